@@ -1,0 +1,27 @@
+# pv_layer(<name> SOURCES ... DEPENDS ...)
+# One static library per layer folder. A layer without sources yet is an
+# interface library so that the layers above can already name it.
+function(pv_layer name)
+  cmake_parse_arguments(L "" "" "SOURCES;DEPENDS;LIBS" ${ARGN})
+  if(L_SOURCES)
+    add_library(pv_${name} STATIC ${L_SOURCES})
+    target_include_directories(pv_${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+    target_link_libraries(pv_${name} PUBLIC ${L_DEPENDS} ${L_LIBS})
+  else()
+    add_library(pv_${name} INTERFACE)
+    target_include_directories(pv_${name} INTERFACE ${CMAKE_CURRENT_SOURCE_DIR})
+    target_link_libraries(pv_${name} INTERFACE ${L_DEPENDS} ${L_LIBS})
+  endif()
+endfunction()
+
+# pv_test(<name> LABEL <label> SOURCES ... LIBS ...)
+# A GoogleTest executable whose tests are registered one by one with CTest
+# under the label of the subsystem folder they test.
+function(pv_test name)
+  cmake_parse_arguments(T "" "LABEL" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} pv_testsupport GTest::gtest GTest::gtest_main)
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    PROPERTIES LABELS ${T_LABEL} TIMEOUT 300)
+endfunction()

@@ -1,0 +1,46 @@
+// Small runtime services shared by several layers: generic singly linked
+// lists, the quoted-word parser, the program search along PATH, and the
+// debugging hooks.
+#ifndef PV_COMMON_CMNPRGX_H
+#define PV_COMMON_CMNPRGX_H
+
+#include <cstddef>
+
+// A CmnLink node is any record whose first field is the next pointer; a
+// CmnLink2 node has the head of a child list of the same kind as second.
+typedef struct CmnLinkTp {
+  struct CmnLinkTp *next;
+} CmnLinkTp;
+
+typedef struct CmnLink2Tp {
+  struct CmnLink2Tp *next;
+  struct CmnLink2Tp *child;
+} CmnLink2Tp;
+
+void *CmnLinkAppend(void *head_address, size_t node_size);
+void *CmnLinkInsert(void *head_address, size_t node_size, int position);
+void *CmnLinkGetEntry(void *head_address, int index);
+int CmnLinkCount(const void *head);
+void CmnLinkRemove(void *head_address, int index);
+void CmnLinkFree(void *head_address);
+
+void *CmnLink2Append(void *head_address, size_t node_size);
+void *CmnLink2GetEntry(void *head_address, int index);
+int CmnLink2Count(const void *head);
+void CmnLink2Remove(void *head_address, int index);
+void CmnLink2Free(void *head_address);
+
+// Copies the next word of text into word (quotes removed, escapes
+// resolved); returns the position after it.
+const char *CmnParse(const char *text, char *word);
+// 1 when an executable file was found (its full name copied to result).
+int CmnFindProgram(const char *name, char *result, size_t result_length);
+
+typedef int (*CmnDebugCheckTp)(const char *text, int value);
+typedef void (*CmnDebugOutputTp)(const char *text);
+extern CmnDebugCheckTp CmnDebugCheckPtr;
+extern CmnDebugOutputTp CmnDebugOutputPtr;
+int CmnDebugCheck(const char *text, int value);
+void CmnDebugOutput(const char *text);
+
+#endif

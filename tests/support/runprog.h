@@ -1,0 +1,41 @@
+// Runs a program the way a user would, with its own environment changes,
+// and captures its exit status and everything it prints.
+#ifndef PV_TESTS_RUNPROG_H
+#define PV_TESTS_RUNPROG_H
+
+#include <string>
+#include <vector>
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal number
+  std::string out;
+  std::string err;
+};
+
+struct RunOptions {
+  std::vector<std::string> set_env;    // "NAME=value"
+  std::vector<std::string> unset_env;  // "NAME"
+  std::string stdin_data;
+  std::string cwd;
+  int timeout_seconds = 60;
+};
+
+RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &options = {});
+
+// A fresh directory under TMPDIR (or /tmp), removed with its contents at
+// destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string &path() const { return path_; }
+  std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void WriteFile(const std::string &path, const std::string &data);
+std::string ReadFile(const std::string &path);
+
+#endif
