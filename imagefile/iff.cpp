@@ -1,0 +1,638 @@
+// The image file interface: driver selection, the checks around every
+// request, and the normalisation of imported lines to 8-bit samples in 1,
+// 3 or 4 bytes per pixel.
+//
+// Conventions for what a driver delivers in the line buffer: 16-bit
+// samples (6 bytes per pixel, or 16-bit grey) low byte first; 16-bit
+// colour-map indexes (2 bytes per pixel) most significant byte first;
+// 32-bit colour-map indexes low byte first.
+#include "iff.h"
+
+#include "drivers.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#define CMN_SOURCE "iff"
+
+int32_t FXIBitsPerPixel = 0;
+int32_t FXICompression = 0;
+IfiValidateFormatTp IfiValidateFormatImplementation = nullptr;
+
+const char *const FXICompressionNames[16] = {
+    "",
+    "LZW Compressed",
+    "Run Length Compressed",
+    "Huffman Compressed",
+    "Jpeg Lossless",
+    "Jpeg Baseline",
+    "Jpeg Sequential",
+    "Jpeg Progressive",
+    "CCITT Group 3",
+    "CCITT Group 4",
+    "FaxG3-2D",
+    "FaxG3-TIFF",
+    "Packbits compressed",
+    "Wavelet (lossy)",
+    "Wavelet (lossless)",
+    "Deflated",
+};
+
+namespace {
+
+enum RowKind {
+  kDriver,        // a format driver's row (its slots fill as drivers are linked in)
+  kNoDriver,      // known type that no driver reads: the client decides
+  kNotSupported,  // "Arg. not supported"
+};
+
+struct TypeRow {
+  const char *name;
+  RowKind kind;
+};
+
+const TypeRow kTypes[IFF_TYPE_COUNT] = {
+    {"UNKNOWN FILE TYPE.", kNoDriver},                       // 0
+    {"UNKNOWN FILE TYPE.", kNoDriver},                       // 1 any
+    {"QPL.", kDriver},                                       // 2
+    {"Microsoft Bitmap (BMP).", kDriver},                    // 3
+    {"PCX.", kDriver},                                       // 4
+    {"GIF.", kDriver},                                       // 5
+    {"Sun Raster ", kDriver},                                // 6
+    {"Targa.", kDriver},                                     // 7
+    {"TIFF.", kDriver},                                      // 8
+    {"Portable Bitmap.", kDriver},                           // 9
+    {"SGI Raster.", kDriver},                                // 10
+    {"XWD.", kDriver},                                       // 11
+    {"StarBase.", kDriver},                                  // 12
+    {"Catia (level <4).", kDriver},                          // 13
+    {"Catia.", kDriver},                                     // 14
+    {"I-DEAS Picture\nFormatted.", kDriver},                 // 15
+    {"I-DEAS Picture\nBinary.", kDriver},                    // 16
+    {"JPEG.", kDriver},                                      // 17
+    {"CGM.", kDriver},                                       // 18
+    {"PostScript.", kNoDriver},                              // 19
+    {"PostScript.", kNoDriver},                              // 20
+    {"PDF.", kDriver},                                       // 21
+    {"ASCII.", kNoDriver},                                   // 22
+    {"Portable Network Graphics (PNG).", kDriver},           // 23
+    {"CALS Raster Type 1.", kDriver},                        // 24
+    {"JPEG 2000.", kDriver},                                 // 25
+    {"Plotvise Layout.", kDriver},                           // 26
+    {"SVG (Scalable Vector Graphics).", kDriver},            // 27
+    {"EMF (Enhanced MetaFile).", kDriver},                   // 28
+    {"WMF (Window MetaFile).", kDriver},                     // 29
+    {"CMP (ZEH layout).", kDriver},                          // 30
+    {"EDIT (SDI layout).", kDriver},                         // 31
+    {nullptr, kNotSupported},                                // 32 gzip, zip
+    {nullptr, kNotSupported},                                // 33 RTF
+    {"Portable Arbitrary Map.", kDriver},                    // 34
+    {"HPGL.", kNotSupported},                                // 35
+    {"APic", kDriver},                                       // 36
+    {"PDF.", kDriver},                                       // 37
+    {"CGM.", kDriver},                                       // 38
+    {"PDS (Schlumberger PDS format).", kDriver},             // 39
+    {nullptr, kNotSupported},                                // 40
+    {"XPS.", kDriver},                                       // 41
+    {"DICOM.", kDriver},                                     // 42
+    {"PVPRJ (Vistrada Project)", kDriver},                   // 43
+    {nullptr, kDriver},                                      // 44
+    {nullptr, kDriver},                                      // 45
+    {nullptr, kDriver},                                      // 46
+    {nullptr, kDriver},                                      // 47
+    {"UNKNOWN FILE TYPE.", kNotSupported},                   // 48
+};
+
+#define IFD_SET(X)                                                                  \
+  {Ifd##X##Init, Ifd##X##RdHead, Ifd##X##WtHead, Ifd##X##RdCMap, Ifd##X##WtCMap,   \
+   Ifd##X##RdScan, Ifd##X##WtScan, Ifd##X##Term}
+#define IFD_SET_NO_CMAP(X)                                                            \
+  {Ifd##X##Init, Ifd##X##RdHead, Ifd##X##WtHead, nullptr, nullptr, Ifd##X##RdScan, \
+   Ifd##X##WtScan, Ifd##X##Term}
+
+// The operations of every type; a format's row is filled when its driver
+// is written, and stays empty until then.
+IffDriverTp g_drivers[IFF_TYPE_COUNT] = {
+    {}, {},                          // 0, 1
+    IFD_SET(Qpl),                    // 2
+    {}, {}, {}, {}, {}, {},          // 3..8
+    IFD_SET_NO_CMAP(Pbm),            // 9
+    {}, {}, {}, {}, {}, {}, {}, {},  // 10..17
+    {}, {}, {}, {}, {}, {}, {}, {},  // 18..25
+    {}, {}, {}, {}, {}, {}, {}, {},  // 26..33
+    IFD_SET_NO_CMAP(Pbm),            // 34
+};
+
+// Reads of lines past the end, over the whole run: a client stuck in such
+// a loop is stopped.
+int g_missing_lines = 0;
+
+// Lines and colour maps are sized from header fields; anything beyond
+// these is a broken or hostile header, not an image.
+constexpr int64_t kMaxWidth = 1 << 24;
+constexpr int32_t kMaxCMapEntries = 1 << 16;
+// 12-bit indexes can reach this far into the colour map.
+constexpr int32_t kIndexReach = 4096;
+
+bool IsMultiPage(uint32_t type) {
+  return type == IFF_TYPE_GIF || type == IFF_TYPE_TIFF || type == IFF_TYPE_PBM ||
+         type == IFF_TYPE_PAM;
+}
+
+bool HasOperations(const IffDriverTp &d) {
+  return d.Init || d.RdHead || d.WtHead || d.RdCMap || d.WtCMap || d.RdScan || d.WtScan || d.Term;
+}
+
+int EntrySize(uint32_t model, int32_t bits) {
+  int size;
+  switch (model) {
+    case IFF_CM_GRAY:
+    case IFF_CM_BILEVEL: size = 1; break;
+    case IFF_CM_CMYK:
+    case IFF_CM_RGBA: size = 4; break;
+    default: size = 3; break;
+  }
+  return bits > 8 ? 2 * size : size;
+}
+
+unsigned char Clamp(int v) { return static_cast<unsigned char>(v < 0 ? 0 : v > 255 ? 255 : v); }
+
+void CmykToRgb(const unsigned char *in, unsigned char *out) {
+  int c = in[0], m = in[1], y = in[2], k = in[3];
+  out[0] = Clamp(255 - k - c);
+  out[1] = Clamp(255 - k - m);
+  out[2] = Clamp(255 - k - y);
+}
+
+// v x 255 / (2^bits - 1): the largest value of fewer bits becomes 255.
+unsigned char Spread(unsigned v, int bits) {
+  unsigned top = (1u << bits) - 1;
+  return static_cast<unsigned char>(std::min(v, top) * 255 / top);
+}
+
+ReturnTp Raise(unsigned line, ReturnTp code) { return CmnError(CMN_SOURCE, line, code); }
+
+// A caller that asks for a service or level that does not exist is a
+// programming error, not bad input: stop at once, naming the broken rule.
+#define IFF_ASSERT(cond)                                                              \
+  do {                                                                                \
+    if (!(cond)) {                                                                    \
+      fprintf(stderr, "Assertion failed: %s (%s %d)\n", #cond, CMN_SOURCE, __LINE__); \
+      abort();                                                                        \
+    }                                                                                 \
+  } while (0)
+
+}  // namespace
+
+const char *IffTypeName(uint32_t type) {
+  return type < IFF_TYPE_COUNT ? kTypes[type].name : nullptr;
+}
+
+IffDriverTp *IffDriverSlot(uint32_t type) {
+  return type < IFF_TYPE_COUNT ? &g_drivers[type] : nullptr;
+}
+
+ReturnTp IffInit(void *client, IffControlBlockTp **holder, int32_t service,
+                 const IffFileSpecTp *spec, uint32_t requested_type, int32_t verify_level,
+                 uint32_t *file_type) {
+  FXICompression = 0;
+  if (!holder) return Raise(__LINE__, IFF_E_CB_NULL);
+  if (*holder) return Raise(__LINE__, IFF_E_CB_NOT_NULL);
+  if (!spec) return Raise(__LINE__, IFF_E_NO_FILENAME);
+  if (spec->name && spec->reserved) return Raise(__LINE__, 0x00080001u);
+  int32_t iff_service_required = service;
+  int32_t iff_verify_level = verify_level;
+  IFF_ASSERT(iff_service_required == IFF_SRV_IMPORT || iff_service_required == IFF_SRV_EXPORT);
+  IFF_ASSERT(iff_verify_level == IFF_MIN_VERIFY || iff_verify_level == IFF_MAX_VERIFY);
+
+  auto *cb = static_cast<IffControlBlockTp *>(calloc(1, sizeof(IffControlBlockTp)));
+  if (!cb) return Raise(__LINE__, CMN_E_NOMEM);
+  cb->requested_type = requested_type;
+  cb->verify_level = verify_level;
+  cb->line_step = 1;
+  cb->spec = *spec;
+  cb->service = service;
+  *holder = cb;
+
+  IffOpenRequestTp request = {};
+  request.spec = *spec;
+  request.service = service;
+
+  uint32_t type;
+  if (service == IFF_SRV_IMPORT) {
+    IfiHandleTp *handle = nullptr;
+    ReturnTp rc = IfiOpenRead(client, spec, &handle);
+    if (rc) return rc;
+    type = handle->file_type;
+    if (handle->description) {
+      cb->description = strdup(handle->description);
+      if (!cb->description) {
+        IfiClose(handle);
+        return Raise(__LINE__, CMN_E_NOMEM);
+      }
+    }
+    cb->rasterized = handle->rasterized;
+    cb->scaled = handle->scaled;
+    cb->file_size = static_cast<int32_t>(std::min<int64_t>(handle->file_size, INT32_MAX));
+    cb->multipage = IsMultiPage(type);
+    request.stream = handle;
+  } else {
+    type = requested_type;
+  }
+  cb->file_type = type;
+  if (file_type) *file_type = type;
+
+  if (service == IFF_SRV_IMPORT && type == IFF_TYPE_UNKNOWN) {
+    // No driver: the client decides what an unknown file means.
+    cb->stream = request.stream;
+    return 0;
+  }
+
+  if (type >= IFF_TYPE_COUNT || kTypes[type].kind == kNotSupported) {
+    if (request.stream) IfiClose(request.stream);
+    return Raise(__LINE__, IFF_E_NOT_SUPPORTED);
+  }
+  if (kTypes[type].kind == kDriver && HasOperations(g_drivers[type])) {
+    cb->driver = g_drivers[type];
+    cb->driver_present = 1;
+  }
+
+  if (cb->driver_present && cb->driver.Init) {
+    // The driver owns the handle once its Init succeeds.
+    ReturnTp rc = cb->driver.Init(&cb->driver_state, &request, cb);
+    if (rc) {
+      if (!cb->driver_state && request.stream) IfiClose(request.stream);
+      if (rc == IFF_E_NO_PREVIEW) return rc;
+      return CmnError(CMN_SOURCE, __LINE__, rc);
+    }
+  } else {
+    cb->stream = request.stream;
+  }
+
+  if (service == IFF_SRV_EXPORT && cb->driver_present && !cb->driver.WtHead)
+    return Raise(__LINE__, IFF_E_IMPORT_ONLY);
+  if (requested_type != IFF_TYPE_ANY && !cb->driver_present)
+    return Raise(__LINE__, IFF_E_NOT_LINKED);
+
+  if (getenv("IGNORE_READSCAN_ERROR")) cb->ignore_scan_errors = 1;
+  return 0;
+}
+
+ReturnTp IffRdHead(IffControlBlockTp *cb, uint64_t extra, void *client_data, IffParamTp *h) {
+  if (!cb) return Raise(__LINE__, IFF_E_CB_NULL);
+  if (cb->service != IFF_SRV_IMPORT) return Raise(__LINE__, IFF_E_SERVICE);
+  if (!h) return Raise(__LINE__, 0x00080001u);
+
+  cb->client_data = client_data;
+  memset(h, 0, sizeof *h);
+  h->preset0 = 0;
+  h->preset1 = 1;
+  h->client_data = client_data;
+  h->extra = extra;
+  h->page = cb->page;
+
+  if (!cb->multipage && cb->header_read) return IFF_NO_MORE_PAGES;
+  cb->header_read = 1;
+
+  if (!cb->driver.RdHead) return Raise(__LINE__, IFF_E_NOT_LINKED);
+  ReturnTp rc = cb->driver.RdHead(cb->driver_state, h);
+  if (rc) return rc;
+
+  cb->transparent = h->transparent;
+  cb->transparent_index = h->transparent_index;
+  cb->bits_per_sample = h->bits_per_sample;
+  if (h->bits_per_sample < 8) h->bits_per_sample = 8;
+
+  if (h->width == 0 || h->height == 0 || h->aspect_x == 0 || h->aspect_y == 0 ||
+      h->planes < 1 || h->planes > 10 || h->bits_per_sample > 16)
+    return Raise(__LINE__, IFF_E_BAD_HEADER);
+  if (h->width < 0 || h->width > kMaxWidth) return Raise(__LINE__, IFF_E_WIDTH);
+  if (h->height < 0) return Raise(__LINE__, IFF_E_HEIGHT);
+
+  if (cb->verify_level == IFF_MIN_VERIFY) {
+    if (h->has_cmap > 1) return Raise(__LINE__, IFF_E_HAS_CMAP);
+    switch (h->color_model) {
+      case 1: case 2: case 3: case 4: case 6: case 7: break;
+      default: return Raise(__LINE__, IFF_E_CMAP);
+    }
+    if (h->cmap_entries != 0 && !h->has_cmap) return Raise(__LINE__, IFF_E_CMAP_SIZE);
+    if (h->orientation > 3) return Raise(__LINE__, IFF_E_ORIENTATION);
+    if (h->mirrored > 1) return Raise(__LINE__, IFF_E_MIRRORED);
+  }
+  // Whatever the level, a colour map is never sized by an absurd count.
+  if (h->has_cmap && (h->cmap_entries < 0 || h->cmap_entries > kMaxCMapEntries))
+    return Raise(__LINE__, IFF_E_CMAP_SIZE);
+
+  cb->color_model = h->color_model;
+  cb->secondary_model = h->secondary_model ? h->secondary_model : h->color_model;
+  cb->reported_model = h->color_model;
+
+  int32_t b = h->bytes_per_pixel;
+  int32_t pixel;
+  if (b) {
+    pixel = b == 6 ? 3 : b;
+  } else if (h->has_cmap) {
+    b = h->cmap_entries < 257 ? 1 : 2;
+    pixel = b;
+  } else {
+    switch (h->color_model) {
+      case IFF_CM_RGB: case IFF_CM_YCBCR: b = 3; break;
+      case IFF_CM_GRAY: b = 1; break;
+      case IFF_CM_CMYK: case IFF_CM_RGBA: b = 4; break;
+      default: return Raise(__LINE__, IFF_E_CMAP);
+    }
+    pixel = b;
+  }
+  if (b == 2 && h->color_model == IFF_CM_GRAY) pixel = 1;
+  if (h->has_cmap) pixel = b == 1 ? 1 : 3;
+  if (h->color_model == IFF_CM_CMYK && !cb->keep_cmyk) {
+    cb->color_model = IFF_CM_RGB;
+    h->color_model = IFF_CM_RGB;
+    pixel = 3;
+  }
+  cb->bytes_per_pixel = b;
+  cb->pixel_size = pixel;
+  cb->width = h->width;
+  cb->height = h->height;
+
+  cb->has_cmap = h->has_cmap;
+  if (h->has_cmap) {
+    cb->cmap_entry_size = EntrySize(cb->reported_model, cb->bits_per_sample);
+    cb->cmap_kept = std::min(h->cmap_entries, 256);
+    cb->cmap_file_entries = h->cmap_entries;
+    h->cmap_entries = cb->cmap_kept;
+    if (b > 1 || cb->reported_model == IFF_CM_GRAY) {
+      // Wide indexes and grey maps are applied here; the client sees pixels.
+      rc = IffRdCMap(cb);
+      if (rc) return rc;
+      h->has_cmap = 0;
+    } else {
+      cb->color_model = IFF_CM_PALETTE;
+      h->color_model = IFF_CM_PALETTE;
+    }
+  }
+
+  size_t line_size = static_cast<size_t>(std::max(b, 4)) * (static_cast<size_t>(h->width) + 10);
+  auto *line = static_cast<unsigned char *>(realloc(cb->line, line_size));
+  if (!line) return Raise(__LINE__, CMN_E_NOMEM);
+  memset(line, 0, line_size);
+  cb->line = line;
+  cb->line_size = line_size;
+
+  cb->bottom_up = h->orientation == 2;
+  cb->page_count = h->page_count;
+  if (h->x_resolution != 0) {
+    cb->x_resolution = h->x_resolution;
+    cb->resolution_known = 1;
+  }
+  if (h->y_resolution != 0) cb->y_resolution = h->y_resolution;
+
+  // Where the client samples pixels for the frequent colours: uniform over
+  // the image, in reading order.
+  if (!cb->sample_values) {
+    cb->sample_values = static_cast<uint32_t *>(calloc(IFF_SAMPLES, sizeof(uint32_t)));
+    cb->sample_rows = static_cast<uint32_t *>(calloc(IFF_SAMPLES, sizeof(uint32_t)));
+    cb->sample_cols = static_cast<uint32_t *>(calloc(IFF_SAMPLES, sizeof(uint32_t)));
+    if (!cb->sample_values || !cb->sample_rows || !cb->sample_cols)
+      return Raise(__LINE__, CMN_E_NOMEM);
+  }
+  double area = static_cast<double>(h->width) * static_cast<double>(h->height);
+  uint32_t positions[IFF_SAMPLES];
+  for (uint32_t &p : positions)
+    p = static_cast<uint32_t>(static_cast<double>(rand()) * area * 4.656612873077393e-10);
+  std::sort(positions, positions + IFF_SAMPLES);
+  for (int i = 0; i < IFF_SAMPLES; ++i) {
+    cb->sample_rows[i] = positions[i] / static_cast<uint32_t>(h->width);
+    cb->sample_cols[i] = positions[i] % static_cast<uint32_t>(h->width);
+  }
+  cb->sample_cursor = 0;
+  return 0;
+}
+
+ReturnTp IffRdCMap(IffControlBlockTp *cb) {
+  if (!cb) return Raise(__LINE__, IFF_E_CB_NULL);
+  if (cb->service != IFF_SRV_IMPORT) return Raise(__LINE__, IFF_E_SERVICE);
+  if (!cb->has_cmap) return Raise(__LINE__, IFF_E_NO_CMAP_RD);
+
+  // Room for every entry of the file, and for every 12-bit index that a
+  // wide pixel can hold, so that no pixel reads past the map.
+  int32_t entries = std::max(256, cb->cmap_file_entries);
+  if (cb->bytes_per_pixel > 1) entries = std::max(entries, kIndexReach);
+  size_t size = static_cast<size_t>(entries) * static_cast<size_t>(cb->cmap_entry_size);
+  free(cb->cmap);
+  cb->cmap = static_cast<unsigned char *>(calloc(size, 1));
+  if (!cb->cmap) {
+    cb->cmap_size = 0;
+    return Raise(__LINE__, CMN_E_NOMEM);
+  }
+  cb->cmap_size = size;
+
+  if (!cb->driver.RdCMap) return Raise(__LINE__, IFF_E_NOT_LINKED);
+  IffParamTp p = {};
+  p.cmap = cb->cmap;
+  p.cmap_entries = cb->cmap_file_entries;
+  p.client_data = cb->client_data;
+  ReturnTp rc = cb->driver.RdCMap(cb->driver_state, &p);
+  if (rc) return rc;
+
+  if (cb->reported_model == IFF_CM_CMYK && !cb->keep_cmyk && cb->cmap_entry_size == 4) {
+    for (int32_t i = 0; i < entries; ++i) CmykToRgb(cb->cmap + 4 * i, cb->cmap + 3 * i);
+    cb->cmap_entry_size = 3;
+  }
+  if (cb->bytes_per_pixel > 1 || cb->reported_model == IFF_CM_GRAY) cb->has_cmap = 0;
+  if (cb->bits_per_sample < 8 && cb->bits_per_sample > 0) {
+    size_t used = static_cast<size_t>(entries) * static_cast<size_t>(cb->cmap_entry_size);
+    for (size_t i = 0; i < used; ++i) cb->cmap[i] = Spread(cb->cmap[i], cb->bits_per_sample);
+    cb->bits_per_sample = 8;
+  }
+  return 0;
+}
+
+ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line) {
+  if (!cb) return Raise(__LINE__, IFF_E_CB_NULL);
+  if (!cb->line) return Raise(__LINE__, IFF_E_SCANLINE_PTR);
+  if (line < 0 || line >= cb->height) {
+    ++g_missing_lines;
+    if (g_missing_lines <= 10) {
+      char text[80];
+      snprintf(text, sizeof text, "Trying to read a line (%d) that does not exist", line);
+      return CmnError(CMN_SOURCE, __LINE__, CMN_E_SYSTEXT, text);
+    }
+    if (g_missing_lines > 100) {
+      CmnError(CMN_SOURCE, __LINE__, CMN_E_SYSTEXT, "Giving up..");
+      exit(1);
+    }
+    return Raise(__LINE__, IFF_E_RD_NO_LINE);
+  }
+  if (!cb->driver.RdScan) return Raise(__LINE__, IFF_E_NOT_LINKED);
+
+  IffParamTp p = {};
+  p.line = line;
+  p.nlines = count;
+  p.buffer = cb->line;
+  p.line_step = cb->line_step;
+  p.client_data = cb->client_data;
+  ReturnTp rc = cb->driver.RdScan(cb->driver_state, &p);
+
+  unsigned char *l = cb->line;
+  const int32_t w = cb->width;
+  const int32_t b = cb->bytes_per_pixel;
+  const bool cmap = cb->cmap != nullptr && cb->cmap_size > 0;
+  const int es = cb->cmap_entry_size;
+  if (b == 6) {
+    for (int32_t i = 0; i < 3 * w; ++i) l[i] = l[2 * i + 1];
+  } else if (b == 2 && cmap) {
+    for (int32_t i = w - 1; i >= 0; --i) {
+      unsigned index = ((l[2 * i] << 8) | l[2 * i + 1]) & 0xFFF;
+      const unsigned char *e = cb->cmap + static_cast<size_t>(index) * es;
+      int step = es >= 6 ? 2 : 1;  // 16-bit components: their high bytes
+      unsigned char r = e[0], g = e[step], bl = e[2 * step];
+      l[3 * i] = r;
+      l[3 * i + 1] = g;
+      l[3 * i + 2] = bl;
+    }
+  } else if (b == 2) {
+    int shift = std::max(cb->bits_per_sample - 8, 0);
+    for (int32_t i = 0; i < w; ++i) l[i] = static_cast<unsigned char>((l[2 * i] | (l[2 * i + 1] << 8)) >> shift);
+  } else if (b == 4 && cb->cmap_file_entries > 256 && cmap) {
+    for (int32_t i = 0; i < w; ++i) {
+      unsigned index = (l[4 * i] | (l[4 * i + 1] << 8)) & 0xFFF;
+      const unsigned char *e = cb->cmap + static_cast<size_t>(index) * es;
+      int step = es >= 6 ? 2 : 1;
+      unsigned char r = e[0], g = e[step], bl = e[2 * step];
+      l[3 * i] = r;
+      l[3 * i + 1] = g;
+      l[3 * i + 2] = bl;
+    }
+  } else if (cb->reported_model == IFF_CM_CMYK && !cb->keep_cmyk) {
+    for (int32_t i = 0; i < w; ++i) CmykToRgb(l + 4 * i, l + 3 * i);
+  } else if (!cb->has_cmap && cb->bits_per_sample < 8 && cb->bits_per_sample > 0) {
+    for (int32_t i = 0; i < b * w; ++i) l[i] = Spread(l[i], cb->bits_per_sample);
+  }
+  return cb->ignore_scan_errors ? 0 : rc;
+}
+
+ReturnTp IffWtHead(IffControlBlockTp *cb, int32_t width, int32_t height, int32_t aspect_x,
+                   int32_t aspect_y, int32_t has_cmap, uint32_t color_model,
+                   int32_t cmap_entries, int32_t bits_per_sample, const uint64_t compression[3],
+                   int32_t orientation, int32_t mirrored, uint64_t extra, void *client_data) {
+  if (!cb) return Raise(__LINE__, IFF_E_CB_NULL);
+  if (cb->service != IFF_SRV_EXPORT) return Raise(__LINE__, IFF_E_SERVICE);
+  if (width <= 0 || height <= 0 || aspect_x == 0 || aspect_y == 0 || bits_per_sample > 16)
+    return Raise(__LINE__, IFF_E_WT_HEADER);
+  if (has_cmap > 1) return Raise(__LINE__, IFF_E_HAS_CMAP);
+  switch (color_model) {
+    case 1: case 2: case 5: case 6: case 7: break;
+    default: return Raise(__LINE__, IFF_E_CMAP);
+  }
+  if (cmap_entries != 0 && !has_cmap) return Raise(__LINE__, IFF_E_CMAP_SIZE);
+  if (orientation > 3) return Raise(__LINE__, IFF_E_ORIENTATION);
+  if (mirrored > 1) return Raise(__LINE__, IFF_E_MIRRORED);
+  if (!cb->driver.WtHead) return Raise(__LINE__, IFF_E_IMPORT_ONLY);
+
+  IffParamTp p = {};
+  p.width = width;
+  p.height = height;
+  p.aspect_x = aspect_x;
+  p.aspect_y = aspect_y;
+  p.has_cmap = has_cmap;
+  p.color_model = color_model;
+  p.cmap_entries = cmap_entries;
+  p.bits_per_sample = bits_per_sample;
+  p.orientation = orientation;
+  p.mirrored = mirrored;
+  p.extra = extra;
+  p.client_data = client_data;
+  p.x_resolution = cb->x_resolution;
+  p.y_resolution = cb->y_resolution;
+  p.resolution_known = cb->resolution_known;
+  p.export_option = cb->export_option;
+  p.page_count = cb->page_count;
+  if (compression)
+    for (int i = 0; i < 3; ++i) p.compression[i] = compression[i];
+  cb->client_data = client_data;
+  ReturnTp rc = cb->driver.WtHead(cb->driver_state, &p);
+  if (rc) return rc;
+  cb->has_cmap = has_cmap;
+  cb->height = height;
+  cb->width = width;
+  return 0;
+}
+
+ReturnTp IffWtCMap(IffControlBlockTp *cb, unsigned char *cmap) {
+  if (!cb) return Raise(__LINE__, IFF_E_CB_NULL);
+  if (!cmap) return Raise(__LINE__, IFF_E_CMAP_PTR);
+  if (cb->service != IFF_SRV_EXPORT) return Raise(__LINE__, IFF_E_SERVICE);
+  if (!cb->has_cmap) return Raise(__LINE__, IFF_E_NO_CMAP_WT);
+  if (!cb->driver.WtCMap) return Raise(__LINE__, IFF_E_NOT_LINKED);
+  IffParamTp p = {};
+  p.cmap = cmap;
+  p.transparent = cb->transparent;
+  p.transparent_index = cb->transparent_index;
+  p.client_data = cb->client_data;
+  return cb->driver.WtCMap(cb->driver_state, &p);
+}
+
+ReturnTp IffWtScan(IffControlBlockTp *cb, int32_t line, unsigned char *buffer) {
+  if (!cb) return Raise(__LINE__, IFF_E_CB_NULL);
+  if (!buffer) return Raise(__LINE__, IFF_E_SCANLINE_PTR);
+  if (line < 0 || line >= cb->height) return Raise(__LINE__, IFF_E_WT_NO_LINE);
+  if (!cb->driver.WtScan) return Raise(__LINE__, IFF_E_NOT_LINKED);
+  IffParamTp p = {};
+  p.line = line;
+  p.buffer = buffer;
+  p.nlines = 1;
+  p.line_step = 1;
+  p.client_data = cb->client_data;
+  return cb->driver.WtScan(cb->driver_state, &p);
+}
+
+ReturnTp IffTerm(IffControlBlockTp **holder) {
+  if (!holder || !*holder) return 0;
+  IffControlBlockTp *cb = *holder;
+  if (cb->driver.Term && cb->driver_state) {
+    ReturnTp rc = cb->driver.Term(&cb->driver_state);
+    if (rc) return rc;
+  }
+  if (cb->stream) IfiClose(cb->stream);
+  free(cb->cmap);
+  free(cb->bgrx_cmap);
+  free(cb->line);
+  free(cb->sample_values);
+  free(cb->sample_rows);
+  free(cb->sample_cols);
+  free(cb->description);
+  free(cb);
+  *holder = nullptr;
+  return 0;
+}
+
+void IffFrequentColors(IffControlBlockTp *cb) {
+  if (!cb || !cb->sample_values) return;
+  uint32_t values[IFF_SAMPLES];
+  int32_t counts[IFF_SAMPLES];
+  int distinct = 0;
+  for (int i = 0; i < IFF_SAMPLES; ++i) {
+    uint32_t v = cb->sample_values[i];
+    int k = 0;
+    while (k < distinct && values[k] != v) ++k;
+    if (k == distinct) {
+      values[distinct] = v;
+      counts[distinct++] = 0;
+    }
+    ++counts[k];
+  }
+  for (int pick = 0; pick < 256; ++pick) {
+    int best = 0;
+    int32_t best_count = 0;
+    for (int k = 0; k < distinct; ++k)
+      if (counts[k] > best_count) {
+        best = k;
+        best_count = counts[k];
+      }
+    cb->frequent[pick] = values[best];
+    counts[best] = 0;
+  }
+}

@@ -1,0 +1,152 @@
+// File I/O of the image file layer: every driver reads and writes its file
+// through an IfiHandleTp, never through stdio directly. The handle hides
+// the difference between a disk file, standard input and the read end of a
+// conversion filter pipe: the beginning of the input is kept in memory (the
+// virtual buffer) so that identification can look at it and a driver can
+// still seek backwards on streams that cannot seek. The layer also runs
+// shell commands connected by pipes.
+#ifndef PV_IMAGEFILE_IFIIO_H
+#define PV_IMAGEFILE_IFIIO_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "common.h"
+
+// Codes of the file I/O layer (module 0x08) and the system-service codes it
+// raises.
+#define IFI_E_INVARG      0x00080001u  // "Invalid argument"
+#define IFI_E_NOMEM       0x00040003u  // "Not enough memory"
+#define IFI_E_PERMISSION  0x00040004u  // "Permission denied"
+#define IFI_E_WRITE       0x00040014u  // "Cannot write file"
+#define IFI_E_TEXT        0x00040019u  // "%s"
+#define IFI_E_OPEN        0x00040022u  // "Cannot open %s"
+#define IFI_E_EMPTY       0x08040004u  // "Empty file"
+#define IFI_E_CLOSE       0x08080004u  // "Cannot close file"
+#define IFI_E_READ        0x08080006u  // "Cannot read file"
+#define IFI_E_NOTFOUND    0x08080009u  // "File not found"
+#define IFI_E_EOF         0x0808000Au  // "Unexpected End-Of-File"
+#define IFI_E_SETBUF      0x0808000Bu  // "Cannot set file buffer"
+#define IFI_E_BADSTREAM   0x0808000Cu  // "Invalid or unopend stream"
+#define IFI_E_STREAM      0x0808000Du  // "Invalid file stream"
+
+#define IFI_SRV_READ  0
+#define IFI_SRV_WRITE 1
+
+// Bytes read ahead at open; identification sees at most this much.
+#define IFI_INITIAL_READ 32768
+// A disk file is copied into the virtual buffer only below this position...
+#define IFI_VIRTUAL_LIMIT 0x80001
+// ...and only until a forward seek of at least this many bytes.
+#define IFI_FAR_SEEK 0x10001
+
+// Which file to open, copied by value. An empty name is standard input on
+// import and standard output on export. The image starts start_offset
+// bytes into the file; all positions a driver passes to IfiSeek are
+// relative to it.
+typedef struct {
+  const char *name;
+  void *reserved;  // must be null when a name is given; never read here
+  uint64_t start_offset;
+} IffFileSpecTp;
+
+// One open file. Created by IfiOpen/IfiOpenRead/IfiOpenWrite (zero-filled),
+// owned by the driver that opened it, freed by IfiClose.
+//
+// While the handle is virtual, buffer[i] is byte i of the input stream
+// counted from its very beginning, the stream stands right behind the
+// valid bytes, and position is an index into buffer. Once direct (never
+// back), buffer only holds bytes read ahead of the driver: position..valid
+// are still to be delivered and the stream stands behind them.
+typedef struct IfiHandleTp {
+  FILE *stream;                       // file, stdin, stdout or filter pipe
+  pid_t pid;                          // filter child (pipes only)
+  std::vector<unsigned char> buffer;  // virtual buffer; size() is what is allocated
+  int64_t start_offset;               // added to offsets given to IfiSeek
+  int64_t position;                   // next byte to deliver, index into buffer
+  int64_t valid;                      // filled bytes of buffer
+  int32_t write_handle;               // 1 on export handles
+  int32_t buffer_control;             // always 1
+  int32_t is_pipe;                    // stream is a filter pipe
+  uint32_t file_type;                 // detected type code
+  int32_t seekable;                   // 1 for a named file, 0 for stdin/stdout
+  int32_t direct;                     // virtual buffer no longer used
+  char *description;                  // malloc'ed type name followed by "\n"
+  int32_t exact_growth;               // grow by exactly what a read lacks, then go direct
+  // Set by the conversion-filter stage.
+  int32_t rasterized;
+  int64_t file_size;                  // from seeking to the end at open (0 if unknown)
+  int32_t vector_filter;
+  int32_t scaled;
+  int32_t filter_fd;
+} IfiHandleTp;
+
+// Identification of the input's first bytes (at most IFI_INITIAL_READ, from
+// the start offset). Installed by the identification module; while it is
+// null every input is reported as type 0.
+typedef uint32_t (*IfiIdentifyFnTp)(const unsigned char *buffer, int32_t length);
+extern IfiIdentifyFnTp IfiIdentifyFn;
+
+// The conversion-filter stage, called by IfiOpenRead after identification
+// for every input. It decides itself whether the type needs a filter; when
+// it runs one it may replace handle->stream by a pipe (setting is_pipe, pid,
+// start_offset and position to 0, seekable to 0), refill handle->buffer and
+// valid with the filter's output and change file_type. command_header tells
+// whether the input began with a "QPLCMD" header (its text starts at
+// buffer[0]). A non-zero result makes the open fail and is passed up
+// unchanged. While it is null no input is filtered.
+typedef ReturnTp (*IfiFilterStageFnTp)(void *client, const char *name, int command_header,
+                                       IfiHandleTp *handle);
+extern IfiFilterStageFnTp IfiFilterStageFn;
+
+// service IFI_SRV_READ or IFI_SRV_WRITE.
+ReturnTp IfiOpen(const IffFileSpecTp *spec, int service, IfiHandleTp **handle);
+// client is the image reading layer's control block (or null), passed on
+// to the filter stage.
+ReturnTp IfiOpenRead(void *client, const IffFileSpecTp *spec, IfiHandleTp **handle);
+ReturnTp IfiOpenWrite(const IffFileSpecTp *spec, IfiHandleTp **handle);
+// Drains and reaps a filter pipe; never closes stdin/stdout. Frees the handle.
+ReturnTp IfiClose(IfiHandleTp *handle);
+
+// Reads size x count bytes. A short read that delivers at least one item
+// succeeds. When nothing is delivered the code is returned without being
+// raised (drivers probe with it): IFI_E_EOF with the buffer zero-filled at
+// the end of a file, IFI_E_READ otherwise.
+ReturnTp IfiRead(void *buffer, size_t size, size_t count, IfiHandleTp *handle);
+// The working routine of IfiRead: the number of whole items delivered. A
+// null buffer appends count items from the stream to the virtual buffer.
+size_t IfiFetch(void *buffer, size_t size, size_t count, IfiHandleTp *handle);
+// Copies up to size x count bytes from the position without advancing;
+// returns the bytes copied (or available, when buffer is null).
+size_t IfiPeek(void *buffer, size_t size, size_t count, IfiHandleTp *handle);
+ReturnTp IfiWrite(const void *buffer, size_t size, size_t count, IfiHandleTp *handle);
+// whence 0 from the start offset, 1 from the position, 2 from the end.
+ReturnTp IfiSeek(IfiHandleTp *handle, int64_t offset, int whence);
+// The position a driver sees: relative to the start offset.
+ReturnTp IfiTell(IfiHandleTp *handle, int64_t *position);
+// mode 0 full, 1 line, 2 no buffering (as setvbuf).
+ReturnTp IfiSetBuffer(IfiHandleTp *handle, char *buffer, int mode, size_t size);
+ReturnTp IfiRemove(const char *name);
+
+// Runs command through "/bin/sh -c" in a process group of its own and
+// returns the parent's end: with bidirectional 0, mode "r" gives a stream
+// reading the command's standard output and "w" one writing its standard
+// input; with bidirectional 1 the result reads its output and
+// *write_stream writes its input (mode is ignored). Null on failure. Close
+// the write stream before draining or closing the read stream, or the
+// child never sees the end of its input. The command reaches the shell as
+// it is: quote every file name in it with CmnShellQuote.
+FILE *IfiOpenPipe(const char *command, const char *mode, pid_t *pid, FILE **write_stream,
+                  int bidirectional);
+size_t IfiPipeRead(FILE *stream, void *buffer, size_t length);
+size_t IfiPipeWrite(FILE *stream, const void *buffer, size_t length);
+void IfiEmptyPipe(FILE *stream);
+// Closes the stream and waits for the child; the wait status or -1.
+int IfiClosePipe(FILE *stream, pid_t pid);
+// Makes pipe creation take a process-wide mutex.
+void IfiEnableLocking(void);
+
+#endif

@@ -1,0 +1,364 @@
+#include "ifiio.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "runprog.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+ReturnTp Unmarked(ReturnTp rc) { return rc & ~CMN_REPORTED; }
+
+// Byte i of every test input: a position mix-up anywhere shows.
+unsigned char At(size_t i) { return static_cast<unsigned char>((i * 2654435761u) >> 13); }
+
+std::string Pattern(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(At(i));
+  return s;
+}
+
+std::string Quote(const std::string &text) {
+  char *q = CmnShellQuote(text.c_str());
+  std::string s = q;
+  free(q);
+  return s;
+}
+
+bool Reaped(pid_t pid) { return waitpid(pid, nullptr, WNOHANG) < 0 && errno == ECHILD; }
+
+// Reads n bytes and checks that they are bytes offset.. of the pattern.
+testing::AssertionResult ReadsPattern(IfiHandleTp *h, size_t offset, size_t n) {
+  Bytes got(n);
+  ReturnTp rc = IfiRead(got.data(), 1, n, h);
+  if (rc) return testing::AssertionFailure() << "IfiRead -> 0x" << std::hex << rc;
+  for (size_t i = 0; i < n; ++i)
+    if (got[i] != At(offset + i))
+      return testing::AssertionFailure() << "byte " << offset + i << " differs";
+  return testing::AssertionSuccess();
+}
+
+// Stands for the filter stage: turns the opened handle into a pipe handle
+// reading `command`, the way a conversion filter is attached.
+std::string pipe_command;
+ReturnTp PipeStage(void *, const char *, int, IfiHandleTp *h) {
+  pid_t pid;
+  FILE *pipe = IfiOpenPipe(pipe_command.c_str(), "r", &pid, nullptr, 0);
+  if (!pipe) return IFI_E_READ;
+  if (h->stream != stdin) fclose(h->stream);
+  h->stream = pipe;
+  h->pid = pid;
+  h->is_pipe = 1;
+  h->seekable = 0;
+  h->start_offset = h->position = 0;
+  h->valid = static_cast<int64_t>(IfiPipeRead(pipe, h->buffer.data(), 44));
+  return 0;
+}
+
+std::string identified;  // what identification was shown
+uint32_t RecordIdentify(const unsigned char *b, int32_t n) {
+  identified.assign(reinterpret_cast<const char *>(b), static_cast<size_t>(n));
+  return 9;
+}
+
+class IfiIo : public testing::Test {
+ protected:
+  void TearDown() override {
+    IfiFilterStageFn = nullptr;
+    IfiIdentifyFn = nullptr;
+  }
+  IfiHandleTp *Open(const std::string &name) {
+    IffFileSpecTp spec = {name.c_str(), nullptr, 0};
+    IfiHandleTp *h = nullptr;
+    EXPECT_EQ(IfiOpen(&spec, IFI_SRV_READ, &h), 0u);
+    return h;
+  }
+  IfiHandleTp *OpenPattern(size_t n) {
+    WriteFile(dir.file("in"), Pattern(n));
+    return Open(dir.file("in"));
+  }
+  TempDir dir;
+};
+
+// Standard input fed by a command for the duration of a test.
+class StdinFrom {
+ public:
+  explicit StdinFrom(const std::string &command)
+      : pipe_(IfiOpenPipe(command.c_str(), "r", &pid_, nullptr, 0)), saved_(dup(0)) {
+    dup2(fileno(pipe_), 0);
+    clearerr(stdin);
+  }
+  ~StdinFrom() {
+    while (fgetc(stdin) != EOF) {  // leave nothing of ours in stdin's buffer
+    }
+    dup2(saved_, 0);
+    close(saved_);
+    clearerr(stdin);
+    IfiClosePipe(pipe_, pid_);
+  }
+
+ private:
+  pid_t pid_ = 0;
+  FILE *pipe_;
+  int saved_;
+};
+
+enum Source { kFile, kStdin, kPipe };
+
+class IfiSources : public IfiIo, public testing::WithParamInterface<Source> {};
+
+// A driver reads well past the first 32 KiB in odd pieces and then seeks
+// back; on standard input and pipes only the virtual buffer makes that work.
+TEST_P(IfiSources, SeekBackAfterReadingAhead) {
+  const size_t size = 300000;
+  WriteFile(dir.file("in"), Pattern(size));
+  pipe_command = "cat " + Quote(dir.file("in"));
+  std::unique_ptr<StdinFrom> feed;
+  std::string name = dir.file("in");
+  if (GetParam() == kStdin) {
+    feed.reset(new StdinFrom(pipe_command));
+    name = "";
+  } else if (GetParam() == kPipe) {
+    IfiFilterStageFn = PipeStage;
+  }
+  IfiHandleTp *h = Open(name);
+  ASSERT_NE(h, nullptr);
+  pid_t child = h->pid;
+  EXPECT_EQ(h->file_size, GetParam() == kStdin ? 0 : static_cast<int64_t>(size));
+
+  size_t at = 0;
+  for (size_t piece : {3u, 1u, 40000u, 17u, 60000u}) {
+    ASSERT_TRUE(ReadsPattern(h, at, piece));
+    at += piece;
+  }
+  ASSERT_EQ(IfiSeek(h, 0, 0), 0u);
+  ASSERT_TRUE(ReadsPattern(h, 0, 100));
+  ASSERT_EQ(IfiSeek(h, 5000, 1), 0u);
+  ASSERT_TRUE(ReadsPattern(h, 5100, 10));
+
+  // A far forward seek: a disk file goes to the stream, the others stay
+  // virtual. Either way the bytes and a later seek back are right.
+  ASSERT_EQ(IfiSeek(h, 250000, 0), 0u);
+  EXPECT_EQ(h->direct, GetParam() == kFile ? 1 : 0);
+  ASSERT_TRUE(ReadsPattern(h, 250000, 20));
+  ASSERT_EQ(IfiSeek(h, 70, 0), 0u);
+  ASSERT_TRUE(ReadsPattern(h, 70, 30));
+
+  ASSERT_EQ(IfiSeek(h, -10, 2), 0u);
+  ASSERT_TRUE(ReadsPattern(h, size - 10, 10));
+  EXPECT_EQ(IfiClose(h), 0u);
+  if (GetParam() == kPipe) {
+    EXPECT_TRUE(Reaped(child));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(All, IfiSources, testing::Values(kFile, kStdin, kPipe));
+
+TEST_F(IfiIo, DiskFileGoesDirectAtThresholds) {
+  IfiHandleTp *h = OpenPattern(1200000);
+  ASSERT_EQ(IfiSeek(h, 65536, 0), 0u);
+  EXPECT_EQ(h->direct, 0);
+  ASSERT_TRUE(ReadsPattern(h, 65536, 4));
+  ASSERT_EQ(IfiSeek(h, 65540 + 65537, 0), 0u);
+  EXPECT_EQ(h->direct, 1);
+  EXPECT_TRUE(h->buffer.empty());
+  ASSERT_TRUE(ReadsPattern(h, 131077, 4));
+  ASSERT_EQ(IfiSeek(h, 3, 0), 0u);
+  ASSERT_TRUE(ReadsPattern(h, 3, 4));
+  IfiClose(h);
+
+  // Short seeks carry the position past the virtual limit, beyond the
+  // buffered bytes: the stream has to catch up when the handle goes direct.
+  h = Open(dir.file("in"));
+  for (int i = 0; i < 8; ++i) ASSERT_EQ(IfiSeek(h, 65536, 1), 0u);
+  EXPECT_EQ(h->direct, 0);
+  ASSERT_TRUE(ReadsPattern(h, 0x80000, 7));  // starts below the limit
+  EXPECT_EQ(h->direct, 0);
+  ASSERT_TRUE(ReadsPattern(h, 0x80007, 5000));
+  EXPECT_EQ(h->direct, 1);
+  IfiClose(h);
+
+  // Seeking to the end is a far seek too: the file is not pulled into memory.
+  h = Open(dir.file("in"));
+  ASSERT_EQ(IfiSeek(h, -4, 2), 0u);
+  EXPECT_EQ(h->direct, 1);
+  ASSERT_TRUE(ReadsPattern(h, 1200000 - 4, 4));
+  IfiClose(h);
+}
+
+TEST_F(IfiIo, ExactGrowthTakesOnlyWhatIsAskedThenGoesDirect) {
+  IfiHandleTp *h = OpenPattern(200000);
+  h->exact_growth = 1;
+  ASSERT_TRUE(ReadsPattern(h, 0, 40000));
+  EXPECT_EQ(h->direct, 1);
+  EXPECT_EQ(ftello(h->stream), 40000);  // nothing read ahead into memory
+  ASSERT_TRUE(ReadsPattern(h, 40000, 100000));
+  EXPECT_TRUE(h->buffer.empty());
+  // The stream now stands behind peeked bytes.
+  unsigned char peek;
+  EXPECT_EQ(IfiPeek(&peek, 1, 1, h), 1u);
+  EXPECT_EQ(peek, At(140000));
+  int64_t tell = 0;
+  ASSERT_EQ(IfiTell(h, &tell), 0u);
+  EXPECT_EQ(tell, 140000);
+  ASSERT_EQ(IfiSeek(h, 2, 1), 0u);
+  ASSERT_TRUE(ReadsPattern(h, 140002, 8));
+  IfiClose(h);
+}
+
+TEST_F(IfiIo, CommandHeaderIsSkipped) {
+  WriteFile(dir.file("in"), "QPLCMD -filter x QPLCMDEND\nP5 payload");
+  IfiIdentifyFn = RecordIdentify;
+  IfiHandleTp *h = Open(dir.file("in"));
+  EXPECT_EQ(identified, "P5 payload");
+  EXPECT_EQ(h->file_type, 9u);
+  EXPECT_STREQ(h->description, "Portable Bitmap.\n");
+  char got[3] = {};
+  ASSERT_EQ(IfiRead(got, 1, 2, h), 0u);
+  EXPECT_STREQ(got, "P5");
+  IfiClose(h);
+}
+
+TEST_F(IfiIo, CommandHeaderWithoutTrailerEndsProcess) {
+  WriteFile(dir.file("in"), "QPLCMD -filter x\n" + std::string(40000, 'a') + "QPLCMDEND\n");
+  EXPECT_EXIT(Open(dir.file("in")), testing::ExitedWithCode(1), "Error parsing command header");
+}
+
+TEST_F(IfiIo, EndOfFileCodesAreReturnedNotRaised) {
+  IfiHandleTp *h = OpenPattern(13);
+  Bytes got(10, 0xAA);
+  ASSERT_EQ(IfiRead(got.data(), 1, 10, h), 0u);
+  ASSERT_EQ(IfiRead(got.data(), 1, 10, h), 0u);  // 3 left: success
+  EXPECT_EQ(got[2], At(12));
+  got.assign(10, 0xAA);
+  EXPECT_EQ(IfiRead(got.data(), 1, 10, h), IFI_E_EOF);
+  EXPECT_EQ(got, Bytes(10, 0));
+  IfiClose(h);
+
+  WriteFile(dir.file("empty"), "");
+  h = Open(dir.file("empty"));
+  EXPECT_EQ(IfiRead(got.data(), 4, 2, h), IFI_E_EOF);
+  IfiClose(h);
+
+  pipe_command = "printf abc";
+  IfiFilterStageFn = PipeStage;
+  h = Open(dir.file("empty"));
+  ASSERT_EQ(IfiRead(got.data(), 1, 3, h), 0u);
+  EXPECT_EQ(IfiRead(got.data(), 1, 3, h), IFI_E_READ);
+  IfiClose(h);
+}
+
+TEST_F(IfiIo, BadSeeksAndRequestsFailCleanly) {
+  IfiHandleTp *h = OpenPattern(100);
+  int64_t tell;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(Unmarked(IfiSeek(h, -1, 0)), IFI_E_TEXT);
+  EXPECT_EQ(Unmarked(IfiSeek(h, -500, 1)), IFI_E_TEXT);
+  EXPECT_EQ(Unmarked(IfiRead(&tell, SIZE_MAX / 2, 4, h)), IFI_E_INVARG);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Invalid file seek -1"), std::string::npos);
+  IfiClose(h);
+
+  // A position far beyond the end of a pipe costs memory only for the data.
+  pipe_command = "cat " + Quote(dir.file("in"));
+  IfiFilterStageFn = PipeStage;
+  h = Open(dir.file("in"));
+  ASSERT_EQ(IfiSeek(h, int64_t{1} << 40, 0), 0u);
+  Bytes got(16);
+  EXPECT_EQ(IfiRead(got.data(), 1, 16, h), IFI_E_READ);
+  EXPECT_LT(h->buffer.size(), size_t{64} << 20);
+  IfiClose(h);
+}
+
+TEST_F(IfiIo, WriteThenReadBackAndFullDevice) {
+  const std::string out = dir.file("out");
+  IffFileSpecTp spec = {out.c_str(), nullptr, 0};
+  IfiHandleTp *h = nullptr;
+  ASSERT_EQ(IfiOpen(&spec, IFI_SRV_WRITE, &h), 0u);
+  std::string data = Pattern(100000);
+  ASSERT_EQ(IfiWrite(data.data(), 1000, 100, h), 0u);
+  ASSERT_EQ(IfiClose(h), 0u);
+  EXPECT_TRUE(ReadFile(out) == data);
+
+  spec.name = "/dev/full";
+  ASSERT_EQ(IfiOpenWrite(&spec, &h), 0u);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(Unmarked(IfiWrite(data.data(), 1000, 100, h)), IFI_E_WRITE);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("No space left on device\nTried to write 100 buffers of 1000 bytes\nDid write ", 0),
+            0u)
+      << err;
+  EXPECT_NE(err.find(" call to IfiWrite\n"), std::string::npos) << err;
+  IfiClose(h);
+
+  // Buffered bytes that the device refuses show up when closing.
+  ASSERT_EQ(IfiOpenWrite(&spec, &h), 0u);
+  ASSERT_EQ(IfiWrite("abc", 1, 3, h), 0u);
+  EXPECT_EQ(Unmarked(IfiClose(h)), IFI_E_CLOSE);
+}
+
+TEST_F(IfiIo, QuotedNameRunsNothingElse) {
+  const std::string name = "a b; touch INJ1 'x' $(touch INJ2) `touch INJ3` \"$HOME\" \\";
+  WriteFile(dir.file(name), "content");
+  pid_t pid = 0;
+  FILE *p = IfiOpenPipe(("cd " + Quote(dir.path()) + " && cat " + Quote(name)).c_str(), "r", &pid,
+                        nullptr, 0);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(getpgid(pid), pid);  // its own process group
+  char got[16] = {};
+  EXPECT_EQ(IfiPipeRead(p, got, sizeof got), 7u);
+  EXPECT_STREQ(got, "content");
+  EXPECT_EQ(IfiClosePipe(p, pid), 0);
+  for (const char *inj : {"INJ1", "INJ2", "INJ3"})
+    EXPECT_NE(access(dir.file(inj).c_str(), F_OK), 0) << inj;
+}
+
+TEST_F(IfiIo, BidirectionalRoundTrip) {
+  pid_t pid = 0;
+  FILE *to = nullptr;
+  FILE *from = IfiOpenPipe("tr a-z A-Z; exit 4", nullptr, &pid, &to, 1);
+  ASSERT_NE(from, nullptr);
+  ASSERT_NE(to, nullptr);
+  EXPECT_EQ(IfiPipeWrite(to, "round trip", 10), 10u);
+  fclose(to);
+  char got[16] = {};
+  EXPECT_EQ(IfiPipeRead(from, got, sizeof got), 10u);
+  EXPECT_STREQ(got, "ROUND TRIP");
+  int status = IfiClosePipe(from, pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 4);
+}
+
+TEST_F(IfiIo, ClosingAfterTheChildDied) {
+  // Closing early drains the filter: it finishes instead of dying on a
+  // broken pipe.
+  pipe_command = "head -c 200000 /dev/zero && echo done > " + Quote(dir.file("done"));
+  IfiFilterStageFn = PipeStage;
+  WriteFile(dir.file("in"), "x");
+  IfiHandleTp *h = Open(dir.file("in"));
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(IfiClose(h), 0u);
+  EXPECT_EQ(ReadFile(dir.file("done")), "done\n");
+
+  // A filter killed with everything it started: closing neither hangs on
+  // the drain nor leaves a zombie.
+  pipe_command = "head -c 100 /dev/zero; sleep 30; echo late";
+  h = Open(dir.file("in"));
+  ASSERT_NE(h, nullptr);
+  const pid_t pid = h->pid;
+  ASSERT_EQ(kill(-pid, SIGKILL), 0);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(IfiClose(h), 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_TRUE(Reaped(pid));
+}
+
+}  // namespace
