@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Builds pvview and runs every test twice: a normal build, then a build
 # with AddressSanitizer and UndefinedBehaviorSanitizer.
-# Extra arguments go to ctest, e.g. `bash test.sh -L common` runs one layer.
+# Then each libFuzzer target runs for PV_FUZZ_SECONDS (default 10, and 60
+# when CI=true) from its seed corpus; a finding fails the run.
+# Extra arguments go to ctest, e.g. `bash test.sh -L common` runs one layer
+# (and skips the fuzzers).
 set -euo pipefail
 cd "$(dirname "$0")"
 bash .ci/deps.sh
@@ -15,3 +18,30 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPV_SANITIZE=ON -DPV
 ninja -C build-asan
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" "$@"
+
+[ $# -eq 0 ] || exit 0
+seconds=${PV_FUZZ_SECONDS:-10}
+[ "${CI:-}" = true ] && seconds=${PV_FUZZ_SECONDS:-60}
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPV_FUZZ=ON -DPV_TESTS=OFF -DPV_BENCH=OFF >/dev/null
+ninja -C build-fuzz
+for target in build-fuzz/fuzz/fuzz_*; do
+  [ -x "$target" ] || continue
+  name=$(basename "$target")
+  work=$(mktemp -d)
+  seeds=fuzz/corpus/${name#fuzz_}
+  [ -d "$seeds" ] || seeds=""
+  echo "== $name for ${seconds}s"
+  # New inputs go to a scratch directory; the committed seeds stay as they are.
+  status=0
+  "$target" -max_total_time="$seconds" -artifact_prefix="$PWD/build-fuzz/$name-" "$work" $seeds >"$work.log" 2>&1 || status=$?
+  tail -n 2 "$work.log"
+  rm -rf "$work"
+  if [ "$status" -ne 0 ]; then
+    echo "$name found a failing input (status $status):"
+    grep -E "ERROR|SUMMARY|Test unit written" "$work.log" | head -n 20
+    rm -f "$work.log"
+    exit 1
+  fi
+  rm -f "$work.log"
+done

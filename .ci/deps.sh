@@ -10,6 +10,7 @@ packages=(
   libx11-dev libpng-dev zlib1g-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev
   xvfb x11-apps xdotool
   # test oracles: they make inputs and check outputs, never linked in
   netpbm

@@ -3,6 +3,9 @@
 // commands connected by pipes.
 #include "ifiio.h"
 
+#include "ifd.h"
+#include "iff.h"
+
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,7 +23,7 @@
 
 #include "common.h"
 
-IfiIdentifyFnTp IfiIdentifyFn = nullptr;
+IfiIdentifyFnTp IfiIdentifyFn = IfiIdentifyChecked;
 IfiFilterStageFnTp IfiFilterStageFn = nullptr;
 
 namespace {
@@ -42,56 +45,6 @@ constexpr uint32_t kTypeIdeasBinary = 16;  // read with backward seeks all over 
 
 const char kHeaderStart[] = "QPLCMD";
 const char kHeaderEnd[] = "QPLCMDEND";
-
-// Type names recorded as the description of an opened file, by type code.
-const char *const kTypeNames[49] = {
-    "UNKNOWN FILE TYPE.",                  // 0
-    "UNKNOWN FILE TYPE.",                  // 1
-    "QPL.",                                // 2
-    "Microsoft Bitmap (BMP).",             // 3
-    "PCX.",                                // 4
-    "GIF.",                                // 5
-    "Sun Raster ",                         // 6
-    "Targa.",                              // 7
-    "TIFF.",                               // 8
-    "Portable Bitmap.",                    // 9
-    "SGI Raster.",                         // 10
-    "XWD.",                                // 11
-    "StarBase.",                           // 12
-    "Catia (level <4).",                   // 13
-    "Catia.",                              // 14
-    "I-DEAS Picture\nFormatted.",          // 15
-    "I-DEAS Picture\nBinary.",             // 16
-    "JPEG.",                               // 17
-    "CGM.",                                // 18
-    "PostScript.",                         // 19
-    "PostScript.",                         // 20
-    "PDF.",                                // 21
-    "ASCII.",                              // 22
-    "Portable Network Graphics (PNG).",    // 23
-    "CALS Raster Type 1.",                 // 24
-    "JPEG 2000.",                          // 25
-    "Plotvise Layout.",                    // 26
-    "SVG (Scalable Vector Graphics).",     // 27
-    "EMF (Enhanced MetaFile).",            // 28
-    "WMF (Window MetaFile).",              // 29
-    "CMP (ZEH layout).",                   // 30
-    "EDIT (SDI layout).",                  // 31
-    nullptr,                               // 32 compressed
-    nullptr,                               // 33 RTF
-    "Portable Arbitrary Map.",             // 34
-    "HPGL.",                               // 35
-    "APic",                                // 36
-    "PDF.",                                // 37
-    "CGM.",                                // 38
-    "PDS (Schlumberger PDS format).",      // 39
-    nullptr,                               // 40
-    "XPS.",                                // 41
-    "DICOM.",                              // 42
-    "PVPRJ (Vistrada Project)",            // 43
-    nullptr, nullptr, nullptr, nullptr,    // 44..47
-    "UNKNOWN FILE TYPE.",                  // 48
-};
 
 std::mutex pipe_mutex;
 std::atomic<bool> pipe_locking{false};
@@ -374,6 +327,7 @@ ReturnTp IfiOpenRead(void *client, const IffFileSpecTp *spec, IfiHandleTp **hand
   // A command header carries instructions for the filter stage in front of
   // the image; the image starts after its trailer and one separator byte.
   int command_header = 0;
+  int64_t header_end = 0;
   const size_t start_len = sizeof kHeaderStart - 1;
   if (h->valid >= static_cast<int64_t>(start_len) &&
       memcmp(h->buffer.data(), kHeaderStart, start_len) == 0) {
@@ -384,7 +338,8 @@ ReturnTp IfiOpenRead(void *client, const IffFileSpecTp *spec, IfiHandleTp **hand
       exit(1);
     }
     command_header = 1;
-    h->start_offset = static_cast<const unsigned char *>(end) - h->buffer.data() + 10;
+    header_end = static_cast<const unsigned char *>(end) - h->buffer.data() + 10;
+    h->start_offset = header_end;
     h->position = h->start_offset;
   }
 
@@ -407,12 +362,15 @@ ReturnTp IfiOpenRead(void *client, const IffFileSpecTp *spec, IfiHandleTp **hand
   const char *desc = h->description;
   const size_t desc_len = desc ? strlen(desc) : 0;
   const bool keep = desc_len >= 2 && strcmp(desc + desc_len - 2, ".\n") == 0;
-  if (!keep && h->file_type <= 48 && kTypeNames[h->file_type]) {
+  if (!keep && IffTypeName(h->file_type)) {
     CmnStrFree(&h->description);
-    CmnStrPrintf(&h->description, "%s\n", kTypeNames[h->file_type]);
+    CmnStrPrintf(&h->description, "%s\n", IffTypeName(h->file_type));
   }
 
-  h->start_offset = spec_start;
+  // Behind a command header the image starts after the trailer: drivers
+  // that seek to 0 must land there, not on the header's text. A filter
+  // that replaced the stream has set its own start.
+  h->start_offset = command_header && !h->is_pipe ? header_end : spec_start;
   h->write_handle = 0;
   *handle = h.release();
   return 0;
