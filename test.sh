@@ -29,8 +29,9 @@ for target in build-fuzz/fuzz/fuzz_*; do
   [ -x "$target" ] || continue
   name=$(basename "$target")
   work=$(mktemp -d)
+  # A reader's own seeds, or every reader's for the whole-path target.
   seeds=fuzz/corpus/${name#fuzz_}
-  [ -d "$seeds" ] || seeds=""
+  [ -d "$seeds" ] || seeds=$(ls -d fuzz/corpus/*/ 2>/dev/null || true)
   echo "== $name for ${seconds}s"
   # New inputs go to a scratch directory; the committed seeds stay as they are.
   status=0

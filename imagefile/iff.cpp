@@ -398,14 +398,17 @@ ReturnTp IffRdHead(IffControlBlockTp *cb, uint64_t extra, void *client_data, Iff
     if (!cb->sample_values || !cb->sample_rows || !cb->sample_cols)
       return Raise(__LINE__, CMN_E_NOMEM);
   }
+  // Positions are pixel numbers in reading order; a large image has more
+  // pixels than 32 bits count, so they are kept in 64 bits until split.
   double area = static_cast<double>(h->width) * static_cast<double>(h->height);
-  uint32_t positions[IFF_SAMPLES];
-  for (uint32_t &p : positions)
-    p = static_cast<uint32_t>(static_cast<double>(rand()) * area * 4.656612873077393e-10);
+  uint64_t positions[IFF_SAMPLES];
+  for (uint64_t &p : positions)
+    p = static_cast<uint64_t>(static_cast<double>(rand()) * area * 4.656612873077393e-10);
   std::sort(positions, positions + IFF_SAMPLES);
+  const uint64_t width = static_cast<uint64_t>(h->width);
   for (int i = 0; i < IFF_SAMPLES; ++i) {
-    cb->sample_rows[i] = positions[i] / static_cast<uint32_t>(h->width);
-    cb->sample_cols[i] = positions[i] % static_cast<uint32_t>(h->width);
+    cb->sample_rows[i] = static_cast<uint32_t>(positions[i] / width);
+    cb->sample_cols[i] = static_cast<uint32_t>(positions[i] % width);
   }
   cb->sample_cursor = 0;
   return 0;

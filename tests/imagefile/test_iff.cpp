@@ -281,7 +281,8 @@ TEST_F(Interface, UnknownAndDriverlessTypes) {
 }
 
 TEST_F(Interface, ExportChecks) {
-  IffFileSpecTp spec = {dir_.file("out.x").c_str(), nullptr, 0};
+  const std::string out = dir_.file("out.x");
+  IffFileSpecTp spec = {out.c_str(), nullptr, 0};
   CmnFilterOn(kQuiet);
   // The fake driver has no header writer: it reads only.
   EXPECT_EQ(IffInit(nullptr, &cb_, IFF_SRV_EXPORT, &spec, kFakeType, 0, &type_),

@@ -140,16 +140,27 @@ TEST_F(Startup, SystemDirectoryIsRequired) {
   EXPECT_EQ(RunProgram({PVVIEW_BIN, "-ddt", PV_SYSDIR}, none).status, 0);
 }
 
+// A display number with no server behind it (no socket, no lock), from
+// `from` upwards: other tests may be running servers of their own.
+std::string FreeDisplay(int from) {
+  for (int n = from;; ++n)
+    if (!Exists("/tmp/.X11-unix/X" + std::to_string(n)) &&
+        !Exists("/tmp/.X" + std::to_string(n) + "-lock"))
+      return ":" + std::to_string(n);
+}
+
 TEST_F(Startup, DisplayThatCannotBeOpened) {
-  RunOptions away;
-  away.set_env = {"DISPLAY=:77"};
-  RunResult r = Pvview({}, away);
+  const std::string away = FreeDisplay(77);
+  RunOptions env;
+  env.set_env = {"DISPLAY=" + away};
+  RunResult r = Pvview({}, env);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "ERROR: Cannot open display :77");
+  EXPECT_EQ(r.err, "ERROR: Cannot open display " + away);
   // The option wins over the environment.
-  r = Pvview({"-display", ":78"});
+  const std::string other = FreeDisplay(std::stoi(away.substr(1)) + 1);
+  r = Pvview({"-display", other});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "ERROR: Cannot open display :78");
+  EXPECT_EQ(r.err, "ERROR: Cannot open display " + other);
 }
 
 TEST_F(Startup, SizeNeedsPositiveNumbers) {
