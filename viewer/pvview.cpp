@@ -17,6 +17,7 @@
 
 #include "common.h"
 #include "image.h"
+#include "screen.h"
 
 #define CMN_SOURCE "pvview"
 
@@ -126,9 +127,12 @@ char **pvFiles = nullptr;
 int pvNFiles = 0;
 
 // The interrupt ends every process of our group (filters, the stamp
-// renderer) and then this one. Our own SIGTERM is ignored first so that
-// the exit status stays 0; children forked earlier keep the default.
+// renderer) and then this one. The X image may point into memory that is
+// not the library's to free, so its data pointer is cleared first. Our own
+// SIGTERM is ignored so that the exit status stays 0; children forked
+// earlier keep the default.
 void InterruptHandler(int) {
+  if (scr_external_x_image) scr_external_x_image->data = nullptr;
   signal(SIGTERM, SIG_IGN);
   kill(0, SIGTERM);
   _exit(0);

@@ -1,0 +1,165 @@
+// Packing and unpacking of one tile line. Each run is opened by a control
+// byte: below 128 a literal run of c + 1 pixels, from 128 a repeat of one
+// pixel 257 - c times. The packer writes repeats of 2 to 128 pixels
+// (control bytes 129..255, never 128) and literal runs of up to 128.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "imaraw.h"
+
+#define CMN_SOURCE "imapack"
+
+void ImgAssertFailed(const char *rule, const char *source, unsigned line) {
+  fprintf(stderr, "Assertion failed: %s (%s %u)\n", rule, source, line);
+  abort();
+}
+
+namespace {
+
+// kB is the pixel size known at compile time, 0 for the generic path. The
+// 1- and 4-byte rasters are the common ones and get comparisons and copies
+// of a fixed size.
+template <int kB>
+struct Pixels {
+  int bpp;
+  const unsigned char *px;
+  int size() const { return kB ? kB : bpp; }
+  const unsigned char *at(int i) const { return px + static_cast<size_t>(i) * size(); }
+  bool same(int a, int b) const {
+    if (kB == 1) return px[a] == px[b];
+    if (kB == 4) {
+      uint32_t u, v;
+      memcpy(&u, at(a), 4);
+      memcpy(&v, at(b), 4);
+      return u == v;
+    }
+    return memcmp(at(a), at(b), size()) == 0;
+  }
+};
+
+template <int kB>
+int32_t Pack(const Pixels<kB> &p, int n, unsigned char *out) {
+  const int b = p.size();
+  unsigned char *o = out;
+  int i = 0;
+  while (i < n) {
+    if (i + 1 < n && p.same(i, i + 1)) {
+      int run = 2;
+      while (i + run < n && run < IMG_TILE && p.same(i, i + run)) ++run;
+      *o++ = static_cast<unsigned char>(257 - run);
+      memcpy(o, p.at(i), kB ? kB : b);
+      o += b;
+      i += run;
+    } else {
+      // A literal run ends where two equal neighbours start a repeat.
+      const int start = i++;
+      while (i < n && i - start < IMG_TILE && !(i + 1 < n && p.same(i, i + 1))) ++i;
+      const int len = i - start;
+      *o++ = static_cast<unsigned char>(len - 1);
+      memcpy(o, p.at(start), static_cast<size_t>(len) * b);
+      o += static_cast<size_t>(len) * b;
+    }
+  }
+  return static_cast<int32_t>(o - out);
+}
+
+// Walks the runs of a packed line and hands the part of each run that
+// falls in [skip, skip + n) to sink(first output pixel, repeat, pixel
+// bytes, count). Data that ends early, or a literal run cut short, stops
+// the walk without reading past end. Returns how many of the n pixels
+// were reached.
+template <typename Sink>
+int Decode(const unsigned char *p, const unsigned char *end, int bpp, int skip, int n,
+            Sink &&sink) {
+  const int stop = skip + n;
+  int pos = 0;
+  while (p < end && pos < stop) {
+    const unsigned c = *p++;
+    const bool repeat = c >= 128;
+    const ptrdiff_t avail = (end - p) / bpp;
+    int count = repeat ? 257 - static_cast<int>(c) : static_cast<int>(c) + 1;
+    if (avail < 1) break;
+    if (!repeat && count > avail) count = static_cast<int>(avail);
+    const int a = pos > skip ? pos : skip;
+    const int z = pos + count < stop ? pos + count : stop;
+    if (a < z) sink(a - skip, repeat, repeat ? p : p + static_cast<size_t>(a - pos) * bpp, z - a);
+    p += repeat ? bpp : static_cast<size_t>(count) * bpp;
+    pos += count;
+  }
+  const int reached = (pos < stop ? pos : stop) - skip;
+  return reached > 0 ? reached : 0;
+}
+
+inline RgbPixelTp Gray(unsigned char v) { return RgbPixelTp{v, v, v, 255}; }
+
+}  // namespace
+
+int32_t ImgPackLine(const unsigned char *pixels, int n, int bpp, unsigned char *out) {
+  IMG_ASSERT(n >= 1 && n <= IMG_TILE && bpp >= 1 && bpp <= 4, "0");
+  if (bpp == 1) return Pack(Pixels<1>{1, pixels}, n, out);
+  if (bpp == 4) return Pack(Pixels<4>{4, pixels}, n, out);
+  return Pack(Pixels<0>{bpp, pixels}, n, out);
+}
+
+int ImgUnpackLine(const unsigned char *packed, const unsigned char *end, int bpp, int skip,
+                  int n, unsigned char *out) {
+  return Decode(packed, end, bpp, skip, n,
+         [out, bpp](int at, bool repeat, const unsigned char *px, int count) {
+           unsigned char *o = out + static_cast<size_t>(at) * bpp;
+           if (!repeat) {
+             memcpy(o, px, static_cast<size_t>(count) * bpp);
+           } else if (bpp == 1) {
+             memset(o, *px, count);
+           } else {
+             for (int i = 0; i < count; ++i, o += bpp) memcpy(o, px, bpp);
+           }
+         });
+}
+
+RgbPixelTp ImgPixelToRgb(const unsigned char *p, int bpp, ImgInterpretationTp interp,
+                         const RgbPixelTp *cmap) {
+  switch (interp) {
+    case ImgInterpLut:
+      IMG_ASSERT(cmap, "cmap");
+      return cmap[p[0]];
+    case ImgInterpGray:
+      return Gray(p[0]);
+    case ImgInterpRgb:
+      return bpp >= 3 ? RgbPixelTp{p[2], p[1], p[0], 255} : Gray(p[0]);
+    default: {
+      // Unset and RGBW copy the stored bytes; a narrower pixel leaves the
+      // rest 0 rather than reading past it.
+      RgbPixelTp v = {0, 0, 0, 0};
+      memcpy(&v, p, bpp < 4 ? bpp : 4);
+      return v;
+    }
+  }
+}
+
+int ImgUnpackLineRgb(const unsigned char *packed, const unsigned char *end, int bpp, int skip,
+                     int n, ImgInterpretationTp interp, const RgbPixelTp *cmap,
+                     RgbPixelTp *out) {
+  return Decode(packed, end, bpp, skip, n,
+         [=](int at, bool repeat, const unsigned char *px, int count) {
+           RgbPixelTp *o = out + at;
+           if (repeat) {
+             const RgbPixelTp v = ImgPixelToRgb(px, bpp, interp, cmap);
+             for (int i = 0; i < count; ++i) o[i] = v;
+           } else if (bpp == 1 && interp == ImgInterpGray) {
+             for (int i = 0; i < count; ++i) o[i] = Gray(px[i]);
+           } else {
+             for (int i = 0; i < count; ++i, px += bpp) o[i] = ImgPixelToRgb(px, bpp, interp, cmap);
+           }
+         });
+}
+
+const unsigned char *ImgTileLine(const ImgTileTp *tile, int line, const unsigned char **end) {
+  if (!tile || !tile->data || tile->size < 1 || tile->size > IMG_TILE_MAX_SIZE) return nullptr;
+  if (tile->w < 1 || tile->w > IMG_TILE || tile->h < 1 || tile->h > IMG_TILE) return nullptr;
+  if (line < 0 || line >= tile->h) return nullptr;
+  const unsigned off = tile->lineoff[line];
+  if (off == 0 || off - 1 >= static_cast<unsigned>(tile->size)) return nullptr;
+  *end = tile->data + tile->size;
+  return tile->data + (off - 1);
+}

@@ -1,0 +1,878 @@
+// The tiled raster: filling it line by line, reading it back, chains of
+// pages, dumps, and the tile store functions of the plain record.
+#include "imaraw.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "imagefile.h"
+#include "imarotat.h"
+
+#define CMN_SOURCE "imaraw"
+
+ImgRawReaderTp ImgRawReader = {};
+
+namespace {
+
+static_assert(sizeof(void *) != 8 || sizeof(ImgTileTp) == 272, "tile record is 272 bytes");
+constexpr size_t kRecordBytes = 1168;  // the raster's own fields, as memory use counts them
+
+int Tiles(int64_t pixels) { return static_cast<int>((pixels + IMG_TILE - 1) / IMG_TILE); }
+// Width of tile column (or height of tile row) i of a side of n pixels.
+int Span(int n, int i) { return std::min(IMG_TILE, n - i * IMG_TILE); }
+
+ReturnTp RangeError(unsigned line, const char *format, int value) {
+  char text[96];
+  snprintf(text, sizeof text, format, value);
+  return CmnError(CMN_SOURCE, line, IMG_E_RANGE, text);
+}
+
+ReturnTp NoMemory(unsigned line) { return CmnError(CMN_SOURCE, line, IMG_E_NOMEM); }
+
+ReturnTp NoReader(unsigned line) {
+  return CmnError(CMN_SOURCE, line, IMG_E_RANGE, "Image reading layer not linked in");
+}
+
+char *Dup(const char *text) { return text ? strdup(text) : nullptr; }
+
+uint64_t PhysicalMemory() {
+  const long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);
+  return pages > 0 && size > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(size)
+                               : UINT64_MAX;
+}
+
+ImgInterpretationTp FromDepth(int bpp) {
+  switch (bpp) {
+    case 1: return ImgInterpGray;
+    case 3: return ImgInterpRgb;
+    case 4: return ImgInterpRgbw;
+    default: IMG_ASSERT(false, "0");  // 2-byte pixels have no interpretation
+  }
+}
+
+// Pixels x .. x + n - 1 of line y of a grid, in stored format, into out;
+// what no readable tile gives stays as it is (the callers fill white).
+void ReadSpan(ImgTileTp *const *grid, int w, int h, int bpp, int y, int x, int n,
+              unsigned char *out) {
+  if (!grid || y < 0 || y >= h) return;
+  const int x0 = std::max(x, 0), x1 = static_cast<int>(std::min<int64_t>(int64_t(x) + n, w));
+  const ImgTileTp *row = grid[y / IMG_TILE];
+  if (!row) return;
+  for (int px = x0; px < x1;) {
+    const int tx = px % IMG_TILE, count = std::min(IMG_TILE - tx, x1 - px);
+    const unsigned char *end;
+    const unsigned char *p = ImgTileLine(&row[px / IMG_TILE], y % IMG_TILE, &end);
+    if (p) ImgUnpackLine(p, end, bpp, tx, count, out + static_cast<size_t>(px - x) * bpp);
+    px += count;
+  }
+}
+
+void Put16(FILE *fp, unsigned v) {
+  const unsigned char b[2] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8)};
+  fwrite(b, 1, 2, fp);
+}
+void Put32(FILE *fp, uint32_t v) {
+  const unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
+                              static_cast<unsigned char>(v >> 16),
+                              static_cast<unsigned char>(v >> 24)};
+  fwrite(b, 1, 4, fp);
+}
+void PutDouble(FILE *fp, double d) {
+  uint64_t v;
+  memcpy(&v, &d, 8);
+  Put32(fp, static_cast<uint32_t>(v));
+  Put32(fp, static_cast<uint32_t>(v >> 32));
+}
+uint32_t Word(RgbPixelTp p) {
+  return p.blue | (p.green << 8) | (p.red << 16) | (static_cast<uint32_t>(p.fourth) << 24);
+}
+
+}  // namespace
+
+// ---- Grids -----------------------------------------------------------------
+
+ReturnTp ImgAllocGrid(ImgTileTp ***grid, int w, int h, int bpp) {
+  if (w < 1) return RangeError(__LINE__, "Creating image with width %d", w);
+  if (h < 1) return RangeError(__LINE__, "Creating image with height %d", h);
+  if (bpp < 1) return RangeError(__LINE__, "Creating image with %d bytes per pixel (must be >0)", bpp);
+  if (bpp > 4) return RangeError(__LINE__, "Creating image with %d bytes per pixel (must be <5)", bpp);
+  const int across = Tiles(w), rows = Tiles(h) + 1;
+  // The grid alone must fit in the machine; asking for more would only
+  // fail later, or succeed lazily and fail when touched.
+  const uint64_t bytes = static_cast<uint64_t>(across) * rows * sizeof(ImgTileTp) +
+                         static_cast<uint64_t>(rows) * sizeof(ImgTileTp *);
+  if (bytes > PhysicalMemory()) return NoMemory(__LINE__);
+  ImgTileTp **g = static_cast<ImgTileTp **>(calloc(rows, sizeof *g));
+  if (!g) return NoMemory(__LINE__);
+  for (int r = 0; r < rows; ++r) {
+    g[r] = static_cast<ImgTileTp *>(calloc(across, sizeof(ImgTileTp)));
+    if (!g[r]) {
+      while (r-- > 0) free(g[r]);
+      free(g);
+      return NoMemory(__LINE__);
+    }
+  }
+  *grid = g;
+  return 0;
+}
+
+void ImgFreeGrid(ImgTileTp ***grid, int w, int h) {
+  if (!grid || !*grid) return;
+  const int across = Tiles(std::max(w, 0)), rows = Tiles(std::max(h, 0)) + 1;
+  for (int r = 0; r < rows; ++r) {
+    ImgTileTp *row = (*grid)[r];
+    if (!row) continue;
+    for (int c = 0; c < across; ++c) free(row[c].data);
+    free(row);
+  }
+  free(*grid);
+  *grid = nullptr;
+}
+
+// ---- The plain record ------------------------------------------------------
+
+ReturnTp ImgInitTiles(ImgRawTp *praw, int w, int h) {
+  IMG_ASSERT(praw->pptile == 0, "praw->pptile == 0");
+  const ReturnTp rc = ImgAllocGrid(&praw->pptile, w, h, praw->bpp);
+  if (rc) return rc;
+  praw->width = w;
+  praw->height = h;
+  return 0;
+}
+
+ReturnTp ImgStoreTileWith(ImgTileTp *tile, const unsigned char *pixels, int stride, int w, int h,
+                          int bpp, unsigned char *scratch) {
+  IMG_ASSERT(!tile->data && tile->size == 0, "0");
+  IMG_ASSERT(w >= 1 && w <= IMG_TILE && h >= 1 && h <= IMG_TILE && bpp >= 1 && bpp <= 4, "0");
+  unsigned char *buf = scratch;
+  if (!buf && !(buf = static_cast<unsigned char *>(malloc(IMG_PACK_BOUND(bpp)))))
+    return NoMemory(__LINE__);
+  int32_t size = 0;
+  memset(tile->lineoff, 0, sizeof tile->lineoff);
+  for (int i = 0; i < h; ++i) {
+    tile->lineoff[i] = static_cast<uint16_t>(size + 1);
+    size += ImgPackLine(pixels + static_cast<size_t>(i) * stride, w, bpp, buf + size);
+  }
+  tile->data = static_cast<unsigned char *>(malloc(size));
+  if (tile->data) memcpy(tile->data, buf, size);
+  if (buf != scratch) free(buf);
+  if (!tile->data) {
+    memset(tile->lineoff, 0, sizeof tile->lineoff);
+    return NoMemory(__LINE__);
+  }
+  tile->size = size;
+  tile->w = static_cast<uint16_t>(w);
+  tile->h = static_cast<uint16_t>(h);
+  return 0;
+}
+
+ReturnTp ImgStoreTile(ImgTileTp *tile, unsigned char *pixels, int stride, int w, int h, int bpp) {
+  return ImgStoreTileWith(tile, pixels, stride, w, h, bpp, nullptr);
+}
+
+void ImgUnpackTile(const ImgTileTp *tile, unsigned char *dst, int stride, int w, int h, int bpp) {
+  for (int i = 0; i < h; ++i) {
+    unsigned char *out = dst + static_cast<size_t>(i) * stride;
+    const unsigned char *end;
+    const unsigned char *p = ImgTileLine(tile, i, &end);
+    const int got = p ? ImgUnpackLine(p, end, bpp, 0, w, out) : 0;
+    memset(out + static_cast<size_t>(got) * bpp, 255, static_cast<size_t>(w - got) * bpp);
+  }
+}
+
+int ImgGetRawPixel(ImgRawTp *praw, int x, int y) {
+  IMG_ASSERT(praw && praw->pptile, "praw->pptile");
+  // What cannot be read repeats the last pixel, so that a caller walking
+  // a line sees a gap continue its surroundings.
+  static int last = 0;
+  const int bpp = praw->bpp;
+  if (x < 0 || y < 0 || x >= praw->width || y >= praw->height || bpp < 1 || bpp > 4) return last;
+  const ImgTileTp *row = praw->pptile[y / IMG_TILE];
+  const unsigned char *end;
+  const unsigned char *p = row ? ImgTileLine(&row[x / IMG_TILE], y % IMG_TILE, &end) : nullptr;
+  unsigned char px[4] = {0, 0, 0, 0};
+  if (!p || ImgUnpackLine(p, end, bpp, x % IMG_TILE, 1, px) < 1) return last;
+  uint32_t v = px[0];
+  if (bpp >= 2) v |= px[1] << 8;
+  if (bpp >= 3) v |= px[2] << 16;
+  if (bpp >= 4) v |= static_cast<uint32_t>(px[3]) << 24;
+  last = static_cast<int>(v);
+  return last;
+}
+
+void ImgGetRawRun(ImgRawTp *praw, int y, int x, int n, unsigned char *out) {
+  if (!praw || n < 1 || praw->bpp < 1) return;
+  memset(out, 255, static_cast<size_t>(n) * praw->bpp);
+  ReadSpan(praw->pptile, praw->width, praw->height, praw->bpp, y, x, n, out);
+}
+
+void ImgGetRawLine(ImgRawTp *praw, int y, unsigned char *line) {
+  if (praw) ImgGetRawRun(praw, y, 0, praw->width, line);
+}
+
+ReturnTp ImgCreateRaw(ImgRawTp **praw, int w, int h, int bpp) {
+  ImgRawTp *r = static_cast<ImgRawTp *>(calloc(1, sizeof(ImgRawTp)));
+  if (!r) return NoMemory(__LINE__);
+  memcpy(r->magic, "QpRw", 4);
+  r->version = 1;
+  r->width = w;
+  r->height = h;
+  r->bpp = bpp;
+  if (w != 0 && h != 0) {
+    const ReturnTp rc = ImgInitTiles(r, w, h);
+    if (rc) {
+      free(r);
+      return rc;
+    }
+  }
+  *praw = r;
+  return 0;
+}
+
+void ImgTermRaw(ImgRawTp **praw) {
+  if (!praw || !*praw) {
+    fputs("Calling ImgTermRaw with NULL praw\n", stderr);
+    return;
+  }
+  ImgRawTp *r = *praw;
+  free(r->description);
+  free(r->data);
+  ImgFreeGrid(&r->pptile, r->width, r->height);
+  free(r);
+  *praw = nullptr;
+}
+
+int ImgDumpRaw(ImgRawTp *praw, FILE *fp) {
+  const int bpp = praw->bpp;
+  if (bpp != 1 && bpp != 3 && bpp != 4) {
+    fprintf(stderr, "%d bytes per pixel - cannot dump", bpp);
+    return 1;
+  }
+  fprintf(fp, bpp == 1 ? "P5 %d %d 255\n" : "P6 %d %d 255\n", praw->width, praw->height);
+  const size_t n = static_cast<size_t>(praw->width);
+  unsigned char *line = static_cast<unsigned char *>(malloc(n * bpp));
+  if (!line) {
+    NoMemory(__LINE__);
+    return 1;
+  }
+  for (int y = 0; y < praw->height; ++y) {
+    ImgGetRawLine(praw, y, line);
+    if (bpp == 4)
+      for (size_t i = 0; i < n; ++i) memmove(line + 3 * i, line + 4 * i, 3);
+    fwrite(line, bpp == 1 ? 1 : 3, n, fp);
+  }
+  free(line);
+  return 0;
+}
+
+// ---- ImgRaw: construction --------------------------------------------------
+
+ImgRaw::ImgRaw(int w, int h, int bpp, bool bottom_up, ImgInterpretationTp interp, double xres,
+               double yres)
+    : _w(w), _h(h), _bpp(bpp), _bottomUp(bottom_up), _interp(interp), _xres(xres), _yres(yres) {
+  allocate();
+}
+
+ImgRaw::ImgRaw(unsigned char *pixels, int w, int h, int bpp, bool bottom_up, double xres,
+               double yres)
+    : ImgRaw(w, h, bpp, bottom_up, ImgInterpUnset, xres, yres) {
+  const size_t stride = static_cast<size_t>(_w) * _bpp;
+  for (int i = 0; i < _h && !_status; ++i) _status = putLine(pixels + i * stride);
+}
+
+ImgRaw::ImgRaw(ImgControlBlockTp *cb) { _status = setUp(cb); }
+
+ImgRaw::ImgRaw(const char *file_name, bool read_now, int first_page, int last_page) {
+  if (!ImgRawReader.open || !ImgRawReader.close || !ImgRawReader.source) {
+    _status = NoReader(__LINE__);
+    return;
+  }
+  ImgControlBlockTp *cb = nullptr;
+  ReturnTp rc = ImgRawReader.open(file_name, &cb, nullptr);
+  if (!rc) rc = setUp(cb);
+  if (!rc && read_now) rc = readPages(cb, first_page, last_page);
+  const ReturnTp closed = cb ? ImgRawReader.close(&cb) : 0;
+  _status = rc ? rc : closed;
+}
+
+ImgRaw::ImgRaw(FILE *stream) { readStream(stream); }
+
+ImgRaw::~ImgRaw() {
+  // Iteratively, so that a file of many pages does not recurse as deep.
+  ImgRaw *seg = _next;
+  _next = nullptr;
+  while (seg) {
+    ImgRaw *following = seg->_next;
+    seg->_next = nullptr;
+    delete seg;
+    seg = following;
+  }
+  free(_frequent);
+  ImgFreeGrid(&_tiles, _w, _h);
+  free(_name);
+  free(_description);
+}
+
+ReturnTp ImgRaw::allocate() {
+  _status = ImgAllocGrid(&_tiles, _w, _h, _bpp);
+  if (_status) {
+    _w = _h = _bpp = 0;
+    return _status;
+  }
+  if (_interp == ImgInterpUnset) _interp = FromDepth(_bpp);
+  _tilesAcross = Tiles(_w);
+  _tileRows = Tiles(_h) + 1;
+  _linesDown = _h;
+  _linesUp = 0;
+  _curline = _bottomUp ? _h - 1 : 0;
+  _segLines = _h;
+  return 0;
+}
+
+ReturnTp ImgRaw::setUp(ImgControlBlockTp *cb) {
+  if (!ImgRawReader.source) return NoReader(__LINE__);
+  IMG_ASSERT(cb, "img");
+  ImgRawSourceTp src = {};
+  ImgRawReader.source(cb, &src);
+  IffControlBlockTp *iff = src.iff;
+  IMG_ASSERT(iff, "iff");
+  _name = Dup(src.name);
+  _description = Dup(src.description);
+  _w = src.width;
+  _h = src.lines;
+  _bpp = iff->pixel_size;
+  _interp = ImgInterpUnset;
+  if (iff->has_cmap) {
+    _interp = ImgInterpLut;
+    const int n = std::min(std::max(iff->cmap_kept, 0), 256);
+    if (iff->bgrx_cmap) memcpy(_cmap, iff->bgrx_cmap, static_cast<size_t>(n) * 4);
+    if (iff->transparent && iff->transparent_index >= 0 && iff->transparent_index < 256)
+      _cmap[iff->transparent_index] = RgbPixelTp{0, 0, 0, 0};
+  }
+  _xres = iff->x_resolution;
+  _yres = iff->y_resolution;
+  _bottomUp = iff->bottom_up != 0;
+  return allocate();
+}
+
+void ImgRaw::readStream(FILE *stream) {
+  char line[1024];
+  auto next = [&]() { return stream && fgets(line, sizeof line, stream) != nullptr; };
+  if (!next() || !next()) return;
+  float wmm = 0, hmm = 0;
+  while (line[0] == '#') {
+    if (strncmp(line, "#METRIC", 7) == 0) {
+      sscanf(line, "#METRIC %f x %f mm", &wmm, &hmm);
+    } else if (strncmp(line, "#TITLE", 6) == 0) {
+      char title[1024] = "PvDriver: ";
+      size_t n = strlen(title);
+      for (const char *in = line[6] == ' ' ? line + 7 : line + 6; *in && n + 1 < sizeof title; ++in)
+        if (*in != '\n') title[n++] = *in;
+      title[n] = '\0';
+      free(_description);
+      _description = strdup(title);
+    }
+    if (!next()) return;
+  }
+  int w = 0, h = 0, depth = 0;
+  sscanf(line, "WIDTH %d", &w);
+  if (!next()) return;
+  sscanf(line, "HEIGHT %d", &h);
+  if (!next()) return;
+  sscanf(line, "DEPTH %d", &depth);  // the lines are RGBA whatever it says
+  for (int i = 0; i < 3; ++i)
+    if (!next()) return;
+  if (w == 0 || h == 0) return;
+  _w = w;
+  _h = h;
+  _bpp = 4;
+  _interp = ImgInterpRgbw;
+  if (allocate()) return;
+  if (wmm > 0 && hmm > 0) {
+    _xres = _w / (wmm / 25.4);
+    _yres = _h / (hmm / 25.4);
+  }
+  const size_t bytes = static_cast<size_t>(_w) * 4;
+  unsigned char *buf = static_cast<unsigned char *>(malloc(bytes));
+  if (!buf) {
+    _status = NoMemory(__LINE__);
+    return;
+  }
+  for (int y = 0; y < _h && !_status; ++y) {
+    // A short stream leaves the rest of the picture transparent.
+    const size_t got = fread(buf, 1, bytes, stream);
+    memset(buf + got, 0, bytes - got);
+    for (unsigned char *p = buf; p < buf + bytes; p += 4) {
+      const unsigned r = p[0], g = p[1], b = p[2], a = p[3];
+      if (a == 255) {
+        p[0] = b, p[2] = r;
+      } else {
+        p[0] = static_cast<unsigned char>(b * a / 255);
+        p[1] = static_cast<unsigned char>(g * a / 255);
+        p[2] = static_cast<unsigned char>(r * a / 255);
+      }
+    }
+    _status = putLine(buf);
+  }
+  free(buf);
+}
+
+// ---- ImgRaw: filling -------------------------------------------------------
+
+ReturnTp ImgRaw::putLine(unsigned char *line) {
+  if (!_tiles && _status) return _status;
+  if (_bottomUp)
+    IMG_ASSERT(_curline >= 0, "_curline>=0");
+  else
+    IMG_ASSERT(_curline < _h, "_curline<_h");
+  const int row = _curline / IMG_TILE, in_tile = _curline % IMG_TILE;
+
+  if (!_hasColor && (_bpp == 3 || _bpp == 4)) {
+    for (const unsigned char *p = line, *e = line + static_cast<size_t>(_w) * _bpp; p < e; p += _bpp)
+      if (p[0] != p[1] || p[1] != p[2]) {
+        _hasColor = true;
+        break;
+      }
+  }
+  if (!_hasTransparency && _bpp == 4) {
+    for (const unsigned char *p = line + 3, *e = line + static_cast<size_t>(_w) * 4; p < e; p += 4)
+      if (*p < 255) {
+        _hasTransparency = true;
+        break;
+      }
+  }
+
+  ReturnTp rc = 0;
+  ImgTileTp *work = _tiles[row];
+  for (int c = 0; c < _tilesAcross; ++c) {
+    ImgTileTp &t = work[c];
+    if (!t.data) {
+      t.data = static_cast<unsigned char *>(malloc(IMG_PACK_BOUND(_bpp)));
+      if (!t.data) return NoMemory(__LINE__);
+      t.size = 0;
+    }
+    // A full tile of 4-byte literals ends at 65664 bytes, so every line
+    // offset fits the 16-bit lineoff.
+    IMG_ASSERT(t.size < 65535, "0");
+    const int tw = Span(_w, c);
+    const int32_t n = ImgPackLine(line + static_cast<size_t>(c) * IMG_TILE * _bpp, tw, _bpp,
+                                  t.data + t.size);
+    t.lineoff[in_tile] = static_cast<uint16_t>(t.size + 1);
+    t.w = static_cast<uint16_t>(tw);
+    t.h = static_cast<uint16_t>(std::max<int>(t.h, in_tile + 1));
+    t.size += n;
+  }
+
+  bool finished;
+  int target;
+  if (!_bottomUp) {
+    ++_linesUp;
+    ++_curline;
+    finished = in_tile == IMG_TILE - 1 || _curline == _h;
+    target = row + 1;
+  } else {
+    --_linesDown;
+    --_curline;
+    finished = in_tile == 0;
+    target = row == 0 ? _tileRows - 1 : row - 1;
+  }
+  if (finished) rc = finishRow(row, target, Span(_h, row));
+  if (_bottomUp ? _curline < 0 : _curline == _h) {
+    // The working row now stands at the target index.
+    for (int c = 0; c < _tilesAcross; ++c) {
+      free(_tiles[target][c].data);
+      _tiles[target][c] = ImgTileTp{};
+    }
+    _complete = true;
+  }
+  return rc;
+}
+
+ReturnTp ImgRaw::finishRow(int row, int target, int row_height) {
+  ReturnTp rc = 0;
+  ImgTileTp *work = _tiles[row], *dest = _tiles[target];
+  for (int c = 0; c < _tilesAcross; ++c) {
+    ImgTileTp &from = work[c], &to = dest[c];
+    to.data = static_cast<unsigned char *>(malloc(std::max(from.size, 1)));
+    if (to.data) {
+      memcpy(to.data, from.data, from.size);
+      to.size = from.size;
+      memcpy(to.lineoff, from.lineoff, sizeof to.lineoff);
+    } else if (!rc) {
+      rc = NoMemory(__LINE__);  // this tile reads white; the row goes on
+    }
+    to.w = from.w;
+    to.h = static_cast<uint16_t>(row_height);
+    from.size = 0;
+    from.h = 0;
+    memset(from.lineoff, 0, sizeof from.lineoff);
+  }
+  std::swap(_tiles[row], _tiles[target]);
+  return rc;
+}
+
+void ImgRaw::finishFill() {
+  // Turns the half-filled working row into exact-size tiles, so that the
+  // raster can be transformed; no further line can be put.
+  const int row = _curline / IMG_TILE;
+  if (_curline >= 0 && _curline < _h) {
+    for (int c = 0; c < _tilesAcross; ++c) {
+      ImgTileTp &t = _tiles[row][c];
+      if (!t.data) continue;
+      unsigned char *exact = t.size > 0 ? static_cast<unsigned char *>(malloc(t.size)) : nullptr;
+      if (exact) memcpy(exact, t.data, t.size);
+      free(t.data);
+      t.data = exact;
+      if (!exact) t = ImgTileTp{};
+    }
+  }
+  _curline = _bottomUp ? -1 : _h;
+  _complete = true;
+}
+
+ReturnTp ImgRaw::appendSegment(ImgControlBlockTp *cb) {
+  ImgRaw *seg = new (std::nothrow) ImgRaw(cb);
+  if (!seg) return NoMemory(__LINE__);
+  if (seg->_status) {
+    const ReturnTp rc = seg->_status;
+    delete seg;
+    return rc;
+  }
+  (_lastSegment ? _lastSegment : this)->_next = seg;
+  _lastSegment = seg;
+  return 0;
+}
+
+ReturnTp ImgRaw::nextLine(ImgControlBlockTp *cb) {
+  IMG_ASSERT(cb, "img");
+  if (!ImgRawReader.source || !ImgRawReader.readPageHeader) return NoReader(__LINE__);
+  ImgRawSourceTp src = {};
+  ImgRawReader.source(cb, &src);
+  IMG_ASSERT(src.iff, "iff");
+  if (_pagePending) {
+    ReturnTp rc = ImgRawReader.readPageHeader(cb);
+    if (!rc) rc = appendSegment(cb);
+    if (rc) return rc;
+    _pagePending = false;
+    if (src.lines_read) *src.lines_read = 0;
+    return 0;
+  }
+  ImgRaw *seg = _lastSegment ? _lastSegment : this;
+  if (!seg->_tiles) return seg->_status;
+  if (seg->_complete) {
+    _pagePending = true;
+    return IMG_PAGE_DONE;
+  }
+  // The file delivers its lines in stored order; a bottom-up page is put
+  // from its last line.
+  const int line = seg->_bottomUp ? seg->_h - 1 - seg->_curline : seg->_curline;
+  const ReturnTp rc = IffRdScan(src.iff, 1, line);
+  if (rc) return rc;
+  return seg->putLine(src.iff->line);
+}
+
+ReturnTp ImgRaw::readPages(ImgControlBlockTp *cb, int first_page, int last_page) {
+  IMG_ASSERT(cb, "img");
+  if (!ImgRawReader.source) return NoReader(__LINE__);
+  if (last_page == 0) last_page = 10000000;
+  for (int page = first_page; page <= last_page; ++page) {
+    ImgRawSourceTp src = {};
+    ImgRawReader.source(cb, &src);
+    IMG_ASSERT(src.iff, "iff");
+    src.iff->page = page;
+    if (src.page_index) *src.page_index = page - 1;
+    ReturnTp rc;
+    do rc = nextLine(cb);
+    while (rc == 0);
+    if (rc == IFF_NO_MORE_PAGES) return 0;
+    if (rc != IMG_PAGE_DONE) return CmnError(CMN_SOURCE, __LINE__, rc);
+    if (src.current_page) *src.current_page = page;
+  }
+  return 0;
+}
+
+// ---- ImgRaw: reading -------------------------------------------------------
+
+ImgTileTp *ImgRaw::tile(int column, int row) const {
+  if (!_tiles || column < 0 || column >= _tilesAcross || row < 0 || row >= _tileRows) return nullptr;
+  return &_tiles[row][column];
+}
+
+const ImgRaw *ImgRaw::locate(int *y) const {
+  if (*y < 0) return nullptr;
+  const ImgRaw *seg = this;
+  while (seg && *y >= seg->_segLines) {
+    *y -= seg->_segLines;
+    seg = seg->_next;
+  }
+  return seg;
+}
+
+void ImgRaw::getPackedLine(unsigned char *buffer, int y, int x, int width) const {
+  if (width <= 0) width = _w - x;
+  if (width <= 0 || _bpp < 1) return;
+  memset(buffer, 255, static_cast<size_t>(width) * _bpp);
+  const ImgRaw *seg = locate(&y);
+  // Pages of another depth cannot be given in this raster's format.
+  if (seg && seg->_bpp == _bpp) ReadSpan(seg->_tiles, seg->_w, seg->_h, _bpp, y, x, width, buffer);
+}
+
+void ImgRaw::readSegmentLine(RgbPixelTp *buffer, int y, int x, int width) const {
+  static const unsigned char kWhite[4] = {255, 255, 255, 255};
+  const RgbPixelTp white = ImgPixelToRgb(kWhite, _bpp, _interp, _cmap);
+  int done = 0;  // pixels of buffer settled so far
+  auto fill = [&](int upto) {
+    for (; done < upto; ++done) buffer[done] = white;
+  };
+  if (_tiles && y >= 0 && y < _h) {
+    const ImgTileTp *row = _tiles[y / IMG_TILE];
+    const int x0 = std::max(x, 0), x1 = static_cast<int>(std::min<int64_t>(int64_t(x) + width, _w));
+    for (int px = x0; px < x1;) {
+      const int tx = px % IMG_TILE, count = std::min(IMG_TILE - tx, x1 - px);
+      fill(px - x);
+      const unsigned char *end;
+      const unsigned char *p = ImgTileLine(&row[px / IMG_TILE], y % IMG_TILE, &end);
+      if (p) done += ImgUnpackLineRgb(p, end, _bpp, tx, count, _interp, _cmap, buffer + done);
+      px += count;
+    }
+  }
+  fill(width);
+}
+
+void ImgRaw::getLine(RgbPixelTp *buffer, int y, int x, int width, bool checker) const {
+  if (width <= 0) width = _w - x;
+  if (width <= 0) return;
+  int local = y;
+  const ImgRaw *seg = locate(&local);
+  (seg ? seg : this)->readSegmentLine(buffer, seg ? local : -1, x, width);
+  if (!checker) return;
+  for (int i = 0; i < width; ++i) {
+    if (Word(buffer[i]) != 0) continue;
+    const unsigned char v = ((x + i) / 8 + y / 8) % 2 != 0 ? 240 : 224;
+    buffer[i] = RgbPixelTp{v, v, v, v};
+  }
+}
+
+RgbPixelTp ImgRaw::getPixel(int x, int y) const {
+  const RgbPixelTp none = {0, 0, 0, 0};
+  const ImgRaw *seg = this;
+  while (seg && y >= seg->_h) {
+    y -= seg->_h;
+    seg = seg->_next;
+  }
+  if (!seg || !seg->_tiles || x < 0 || y < 0 || x >= seg->_w) return none;
+  const ImgTileTp *ptile = &seg->_tiles[y / IMG_TILE][x / IMG_TILE];
+  IMG_ASSERT(ptile->w <= 128 && ptile->h <= 128, "ptile->w<=128 && ptile->h<=128");
+  const unsigned char *end;
+  const unsigned char *p = ImgTileLine(ptile, y % IMG_TILE, &end);
+  unsigned char px[4];
+  if (!p || ImgUnpackLine(p, end, seg->_bpp, x % IMG_TILE, 1, px) < 1) return none;
+  return ImgPixelToRgb(px, seg->_bpp, seg->_interp, seg->_cmap);
+}
+
+// ---- ImgRaw: the chain -----------------------------------------------------
+
+int ImgRaw::segmentLines(bool with_rest) const {
+  int lines = _segLines;
+  if (with_rest)
+    for (const ImgRaw *seg = _next; seg; seg = seg->_next) lines += seg->_segLines;
+  return lines;
+}
+
+ImgRaw *ImgRaw::segment(int n) {
+  ImgRaw *seg = this;
+  for (int i = 1; i < n && seg; ++i) seg = seg->_next;
+  return seg;
+}
+
+int ImgRaw::pagesInChain() const {
+  if (_processed) return 1;
+  int pages = 0;
+  for (const ImgRaw *seg = this; seg; seg = seg->_next) {
+    ++pages;
+    if (seg->_processed) break;
+  }
+  return pages;
+}
+
+size_t ImgRaw::memoryUse() const {
+  size_t bytes = static_cast<size_t>(_tilesAcross) * _tileRows * sizeof(ImgTileTp) + kRecordBytes;
+  for (int r = 0; _tiles && r < _tileRows; ++r)
+    for (int c = 0; c < _tilesAcross; ++c) bytes += _tiles[r][c].size;
+  return bytes;
+}
+
+ImgRaw *ImgRaw::flatten() const {
+  const int total = segmentLines(true);
+  ImgRaw *flat = new (std::nothrow) ImgRaw(_w, total, _bpp, _bottomUp, _interp, _xres, _yres);
+  if (!flat) {
+    NoMemory(__LINE__);
+    return nullptr;
+  }
+  memcpy(flat->_cmap, _cmap, sizeof _cmap);
+  if (flat->_status) return flat;
+  unsigned char *line = static_cast<unsigned char *>(malloc(static_cast<size_t>(_w) * _bpp));
+  if (!line) {
+    flat->_status = NoMemory(__LINE__);
+    return flat;
+  }
+  for (int i = 0; i < total && !flat->_status; ++i) {
+    getPackedLine(line, _bottomUp ? total - 1 - i : i, 0, _w);
+    flat->_status = flat->putLine(line);
+  }
+  free(line);
+  return flat;
+}
+
+ReturnTp ImgRaw::rotate(int degrees) {
+  IMG_ASSERT(degrees == 90 || degrees == 270, "degrees == 90 || degrees == 270");
+  if (!_tiles) return _status;
+  if (!_complete) finishFill();
+  const ReturnTp rc = ImgRotateGrid(&_tiles, _w, _h, _bpp, degrees);
+  if (rc && _tiles) return rc;  // nothing moved
+  std::swap(_w, _h);
+  _segLines = _h;
+  _tilesAcross = Tiles(_w);
+  _tileRows = Tiles(_h) + 1;
+  return rc;
+}
+
+ReturnTp ImgRaw::removeOverlaps(ImgControlBlockTp *cb, bool proportional) {
+  for (ImgRaw *seg = this; seg; seg = seg->_next) {
+    if (seg->_processed) continue;
+    seg->_processed = true;
+    ImgRaw *next = seg->_next;
+    if (!next || !seg->_tiles || !next->_tiles) continue;
+    // Each line is known by the sum of its middle half.
+    const int h = seg->_h, n = next->_h;
+    const int wmax = std::max(seg->_w, next->_w);
+    uint32_t *sig = static_cast<uint32_t *>(malloc((static_cast<size_t>(h) + n) * sizeof(uint32_t)));
+    RgbPixelTp *line = static_cast<RgbPixelTp *>(malloc(static_cast<size_t>(wmax) * sizeof(RgbPixelTp)));
+    if (!sig || !line) {
+      free(sig);
+      free(line);
+      return NoMemory(__LINE__);
+    }
+    for (int i = 0; i < h + n; ++i) {
+      const ImgRaw *s = i < h ? seg : next;
+      const int from = s->_w / 4, count = s->_w - 2 * from;
+      s->readSegmentLine(line, i < h ? i : i - h, from, count);
+      uint32_t sum = 0;
+      for (int k = 0; k < count; ++k) sum += Word(line[k]);
+      sig[i] = sum;
+    }
+    for (int k = 0; k < h && k < n; ++k) {
+      if (h - k <= n && memcmp(sig + k, sig + h, (h - k) * sizeof(uint32_t)) == 0) {
+        seg->_segLines = k;
+        break;
+      }
+    }
+    free(sig);
+    free(line);
+  }
+  if (!cb || !ImgRawReader.source) return 0;
+  ImgRawSourceTp src = {};
+  ImgRawReader.source(cb, &src);
+  const int total = segmentLines(true);
+  if (total > src.lines && ImgRawReader.growLines)
+    return ImgRawReader.growLines(cb, total, proportional);
+  return 0;
+}
+
+const RgbPixelTp *ImgRaw::frequentColors() {
+  if (_frequent) return _frequent;
+  _frequent = static_cast<RgbPixelTp *>(calloc(256, sizeof(RgbPixelTp)));
+  if (!_frequent) {
+    NoMemory(__LINE__);
+    return nullptr;
+  }
+  if (_w < 1 || _h < 1) return _frequent;
+  struct Entry {
+    RgbPixelTp colour;
+    int count;
+  };
+  constexpr int kPicks = 3000;
+  Entry table[kPicks];
+  int used = 0;
+  srand(0);
+  for (int i = 0; i < kPicks; ++i) {
+    const int x = rand() % _w;
+    const int y = rand() % _h;
+    const RgbPixelTp c = getPixel(x, y);
+    int k = 0;
+    while (k < used && Word(table[k].colour) != Word(c)) ++k;
+    if (k == used) table[used++] = Entry{c, 0};
+    ++table[k].count;
+  }
+  std::stable_sort(table, table + used, [](const Entry &a, const Entry &b) { return a.count > b.count; });
+  for (int i = 0; i < used && i < 256; ++i) _frequent[i] = table[i].colour;
+  return _frequent;
+}
+
+// ---- ImgRaw: dumps ---------------------------------------------------------
+
+int ImgRaw::dumpRaw(FILE *fp) const {
+  if (!fp) return 1;
+  fwrite("QPLRAW", 1, 6, fp);
+  Put32(fp, _w);
+  Put32(fp, _h);
+  Put32(fp, _bpp);
+  const uint32_t length = _description ? static_cast<uint32_t>(strlen(_description)) + 1 : 0;
+  Put32(fp, length);
+  if (length) fwrite(_description, 1, length, fp);
+  Put32(fp, _interp);
+  PutDouble(fp, _xres);
+  PutDouble(fp, _yres);
+  for (const RgbPixelTp &c : _cmap) Put32(fp, Word(c));
+  Put32(fp, _tilesAcross);
+  Put32(fp, _tileRows);
+  const unsigned char flags[3] = {_processed, _hasTransparency, _hasColor};
+  fwrite(flags, 1, 3, fp);
+  Put32(fp, _segLines);
+  int result = 0;
+  for (int r = 0; _tiles && r < _tileRows; ++r) {
+    for (int c = 0; c < _tilesAcross; ++c) {
+      const ImgTileTp &t = _tiles[r][c];
+      Put32(fp, t.size);
+      Put16(fp, t.w);
+      Put16(fp, t.h);
+      for (uint16_t off : t.lineoff) Put16(fp, off);
+      if (t.size > 0 && (!t.data || fwrite(t.data, 1, t.size, fp) != static_cast<size_t>(t.size)))
+        result = 1;
+    }
+  }
+  return result;
+}
+
+int ImgRaw::dumpPpm(const char *file_name) const {
+  if (!_tiles) return 1;
+  FILE *fp = fopen(file_name, "w");
+  if (!fp) {
+    perror(file_name);
+    return 1;
+  }
+  fputs("P6\n", fp);
+  if (_xres > 0 && _yres > 0)
+    fprintf(fp, "#METRIC %.9f x %.9f mm\n", _w * 25.4 / _xres, _h * 25.4 / _yres);
+  fprintf(fp, "%d %d 255\n", _w, _h);
+  RgbPixelTp *line = static_cast<RgbPixelTp *>(malloc(static_cast<size_t>(_w) * sizeof(RgbPixelTp)));
+  unsigned char *rgb = static_cast<unsigned char *>(malloc(static_cast<size_t>(_w) * 3));
+  int result = line && rgb ? 0 : 1;
+  for (int y = 0; y < _h && !result; ++y) {
+    getLine(line, y, 0, _w, true);
+    for (int i = 0; i < _w; ++i) {
+      rgb[3 * i] = line[i].red;
+      rgb[3 * i + 1] = line[i].green;
+      rgb[3 * i + 2] = line[i].blue;
+    }
+    if (fwrite(rgb, 3, _w, fp) != static_cast<size_t>(_w)) result = 1;
+  }
+  free(line);
+  free(rgb);
+  if (fclose(fp) != 0) result = 1;
+  return result;
+}

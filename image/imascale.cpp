@@ -1,0 +1,420 @@
+// The scaler: contribution tables, the horizontal and vertical passes, and
+// the streaming, random-access and whole-buffer ways of driving them.
+#include "imascale.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+static const char kSource[] = "imascale";
+
+// A caller asking for a method the scaler does not have is a programming
+// error, not bad input: stop at once, naming the broken rule.
+#define IMA_ASSERT(cond)                                                            \
+  do {                                                                              \
+    if (!(cond)) {                                                                  \
+      fprintf(stderr, "Assertion failed: %s (%s %d)\n", #cond, kSource, __LINE__); \
+      abort();                                                                      \
+    }                                                                               \
+  } while (0)
+
+// Up to this many samples, the plain sum of one component times 256 fits
+// in 32 bits (255 x 256 x 65792 < 2^32).
+static const int32_t kNarrowSum = 65792;
+
+const char *ImgScaleName(ImgScaleTp method) {
+  switch (method) {
+    case ImgScaleDontCare: return "Method = DontCare";
+    case ImgScaleReplication: return "Replicaton";
+    case ImgScaleBilinear: return "Bilinear";
+    case ImgScaleAveraging: return "Averaging";
+    case ImgScaleNoScaling: return "NoScaling";
+    case ImgScaleBigScale: return "BigScale";
+  }
+  return "Method = Unknown";
+}
+
+// ---------------------------------------------------------------------------
+// Tables.
+
+static void ReplicationEntry(ImgContribTp *e, int32_t i, double f, int32_t size) {
+  const double p = std::floor((i + 0.5) * f);
+  e->first = static_cast<uint32_t>(std::min(p, size - 1.0));
+  e->n = 1;
+  e->w1 = 256;
+}
+
+// Sample centres: output position i sits at source position (i + 0.5) f -
+// 0.5, in 1/256 steps. Both ends are clamped, so the image edges repeat.
+static void BilinearEntry(ImgContribTp *e, int32_t i, double f, int32_t size) {
+  double p = std::floor(i * 256.0 * f + 128.0 * f - 128.0);
+  p = std::max(0.0, std::min(p, (size - 1) * 256.0));
+  const int64_t q = static_cast<int64_t>(p);
+  int64_t first = q / 256;
+  const int64_t fraction = q % 256;
+  if (fraction == 0 && first >= 1) {
+    // Keep the pair: the sample falls exactly on the second one.
+    first -= 1;
+    e->n = 2;
+    e->w1 = 0;
+    e->w3 = 256;
+  } else {
+    e->n = fraction != 0 ? 2 : 1;
+    e->w1 = static_cast<uint16_t>(256 - fraction);
+    e->w3 = static_cast<uint16_t>(fraction);
+  }
+  e->first = static_cast<uint32_t>(first);
+}
+
+// Output position i covers the source interval [x, x + f): every sample it
+// touches contributes in proportion to the part it covers.
+static void AveragingEntry(ImgContribTp *e, int32_t i, double f, int32_t size, int32_t window) {
+  const double x = i * f;
+  const int64_t a = std::min<int64_t>(static_cast<int64_t>(std::floor(x + 1e-10)), size - 1);
+  // Rounding of i x f can put the end of the last interval a hair past the
+  // source; its share there is nil.
+  const int64_t end = static_cast<int64_t>(std::floor(x + f - 1e-10));
+  const int64_t b = std::max(a, std::min<int64_t>(end, size - 1));
+  const uint16_t last = static_cast<uint16_t>(std::floor((x + f - b) * 256.0 / f + 0.5));
+  e->first = static_cast<uint32_t>(a);
+  if (window == 2) {
+    if (a == b) {
+      e->n = 1;
+      e->w1 = 256;
+    } else {
+      e->n = 2;
+      e->w3 = last;
+      e->w1 = static_cast<uint16_t>(256 - last);
+    }
+    return;
+  }
+  const int64_t n = b - a + 1;
+  const int64_t middle = n < 3 ? 0 : static_cast<int64_t>(std::floor(256.0 / f));
+  e->n = static_cast<int32_t>(n);
+  e->w2 = static_cast<uint16_t>(middle);
+  e->w3 = last;
+  e->w1 = static_cast<uint16_t>(std::max<int64_t>(0, 256 - last - (n - 2) * middle));
+}
+
+void fillit(int32_t *window, ImgContribTp *table, int32_t source_size, int32_t output_size,
+            ImgScaleTp method, int32_t first, int32_t count) {
+  if (method == ImgScaleNoScaling || method == ImgScaleBigScale) IMA_ASSERT(0);
+  int32_t w = (source_size - 1) / output_size + 2;
+  if (method == ImgScaleReplication) w = 1;
+  if (method == ImgScaleBilinear) w = 2;
+  *window = w;
+  const double f = static_cast<double>(source_size) / output_size;
+  for (int32_t k = 0; k < count; k++) {
+    ImgContribTp *e = &table[k];
+    *e = ImgContribTp{};
+    const int32_t i = first + k;
+    switch (method) {
+      case ImgScaleReplication: ReplicationEntry(e, i, f, source_size); break;
+      case ImgScaleBilinear: BilinearEntry(e, i, f, source_size); break;
+      case ImgScaleDontCare:
+      case ImgScaleAveraging: AveragingEntry(e, i, f, source_size, w); break;
+      default: break;  // unknown: every position takes sample 0 with weight 0
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Horizontal pass: one source line into cols x bpp values, each x 256.
+
+// Wide windows ignore the weights: the plain mean of the samples.
+template <int B, typename SumTp>
+static void GenericMean(const uint8_t *p, int32_t n, uint32_t *d) {
+  SumTp sum[B] = {};
+  for (int32_t j = 0; j < n; j++, p += B)
+    for (int b = 0; b < B; b++) sum[b] += p[b];
+  for (int b = 0; b < B; b++) d[b] = static_cast<uint32_t>((sum[b] << 8) / static_cast<SumTp>(n));
+}
+
+// Four components two pixels at a time, the usual case of a reduced page:
+// the even and the odd bytes of a 64-bit word are summed in 16-bit lanes,
+// which hold up to 257 samples each, so windows of up to 514 pixels.
+static const int32_t kLaneWindow = 514;
+static void LaneMean4(const uint8_t *p, int32_t n, uint32_t *d) {
+  const uint64_t mask = 0x00FF00FF00FF00FFull;
+  uint64_t even = 0, odd = 0;
+  int32_t j = 0;
+  for (; j + 2 <= n; j += 2, p += 8) {
+    uint64_t v;
+    memcpy(&v, p, 8);
+    even += v & mask;
+    odd += v >> 8 & mask;
+  }
+  uint32_t sum[4] = {static_cast<uint32_t>((even & 0xFFFF) + (even >> 32 & 0xFFFF)),
+                     static_cast<uint32_t>((odd & 0xFFFF) + (odd >> 32 & 0xFFFF)),
+                     static_cast<uint32_t>((even >> 16 & 0xFFFF) + (even >> 48)),
+                     static_cast<uint32_t>((odd >> 16 & 0xFFFF) + (odd >> 48))};
+  if (j < n)
+    for (int b = 0; b < 4; b++) sum[b] += p[b];
+  for (int b = 0; b < 4; b++) d[b] = (sum[b] << 8) / static_cast<uint32_t>(n);
+}
+
+template <int B>
+static void PlainMean(const uint8_t *p, int32_t n, uint32_t *d) {
+  // The lanes are laid out for a little-endian load.
+  if (B == 4 && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && n <= kLaneWindow)
+    LaneMean4(p, n, d);
+  else if (n <= kNarrowSum)
+    GenericMean<B, uint32_t>(p, n, d);
+  else
+    GenericMean<B, uint64_t>(p, n, d);
+}
+
+template <int B>
+static void ScaleRow(const ImgStretchTp *s, const uint8_t *src, uint32_t *dst) {
+  const size_t cols = static_cast<size_t>(s->cols);
+  if (s->src_width == s->out_width) {
+    const uint8_t *p = src + static_cast<size_t>(s->first_col) * B;
+    for (size_t k = 0; k < cols * B; k++) dst[k] = static_cast<uint32_t>(p[k]) << 8;
+    return;
+  }
+  const ImgContribTp *tab = s->htab.data();
+  if (s->method == ImgScaleReplication) {
+    for (size_t c = 0; c < cols; c++, dst += B) {
+      const uint8_t *p = src + static_cast<size_t>(tab[c].first) * B;
+      for (int b = 0; b < B; b++) dst[b] = static_cast<uint32_t>(p[b]) << 8;
+    }
+    return;
+  }
+  for (size_t c = 0; c < cols; c++, dst += B) {
+    const ImgContribTp &e = tab[c];
+    const uint8_t *p = src + static_cast<size_t>(e.first) * B;
+    if (e.n >= 9) {
+      PlainMean<B>(p, e.n, dst);
+    } else if (e.n >= 3) {
+      const uint8_t *q = p + static_cast<size_t>(e.n - 1) * B;
+      for (int b = 0; b < B; b++) {
+        uint32_t v = p[b] * e.w1 + q[b] * e.w3;
+        for (int32_t j = 1; j < e.n - 1; j++) v += p[j * B + b] * e.w2;
+        dst[b] = v;
+      }
+    } else if (e.n == 2) {
+      for (int b = 0; b < B; b++) dst[b] = p[b] * e.w1 + p[B + b] * (256u - e.w1);
+    } else if (e.n == 1) {
+      for (int b = 0; b < B; b++) dst[b] = static_cast<uint32_t>(p[b]) << 8;
+    } else {
+      for (int b = 0; b < B; b++) dst[b] = 0;
+    }
+  }
+}
+
+static void HorizontalPass(const ImgStretchTp *s, const uint8_t *src, uint32_t *dst) {
+  switch (s->bpp) {
+    case 1: ScaleRow<1>(s, src, dst); break;
+    case 2: ScaleRow<2>(s, src, dst); break;
+    case 3: ScaleRow<3>(s, src, dst); break;
+    default: ScaleRow<4>(s, src, dst); break;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Vertical pass: scaled lines are added into the accumulator as they come;
+// the row is written out when its last line has been added.
+
+// The last source line of a row. An entry of the unknown method (n = 0)
+// still waits for its first line, which it weights 0.
+static int32_t RowLast(const ImgContribTp &e) {
+  return static_cast<int32_t>(e.first) + std::max(e.n, 1) - 1;
+}
+
+static uint32_t LineWeight(const ImgContribTp &e, int32_t j) {
+  if (j == 0) return e.w1;
+  if (e.n == 2) return 256u - e.w1;
+  return j == e.n - 1 ? e.w3 : e.w2;
+}
+
+// Adds line j of the row's window.
+static void Accumulate(ImgStretchTp *s, const ImgContribTp &e, int32_t j, const uint32_t *h) {
+  uint64_t *acc = s->acc.data();
+  const size_t m = s->acc.size();
+  if (e.n >= 9) {
+    for (size_t k = 0; k < m; k++) acc[k] += h[k];
+    return;
+  }
+  const uint32_t w = LineWeight(e, j);
+  if (w == 256) {
+    for (size_t k = 0; k < m; k++) acc[k] += static_cast<uint64_t>(h[k]) << 8;
+  } else if (w != 0) {
+    for (size_t k = 0; k < m; k++) acc[k] += static_cast<uint64_t>(h[k]) * w;
+  }
+}
+
+// Writes the row (bits 16..23 of value x 65536) and clears the accumulator.
+static void Finish(ImgStretchTp *s, const ImgContribTp &e, uint8_t *out) {
+  uint64_t *acc = s->acc.data();
+  const size_t m = s->acc.size();
+  if (e.n >= 9) {
+    // A plain sum: divide by n. Large sums are divided first (rounded) so
+    // that value x 256 cannot leave 32 bits.
+    const uint64_t n = static_cast<uint64_t>(e.n);
+    for (size_t k = 0; k < m; k++) {
+      uint64_t v = acc[k];
+      v = v > 0x7fffff ? ((v + n / 2) / n) << 8
+                       : static_cast<uint32_t>(v << 8) / static_cast<uint32_t>(n);
+      out[k] = static_cast<uint8_t>(v >> 16);
+      acc[k] = 0;
+    }
+    return;
+  }
+  for (size_t k = 0; k < m; k++) {
+    out[k] = static_cast<uint8_t>(acc[k] >> 16);
+    acc[k] = 0;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Making and driving a scaler.
+
+ReturnTp ImgCreateStretch(ImgStretchTp **stretch, ImgScaleTp method, int32_t src_width,
+                          int32_t src_lines, int32_t out_width, int32_t out_lines, int32_t bpp,
+                          int32_t first_col, int32_t first_row, int32_t cols, int32_t rows) {
+  if (!stretch) return CmnError(kSource, __LINE__, IMG_E_SCALEARG);
+  if (out_width == 0) out_width = src_width;
+  if (out_lines == 0) out_lines = src_lines;
+  if (src_width <= 0 || src_lines <= 0 || out_width <= 0 || out_lines <= 0 || bpp < 1 ||
+      bpp > 4 || first_col < 0 || first_row < 0 || first_col >= out_width ||
+      first_row >= out_lines || cols < 0 || rows < 0 || cols > out_width - first_col ||
+      rows > out_lines - first_row)
+    return CmnError(kSource, __LINE__, IMG_E_SCALEARG);
+  if (cols == 0) cols = out_width - first_col;
+  if (rows == 0) rows = out_lines - first_row;
+
+  if (getenv("PVDEBUGSCALE")) {
+    char text[128];
+    snprintf(text, sizeof text, "Scale: %dx%d -> %dx%d (%s)", static_cast<int>(src_width),
+             static_cast<int>(src_lines), static_cast<int>(out_width),
+             static_cast<int>(out_lines), ImgScaleName(method));
+    CmnError(kSource, __LINE__, CMN_E_SYSTEXT, text);  // a report only: go on
+  }
+
+  std::unique_ptr<ImgStretchTp> s(new (std::nothrow) ImgStretchTp());
+  if (!s) return CmnError(kSource, __LINE__, CMN_E_NOMEM);
+  s->method = method;
+  s->src_width = src_width;
+  s->src_lines = src_lines;
+  s->out_width = out_width;
+  s->out_lines = out_lines;
+  s->first_col = first_col;
+  s->first_row = first_row;
+  s->cols = cols;
+  s->rows = rows;
+  s->bpp = bpp;
+  s->hline_src[0] = s->hline_src[1] = -1;
+  const size_t line = static_cast<size_t>(cols) * static_cast<size_t>(bpp);
+  try {
+    s->htab.resize(static_cast<size_t>(cols));
+    s->vtab.resize(static_cast<size_t>(rows));
+    s->hline[0].resize(line);
+    s->hline[1].resize(line);
+    s->acc.assign(line, 0);
+  } catch (const std::bad_alloc &) {
+    return CmnError(kSource, __LINE__, CMN_E_NOMEM);
+  }
+  fillit(&s->hwin, s->htab.data(), src_width, out_width, method, first_col, cols);
+  fillit(&s->vwin, s->vtab.data(), src_lines, out_lines, method, first_row, rows);
+  s->span_x = static_cast<int32_t>(s->htab.front().first);
+  s->span_width = RowLast(s->htab.back()) - s->span_x + 1;
+  s->span_y = static_cast<int32_t>(s->vtab.front().first);
+  s->span_lines = RowLast(s->vtab.back()) - s->span_y + 1;
+  *stretch = s.release();
+  return 0;
+}
+
+ReturnTp ImgStretchLine(ImgStretchTp *s, const uint8_t *src, uint8_t *out, int *need_more,
+                        int *ready) {
+  if (!s || !out || !need_more || !ready) return CmnError(kSource, __LINE__, IMG_E_SCALEARG);
+  *ready = 0;
+  if (s->lines_out >= s->rows) return CmnError(kSource, __LINE__, IMG_E_SCALESTATE);
+  const ImgContribTp *e = &s->vtab[static_cast<size_t>(s->lines_out)];
+  if (*need_more) {
+    if (!src) return CmnError(kSource, __LINE__, IMG_E_SCALEARG);
+    if (s->lines_in >= s->src_lines) return CmnError(kSource, __LINE__, IMG_E_SCALESTATE);
+    const int32_t k = s->lines_in++;
+    // Rows start in source order, so a line above the current row is
+    // needed by no row at all: it is only counted.
+    if (k >= static_cast<int32_t>(e->first)) {
+      const int slot = s->hline_src[0] <= s->hline_src[1] ? 0 : 1;
+      HorizontalPass(s, src, s->hline[slot].data());
+      s->hline_src[slot] = k;
+      Accumulate(s, *e, k - static_cast<int32_t>(e->first), s->hline[slot].data());
+    }
+  }
+  const int32_t newest = s->lines_in - 1;
+  if (newest < RowLast(*e)) {
+    *need_more = 1;
+    return 0;
+  }
+  Finish(s, *e, out);
+  *ready = 1;
+  if (++s->lines_out == s->rows) {
+    *need_more = 0;
+    return 0;
+  }
+  // The next row may begin on lines already held (enlarging, or the line
+  // two reduced rows share): they serve again before any new line.
+  const ImgContribTp &next = s->vtab[static_cast<size_t>(s->lines_out)];
+  if (static_cast<int64_t>(next.first) < static_cast<int64_t>(newest) - 1)
+    return CmnError(kSource, __LINE__, IMG_E_SCALESTATE);
+  const int order[2] = {s->hline_src[0] <= s->hline_src[1] ? 0 : 1,
+                        s->hline_src[0] <= s->hline_src[1] ? 1 : 0};
+  for (int slot : order) {
+    const int32_t k = s->hline_src[slot];
+    if (k >= static_cast<int32_t>(next.first) && k <= RowLast(next))
+      Accumulate(s, next, k - static_cast<int32_t>(next.first), s->hline[slot].data());
+  }
+  *need_more = RowLast(next) > newest;
+  return 0;
+}
+
+ReturnTp ImgStretchRow(ImgStretchTp *s, int32_t row, const uint8_t *src, uint8_t *out) {
+  if (!s || !src || !out || row < s->first_row || row - s->first_row >= s->rows)
+    return CmnError(kSource, __LINE__, IMG_E_SCALEARG);
+  const ImgContribTp &e = s->vtab[static_cast<size_t>(row - s->first_row)];
+  const size_t stride = static_cast<size_t>(s->src_width) * static_cast<size_t>(s->bpp);
+  std::fill(s->acc.begin(), s->acc.end(), 0);
+  uint32_t *h = s->hline[0].data();
+  for (int32_t j = 0; j <= RowLast(e) - static_cast<int32_t>(e.first); j++) {
+    HorizontalPass(s, src + (e.first + static_cast<size_t>(j)) * stride, h);
+    Accumulate(s, e, j, h);
+  }
+  Finish(s, e, out);
+  return 0;
+}
+
+ReturnTp ImgStretchBuffer(const uint8_t *src, uint8_t *dst, int32_t src_width, int32_t src_lines,
+                          int32_t out_width, int32_t out_lines, int32_t bpp) {
+  if (!src || !dst) return CmnError(kSource, __LINE__, IMG_E_SCALEARG);
+  ImgStretchTp *raw = nullptr;
+  const ReturnTp rc = ImgCreateStretch(&raw, ImgScaleAveraging, src_width, src_lines, out_width,
+                                       out_lines, bpp);
+  if (rc) return rc;
+  const ImgStretchPtr s(raw);
+  const size_t in_stride = static_cast<size_t>(s->src_width) * static_cast<size_t>(bpp);
+  const size_t out_stride = static_cast<size_t>(s->out_width) * static_cast<size_t>(bpp);
+  int need_more = 1;
+  size_t given = 0;
+  for (int32_t row = 0; row < s->rows; row++) {
+    int ready = 0;
+    while (!ready) {
+      const uint8_t *line = need_more ? src + given++ * in_stride : nullptr;
+      const ReturnTp r = ImgStretchLine(s.get(), line, dst + row * out_stride, &need_more, &ready);
+      if (r) return r;
+    }
+  }
+  return 0;
+}
+
+ReturnTp ImgReleaseStretch(ImgStretchTp **stretch) {
+  if (stretch) {
+    delete *stretch;
+    *stretch = nullptr;
+  }
+  return 0;
+}

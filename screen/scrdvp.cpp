@@ -1,0 +1,23 @@
+// Destroying a viewport through the driver's terminate operation.
+#include "scrint.h"
+
+#define CMN_SOURCE "scrdvp"
+
+ReturnTp ScrDestroyViewport(SCR_CONTROL_BLOCK *block, void **handle) {
+  if (!ScrValidBlock(block) || !handle || !*handle)
+    return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
+  ScrViewportTp *viewport = nullptr;
+  for (ScrViewportTp &candidate : block->viewports)
+    if (candidate.in_use && candidate.handle == *handle) {
+      viewport = &candidate;
+      break;
+    }
+  if (!viewport) return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
+  if (!block->functions.term) return CmnError(CMN_SOURCE, __LINE__, 0x0004000Au);
+
+  ReturnTp rc = block->functions.term(*handle, SCR_TERM_VIEWPORT);
+  // The driver has let go of the viewport whatever it reports.
+  *viewport = ScrViewportTp{};
+  *handle = nullptr;
+  return rc ? CmnError(CMN_SOURCE, __LINE__, rc) : 0;
+}

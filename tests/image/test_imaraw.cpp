@@ -1,0 +1,468 @@
+// The tiled raster: the packed line format, filling and reading back,
+// chains of pages through a stand-in reading layer, bad sizes, dumps and
+// the tile store functions of the plain record.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "image.h"
+#include "imagefile.h"
+#include "runprog.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+std::vector<std::string> g_messages;
+std::string Dumped(int (*dump)(FILE *, const void *), const void *what) {
+  char *buf = nullptr;
+  size_t len = 0;
+  FILE *mem = open_memstream(&buf, &len);
+  EXPECT_EQ(dump(mem, what), 0);
+  fclose(mem);
+  std::string out(buf, len);
+  free(buf);
+  return out;
+}
+void Capture(ReturnTp code) { g_messages.push_back(CmnErrorText(code, nullptr, nullptr)); }
+
+class Raw : public testing::Test {
+ protected:
+  void SetUp() override {
+    g_messages.clear();
+    CmnSetErrorHandler(Capture);
+  }
+  void TearDown() override { CmnSetErrorHandler(CmnDefaultErrorHandler); }
+};
+
+// Pixels that repeat often enough for both kinds of run; two pixels may
+// differ in their last byte only, so that every byte must be compared.
+Bytes Picture(int w, int h, int bpp, unsigned seed) {
+  std::mt19937 rng(seed);
+  Bytes px(static_cast<size_t>(w) * h * bpp);
+  for (size_t i = 0; i < px.size(); i += bpp) {
+    if (i >= static_cast<size_t>(bpp) && rng() % 2) {
+      memcpy(&px[i], &px[i - bpp], bpp);
+    } else {
+      memset(&px[i], 200, bpp);
+      px[i + bpp - 1] = static_cast<unsigned char>(rng() % 4 * 60);
+    }
+  }
+  return px;
+}
+
+Bytes Line(const ImgRaw &raw, int y, int x = 0, int width = 0) {
+  Bytes out(static_cast<size_t>(width ? width : raw.width() - x) * raw.bytesPerPixel());
+  raw.getPackedLine(out.data(), y, x, width);
+  return out;
+}
+
+Bytes Row(const Bytes &px, int w, int bpp, int y) {
+  return Bytes(px.begin() + static_cast<size_t>(y) * w * bpp, px.begin() + static_cast<size_t>(y + 1) * w * bpp);
+}
+
+uint32_t Word(RgbPixelTp p) { return p.blue | p.green << 8 | p.red << 16 | uint32_t(p.fourth) << 24; }
+
+TEST(PackedLine, RunChoicesOnEveryPath) {
+  // The last byte tells pixels apart: 1 2 3 3 3 4 packs as a literal of
+  // two, a repeat of three and a literal of one.
+  for (int bpp = 1; bpp <= 4; ++bpp) {
+    auto pixel = [bpp](int id) {
+      Bytes p(bpp, 7);
+      p.back() = static_cast<unsigned char>(id);
+      return p;
+    };
+    Bytes in, want = {1};
+    for (int id : {1, 2, 3, 3, 3, 4}) {
+      Bytes p = pixel(id);
+      in.insert(in.end(), p.begin(), p.end());
+    }
+    for (int id : {1, 2, -254, 3, 0, 4}) {
+      const Bytes p = id < 0 ? Bytes{static_cast<unsigned char>(-id)} : id ? pixel(id) : Bytes{0};
+      want.insert(want.end(), p.begin(), p.end());
+    }
+    Bytes out(IMG_PACK_BOUND(bpp));
+    out.resize(ImgPackLine(in.data(), 6, bpp, out.data()));
+    EXPECT_EQ(out, want) << bpp << " bytes per pixel";
+
+    Bytes back(in.size(), 0);
+    EXPECT_EQ(ImgUnpackLine(out.data(), out.data() + out.size(), bpp, 0, 6, back.data()), 6);
+    EXPECT_EQ(back, in);
+  }
+  // 128 is never written but reads as 129 pixels; a literal run cut short
+  // by the end of the data gives what is there.
+  const Bytes packed = {128, 9, 4, 5, 6};
+  Bytes out(133, 0);
+  EXPECT_EQ(ImgUnpackLine(packed.data(), packed.data() + packed.size(), 1, 1, 133, out.data()), 130);
+  EXPECT_EQ((Bytes{out[127], out[128], out[129]}), (Bytes{9, 5, 6}));
+}
+
+TEST_F(Raw, GreyLineOf300PacksTileByTile) {
+  ImgRaw raw(300, 2, 1, false, ImgInterpUnset, 0, 0);
+  Bytes line(300, 77);
+  raw.putLine(line.data());
+  for (int i = 0; i < 300; ++i) line[i] = i % 2 ? 10 : 20;
+  raw.putLine(line.data());
+  ASSERT_TRUE(raw.complete());
+  ASSERT_EQ(raw.tilesAcross(), 3);
+  const int runs[3] = {129, 129, 213}, widths[3] = {128, 128, 44};
+  for (int c = 0; c < 3; ++c) {
+    const ImgTileTp *t = raw.tile(c, 0);
+    EXPECT_EQ(t->w, widths[c]);
+    EXPECT_EQ(t->h, 2);
+    EXPECT_EQ((Bytes{t->data[0], t->data[1]}), (Bytes{static_cast<unsigned char>(runs[c]), 77}));
+    // The alternating line is one literal run per tile.
+    EXPECT_EQ(t->lineoff[1], 3);
+    EXPECT_EQ(t->data[2], widths[c] - 1);
+    EXPECT_EQ(t->size, 2 + 1 + widths[c]);
+  }
+  EXPECT_EQ(raw.memoryUse(), size_t(3 * 2 * 272 + 1168 + 2 * 131 + 47));
+  EXPECT_EQ(raw.interpretation(), ImgInterpGray);
+}
+
+TEST_F(Raw, WorstCaseTilesFitTheirWorkingBuffers) {
+  // a b b for 1-byte pixels, all literals otherwise: the largest tiles.
+  for (int bpp = 1; bpp <= 4; ++bpp) {
+    Bytes px(128 * 128 * bpp);
+    for (size_t i = 0; i < px.size(); ++i)
+      px[i] = bpp == 1 ? (i % 128 % 3 ? 2 : 1) : static_cast<unsigned char>(i / bpp % 2 + i % bpp);
+    ImgRaw raw(128, 128, bpp, false, ImgInterpRgbw, 0, 0);
+    for (int y = 0; y < 128; ++y) raw.putLine(&px[y * 128 * bpp]);
+    EXPECT_EQ(raw.tile(0, 0)->size, bpp == 1 ? 128 * 171 : 128 * (128 * bpp + 1));
+    for (int y : {0, 127}) EXPECT_EQ(Line(raw, y), Row(px, 128, bpp, y));
+  }
+}
+
+TEST_F(Raw, GeometryAndUnstoredLines) {
+  ImgRaw raw(129, 128, 3, false, ImgInterpUnset, 0, 0);
+  EXPECT_EQ(raw.tilesAcross(), 2);
+  EXPECT_EQ(raw.tileRows(), 2);
+  Bytes grey(129 * 3, 90);
+  raw.putLine(grey.data());
+  EXPECT_EQ(raw.tile(1, 0)->w, 1);
+  EXPECT_EQ(Line(raw, 5), Bytes(129 * 3, 255));  // never put
+  EXPECT_EQ(Word(raw.getPixel(3, 5)), 0u);
+  EXPECT_EQ(Word(raw.getPixel(128, 0)), 0xFF5A5A5Au);
+  EXPECT_FALSE(raw.hasColor());  // red = green = blue everywhere
+  grey[4] = 91;
+  raw.putLine(grey.data());
+  EXPECT_TRUE(raw.hasColor());
+}
+
+TEST_F(Raw, RoundTripsEveryDepthSizeAndDirection) {
+  const int sizes[] = {1, 127, 128, 129, 300};
+  for (int bpp = 1; bpp <= 4; ++bpp)
+    for (int w : sizes)
+      for (int h : sizes)
+        for (bool up : {false, true}) {
+          SCOPED_TRACE(testing::Message() << w << "x" << h << "x" << bpp << (up ? " bottom-up" : ""));
+          const Bytes px = Picture(w, h, bpp, w * 7 + h + bpp);
+          ImgRaw raw(w, h, bpp, up, bpp == 2 ? ImgInterpRgbw : ImgInterpUnset, 0, 0);
+          for (int i = 0; i < h; ++i) raw.putLine(const_cast<unsigned char *>(&px[size_t(i) * w * bpp]));
+          ASSERT_TRUE(raw.complete());
+          for (int y = 0; y < h; ++y) ASSERT_EQ(Line(raw, y), Row(px, w, bpp, up ? h - 1 - y : y)) << y;
+          if (w >= 300) {  // a span starting and ending inside tiles
+            const Bytes row = Row(px, w, bpp, up ? 0 : h - 1);
+            EXPECT_EQ(Line(raw, h - 1, 100, 60), Bytes(row.begin() + 100 * bpp, row.begin() + 160 * bpp));
+          }
+          const int x = w / 2, y = h / 3, src = up ? h - 1 - y : y;
+          const RgbPixelTp want = ImgPixelToRgb(&px[(size_t(src) * w + x) * bpp], bpp, raw.interpretation(), raw.colorTable());
+          EXPECT_EQ(Word(raw.getPixel(x, y)), Word(want));
+          RgbPixelTp got;
+          raw.getLine(&got, y, x, 1);
+          EXPECT_EQ(Word(got), Word(want));
+        }
+}
+
+TEST_F(Raw, SizesOutOfRangeGiveTheirMessagesAndNoRaster) {
+  struct {
+    int w, h, bpp;
+    const char *message;
+  } cases[] = {
+      {0, 0, 1, "Creating image with width 0"},
+      {5, -3, 1, "Creating image with height -3"},
+      {5, 5, 0, "Creating image with 0 bytes per pixel (must be >0)"},
+      {5, 5, 5, "Creating image with 5 bytes per pixel (must be <5)"},
+  };
+  for (const auto &c : cases) {
+    g_messages.clear();
+    ImgRaw raw(c.w, c.h, c.bpp, false, ImgInterpGray, 0, 0);
+    EXPECT_EQ(raw.status(), 0x00140019u);
+    ASSERT_EQ(g_messages, std::vector<std::string>{c.message});
+    EXPECT_EQ(raw.width() + raw.height() + raw.bytesPerPixel(), 0);
+    EXPECT_EQ(raw.tile(0, 0), nullptr);
+    Bytes line(8, 0);
+    EXPECT_EQ(raw.putLine(line.data()), raw.status());  // refused, not a crash
+  }
+  // A grid the machine cannot hold is a coded error, not an abort.
+  g_messages.clear();
+  ImgRaw huge(INT_MAX, INT_MAX, 4, false, ImgInterpUnset, 0, 0);
+  EXPECT_EQ(huge.status(), 0x00140003u);
+  EXPECT_EQ(g_messages, std::vector<std::string>{"Not enough memory"});
+  ImgRawTp *rec = nullptr;
+  EXPECT_EQ(ImgCreateRaw(&rec, 10, -1, 1), 0x00140019u);
+  EXPECT_EQ(rec, nullptr);
+}
+
+TEST_F(Raw, TransparencyAndTheCheckerboard) {
+  // Pixel (0, 0) is opaque blue; everything else transparent.
+  Bytes px(20 * 20 * 4, 0);
+  px[0] = 255, px[3] = 255;
+  ImgRaw raw(px.data(), 20, 20, 4, false, 0, 0);
+  EXPECT_TRUE(raw.hasTransparency());
+  EXPECT_TRUE(raw.hasColor());
+  std::vector<RgbPixelTp> line(20);
+  raw.getLine(line.data(), 9, 0, 20, true);
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(line[i].red, (i / 8 + 1) % 2 ? 240 : 224) << i;
+  raw.getLine(line.data(), 0, 0, 20, true);
+  EXPECT_EQ(Word(line[0]), 0xFF0000FFu);
+  EXPECT_EQ(Word(line[1]), 0xE0E0E0E0u);
+}
+
+TEST_F(Raw, FrequentColoursRankBySampledCount) {
+  Bytes px(100 * 100, 255);
+  memset(&px[75 * 100], 0, 25 * 100);
+  ImgRaw raw(px.data(), 100, 100, 1, false, 0, 0);
+  const RgbPixelTp *top = raw.frequentColors();
+  EXPECT_EQ(Word(top[0]), 0xFFFFFFFFu);
+  EXPECT_EQ(Word(top[1]), 0xFF000000u);
+  EXPECT_EQ(Word(top[2]), 0u);
+  EXPECT_EQ(raw.frequentColors(), top);  // computed once
+}
+
+TEST_F(Raw, DumpsWriteTheirLayouts) {
+  Bytes px = {1, 2, 3, 4, 5, 6};
+  ImgRaw raw(px.data(), 3, 2, 1, false, 0, 0);
+  const std::string dump =
+      Dumped([](FILE *f, const void *r) { return static_cast<const ImgRaw *>(r)->dumpRaw(f); }, &raw);
+  const size_t tiles = raw.tilesAcross() * raw.tileRows();
+  EXPECT_EQ(dump.size(), 6 + 12 + 4 + 4 + 16 + 1024 + 8 + 3 + 4 + tiles * 264 + raw.tile(0, 0)->size);
+  EXPECT_EQ(dump.substr(0, 10), std::string("QPLRAW\x03\0\0\0", 10));
+
+  // The PPM dump shows transparent pixels on the checkerboard.
+  TempDir dir;
+  Bytes rgbw = {10, 20, 30, 255, 0, 0, 0, 0};
+  ImgRaw four(rgbw.data(), 2, 1, 4, false, 72, 144);
+  ASSERT_EQ(four.dumpPpm(dir.file("a.ppm").c_str()), 0);
+  EXPECT_EQ(ReadFile(dir.file("a.ppm")),
+            std::string("P6\n#METRIC 0.705555556 x 0.176388889 mm\n2 1 255\n\x1e\x14\x0a\xe0\xe0\xe0"));
+  EXPECT_EQ(four.dumpPpm(dir.file("no/such/dir").c_str()), 1);
+}
+
+TEST_F(Raw, StreamPictureIsPremultiplied) {
+  const std::string header =
+      "P7\n#METRIC 25.4 x 12.7 mm\n#TITLE Draft copy\nWIDTH 3\nHEIGHT 1\nDEPTH 4\nMAXVAL 255\n"
+      "TUPLTYPE RGB_ALPHA\nENDHDR\n";
+  const std::string data("\x10\x20\x30\xff" "\x10\x20\x30\x00" "\xff\x80\x00\x80", 12);
+  FILE *fp = tmpfile();
+  fputs(header.c_str(), fp);
+  fwrite(data.data(), 1, data.size(), fp);
+  rewind(fp);
+  ImgRaw raw(fp);
+  fclose(fp);
+  ASSERT_EQ(raw.status(), 0u);
+  EXPECT_STREQ(raw.description(), "PvDriver: Draft copy");
+  EXPECT_NEAR(raw.xResolution(), 3, 1e-6);
+  EXPECT_NEAR(raw.yResolution(), 2, 1e-6);
+  EXPECT_EQ(Word(raw.getPixel(0, 0)), 0xFF102030u);
+  EXPECT_EQ(Word(raw.getPixel(1, 0)), 0u);
+  EXPECT_EQ(Word(raw.getPixel(2, 0)), 0x80804000u);
+}
+
+TEST_F(Raw, PlainRecordStoresReadsAndSurvivesBadTiles) {
+  ImgRawTp *rec = nullptr;
+  ASSERT_EQ(ImgCreateRaw(&rec, 130, 2, 3), 0);
+  const Bytes px = Picture(130, 2, 3, 5);
+  ASSERT_EQ(ImgStoreTile(&rec->pptile[0][0], const_cast<unsigned char *>(px.data()), 130 * 3, 128, 1, 3), 0);
+  Bytes line(130 * 3);
+  ImgGetRawLine(rec, 0, line.data());
+  EXPECT_TRUE(std::equal(line.begin(), line.begin() + 128 * 3, px.begin()));
+  EXPECT_EQ(Bytes(line.begin() + 128 * 3, line.end()), Bytes(6, 255));
+  const int v = ImgGetRawPixel(rec, 1, 0);
+  EXPECT_EQ(v, px[3] | px[4] << 8 | px[5] << 16);
+  EXPECT_EQ(ImgGetRawPixel(rec, 1, 1), v);  // unstored: the last pixel again
+
+  // Tiles that claim the impossible read white, never fail.
+  ImgTileTp &t = rec->pptile[0][0];
+  for (auto spoil : std::vector<void (*)(ImgTileTp &)>{
+           [](ImgTileTp &x) { x.size = IMG_TILE_MAX_SIZE + 1; }, [](ImgTileTp &x) { x.w = 300; },
+           [](ImgTileTp &x) { x.lineoff[0] = static_cast<uint16_t>(x.size + 1); }}) {
+    const ImgTileTp keep = t;
+    spoil(t);
+    ImgGetRawRun(rec, 0, 0, 3, line.data());
+    EXPECT_EQ(Bytes(line.begin(), line.begin() + 9), Bytes(9, 255));
+    EXPECT_EQ(ImgGetRawPixel(rec, 1, 0), v);
+    t = keep;
+  }
+
+  const std::string pnm = Dumped(
+      [](FILE *f, const void *r) { return ImgDumpRaw(static_cast<ImgRawTp *>(const_cast<void *>(r)), f); }, rec);
+  EXPECT_EQ(pnm.substr(0, 16), "P6 130 2 255\n" + std::string(px.begin(), px.begin() + 3));
+  EXPECT_EQ(pnm.size(), 13 + 130 * 2 * 3u);
+  rec->bpp = 2;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ImgDumpRaw(rec, stdout), 1);
+  rec->bpp = 3;
+  ImgTermRaw(&rec);
+  EXPECT_EQ(rec, nullptr);
+  ImgTermRaw(&rec);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "2 bytes per pixel - cannot dump" "Calling ImgTermRaw with NULL praw\n");
+}
+
+// ---- Pages through a stand-in for the reading layer -----------------------
+
+struct FakeFile {
+  struct Page {
+    int w, h, bpp;
+    Bytes px;  // in stored line order
+    bool up;
+  };
+  std::vector<Page> pages;
+  int page = 0;
+  IffControlBlockTp iff = {};
+  Bytes line;
+  int32_t page_index = -1, current_page = 0, lines_read = 7;
+  int grown = 0;
+
+  void Open(int p) {
+    const Page &pg = pages[page = p];
+    iff.width = pg.w, iff.height = pg.h, iff.pixel_size = iff.bytes_per_pixel = pg.bpp;
+    iff.bottom_up = pg.up;
+    line.assign(static_cast<size_t>(pg.w + 10) * 4, 0);
+    iff.line = line.data();
+  }
+  void Add(int w, int h, int bpp, const Bytes &px, bool up = false) { pages.push_back({w, h, bpp, px, up}); }
+};
+
+FakeFile *g_file;
+FakeFile *Of(ImgControlBlockTp *cb) { return reinterpret_cast<FakeFile *>(cb); }
+
+ImgRawReaderTp FakeReader() {
+  ImgRawReaderTp r = {};
+  r.open = [](const char *name, ImgControlBlockTp **cb, ImgOpenParamsTp *) -> ReturnTp {
+    if (strcmp(name, "fake") != 0) return CmnError("test", 1, 0x00040011u, name);
+    g_file->iff.driver_state = g_file;
+    g_file->iff.line_step = 1;
+    g_file->iff.bits_per_sample = 8;
+    g_file->iff.driver.RdScan = [](void *state, IffParamTp *p) -> ReturnTp {
+      const FakeFile::Page &pg = static_cast<FakeFile *>(state)->pages[static_cast<FakeFile *>(state)->page];
+      memcpy(p->buffer, &pg.px[size_t(p->line) * pg.w * pg.bpp], size_t(pg.w) * pg.bpp);
+      return 0;
+    };
+    g_file->Open(0);
+    *cb = reinterpret_cast<ImgControlBlockTp *>(g_file);
+    return 0;
+  };
+  r.readPageHeader = [](ImgControlBlockTp *cb) -> ReturnTp {
+    if (Of(cb)->page + 1 >= static_cast<int>(Of(cb)->pages.size())) return IFF_NO_MORE_PAGES;
+    Of(cb)->Open(Of(cb)->page + 1);
+    return 0;
+  };
+  r.close = [](ImgControlBlockTp **cb) -> ReturnTp { return *cb = nullptr, 0; };
+  r.source = [](ImgControlBlockTp *cb, ImgRawSourceTp *out) {
+    FakeFile *f = Of(cb);
+    *out = ImgRawSourceTp{&f->iff, f->pages[f->page].w, f->pages[f->page].h, "fake", "a fake file",
+                          &f->page_index, &f->current_page, &f->lines_read};
+  };
+  r.growLines = [](ImgControlBlockTp *cb, int32_t lines, bool) -> ReturnTp { return Of(cb)->grown = lines, 0; };
+  return r;
+}
+
+class Pages : public Raw {
+ protected:
+  void SetUp() override {
+    Raw::SetUp();
+    saved_ = ImgRawReader;
+    ImgRawReader = FakeReader();
+    g_file = &file_;
+  }
+  void TearDown() override {
+    ImgRawReader = saved_;
+    Raw::TearDown();
+  }
+  FakeFile file_;
+  ImgRawReaderTp saved_;
+};
+
+TEST_F(Pages, ReadsEveryPageIntoAChain) {
+  const Bytes a = Picture(300, 130, 1, 1), b = Picture(300, 20, 1, 2), c = Picture(200, 50, 3, 3);
+  file_.Add(300, 130, 1, a, true);  // stored bottom line first
+  file_.Add(300, 20, 1, b);
+  file_.Add(200, 50, 3, c);
+  ImgRaw raw("fake", true, 1, 0);
+  ASSERT_EQ(raw.status(), 0u);
+  EXPECT_EQ(raw.pagesInChain(), 3);
+  EXPECT_EQ(raw.segmentLines(true), 200);
+  ASSERT_NE(raw.segment(3), nullptr);
+  EXPECT_EQ(raw.segment(4), nullptr);
+  EXPECT_EQ(file_.current_page, 3);
+  EXPECT_EQ(file_.page_index, 3);  // the attempt at a fourth page
+  EXPECT_EQ(file_.lines_read, 0);
+  EXPECT_EQ(Line(raw, 0), Row(a, 300, 1, 129));
+  EXPECT_EQ(Line(raw, 129), Row(a, 300, 1, 0));
+  EXPECT_EQ(Line(raw, 135), Row(b, 300, 1, 5));
+  EXPECT_EQ(Word(raw.getPixel(7, 135)), 0xFF000000u | b[5 * 300 + 7] * 0x010101u);
+  std::vector<RgbPixelTp> rgb(200);
+  raw.getLine(rgb.data(), 160, 0, 200);
+  EXPECT_EQ(rgb[4].blue, c[(10 * 200 + 4) * 3 + 2]);
+
+  std::unique_ptr<ImgRaw> flat(raw.flatten());
+  ASSERT_EQ(flat->status(), 0u);
+  EXPECT_EQ(flat->height(), 200);
+  for (int y : {0, 77, 129, 131, 149}) EXPECT_EQ(Line(*flat, y), Line(raw, y)) << y;
+
+  ImgRaw two("fake", true, 1, 2);
+  EXPECT_EQ(two.segmentLines(true), 150);
+  ImgRaw geometry("fake", false, 1, 0);
+  EXPECT_EQ(geometry.width(), 300);
+  EXPECT_FALSE(geometry.complete());
+}
+
+TEST_F(Pages, PaletteFilesAndFailures) {
+  file_.Add(4, 1, 1, Bytes{0, 1, 2, 3});
+  RgbPixelTp map[4] = {{1, 2, 3, 255}, {4, 5, 6, 255}, {7, 8, 9, 255}, {10, 11, 12, 255}};
+  file_.iff.has_cmap = 1;
+  file_.iff.cmap_kept = 4;
+  file_.iff.bgrx_cmap = reinterpret_cast<unsigned char *>(map);
+  file_.iff.transparent = 1;
+  file_.iff.transparent_index = 2;
+  ImgRaw raw("fake", true, 1, 0);
+  EXPECT_EQ(raw.interpretation(), ImgInterpLut);
+  EXPECT_EQ(Word(raw.getPixel(1, 0)), 0xFF060504u);
+  EXPECT_EQ(Word(raw.getPixel(2, 0)), 0u);
+
+  ImgRaw missing("nothere", true, 1, 0);
+  EXPECT_EQ(missing.status(), 0x00140011u);
+  EXPECT_EQ(missing.width() + missing.height() + missing.bytesPerPixel(), 0);
+
+  ImgRawReader = ImgRawReaderTp{};
+  g_messages.clear();
+  ImgRaw unlinked("fake", true, 1, 0);
+  EXPECT_EQ(unlinked.status(), 0x00140019u);
+  EXPECT_EQ(g_messages, std::vector<std::string>{"Image reading layer not linked in"});
+}
+
+TEST_F(Pages, OverlappingPagesAreJoined) {
+  // Page 2 starts with the last 10 lines of page 1.
+  const Bytes all = Picture(64, 200, 1, 9);
+  file_.Add(64, 100, 1, Bytes(all.begin(), all.begin() + 100 * 64));
+  file_.Add(64, 110, 1, Bytes(all.begin() + 90 * 64, all.end()));
+  ImgRaw raw("fake", true, 1, 0);
+  ASSERT_EQ(raw.segmentLines(true), 210);
+  ImgControlBlockTp *cb = nullptr;
+  ImgRawReader.open("fake", &cb, nullptr);
+  EXPECT_EQ(raw.removeOverlaps(cb, true), 0);
+  EXPECT_EQ(raw.segmentLines(false), 90);
+  EXPECT_EQ(raw.segmentLines(true), 200);
+  EXPECT_EQ(file_.grown, 200);  // more than the 100 lines the block knew
+  EXPECT_EQ(raw.pagesInChain(), 1);
+  for (int y : {0, 89, 90, 120, 199}) EXPECT_EQ(Line(raw, y), Row(all, 64, 1, y)) << y;
+}
+
+}  // namespace

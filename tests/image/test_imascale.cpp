@@ -1,0 +1,202 @@
+// The scaler: its tables, the agreement of its streaming, random-access and
+// whole-buffer forms, and averaging against netpbm's box mean.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "image.h"
+#include "runprog.h"
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+typedef std::vector<std::array<int, 5>> Entries;  // first, n, w1, w2, w3
+
+Entries Table(int32_t src, int32_t dst, ImgScaleTp method, int32_t *window = nullptr) {
+  std::vector<ImgContribTp> t(static_cast<size_t>(dst));
+  int32_t w = 0;
+  fillit(&w, t.data(), src, dst, method, 0, dst);
+  if (window) *window = w;
+  Entries out;
+  for (const ImgContribTp &e : t) out.push_back({static_cast<int>(e.first), e.n, e.w1, e.w2, e.w3});
+  return out;
+}
+
+ImgStretchPtr Make(ImgScaleTp method, int32_t sw, int32_t sl, int32_t ow, int32_t ol, int32_t bpp,
+                   int32_t x0 = 0, int32_t y0 = 0, int32_t cols = 0, int32_t rows = 0) {
+  ImgStretchTp *s = nullptr;
+  EXPECT_EQ(ImgCreateStretch(&s, method, sw, sl, ow, ol, bpp, x0, y0, cols, rows), 0u);
+  return ImgStretchPtr(s);
+}
+
+// Drives the streaming step as the reading layer does; *lines counts the
+// source lines it asked for.
+Bytes Stream(const ImgStretchPtr &s, const Bytes &src, int *lines = nullptr) {
+  const size_t in = static_cast<size_t>(s->src_width * s->bpp), out = s->cols * s->bpp;
+  Bytes result(out * s->rows);
+  int need_more = 1, given = 0;
+  for (int32_t row = 0; row < s->rows; row++)
+    for (int ready = 0; !ready;) {
+      const uint8_t *line = need_more ? src.data() + in * given++ : nullptr;
+      if (ImgStretchLine(s.get(), line, &result[out * row], &need_more, &ready) != 0) {
+        ADD_FAILURE() << "streaming failed at row " << row;
+        return result;
+      }
+    }
+  if (lines) *lines = given;
+  return result;
+}
+
+Bytes Random(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  Bytes v(n);
+  for (uint8_t &b : v) b = static_cast<uint8_t>(gen());
+  return v;
+}
+
+}  // namespace
+
+TEST(ImaScale, TablesOfEachMethod) {
+  int32_t w = 0;
+  EXPECT_EQ(Table(3, 2, ImgScaleAveraging, &w), (Entries{{0, 2, 171, 0, 85}, {1, 2, 85, 0, 171}}));
+  EXPECT_EQ(w, 3);
+  // Positions are clamped at both ends of the source.
+  EXPECT_EQ(Table(2, 4, ImgScaleBilinear, &w),
+            (Entries{{0, 1, 256, 0, 0}, {0, 2, 192, 0, 64}, {0, 2, 64, 0, 192},
+                     {0, 2, 0, 0, 256}}));
+  EXPECT_EQ(w, 2);
+  EXPECT_EQ(Table(4, 2, ImgScaleReplication, &w), (Entries{{1, 1, 256, 0, 0}, {3, 1, 256, 0, 0}}));
+  EXPECT_EQ(w, 1);
+  EXPECT_EQ(Table(20, 2, ImgScaleDontCare), (Entries{{0, 10, 30, 25, 26}, {10, 10, 30, 25, 26}}));
+  EXPECT_EQ(Table(5, 2, static_cast<ImgScaleTp>(3)), (Entries{{0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}}));
+  EXPECT_DEATH(Table(5, 2, ImgScaleNoScaling), "Assertion failed: 0");
+  EXPECT_DEATH(Table(5, 2, ImgScaleBigScale), "Assertion failed: 0");
+  for (int32_t src = 1; src <= 70; src++)
+    for (int32_t dst = 1; dst <= 70; dst++)
+      for (const std::array<int, 5> &e : Table(src, dst, ImgScaleAveraging)) {
+        ASSERT_LE(e[0] + e[1], src) << src << " -> " << dst;
+        ASSERT_EQ(e[1] == 1 ? e[2] : e[2] + (e[1] - 2) * e[3] + e[4], 256) << src << " -> " << dst;
+      }
+}
+
+TEST(ImaScale, SmallCasesComeOutExactly) {
+  const Bytes src = Random(23 * 17 * 4, 1);
+  for (ImgScaleTp m : {ImgScaleReplication, ImgScaleBilinear, ImgScaleAveraging})
+    EXPECT_EQ(Stream(Make(m, 23, 17, 0, 0, 4), src), src) << ImgScaleName(m);
+  EXPECT_EQ(Stream(Make(ImgScaleBilinear, 2, 1, 4, 1, 1), {0, 255}), (Bytes{0, 63, 191, 255}));
+  // Averaging 5 -> 2 weights the shared sample 51 in the first output and
+  // 52 in the second, across and down alike.
+  const Bytes spike{0, 0, 255, 0, 0};
+  EXPECT_EQ(Stream(Make(ImgScaleAveraging, 5, 1, 2, 1, 1), spike), (Bytes{50, 51}));
+  EXPECT_EQ(Stream(Make(ImgScaleAveraging, 1, 5, 1, 2, 1), spike), (Bytes{50, 51}));
+  EXPECT_EQ(Stream(Make(static_cast<ImgScaleTp>(3), 3, 2, 2, 2, 1), {1, 2, 3, 4, 5, 6}),
+            Bytes(4, 0));
+  // Tall plain means round at 1/256 once the sum passes 0x7fffff; wide
+  // ones truncate: 599 samples of 255 and one of 254 give 255 down but
+  // 254 across (four bytes per pixel, beyond the 16-bit lanes).
+  Bytes line(600 * 4, 255), out(4);
+  std::fill_n(&line[1200], 4, 254);
+  ASSERT_EQ(ImgStretchBuffer(line.data(), out.data(), 1, 600, 1, 1, 4), 0u);
+  EXPECT_EQ(out, Bytes(4, 255));
+  ASSERT_EQ(ImgStretchBuffer(line.data(), out.data(), 600, 1, 1, 1, 4), 0u);
+  EXPECT_EQ(out, Bytes(4, 254));
+}
+
+// The streaming form asks for each needed source line once; its rows equal
+// those of the random-access form, of the whole-buffer form and of a
+// window cut from the middle of the output.
+TEST(ImaScale, StreamingRowAndBufferFormsAgree) {
+  const int32_t sizes[][2] = {{1, 3}, {2, 4}, {3, 2}, {5, 7}, {7, 5}, {40, 3}, {3, 40}, {23, 23}};
+  for (ImgScaleTp m : {ImgScaleReplication, ImgScaleBilinear, ImgScaleAveraging})
+    for (const auto &x : sizes)
+      for (const auto &y : sizes) {
+        const int32_t bpp = 1 + (x[0] + y[1]) % 4, sw = x[0], ow = x[1], sl = y[0], ol = y[1];
+        SCOPED_TRACE(std::string(ImgScaleName(m)) + " " + std::to_string(sw) + "x" +
+                     std::to_string(sl) + " -> " + std::to_string(ow) + "x" + std::to_string(ol));
+        const Bytes src = Random(static_cast<size_t>(sw * sl * bpp), ow);
+        ImgStretchPtr s = Make(m, sw, sl, ow, ol, bpp);
+        int lines = 0;
+        const Bytes full = Stream(s, src, &lines);
+        EXPECT_EQ(lines, s->span_y + s->span_lines);
+        Bytes rows(full.size());
+        for (int32_t r = 0; r < ol; r++)
+          ASSERT_EQ(ImgStretchRow(s.get(), r, src.data(), &rows[r * ow * bpp]), 0u);
+        EXPECT_EQ(rows, full);
+        if (m == ImgScaleAveraging) {
+          ASSERT_EQ(ImgStretchBuffer(src.data(), rows.data(), sw, sl, ow, ol, bpp), 0u);
+          EXPECT_EQ(rows, full);
+        }
+        const int32_t x0 = ow / 3, y0 = ol / 3, cols = (ow + 1) / 2, height = (ol + 1) / 2;
+        Bytes window;
+        for (int32_t r = y0; r < y0 + height; r++)
+          window.insert(window.end(), full.begin() + (r * ow + x0) * bpp,
+                        full.begin() + (r * ow + x0 + cols) * bpp);
+        EXPECT_EQ(Stream(Make(m, sw, sl, ow, ol, bpp, x0, y0, cols, height), src), window);
+      }
+}
+
+TEST(ImaScale, ReportsItsSetUpAndRejectsMisuse) {
+  static std::vector<std::string> seen;
+  seen.clear();
+  CmnSetErrorHandler([](ReturnTp code) { seen.push_back(CmnErrorText(code, nullptr, nullptr)); });
+  setenv("PVDEBUGSCALE", "1", 1);
+  ImgStretchPtr s = Make(ImgScaleReplication, 3, 2, 6, 0, 1);
+  unsetenv("PVDEBUGSCALE");
+  EXPECT_EQ(seen, (std::vector<std::string>{"Scale: 3x2 -> 6x2 (Replicaton)"}));
+  ImgStretchTp *bad = nullptr;
+  EXPECT_EQ(ImgCreateStretch(&bad, ImgScaleAveraging, 3, 2, 2, 2, 1, 1, 0, 2),
+            IMG_E_SCALEARG | CMN_REPORTED);
+  Bytes buf(12);
+  EXPECT_EQ(ImgStretchRow(s.get(), 2, buf.data(), buf.data()), IMG_E_SCALEARG | CMN_REPORTED);
+  CmnSetErrorHandler(CmnDefaultErrorHandler);
+}
+
+// pamscale -linear -reduce rounds the box mean; the scaler truncates it,
+// and truncation in its horizontal pass can lose one more step when the
+// mean of nine or more samples is a whole number. Four bytes per pixel
+// must give what three give.
+TEST(ImaScale, AveragingByWholeFactorIsTheBoxMean) {
+  const std::pair<std::vector<std::string>, int> cases[] = {
+      {{"pgmramp", "-diag", "360", "180"}, 4},
+      {{"pgmramp", "-diag", "360", "180"}, 10},
+      {{"ppmpat", "-camo", "360", "180"}, 9},
+      {{"ppmpat", "-madras", "360", "180"}, 10}};
+  TempDir dir;
+  for (const auto &[make, f] : cases) {
+    SCOPED_TRACE(make[0] + make[1] + " reduced " + std::to_string(f));
+    const RunResult made = RunProgram(make);
+    ASSERT_EQ(made.status, 0) << made.err;
+    WriteFile(dir.file("in.pnm"), made.out);
+    const RunResult reduced =
+        RunProgram({"pamscale", "-linear", "-reduce", std::to_string(f), dir.file("in.pnm")});
+    ASSERT_EQ(reduced.status, 0) << reduced.err;
+    const int bpp = made.out[1] == '6' ? 3 : 1, w = 360, h = 180, ow = w / f, oh = h / f;
+    const std::string head = made.out.substr(0, 3), reduced_head =
+        head + std::to_string(ow) + " " + std::to_string(oh) + "\n255\n";
+    ASSERT_EQ(made.out.substr(0, 15), head + "360 180\n255\n");
+    ASSERT_EQ(reduced.out.substr(0, reduced_head.size()), reduced_head);
+    const uint8_t *in = reinterpret_cast<const uint8_t *>(&made.out[15]);
+    const uint8_t *ref = reinterpret_cast<const uint8_t *>(&reduced.out[reduced_head.size()]);
+    Bytes ours(static_cast<size_t>(ow * oh * bpp));
+    ASSERT_EQ(ImgStretchBuffer(in, ours.data(), w, h, ow, oh, bpp), 0u);
+    for (int k = 0; k < ow * oh * bpp; k++) {
+      const int x = k / bpp % ow, y = k / bpp / ow, b = k % bpp, area = f * f;
+      int total = 0;
+      for (int j = 0; j < f * f; j++) total += in[((y * f + j / f) * w + x * f + j % f) * bpp + b];
+      const int mean = total / area;
+      ASSERT_TRUE(ours[k] == mean || (f >= 9 && total % area == 0 && ours[k] == mean - 1))
+          << x << "," << y << " mean " << total / double(area) << " ours " << int(ours[k]);
+      ASSERT_TRUE(ref[k] == ours[k] || ref[k] == ours[k] + 1) << x << "," << y;
+    }
+    if (bpp != 3) continue;
+    Bytes in4, ours4(static_cast<size_t>(ow * oh * 4));
+    for (int k = 0; k < w * h; k++)
+      in4.insert(in4.end(), {in[3 * k], in[3 * k + 1], in[3 * k + 2], in[3 * k]});
+    ASSERT_EQ(ImgStretchBuffer(in4.data(), ours4.data(), w, h, ow, oh, 4), 0u);
+    for (int k = 0; k < ow * oh * 4; k++) ASSERT_EQ(ours4[k], ours[k / 4 * 3 + k % 4 % 3]) << k;
+  }
+}
