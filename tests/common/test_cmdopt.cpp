@@ -21,46 +21,27 @@ void CaptureInfo(const char *, char **text) {
   CmnStrFree(text);
 }
 
-// Used inside death tests: every info text is written to standard error
-// between braces, so that a regex can tell one text from two.
+// In death tests each info text goes to standard error between braces.
 void BraceInfo(const char *, char **text) {
   fprintf(stderr, "{%s}", *text ? *text : "");
   CmnStrFree(text);
 }
 
-// Death test with the braced info output: the statement must end the
-// process with status 1 and print something matching `regex`.
-#define EXPECT_FATAL(statement, regex)                                             \
-  EXPECT_EXIT(                                                                     \
-      {                                                                            \
-        CmnSetInfoHandler(BraceInfo);                                              \
-        statement;                                                                 \
-      },                                                                           \
-      ::testing::ExitedWithCode(1), regex)
+#define EXPECT_FATAL(statement, regex) \
+  EXPECT_EXIT({ CmnSetInfoHandler(BraceInfo); statement; }, ::testing::ExitedWithCode(1), regex)
 
 // A few rows shaped like the viewer's own table, plus rows for the
 // prefix rules ("color" is a prefix of "colors" and so is never selected).
 std::vector<CmdOptionTp> MakeTable() {
-  return {
-      {"", 0, nullptr, "GENERAL:"},
-      {"bartitle", 1, nullptr, "name of window"},
-      {"help", 0, nullptr, ""},
-      {"info", 0, nullptr, nullptr},
-      {"pageno", 1, nullptr, "Page number"},
-      {"timer", 1, nullptr, "(Close window and exit after n seconds)"},
-      {"", 0, nullptr, "COLORS:"},
-      {"color", 1, nullptr, nullptr},
-      {"colors", 1, nullptr, "0-256 (0=RGB)"},
-      {"brightness", 1, nullptr, "<-1.0-1.0>"},
-      {"bluetint", 1, nullptr, "<-1.0-1.0>"},
-      {"resize", 1, nullptr, nullptr},
-      {"scalemethod", 1, nullptr, "<averaging | interpolation | replication>"},
-      {"stampcolor", 1, nullptr, nullptr},
-      {"labelspec", 4, nullptr, nullptr},
-      {"parentwindow", 1, nullptr, nullptr},
-      {"parentwidth", 1, nullptr, nullptr},
-      {nullptr, 0, nullptr, nullptr},
-  };
+  return {{"", 0, nullptr, "GENERAL:"},       {"bartitle", 1, nullptr, "name of window"},
+          {"help", 0, nullptr, ""},              {"info", 0, nullptr, nullptr},
+          {"pageno", 1, nullptr, "Page number"}, {"timer", 1, nullptr, "(exit after n seconds)"},
+          {"", 0, nullptr, "COLORS:"},           {"color", 1, nullptr, nullptr},
+          {"colors", 1, nullptr, "0-256"},       {"brightness", 1, nullptr, "<-1.0-1.0>"},
+          {"bluetint", 1, nullptr, "<-1.0-1.0>"}, {"resize", 1, nullptr, nullptr},
+          {"scalemethod", 1, nullptr, "<x>"},    {"stampcolor", 1, nullptr, nullptr},
+          {"labelspec", 4, nullptr, nullptr},    {"parentwindow", 1, nullptr, nullptr},
+          {"parentwidth", 1, nullptr, nullptr},  {nullptr, 0, nullptr, nullptr}};
 }
 
 class CmdOptTest : public ::testing::Test {
@@ -125,50 +106,32 @@ class CmdOptTest : public ::testing::Test {
   std::vector<std::string> temp_files_;
 };
 
-// ---- Option names: prefixes, case, underscores, ambiguity ----
-
-TEST_F(CmdOptTest, UniquePrefixSelectsOptionOnCommandLineAndInQueries) {
-  Parse({"-bri", "0.5", "-Scale_Method", "interp"});
+// Prefixes, case and underscores; text after a blank is not matched; a
+// name that prefixes a later row ("color") is never selected.
+TEST_F(CmdOptTest, OptionNames) {
+  Parse({"-bri", "0.5", "-Scale_Method", "interp", "-timer now", "5", "-colors", "8"});
   EXPECT_DOUBLE_EQ(CmdGetOptDouble(T(), "brightness", 0.0), 0.5);
   EXPECT_DOUBLE_EQ(CmdGetOptDouble(T(), "bright", 0.0), 0.5);
-  EXPECT_EQ(Opt("scalemethod"), "interp");
   EXPECT_EQ(Opt("SCALE_M"), "interp");
-}
-
-TEST_F(CmdOptTest, TextAfterBlankInsideArgumentIsIgnoredForMatching) {
-  Parse({"-timer now", "5"});
   EXPECT_EQ(Opt("timer"), "5");
-}
-
-TEST_F(CmdOptTest, AmbiguousPrefixEndsWithListing) {
+  EXPECT_EQ(CmdGetOptInt(T(), "colors", 0), 8);
   EXPECT_FATAL(Parse({"-parentw", "5"}),
                "^\\{Ambiguous option: -parentw\n\\}\\{Valid options are: \n");
   EXPECT_FATAL(Parse({"-", "5"}), "\\{Ambiguous option: -\n\\}");
   EXPECT_FATAL(CmdGetOpt(T(), "parentw"), "\\{Ambiguous option: -parentw\n\\}");
-}
-
-TEST_F(CmdOptTest, NameThatPrefixesALaterRowIsNeverSelected) {
   EXPECT_FATAL(Parse({"-color", "5"}), "Ambiguous option: -color\n");
   EXPECT_FATAL(CmdGetOpt(T(), "color"), "Ambiguous option: -color\n");
-  Parse({"-colors", "8"});
-  EXPECT_EQ(CmdGetOptInt(T(), "colors", 0), 8);
-}
-
-TEST_F(CmdOptTest, UnknownOptionEndsWithListing) {
   EXPECT_FATAL(Parse({"-zzz"}), "^\\{Unrecognized option: -zzz\n\\}\\{Valid options are: \n");
   EXPECT_FATAL(CmdGetOpt(T(), "zzz"), "^\\{Unrecognized option: -zzz\n\\}");
 }
-
-// ---- Values ----
 
 TEST_F(CmdOptTest, FlagsAndFileNames) {
   Parse({"a.tif", "-help", "b.tif", "-timer", "3", "c.tif"});
   EXPECT_EQ(Opt("help"), "");
   EXPECT_EQ(Opt("info"), "<null>");
   ASSERT_EQ(nfiles_, 3);
-  EXPECT_STREQ(files_[0], "a.tif");
-  EXPECT_STREQ(files_[1], "b.tif");
-  EXPECT_STREQ(files_[2], "c.tif");
+  EXPECT_EQ(std::vector<std::string>(files_, files_ + 3),
+            (std::vector<std::string>{"a.tif", "b.tif", "c.tif"}));
   EXPECT_EQ(files_[3], nullptr);
   CmdFreeOpts(T(), &files_);
   EXPECT_EQ(files_, nullptr);
@@ -185,9 +148,6 @@ TEST_F(CmdOptTest, OneValueOption) {
   setenv("PVTESTVAR", "abc", 1);
   Parse({"-bartitle", "$PVTESTVAR\\t"});  // stored verbatim
   EXPECT_EQ(Opt("bartitle"), "$PVTESTVAR\\t");
-}
-
-TEST_F(CmdOptTest, EmptyValueIsReportedByTheQuery) {
   Parse({"-timer", ""});
   EXPECT_FATAL(CmdGetOpt(T(), "timer"), "\\{CmdGetOpt: Missing value for option: timer\n\\}");
 }
@@ -202,8 +162,6 @@ TEST_F(CmdOptTest, MultiValueOptionAccumulatesExpandedValues) {
                "^\\{Missing values in option \\[-labelspec\\], which takes 4 values\n"
                "Giving up!!!\n\\}$");
 }
-
-// ---- Value expansion ----
 
 TEST_F(CmdOptTest, ExpandValue) {
   setenv("PVTESTVAR", "abc", 1);
@@ -223,8 +181,6 @@ TEST_F(CmdOptTest, ExpandValue) {
   }
 }
 
-// ---- Response files ----
-
 TEST_F(CmdOptTest, ResponseFileWordsQuotesAndCommandHeader) {
   setenv("PVTESTVAR", "abc", 1);
   std::string path = WriteTemp(
@@ -239,12 +195,9 @@ TEST_F(CmdOptTest, ResponseFileWordsQuotesAndCommandHeader) {
   EXPECT_EQ(nfiles_, 1);
 }
 
-TEST_F(CmdOptTest, ResponseFileHoldsOptionsOnly) {
-  std::string path = WriteTemp("-help image.tif\n");
-  EXPECT_FATAL(Parse({"@" + path}), "\\{Unrecognized option: image.tif\n\\}");
-}
-
 TEST_F(CmdOptTest, ResponseFileErrors) {
+  EXPECT_FATAL(Parse({"@" + WriteTemp("-help image.tif\n")}),  // options only
+               "\\{Unrecognized option: image.tif\n\\}");
   std::string dq = WriteTemp("-bar \"abc def\n");
   std::string sq = WriteTemp("-bar 'abc\n");
   EXPECT_FATAL(Parse({"@" + dq}), "^\\{ERROR: No trailling quote in \\[\"abc def\n\\]\n\\}$");
@@ -257,19 +210,11 @@ TEST_F(CmdOptTest, ResponseFileBinaryContentNeverCrashes) {
   Parse({"@" + WriteTemp(std::string("\0-timer 5\n", 10))});
   EXPECT_EQ(Opt("timer"), "<null>");
   std::string noise;
-  unsigned seed = 12345;
-  for (int i = 0; i < 8192; i++) {
-    seed = seed * 1103515245u + 12345u;
-    noise += static_cast<char>(seed >> 16);
-  }
+  for (unsigned i = 0, seed = 12345; i < 8192; i++)
+    noise += static_cast<char>((seed = seed * 1103515245u + 12345u) >> 16);
   std::string path = WriteTemp(noise);
-  EXPECT_EXIT(
-      {
-        CmnSetInfoHandler(BraceInfo);
-        Parse({"@" + path});
-        exit(0);
-      },
-      [](int status) { return WIFEXITED(status) && WEXITSTATUS(status) <= 1; }, "");
+  EXPECT_EXIT({ CmnSetInfoHandler(BraceInfo); Parse({"@" + path}); exit(0); },
+              [](int status) { return WIFEXITED(status) && WEXITSTATUS(status) <= 1; }, "");
 }
 
 TEST_F(CmdOptTest, HugeArgumentsAreKeptWhole) {
@@ -289,8 +234,6 @@ TEST_F(CmdOptTest, DebugTracing) {
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "------------------pvtest\n[-timer 5 ]\n[a.tif]\n[ -pageno 2 ] ------------------\n");
 }
-
-// ---- Typed queries ----
 
 TEST_F(CmdOptTest, IntegerForms) {
   EXPECT_EQ(CmdGetOptInt(T(), "timer", 42), 42);
@@ -323,7 +266,8 @@ TEST_F(CmdOptTest, DoubleReadsTheLeadingNumber) {
 
 #define RESIZE_WORDS "shrink", "fit", "noresize", "obey", nullptr
 
-TEST_F(CmdOptTest, IndexSelectsWordByPrefix) {
+// Index and choice queries: prefixes, case, ambiguity, star words, the limit.
+TEST_F(CmdOptTest, WordQueries) {
   EXPECT_EQ(CmdGetOptIndex(T(), "resize", RESIZE_WORDS), 0);
   Parse({"-resize", "no"});
   EXPECT_EQ(CmdGetOptIndex(T(), "resize", RESIZE_WORDS), 3);
@@ -335,9 +279,7 @@ TEST_F(CmdOptTest, IndexSelectsWordByPrefix) {
             "Bad value [x] for option [-resize]\nSupported values are:\n"
             "    [shrink]\n    [fit]\n    [noresize]\n    [obey]\n");
   EXPECT_EQ(g_info_calls, 1);
-}
-
-TEST_F(CmdOptTest, ChoiceAmbiguityAndStarWords) {
+  g_info.clear();
   Parse({"-stampcolor", "bla"});
   EXPECT_STREQ(CmdGetOptChoice(T(), "stampcolor", "black", "blue", nullptr), "black");
   Parse({"-stampcolor", "b"});
@@ -349,13 +291,10 @@ TEST_F(CmdOptTest, ChoiceAmbiguityAndStarWords) {
   EXPECT_STREQ(CmdGetOptChoice(T(), "stampcolor", "black", "custom*", nullptr), "custom*");
   Parse({"-stampcolor", "cust"});  // a star word is not matched by prefix
   EXPECT_STREQ(CmdGetOptChoice(T(), "stampcolor", "black", "custom*", nullptr), "");
-}
-
 #define W4 "w", "w", "w", "w"
 #define W16 W4, W4, W4, W4
 #define W64 W16, W16, W16, W16
-
-TEST_F(CmdOptTest, AllowedWordsHardLimit) {
+  CmdFreeOpts(T(), &files_);  // -resize unset again
   EXPECT_EQ(CmdGetOptIndex(T(), "resize", W64, W64, W64, W16, W16, W16, W4, W4, W4, "w", "w",
                            "w", nullptr),
             0);  // 255 words
@@ -363,8 +302,6 @@ TEST_F(CmdOptTest, AllowedWordsHardLimit) {
               ::testing::ExitedWithCode(1),
               "^Wow: You hit a hard limit of max 256 values for an option\n$");
 }
-
-// ---- Help listing ----
 
 TEST_F(CmdOptTest, HelpListing) {
   CmdOptionTp table[] = {
@@ -384,20 +321,13 @@ TEST_F(CmdOptTest, HelpListing) {
   EXPECT_EQ(g_info_calls, 1);
 }
 
-// ---- Crop ----
-
 TEST(CmdCropTest, AbsoluteCropOn1000x800) {
-  struct {
-    const char *text;
-    int32_t w, h, x, y;
-  } cases[] = {
-      {"500x400+10+20", 500, 400, 10, 20},   {"500x400-10-20", 500, 400, 490, 380},
-      {"900-200", 800, 1, 0, 0},             {"300", 300, 1, 0, 0},
-      {"x300", 1, 300, 0, 0},                {"2000x2000+0+0", 1000, 800, 0, 0},
-      {"500x400junk", 500, 400, 0, 0},       {"0x0", 1, 1, 0, 0},
+  struct { const char *text; int32_t w, h, x, y; } cases[] = {
+      {"500x400+10+20", 500, 400, 10, 20}, {"500x400-10-20", 500, 400, 490, 380},
+      {"900-200", 800, 1, 0, 0}, {"300", 300, 1, 0, 0}, {"x300", 1, 300, 0, 0},
+      {"2000x2000+0+0", 1000, 800, 0, 0}, {"500x400junk", 500, 400, 0, 0}, {"0x0", 1, 1, 0, 0},
       {"500x400-5000-5000", 500, 400, 500, 400}, {"500x400+1000+800", 500, 400, 0, 0},
-      {"+900+700", 1, 1, 900, 700},          {"800x400+300+500", 700, 300, 300, 500},
-  };
+      {"+900+700", 1, 1, 900, 700}, {"800x400+300+500", 700, 300, 300, 500}};
   for (const auto &c : cases) {
     int32_t w = 1000, h = 800, x = -1, y = -1;
     CmdParseCrop(c.text, &w, &h, &x, &y);
@@ -408,10 +338,7 @@ TEST(CmdCropTest, AbsoluteCropOn1000x800) {
   CmdParseCrop("", &w, &h, &x, &y);
   CmdParseCrop(nullptr, &w, &h, &x, &y);
   EXPECT_EQ(std::vector<int32_t>({w, h, x, y}), std::vector<int32_t>({1000, 800, -1, -1}));
-}
 
-TEST(CmdCropTest, AbsoluteCropRejects) {
-  int32_t w = 1000, h = 800, x = 0, y = 0;
   EXPECT_EXIT(CmdParseCrop("500x400+10+20junk", &w, &h, &x, &y), ::testing::ExitedWithCode(1),
               "^Bad format for crop.. \\[junk\\]\n$");
   EXPECT_EXIT(CmdParseCrop("abc", &w, &h, &x, &y), ::testing::ExitedWithCode(1),
@@ -422,23 +349,13 @@ TEST(CmdCropTest, AbsoluteCropRejects) {
 }
 
 TEST(CmdCropTest, RelativeCrop) {
-  struct {
-    const char *text;
-    double w, h, x, y;
-  } cases[] = {
-      {"0.5x0.5-0.1-0.1", 0.5, 0.5, 0.4, 0.4},
-      {"0.5x0.5+0.25+0.75", 0.5, 0.25, 0.25, 0.75},
-      {"2x0.5", 1.0, 0.5, 0.0, 0.0},
-      {"0x0.5", 1.0, 0.5, 0.0, 0.0},
-      {"0.9-0.2", 0.8, 1.0, 0.0, 0.0},
-  };
+  struct { const char *text; double w, h, x, y; } cases[] = {
+      {"0.5x0.5-0.1-0.1", 0.5, 0.5, 0.4, 0.4}, {"0.5x0.5+0.25+0.75", 0.5, 0.25, 0.25, 0.75},
+      {"2x0.5", 1.0, 0.5, 0.0, 0.0}, {"0x0.5", 1.0, 0.5, 0.0, 0.0}, {"0.9-0.2", 0.8, 1.0, 0.0, 0.0}};
   for (const auto &c : cases) {
-    double w = 7, h = 7, x = 7, y = 7;
-    CmdParseRelCrop(c.text, &w, &h, &x, &y);
-    EXPECT_NEAR(w, c.w, 1e-12) << c.text;
-    EXPECT_NEAR(h, c.h, 1e-12) << c.text;
-    EXPECT_NEAR(x, c.x, 1e-12) << c.text;
-    EXPECT_NEAR(y, c.y, 1e-12) << c.text;
+    double v[4] = {7, 7, 7, 7}, want[4] = {c.w, c.h, c.x, c.y};
+    CmdParseRelCrop(c.text, &v[0], &v[1], &v[2], &v[3]);
+    for (int i = 0; i < 4; i++) EXPECT_NEAR(v[i], want[i], 1e-12) << c.text << " #" << i;
   }
   double w = 7, h = 7, x = 7, y = 7;
   EXPECT_EXIT(CmdParseRelCrop("abc", &w, &h, &x, &y), ::testing::ExitedWithCode(1),

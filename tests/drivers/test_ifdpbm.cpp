@@ -1,6 +1,4 @@
-// The PBM/PGM/PPM/PAM driver through the image file interface, against
-// netpbm: files made by netpbm read as netpbm decodes them, and files we
-// write read back with netpbm.
+// The PBM/PGM/PPM/PAM driver against netpbm, both ways.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -15,8 +13,7 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-// Status lines in front of an image come from filters, whose output is
-// read as the filter's type; identification does not know them.
+// Status lines before an image come from filters, read as the filter's type.
 uint32_t IdentifyAsPam(const unsigned char *, int32_t) { return IFF_TYPE_PAM; }
 
 std::vector<std::string> g_raised;
@@ -33,11 +30,7 @@ std::string Sh(const std::string &command) {
   return r.out;
 }
 
-struct Page {
-  IffParamTp header;
-  int32_t pixel_size;
-  Bytes pixels;
-};
+struct Page { IffParamTp header; int32_t pixel_size; Bytes pixels; };
 
 class Pbm : public testing::Test {
  protected:
@@ -127,9 +120,7 @@ TEST_F(Pbm, EveryNetpbmVariantReadsAsNetpbmDecodesIt) {
     EXPECT_EQ(page.pixels, Netpbm(path));
   }
   EXPECT_TRUE(g_raised.empty());
-}
-
-TEST_F(Pbm, MaximumValuesSpreadSamplesToFullRange) {
+  // Maximum values spread samples to the full range.
   Bytes pgm = ReadOne(Make("a.pgm", std::string("P5 4 1 15\n") + '\0' + "\7\17\10")).pixels;
   EXPECT_EQ(pgm, (Bytes{0, 119, 255, 136}));
   EXPECT_EQ(ReadOne(Make("b.pbm", "P1\n3 1\n0 1 0\n")).pixels, (Bytes{255, 0, 255}));
@@ -197,13 +188,9 @@ TEST_F(Pbm, CommentsCarrySizeTextsAndStatusLines) {
 }
 
 TEST_F(Pbm, WrittenFilesReadBackWithNetpbmAndUs) {
-  struct Case {
-    uint32_t model;
-    uint64_t bilevel;
-    const char *magic;
-  } cases[] = {{IFF_CM_GRAY, 0, "P5 11 3 255\n"},
-               {IFF_CM_RGB, 0, "P6 11 3 255\n"},
-               {IFF_CM_GRAY, 2, "P4 11 3\n"}};
+  struct Case { uint32_t model; uint64_t bilevel; const char *magic; } cases[] = {
+      {IFF_CM_GRAY, 0, "P5 11 3 255\n"}, {IFF_CM_RGB, 0, "P6 11 3 255\n"},
+      {IFF_CM_GRAY, 2, "P4 11 3\n"}};
   const std::string path = dir_.file("out");
   const IffFileSpecTp spec = {path.c_str(), nullptr, 0};
   for (const Case &c : cases) {
@@ -237,11 +224,7 @@ TEST_F(Pbm, WrittenFilesReadBackWithNetpbmAndUs) {
 }
 
 TEST_F(Pbm, BadInputFailsWithItsMessage) {
-  struct Case {
-    std::string data;
-    ReturnTp code;
-    std::string message;
-  } cases[] = {
+  struct Case { std::string data; ReturnTp code; std::string message; } cases[] = {
       {"P5\nabc 4\n255\n", 0x06040003u, "Invalid Data in PNM format"},
       {"P6\n4", 0x06040003u, "Invalid Data in PNM format"},
       {"P5\n4 4\n0\n", 0x06040003u, "Invalid Data in PNM format"},
@@ -269,8 +252,7 @@ TEST_F(Pbm, BadInputFailsWithItsMessage) {
   EXPECT_EQ(g_info, std::vector<std::string>{
                         "PBM/PAM file error: Expected a digit in range 1-7 but found [9]"});
 
-  // Truncated raster data reads as zeros, without error; lines out of
-  // order are refused.
+  // Truncated data reads as zeros, without error; lines out of order are refused.
   g_raised.clear();
   std::vector<Page> pages = ReadAll(Make("short", "P6\n2 2\n255\nabcde"));
   ASSERT_EQ(pages.size(), 1u);

@@ -1,6 +1,5 @@
-// File type identification: one recognised header per type code, real
-// files from the netpbm tools where they can make them, the near misses
-// that must fall through, and reads that never pass the given length.
+// File type identification: headers per type code, netpbm-made files, near
+// misses that must fall through, and reads that never pass the given length.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -16,8 +15,7 @@ using namespace std::string_literals;
 
 namespace {
 
-// The buffer is allocated to exactly the size of the data, so that the
-// sanitiser build stops at any read past its end.
+// A buffer of exactly the data's size: the sanitiser catches over-reads.
 uint32_t Identify(const std::string &data, bool checked = false) {
   std::unique_ptr<unsigned char[]> buf(new unsigned char[data.size()]);
   memcpy(buf.get(), data.data(), data.size());
@@ -58,11 +56,7 @@ const std::vector<std::string> kCalsRecords = {
     "srcgph: NONE",   "doccls: NONE",   "rtype: 1",              "rorient: 000,270",
     "rpelcnt: 001728,002200",           "rdensty: 0200",         "notes: NONE"};
 
-struct Case {
-  const char *name;
-  std::string bytes;
-  uint32_t type;
-};
+struct Case { const char *name; std::string bytes; uint32_t type; };
 
 void ExpectTypes(const std::vector<Case> &cases) {
   for (const auto &c : cases) {
@@ -226,56 +220,32 @@ TEST(IfiIdentify, TextPrinterJobsAndBinary) {
   });
 }
 
-TEST(IfiIdentify, EmptyOrNegativeLengthIsUnknown) {
+uint32_t g_vetoed_type;
+int VetoOne(uint32_t type) { return type != g_vetoed_type; }
+
+// Empty input; PVUSEGSPDF, the layout switch and the host's veto hook.
+TEST(IfiIdentify, LengthAndHostSettings) {
   unsigned char zero[4] = {};
   EXPECT_EQ(IfiIdentify(nullptr, 0), 0u);
   EXPECT_EQ(IfiIdentify(zero, 0), 0u);
   EXPECT_EQ(IfiIdentify(zero, -4), 0u);
   EXPECT_EQ(IfiIdentifyChecked(zero, -1), 0u);
-}
 
-// Restores an environment variable when the test ends.
-class EnvGuard {
- public:
-  explicit EnvGuard(const char *name) : name_(name) {
-    const char *v = getenv(name);
-    had_ = v != nullptr;
-    if (had_) old_ = v;
-  }
-  ~EnvGuard() {
-    if (had_)
-      setenv(name_, old_.c_str(), 1);
-    else
-      unsetenv(name_);
-  }
-
- private:
-  const char *name_;
-  bool had_;
-  std::string old_;
-};
-
-TEST(IfiIdentify, PdfTypeFollowsPvUseGsPdf) {
-  EnvGuard guard("PVUSEGSPDF");
+  const char *had = getenv("PVUSEGSPDF");
+  const std::string old = had ? had : "";
   unsetenv("PVUSEGSPDF");
   EXPECT_EQ(Identify("%PDF-1.4\n%\xE2\xE3\xCF\xD3\n"), IFF_TYPE_PDF);
   setenv("PVUSEGSPDF", "", 1);
   EXPECT_EQ(Identify("%PDF-1.4\n%\xE2\xE3\xCF\xD3\n"), IFF_TYPE_PDF_GS);
-}
+  had ? setenv("PVUSEGSPDF", old.c_str(), 1) : unsetenv("PVUSEGSPDF");
 
-TEST(IfiIdentify, LayoutCanvasOnlyWhenEnabled) {
   const std::string canvas = "<?xml version=\"1.0\"?>\n<!-- Plotvise Collage Canvas -->\n";
   ASSERT_EQ(do_valid_lay, 0);
   EXPECT_EQ(Identify(canvas), IFF_TYPE_ASCII);
   do_valid_lay = 1;
   EXPECT_EQ(Identify(canvas), IFF_TYPE_LAYOUT);
   do_valid_lay = 0;
-}
 
-uint32_t g_vetoed_type;
-int VetoOne(uint32_t type) { return type != g_vetoed_type; }
-
-TEST(IfiIdentifyChecked, HostMayVetoAType) {
   const std::string png = "\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR"s, gif = "GIF89a\x01\0\x01\0\0\0\0"s;
   EXPECT_EQ(Identify(png, true), IFF_TYPE_PNG);  // no hook installed
   IfiValidateFormatImplementation = VetoOne;
@@ -287,10 +257,7 @@ TEST(IfiIdentifyChecked, HostMayVetoAType) {
 }
 
 // Real files from the netpbm converters, made from a small PPM.
-struct Converter {
-  std::vector<std::string> argv;
-  uint32_t type;
-};
+struct Converter { std::vector<std::string> argv; uint32_t type; };
 
 const std::vector<Converter> kConverters = {
     {{"pamtopam"}, IFF_TYPE_PAM},   {{"pnmtoplainpnm"}, IFF_TYPE_PBM},
@@ -302,29 +269,17 @@ const std::vector<Converter> kConverters = {
     {{"pnmtops"}, IFF_TYPE_PS},     {{"pamtosvg"}, IFF_TYPE_SVG},
 };
 
-std::string SmallPpm() {
-  std::string ppm = "P6\n8 8\n255\n";
-  for (int i = 0; i < 64; i++) {
-    bool ink = (i / 8 + i % 8) % 3 == 0;
-    ppm += ink ? "\x20\x40\xC0"s : "\xFF\xFF\xFF"s;
-  }
-  return ppm;
-}
-
-// Converter output, empty when the tool is not installed or failed.
-std::string Convert(const Converter &c) {
-  RunOptions options;
-  options.stdin_data = SmallPpm();
-  RunResult r = RunProgram(c.argv, options);
-  return r.status == 0 ? r.out : std::string();
-}
-
 TEST(IfiIdentify, RecognisesFilesFromNetpbm) {
+  RunOptions options;
+  options.stdin_data = "P6\n8 8\n255\n";
+  for (int i = 0; i < 64; i++)
+    options.stdin_data += (i / 8 + i % 8) % 3 ? "\xFF\xFF\xFF"s : "\x20\x40\xC0"s;
   int made = 0;
   for (const auto &c : kConverters) {
     SCOPED_TRACE(c.argv[0]);
-    std::string file = Convert(c);
-    if (file.empty()) continue;
+    RunResult r = RunProgram(c.argv, options);  // skipped when missing or failed
+    const std::string &file = r.out;
+    if (r.status != 0 || file.empty()) continue;
     made++;
     EXPECT_EQ(Identify(file), c.type);
     IdentifyEveryPrefix(file.substr(0, 4096));

@@ -29,10 +29,8 @@ std::string Pattern(size_t n) {
 }
 
 std::string Quote(const std::string &text) {
-  char *q = CmnShellQuote(text.c_str());
-  std::string s = q;
-  free(q);
-  return s;
+  std::unique_ptr<char, decltype(&free)> q(CmnShellQuote(text.c_str()), free);
+  return q.get();
 }
 
 bool Reaped(pid_t pid) { return waitpid(pid, nullptr, WNOHANG) < 0 && errno == ECHILD; }
@@ -48,8 +46,7 @@ testing::AssertionResult ReadsPattern(IfiHandleTp *h, size_t offset, size_t n) {
   return testing::AssertionSuccess();
 }
 
-// Stands for the filter stage: turns the opened handle into a pipe handle
-// reading `command`, the way a conversion filter is attached.
+// Stands for the filter stage: the handle reads `pipe_command` instead.
 std::string pipe_command;
 ReturnTp PipeStage(void *, const char *, int, IfiHandleTp *h) {
   pid_t pid;
@@ -91,8 +88,7 @@ class IfiIo : public testing::Test {
 };
 
 // Standard input fed by a command for the duration of a test.
-class StdinFrom {
- public:
+struct StdinFrom {
   explicit StdinFrom(const std::string &command)
       : pipe_(IfiOpenPipe(command.c_str(), "r", &pid_, nullptr, 0)), saved_(dup(0)) {
     dup2(fileno(pipe_), 0);
@@ -106,8 +102,6 @@ class StdinFrom {
     clearerr(stdin);
     IfiClosePipe(pipe_, pid_);
   }
-
- private:
   pid_t pid_ = 0;
   FILE *pipe_;
   int saved_;
@@ -117,8 +111,8 @@ enum Source { kFile, kStdin, kPipe };
 
 class IfiSources : public IfiIo, public testing::WithParamInterface<Source> {};
 
-// A driver reads well past the first 32 KiB in odd pieces and then seeks
-// back; on standard input and pipes only the virtual buffer makes that work.
+// Reading past the first 32 KiB in odd pieces, then seeking back: on standard
+// input and pipes only the virtual buffer makes that work.
 TEST_P(IfiSources, SeekBackAfterReadingAhead) {
   const size_t size = 300000;
   WriteFile(dir.file("in"), Pattern(size));
@@ -145,9 +139,7 @@ TEST_P(IfiSources, SeekBackAfterReadingAhead) {
   ASSERT_TRUE(ReadsPattern(h, 0, 100));
   ASSERT_EQ(IfiSeek(h, 5000, 1), 0u);
   ASSERT_TRUE(ReadsPattern(h, 5100, 10));
-
-  // A far forward seek: a disk file goes to the stream, the others stay
-  // virtual. Either way the bytes and a later seek back are right.
+  // A far seek: a disk file goes direct, the others stay virtual.
   ASSERT_EQ(IfiSeek(h, 250000, 0), 0u);
   EXPECT_EQ(h->direct, GetParam() == kFile ? 1 : 0);
   ASSERT_TRUE(ReadsPattern(h, 250000, 20));
@@ -157,9 +149,7 @@ TEST_P(IfiSources, SeekBackAfterReadingAhead) {
   ASSERT_EQ(IfiSeek(h, -10, 2), 0u);
   ASSERT_TRUE(ReadsPattern(h, size - 10, 10));
   EXPECT_EQ(IfiClose(h), 0u);
-  if (GetParam() == kPipe) {
-    EXPECT_TRUE(Reaped(child));
-  }
+  EXPECT_TRUE(GetParam() != kPipe || Reaped(child));
 }
 
 INSTANTIATE_TEST_SUITE_P(All, IfiSources, testing::Values(kFile, kStdin, kPipe));
@@ -177,8 +167,7 @@ TEST_F(IfiIo, DiskFileGoesDirectAtThresholds) {
   ASSERT_TRUE(ReadsPattern(h, 3, 4));
   IfiClose(h);
 
-  // Short seeks carry the position to the virtual limit, beyond the
-  // buffered bytes: the stream has to catch up when the handle goes direct.
+  // Short seeks past the buffered bytes: the stream catches up going direct.
   h = Open(dir.file("in"));
   for (int i = 0; i < 8; ++i) ASSERT_EQ(IfiSeek(h, 65536, 1), 0u);
   ASSERT_EQ(IfiSeek(h, 1, 1), 0u);
@@ -196,8 +185,7 @@ TEST_F(IfiIo, ExactGrowthTakesOnlyWhatIsAskedThenGoesDirect) {
   EXPECT_EQ(ftello(h->stream), 40000);  // nothing read ahead into memory
   ASSERT_TRUE(ReadsPattern(h, 40000, 100000));
   EXPECT_TRUE(h->buffer.empty());
-  // The stream now stands behind peeked bytes.
-  unsigned char peek;
+  unsigned char peek;  // the stream now stands behind peeked bytes
   EXPECT_EQ(IfiPeek(&peek, 1, 1, h), 1u);
   EXPECT_EQ(peek, At(140000));
   int64_t tell = 0;
@@ -208,7 +196,7 @@ TEST_F(IfiIo, ExactGrowthTakesOnlyWhatIsAskedThenGoesDirect) {
   IfiClose(h);
 }
 
-TEST_F(IfiIo, CommandHeaderIsSkipped) {
+TEST_F(IfiIo, CommandHeaderIsSkippedOrEndsTheProcessWithoutTrailer) {
   WriteFile(dir.file("in"), "QPLCMD -filter x QPLCMDEND\nP5 payload");
   IfiIdentifyFn = RecordIdentify;
   IfiHandleTp *h = Open(dir.file("in"));
@@ -226,14 +214,12 @@ TEST_F(IfiIo, CommandHeaderIsSkipped) {
   ASSERT_EQ(IfiTell(h, &at), 0u);
   EXPECT_EQ(at, 2);
   IfiClose(h);
-}
-
-TEST_F(IfiIo, CommandHeaderWithoutTrailerEndsProcess) {
   WriteFile(dir.file("in"), "QPLCMD -filter x\n" + std::string(40000, 'a') + "QPLCMDEND\n");
   EXPECT_EXIT(Open(dir.file("in")), testing::ExitedWithCode(1), "Error parsing command header");
 }
 
-TEST_F(IfiIo, EndOfFileCodesAreReturnedNotRaised) {
+// End of file, bad seeks and requests give codes; nothing is raised.
+TEST_F(IfiIo, EndOfFileAndBadRequestsFailCleanly) {
   IfiHandleTp *h = OpenPattern(13);
   Bytes got(10, 0xAA);
   ASSERT_EQ(IfiRead(got.data(), 1, 10, h), 0u);
@@ -255,10 +241,9 @@ TEST_F(IfiIo, EndOfFileCodesAreReturnedNotRaised) {
   ASSERT_EQ(IfiRead(got.data(), 1, 3, h), 0u);
   EXPECT_EQ(IfiRead(got.data(), 1, 3, h), IFI_E_READ);
   IfiClose(h);
-}
 
-TEST_F(IfiIo, BadSeeksAndRequestsFailCleanly) {
-  IfiHandleTp *h = OpenPattern(100);
+  IfiFilterStageFn = nullptr;
+  h = OpenPattern(100);
   int64_t tell;
   testing::internal::CaptureStderr();
   EXPECT_EQ(Unmarked(IfiSeek(h, -1, 0)), IFI_E_TEXT);
@@ -272,7 +257,7 @@ TEST_F(IfiIo, BadSeeksAndRequestsFailCleanly) {
   IfiFilterStageFn = PipeStage;
   h = Open(dir.file("in"));
   ASSERT_EQ(IfiSeek(h, int64_t{1} << 40, 0), 0u);
-  Bytes got(16);
+  got.resize(16);
   EXPECT_EQ(IfiRead(got.data(), 1, 16, h), IFI_E_READ);
   EXPECT_LT(h->buffer.size(), size_t{64} << 20);
   IfiClose(h);
@@ -293,7 +278,8 @@ TEST_F(IfiIo, WriteThenReadBackAndFullDevice) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(Unmarked(IfiWrite(data.data(), 1000, 100, h)), IFI_E_WRITE);
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err.rfind("No space left on device\nTried to write 100 buffers of 1000 bytes\nDid write ", 0),
+  EXPECT_EQ(err.rfind("No space left on device\nTried to write 100 buffers of 1000 bytes\nDid write ",
+                      0),
             0u)
       << err;
   EXPECT_NE(err.find(" call to IfiWrite\n"), std::string::npos) << err;
@@ -305,7 +291,7 @@ TEST_F(IfiIo, WriteThenReadBackAndFullDevice) {
   EXPECT_EQ(Unmarked(IfiClose(h)), IFI_E_CLOSE);
 }
 
-TEST_F(IfiIo, QuotedNameRunsNothingElse) {
+TEST_F(IfiIo, PipesQuoteNamesAndRunBothWays) {
   const std::string name = "a b; touch INJ1 'x' $(touch INJ2) `touch INJ3` \"$HOME\" \\";
   WriteFile(dir.file(name), "content");
   pid_t pid = 0;
@@ -319,26 +305,22 @@ TEST_F(IfiIo, QuotedNameRunsNothingElse) {
   EXPECT_EQ(IfiClosePipe(p, pid), 0);
   for (const char *inj : {"INJ1", "INJ2", "INJ3"})
     EXPECT_NE(access(dir.file(inj).c_str(), F_OK), 0) << inj;
-}
 
-TEST_F(IfiIo, BidirectionalRoundTrip) {
-  pid_t pid = 0;
   FILE *to = nullptr;
   FILE *from = IfiOpenPipe("tr a-z A-Z; exit 4", nullptr, &pid, &to, 1);
   ASSERT_NE(from, nullptr);
   ASSERT_NE(to, nullptr);
   EXPECT_EQ(IfiPipeWrite(to, "round trip", 10), 10u);
   fclose(to);
-  char got[16] = {};
-  EXPECT_EQ(IfiPipeRead(from, got, sizeof got), 10u);
-  EXPECT_STREQ(got, "ROUND TRIP");
+  char back[16] = {};
+  EXPECT_EQ(IfiPipeRead(from, back, sizeof back), 10u);
+  EXPECT_STREQ(back, "ROUND TRIP");
   int status = IfiClosePipe(from, pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 4);
 }
 
 TEST_F(IfiIo, ClosingAfterTheChildDied) {
-  // Closing early drains the filter: it finishes instead of dying on a
-  // broken pipe.
+  // Closing early drains the filter: it finishes instead of dying of SIGPIPE.
   pipe_command = "head -c 200000 /dev/zero && echo done > " + Quote(dir.file("done"));
   IfiFilterStageFn = PipeStage;
   WriteFile(dir.file("in"), "x");
@@ -347,8 +329,7 @@ TEST_F(IfiIo, ClosingAfterTheChildDied) {
   EXPECT_EQ(IfiClose(h), 0u);
   EXPECT_EQ(ReadFile(dir.file("done")), "done\n");
 
-  // A filter killed with everything it started: closing neither hangs on
-  // the drain nor leaves a zombie.
+  // A filter killed with its children: closing neither hangs nor leaves a zombie.
   pipe_command = "head -c 100 /dev/zero; sleep 30; echo late";
   h = Open(dir.file("in"));
   ASSERT_NE(h, nullptr);

@@ -1,10 +1,6 @@
-// The screen layer and its X11 driver, tested the way the viewer uses
-// them: a private Xvfb per visual kind, known lines through ScrOpen and
-// ScrPutLine, and the window read back pixel by pixel. The layer's own
-// rules (parameter checks, clipping, the attribute dump) run over a small
-// fake driver; the pixel packing over hand-made formats.
-//
-// GoogleTest comes before Xlib, whose macros (None, Bool) clash with it.
+// The screen layer and its X11 driver on a private Xvfb, windows read back
+// pixel by pixel; the layer's own rules over a fake driver. GoogleTest comes
+// before Xlib, whose macros (None, Bool) clash with it.
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
@@ -32,12 +28,9 @@ namespace {
 const ReturnTp kInvalid = 0x00080001u | CMN_REPORTED;
 const ReturnTp kNotSupported = 0x0004000Au | CMN_REPORTED;
 
-class Env {
- public:
+struct Env {
   Env(const char *name, const char *value) : name_(name) { setenv(name, value, 1); }
   ~Env() { unsetenv(name_); }
-
- private:
   const char *name_;
 };
 
@@ -53,9 +46,7 @@ std::vector<unsigned long> Pixels(Display *d, Window w, int width, int height) {
   return pixels;
 }
 
-struct Rgb {
-  unsigned long r, g, b;
-};
+struct Rgb { unsigned long r, g, b; };
 
 // Covers 0 and 255 in every channel and many values between.
 Rgb TestColour(int x, int y) {
@@ -70,8 +61,7 @@ std::vector<unsigned long> Expected(int width, int height, F pixel) {
   return pixels;
 }
 
-// Shows the test image through ScrPutLine, four bytes a pixel in memory
-// order blue, green, red, fourth byte.
+// The test image through ScrPutLine: bytes blue, green, red, fourth.
 void ShowImage(SCR_CONTROL_BLOCK *cb, int width, int height) {
   std::vector<uint8_t> line(4 * width);
   for (int y = 0; y < height; ++y) {
@@ -94,15 +84,13 @@ class Screen : public testing::Test {
     xoffset = yoffset = 0;
   }
   void TearDown() override {
-    // The screen goes before the connection it works on.
-    if (cb_) {
+    if (cb_) {  // before the connection it works on
       EXPECT_EQ(ScrClose(&cb_), 0u);
     }
     for (Display *d : displays_) XCloseDisplay(d);
     server_.reset();
     parentWindow = 0;
   }
-  // A private server of the given depth and our connection to it.
   Display *Start(int depth) {
     server_ = std::make_unique<XvfbServer>(depth, 320, 240);
     return server_->ok() ? Connect() : nullptr;
@@ -116,8 +104,6 @@ class Screen : public testing::Test {
   std::vector<Display *> displays_;
   SCR_CONTROL_BLOCK *cb_ = nullptr;
 };
-
-// ---------------------------------------------------------------- visuals
 
 struct TrueColourCase {
   const char *name;
@@ -197,8 +183,7 @@ TEST_F(Screen, PseudoColourKeepsOtherClientsCellsAndShowsThePalette) {
   ASSERT_EQ(ScrOpen(&cb_, mine, 0, w, h, 0, 0, "pseudo"), 0u);
   ASSERT_TRUE(cb_->display_class == SCR_CLASS_PSEUDOCOLOR && cb_->color_count == 256);
   std::vector<unsigned long> free_cells;
-  for (int p = 0; p < 256; ++p)
-    if (!cb_->cell_table[p]) free_cells.push_back(p);
+  for (int p = 0; p < 256; ++p) if (!cb_->cell_table[p]) free_cells.push_back(p);
   for (unsigned long p : held) EXPECT_EQ(cb_->cell_table[p], 1) << p;
   const uint8_t *kept = cb_->default_colors + 3 * held[7];
   EXPECT_TRUE(kept[0] == 0x2A && kept[1] == 0xC1 && kept[2] == 0x7F);
@@ -271,7 +256,7 @@ TEST_F(Screen, EmbeddedWindowDrawsOnlyInsideItsRectangle) {
   ShowImage(cb_, w, h);
 
   Atom *protocols = nullptr;
-  int count = 0;
+  int count = 0;  // no delete message asked for
   EXPECT_FALSE(XGetWMProtocols(mine, scr_external_window_id, &protocols, &count));
 
   std::vector<unsigned long> seen = Pixels(host, parent, 120, 90);
@@ -349,8 +334,6 @@ TEST_F(Screen, ThirtyBitVisualsAreNotOffered) {
   for (const auto &a : ListVisuals(d)) EXPECT_NE(a.depth, 30);
 }
 
-// -------------------------------------------------------- loading lines
-
 std::vector<ScrRectTp> flushes;
 ReturnTp RecordFlush(void *context, int32_t x, int32_t y, int32_t w, int32_t h) {
   flushes.push_back({x, y, w, h});
@@ -392,8 +375,6 @@ TEST_F(Screen, LinesAreFlushedInBandsOfFiveAndEscapeStops) {
   press(XK_Escape);
   EXPECT_EQ(ScrPutLine(cb_, 1, line.data()), 1u);
 }
-
-// ---------------------------------------------------------- bad input
 
 TEST_F(Screen, LostDisplayEndsWithMessage) {
   EXPECT_EXIT(
@@ -497,8 +478,6 @@ TEST(ScreenFormat, PacksEveryLayoutAndByteOrder) {
   }
 }
 
-// ------------------------------------------- the layer over a fake driver
-
 std::vector<std::pair<void *, ScrRectTp>> loaded;
 int fake_contexts[SCR_MAX_VIEWPORTS + 1];
 int next_context = 0;
@@ -545,9 +524,8 @@ class Layer : public testing::Test {
     ScrDriverInfoTp info;
     return ScrCreateViewport(cb_, handle, &mode, {0, 0}, image, image, view, &info, "v");
   }
-  // What a call writes on standard error.
   template <typename F>
-  static std::string Stderr(F call) {
+  static std::string Stderr(F call) {  // what the call writes on standard error
     testing::internal::CaptureStderr();
     call();
     return testing::internal::GetCapturedStderr();
@@ -569,14 +547,10 @@ TEST_F(Layer, InitRefusesBadParametersWithTheHighestNumber) {
     bool block_set;
     const ScrResAttributeTp *desired;
     int number;
-  } cases[] = {
-      {{256, 8, 0}, "SCR_DRIVER_FUNCTIONX", false, &good, 4},
-      {{256, 8, 2}, nullptr, true, &good, 2},
-      {{256, 0, 0}, nullptr, false, &good, 3},
-      {{256, 17, 2}, "SCR", true, &good, 4},
-      {{256, 8, 0}, nullptr, false, &unknown, 7},
-      {{256, 8, 1}, nullptr, false, &good, 7},  // no black-and-white support
-  };
+  } cases[] = {{{256, 8, 0}, "SCR_DRIVER_FUNCTIONX", false, &good, 4},
+               {{256, 8, 2}, nullptr, true, &good, 2}, {{256, 0, 0}, nullptr, false, &good, 3},
+               {{256, 17, 2}, "SCR", true, &good, 4}, {{256, 8, 0}, nullptr, false, &unknown, 7},
+               {{256, 8, 1}, nullptr, false, &good, 7}};  // last: no black-and-white support
   for (const auto &t : cases) {
     SCR_DRIVER_FUNCTIONS functions = functions_;
     if (t.tag) {
@@ -602,14 +576,9 @@ TEST_F(Layer, InitRefusesBadParametersWithTheHighestNumber) {
 TEST_F(Layer, ViewportsCheckTheirParameters) {
   ScrModeTp mode = {256, 8, 0};
   ASSERT_EQ(ScrInit(&cb_, &functions_, &mode, &record_, &attributes_.resolutions[0], nullptr), 0u);
-  const struct {
-    ScrViewportModeTp mode;
-    bool handle_set, bad_block;
-    int number;
-  } cases[] = {{{0, 2}, false, false, 5},
-               {{0, 1}, true, false, 1},
-               {{0, 1}, false, true, 3},
-               {{2, 1}, false, false, 4}};
+  const struct { ScrViewportModeTp mode; bool handle_set, bad_block; int number; } cases[] = {
+      {{0, 2}, false, false, 5}, {{0, 1}, true, false, 1},
+      {{0, 1}, false, true, 3}, {{2, 1}, false, false, 4}};
   for (const auto &t : cases) {
     void *handle = t.handle_set ? &record_ : nullptr;
     cb_->tag[0] = t.bad_block ? 's' : 'S';
