@@ -25,6 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (int page = 0; page < 4; ++page) {
       IffParamTp header;
       if (IffRdHead(cb, 0, nullptr, &header) != 0) break;
+      for (char **text : {&header.title, &header.description, &header.pagelist}) CmnStrFree(text);
       if (header.has_cmap && IffRdCMap(cb) != 0) break;
       // Huge images are legal; reading a bounded part keeps runs short.
       int32_t lines = header.height < 256 ? header.height : 256;

@@ -9,5 +9,6 @@
 #include "imacolor.h"
 #include "imautil.h"
 #include "ima24to8.h"
+#include "imaread.h"
 
 #endif

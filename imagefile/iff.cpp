@@ -280,6 +280,10 @@ ReturnTp IffInit(void *client, IffControlBlockTp **holder, int32_t service,
   return 0;
 }
 
+namespace {
+ReturnTp TakeHeader(IffControlBlockTp *cb, IffParamTp *h);
+}  // namespace
+
 ReturnTp IffRdHead(IffControlBlockTp *cb, uint64_t extra, void *client_data, IffParamTp *h) {
   if (!cb) return Raise(__LINE__, IFF_E_CB_NULL);
   if (cb->service != IFF_SRV_IMPORT) return Raise(__LINE__, IFF_E_SERVICE);
@@ -298,8 +302,20 @@ ReturnTp IffRdHead(IffControlBlockTp *cb, uint64_t extra, void *client_data, Iff
 
   if (!cb->driver.RdHead) return Raise(__LINE__, IFF_E_NOT_LINKED);
   ReturnTp rc = cb->driver.RdHead(cb->driver_state, h);
-  if (rc) return rc;
+  if (!rc) rc = TakeHeader(cb, h);
+  if (rc) {
+    // The texts a driver found belong to the client only with a header.
+    for (char **text : {&h->title, &h->description, &h->pagelist}) CmnStrFree(text);
+  }
+  return rc;
+}
 
+namespace {
+
+// Everything the interface checks and derives from a header the driver
+// has just read.
+ReturnTp TakeHeader(IffControlBlockTp *cb, IffParamTp *h) {
+  ReturnTp rc;
   cb->transparent = h->transparent;
   cb->transparent_index = h->transparent_index;
   cb->bits_per_sample = h->bits_per_sample;
@@ -413,6 +429,8 @@ ReturnTp IffRdHead(IffControlBlockTp *cb, uint64_t extra, void *client_data, Iff
   cb->sample_cursor = 0;
   return 0;
 }
+
+}  // namespace
 
 ReturnTp IffRdCMap(IffControlBlockTp *cb) {
   if (!cb) return Raise(__LINE__, IFF_E_CB_NULL);

@@ -1,0 +1,624 @@
+// The reading layer: the control block, opening files and raster pages,
+// the page header, preparation before the first line and the line loop
+// that feeds the scaler.
+#include "imaread.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "common.h"
+#include "imarotat.h"
+#include "imautil.h"
+
+#define CMN_SOURCE "imaread"
+
+namespace {
+
+ReturnTp Fail(unsigned line, const char *text) {
+  return CmnError(CMN_SOURCE, line, IMG_E_RANGE, text);
+}
+
+char *Dup(const char *text) { return text ? strdup(text) : nullptr; }
+
+int32_t Scaled(int64_t value, int64_t num, int64_t den) {
+  return den ? static_cast<int32_t>(value * num / den) : static_cast<int32_t>(value);
+}
+
+// Display lines as stored lines, rounded.
+int32_t ToSource(const ImgControlBlockTp *cb, int32_t display) {
+  if (cb->lines <= 0 || cb->lines == cb->source_lines) return display;
+  return static_cast<int32_t>(static_cast<double>(display) * cb->source_lines / cb->lines + 0.5);
+}
+
+void ApplyParams(ImgControlBlockTp *cb, const ImgOpenParamsTp *params) {
+  if (!params) return;
+  if (params->resolution != 0) graphics_resolution = static_cast<int>(params->resolution);
+  if (params->graphics_size != 0) graphics_size = params->graphics_size;
+  if (params->page != 0) cb->current_page = params->page;
+  if (params->rotation != 0) {
+    cb->rotation = params->rotation;
+    cb->stamp_angle = params->rotation;
+  }
+  cb->mirror = params->mirror & 3;
+  cb->color.level = params->level;
+  cb->last = params->last;
+}
+
+void StampWeightFromEnvironment(ImgControlBlockTp *cb) {
+  const char *w = getenv("PV_STAMP_WEIGHT");
+  if (!w) w = getenv("PVSTAMPWEIGHT");
+  if (!w) return;
+  if (w[0] == 'l') cb->stamp_weight = 1;
+  else if (w[0] == 'h') cb->stamp_weight = 2;
+  else cb->stamp_weight = 0;
+}
+
+ReturnTp MakeStretch(ImgControlBlockTp *cb, int32_t src_w, int32_t src_h, int32_t out_w,
+                     int32_t out_h) {
+  ImgReleaseStretch(&cb->stretch);
+  cb->need_more = 1;
+  cb->ready = 0;
+  return ImgCreateStretch(&cb->stretch, cb->scale_method, src_w, src_h, out_w, out_h, 4);
+}
+
+ReturnTp NewLineBuffer(ImgControlBlockTp *cb, int32_t n) {
+  try {
+    cb->line.assign(static_cast<size_t>(std::max(n, 1)), RgbPixelTp{});
+  } catch (const std::bad_alloc &) {
+    return CmnError(CMN_SOURCE, __LINE__, IMG_E_NOMEM);
+  }
+  return 0;
+}
+
+// The modes this layer can turn into display pixels.
+bool ModeHandled(const IffControlBlockTp *iff) {
+  switch (iff->color_model) {
+    case IFF_CM_RGB:
+    case IFF_CM_YCBCR:
+    case IFF_CM_GRAY:
+    case IFF_CM_RGBA:
+    case IFF_CM_PALETTE: return iff->pixel_size >= 1 && iff->pixel_size <= 4;
+    default: return false;
+  }
+}
+
+// n stored pixels of the file, at the start of `pixels`, to display pixels
+// in place.
+void FileToPixels(const ImgControlBlockTp *cb, RgbPixelTp *pixels, int n) {
+  const IffControlBlockTp *iff = cb->iff;
+  const unsigned char *bytes = reinterpret_cast<const unsigned char *>(pixels);
+  const bool indexed = iff->color_model == IFF_CM_PALETTE ||
+                       (iff->has_cmap && iff->pixel_size == 1);
+  if (indexed) ImgLut2Pix(bytes, cb->cmap, pixels, n);
+  else if (iff->pixel_size == 1) ImgGray2Pix(bytes, pixels, n);
+  else if (iff->pixel_size == 3) ImgRgb2Pix(bytes, pixels, n);
+  else ImgRgba2PixPremultiplied(bytes, pixels, n);
+}
+
+// Reads the next line of the file in stored order and takes the samples
+// that background removal chooses its colours from.
+ReturnTp ReadFileLine(ImgControlBlockTp *cb) {
+  IffControlBlockTp *iff = cb->iff;
+  const ReturnTp rc = IffRdScan(iff, 1, cb->file_line);
+  if (rc) return rc;
+  if (iff->sample_values) {
+    const int ps = iff->pixel_size;
+    while (iff->sample_cursor < IFF_SAMPLES &&
+           iff->sample_rows[iff->sample_cursor] <= static_cast<uint32_t>(cb->file_line)) {
+      const uint32_t col = iff->sample_cols[iff->sample_cursor];
+      if (iff->sample_rows[iff->sample_cursor] == static_cast<uint32_t>(cb->file_line) &&
+          col < static_cast<uint32_t>(cb->width)) {
+        RgbPixelTp px[1];
+        memcpy(px, iff->line + static_cast<size_t>(col) * ps, ps);
+        FileToPixels(cb, px, 1);
+        uint32_t value;
+        memcpy(&value, px, 4);
+        iff->sample_values[iff->sample_cursor] = value;
+      }
+      ++iff->sample_cursor;
+    }
+  }
+  ++cb->file_line;
+  return 0;
+}
+
+// The crop span of the file line in hand, mirrored when asked, as bytes at
+// the start of `out`.
+void CopySpan(const ImgControlBlockTp *cb, unsigned char *out, bool reverse) {
+  const int ps = cb->iff->pixel_size;
+  memcpy(out, cb->iff->line + static_cast<size_t>(cb->crop_x) * ps,
+         static_cast<size_t>(cb->crop_w) * ps);
+  if (reverse) ImgMirrorLine(out, cb->crop_w, ps);
+}
+
+ReturnTp SkipFileLines(ImgControlBlockTp *cb, int32_t upto) {
+  while (cb->file_line < upto) {
+    const ReturnTp rc = ReadFileLine(cb);
+    if (rc) return rc;
+  }
+  return 0;
+}
+
+// Reads the crop region of the file into a packed raster, top line first
+// whatever the file's order, with the mirrors applied, and reads the file
+// to its end so that every sample is taken.
+ReturnTp PackFileRegion(ImgControlBlockTp *cb, int32_t y0, int32_t h) {
+  const int ps = cb->iff->pixel_size;
+  ReturnTp rc = ImgCreateRaw(&cb->packed, cb->crop_w, h, ps);
+  if (rc) return rc;
+  std::vector<unsigned char> span;
+  try {
+    span.resize(static_cast<size_t>(cb->crop_w) * ps);
+  } catch (const std::bad_alloc &) {
+    return CmnError(CMN_SOURCE, __LINE__, IMG_E_NOMEM);
+  }
+  // In a bottom-up file the lines below the region come first, and the
+  // region itself arrives from its last line upward.
+  const int32_t before = cb->bottom_up ? cb->source_lines - (y0 + h) : y0;
+  if ((rc = SkipFileLines(cb, before))) return rc;
+  for (int32_t i = 0; i < h; ++i) {
+    if ((rc = ReadFileLine(cb))) return rc;
+    CopySpan(cb, span.data(), cb->mirror & 1);
+    int32_t y = cb->bottom_up ? h - 1 - i : i;
+    if (cb->mirror & 2) y = h - 1 - y;
+    if ((rc = ImgStoreRawLine(cb->packed, span.data(), y, cb->crop_w, h, ps))) return rc;
+  }
+  if ((rc = SkipFileLines(cb, cb->source_lines))) return rc;
+  if (cb->rotation == 90 || cb->rotation == 270)
+    return ImgRotateRaw(cb->packed, cb->packed->width, cb->packed->height, ps, cb->rotation);
+  return 0;
+}
+
+void ClampCrop(ImgControlBlockTp *cb) {
+  cb->crop_x = std::min(std::max(cb->crop_x, 0), cb->width - 1);
+  cb->crop_y = std::min(std::max(cb->crop_y, 0), cb->lines - 1);
+  if (cb->crop_w <= 0 || cb->crop_w > cb->width - cb->crop_x) cb->crop_w = cb->width - cb->crop_x;
+  if (cb->crop_h <= 0 || cb->crop_h > cb->lines - cb->crop_y) cb->crop_h = cb->lines - cb->crop_y;
+}
+
+// Lets the raster reach the blocks it reads from without knowing them.
+void SourceView(ImgControlBlockTp *cb, ImgRawSourceTp *out) {
+  out->iff = cb->iff;
+  out->width = cb->width;
+  out->lines = cb->source_lines;
+  out->name = cb->file_name;
+  out->description = cb->type_description;
+  out->page_index = &cb->page_index;
+  out->current_page = &cb->current_page;
+  out->lines_read = &cb->lines_read;
+}
+
+// The raster found that its pages continue each other and now holds more
+// lines than the block knew of.
+ReturnTp GrowLines(ImgControlBlockTp *cb, int32_t total, bool proportional) {
+  const int32_t old = cb->source_lines;
+  if (old <= 0 || total <= old) return 0;
+  cb->source_lines = total;
+  if (proportional) {
+    cb->lines = Scaled(cb->lines, total, old);
+    if (cb->crop_h) cb->crop_h = Scaled(cb->crop_h, total, old);
+    if (cb->out_h) cb->out_h = Scaled(cb->out_h, total, old);
+  } else {
+    cb->lines += total - old;
+    if (cb->crop_h) cb->crop_h += total - old;
+  }
+  return MakeStretch(cb, cb->width, cb->source_lines, cb->out_w, cb->out_h);
+}
+
+// The raster's file constructors open, read and close through this layer.
+struct ReaderHooks {
+  ReaderHooks() {
+    ImgRawReader.open = ImgOpen;
+    ImgRawReader.readPageHeader = ImgReadPageHeader;
+    ImgRawReader.close = ImgClose;
+    ImgRawReader.source = SourceView;
+    ImgRawReader.growLines = GrowLines;
+  }
+} g_hooks;
+
+}  // namespace
+
+ReturnTp ImgOpen(const char *file_name, ImgControlBlockTp **pcb, ImgOpenParamsTp *params) {
+  if (!pcb) return Fail(__LINE__, "ImgOpen called without a block pointer");
+  if (*pcb) {
+    Fail(__LINE__, "ImgOpen called with non-zero img pointer");
+    exit(1);
+  }
+  ImgControlBlockTp *cb = new (std::nothrow) ImgControlBlockTp();
+  if (!cb) return CmnError(CMN_SOURCE, __LINE__, IMG_E_NOMEM);
+  *pcb = cb;
+  cb->file_name = Dup(file_name ? file_name : "");
+  StampWeightFromEnvironment(cb);
+  ApplyParams(cb, params);
+
+  IffFileSpecTp spec = {};
+  spec.name = cb->file_name;
+  uint32_t type = 0;
+  ReturnTp rc = IffInit(cb, &cb->iff, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, &type);
+  cb->file_type = type;
+  if (cb->iff && cb->iff->description) {
+    cb->type_description = Dup(cb->iff->description);
+    // The interface ends the name with a newline, which no caller wants.
+    if (char *nl = cb->type_description ? strchr(cb->type_description, '\n') : nullptr) *nl = 0;
+  }
+  if (rc) return rc;
+  if (type == IFF_TYPE_ASCII || type < IFF_TYPE_QPL) return 0;
+  if (type == IFF_TYPE_PS || type == IFF_TYPE_EPS) return 1;
+  cb->iff->page = cb->current_page;
+  return ImgReadPageHeader(cb);
+}
+
+ReturnTp ImgReadPageHeader(ImgControlBlockTp *cb) {
+  IMG_ASSERT(cb && cb->iff, "iff");
+  IffControlBlockTp *iff = cb->iff;
+  IffParamTp head;
+  ReturnTp rc = IffRdHead(iff, 0, cb, &head);
+  if (rc) return rc;
+  // Nothing shown uses a file's own title or page list yet.
+  for (char **text : {&head.title, &head.description, &head.pagelist}) CmnStrFree(text);
+  if (iff->pixel_size > 4) {
+    char text[64];
+    snprintf(text, sizeof text, "Unsupported number of bytes per pixel: %d", iff->pixel_size);
+    return Fail(__LINE__, text);
+  }
+  cb->page_count = head.page_count;
+
+  if (iff->has_cmap) {
+    if ((rc = IffRdCMap(iff))) return rc;
+    const int step = iff->cmap_entry_size >= 6 ? 2 : 1;  // 16-bit entries: high bytes
+    const int n = std::min(std::max(iff->cmap_kept, 0), 256);
+    RgbPixelTp *map = cb->cmap;
+    memset(map, 0, sizeof cb->cmap);
+    for (int i = 0; i < n; ++i) {
+      const unsigned char *e = iff->cmap + static_cast<size_t>(i) * iff->cmap_entry_size;
+      map[i] = RgbPixelTp{e[2 * step], e[step], e[0], 255};
+    }
+    // Equal entries are given distinct fourth bytes (255, 254, ...) so
+    // that an index survives the way back from display pixels, with the
+    // colour premultiplied to match.
+    for (int i = n - 1; i >= 0; --i) {
+      int fourth = 255;
+      for (int j = 0; j < i; ++j)
+        if (map[j].red == map[i].red && map[j].green == map[i].green && map[j].blue == map[i].blue)
+          --fourth;
+      if (fourth < 255) {
+        map[i].fourth = static_cast<uint8_t>(fourth);
+        map[i].red = static_cast<uint8_t>(map[i].red * fourth / 255);
+        map[i].green = static_cast<uint8_t>(map[i].green * fourth / 255);
+        map[i].blue = static_cast<uint8_t>(map[i].blue * fourth / 255);
+      }
+    }
+    if (iff->transparent && iff->transparent_index >= 0 && iff->transparent_index < 256)
+      map[iff->transparent_index] = RgbPixelTp{0, 0, 0, 0};
+    // The raster built from this block takes its table from the interface.
+    if (!iff->bgrx_cmap) iff->bgrx_cmap = static_cast<unsigned char *>(malloc(sizeof cb->cmap));
+    if (!iff->bgrx_cmap) return CmnError(CMN_SOURCE, __LINE__, IMG_E_NOMEM);
+    memcpy(iff->bgrx_cmap, map, sizeof cb->cmap);
+  }
+
+  cb->x_resolution = iff->x_resolution;
+  if (cb->x_resolution == 0 && iff->rasterized) cb->x_resolution = graphics_resolution;
+  cb->y_resolution = iff->y_resolution != 0 ? iff->y_resolution : cb->x_resolution;
+  cb->aspect = 0;
+  if (cb->y_resolution != 0 && cb->x_resolution / cb->y_resolution != 1.0)
+    cb->aspect = cb->x_resolution / cb->y_resolution;
+  cb->bottom_up = head.orientation == 2;
+
+  int32_t w = head.width, h = head.height;
+  cb->source_lines = h;
+  if (getenv("ASSUME_OLD_VGA_SIZES")) {
+    // Old display modes had pixels taller than wide; show them square.
+    if (w == 320 && h == 200) h = 240;
+    else if (w == 640 && (h == 200 || h == 350 || h == 400)) h = 480;
+  }
+  if (head.aspect_y != head.aspect_x && head.aspect_x != 0)
+    h = static_cast<int32_t>(static_cast<int64_t>(h) * head.aspect_y / head.aspect_x);
+  cb->width = w;
+  cb->lines = std::max(h, 1);
+
+  cb->crop_x = cb->crop_y = cb->crop_w = cb->crop_h = 0;
+  cb->lines_read = 0;
+  cb->file_line = 0;
+  cb->prepared = false;
+  cb->scale_method = ImgScaleAveraging;
+  if ((rc = NewLineBuffer(cb, std::max(cb->lines, cb->width)))) return rc;
+  if ((rc = MakeStretch(cb, cb->width, cb->source_lines, cb->width, cb->lines))) return rc;
+
+  const char *d = cb->type_description ? cb->type_description : "";
+  cb->compression = "";
+  if (!strstr(d, "HPGL") && !strstr(d, "CGM") && !strstr(d, "Calcomp") && FXICompression > 0 &&
+      FXICompression < 16)
+    cb->compression = FXICompressionNames[FXICompression];
+  return 0;
+}
+
+ReturnTp ImgOpenRaw(ImgRaw *raw, int32_t page, ImgControlBlockTp **pcb,
+                    const ImgOpenParamsTp *params) {
+  if (!pcb) return Fail(__LINE__, "ImgOpenRaw called without a block pointer");
+  ImgRaw *seg = raw ? raw->segment(page) : nullptr;
+  if (!seg || seg->width() < 1 || seg->segmentLines() < 1) {
+    char text[64];
+    snprintf(text, sizeof text, "The image has no page %d", page);
+    return Fail(__LINE__, text);
+  }
+  ImgControlBlockTp *cb = new (std::nothrow) ImgControlBlockTp();
+  if (!cb) return CmnError(CMN_SOURCE, __LINE__, IMG_E_NOMEM);
+  *pcb = cb;
+  cb->raw = seg;
+  cb->file_name = Dup(seg->name());
+  cb->type_description = Dup(seg->description());
+  ApplyParams(cb, params);
+  cb->current_page = std::max(page, 1);
+  cb->x_resolution = seg->xResolution() != 0 ? seg->xResolution() : 72.0;
+  cb->y_resolution = seg->yResolution() != 0 ? seg->yResolution() : 72.0;
+  if (cb->x_resolution / cb->y_resolution != 1.0)
+    cb->aspect = cb->x_resolution / cb->y_resolution;
+  cb->width = seg->width();
+  cb->lines = cb->source_lines = seg->segmentLines();
+  cb->page_index = raw->pagesInChain() - std::max(page, 1) + 1;
+  ReturnTp rc = NewLineBuffer(cb, std::max(cb->width, cb->lines));
+  if (!rc) rc = MakeStretch(cb, cb->width, cb->lines, cb->width, cb->lines);
+  return rc;
+}
+
+void ImgOutputSize(const ImgControlBlockTp *cb, int32_t *w, int32_t *h) {
+  int32_t cw = cb->crop_w ? cb->crop_w : cb->width;
+  int32_t ch = cb->crop_h ? cb->crop_h : cb->lines;
+  if (!cb->prepared && (cb->rotation == 90 || cb->rotation == 270)) std::swap(cw, ch);
+  *w = cb->out_w ? cb->out_w : cw;
+  *h = cb->out_h ? cb->out_h : ch;
+}
+
+ReturnTp ImgSetOutputSize(ImgControlBlockTp *cb, int32_t w, int32_t h) {
+  if (w < 1 || h < 1) return Fail(__LINE__, "Output size must be at least 1 x 1");
+  cb->out_w = w;
+  cb->out_h = h;
+  return MakeStretch(cb, cb->width, cb->source_lines, w, h);
+}
+
+ReturnTp ImgPrepare(ImgControlBlockTp *cb) {
+  IMG_ASSERT(cb, "pimg");
+  if (cb->prepared) return 0;
+  if (!cb->raw && !cb->iff) return Fail(__LINE__, "zero ImgRaw and zero iff - Cannot determine pixel size");
+  if (cb->iff && !ModeHandled(cb->iff)) return Fail(__LINE__, "Image color-mode not handled by iff module");
+  ClampCrop(cb);
+  int32_t out_w, out_h;
+  ImgOutputSize(cb, &out_w, &out_h);
+  cb->prepared = true;
+
+  if (cb->rotation == 180) {
+    cb->rotation = 0;
+    cb->mirror ^= 3;
+  }
+  const bool turned = cb->rotation == 90 || cb->rotation == 270;
+  ReturnTp rc = 0;
+  if (cb->raw) {
+    if (turned) {
+      // The raster turns, and the crop with it.
+      const int32_t x = cb->crop_x, y = cb->crop_y;
+      if (cb->rotation == 90) {
+        cb->crop_x = y;
+        cb->crop_y = cb->width - cb->crop_w - x;
+      } else {
+        cb->crop_x = cb->lines - cb->crop_h - y;
+        cb->crop_y = x;
+      }
+      std::swap(cb->crop_w, cb->crop_h);
+      if ((rc = cb->raw->rotate(cb->rotation))) return rc;
+      cb->width = cb->raw->width();
+      cb->lines = cb->source_lines = cb->raw->segmentLines();
+    }
+    cb->run_x = cb->crop_x;
+    cb->run_y = cb->crop_y;
+    cb->run_w = cb->crop_w;
+    cb->run_h = cb->crop_h;
+  } else {
+    const int32_t y0 = std::min(ToSource(cb, cb->crop_y), cb->source_lines - 1);
+    const int32_t h = std::max(1, std::min(ToSource(cb, cb->crop_h), cb->source_lines - y0));
+    cb->run_x = cb->crop_x;
+    cb->run_y = y0;
+    cb->run_w = cb->crop_w;
+    cb->run_h = h;
+    const bool in_order = !cb->color.removebgs && !cb->bottom_up && !(cb->mirror & 2) && !turned;
+    if (!in_order) {
+      if ((rc = PackFileRegion(cb, y0, h))) return rc;
+      cb->run_w = cb->packed->width;
+      cb->run_h = cb->packed->height;
+    }
+  }
+
+  if (cb->color.removebgs) {
+    const RgbPixelTp *frequent = nullptr;
+    if (cb->raw) {
+      frequent = cb->raw->frequentColors();
+    } else {
+      IffFrequentColors(cb->iff);
+      frequent = reinterpret_cast<const RgbPixelTp *>(cb->iff->frequent);
+    }
+    if (frequent) {
+      memcpy(cb->color.FrequentColors, frequent, sizeof cb->color.FrequentColors);
+      cb->color.frequent_count = 256;
+    }
+  }
+
+  if ((rc = NewLineBuffer(cb, std::max(cb->run_w, out_w)))) return rc;
+  return MakeStretch(cb, cb->run_w, cb->run_h, out_w, out_h);
+}
+
+namespace {
+
+// The next source line of the run, as display pixels in cb->line.
+ReturnTp NextSourceLine(ImgControlBlockTp *cb) {
+  RgbPixelTp *line = cb->line.data();
+  const int32_t k = cb->lines_read++;
+  if (cb->raw) {
+    const int32_t y = (cb->mirror & 2) ? cb->run_y + cb->run_h - 1 - k : cb->run_y + k;
+    cb->raw->getLine(line, y, cb->run_x, cb->run_w, false);
+    if (cb->mirror & 1) ImgMirrorLine(reinterpret_cast<unsigned char *>(line), cb->run_w, 4);
+    return 0;
+  }
+  unsigned char *bytes = reinterpret_cast<unsigned char *>(line);
+  if (cb->packed) {
+    ImgGetRawLine(cb->packed, k, bytes);
+  } else {
+    ReturnTp rc = SkipFileLines(cb, cb->run_y);
+    if (!rc) rc = ReadFileLine(cb);
+    if (rc) return rc;
+    CopySpan(cb, bytes, cb->mirror & 1);
+  }
+  FileToPixels(cb, line, cb->run_w);
+  return 0;
+}
+
+void Progress(ImgControlBlockTp *cb) {
+  if (!cb->progress || cb->run_h <= 0) return;
+  const int32_t due = static_cast<int32_t>(static_cast<int64_t>(cb->lines_read) * 50 / cb->run_h);
+  for (; cb->progress_marks < due; ++cb->progress_marks) fputc('#', stderr);
+  fflush(stderr);
+}
+
+}  // namespace
+
+ReturnTp ImgReadLine(ImgControlBlockTp *cb, int32_t n, RgbPixelTp *out) {
+  IMG_ASSERT(cb, "pimg");
+  (void)n;  // lines come in order; the scaler knows which one is next
+  if (cb->abort) return 0;
+  ReturnTp rc = cb->prepared ? 0 : ImgPrepare(cb);
+  if (rc) return rc;
+  int ready = 0;
+  while (!ready) {
+    if (cb->need_more) {
+      if (cb->lines_read >= cb->run_h) return Fail(__LINE__, "No more lines in the image");
+      if ((rc = NextSourceLine(cb))) return rc;
+      ImgColorLine(&cb->color, cb->line.data(), cb->run_w);
+      Progress(cb);
+    }
+    rc = ImgStretchLine(cb->stretch, reinterpret_cast<const uint8_t *>(cb->line.data()),
+                        reinterpret_cast<uint8_t *>(out), &cb->need_more, &ready);
+    if (rc) return rc;
+  }
+  // The stamp and the labels are composed here once they exist.
+  return 0;
+}
+
+ReturnTp ImgClose(ImgControlBlockTp **pcb) {
+  IMG_ASSERT(pcb && *pcb, "pimg");
+  ImgControlBlockTp *cb = *pcb;
+  ReturnTp rc = ImgReleaseStretch(&cb->stretch);
+  if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
+  if (cb->iff && (rc = IffTerm(&cb->iff))) return CmnError(CMN_SOURCE, __LINE__, rc);
+  if (cb->packed) ImgTermRaw(&cb->packed);
+  free(cb->file_name);
+  free(cb->type_description);
+  free(cb->stamp_text);
+  delete cb;
+  *pcb = nullptr;
+  return 0;
+}
+
+ReturnTp ImgReadAll(const char *file_name, RgbPixelTp **buffer, int32_t *w, int32_t *h,
+                    int32_t color, ImgOpenParamsTp *params) {
+  fputs(color == 2 ? "Converting from Gray..\n" : "Using RGB..\n", stderr);
+  *buffer = nullptr;
+  *w = *h = 0;
+  ImgControlBlockTp *cb = nullptr;
+  ReturnTp rc = ImgOpen(file_name, &cb, params);
+  if (!rc && cb->width < 1) {
+    // Only a warning for the interface's callers; here nothing can be read.
+    rc = CmnError(CMN_SOURCE, __LINE__, CMN_W_UNKNOWNTYPE, cb->file_name);
+    if (!rc) rc = CMN_W_UNKNOWNTYPE | CMN_REPORTED;
+  }
+  int32_t ow = 0, oh = 0;
+  if (!rc) {
+    if (color == 2) cb->color.output = IMG_OUTPUT_GRAY;
+    ImgOutputSize(cb, &ow, &oh);
+    rc = ImgSetOutputSize(cb, ow, oh);
+  }
+  RgbPixelTp *all = nullptr;
+  if (!rc) {
+    all = static_cast<RgbPixelTp *>(malloc(static_cast<size_t>(ow) * oh * sizeof(RgbPixelTp)));
+    if (!all) rc = CmnError(CMN_SOURCE, __LINE__, IMG_E_NOMEM);
+  }
+  for (int32_t y = 0; !rc && y < oh; ++y) rc = ImgReadLine(cb, y, all + static_cast<size_t>(y) * ow);
+  if (cb) {
+    const ReturnTp closed = ImgClose(&cb);
+    if (!rc) rc = closed;
+  }
+  if (rc) {
+    free(all);
+    return rc;
+  }
+  *buffer = all;
+  *w = ow;
+  *h = oh;
+  return 0;
+}
+
+// ---- The line store of the plain record ------------------------------------
+
+namespace {
+
+// Kept in the record's `data` while it is being filled: the tile row in
+// progress as plain pixels, packed into tiles when it is complete.
+struct LineStoreTp {
+  int32_t step;  // +1 top-down, -1 bottom-up
+  int32_t next;  // the line expected next
+  int32_t row;   // the tile row held in `pixels`, -1 none
+  unsigned char pixels[1];
+};
+
+ReturnTp FlushRow(ImgRawTp *praw, LineStoreTp *store, int width, int height, int bpp) {
+  const int row = store->row;
+  const int rh = std::min(IMG_TILE, height - row * IMG_TILE);
+  const int stride = width * bpp;
+  for (int c = 0; c * IMG_TILE < width; ++c) {
+    const int tw = std::min(IMG_TILE, width - c * IMG_TILE);
+    ImgTileTp *tile = &praw->pptile[row][c];
+    if (tile->data) continue;  // stored already; a line put twice keeps the first
+    const ReturnTp rc = ImgStoreTile(tile, store->pixels + static_cast<size_t>(c) * IMG_TILE * bpp,
+                                     stride, tw, rh, bpp);
+    if (rc) return rc;
+  }
+  store->row = -1;
+  return 0;
+}
+
+}  // namespace
+
+ReturnTp ImgStoreRawLine(ImgRawTp *praw, const unsigned char *line, int y, int width, int height,
+                         int bpp) {
+  IMG_ASSERT(praw && praw->pptile, "praw->pptile");
+  IMG_ASSERT(width == praw->width && height == praw->height && bpp == praw->bpp, "0");
+  if (y < 0 || y >= height) return Fail(__LINE__, "Line outside the image");
+  const size_t stride = static_cast<size_t>(width) * bpp;
+  auto *store = static_cast<LineStoreTp *>(praw->data);
+  if (!store) {
+    store = static_cast<LineStoreTp *>(malloc(sizeof(LineStoreTp) + stride * IMG_TILE));
+    if (!store) return CmnError(CMN_SOURCE, __LINE__, IMG_E_NOMEM);
+    store->step = y == 0 ? 1 : -1;
+    store->next = y;
+    store->row = -1;
+    praw->data = store;
+  }
+  ReturnTp rc = 0;
+  const int row = y / IMG_TILE;
+  if (store->row != row) {
+    if (store->row >= 0 && (rc = FlushRow(praw, store, width, height, bpp))) return rc;
+    memset(store->pixels, 255, stride * IMG_TILE);  // lines never put read white
+    store->row = row;
+  }
+  memcpy(store->pixels + static_cast<size_t>(y % IMG_TILE) * stride, line, stride);
+  store->next = y + store->step;
+  const bool row_done = store->step > 0 ? (y % IMG_TILE == IMG_TILE - 1 || y == height - 1)
+                                        : y % IMG_TILE == 0;
+  if (row_done) rc = FlushRow(praw, store, width, height, bpp);
+  const bool last = store->step > 0 ? y == height - 1 : y == 0;
+  if (last) {
+    free(praw->data);
+    praw->data = nullptr;
+  }
+  return rc;
+}

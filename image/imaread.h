@@ -1,0 +1,112 @@
+// The reading layer: turns an image file, or a page of an ImgRaw already
+// in memory, into a stream of display lines of RgbPixelTp. Each line is
+// cropped, mirrored, converted, passed through the colour operations and
+// scaled to the output size; rotation, mirroring of the line order and
+// files stored bottom line first are handled once, before the first line,
+// by reading the crop region into a packed raster.
+#ifndef PV_IMAGE_IMAREAD_H
+#define PV_IMAGE_IMAREAD_H
+
+#include <cstdint>
+#include <vector>
+
+#include "imacolor.h"
+#include "imagefile.h"
+#include "imaraw.h"
+#include "imascale.h"
+#include "imatypes.h"
+
+// One open image. Create it with ImgOpen or ImgOpenRaw, end it with
+// ImgClose. Fields the viewer sets between the open and the first line:
+// the crop, the output size (ImgSetOutputSize), scale_method, color,
+// progress and the stamp fields.
+struct ImgControlBlockTp {
+  // Identity.
+  char *file_name = nullptr;
+  uint32_t file_type = 0;
+  char *type_description = nullptr;  // the interface's type name
+  int32_t page_count = 0;            // pages the interface reports (0: not known)
+  int32_t page_index = 0;            // remaining pages of a raster; page - 1 while reading
+  int32_t current_page = 0;
+
+  // Geometry. width x lines is the page as displayed (after the aspect
+  // correction); source_lines is the number of lines stored.
+  int32_t width = 0, lines = 0, source_lines = 0;
+  double x_resolution = 0, y_resolution = 0;
+  double aspect = 0;  // x / y resolution; 0 when it is 1
+
+  // Crop in display pixels; a width or height of 0 is the whole page.
+  int32_t crop_x = 0, crop_y = 0, crop_w = 0, crop_h = 0;
+  // Output size; 0 is the crop size (exchanged for 90 and 270).
+  int32_t out_w = 0, out_h = 0;
+
+  // Operations.
+  int32_t mirror = 0;    // bit 0 reverses each line, bit 1 the line order
+  int32_t rotation = 0;  // 0, 90, 180, 270
+  ImgScaleTp scale_method = ImgScaleAveraging;
+  ImgColorOpsTp color{};
+  bool progress = false;
+  int32_t further = 0, last = 0;  // open parameters kept for the viewer
+
+  // Stamp and labels: composed into the scaled lines once they exist.
+  char *stamp_text = nullptr;
+  int32_t stamp_weight = 0;  // 0 medium, 1 light, 2 heavy
+  int32_t stamp_angle = 0;
+  uint32_t stamp_color = 0xFF000000u;
+  bool stamp_inverse = false;
+  void *labels = nullptr;
+
+  // Sources: exactly one of iff and raw is set.
+  IffControlBlockTp *iff = nullptr;
+  ImgRaw *raw = nullptr;
+  ImgRawTp *packed = nullptr;  // the cropped file region, when read out of order
+  RgbPixelTp cmap[256] = {};   // the file's colour map as display pixels
+
+  // Reading state.
+  std::vector<RgbPixelTp> line;  // the source line in hand
+  ImgStretchTp *stretch = nullptr;
+  int need_more = 1, ready = 0;
+  int32_t lines_read = 0;  // source lines given to the scaler for this page
+  int32_t file_line = 0;   // next line of the file, in stored order
+  int32_t run_w = 0, run_h = 0;  // length and count of the lines the scaler gets
+  int32_t run_x = 0, run_y = 0;  // where they start in the source
+  int32_t progress_marks = 0;
+  bool prepared = false, abort = false, bottom_up = false;
+
+  const char *compression = "";  // name of the page's compression ("" = none)
+};
+
+// Opens a file (an empty name reads standard input) and reads the header
+// of the page that params asks for. *cb must be null. For files that hold
+// no image to read (unknown type, text, PostScript) the block is returned
+// without a header: file_type tells which.
+ReturnTp ImgOpen(const char *file_name, ImgControlBlockTp **cb, ImgOpenParamsTp *params);
+// A block over page `page` (1-based; below 2 is the first) of a raster chain.
+ReturnTp ImgOpenRaw(ImgRaw *raw, int32_t page, ImgControlBlockTp **cb,
+                    const ImgOpenParamsTp *params);
+ReturnTp ImgReadPageHeader(ImgControlBlockTp *cb);
+// Runs once, before the first line: rotation, mirrors, bottom-up files,
+// background sampling and the final scaler.
+ReturnTp ImgPrepare(ImgControlBlockTp *cb);
+// Fills output line n (out_w pixels). Lines come in increasing order.
+ReturnTp ImgReadLine(ImgControlBlockTp *cb, int32_t n, RgbPixelTp *out);
+ReturnTp ImgClose(ImgControlBlockTp **cb);
+
+// The size the block will deliver: the output size if set, else the crop
+// size, exchanged when the rotation is 90 or 270.
+void ImgOutputSize(const ImgControlBlockTp *cb, int32_t *w, int32_t *h);
+// Sets the output size and makes the scaler for it.
+ReturnTp ImgSetOutputSize(ImgControlBlockTp *cb, int32_t w, int32_t h);
+
+// Opens a file, reads every output line into a new buffer of *w x *h
+// pixels (free() it) and closes it. color 2 asks for gray lines.
+ReturnTp ImgReadAll(const char *file_name, RgbPixelTp **buffer, int32_t *w, int32_t *h,
+                    int32_t color, ImgOpenParamsTp *params);
+
+// Puts line y (width x bpp bytes) into the tile grid of a record of
+// width x height pixels. The first line fixes the direction: line 0 fills
+// top-down, any other line bottom-up from there.
+ReturnTp ImgStoreRawLine(ImgRawTp *praw, const unsigned char *line, int y, int width, int height,
+                         int bpp);
+
+#endif

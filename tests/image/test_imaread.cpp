@@ -1,0 +1,265 @@
+// The reading layer: headers, colour maps, bottom-up files, the packed
+// crop region, rotation and mirrors on both sources, and the line store.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "image.h"
+#include "imagefile.h"
+#include "runprog.h"
+
+namespace {
+
+typedef std::vector<unsigned char> Bytes;
+
+uint32_t Word(RgbPixelTp p) { return uint32_t(p.fourth) << 24 | p.red << 16 | p.green << 8 | p.blue; }
+
+// Writes a native raw file. `lines` are in stored order: with
+// orientation 2 the bottom line comes first. With a map the lines hold
+// indexes, else red, green, blue.
+void WriteQpl(const std::string &path, int w, int h, const Bytes &lines, int orientation,
+              const Bytes &map = Bytes(), int aspect_y = 1) {
+  IffControlBlockTp *out = nullptr;
+  IffFileSpecTp spec = {path.c_str(), nullptr, 0};
+  ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_QPL, IFF_MIN_VERIFY, nullptr), 0u);
+  const bool indexed = !map.empty();
+  const uint64_t none[3] = {0, 0, 0};
+  ASSERT_EQ(IffWtHead(out, w, h, 1, aspect_y, indexed, indexed ? IFF_CM_PALETTE : IFF_CM_RGB,
+                      indexed ? 256 : 0, 8, none, orientation, 0, 0, nullptr),
+            0u);
+  if (indexed) {
+    ASSERT_EQ(IffWtCMap(out, const_cast<unsigned char *>(map.data())), 0u);
+  }
+  const size_t stride = size_t(w) * (indexed ? 1 : 3);
+  for (int y = 0; y < h; ++y)
+    ASSERT_EQ(IffWtScan(out, y, const_cast<unsigned char *>(&lines[y * stride])), 0u);
+  ASSERT_EQ(IffTerm(&out), 0u);
+}
+
+// A picture in which every pixel differs from its neighbours.
+Bytes Picture(int w, int h) {
+  Bytes b(size_t(w) * h * 3);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      for (int c = 0; c < 3; ++c) b[(size_t(y) * w + x) * 3 + c] = uint8_t(x * 7 + y * 31 + c * 85);
+  return b;
+}
+
+uint32_t At(const Bytes &pic, int w, int x, int y) {
+  const unsigned char *p = &pic[(size_t(y) * w + x) * 3];
+  return 0xFF000000u | p[0] << 16 | p[1] << 8 | p[2];
+}
+
+// Every output line of a block, as words.
+std::vector<uint32_t> ReadAll(ImgControlBlockTp *cb, int *w, int *h) {
+  ImgOutputSize(cb, w, h);
+  EXPECT_EQ(ImgSetOutputSize(cb, *w, *h), 0u);
+  std::vector<RgbPixelTp> line(*w);
+  std::vector<uint32_t> all;
+  for (int y = 0; y < *h; ++y) {
+    EXPECT_EQ(ImgReadLine(cb, y, line.data()), 0u);
+    for (RgbPixelTp p : line) all.push_back(Word(p));
+  }
+  return all;
+}
+
+class ImaRead : public ::testing::Test {
+ protected:
+  TempDir dir_;
+};
+
+TEST_F(ImaRead, EqualPaletteEntriesBecomeDistinctPixels) {
+  Bytes map(768, 0);
+  for (int i = 0; i < 3; ++i) {  // entries 0, 1 and 2 are all 200, 100, 50
+    map[3 * i] = 200;
+    map[3 * i + 1] = 100;
+    map[3 * i + 2] = 50;
+  }
+  map[9] = 10;  // entry 3 differs
+  const std::string path = dir_.file("pal.qpl");
+  WriteQpl(path, 4, 1, Bytes{0, 1, 2, 3}, 0, map);
+
+  ImgControlBlockTp *cb = nullptr;
+  ASSERT_EQ(ImgOpen(path.c_str(), &cb, nullptr), 0u);
+  int w, h;
+  const std::vector<uint32_t> px = ReadAll(cb, &w, &h);
+  ASSERT_EQ(px.size(), 4u);
+  EXPECT_EQ(px[0], 0xFFC86432u);
+  // 254 and 253 in the fourth byte, the colour premultiplied.
+  EXPECT_EQ(px[1], 0xFEC76331u);
+  EXPECT_EQ(px[2], 0xFDC66331u);
+  EXPECT_EQ(px[3], 0xFF0A0000u);
+  ImgClose(&cb);
+  EXPECT_EQ(cb, nullptr);
+
+  // The raster built through the reading layer takes the same table.
+  ImgRaw raw(path.c_str(), true, 1, 0);
+  ASSERT_EQ(raw.status(), 0u);
+  EXPECT_EQ(Word(raw.getPixel(1, 0)), 0xFEC76331u);
+}
+
+TEST_F(ImaRead, BottomUpFileIsShownTopLineFirstFromFileAndRaster) {
+  const int w = 5, h = 140;  // more than one tile row in the packed copy
+  const Bytes pic = Picture(w, h);
+  Bytes stored;
+  for (int y = h - 1; y >= 0; --y) stored.insert(stored.end(), &pic[y * w * 3], &pic[(y + 1) * w * 3]);
+  const std::string path = dir_.file("up.qpl");
+  WriteQpl(path, w, h, stored, 2);
+
+  ImgControlBlockTp *cb = nullptr;
+  ASSERT_EQ(ImgOpen(path.c_str(), &cb, nullptr), 0u);
+  EXPECT_TRUE(cb->bottom_up);
+  cb->crop_x = 1;
+  cb->crop_y = 3;
+  cb->crop_w = 3;
+  cb->crop_h = 130;
+  int ow, oh;
+  std::vector<uint32_t> px = ReadAll(cb, &ow, &oh);
+  ImgClose(&cb);
+  ASSERT_EQ(ow, 3);
+  ASSERT_EQ(oh, 130);
+  for (int y = 0; y < oh; ++y)
+    for (int x = 0; x < ow; ++x) ASSERT_EQ(px[y * ow + x], At(pic, w, x + 1, y + 3)) << x << "," << y;
+
+  ImgRaw raw(path.c_str(), true, 1, 0);
+  ASSERT_EQ(raw.status(), 0u);
+  ASSERT_EQ(ImgOpenRaw(&raw, 1, &cb, nullptr), 0u);
+  px = ReadAll(cb, &ow, &oh);
+  ImgClose(&cb);
+  ASSERT_EQ(px.size(), size_t(w * h));
+  for (int y = 0; y < h; ++y) ASSERT_EQ(px[y * w], At(pic, w, 0, y)) << y;
+}
+
+// Rotation and mirrors agree between the file and the raster source and
+// with the pixel geometry: 90 turns counter-clockwise.
+TEST_F(ImaRead, RotationAndMirrorsOnBothSources) {
+  const int w = 7, h = 4;
+  const Bytes pic = Picture(w, h);
+  const std::string path = dir_.file("p.qpl");
+  WriteQpl(path, w, h, pic, 0);
+  struct Case {
+    int rotation, mirror;
+  } cases[] = {{0, 1}, {0, 2}, {180, 0}, {0, 3}, {90, 0}, {270, 0}};
+  for (const Case &c : cases) {
+    ImgOpenParamsTp params = {};
+    params.rotation = c.rotation;
+    params.mirror = c.mirror;
+    for (int source = 0; source < 2; ++source) {
+      SCOPED_TRACE(std::to_string(c.rotation) + "/" + std::to_string(c.mirror) + "/" +
+                   std::to_string(source));
+      ImgRaw raw(path.c_str(), true, 1, 0);
+      ImgControlBlockTp *cb = nullptr;
+      ASSERT_EQ(source ? ImgOpenRaw(&raw, 1, &cb, &params) : ImgOpen(path.c_str(), &cb, &params), 0u);
+      // A crop of 5 x 3 at (1, 1) in the unturned picture.
+      cb->crop_x = 1;
+      cb->crop_y = 1;
+      cb->crop_w = 5;
+      cb->crop_h = 3;
+      int ow, oh;
+      const std::vector<uint32_t> px = ReadAll(cb, &ow, &oh);
+      ImgClose(&cb);
+      const bool turned = c.rotation == 90 || c.rotation == 270;
+      ASSERT_EQ(ow, turned ? 3 : 5);
+      ASSERT_EQ(oh, turned ? 5 : 3);
+      for (int y = 0; y < oh; ++y)
+        for (int x = 0; x < ow; ++x) {
+          int sx = x, sy = y;  // in the cropped picture
+          if (c.rotation == 90) sx = 4 - y, sy = x;
+          if (c.rotation == 270) sx = y, sy = 2 - x;
+          const int m = c.rotation == 180 ? 3 : c.mirror;
+          if (m & 1) sx = 4 - sx;
+          if (m & 2) sy = 2 - sy;
+          ASSERT_EQ(px[y * ow + x], At(pic, w, sx + 1, sy + 1)) << x << "," << y;
+        }
+    }
+  }
+}
+
+TEST_F(ImaRead, HeaderSizes) {
+  // Pixels twice as tall as wide are shown in twice the lines.
+  const std::string tall = dir_.file("tall.qpl");
+  WriteQpl(tall, 3, 4, Picture(3, 4), 0, Bytes(), 2);
+  ImgControlBlockTp *cb = nullptr;
+  ASSERT_EQ(ImgOpen(tall.c_str(), &cb, nullptr), 0u);
+  EXPECT_EQ(cb->lines, 8);
+  EXPECT_EQ(cb->source_lines, 4);
+  int ow, oh;
+  const std::vector<uint32_t> px = ReadAll(cb, &ow, &oh);
+  EXPECT_EQ(oh, 8);
+  EXPECT_EQ(px[1 * 3], px[0]);  // line 0 doubled
+  ImgClose(&cb);
+
+  // An old 640 x 350 display mode, shown with square pixels only when asked.
+  const std::string ega = dir_.file("ega.pgm");
+  ASSERT_EQ(RunProgram({"sh", "-c", "pgmramp -lr 640 350 > " + ega}).status, 0);
+  ASSERT_EQ(ImgOpen(ega.c_str(), &cb, nullptr), 0u);
+  EXPECT_EQ(cb->lines, 350);
+  ImgClose(&cb);
+  setenv("ASSUME_OLD_VGA_SIZES", "1", 1);
+  ASSERT_EQ(ImgOpen(ega.c_str(), &cb, nullptr), 0u);
+  unsetenv("ASSUME_OLD_VGA_SIZES");
+  EXPECT_EQ(cb->lines, 480);
+  EXPECT_EQ(cb->width, 640);
+  EXPECT_STREQ(cb->compression, "");
+  ImgClose(&cb);
+}
+
+TEST_F(ImaRead, ProgressBarWritesFiftyMarks) {
+  const std::string path = dir_.file("p.qpl");
+  WriteQpl(path, 3, 7, Picture(3, 7), 0);
+  ImgControlBlockTp *cb = nullptr;
+  ASSERT_EQ(ImgOpen(path.c_str(), &cb, nullptr), 0u);
+  cb->progress = true;
+  testing::internal::CaptureStderr();
+  int ow, oh;
+  ReadAll(cb, &ow, &oh);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string(50, '#'));
+  ImgClose(&cb);
+}
+
+TEST_F(ImaRead, MissingAndUnknownFiles) {
+  ImgControlBlockTp *cb = nullptr;
+  EXPECT_NE(ImgOpen(dir_.file("none.ppm").c_str(), &cb, nullptr), 0u);
+  ASSERT_NE(cb, nullptr);
+  ImgClose(&cb);
+
+  const std::string text = dir_.file("t.txt");
+  WriteFile(text, "just some words\n");
+  ASSERT_EQ(ImgOpen(text.c_str(), &cb, nullptr), 0u);
+  EXPECT_EQ(cb->width, 0);
+  ImgClose(&cb);
+
+  RgbPixelTp *all = nullptr;
+  int32_t w = 1, h = 1;
+  testing::internal::CaptureStderr();
+  EXPECT_NE(ImgReadAll(text.c_str(), &all, &w, &h, 1, nullptr), 0u);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(all, nullptr);
+  EXPECT_EQ(w, 0);
+}
+
+// The line store fills tile rows in either direction.
+TEST(ImaLineStore, FillsTopDownAndBottomUp) {
+  const int w = 130, h = 300;
+  for (int bottom_up = 0; bottom_up < 2; ++bottom_up) {
+    ImgRawTp *raw = nullptr;
+    ASSERT_EQ(ImgCreateRaw(&raw, w, h, 1), 0u);
+    Bytes line(w);
+    for (int i = 0; i < h; ++i) {
+      const int y = bottom_up ? h - 1 - i : i;
+      for (int x = 0; x < w; ++x) line[x] = uint8_t(x + 3 * y);
+      ASSERT_EQ(ImgStoreRawLine(raw, line.data(), y, w, h, 1), 0u);
+    }
+    EXPECT_EQ(raw->data, nullptr);  // the working row is gone once full
+    for (int y = 0; y < h; ++y) {
+      ImgGetRawLine(raw, y, line.data());
+      for (int x = 0; x < w; x += 43) ASSERT_EQ(line[x], uint8_t(x + 3 * y)) << x << "," << y;
+    }
+    ImgTermRaw(&raw);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,324 @@
+// pvconvert: reads an image through the viewer's reading layer, with the
+// viewer's image options, and writes the resulting lines through the image
+// file interface. "pvconvert -info <in-file>" describes the input instead.
+//
+// The output is written under a temporary name in its own directory and
+// renamed when complete, so a failed conversion never leaves a file that
+// looks finished.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common.h"
+#include "image.h"
+#include "imagefile.h"
+
+#define CMN_SOURCE "pvconvert"
+
+namespace {
+
+CmdOptionTp cvOptions[] = {
+    {"", 0, nullptr, "GENERAL:"},
+    {"help", 0, nullptr, ""},
+    {"info", 0, nullptr, "(describe the input file)"},
+    {"type", 1, nullptr, "<pnm | ppm | pgm | pbm | pam | qpl | type number>"},
+    {"pageno", 1, nullptr, "Page number"},
+    {"", 0, nullptr, "COLORS:"},
+    {"output", 1, nullptr, "<color | gray | bw | eightcolor>"},
+    {"8color", 1, nullptr, nullptr},
+    {"removebgs", 1, nullptr, "<none | 0-255 >"},
+    {"reversal", 1, nullptr, "<none | color | bw | gray>"},
+    {"brightness", 1, nullptr, "<-1.0-1.0>"},
+    {"contrast", 1, nullptr, "<-1.0-1.0>"},
+    {"chrominance", 1, nullptr, "<-1.0-1.0>"},
+    {"redtint", 1, nullptr, "<-1.0-1.0>"},
+    {"greentint", 1, nullptr, "<-1.0-1.0>"},
+    {"bluetint", 1, nullptr, "<-1.0-1.0>"},
+    {"colorreplace", 1, nullptr, nullptr},
+    {"", 0, nullptr, "GEOMETRY:"},
+    {"crop", 1, nullptr, "[<width>][x<height>][+/-<xoff>[+/-<yoff>]]"},
+    {"rotate", 1, nullptr, "<0 | 90 | 180 | 270>"},
+    {"mirror", 1, nullptr, "<none | horizontal | vertical | both>"},
+    {"scalemethod", 1, nullptr, "<averaging | interpolation | replication>"},
+    {"size", 1, nullptr, "[<width>][x<height>]"},
+    {"relcrop", 1, nullptr, nullptr},
+    {nullptr, 0, nullptr, nullptr},
+};
+
+char **cvFiles = nullptr;
+int cvNFiles = 0;
+
+[[noreturn]] void Exit(int status) {
+  CmdFreeOpts(cvOptions, &cvFiles);
+  exit(status);
+}
+
+// The position of the chosen word, -1 when the option is absent; a bad or
+// ambiguous value has been reported and ends the program.
+template <typename... Words>
+int Choice(const char *name, Words... words) {
+  const char *list[] = {words...};
+  const char *got = CmdGetOptChoice(cvOptions, name, words..., static_cast<const char *>(nullptr));
+  if (!got) return -1;
+  if (!*got) Exit(1);
+  for (size_t i = 0; i < sizeof...(words); ++i)
+    if (got == list[i] || strcmp(got, list[i]) == 0) return static_cast<int>(i);
+  return -1;
+}
+
+// "<w>", "<w>x<h>" or "x<h>", each at least 1 where it is given.
+bool ParseSize(const char *text, int32_t *w, int32_t *h) {
+  *w = *h = 0;
+  const char *p = text;
+  char *end;
+  if (*p != 'x' && *p != 'X') {
+    long v = strtol(p, &end, 10);
+    if (end == p || v < 1 || v > INT32_MAX) return false;
+    *w = static_cast<int32_t>(v);
+    p = end;
+    if (*p != 'x' && *p != 'X') return *p == 0;
+  }
+  ++p;
+  long v = strtol(p, &end, 10);
+  if (end == p || *end || v < 1 || v > INT32_MAX) return false;
+  *h = static_cast<int32_t>(v);
+  return true;
+}
+
+// What the writer is asked for: a type code and the colour model of the
+// lines handed to it.
+struct OutputKindTp {
+  uint32_t type;
+  uint32_t model;  // IFF_CM_RGB, IFF_CM_GRAY or IFF_CM_BILEVEL
+};
+
+bool KindFromWord(const char *word, OutputKindTp *kind) {
+  static const struct {
+    const char *word;
+    OutputKindTp kind;
+  } kWords[] = {
+      {"pnm", {IFF_TYPE_PBM, IFF_CM_RGB}},  {"ppm", {IFF_TYPE_PBM, IFF_CM_RGB}},
+      {"pgm", {IFF_TYPE_PBM, IFF_CM_GRAY}}, {"pbm", {IFF_TYPE_PBM, IFF_CM_BILEVEL}},
+      {"pam", {IFF_TYPE_PAM, IFF_CM_RGB}},  {"qpl", {IFF_TYPE_QPL, IFF_CM_RGB}},
+  };
+  for (const auto &w : kWords)
+    if (strcasecmp(word, w.word) == 0) {
+      *kind = w.kind;
+      return true;
+    }
+  return false;
+}
+
+// The -type value, else the output's extension.
+bool ChooseKind(const char *type, const char *out, OutputKindTp *kind) {
+  if (type) {
+    char *end;
+    const long number = strtol(type, &end, 10);
+    if (end != type && !*end) {
+      if (number < 2 || number >= IFF_TYPE_COUNT) return false;
+      kind->type = static_cast<uint32_t>(number);
+      kind->model = IFF_CM_RGB;
+      return true;
+    }
+    return KindFromWord(type, kind);
+  }
+  const char *dot = strrchr(out, '.');
+  const char *slash = strrchr(out, '/');
+  if (!dot || (slash && dot < slash)) return false;
+  return KindFromWord(dot + 1, kind);
+}
+
+// An open input that is an image we can read.
+bool Readable(const ImgControlBlockTp *cb) { return cb->width > 0 && cb->lines > 0; }
+
+ReturnTp UnknownType(const char *name) {
+  ReturnTp rc = CmnError(CMN_SOURCE, __LINE__, CMN_W_UNKNOWNTYPE, name);
+  return rc ? rc : (CMN_W_UNKNOWNTYPE | CMN_REPORTED);
+}
+
+int Info(const char *name, ImgOpenParamsTp *params) {
+  ImgControlBlockTp *cb = nullptr;
+  ReturnTp rc = ImgOpen(name, &cb, params);
+  if (!rc && !Readable(cb)) rc = UnknownType(*name ? name : "(standard input)");
+  if (!rc) {
+    printf("Type: %s\n", cb->type_description ? cb->type_description : "");
+    printf("Width: %d\n", cb->width);
+    printf("Height: %d\n", cb->lines);
+    printf("Pages: %d\n", cb->page_count > 0 ? cb->page_count : 1);
+    printf("Bits per pixel: %d\n", FXIBitsPerPixel);
+    printf("Compression: %s\n", *cb->compression ? cb->compression : "none");
+  }
+  if (cb) ImgClose(&cb);
+  return rc ? 1 : 0;
+}
+
+// The lines of the open input, through the writer, into `path`.
+ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, const OutputKindTp &kind,
+                    int32_t w, int32_t h) {
+  IffControlBlockTp *out = nullptr;
+  IffFileSpecTp spec = {};
+  spec.name = path;
+  ReturnTp rc = IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, kind.type, IFF_MIN_VERIFY, nullptr);
+  uint64_t compression[3] = {0, 0, 0};
+  if (kind.model == IFF_CM_BILEVEL) compression[2] = 2;  // packed bits
+  if (!rc)
+    rc = IffWtHead(out, w, h, 1, 1, 0, kind.model, 0, 8, compression, 0, 0, 0, nullptr);
+  std::vector<RgbPixelTp> line;
+  std::vector<unsigned char> bytes;
+  if (!rc) {
+    line.resize(static_cast<size_t>(w));
+    bytes.resize(static_cast<size_t>(w) * 3);
+  }
+  for (int32_t y = 0; !rc && y < h; ++y) {
+    rc = ImgReadLine(cb, y, line.data());
+    if (rc) break;
+    // What a screen would show: transparent parts lie over white.
+    ImgOverWhite(line.data(), line.data(), w);
+    if (kind.model == IFF_CM_GRAY) ImgPix2Gray(line.data(), bytes.data(), w);
+    else if (kind.model == IFF_CM_BILEVEL) ImgPix2Bilevel(line.data(), bytes.data(), w);
+    else ImgPix2Rgb(line.data(), bytes.data(), w);
+    rc = IffWtScan(out, y, bytes.data());
+  }
+  if (out) {
+    const ReturnTp closed = IffTerm(&out);
+    if (!rc) rc = closed;
+  }
+  return rc;
+}
+
+int Convert(const char *in, const char *outname, ImgOpenParamsTp *params) {
+  OutputKindTp kind = {};
+  const char *type = static_cast<const char *>(CmdGetOpt(cvOptions, "type"));
+  if (!ChooseKind(type, outname, &kind)) {
+    CmnError(CMN_SOURCE, __LINE__, IFF_E_UNKNOWN_TYPE);
+    return 1;
+  }
+
+  ImgControlBlockTp *cb = nullptr;
+  ReturnTp rc = ImgOpen(in, &cb, params);
+  if (!rc && !Readable(cb)) rc = UnknownType(*in ? in : "(standard input)");
+  if (rc) {
+    if (cb) ImgClose(&cb);
+    return 1;
+  }
+
+  // Relative crop first, then the absolute crop inside it.
+  double fw = 1.0, fh = 1.0, fx = 0.0, fy = 0.0;
+  CmdParseRelCrop(static_cast<const char *>(CmdGetOpt(cvOptions, "relcrop")), &fw, &fh, &fx, &fy);
+  cb->crop_w = static_cast<int32_t>(cb->width * fw + 0.5);
+  cb->crop_h = static_cast<int32_t>(cb->lines * fh + 0.5);
+  cb->crop_x = static_cast<int32_t>(fx * cb->width + 0.5);
+  cb->crop_y = static_cast<int32_t>(fy * cb->lines + 0.5);
+  if (const char *crop = static_cast<const char *>(CmdGetOpt(cvOptions, "crop"))) {
+    int32_t x = cb->crop_x, y = cb->crop_y;
+    CmdParseCrop(crop, &cb->crop_w, &cb->crop_h, &x, &y);
+    cb->crop_x = x;
+    cb->crop_y = y;
+  }
+
+  int32_t w, h;
+  ImgOutputSize(cb, &w, &h);
+  if (const char *size = static_cast<const char *>(CmdGetOpt(cvOptions, "size"))) {
+    int32_t sw, sh;
+    if (!ParseSize(size, &sw, &sh)) {
+      fprintf(stderr, "Bad format for size.. [%s]\n", size);
+      ImgClose(&cb);
+      return 1;
+    }
+    if (sw) {
+      h = sh ? sh : static_cast<int32_t>(static_cast<int64_t>(sw) * h / w);
+      w = sw;
+    } else {
+      w = static_cast<int32_t>(static_cast<int64_t>(w) * sh / h);
+      h = sh;
+    }
+    w = w < 1 ? 1 : w;
+    h = h < 1 ? 1 : h;
+  }
+  rc = ImgSetOutputSize(cb, w, h);
+
+  static const ImgScaleTp kMethods[] = {ImgScaleAveraging, ImgScaleBilinear, ImgScaleBilinear,
+                                        ImgScaleReplication};
+  const int method = Choice("scalemethod", "averaging", "bilinear", "interpolation", "replication");
+  cb->scale_method = method < 0 ? ImgScaleAveraging : kMethods[method];
+
+  const int output = Choice("output", "color", "gray", "bw", "eightcolor");
+  cb->color.output = output < 0 ? IMG_OUTPUT_COLOR : output;
+  if (Choice("8color", "false", "true") == 1) cb->color.output = IMG_OUTPUT_EIGHTCOLOR;
+  static const int kReversal[] = {IMG_REVERSAL_NONE, IMG_REVERSAL_COLOR, IMG_REVERSAL_GRAY,
+                                  IMG_REVERSAL_BW};
+  const int reversal = Choice("reversal", "none", "color", "gray", "bw");
+  cb->color.reversal = reversal < 0 ? IMG_REVERSAL_NONE : kReversal[reversal];
+  cb->color.removebgs = CmdGetOptInt(cvOptions, "removebgs", 0);
+  cb->color.brightness = CmdGetOptDouble(cvOptions, "brightness", 0.0);
+  cb->color.contrast = CmdGetOptDouble(cvOptions, "contrast", 0.0);
+  cb->color.chrominance = CmdGetOptDouble(cvOptions, "chrominance", 0.0);
+  cb->color.redtint = CmdGetOptDouble(cvOptions, "redtint", 0.0);
+  cb->color.greentint = CmdGetOptDouble(cvOptions, "greentint", 0.0);
+  cb->color.bluetint = CmdGetOptDouble(cvOptions, "bluetint", 0.0);
+  ImgParseColorReplace(static_cast<const char *>(CmdGetOpt(cvOptions, "colorreplace")),
+                       &cb->color);
+
+  // "-" writes to standard output; anything else goes to a temporary
+  // name beside the output and is renamed when complete.
+  const bool to_stdout = !*outname;
+  std::string temp;
+  if (!rc && !to_stdout) {
+    const char *slash = strrchr(outname, '/');
+    temp = slash ? std::string(outname, static_cast<size_t>(slash - outname) + 1) : std::string();
+    temp += ".pvconvert.XXXXXX";
+    const int fd = mkstemp(&temp[0]);
+    if (fd < 0) {
+      rc = CmnError(CMN_SOURCE, __LINE__, IMG_E_CANTOPEN, outname);
+      temp.clear();
+    } else {
+      const mode_t mask = umask(0);
+      umask(mask);
+      fchmod(fd, 0666 & ~mask);
+      close(fd);
+    }
+  }
+  if (!rc) rc = WriteImage(cb, to_stdout ? "" : temp.c_str(), kind, w, h);
+  if (!rc && !to_stdout && rename(temp.c_str(), outname) != 0)
+    rc = CmnError(CMN_SOURCE, __LINE__, IMG_E_CANTWRITE, outname);
+  if (rc && !temp.empty()) unlink(temp.c_str());
+  const ReturnTp closed = ImgClose(&cb);
+  return rc || closed ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  // "-" names a standard stream, which the file interface knows as the
+  // empty name; the option parser would take "-" for an option.
+  std::vector<char *> args(argv, argv + argc);
+  static char standard_stream[] = "";
+  for (size_t i = 1; i < args.size(); ++i)
+    if (strcmp(args[i], "-") == 0) args[i] = standard_stream;
+  args.push_back(nullptr);
+  CmdParseArgs(argc, args.data(), cvOptions, &cvFiles, &cvNFiles);
+  const bool info = CmdGetOpt(cvOptions, "info") != nullptr;
+  if (CmdGetOpt(cvOptions, "help") || cvNFiles != (info ? 1 : 2)) {
+    fputs("  pvconvert [options] <in-file> <out-file>\n", stderr);
+    fputs("  pvconvert -info <in-file>\n", stderr);
+    CmdPrintOptions(cvOptions);
+    Exit(1);
+  }
+
+  ImgOpenParamsTp params = {};
+  params.last = 1;
+  params.page = CmdGetOptInt(cvOptions, "pageno", 0);
+  const int rotate = Choice("rotate", "0", "90", "180", "270");
+  params.rotation = rotate < 0 ? 0 : rotate * 90;
+  const int mirror = Choice("mirror", "none", "horizontal", "vertical", "both");
+  params.mirror = mirror < 0 ? 0 : mirror;
+
+  const char *in = cvFiles[0];
+  const int status = info ? Info(in, &params) : Convert(in, cvFiles[1], &params);
+  Exit(status);
+}
