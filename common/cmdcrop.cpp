@@ -129,3 +129,22 @@ void CmdParseRelCrop(const char *text, double *width, double *height, double *xo
   *xoff = x;
   *yoff = y;
 }
+
+int CmdParseSize(const char *text, int32_t *width, int32_t *height) {
+  *width = *height = 0;
+  if (!text) return 0;
+  const char *p = text;
+  char *end;
+  if (*p != 'x' && *p != 'X') {
+    long v = strtol(p, &end, 10);
+    if (end == p || v < 1 || v > INT32_MAX) return 0;
+    *width = static_cast<int32_t>(v);
+    p = end;
+    if (*p != 'x' && *p != 'X') return *p == '\0';
+  }
+  ++p;
+  long v = strtol(p, &end, 10);
+  if (end == p || *end || v < 1 || v > INT32_MAX) return 0;
+  *height = static_cast<int32_t>(v);
+  return 1;
+}

@@ -451,6 +451,16 @@ int CmdGetOptIndex(CmdOptionTp *table, const char *name, ...) {
   return index;
 }
 
+int CmdGetOptPosition(CmdOptionTp *table, const char *name, ...) {
+  va_list args;
+  va_start(args, name);
+  const char *word;
+  int index = SelectWord(table, name, args, &word);
+  va_end(args);
+  if (index < 0) exit(1);
+  return index - 1;
+}
+
 const char *CmdGetOptChoice(CmdOptionTp *table, const char *name, ...) {
   va_list args;
   va_start(args, name);

@@ -30,6 +30,9 @@ double CmdGetOptDouble(CmdOptionTp *table, const char *name, double dflt);
 // The allowed words follow the name and end with a null pointer.
 int CmdGetOptIndex(CmdOptionTp *table, const char *name, ...);
 const char *CmdGetOptChoice(CmdOptionTp *table, const char *name, ...);
+// The 0-based position of the chosen word, -1 when the option was not
+// given; a bad or ambiguous value is reported and ends the program (1).
+int CmdGetOptPosition(CmdOptionTp *table, const char *name, ...);
 void CmdPrintOptions(const CmdOptionTp *table);
 void CmdFreeOpts(CmdOptionTp *table, char ***files);
 
@@ -42,6 +45,11 @@ char *CmdExpandValue(const char *text);
 // null-terminated array of heap texts and their number through nwords.
 char **CmdSplitWords(const char *text, int *nwords);
 void CmdFreeWords(char **words);
+
+// An output size: "<w>", "<w>x<h>" or "x<h>", each a decimal integer of
+// at least 1, nothing after it; a missing one is 0. Returns 0 when the
+// text is not such a size.
+int CmdParseSize(const char *text, int32_t *width, int32_t *height);
 
 // width and height hold the input size on entry.
 void CmdParseCrop(const char *text, int32_t *width, int32_t *height, int32_t *xoff, int32_t *yoff);

@@ -58,38 +58,6 @@ int cvNFiles = 0;
   exit(status);
 }
 
-// The position of the chosen word, -1 when the option is absent; a bad or
-// ambiguous value has been reported and ends the program.
-template <typename... Words>
-int Choice(const char *name, Words... words) {
-  const char *list[] = {words...};
-  const char *got = CmdGetOptChoice(cvOptions, name, words..., static_cast<const char *>(nullptr));
-  if (!got) return -1;
-  if (!*got) Exit(1);
-  for (size_t i = 0; i < sizeof...(words); ++i)
-    if (got == list[i] || strcmp(got, list[i]) == 0) return static_cast<int>(i);
-  return -1;
-}
-
-// "<w>", "<w>x<h>" or "x<h>", each at least 1 where it is given.
-bool ParseSize(const char *text, int32_t *w, int32_t *h) {
-  *w = *h = 0;
-  const char *p = text;
-  char *end;
-  if (*p != 'x' && *p != 'X') {
-    long v = strtol(p, &end, 10);
-    if (end == p || v < 1 || v > INT32_MAX) return false;
-    *w = static_cast<int32_t>(v);
-    p = end;
-    if (*p != 'x' && *p != 'X') return *p == 0;
-  }
-  ++p;
-  long v = strtol(p, &end, 10);
-  if (end == p || *end || v < 1 || v > INT32_MAX) return false;
-  *h = static_cast<int32_t>(v);
-  return true;
-}
-
 // What the writer is asked for: a type code and the colour model of the
 // lines handed to it.
 struct OutputKindTp {
@@ -225,7 +193,7 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params) {
   ImgOutputSize(cb, &w, &h);
   if (const char *size = static_cast<const char *>(CmdGetOpt(cvOptions, "size"))) {
     int32_t sw, sh;
-    if (!ParseSize(size, &sw, &sh)) {
+    if (!CmdParseSize(size, &sw, &sh)) {
       fprintf(stderr, "Bad format for size.. [%s]\n", size);
       ImgClose(&cb);
       return 1;
@@ -244,15 +212,18 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params) {
 
   static const ImgScaleTp kMethods[] = {ImgScaleAveraging, ImgScaleBilinear, ImgScaleBilinear,
                                         ImgScaleReplication};
-  const int method = Choice("scalemethod", "averaging", "bilinear", "interpolation", "replication");
+  const int method = CmdGetOptPosition(cvOptions, "scalemethod", "averaging", "bilinear",
+                                       "interpolation", "replication", nullptr);
   cb->scale_method = method < 0 ? ImgScaleAveraging : kMethods[method];
 
-  const int output = Choice("output", "color", "gray", "bw", "eightcolor");
+  const int output = CmdGetOptPosition(cvOptions, "output", "color", "gray", "bw", "eightcolor", nullptr);
   cb->color.output = output < 0 ? IMG_OUTPUT_COLOR : output;
-  if (Choice("8color", "false", "true") == 1) cb->color.output = IMG_OUTPUT_EIGHTCOLOR;
+  if (CmdGetOptPosition(cvOptions, "8color", "false", "true", nullptr) == 1)
+    cb->color.output = IMG_OUTPUT_EIGHTCOLOR;
   static const int kReversal[] = {IMG_REVERSAL_NONE, IMG_REVERSAL_COLOR, IMG_REVERSAL_GRAY,
                                   IMG_REVERSAL_BW};
-  const int reversal = Choice("reversal", "none", "color", "gray", "bw");
+  const int reversal =
+      CmdGetOptPosition(cvOptions, "reversal", "none", "color", "gray", "bw", nullptr);
   cb->color.reversal = reversal < 0 ? IMG_REVERSAL_NONE : kReversal[reversal];
   cb->color.removebgs = CmdGetOptInt(cvOptions, "removebgs", 0);
   cb->color.brightness = CmdGetOptDouble(cvOptions, "brightness", 0.0);
@@ -313,9 +284,10 @@ int main(int argc, char **argv) {
   ImgOpenParamsTp params = {};
   params.last = 1;
   params.page = CmdGetOptInt(cvOptions, "pageno", 0);
-  const int rotate = Choice("rotate", "0", "90", "180", "270");
+  const int rotate = CmdGetOptPosition(cvOptions, "rotate", "0", "90", "180", "270", nullptr);
   params.rotation = rotate < 0 ? 0 : rotate * 90;
-  const int mirror = Choice("mirror", "none", "horizontal", "vertical", "both");
+  const int mirror =
+      CmdGetOptPosition(cvOptions, "mirror", "none", "horizontal", "vertical", "both", nullptr);
   params.mirror = mirror < 0 ? 0 : mirror;
 
   const char *in = cvFiles[0];
