@@ -216,7 +216,8 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params) {
                                        "interpolation", "replication", nullptr);
   cb->scale_method = method < 0 ? ImgScaleAveraging : kMethods[method];
 
-  const int output = CmdGetOptPosition(cvOptions, "output", "color", "gray", "bw", "eightcolor", nullptr);
+  const int output =
+      CmdGetOptPosition(cvOptions, "output", "color", "gray", "bw", "eightcolor", nullptr);
   cb->color.output = output < 0 ? IMG_OUTPUT_COLOR : output;
   if (CmdGetOptPosition(cvOptions, "8color", "false", "true", nullptr) == 1)
     cb->color.output = IMG_OUTPUT_EIGHTCOLOR;
