@@ -14,10 +14,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "common.h"
 #include "image.h"
 #include "screen.h"
+#include "pvloop.h"
 
 #define CMN_SOURCE "pvview"
 
@@ -144,18 +146,11 @@ void InterruptHandler(int) {
   exit(status);
 }
 
-// A choice query whose bad or ambiguous value has been reported ends the
-// program; returns the position of the chosen word in its list, or -1
-// when the option was not given.
+// The position of the chosen word in its list, or -1 when the option was
+// not given; a bad or ambiguous word has been reported and ends the program.
 template <typename... Words>
 int Choice(const char *name, Words... words) {
-  const char *list[] = {words...};
-  const char *got = CmdGetOptChoice(pvOptions, name, words..., static_cast<const char *>(nullptr));
-  if (!got) return -1;
-  if (!*got) Exit(1);
-  for (size_t i = 0; i < sizeof...(words); ++i)
-    if (got == list[i] || strcmp(got, list[i]) == 0) return static_cast<int>(i);
-  return -1;
+  return CmdGetOptPosition(pvOptions, name, words..., nullptr);
 }
 
 int EnvInt(const char *name, int dflt) {
@@ -192,25 +187,6 @@ void PrintVersion(const char *program) {
     CmnStrPrintf(&text, "\n Operating system is %s %s\n", names.sysname, names.release);
   CmnInfo("Version Information", &text);
   CmnStrFree(&text);
-}
-
-// "<w>", "<w>x<h>" or "x<h>", each at least 1 where it is given.
-bool ParseSize(const char *text, int32_t *w, int32_t *h) {
-  *w = *h = 0;
-  const char *p = text;
-  char *end;
-  if (*p != 'x' && *p != 'X') {
-    long v = strtol(p, &end, 10);
-    if (end == p || v < 1 || v > INT32_MAX) return false;
-    *w = static_cast<int32_t>(v);
-    p = end;
-    if (*p != 'x' && *p != 'X') return true;
-  }
-  ++p;
-  long v = strtol(p, &end, 10);
-  if (end == p || v < 1 || v > INT32_MAX) return false;
-  *h = static_cast<int32_t>(v);
-  return true;
 }
 
 void ReadSettings(PvSettingsTp *s) {
@@ -257,6 +233,298 @@ void ReadSettings(PvSettingsTp *s) {
   s->labelspecs = static_cast<CmdValueNodeTp *>(CmdGetOpt(pvOptions, "labelspec"));
   if (const char *file = static_cast<const char *>(CmdGetOpt(pvOptions, "labelfile")))
     setenv("PVLABELFILE", file, 1);
+}
+
+// ---- The display pipeline --------------------------------------------------
+
+// The size the image is shown at before `size` overrides it: the display
+// size of the crop, brought to the target and, unless the caller asked for
+// a size of its own, fitted into the screen with room for the window
+// decorations.
+void ChooseShownSize(const PvSettingsTp &s, const ImgControlBlockTp *cb, int32_t *w, int32_t *h) {
+  int32_t dw, dh;
+  ImgOutputSize(cb, &dw, &dh);
+  const int32_t tw = s.parentwidth ? s.parentwidth : dw;
+  const int32_t th = s.parentheight ? s.parentheight : dh;
+  *w = dw;
+  *h = dh;
+  if (s.resize == 3) {
+    // Rasterised vector input is shown at its natural 72 dots per inch.
+    const int32_t no_conversion = cb->iff ? cb->iff->scaled : 0;
+    if (rasterized && !no_conversion && graphics_resolution > 0) {
+      const int32_t cw = cb->crop_w ? cb->crop_w : cb->width;
+      const int32_t ch = cb->crop_h ? cb->crop_h : cb->lines;
+      *w = static_cast<int32_t>(cw * 72.0 / graphics_resolution + 0.5);
+      *h = static_cast<int32_t>(ch * 72.0 / graphics_resolution + 0.5);
+    }
+    return;
+  }
+  if (s.resize == 4) {
+    *w = tw;
+    *h = th;
+    return;
+  }
+  const bool fit = s.resize == 2;
+  float f = 1.0f;
+  if (static_cast<int64_t>(dh) * tw > static_cast<int64_t>(dw) * th) {
+    if (dh >= th || fit) f = static_cast<float>(th) / static_cast<float>(dh);
+  } else {
+    if (dw >= tw || fit) f = static_cast<float>(tw) / static_cast<float>(dw);
+  }
+  *w = std::max<int32_t>(1, static_cast<int32_t>((dw + 0.5f) * f));
+  *h = std::max<int32_t>(1, static_cast<int32_t>((dh + 0.5f) * f));
+
+  // Leave 50 pixels across and 100 down for the window manager's frame.
+  const int64_t sw = s.screen_width, sh = s.screen_height;
+  if (sw > *w + 49 && sh > *h + 99) return;
+  if ((*w + 50) * sh <= (*h + 100) * sw) {
+    const int32_t old_h = *h;
+    *h = static_cast<int32_t>(sh - 100);
+    *w = std::max<int32_t>(1, static_cast<int32_t>(*w * (sh - 100) / old_h));
+  } else {
+    const int32_t old_w = *w;
+    *w = static_cast<int32_t>(sw - 50);
+    *h = std::max<int32_t>(1, static_cast<int32_t>(*h * (sw - 50) / old_w));
+  }
+}
+
+// Everything the pipeline owns, released in one place whatever way the
+// program ends.
+struct PvRunTp {
+  ImgRaw *raw = nullptr;
+  ImgControlBlockTp *cb = nullptr;
+  SCR_CONTROL_BLOCK *screen = nullptr;
+  RgbPixelTp *frame = nullptr;
+  Display *display = nullptr;
+};
+
+PvRunTp pvRun;
+
+[[noreturn]] void Finish(int status) {
+  if (pvRun.cb) ImgClose(&pvRun.cb);
+  if (pvRun.screen) ScrClose(&pvRun.screen);
+  free(pvRun.frame);
+  pvRun.frame = nullptr;
+  delete pvRun.raw;
+  pvRun.raw = nullptr;
+  if (pvRun.display) XCloseDisplay(pvRun.display);
+  pvRun.display = nullptr;
+  Exit(status);
+}
+
+// Line y of an ow-pixel frame to the window, widened with white when the
+// frame had to be made smaller than the window. Returns ScrPutLine's code.
+ReturnTp PutFrameLine(const uint8_t *row, int32_t ow, int32_t y, int bytes_per_pixel,
+                      std::vector<uint8_t> *wide) {
+  const int32_t width = pvRun.screen->width;
+  if (ow >= width) return ScrPutLine(pvRun.screen, y, row);
+  wide->assign(static_cast<size_t>(width) * bytes_per_pixel, 0xFF);
+  memcpy(wide->data(), row, static_cast<size_t>(ow) * bytes_per_pixel);
+  return ScrPutLine(pvRun.screen, y, wide->data());
+}
+
+// Reads the whole picture into the frame, reduces its colours where the
+// screen or the user asks for it, and shows it. Ends the program on the
+// failures that leave nothing to show.
+void ShowThroughFrame(const PvSettingsTp &s, int32_t *ow, int32_t *oh) {
+  ImgControlBlockTp *cb = pvRun.cb;
+  for (int attempt = 0;; ++attempt) {
+    pvRun.frame = static_cast<RgbPixelTp *>(
+        malloc(static_cast<size_t>(*ow) * static_cast<size_t>(*oh) * sizeof(RgbPixelTp)));
+    if (pvRun.frame) break;
+    if (attempt == 2) {
+      CmnError(CMN_SOURCE, 1141, CMN_E_NOMEM);
+      Finish(3);
+    }
+    *ow = std::max<int32_t>(1, *ow / 2);
+    *oh = std::max<int32_t>(1, *oh / 2);
+    // The reader must now deliver lines of the smaller size.
+    if (ImgSetOutputSize(cb, *ow, *oh)) Finish(1);
+  }
+  for (int32_t y = 0; y < *oh; ++y) {
+    RgbPixelTp *row = pvRun.frame + static_cast<size_t>(y) * *ow;
+    if (ImgReadLine(cb, y, row)) Finish(1);
+    ImgOverWhite(row, row, *ow);
+  }
+
+  const bool mapped = pvRun.screen->display_class == SCR_CLASS_PSEUDOCOLOR;
+  std::vector<uint8_t> wide;
+  if (!mapped && s.colors == 0) {
+    for (int32_t y = 0; y < *oh; ++y)
+      if (PutFrameLine(reinterpret_cast<uint8_t *>(pvRun.frame + static_cast<size_t>(y) * *ow),
+                       *ow, y, 4, &wide))
+        Finish(0);
+    return;
+  }
+
+  RgbPixelTp *palette = static_cast<RgbPixelTp *>(calloc(256, sizeof(RgbPixelTp)));
+  if (!palette) {
+    CmnError(CMN_SOURCE, 1161, CMN_E_NOMEM);
+    Finish(1);
+  }
+  uint32_t *cells = static_cast<uint32_t *>(calloc(256, sizeof(uint32_t)));
+  if (!cells) {
+    free(palette);
+    CmnError(CMN_SOURCE, 1167, CMN_E_NOMEM);
+    Finish(1);
+  }
+  const uint8_t *defaults = pvRun.screen->default_colors;
+  const int entries = std::min<int32_t>(256, pvRun.screen->color_count);
+  if (mapped && defaults)
+    for (int i = 0; i < entries; ++i)
+      palette[i] = RgbPixelTp{defaults[3 * i + 2], defaults[3 * i + 1], defaults[3 * i], 255};
+  if (pvRun.screen->cell_table)
+    for (int i = 0; i < entries; ++i) cells[i] = pvRun.screen->cell_table[i];
+
+  const int colors = s.colors ? s.colors : 256;
+  uint8_t *index = reinterpret_cast<uint8_t *>(pvRun.frame);
+  ImgReduceColors(pvRun.frame, index, palette, cells, colors - 1, s.nodither, s.stdcmap, *ow,
+                  *oh);
+  free(cells);
+
+  if (!mapped) {
+    // Expanded in place from the end, so no index is overwritten unread.
+    ImgLut2Pix(index, palette, pvRun.frame, *ow * *oh);
+    free(palette);
+    for (int32_t y = 0; y < *oh; ++y)
+      if (PutFrameLine(reinterpret_cast<uint8_t *>(pvRun.frame + static_cast<size_t>(y) * *ow),
+                       *ow, y, 4, &wide))
+        Finish(0);
+    return;
+  }
+
+  uint8_t *table = pvRun.screen->default_colors;
+  for (int i = 0; i < entries && table; ++i) {
+    table[3 * i] = palette[i].red;
+    table[3 * i + 1] = palette[i].green;
+    table[3 * i + 2] = palette[i].blue;
+  }
+  ScrInstallColorMap(pvRun.screen);
+  for (int32_t y = 0; y < *oh; ++y)
+    if (PutFrameLine(index + static_cast<size_t>(y) * *ow, *ow, y, 1, &wide)) {
+      free(palette);
+      Finish(0);
+    }
+  if (s.save) {
+    // A saved picture holds the colours shown, not the screen's indices.
+    ImgLut2Pix(index, palette, pvRun.frame, *ow * *oh);
+  }
+  free(palette);
+}
+
+// The raw dump of the frame: red, green, blue per pixel, no header.
+void SaveFrame(const char *name, int32_t ow, int32_t oh) {
+  const size_t n = static_cast<size_t>(ow) * static_cast<size_t>(oh);
+  uint8_t *rgb = reinterpret_cast<uint8_t *>(pvRun.frame);
+  ImgPix2Rgb(pvRun.frame, rgb, static_cast<int>(n));
+  FILE *fp = fopen(name, "wb");
+  if (!fp) {
+    perror(name);
+    Finish(1);
+  }
+  const size_t written = fwrite(rgb, 1, n * 3, fp);
+  const bool closed = fclose(fp) == 0;
+  if (written != n * 3 || !closed) {
+    perror(name);
+    Finish(1);
+  }
+}
+
+// Reads, sizes and shows the image, waits, and ends the program.
+[[noreturn]] void ShowImage(PvSettingsTp *settings) {
+  const PvSettingsTp &s = *settings;
+  pvRun.display = s.display;
+
+  // The raster holds every page up to the one shown, so that a page seam
+  // can be looked at across pages.
+  pvRun.raw = new ImgRaw(s.infile, true, 1, pvParams->page);
+  ImgRaw *raw = pvRun.raw;
+  if (raw->width() == 0 || raw->segmentLines() == 0) Finish(1);
+  if (ImgOpenRaw(raw, pvParams->page, &pvRun.cb, pvParams) || !pvRun.cb) Finish(1);
+  ImgControlBlockTp *cb = pvRun.cb;
+  if (cb->width == 0 || cb->lines == 0) Finish(1);
+
+  // Crop: the relative one first, then the absolute one inside the page.
+  cb->crop_x = 0;
+  cb->crop_y = 0;
+  cb->crop_w = cb->width;
+  cb->crop_h = cb->lines;
+  if (CmdGetOpt(pvOptions, "relcrop")) {
+    cb->crop_w = static_cast<int32_t>(cb->width * s.relcrop_w + 0.5);
+    cb->crop_h = static_cast<int32_t>(cb->lines * s.relcrop_h + 0.5);
+    cb->crop_x = static_cast<int32_t>(s.relcrop_x * cb->width + 0.5);
+    cb->crop_y = static_cast<int32_t>(s.relcrop_y * cb->lines + 0.5);
+  }
+  if (s.crop) {
+    int32_t x = cb->crop_x, y = cb->crop_y;
+    CmdParseCrop(s.crop, &cb->crop_w, &cb->crop_h, &x, &y);
+    cb->crop_x = x;
+    cb->crop_y = y;
+  }
+
+  int32_t ow, oh;
+  ChooseShownSize(s, cb, &ow, &oh);
+  if (s.size_w) {
+    oh = s.size_h ? s.size_h : static_cast<int32_t>(static_cast<int64_t>(s.size_w) * oh / ow);
+    ow = s.size_w;
+  } else if (s.size_h) {
+    ow = static_cast<int32_t>(static_cast<int64_t>(ow) * s.size_h / oh);
+    oh = s.size_h;
+  }
+  ow = std::max<int32_t>(1, ow);
+  oh = std::max<int32_t>(1, oh);
+  // The scaler is made for area averaging; the method asked for is used
+  // from the first line on.
+  cb->scale_method = ImgScaleAveraging;
+  if (ImgSetOutputSize(cb, ow, oh)) Finish(1);
+  cb->scale_method = static_cast<ImgScaleTp>(s.scalemethod);
+
+  char *title = nullptr;
+  if (s.bartitle) CmnStrPrintf(&title, "%s", s.bartitle);
+  else
+    CmnStrPrintf(&title, "%s - %d x %d", *s.infile ? s.infile : "From Standard Input",
+                 cb->width, cb->lines);
+
+  cb->color.output = s.output;
+  cb->color.reversal = s.reversal;
+  cb->color.removebgs = s.removebgs;
+  cb->color.brightness = s.factors[0];
+  cb->color.contrast = s.factors[1];
+  cb->color.chrominance = s.factors[2];
+  cb->color.redtint = s.factors[3];
+  cb->color.greentint = s.factors[4];
+  cb->color.bluetint = s.factors[5];
+  ImgParseColorReplace(s.colorreplace, &cb->color);
+
+  ReturnTp rc = ScrOpen(&pvRun.screen, s.display, parentWindow, ow, oh, xoffset, yoffset, title);
+  CmnStrFree(&title);
+  if (rc == SCR_E_UNSUPPORTED) Finish(1);
+  if (rc) Finish(0);
+
+  const bool direct = pvRun.screen->display_class != SCR_CLASS_PSEUDOCOLOR && s.colors == 0 &&
+                      !s.save;
+  if (direct) {
+    // Only one line is ever in memory: the picture goes straight from the
+    // raster through the reader to the window.
+    std::vector<RgbPixelTp> line(static_cast<size_t>(ow));
+    for (int32_t y = 0; y < oh; ++y) {
+      if (ImgReadLine(cb, y, line.data())) break;
+      ImgOverWhite(line.data(), line.data(), ow);
+      if (ScrPutLine(pvRun.screen, y, reinterpret_cast<uint8_t *>(line.data()))) Finish(0);
+    }
+  } else {
+    ShowThroughFrame(s, &ow, &oh);
+  }
+
+  // Only the window's own copy of the picture stays while we wait.
+  ImgClose(&pvRun.cb);
+  if (s.save) SaveFrame(s.save, ow, oh);
+  free(pvRun.frame);
+  pvRun.frame = nullptr;
+
+  if (s.timer) sleep(static_cast<unsigned>(s.timer));
+  else ScrEventLoop(pvRun.screen, s.display, s.maycrop);
+  Finish(0);
 }
 
 }  // namespace
@@ -366,7 +634,7 @@ int main(int argc, char **argv) {
 
   // 17. Output size.
   if (const char *size = static_cast<const char *>(CmdGetOpt(pvOptions, "size"))) {
-    if (!ParseSize(size, &s.size_w, &s.size_h)) {
+    if (!CmdParseSize(size, &s.size_w, &s.size_h)) {
       fprintf(stderr, "Bad format for size.. [%s]\n", size);
       fflush(stderr);
       Exit(1);
@@ -379,9 +647,5 @@ int main(int argc, char **argv) {
   pvParams->page = CmdGetOptInt(pvOptions, "pageno", 0);
 
   ReadSettings(&s);
-
-  // The display pipeline starts here once the raster core and the screen
-  // layer exist; until then a successful start-up ends cleanly.
-  XCloseDisplay(s.display);
-  Exit(0);
+  ShowImage(&s);
 }

@@ -40,6 +40,9 @@ class Startup : public testing::Test {
 };
 std::unique_ptr<XvfbServer> Startup::server_;
 
+// A picture on standard input, for the runs that must get past start-up.
+const char kTinyImage[] = "P1\n2 2\n0 1\n1 0\n";
+
 bool Exists(const std::string &path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
@@ -123,7 +126,8 @@ TEST_F(Startup, BadOptionsEndWithStatusOne) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("Unrecognized option: -qqq"), std::string::npos);
   r = Pvview({huge});
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Error: Cannot open qqq"), std::string::npos);
 }
 
 TEST_F(Startup, SystemDirectoryIsRequired) {
@@ -136,8 +140,9 @@ TEST_F(Startup, SystemDirectoryIsRequired) {
             "to specify the path-name of the system directory\n");
   // -sys abbreviates -sysdir; -ddt stands in for it.
   none.set_env = {"DISPLAY=" + server_->display()};
-  EXPECT_EQ(RunProgram({PVVIEW_BIN, "-sys", PV_SYSDIR}, none).status, 0);
-  EXPECT_EQ(RunProgram({PVVIEW_BIN, "-ddt", PV_SYSDIR}, none).status, 0);
+  none.stdin_data = kTinyImage;
+  EXPECT_EQ(RunProgram({PVVIEW_BIN, "-sys", PV_SYSDIR, "-timer", "1"}, none).status, 0);
+  EXPECT_EQ(RunProgram({PVVIEW_BIN, "-ddt", PV_SYSDIR, "-timer", "1"}, none).status, 0);
 }
 
 // A display number with no server behind it (no socket, no lock), from
@@ -164,19 +169,24 @@ TEST_F(Startup, DisplayThatCannotBeOpened) {
 }
 
 TEST_F(Startup, SizeNeedsPositiveNumbers) {
-  for (const char *bad : {"0x300", "400x0", "300x", "x", "abc", "-5"}) {
+  for (const char *bad : {"0x300", "400x0", "300x", "x", "abc", "-5", "300y"}) {
     RunResult r = Pvview({"-size", bad});
     EXPECT_EQ(r.status, 1) << bad;
     EXPECT_EQ(r.err, std::string("Bad format for size.. [") + bad + "]\n");
   }
-  for (const char *good : {"x300", "300", "400x300"}) EXPECT_EQ(Pvview({"-size", good}).status, 0);
+  RunOptions image;
+  image.stdin_data = kTinyImage;
+  for (const char *good : {"x300", "300", "400x300"})
+    EXPECT_EQ(Pvview({"-size", good, "-timer", "1"}, image).status, 0);
 }
 
 TEST_F(Startup, ResponseFiles) {
   TempDir dir;
   WriteFile(dir.file("ok.rsp"),
             "QPLCMD this line is a command header\n-rotate \"90\"\n-bartitle 'two words'\n");
-  EXPECT_EQ(Pvview({"@" + dir.file("ok.rsp")}).status, 0);
+  RunOptions image;
+  image.stdin_data = kTinyImage;
+  EXPECT_EQ(Pvview({"-timer", "1", "@" + dir.file("ok.rsp")}, image).status, 0);
 
   WriteFile(dir.file("badword.rsp"), "-rotate 45\n");
   RunResult r = Pvview({"@" + dir.file("badword.rsp")});

@@ -1,0 +1,299 @@
+// The real pvview showing pictures on private X servers: the size it
+// chooses, what it saves, how the user ends it, and the colour-mapped
+// path of an 8-bit server.
+#include <gtest/gtest.h>
+// After gtest: Xlib defines None and Bool as macros.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runprog.h"
+#include "xvfb.h"
+
+namespace {
+
+// Pixel (x, y) of the test pictures: every pixel differs from its
+// neighbours, so a shifted or scaled picture cannot pass for the original.
+void Pattern(int x, int y, unsigned char *rgb) {
+  rgb[0] = static_cast<unsigned char>(x * 7 + y);
+  rgb[1] = static_cast<unsigned char>(y * 5 + x / 3);
+  rgb[2] = static_cast<unsigned char>((x + y) * 3);
+}
+
+std::string Ppm(int w, int h) {
+  std::string data = "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
+  const size_t header = data.size();
+  data.resize(header + static_cast<size_t>(w) * h * 3);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      Pattern(x, y, reinterpret_cast<unsigned char *>(&data[header + (y * w + x) * 3]));
+  return data;
+}
+
+class Showing : public testing::Test {
+ protected:
+  RunResult Pvview(const XvfbServer &server, std::vector<std::string> args) {
+    args.insert(args.begin(), PVVIEW_BIN);
+    RunOptions options;
+    options.set_env = {"DISPLAY=" + server.display(), std::string("SYSDIR=") + PV_SYSDIR};
+    options.unset_env = {"PVDEBUG", "PVVIEWDEBUG"};
+    return RunProgram(args, options);
+  }
+
+  // Shows a w x h picture with the options and returns what -save wrote.
+  std::string Shown(const XvfbServer &server, int w, int h, std::vector<std::string> args) {
+    const std::string in = dir_.file("in.ppm"), out = dir_.file("out.rgb");
+    WriteFile(in, Ppm(w, h));
+    unlink(out.c_str());
+    args.insert(args.end(), {"-timer", "1", "-save", out, in});
+    RunResult r = Pvview(server, args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return ReadFile(out);
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(Showing, ScreenFitLeavesRoomForTheFrame) {
+  XvfbServer large(24, 1280, 1024);
+  ASSERT_TRUE(large.ok());
+  // Shown unscaled, the saved picture is the file's pixels exactly.
+  std::string saved = Shown(large, 1000, 500, {});
+  EXPECT_TRUE(saved == Ppm(1000, 500).substr(Ppm(1000, 500).size() - saved.size()) &&
+              saved.size() == 1000u * 500 * 3)
+      << saved.size();
+
+  XvfbServer small(24, 800, 600);
+  ASSERT_TRUE(small.ok());
+  EXPECT_EQ(Shown(small, 1000, 500, {}).size(), 750u * 375 * 3);
+  // Told to obey, the viewer takes the size asked for even past the screen.
+  EXPECT_EQ(Shown(small, 1000, 500, {"-resize", "obey"}).size(), 1000u * 500 * 3);
+}
+
+TEST_F(Showing, FitAndSizeOptions) {
+  XvfbServer server(24);
+  ASSERT_TRUE(server.ok());
+  // The half pixel is added before the factor 4.
+  EXPECT_EQ(Shown(server, 100, 50,
+                  {"-resize", "fit", "-parentwidth", "400", "-parentheight", "400"}).size(),
+            402u * 202 * 3);
+  // Without fit a small picture is not enlarged.
+  EXPECT_EQ(Shown(server, 100, 50, {"-parentwidth", "400", "-parentheight", "400"}).size(),
+            100u * 50 * 3);
+  EXPECT_EQ(Shown(server, 600, 400, {"-size", "300"}).size(), 300u * 200 * 3);
+  EXPECT_EQ(Shown(server, 600, 400, {"-size", "x100"}).size(), 150u * 100 * 3);
+  EXPECT_EQ(Shown(server, 600, 400, {"-size", "300", "-rotate", "90"}).size(), 300u * 450 * 3);
+}
+
+TEST_F(Showing, RelativeCropShowsTheTopLeftQuarter) {
+  XvfbServer server(24);
+  ASSERT_TRUE(server.ok());
+  const std::string saved = Shown(server, 1000, 800, {"-relcrop", "0.5x0.5"});
+  ASSERT_EQ(saved.size(), 500u * 400 * 3);
+  for (int y : {0, 1, 199, 399})
+    for (int x : {0, 1, 250, 499}) {
+      unsigned char want[3];
+      Pattern(x, y, want);
+      const size_t at = (static_cast<size_t>(y) * 500 + x) * 3;
+      EXPECT_EQ(static_cast<unsigned char>(saved[at]), want[0]) << x << "," << y;
+      EXPECT_EQ(static_cast<unsigned char>(saved[at + 1]), want[1]) << x << "," << y;
+      EXPECT_EQ(static_cast<unsigned char>(saved[at + 2]), want[2]) << x << "," << y;
+    }
+}
+
+TEST_F(Showing, ColourReductionKeepsToTheBudget) {
+  XvfbServer server(24);
+  ASSERT_TRUE(server.ok());
+  const std::string saved = Shown(server, 64, 64, {"-colors", "8"});
+  ASSERT_EQ(saved.size(), 64u * 64 * 3);
+  std::set<std::string> colours;
+  for (size_t i = 0; i < saved.size(); i += 3) colours.insert(saved.substr(i, 3));
+  EXPECT_LE(colours.size(), 8u);
+  EXPECT_GT(colours.size(), 1u);
+}
+
+TEST_F(Showing, ColourMappedServerShowsThroughThePalette) {
+  XvfbServer server(8);
+  ASSERT_TRUE(server.ok());
+  // Four flat quarters: red, green, blue and white.
+  const std::string in = dir_.file("quarters.ppm"), out = dir_.file("quarters.rgb");
+  std::string data = "P6\n40 40\n255\n";
+  for (int y = 0; y < 40; ++y)
+    for (int x = 0; x < 40; ++x) {
+      const int q = (y / 20) * 2 + x / 20;
+      const char rgb[4][3] = {{'\xff', 0, 0}, {0, '\xff', 0}, {0, 0, '\xff'},
+                              {'\xff', '\xff', '\xff'}};
+      data.append(rgb[q], 3);
+    }
+  WriteFile(in, data);
+  RunResult r = Pvview(server, {"-timer", "1", "-nodither", "-save", out, in});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string saved = ReadFile(out);
+  ASSERT_EQ(saved.size(), 40u * 40 * 3);
+  auto near = [&](int x, int y, int red, int green, int blue) {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(&saved[(y * 40 + x) * 3]);
+    return std::abs(p[0] - red) < 48 && std::abs(p[1] - green) < 48 && std::abs(p[2] - blue) < 48;
+  };
+  EXPECT_TRUE(near(10, 10, 255, 0, 0));
+  EXPECT_TRUE(near(30, 10, 0, 255, 0));
+  EXPECT_TRUE(near(10, 30, 0, 0, 255));
+  EXPECT_TRUE(near(30, 30, 255, 255, 255));
+}
+
+// The viewer's top-level window, found by its title; 0 after the timeout.
+Window FindWindow(Display *d, const std::string &title) {
+  for (int tries = 0; tries < 100; ++tries) {
+    Window root, parent, *children = nullptr;
+    unsigned int n = 0;
+    Window found = 0;
+    XSync(d, False);
+    if (XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &n)) {
+      for (unsigned int i = 0; i < n && !found; ++i) {
+        char *name = nullptr;
+        if (XFetchName(d, children[i], &name) && name) {
+          if (title == name) found = children[i];
+          XFree(name);
+        }
+      }
+      if (children) XFree(children);
+    }
+    if (found) return found;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return 0;
+}
+
+// Runs the viewer without a timer, lets `act` end it, and returns the
+// viewer's result.
+RunResult Interactive(const XvfbServer &server, const std::string &file,
+                      const std::function<void(Display *, Window)> &act) {
+  RunOptions options;
+  options.set_env = {"DISPLAY=" + server.display(), std::string("SYSDIR=") + PV_SYSDIR};
+  options.timeout_seconds = 20;
+  RunResult result;
+  std::thread viewer([&] { result = RunProgram({PVVIEW_BIN, "-bartitle", "under test", file},
+                                               options); });
+  Display *d = XOpenDisplay(server.display().c_str());
+  if (d) {
+    Window w = FindWindow(d, "under test");
+    EXPECT_NE(w, 0u);
+    if (w) act(d, w);
+    XCloseDisplay(d);
+  }
+  viewer.join();
+  return result;
+}
+
+TEST_F(Showing, UserEndsTheViewer) {
+  XvfbServer server(24);
+  ASSERT_TRUE(server.ok());
+  const std::string in = dir_.file("in.ppm");
+  WriteFile(in, Ppm(120, 80));
+
+  // q: the window has the picture's size and shows its pixels.
+  RunResult r = Interactive(server, in, [&](Display *d, Window w) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    XWindowAttributes a;
+    ASSERT_TRUE(XGetWindowAttributes(d, w, &a));
+    EXPECT_EQ(a.width, 120);
+    EXPECT_EQ(a.height, 80);
+    XImage *image = XGetImage(d, w, 0, 0, 120, 80, AllPlanes, ZPixmap);
+    ASSERT_NE(image, nullptr);
+    for (int y : {0, 40, 79})
+      for (int x : {0, 60, 119}) {
+        unsigned char want[3];
+        Pattern(x, y, want);
+        const unsigned long pixel = XGetPixel(image, x, y);
+        EXPECT_EQ(pixel & 0xFFFFFF, (want[0] << 16u) | (want[1] << 8u) | want[2]) << x << "," << y;
+      }
+    XDestroyImage(image);
+    const std::string key = "xdotool windowfocus " + std::to_string(w) + " key q";
+    const std::string env = "DISPLAY=" + server.display() + " ";
+    EXPECT_EQ(system((env + key).c_str()), 0);
+  });
+  EXPECT_EQ(r.status, 0) << r.err;
+
+  // The window manager's close request.
+  r = Interactive(server, in, [&](Display *d, Window w) {
+    XEvent e{};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = w;
+    e.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
+    e.xclient.data.l[1] = CurrentTime;
+    XSendEvent(d, w, False, NoEventMask, &e);
+    XFlush(d);
+  });
+  EXPECT_EQ(r.status, 0) << r.err;
+
+  // A window destroyed from outside ends the viewer with status 1.
+  r = Interactive(server, in, [&](Display *d, Window w) {
+    XDestroyWindow(d, w);
+    XFlush(d);
+  });
+  EXPECT_EQ(r.status, 1) << r.err;
+}
+
+TEST_F(Showing, SpaceFirstRemovesTheCropBox) {
+  XvfbServer server(24);
+  ASSERT_TRUE(server.ok());
+  const std::string in = dir_.file("in.ppm");
+  WriteFile(in, Ppm(120, 80));
+  RunOptions options;
+  options.set_env = {"DISPLAY=" + server.display(), std::string("SYSDIR=") + PV_SYSDIR};
+  options.timeout_seconds = 20;
+  RunResult r;
+  std::thread viewer([&] {
+    r = RunProgram({PVVIEW_BIN, "-maycrop", "true", "-bartitle", "box", in}, options);
+  });
+  Display *d = XOpenDisplay(server.display().c_str());
+  ASSERT_NE(d, nullptr);
+  const Window w = FindWindow(d, "box");
+  XCloseDisplay(d);
+  const std::string x = "DISPLAY=" + server.display() + " xdotool ";
+  const std::string id = std::to_string(w);
+  // Pauses let the viewer take each step before the next one arrives.
+  for (const std::string &step :
+       {"mousemove --window " + id + " 10 10 mousedown 1", "mousemove --window " + id + " 40 30",
+        "mousemove --window " + id + " 60 50", std::string("mouseup 1"),
+        "windowfocus " + id + " key space"}) {
+    EXPECT_EQ(system((x + step).c_str()), 0) << step;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  // The first space only took the box away: the window is still there.
+  d = XOpenDisplay(server.display().c_str());
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(FindWindow(d, "box"), w);
+  XCloseDisplay(d);
+  EXPECT_EQ(system((x + "key space").c_str()), 0);
+  viewer.join();
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(Showing, FilesThatCannotBeShown) {
+  XvfbServer server(24);
+  ASSERT_TRUE(server.ok());
+  RunResult r = Pvview(server, {"-timer", "1", dir_.file("missing.ppm")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Cannot open"), std::string::npos) << r.err;
+
+  WriteFile(dir_.file("in.ppm"), Ppm(10, 10));
+  r = Pvview(server, {"-timer", "1", "-save", dir_.file("no/such/dir.rgb"), dir_.file("in.ppm")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
+
+  r = Pvview(server, {"-timer", "1", "-colorreplace", "zz", dir_.file("in.ppm")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Invalid -colorreplace parameter: [zz]\n"), std::string::npos) << r.err;
+}
+
+}  // namespace

@@ -1,0 +1,16 @@
+// The viewer's wait for the user once the picture is shown.
+#ifndef PV_VIEWER_PVLOOP_H
+#define PV_VIEWER_PVLOOP_H
+
+#include <X11/Xlib.h>
+
+#include "screen.h"
+
+// Handles the window's events until q, Escape or space is pressed with no
+// crop box shown, or the window manager asks the window to close; returns
+// 0 then, or the code of a failing redraw. A destroyed window ends the
+// program with status 1. With may_crop the user can drag a box over the
+// picture.
+ReturnTp ScrEventLoop(SCR_CONTROL_BLOCK *screen, Display *display, bool may_crop);
+
+#endif
