@@ -5,6 +5,8 @@
 // After gtest: Xlib defines None and Bool as macros.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,6 +15,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "runprog.h"
@@ -171,25 +174,59 @@ Window FindWindow(Display *d, const std::string &title) {
   return 0;
 }
 
-// Runs the viewer without a timer, lets `act` end it, and returns the
-// viewer's result.
-RunResult Interactive(const XvfbServer &server, const std::string &file,
-                      const std::function<void(Display *, Window)> &act) {
+// Runs the viewer (argv without the program) until `act`, given the window
+// titled `title`, has ended it, and returns the viewer's result.
+RunResult Interactive(const XvfbServer &server, std::vector<std::string> args,
+                      const std::string &title,
+                      const std::function<void(Display *, Window)> &act,
+                      const std::string &stdin_data = "") {
   RunOptions options;
   options.set_env = {"DISPLAY=" + server.display(), std::string("SYSDIR=") + PV_SYSDIR};
   options.timeout_seconds = 20;
+  options.stdin_data = stdin_data;
+  args.insert(args.begin(), PVVIEW_BIN);
   RunResult result;
-  std::thread viewer([&] { result = RunProgram({PVVIEW_BIN, "-bartitle", "under test", file},
-                                               options); });
+  std::thread viewer([&] { result = RunProgram(args, options); });
   Display *d = XOpenDisplay(server.display().c_str());
   if (d) {
-    Window w = FindWindow(d, "under test");
-    EXPECT_NE(w, 0u);
+    Window w = FindWindow(d, title);
+    EXPECT_NE(w, 0u) << title;
     if (w) act(d, w);
     XCloseDisplay(d);
   }
   viewer.join();
   return result;
+}
+
+RunResult Interactive(const XvfbServer &server, const std::string &file,
+                      const std::function<void(Display *, Window)> &act) {
+  return Interactive(server, {"-bartitle", "under test", file}, "under test", act);
+}
+
+// The pixels of the w x h area at (x, y) of `window` that differ from the
+// test pattern, as "x,y" texts.
+std::set<std::string> Differences(Display *d, Window window, int x, int y, int w, int h) {
+  std::set<std::string> differ;
+  XImage *image = XGetImage(d, window, x, y, w, h, AllPlanes, ZPixmap);
+  if (!image) return {"no image"};
+  for (int j = 0; j < h; ++j)
+    for (int i = 0; i < w; ++i) {
+      unsigned char want[3];
+      Pattern(i, j, want);
+      const unsigned long rgb = (unsigned long)want[0] << 16 | want[1] << 8 | want[2];
+      if ((XGetPixel(image, i, j) & 0xFFFFFF) != rgb)
+        differ.insert(std::to_string(i) + "," + std::to_string(j));
+    }
+  XDestroyImage(image);
+  return differ;
+}
+
+// Runs xdotool commands against the server, each given time to take effect.
+void Xdotool(const XvfbServer &server, const std::vector<std::string> &steps) {
+  for (const std::string &step : steps) {
+    EXPECT_EQ(system(("DISPLAY=" + server.display() + " xdotool " + step).c_str()), 0) << step;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
 }
 
 TEST_F(Showing, UserEndsTheViewer) {
@@ -243,39 +280,115 @@ TEST_F(Showing, UserEndsTheViewer) {
   EXPECT_EQ(r.status, 1) << r.err;
 }
 
-TEST_F(Showing, SpaceFirstRemovesTheCropBox) {
+TEST_F(Showing, CropBoxIsDrawnOverThePictureAndTakenAway) {
   XvfbServer server(24);
   ASSERT_TRUE(server.ok());
   const std::string in = dir_.file("in.ppm");
+  WriteFile(in, Ppm(120, 80));
+  RunResult r = Interactive(server, {"-maycrop", "true", "-bartitle", "box", in}, "box",
+                            [&](Display *d, Window w) {
+    const std::string id = std::to_string(w);
+    Xdotool(server, {"mousemove --window " + id + " 10 10 mousedown 1",
+                     "mousemove --window " + id + " 40 30", "mousemove --window " + id + " 60 50",
+                     "mouseup 1"});
+    // Exactly the outline of the box from (10, 10) to (60, 50) changed.
+    std::set<std::string> outline;
+    for (int i = 10; i <= 60; ++i)
+      for (int j : {10, 50}) outline.insert(std::to_string(i) + "," + std::to_string(j));
+    for (int j = 10; j <= 50; ++j)
+      for (int i : {10, 60}) outline.insert(std::to_string(i) + "," + std::to_string(j));
+    EXPECT_EQ(Differences(d, w, 0, 0, 120, 80), outline);
+
+    // Space only takes the box away, and the picture is whole again.
+    Xdotool(server, {"windowfocus " + id + " key space"});
+    EXPECT_EQ(Differences(d, w, 0, 0, 120, 80), std::set<std::string>{});
+    // A click without a drag leaves no box.
+    Xdotool(server, {"mousemove --window " + id + " 30 30 mousedown 1", "mouseup 1"});
+    EXPECT_EQ(Differences(d, w, 0, 0, 120, 80), std::set<std::string>{});
+    // With no box shown, Escape closes the window.
+    Xdotool(server, {"windowfocus " + id + " key Escape"});
+  });
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(Showing, InterruptEndsWithStatusZero) {
+  XvfbServer server(24);
+  ASSERT_TRUE(server.ok());
+  const std::string in = dir_.file("in.ppm"), pid = dir_.file("pid");
   WriteFile(in, Ppm(120, 80));
   RunOptions options;
   options.set_env = {"DISPLAY=" + server.display(), std::string("SYSDIR=") + PV_SYSDIR};
   options.timeout_seconds = 20;
   RunResult r;
+  // The shell writes its pid and becomes the viewer.
   std::thread viewer([&] {
-    r = RunProgram({PVVIEW_BIN, "-maycrop", "true", "-bartitle", "box", in}, options);
+    r = RunProgram({"/bin/sh", "-c", "echo $$ >\"$0\"; exec \"$@\"", pid, PVVIEW_BIN,
+                    "-bartitle", "signalled", in},
+                   options);
   });
   Display *d = XOpenDisplay(server.display().c_str());
   ASSERT_NE(d, nullptr);
-  const Window w = FindWindow(d, "box");
+  EXPECT_NE(FindWindow(d, "signalled"), 0u);
   XCloseDisplay(d);
-  const std::string x = "DISPLAY=" + server.display() + " xdotool ";
-  const std::string id = std::to_string(w);
-  // Pauses let the viewer take each step before the next one arrives.
-  for (const std::string &step :
-       {"mousemove --window " + id + " 10 10 mousedown 1", "mousemove --window " + id + " 40 30",
-        "mousemove --window " + id + " 60 50", std::string("mouseup 1"),
-        "windowfocus " + id + " key space"}) {
-    EXPECT_EQ(system((x + step).c_str()), 0) << step;
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  }
-  // The first space only took the box away: the window is still there.
-  d = XOpenDisplay(server.display().c_str());
-  ASSERT_NE(d, nullptr);
-  EXPECT_EQ(FindWindow(d, "box"), w);
-  XCloseDisplay(d);
-  EXPECT_EQ(system((x + "key space").c_str()), 0);
+  const int viewer_pid = atoi(ReadFile(pid).c_str());
+  ASSERT_GT(viewer_pid, 1);
+  EXPECT_EQ(kill(viewer_pid, SIGINT), 0);
   viewer.join();
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(Showing, EmbeddedInAParentAtTheOffset) {
+  XvfbServer server(24);
+  ASSERT_TRUE(server.ok());
+  const std::string in = dir_.file("in.ppm");
+  WriteFile(in, Ppm(120, 80));
+  Display *d = XOpenDisplay(server.display().c_str());
+  ASSERT_NE(d, nullptr);
+  const Window parent = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 300, 200, 0, 0,
+                                            BlackPixel(d, DefaultScreen(d)));
+  XMapWindow(d, parent);
+  XSync(d, False);
+  RunResult r;
+  std::thread viewer([&] {
+    r = Pvview(server, {"-parentwindow", std::to_string(parent), "-xoffset", "30", "-yoffset",
+                        "20", "-timer", "3", in});
+  });
+  Window child = 0;
+  for (int tries = 0; tries < 50 && !child; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Window root, up, *children = nullptr;
+    unsigned int n = 0;
+    if (XQueryTree(d, parent, &root, &up, &children, &n) && n > 0) child = children[0];
+    if (children) XFree(children);
+  }
+  ASSERT_NE(child, 0u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  XWindowAttributes a;
+  ASSERT_TRUE(XGetWindowAttributes(d, child, &a));
+  EXPECT_EQ(a.x, 30);
+  EXPECT_EQ(a.y, 20);
+  // Read through the parent: the picture sits at the offset, black around it.
+  EXPECT_EQ(Differences(d, parent, 30, 20, 120, 80), std::set<std::string>{});
+  XImage *image = XGetImage(d, parent, 0, 0, 300, 200, AllPlanes, ZPixmap);
+  ASSERT_NE(image, nullptr);
+  EXPECT_EQ(XGetPixel(image, 29, 20) & 0xFFFFFF, 0u);
+  EXPECT_EQ(XGetPixel(image, 30, 19) & 0xFFFFFF, 0u);
+  EXPECT_EQ(XGetPixel(image, 150, 100) & 0xFFFFFF, 0u);
+  XDestroyImage(image);
+  viewer.join();
+  EXPECT_EQ(r.status, 0) << r.err;
+  XCloseDisplay(d);
+}
+
+TEST_F(Showing, StandardInputIsShownUnderItsOwnTitle) {
+  XvfbServer server(24);
+  ASSERT_TRUE(server.ok());
+  RunResult r = Interactive(server, {}, "From Standard Input - 120 x 80",
+                            [&](Display *d, Window w) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(Differences(d, w, 0, 0, 120, 80), std::set<std::string>{});
+    Xdotool(server, {"windowfocus " + std::to_string(w) + " key q"});
+  }, Ppm(120, 80));
   EXPECT_EQ(r.status, 0) << r.err;
 }
 
@@ -294,6 +407,43 @@ TEST_F(Showing, FilesThatCannotBeShown) {
   r = Pvview(server, {"-timer", "1", "-colorreplace", "zz", dir_.file("in.ppm")});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("Invalid -colorreplace parameter: [zz]\n"), std::string::npos) << r.err;
+
+  // Input that is no picture: a reported error, status 1, quickly, and no
+  // window left behind.
+  mkdir(dir_.file("dir.ppm").c_str(), 0700);
+  const struct {
+    const char *name, *data, *message;
+  } bad[] = {
+      {"dir.ppm", nullptr, "Error: "},
+      {"empty.ppm", "", "Error: "},
+      {"header.ppm", "P6\n100 ", "Error: Invalid Data in PNM format"},
+      {"text.ppm", "hello, this is no picture\n", "Error: "},
+  };
+  for (const auto &c : bad) {
+    if (c.data) WriteFile(dir_.file(c.name), c.data);
+    const auto start = std::chrono::steady_clock::now();
+    r = Pvview(server, {"-timer", "1", dir_.file(c.name)});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.name;
+    EXPECT_EQ(r.status, 1) << c.name;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.name << ": " << r.err;
+  }
+  Display *d = XOpenDisplay(server.display().c_str());
+  ASSERT_NE(d, nullptr);
+  Window root, parent, *children = nullptr;
+  unsigned int n = 0;
+  ASSERT_TRUE(XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &n));
+  if (children) XFree(children);
+  EXPECT_EQ(n, 0u);
+  XCloseDisplay(d);
+
+  // Pictures one pixel wide or high are still shown.
+  for (auto [w, h] : {std::pair{1, 1}, {1, 50}, {50, 1}, {65535, 1}, {1, 65535}}) {
+    const std::string file = dir_.file("thin.pgm");
+    WriteFile(file, "P5\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n" +
+                        std::string(static_cast<size_t>(w) * h, '\x80'));
+    r = Pvview(server, {"-timer", "1", file});
+    EXPECT_EQ(r.status, 0) << w << "x" << h << ": " << r.err;
+  }
 }
 
 }  // namespace
