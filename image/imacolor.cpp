@@ -50,9 +50,7 @@ inline uint32_t Channel(uint32_t w, int shift) { return (w >> shift) & 0xFFu; }
 
 // A factor that is not a number switches its operation off rather than
 // spreading NaN into the tables and the byte conversions.
-inline double Tame(double factor, double neutral) {
-  return std::isnan(factor) ? neutral : factor;
-}
+inline double Tame(double factor, double neutral) { return std::isnan(factor) ? neutral : factor; }
 
 // Truncation toward zero of a value first limited to a byte's range; the
 // limit comes first so that the conversion to an integer is always defined.
@@ -80,9 +78,10 @@ struct MapState {
   int32_t reversal = IMG_REVERSAL_NONE, output = IMG_OUTPUT_COLOR;
   uint32_t a = 255;
   bool modes = false;  // a reversal, an output mode or a level is set
-  // One bit per hash of every colour in the lists: most pixels match none,
-  // and a clear bit says so without searching the lists.
-  uint64_t filter[64];
+  // A mark for the hash of every colour in the lists: most pixels match
+  // none, and a clear mark says so without searching the lists. A byte a
+  // mark, so that the test is one load.
+  uint8_t filter[4096];
 };
 
 inline uint32_t ColorHash(uint32_t w) { return (w * 0x9E3779B1u) >> 20; }
@@ -113,12 +112,8 @@ bool PrepareMap(const ImgColorOpsTp *ops, MapState *st) {
   st->from = st->words.data();
   st->to = st->from + st->n;
   st->frequent = st->to + st->n;
-  auto enter = [st](uint32_t w) {
-    const uint32_t hash = ColorHash(w);
-    st->filter[hash >> 6] |= uint64_t{1} << (hash & 63);
-  };
-  for (size_t i = 0; i < st->n; ++i) enter(st->from[i]);
-  for (int32_t i = 0; i < st->k; ++i) enter(st->frequent[i]);
+  for (size_t i = 0; i < st->n; ++i) st->filter[ColorHash(st->from[i])] = 1;
+  for (int32_t i = 0; i < st->k; ++i) st->filter[ColorHash(st->frequent[i])] = 1;
   return true;
 }
 
@@ -130,22 +125,19 @@ bool PrepareMap(const ImgColorOpsTp *ops, MapState *st) {
 // level leave it as it was set. The output modes still apply to it.
 IMA_INLINE uint32_t MapPixel(const MapState &st, uint32_t w) {
   bool marked = false;
-  const uint32_t hash = ColorHash(w);
-  const bool listed = (st.filter[hash >> 6] >> (hash & 63)) & 1;
-  for (size_t i = 0; listed && i < st.n; ++i) {
-    if (w == st.from[i]) {
-      w = st.to[i];
-      if (w >> 24) w = WithFourth(w, st.a);
-      marked = true;
-      break;
+  if (st.filter[ColorHash(w)]) {
+    for (size_t i = 0; i < st.n; ++i) {
+      if (w == st.from[i]) {
+        w = st.to[i];
+        if (w >> 24) w = WithFourth(w, st.a);
+        marked = true;
+        break;
+      }
     }
-  }
-  if (listed && !marked) {
-    for (int32_t i = 0; i < st.k; ++i) {
+    for (int32_t i = 0; !marked && i < st.k; ++i) {
       if (w == st.frequent[i]) {
         w = WithFourth(kOpaqueWhite, st.a);
         marked = true;
-        break;
       }
     }
   }
@@ -164,8 +156,8 @@ IMA_INLINE uint32_t MapPixel(const MapState &st, uint32_t w) {
     const uint32_t y = (77 * Channel(w, 16) + 151 * Channel(w, 8) + 28 * Channel(w, 0)) >> 8;
     w = (w & 0xFF000000u) | y * 0x010101u;
   }
-  if (st.reversal == IMG_REVERSAL_GRAY && !marked && w != 0 &&
-      Channel(w, 0) == Channel(w, 8) && Channel(w, 8) == Channel(w, 16))
+  if (st.reversal == IMG_REVERSAL_GRAY && !marked && w != 0 && Channel(w, 0) == Channel(w, 8) &&
+      Channel(w, 8) == Channel(w, 16))
     w ^= kColorBits;
   if (st.output == IMG_OUTPUT_EIGHTCOLOR) {
     // The top bit of each colour byte decides between 0 and 255.
@@ -184,9 +176,9 @@ IMA_INLINE uint32_t MapPixel(const MapState &st, uint32_t w) {
 // knots follow how light each hue looks: 1 - weight is close to the share
 // of red (index 40), green (120) and blue (200) in the luminance, so that
 // desaturating a colour lands on a gray of about its own lightness.
-constexpr std::array<double, 240> MakeDvds() {
+constexpr std::array<double, 241> MakeDvds() {
   constexpr int knots[7] = {590, 700, 110, 410, 300, 890, 590};
-  std::array<double, 240> table{};
+  std::array<double, 241> table{};
   for (int i = 0; i < 240; ++i) {
     const int k0 = knots[i / 40], k1 = knots[i / 40 + 1], j = i % 40;
     // Every step between knots is a whole number of quarter thousandths,
@@ -194,9 +186,10 @@ constexpr std::array<double, 240> MakeDvds() {
     const int quarters = 4 * k0 + j * (k1 - k0) / 10;
     table[i] = ((quarters + 2) / 4) / 1000.0;
   }
+  table[240] = table[0];
   return table;
 }
-constexpr std::array<double, 240> dvds = MakeDvds();
+constexpr std::array<double, 241> dvds = MakeDvds();
 
 // The new spread d' for every spread d, for the last s given.
 struct GainTable {
@@ -226,27 +219,25 @@ const int32_t *PrepareChrominance(double s) {
   return g_gain.spread;
 }
 
-// Divisions by d and by 2d (d = 1..255) as a multiplication and a shift:
-// with m = ceil(2^32 / D) the quotient is exact for every numerator below
-// 2^23; the numerators here stay below 2^17.
-constexpr std::array<uint64_t, 511> MakeReciprocals() {
-  std::array<uint64_t, 511> r{};
-  for (uint64_t D = 1; D < 511; ++D) r[D] = ((uint64_t{1} << 32) + D - 1) / D;
+// Divisions by D = 2d (d = 1..255) as a multiplication: with R =
+// ceil(2^32 / D) and a numerator N below 2^17, N x R has the quotient in
+// its upper 32 bits, and its lower 32 bits are below N when D divides N
+// and at least 2^32 / 510 (above 2^23) when it does not. So the product
+// also tells whether the quotient is exact, by a bound between the two.
+constexpr std::array<uint64_t, 256> MakeReciprocals() {
+  std::array<uint64_t, 256> r{};
+  for (uint64_t d = 1; d < 256; ++d) r[d] = ((uint64_t{1} << 32) + 2 * d - 1) / (2 * d);
   return r;
 }
-constexpr std::array<uint64_t, 511> kReciprocal = MakeReciprocals();
-
-inline uint32_t Divide(uint32_t n, uint32_t D) {
-  return static_cast<uint32_t>((n * kReciprocal[D]) >> 32);
-}
+constexpr std::array<uint64_t, 256> kHalfReciprocal = MakeReciprocals();
+constexpr uint32_t kExactBelow = 1u << 20;
 
 // Bit positions of M', p and q or u as red (16), green (8) and blue (0),
 // by sector; the third value is q in even sectors and u in odd ones.
 constexpr uint8_t kSectorShift[6][3] = {{16, 8, 0}, {16, 0, 8}, {8, 0, 16},
                                         {8, 16, 0}, {0, 16, 8}, {0, 8, 16}};
 
-IMA_INLINE uint32_t SectorPixel(uint32_t w, int sector, uint32_t Mn, uint32_t p,
-                                uint32_t third) {
+IMA_INLINE uint32_t SectorPixel(uint32_t w, int sector, uint32_t Mn, uint32_t p, uint32_t third) {
   if (sector < 0 || sector > 5) {
     fputs("Oops..", stderr);
     return w;
@@ -279,45 +270,127 @@ __attribute__((noinline)) uint32_t ChromaInDoubles(const int32_t *spread, uint32
   return SectorPixel(w, sector, Mn, p, third);
 }
 
-// The same in integers. With hd = h x d every value derived from the hue
-// is a fraction over d or 2d, and since s' x M' = min(M', d'), p, q and u
-// need no division by M'. Where a value to be truncated is not a whole
+// The weights read from the other end: kReversed[j] = dvds[240 - j].
+constexpr std::array<double, 241> MakeReversed() {
+  std::array<double, 241> table{};
+  for (int j = 0; j <= 240; ++j) table[j] = dvds[240 - j];
+  return table;
+}
+constexpr std::array<double, 241> kReversed = MakeReversed();
+
+// Each channel's value placed as its bits in a pixel word, after the
+// brightness and contrast table or as it is: rows red, green, blue.
+typedef uint32_t PlacedTp[3][256];
+
+IMA_INLINE uint32_t PlacePixel(const PlacedTp &placed, uint32_t w) {
+  return (w & 0xFF000000u) | placed[0][Channel(w, 16)] | placed[1][Channel(w, 8)] |
+         placed[2][Channel(w, 0)];
+}
+
+// How the order of red, green and blue routes a pixel through the
+// chrominance formulas. In a sector the largest channel becomes M', the
+// smallest p = M' - min(M', d'), and the middle one q or u, which both
+// come to M' - min(M', d') x (M - middle) / d rounded. In even sectors
+// f x d = M - middle, so the hue index is 40 x sector + round(40 (M -
+// middle) / d); in odd ones f x d = d - (M - middle), and away from exact
+// halves round(40 - v) = 40 - round(v), so the index is 40 x (sector + 1)
+// - round(40 (M - middle) / d). Either way the weight is a table read at
+// round(40 (M - middle) / d), forwards or backwards.
+// Keyed by (g > r) | (b > r) << 1 | (b > g) << 2; keys 2 and 5 cannot
+// occur. Where two channels are equal the key may pick the neighbouring
+// sector of the one the formula picks, at their boundary (f = 1 there
+// instead of f = 0): the hue and all three values come out the same.
+struct Route {
+  const double *weight;
+  uint8_t max_shift, mid_shift, min_shift;      // where the channels are
+  const uint32_t *max_out, *mid_out, *min_out;  // rows of the placed table
+};
+struct RoutesTp {
+  const PlacedTp *placed;
+  Route by_key[8];
+};
+
+void MakeRoutes(const PlacedTp &placed, RoutesTp *routes) {
+  // Sector, then the shifts of the largest, middle and smallest channel.
+  static const uint8_t kKeys[8][4] = {
+      {1, 16, 8, 0},  // r >= g >= b
+      {2, 8, 16, 0},  // g > r >= b
+      {1, 16, 8, 0},  // -
+      {3, 8, 0, 16},  // g >= b > r
+      {0, 16, 0, 8},  // r >= b > g
+      {0, 16, 0, 8},  // -
+      {5, 0, 16, 8},  // b > r >= g
+      {4, 0, 8, 16},  // b > g > r
+  };
+  routes->placed = &placed;
+  for (int key = 0; key < 8; ++key) {
+    const uint8_t *k = kKeys[key];
+    Route &route = routes->by_key[key];
+    const int sector = k[0];
+    route.weight = sector & 1 ? &kReversed[200 - 40 * sector] : &dvds[40 * sector];
+    route.max_shift = k[1];
+    route.mid_shift = k[2];
+    route.min_shift = k[3];
+    // Red at 16 is row 0, blue at 0 is row 2.
+    route.max_out = placed[2 - k[1] / 8];
+    route.mid_out = placed[2 - k[2] / 8];
+    route.min_out = placed[2 - k[3] / 8];
+  }
+}
+
+// The routes for chrominance alone: every value placed as it is.
+struct PlainRoutesTp {
+  PlacedTp placed;
+  RoutesTp routes;
+  PlainRoutesTp() {
+    for (uint32_t v = 0; v < 256; ++v) {
+      placed[0][v] = v << 16;
+      placed[1][v] = v << 8;
+      placed[2][v] = v;
+    }
+    MakeRoutes(placed, &routes);
+  }
+};
+
+const RoutesTp &PlainRoutes() {
+  static const PlainRoutesTp plain;
+  return plain.routes;
+}
+
+// The same in integers. Where a value to be truncated is not a whole
 // number it is at least 1/510 away from one, far beyond the doubles'
 // error, and both ways agree; the ties (about two pixels in a hundred of
-// random colours) go to ChromaInDoubles.
-// The choices between channels are made with masks: which channel is
-// largest is as good as random in a photograph, and a mispredicted branch
-// costs more than the arithmetic.
-IMA_INLINE uint32_t ChromaPixel(const int32_t *spread, uint32_t w) {
-  if (((w ^ w >> 8) & 0xFFFFu) == 0) return w;  // a gray has no hue
+// random colours) go to ChromaInDoubles. With kTable the new values come
+// out through the brightness and contrast table, else as they are.
+template <bool kTable>
+IMA_INLINE uint32_t ChromaPixel(const int32_t *spread, const RoutesTp &routes, uint32_t w) {
+  if (((w ^ w >> 8) & 0xFFFFu) == 0)  // a gray has no hue
+    return kTable ? PlacePixel(*routes.placed, w) : w;
   const int r = Channel(w, 16), g = Channel(w, 8), b = Channel(w, 0);
-  const int gb = g - b, gb_sign = gb >> 31;
-  const int gb_max = g - (gb & gb_sign), gb_min = b + (gb & gb_sign);
-  const int M = std::max(r, gb_max), m = std::min(r, gb_min);
-  const int d = M - m;
-  // The first channel equal to M decides the hue's formula.
-  const int red_max = -(r == M), green_max = -(g == M) & ~red_max;
-  const int blue_max = ~(red_max | green_max);
-  const int hd = ((gb + d) & red_max) | ((b - r + 3 * d) & green_max) |
-                 ((r - g + 5 * d) & blue_max);
-  // x = floor(80 h): truncate(h) = x / 80, and truncate(40 h + 0.5) =
-  // (x + 1) / 2, a tie exactly when x is odd and 80 hd / d has no rest.
-  const uint32_t x = Divide(80 * hd, d);
-  const uint32_t index_tie = x & (x * d == static_cast<uint32_t>(80 * hd)) & 1;
-  const int sector = static_cast<int>(x / 80);
-  const int rest = hd - sector * d;  // f x d
-  uint32_t index = (x + 1) / 2;
-  if (index >= 240) index -= 240;  // hue 6 is hue 0
+  // The sign bits of the differences make the key; the order is as good as
+  // random in a photograph, and a mispredicted branch costs more than all
+  // the arithmetic here.
+  const uint32_t key = (static_cast<uint32_t>(r - g) >> 31) |
+                       (static_cast<uint32_t>(r - b) >> 31 << 1) |
+                       (static_cast<uint32_t>(g - b) >> 31 << 2);
+  const Route &o = routes.by_key[key];
+  const int M = Channel(w, o.max_shift), d = M - Channel(w, o.min_shift);
+  const uint32_t part = M - Channel(w, o.mid_shift);  // M - middle
+  const uint64_t recip = kHalfReciprocal[d];
+  // round(40 part / d) = floor((80 part + d) / 2d), a tie when exact.
+  const uint64_t x = (80 * part + d) * recip;
   const int dn = spread[d];
-  // |d - d'| x weight stays below 2^31, so the conversion truncates it.
-  const int Mn = std::clamp(M - static_cast<int>((d - dn) * dvds[index]), 0, 255);
-  const int mn = std::min(Mn, dn);
-  // q = (1 - s' f) M' + 0.5 and u = (1 - (1 - f) s') M' + 0.5.
-  const int part = rest + ((d - 2 * rest) & -(sector & 1));  // d - rest for u
-  const uint32_t n3 = 2 * Mn * d - 2 * mn * part + d;
-  const uint32_t third = Divide(n3, 2 * d);
-  if (index_tie | (third * 2 * d == n3)) return ChromaInDoubles(spread, w);
-  return SectorPixel(w, sector, Mn, Mn - mn, third);
+  // The drop is at most 0.89 d, so M' never falls below 0; |d - d'| x
+  // weight stays below 2^31, so the conversion truncates it.
+  const int Mn = std::min(M - static_cast<int>((d - dn) * o.weight[x >> 32]), 255);
+  const uint32_t mn = static_cast<uint32_t>(std::min(Mn, dn));  // s' x M'
+  // round(mn part / d) = floor((2 mn part + d) / 2d), a tie when exact.
+  const uint64_t y = (2 * mn * part + d) * recip;
+  if (static_cast<uint32_t>(x) < kExactBelow || static_cast<uint32_t>(y) < kExactBelow) {
+    w = ChromaInDoubles(spread, w);
+    return kTable ? PlacePixel(*routes.placed, w) : w;
+  }
+  return (w & 0xFF000000u) | o.max_out[Mn] | o.mid_out[Mn - (y >> 32)] | o.min_out[Mn - mn];
 }
 
 // One set of tables for the whole program: the factors change rarely (once
@@ -381,27 +454,31 @@ bool PrepareContrast(double k) {
   return true;
 }
 
-// Brightness and contrast together as one table per channel, remade when
-// either part was rebuilt or switched on or off.
+// Brightness and contrast together as one table per channel, with the
+// routes through it, remade when either part was rebuilt or switched on or
+// off.
 struct CombinedTable {
   int32_t builds = -1;
   int which = 0;  // 1 brightness, 2 contrast
-  uint8_t map[3][256];
+  PlacedTp placed;
+  RoutesTp routes;
 };
 CombinedTable g_combined;
 
-const uint8_t (*PrepareCombined(bool brightness, bool contrast))[256] {
+const RoutesTp *PrepareCombined(bool brightness, bool contrast) {
   const int which = (brightness ? 1 : 0) | (contrast ? 2 : 0);
   if (g_combined.builds != g_builds || g_combined.which != which) {
     for (int c = 0; c < 3; ++c)
       for (int i = 0; i < 256; ++i) {
         const uint8_t v = brightness ? g_channel[c].map[i] : static_cast<uint8_t>(i);
-        g_combined.map[c][i] = contrast ? g_contrast.map[v] : v;
+        g_combined.placed[c][i] = static_cast<uint32_t>(contrast ? g_contrast.map[v] : v)
+                                  << (16 - 8 * c);
       }
+    MakeRoutes(g_combined.placed, &g_combined.routes);
     g_combined.builds = g_builds;
     g_combined.which = which;
   }
-  return g_combined.map;
+  return &g_combined.routes;
 }
 
 IMA_INLINE uint32_t TablePixel(const uint8_t *red, const uint8_t *green, const uint8_t *blue,
@@ -411,15 +488,18 @@ IMA_INLINE uint32_t TablePixel(const uint8_t *red, const uint8_t *green, const u
 }
 
 // The chain over one line, made once for each combination of steps so
-// that no pixel pays for a test of a step that is off.
+// that no pixel pays for a test of a step that is off. routes carries the
+// brightness and contrast table when kTable is set.
 template <bool kMap, bool kChroma, bool kTable>
-void RunChain(const MapState &st, const int32_t *spread, const uint8_t (*table)[256],
-              RgbPixelTp *line, int count) {
+void RunChain(const MapState &st, const int32_t *spread, const RoutesTp *routes, RgbPixelTp *line,
+              int count) {
   for (int x = 0; x < count; ++x) {
     uint32_t w = Word(line[x]);
     if (kMap) w = MapPixel(st, w);
-    if (kChroma) w = ChromaPixel(spread, w);
-    if (kTable) w = TablePixel(table[0], table[1], table[2], w);
+    if (kChroma)
+      w = ChromaPixel<kTable>(spread, *routes, w);
+    else if (kTable)
+      w = PlacePixel(*routes->placed, w);
     line[x] = Pixel(w);
   }
 }
@@ -441,7 +521,8 @@ void ImgMapBuf(const ImgColorOpsTp *ops, RgbPixelTp *line, int count) {
 
 void ImgChrominance(const RgbPixelTp *src, RgbPixelTp *dst, int count, double s) {
   const int32_t *spread = PrepareChrominance(s);
-  for (int x = 0; x < count; ++x) dst[x] = Pixel(ChromaPixel(spread, Word(src[x])));
+  const RoutesTp &routes = PlainRoutes();
+  for (int x = 0; x < count; ++x) dst[x] = Pixel(ChromaPixel<false>(spread, routes, Word(src[x])));
 }
 
 void ImgBrightness(const RgbPixelTp *src, RgbPixelTp *dst, int count, double brightness,
@@ -474,14 +555,14 @@ void ImgColorLine(const ImgColorOpsTp *ops, RgbPixelTp *line, int count) {
       PrepareBrightness(ops->brightness, ops->redtint, ops->greentint, ops->bluetint);
   const bool contrast = ops->contrast != 0.0 && PrepareContrast(ops->contrast + 1.0);
   if (!map && !chroma && !bright && !contrast) return;
-  const uint8_t(*table)[256] = bright || contrast ? PrepareCombined(bright, contrast) : nullptr;
-  static void (*const kRun[8])(const MapState &, const int32_t *, const uint8_t(*)[256],
-                               RgbPixelTp *, int) = {
-      RunChain<false, false, false>, RunChain<true, false, false>,
-      RunChain<false, true, false>,  RunChain<true, true, false>,
-      RunChain<false, false, true>,  RunChain<true, false, true>,
-      RunChain<false, true, true>,   RunChain<true, true, true>};
-  kRun[(map ? 1 : 0) | (chroma ? 2 : 0) | (table ? 4 : 0)](st, spread, table, line, count);
+  const bool table = bright || contrast;
+  const RoutesTp *routes = table ? PrepareCombined(bright, contrast) : &PlainRoutes();
+  static void (*const kRun[8])(const MapState &, const int32_t *, const RoutesTp *, RgbPixelTp *,
+                               int) = {RunChain<false, false, false>, RunChain<true, false, false>,
+                                       RunChain<false, true, false>,  RunChain<true, true, false>,
+                                       RunChain<false, false, true>,  RunChain<true, false, true>,
+                                       RunChain<false, true, true>,   RunChain<true, true, true>};
+  kRun[(map ? 1 : 0) | (chroma ? 2 : 0) | (table ? 4 : 0)](st, spread, routes, line, count);
 }
 
 int32_t ImgColorTableBuilds(void) { return g_builds; }
