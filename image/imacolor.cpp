@@ -620,3 +620,40 @@ void ImgParseColorReplace(const char *text, ImgColorOpsTp *ops) {
     ++p;
   }
 }
+
+// ---------------------------------------------------------------------------
+// The colour options of the command line.
+
+void ImgReadColorOptions(CmdOptionTp *table, ImgColorOpsTp *ops) {
+  const int output =
+      CmdGetOptPosition(table, "output", "color", "gray", "bw", "eightcolor", nullptr);
+  ops->output = output < 0 ? IMG_OUTPUT_COLOR : output;
+  if (CmdGetOptPosition(table, "8color", "false", "true", nullptr) == 1)
+    ops->output = IMG_OUTPUT_EIGHTCOLOR;
+  static const int kReversal[] = {IMG_REVERSAL_NONE, IMG_REVERSAL_COLOR, IMG_REVERSAL_GRAY,
+                                  IMG_REVERSAL_BW};
+  const int reversal = CmdGetOptPosition(table, "reversal", "none", "color", "gray", "bw", nullptr);
+  ops->reversal = reversal < 0 ? IMG_REVERSAL_NONE : kReversal[reversal];
+  ops->removebgs = CmdGetOptInt(table, "removebgs", 0);
+  ops->brightness = CmdGetOptDouble(table, "brightness", 0.0);
+  ops->contrast = CmdGetOptDouble(table, "contrast", 0.0);
+  ops->chrominance = CmdGetOptDouble(table, "chrominance", 0.0);
+  ops->redtint = CmdGetOptDouble(table, "redtint", 0.0);
+  ops->greentint = CmdGetOptDouble(table, "greentint", 0.0);
+  ops->bluetint = CmdGetOptDouble(table, "bluetint", 0.0);
+  ImgParseColorReplace(static_cast<const char *>(CmdGetOpt(table, "colorreplace")), ops);
+}
+
+void ImgCopyColorOptions(const ImgColorOpsTp *from, ImgColorOpsTp *to) {
+  to->output = from->output;
+  to->reversal = from->reversal;
+  to->removebgs = from->removebgs;
+  to->brightness = from->brightness;
+  to->contrast = from->contrast;
+  to->chrominance = from->chrominance;
+  to->redtint = from->redtint;
+  to->greentint = from->greentint;
+  to->bluetint = from->bluetint;
+  to->FromColor.insert(to->FromColor.end(), from->FromColor.begin(), from->FromColor.end());
+  to->ToColor.insert(to->ToColor.end(), from->ToColor.begin(), from->ToColor.end());
+}

@@ -9,21 +9,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "common.h"
 #include "imatypes.h"
 
-enum {
-  IMG_REVERSAL_NONE = 0,
-  IMG_REVERSAL_BW = 1,
-  IMG_REVERSAL_GRAY = 2,
-  IMG_REVERSAL_COLOR = 3
-};
+enum { IMG_REVERSAL_NONE = 0, IMG_REVERSAL_BW = 1, IMG_REVERSAL_GRAY = 2, IMG_REVERSAL_COLOR = 3 };
 
-enum {
-  IMG_OUTPUT_COLOR = 0,
-  IMG_OUTPUT_GRAY = 1,
-  IMG_OUTPUT_BW = 2,
-  IMG_OUTPUT_EIGHTCOLOR = 3
-};
+enum { IMG_OUTPUT_COLOR = 0, IMG_OUTPUT_GRAY = 1, IMG_OUTPUT_BW = 2, IMG_OUTPUT_EIGHTCOLOR = 3 };
 
 // What the colour operations are asked to do; the reading layer's control
 // block embeds one. Value-initialise it (ImgColorOpsTp ops{}): every
@@ -82,6 +73,16 @@ void ImgColorLine(const ImgColorOpsTp *ops, RgbPixelTp *line, int count);
 // reported through the info channel and ends the program with status 1.
 // A null text adds nothing.
 void ImgParseColorReplace(const char *text, ImgColorOpsTp *ops);
+
+// Reads the colour options of a program's option table (output, 8color,
+// reversal, removebgs, the six factors and colorreplace) into ops; the
+// replacement pairs are appended. A bad value ends the program with
+// status 1 after the parser's message, so programs call this at start-up.
+void ImgReadColorOptions(CmdOptionTp *table, ImgColorOpsTp *ops);
+
+// Copies what the colour options set from one record into another, whose
+// level and frequent colours (the reader's own) stay as they are.
+void ImgCopyColorOptions(const ImgColorOpsTp *from, ImgColorOpsTp *to);
 
 // Test hook: how many lookup tables (one per channel for brightness and
 // tints, one for contrast) have been built so far in this process.

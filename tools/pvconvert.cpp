@@ -126,16 +126,15 @@ int Info(const char *name, ImgOpenParamsTp *params) {
 }
 
 // The lines of the open input, through the writer, into `path`.
-ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, const OutputKindTp &kind,
-                    int32_t w, int32_t h) {
+ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, const OutputKindTp &kind, int32_t w,
+                    int32_t h) {
   IffControlBlockTp *out = nullptr;
   IffFileSpecTp spec = {};
   spec.name = path;
   ReturnTp rc = IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, kind.type, IFF_MIN_VERIFY, nullptr);
   uint64_t compression[3] = {0, 0, 0};
   if (kind.model == IFF_CM_BILEVEL) compression[2] = 2;  // packed bits
-  if (!rc)
-    rc = IffWtHead(out, w, h, 1, 1, 0, kind.model, 0, 8, compression, 0, 0, 0, nullptr);
+  if (!rc) rc = IffWtHead(out, w, h, 1, 1, 0, kind.model, 0, 8, compression, 0, 0, 0, nullptr);
   std::vector<RgbPixelTp> line;
   std::vector<unsigned char> bytes;
   if (!rc) {
@@ -147,9 +146,12 @@ ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, const OutputKindTp 
     if (rc) break;
     // What a screen would show: transparent parts lie over white.
     ImgOverWhite(line.data(), line.data(), w);
-    if (kind.model == IFF_CM_GRAY) ImgPix2Gray(line.data(), bytes.data(), w);
-    else if (kind.model == IFF_CM_BILEVEL) ImgPix2Bilevel(line.data(), bytes.data(), w);
-    else ImgPix2Rgb(line.data(), bytes.data(), w);
+    if (kind.model == IFF_CM_GRAY)
+      ImgPix2Gray(line.data(), bytes.data(), w);
+    else if (kind.model == IFF_CM_BILEVEL)
+      ImgPix2Bilevel(line.data(), bytes.data(), w);
+    else
+      ImgPix2Rgb(line.data(), bytes.data(), w);
     rc = IffWtScan(out, y, bytes.data());
   }
   if (out) {
@@ -159,7 +161,8 @@ ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, const OutputKindTp 
   return rc;
 }
 
-int Convert(const char *in, const char *outname, ImgOpenParamsTp *params) {
+int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
+            const ImgColorOpsTp *color) {
   OutputKindTp kind = {};
   const char *type = static_cast<const char *>(CmdGetOpt(cvOptions, "type"));
   if (!ChooseKind(type, outname, &kind)) {
@@ -216,25 +219,7 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params) {
                                        "interpolation", "replication", nullptr);
   cb->scale_method = method < 0 ? ImgScaleAveraging : kMethods[method];
 
-  const int output =
-      CmdGetOptPosition(cvOptions, "output", "color", "gray", "bw", "eightcolor", nullptr);
-  cb->color.output = output < 0 ? IMG_OUTPUT_COLOR : output;
-  if (CmdGetOptPosition(cvOptions, "8color", "false", "true", nullptr) == 1)
-    cb->color.output = IMG_OUTPUT_EIGHTCOLOR;
-  static const int kReversal[] = {IMG_REVERSAL_NONE, IMG_REVERSAL_COLOR, IMG_REVERSAL_GRAY,
-                                  IMG_REVERSAL_BW};
-  const int reversal =
-      CmdGetOptPosition(cvOptions, "reversal", "none", "color", "gray", "bw", nullptr);
-  cb->color.reversal = reversal < 0 ? IMG_REVERSAL_NONE : kReversal[reversal];
-  cb->color.removebgs = CmdGetOptInt(cvOptions, "removebgs", 0);
-  cb->color.brightness = CmdGetOptDouble(cvOptions, "brightness", 0.0);
-  cb->color.contrast = CmdGetOptDouble(cvOptions, "contrast", 0.0);
-  cb->color.chrominance = CmdGetOptDouble(cvOptions, "chrominance", 0.0);
-  cb->color.redtint = CmdGetOptDouble(cvOptions, "redtint", 0.0);
-  cb->color.greentint = CmdGetOptDouble(cvOptions, "greentint", 0.0);
-  cb->color.bluetint = CmdGetOptDouble(cvOptions, "bluetint", 0.0);
-  ImgParseColorReplace(static_cast<const char *>(CmdGetOpt(cvOptions, "colorreplace")),
-                       &cb->color);
+  ImgCopyColorOptions(color, &cb->color);
 
   // "-" writes to standard output; anything else goes to a temporary
   // name beside the output and is renamed when complete.
@@ -290,8 +275,11 @@ int main(int argc, char **argv) {
   const int mirror =
       CmdGetOptPosition(cvOptions, "mirror", "none", "horizontal", "vertical", "both", nullptr);
   params.mirror = mirror < 0 ? 0 : mirror;
+  // Read before any file is touched: a bad value ends the program first.
+  ImgColorOpsTp color{};
+  ImgReadColorOptions(cvOptions, &color);
 
   const char *in = cvFiles[0];
-  const int status = info ? Info(in, &params) : Convert(in, cvFiles[1], &params);
+  const int status = info ? Info(in, &params) : Convert(in, cvFiles[1], &params, &color);
   Exit(status);
 }

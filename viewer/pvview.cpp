@@ -18,8 +18,8 @@
 
 #include "common.h"
 #include "image.h"
-#include "screen.h"
 #include "pvloop.h"
+#include "screen.h"
 
 #define CMN_SOURCE "pvview"
 
@@ -97,7 +97,7 @@ CmdOptionTp pvOptions[] = {
 // Everything the display pipeline takes from the command line and the
 // environment, read once at start-up.
 struct PvSettingsTp {
-  const char *infile = "";      // "" reads standard input
+  const char *infile = "";  // "" reads standard input
   const char *sysdir = nullptr;
   const char *bartitle = nullptr;
   const char *save = nullptr;
@@ -108,10 +108,8 @@ struct PvSettingsTp {
   double relcrop_w = 1.0, relcrop_h = 1.0, relcrop_x = 0.0, relcrop_y = 0.0;
   int32_t size_w = 0, size_h = 0;  // 0: not given
   int32_t timer = 0, colors = 0;
-  int output = 0, reversal = 0, removebgs = 0;
+  ImgColorOpsTp color{};  // the colour options
   bool nodither = false, stdcmap = false;
-  double factors[6] = {0, 0, 0, 0, 0, 0};  // brightness, contrast, chrominance, r/g/b tint
-  const char *colorreplace = nullptr;
   const char *crop = nullptr;
   int resize = 0;       // 0 not given, 1 shrink, 2 fit, 3 noresize, 4 obey
   int scalemethod = 8;  // 8 averaging, 4 bilinear, 1 replication
@@ -195,19 +193,9 @@ void ReadSettings(PvSettingsTp *s) {
   s->timer = CmdGetOptInt(pvOptions, "timer", 0);
   s->colors = CmdGetOptInt(pvOptions, "colors", 0);
 
-  int output = Choice("output", "color", "gray", "bw", "eightcolor");
-  s->output = output < 0 ? 0 : output;
-  if (Choice("8color", "false", "true") == 1) s->output = 3;
-  s->removebgs = CmdGetOptInt(pvOptions, "removebgs", 0);
-  static const int kReversal[] = {0, 3, 2, 1};  // none, color, gray, bw
-  int reversal = Choice("reversal", "none", "color", "gray", "bw");
-  s->reversal = reversal < 0 ? 0 : kReversal[reversal];
+  ImgReadColorOptions(pvOptions, &s->color);
   s->nodither = CmdGetOpt(pvOptions, "nodither") != nullptr;
   s->stdcmap = CmdGetOpt(pvOptions, "stdcmap") != nullptr;
-  static const char *const kFactors[] = {"brightness", "contrast", "chrominance",
-                                         "redtint", "greentint", "bluetint"};
-  for (int i = 0; i < 6; ++i) s->factors[i] = CmdGetOptDouble(pvOptions, kFactors[i], 0.0);
-  s->colorreplace = static_cast<const char *>(CmdGetOpt(pvOptions, "colorreplace"));
 
   s->crop = static_cast<const char *>(CmdGetOpt(pvOptions, "crop"));
   s->resize = CmdGetOptIndex(pvOptions, "resize", "shrink", "fit", "noresize", "obey",
@@ -351,8 +339,8 @@ void ShowThroughFrame(const PvSettingsTp &s, int32_t *ow, int32_t *oh) {
   std::vector<uint8_t> wide;
   if (!mapped && s.colors == 0) {
     for (int32_t y = 0; y < *oh; ++y)
-      if (PutFrameLine(reinterpret_cast<uint8_t *>(pvRun.frame + static_cast<size_t>(y) * *ow),
-                       *ow, y, 4, &wide))
+      if (PutFrameLine(reinterpret_cast<uint8_t *>(pvRun.frame + static_cast<size_t>(y) * *ow), *ow,
+                       y, 4, &wide))
         Finish(0);
     return;
   }
@@ -378,8 +366,7 @@ void ShowThroughFrame(const PvSettingsTp &s, int32_t *ow, int32_t *oh) {
 
   const int colors = s.colors ? s.colors : 256;
   uint8_t *index = reinterpret_cast<uint8_t *>(pvRun.frame);
-  ImgReduceColors(pvRun.frame, index, palette, cells, colors - 1, s.nodither, s.stdcmap, *ow,
-                  *oh);
+  ImgReduceColors(pvRun.frame, index, palette, cells, colors - 1, s.nodither, s.stdcmap, *ow, *oh);
   free(cells);
 
   if (!mapped) {
@@ -387,8 +374,8 @@ void ShowThroughFrame(const PvSettingsTp &s, int32_t *ow, int32_t *oh) {
     ImgLut2Pix(index, palette, pvRun.frame, *ow * *oh);
     free(palette);
     for (int32_t y = 0; y < *oh; ++y)
-      if (PutFrameLine(reinterpret_cast<uint8_t *>(pvRun.frame + static_cast<size_t>(y) * *ow),
-                       *ow, y, 4, &wide))
+      if (PutFrameLine(reinterpret_cast<uint8_t *>(pvRun.frame + static_cast<size_t>(y) * *ow), *ow,
+                       y, 4, &wide))
         Finish(0);
     return;
   }
@@ -480,29 +467,21 @@ void SaveFrame(const char *name, int32_t ow, int32_t oh) {
   cb->scale_method = static_cast<ImgScaleTp>(s.scalemethod);
 
   char *title = nullptr;
-  if (s.bartitle) CmnStrPrintf(&title, "%s", s.bartitle);
+  if (s.bartitle)
+    CmnStrPrintf(&title, "%s", s.bartitle);
   else
-    CmnStrPrintf(&title, "%s - %d x %d", *s.infile ? s.infile : "From Standard Input",
-                 cb->width, cb->lines);
+    CmnStrPrintf(&title, "%s - %d x %d", *s.infile ? s.infile : "From Standard Input", cb->width,
+                 cb->lines);
 
-  cb->color.output = s.output;
-  cb->color.reversal = s.reversal;
-  cb->color.removebgs = s.removebgs;
-  cb->color.brightness = s.factors[0];
-  cb->color.contrast = s.factors[1];
-  cb->color.chrominance = s.factors[2];
-  cb->color.redtint = s.factors[3];
-  cb->color.greentint = s.factors[4];
-  cb->color.bluetint = s.factors[5];
-  ImgParseColorReplace(s.colorreplace, &cb->color);
+  ImgCopyColorOptions(&s.color, &cb->color);
 
   ReturnTp rc = ScrOpen(&pvRun.screen, s.display, parentWindow, ow, oh, xoffset, yoffset, title);
   CmnStrFree(&title);
   if (rc == SCR_E_UNSUPPORTED) Finish(1);
   if (rc) Finish(0);
 
-  const bool direct = pvRun.screen->display_class != SCR_CLASS_PSEUDOCOLOR && s.colors == 0 &&
-                      !s.save;
+  const bool direct =
+      pvRun.screen->display_class != SCR_CLASS_PSEUDOCOLOR && s.colors == 0 && !s.save;
   if (direct) {
     // Only one line is ever in memory: the picture goes straight from the
     // raster through the reader to the window.
@@ -522,8 +501,10 @@ void SaveFrame(const char *name, int32_t ow, int32_t oh) {
   free(pvRun.frame);
   pvRun.frame = nullptr;
 
-  if (s.timer) sleep(static_cast<unsigned>(s.timer));
-  else ScrEventLoop(pvRun.screen, s.display, s.maycrop);
+  if (s.timer)
+    sleep(static_cast<unsigned>(s.timer));
+  else
+    ScrEventLoop(pvRun.screen, s.display, s.maycrop);
   Finish(0);
 }
 
@@ -588,8 +569,10 @@ int main(int argc, char **argv) {
 
   // 11. Display.
   const char *display_name = static_cast<const char *>(CmdGetOpt(pvOptions, "display"));
-  if (display_name) setenv("DISPLAY", display_name, 1);
-  else display_name = getenv("DISPLAY");
+  if (display_name)
+    setenv("DISPLAY", display_name, 1);
+  else
+    display_name = getenv("DISPLAY");
   if (!display_name) display_name = ":0.0";
   s.display = XOpenDisplay(display_name);
   if (!s.display) {
@@ -600,8 +583,8 @@ int main(int argc, char **argv) {
   s.screen_height = DisplayHeight(s.display, 0);
 
   // 12. Embedding in a parent window.
-  parentWindow = static_cast<unsigned long>(static_cast<uint32_t>(
-      CmdGetOptInt(pvOptions, "parentwindow", 0)));
+  parentWindow =
+      static_cast<unsigned long>(static_cast<uint32_t>(CmdGetOptInt(pvOptions, "parentwindow", 0)));
   xoffset = CmdGetOptInt(pvOptions, "xoffset", 0);
   yoffset = CmdGetOptInt(pvOptions, "yoffset", 0);
   s.parentwidth = CmdGetOptInt(pvOptions, "parentwidth", 0);
@@ -617,8 +600,10 @@ int main(int argc, char **argv) {
     graphics_resolution = CmdGetOptInt(pvOptions, "oresolution", 0);
     graphics_size = 0;
   }
-  if (s.parentwidth != 0) graphics_size = std::max(s.parentwidth, s.parentheight);
-  else graphics_resolution = s.env_resolution;
+  if (s.parentwidth != 0)
+    graphics_size = std::max(s.parentwidth, s.parentheight);
+  else
+    graphics_resolution = s.env_resolution;
 
   // 15. Rotation and mirror.
   int rotate = Choice("rotate", "0", "90", "180", "270");

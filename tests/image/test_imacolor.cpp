@@ -5,6 +5,7 @@
 #include <limits>
 #include <vector>
 
+#include "colourrules.h"
 #include "image.h"
 
 namespace {
@@ -130,39 +131,11 @@ TEST(ImgColor, ContrastTableAndLimits) {
     std::vector<RgbPixelTp> out(256);
     ImgContrast(line.data(), out.data(), 256, k);
     for (int i = 0; i < 256; ++i)
-      ASSERT_EQ(W(out[i]), std::isnan(k) ? W(line[i])
-                                         : 0xFF000000u | expect(k, i) * 0x010001 |
-                                               expect(k, 255 - i) << 8)
+      ASSERT_EQ(W(out[i]), std::isnan(k)
+                               ? W(line[i])
+                               : 0xFF000000u | expect(k, i) * 0x010001 | expect(k, 255 - i) << 8)
           << k << " " << i;
   }
-}
-
-// The chrominance rules written out in doubles, in the order given.
-uint32_t ChromaRule(uint32_t px, double s) {
-  static const std::vector<double> weight = [] {
-    const int knots[7] = {590, 700, 110, 410, 300, 890, 590};
-    std::vector<double> w(240);
-    for (int i = 0; i < 240; ++i) {
-      const int k0 = knots[i / 40], k1 = knots[i / 40 + 1];
-      w[i] = std::floor(k0 + (i % 40) * (k1 - k0) / 40.0 + 0.5) / 1000.0;
-    }
-    return w;
-  }();
-  const double gain = s < 0 ? 0 : s <= 1 ? s : s <= 1.999999 ? 1 / (2 - s) : 1 / (2 - 1.999999);
-  const int r = (px >> 16) & 255, g = (px >> 8) & 255, b = px & 255;
-  const int M = std::max({r, g, b}), d = M - std::min({r, g, b});
-  if (d == 0) return px;
-  const double h = r == M ? double(g - b) / d + 1 : g == M ? double(b - r) / d + 3
-                                                            : double(r - g) / d + 5;
-  const int dn = int(d * gain + 0.5);
-  const double drop = std::trunc((d - dn) * weight[int(h * 40 + 0.5) % 240]);
-  const int Mn = std::clamp(int(M - drop), 0, 255);
-  const double sn = Mn ? std::min(Mn, dn) / double(Mn) : 0, f = h - int(h);
-  const uint32_t p = int((1 - sn) * Mn + 0.5), q = int((1 - sn * f) * Mn + 0.5),
-                 u = int((1 - (1 - f) * sn) * Mn + 0.5), v = Mn;
-  const uint32_t rgb[6] = {v << 16 | p << 8 | q, v << 16 | u << 8 | p, q << 16 | v << 8 | p,
-                           p << 16 | v << 8 | u, p << 16 | q << 8 | v, u << 16 | p << 8 | v};
-  return (px & 0xFF000000) | rgb[int(h)];
 }
 
 TEST(ImgColor, ChrominanceFollowsTheRules) {

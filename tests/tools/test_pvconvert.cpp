@@ -1,8 +1,7 @@
 // pvconvert against netpbm: geometry, sizes, bottom-up sources, palettes
 // and bad input.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "colourrules.h"
 #include "imagefile.h"
 #include "runprog.h"
 
@@ -126,7 +126,9 @@ TEST_F(PvConvert, OutputTypesAndStandardStreams) {
   // PBM output is bits: read back by netpbm as black and white.
   ASSERT_EQ(Pvconvert({"-type", "pbm", input_, dir_.file("out.bin")}).status, 0);
   EXPECT_EQ(ReadFile(dir_.file("out.bin")).substr(0, 2), "P4");
-  EXPECT_EQ(RunProgram({"sh", "-c", "pnmtoplainpnm < " + dir_.file("out.bin") + " >/dev/null"}).status, 0);
+  EXPECT_EQ(
+      RunProgram({"sh", "-c", "pnmtoplainpnm < " + dir_.file("out.bin") + " >/dev/null"}).status,
+      0);
 
   // Through the native format and back, from standard input.
   ASSERT_EQ(Pvconvert({input_, dir_.file("out.qpl")}).status, 0);
@@ -150,7 +152,8 @@ TEST_F(PvConvert, BottomUpPaletteFile) {
   const std::string path = dir_.file("up.qpl");
   IffControlBlockTp *out = nullptr;
   IffFileSpecTp spec = {path.c_str(), nullptr, 0};
-  ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_QPL, IFF_MIN_VERIFY, nullptr), 0u);
+  ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_QPL, IFF_MIN_VERIFY, nullptr),
+            0u);
   const uint64_t none[3] = {0, 0, 0};
   ASSERT_EQ(IffWtHead(out, w, h, 1, 1, 1, IFF_CM_PALETTE, 256, 8, none, 2, 0, 0, nullptr), 0u);
   ASSERT_EQ(IffWtCMap(out, map.data()), 0u);
@@ -177,6 +180,30 @@ TEST_F(PvConvert, BottomUpPaletteFile) {
     }
 }
 
+// Every colour option on a picture of known colours, against the rules as
+// the test writes them out.
+TEST_F(PvConvert, ColourOptionsFollowTheirRules) {
+  const std::string in = dir_.file("colours.ppm"), out = dir_.file("colours-out.ppm");
+  WriteFile(in, ColourPicturePpm());
+  const std::vector<uint32_t> picture = ColourPicture();
+  for (const ColourCase &c : ColourCases()) {
+    std::string name;
+    for (const std::string &a : c.args) name += a + " ";
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {in, out});
+    const RunResult r = Pvconvert(args);
+    ASSERT_EQ(r.status, 0) << name << r.err;
+    const Pnm got = ReadPnm(ReadFile(out));
+    ASSERT_EQ(got.v.size(), picture.size() * 3) << name;
+    for (size_t i = 0; i < picture.size(); ++i) {
+      const uint32_t want = ColourRule(c.rules, picture[i]);
+      const int *px = &got.v[i * 3];
+      ASSERT_EQ(uint32_t(px[0] << 16 | px[1] << 8 | px[2]), want & 0xFFFFFF)
+          << name << "pixel " << i << " of " << std::hex << picture[i];
+    }
+  }
+}
+
 TEST_F(PvConvert, BadInputFailsWithoutLeavingOutput) {
   WriteFile(dir_.file("words.txt"), "nothing but text here\n");
   WriteFile(dir_.file("a.gif"), std::string("GIF89a\x01\x00\x01\x00\x00\x00\x00;", 13));
@@ -191,6 +218,13 @@ TEST_F(PvConvert, BadInputFailsWithoutLeavingOutput) {
       {{input_, dir_.file("o.unknown")}, "Unknown file type"},
       {{input_, dir_.file("nodir/o.ppm")}, "Cannot open"},
       {{"-crop", "bad", input_, dir_.file("o.ppm")}, "Bad format for crop"},
+      {{"-brightness", "abc", input_, dir_.file("o.ppm")},
+       "CmdGetOptDouble: Bad value [abc] for option [-brightness]\n"},
+      {{"-output", "purple", input_, dir_.file("o.ppm")},
+       "Bad value [purple] for option [-output]"},
+      {{"-removebgs", "most", input_, dir_.file("o.ppm")}, "CmdGetOptInt: Bad value [most]"},
+      {{"-colorreplace", "ff0000/00ff00;1/2", input_, dir_.file("o.ppm")},
+       "Invalid -colorreplace parameter: [ff0000/00ff00;1/2]\n"},
   };
   for (const Case &c : cases) {
     const RunResult r = Pvconvert(c.args);

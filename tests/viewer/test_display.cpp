@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "colourrules.h"
 #include "runprog.h"
 #include "xvfb.h"
 
@@ -85,9 +86,10 @@ TEST_F(Showing, FitAndSizeOptions) {
   XvfbServer server(24);
   ASSERT_TRUE(server.ok());
   // The half pixel is added before the factor 4.
-  EXPECT_EQ(Shown(server, 100, 50,
-                  {"-resize", "fit", "-parentwidth", "400", "-parentheight", "400"}).size(),
-            402u * 202 * 3);
+  EXPECT_EQ(
+      Shown(server, 100, 50, {"-resize", "fit", "-parentwidth", "400", "-parentheight", "400"})
+          .size(),
+      402u * 202 * 3);
   // Without fit a small picture is not enlarged.
   EXPECT_EQ(Shown(server, 100, 50, {"-parentwidth", "400", "-parentheight", "400"}).size(),
             100u * 50 * 3);
@@ -123,6 +125,33 @@ TEST_F(Showing, ColourReductionKeepsToTheBudget) {
   EXPECT_GT(colours.size(), 1u);
 }
 
+// The colour options as the viewer shows them on a TrueColor screen (and
+// saves them), against the rules as the test writes them out.
+TEST_F(Showing, ColourOptionsFollowTheirRules) {
+  XvfbServer server(24);
+  ASSERT_TRUE(server.ok());
+  const std::string in = dir_.file("colours.ppm"), out = dir_.file("colours.rgb");
+  WriteFile(in, ColourPicturePpm());
+  const std::vector<uint32_t> picture = ColourPicture();
+  for (const ColourCase &c : ColourCases()) {
+    std::string name;
+    for (const std::string &a : c.args) name += a + " ";
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-timer", "1", "-save", out, in});
+    unlink(out.c_str());
+    const RunResult r = Pvview(server, args);
+    ASSERT_EQ(r.status, 0) << name << r.err;
+    const std::string saved = ReadFile(out);
+    ASSERT_EQ(saved.size(), picture.size() * 3) << name;
+    for (size_t i = 0; i < picture.size(); ++i) {
+      const auto *px = reinterpret_cast<const unsigned char *>(&saved[i * 3]);
+      ASSERT_EQ(uint32_t(px[0] << 16 | px[1] << 8 | px[2]),
+                ColourRule(c.rules, picture[i]) & 0xFFFFFF)
+          << name << "pixel " << i << " of " << std::hex << picture[i];
+    }
+  }
+}
+
 TEST_F(Showing, ColourMappedServerShowsThroughThePalette) {
   XvfbServer server(8);
   ASSERT_TRUE(server.ok());
@@ -132,8 +161,8 @@ TEST_F(Showing, ColourMappedServerShowsThroughThePalette) {
   for (int y = 0; y < 40; ++y)
     for (int x = 0; x < 40; ++x) {
       const int q = (y / 20) * 2 + x / 20;
-      const char rgb[4][3] = {{'\xff', 0, 0}, {0, '\xff', 0}, {0, 0, '\xff'},
-                              {'\xff', '\xff', '\xff'}};
+      const char rgb[4][3] = {
+          {'\xff', 0, 0}, {0, '\xff', 0}, {0, 0, '\xff'}, {'\xff', '\xff', '\xff'}};
       data.append(rgb[q], 3);
     }
   WriteFile(in, data);
@@ -177,8 +206,7 @@ Window FindWindow(Display *d, const std::string &title) {
 // Runs the viewer (argv without the program) until `act`, given the window
 // titled `title`, has ended it, and returns the viewer's result.
 RunResult Interactive(const XvfbServer &server, std::vector<std::string> args,
-                      const std::string &title,
-                      const std::function<void(Display *, Window)> &act,
+                      const std::string &title, const std::function<void(Display *, Window)> &act,
                       const std::string &stdin_data = "") {
   RunOptions options;
   options.set_env = {"DISPLAY=" + server.display(), std::string("SYSDIR=") + PV_SYSDIR};
@@ -285,29 +313,29 @@ TEST_F(Showing, CropBoxIsDrawnOverThePictureAndTakenAway) {
   ASSERT_TRUE(server.ok());
   const std::string in = dir_.file("in.ppm");
   WriteFile(in, Ppm(120, 80));
-  RunResult r = Interactive(server, {"-maycrop", "true", "-bartitle", "box", in}, "box",
-                            [&](Display *d, Window w) {
-    const std::string id = std::to_string(w);
-    Xdotool(server, {"mousemove --window " + id + " 10 10 mousedown 1",
-                     "mousemove --window " + id + " 40 30", "mousemove --window " + id + " 60 50",
-                     "mouseup 1"});
-    // Exactly the outline of the box from (10, 10) to (60, 50) changed.
-    std::set<std::string> outline;
-    for (int i = 10; i <= 60; ++i)
-      for (int j : {10, 50}) outline.insert(std::to_string(i) + "," + std::to_string(j));
-    for (int j = 10; j <= 50; ++j)
-      for (int i : {10, 60}) outline.insert(std::to_string(i) + "," + std::to_string(j));
-    EXPECT_EQ(Differences(d, w, 0, 0, 120, 80), outline);
+  RunResult r = Interactive(
+      server, {"-maycrop", "true", "-bartitle", "box", in}, "box", [&](Display *d, Window w) {
+        const std::string id = std::to_string(w);
+        Xdotool(server, {"mousemove --window " + id + " 10 10 mousedown 1",
+                         "mousemove --window " + id + " 40 30",
+                         "mousemove --window " + id + " 60 50", "mouseup 1"});
+        // Exactly the outline of the box from (10, 10) to (60, 50) changed.
+        std::set<std::string> outline;
+        for (int i = 10; i <= 60; ++i)
+          for (int j : {10, 50}) outline.insert(std::to_string(i) + "," + std::to_string(j));
+        for (int j = 10; j <= 50; ++j)
+          for (int i : {10, 60}) outline.insert(std::to_string(i) + "," + std::to_string(j));
+        EXPECT_EQ(Differences(d, w, 0, 0, 120, 80), outline);
 
-    // Space only takes the box away, and the picture is whole again.
-    Xdotool(server, {"windowfocus " + id + " key space"});
-    EXPECT_EQ(Differences(d, w, 0, 0, 120, 80), std::set<std::string>{});
-    // A click without a drag leaves no box.
-    Xdotool(server, {"mousemove --window " + id + " 30 30 mousedown 1", "mouseup 1"});
-    EXPECT_EQ(Differences(d, w, 0, 0, 120, 80), std::set<std::string>{});
-    // With no box shown, Escape closes the window.
-    Xdotool(server, {"windowfocus " + id + " key Escape"});
-  });
+        // Space only takes the box away, and the picture is whole again.
+        Xdotool(server, {"windowfocus " + id + " key space"});
+        EXPECT_EQ(Differences(d, w, 0, 0, 120, 80), std::set<std::string>{});
+        // A click without a drag leaves no box.
+        Xdotool(server, {"mousemove --window " + id + " 30 30 mousedown 1", "mouseup 1"});
+        EXPECT_EQ(Differences(d, w, 0, 0, 120, 80), std::set<std::string>{});
+        // With no box shown, Escape closes the window.
+        Xdotool(server, {"windowfocus " + id + " key Escape"});
+      });
   EXPECT_EQ(r.status, 0) << r.err;
 }
 
@@ -322,8 +350,8 @@ TEST_F(Showing, InterruptEndsWithStatusZero) {
   RunResult r;
   // The shell writes its pid and becomes the viewer.
   std::thread viewer([&] {
-    r = RunProgram({"/bin/sh", "-c", "echo $$ >\"$0\"; exec \"$@\"", pid, PVVIEW_BIN,
-                    "-bartitle", "signalled", in},
+    r = RunProgram({"/bin/sh", "-c", "echo $$ >\"$0\"; exec \"$@\"", pid, PVVIEW_BIN, "-bartitle",
+                    "signalled", in},
                    options);
   });
   Display *d = XOpenDisplay(server.display().c_str());
@@ -350,8 +378,8 @@ TEST_F(Showing, EmbeddedInAParentAtTheOffset) {
   XSync(d, False);
   RunResult r;
   std::thread viewer([&] {
-    r = Pvview(server, {"-parentwindow", std::to_string(parent), "-xoffset", "30", "-yoffset",
-                        "20", "-timer", "3", in});
+    r = Pvview(server, {"-parentwindow", std::to_string(parent), "-xoffset", "30", "-yoffset", "20",
+                        "-timer", "3", in});
   });
   Window child = 0;
   for (int tries = 0; tries < 50 && !child; ++tries) {
@@ -383,12 +411,14 @@ TEST_F(Showing, EmbeddedInAParentAtTheOffset) {
 TEST_F(Showing, StandardInputIsShownUnderItsOwnTitle) {
   XvfbServer server(24);
   ASSERT_TRUE(server.ok());
-  RunResult r = Interactive(server, {}, "From Standard Input - 120 x 80",
-                            [&](Display *d, Window w) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_EQ(Differences(d, w, 0, 0, 120, 80), std::set<std::string>{});
-    Xdotool(server, {"windowfocus " + std::to_string(w) + " key q"});
-  }, Ppm(120, 80));
+  RunResult r = Interactive(
+      server, {}, "From Standard Input - 120 x 80",
+      [&](Display *d, Window w) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_EQ(Differences(d, w, 0, 0, 120, 80), std::set<std::string>{});
+        Xdotool(server, {"windowfocus " + std::to_string(w) + " key q"});
+      },
+      Ppm(120, 80));
   EXPECT_EQ(r.status, 0) << r.err;
 }
 

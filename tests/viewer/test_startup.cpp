@@ -119,6 +119,13 @@ TEST_F(Startup, BadOptionsEndWithStatusOne) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("CmdGetOptDouble: Bad value [bright] for option [-brightness]\n"),
             std::string::npos);
+  r = Pvview({"-output", "purple"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Bad value [purple] for option [-output]\n"), std::string::npos) << r.err;
+  r = Pvview({"-colorreplace", "red/green"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Invalid -colorreplace parameter: [red/green]\n"), std::string::npos)
+      << r.err;
 
   // A 100 KiB argument is just an unknown option, and then a file name.
   std::string huge(100 * 1024, 'q');
