@@ -33,53 +33,63 @@ class ErrorLayer : public testing::Test {
   }
 };
 
+// Information and warnings come back as 0, errors marked as reported;
+// severity 8, and any severity that is not 1, 2 or 4, is internal and
+// always names its source and line. A marked code passes up silently.
 TEST_F(ErrorLayer, SeverityDecidesLineAndResult) {
+  const struct {
+    ReturnTp code;
+    const char *arg, *printed;
+    ReturnTp returned;
+  } cases[] = {
+      {0x00020001u, "a.xyz", "Warning: Unknown type of file a.xyz\n", 0},
+      {0x22010001u, nullptr, "Info: No more pages\n", 0},
+      {0x00040003u, nullptr, "Error: Not enough memory\n", 0x00140003u},
+      {0x00140003u, nullptr, "", 0x00140003u},
+      {0, nullptr, "", 0},
+      {0x200800FFu, nullptr, "Internal Error: Internal error (cmdopt   503)\n", 0x201800FFu},
+      {0x12030001u, nullptr, "Internal Error: Unknown Error 0x12030001 (cmdopt   503)\n",
+       0x12130001u},
+      {0x12040099u, nullptr, "Error: Unknown Error 0x12040099\n", 0x12140099u}};
+  for (const auto &c : cases) {
+    ReturnTp rc;
+    EXPECT_EQ(Raise(c.code, &rc, c.arg), c.printed) << std::hex << c.code;
+    EXPECT_EQ(rc, c.returned) << std::hex << c.code;
+  }
+  EXPECT_EQ(CmnErrno, 0x12040099u);
+
+  // Without a handler the code is recorded but not marked.
+  CmnSetErrorHandler(nullptr);
   ReturnTp rc;
-  EXPECT_EQ(Raise(0x00020001u, &rc, "a.xyz"), "Warning: Unknown type of file a.xyz\n");
-  EXPECT_EQ(rc, 0u) << "warnings are swallowed";
-  EXPECT_EQ(CmnErrno, 0x00020001u);
-
-  EXPECT_EQ(Raise(0x22010001u, &rc), "Info: No more pages\n");
-  EXPECT_EQ(rc, 0u);
-
-  EXPECT_EQ(Raise(0x00040003u, &rc), "Error: Not enough memory\n");
-  EXPECT_EQ(rc, 0x00140003u) << "errors come back marked";
-
-  // A marked code passes up without a second report.
-  ReturnTp again;
-  EXPECT_EQ(Raise(rc, &again), "");
-  EXPECT_EQ(again, rc);
-
-  EXPECT_EQ(Raise(0, &rc), "");
-  EXPECT_EQ(rc, 0u);
+  EXPECT_EQ(Raise(0x08080009u, &rc), "");
+  EXPECT_EQ(rc, 0x08080009u);
+  EXPECT_EQ(CmnErrno, 0x08080009u);
 }
 
-TEST_F(ErrorLayer, InternalAndUnknownCodes) {
-  ReturnTp rc;
-  // Severity 8, and any severity that is not 1, 2 or 4, is internal and
-  // always names its source and line.
-  EXPECT_EQ(Raise(0x200800FFu, &rc), "Internal Error: Internal error (cmdopt   503)\n");
-  EXPECT_EQ(rc, 0x201800FFu);
-  EXPECT_EQ(Raise(0x12030001u, &rc), "Internal Error: Unknown Error 0x12030001 (cmdopt   503)\n");
-  EXPECT_EQ(Raise(0x12040099u, &rc), "Error: Unknown Error 0x12040099\n");
-  EXPECT_EQ(rc, 0x12140099u);
-}
+std::string g_debug;
+void DebugSink(const char *text) { g_debug += text; }
 
-TEST_F(ErrorLayer, DebugLevelDecoratesWithSourceAndLine) {
+TEST_F(ErrorLayer, DebugLevel) {
   pvdebug = 1;
+  // Debug texts up to the level are shown, with backspaces applied.
+  CmnDebugHandlerTp saved = CmnHandleDebug;
+  CmnHandleDebug = DebugSink;
+  CmnDebug(2, "hidden %d", 1);
+  CmnDebug(1, "shown %d ab\\bc", 2);
+  CmnHandleDebug = saved;
+  EXPECT_EQ(g_debug, "shown 2 ac");
+
+  // Messages name their source and line.
   ReturnTp rc;
   EXPECT_EQ(Raise(0x00040003u, &rc), "Error: Not enough memory (cmdopt   503)\n");
 
   // The source name gives way to a long message: 150 characters minus the
   // message's length, never a negative count.
-  std::string long_text(148, 'm');
-  CaptureStderr();
-  CmnError("abcdef", 9, 0x00040019u, long_text.c_str());
-  EXPECT_EQ(GetCapturedStderr(), "Error: " + long_text + " (ab     9)\n");
-  std::string longer(400, 'n');
-  CaptureStderr();
-  CmnError("abcdef", 9, 0x00040019u, longer.c_str());
-  EXPECT_EQ(GetCapturedStderr(), "Error: " + longer + " (     9)\n");
+  for (size_t length : {148, 400}) {
+    std::string text(length, 'm');
+    EXPECT_EQ(Raise(0x00040019u, &rc, text.c_str()),
+              "Error: " + text + (length == 148 ? " (if    77)\n" : " (    77)\n"));
+  }
 }
 
 TEST_F(ErrorLayer, SuppressionReturnsCodeUnmarked) {
@@ -90,7 +100,6 @@ TEST_F(ErrorLayer, SuppressionReturnsCodeUnmarked) {
   // Errors are not touched by the warning counter.
   EXPECT_EQ(Raise(0x00040003u, &rc), "Error: Not enough memory\n");
   CmnFilterOff(CMN_SEV_WARNING);
-  EXPECT_EQ(Raise(0x00020001u, &rc, "x"), "Warning: Unknown type of file x\n");
 
   // Counters nest, and lowering never goes below zero.
   CmnFilterOn(CMN_SEV_ERROR | CMN_SEV_INTERNAL);
@@ -105,14 +114,6 @@ TEST_F(ErrorLayer, SuppressionReturnsCodeUnmarked) {
   EXPECT_EQ(Raise(0x00040003u, &rc), "");
   CmnFilterOff(CMN_SEV_ERROR);
   EXPECT_EQ(Raise(0x00040003u, &rc), "Error: Not enough memory\n");
-}
-
-TEST_F(ErrorLayer, NoHandlerRecordsButDoesNotMark) {
-  CmnSetErrorHandler(nullptr);
-  ReturnTp rc;
-  EXPECT_EQ(Raise(0x08080009u, &rc), "");
-  EXPECT_EQ(rc, 0x08080009u);
-  EXPECT_EQ(CmnErrno, 0x08080009u);
 }
 
 std::vector<std::string> g_seen;
@@ -133,28 +134,21 @@ TEST_F(ErrorLayer, MessageTextKeepsArgumentsOfTheLastRaise) {
   EXPECT_STREQ(CmnErrorText(0x00040015u, nullptr, nullptr), "Cannot write ");
 }
 
-TEST_F(ErrorLayer, ExtensionTableAndStream) {
+// A caller's own table is searched after the main one.
+TEST_F(ErrorLayer, ExtensionTable) {
   static const CmnErrorTableTp ext[] = {
       {0x31040001u, "Printer on fire"}, {0x00040003u, "shadowed"}, {0, nullptr}};
   EXPECT_STREQ(CmnErrorText(0x31040001u, ext, nullptr), "Printer on fire");
   EXPECT_STREQ(CmnErrorText(0x00040003u, ext, nullptr), "Not enough memory");
   EXPECT_STREQ(CmnErrorText(0x31040002u, ext, nullptr), "Unknown Error 0x31040002");
-
-  char *buf = nullptr;
-  size_t size = 0;
-  FILE *mem = open_memstream(&buf, &size);
-  CmnErrorText(0x08040004u, nullptr, mem);
-  fclose(mem);
-  EXPECT_EQ(std::string(buf, size), "Empty file\n");
-  free(buf);
 }
 
 TEST_F(ErrorLayer, BackspaceRemovesThePrecedingCharacter) {
   ReturnTp rc;
-  EXPECT_EQ(Raise(0x00040019u, &rc, "abc\\bd"), "Error: abd\n");
-  EXPECT_EQ(Raise(0x00040019u, &rc, "\\bxy"), "Error: xy\n");
-  EXPECT_EQ(Raise(0x00040019u, &rc, "ab\\b\\bc"), "Error: c\n");
-  EXPECT_EQ(Raise(0x00040019u, &rc, "a\\\\bb"), "Error: ab\n");
+  const char *cases[][2] = {
+      {"abc\\bd", "abd"}, {"\\bxy", "xy"}, {"ab\\b\\bc", "c"}, {"a\\\\bb", "ab"}};
+  for (const auto &c : cases)
+    EXPECT_EQ(Raise(0x00040019u, &rc, c[0]), std::string("Error: ") + c[1] + "\n") << c[0];
 }
 
 TEST_F(ErrorLayer, SysErrorNamesTheSystemReason) {
@@ -164,52 +158,26 @@ TEST_F(ErrorLayer, SysErrorNamesTheSystemReason) {
   rc = CmnSysError("missing.pbm");
   EXPECT_EQ(GetCapturedStderr(), "Error: missing.pbm: No such file or directory\n");
   EXPECT_EQ(rc, 0x00140019u);
-  pvdebug = 2;
-  CaptureStderr();
-  errno = EACCES;
-  CmnSysError("x");
-  EXPECT_EQ(GetCapturedStderr(), "Error: x: Permission denied (cmnerror   202)\n");
-}
-
-std::string g_debug;
-void DebugSink(const char *text) { g_debug += text; }
-
-TEST_F(ErrorLayer, DebugOutputFollowsTheLevel) {
-  CmnDebugHandlerTp saved = CmnHandleDebug;
-  CmnHandleDebug = DebugSink;
-  g_debug.clear();
-  pvdebug = 1;
-  CmnDebug(2, "hidden %d", 1);
-  CmnDebug(1, "shown %d ab\\bc", 2);
-  CmnHandleDebug = saved;
-  EXPECT_EQ(g_debug, "shown 2 ac");
 }
 
 // The scratch text is process-wide; its growth is checked in a fresh
-// process so that earlier tests cannot have grown it already.
+// process so that earlier tests cannot have grown it already. 100
+// characters are not above 64 + 63: one step of 64. 200 characters go
+// straight to 201, still not roomier than the text plus one, so one more
+// step of 64 follows.
+int ScratchGrowth() {
+  const std::string hundred(100, 'a'), two_hundred(200, 'b');
+  CmnStrPrintf(nullptr, "%s", "x");
+  if (CmnStrCapacity() != 64) return 2;
+  CmnStrPrintf(nullptr, "%s", hundred.c_str());
+  if (CmnStrCapacity() != 128) return 3;
+  if (CmnStrPrintf(nullptr, "%s", two_hundred.c_str()) != two_hundred) return 4;
+  return CmnStrCapacity() == 265 ? 0 : 5;
+}
+
 TEST(ScratchText, GrowsBy64OrToTheNeededSize) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        std::string hundred(100, 'a');
-        CmnStrPrintf(nullptr, "%s", "x");
-        if (CmnStrCapacity() != 64) exit(2);
-        CmnStrPrintf(nullptr, "%s", hundred.c_str());
-        if (CmnStrCapacity() != 128) exit(3);  // 100 is not above 64 + 63
-        exit(0);
-      },
-      testing::ExitedWithCode(0), "");
-  EXPECT_EXIT(
-      {
-        std::string two_hundred(200, 'b');
-        // Straight to 201, which is still not roomier than the text plus
-        // one, so one step of 64 follows.
-        char *text = CmnStrPrintf(nullptr, "%s", two_hundred.c_str());
-        if (CmnStrCapacity() != 265) exit(2);
-        if (std::string(text) != two_hundred) exit(3);
-        exit(0);
-      },
-      testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(exit(ScratchGrowth()), testing::ExitedWithCode(0), "");
 }
 
 TEST(ScratchText, DestinationRules) {
@@ -252,21 +220,9 @@ TEST_F(ErrorLayer, InfoChannel) {
   CmnInfoPrintf(&text, "tail %s", "x");
   EXPECT_EQ(text, nullptr) << "the handler owns and clears the text";
   CmnInfoFlush(&text);  // an empty destination is ignored
-  CmnStrPrintf(&text, "flushed");
-  CmnInfoFlush(&text);
-  char *version = strdup("v");
-  CmnInfo("Version Information", &version);
-  ASSERT_EQ(g_info.size(), 4u);
+  ASSERT_EQ(g_info.size(), 2u);
   EXPECT_EQ(g_info[0], std::make_pair(std::string("Info"), std::string("page 3\n")));
   EXPECT_EQ(g_info[1].second, "head tail x");
-  EXPECT_EQ(g_info[2].second, "flushed");
-  EXPECT_EQ(g_info[3].first, "Version Information");
-
-  // The default handler writes the text unchanged.
-  CmnSetInfoHandler(CmnDefaultInfoHandler);
-  CaptureStderr();
-  CmnInfoPrintf(nullptr, "no newline");
-  EXPECT_EQ(GetCapturedStderr(), "no newline");
 
   CmnSetInfoHandler(nullptr);
   CaptureStderr();
@@ -284,8 +240,8 @@ TEST(Panic, PrintsAndAborts) {
 // Whatever a user types as a file name must reach /bin/sh as one word and
 // start nothing.
 TEST(ShellQuote, NoCharacterEscapesTheWord) {
-  const char *nasty[] = {"plain", "a b", "a;touch x", "it's", "'", "''", "$(id)", "`id`",
-                         "a\nb", "\\", "\"", "-n", ""};
+  const char *nasty[] = {"plain", "a b",  "a;touch x", "it's", "'",  "''", "$(id)",
+                         "`id`",  "a\nb", "\\",        "\"",   "-n", ""};
   for (const char *name : nasty) {
     char *quoted = CmnShellQuote(name);
     std::string command = std::string("printf %s ") + quoted;

@@ -1,10 +1,12 @@
-#include "common.h"
-
+// Lists, the quoted-word parser, the program search and the graphics size.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <string>
-#include <sys/stat.h>
+
+#include "common.h"
+#include "runprog.h"
 
 namespace {
 
@@ -20,8 +22,17 @@ struct ScopedEnv {
   std::string old;
 };
 
-struct Node { Node *next; int value; };
-struct Node2 { Node2 *next; Node2 *child; int value; };
+struct Node {
+  Node *next;
+  Node *child;
+  int value;
+};
+
+std::string Values(Node *head) {
+  std::string out;
+  for (Node *n = head; n; n = n->next) out += std::to_string(n->value) + " ";
+  return out;
+}
 
 TEST(CmnLink, InsertAppendRemoveAndEntries) {
   Node *head = nullptr;
@@ -29,42 +40,34 @@ TEST(CmnLink, InsertAppendRemoveAndEntries) {
   static_cast<Node *>(CmnLinkInsert(&head, sizeof(Node), 0))->value = 0;
   static_cast<Node *>(CmnLinkInsert(&head, sizeof(Node), 2))->value = 15;
   static_cast<Node *>(CmnLinkInsert(&head, sizeof(Node), 99))->value = 4;
-  std::string order;
-  for (Node *n = head; n; n = n->next) order += std::to_string(n->value) + " ";
-  EXPECT_EQ(order, "0 1 15 2 3 4 ");
+  EXPECT_EQ(Values(head), "0 1 15 2 3 4 ");
 
   CmnLinkRemove(&head, 0);
   CmnLinkRemove(&head, 1);
   CmnLinkRemove(&head, 4);  // past the end: nothing happens
-  EXPECT_EQ(CmnLinkCount(head), 4);
+  EXPECT_EQ(Values(head), "1 2 3 4 ");
   EXPECT_EQ(CmnLinkGetEntry(&head, 0), static_cast<void *>(&head));  // the anchor
   EXPECT_EQ(static_cast<Node *>(CmnLinkGetEntry(&head, 2))->value, 2);
-  testing::internal::CaptureStderr();
+  testing::internal::CaptureStderr();  // out of range: null, and a note on standard error
   EXPECT_EQ(CmnLinkGetEntry(&head, 5), nullptr);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("CmnLinkGetEntry: OUT OF RANGE, ptr:"),
-            std::string::npos);
   CmnLinkFree(&head);
   EXPECT_EQ(head, nullptr);
-
-  testing::internal::CaptureStderr();
   EXPECT_EQ(CmnLink2GetEntry(&head, 0), nullptr);  // any index on an empty list
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("entry:0\n(called from CmnLink2GetEntry)\n"),
-            std::string::npos);
+  EXPECT_NE(testing::internal::GetCapturedStderr(), "");
 }
 
 TEST(CmnLink2, RemovingANodeFreesItsChildren) {
   // A leak shows under the sanitizer build.
-  Node2 *head = nullptr;
+  Node *head = nullptr;
   for (int v = 0; v < 3; v++) {
-    Node2 *n = static_cast<Node2 *>(CmnLink2Append(&head, sizeof(Node2)));
+    Node *n = static_cast<Node *>(CmnLink2Append(&head, sizeof(Node)));
     n->value = v;
     for (int c = 0; c < 2; c++)
-      CmnLink2Append(&static_cast<Node2 *>(CmnLink2Append(&n->child, sizeof(Node2)))->child,
-                     sizeof(Node2));
+      CmnLink2Append(&static_cast<Node *>(CmnLink2Append(&n->child, sizeof(Node)))->child,
+                     sizeof(Node));
   }
   CmnLink2Remove(&head, 1);
-  ASSERT_EQ(CmnLink2Count(head), 2);
-  EXPECT_EQ(head->next->value, 2);
+  EXPECT_EQ(Values(head), "0 2 ");
   EXPECT_EQ(CmnLink2Count(head->child), 2);
   CmnLink2Free(&head);
   EXPECT_EQ(head, nullptr);
@@ -73,15 +76,14 @@ TEST(CmnLink2, RemovingANodeFreesItsChildren) {
 TEST(CmnParse, WordsQuotesAndEscapes) {
   const char *text = "   \"a b\\tc\"d  next \"\" \\101\\7x\\q\\\\\\\"  ";
   char word[64];
-  const char *p = CmnParse(text, word);
-  EXPECT_STREQ(word, "a b\tcd");
-  p = CmnParse(p, word);
-  EXPECT_STREQ(word, "next");
-  p = CmnParse(p, word);
-  EXPECT_STREQ(word, "");
-  EXPECT_EQ(*p, ' ');  // right after the two quotes
-  p = CmnParse(p, word);
-  EXPECT_STREQ(word, "A\ax" "q\\\"");
+  const char *p = text;
+  for (const char *want : {"a b\tcd", "next", "",
+                           "A\ax"
+                           "q\\\""}) {
+    p = CmnParse(p, word);
+    EXPECT_STREQ(word, want);
+  }
+  EXPECT_EQ(CmnParse(text + 18, word), text + 21);  // just past an empty pair of quotes
   p = CmnParse(p, word);
   EXPECT_STREQ(word, "");
   EXPECT_EQ(*p, '\0');
@@ -94,14 +96,12 @@ TEST(CmnParse, WordsQuotesAndEscapes) {
 }
 
 TEST(CmnFindProgram, SearchesPathInOrder) {
-  char tmpl[] = "/tmp/cmnprgxXXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string root = tmpl;
+  TempDir dir;
+  const std::string root = dir.path();
   for (const char *d : {"/a", "/b", "/c", "/a/dir"}) mkdir((root + d).c_str(), 0755);
-  for (const char *f : {"/a/tool", "/b/tool", "/c/tool"}) fclose(fopen((root + f).c_str(), "w"));
+  for (const char *f : {"/a/tool", "/b/tool", "/c/tool"}) WriteFile(root + f, "");
   chmod((root + "/b/tool").c_str(), 0755);
   chmod((root + "/c/tool").c_str(), 0755);  // a/tool stays without execute permission
-
   {
     ScopedEnv path("PATH", ("::" + root + "/a:" + root + "/b:" + root + "/c").c_str());
     char found[256], small[6];
@@ -109,17 +109,13 @@ TEST(CmnFindProgram, SearchesPathInOrder) {
     EXPECT_EQ(std::string(found), root + "/b/tool");
     ASSERT_EQ(CmnFindProgram("tool", small, sizeof small), 1);
     EXPECT_EQ(std::string(small), root.substr(0, 5));
-    EXPECT_EQ(CmnFindProgram("missing", found, sizeof found), 0);
-    EXPECT_EQ(CmnFindProgram("dir", found, sizeof found), 0);
-    EXPECT_EQ(CmnFindProgram("", found, sizeof found), 0);
+    for (const char *missing : {"missing", "dir", ""})
+      EXPECT_EQ(CmnFindProgram(missing, found, sizeof found), 0) << missing;
   }
-  {
-    ScopedEnv path("PATH", nullptr);
-    EXPECT_EQ(CmnFindProgram("tool", nullptr, 0), 0);
-    EXPECT_EQ(CmnFindProgram((root + "/c/tool").c_str(), nullptr, 0), 1);
-    EXPECT_EQ(CmnFindProgram((root + "/a/tool").c_str(), nullptr, 0), 0);
-  }
-  EXPECT_EQ(system(("rm -rf " + root).c_str()), 0);
+  ScopedEnv path("PATH", nullptr);
+  EXPECT_EQ(CmnFindProgram("tool", nullptr, 0), 0);
+  EXPECT_EQ(CmnFindProgram((root + "/c/tool").c_str(), nullptr, 0), 1);
+  EXPECT_EQ(CmnFindProgram((root + "/a/tool").c_str(), nullptr, 0), 0);
 }
 
 TEST(CmnGraphicsSize, RoundsUpToMultiplesOf300) {
@@ -131,7 +127,7 @@ TEST(CmnGraphicsSize, RoundsUpToMultiplesOf300) {
   EXPECT_EQ(CmnGraphicsSize(INT32_MAX, 0), INT32_MAX / 300 * 300);  // no overflow
 
   setenv("PVGSCALE", "1", 1);
-  setenv("PVGMINSIZE", "0", 1);  // reads as 0: the minimum is 300
+  setenv("PVGMINSIZE", "0", 1);           // reads as 0: the minimum is 300
   EXPECT_EQ(CmnGraphicsSize(7, 0), 300);  // 7 * 42 = 294
   EXPECT_EQ(CmnGraphicsSize(301, 0), 600);
   for (const char *below : {"0.05", "nan"}) {  // count as 1

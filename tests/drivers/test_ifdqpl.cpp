@@ -29,7 +29,12 @@ std::string Header(int version, unsigned width, unsigned height, int planes, int
   return h;
 }
 
-struct Image { ReturnTp rc = 0; IffParamTp header = {}; Bytes cmap; std::vector<Bytes> lines; };
+struct Image {
+  ReturnTp rc = 0;
+  IffParamTp header = {};
+  Bytes cmap;
+  std::vector<Bytes> lines;
+};
 
 class Qpl : public testing::Test {
  protected:
@@ -75,8 +80,10 @@ class Qpl : public testing::Test {
     for (int32_t y = 0; !keep && !im.rc && y < im.header.height; ++y)
       if (!(im.rc = IffRdScan(cb, 1, y)))
         im.lines.emplace_back(cb->line, cb->line + cb->pixel_size * cb->width);
-    if (keep) *keep = cb;  // for the caller's own reads
-    else IffTerm(&cb);
+    if (keep)
+      *keep = cb;  // for the caller's own reads
+    else
+      IffTerm(&cb);
     return im;
   }
 

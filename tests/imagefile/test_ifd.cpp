@@ -52,11 +52,15 @@ std::string Cals(const std::vector<std::string> &records, size_t blocks, bool da
 }
 
 const std::vector<std::string> kCalsRecords = {
-    "srcdocid: NONE", "dstdocid: NONE", "txtfilid: NONE",        "figid: NONE",
-    "srcgph: NONE",   "doccls: NONE",   "rtype: 1",              "rorient: 000,270",
-    "rpelcnt: 001728,002200",           "rdensty: 0200",         "notes: NONE"};
+    "srcdocid: NONE",         "dstdocid: NONE", "txtfilid: NONE", "figid: NONE",
+    "srcgph: NONE",           "doccls: NONE",   "rtype: 1",       "rorient: 000,270",
+    "rpelcnt: 001728,002200", "rdensty: 0200",  "notes: NONE"};
 
-struct Case { const char *name; std::string bytes; uint32_t type; };
+struct Case {
+  const char *name;
+  std::string bytes;
+  uint32_t type;
+};
 
 void ExpectTypes(const std::vector<Case> &cases) {
   for (const auto &c : cases) {
@@ -73,30 +77,23 @@ void IdentifyEveryPrefix(const std::string &bytes) {
 const std::string kJfif = "\xFF\xD8\xFF\xE0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00"s;
 const std::string kQuantTable = "\xFF\xDB\x00\x43"s + std::string(65, '\x10');
 
+// Headers of each type, and near misses that must fall through.
 std::vector<Case> SyntheticCases() {
+  std::string lines;
+  for (int i = 0; i < 100; i++) lines += "line " + std::to_string(i) + " of a plain text file\n";
   return {
-      {"PAM", "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nMAXVAL 255\nENDHDR\n\x80"s, IFF_TYPE_PAM},
       {"PPM", "P6\n1 1\n255\n\0\0\0"s, IFF_TYPE_PBM},
       {"plain PBM", "P1\n2 1\n0 1\n", IFF_TYPE_PBM},
       {"StarBase", Pad("Bitmapfile\0"s, 256, '\0'), IFF_TYPE_STARBASE},
-      {"BMP", "BM\x46\0\0\0\0\0\0\0\x36\0\0\0"s, IFF_TYPE_BMP},
       {"TIFF big-endian", "MM\0*\0\0\0\x08"s, IFF_TYPE_TIFF},
-      {"TIFF little-endian", "II*\0\x08\0\0\0"s, IFF_TYPE_TIFF},
-      {"Sun raster", "\x59\xA6\x6A\x95\0\0\0\x04"s, IFF_TYPE_SUN},
-      {"SGI", "\x01\xDA\x00\x01\x00\x02"s, IFF_TYPE_SGI},
       {"SGI swapped", "\xDA\x01\x01\x00\x02\x00"s, IFF_TYPE_SGI},
-      {"GIF87a", "GIF87a\x04\0\x04\0\x80\0\0"s, IFF_TYPE_GIF},
       {"GIF89a", "GIF89a\x04\0\x04\0\x80\0\0"s, IFF_TYPE_GIF},
-      {"PCX", "\x0A\x05\x01\x08\0\0\0\0"s, IFF_TYPE_PCX},
       {"QPL", "QPLMAGE\0\0\0\0\x01"s, IFF_TYPE_QPL},
       {"project", "<?xml version=\"1.0\"?>\n<VistradaProject name=\"a\">", IFF_TYPE_PVPRJ},
       {"JPEG 2000", "\0\0\0\x0C\x6A\x50\x20\x20\x0D\x0A\x87\x0A\0\0\0\x14"s, IFF_TYPE_J2K},
       {"CALS", Cals(kCalsRecords, 16), IFF_TYPE_CALS},
-      {"PNG", "\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR"s, IFF_TYPE_PNG},
       {"Targa true colour", "\0\0\x02\0\0\0\0\0\0\0\0\0\x04\0\x04\0\x18\0"s + std::string(48, 'x'),
        IFF_TYPE_TGA},
-      {"Targa colour-mapped", "\0\x01\x01\0\0\x02\0\x18\0\0\0\0\x04\0\x04\0\x08\0"s, IFF_TYPE_TGA},
-      {"SVG", "<?xml version=\"1.0\"?>\n<svg width=\"4\" height=\"4\"/>\n", IFF_TYPE_SVG},
       {"SVG doctype", "<!DOCTYPE svg PUBLIC \"-//W3C//DTD SVG 1.1//EN\">\n", IFF_TYPE_SVG},
       {"EMF", "\x01\0\0\0\x6C\0\0\0"s + std::string(32, '\0') + " EMF\0\0\x01\0"s, IFF_TYPE_EMF},
       {"PDS binary", "\x01\x19\0\0\0\x10\0\0"s, IFF_TYPE_PDS},
@@ -117,72 +114,67 @@ std::vector<Case> SyntheticCases() {
       {"gzip", "\x1F\x8B\x08\0\0\0\0\0"s, IFF_TYPE_GZIP},
       {"compress", "\x1F\x9D\x90\x41"s, IFF_TYPE_GZIP},
       {"zip", "PK\x03\x04\x14\0"s, IFF_TYPE_GZIP},
-      {"XWD", Be32({104, 7, 2, 24, 4, 4, 0, 1, 32, 1, 32, 32, 16, 4, 0xFF0000, 0xFF00, 0xFF, 8,
-                    256, 256, 4, 4, 0, 0, 0, 0}) + "xwd\0"s,
+      {"XWD",
+       Be32({104, 7,        2,      24,   4, 4,   0,   1, 32, 1, 32, 32, 16,
+             4,   0xFF0000, 0xFF00, 0xFF, 8, 256, 256, 4, 4,  0, 0,  0,  0}) +
+           "xwd\0"s,
        IFF_TYPE_XWD},
       {"CATIA ASCII", Pad("BEGIN IMAGE", 80) + Pad("IMAGE SIZE 4 4", 80), IFF_TYPE_CATIA3},
-      {"CATIA EBCDIC", Ebcdic(Pad("BEGIN IMAGE", 80) + Pad("IMAGE SIZE 4 4", 80)),
-       IFF_TYPE_CATIA3},
+      {"CATIA EBCDIC", Ebcdic(Pad("BEGIN IMAGE", 80) + Pad("IMAGE SIZE 4 4", 80)), IFF_TYPE_CATIA3},
       {"CATIA PIXEL", Pad(Pad("", 96) + "PIXEL", 160), IFF_TYPE_CATIA},
-      {"CATIA BUFFER", Pad(Pad("", 96) + "BUFFER", 160), IFF_TYPE_CATIA},
-      {"CATIA EBCDIC PIXEL", Ebcdic(Pad(Pad("", 96) + "PIXEL", 160)), IFF_TYPE_CATIA},
-      {"CATIA after prefix", Pad(Pad("", 736) + "BUFFER", 800), IFF_TYPE_CATIA},
-      {"CATIA EBCDIC after prefix", Ebcdic(Pad(Pad("", 736) + "PIXEL", 800)), IFF_TYPE_CATIA},
+      {"CATIA EBCDIC after prefix", Ebcdic(Pad(Pad("", 736) + "BUFFER", 800)), IFF_TYPE_CATIA},
       {"I-DEAS formatted", "     0   640   480     8     1\n   12 13\n", IFF_TYPE_CAEDS_FORMATTED},
       {"I-DEAS binary", "\0\0\0\x14"s + std::string(16, '\x01'), IFF_TYPE_CAEDS_BINARY},
-      {"PostScript", "%!PS-Adobe-3.0\n%%Creator: dvips\n", IFF_TYPE_PS},
       {"PostScript after ctrl-D", "\x04\r\n  %!PS\n", IFF_TYPE_PS},
       {"PostScript by its comment", "%%Title: x\n% PS-Adobe-2.0\n", IFF_TYPE_PS},
       {"our annotation", "%!PS-Adobe-3.0\n%%Creator: Plotvise Annotation 2\n", IFF_TYPE_PS},
       {"our plot", "%!PS-Adobe-3.0 EPSF-3.0\n%%Creator: Plotvise 4\n", IFF_TYPE_EPS},
       {"Kestrovan", "%!PS-Adobe-3.0\n%%Creator: Kestrovan\n", IFF_TYPE_EPS},
       {"Tektronix", "%!\n%%Creator: Tektronix, Incorporated\n", IFF_TYPE_EPS},
-      {"JPEG", kJfif + kQuantTable + "\xFF\xDA\x00\x08\x01\x01\x00\x00\x3F\x00\x12\x34"s,
-       IFF_TYPE_JPEG},
       {"JPEG cut in its first segment", kJfif.substr(0, 8), IFF_TYPE_JPEG},
       {"segments without a start of image", "junk" + kQuantTable + "x", IFF_TYPE_UNKNOWN},
       {"JPEG after junk", "jun\xFF\xD8"s + kQuantTable + "\xFF\xDA\0\x02"s, IFF_TYPE_JPEG},
-      {"DICOM", "\0\0\0\0"s, IFF_TYPE_DICOM},
       {"DICOM preamble", std::string(128, '\0') + "DICM\x02\0\0\0UL"s, IFF_TYPE_DICOM},
-  };
-}
-
-TEST(IfiIdentify, RecognisesEachTypeFromItsHeader) { ExpectTypes(SyntheticCases()); }
-
-TEST(IfiIdentify, PnmAfterCommentsBlanksAndPrinterStatus) {
-  ExpectTypes({
+      // PNM after comments, blanks and a printer's status.
       {"comment, then a line starting with a blank", "# made by hand\n P6\n1 1\n255\nabc",
        IFF_TYPE_PBM},
       {"tab, comments with CR LF", "\t# one\r\n# two\nP4\n8 1\n\xAA"s, IFF_TYPE_PBM},
-      {"printer status before the data", "%%[ status: busy ]%%\r\nP6\n1 1\n255\nabc",
-       IFF_TYPE_PBM},
+      {"printer status before the data", "%%[ status: busy ]%%\r\nP6\n1 1\n255\nabc", IFF_TYPE_PBM},
       {"printer status without data", "%%[ Error: undefined ]%%\n", IFF_TYPE_ASCII},
       {"P7 without its line feed", "P7 WIDTH", IFF_TYPE_ASCII},
       {"P8 is no PNM", "P8\n1 1\n", IFF_TYPE_ASCII},
       {"comment to the end", "# only a comment", IFF_TYPE_ASCII},
-  });
-}
-
-TEST(IfiIdentify, NearMissesFallThrough) {
-  ExpectTypes({
+      // Near misses.
       {"GIF88a", "GIF88a\x04\0\x04\0\x80\0\0"s, IFF_TYPE_UNKNOWN},
       {"PCX of version 4", "\x0A\x04\x01\x08\0\0\0\0"s, IFF_TYPE_UNKNOWN},
       {"Bitmapfile without its zero", "Bitmapfile!", IFF_TYPE_ASCII},
-      {"Targa with a bad map entry size",
-       "\0\x01\x01\0\0\x02\0\x14\0\0\0\0\x04\0\x04\0\x08\0"s, IFF_TYPE_UNKNOWN},
+      {"Targa with a bad map entry size", "\0\x01\x01\0\0\x02\0\x14\0\0\0\0\x04\0\x04\0\x08\0"s,
+       IFF_TYPE_UNKNOWN},
       {"PDS mark after a zero byte", "some header text\0origin-begin"s, IFF_TYPE_ASCII},
       {"CGM text at 4000", std::string(4000, 'x') + "BEGMF\n", IFF_TYPE_ASCII},
-      {"XWD with a bitmap unit of 12",
-       Be32({104, 7, 2, 24, 4, 4, 0, 1, 12, 1, 32, 32, 16, 4, 0, 0, 0, 8, 256, 256, 4, 4, 0, 0,
-             0, 0}),
+      {"XWD with a bitmap unit of 12", Be32({104, 7, 2, 24, 4, 4,   0,   1, 12, 1, 32, 32, 16,
+                                             4,   0, 0, 0,  8, 256, 256, 4, 4,  0, 0,  0,  0}),
        IFF_TYPE_UNKNOWN},
       {"I-DEAS numbers not starting at 0", "     1   640   480     8     1\n", IFF_TYPE_ASCII},
       {"I-DEAS with four numbers", "  0 640 480 8\n", IFF_TYPE_ASCII},
       {"JPEG start of scan first", "\xFF\xD8\xFF\xDA\0\x08\x01\x01\0\0\x3F\0"s, IFF_TYPE_UNKNOWN},
       {"JPEG unknown marker", "\xFF\xD8\xFF\x01\0\x08\x01\x01\0\0\x3F\0"s, IFF_TYPE_UNKNOWN},
       {"JPEG marker without its length", "\x01\x02\xFF\xD8\xFF\xE0\x00"s, IFF_TYPE_UNKNOWN},
-  });
+      // Text, printer jobs and binary.
+      {"100 lines of text", lines, IFF_TYPE_ASCII},
+      {"93 percent printable", std::string(93, 'a') + std::string(7, '\x01'), IFF_TYPE_ASCII},
+      {"92 percent printable", std::string(92, 'a') + std::string(8, '\x01'), IFF_TYPE_UNKNOWN},
+      {"PCL job", "\x1B\x45\x1B&l0O\x1B(s0p12h10v0s0b3T Hello\r\n\x1B\x45"s, IFF_TYPE_UNKNOWN},
+      {"PCL raster", "\x1B*t300R\x1B*r1A text text text text text"s, IFF_TYPE_UNKNOWN},
+      {"PJL job", "\x1B%-12345X@PJL ENTER LANGUAGE=PCL\r\n"s, IFF_TYPE_UNKNOWN},
+      {"HP-GL/2 entry", "\x1B%-1BIN;SP1;PU0,0;PD100,100;PU;\n"s, IFF_TYPE_ASCII},
+      {"HP-GL/2 entry without sign", "\x1B%0bIN;SP1;PU0,0;PD100,100;PU;\n"s, IFF_TYPE_ASCII},
+      {"DOS EPS header before text", "\xC5\xD0\xD3\xC6"s + std::string(200, 't'), IFF_TYPE_UNKNOWN},
+      {"binary", std::string("\x80\x91\xA2\xB3\xC4\xD5\xE6\xF7", 8), IFF_TYPE_UNKNOWN},
+  };
 }
+
+TEST(IfiIdentify, RecognisesEachTypeFromItsHeader) { ExpectTypes(SyntheticCases()); }
 
 TEST(IfiIdentify, CalsNeedsItsRecordsInOrderAndABlockAfterThem) {
   std::vector<std::string> density = kCalsRecords;
@@ -202,24 +194,6 @@ TEST(IfiIdentify, CalsNeedsItsRecordsInOrderAndABlockAfterThem) {
   });
 }
 
-TEST(IfiIdentify, TextPrinterJobsAndBinary) {
-  std::string lines;
-  for (int i = 0; i < 100; i++) lines += "line " + std::to_string(i) + " of a plain text file\n";
-  ExpectTypes({
-      {"100 lines of text", lines, IFF_TYPE_ASCII},
-      {"93 percent printable", std::string(93, 'a') + std::string(7, '\x01'), IFF_TYPE_ASCII},
-      {"92 percent printable", std::string(92, 'a') + std::string(8, '\x01'), IFF_TYPE_UNKNOWN},
-      {"PCL job", "\x1B" "E\x1B&l0O\x1B(s0p12h10v0s0b3T Hello\r\n\x1B" "E"s, IFF_TYPE_UNKNOWN},
-      {"PCL raster", "\x1B*t300R\x1B*r1A text text text text text"s, IFF_TYPE_UNKNOWN},
-      {"PJL job", "\x1B%-12345X@PJL ENTER LANGUAGE=PCL\r\n"s, IFF_TYPE_UNKNOWN},
-      {"HP-GL/2 entry", "\x1B%-1BIN;SP1;PU0,0;PD100,100;PU;\n"s, IFF_TYPE_ASCII},
-      {"HP-GL/2 entry without sign", "\x1B%0bIN;SP1;PU0,0;PD100,100;PU;\n"s, IFF_TYPE_ASCII},
-      {"DOS EPS header before text", "\xC5\xD0\xD3\xC6"s + std::string(200, 't'),
-       IFF_TYPE_UNKNOWN},
-      {"binary", std::string("\x80\x91\xA2\xB3\xC4\xD5\xE6\xF7", 8), IFF_TYPE_UNKNOWN},
-  });
-}
-
 uint32_t g_vetoed_type;
 int VetoOne(uint32_t type) { return type != g_vetoed_type; }
 
@@ -227,7 +201,6 @@ int VetoOne(uint32_t type) { return type != g_vetoed_type; }
 TEST(IfiIdentify, LengthAndHostSettings) {
   unsigned char zero[4] = {};
   EXPECT_EQ(IfiIdentify(nullptr, 0), 0u);
-  EXPECT_EQ(IfiIdentify(zero, 0), 0u);
   EXPECT_EQ(IfiIdentify(zero, -4), 0u);
   EXPECT_EQ(IfiIdentifyChecked(zero, -1), 0u);
 
@@ -256,35 +229,26 @@ TEST(IfiIdentify, LengthAndHostSettings) {
   IfiValidateFormatImplementation = nullptr;
 }
 
-// Real files from the netpbm converters, made from a small PPM.
-struct Converter { std::vector<std::string> argv; uint32_t type; };
-
-const std::vector<Converter> kConverters = {
-    {{"pamtopam"}, IFF_TYPE_PAM},   {{"pnmtoplainpnm"}, IFF_TYPE_PBM},
-    {{"pnmtorast"}, IFF_TYPE_SUN},  {{"pnmtoxwd"}, IFF_TYPE_XWD},
-    {{"pnmtosgi"}, IFF_TYPE_SGI},   {{"pnmtotiff"}, IFF_TYPE_TIFF},
-    {{"ppmtogif"}, IFF_TYPE_GIF},   {{"ppmtopcx"}, IFF_TYPE_PCX},
-    {{"ppmtobmp"}, IFF_TYPE_BMP},   {{"pamtotga"}, IFF_TYPE_TGA},
-    {{"pnmtopng"}, IFF_TYPE_PNG},   {{"pnmtojpeg"}, IFF_TYPE_JPEG},
-    {{"pnmtops"}, IFF_TYPE_PS},     {{"pamtosvg"}, IFF_TYPE_SVG},
-};
-
+// Real files from the netpbm converters, made from a small PPM. They stand
+// in for hand-made headers of these types, so every converter must run.
 TEST(IfiIdentify, RecognisesFilesFromNetpbm) {
+  const std::pair<const char *, uint32_t> converters[] = {
+      {"pamtopam", IFF_TYPE_PAM}, {"pnmtoplainpnm", IFF_TYPE_PBM}, {"pnmtorast", IFF_TYPE_SUN},
+      {"pnmtoxwd", IFF_TYPE_XWD}, {"pnmtosgi", IFF_TYPE_SGI},      {"pnmtotiff", IFF_TYPE_TIFF},
+      {"ppmtogif", IFF_TYPE_GIF}, {"ppmtopcx", IFF_TYPE_PCX},      {"ppmtobmp", IFF_TYPE_BMP},
+      {"pamtotga", IFF_TYPE_TGA}, {"pnmtopng", IFF_TYPE_PNG},      {"pnmtojpeg", IFF_TYPE_JPEG},
+      {"pnmtops", IFF_TYPE_PS},   {"pamtosvg", IFF_TYPE_SVG}};
   RunOptions options;
   options.stdin_data = "P6\n8 8\n255\n";
   for (int i = 0; i < 64; i++)
     options.stdin_data += (i / 8 + i % 8) % 3 ? "\xFF\xFF\xFF"s : "\x20\x40\xC0"s;
-  int made = 0;
-  for (const auto &c : kConverters) {
-    SCOPED_TRACE(c.argv[0]);
-    RunResult r = RunProgram(c.argv, options);  // skipped when missing or failed
-    const std::string &file = r.out;
-    if (r.status != 0 || file.empty()) continue;
-    made++;
-    EXPECT_EQ(Identify(file), c.type);
-    IdentifyEveryPrefix(file.substr(0, 4096));
+  for (const auto &c : converters) {
+    SCOPED_TRACE(c.first);
+    RunResult r = RunProgram({c.first}, options);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Identify(r.out), c.second);
+    IdentifyEveryPrefix(r.out.substr(0, 4096));
   }
-  if (made == 0) GTEST_SKIP() << "no netpbm converter available";
 }
 
 TEST(IfiIdentify, ReadsNoFurtherThanTheLengthGiven) {

@@ -1,5 +1,3 @@
-#include "ifu.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +5,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "ifu.h"
 
 namespace {
 
@@ -42,8 +42,8 @@ Bytes RunLengthDecode(const Bytes &packed, uint8_t marker) {
   Bytes out;
   for (size_t i = 0; i < packed.size(); i++) {
     const uint8_t b = packed[i];
-    if ((b & marker) != marker) out.push_back(b);
-    else out.insert(out.end(), b - marker, packed.at(++i));
+    const bool run = (b & marker) == marker;
+    out.insert(out.end(), run ? b - marker : 1, run ? packed.at(++i) : b);
   }
   return out;
 }
@@ -58,8 +58,11 @@ Bytes RunLengthEncode(const Bytes &in, int kind) {
 
 TEST(IfuRunLengthEncode, RunsLiteralsAndRoundTrips) {
   EXPECT_EQ(RunLengthEncode({0xC5, 0x10, 0x10, 0x10}, 2), (Bytes{0xC1, 0xC5, 0xC3, 0x10}));
-  const struct { int kind; uint8_t marker; size_t longest; } kinds[] = {
-      {1, 0x80, 127}, {2, 0xC0, 63}, {3, 0xE0, 31}};
+  const struct {
+    int kind;
+    uint8_t marker;
+    size_t longest;
+  } kinds[] = {{1, 0x80, 127}, {2, 0xC0, 63}, {3, 0xE0, 31}};
   for (const auto &k : kinds) {
     Bytes run(200, 0x10);
     Bytes packed = RunLengthEncode(run, k.kind);
@@ -143,15 +146,15 @@ TEST(IfuPixels, BgrxRgbSwapsAndBitReversal) {
   IfuBgrxToRgb(1, 5, Bytes{0, 0x1F, 0x10, 0x01}.data(), rgb.data());
   EXPECT_EQ(rgb, (Bytes{0x00, 0x02, 0x03}));
 
-  Bytes b = {1, 2, 3, 4, 5, 6, 7};  // incomplete words and pixels at the end stay
-  IfuSwap32(b.data(), 7);
-  EXPECT_EQ(b, (Bytes{4, 3, 2, 1, 5, 6, 7}));
-  IfuSwap32(b.data(), 7);
-  IfuSwap16(b.data(), 7);
-  EXPECT_EQ(b, (Bytes{2, 1, 4, 3, 6, 5, 7}));
-  IfuSwap16(b.data(), 7);
-  IfuSwapRB(b.data(), 7);
-  EXPECT_EQ(b, (Bytes{3, 2, 1, 6, 5, 4, 7}));
+  // Incomplete words and pixels at the end stay.
+  const std::pair<void (*)(void *, int32_t), Bytes> swaps[] = {{IfuSwap32, {4, 3, 2, 1, 5, 6, 7}},
+                                                               {IfuSwap16, {2, 1, 4, 3, 6, 5, 7}},
+                                                               {IfuSwapRB, {3, 2, 1, 6, 5, 4, 7}}};
+  for (const auto &swap : swaps) {
+    Bytes b = {1, 2, 3, 4, 5, 6, 7};
+    swap.first(b.data(), 7);
+    EXPECT_EQ(b, swap.second);
+  }
 
   Bytes all(256), rev(256);
   for (int i = 0; i < 256; i++) all[i] = rev[i] = static_cast<uint8_t>(i);
@@ -182,8 +185,8 @@ int g_terminated = 0;
 const IfuCodecOpsTp kFake = {
     "fake",
     []() -> void * { return calloc(1, 16); },
-    [](IfuCodecTp *c) -> ReturnTp { c->object = malloc(1); return 0; },
-    [](IfuCodecTp *c) -> ReturnTp { c->object = malloc(1); return 0; },
+    [](IfuCodecTp *c) -> ReturnTp { return c->object = malloc(1), 0; },
+    [](IfuCodecTp *c) -> ReturnTp { return c->object = malloc(1), 0; },
     [](IfuCodecTp *c, const uint8_t *data, int32_t length) -> ReturnTp {
       if (!data) return IfuCodecOutput(c, reinterpret_cast<const uint8_t *>("END"), 3);
       Bytes v(data, data + length);
@@ -198,7 +201,7 @@ const IfuCodecOpsTp kFake = {
       for (int32_t i = 0; i < *length; i++) buffer[i] = ~chunk[i];
       return 0;
     },
-    [](IfuCodecTp *c) { free(c->object); g_terminated++; },
+    [](IfuCodecTp *c) { free(c->object), g_terminated++; },
 };
 
 TEST(IfuCodec, EncoderOutputIsFetchedInPieces) {
@@ -223,7 +226,10 @@ TEST(IfuCodec, EncoderOutputIsFetchedInPieces) {
 }
 
 TEST(IfuCodec, DecoderPullsInputInChunks) {
-  struct Source { Bytes data; size_t at; } src = {Noise(50, 9), 0};
+  struct Source {
+    Bytes data;
+    size_t at;
+  } src = {Noise(50, 9), 0};
   auto input = [](void *arg, uint8_t *buffer, int32_t *length) -> ReturnTp {
     Source *s = static_cast<Source *>(arg);
     *length = std::min<int32_t>(*length, s->data.size() - s->at);
