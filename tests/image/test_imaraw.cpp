@@ -1,6 +1,7 @@
 // The tiled raster: the packed line format, filling and reading back,
-// chains of pages through a stand-in reading layer, bad sizes, dumps and
-// the tile store functions of the plain record.
+// rotation (against netpbm's pamflip and there and back), chains of pages
+// through a stand-in reading layer, bad sizes, dumps, and the tile store,
+// block and buffer functions of the plain record.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -12,6 +13,7 @@
 
 #include "image.h"
 #include "imagefile.h"
+#include "imarotat.h"
 #include "runprog.h"
 
 namespace {
@@ -19,16 +21,6 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 std::vector<std::string> g_messages;
-std::string Dumped(int (*dump)(FILE *, const void *), const void *what) {
-  char *buf = nullptr;
-  size_t len = 0;
-  FILE *mem = open_memstream(&buf, &len);
-  EXPECT_EQ(dump(mem, what), 0);
-  fclose(mem);
-  std::string out(buf, len);
-  free(buf);
-  return out;
-}
 void Capture(ReturnTp code) { g_messages.push_back(CmnErrorText(code, nullptr, nullptr)); }
 
 class Raw : public testing::Test {
@@ -56,6 +48,18 @@ Bytes Picture(int w, int h, int bpp, unsigned seed) {
   return px;
 }
 
+// The reference turn: pixel (x, y) of w x h lands at (y, w-1-x) for 90
+// (counter-clockwise) and at (h-1-y, x) otherwise, in a picture h wide.
+Bytes Turned(const Bytes &src, int w, int h, int bpp, int degrees) {
+  Bytes out(src.size());
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const int nx = degrees == 90 ? y : h - 1 - y, ny = degrees == 90 ? w - 1 - x : x;
+      memcpy(&out[(size_t(ny) * h + nx) * bpp], &src[(size_t(y) * w + x) * bpp], bpp);
+    }
+  return out;
+}
+
 Bytes Line(const ImgRaw &raw, int y, int x = 0, int width = 0) {
   Bytes out(static_cast<size_t>(width ? width : raw.width() - x) * raw.bytesPerPixel());
   raw.getPackedLine(out.data(), y, x, width);
@@ -63,29 +67,48 @@ Bytes Line(const ImgRaw &raw, int y, int x = 0, int width = 0) {
 }
 
 Bytes Row(const Bytes &px, int w, int bpp, int y) {
-  return Bytes(px.begin() + static_cast<size_t>(y) * w * bpp, px.begin() + static_cast<size_t>(y + 1) * w * bpp);
+  return Bytes(px.begin() + size_t(y) * w * bpp, px.begin() + size_t(y + 1) * w * bpp);
 }
 
-uint32_t Word(RgbPixelTp p) { return p.blue | p.green << 8 | p.red << 16 | uint32_t(p.fourth) << 24; }
+// Every line of the raster, stored format, top first.
+Bytes All(const ImgRaw &raw) {
+  Bytes out;
+  for (int y = 0; y < raw.segmentLines(true); ++y) {
+    const Bytes line = Line(raw, y);
+    out.insert(out.end(), line.begin(), line.end());
+  }
+  return out;
+}
+
+// What a dump function writes.
+template <typename F>
+std::string Dumped(F dump) {
+  char *buf = nullptr;
+  size_t len = 0;
+  FILE *mem = open_memstream(&buf, &len);
+  EXPECT_EQ(dump(mem), 0);
+  fclose(mem);
+  const std::string out(buf, len);
+  free(buf);
+  return out;
+}
+
+uint32_t Word(RgbPixelTp p) {
+  return p.blue | p.green << 8 | p.red << 16 | uint32_t(p.fourth) << 24;
+}
 
 TEST(PackedLine, RunChoicesOnEveryPath) {
-  // The last byte tells pixels apart: 1 2 3 3 3 4 packs as a literal of
-  // two, a repeat of three and a literal of one.
+  // Pixels told apart by their last byte: 21 22 23 23 23 24 packs as a
+  // literal of two (control 1), a repeat of three (254) and a literal of
+  // one (0).
   for (int bpp = 1; bpp <= 4; ++bpp) {
-    auto pixel = [bpp](int id) {
-      Bytes p(bpp, 7);
-      p.back() = static_cast<unsigned char>(id);
-      return p;
+    auto put = [bpp](Bytes &to, int id) {
+      to.insert(to.end(), bpp - 1, 7);
+      to.push_back(static_cast<unsigned char>(id));
     };
-    Bytes in, want = {1};
-    for (int id : {1, 2, 3, 3, 3, 4}) {
-      Bytes p = pixel(id);
-      in.insert(in.end(), p.begin(), p.end());
-    }
-    for (int id : {1, 2, -254, 3, 0, 4}) {
-      const Bytes p = id < 0 ? Bytes{static_cast<unsigned char>(-id)} : id ? pixel(id) : Bytes{0};
-      want.insert(want.end(), p.begin(), p.end());
-    }
+    Bytes in, want;
+    for (int id : {21, 22, 23, 23, 23, 24}) put(in, id);
+    for (int b : {1, 21, 22, 254, 23, 0, 24}) b / 10 == 2 ? put(want, b) : want.push_back(b);
     Bytes out(IMG_PACK_BOUND(bpp));
     out.resize(ImgPackLine(in.data(), 6, bpp, out.data()));
     EXPECT_EQ(out, want) << bpp << " bytes per pixel";
@@ -98,18 +121,22 @@ TEST(PackedLine, RunChoicesOnEveryPath) {
   // by the end of the data gives what is there.
   const Bytes packed = {128, 9, 4, 5, 6};
   Bytes out(133, 0);
-  EXPECT_EQ(ImgUnpackLine(packed.data(), packed.data() + packed.size(), 1, 1, 133, out.data()), 130);
+  EXPECT_EQ(ImgUnpackLine(packed.data(), packed.data() + packed.size(), 1, 1, 133, out.data()),
+            130);
   EXPECT_EQ((Bytes{out[127], out[128], out[129]}), (Bytes{9, 5, 6}));
 }
 
-TEST_F(Raw, GreyLineOf300PacksTileByTile) {
-  ImgRaw raw(300, 2, 1, false, ImgInterpUnset, 0, 0);
+TEST_F(Raw, TilesOfALineAndUnstoredLines) {
+  // Three lines of 300 gray pixels, the last never put: tiles 128, 128
+  // and 44 wide plus the spare row.
+  ImgRaw raw(300, 3, 1, false, ImgInterpUnset, 0, 0);
   Bytes line(300, 77);
   raw.putLine(line.data());
   for (int i = 0; i < 300; ++i) line[i] = i % 2 ? 10 : 20;
   raw.putLine(line.data());
-  ASSERT_TRUE(raw.complete());
   ASSERT_EQ(raw.tilesAcross(), 3);
+  EXPECT_EQ(raw.tileRows(), 2);
+  EXPECT_EQ(raw.interpretation(), ImgInterpGray);
   const int runs[3] = {129, 129, 213}, widths[3] = {128, 128, 44};
   for (int c = 0; c < 3; ++c) {
     const ImgTileTp *t = raw.tile(c, 0);
@@ -122,7 +149,17 @@ TEST_F(Raw, GreyLineOf300PacksTileByTile) {
     EXPECT_EQ(t->size, 2 + 1 + widths[c]);
   }
   EXPECT_EQ(raw.memoryUse(), size_t(3 * 2 * 272 + 1168 + 2 * 131 + 47));
-  EXPECT_EQ(raw.interpretation(), ImgInterpGray);
+  EXPECT_EQ(Line(raw, 2), Bytes(300, 255));
+  EXPECT_EQ(Word(raw.getPixel(3, 2)), 0u);
+  EXPECT_EQ(Word(raw.getPixel(299, 0)), 0xFF4D4D4Du);
+
+  ImgRaw rgb(2, 2, 3, false, ImgInterpUnset, 0, 0);
+  Bytes grey(2 * 3, 90);
+  rgb.putLine(grey.data());
+  EXPECT_FALSE(rgb.hasColor());  // red = green = blue everywhere
+  grey[4] = 91;
+  rgb.putLine(grey.data());
+  EXPECT_TRUE(rgb.hasColor());
 }
 
 TEST_F(Raw, WorstCaseTilesFitTheirWorkingBuffers) {
@@ -138,49 +175,85 @@ TEST_F(Raw, WorstCaseTilesFitTheirWorkingBuffers) {
   }
 }
 
-TEST_F(Raw, GeometryAndUnstoredLines) {
-  ImgRaw raw(129, 128, 3, false, ImgInterpUnset, 0, 0);
-  EXPECT_EQ(raw.tilesAcross(), 2);
-  EXPECT_EQ(raw.tileRows(), 2);
-  Bytes grey(129 * 3, 90);
-  raw.putLine(grey.data());
-  EXPECT_EQ(raw.tile(1, 0)->w, 1);
-  EXPECT_EQ(Line(raw, 5), Bytes(129 * 3, 255));  // never put
-  EXPECT_EQ(Word(raw.getPixel(3, 5)), 0u);
-  EXPECT_EQ(Word(raw.getPixel(128, 0)), 0xFF5A5A5Au);
-  EXPECT_FALSE(raw.hasColor());  // red = green = blue everywhere
-  grey[4] = 91;
-  raw.putLine(grey.data());
-  EXPECT_TRUE(raw.hasColor());
-}
-
-TEST_F(Raw, RoundTripsEveryDepthSizeAndDirection) {
+// Filled top down or bottom up, every depth and size around the tile edge
+// reads back, in spans and as pixels, and turns by 90 and back.
+TEST_F(Raw, RoundTripsAndTurnsAtEveryDepthSizeAndDirection) {
   const int sizes[] = {1, 127, 128, 129, 300};
   for (int bpp = 1; bpp <= 4; ++bpp)
     for (int w : sizes)
       for (int h : sizes)
         for (bool up : {false, true}) {
-          SCOPED_TRACE(testing::Message() << w << "x" << h << "x" << bpp << (up ? " bottom-up" : ""));
+          SCOPED_TRACE(testing::Message() << w << "x" << h << "x" << bpp << (up ? " up" : ""));
           const Bytes px = Picture(w, h, bpp, w * 7 + h + bpp);
           ImgRaw raw(w, h, bpp, up, bpp == 2 ? ImgInterpRgbw : ImgInterpUnset, 0, 0);
-          for (int i = 0; i < h; ++i) raw.putLine(const_cast<unsigned char *>(&px[size_t(i) * w * bpp]));
+          for (int i = 0; i < h; ++i)
+            raw.putLine(const_cast<unsigned char *>(&px[size_t(i) * w * bpp]));
           ASSERT_TRUE(raw.complete());
-          for (int y = 0; y < h; ++y) ASSERT_EQ(Line(raw, y), Row(px, w, bpp, up ? h - 1 - y : y)) << y;
+          for (int y = 0; y < h; ++y)
+            ASSERT_EQ(Line(raw, y), Row(px, w, bpp, up ? h - 1 - y : y)) << y;
           if (w >= 300) {  // a span starting and ending inside tiles
             const Bytes row = Row(px, w, bpp, up ? 0 : h - 1);
-            EXPECT_EQ(Line(raw, h - 1, 100, 60), Bytes(row.begin() + 100 * bpp, row.begin() + 160 * bpp));
+            EXPECT_EQ(Line(raw, h - 1, 100, 60),
+                      Bytes(row.begin() + 100 * bpp, row.begin() + 160 * bpp));
           }
           const int x = w / 2, y = h / 3, src = up ? h - 1 - y : y;
-          const RgbPixelTp want = ImgPixelToRgb(&px[(size_t(src) * w + x) * bpp], bpp, raw.interpretation(), raw.colorTable());
+          const RgbPixelTp want = ImgPixelToRgb(&px[(size_t(src) * w + x) * bpp], bpp,
+                                                raw.interpretation(), raw.colorTable());
           EXPECT_EQ(Word(raw.getPixel(x, y)), Word(want));
           RgbPixelTp got;
           raw.getLine(&got, y, x, 1);
           EXPECT_EQ(Word(got), Word(want));
+
+          if (up) continue;  // the grid is the same either way
+          ASSERT_EQ(raw.rotate(90), 0u);
+          EXPECT_EQ(raw.width(), h);
+          EXPECT_EQ(raw.tilesAcross(), (h + 127) / 128);
+          EXPECT_EQ(raw.tileRows(), (w + 127) / 128 + 1);
+          ASSERT_EQ(All(raw), Turned(px, w, h, bpp, 90));
+          ASSERT_EQ(raw.rotate(270), 0u);
+          ASSERT_EQ(All(raw), px);
         }
 }
 
+TEST_F(Raw, RotationMatchesPamflip) {
+  TempDir dir;
+  const struct {
+    int w, h, bpp;
+  } cases[] = {{300, 129, 1}, {129, 1, 1}, {1, 130, 3}, {257, 140, 3}};
+  for (const auto &c : cases) {
+    const Bytes px = Picture(c.w, c.h, c.bpp, c.w + c.h);
+    const std::string magic = c.bpp == 1 ? "P5\n" : "P6\n";
+    WriteFile(dir.file("in.pnm"), magic + std::to_string(c.w) + " " + std::to_string(c.h) +
+                                      "\n255\n" + std::string(px.begin(), px.end()));
+    // 90 turns counter-clockwise, 270 clockwise.
+    for (int degrees : {90, 270}) {
+      SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << "x" << c.bpp << " by " << degrees);
+      const RunResult r =
+          RunProgram({"pamflip", degrees == 90 ? "-ccw" : "-cw", dir.file("in.pnm")});
+      ASSERT_EQ(r.status, 0) << r.err;
+      const std::string head = magic + std::to_string(c.h) + " " + std::to_string(c.w) + "\n255\n";
+      ASSERT_EQ(r.out.substr(0, head.size()), head);
+      ImgRaw raw(const_cast<unsigned char *>(px.data()), c.w, c.h, c.bpp, false, 0, 0);
+      ASSERT_EQ(raw.rotate(degrees), 0u);
+      ASSERT_EQ(raw.segmentLines(), c.w);
+      const Bytes got = All(raw);
+      EXPECT_TRUE(std::string(got.begin(), got.end()) == r.out.substr(head.size()));
+    }
+  }
+}
+
+TEST_F(Raw, HalfFilledRasterTurnsWithWhiteForMissingLines) {
+  const Bytes px = Picture(200, 3, 1, 4);
+  ImgRaw raw(200, 150, 1, false, ImgInterpUnset, 0, 0);
+  for (int y = 0; y < 3; ++y) raw.putLine(const_cast<unsigned char *>(&px[y * 200]));
+  ASSERT_EQ(raw.rotate(270), 0u);
+  Bytes full(200 * 150, 255);
+  std::copy(px.begin(), px.end(), full.begin());
+  EXPECT_EQ(All(raw), Turned(full, 200, 150, 1, 270));
+}
+
 TEST_F(Raw, SizesOutOfRangeGiveTheirMessagesAndNoRaster) {
-  struct {
+  const struct {
     int w, h, bpp;
     const char *message;
   } cases[] = {
@@ -209,7 +282,7 @@ TEST_F(Raw, SizesOutOfRangeGiveTheirMessagesAndNoRaster) {
   EXPECT_EQ(rec, nullptr);
 }
 
-TEST_F(Raw, TransparencyAndTheCheckerboard) {
+TEST_F(Raw, TransparencyCheckerboardAndFrequentColours) {
   // Pixel (0, 0) is opaque blue; everything else transparent.
   Bytes px(20 * 20 * 4, 0);
   px[0] = 255, px[3] = 255;
@@ -222,26 +295,25 @@ TEST_F(Raw, TransparencyAndTheCheckerboard) {
   raw.getLine(line.data(), 0, 0, 20, true);
   EXPECT_EQ(Word(line[0]), 0xFF0000FFu);
   EXPECT_EQ(Word(line[1]), 0xE0E0E0E0u);
-}
 
-TEST_F(Raw, FrequentColoursRankBySampledCount) {
-  Bytes px(100 * 100, 255);
-  memset(&px[75 * 100], 0, 25 * 100);
-  ImgRaw raw(px.data(), 100, 100, 1, false, 0, 0);
-  const RgbPixelTp *top = raw.frequentColors();
+  // A quarter black, the rest white: ranked by the sampled count.
+  Bytes gray(100 * 100, 255);
+  memset(&gray[75 * 100], 0, 25 * 100);
+  ImgRaw two(gray.data(), 100, 100, 1, false, 0, 0);
+  const RgbPixelTp *top = two.frequentColors();
   EXPECT_EQ(Word(top[0]), 0xFFFFFFFFu);
   EXPECT_EQ(Word(top[1]), 0xFF000000u);
   EXPECT_EQ(Word(top[2]), 0u);
-  EXPECT_EQ(raw.frequentColors(), top);  // computed once
+  EXPECT_EQ(two.frequentColors(), top);  // computed once
 }
 
 TEST_F(Raw, DumpsWriteTheirLayouts) {
   Bytes px = {1, 2, 3, 4, 5, 6};
   ImgRaw raw(px.data(), 3, 2, 1, false, 0, 0);
-  const std::string dump =
-      Dumped([](FILE *f, const void *r) { return static_cast<const ImgRaw *>(r)->dumpRaw(f); }, &raw);
+  const std::string dump = Dumped([&](FILE *f) { return raw.dumpRaw(f); });
   const size_t tiles = raw.tilesAcross() * raw.tileRows();
-  EXPECT_EQ(dump.size(), 6 + 12 + 4 + 4 + 16 + 1024 + 8 + 3 + 4 + tiles * 264 + raw.tile(0, 0)->size);
+  EXPECT_EQ(dump.size(),
+            6 + 12 + 4 + 4 + 16 + 1024 + 8 + 3 + 4 + tiles * 264 + raw.tile(0, 0)->size);
   EXPECT_EQ(dump.substr(0, 10), std::string("QPLRAW\x03\0\0\0", 10));
 
   // The PPM dump shows transparent pixels on the checkerboard.
@@ -249,20 +321,22 @@ TEST_F(Raw, DumpsWriteTheirLayouts) {
   Bytes rgbw = {10, 20, 30, 255, 0, 0, 0, 0};
   ImgRaw four(rgbw.data(), 2, 1, 4, false, 72, 144);
   ASSERT_EQ(four.dumpPpm(dir.file("a.ppm").c_str()), 0);
-  EXPECT_EQ(ReadFile(dir.file("a.ppm")),
-            std::string("P6\n#METRIC 0.705555556 x 0.176388889 mm\n2 1 255\n\x1e\x14\x0a\xe0\xe0\xe0"));
+  EXPECT_EQ(
+      ReadFile(dir.file("a.ppm")),
+      std::string("P6\n#METRIC 0.705555556 x 0.176388889 mm\n2 1 255\n\x1e\x14\x0a\xe0\xe0\xe0"));
   EXPECT_EQ(four.dumpPpm(dir.file("no/such/dir").c_str()), 1);
 }
 
 TEST_F(Raw, StreamPictureIsPremultiplied) {
-  const std::string header =
+  std::string file =
       "P7\n#METRIC 25.4 x 12.7 mm\n#TITLE Draft copy\nWIDTH 3\nHEIGHT 1\nDEPTH 4\nMAXVAL 255\n"
       "TUPLTYPE RGB_ALPHA\nENDHDR\n";
-  const std::string data("\x10\x20\x30\xff" "\x10\x20\x30\x00" "\xff\x80\x00\x80", 12);
-  FILE *fp = tmpfile();
-  fputs(header.c_str(), fp);
-  fwrite(data.data(), 1, data.size(), fp);
-  rewind(fp);
+  file += std::string(
+      "\x10\x20\x30\xff"
+      "\x10\x20\x30\x00"
+      "\xff\x80\x00\x80",
+      12);
+  FILE *fp = fmemopen(&file[0], file.size(), "r");
   ImgRaw raw(fp);
   fclose(fp);
   ASSERT_EQ(raw.status(), 0u);
@@ -274,11 +348,13 @@ TEST_F(Raw, StreamPictureIsPremultiplied) {
   EXPECT_EQ(Word(raw.getPixel(2, 0)), 0x80804000u);
 }
 
-TEST_F(Raw, PlainRecordStoresReadsAndSurvivesBadTiles) {
+TEST_F(Raw, PlainRecordStoresReadsTurnsAndSurvivesBadTiles) {
   ImgRawTp *rec = nullptr;
   ASSERT_EQ(ImgCreateRaw(&rec, 130, 2, 3), 0);
   const Bytes px = Picture(130, 2, 3, 5);
-  ASSERT_EQ(ImgStoreTile(&rec->pptile[0][0], const_cast<unsigned char *>(px.data()), 130 * 3, 128, 1, 3), 0);
+  ASSERT_EQ(
+      ImgStoreTile(&rec->pptile[0][0], const_cast<unsigned char *>(px.data()), 130 * 3, 128, 1, 3),
+      0);
   Bytes line(130 * 3);
   ImgGetRawLine(rec, 0, line.data());
   EXPECT_TRUE(std::equal(line.begin(), line.begin() + 128 * 3, px.begin()));
@@ -300,10 +376,19 @@ TEST_F(Raw, PlainRecordStoresReadsAndSurvivesBadTiles) {
     t = keep;
   }
 
-  const std::string pnm = Dumped(
-      [](FILE *f, const void *r) { return ImgDumpRaw(static_cast<ImgRawTp *>(const_cast<void *>(r)), f); }, rec);
+  const std::string pnm = Dumped([&](FILE *f) { return ImgDumpRaw(rec, f); });
   EXPECT_EQ(pnm.substr(0, 16), "P6 130 2 255\n" + std::string(px.begin(), px.begin() + 3));
   EXPECT_EQ(pnm.size(), 13 + 130 * 2 * 3u);
+
+  // Turned, the record swaps its size; what was never stored turns white.
+  Bytes full(130 * 2 * 3, 255);
+  std::copy(px.begin(), px.begin() + 128 * 3, full.begin());
+  ASSERT_EQ(ImgRotateRaw(rec, 130, 2, 3, 270), 0u);
+  ASSERT_TRUE(rec->width == 2 && rec->height == 130);
+  Bytes got(full.size());
+  for (int y = 0; y < 130; ++y) ImgGetRawLine(rec, y, &got[y * 2 * 3]);
+  EXPECT_EQ(got, Turned(full, 130, 2, 3, 270));
+
   rec->bpp = 2;
   testing::internal::CaptureStderr();
   EXPECT_EQ(ImgDumpRaw(rec, stdout), 1);
@@ -312,7 +397,34 @@ TEST_F(Raw, PlainRecordStoresReadsAndSurvivesBadTiles) {
   EXPECT_EQ(rec, nullptr);
   ImgTermRaw(&rec);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "2 bytes per pixel - cannot dump" "Calling ImgTermRaw with NULL praw\n");
+            "2 bytes per pixel - cannot dump"
+            "Calling ImgTermRaw with NULL praw\n");
+}
+
+TEST_F(Raw, BlocksAndBuffersFollowTheAngleRules) {
+  for (int bpp = 1; bpp <= 4; ++bpp)
+    for (int w : {1, 2, 7}) {
+      const int h = 5;
+      SCOPED_TRACE(testing::Message() << w << "x" << h << "x" << bpp);
+      const Bytes px = Picture(w, h, bpp, w + bpp);
+      for (int degrees : {90, 270}) {
+        Bytes block(px.size());
+        ImgRotateBlock(px.data(), block.data(), w, h, bpp, degrees);
+        EXPECT_EQ(block, Turned(px, w, h, bpp, degrees));
+      }
+      auto rotated = [&](int degrees, int status = 0) {
+        Bytes b = px;
+        EXPECT_EQ(ImgRotateBuffer(b.data(), w, h, bpp, degrees), status) << degrees;
+        return b;
+      };
+      EXPECT_EQ(rotated(450), Turned(px, w, h, bpp, 90));
+      EXPECT_EQ(rotated(-90), Turned(px, w, h, bpp, 270));
+      EXPECT_EQ(rotated(360), px);
+      EXPECT_EQ(rotated(180), Turned(Turned(px, w, h, bpp, 90), h, w, bpp, 90));
+      EXPECT_EQ(rotated(45, 1), px);
+    }
+  EXPECT_EQ(g_messages.back(),
+            "Angle for ImgRotate must be a multiple of 90 degree\nAngle given was 45");
 }
 
 // ---- Pages through a stand-in for the reading layer -----------------------
@@ -337,7 +449,6 @@ struct FakeFile {
     line.assign(static_cast<size_t>(pg.w + 10) * 4, 0);
     iff.line = line.data();
   }
-  void Add(int w, int h, int bpp, const Bytes &px, bool up = false) { pages.push_back({w, h, bpp, px, up}); }
 };
 
 FakeFile *g_file;
@@ -351,7 +462,8 @@ ImgRawReaderTp FakeReader() {
     g_file->iff.line_step = 1;
     g_file->iff.bits_per_sample = 8;
     g_file->iff.driver.RdScan = [](void *state, IffParamTp *p) -> ReturnTp {
-      const FakeFile::Page &pg = static_cast<FakeFile *>(state)->pages[static_cast<FakeFile *>(state)->page];
+      const FakeFile *f = static_cast<FakeFile *>(state);
+      const FakeFile::Page &pg = f->pages[f->page];
       memcpy(p->buffer, &pg.px[size_t(p->line) * pg.w * pg.bpp], size_t(pg.w) * pg.bpp);
       return 0;
     };
@@ -367,10 +479,12 @@ ImgRawReaderTp FakeReader() {
   r.close = [](ImgControlBlockTp **cb) -> ReturnTp { return *cb = nullptr, 0; };
   r.source = [](ImgControlBlockTp *cb, ImgRawSourceTp *out) {
     FakeFile *f = Of(cb);
-    *out = ImgRawSourceTp{&f->iff, f->pages[f->page].w, f->pages[f->page].h, "fake", "a fake file",
-                          &f->page_index, &f->current_page, &f->lines_read};
+    *out = ImgRawSourceTp{&f->iff,       f->pages[f->page].w, f->pages[f->page].h, "fake",
+                          "a fake file", &f->page_index,      &f->current_page,    &f->lines_read};
   };
-  r.growLines = [](ImgControlBlockTp *cb, int32_t lines, bool) -> ReturnTp { return Of(cb)->grown = lines, 0; };
+  r.growLines = [](ImgControlBlockTp *cb, int32_t lines, bool) -> ReturnTp {
+    return Of(cb)->grown = lines, 0;
+  };
   return r;
 }
 
@@ -392,9 +506,8 @@ class Pages : public Raw {
 
 TEST_F(Pages, ReadsEveryPageIntoAChain) {
   const Bytes a = Picture(300, 130, 1, 1), b = Picture(300, 20, 1, 2), c = Picture(200, 50, 3, 3);
-  file_.Add(300, 130, 1, a, true);  // stored bottom line first
-  file_.Add(300, 20, 1, b);
-  file_.Add(200, 50, 3, c);
+  // The first page is stored bottom line first.
+  file_.pages = {{300, 130, 1, a, true}, {300, 20, 1, b, false}, {200, 50, 3, c, false}};
   ImgRaw raw("fake", true, 1, 0);
   ASSERT_EQ(raw.status(), 0u);
   EXPECT_EQ(raw.pagesInChain(), 3);
@@ -425,7 +538,7 @@ TEST_F(Pages, ReadsEveryPageIntoAChain) {
 }
 
 TEST_F(Pages, PaletteFilesAndFailures) {
-  file_.Add(4, 1, 1, Bytes{0, 1, 2, 3});
+  file_.pages = {{4, 1, 1, Bytes{0, 1, 2, 3}, false}};
   RgbPixelTp map[4] = {{1, 2, 3, 255}, {4, 5, 6, 255}, {7, 8, 9, 255}, {10, 11, 12, 255}};
   file_.iff.has_cmap = 1;
   file_.iff.cmap_kept = 4;
@@ -451,8 +564,8 @@ TEST_F(Pages, PaletteFilesAndFailures) {
 TEST_F(Pages, OverlappingPagesAreJoined) {
   // Page 2 starts with the last 10 lines of page 1.
   const Bytes all = Picture(64, 200, 1, 9);
-  file_.Add(64, 100, 1, Bytes(all.begin(), all.begin() + 100 * 64));
-  file_.Add(64, 110, 1, Bytes(all.begin() + 90 * 64, all.end()));
+  file_.pages = {{64, 100, 1, Bytes(all.begin(), all.begin() + 100 * 64), false},
+                 {64, 110, 1, Bytes(all.begin() + 90 * 64, all.end()), false}};
   ImgRaw raw("fake", true, 1, 0);
   ASSERT_EQ(raw.segmentLines(true), 210);
   ImgControlBlockTp *cb = nullptr;

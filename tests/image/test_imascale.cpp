@@ -65,9 +65,9 @@ TEST(ImaScale, TablesOfEachMethod) {
   EXPECT_EQ(Table(3, 2, ImgScaleAveraging, &w), (Entries{{0, 2, 171, 0, 85}, {1, 2, 85, 0, 171}}));
   EXPECT_EQ(w, 3);
   // Positions are clamped at both ends of the source.
-  EXPECT_EQ(Table(2, 4, ImgScaleBilinear, &w),
-            (Entries{{0, 1, 256, 0, 0}, {0, 2, 192, 0, 64}, {0, 2, 64, 0, 192},
-                     {0, 2, 0, 0, 256}}));
+  EXPECT_EQ(
+      Table(2, 4, ImgScaleBilinear, &w),
+      (Entries{{0, 1, 256, 0, 0}, {0, 2, 192, 0, 64}, {0, 2, 64, 0, 192}, {0, 2, 0, 0, 256}}));
   EXPECT_EQ(w, 2);
   EXPECT_EQ(Table(4, 2, ImgScaleReplication, &w), (Entries{{1, 1, 256, 0, 0}, {3, 1, 256, 0, 0}}));
   EXPECT_EQ(w, 1);
@@ -160,23 +160,25 @@ TEST(ImaScale, ReportsItsSetUpAndRejectsMisuse) {
 // mean of nine or more samples is a whole number. Four bytes per pixel
 // must give what three give.
 TEST(ImaScale, AveragingByWholeFactorIsTheBoxMean) {
-  const std::pair<std::vector<std::string>, int> cases[] = {
-      {{"pgmramp", "-diag", "360", "180"}, 4},
-      {{"pgmramp", "-diag", "360", "180"}, 10},
-      {{"ppmpat", "-camo", "360", "180"}, 9},
-      {{"ppmpat", "-madras", "360", "180"}, 10}};
+  const struct {
+    const char *program, *pattern;
+    int f;
+  } cases[] = {{"pgmramp", "-diag", 4},
+               {"pgmramp", "-diag", 10},
+               {"ppmpat", "-camo", 9},
+               {"ppmpat", "-madras", 10}};
   TempDir dir;
-  for (const auto &[make, f] : cases) {
-    SCOPED_TRACE(make[0] + make[1] + " reduced " + std::to_string(f));
-    const RunResult made = RunProgram(make);
+  for (const auto &[program, pattern, f] : cases) {
+    SCOPED_TRACE(testing::Message() << program << pattern << " reduced " << f);
+    const RunResult made = RunProgram({program, pattern, "360", "180"});
     ASSERT_EQ(made.status, 0) << made.err;
     WriteFile(dir.file("in.pnm"), made.out);
     const RunResult reduced =
         RunProgram({"pamscale", "-linear", "-reduce", std::to_string(f), dir.file("in.pnm")});
     ASSERT_EQ(reduced.status, 0) << reduced.err;
     const int bpp = made.out[1] == '6' ? 3 : 1, w = 360, h = 180, ow = w / f, oh = h / f;
-    const std::string head = made.out.substr(0, 3), reduced_head =
-        head + std::to_string(ow) + " " + std::to_string(oh) + "\n255\n";
+    const std::string head = made.out.substr(0, 3), reduced_head = head + std::to_string(ow) + " " +
+                                                                   std::to_string(oh) + "\n255\n";
     ASSERT_EQ(made.out.substr(0, 15), head + "360 180\n255\n");
     ASSERT_EQ(reduced.out.substr(0, reduced_head.size()), reduced_head);
     const uint8_t *in = reinterpret_cast<const uint8_t *>(&made.out[15]);

@@ -99,7 +99,7 @@ TEST(ImaUtil, RectangleCopyClampsAndFlipExchangesRows) {
   struct Case {
     int rw, rh, x, y, w, h, first, last;
   } cases[] = {
-      {3, 2, 1, 1, 3, 2, 6, 13},     // inside
+      {3, 2, 1, 1, 3, 2, 6, 13},      // inside
       {10, 10, 99, 2, 1, 2, 14, 19},  // x beyond the width: the last column
       {0, -3, -2, -7, 1, 1, 0, 0},    // negative origin, empty size
   };
@@ -148,15 +148,11 @@ TEST_F(ImaUtilFiles, DumpsReadByNetpbm) {
   for (int i = 0; i < w * h; ++i) pix[i] = Px(i % 251, i % 13, i % 256, 0);
   const std::string ppm = dir_.file("pix.ppm");
   ASSERT_EQ(ImgDumpPixPpm(ppm.c_str(), pix.data(), w, h), 0u);
+  std::vector<int> want;
+  for (const RgbPixelTp &p : pix) want.insert(want.end(), {p.red, p.green, p.blue});
   int pw, ph;
   std::vector<int> s = PlainSamples(ppm, &pw, &ph);
-  ASSERT_EQ(pw, w);
-  ASSERT_EQ(ph, h);
-  ASSERT_EQ(s.size(), 3u * w * h);
-  int bad = 0;
-  for (int i = 0; i < w * h; ++i)
-    bad += s[3 * i] != pix[i].red || s[3 * i + 1] != pix[i].green || s[3 * i + 2] != pix[i].blue;
-  EXPECT_EQ(bad, 0);
+  EXPECT_TRUE(pw == w && ph == h && s == want);
 
   unsigned char table[256 * 3];
   for (int i = 0; i < 768; ++i) table[i] = static_cast<unsigned char>(i * 7);
@@ -203,26 +199,20 @@ TEST_F(ImaUtilFiles, ReaderReadsNetpbmAndOwnFiles) {
 }
 
 TEST_F(ImaUtilFiles, ReaderRefusesBadFiles) {
-  const std::string ramp = dir_.file("ramp.pgm");
-  Sh("pgmramp -lr 16 4 > " + ramp);
-  const std::string full = ReadFile(ramp);
-  Sh("ppmpat -gingham2 40 30 > " + dir_.file("ok.ppm"));
-  const std::string ok = ReadFile(dir_.file("ok.ppm"));
-
   const std::string bad_header = "Not a binary ppm file\n", short_data = "truncated ppm file\n";
   const std::pair<std::string, std::string> cases[] = {
-      {full, bad_header},
+      {"P5 16 4 255\n" + std::string(64, 'x'), bad_header},
       {"", bad_header},
       {"P3\n1 1\n255\n0 0 0\n", bad_header},
       {"P6 4 0 255\n", bad_header},
       {"P6 -4 2 255\n", bad_header},
       {"P6 4 2", bad_header},
-      {"P6 1 1 65535\n", bad_header},
+      {"P6 1 1 256\n", bad_header},
       {"P6 99999999999999999999 1 255\n", bad_header},
       {"P6 2000000000 2000000000 255\nabc", bad_header},
       {"P6\n#" + std::string(10000, 'x'), bad_header},
       {"P6 10000 10000 255\nabcdef", short_data},  // no buffer for the claimed size
-      {ok.substr(0, ok.size() - 1), short_data},
+      {"P6\n2 2\n255\n" + std::string(11, 'x'), short_data},
   };
   for (const auto &c : cases) {
     const std::string file = dir_.file("bad");
