@@ -51,9 +51,12 @@ void StampWeightFromEnvironment(ImgControlBlockTp *cb) {
   const char *w = getenv("PV_STAMP_WEIGHT");
   if (!w) w = getenv("PVSTAMPWEIGHT");
   if (!w) return;
-  if (w[0] == 'l') cb->stamp_weight = 1;
-  else if (w[0] == 'h') cb->stamp_weight = 2;
-  else cb->stamp_weight = 0;
+  if (w[0] == 'l')
+    cb->stamp_weight = 1;
+  else if (w[0] == 'h')
+    cb->stamp_weight = 2;
+  else
+    cb->stamp_weight = 0;
 }
 
 ReturnTp MakeStretch(ImgControlBlockTp *cb, int32_t src_w, int32_t src_h, int32_t out_w,
@@ -80,8 +83,10 @@ bool ModeHandled(const IffControlBlockTp *iff) {
     case IFF_CM_YCBCR:
     case IFF_CM_GRAY:
     case IFF_CM_RGBA:
-    case IFF_CM_PALETTE: return iff->pixel_size >= 1 && iff->pixel_size <= 4;
-    default: return false;
+    case IFF_CM_PALETTE:
+      return iff->pixel_size >= 1 && iff->pixel_size <= 4;
+    default:
+      return false;
   }
 }
 
@@ -90,12 +95,16 @@ bool ModeHandled(const IffControlBlockTp *iff) {
 void FileToPixels(const ImgControlBlockTp *cb, RgbPixelTp *pixels, int n) {
   const IffControlBlockTp *iff = cb->iff;
   const unsigned char *bytes = reinterpret_cast<const unsigned char *>(pixels);
-  const bool indexed = iff->color_model == IFF_CM_PALETTE ||
-                       (iff->has_cmap && iff->pixel_size == 1);
-  if (indexed) ImgLut2Pix(bytes, cb->cmap, pixels, n);
-  else if (iff->pixel_size == 1) ImgGray2Pix(bytes, pixels, n);
-  else if (iff->pixel_size == 3) ImgRgb2Pix(bytes, pixels, n);
-  else ImgRgba2PixPremultiplied(bytes, pixels, n);
+  const bool indexed =
+      iff->color_model == IFF_CM_PALETTE || (iff->has_cmap && iff->pixel_size == 1);
+  if (indexed)
+    ImgLut2Pix(bytes, cb->cmap, pixels, n);
+  else if (iff->pixel_size == 1)
+    ImgGray2Pix(bytes, pixels, n);
+  else if (iff->pixel_size == 3)
+    ImgRgb2Pix(bytes, pixels, n);
+  else
+    ImgRgba2PixPremultiplied(bytes, pixels, n);
 }
 
 // Reads the next line of the file in stored order and takes the samples
@@ -211,7 +220,7 @@ ReturnTp GrowLines(ImgControlBlockTp *cb, int32_t total, bool proportional) {
 // The raster's file constructors open, read and close through this layer.
 struct ReaderHooks {
   ReaderHooks() {
-    ImgRawReader.open = ImgOpen;
+    ImgRawReader.open = ImgOpenPicture;
     ImgRawReader.readPageHeader = ImgReadPageHeader;
     ImgRawReader.close = ImgClose;
     ImgRawReader.source = SourceView;
@@ -249,6 +258,15 @@ ReturnTp ImgOpen(const char *file_name, ImgControlBlockTp **pcb, ImgOpenParamsTp
   if (type == IFF_TYPE_PS || type == IFF_TYPE_EPS) return 1;
   cb->iff->page = cb->current_page;
   return ImgReadPageHeader(cb);
+}
+
+ReturnTp ImgOpenPicture(const char *file_name, ImgControlBlockTp **pcb, ImgOpenParamsTp *params) {
+  ReturnTp rc = ImgOpen(file_name, pcb, params);
+  if (rc || ((*pcb)->width > 0 && (*pcb)->lines > 0)) return rc;
+  // Only a warning for the interface's callers; here nothing can be read.
+  const char *name = *(*pcb)->file_name ? (*pcb)->file_name : "(standard input)";
+  rc = CmnError(CMN_SOURCE, __LINE__, CMN_W_UNKNOWNTYPE, name);
+  return rc ? rc : CMN_W_UNKNOWNTYPE | CMN_REPORTED;
 }
 
 ReturnTp ImgReadPageHeader(ImgControlBlockTp *cb) {
@@ -311,8 +329,10 @@ ReturnTp ImgReadPageHeader(ImgControlBlockTp *cb) {
   cb->source_lines = h;
   if (getenv("ASSUME_OLD_VGA_SIZES")) {
     // Old display modes had pixels taller than wide; show them square.
-    if (w == 320 && h == 200) h = 240;
-    else if (w == 640 && (h == 200 || h == 350 || h == 400)) h = 480;
+    if (w == 320 && h == 200)
+      h = 240;
+    else if (w == 640 && (h == 200 || h == 350 || h == 400))
+      h = 480;
   }
   if (head.aspect_y != head.aspect_x && head.aspect_x != 0)
     h = static_cast<int32_t>(static_cast<int64_t>(h) * head.aspect_y / head.aspect_x);
@@ -354,8 +374,7 @@ ReturnTp ImgOpenRaw(ImgRaw *raw, int32_t page, ImgControlBlockTp **pcb,
   cb->current_page = std::max(page, 1);
   cb->x_resolution = seg->xResolution() != 0 ? seg->xResolution() : 72.0;
   cb->y_resolution = seg->yResolution() != 0 ? seg->yResolution() : 72.0;
-  if (cb->x_resolution / cb->y_resolution != 1.0)
-    cb->aspect = cb->x_resolution / cb->y_resolution;
+  if (cb->x_resolution / cb->y_resolution != 1.0) cb->aspect = cb->x_resolution / cb->y_resolution;
   cb->width = seg->width();
   cb->lines = cb->source_lines = seg->segmentLines();
   cb->page_index = raw->pagesInChain() - std::max(page, 1) + 1;
@@ -382,8 +401,10 @@ ReturnTp ImgSetOutputSize(ImgControlBlockTp *cb, int32_t w, int32_t h) {
 ReturnTp ImgPrepare(ImgControlBlockTp *cb) {
   IMG_ASSERT(cb, "pimg");
   if (cb->prepared) return 0;
-  if (!cb->raw && !cb->iff) return Fail(__LINE__, "zero ImgRaw and zero iff - Cannot determine pixel size");
-  if (cb->iff && !ModeHandled(cb->iff)) return Fail(__LINE__, "Image color-mode not handled by iff module");
+  if (!cb->raw && !cb->iff)
+    return Fail(__LINE__, "zero ImgRaw and zero iff - Cannot determine pixel size");
+  if (cb->iff && !ModeHandled(cb->iff))
+    return Fail(__LINE__, "Image color-mode not handled by iff module");
   ClampCrop(cb);
   int32_t out_w, out_h;
   ImgOutputSize(cb, &out_w, &out_h);
@@ -525,12 +546,7 @@ ReturnTp ImgReadAll(const char *file_name, RgbPixelTp **buffer, int32_t *w, int3
   *buffer = nullptr;
   *w = *h = 0;
   ImgControlBlockTp *cb = nullptr;
-  ReturnTp rc = ImgOpen(file_name, &cb, params);
-  if (!rc && cb->width < 1) {
-    // Only a warning for the interface's callers; here nothing can be read.
-    rc = CmnError(CMN_SOURCE, __LINE__, CMN_W_UNKNOWNTYPE, cb->file_name);
-    if (!rc) rc = CMN_W_UNKNOWNTYPE | CMN_REPORTED;
-  }
+  ReturnTp rc = ImgOpenPicture(file_name, &cb, params);
   int32_t ow = 0, oh = 0;
   if (!rc) {
     if (color == 2) cb->color.output = IMG_OUTPUT_GRAY;
@@ -542,7 +558,8 @@ ReturnTp ImgReadAll(const char *file_name, RgbPixelTp **buffer, int32_t *w, int3
     all = static_cast<RgbPixelTp *>(malloc(static_cast<size_t>(ow) * oh * sizeof(RgbPixelTp)));
     if (!all) rc = CmnError(CMN_SOURCE, __LINE__, IMG_E_NOMEM);
   }
-  for (int32_t y = 0; !rc && y < oh; ++y) rc = ImgReadLine(cb, y, all + static_cast<size_t>(y) * ow);
+  for (int32_t y = 0; !rc && y < oh; ++y)
+    rc = ImgReadLine(cb, y, all + static_cast<size_t>(y) * ow);
   if (cb) {
     const ReturnTp closed = ImgClose(&cb);
     if (!rc) rc = closed;
@@ -612,8 +629,8 @@ ReturnTp ImgStoreRawLine(ImgRawTp *praw, const unsigned char *line, int y, int w
   }
   memcpy(store->pixels + static_cast<size_t>(y % IMG_TILE) * stride, line, stride);
   store->next = y + store->step;
-  const bool row_done = store->step > 0 ? (y % IMG_TILE == IMG_TILE - 1 || y == height - 1)
-                                        : y % IMG_TILE == 0;
+  const bool row_done =
+      store->step > 0 ? (y % IMG_TILE == IMG_TILE - 1 || y == height - 1) : y % IMG_TILE == 0;
   if (row_done) rc = FlushRow(praw, store, width, height, bpp);
   const bool last = store->step > 0 ? y == height - 1 : y == 0;
   if (last) {

@@ -66,8 +66,8 @@ struct ImgControlBlockTp {
   std::vector<RgbPixelTp> line;  // the source line in hand
   ImgStretchTp *stretch = nullptr;
   int need_more = 1, ready = 0;
-  int32_t lines_read = 0;  // source lines given to the scaler for this page
-  int32_t file_line = 0;   // next line of the file, in stored order
+  int32_t lines_read = 0;        // source lines given to the scaler for this page
+  int32_t file_line = 0;         // next line of the file, in stored order
   int32_t run_w = 0, run_h = 0;  // length and count of the lines the scaler gets
   int32_t run_x = 0, run_y = 0;  // where they start in the source
   int32_t progress_marks = 0;
@@ -81,6 +81,10 @@ struct ImgControlBlockTp {
 // no image to read (unknown type, text, PostScript) the block is returned
 // without a header: file_type tells which.
 ReturnTp ImgOpen(const char *file_name, ImgControlBlockTp **cb, ImgOpenParamsTp *params);
+// ImgOpen for callers that want the lines: a file that holds no picture
+// (unknown type, text, an empty file) is reported as "Unknown type of file
+// %s" and fails, rather than opening as a picture of width 0.
+ReturnTp ImgOpenPicture(const char *file_name, ImgControlBlockTp **cb, ImgOpenParamsTp *params);
 // A block over page `page` (1-based; below 2 is the first) of a raster chain.
 ReturnTp ImgOpenRaw(ImgRaw *raw, int32_t page, ImgControlBlockTp **cb,
                     const ImgOpenParamsTp *params);

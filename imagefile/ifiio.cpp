@@ -7,6 +7,7 @@
 #include "iff.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -292,6 +293,14 @@ ReturnTp IfiOpenRead(void *client, const IffFileSpecTp *spec, IfiHandleTp **hand
   const char *name = spec->name;
   if (name[0]) {
     h->stream = fopen(name, "r");
+    // A directory opens for reading here and then reads as nothing at
+    // all; say what it is instead of calling it an unknown file.
+    struct stat st;
+    if (h->stream && fstat(fileno(h->stream), &st) == 0 && S_ISDIR(st.st_mode)) {
+      fclose(h->stream);
+      h->stream = nullptr;
+      errno = EISDIR;
+    }
     if (!h->stream) {
       perror(name);
       return CmnError(kSource, __LINE__, IFI_E_OPEN, name);

@@ -102,17 +102,9 @@ bool ChooseKind(const char *type, const char *out, OutputKindTp *kind) {
 }
 
 // An open input that is an image we can read.
-bool Readable(const ImgControlBlockTp *cb) { return cb->width > 0 && cb->lines > 0; }
-
-ReturnTp UnknownType(const char *name) {
-  ReturnTp rc = CmnError(CMN_SOURCE, __LINE__, CMN_W_UNKNOWNTYPE, name);
-  return rc ? rc : (CMN_W_UNKNOWNTYPE | CMN_REPORTED);
-}
-
 int Info(const char *name, ImgOpenParamsTp *params) {
   ImgControlBlockTp *cb = nullptr;
-  ReturnTp rc = ImgOpen(name, &cb, params);
-  if (!rc && !Readable(cb)) rc = UnknownType(*name ? name : "(standard input)");
+  ReturnTp rc = ImgOpenPicture(name, &cb, params);
   if (!rc) {
     printf("Type: %s\n", cb->type_description ? cb->type_description : "");
     printf("Width: %d\n", cb->width);
@@ -171,8 +163,7 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
   }
 
   ImgControlBlockTp *cb = nullptr;
-  ReturnTp rc = ImgOpen(in, &cb, params);
-  if (!rc && !Readable(cb)) rc = UnknownType(*in ? in : "(standard input)");
+  ReturnTp rc = ImgOpenPicture(in, &cb, params);
   if (rc) {
     if (cb) ImgClose(&cb);
     return 1;

@@ -442,12 +442,14 @@ TEST_F(Showing, FilesThatCannotBeShown) {
   // window left behind.
   mkdir(dir_.file("dir.ppm").c_str(), 0700);
   const struct {
-    const char *name, *data, *message;
+    const char *name, *data;
+    std::string message;
   } bad[] = {
-      {"dir.ppm", nullptr, "Error: "},
-      {"empty.ppm", "", "Error: "},
+      {"dir.ppm", nullptr, "dir.ppm: Is a directory\nError: Cannot open "},
+      {"empty.ppm", "", "Unknown type of file " + dir_.file("empty.ppm") + "\n"},
       {"header.ppm", "P6\n100 ", "Error: Invalid Data in PNM format"},
-      {"text.ppm", "hello, this is no picture\n", "Error: "},
+      {"text.ppm", "hello, this is no picture\n",
+       "Unknown type of file " + dir_.file("text.ppm") + "\n"},
   };
   for (const auto &c : bad) {
     if (c.data) WriteFile(dir_.file(c.name), c.data);
