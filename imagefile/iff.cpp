@@ -129,9 +129,10 @@ IffDriverTp g_drivers[IFF_TYPE_COUNT] = {
 // a loop is stopped.
 int g_missing_lines = 0;
 
-// Lines and colour maps are sized from header fields; anything beyond
-// these is a broken or hostile header, not an image.
+// Lines, scaling tables and colour maps are sized from header fields;
+// anything beyond these is a broken or hostile header, not an image.
 constexpr int64_t kMaxWidth = 1 << 24;
+constexpr int64_t kMaxHeight = 1 << 24;
 constexpr int32_t kMaxCMapEntries = 1 << 16;
 // 12-bit indexes can reach this far into the colour map.
 constexpr int32_t kIndexReach = 4096;
@@ -238,6 +239,7 @@ ReturnTp IffInit(void *client, IffControlBlockTp **holder, int32_t service,
     cb->file_size = static_cast<int32_t>(std::min<int64_t>(handle->file_size, INT32_MAX));
     cb->multipage = IsMultiPage(type);
     request.stream = handle;
+    cb->input = handle;
   } else {
     type = requested_type;
   }
@@ -325,7 +327,7 @@ ReturnTp TakeHeader(IffControlBlockTp *cb, IffParamTp *h) {
       h->planes < 1 || h->planes > 10 || h->bits_per_sample > 16)
     return Raise(__LINE__, IFF_E_BAD_HEADER);
   if (h->width < 0 || h->width > kMaxWidth) return Raise(__LINE__, IFF_E_WIDTH);
-  if (h->height < 0) return Raise(__LINE__, IFF_E_HEIGHT);
+  if (h->height < 0 || h->height > kMaxHeight) return Raise(__LINE__, IFF_E_HEIGHT);
 
   if (cb->verify_level == IFF_MIN_VERIFY) {
     if (h->has_cmap > 1) return Raise(__LINE__, IFF_E_HAS_CMAP);
@@ -496,6 +498,7 @@ ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line) {
   p.line_step = cb->line_step;
   p.client_data = cb->client_data;
   ReturnTp rc = cb->driver.RdScan(cb->driver_state, &p);
+  if (!rc && IfiInputExhausted(cb->input)) return Raise(__LINE__, IFI_E_EOF);
 
   unsigned char *l = cb->line;
   const int32_t w = cb->width;

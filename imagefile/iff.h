@@ -201,6 +201,9 @@ typedef struct IffControlBlockTp {
   // Not part of the file's description: bookkeeping of the interface.
   int32_t driver_present;
   IfiHandleTp *stream;  // the open input while no driver has taken it
+  // The input, whoever owns it: a driver keeps the handle it was given
+  // until its Term, and the interface reads the handle's counters.
+  const IfiHandleTp *input;
   uint32_t file_type;
   size_t line_size;
   size_t cmap_size;

@@ -3,9 +3,6 @@
 // commands connected by pipes.
 #include "ifiio.h"
 
-#include "ifd.h"
-#include "iff.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -23,6 +20,8 @@
 #include <stdexcept>
 
 #include "common.h"
+#include "ifd.h"
+#include "iff.h"
 
 IfiIdentifyFnTp IfiIdentifyFn = IfiIdentifyChecked;
 IfiFilterStageFnTp IfiFilterStageFn = nullptr;
@@ -34,7 +33,7 @@ const char kSource[] = "ifiio";
 constexpr size_t kStreamBuffer = 32768;  // stdio buffer of named files
 constexpr size_t kProbeStep = 32768;     // seeking to the end reads in steps of this
 constexpr size_t kDrainBlock = 32768;
-constexpr double kGrowth = 0.4142135;    // sqrt(2) - 1: reading byte by byte stays linear
+constexpr double kGrowth = 0.4142135;  // sqrt(2) - 1: reading byte by byte stays linear
 // One growth step never allocates more than this beyond the data already
 // held (unless geometric growth asks for more), so that an absurd request
 // from a corrupt header or a far seek on a pipe only costs memory for data
@@ -340,8 +339,8 @@ ReturnTp IfiOpenRead(void *client, const IffFileSpecTp *spec, IfiHandleTp **hand
   const size_t start_len = sizeof kHeaderStart - 1;
   if (h->valid >= static_cast<int64_t>(start_len) &&
       memcmp(h->buffer.data(), kHeaderStart, start_len) == 0) {
-    const void *end = memmem(h->buffer.data(), static_cast<size_t>(h->valid), kHeaderEnd,
-                             sizeof kHeaderEnd - 1);
+    const void *end =
+        memmem(h->buffer.data(), static_cast<size_t>(h->valid), kHeaderEnd, sizeof kHeaderEnd - 1);
     if (!end) {
       fputs("Error parsing command header\n", stderr);
       exit(1);
@@ -354,9 +353,8 @@ ReturnTp IfiOpenRead(void *client, const IffFileSpecTp *spec, IfiHandleTp **hand
 
   const int64_t from = std::min(h->start_offset, h->valid);
   const int64_t length = std::min<int64_t>(h->valid - from, IFI_INITIAL_READ);
-  h->file_type = IfiIdentifyFn
-                     ? IfiIdentifyFn(h->buffer.data() + from, static_cast<int32_t>(length))
-                     : 0;
+  h->file_type =
+      IfiIdentifyFn ? IfiIdentifyFn(h->buffer.data() + from, static_cast<int32_t>(length)) : 0;
 
   if (IfiFilterStageFn) {
     const ReturnTp rc = IfiFilterStageFn(client, name, command_header, h.get());
@@ -438,14 +436,24 @@ ReturnTp IfiRead(void *buffer, size_t size, size_t count, IfiHandleTp *handle) {
   if (size == 0 || count == 0) return 0;
   const int64_t n = ByteCount(size, count);
   if (n < 0) return CmnError(kSource, __LINE__, IFI_E_INVARG);
-  if (IfiFetch(buffer, size, count, handle) > 0) return 0;
+  const size_t items = IfiFetch(buffer, size, count, handle);
+  if (items > 0) {
+    handle->delivered += static_cast<int64_t>(items * size);
+    return 0;
+  }
   // Not raised: drivers probe with short reads.
   if (handle->is_pipe) return IFI_E_READ;
   if (feof(handle->stream)) {
     memset(buffer, 0, static_cast<size_t>(n));
+    handle->made_up += n;
     return IFI_E_EOF;
   }
   return IFI_E_READ;
+}
+
+bool IfiInputExhausted(const IfiHandleTp *handle) {
+  return handle && handle->made_up > (int64_t{64} << 20) &&
+         handle->made_up / 16 > handle->delivered;
 }
 
 size_t IfiFetch(void *buffer, size_t size, size_t count, IfiHandleTp *h) {
@@ -490,7 +498,8 @@ size_t IfiFetch(void *buffer, size_t size, size_t count, IfiHandleTp *h) {
     memcpy(out, h->buffer.data() + h->position, static_cast<size_t>(done));
     h->position += done;
   }
-  if (done < n) done += static_cast<int64_t>(StreamRead(h, out + done, static_cast<size_t>(n - done)));
+  if (done < n)
+    done += static_cast<int64_t>(StreamRead(h, out + done, static_cast<size_t>(n - done)));
   return static_cast<size_t>(done / static_cast<int64_t>(size));
 }
 
@@ -500,7 +509,8 @@ size_t IfiPeek(void *buffer, size_t size, size_t count, IfiHandleTp *h) {
   if (n < 0) return 0;
   if (h->direct && h->position > 0) {
     const int64_t rest = std::max<int64_t>(h->valid - h->position, 0);
-    if (rest > 0) memmove(h->buffer.data(), h->buffer.data() + h->position, static_cast<size_t>(rest));
+    if (rest > 0)
+      memmove(h->buffer.data(), h->buffer.data() + h->position, static_cast<size_t>(rest));
     h->valid = rest;
     h->position = 0;
   }
@@ -538,14 +548,15 @@ ReturnTp IfiSeek(IfiHandleTp *h, int64_t offset, int whence) {
   if (whence < 0 || whence > 2) return CmnError(kSource, __LINE__, IFI_E_INVARG);
   if (h->direct) return DirectSeek(h, offset, whence, __LINE__);
   if (h->write_handle && h->seekable) return 0;  // export writes are sequential
-  if (h->buffer.empty()) return 0;              // standard output: nothing to seek
+  if (h->buffer.empty()) return 0;               // standard output: nothing to seek
 
   // A disk file is not copied into memory across a far forward seek: the
   // handle goes to the stream instead, which can come back.
   bool far = false;
   switch (whence) {
     case 0:
-      if (__builtin_add_overflow(h->start_offset, offset, &target)) return SeekError(__LINE__, offset);
+      if (__builtin_add_overflow(h->start_offset, offset, &target))
+        return SeekError(__LINE__, offset);
       far = target - h->position >= IFI_FAR_SEEK;
       break;
     case 1:

@@ -18,22 +18,22 @@
 
 // Codes of the file I/O layer (module 0x08) and the system-service codes it
 // raises.
-#define IFI_E_INVARG      0x00080001u  // "Invalid argument"
-#define IFI_E_NOMEM       0x00040003u  // "Not enough memory"
-#define IFI_E_PERMISSION  0x00040004u  // "Permission denied"
-#define IFI_E_WRITE       0x00040014u  // "Cannot write file"
-#define IFI_E_TEXT        0x00040019u  // "%s"
-#define IFI_E_OPEN        0x00040022u  // "Cannot open %s"
-#define IFI_E_EMPTY       0x08040004u  // "Empty file"
-#define IFI_E_CLOSE       0x08080004u  // "Cannot close file"
-#define IFI_E_READ        0x08080006u  // "Cannot read file"
-#define IFI_E_NOTFOUND    0x08080009u  // "File not found"
-#define IFI_E_EOF         0x0808000Au  // "Unexpected End-Of-File"
-#define IFI_E_SETBUF      0x0808000Bu  // "Cannot set file buffer"
-#define IFI_E_BADSTREAM   0x0808000Cu  // "Invalid or unopend stream"
-#define IFI_E_STREAM      0x0808000Du  // "Invalid file stream"
+#define IFI_E_INVARG 0x00080001u      // "Invalid argument"
+#define IFI_E_NOMEM 0x00040003u       // "Not enough memory"
+#define IFI_E_PERMISSION 0x00040004u  // "Permission denied"
+#define IFI_E_WRITE 0x00040014u       // "Cannot write file"
+#define IFI_E_TEXT 0x00040019u        // "%s"
+#define IFI_E_OPEN 0x00040022u        // "Cannot open %s"
+#define IFI_E_EMPTY 0x08040004u       // "Empty file"
+#define IFI_E_CLOSE 0x08080004u       // "Cannot close file"
+#define IFI_E_READ 0x08080006u        // "Cannot read file"
+#define IFI_E_NOTFOUND 0x08080009u    // "File not found"
+#define IFI_E_EOF 0x0808000Au         // "Unexpected End-Of-File"
+#define IFI_E_SETBUF 0x0808000Bu      // "Cannot set file buffer"
+#define IFI_E_BADSTREAM 0x0808000Cu   // "Invalid or unopend stream"
+#define IFI_E_STREAM 0x0808000Du      // "Invalid file stream"
 
-#define IFI_SRV_READ  0
+#define IFI_SRV_READ 0
 #define IFI_SRV_WRITE 1
 
 // Bytes read ahead at open; identification sees at most this much.
@@ -78,10 +78,15 @@ typedef struct IfiHandleTp {
   int32_t exact_growth;               // grow by exactly what a read lacks, then go direct
   // Set by the conversion-filter stage.
   int32_t rasterized;
-  int64_t file_size;                  // from seeking to the end at open (0 if unknown)
+  int64_t file_size;  // from seeking to the end at open (0 if unknown)
   int32_t vector_filter;
   int32_t scaled;
   int32_t filter_fd;
+  // Bytes IfiRead delivered from the input, and bytes it had to make up
+  // as zeros past its end: a header that promises far more than the file
+  // holds shows in the second.
+  int64_t delivered;
+  int64_t made_up;
 } IfiHandleTp;
 
 // Identification of the input's first bytes (at most IFI_INITIAL_READ, from
@@ -115,7 +120,13 @@ ReturnTp IfiClose(IfiHandleTp *handle);
 // succeeds. When nothing is delivered the code is returned without being
 // raised (drivers probe with it): IFI_E_EOF with the buffer zero-filled at
 // the end of a file, IFI_E_READ otherwise.
+// The zeros made up at the end of a file are counted (made_up).
 ReturnTp IfiRead(void *buffer, size_t size, size_t count, IfiHandleTp *handle);
+// True when the zeros made up past the end of the input outweigh what it
+// held by far: more than 64 MiB and more than 16 times the bytes read. A
+// file cut short still reads to its end as zeros; a tiny file whose
+// header claims billions of lines is stopped after bounded work.
+bool IfiInputExhausted(const IfiHandleTp *handle);
 // The working routine of IfiRead: the number of whole items delivered. A
 // null buffer appends count items from the stream to the virtual buffer.
 size_t IfiFetch(void *buffer, size_t size, size_t count, IfiHandleTp *handle);

@@ -207,6 +207,10 @@ TEST_F(PvConvert, ColourOptionsFollowTheirRules) {
 TEST_F(PvConvert, BadInputFailsWithoutLeavingOutput) {
   WriteFile(dir_.file("words.txt"), "nothing but text here\n");
   WriteFile(dir_.file("a.gif"), std::string("GIF89a\x01\x00\x01\x00\x00\x00\x00;", 13));
+  // Headers that promise more than any real picture, or far more than the
+  // file holds: refused at once, or stopped after bounded work.
+  WriteFile(dir_.file("tall.pgm"), "P5\n1 2000000000\n255\nabc");
+  WriteFile(dir_.file("hollow.pgm"), "P5\n100000 10000\n255\nabc");
   struct Case {
     std::vector<std::string> args;
     std::string message;
@@ -218,6 +222,8 @@ TEST_F(PvConvert, BadInputFailsWithoutLeavingOutput) {
       {{input_, dir_.file("o.unknown")}, "Unknown file type"},
       {{input_, dir_.file("nodir/o.ppm")}, "Cannot open"},
       {{"-crop", "bad", input_, dir_.file("o.ppm")}, "Bad format for crop"},
+      {{dir_.file("tall.pgm"), dir_.file("o.ppm")}, "Strange height of the image"},
+      {{"-size", "10", dir_.file("hollow.pgm"), dir_.file("o.ppm")}, "Unexpected End-Of-File"},
       {{"-brightness", "abc", input_, dir_.file("o.ppm")},
        "CmdGetOptDouble: Bad value [abc] for option [-brightness]\n"},
       {{"-output", "purple", input_, dir_.file("o.ppm")},
@@ -236,7 +242,7 @@ TEST_F(PvConvert, BadInputFailsWithoutLeavingOutput) {
   DIR *d = opendir(dir_.path().c_str());
   while (dirent *e = readdir(d)) files += e->d_name[0] != '.' || strlen(e->d_name) > 2;
   closedir(d);
-  EXPECT_EQ(files, 3);
+  EXPECT_EQ(files, 5);
 }
 
 }  // namespace
