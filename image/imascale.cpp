@@ -13,12 +13,12 @@ static const char kSource[] = "imascale";
 
 // A caller asking for a method the scaler does not have is a programming
 // error, not bad input: stop at once, naming the broken rule.
-#define IMA_ASSERT(cond)                                                            \
-  do {                                                                              \
-    if (!(cond)) {                                                                  \
+#define IMA_ASSERT(cond)                                                           \
+  do {                                                                             \
+    if (!(cond)) {                                                                 \
       fprintf(stderr, "Assertion failed: %s (%s %d)\n", #cond, kSource, __LINE__); \
-      abort();                                                                      \
-    }                                                                               \
+      abort();                                                                     \
+    }                                                                              \
   } while (0)
 
 // Up to this many samples, the plain sum of one component times 256 fits
@@ -27,12 +27,18 @@ static const int32_t kNarrowSum = 65792;
 
 const char *ImgScaleName(ImgScaleTp method) {
   switch (method) {
-    case ImgScaleDontCare: return "Method = DontCare";
-    case ImgScaleReplication: return "Replicaton";
-    case ImgScaleBilinear: return "Bilinear";
-    case ImgScaleAveraging: return "Averaging";
-    case ImgScaleNoScaling: return "NoScaling";
-    case ImgScaleBigScale: return "BigScale";
+    case ImgScaleDontCare:
+      return "Method = DontCare";
+    case ImgScaleReplication:
+      return "Replicaton";
+    case ImgScaleBilinear:
+      return "Bilinear";
+    case ImgScaleAveraging:
+      return "Averaging";
+    case ImgScaleNoScaling:
+      return "NoScaling";
+    case ImgScaleBigScale:
+      return "BigScale";
   }
   return "Method = Unknown";
 }
@@ -112,11 +118,18 @@ void fillit(int32_t *window, ImgContribTp *table, int32_t source_size, int32_t o
     *e = ImgContribTp{};
     const int32_t i = first + k;
     switch (method) {
-      case ImgScaleReplication: ReplicationEntry(e, i, f, source_size); break;
-      case ImgScaleBilinear: BilinearEntry(e, i, f, source_size); break;
+      case ImgScaleReplication:
+        ReplicationEntry(e, i, f, source_size);
+        break;
+      case ImgScaleBilinear:
+        BilinearEntry(e, i, f, source_size);
+        break;
       case ImgScaleDontCare:
-      case ImgScaleAveraging: AveragingEntry(e, i, f, source_size, w); break;
-      default: break;  // unknown: every position takes sample 0 with weight 0
+      case ImgScaleAveraging:
+        AveragingEntry(e, i, f, source_size, w);
+        break;
+      default:
+        break;  // unknown: every position takes sample 0 with weight 0
     }
   }
 }
@@ -207,10 +220,18 @@ static void ScaleRow(const ImgStretchTp *s, const uint8_t *src, uint32_t *dst) {
 
 static void HorizontalPass(const ImgStretchTp *s, const uint8_t *src, uint32_t *dst) {
   switch (s->bpp) {
-    case 1: ScaleRow<1>(s, src, dst); break;
-    case 2: ScaleRow<2>(s, src, dst); break;
-    case 3: ScaleRow<3>(s, src, dst); break;
-    default: ScaleRow<4>(s, src, dst); break;
+    case 1:
+      ScaleRow<1>(s, src, dst);
+      break;
+    case 2:
+      ScaleRow<2>(s, src, dst);
+      break;
+    case 3:
+      ScaleRow<3>(s, src, dst);
+      break;
+    default:
+      ScaleRow<4>(s, src, dst);
+      break;
   }
 }
 
@@ -278,10 +299,9 @@ ReturnTp ImgCreateStretch(ImgStretchTp **stretch, ImgScaleTp method, int32_t src
   if (!stretch) return CmnError(kSource, __LINE__, IMG_E_SCALEARG);
   if (out_width == 0) out_width = src_width;
   if (out_lines == 0) out_lines = src_lines;
-  if (src_width <= 0 || src_lines <= 0 || out_width <= 0 || out_lines <= 0 || bpp < 1 ||
-      bpp > 4 || first_col < 0 || first_row < 0 || first_col >= out_width ||
-      first_row >= out_lines || cols < 0 || rows < 0 || cols > out_width - first_col ||
-      rows > out_lines - first_row)
+  if (src_width <= 0 || src_lines <= 0 || out_width <= 0 || out_lines <= 0 || bpp < 1 || bpp > 4 ||
+      first_col < 0 || first_row < 0 || first_col >= out_width || first_row >= out_lines ||
+      cols < 0 || rows < 0 || cols > out_width - first_col || rows > out_lines - first_row)
     return CmnError(kSource, __LINE__, IMG_E_SCALEARG);
   if (cols == 0) cols = out_width - first_col;
   if (rows == 0) rows = out_lines - first_row;
@@ -289,8 +309,8 @@ ReturnTp ImgCreateStretch(ImgStretchTp **stretch, ImgScaleTp method, int32_t src
   if (getenv("PVDEBUGSCALE")) {
     char text[128];
     snprintf(text, sizeof text, "Scale: %dx%d -> %dx%d (%s)", static_cast<int>(src_width),
-             static_cast<int>(src_lines), static_cast<int>(out_width),
-             static_cast<int>(out_lines), ImgScaleName(method));
+             static_cast<int>(src_lines), static_cast<int>(out_width), static_cast<int>(out_lines),
+             ImgScaleName(method));
     CmnError(kSource, __LINE__, CMN_E_SYSTEXT, text);  // a report only: go on
   }
 
@@ -307,6 +327,21 @@ ReturnTp ImgCreateStretch(ImgStretchTp **stretch, ImgScaleTp method, int32_t src
   s->rows = rows;
   s->bpp = bpp;
   s->hline_src[0] = s->hline_src[1] = -1;
+  // Every stretch's tables and buffers are sized by the output (a 1:1
+  // stretch is made for each page header, however large): the methods
+  // whose tables would map each position onto itself need none of them.
+  s->identity = src_width == out_width && src_lines == out_lines && cols == out_width &&
+                rows == out_lines &&
+                (method == ImgScaleDontCare || method == ImgScaleReplication ||
+                 method == ImgScaleBilinear || method == ImgScaleAveraging);
+  if (s->identity) {
+    s->hwin = s->vwin = 1;
+    s->span_x = s->span_y = 0;
+    s->span_width = src_width;
+    s->span_lines = src_lines;
+    *stretch = s.release();
+    return 0;
+  }
   const size_t line = static_cast<size_t>(cols) * static_cast<size_t>(bpp);
   try {
     s->htab.resize(static_cast<size_t>(cols));
@@ -332,6 +367,14 @@ ReturnTp ImgStretchLine(ImgStretchTp *s, const uint8_t *src, uint8_t *out, int *
   if (!s || !out || !need_more || !ready) return CmnError(kSource, __LINE__, IMG_E_SCALEARG);
   *ready = 0;
   if (s->lines_out >= s->rows) return CmnError(kSource, __LINE__, IMG_E_SCALESTATE);
+  if (s->identity) {
+    if (!*need_more || !src) return CmnError(kSource, __LINE__, IMG_E_SCALEARG);
+    memcpy(out, src, static_cast<size_t>(s->src_width) * static_cast<size_t>(s->bpp));
+    s->lines_in++;
+    *ready = 1;
+    *need_more = ++s->lines_out < s->rows;
+    return 0;
+  }
   const ImgContribTp *e = &s->vtab[static_cast<size_t>(s->lines_out)];
   if (*need_more) {
     if (!src) return CmnError(kSource, __LINE__, IMG_E_SCALEARG);
@@ -376,8 +419,12 @@ ReturnTp ImgStretchLine(ImgStretchTp *s, const uint8_t *src, uint8_t *out, int *
 ReturnTp ImgStretchRow(ImgStretchTp *s, int32_t row, const uint8_t *src, uint8_t *out) {
   if (!s || !src || !out || row < s->first_row || row - s->first_row >= s->rows)
     return CmnError(kSource, __LINE__, IMG_E_SCALEARG);
-  const ImgContribTp &e = s->vtab[static_cast<size_t>(row - s->first_row)];
   const size_t stride = static_cast<size_t>(s->src_width) * static_cast<size_t>(s->bpp);
+  if (s->identity) {
+    memcpy(out, src + static_cast<size_t>(row) * stride, stride);
+    return 0;
+  }
+  const ImgContribTp &e = s->vtab[static_cast<size_t>(row - s->first_row)];
   std::fill(s->acc.begin(), s->acc.end(), 0);
   uint32_t *h = s->hline[0].data();
   for (int32_t j = 0; j <= RowLast(e) - static_cast<int32_t>(e.first); j++) {
@@ -392,8 +439,8 @@ ReturnTp ImgStretchBuffer(const uint8_t *src, uint8_t *dst, int32_t src_width, i
                           int32_t out_width, int32_t out_lines, int32_t bpp) {
   if (!src || !dst) return CmnError(kSource, __LINE__, IMG_E_SCALEARG);
   ImgStretchTp *raw = nullptr;
-  const ReturnTp rc = ImgCreateStretch(&raw, ImgScaleAveraging, src_width, src_lines, out_width,
-                                       out_lines, bpp);
+  const ReturnTp rc =
+      ImgCreateStretch(&raw, ImgScaleAveraging, src_width, src_lines, out_width, out_lines, bpp);
   if (rc) return rc;
   const ImgStretchPtr s(raw);
   const size_t in_stride = static_cast<size_t>(s->src_width) * static_cast<size_t>(bpp);

@@ -14,7 +14,7 @@
 
 // Raised for calls that no input should cause: bad sizes, a bad window,
 // more source lines than announced, rows outside the window.
-#define IMG_E_SCALEARG   0x00080001u  // "Invalid argument"
+#define IMG_E_SCALEARG 0x00080001u    // "Invalid argument"
 #define IMG_E_SCALESTATE 0x00080002u  // "Invalid state"
 
 typedef enum {
@@ -38,8 +38,8 @@ typedef struct {
 
 typedef struct {
   ImgScaleTp method;
-  int32_t lines_in;    // source lines given so far
-  int32_t lines_out;   // output rows finished so far (within the window)
+  int32_t lines_in;   // source lines given so far
+  int32_t lines_out;  // output rows finished so far (within the window)
   int32_t src_width, src_lines;
   // The source columns and lines that the window reads at all.
   int32_t span_x, span_width, span_y, span_lines;
@@ -48,6 +48,9 @@ typedef struct {
   int32_t first_col, first_row, cols, rows;
   int32_t hwin, vwin;  // window sizes from fillit
   int32_t bpp;
+  // Equal sizes and a method that maps every position onto itself: lines
+  // pass through unchanged, and the tables and buffers below stay empty.
+  bool identity;
   std::vector<ImgContribTp> htab;  // cols entries
   std::vector<ImgContribTp> vtab;  // rows entries
   // The two newest horizontally scaled lines (value x 256 per component)
