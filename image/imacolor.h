@@ -74,6 +74,25 @@ void ImgColorLine(const ImgColorOpsTp *ops, RgbPixelTp *line, int count);
 // A null text adds nothing.
 void ImgParseColorReplace(const char *text, ImgColorOpsTp *ops);
 
+// The rows of the colour options in a program's option table, in the
+// order of its help listing (the viewer lists two rows of its own between
+// the two groups).
+// clang-format off
+#define IMG_COLOR_MODE_OPTION_ROWS                                 \
+  {"output", 1, nullptr, "<color | gray | bw | eightcolor>"},      \
+  {"8color", 1, nullptr, nullptr},                                 \
+  {"removebgs", 1, nullptr, "<none | 0-255 >"},                    \
+  {"reversal", 1, nullptr, "<none | color | bw | gray>"}
+#define IMG_COLOR_FACTOR_OPTION_ROWS                               \
+  {"brightness", 1, nullptr, "<-1.0-1.0>"},                        \
+  {"contrast", 1, nullptr, "<-1.0-1.0>"},                          \
+  {"chrominance", 1, nullptr, "<-1.0-1.0>"},                       \
+  {"redtint", 1, nullptr, "<-1.0-1.0>"},                           \
+  {"greentint", 1, nullptr, "<-1.0-1.0>"},                         \
+  {"bluetint", 1, nullptr, "<-1.0-1.0>"},                          \
+  {"colorreplace", 1, nullptr, nullptr}
+// clang-format on
+
 // Reads the colour options of a program's option table (output, 8color,
 // reversal, removebgs, the six factors and colorreplace) into ops; the
 // replacement pairs are appended. A bad value ends the program with

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace {
 
@@ -179,4 +180,28 @@ std::vector<ColourCase> ColourCases() {
         r.tint[2] = 1, r.tint[1] = -1e9;
       });
   return cases;
+}
+
+std::string ColourCaseName(const ColourCase &c) {
+  std::string name;
+  for (const std::string &a : c.args) name += (name.empty() ? "" : " ") + a;
+  return name;
+}
+
+std::string ColourMismatch(const ColourCase &c, const std::string &rgb) {
+  const std::vector<uint32_t> picture = ColourPicture();
+  if (rgb.size() != picture.size() * 3)
+    return ColourCaseName(c) + ": " + std::to_string(rgb.size()) + " bytes";
+  for (size_t i = 0; i < picture.size(); ++i) {
+    const auto *px = reinterpret_cast<const unsigned char *>(&rgb[i * 3]);
+    const uint32_t got = uint32_t(px[0]) << 16 | uint32_t(px[1]) << 8 | px[2];
+    const uint32_t want = ColourRule(c.rules, picture[i]) & 0xFFFFFF;
+    if (got != want) {
+      char text[96];
+      snprintf(text, sizeof text, ": pixel %zu (%06X) is %06X, not %06X", i,
+               unsigned(picture[i] & 0xFFFFFF), unsigned(got), unsigned(want));
+      return ColourCaseName(c) + text;
+    }
+  }
+  return "";
 }

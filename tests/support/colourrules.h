@@ -41,4 +41,11 @@ struct ColourCase {
 };
 std::vector<ColourCase> ColourCases();
 
+// The case's options as one text, for messages.
+std::string ColourCaseName(const ColourCase &c);
+
+// Compares red, green, blue bytes of the whole picture (as a program wrote
+// or saved them) with the rules: "" when they agree, else what is wrong.
+std::string ColourMismatch(const ColourCase &c, const std::string &rgb);
+
 #endif

@@ -185,22 +185,15 @@ TEST_F(PvConvert, BottomUpPaletteFile) {
 TEST_F(PvConvert, ColourOptionsFollowTheirRules) {
   const std::string in = dir_.file("colours.ppm"), out = dir_.file("colours-out.ppm");
   WriteFile(in, ColourPicturePpm());
-  const std::vector<uint32_t> picture = ColourPicture();
   for (const ColourCase &c : ColourCases()) {
-    std::string name;
-    for (const std::string &a : c.args) name += a + " ";
     std::vector<std::string> args = c.args;
     args.insert(args.end(), {in, out});
     const RunResult r = Pvconvert(args);
-    ASSERT_EQ(r.status, 0) << name << r.err;
-    const Pnm got = ReadPnm(ReadFile(out));
-    ASSERT_EQ(got.v.size(), picture.size() * 3) << name;
-    for (size_t i = 0; i < picture.size(); ++i) {
-      const uint32_t want = ColourRule(c.rules, picture[i]);
-      const int *px = &got.v[i * 3];
-      ASSERT_EQ(uint32_t(px[0] << 16 | px[1] << 8 | px[2]), want & 0xFFFFFF)
-          << name << "pixel " << i << " of " << std::hex << picture[i];
-    }
+    ASSERT_EQ(r.status, 0) << ColourCaseName(c) << ": " << r.err;
+    // The samples are the file's last bytes.
+    const std::string ppm = ReadFile(out);
+    const size_t n = size_t(kColourPictureW) * kColourPictureH * 3;
+    EXPECT_EQ(ColourMismatch(c, ppm.substr(ppm.size() - std::min(n, ppm.size()))), "");
   }
 }
 
