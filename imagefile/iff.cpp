@@ -133,6 +133,9 @@ int g_missing_lines = 0;
 // anything beyond these is a broken or hostile header, not an image.
 constexpr int64_t kMaxWidth = 1 << 24;
 constexpr int64_t kMaxHeight = 1 << 24;
+// Eight times a large drawing (20000 x 28000): every pixel of the page
+// may have to pass the scaler, even those a short file never delivers.
+constexpr int64_t kMaxPixels = int64_t{1} << 32;
 constexpr int32_t kMaxCMapEntries = 1 << 16;
 // 12-bit indexes can reach this far into the colour map.
 constexpr int32_t kIndexReach = 4096;
@@ -327,7 +330,9 @@ ReturnTp TakeHeader(IffControlBlockTp *cb, IffParamTp *h) {
       h->planes < 1 || h->planes > 10 || h->bits_per_sample > 16)
     return Raise(__LINE__, IFF_E_BAD_HEADER);
   if (h->width < 0 || h->width > kMaxWidth) return Raise(__LINE__, IFF_E_WIDTH);
-  if (h->height < 0 || h->height > kMaxHeight) return Raise(__LINE__, IFF_E_HEIGHT);
+  if (h->height < 0 || h->height > kMaxHeight ||
+      static_cast<int64_t>(h->width) * h->height > kMaxPixels)
+    return Raise(__LINE__, IFF_E_HEIGHT);
 
   if (cb->verify_level == IFF_MIN_VERIFY) {
     if (h->has_cmap > 1) return Raise(__LINE__, IFF_E_HAS_CMAP);

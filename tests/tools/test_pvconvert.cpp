@@ -203,6 +203,7 @@ TEST_F(PvConvert, BadInputFailsWithoutLeavingOutput) {
   // Headers that promise more than any real picture, or far more than the
   // file holds: refused at once, or stopped after bounded work.
   WriteFile(dir_.file("tall.pgm"), "P5\n1 2000000000\n255\nabc");
+  WriteFile(dir_.file("vast.pgm"), "P5\n65536 65537\n255\nabc");
   WriteFile(dir_.file("hollow.pgm"), "P5\n100000 10000\n255\nabc");
   struct Case {
     std::vector<std::string> args;
@@ -216,6 +217,7 @@ TEST_F(PvConvert, BadInputFailsWithoutLeavingOutput) {
       {{input_, dir_.file("nodir/o.ppm")}, "Cannot open"},
       {{"-crop", "bad", input_, dir_.file("o.ppm")}, "Bad format for crop"},
       {{dir_.file("tall.pgm"), dir_.file("o.ppm")}, "Strange height of the image"},
+      {{dir_.file("vast.pgm"), dir_.file("o.ppm")}, "Strange height of the image"},
       {{"-size", "10", dir_.file("hollow.pgm"), dir_.file("o.ppm")}, "Unexpected End-Of-File"},
       {{"-brightness", "abc", input_, dir_.file("o.ppm")},
        "CmdGetOptDouble: Bad value [abc] for option [-brightness]\n"},
@@ -235,7 +237,7 @@ TEST_F(PvConvert, BadInputFailsWithoutLeavingOutput) {
   DIR *d = opendir(dir_.path().c_str());
   while (dirent *e = readdir(d)) files += e->d_name[0] != '.' || strlen(e->d_name) > 2;
   closedir(d);
-  EXPECT_EQ(files, 5);
+  EXPECT_EQ(files, 6);
 }
 
 }  // namespace
