@@ -2,6 +2,8 @@
 // attributes, creates the image window (top-level or inside a parent
 // window) with an X image over a buffer of its own, converts lines into
 // the image, puts them on the window and loads colour maps.
+#include "scrx.h"
+
 #include <X11/Xatom.h>
 
 #include <algorithm>
@@ -10,8 +12,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-
-#include "scrx.h"
 
 #define CMN_SOURCE "scrx"
 
@@ -126,12 +126,14 @@ ReturnTp ScrDrvXGetAttributes(void *context, ScrAttributesTp *attributes) {
     int format = 0;
     unsigned long after = 0;
     unsigned char *data = nullptr;
-    if (XGetWindowProperty(d, RootWindow(d, screen), overlay_atom, 0, 1L << 16, False,
-                           overlay_atom, &type, &format, &n_overlays, &after, &data) == Success &&
+    if (XGetWindowProperty(d, RootWindow(d, screen), overlay_atom, 0, 1L << 16, False, overlay_atom,
+                           &type, &format, &n_overlays, &after, &data) == Success &&
         data) {
       // Xlib hands 32-bit items as longs.
-      if (type == overlay_atom && format == 32) overlays = reinterpret_cast<long *>(data);
-      else XFree(data);
+      if (type == overlay_atom && format == 32)
+        overlays = reinterpret_cast<long *>(data);
+      else
+        XFree(data);
     }
     if (!overlays) n_overlays = 0;
   }
@@ -211,9 +213,8 @@ ReturnTp ScrDrvXInit(ScrInitRecordTp *record, void **context, ScrDriverInfoTp *i
   // The colour map. A two-entry visual is black and white and works with
   // the screen's own map when it is the default one.
   if (map_size != 2 || !is_default) {
-    int alloc = c_class == StaticGray || c_class == StaticColor || c_class == TrueColor
-                    ? AllocNone
-                    : AllocAll;
+    int alloc = c_class == StaticGray || c_class == StaticColor || c_class == TrueColor ? AllocNone
+                                                                                        : AllocAll;
     x->colormap = XCreateColormap(d, root, visual, alloc);
     x->own_colormap = true;
   } else {
@@ -230,9 +231,14 @@ ReturnTp ScrDrvXInit(ScrInitRecordTp *record, void **context, ScrDriverInfoTp *i
   wa.border_pixel = record->foreground;
   wa.bit_gravity = NorthWestGravity;
   wa.colormap = c_class == PseudoColor && is_default ? default_map : x->colormap;
-  x->window = XCreateWindow(d, parent, px, py, static_cast<unsigned>(width),
-                            static_cast<unsigned>(height), 0, x->visual.depth, InputOutput, visual,
-                            CWBackPixel | CWBorderPixel | CWBitGravity | CWColormap, &wa);
+  // Structure events from the start: the window is mapped before the
+  // screen layer selects its input, and another client may destroy it in
+  // between; that must still end the program.
+  wa.event_mask = StructureNotifyMask;
+  x->window =
+      XCreateWindow(d, parent, px, py, static_cast<unsigned>(width), static_cast<unsigned>(height),
+                    0, x->visual.depth, InputOutput, visual,
+                    CWBackPixel | CWBorderPixel | CWBitGravity | CWColormap | CWEventMask, &wa);
   x->own_window = true;
 
   XGCValues gcv{};
@@ -253,8 +259,8 @@ ReturnTp ScrDrvXInit(ScrInitRecordTp *record, void **context, ScrDriverInfoTp *i
     hints.min_height = 10;
     const char *title = record->title ? record->title : "";
     const char *icon = record->icon_name ? record->icon_name : title;
-    XSetStandardProperties(d, x->window, const_cast<char *>(title), const_cast<char *>(icon),
-                           None, nullptr, 0, &hints);
+    XSetStandardProperties(d, x->window, const_cast<char *>(title), const_cast<char *>(icon), None,
+                           nullptr, 0, &hints);
   }
 
   if (c_class == PseudoColor) {
@@ -282,9 +288,8 @@ ReturnTp ScrDrvXInit(ScrInitRecordTp *record, void **context, ScrDriverInfoTp *i
 
   // The image: a Z-format image over our own buffer of the window's size.
   if (rc == 0) {
-    x->image = XCreateImage(d, visual, static_cast<unsigned>(x->visual.depth), ZPixmap, 0,
-                            nullptr, static_cast<unsigned>(width), static_cast<unsigned>(height),
-                            8, 0);
+    x->image = XCreateImage(d, visual, static_cast<unsigned>(x->visual.depth), ZPixmap, 0, nullptr,
+                            static_cast<unsigned>(width), static_cast<unsigned>(height), 8, 0);
     if (!x->image) rc = CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   }
   if (rc == 0) {
@@ -435,9 +440,9 @@ ReturnTp ScrDrvXLoadRectangle(void *context, const ScrRectTp *rect, uint8_t *pix
 
   const size_t src_row = static_cast<size_t>(width) * in_bytes;
   for (int r = 0; r < rect->height; ++r)
-    ScrDrvXPackLine(&f, pixels + r * src_row,
-                    reinterpret_cast<uint8_t *>(data) + static_cast<size_t>(rect->y + r) * line_bytes,
-                    width);
+    ScrDrvXPackLine(
+        &f, pixels + r * src_row,
+        reinterpret_cast<uint8_t *>(data) + static_cast<size_t>(rect->y + r) * line_bytes, width);
   return 0;
 }
 
@@ -470,9 +475,12 @@ ReturnTp ScrDrvXFlush(void *context, int32_t x0, int32_t y0, int32_t width, int3
           color = XColor{};
           color.pixel = (static_cast<unsigned long>(i) << shift) & masks[c];
           unsigned short value = static_cast<unsigned short>(i * 257);
-          if (c == 0) color.red = value;
-          else if (c == 1) color.green = value;
-          else color.blue = value;
+          if (c == 0)
+            color.red = value;
+          else if (c == 1)
+            color.green = value;
+          else
+            color.blue = value;
           color.flags = flags[c];
         }
       }
