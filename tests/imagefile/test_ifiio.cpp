@@ -180,6 +180,14 @@ TEST_F(IfiIo, GoingDirectKeepsThePosition) {
   EXPECT_EQ(tell, 140000);
   ASSERT_EQ(IfiSeek(h, 2, 1), 0u);
   ASSERT_TRUE(ReadsPattern(h, 140002, 8));
+  // Peeked bytes that were partly read move to the front before the next
+  // peek adds to them.
+  unsigned char four[4];
+  ASSERT_EQ(IfiPeek(four, 1, 4, h), 4u);
+  ASSERT_TRUE(ReadsPattern(h, 140010, 1));
+  ASSERT_EQ(IfiPeek(four, 1, 4, h), 4u);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(four[i], At(140011 + i)) << i;
+  ASSERT_TRUE(ReadsPattern(h, 140011, 4));
   IfiClose(h);
 }
 
@@ -199,6 +207,15 @@ TEST_F(IfiIo, CommandHeaderIsSkippedOrEndsTheProcessWithoutTrailer) {
   int64_t at = -1;
   ASSERT_EQ(IfiTell(h, &at), 0u);
   EXPECT_EQ(at, 2);
+  IfiClose(h);
+  // A far seek goes direct; seeks still count from where the image starts.
+  WriteFile(dir.file("in"), "QPLCMD -filter x QPLCMDEND\n" + Pattern(IFI_FAR_SEEK + 100));
+  h = Open(dir.file("in"));
+  ASSERT_EQ(IfiSeek(h, IFI_FAR_SEEK, 0), 0u);
+  EXPECT_EQ(h->direct, 1);
+  ASSERT_TRUE(ReadsPattern(h, IFI_FAR_SEEK, 4));
+  ASSERT_EQ(IfiSeek(h, 7, 0), 0u);
+  ASSERT_TRUE(ReadsPattern(h, 7, 4));
   IfiClose(h);
   WriteFile(dir.file("in"), "QPLCMD -filter x\n" + std::string(40000, 'a') + "QPLCMDEND\n");
   EXPECT_EXIT(Open(dir.file("in")), testing::ExitedWithCode(1), "Error parsing command header");
