@@ -14,11 +14,16 @@ function(pv_layer name)
   endif()
 endfunction()
 
-# pv_test(<name> LABEL <label> SOURCES ... LIBS ...)
+# pv_test(<name> LABEL <label> [FORMATS] SOURCES ... LIBS ...)
 # A GoogleTest executable whose tests are registered one by one with CTest
-# under the label of the subsystem folder they test.
+# under the label of the subsystem folder they test. FORMATS hands the
+# interface the list of format drivers before the tests run.
 function(pv_test name)
-  cmake_parse_arguments(T "" "LABEL" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "FORMATS" "LABEL" "SOURCES;LIBS" ${ARGN})
+  if(T_FORMATS)
+    list(APPEND T_SOURCES ${PROJECT_SOURCE_DIR}/tests/support/useformats.cpp)
+    list(APPEND T_LIBS pv_drivers)
+  endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} pv_testsupport GTest::gtest GTest::gtest_main)
   gtest_discover_tests(${name}

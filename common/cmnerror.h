@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "cmncodes.h"
+
 // 0 is success. Bits 31..24 module, bit 20 reported mark, bits 19..16
 // severity, bits 15..0 number within the module.
 typedef uint32_t ReturnTp;
@@ -21,12 +23,6 @@ typedef uint32_t ReturnTp;
 #define CMN_SEV_WARNING  0x00020000u
 #define CMN_SEV_ERROR    0x00040000u
 #define CMN_SEV_INTERNAL 0x00080000u
-
-// Codes raised by the common layer and by start-up.
-#define CMN_E_NOMEM        0x00040003u  // "Not enough memory"
-#define CMN_E_SYSTEXT      0x00040019u  // "%s"
-#define CMN_W_UNKNOWNTYPE  0x00020001u  // "Unknown type of file %s"
-#define CMN_E_NOSYSDIR     0x18040007u
 
 // One row of a message table; a table given to CmnErrorText as extension
 // ends with a row whose message is null.

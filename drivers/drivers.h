@@ -1,29 +1,17 @@
-// The format drivers. Each fills the slot set of the image file interface
-// for its type codes; the interface's driver table names them. Drivers
-// read and write only through the file I/O layer.
+// The format drivers: one descriptor per driver (its type codes, names,
+// operations and writer words) and the one list of them that a program
+// hands to the image file interface with IffUseFormats(IfdFormats).
+// Drivers read and write only through the file I/O layer.
 #ifndef PV_DRIVERS_DRIVERS_H
 #define PV_DRIVERS_DRIVERS_H
 
 #include "imagefile.h"
 
-#define IFD_DRIVER_SET(X)                                                   \
-  ReturnTp Ifd##X##Init(void **state, IffOpenRequestTp *request,            \
-                        IffControlBlockTp *cb);                             \
-  ReturnTp Ifd##X##RdHead(void *state, IffParamTp *param);                  \
-  ReturnTp Ifd##X##WtHead(void *state, IffParamTp *param);                  \
-  ReturnTp Ifd##X##RdScan(void *state, IffParamTp *param);                  \
-  ReturnTp Ifd##X##WtScan(void *state, IffParamTp *param);                  \
-  ReturnTp Ifd##X##Term(void **state);
+// Every format the system knows, null-terminated (drivers.cpp).
+extern const IffFormatTp *const IfdFormats[];
 
-#define IFD_CMAP_OPS(X)                                    \
-  ReturnTp Ifd##X##RdCMap(void *state, IffParamTp *param); \
-  ReturnTp Ifd##X##WtCMap(void *state, IffParamTp *param);
-
-// Native raw format (type 2).
-IFD_DRIVER_SET(Qpl)
-IFD_CMAP_OPS(Qpl)
-
-// PBM, PGM, PPM and PAM (types 9 and 34); no colour-map operations.
-IFD_DRIVER_SET(Pbm)
+// The descriptors of the drivers written so far, one per driver file.
+extern const IffFormatTp IfdQplFormat;  // native raw format (type 2)
+extern const IffFormatTp IfdPbmFormat;  // PBM, PGM, PPM (9) and PAM (34)
 
 #endif

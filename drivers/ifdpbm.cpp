@@ -25,13 +25,6 @@ namespace {
 
 const char kSource[] = "ifdpbm";
 
-constexpr ReturnTp kNoMemory = 0x00040003u;        // "Not enough memory"
-constexpr ReturnTp kNoMemoryAt = 0x00040021u;      // "%s %d: Not enough memory"
-constexpr ReturnTp kText = 0x00040019u;            // "%s"
-constexpr ReturnTp kUnsupported = 0x06040001u;     // "Unsupported %s format"
-constexpr ReturnTp kInvalidData = 0x06040003u;     // "Invalid Data in %s format"
-constexpr ReturnTp kImportSequence = 0x06080005u;  // "Invalid line sequence during import"
-constexpr ReturnTp kExportSequence = 0x06080006u;  // "Invalid line sequence during export"
 
 // Comments and header words are read into this; longer ones are cut.
 constexpr size_t kWorkSize = 65536;
@@ -127,7 +120,7 @@ struct HeaderNotes {
 // An owned copy of a comment's text, replacing an earlier one.
 ReturnTp KeepText(char **slot, const char *text) {
   char *copy = strdup(text);
-  if (!copy) return CmnError(kSource, __LINE__, kNoMemory);
+  if (!copy) return CmnError(kSource, __LINE__, CMN_E_NOMEM);
   free(*slot);
   *slot = copy;
   return 0;
@@ -235,7 +228,7 @@ void SetResolution(const HeaderNotes &notes, int32_t width, int32_t height, IffP
 }
 
 ReturnTp BadData(unsigned line, const PbmState *s) {
-  return CmnError(kSource, line, kInvalidData, s->format == 7 ? "PAM" : "PNM");
+  return CmnError(kSource, line, IFD_E_INVALID_DATA, s->format == 7 ? "PAM" : "PNM");
 }
 
 // Width, height and maximum value of P1..P6.
@@ -284,9 +277,9 @@ ReturnTp ReadPamHeader(PbmState *s, HeaderNotes *notes) {
     line[n] = '\0';
     char message[sizeof line + 40];
     snprintf(message, sizeof message, "Invalid line in PAM header: [%s]", line);
-    return CmnError(kSource, __LINE__, kText, message);
+    return CmnError(kSource, __LINE__, CMN_E_TEXT, message);
   }
-  if (s->depth > 4) return CmnError(kSource, __LINE__, kUnsupported, "PAM");
+  if (s->depth > 4) return CmnError(kSource, __LINE__, IFD_E_UNSUPPORTED, "PAM");
   if (s->width < 1 || s->height < 1 || s->depth < 1) return BadData(__LINE__, s);
   SkipOneSpace(s);
   return 0;
@@ -401,7 +394,7 @@ ReturnTp ReadRawLine(PbmState *s, unsigned char *buffer) {
       try {
         s->row.resize(static_cast<size_t>(s->bytes_per_line));
       } catch (const std::exception &) {
-        return CmnError(kSource, __LINE__, kNoMemory);
+        return CmnError(kSource, __LINE__, CMN_E_NOMEM);
       }
     }
     raw = s->row.data();
@@ -486,7 +479,7 @@ ReturnTp ReadHeader(PbmState *s, IffParamTp *p, char *work) {
     SkipSpace(s, nullptr);
     ReadWord(s, work, kWorkSize);
   }
-  if (work[0] != 'P') return IFF_NO_MORE_PAGES;
+  if (work[0] != 'P') return IFF_I_NO_MORE_PAGES;
   if (work[1] < '1' || work[1] > '7') {
     CmnInfoPrintf(nullptr, "PBM/PAM file error: Expected a digit in range 1-7 but found [%c]",
                   work[1]);
@@ -575,9 +568,9 @@ ReturnTp ReadHeader(PbmState *s, IffParamTp *p, char *work) {
 }  // namespace
 
 ReturnTp IfdPbmInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
-  if (!state || !request) return CmnError(kSource, __LINE__, 0x00080001u);
+  if (!state || !request) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   std::unique_ptr<PbmState> s(new (std::nothrow) PbmState());
-  if (!s) return CmnError(kSource, __LINE__, kNoMemoryAt, kSource, __LINE__);
+  if (!s) return CmnError(kSource, __LINE__, CMN_E_NOMEM_AT, kSource, __LINE__);
 
   ReturnTp rc;
   if (request->service == IFF_SRV_IMPORT) {
@@ -605,9 +598,9 @@ ReturnTp IfdPbmInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
 
 ReturnTp IfdPbmRdHead(void *state, IffParamTp *param) {
   auto *s = static_cast<PbmState *>(state);
-  if (!s || !param) return CmnError(kSource, __LINE__, 0x00080001u);
+  if (!s || !param) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   std::unique_ptr<char[]> work(new (std::nothrow) char[kWorkSize]);
-  if (!work) return CmnError(kSource, __LINE__, kNoMemory);
+  if (!work) return CmnError(kSource, __LINE__, CMN_E_NOMEM);
   ReturnTp rc = ReadHeader(s, param, work.get());
   // The texts go to the client only with a header.
   if (rc) FreeTexts(param);
@@ -616,9 +609,9 @@ ReturnTp IfdPbmRdHead(void *state, IffParamTp *param) {
 
 ReturnTp IfdPbmRdScan(void *state, IffParamTp *param) {
   auto *s = static_cast<PbmState *>(state);
-  if (!s || !param || !param->buffer) return CmnError(kSource, __LINE__, 0x00080001u);
+  if (!s || !param || !param->buffer) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   if (s->format == 0 || param->line != s->next_line || s->next_line >= s->height)
-    return CmnError(kSource, __LINE__, kImportSequence);
+    return CmnError(kSource, __LINE__, IFD_E_IMPORT_SEQUENCE);
   ++s->next_line;
   if (s->format >= 4) return ReadRawLine(s, param->buffer);
   ReadPlainLine(s, param->buffer);
@@ -627,7 +620,7 @@ ReturnTp IfdPbmRdScan(void *state, IffParamTp *param) {
 
 ReturnTp IfdPbmWtHead(void *state, IffParamTp *param) {
   auto *s = static_cast<PbmState *>(state);
-  if (!s || !param) return CmnError(kSource, __LINE__, 0x00080001u);
+  if (!s || !param) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   const bool bilevel = param->compression[2] == 2;
   switch (param->color_model) {
     case IFF_CM_RGB:
@@ -645,9 +638,9 @@ ReturnTp IfdPbmWtHead(void *state, IffParamTp *param) {
       }
       [[fallthrough]];
     default:
-      return CmnError(kSource, __LINE__, kText, "Unsupported colormode for PBM");
+      return CmnError(kSource, __LINE__, CMN_E_TEXT, "Unsupported colormode for PBM");
   }
-  if (param->width < 1 || param->height < 1) return CmnError(kSource, __LINE__, 0x00080001u);
+  if (param->width < 1 || param->height < 1) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   s->width = param->width;
   s->height = param->height;
   s->color_model = param->color_model;
@@ -660,7 +653,7 @@ ReturnTp IfdPbmWtHead(void *state, IffParamTp *param) {
     try {
       s->row.assign(static_cast<size_t>(s->bytes_per_line), 0);
     } catch (const std::exception &) {
-      return CmnError(kSource, __LINE__, kNoMemory);
+      return CmnError(kSource, __LINE__, CMN_E_NOMEM);
     }
     snprintf(header, sizeof header, "P%d %d %d\n", 4, s->width, s->height);
   } else {
@@ -673,9 +666,9 @@ ReturnTp IfdPbmWtHead(void *state, IffParamTp *param) {
 
 ReturnTp IfdPbmWtScan(void *state, IffParamTp *param) {
   auto *s = static_cast<PbmState *>(state);
-  if (!s || !param || !param->buffer) return CmnError(kSource, __LINE__, 0x00080001u);
+  if (!s || !param || !param->buffer) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   if (s->out_bits == 0 || param->line != s->next_line || s->next_line >= s->height)
-    return CmnError(kSource, __LINE__, kExportSequence);
+    return CmnError(kSource, __LINE__, IFD_E_EXPORT_SEQUENCE);
   ++s->next_line;
   const unsigned char *line = param->buffer;
   if (s->out_bits != 1) return IfiWrite(line, 1, static_cast<size_t>(s->bytes_per_line), s->handle);
@@ -701,3 +694,19 @@ ReturnTp IfdPbmTerm(void **state) {
   *state = nullptr;
   return rc;
 }
+
+// One driver for the whole family: PBM, PGM and PPM are type 9, PAM 34.
+const IffFormatTp IfdPbmFormat = {
+    "PNM",
+    {{IFF_TYPE_PBM, "Portable Bitmap."}, {IFF_TYPE_PAM, "Portable Arbitrary Map."}},
+    1,
+    0,
+    {IfdPbmInit, IfdPbmRdHead, IfdPbmWtHead, nullptr, nullptr, IfdPbmRdScan, IfdPbmWtScan,
+     IfdPbmTerm},
+    {{"pnm", IFF_TYPE_PBM, IFF_CM_RGB},
+     {"ppm", IFF_TYPE_PBM, IFF_CM_RGB},
+     {"pgm", IFF_TYPE_PBM, IFF_CM_GRAY},
+     {"pbm", IFF_TYPE_PBM, IFF_CM_BILEVEL},
+     {"pam", IFF_TYPE_PAM, IFF_CM_RGB}},
+    IFF_MODEL_BIT(IFF_CM_RGB) | IFF_MODEL_BIT(IFF_CM_GRAY) | IFF_MODEL_BIT(IFF_CM_BILEVEL),
+};

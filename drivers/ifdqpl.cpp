@@ -22,10 +22,6 @@ namespace {
 const char kSource[] = "ifdqpl";
 const char kFormat[] = "QPL";  // the word of "Unsupported %s format"
 
-#define QPL_E_UNSUPPORTED   0x06040001u
-#define QPL_E_IMPORT_ORDER  0x06080005u
-#define QPL_E_EXPORT_ORDER  0x06080006u
-#define QPL_E_COMPRESSION   0x0608000Du
 
 constexpr int kHeaderSize = 36;
 constexpr int kLengthOffset = 8;  // the header length follows the magic
@@ -71,7 +67,7 @@ typedef struct {
   int64_t plane_size;  // height x rowbytes
 } QplStateTp;
 
-ReturnTp Unsupported(unsigned line) { return CmnError(kSource, line, QPL_E_UNSUPPORTED, kFormat); }
+ReturnTp Unsupported(unsigned line) { return CmnError(kSource, line, IFD_E_UNSUPPORTED, kFormat); }
 
 // Buffers are sized from 16-bit fields; still, running out of memory is a
 // clean failure.
@@ -196,7 +192,7 @@ ReturnTp StartData(QplStateTp *s) {
 }  // namespace
 
 ReturnTp IfdQplInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
-  if (!state || !request) return CmnError(kSource, __LINE__, 0x00080001u);
+  if (!state || !request) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
   std::unique_ptr<QplStateTp> s(new (std::nothrow) QplStateTp());
   if (!s) return CmnError(kSource, __LINE__, CMN_E_NOMEM);
@@ -232,7 +228,7 @@ ReturnTp IfdQplInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
 
 ReturnTp IfdQplRdHead(void *state, IffParamTp *p) {
   auto *s = static_cast<QplStateTp *>(state);
-  if (!s || !p) return CmnError(kSource, __LINE__, 0x00080001u);
+  if (!s || !p) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   if (!s->recognised) return Unsupported(__LINE__);
 
   unsigned char *h = s->header;
@@ -321,7 +317,7 @@ ReturnTp IfdQplRdHead(void *state, IffParamTp *p) {
 
 ReturnTp IfdQplRdCMap(void *state, IffParamTp *p) {
   auto *s = static_cast<QplStateTp *>(state);
-  if (!s || !p || !p->cmap) return CmnError(kSource, __LINE__, 0x00080001u);
+  if (!s || !p || !p->cmap) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   ReturnTp rc = SeekTo(s, s->cmap_start, __LINE__);
   if (!rc) rc = ReadAll(s, p->cmap, 3 * static_cast<size_t>(s->cmap_entries), __LINE__);
   if (!rc && s->mode == kModeText) rc = ReadFont(s);
@@ -330,10 +326,10 @@ ReturnTp IfdQplRdCMap(void *state, IffParamTp *p) {
 
 ReturnTp IfdQplRdScan(void *state, IffParamTp *p) {
   auto *s = static_cast<QplStateTp *>(state);
-  if (!s || !p || !p->buffer) return CmnError(kSource, __LINE__, 0x00080001u);
+  if (!s || !p || !p->buffer) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   const int32_t line = p->line;
   if (line != s->next_line || p->nlines != 1 || line >= s->height)
-    return CmnError(kSource, __LINE__, QPL_E_IMPORT_ORDER);
+    return CmnError(kSource, __LINE__, IFD_E_IMPORT_SEQUENCE);
   if (!Readable(s)) return Unsupported(__LINE__);
 
   // Sixteen-colour plane files seek for every band; the others read on.
@@ -355,8 +351,8 @@ ReturnTp IfdQplRdScan(void *state, IffParamTp *p) {
 
 ReturnTp IfdQplWtHead(void *state, IffParamTp *p) {
   auto *s = static_cast<QplStateTp *>(state);
-  if (!s || !p) return CmnError(kSource, __LINE__, 0x00080001u);
-  if (p->compression[0] != 0) return CmnError(kSource, __LINE__, QPL_E_COMPRESSION);
+  if (!s || !p) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (p->compression[0] != 0) return CmnError(kSource, __LINE__, IFD_E_NO_COMPRESSION);
 
   switch (p->cmap_entries) {
     case 0: s->planes = 0; break;
@@ -414,7 +410,7 @@ ReturnTp IfdQplWtHead(void *state, IffParamTp *p) {
 
 ReturnTp IfdQplWtCMap(void *state, IffParamTp *p) {
   auto *s = static_cast<QplStateTp *>(state);
-  if (!s || !p || !p->cmap) return CmnError(kSource, __LINE__, 0x00080001u);
+  if (!s || !p || !p->cmap) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   if (s->cmap_entries == 0) return 0;
   const size_t size = 3 * static_cast<size_t>(s->cmap_entries);
   return CmnError(kSource, __LINE__, IfiWrite(p->cmap, size, 1, s->handle));
@@ -426,9 +422,9 @@ ReturnTp IfdQplWtCMap(void *state, IffParamTp *p) {
 // keeps no mirrored flag, so rows are stored as they come.
 ReturnTp IfdQplWtScan(void *state, IffParamTp *p) {
   auto *s = static_cast<QplStateTp *>(state);
-  if (!s || !p || !p->buffer) return CmnError(kSource, __LINE__, 0x00080001u);
+  if (!s || !p || !p->buffer) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   if (p->line != s->next_line || p->line >= s->height)
-    return CmnError(kSource, __LINE__, QPL_E_EXPORT_ORDER);
+    return CmnError(kSource, __LINE__, IFD_E_EXPORT_SEQUENCE);
   const unsigned char *out = p->buffer;
   if (s->mode == kModePlanes) {
     IfuPackBits(s->width, p->buffer, s->line.data());
@@ -451,3 +447,14 @@ ReturnTp IfdQplTerm(void **state) {
   if (s->handle) IfiClose(s->handle);
   return 0;
 }
+
+const IffFormatTp IfdQplFormat = {
+    "QPL",
+    {{IFF_TYPE_QPL, "QPL."}},
+    0,
+    0,
+    {IfdQplInit, IfdQplRdHead, IfdQplWtHead, IfdQplRdCMap, IfdQplWtCMap, IfdQplRdScan,
+     IfdQplWtScan, IfdQplTerm},
+    {{"qpl", IFF_TYPE_QPL, IFF_CM_RGB}},
+    IFF_MODEL_BIT(IFF_CM_RGB) | IFF_MODEL_BIT(IFF_CM_PALETTE),
+};

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "imagefile.h"
+#include "drivers.h"
 
 class FuzzFile {
  public:
@@ -72,8 +72,10 @@ inline void ReadThroughInterface(const uint8_t *data, size_t size, int max_pages
   IffTerm(&cb);
 }
 
-// Reports and info texts would only slow the fuzzers down.
+// Reports and info texts would only slow the fuzzers down. Every target
+// calls this once first, so it also hands over the list of formats.
 inline void QuietReports() {
+  IffUseFormats(IfdFormats);
   CmnSetErrorHandler([](ReturnTp) {});
   CmnSetInfoHandler([](const char *, char **text) { CmnStrFree(text); });
 }

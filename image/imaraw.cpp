@@ -28,13 +28,13 @@ int Span(int n, int i) { return std::min(IMG_TILE, n - i * IMG_TILE); }
 ReturnTp RangeError(unsigned line, const char *format, int value) {
   char text[96];
   snprintf(text, sizeof text, format, value);
-  return CmnError(CMN_SOURCE, line, IMG_E_RANGE, text);
+  return CmnError(CMN_SOURCE, line, CMN_E_TEXT, text);
 }
 
-ReturnTp NoMemory(unsigned line) { return CmnError(CMN_SOURCE, line, IMG_E_NOMEM); }
+ReturnTp NoMemory(unsigned line) { return CmnError(CMN_SOURCE, line, CMN_E_NOMEM); }
 
 ReturnTp NoReader(unsigned line) {
-  return CmnError(CMN_SOURCE, line, IMG_E_RANGE, "Image reading layer not linked in");
+  return CmnError(CMN_SOURCE, line, CMN_E_TEXT, "Image reading layer not linked in");
 }
 
 char *Dup(const char *text) { return text ? strdup(text) : nullptr; }
@@ -588,7 +588,7 @@ ReturnTp ImgRaw::readPages(ImgControlBlockTp *cb, int first_page, int last_page)
     ReturnTp rc;
     do rc = nextLine(cb);
     while (rc == 0);
-    if (rc == IFF_NO_MORE_PAGES) return 0;
+    if (rc == IFF_I_NO_MORE_PAGES) return 0;
     if (rc != IMG_PAGE_DONE) return CmnError(CMN_SOURCE, __LINE__, rc);
     if (src.current_page) *src.current_page = page;
   }

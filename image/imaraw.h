@@ -20,9 +20,6 @@ struct ImgControlBlockTp;  // the reading layer's control block
 #define IMG_TILE 128            // tile width and height in pixels
 #define IMG_TILE_MAX_SIZE 66047  // largest `size` a readable tile may claim
 #define IMG_PAGE_DONE 0x22010002u  // nextLine: the page is complete
-#define IMG_E_RANGE 0x00040019u    // "%s": sizes out of range, bad angles
-#define IMG_E_NOMEM 0x00040003u    // "Not enough memory"
-#define IMG_E_NOMEM_AT 0x00040021u  // "%s %d: Not enough memory"
 
 // A broken internal rule (more lines put than the raster has, a tile wider
 // than 128) is a programming error, not bad input: the program stops,

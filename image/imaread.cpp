@@ -18,7 +18,7 @@
 namespace {
 
 ReturnTp Fail(unsigned line, const char *text) {
-  return CmnError(CMN_SOURCE, line, IMG_E_RANGE, text);
+  return CmnError(CMN_SOURCE, line, CMN_E_TEXT, text);
 }
 
 char *Dup(const char *text) { return text ? strdup(text) : nullptr; }
@@ -71,7 +71,7 @@ ReturnTp NewLineBuffer(ImgControlBlockTp *cb, int32_t n) {
   try {
     cb->line.assign(static_cast<size_t>(std::max(n, 1)), RgbPixelTp{});
   } catch (const std::bad_alloc &) {
-    return CmnError(CMN_SOURCE, __LINE__, IMG_E_NOMEM);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   }
   return 0;
 }
@@ -162,7 +162,7 @@ ReturnTp PackFileRegion(ImgControlBlockTp *cb, int32_t y0, int32_t h) {
   try {
     span.resize(static_cast<size_t>(cb->crop_w) * ps);
   } catch (const std::bad_alloc &) {
-    return CmnError(CMN_SOURCE, __LINE__, IMG_E_NOMEM);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   }
   // In a bottom-up file the lines below the region come first, and the
   // region itself arrives from its last line upward.
@@ -237,7 +237,7 @@ ReturnTp ImgOpen(const char *file_name, ImgControlBlockTp **pcb, ImgOpenParamsTp
     exit(1);
   }
   ImgControlBlockTp *cb = new (std::nothrow) ImgControlBlockTp();
-  if (!cb) return CmnError(CMN_SOURCE, __LINE__, IMG_E_NOMEM);
+  if (!cb) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   *pcb = cb;
   cb->file_name = Dup(file_name ? file_name : "");
   StampWeightFromEnvironment(cb);
@@ -265,8 +265,8 @@ ReturnTp ImgOpenPicture(const char *file_name, ImgControlBlockTp **pcb, ImgOpenP
   if (rc || ((*pcb)->width > 0 && (*pcb)->lines > 0)) return rc;
   // Only a warning for the interface's callers; here nothing can be read.
   const char *name = *(*pcb)->file_name ? (*pcb)->file_name : "(standard input)";
-  rc = CmnError(CMN_SOURCE, __LINE__, CMN_W_UNKNOWNTYPE, name);
-  return rc ? rc : CMN_W_UNKNOWNTYPE | CMN_REPORTED;
+  rc = CmnError(CMN_SOURCE, __LINE__, CMN_W_UNKNOWN_TYPE, name);
+  return rc ? rc : CMN_W_UNKNOWN_TYPE | CMN_REPORTED;
 }
 
 ReturnTp ImgReadPageHeader(ImgControlBlockTp *cb) {
@@ -313,7 +313,7 @@ ReturnTp ImgReadPageHeader(ImgControlBlockTp *cb) {
       map[iff->transparent_index] = RgbPixelTp{0, 0, 0, 0};
     // The raster built from this block takes its table from the interface.
     if (!iff->bgrx_cmap) iff->bgrx_cmap = static_cast<unsigned char *>(malloc(sizeof cb->cmap));
-    if (!iff->bgrx_cmap) return CmnError(CMN_SOURCE, __LINE__, IMG_E_NOMEM);
+    if (!iff->bgrx_cmap) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
     memcpy(iff->bgrx_cmap, map, sizeof cb->cmap);
   }
 
@@ -365,7 +365,7 @@ ReturnTp ImgOpenRaw(ImgRaw *raw, int32_t page, ImgControlBlockTp **pcb,
     return Fail(__LINE__, text);
   }
   ImgControlBlockTp *cb = new (std::nothrow) ImgControlBlockTp();
-  if (!cb) return CmnError(CMN_SOURCE, __LINE__, IMG_E_NOMEM);
+  if (!cb) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   *pcb = cb;
   cb->raw = seg;
   cb->file_name = Dup(seg->name());
@@ -556,7 +556,7 @@ ReturnTp ImgReadAll(const char *file_name, RgbPixelTp **buffer, int32_t *w, int3
   RgbPixelTp *all = nullptr;
   if (!rc) {
     all = static_cast<RgbPixelTp *>(malloc(static_cast<size_t>(ow) * oh * sizeof(RgbPixelTp)));
-    if (!all) rc = CmnError(CMN_SOURCE, __LINE__, IMG_E_NOMEM);
+    if (!all) rc = CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   }
   for (int32_t y = 0; !rc && y < oh; ++y)
     rc = ImgReadLine(cb, y, all + static_cast<size_t>(y) * ow);
@@ -614,7 +614,7 @@ ReturnTp ImgStoreRawLine(ImgRawTp *praw, const unsigned char *line, int y, int w
   auto *store = static_cast<LineStoreTp *>(praw->data);
   if (!store) {
     store = static_cast<LineStoreTp *>(malloc(sizeof(LineStoreTp) + stride * IMG_TILE));
-    if (!store) return CmnError(CMN_SOURCE, __LINE__, IMG_E_NOMEM);
+    if (!store) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
     store->step = y == 0 ? 1 : -1;
     store->next = y;
     store->row = -1;

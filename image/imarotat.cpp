@@ -15,7 +15,7 @@ int Span(int n, int i) { return std::min(IMG_TILE, n - i * IMG_TILE); }
 size_t Bytes(int64_t pixels, int bpp) { return static_cast<size_t>(pixels) * bpp; }
 
 ReturnTp NoMemory(unsigned line) {
-  return CmnError(CMN_SOURCE, line, IMG_E_NOMEM_AT, CMN_SOURCE, static_cast<int>(line));
+  return CmnError(CMN_SOURCE, line, CMN_E_NOMEM_AT, CMN_SOURCE, static_cast<int>(line));
 }
 
 // kB: pixel size fixed at compile time, 0 for the generic path. The block
@@ -275,7 +275,7 @@ int ImgRotateBuffer(unsigned char *buffer, int w, int h, int bpp, int degrees) {
     char text[96];
     snprintf(text, sizeof text,
              "Angle for ImgRotate must be a multiple of 90 degree\nAngle given was %d", degrees);
-    CmnError(CMN_SOURCE, __LINE__, IMG_E_RANGE, text);
+    CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, text);
     return 1;
   }
   if (w < 1 || h < 1) return 0;

@@ -296,13 +296,13 @@ static void Finish(ImgStretchTp *s, const ImgContribTp &e, uint8_t *out) {
 ReturnTp ImgCreateStretch(ImgStretchTp **stretch, ImgScaleTp method, int32_t src_width,
                           int32_t src_lines, int32_t out_width, int32_t out_lines, int32_t bpp,
                           int32_t first_col, int32_t first_row, int32_t cols, int32_t rows) {
-  if (!stretch) return CmnError(kSource, __LINE__, IMG_E_SCALEARG);
+  if (!stretch) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   if (out_width == 0) out_width = src_width;
   if (out_lines == 0) out_lines = src_lines;
   if (src_width <= 0 || src_lines <= 0 || out_width <= 0 || out_lines <= 0 || bpp < 1 || bpp > 4 ||
       first_col < 0 || first_row < 0 || first_col >= out_width || first_row >= out_lines ||
       cols < 0 || rows < 0 || cols > out_width - first_col || rows > out_lines - first_row)
-    return CmnError(kSource, __LINE__, IMG_E_SCALEARG);
+    return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   if (cols == 0) cols = out_width - first_col;
   if (rows == 0) rows = out_lines - first_row;
 
@@ -311,7 +311,7 @@ ReturnTp ImgCreateStretch(ImgStretchTp **stretch, ImgScaleTp method, int32_t src
     snprintf(text, sizeof text, "Scale: %dx%d -> %dx%d (%s)", static_cast<int>(src_width),
              static_cast<int>(src_lines), static_cast<int>(out_width), static_cast<int>(out_lines),
              ImgScaleName(method));
-    CmnError(kSource, __LINE__, CMN_E_SYSTEXT, text);  // a report only: go on
+    CmnError(kSource, __LINE__, CMN_E_TEXT, text);  // a report only: go on
   }
 
   std::unique_ptr<ImgStretchTp> s(new (std::nothrow) ImgStretchTp());
@@ -364,11 +364,11 @@ ReturnTp ImgCreateStretch(ImgStretchTp **stretch, ImgScaleTp method, int32_t src
 
 ReturnTp ImgStretchLine(ImgStretchTp *s, const uint8_t *src, uint8_t *out, int *need_more,
                         int *ready) {
-  if (!s || !out || !need_more || !ready) return CmnError(kSource, __LINE__, IMG_E_SCALEARG);
+  if (!s || !out || !need_more || !ready) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   *ready = 0;
-  if (s->lines_out >= s->rows) return CmnError(kSource, __LINE__, IMG_E_SCALESTATE);
+  if (s->lines_out >= s->rows) return CmnError(kSource, __LINE__, CMN_E_INVALID_STATE);
   if (s->identity) {
-    if (!*need_more || !src) return CmnError(kSource, __LINE__, IMG_E_SCALEARG);
+    if (!*need_more || !src) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
     memcpy(out, src, static_cast<size_t>(s->src_width) * static_cast<size_t>(s->bpp));
     s->lines_in++;
     *ready = 1;
@@ -377,8 +377,8 @@ ReturnTp ImgStretchLine(ImgStretchTp *s, const uint8_t *src, uint8_t *out, int *
   }
   const ImgContribTp *e = &s->vtab[static_cast<size_t>(s->lines_out)];
   if (*need_more) {
-    if (!src) return CmnError(kSource, __LINE__, IMG_E_SCALEARG);
-    if (s->lines_in >= s->src_lines) return CmnError(kSource, __LINE__, IMG_E_SCALESTATE);
+    if (!src) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+    if (s->lines_in >= s->src_lines) return CmnError(kSource, __LINE__, CMN_E_INVALID_STATE);
     const int32_t k = s->lines_in++;
     // Rows start in source order, so a line above the current row is
     // needed by no row at all: it is only counted.
@@ -404,7 +404,7 @@ ReturnTp ImgStretchLine(ImgStretchTp *s, const uint8_t *src, uint8_t *out, int *
   // two reduced rows share): they serve again before any new line.
   const ImgContribTp &next = s->vtab[static_cast<size_t>(s->lines_out)];
   if (static_cast<int64_t>(next.first) < static_cast<int64_t>(newest) - 1)
-    return CmnError(kSource, __LINE__, IMG_E_SCALESTATE);
+    return CmnError(kSource, __LINE__, CMN_E_INVALID_STATE);
   const int order[2] = {s->hline_src[0] <= s->hline_src[1] ? 0 : 1,
                         s->hline_src[0] <= s->hline_src[1] ? 1 : 0};
   for (int slot : order) {
@@ -418,7 +418,7 @@ ReturnTp ImgStretchLine(ImgStretchTp *s, const uint8_t *src, uint8_t *out, int *
 
 ReturnTp ImgStretchRow(ImgStretchTp *s, int32_t row, const uint8_t *src, uint8_t *out) {
   if (!s || !src || !out || row < s->first_row || row - s->first_row >= s->rows)
-    return CmnError(kSource, __LINE__, IMG_E_SCALEARG);
+    return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   const size_t stride = static_cast<size_t>(s->src_width) * static_cast<size_t>(s->bpp);
   if (s->identity) {
     memcpy(out, src + static_cast<size_t>(row) * stride, stride);
@@ -437,7 +437,7 @@ ReturnTp ImgStretchRow(ImgStretchTp *s, int32_t row, const uint8_t *src, uint8_t
 
 ReturnTp ImgStretchBuffer(const uint8_t *src, uint8_t *dst, int32_t src_width, int32_t src_lines,
                           int32_t out_width, int32_t out_lines, int32_t bpp) {
-  if (!src || !dst) return CmnError(kSource, __LINE__, IMG_E_SCALEARG);
+  if (!src || !dst) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   ImgStretchTp *raw = nullptr;
   const ReturnTp rc =
       ImgCreateStretch(&raw, ImgScaleAveraging, src_width, src_lines, out_width, out_lines, bpp);

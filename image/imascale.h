@@ -12,11 +12,6 @@
 
 #include "common.h"
 
-// Raised for calls that no input should cause: bad sizes, a bad window,
-// more source lines than announced, rows outside the window.
-#define IMG_E_SCALEARG 0x00080001u    // "Invalid argument"
-#define IMG_E_SCALESTATE 0x00080002u  // "Invalid state"
-
 typedef enum {
   ImgScaleDontCare = 0,     // built as Averaging
   ImgScaleReplication = 1,  // nearest source sample

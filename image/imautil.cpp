@@ -288,7 +288,7 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 template <typename Fill>
 ReturnTp WritePnm(const char *file_name, char magic, int w, int h, int bytes, Fill fill) {
   FilePtr fp(fopen(file_name, "wb"));
-  if (!fp) return CmnError(CMN_SOURCE, __LINE__, IMG_E_CANTOPEN, file_name);
+  if (!fp) return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN, file_name);
   bool ok = fprintf(fp.get(), "P%c %d %d 255\n", magic, w, h) > 0;
   const size_t total = w > 0 && h > 0 ? static_cast<size_t>(w) * h : 0;
   constexpr size_t kChunk = 4096;
@@ -299,7 +299,7 @@ ReturnTp WritePnm(const char *file_name, char magic, int w, int h, int bytes, Fi
     ok = fwrite(out, bytes, count, fp.get()) == count;
   }
   if (fclose(fp.release()) != 0) ok = false;
-  if (!ok) return CmnError(CMN_SOURCE, __LINE__, IMG_E_CANTWRITE, file_name);
+  if (!ok) return CmnError(CMN_SOURCE, __LINE__, CMN_E_WRITE, file_name);
   return 0;
 }
 
@@ -435,7 +435,7 @@ const unsigned char *ImgReadPpm(const char *file_name, int *w, int *h) {
     const size_t need = (done + count) * 4;
     if (need > g_ppmCapacity &&
         !Reserve(std::min(total * 4, std::max(need, 2 * g_ppmCapacity)))) {
-      CmnError(CMN_SOURCE, __LINE__, IMG_E_NOMEM);
+      CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
       return nullptr;
     }
     unsigned char *o = g_ppm + done * 4;

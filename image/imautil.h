@@ -91,10 +91,7 @@ void ImgRgb2Hsv(int red, int green, int blue, double *hue, double *saturation, d
 void ImgHsv2Rgb(double hue, double saturation, double value, int *red, int *green, int *blue);
 
 // ---- Files -----------------------------------------------------------------
-// Failures: "Cannot open %s" (0x40011) and "Cannot write %s" (0x40015).
-
-#define IMG_E_CANTOPEN 0x00040011u
-#define IMG_E_CANTWRITE 0x00040015u
+// Failures: "Cannot open %s" (CMN_E_OPEN) and "Cannot write %s" (CMN_E_WRITE).
 
 // w x h palette indexes through a table of 256 triples red, green, blue.
 ReturnTp ImgDumpLutPpm(const char *file_name, const unsigned char *indexes,

@@ -8,12 +8,14 @@
 // 32-bit colour-map indexes low byte first.
 #include "iff.h"
 
-#include "drivers.h"
+#include <strings.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #define CMN_SOURCE "iff"
 
@@ -42,88 +44,18 @@ const char *const FXICompressionNames[16] = {
 
 namespace {
 
-enum RowKind {
-  kDriver,        // a format driver's row (its slots fill as drivers are linked in)
-  kNoDriver,      // known type that no driver reads: the client decides
-  kNotSupported,  // "Arg. not supported"
-};
+// What the registry says of each type code, derived by IffUseFormats.
+const IffFormatTp *g_format_of[IFF_TYPE_COUNT];
+IffDriverTp g_drivers[IFF_TYPE_COUNT];
+// Built on first use: programs and tests hand the list over from static
+// initialisers, before this file's own would have run.
+std::string &WriterWords() {
+  static std::string words;
+  return words;
+}
 
-struct TypeRow {
-  const char *name;
-  RowKind kind;
-};
-
-const TypeRow kTypes[IFF_TYPE_COUNT] = {
-    {"UNKNOWN FILE TYPE.", kNoDriver},                       // 0
-    {"UNKNOWN FILE TYPE.", kNoDriver},                       // 1 any
-    {"QPL.", kDriver},                                       // 2
-    {"Microsoft Bitmap (BMP).", kDriver},                    // 3
-    {"PCX.", kDriver},                                       // 4
-    {"GIF.", kDriver},                                       // 5
-    {"Sun Raster ", kDriver},                                // 6
-    {"Targa.", kDriver},                                     // 7
-    {"TIFF.", kDriver},                                      // 8
-    {"Portable Bitmap.", kDriver},                           // 9
-    {"SGI Raster.", kDriver},                                // 10
-    {"XWD.", kDriver},                                       // 11
-    {"StarBase.", kDriver},                                  // 12
-    {"Catia (level <4).", kDriver},                          // 13
-    {"Catia.", kDriver},                                     // 14
-    {"I-DEAS Picture\nFormatted.", kDriver},                 // 15
-    {"I-DEAS Picture\nBinary.", kDriver},                    // 16
-    {"JPEG.", kDriver},                                      // 17
-    {"CGM.", kDriver},                                       // 18
-    {"PostScript.", kNoDriver},                              // 19
-    {"PostScript.", kNoDriver},                              // 20
-    {"PDF.", kDriver},                                       // 21
-    {"ASCII.", kNoDriver},                                   // 22
-    {"Portable Network Graphics (PNG).", kDriver},           // 23
-    {"CALS Raster Type 1.", kDriver},                        // 24
-    {"JPEG 2000.", kDriver},                                 // 25
-    {"Plotvise Layout.", kDriver},                           // 26
-    {"SVG (Scalable Vector Graphics).", kDriver},            // 27
-    {"EMF (Enhanced MetaFile).", kDriver},                   // 28
-    {"WMF (Window MetaFile).", kDriver},                     // 29
-    {"CMP (ZEH layout).", kDriver},                          // 30
-    {"EDIT (SDI layout).", kDriver},                         // 31
-    {nullptr, kNotSupported},                                // 32 gzip, zip
-    {nullptr, kNotSupported},                                // 33 RTF
-    {"Portable Arbitrary Map.", kDriver},                    // 34
-    {"HPGL.", kNotSupported},                                // 35
-    {"APic", kDriver},                                       // 36
-    {"PDF.", kDriver},                                       // 37
-    {"CGM.", kDriver},                                       // 38
-    {"PDS (Schlumberger PDS format).", kDriver},             // 39
-    {nullptr, kNotSupported},                                // 40
-    {"XPS.", kDriver},                                       // 41
-    {"DICOM.", kDriver},                                     // 42
-    {"PVPRJ (Vistrada Project)", kDriver},                   // 43
-    {nullptr, kDriver},                                      // 44
-    {nullptr, kDriver},                                      // 45
-    {nullptr, kDriver},                                      // 46
-    {nullptr, kDriver},                                      // 47
-    {"UNKNOWN FILE TYPE.", kNotSupported},                   // 48
-};
-
-#define IFD_SET(X)                                                                  \
-  {Ifd##X##Init, Ifd##X##RdHead, Ifd##X##WtHead, Ifd##X##RdCMap, Ifd##X##WtCMap,   \
-   Ifd##X##RdScan, Ifd##X##WtScan, Ifd##X##Term}
-#define IFD_SET_NO_CMAP(X)                                                            \
-  {Ifd##X##Init, Ifd##X##RdHead, Ifd##X##WtHead, nullptr, nullptr, Ifd##X##RdScan, \
-   Ifd##X##WtScan, Ifd##X##Term}
-
-// The operations of every type; a format's row is filled when its driver
-// is written, and stays empty until then.
-IffDriverTp g_drivers[IFF_TYPE_COUNT] = {
-    {}, {},                          // 0, 1
-    IFD_SET(Qpl),                    // 2
-    {}, {}, {}, {}, {}, {},          // 3..8
-    IFD_SET_NO_CMAP(Pbm),            // 9
-    {}, {}, {}, {}, {}, {}, {}, {},  // 10..17
-    {}, {}, {}, {}, {}, {}, {}, {},  // 18..25
-    {}, {}, {}, {}, {}, {}, {}, {},  // 26..33
-    IFD_SET_NO_CMAP(Pbm),            // 34
-};
+// Codes no descriptor claims still have the names the I/O layer records.
+const char *const kUnknownName = "UNKNOWN FILE TYPE.";
 
 // Reads of lines past the end, over the whole run: a client stuck in such
 // a loop is stopped.
@@ -140,14 +72,11 @@ constexpr int32_t kMaxCMapEntries = 1 << 16;
 // 12-bit indexes can reach this far into the colour map.
 constexpr int32_t kIndexReach = 4096;
 
-bool IsMultiPage(uint32_t type) {
-  return type == IFF_TYPE_GIF || type == IFF_TYPE_TIFF || type == IFF_TYPE_PBM ||
-         type == IFF_TYPE_PAM;
-}
-
 bool HasOperations(const IffDriverTp &d) {
   return d.Init || d.RdHead || d.WtHead || d.RdCMap || d.WtCMap || d.RdScan || d.WtScan || d.Term;
 }
+
+bool Used(const IffTypeNameTp &t) { return t.type || t.name; }
 
 int EntrySize(uint32_t model, int32_t bits) {
   int size;
@@ -190,8 +119,93 @@ ReturnTp Raise(unsigned line, ReturnTp code) { return CmnError(CMN_SOURCE, line,
 
 }  // namespace
 
+const char *IffCheckFormats(const IffFormatTp *const *list) {
+  static std::string &fault = *new std::string;  // outlives every caller
+  const IffFormatTp *owner[IFF_TYPE_COUNT] = {};
+  std::vector<const char *> words;
+  for (; list && *list; ++list) {
+    const IffFormatTp &f = **list;
+    if (!f.name || !*f.name) return "a format descriptor has no name";
+    for (const IffTypeNameTp &t : f.types) {
+      if (!Used(t)) continue;
+      if (t.type >= IFF_TYPE_COUNT)
+        return (fault = std::string(f.name) + ": type code " + std::to_string(t.type) +
+                        " is outside the table").c_str();
+      if (owner[t.type])
+        return (fault = std::string(f.name) + " and " + owner[t.type]->name +
+                        " both claim type code " + std::to_string(t.type)).c_str();
+      owner[t.type] = &f;
+    }
+    bool has_word = false;
+    for (const IffWriterWordTp &w : f.writers) {
+      if (!w.word) continue;
+      has_word = true;
+      bool serves = false;
+      for (const IffTypeNameTp &t : f.types) serves = serves || (Used(t) && t.type == w.type);
+      if (!serves || !f.ops.WtHead)
+        return (fault = std::string(f.name) + ": writer word \"" + w.word +
+                        "\" names a type it does not write").c_str();
+      if (w.model >= 32 || !(f.write_models & IFF_MODEL_BIT(w.model)))
+        return (fault = std::string(f.name) + ": writer word \"" + w.word +
+                        "\" asks for a colour model it does not write").c_str();
+      for (const char *seen : words)
+        if (strcasecmp(seen, w.word) == 0)
+          return (fault = std::string(f.name) + ": writer word \"" + w.word + "\" is taken").c_str();
+      words.push_back(w.word);
+    }
+    if (f.ops.WtHead && !has_word)
+      return (fault = std::string(f.name) + " writes files but has no word or extension").c_str();
+  }
+  return nullptr;
+}
+
+void IffUseFormats(const IffFormatTp *const *list) {
+#ifndef NDEBUG
+  if (const char *fault = IffCheckFormats(list)) {
+    fprintf(stderr, "Internal Error: format registry: %s\n", fault);
+    abort();
+  }
+#endif
+  for (uint32_t type = 0; type < IFF_TYPE_COUNT; ++type) {
+    g_format_of[type] = nullptr;
+    g_drivers[type] = IffDriverTp{};
+  }
+  WriterWords().clear();
+  for (; list && *list; ++list) {
+    const IffFormatTp &f = **list;
+    for (const IffTypeNameTp &t : f.types)
+      if (Used(t) && t.type < IFF_TYPE_COUNT) {
+        g_format_of[t.type] = &f;
+        g_drivers[t.type] = f.ops;
+      }
+    for (const IffWriterWordTp &w : f.writers)
+      if (w.word) WriterWords() += (WriterWords().empty() ? "" : " | ") + std::string(w.word);
+  }
+}
+
+const IffFormatTp *IffFormatOf(uint32_t type) {
+  return type < IFF_TYPE_COUNT ? g_format_of[type] : nullptr;
+}
+
+const IffWriterWordTp *IffFindWriter(const char *word) {
+  if (!word) return nullptr;
+  for (const IffFormatTp *f : g_format_of) {
+    if (!f) continue;
+    for (const IffWriterWordTp &w : f->writers)
+      if (w.word && strcasecmp(w.word, word) == 0) return &w;
+  }
+  return nullptr;
+}
+
+const char *IffWriterWords(void) { return WriterWords().c_str(); }
+
 const char *IffTypeName(uint32_t type) {
-  return type < IFF_TYPE_COUNT ? kTypes[type].name : nullptr;
+  if (type >= IFF_TYPE_COUNT) return nullptr;
+  if (const IffFormatTp *f = g_format_of[type])
+    for (const IffTypeNameTp &t : f->types)
+      if (Used(t) && t.type == type) return t.name;
+  // The codes of "no type" keep their name even before any list is handed over.
+  return type == IFF_TYPE_UNKNOWN || type == IFF_TYPE_ANY ? kUnknownName : nullptr;
 }
 
 IffDriverTp *IffDriverSlot(uint32_t type) {
@@ -205,7 +219,7 @@ ReturnTp IffInit(void *client, IffControlBlockTp **holder, int32_t service,
   if (!holder) return Raise(__LINE__, IFF_E_CB_NULL);
   if (*holder) return Raise(__LINE__, IFF_E_CB_NOT_NULL);
   if (!spec) return Raise(__LINE__, IFF_E_NO_FILENAME);
-  if (spec->name && spec->reserved) return Raise(__LINE__, 0x00080001u);
+  if (spec->name && spec->reserved) return Raise(__LINE__, CMN_E_INVALID_ARG);
   int32_t iff_service_required = service;
   int32_t iff_verify_level = verify_level;
   IFF_ASSERT(iff_service_required == IFF_SRV_IMPORT || iff_service_required == IFF_SRV_EXPORT);
@@ -240,7 +254,7 @@ ReturnTp IffInit(void *client, IffControlBlockTp **holder, int32_t service,
     cb->rasterized = handle->rasterized;
     cb->scaled = handle->scaled;
     cb->file_size = static_cast<int32_t>(std::min<int64_t>(handle->file_size, INT32_MAX));
-    cb->multipage = IsMultiPage(type);
+    cb->multipage = IffFormatOf(type) && IffFormatOf(type)->multipage;
     request.stream = handle;
     cb->input = handle;
   } else {
@@ -255,11 +269,12 @@ ReturnTp IffInit(void *client, IffControlBlockTp **holder, int32_t service,
     return 0;
   }
 
-  if (type >= IFF_TYPE_COUNT || kTypes[type].kind == kNotSupported) {
+  const IffFormatTp *format = IffFormatOf(type);
+  if (!format || format->refused) {
     if (request.stream) IfiClose(request.stream);
-    return Raise(__LINE__, IFF_E_NOT_SUPPORTED);
+    return Raise(__LINE__, CMN_E_NOT_SUPPORTED);
   }
-  if (kTypes[type].kind == kDriver && HasOperations(g_drivers[type])) {
+  if (HasOperations(g_drivers[type])) {
     cb->driver = g_drivers[type];
     cb->driver_present = 1;
   }
@@ -269,7 +284,7 @@ ReturnTp IffInit(void *client, IffControlBlockTp **holder, int32_t service,
     ReturnTp rc = cb->driver.Init(&cb->driver_state, &request, cb);
     if (rc) {
       if (!cb->driver_state && request.stream) IfiClose(request.stream);
-      if (rc == IFF_E_NO_PREVIEW) return rc;
+      if (rc == IFF_W_NO_PREVIEW) return rc;
       return CmnError(CMN_SOURCE, __LINE__, rc);
     }
   } else {
@@ -292,7 +307,7 @@ ReturnTp TakeHeader(IffControlBlockTp *cb, IffParamTp *h);
 ReturnTp IffRdHead(IffControlBlockTp *cb, uint64_t extra, void *client_data, IffParamTp *h) {
   if (!cb) return Raise(__LINE__, IFF_E_CB_NULL);
   if (cb->service != IFF_SRV_IMPORT) return Raise(__LINE__, IFF_E_SERVICE);
-  if (!h) return Raise(__LINE__, 0x00080001u);
+  if (!h) return Raise(__LINE__, CMN_E_INVALID_ARG);
 
   cb->client_data = client_data;
   memset(h, 0, sizeof *h);
@@ -302,7 +317,7 @@ ReturnTp IffRdHead(IffControlBlockTp *cb, uint64_t extra, void *client_data, Iff
   h->extra = extra;
   h->page = cb->page;
 
-  if (!cb->multipage && cb->header_read) return IFF_NO_MORE_PAGES;
+  if (!cb->multipage && cb->header_read) return IFF_I_NO_MORE_PAGES;
   cb->header_read = 1;
 
   if (!cb->driver.RdHead) return Raise(__LINE__, IFF_E_NOT_LINKED);
@@ -486,10 +501,10 @@ ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line) {
     if (g_missing_lines <= 10) {
       char text[80];
       snprintf(text, sizeof text, "Trying to read a line (%d) that does not exist", line);
-      return CmnError(CMN_SOURCE, __LINE__, CMN_E_SYSTEXT, text);
+      return CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, text);
     }
     if (g_missing_lines > 100) {
-      CmnError(CMN_SOURCE, __LINE__, CMN_E_SYSTEXT, "Giving up..");
+      CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, "Giving up..");
       exit(1);
     }
     return Raise(__LINE__, IFF_E_RD_NO_LINE);

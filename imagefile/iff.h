@@ -77,33 +77,6 @@ enum {
   IFF_CM_PALETTE = 7
 };
 
-// Codes of the interface (module 0x05).
-#define IFF_E_CB_NOT_NULL   0x05080002u
-#define IFF_E_NO_FILENAME   0x05080003u
-#define IFF_E_UNKNOWN_TYPE  0x05080006u
-#define IFF_E_CB_NULL       0x05080007u
-#define IFF_E_SERVICE       0x05080008u
-#define IFF_E_BAD_HEADER    0x0508000Au
-#define IFF_E_WIDTH         0x0508000Bu
-#define IFF_E_HEIGHT        0x0508000Cu
-#define IFF_E_HAS_CMAP      0x0508000Eu
-#define IFF_E_CMAP          0x0508000Fu
-#define IFF_E_CMAP_SIZE     0x05080010u
-#define IFF_E_ORIENTATION   0x05080011u
-#define IFF_E_MIRRORED      0x05080012u
-#define IFF_E_WT_HEADER     0x05080016u
-#define IFF_E_CMAP_PTR      0x05080017u
-#define IFF_E_NO_CMAP_RD    0x05080018u
-#define IFF_E_NO_CMAP_WT    0x05080019u
-#define IFF_E_SCANLINE_PTR  0x0508001Au
-#define IFF_E_RD_NO_LINE    0x0508001Bu
-#define IFF_E_WT_NO_LINE    0x0508001Du
-#define IFF_E_NOT_LINKED    0x0508001Fu
-#define IFF_E_IMPORT_ONLY   0x05080020u
-#define IFF_E_NO_PREVIEW    0x05020021u
-#define IFF_NO_MORE_PAGES   0x22010001u
-#define IFF_E_NOT_SUPPORTED 0x0004000Au
-
 #define IFF_SAMPLES 3000
 
 // The parameter record of one header, colour-map or scan request. Zeroed
@@ -209,6 +182,55 @@ typedef struct IffControlBlockTp {
   size_t cmap_size;
 } IffControlBlockTp;
 
+// ---- The registry of formats ---------------------------------------------
+// Each driver describes itself once, in one descriptor beside its code: the
+// type codes it serves with their names, whether a file holds pages, its
+// operations, and for writers the words that select it. The interface's
+// driver table, the type names, the multi-page rule and the converter's
+// output words are all derived from the list of descriptors that the
+// program hands over with IffUseFormats (drivers/drivers.cpp holds it).
+
+#define IFF_FORMAT_TYPES 16  // type codes one descriptor may serve
+#define IFF_FORMAT_WORDS 8   // writer words of one descriptor
+
+typedef struct {
+  uint32_t type;     // file type code
+  const char *name;  // the type name recorded as the file's description, or null
+} IffTypeNameTp;
+
+typedef struct {
+  const char *word;  // the converter's -type word, also the output file extension
+  uint32_t type;     // the type code written
+  uint32_t model;    // colour model of the lines the writer is given (IFF_CM_*)
+} IffWriterWordTp;
+
+typedef struct {
+  const char *name;                          // short name, for messages and tests
+  IffTypeNameTp types[IFF_FORMAT_TYPES];     // used rows have a code or a name
+  int32_t multipage;                         // a header per page: IffRdHead again
+  int32_t refused;                           // IffInit answers "Arg. not supported"
+  IffDriverTp ops;                           // empty slots are null; none while unwritten
+  IffWriterWordTp writers[IFF_FORMAT_WORDS];  // used rows have a word
+  uint32_t write_models;                     // IFF_MODEL_BIT of each model it writes
+} IffFormatTp;
+
+#define IFF_MODEL_BIT(model) (1u << (model))
+
+// Hands the null-terminated list of descriptors to the interface; the last
+// call wins. Debug builds stop at once on a faulty list (IffCheckFormats).
+// Until it is called no type has a driver.
+void IffUseFormats(const IffFormatTp *const *list);
+// The first fault of a list (a duplicate type code or writer word, a code
+// outside the table, a descriptor without a name, a writer without a word,
+// a word for a type or model its descriptor does not write), or null.
+const char *IffCheckFormats(const IffFormatTp *const *list);
+// The descriptor serving a type code, or null (the code is refused).
+const IffFormatTp *IffFormatOf(uint32_t type);
+// The writer row of a word or extension (any case), or null.
+const IffWriterWordTp *IffFindWriter(const char *word);
+// Every writer word of the list in order, separated by " | ".
+const char *IffWriterWords(void);
+
 // Set by each driver when it reads a header.
 extern int32_t FXIBitsPerPixel;
 extern int32_t FXICompression;
@@ -237,8 +259,8 @@ void IffFrequentColors(IffControlBlockTp *cb);
 // for 0, 1 and 48), or null for the codes that have none.
 const char *IffTypeName(uint32_t type);
 
-// Tests and later drivers: the driver table row of a type code, or null
-// outside the table.
+// Tests: the driver table row of a type code (derived from the registry and
+// patchable), or null outside the table.
 IffDriverTp *IffDriverSlot(uint32_t type);
 
 #endif

@@ -16,23 +16,6 @@
 
 #include "common.h"
 
-// Codes of the file I/O layer (module 0x08) and the system-service codes it
-// raises.
-#define IFI_E_INVARG 0x00080001u      // "Invalid argument"
-#define IFI_E_NOMEM 0x00040003u       // "Not enough memory"
-#define IFI_E_PERMISSION 0x00040004u  // "Permission denied"
-#define IFI_E_WRITE 0x00040014u       // "Cannot write file"
-#define IFI_E_TEXT 0x00040019u        // "%s"
-#define IFI_E_OPEN 0x00040022u        // "Cannot open %s"
-#define IFI_E_EMPTY 0x08040004u       // "Empty file"
-#define IFI_E_CLOSE 0x08080004u       // "Cannot close file"
-#define IFI_E_READ 0x08080006u        // "Cannot read file"
-#define IFI_E_NOTFOUND 0x08080009u    // "File not found"
-#define IFI_E_EOF 0x0808000Au         // "Unexpected End-Of-File"
-#define IFI_E_SETBUF 0x0808000Bu      // "Cannot set file buffer"
-#define IFI_E_BADSTREAM 0x0808000Cu   // "Invalid or unopend stream"
-#define IFI_E_STREAM 0x0808000Du      // "Invalid file stream"
-
 #define IFI_SRV_READ 0
 #define IFI_SRV_WRITE 1
 

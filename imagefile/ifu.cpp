@@ -31,7 +31,7 @@ static void PutSample(uint8_t *p, size_t i, int wide, uint32_t v) {
 
 ReturnTp IfuConvBPC(int32_t n, int from_bits, int to_bits, const uint8_t *in, uint8_t *out) {
   if (from_bits < 1 || from_bits > 16 || to_bits < 1 || to_bits > 16)
-    return CmnError(kSource, __LINE__, IFU_E_ARGUMENT);
+    return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   if (from_bits == to_bits) return CmnError(kSource, __LINE__, IFU_E_CONVBPC);
   if (n <= 0) return 0;
   const int in_wide = from_bits > 8, out_wide = to_bits > 8;
@@ -59,7 +59,7 @@ ReturnTp IfuConvBPC(int32_t n, int from_bits, int to_bits, const uint8_t *in, ui
 // Planes, packed bits and fields.
 
 ReturnTp IfuPlanesToIndex(int32_t n, int planes, const uint8_t *in, uint8_t *out) {
-  if (planes != 3 && planes != 4) return CmnError(kSource, __LINE__, IFU_E_ARGUMENT);
+  if (planes != 3 && planes != 4) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   const size_t row = PackedBytes(n);
   for (int32_t i = 0; i < n; i++) {
     uint8_t v = 0;
@@ -97,7 +97,7 @@ void IfuPackBits(int32_t n, const uint8_t *in, uint8_t *out) {
 
 ReturnTp IfuExpandPacked(uint8_t *line, int32_t n, int bits, int bit_order) {
   if (bits == 8) return 0;
-  if (bits != 1 && bits != 2 && bits != 4) return CmnError(kSource, __LINE__, IFU_E_ARGUMENT);
+  if (bits != 1 && bits != 2 && bits != 4) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   const int per_byte = 8 / bits;
   const uint8_t mask = static_cast<uint8_t>((1u << bits) - 1);
   // Pixel i comes from byte i / per_byte, which is never behind i: going
@@ -114,7 +114,7 @@ ReturnTp IfuExpandPacked(uint8_t *line, int32_t n, int bits, int bit_order) {
 static ReturnTp FieldLayout(int pixels_per_byte, int index, int *shift, uint8_t *mask) {
   if (pixels_per_byte != 8 && pixels_per_byte != 4 && pixels_per_byte != 2)
     return CmnError(kSource, __LINE__, IFU_E_PIXPERBYTE);
-  if (index < 0 || index >= pixels_per_byte) return CmnError(kSource, __LINE__, IFU_E_ARGUMENT);
+  if (index < 0 || index >= pixels_per_byte) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   const int bits = 8 / pixels_per_byte;
   *shift = 8 - bits * (index + 1);
   *mask = static_cast<uint8_t>((1u << bits) - 1);
@@ -152,7 +152,7 @@ ReturnTp IfuRunLengthEncode(int32_t n, int unit, int kind, int32_t *out_length,
     default: return CmnError(kSource, __LINE__, IFU_E_RLKIND);
   }
   if (unit != 1) return CmnError(kSource, __LINE__, IFU_E_RLUNIT);
-  if (n > INT32_MAX / 2) return CmnError(kSource, __LINE__, IFU_E_ARGUMENT);
+  if (n > INT32_MAX / 2) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   // The marker's bits are the high bits of the count byte; a literal with
   // the same high bits would read as a count, so it goes as a run of 1.
   int32_t o = 0;
@@ -176,9 +176,9 @@ ReturnTp IfuRunLengthEncode(int32_t n, int unit, int kind, int32_t *out_length,
 // Bit planes.
 
 ReturnTp IfuBitPlanes(const uint8_t *in, uint8_t *out, int32_t n, int planes, int direction) {
-  if (planes < 1 || planes > 24) return CmnError(kSource, __LINE__, IFU_E_ARGUMENT);
+  if (planes < 1 || planes > 24) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   if (direction != IFU_PLANES_TO_PIXELS && direction != IFU_PIXELS_TO_PLANES)
-    return CmnError(kSource, __LINE__, IFU_E_ARGUMENT);
+    return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   if (n <= 0) return 0;
   const size_t row = PackedBytes(n);
   const bool wide = planes > 8;
@@ -382,7 +382,7 @@ static void FreeCodec(IfuCodecTp *codec) {
 }
 
 ReturnTp IfuCodecCreateParam(const IfuCodecOpsTp *ops, void **param) {
-  if (!ops || !param) return CmnError(kSource, __LINE__, IFU_E_ARGUMENT);
+  if (!ops || !param) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   *param = ops->create_param ? ops->create_param() : nullptr;
   if (ops->create_param && !*param) return CmnError(kSource, __LINE__, IFU_E_ALLOC_BUFFER);
   return 0;
@@ -397,7 +397,7 @@ static ReturnTp Open(IfuCodecListTp *list, const IfuCodecOpsTp *ops, void *param
   if (*handle) return CmnError(kSource, __LINE__, IFU_E_HANDLE_SET);
   const bool complete = ops && (encoder ? ops->init_encoder && ops->encode
                                         : ops->init_decoder && ops->decode && input);
-  if (!complete) return CmnError(kSource, __LINE__, IFU_E_ARGUMENT);
+  if (!complete) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
 
   IfuCodecTp *codec = static_cast<IfuCodecTp *>(calloc(1, sizeof(IfuCodecTp)));
   if (!codec) return CmnError(kSource, __LINE__, IFU_E_ALLOC_HANDLE);

@@ -11,12 +11,6 @@
 
 #include "cmnerror.h"
 
-#define IFU_E_ARGUMENT     0x00080001u  // "Invalid argument"
-#define IFU_E_CONVBPC      0x07080003u  // "Unnecessary call of IfuConvBPC()"
-#define IFU_E_RLKIND       0x07080004u  // "Invalid RL encoding"
-#define IFU_E_RLUNIT       0x07080005u  // "Only byte oriented RL encoding is supported"
-#define IFU_E_PIXPERBYTE   0x07080006u  // "Invalid number of pixels per byte"
-
 // ---- Pixel layouts -------------------------------------------------------
 
 // Changes the bits per sample (1..16) of n samples. Samples of up to 8 bits
@@ -105,12 +99,6 @@ inline void IfuPutBe32(uint8_t *p, uint32_t v) {
 //   decoder: IfuCodecOpenDecoder, IfuCodecRead ..., IfuCodecTerm
 //   encoder: IfuCodecOpenEncoder, IfuCodecWrite ..., IfuCodecFinish,
 //            IfuCodecFetch when no output function was given, IfuCodecTerm
-
-#define IFU_E_HANDLE_SET   0x20080001u  // "Handle atready allocated"
-#define IFU_E_ALLOC_HANDLE 0x20040002u  // "Cannot allocate handle"
-#define IFU_E_ALLOC_BUFFER 0x20040003u  // "Cannot allocate buffer"
-#define IFU_E_HANDLE       0x20080004u  // "Invalid handle"
-#define IFU_E_BUFFER       0x20080006u  // "Invalid buffer"
 
 #define IFU_CODEC_BUFSIZE 4096
 

@@ -48,7 +48,7 @@ ScrDrvXTp *Window0(SCR_CONTROL_BLOCK *block) {
 ReturnTp ScrOpen(SCR_CONTROL_BLOCK **block, Display *display, Window parent, int32_t width,
                  int32_t height, int32_t x_offset, int32_t y_offset, const char *title) {
   if (!block || !display || width < 1 || height < 1)
-    return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
 
   SCR_DRIVER_FUNCTIONS functions;
   if (ReturnTp rc = ScrDrvXFunctions(&functions)) return CmnError(CMN_SOURCE, __LINE__, rc);
@@ -118,9 +118,9 @@ ReturnTp ScrOpen(SCR_CONTROL_BLOCK **block, Display *display, Window parent, int
 }
 
 ReturnTp ScrPutLine(SCR_CONTROL_BLOCK *cb, int32_t y, const uint8_t *pixels) {
-  if (!ScrValidBlock(cb) || !pixels || !cb->line) return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
+  if (!ScrValidBlock(cb) || !pixels || !cb->line) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   ScrDrvXTp *x = Window0(cb);
-  if (!x) return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
+  if (!x) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
 
   Display *d = x->display;
   const KeyCode escape = XKeysymToKeycode(d, XK_Escape);
@@ -161,7 +161,7 @@ ReturnTp ScrPutLine(SCR_CONTROL_BLOCK *cb, int32_t y, const uint8_t *pixels) {
 }
 
 ReturnTp ScrInstallColorMap(SCR_CONTROL_BLOCK *cb) {
-  if (!ScrValidBlock(cb)) return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
+  if (!ScrValidBlock(cb)) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (cb->display_class != SCR_CLASS_PSEUDOCOLOR) return 0;
   if (ReturnTp rc = ScrLoadColorMap(cb, cb->color_count, cb->default_colors))
     return CmnError(CMN_SOURCE, __LINE__, rc);
@@ -169,7 +169,7 @@ ReturnTp ScrInstallColorMap(SCR_CONTROL_BLOCK *cb) {
 }
 
 ReturnTp ScrClose(SCR_CONTROL_BLOCK **block) {
-  if (!block || !ScrValidBlock(*block)) return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
+  if (!block || !ScrValidBlock(*block)) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   SCR_CONTROL_BLOCK *cb = *block;
   ScrInitRecordTp *record = cb->driver;
   ReturnTp first = 0;

@@ -8,8 +8,8 @@
 ReturnTp ScrGetAttributes(const SCR_DRIVER_FUNCTIONS *functions, void *user_data,
                           ScrAttributesTp *attributes) {
   if (!ScrValidFunctions(functions) || !attributes)
-    return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
-  if (!functions->get_attributes) return CmnError(CMN_SOURCE, __LINE__, 0x0004000Au);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  if (!functions->get_attributes) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOT_SUPPORTED);
   if (ReturnTp rc = functions->get_attributes(user_data, attributes))
     return CmnError(CMN_SOURCE, __LINE__, rc);
   return 0;

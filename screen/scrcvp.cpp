@@ -9,7 +9,7 @@
 namespace {
 
 ReturnTp Refuse(int number, unsigned line) {
-  ReturnTp rc = CmnError(CMN_SOURCE, line, 0x00080001u);
+  ReturnTp rc = CmnError(CMN_SOURCE, line, CMN_E_INVALID_ARG);
   fprintf(stderr, "Parameter Failure = %d\n", number);
   fflush(stderr);
   return rc;
@@ -28,9 +28,9 @@ ReturnTp ScrCreateViewport(SCR_CONTROL_BLOCK *block, void **handle, const ScrVie
 
   int scaled = image_size.x != viewport_size.x || image_size.y != viewport_size.y;
   if (scaled && !block->attributes.zooming_supported)
-    return CmnError(CMN_SOURCE, __LINE__, 0x0004000Au);
-  if (!block->functions.init) return CmnError(CMN_SOURCE, __LINE__, 0x0004000Au);
-  if (!block->driver) return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOT_SUPPORTED);
+  if (!block->functions.init) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOT_SUPPORTED);
+  if (!block->driver) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
 
   ScrViewportTp *viewport = nullptr;
   for (ScrViewportTp &candidate : block->viewports)
@@ -38,7 +38,7 @@ ReturnTp ScrCreateViewport(SCR_CONTROL_BLOCK *block, void **handle, const ScrVie
       viewport = &candidate;
       break;
     }
-  if (!viewport) return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
+  if (!viewport) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
 
   ScrInitRecordTp *record = block->driver;
   record->user_data = block->user_data;

@@ -41,14 +41,14 @@ int ErrorHandler(Display *display, XErrorEvent *error) {
   // Not one of ours: told, and the program goes on.
   char text[256];
   Describe(display, error, text, sizeof text);
-  CmnError(CMN_SOURCE, __LINE__, CMN_E_SYSTEXT, text);
+  CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, text);
   return 0;
 }
 
 int IOErrorHandler(Display *display) {
   char text[256];
   snprintf(text, sizeof text, "Lost the connection to the X display %s", DisplayString(display));
-  CmnError(CMN_SOURCE, __LINE__, CMN_E_SYSTEXT, text);
+  CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, text);
   exit(1);
 }
 

@@ -27,7 +27,7 @@ int ParameterFailure(SCR_CONTROL_BLOCK **block, const SCR_DRIVER_FUNCTIONS *func
 ReturnTp Refuse(int number, unsigned line) {
   fprintf(stderr, "Parameter Failure Code = %d\n", number);
   fflush(stderr);
-  return CmnError(CMN_SOURCE, line, 0x00080001u);
+  return CmnError(CMN_SOURCE, line, CMN_E_INVALID_ARG);
 }
 
 bool Matches(const ScrResAttributeTp &attr, const ScrResAttributeTp &desired,

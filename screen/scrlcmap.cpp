@@ -5,8 +5,8 @@
 
 ReturnTp ScrLoadColorMap(SCR_CONTROL_BLOCK *block, int32_t entries, const uint8_t *rgb) {
   if (!ScrValidBlock(block) || entries < 1 || !rgb)
-    return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
-  if (!block->functions.load_color_map) return CmnError(CMN_SOURCE, __LINE__, 0x0004000Au);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  if (!block->functions.load_color_map) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOT_SUPPORTED);
   for (const ScrViewportTp &viewport : block->viewports) {
     if (!viewport.in_use) continue;
     if (ReturnTp rc = block->functions.load_color_map(viewport.handle, entries, rgb))

@@ -7,7 +7,7 @@
 #define CMN_SOURCE "scrterm"
 
 ReturnTp ScrTerm(SCR_CONTROL_BLOCK **block) {
-  if (!block || !ScrValidBlock(*block)) return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
+  if (!block || !ScrValidBlock(*block)) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   SCR_CONTROL_BLOCK *cb = *block;
   ReturnTp first = 0;
   for (ScrViewportTp &viewport : cb->viewports) {

@@ -26,7 +26,7 @@ ReturnTp ScrClipRectangle(ScrXYTp a_start, ScrXYTp a_end, ScrXYTp b_start, ScrXY
     fprintf(stderr, "rectangle_b_start = %d %d\n", b_start.x, b_start.y);
     fprintf(stderr, "rectangle_b_end   = %d %d\n", b_end.x, b_end.y);
     fflush(stderr);
-    return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   }
   *result = 0;
   if (b_start.x > a_end.x || b_end.x < a_start.x || b_start.y > a_end.y || b_end.y < a_start.y)

@@ -23,7 +23,7 @@ char *scr_external_image_data = nullptr;
 namespace {
 
 ReturnTp XFailure(unsigned line, const char *text) {
-  return CmnError(CMN_SOURCE, line, CMN_E_SYSTEXT, text);
+  return CmnError(CMN_SOURCE, line, CMN_E_TEXT, text);
 }
 
 bool Writable(int c_class) {
@@ -94,7 +94,7 @@ void Release(ScrDrvXTp *x, bool server) {
 }  // namespace
 
 ReturnTp ScrDrvXFunctions(SCR_DRIVER_FUNCTIONS *functions) {
-  if (!functions) return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
+  if (!functions) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   memset(functions, 0, sizeof *functions);
   memcpy(functions->tag, SCR_DRIVER_FUNCTIONS_TAG, sizeof functions->tag);
   functions->init = ScrDrvXInit;
@@ -108,7 +108,7 @@ ReturnTp ScrDrvXFunctions(SCR_DRIVER_FUNCTIONS *functions) {
 
 ReturnTp ScrDrvXGetAttributes(void *context, ScrAttributesTp *attributes) {
   Display *d = static_cast<Display *>(context);
-  if (!d || !attributes) return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
+  if (!d || !attributes) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   memset(attributes, 0, sizeof *attributes);
   int screen = DefaultScreen(d);
   int width = DisplayWidth(d, screen), height = DisplayHeight(d, screen);
@@ -156,7 +156,7 @@ ReturnTp ScrDrvXGetAttributes(void *context, ScrAttributesTp *attributes) {
     // GL-capable servers offer hundreds of visuals that differ only in
     // their GL properties; the limit is on the ones that are kept.
     if (attributes->n_resolutions >= SCR_MAX_RESOLUTIONS) {
-      rc = CmnError(CMN_SOURCE, __LINE__, 0x1D040001u);
+      rc = CmnError(CMN_SOURCE, __LINE__, SCR_E_VISUALS);
       break;
     }
     ScrDrvXAttribute(&v, width, height, &attributes->resolutions[attributes->n_resolutions++]);
@@ -168,11 +168,11 @@ ReturnTp ScrDrvXGetAttributes(void *context, ScrAttributesTp *attributes) {
 
 ReturnTp ScrDrvXInit(ScrInitRecordTp *record, void **context, ScrDriverInfoTp *info) {
   if (!record || !record->user_data || !context || !info)
-    return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   Display *d = static_cast<Display *>(record->user_data);
   const int width = record->size.x, height = record->size.y;
   if (width < 1 || height < 1 || width > 32767 || height > 32767)
-    return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
 
   std::unique_ptr<ScrDrvXTp> x(new (std::nothrow) ScrDrvXTp());
   if (!x) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
@@ -187,7 +187,7 @@ ReturnTp ScrDrvXInit(ScrInitRecordTp *record, void **context, ScrDriverInfoTp *i
   XVisualInfo *match = XGetVisualInfo(d, VisualScreenMask | VisualIDMask, &pattern, &found);
   if (!match || found < 1) {
     if (match) XFree(match);
-    return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   }
   x->visual = match[0];
   XFree(match);
@@ -342,7 +342,7 @@ ReturnTp ScrDrvXInit(ScrInitRecordTp *record, void **context, ScrDriverInfoTp *i
 
 ReturnTp ScrDrvXLoadColorMap(void *context, int32_t entries, const uint8_t *rgb) {
   auto *x = static_cast<ScrDrvXTp *>(context);
-  if (!x || entries < 1 || !rgb) return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
+  if (!x || entries < 1 || !rgb) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   const int c_class = x->visual.c_class;
   const int map_size = x->visual.colormap_size;
   // Static maps and maps of the screen hold their colours already.
@@ -386,11 +386,11 @@ ReturnTp ScrDrvXLoadColorMap(void *context, int32_t entries, const uint8_t *rgb)
 
 ReturnTp ScrDrvXLoadRectangle(void *context, const ScrRectTp *rect, uint8_t *pixels) {
   auto *x = static_cast<ScrDrvXTp *>(context);
-  if (!x || !rect || !pixels || !x->image) return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
+  if (!x || !rect || !pixels || !x->image) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   const int width = x->image->width, height = x->image->height;
   if (rect->width < 1 || rect->height < 1 || rect->x < 0 || rect->y < 0 ||
       rect->x > width - rect->width || rect->y > height - rect->height)
-    return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
 
   const ScrDrvXFormatTp &f = x->format;
   const size_t in_bytes = f.indexed ? 1 : 4;
@@ -422,7 +422,7 @@ ReturnTp ScrDrvXLoadRectangle(void *context, const ScrRectTp *rect, uint8_t *pix
     case 32:
       break;
     default:
-      return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
+      return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   }
   if (!f.indexed && f.bits_per_pixel != 1) {
     int bits = 0;
@@ -433,7 +433,7 @@ ReturnTp ScrDrvXLoadRectangle(void *context, const ScrRectTp *rect, uint8_t *pix
                                               "Blue mask=%d (maximum is 8) \n"};
       char text[64];
       snprintf(text, sizeof text, kMessages[channel], bits);
-      CmnError(CMN_SOURCE, __LINE__, CMN_E_SYSTEXT, text);
+      CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, text);
       exit(1);
     }
   }
@@ -448,7 +448,7 @@ ReturnTp ScrDrvXLoadRectangle(void *context, const ScrRectTp *rect, uint8_t *pix
 
 ReturnTp ScrDrvXFlush(void *context, int32_t x0, int32_t y0, int32_t width, int32_t height) {
   auto *x = static_cast<ScrDrvXTp *>(context);
-  if (!x || !x->image) return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
+  if (!x || !x->image) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   Display *d = x->display;
   // Only what the image has can be put.
   int32_t left = std::max(x0, 0), top = std::max(y0, 0);
@@ -496,7 +496,7 @@ ReturnTp ScrDrvXFlush(void *context, int32_t x0, int32_t y0, int32_t width, int3
 
 ReturnTp ScrDrvXTerm(void *context, int32_t mode) {
   auto *x = static_cast<ScrDrvXTp *>(context);
-  if (!x) return CmnError(CMN_SOURCE, __LINE__, 0x00080001u);
+  if (!x) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   Release(x, mode == SCR_TERM_VIEWPORT);
   ScrDrvXReleaseErrors();
   delete x;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common.h"
+#include "drivers.h"
 #include "image.h"
 #include "imagefile.h"
 
@@ -26,7 +27,7 @@ CmdOptionTp cvOptions[] = {
     {"", 0, nullptr, "GENERAL:"},
     {"help", 0, nullptr, ""},
     {"info", 0, nullptr, "(describe the input file)"},
-    {"type", 1, nullptr, "<pnm | ppm | pgm | pbm | pam | qpl | type number>"},
+    {"type", 1, nullptr, nullptr},  // help: the writer words, set in main
     {"pageno", 1, nullptr, "Page number"},
     {"", 0, nullptr, "COLORS:"},
     IMG_COLOR_MODE_OPTION_ROWS,
@@ -57,20 +58,10 @@ struct OutputKindTp {
 };
 
 bool KindFromWord(const char *word, OutputKindTp *kind) {
-  static const struct {
-    const char *word;
-    OutputKindTp kind;
-  } kWords[] = {
-      {"pnm", {IFF_TYPE_PBM, IFF_CM_RGB}},  {"ppm", {IFF_TYPE_PBM, IFF_CM_RGB}},
-      {"pgm", {IFF_TYPE_PBM, IFF_CM_GRAY}}, {"pbm", {IFF_TYPE_PBM, IFF_CM_BILEVEL}},
-      {"pam", {IFF_TYPE_PAM, IFF_CM_RGB}},  {"qpl", {IFF_TYPE_QPL, IFF_CM_RGB}},
-  };
-  for (const auto &w : kWords)
-    if (strcasecmp(word, w.word) == 0) {
-      *kind = w.kind;
-      return true;
-    }
-  return false;
+  const IffWriterWordTp *w = IffFindWriter(word);
+  if (!w) return false;
+  *kind = {w->type, w->model};
+  return true;
 }
 
 // The -type value, else the output's extension.
@@ -213,7 +204,7 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
     temp += ".pvconvert.XXXXXX";
     const int fd = mkstemp(&temp[0]);
     if (fd < 0) {
-      rc = CmnError(CMN_SOURCE, __LINE__, IMG_E_CANTOPEN, outname);
+      rc = CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN, outname);
       temp.clear();
     } else {
       const mode_t mask = umask(0);
@@ -224,7 +215,7 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
   }
   if (!rc) rc = WriteImage(cb, to_stdout ? "" : temp.c_str(), kind, w, h);
   if (!rc && !to_stdout && rename(temp.c_str(), outname) != 0)
-    rc = CmnError(CMN_SOURCE, __LINE__, IMG_E_CANTWRITE, outname);
+    rc = CmnError(CMN_SOURCE, __LINE__, CMN_E_WRITE, outname);
   if (rc && !temp.empty()) unlink(temp.c_str());
   const ReturnTp closed = ImgClose(&cb);
   return rc || closed ? 1 : 0;
@@ -233,6 +224,10 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
 }  // namespace
 
 int main(int argc, char **argv) {
+  IffUseFormats(IfdFormats);
+  const std::string type_help = std::string("<") + IffWriterWords() + " | type number>";
+  for (CmdOptionTp *row = cvOptions; row->name; ++row)
+    if (strcmp(row->name, "type") == 0) row->help = type_help.c_str();
   // "-" names a standard stream, which the file interface knows as the
   // empty name; the option parser would take "-" for an option.
   std::vector<char *> args(argv, argv + argc);

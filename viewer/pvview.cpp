@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common.h"
+#include "drivers.h"
 #include "image.h"
 #include "pvloop.h"
 #include "screen.h"
@@ -503,6 +504,7 @@ void SaveFrame(const char *name, int32_t ow, int32_t oh) {
 
 int main(int argc, char **argv) {
   PvSettingsTp s;
+  IffUseFormats(IfdFormats);
 
   // 1. The open parameters handed to the reading layer.
   pvParams = static_cast<ImgOpenParamsTp *>(calloc(1, sizeof(ImgOpenParamsTp)));

@@ -135,7 +135,7 @@ TEST_F(Pbm, ConcatenatedImagesAreSuccessivePages) {
   ASSERT_EQ(pages.size(), 2u);
   EXPECT_EQ(pages[0].pixels, Netpbm(a));
   EXPECT_EQ(pages[1].pixels, Netpbm(b));
-  EXPECT_EQ(end, IFF_NO_MORE_PAGES);
+  EXPECT_EQ(end, IFF_I_NO_MORE_PAGES);
   EXPECT_TRUE(g_raised.empty()) << "the end of the stream is not an error";
 
   // A page left unread is passed over to reach the next.

@@ -12,7 +12,7 @@
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-const ReturnTp kUnsupported = 0x06040001u, kEof = 0x0808000Au;
+const ReturnTp IFD_E_UNSUPPORTED = 0x06040001u, kEof = 0x0808000Au;
 
 uint32_t IdentifyForTests(const unsigned char *buffer, int32_t length) {
   return length >= 7 && memcmp(buffer, "QPLMAGE", 7) == 0 ? IFF_TYPE_QPL : IFF_TYPE_UNKNOWN;
@@ -119,9 +119,9 @@ TEST_F(Qpl, EveryWrittenLayoutReadsBack) {
 
 TEST_F(Qpl, WriterRefusesWhatTheFormatCannotHold) {
   std::vector<Bytes> lines(2, Bytes(4, 0));
-  EXPECT_EQ(kUnsupported, Write(4, lines, 3, Bytes(9)));
+  EXPECT_EQ(IFD_E_UNSUPPORTED, Write(4, lines, 3, Bytes(9)));
   EXPECT_EQ(0x0608000Du, Write(4, lines, 0, {}, 1));
-  EXPECT_EQ(kUnsupported, Write(70000, {Bytes(3 * 70000)}, 0, {}));
+  EXPECT_EQ(IFD_E_UNSUPPORTED, Write(70000, {Bytes(3 * 70000)}, 0, {}));
 }
 
 // Sixteen colours stored plane after plane: 25 lines come in bands of 10,
@@ -191,15 +191,15 @@ TEST_F(Qpl, BrokenFilesFailWithTheirCode) {
     std::string file;
     ReturnTp code;
   } cases[] = {
-      {"last magic byte", "QPLMAGEX" + rgb.substr(8), kUnsupported},
-      {"header length 37", rgb.substr(0, 8) + '\x25' + rgb.substr(9), kUnsupported},
-      {"header length 5", rgb.substr(0, 8) + '\x05' + rgb.substr(9), kUnsupported},
-      {"version 4", Header(4, 2, 2, 0, 1) + rgb.substr(36), kUnsupported},
-      {"mode 5", Header(3, 2, 2, 0, 5) + rgb.substr(36), kUnsupported},
-      {"3 planes one after another", Header(3, 2, 2, 3, 0) + std::string(40, 'p'), kUnsupported},
-      {"9 planes", Header(3, 2, 2, 9, 1) + std::string(2000, 'p'), kUnsupported},
-      {"interleaved without colour map", Header(3, 2, 2, 0, 2) + rgb.substr(36), kUnsupported},
-      {"text without colour map", Header(3, 2, 25, 0, 9) + std::string(9000, 'p'), kUnsupported},
+      {"last magic byte", "QPLMAGEX" + rgb.substr(8), IFD_E_UNSUPPORTED},
+      {"header length 37", rgb.substr(0, 8) + '\x25' + rgb.substr(9), IFD_E_UNSUPPORTED},
+      {"header length 5", rgb.substr(0, 8) + '\x05' + rgb.substr(9), IFD_E_UNSUPPORTED},
+      {"version 4", Header(4, 2, 2, 0, 1) + rgb.substr(36), IFD_E_UNSUPPORTED},
+      {"mode 5", Header(3, 2, 2, 0, 5) + rgb.substr(36), IFD_E_UNSUPPORTED},
+      {"3 planes one after another", Header(3, 2, 2, 3, 0) + std::string(40, 'p'), IFD_E_UNSUPPORTED},
+      {"9 planes", Header(3, 2, 2, 9, 1) + std::string(2000, 'p'), IFD_E_UNSUPPORTED},
+      {"interleaved without colour map", Header(3, 2, 2, 0, 2) + rgb.substr(36), IFD_E_UNSUPPORTED},
+      {"text without colour map", Header(3, 2, 25, 0, 9) + std::string(9000, 'p'), IFD_E_UNSUPPORTED},
       {"truncated header", rgb.substr(0, 20), kEof},
       {"truncated pixels", rgb.substr(0, rgb.size() - 1), kEof},
       {"huge, bytes", Header(3, 0xFFFF, 0xFFFF, 0, 1) + "pp", kEof},
@@ -208,7 +208,7 @@ TEST_F(Qpl, BrokenFilesFailWithTheirCode) {
   };
   for (const auto &c : cases) {
     EXPECT_EQ(c.code, Read(c.file).rc) << c.what;
-    if (c.code == kUnsupported) {  // the text names the driver that failed
+    if (c.code == IFD_E_UNSUPPORTED) {  // the text names the driver that failed
       EXPECT_STREQ("Unsupported QPL format", CmnErrorText(c.code, nullptr, nullptr)) << c.what;
     }
   }

@@ -472,7 +472,7 @@ ImgRawReaderTp FakeReader() {
     return 0;
   };
   r.readPageHeader = [](ImgControlBlockTp *cb) -> ReturnTp {
-    if (Of(cb)->page + 1 >= static_cast<int>(Of(cb)->pages.size())) return IFF_NO_MORE_PAGES;
+    if (Of(cb)->page + 1 >= static_cast<int>(Of(cb)->pages.size())) return IFF_I_NO_MORE_PAGES;
     Of(cb)->Open(Of(cb)->page + 1);
     return 0;
   };

@@ -149,9 +149,9 @@ TEST(ImaScale, ReportsItsSetUpAndRejectsMisuse) {
   EXPECT_EQ(seen, (std::vector<std::string>{"Scale: 3x2 -> 6x2 (Replicaton)"}));
   ImgStretchTp *bad = nullptr;
   EXPECT_EQ(ImgCreateStretch(&bad, ImgScaleAveraging, 3, 2, 2, 2, 1, 1, 0, 2),
-            IMG_E_SCALEARG | CMN_REPORTED);
+            CMN_E_INVALID_ARG | CMN_REPORTED);
   Bytes buf(12);
-  EXPECT_EQ(ImgStretchRow(s.get(), 2, buf.data(), buf.data()), IMG_E_SCALEARG | CMN_REPORTED);
+  EXPECT_EQ(ImgStretchRow(s.get(), 2, buf.data(), buf.data()), CMN_E_INVALID_ARG | CMN_REPORTED);
   CmnSetErrorHandler(CmnDefaultErrorHandler);
 }
 

@@ -164,10 +164,10 @@ TEST_F(ImaUtilFiles, DumpsReadByNetpbm) {
 
   const std::string missing = dir_.file("no/such.ppm");
   ReturnTp rc = ImgDumpPgm(missing.c_str(), idx, 2, 3);
-  EXPECT_EQ(rc, IMG_E_CANTOPEN | CMN_REPORTED);
+  EXPECT_EQ(rc, CMN_E_OPEN | CMN_REPORTED);
   EXPECT_EQ(std::string(CmnErrorText(rc, nullptr, nullptr)), "Cannot open " + missing);
   rc = ImgDumpPixPpm("/dev/full", pix.data(), w, h);
-  EXPECT_EQ(rc, IMG_E_CANTWRITE | CMN_REPORTED);
+  EXPECT_EQ(rc, CMN_E_WRITE | CMN_REPORTED);
   EXPECT_STREQ(CmnErrorText(rc, nullptr, nullptr), "Cannot write /dev/full");
 }
 

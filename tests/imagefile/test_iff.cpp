@@ -233,7 +233,7 @@ TEST_F(Interface, CallingOrder) {
   ASSERT_EQ(IffRdHead(cb_, 0, nullptr, &h), 0u);
   // A single-page file has one header; the second read says so quietly.
   CaptureStderr();
-  EXPECT_EQ(IffRdHead(cb_, 0, nullptr, &h), IFF_NO_MORE_PAGES);
+  EXPECT_EQ(IffRdHead(cb_, 0, nullptr, &h), IFF_I_NO_MORE_PAGES);
   EXPECT_EQ(GetCapturedStderr(), "");
   EXPECT_EQ(IffRdCMap(cb_) & ~CMN_REPORTED, IFF_E_NO_CMAP_RD);
   EXPECT_EQ(IffWtCMap(cb_, cb_->line) & ~CMN_REPORTED, IFF_E_SERVICE);
@@ -281,9 +281,9 @@ TEST_F(Interface, ExportChecks) {
   EXPECT_EQ(IffInit(nullptr, &cb_, IFF_SRV_EXPORT, &spec, kFakeType, 0, &type_), IFF_E_IMPORT_ONLY);
   IffTerm(&cb_);
   EXPECT_EQ(IffInit(nullptr, &cb_, IFF_SRV_EXPORT, &spec, IFF_TYPE_GZIP, 0, &type_),
-            IFF_E_NOT_SUPPORTED);
+            CMN_E_NOT_SUPPORTED);
   IffTerm(&cb_);
-  EXPECT_EQ(IffInit(nullptr, &cb_, IFF_SRV_EXPORT, &spec, 60, 0, &type_), IFF_E_NOT_SUPPORTED);
+  EXPECT_EQ(IffInit(nullptr, &cb_, IFF_SRV_EXPORT, &spec, 60, 0, &type_), CMN_E_NOT_SUPPORTED);
   IffTerm(&cb_);
 
   IffDriverSlot(kFakeType)->WtHead = [](void *, IffParamTp *) -> ReturnTp { return 0; };

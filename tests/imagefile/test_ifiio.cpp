@@ -249,9 +249,9 @@ TEST_F(IfiIo, EndOfFileAndBadRequestsFailCleanly) {
   h = OpenPattern(100);
   int64_t tell;
   testing::internal::CaptureStderr();
-  EXPECT_EQ(Unmarked(IfiSeek(h, -1, 0)), IFI_E_TEXT);
-  EXPECT_EQ(Unmarked(IfiSeek(h, -500, 1)), IFI_E_TEXT);
-  EXPECT_EQ(Unmarked(IfiRead(&tell, SIZE_MAX / 2, 4, h)), IFI_E_INVARG);
+  EXPECT_EQ(Unmarked(IfiSeek(h, -1, 0)), CMN_E_TEXT);
+  EXPECT_EQ(Unmarked(IfiSeek(h, -500, 1)), CMN_E_TEXT);
+  EXPECT_EQ(Unmarked(IfiRead(&tell, SIZE_MAX / 2, 4, h)), CMN_E_INVALID_ARG);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("Invalid file seek -1"), std::string::npos);
   IfiClose(h);
 
@@ -274,7 +274,7 @@ TEST_F(IfiIo, WritesToAFullDevice) {
   const std::string data = Pattern(100000);
   ASSERT_EQ(IfiOpenWrite(&spec, &h), 0u);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(Unmarked(IfiWrite(data.data(), 1000, 100, h)), IFI_E_WRITE);
+  EXPECT_EQ(Unmarked(IfiWrite(data.data(), 1000, 100, h)), CMN_E_WRITE_FILE);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(
       err.rfind("No space left on device\nTried to write 100 buffers of 1000 bytes\nDid write ", 0),

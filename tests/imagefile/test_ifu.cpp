@@ -34,7 +34,7 @@ TEST(IfuConvBPC, WidensToFullScaleAndNarrowsBack) {
   EXPECT_EQ(Bytes(line.begin(), line.begin() + 3), (Bytes{0x12, 0xFF, 0x00}));
 
   EXPECT_EQ(Unmarked(IfuConvBPC(1, 8, 8, in.data(), out.data())), IFU_E_CONVBPC);
-  EXPECT_EQ(Unmarked(IfuConvBPC(1, 8, 17, in.data(), out.data())), IFU_E_ARGUMENT);
+  EXPECT_EQ(Unmarked(IfuConvBPC(1, 8, 17, in.data(), out.data())), CMN_E_INVALID_ARG);
 }
 
 // Unpacks run-length data so that arbitrary input can be checked.
@@ -98,8 +98,8 @@ TEST(IfuPlanes, RoundTripsOverOddWidths) {
     EXPECT_EQ(back, pixels) << planes;
   }
   uint8_t b[8] = {};
-  EXPECT_EQ(Unmarked(IfuPlanesToIndex(8, 2, b, b)), IFU_E_ARGUMENT);
-  EXPECT_EQ(Unmarked(IfuBitPlanes(b, b, 1, 25, IFU_PLANES_TO_PIXELS)), IFU_E_ARGUMENT);
+  EXPECT_EQ(Unmarked(IfuPlanesToIndex(8, 2, b, b)), CMN_E_INVALID_ARG);
+  EXPECT_EQ(Unmarked(IfuBitPlanes(b, b, 1, 25, IFU_PLANES_TO_PIXELS)), CMN_E_INVALID_ARG);
 }
 
 TEST(IfuPacked, BitsFieldsAndInPlaceExpansion) {
@@ -131,9 +131,9 @@ TEST(IfuPacked, BitsFieldsAndInPlaceExpansion) {
     }
   }
   uint8_t b = 0;
-  EXPECT_EQ(Unmarked(IfuExpandPacked(&b, 1, 3, 0)), IFU_E_ARGUMENT);
+  EXPECT_EQ(Unmarked(IfuExpandPacked(&b, 1, 3, 0)), CMN_E_INVALID_ARG);
   EXPECT_EQ(Unmarked(IfuGetField(1, 3, 0, &b, &b)), IFU_E_PIXPERBYTE);
-  EXPECT_EQ(Unmarked(IfuPutField(1, 4, 4, &b, &b)), IFU_E_ARGUMENT);
+  EXPECT_EQ(Unmarked(IfuPutField(1, 4, 4, &b, &b)), CMN_E_INVALID_ARG);
 }
 
 TEST(IfuPixels, BgrxRgbSwapsAndBitReversal) {
