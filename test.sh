@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds pvview and runs every test twice: a normal build, then a build
 # with AddressSanitizer and UndefinedBehaviorSanitizer.
-# Then each libFuzzer target runs for PV_FUZZ_SECONDS (default 10, and 60
-# when CI=true) from its seed corpus; a finding fails the run.
+# Then the libFuzzer targets share one time budget, PV_FUZZ_TOTAL seconds
+# (default 60, and 300 when CI=true), each starting from its seed corpus;
+# a finding fails the run. More readers mean less time each, not a longer run.
 # Extra arguments go to ctest, e.g. `bash test.sh -L common` runs one layer
 # (and skips the fuzzers).
 set -euo pipefail
@@ -20,12 +21,15 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" "$@"
 
 [ $# -eq 0 ] || exit 0
-seconds=${PV_FUZZ_SECONDS:-10}
-[ "${CI:-}" = true ] && seconds=${PV_FUZZ_SECONDS:-60}
+total=${PV_FUZZ_TOTAL:-60}
+[ "${CI:-}" = true ] && total=${PV_FUZZ_TOTAL:-300}
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPV_FUZZ=ON -DPV_TESTS=OFF -DPV_BENCH=OFF >/dev/null
 ninja -C build-fuzz
-for target in build-fuzz/fuzz/fuzz_*; do
+targets=(build-fuzz/fuzz/fuzz_*)
+seconds=$(( total / ${#targets[@]} ))
+[ "$seconds" -ge 5 ] || seconds=5
+for target in "${targets[@]}"; do
   [ -x "$target" ] || continue
   name=$(basename "$target")
   work=$(mktemp -d)

@@ -279,25 +279,8 @@ char *CmdExpandValue(const char *text) {
       if (env) out.Append(env, strlen(env));
     } else if (*p == '\\') {
       p++;
-      char c = *p;
-      if (c >= '0' && c <= '7') {
-        unsigned code = 0;
-        while (*p >= '0' && *p <= '7') code = code * 8 + static_cast<unsigned>(*p++ - '0');
-        out.Append(static_cast<char>(code & 0xFF));
-        continue;
-      }
-      switch (c) {
-        case '\0': continue;  // a trailing backslash is dropped
-        case 'b': c = '\b'; break;
-        case 'f': c = '\f'; break;
-        case 'n': c = '\n'; break;
-        case 'r': c = '\r'; break;
-        case 't': c = '\t'; break;
-        case 'v': c = '\v'; break;
-        default: break;  // quotes, backslash and any other character: itself
-      }
-      out.Append(c);
-      p++;
+      if (!*p) continue;  // a trailing backslash is dropped
+      out.Append(CmnDecodeEscape(&p, 0, false));
     } else {
       out.Append(*p++);
     }

@@ -139,6 +139,29 @@ void CmnLink2Free(void *head_address) {
 
 static bool IsOctal(char c) { return c >= '0' && c <= '7'; }
 
+char CmnDecodeEscape(const char **p, int max_octal, bool bell) {
+  const char *s = *p;
+  if (IsOctal(*s)) {
+    unsigned code = 0;
+    for (int i = 0; IsOctal(*s) && (max_octal == 0 || i < max_octal); ++i)
+      code = code * 8 + static_cast<unsigned>(*s++ - '0');
+    *p = s;
+    return static_cast<char>(code & 0xFF);
+  }
+  char c = *s++;
+  *p = s;
+  switch (c) {
+    case 'a': return bell ? '\a' : c;
+    case 'b': return '\b';
+    case 'f': return '\f';
+    case 'n': return '\n';
+    case 'r': return '\r';
+    case 't': return '\t';
+    case 'v': return '\v';
+    default: return c;
+  }
+}
+
 const char *CmnParse(const char *text, char *word) {
   if (!word) {
     fprintf(stderr, "Internal error: CmnParse called with NULL buffer\n");
@@ -161,23 +184,7 @@ const char *CmnParse(const char *text, char *word) {
     }
     if (c == '\\') {
       if (!*p) break;  // a trailing backslash escapes nothing
-      c = *p++;
-      if (IsOctal(c)) {
-        int code = c - '0';
-        for (int i = 1; i < 3 && IsOctal(*p); i++) code = code * 8 + (*p++ - '0');
-        c = static_cast<char>(code);
-      } else {
-        switch (c) {
-          case 'a': c = '\a'; break;
-          case 'b': c = '\b'; break;
-          case 'f': c = '\f'; break;
-          case 'n': c = '\n'; break;
-          case 'r': c = '\r'; break;
-          case 't': c = '\t'; break;
-          case 'v': c = '\v'; break;
-          default: break;  // '"', '\\' and anything else stand for themselves
-        }
-      }
+      c = CmnDecodeEscape(&p, 3, true);
     }
     *w++ = c;
   }

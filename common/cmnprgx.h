@@ -33,6 +33,13 @@ void CmnLink2Free(void *head_address);
 // Copies the next word of text into word (quotes removed, escapes
 // resolved); returns the position after it.
 const char *CmnParse(const char *text, char *word);
+
+// The character that a backslash escape stands for. *p points just past
+// the backslash, at a character that is not the end of the text, and is
+// moved past the escape. Octal codes take at most max_octal digits (0: as
+// many as follow); "\a" is the bell only with bell set, else an "a".
+// Quotes, the backslash and any other character stand for themselves.
+char CmnDecodeEscape(const char **p, int max_octal, bool bell);
 // 1 when an executable file was found (its full name copied to result).
 int CmnFindProgram(const char *name, char *result, size_t result_length);
 
