@@ -12,13 +12,13 @@
 
 namespace {
 
-const char kSource[] = "cmdopt";
+#define CMN_SOURCE "cmdopt"
 const int kMaxChoiceWords = 256;  // hard limit of allowed words, terminator included
 const int kResponseLineSize = 1024;
 
 // Allocation failure: raised once, the process ends with the status raising gives.
 [[noreturn]] void NoMemory(unsigned line) {
-  ReturnTp rc = CmnError(kSource, line, CMN_E_NOMEM);
+  ReturnTp rc = CmnError(CMN_SOURCE, line, CMN_E_NOMEM);
   exit(static_cast<int>(rc));
 }
 

@@ -140,6 +140,11 @@ ReturnTp CmnError(const char *source, unsigned line, ReturnTp code, ...) {
   return rc;
 }
 
+void CmnAssertFailed(const char *rule, const char *source, unsigned line) {
+  fprintf(stderr, "Assertion failed: %s (%s %u)\n", rule, source, line);
+  abort();
+}
+
 ReturnTp CmnSysError(const char *text) {
   char buf[kBufSize];
   snprintf(buf, sizeof buf, "%s: %s", text ? text : "", strerror(errno));

@@ -48,6 +48,14 @@ extern CmnInfoHandlerTp CmnInfoHandle;
 // mark so that callers pass them up unchanged.
 ReturnTp CmnError(const char *source, unsigned line, ReturnTp code, ...);
 ReturnTp CmnVError(const char *source, unsigned line, ReturnTp code, va_list args);
+// An internal inconsistency that no input should cause: print the broken
+// rule with its place and abort.
+[[noreturn]] void CmnAssertFailed(const char *rule, const char *source, unsigned line);
+#define CMN_ASSERT(cond)                                              \
+  do {                                                                \
+    if (!(cond)) CmnAssertFailed(#cond, CMN_SOURCE, __LINE__);        \
+  } while (0)
+
 // Raise 0x00040019 with "<text>: <strerror(errno)>".
 ReturnTp CmnSysError(const char *text);
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <sys/stat.h>
 
-static const char kSource[] = "cmnprgx";
+#define CMN_SOURCE "cmnprgx"
 
 CmnDebugCheckTp CmnDebugCheckPtr = nullptr;
 CmnDebugOutputTp CmnDebugOutputPtr = nullptr;
@@ -26,7 +26,7 @@ static CmnLinkTp *NewNode(size_t node_size) {
   // allocator); callers ask for their own record size.
   if (node_size < sizeof(CmnLink2Tp)) node_size = sizeof(CmnLink2Tp);
   void *node = calloc(1, node_size);
-  if (!node) CmnError(kSource, __LINE__, CMN_E_NOMEM);
+  if (!node) CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   return static_cast<CmnLinkTp *>(node);
 }
 
@@ -220,7 +220,7 @@ int CmnFindProgram(const char *name, char *result, size_t result_length) {
   if (!path_env) return 0;
   char *path = strdup(path_env);
   if (!path) {
-    CmnError(kSource, __LINE__, CMN_E_NOMEM);
+    CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
     exit(1);
   }
   int found = 0;

@@ -23,7 +23,7 @@
 
 namespace {
 
-const char kSource[] = "ifdpbm";
+#define CMN_SOURCE "ifdpbm"
 
 
 // Comments and header words are read into this; longer ones are cut.
@@ -120,7 +120,7 @@ struct HeaderNotes {
 // An owned copy of a comment's text, replacing an earlier one.
 ReturnTp KeepText(char **slot, const char *text) {
   char *copy = strdup(text);
-  if (!copy) return CmnError(kSource, __LINE__, CMN_E_NOMEM);
+  if (!copy) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   free(*slot);
   *slot = copy;
   return 0;
@@ -228,7 +228,7 @@ void SetResolution(const HeaderNotes &notes, int32_t width, int32_t height, IffP
 }
 
 ReturnTp BadData(unsigned line, const PbmState *s) {
-  return CmnError(kSource, line, IFD_E_INVALID_DATA, s->format == 7 ? "PAM" : "PNM");
+  return CmnError(CMN_SOURCE, line, IFD_E_INVALID_DATA, s->format == 7 ? "PAM" : "PNM");
 }
 
 // Width, height and maximum value of P1..P6.
@@ -277,9 +277,9 @@ ReturnTp ReadPamHeader(PbmState *s, HeaderNotes *notes) {
     line[n] = '\0';
     char message[sizeof line + 40];
     snprintf(message, sizeof message, "Invalid line in PAM header: [%s]", line);
-    return CmnError(kSource, __LINE__, CMN_E_TEXT, message);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, message);
   }
-  if (s->depth > 4) return CmnError(kSource, __LINE__, IFD_E_UNSUPPORTED, "PAM");
+  if (s->depth > 4) return CmnError(CMN_SOURCE, __LINE__, IFD_E_UNSUPPORTED, "PAM");
   if (s->width < 1 || s->height < 1 || s->depth < 1) return BadData(__LINE__, s);
   SkipOneSpace(s);
   return 0;
@@ -394,7 +394,7 @@ ReturnTp ReadRawLine(PbmState *s, unsigned char *buffer) {
       try {
         s->row.resize(static_cast<size_t>(s->bytes_per_line));
       } catch (const std::exception &) {
-        return CmnError(kSource, __LINE__, CMN_E_NOMEM);
+        return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
       }
     }
     raw = s->row.data();
@@ -568,9 +568,9 @@ ReturnTp ReadHeader(PbmState *s, IffParamTp *p, char *work) {
 }  // namespace
 
 ReturnTp IfdPbmInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
-  if (!state || !request) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   std::unique_ptr<PbmState> s(new (std::nothrow) PbmState());
-  if (!s) return CmnError(kSource, __LINE__, CMN_E_NOMEM_AT, kSource, __LINE__);
+  if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
 
   ReturnTp rc;
   if (request->service == IFF_SRV_IMPORT) {
@@ -598,9 +598,9 @@ ReturnTp IfdPbmInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
 
 ReturnTp IfdPbmRdHead(void *state, IffParamTp *param) {
   auto *s = static_cast<PbmState *>(state);
-  if (!s || !param) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !param) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   std::unique_ptr<char[]> work(new (std::nothrow) char[kWorkSize]);
-  if (!work) return CmnError(kSource, __LINE__, CMN_E_NOMEM);
+  if (!work) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   ReturnTp rc = ReadHeader(s, param, work.get());
   // The texts go to the client only with a header.
   if (rc) FreeTexts(param);
@@ -609,9 +609,9 @@ ReturnTp IfdPbmRdHead(void *state, IffParamTp *param) {
 
 ReturnTp IfdPbmRdScan(void *state, IffParamTp *param) {
   auto *s = static_cast<PbmState *>(state);
-  if (!s || !param || !param->buffer) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !param || !param->buffer) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (s->format == 0 || param->line != s->next_line || s->next_line >= s->height)
-    return CmnError(kSource, __LINE__, IFD_E_IMPORT_SEQUENCE);
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
   ++s->next_line;
   if (s->format >= 4) return ReadRawLine(s, param->buffer);
   ReadPlainLine(s, param->buffer);
@@ -620,7 +620,7 @@ ReturnTp IfdPbmRdScan(void *state, IffParamTp *param) {
 
 ReturnTp IfdPbmWtHead(void *state, IffParamTp *param) {
   auto *s = static_cast<PbmState *>(state);
-  if (!s || !param) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !param) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   const bool bilevel = param->compression[2] == 2;
   switch (param->color_model) {
     case IFF_CM_RGB:
@@ -638,9 +638,9 @@ ReturnTp IfdPbmWtHead(void *state, IffParamTp *param) {
       }
       [[fallthrough]];
     default:
-      return CmnError(kSource, __LINE__, CMN_E_TEXT, "Unsupported colormode for PBM");
+      return CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, "Unsupported colormode for PBM");
   }
-  if (param->width < 1 || param->height < 1) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (param->width < 1 || param->height < 1) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   s->width = param->width;
   s->height = param->height;
   s->color_model = param->color_model;
@@ -653,7 +653,7 @@ ReturnTp IfdPbmWtHead(void *state, IffParamTp *param) {
     try {
       s->row.assign(static_cast<size_t>(s->bytes_per_line), 0);
     } catch (const std::exception &) {
-      return CmnError(kSource, __LINE__, CMN_E_NOMEM);
+      return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
     }
     snprintf(header, sizeof header, "P%d %d %d\n", 4, s->width, s->height);
   } else {
@@ -666,9 +666,9 @@ ReturnTp IfdPbmWtHead(void *state, IffParamTp *param) {
 
 ReturnTp IfdPbmWtScan(void *state, IffParamTp *param) {
   auto *s = static_cast<PbmState *>(state);
-  if (!s || !param || !param->buffer) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !param || !param->buffer) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (s->out_bits == 0 || param->line != s->next_line || s->next_line >= s->height)
-    return CmnError(kSource, __LINE__, IFD_E_EXPORT_SEQUENCE);
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
   ++s->next_line;
   const unsigned char *line = param->buffer;
   if (s->out_bits != 1) return IfiWrite(line, 1, static_cast<size_t>(s->bytes_per_line), s->handle);

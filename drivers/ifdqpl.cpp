@@ -19,7 +19,7 @@
 
 namespace {
 
-const char kSource[] = "ifdqpl";
+#define CMN_SOURCE "ifdqpl"
 const char kFormat[] = "QPL";  // the word of "Unsupported %s format"
 
 
@@ -67,7 +67,7 @@ typedef struct {
   int64_t plane_size;  // height x rowbytes
 } QplStateTp;
 
-ReturnTp Unsupported(unsigned line) { return CmnError(kSource, line, IFD_E_UNSUPPORTED, kFormat); }
+ReturnTp Unsupported(unsigned line) { return CmnError(CMN_SOURCE, line, IFD_E_UNSUPPORTED, kFormat); }
 
 // Buffers are sized from 16-bit fields; still, running out of memory is a
 // clean failure.
@@ -83,11 +83,11 @@ bool Allocate(std::vector<unsigned char> &buffer, size_t size) {
 // Whole records only: a file that ends inside one is truncated.
 ReturnTp ReadAll(QplStateTp *s, void *buffer, size_t size, unsigned line) {
   if (size == 0) return 0;
-  return CmnError(kSource, line, IfiRead(buffer, size, 1, s->handle));
+  return CmnError(CMN_SOURCE, line, IfiRead(buffer, size, 1, s->handle));
 }
 
 ReturnTp SeekTo(QplStateTp *s, int64_t offset, unsigned line) {
-  return CmnError(kSource, line, IfiSeek(s->handle, offset, 0));
+  return CmnError(CMN_SOURCE, line, IfiSeek(s->handle, offset, 0));
 }
 
 // The font and the text rows follow the colour map. A client may skip the
@@ -95,7 +95,7 @@ ReturnTp SeekTo(QplStateTp *s, int64_t offset, unsigned line) {
 // comes first, so that a font in memory always has one.
 ReturnTp ReadFont(QplStateTp *s) {
   if (!Allocate(s->text, static_cast<size_t>(s->line_bytes)) || !Allocate(s->font, kFontSize))
-    return CmnError(kSource, __LINE__, CMN_E_NOMEM);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   return ReadAll(s, s->font.data(), kFontSize, __LINE__);
 }
 
@@ -130,7 +130,7 @@ ReturnTp ReadPlanesLine(QplStateTp *s, int32_t line, unsigned char *out) {
   const size_t in_band = static_cast<size_t>(line % kBandLines) * row;
   for (size_t p = 0; p < 4; ++p)
     memcpy(s->line.data() + p * row, s->band.data() + p * kBandLines * row + in_band, row);
-  return CmnError(kSource, __LINE__, IfuPlanesToIndex(s->width, 4, s->line.data(), out));
+  return CmnError(CMN_SOURCE, __LINE__, IfuPlanesToIndex(s->width, 4, s->line.data(), out));
 }
 
 ReturnTp ReadInterleavedLine(QplStateTp *s, unsigned char *out) {
@@ -142,7 +142,7 @@ ReturnTp ReadInterleavedLine(QplStateTp *s, unsigned char *out) {
   }
   // Only the first three planes make the index; with two, the third row
   // of the buffer stays zero.
-  return CmnError(kSource, __LINE__, IfuPlanesToIndex(s->width, 3, s->line.data(), out));
+  return CmnError(CMN_SOURCE, __LINE__, IfuPlanesToIndex(s->width, 3, s->line.data(), out));
 }
 
 ReturnTp ReadTextLine(QplStateTp *s, int32_t line, unsigned char *out) {
@@ -192,10 +192,10 @@ ReturnTp StartData(QplStateTp *s) {
 }  // namespace
 
 ReturnTp IfdQplInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
-  if (!state || !request) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
   std::unique_ptr<QplStateTp> s(new (std::nothrow) QplStateTp());
-  if (!s) return CmnError(kSource, __LINE__, CMN_E_NOMEM);
+  if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
 
   if (request->service == IFF_SRV_EXPORT) {
     ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
@@ -215,7 +215,7 @@ ReturnTp IfdQplInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   ReturnTp rc = IfiSeek(handle, 0, 0);
   if (!rc) rc = IfiRead(magic, sizeof magic, 1, handle);
   if (rc) {
-    rc = CmnError(kSource, __LINE__, rc);
+    rc = CmnError(CMN_SOURCE, __LINE__, rc);
     if (opened_here) IfiClose(handle);
     return rc;
   }
@@ -228,7 +228,7 @@ ReturnTp IfdQplInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
 
 ReturnTp IfdQplRdHead(void *state, IffParamTp *p) {
   auto *s = static_cast<QplStateTp *>(state);
-  if (!s || !p) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (!s->recognised) return Unsupported(__LINE__);
 
   unsigned char *h = s->header;
@@ -309,7 +309,7 @@ ReturnTp IfdQplRdHead(void *state, IffParamTp *p) {
     default:
       break;
   }
-  if (!ok) return CmnError(kSource, __LINE__, CMN_E_NOMEM);
+  if (!ok) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   s->font.clear();
   s->next_line = 0;
   return SeekTo(s, s->cmap_start, __LINE__);
@@ -317,7 +317,7 @@ ReturnTp IfdQplRdHead(void *state, IffParamTp *p) {
 
 ReturnTp IfdQplRdCMap(void *state, IffParamTp *p) {
   auto *s = static_cast<QplStateTp *>(state);
-  if (!s || !p || !p->cmap) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !p || !p->cmap) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   ReturnTp rc = SeekTo(s, s->cmap_start, __LINE__);
   if (!rc) rc = ReadAll(s, p->cmap, 3 * static_cast<size_t>(s->cmap_entries), __LINE__);
   if (!rc && s->mode == kModeText) rc = ReadFont(s);
@@ -326,10 +326,10 @@ ReturnTp IfdQplRdCMap(void *state, IffParamTp *p) {
 
 ReturnTp IfdQplRdScan(void *state, IffParamTp *p) {
   auto *s = static_cast<QplStateTp *>(state);
-  if (!s || !p || !p->buffer) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !p || !p->buffer) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   const int32_t line = p->line;
   if (line != s->next_line || p->nlines != 1 || line >= s->height)
-    return CmnError(kSource, __LINE__, IFD_E_IMPORT_SEQUENCE);
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
   if (!Readable(s)) return Unsupported(__LINE__);
 
   // Sixteen-colour plane files seek for every band; the others read on.
@@ -351,8 +351,8 @@ ReturnTp IfdQplRdScan(void *state, IffParamTp *p) {
 
 ReturnTp IfdQplWtHead(void *state, IffParamTp *p) {
   auto *s = static_cast<QplStateTp *>(state);
-  if (!s || !p) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
-  if (p->compression[0] != 0) return CmnError(kSource, __LINE__, IFD_E_NO_COMPRESSION);
+  if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  if (p->compression[0] != 0) return CmnError(CMN_SOURCE, __LINE__, IFD_E_NO_COMPRESSION);
 
   switch (p->cmap_entries) {
     case 0: s->planes = 0; break;
@@ -390,7 +390,7 @@ ReturnTp IfdQplWtHead(void *state, IffParamTp *p) {
     default: s->line_bytes = (s->planes ? 1 : 3) * s->width; break;
   }
   if (s->mode != kModeBytes && !Allocate(s->line, static_cast<size_t>(s->line_bytes)))
-    return CmnError(kSource, __LINE__, CMN_E_NOMEM);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
 
   unsigned char *h = s->header;
   memset(h, 0, kHeaderSize);
@@ -405,15 +405,15 @@ ReturnTp IfdQplWtHead(void *state, IffParamTp *p) {
   h[kMode] = static_cast<unsigned char>(s->mode);
   h[kBits] = static_cast<unsigned char>(p->bits_per_sample);
   h[kOrientation] = static_cast<unsigned char>(p->orientation);
-  return CmnError(kSource, __LINE__, IfiWrite(h, kHeaderSize, 1, s->handle));
+  return CmnError(CMN_SOURCE, __LINE__, IfiWrite(h, kHeaderSize, 1, s->handle));
 }
 
 ReturnTp IfdQplWtCMap(void *state, IffParamTp *p) {
   auto *s = static_cast<QplStateTp *>(state);
-  if (!s || !p || !p->cmap) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !p || !p->cmap) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (s->cmap_entries == 0) return 0;
   const size_t size = 3 * static_cast<size_t>(s->cmap_entries);
-  return CmnError(kSource, __LINE__, IfiWrite(p->cmap, size, 1, s->handle));
+  return CmnError(CMN_SOURCE, __LINE__, IfiWrite(p->cmap, size, 1, s->handle));
 }
 
 // The caller's lines hold one byte per pixel (a colour index, or red,
@@ -422,20 +422,20 @@ ReturnTp IfdQplWtCMap(void *state, IffParamTp *p) {
 // keeps no mirrored flag, so rows are stored as they come.
 ReturnTp IfdQplWtScan(void *state, IffParamTp *p) {
   auto *s = static_cast<QplStateTp *>(state);
-  if (!s || !p || !p->buffer) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !p || !p->buffer) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (p->line != s->next_line || p->line >= s->height)
-    return CmnError(kSource, __LINE__, IFD_E_EXPORT_SEQUENCE);
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
   const unsigned char *out = p->buffer;
   if (s->mode == kModePlanes) {
     IfuPackBits(s->width, p->buffer, s->line.data());
     out = s->line.data();
   } else if (s->mode == kModeInterleaved) {
     ReturnTp rc = IfuBitPlanes(p->buffer, s->line.data(), s->width, 3, IFU_PIXELS_TO_PLANES);
-    if (rc) return CmnError(kSource, __LINE__, rc);
+    if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
     out = s->line.data();
   }
   ReturnTp rc = IfiWrite(out, static_cast<size_t>(s->line_bytes), 1, s->handle);
-  if (rc) return CmnError(kSource, __LINE__, rc);
+  if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
   ++s->next_line;
   return 0;
 }

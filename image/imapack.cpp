@@ -10,11 +10,6 @@
 
 #define CMN_SOURCE "imapack"
 
-void ImgAssertFailed(const char *rule, const char *source, unsigned line) {
-  fprintf(stderr, "Assertion failed: %s (%s %u)\n", rule, source, line);
-  abort();
-}
-
 namespace {
 
 // kB is the pixel size known at compile time, 0 for the generic path. The

@@ -26,9 +26,8 @@ struct ImgControlBlockTp;  // the reading layer's control block
 // naming the rule. Each source defines CMN_SOURCE.
 #define IMG_ASSERT(cond, rule)                                   \
   do {                                                           \
-    if (!(cond)) ImgAssertFailed(rule, CMN_SOURCE, __LINE__);    \
+    if (!(cond)) CmnAssertFailed(rule, CMN_SOURCE, __LINE__);    \
   } while (0)
-[[noreturn]] void ImgAssertFailed(const char *rule, const char *source, unsigned line);
 
 // How stored bytes become RgbPixelTp.
 typedef enum {

@@ -9,17 +9,8 @@
 #include <cstring>
 #include <new>
 
-static const char kSource[] = "imascale";
+#define CMN_SOURCE "imascale"
 
-// A caller asking for a method the scaler does not have is a programming
-// error, not bad input: stop at once, naming the broken rule.
-#define IMA_ASSERT(cond)                                                           \
-  do {                                                                             \
-    if (!(cond)) {                                                                 \
-      fprintf(stderr, "Assertion failed: %s (%s %d)\n", #cond, kSource, __LINE__); \
-      abort();                                                                     \
-    }                                                                              \
-  } while (0)
 
 // Up to this many samples, the plain sum of one component times 256 fits
 // in 32 bits (255 x 256 x 65792 < 2^32).
@@ -107,7 +98,7 @@ static void AveragingEntry(ImgContribTp *e, int32_t i, double f, int32_t size, i
 
 void fillit(int32_t *window, ImgContribTp *table, int32_t source_size, int32_t output_size,
             ImgScaleTp method, int32_t first, int32_t count) {
-  if (method == ImgScaleNoScaling || method == ImgScaleBigScale) IMA_ASSERT(0);
+  if (method == ImgScaleNoScaling || method == ImgScaleBigScale) CMN_ASSERT(0);
   int32_t w = (source_size - 1) / output_size + 2;
   if (method == ImgScaleReplication) w = 1;
   if (method == ImgScaleBilinear) w = 2;
@@ -296,13 +287,13 @@ static void Finish(ImgStretchTp *s, const ImgContribTp &e, uint8_t *out) {
 ReturnTp ImgCreateStretch(ImgStretchTp **stretch, ImgScaleTp method, int32_t src_width,
                           int32_t src_lines, int32_t out_width, int32_t out_lines, int32_t bpp,
                           int32_t first_col, int32_t first_row, int32_t cols, int32_t rows) {
-  if (!stretch) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!stretch) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (out_width == 0) out_width = src_width;
   if (out_lines == 0) out_lines = src_lines;
   if (src_width <= 0 || src_lines <= 0 || out_width <= 0 || out_lines <= 0 || bpp < 1 || bpp > 4 ||
       first_col < 0 || first_row < 0 || first_col >= out_width || first_row >= out_lines ||
       cols < 0 || rows < 0 || cols > out_width - first_col || rows > out_lines - first_row)
-    return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (cols == 0) cols = out_width - first_col;
   if (rows == 0) rows = out_lines - first_row;
 
@@ -311,11 +302,11 @@ ReturnTp ImgCreateStretch(ImgStretchTp **stretch, ImgScaleTp method, int32_t src
     snprintf(text, sizeof text, "Scale: %dx%d -> %dx%d (%s)", static_cast<int>(src_width),
              static_cast<int>(src_lines), static_cast<int>(out_width), static_cast<int>(out_lines),
              ImgScaleName(method));
-    CmnError(kSource, __LINE__, CMN_E_TEXT, text);  // a report only: go on
+    CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, text);  // a report only: go on
   }
 
   std::unique_ptr<ImgStretchTp> s(new (std::nothrow) ImgStretchTp());
-  if (!s) return CmnError(kSource, __LINE__, CMN_E_NOMEM);
+  if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   s->method = method;
   s->src_width = src_width;
   s->src_lines = src_lines;
@@ -350,7 +341,7 @@ ReturnTp ImgCreateStretch(ImgStretchTp **stretch, ImgScaleTp method, int32_t src
     s->hline[1].resize(line);
     s->acc.assign(line, 0);
   } catch (const std::bad_alloc &) {
-    return CmnError(kSource, __LINE__, CMN_E_NOMEM);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   }
   fillit(&s->hwin, s->htab.data(), src_width, out_width, method, first_col, cols);
   fillit(&s->vwin, s->vtab.data(), src_lines, out_lines, method, first_row, rows);
@@ -364,11 +355,11 @@ ReturnTp ImgCreateStretch(ImgStretchTp **stretch, ImgScaleTp method, int32_t src
 
 ReturnTp ImgStretchLine(ImgStretchTp *s, const uint8_t *src, uint8_t *out, int *need_more,
                         int *ready) {
-  if (!s || !out || !need_more || !ready) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !out || !need_more || !ready) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *ready = 0;
-  if (s->lines_out >= s->rows) return CmnError(kSource, __LINE__, CMN_E_INVALID_STATE);
+  if (s->lines_out >= s->rows) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_STATE);
   if (s->identity) {
-    if (!*need_more || !src) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+    if (!*need_more || !src) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
     memcpy(out, src, static_cast<size_t>(s->src_width) * static_cast<size_t>(s->bpp));
     s->lines_in++;
     *ready = 1;
@@ -377,8 +368,8 @@ ReturnTp ImgStretchLine(ImgStretchTp *s, const uint8_t *src, uint8_t *out, int *
   }
   const ImgContribTp *e = &s->vtab[static_cast<size_t>(s->lines_out)];
   if (*need_more) {
-    if (!src) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
-    if (s->lines_in >= s->src_lines) return CmnError(kSource, __LINE__, CMN_E_INVALID_STATE);
+    if (!src) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+    if (s->lines_in >= s->src_lines) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_STATE);
     const int32_t k = s->lines_in++;
     // Rows start in source order, so a line above the current row is
     // needed by no row at all: it is only counted.
@@ -404,7 +395,7 @@ ReturnTp ImgStretchLine(ImgStretchTp *s, const uint8_t *src, uint8_t *out, int *
   // two reduced rows share): they serve again before any new line.
   const ImgContribTp &next = s->vtab[static_cast<size_t>(s->lines_out)];
   if (static_cast<int64_t>(next.first) < static_cast<int64_t>(newest) - 1)
-    return CmnError(kSource, __LINE__, CMN_E_INVALID_STATE);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_STATE);
   const int order[2] = {s->hline_src[0] <= s->hline_src[1] ? 0 : 1,
                         s->hline_src[0] <= s->hline_src[1] ? 1 : 0};
   for (int slot : order) {
@@ -418,7 +409,7 @@ ReturnTp ImgStretchLine(ImgStretchTp *s, const uint8_t *src, uint8_t *out, int *
 
 ReturnTp ImgStretchRow(ImgStretchTp *s, int32_t row, const uint8_t *src, uint8_t *out) {
   if (!s || !src || !out || row < s->first_row || row - s->first_row >= s->rows)
-    return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   const size_t stride = static_cast<size_t>(s->src_width) * static_cast<size_t>(s->bpp);
   if (s->identity) {
     memcpy(out, src + static_cast<size_t>(row) * stride, stride);
@@ -437,7 +428,7 @@ ReturnTp ImgStretchRow(ImgStretchTp *s, int32_t row, const uint8_t *src, uint8_t
 
 ReturnTp ImgStretchBuffer(const uint8_t *src, uint8_t *dst, int32_t src_width, int32_t src_lines,
                           int32_t out_width, int32_t out_lines, int32_t bpp) {
-  if (!src || !dst) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!src || !dst) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   ImgStretchTp *raw = nullptr;
   const ReturnTp rc =
       ImgCreateStretch(&raw, ImgScaleAveraging, src_width, src_lines, out_width, out_lines, bpp);

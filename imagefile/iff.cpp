@@ -107,16 +107,6 @@ unsigned char Spread(unsigned v, int bits) {
 
 ReturnTp Raise(unsigned line, ReturnTp code) { return CmnError(CMN_SOURCE, line, code); }
 
-// A caller that asks for a service or level that does not exist is a
-// programming error, not bad input: stop at once, naming the broken rule.
-#define IFF_ASSERT(cond)                                                              \
-  do {                                                                                \
-    if (!(cond)) {                                                                    \
-      fprintf(stderr, "Assertion failed: %s (%s %d)\n", #cond, CMN_SOURCE, __LINE__); \
-      abort();                                                                        \
-    }                                                                                 \
-  } while (0)
-
 }  // namespace
 
 const char *IffCheckFormats(const IffFormatTp *const *list) {
@@ -222,8 +212,8 @@ ReturnTp IffInit(void *client, IffControlBlockTp **holder, int32_t service,
   if (spec->name && spec->reserved) return Raise(__LINE__, CMN_E_INVALID_ARG);
   int32_t iff_service_required = service;
   int32_t iff_verify_level = verify_level;
-  IFF_ASSERT(iff_service_required == IFF_SRV_IMPORT || iff_service_required == IFF_SRV_EXPORT);
-  IFF_ASSERT(iff_verify_level == IFF_MIN_VERIFY || iff_verify_level == IFF_MAX_VERIFY);
+  CMN_ASSERT(iff_service_required == IFF_SRV_IMPORT || iff_service_required == IFF_SRV_EXPORT);
+  CMN_ASSERT(iff_verify_level == IFF_MIN_VERIFY || iff_verify_level == IFF_MAX_VERIFY);
 
   auto *cb = static_cast<IffControlBlockTp *>(calloc(1, sizeof(IffControlBlockTp)));
   if (!cb) return Raise(__LINE__, CMN_E_NOMEM);

@@ -28,7 +28,7 @@ IfiFilterStageFnTp IfiFilterStageFn = nullptr;
 
 namespace {
 
-const char kSource[] = "ifiio";
+#define CMN_SOURCE "ifiio"
 
 constexpr size_t kStreamBuffer = 32768;  // stdio buffer of named files
 constexpr size_t kProbeStep = 32768;     // seeking to the end reads in steps of this
@@ -62,7 +62,7 @@ int64_t ByteCount(size_t size, size_t count) {
 ReturnTp SeekError(unsigned line, int64_t offset) {
   static char text[64];
   snprintf(text, sizeof text, "Invalid file seek %d", static_cast<int>(offset));
-  return CmnError(kSource, line, CMN_E_TEXT, text);
+  return CmnError(CMN_SOURCE, line, CMN_E_TEXT, text);
 }
 
 void FreeHandle(IfiHandleTp *handle) {
@@ -112,7 +112,7 @@ bool Fill(IfiHandleTp *h, int64_t need) {
       if (!h->exact_growth)
         grow = std::max(grow, static_cast<int64_t>(static_cast<double>(h->valid) * kGrowth + 0.5));
       if (!Reserve(h, h->valid + grow)) {
-        CmnError(kSource, __LINE__, CMN_E_NOMEM);
+        CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
         return false;
       }
       room = static_cast<int64_t>(h->buffer.size()) - h->valid;
@@ -277,14 +277,14 @@ FILE *OpenTwoWay(const char *command, pid_t *pid, FILE **write_stream) {
 ReturnTp IfiOpen(const IffFileSpecTp *spec, int service, IfiHandleTp **handle) {
   if (service == IFI_SRV_READ) return IfiOpenRead(nullptr, spec, handle);
   if (service == IFI_SRV_WRITE) return IfiOpenWrite(spec, handle);
-  return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
 }
 
 ReturnTp IfiOpenRead(void *client, const IffFileSpecTp *spec, IfiHandleTp **handle) {
-  if (!spec || !spec->name || !handle) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!spec || !spec->name || !handle) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *handle = nullptr;
   HandlePtr h(new (std::nothrow) IfiHandleTp());
-  if (!h) return CmnError(kSource, __LINE__, CMN_E_NOMEM);
+  if (!h) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   h->seekable = 1;
   h->buffer_control = 1;
   rasterized = 0;  // the filter stage sets it again for this input
@@ -302,7 +302,7 @@ ReturnTp IfiOpenRead(void *client, const IffFileSpecTp *spec, IfiHandleTp **hand
     }
     if (!h->stream) {
       perror(name);
-      return CmnError(kSource, __LINE__, CMN_E_OPEN_NAMED, name);
+      return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN_NAMED, name);
     }
     setvbuf(h->stream, nullptr, _IOFBF, kStreamBuffer);
   } else {
@@ -325,7 +325,7 @@ ReturnTp IfiOpenRead(void *client, const IffFileSpecTp *spec, IfiHandleTp **hand
 
   if (!Reserve(h.get(), IFI_INITIAL_READ)) {
     close_stream();
-    return CmnError(kSource, __LINE__, CMN_E_NOMEM);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   }
   h->valid = static_cast<int64_t>(fread(h->buffer.data(), 1, IFI_INITIAL_READ, h->stream));
 
@@ -384,16 +384,16 @@ ReturnTp IfiOpenRead(void *client, const IffFileSpecTp *spec, IfiHandleTp **hand
 }
 
 ReturnTp IfiOpenWrite(const IffFileSpecTp *spec, IfiHandleTp **handle) {
-  if (!spec || !spec->name || !handle) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!spec || !spec->name || !handle) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *handle = nullptr;
   HandlePtr h(new (std::nothrow) IfiHandleTp());
-  if (!h) return CmnError(kSource, __LINE__, CMN_E_NOMEM);
+  if (!h) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   const char *name = spec->name;
   if (name[0]) {
     h->stream = fopen(name, "w");
     if (!h->stream) {
       perror(name);
-      return CmnError(kSource, __LINE__, CMN_E_OPEN_NAMED, name);
+      return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN_NAMED, name);
     }
     setvbuf(h->stream, nullptr, _IOFBF, kStreamBuffer);
     h->seekable = 1;
@@ -413,29 +413,29 @@ ReturnTp IfiClose(IfiHandleTp *handle) {
   ReturnTp rc = 0;
   FILE *stream = handle->stream;
   if (!stream) {
-    rc = CmnError(kSource, __LINE__, IFI_E_STREAM);
+    rc = CmnError(CMN_SOURCE, __LINE__, IFI_E_STREAM);
   } else if (stream == stdin) {
   } else if (stream == stdout) {
-    if (fflush(stdout) != 0) rc = CmnError(kSource, __LINE__, IFI_E_CLOSE);
+    if (fflush(stdout) != 0) rc = CmnError(CMN_SOURCE, __LINE__, IFI_E_CLOSE);
   } else if (handle->is_pipe) {
     // Draining lets the filter finish instead of dying on a broken pipe in
     // the middle of its output.
     IfiEmptyPipe(stream);
     IfiClosePipe(stream, handle->pid);
   } else if (fclose(stream) != 0) {
-    rc = CmnError(kSource, __LINE__, IFI_E_CLOSE);
+    rc = CmnError(CMN_SOURCE, __LINE__, IFI_E_CLOSE);
   }
   FreeHandle(handle);
   return rc;
 }
 
 ReturnTp IfiRead(void *buffer, size_t size, size_t count, IfiHandleTp *handle) {
-  if (!handle) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
-  if (!handle->stream) return CmnError(kSource, __LINE__, IFI_E_STREAM);
-  if (!buffer) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!handle) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  if (!handle->stream) return CmnError(CMN_SOURCE, __LINE__, IFI_E_STREAM);
+  if (!buffer) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (size == 0 || count == 0) return 0;
   const int64_t n = ByteCount(size, count);
-  if (n < 0) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (n < 0) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   const size_t items = IfiFetch(buffer, size, count, handle);
   if (items > 0) {
     handle->delivered += static_cast<int64_t>(items * size);
@@ -523,8 +523,8 @@ size_t IfiPeek(void *buffer, size_t size, size_t count, IfiHandleTp *h) {
 
 ReturnTp IfiWrite(const void *buffer, size_t size, size_t count, IfiHandleTp *handle) {
   ++write_calls;
-  if (!handle || !buffer) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
-  if (!handle->stream) return CmnError(kSource, __LINE__, IFI_E_STREAM);
+  if (!handle || !buffer) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  if (!handle->stream) return CmnError(CMN_SOURCE, __LINE__, IFI_E_STREAM);
   const size_t done = fwrite(buffer, size, count, handle->stream);
   if (done < count) {
     perror("");
@@ -532,20 +532,20 @@ ReturnTp IfiWrite(const void *buffer, size_t size, size_t count, IfiHandleTp *ha
             static_cast<int>(size));
     fprintf(stderr, "Did write %d buffers\n", static_cast<int>(done));
     fprintf(stderr, "Failed in the %ld call to IfiWrite\n", write_calls);
-    return CmnError(kSource, __LINE__, CMN_E_WRITE_FILE);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_WRITE_FILE);
   }
   return 0;
 }
 
 ReturnTp IfiSeek(IfiHandleTp *h, int64_t offset, int whence) {
-  if (!h) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!h) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (whence == 0 && offset < 0) return SeekError(__LINE__, offset);
   int64_t target;
   if (whence == 0 && !h->direct && !__builtin_add_overflow(h->start_offset, offset, &target) &&
       target == h->position)
     return 0;
-  if (!h->stream) return CmnError(kSource, __LINE__, IFI_E_STREAM);
-  if (whence < 0 || whence > 2) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!h->stream) return CmnError(CMN_SOURCE, __LINE__, IFI_E_STREAM);
+  if (whence < 0 || whence > 2) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (h->direct) return DirectSeek(h, offset, whence, __LINE__);
   if (h->write_handle && h->seekable) return 0;  // export writes are sequential
   if (h->buffer.empty()) return 0;               // standard output: nothing to seek
@@ -584,32 +584,32 @@ ReturnTp IfiSeek(IfiHandleTp *h, int64_t offset, int whence) {
 }
 
 ReturnTp IfiTell(IfiHandleTp *h, int64_t *position) {
-  if (!h || !position) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
-  if (!h->stream) return CmnError(kSource, __LINE__, IFI_E_STREAM);
+  if (!h || !position) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  if (!h->stream) return CmnError(CMN_SOURCE, __LINE__, IFI_E_STREAM);
   if (!h->direct && !h->write_handle && !h->buffer.empty()) {
     *position = h->position - h->start_offset;
     return 0;
   }
   errno = 0;
   const off_t at = ftello(h->stream);
-  if (at < 0) return CmnError(kSource, __LINE__, errno == EBADF ? IFI_E_BADSTREAM : IFI_E_STREAM);
+  if (at < 0) return CmnError(CMN_SOURCE, __LINE__, errno == EBADF ? IFI_E_BADSTREAM : IFI_E_STREAM);
   *position = at - (h->direct ? h->valid - h->position : 0) - h->start_offset;
   return 0;
 }
 
 ReturnTp IfiSetBuffer(IfiHandleTp *h, char *buffer, int mode, size_t size) {
   static const int kModes[] = {_IOFBF, _IOLBF, _IONBF};
-  if (!h || mode < 0 || mode > 2) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
-  if (!h->stream) return CmnError(kSource, __LINE__, IFI_E_STREAM);
+  if (!h || mode < 0 || mode > 2) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  if (!h->stream) return CmnError(CMN_SOURCE, __LINE__, IFI_E_STREAM);
   if (setvbuf(h->stream, buffer, kModes[mode], size) != 0)
-    return CmnError(kSource, __LINE__, IFI_E_SETBUF);
+    return CmnError(CMN_SOURCE, __LINE__, IFI_E_SETBUF);
   return 0;
 }
 
 ReturnTp IfiRemove(const char *name) {
-  if (!name || !name[0]) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!name || !name[0]) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (unlink(name) != 0)
-    return CmnError(kSource, __LINE__,
+    return CmnError(CMN_SOURCE, __LINE__,
                     (errno == EACCES || errno == EPERM) ? CMN_E_PERMISSION : IFI_E_NOTFOUND);
   return 0;
 }

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-static const char kSource[] = "ifu";
+#define CMN_SOURCE "ifu"
 
 // Bytes of n packed one-bit pixels.
 static size_t PackedBytes(int32_t n) { return (static_cast<size_t>(n) + 7) / 8; }
@@ -31,8 +31,8 @@ static void PutSample(uint8_t *p, size_t i, int wide, uint32_t v) {
 
 ReturnTp IfuConvBPC(int32_t n, int from_bits, int to_bits, const uint8_t *in, uint8_t *out) {
   if (from_bits < 1 || from_bits > 16 || to_bits < 1 || to_bits > 16)
-    return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
-  if (from_bits == to_bits) return CmnError(kSource, __LINE__, IFU_E_CONVBPC);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  if (from_bits == to_bits) return CmnError(CMN_SOURCE, __LINE__, IFU_E_CONVBPC);
   if (n <= 0) return 0;
   const int in_wide = from_bits > 8, out_wide = to_bits > 8;
   const uint32_t in_max = (1u << from_bits) - 1, out_max = (1u << to_bits) - 1;
@@ -59,7 +59,7 @@ ReturnTp IfuConvBPC(int32_t n, int from_bits, int to_bits, const uint8_t *in, ui
 // Planes, packed bits and fields.
 
 ReturnTp IfuPlanesToIndex(int32_t n, int planes, const uint8_t *in, uint8_t *out) {
-  if (planes != 3 && planes != 4) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (planes != 3 && planes != 4) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   const size_t row = PackedBytes(n);
   for (int32_t i = 0; i < n; i++) {
     uint8_t v = 0;
@@ -97,7 +97,7 @@ void IfuPackBits(int32_t n, const uint8_t *in, uint8_t *out) {
 
 ReturnTp IfuExpandPacked(uint8_t *line, int32_t n, int bits, int bit_order) {
   if (bits == 8) return 0;
-  if (bits != 1 && bits != 2 && bits != 4) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (bits != 1 && bits != 2 && bits != 4) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   const int per_byte = 8 / bits;
   const uint8_t mask = static_cast<uint8_t>((1u << bits) - 1);
   // Pixel i comes from byte i / per_byte, which is never behind i: going
@@ -113,8 +113,8 @@ ReturnTp IfuExpandPacked(uint8_t *line, int32_t n, int bits, int bit_order) {
 // Shift and mask of a field; 0 when the layout is valid.
 static ReturnTp FieldLayout(int pixels_per_byte, int index, int *shift, uint8_t *mask) {
   if (pixels_per_byte != 8 && pixels_per_byte != 4 && pixels_per_byte != 2)
-    return CmnError(kSource, __LINE__, IFU_E_PIXPERBYTE);
-  if (index < 0 || index >= pixels_per_byte) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+    return CmnError(CMN_SOURCE, __LINE__, IFU_E_PIXPERBYTE);
+  if (index < 0 || index >= pixels_per_byte) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   const int bits = 8 / pixels_per_byte;
   *shift = 8 - bits * (index + 1);
   *mask = static_cast<uint8_t>((1u << bits) - 1);
@@ -149,10 +149,10 @@ ReturnTp IfuRunLengthEncode(int32_t n, int unit, int kind, int32_t *out_length,
     case 1: marker = 0x80; longest = 127; break;
     case 2: marker = 0xC0; longest = 63; break;
     case 3: marker = 0xE0; longest = 31; break;
-    default: return CmnError(kSource, __LINE__, IFU_E_RLKIND);
+    default: return CmnError(CMN_SOURCE, __LINE__, IFU_E_RLKIND);
   }
-  if (unit != 1) return CmnError(kSource, __LINE__, IFU_E_RLUNIT);
-  if (n > INT32_MAX / 2) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (unit != 1) return CmnError(CMN_SOURCE, __LINE__, IFU_E_RLUNIT);
+  if (n > INT32_MAX / 2) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   // The marker's bits are the high bits of the count byte; a literal with
   // the same high bits would read as a count, so it goes as a run of 1.
   int32_t o = 0;
@@ -176,9 +176,9 @@ ReturnTp IfuRunLengthEncode(int32_t n, int unit, int kind, int32_t *out_length,
 // Bit planes.
 
 ReturnTp IfuBitPlanes(const uint8_t *in, uint8_t *out, int32_t n, int planes, int direction) {
-  if (planes < 1 || planes > 24) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (planes < 1 || planes > 24) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (direction != IFU_PLANES_TO_PIXELS && direction != IFU_PIXELS_TO_PLANES)
-    return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (n <= 0) return 0;
   const size_t row = PackedBytes(n);
   const bool wide = planes > 8;
@@ -382,9 +382,9 @@ static void FreeCodec(IfuCodecTp *codec) {
 }
 
 ReturnTp IfuCodecCreateParam(const IfuCodecOpsTp *ops, void **param) {
-  if (!ops || !param) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!ops || !param) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *param = ops->create_param ? ops->create_param() : nullptr;
-  if (ops->create_param && !*param) return CmnError(kSource, __LINE__, IFU_E_ALLOC_BUFFER);
+  if (ops->create_param && !*param) return CmnError(CMN_SOURCE, __LINE__, IFU_E_ALLOC_BUFFER);
   return 0;
 }
 
@@ -393,14 +393,14 @@ static ReturnTp Open(IfuCodecListTp *list, const IfuCodecOpsTp *ops, void *param
                      int32_t buffer_size, IfuCodecTp **handle) {
   // param is ours from here on, whatever happens.
   std::unique_ptr<void, decltype(&free)> owned_param(param, &free);
-  if (!handle) return CmnError(kSource, __LINE__, IFU_E_HANDLE);
-  if (*handle) return CmnError(kSource, __LINE__, IFU_E_HANDLE_SET);
+  if (!handle) return CmnError(CMN_SOURCE, __LINE__, IFU_E_HANDLE);
+  if (*handle) return CmnError(CMN_SOURCE, __LINE__, IFU_E_HANDLE_SET);
   const bool complete = ops && (encoder ? ops->init_encoder && ops->encode
                                         : ops->init_decoder && ops->decode && input);
-  if (!complete) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!complete) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
 
   IfuCodecTp *codec = static_cast<IfuCodecTp *>(calloc(1, sizeof(IfuCodecTp)));
-  if (!codec) return CmnError(kSource, __LINE__, IFU_E_ALLOC_HANDLE);
+  if (!codec) return CmnError(CMN_SOURCE, __LINE__, IFU_E_ALLOC_HANDLE);
   codec->ops = ops;
   codec->encoder = encoder;
   codec->input = input;
@@ -411,7 +411,7 @@ static ReturnTp Open(IfuCodecListTp *list, const IfuCodecOpsTp *ops, void *param
     codec->param = ops->create_param();
     if (!codec->param) {
       FreeCodec(codec);
-      return CmnError(kSource, __LINE__, IFU_E_ALLOC_BUFFER);
+      return CmnError(CMN_SOURCE, __LINE__, IFU_E_ALLOC_BUFFER);
     }
   }
   // A decoder reads its input in chunks of this size; an encoder without an
@@ -421,7 +421,7 @@ static ReturnTp Open(IfuCodecListTp *list, const IfuCodecOpsTp *ops, void *param
     codec->buffer = static_cast<uint8_t *>(malloc(codec->size));
     if (!codec->buffer) {
       FreeCodec(codec);
-      return CmnError(kSource, __LINE__, IFU_E_ALLOC_BUFFER);
+      return CmnError(CMN_SOURCE, __LINE__, IFU_E_ALLOC_BUFFER);
     }
   }
   // A failing init has raised its own code; it is passed on unchanged.
@@ -446,29 +446,29 @@ ReturnTp IfuCodecOpenEncoder(IfuCodecListTp *list, const IfuCodecOpsTp *ops, voi
 }
 
 ReturnTp IfuCodecRead(IfuCodecTp *codec, uint8_t *buffer, int32_t *length) {
-  if (!codec || codec->encoder) return CmnError(kSource, __LINE__, IFU_E_HANDLE);
-  if (!buffer || !length || *length < 1) return CmnError(kSource, __LINE__, IFU_E_BUFFER);
+  if (!codec || codec->encoder) return CmnError(CMN_SOURCE, __LINE__, IFU_E_HANDLE);
+  if (!buffer || !length || *length < 1) return CmnError(CMN_SOURCE, __LINE__, IFU_E_BUFFER);
   return codec->ops->decode(codec, buffer, length);
 }
 
 ReturnTp IfuCodecWrite(IfuCodecTp *codec, const uint8_t *data, int32_t length) {
-  if (!codec || !codec->encoder) return CmnError(kSource, __LINE__, IFU_E_HANDLE);
+  if (!codec || !codec->encoder) return CmnError(CMN_SOURCE, __LINE__, IFU_E_HANDLE);
   if (length < 1) {
     fprintf(stderr, "GOT YOU  sl = %d\n", static_cast<int>(length));
-    return CmnError(kSource, __LINE__, IFU_E_BUFFER);
+    return CmnError(CMN_SOURCE, __LINE__, IFU_E_BUFFER);
   }
-  if (!data) return CmnError(kSource, __LINE__, IFU_E_BUFFER);
+  if (!data) return CmnError(CMN_SOURCE, __LINE__, IFU_E_BUFFER);
   return codec->ops->encode(codec, data, length);
 }
 
 ReturnTp IfuCodecFinish(IfuCodecTp *codec) {
-  if (!codec || !codec->encoder) return CmnError(kSource, __LINE__, IFU_E_HANDLE);
+  if (!codec || !codec->encoder) return CmnError(CMN_SOURCE, __LINE__, IFU_E_HANDLE);
   return codec->ops->encode(codec, nullptr, 0);
 }
 
 ReturnTp IfuCodecFetch(IfuCodecTp *codec, uint8_t *buffer, int32_t *length) {
-  if (!codec || !codec->encoder) return CmnError(kSource, __LINE__, IFU_E_HANDLE);
-  if (!buffer || !length || *length < 1) return CmnError(kSource, __LINE__, IFU_E_BUFFER);
+  if (!codec || !codec->encoder) return CmnError(CMN_SOURCE, __LINE__, IFU_E_HANDLE);
+  if (!buffer || !length || *length < 1) return CmnError(CMN_SOURCE, __LINE__, IFU_E_BUFFER);
   const int32_t waiting = codec->end - codec->start;
   const int32_t count = *length < waiting ? *length : waiting;
   if (count > 0) memcpy(buffer, codec->buffer + codec->start, count);
@@ -479,7 +479,7 @@ ReturnTp IfuCodecFetch(IfuCodecTp *codec, uint8_t *buffer, int32_t *length) {
 }
 
 ReturnTp IfuCodecTerm(IfuCodecTp **handle) {
-  if (!handle || !*handle) return CmnError(kSource, __LINE__, IFU_E_HANDLE);
+  if (!handle || !*handle) return CmnError(CMN_SOURCE, __LINE__, IFU_E_HANDLE);
   IfuCodecTp *codec = *handle;
   if (codec->ops->terminate) codec->ops->terminate(codec);
   ListRemove(codec);
@@ -497,8 +497,8 @@ void IfuCodecTermAll(IfuCodecListTp *list) {
 }
 
 ReturnTp IfuCodecInput(IfuCodecTp *codec, const uint8_t **chunk, int32_t *length) {
-  if (!codec || codec->encoder) return CmnError(kSource, __LINE__, IFU_E_HANDLE);
-  if (!chunk || !length) return CmnError(kSource, __LINE__, IFU_E_BUFFER);
+  if (!codec || codec->encoder) return CmnError(CMN_SOURCE, __LINE__, IFU_E_HANDLE);
+  if (!chunk || !length) return CmnError(CMN_SOURCE, __LINE__, IFU_E_BUFFER);
   *chunk = codec->buffer;
   *length = codec->size;
   ReturnTp rc = codec->input(codec->arg, codec->buffer, length);
@@ -509,8 +509,8 @@ ReturnTp IfuCodecInput(IfuCodecTp *codec, const uint8_t **chunk, int32_t *length
 }
 
 ReturnTp IfuCodecOutput(IfuCodecTp *codec, const uint8_t *data, int32_t length) {
-  if (!codec || !codec->encoder) return CmnError(kSource, __LINE__, IFU_E_HANDLE);
-  if (length < 0 || (length > 0 && !data)) return CmnError(kSource, __LINE__, IFU_E_BUFFER);
+  if (!codec || !codec->encoder) return CmnError(CMN_SOURCE, __LINE__, IFU_E_HANDLE);
+  if (length < 0 || (length > 0 && !data)) return CmnError(CMN_SOURCE, __LINE__, IFU_E_BUFFER);
   if (length == 0) return 0;
   if (codec->output) return codec->output(codec->arg, data, length);
 
@@ -526,7 +526,7 @@ ReturnTp IfuCodecOutput(IfuCodecTp *codec, const uint8_t *data, int32_t length) 
       if (size < need) size = need;
       if (size > INT32_MAX) size = INT32_MAX;
       uint8_t *grown = size >= need ? static_cast<uint8_t *>(realloc(codec->buffer, size)) : nullptr;
-      if (!grown) return CmnError(kSource, __LINE__, IFU_E_ALLOC_BUFFER);
+      if (!grown) return CmnError(CMN_SOURCE, __LINE__, IFU_E_ALLOC_BUFFER);
       codec->buffer = grown;
       codec->size = static_cast<int32_t>(size);
     }
