@@ -84,10 +84,10 @@ struct RoundTrip {
 };
 
 const RoundTrip kRoundTrips[] = {
-    {"qpl", IFF_CM_RGB, 0},       {"qpl", IFF_CM_PALETTE, 16}, {"ppm", IFF_CM_RGB, 0},
-    {"pgm", IFF_CM_GRAY, 0},      {"pbm", IFF_CM_BILEVEL, 0},  {"sun", IFF_CM_RGB, 0},
-    {"ras", IFF_CM_PALETTE, 256}, {"ras", IFF_CM_PALETTE, 2},  {"xwd", IFF_CM_RGB, 0},
-    {"xwd", IFF_CM_PALETTE, 16},  {"xwd", IFF_CM_PALETTE, 2},
+    {"qpl", IFF_CM_RGB, 0},  {"qpl", IFF_CM_PALETTE, 16}, {"ppm", IFF_CM_RGB, 0},
+    {"pgm", IFF_CM_GRAY, 0}, {"pbm", IFF_CM_BILEVEL, 0},
+    {"sun", IFF_CM_RGB, 0}, {"ras", IFF_CM_PALETTE, 256}, {"ras", IFF_CM_PALETTE, 2},
+    {"xwd", IFF_CM_RGB, 0}, {"xwd", IFF_CM_PALETTE, 16}, {"xwd", IFF_CM_PALETTE, 2},
 };
 
 constexpr int32_t kWidth = 37, kHeight = 23;  // odd sizes catch padding faults
@@ -123,11 +123,9 @@ Bytes Picture(const RoundTrip &r, Bytes *lines, Bytes *cmap) {
     }
   if (r.entries) {
     for (int i = 0; i < r.entries; ++i)
-      cmap->insert(cmap->end(),
-                   {static_cast<unsigned char>(i * 16), static_cast<unsigned char>(255 - i * 9),
-                    static_cast<unsigned char>(i * i)});
-    for (unsigned char index : *lines)
-      rgb.insert(rgb.end(), &(*cmap)[index * 3], &(*cmap)[index * 3 + 3]);
+      cmap->insert(cmap->end(), {static_cast<unsigned char>(i * 16), static_cast<unsigned char>(255 - i * 9),
+                                 static_cast<unsigned char>(i * i)});
+    for (unsigned char index : *lines) rgb.insert(rgb.end(), &(*cmap)[index * 3], &(*cmap)[index * 3 + 3]);
   }
   return rgb;
 }
@@ -145,8 +143,7 @@ TEST(Registry, EveryWriterRoundTripsThroughItsReader) {
 
     IffControlBlockTp *out = nullptr;
     const uint64_t compression[3] = {0, 0, r.model == IFF_CM_BILEVEL ? 2u : 0u};
-    ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, writer->type, IFF_MIN_VERIFY, nullptr),
-              0u);
+    ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, writer->type, IFF_MIN_VERIFY, nullptr), 0u);
     ASSERT_EQ(IffWtHead(out, kWidth, kHeight, 1, 1, r.entries != 0, r.model, r.entries, 8,
                         compression, 0, 0, 0, nullptr),
               0u);
@@ -159,8 +156,7 @@ TEST(Registry, EveryWriterRoundTripsThroughItsReader) {
 
     IffControlBlockTp *in = nullptr;
     uint32_t type = 0;
-    ASSERT_EQ(IffInit(nullptr, &in, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, &type),
-              0u);
+    ASSERT_EQ(IffInit(nullptr, &in, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, &type), 0u);
     EXPECT_EQ(type, writer->type);
     IffParamTp header = {};
     ASSERT_EQ(IffRdHead(in, 0, nullptr, &header), 0u);
