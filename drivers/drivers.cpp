@@ -16,7 +16,6 @@ IFD_PLACEHOLDER(Pcx, 0, {IFF_TYPE_PCX, "PCX."})
 IFD_PLACEHOLDER(Gif, 1, {IFF_TYPE_GIF, "GIF."})
 IFD_PLACEHOLDER(Tga, 0, {IFF_TYPE_TGA, "Targa."})
 IFD_PLACEHOLDER(Tiff, 1, {IFF_TYPE_TIFF, "TIFF."})
-IFD_PLACEHOLDER(Sgi, 0, {IFF_TYPE_SGI, "SGI Raster."})
 IFD_PLACEHOLDER(StarBase, 0, {IFF_TYPE_STARBASE, "StarBase."})
 IFD_PLACEHOLDER(Catia, 0, {IFF_TYPE_CATIA3, "Catia (level <4)."})
 IFD_PLACEHOLDER(Catia4, 0, {IFF_TYPE_CATIA, "Catia."})
@@ -57,7 +56,7 @@ const IffFormatTp Refused = {
 }  // namespace
 
 const IffFormatTp *const IfdFormats[] = {
-    &IfdQplFormat, &Bmp, &Pcx, &Gif, &IfdSunRasterFormat, &Tga, &Tiff, &IfdPbmFormat, &Sgi, &IfdXwdFormat,
+    &IfdQplFormat, &Bmp, &Pcx, &Gif, &IfdSunRasterFormat, &Tga, &Tiff, &IfdPbmFormat, &IfdSgiFormat, &IfdXwdFormat,
     &StarBase, &Catia, &Catia4, &CaedsFormatted, &CaedsBinary, &Jpeg, &Cgm, &Pdf, &Png,
     &Cals, &J2k, &Layout, &NoType, &PostScript, &Ascii, &Refused, nullptr,
 };
