@@ -199,7 +199,7 @@ ReturnTp ReadRow(XwdState *s) {
   unsigned char scratch[4096];
   for (int64_t left = s->row_bytes - s->used_bytes; left > 0;) {
     const size_t n = static_cast<size_t>(std::min<int64_t>(left, sizeof scratch));
-    IfiRead(scratch, n, 1, s->handle);
+    if (IfiRead(scratch, n, 1, s->handle) != 0) break;  // the end: nothing left to pass
     left -= static_cast<int64_t>(n);
   }
   NormaliseUnits(s, row, s->used_bytes);
@@ -291,7 +291,10 @@ ReturnTp IfdXwdRdHead(void *state, IffParamTp *p) {
     h[kBytesPerLine] = static_cast<uint32_t>((bits + pad - 1) / pad * pad / 8);
   s->row_bytes = h[kBytesPerLine];
   s->used_bytes = (bits + 7) / 8;
-  if (s->row_bytes < s->used_bytes) return Unsupported(__LINE__);
+  // Rows are padded to the bitmap pad; far longer rows than their pixels
+  // need are no X image, and would make us read data that means nothing.
+  if (s->row_bytes < s->used_bytes || s->row_bytes > 2 * s->used_bytes + 64)
+    return Unsupported(__LINE__);
 
   if (s->rgb) {
     if (!h[kRedMask] || !h[kGreenMask] || !h[kBlueMask]) {

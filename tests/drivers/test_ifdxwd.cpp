@@ -151,9 +151,10 @@ TEST_F(Xwd, BadHeadersFailWithTheirCode) {
       {Dump({{18, 0x7FFFFFFF}, {19, 0x7FFFFFFF}}, some), kUnsupported},  // huge colour counts
       {Dump({{2, 0}}, some), kConvert},                                  // XY bitmap
       {Dump({{12, 2}}, some), kUnsupported},                             // rows shorter than pixels
-      {Dump({{3, 0}}, some), kUnsupported},                              // depth 0
-      {Dump({{11, 12}}, some), kUnsupported},                            // 12 bits a pixel
-      {Dump({{19, 2}}, {1, 2, 3}), 0x0808000Au},                         // records beyond the file
+      {Dump({{12, 100000}}, some), kUnsupported},  // rows far longer than pixels
+      {Dump({{3, 0}}, some), kUnsupported},        // depth 0
+      {Dump({{11, 12}}, some), kUnsupported},      // 12 bits a pixel
+      {Dump({{19, 2}}, {1, 2, 3}), 0x0808000Au},   // records beyond the file
   };
   for (const auto &c : kCases) {
     SCOPED_TRACE(testing::PrintToString(Bytes(c.file.begin(), c.file.begin() + 80)));
