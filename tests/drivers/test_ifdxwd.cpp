@@ -67,10 +67,10 @@ TEST_F(Xwd, ScreenshotsOfEveryDepthRead) {
     const std::string d = dir_.path() + "/";
     Shell("cd " + d + "; rm -f display; Xvfb -displayfd 5 -nolisten tcp -retro -screen 0 61x37x" +
           std::to_string(depth) +
-          " 5>display 2>/dev/null & pid=$!; i=0; while [ ! -s display ] && [ $i -lt 100 ]; do"
+          " 5>display 2>/dev/null & pid=$!; trap 'kill $pid' EXIT; i=0; while [ ! -s display ] && "
+          "[ $i -lt 100 ]; do"
           " sleep 0.1; i=$((i+1)); done; d=:$(cat display);"
-          " xwd -root -silent -display $d > z.xwd; xwd -root -silent -xy -display $d > xy.xwd;"
-          " kill $pid");
+          " xwd -root -silent -display $d > z.xwd; xwd -root -silent -xy -display $d > xy.xwd");
     ExpectAsNetpbm(d + "z.xwd");
     RgbImage z = ReadRgb(d + "z.xwd"), xy = ReadRgb(d + "xy.xwd");
     EXPECT_EQ(xy.rc, 0u);
