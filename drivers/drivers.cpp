@@ -14,11 +14,8 @@ namespace {
 IFD_PLACEHOLDER(Bmp, 0, {IFF_TYPE_BMP, "Microsoft Bitmap (BMP)."})
 IFD_PLACEHOLDER(Pcx, 0, {IFF_TYPE_PCX, "PCX."})
 IFD_PLACEHOLDER(Gif, 1, {IFF_TYPE_GIF, "GIF."})
-IFD_PLACEHOLDER(SunRaster, 0, {IFF_TYPE_SUN, "Sun Raster "})
 IFD_PLACEHOLDER(Tga, 0, {IFF_TYPE_TGA, "Targa."})
 IFD_PLACEHOLDER(Tiff, 1, {IFF_TYPE_TIFF, "TIFF."})
-IFD_PLACEHOLDER(Sgi, 0, {IFF_TYPE_SGI, "SGI Raster."})
-IFD_PLACEHOLDER(Xwd, 0, {IFF_TYPE_XWD, "XWD."})
 IFD_PLACEHOLDER(StarBase, 0, {IFF_TYPE_STARBASE, "StarBase."})
 IFD_PLACEHOLDER(Catia, 0, {IFF_TYPE_CATIA3, "Catia (level <4)."})
 IFD_PLACEHOLDER(Catia4, 0, {IFF_TYPE_CATIA, "Catia."})
@@ -59,7 +56,7 @@ const IffFormatTp Refused = {
 }  // namespace
 
 const IffFormatTp *const IfdFormats[] = {
-    &IfdQplFormat, &Bmp, &Pcx, &Gif, &SunRaster, &Tga, &Tiff, &IfdPbmFormat, &Sgi, &Xwd,
+    &IfdQplFormat, &Bmp, &Pcx, &Gif, &IfdSunRasterFormat, &Tga, &Tiff, &IfdPbmFormat, &IfdSgiFormat, &IfdXwdFormat,
     &StarBase, &Catia, &Catia4, &CaedsFormatted, &CaedsBinary, &Jpeg, &Cgm, &Pdf, &Png,
     &Cals, &J2k, &Layout, &NoType, &PostScript, &Ascii, &Refused, nullptr,
 };

@@ -11,7 +11,10 @@
 extern const IffFormatTp *const IfdFormats[];
 
 // The descriptors of the drivers written so far, one per driver file.
-extern const IffFormatTp IfdQplFormat;  // native raw format (type 2)
-extern const IffFormatTp IfdPbmFormat;  // PBM, PGM, PPM (9) and PAM (34)
+extern const IffFormatTp IfdQplFormat;        // native raw format (type 2)
+extern const IffFormatTp IfdPbmFormat;        // PBM, PGM, PPM (9) and PAM (34)
+extern const IffFormatTp IfdSunRasterFormat;  // Sun raster (6)
+extern const IffFormatTp IfdSgiFormat;        // SGI image (10)
+extern const IffFormatTp IfdXwdFormat;        // X Window dump (11)
 
 #endif

@@ -86,6 +86,9 @@ struct RoundTrip {
 const RoundTrip kRoundTrips[] = {
     {"qpl", IFF_CM_RGB, 0},  {"qpl", IFF_CM_PALETTE, 16}, {"ppm", IFF_CM_RGB, 0},
     {"pgm", IFF_CM_GRAY, 0}, {"pbm", IFF_CM_BILEVEL, 0},
+    {"sun", IFF_CM_RGB, 0}, {"ras", IFF_CM_PALETTE, 256}, {"ras", IFF_CM_PALETTE, 2},
+    {"xwd", IFF_CM_RGB, 0}, {"xwd", IFF_CM_PALETTE, 16}, {"xwd", IFF_CM_PALETTE, 2},
+    {"sgi", IFF_CM_RGB, 0}, {"rgb", IFF_CM_RGB, 0}, {"bw", IFF_CM_GRAY, 0},
 };
 
 constexpr int32_t kWidth = 37, kHeight = 23;  // odd sizes catch padding faults

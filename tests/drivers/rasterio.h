@@ -1,0 +1,35 @@
+// Shared by the driver tests that compare with netpbm: an image read
+// through the interface as red, green, blue bytes, a file decoded by a
+// netpbm command the same way, and files written through a writer.
+#ifndef PV_TESTS_DRIVERS_RASTERIO_H
+#define PV_TESTS_DRIVERS_RASTERIO_H
+
+#include <string>
+#include <vector>
+
+#include "imagefile.h"
+
+using Bytes = std::vector<unsigned char>;
+
+struct RgbImage {
+  ReturnTp rc = 0;  // the first failure, CMN_REPORTED cleared
+  int32_t width = 0, height = 0;
+  Bytes rgb;  // 3 bytes a pixel, rows top first
+};
+
+// Opens, reads the header, the colour map and every line; stops at the
+// first failure.
+RgbImage ReadRgb(const std::string &path);
+// The output of a shell command that writes one PNM image, as RGB bytes
+// (samples above 8 bits keep their high byte). Fails the test when the
+// command fails.
+RgbImage NetpbmRgb(const std::string &command);
+// Runs a shell command; fails the test when it fails.
+std::string Shell(const std::string &command);
+
+// Writes lines (1 byte a pixel with a map or grey, else 3) of the given
+// model through the writer of `type`. The first failure is returned.
+ReturnTp WriteLines(const std::string &path, uint32_t type, int32_t width, int32_t height,
+                    uint32_t model, const Bytes &lines, const Bytes &cmap = {});
+
+#endif
