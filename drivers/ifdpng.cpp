@@ -263,7 +263,7 @@ ReturnTp LoadImage(PngStateTp *s) {
   if (__builtin_mul_overflow(static_cast<int64_t>(s->rowbytes), static_cast<int64_t>(s->height),
                              &size))
     return Failure(s, __LINE__, CMN_E_NOMEM);
-  if (s->input_size > 0 && raw / kInflateRatio > s->input_size + kInflateSlack) {
+  if (s->input_size > 0 && (raw - kInflateSlack) / kInflateRatio > s->input_size) {
     snprintf(s->message, sizeof s->message, "%lld bytes of rows in a file of %lld",
              static_cast<long long>(raw), static_cast<long long>(s->input_size));
     return Failure(s, __LINE__, IFI_E_EOF);
@@ -357,6 +357,14 @@ ReturnTp CreateReader(PngStateTp *s) {
   if (s->png) s->info = png_create_info_struct(s->png);
   if (!s->png || !s->info) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
   png_set_read_fn(s->png, s, ReadInput);
+  // Only IHDR, PLTE, tRNS, pHYs and the image data mean something here; the
+  // other chunks are passed over unread, so that no text or profile is
+  // inflated and kept for nothing.
+  static const png_byte kIgnored[] =
+      "bKGD\0cHRM\0eXIf\0gAMA\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0sCAL\0sPLT\0sRGB\0sBIT\0"
+      "tEXt\0tIME\0zTXt";
+  png_set_keep_unknown_chunks(s->png, PNG_HANDLE_CHUNK_NEVER, kIgnored, sizeof kIgnored / 5);
+  png_set_keep_unknown_chunks(s->png, PNG_HANDLE_CHUNK_NEVER, nullptr, 0);
   return 0;
 }
 
