@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Reads and writes a large PNG (the synthetic drawing, 8000 x 11200 by
-# default, as grey, as RGB and interlaced RGB) with pvconvert, and with
-# netpbm's pngtopam and pnmtopng in the same run: wall time and peak memory.
+# default, as grey, and laid over colour ramps as RGB and interlaced RGB)
+# with pvconvert, and with netpbm's pngtopam and pnmtopng in the same run:
+# wall time and peak memory.
 # pvconvert holds the picture in its tiled raster, so its memory includes
 # that; the PNG driver itself streams rows (interlaced files: the whole
 # image, as libpng needs every pass).
@@ -15,7 +16,11 @@ ninja -C build pvconvert make_drawing >/dev/null
 work=$(mktemp -d "${TMPDIR:-/tmp}/pvbench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 ./build/bench/make_drawing pgm "$width" "$height" >"$work/grey.pgm"
-pgmtoppm rgb:20/60/ff-rgb:ff/f0/d0 "$work/grey.pgm" >"$work/rgb.ppm"
+# Colour with many values: the drawing in red over two ramps.
+pgmramp -lr "$width" "$height" >"$work/lr.pgm"
+pgmramp -tb "$width" "$height" >"$work/tb.pgm"
+rgb3toppm "$work/grey.pgm" "$work/lr.pgm" "$work/tb.pgm" >"$work/rgb.ppm"
+rm "$work/lr.pgm" "$work/tb.pgm"
 pnmtopng "$work/grey.pgm" >"$work/grey.png"
 pnmtopng "$work/rgb.ppm" >"$work/rgb.png"
 pnmtopng -interlace "$work/rgb.ppm" >"$work/rgbi.png"
