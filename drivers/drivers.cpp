@@ -24,17 +24,8 @@ IFD_PLACEHOLDER(CaedsBinary, 0, {IFF_TYPE_CAEDS_BINARY, "I-DEAS Picture\nBinary.
 IFD_PLACEHOLDER(Jpeg, 0, {IFF_TYPE_JPEG, "JPEG."})
 IFD_PLACEHOLDER(Cgm, 0, {IFF_TYPE_CGM, "CGM."}, {IFF_TYPE_CGM_TEXT, "CGM."})
 IFD_PLACEHOLDER(Pdf, 0, {IFF_TYPE_PDF_GS, "PDF."})
-IFD_PLACEHOLDER(Png, 0, {IFF_TYPE_PNG, "Portable Network Graphics (PNG)."})
 IFD_PLACEHOLDER(Cals, 0, {IFF_TYPE_CALS, "CALS Raster Type 1."})
 IFD_PLACEHOLDER(J2k, 0, {IFF_TYPE_J2K, "JPEG 2000."})
-IFD_PLACEHOLDER(Layout, 0, {IFF_TYPE_LAYOUT, "Plotvise Layout."},
-                {IFF_TYPE_SVG, "SVG (Scalable Vector Graphics)."},
-                {IFF_TYPE_EMF, "EMF (Enhanced MetaFile)."}, {IFF_TYPE_WMF, "WMF (Window MetaFile)."},
-                {IFF_TYPE_CMP, "CMP (ZEH layout)."}, {IFF_TYPE_EDIT, "EDIT (SDI layout)."},
-                {IFF_TYPE_APIC, "APic"}, {IFF_TYPE_PDF, "PDF."},
-                {IFF_TYPE_PDS, "PDS (Schlumberger PDS format)."}, {IFF_TYPE_XPS, "XPS."},
-                {IFF_TYPE_DICOM, "DICOM."}, {IFF_TYPE_PVPRJ, "PVPRJ (Vistrada Project)"},
-                {44, nullptr}, {45, nullptr}, {46, nullptr}, {47, nullptr})
 
 // Types that no driver reads: the client decides (PostScript and text go
 // to the filters).
@@ -57,6 +48,6 @@ const IffFormatTp Refused = {
 
 const IffFormatTp *const IfdFormats[] = {
     &IfdQplFormat, &Bmp, &Pcx, &Gif, &IfdSunRasterFormat, &Tga, &Tiff, &IfdPbmFormat, &IfdSgiFormat, &IfdXwdFormat,
-    &StarBase, &Catia, &Catia4, &CaedsFormatted, &CaedsBinary, &Jpeg, &Cgm, &Pdf, &Png,
-    &Cals, &J2k, &Layout, &NoType, &PostScript, &Ascii, &Refused, nullptr,
+    &StarBase, &Catia, &Catia4, &CaedsFormatted, &CaedsBinary, &Jpeg, &Cgm, &Pdf, &IfdPngFormat,
+    &Cals, &J2k, &IfdLayFormat, &NoType, &PostScript, &Ascii, &Refused, nullptr,
 };

@@ -16,5 +16,7 @@ extern const IffFormatTp IfdPbmFormat;        // PBM, PGM, PPM (9) and PAM (34)
 extern const IffFormatTp IfdSunRasterFormat;  // Sun raster (6)
 extern const IffFormatTp IfdSgiFormat;        // SGI image (10)
 extern const IffFormatTp IfdXwdFormat;        // X Window dump (11)
+extern const IffFormatTp IfdPngFormat;        // PNG (23)
+extern const IffFormatTp IfdLayFormat;        // previews of layouts and vector files (26..47)
 
 #endif

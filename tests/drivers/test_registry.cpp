@@ -89,6 +89,7 @@ const RoundTrip kRoundTrips[] = {
     {"sun", IFF_CM_RGB, 0}, {"ras", IFF_CM_PALETTE, 256}, {"ras", IFF_CM_PALETTE, 2},
     {"xwd", IFF_CM_RGB, 0}, {"xwd", IFF_CM_PALETTE, 16}, {"xwd", IFF_CM_PALETTE, 2},
     {"sgi", IFF_CM_RGB, 0}, {"rgb", IFF_CM_RGB, 0}, {"bw", IFF_CM_GRAY, 0},
+    {"png", IFF_CM_RGB, 0},  {"png", IFF_CM_GRAY, 0}, {"png", IFF_CM_BILEVEL, 0}, {"png", IFF_CM_PALETTE, 3},
 };
 
 constexpr int32_t kWidth = 37, kHeight = 23;  // odd sizes catch padding faults
