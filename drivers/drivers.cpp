@@ -28,7 +28,6 @@ IFD_PLACEHOLDER(Jpeg, 0, {IFF_TYPE_JPEG, "JPEG."})
 IFD_PLACEHOLDER(Cgm, 0, {IFF_TYPE_CGM, "CGM."}, {IFF_TYPE_CGM_TEXT, "CGM."})
 IFD_PLACEHOLDER(Pdf, 0, {IFF_TYPE_PDF_GS, "PDF."})
 IFD_PLACEHOLDER(Png, 0, {IFF_TYPE_PNG, "Portable Network Graphics (PNG)."})
-IFD_PLACEHOLDER(Cals, 0, {IFF_TYPE_CALS, "CALS Raster Type 1."})
 IFD_PLACEHOLDER(J2k, 0, {IFF_TYPE_J2K, "JPEG 2000."})
 IFD_PLACEHOLDER(Layout, 0, {IFF_TYPE_LAYOUT, "Plotvise Layout."},
                 {IFF_TYPE_SVG, "SVG (Scalable Vector Graphics)."},
@@ -61,5 +60,5 @@ const IffFormatTp Refused = {
 const IffFormatTp *const IfdFormats[] = {
     &IfdQplFormat, &Bmp, &Pcx, &Gif, &SunRaster, &Tga, &Tiff, &IfdPbmFormat, &Sgi, &Xwd,
     &StarBase, &Catia, &Catia4, &CaedsFormatted, &CaedsBinary, &Jpeg, &Cgm, &Pdf, &Png,
-    &Cals, &J2k, &Layout, &NoType, &PostScript, &Ascii, &Refused, nullptr,
+    &IfdCalsFormat, &J2k, &Layout, &NoType, &PostScript, &Ascii, &Refused, nullptr,
 };
