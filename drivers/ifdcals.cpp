@@ -174,9 +174,12 @@ ReturnTp IfdCalsWtHead(void *state, IffParamTp *p) {
   s->next_line = 0;
   s->packed = static_cast<unsigned char *>(malloc((static_cast<size_t>(s->width) + 7) / 8));
   if (!s->packed) return CmnError(kSource, __LINE__, CMN_E_NOMEM);
+  // An unknown resolution is written as the customary 200 dots per inch:
+  // other readers refuse a density of 0.
+  const double x = p->x_resolution > 0 ? p->x_resolution : 200;
+  const double y = p->y_resolution > 0 ? p->y_resolution : x;
   int density = 0;
-  if (p->x_resolution == p->y_resolution && p->x_resolution > 0 && p->x_resolution < 9999.5)
-    density = static_cast<int>(std::lround(p->x_resolution));
+  if (x == y && x < 9999.5) density = static_cast<int>(std::lround(x));
 
   char header[kHeaderSize];
   memset(header, ' ', sizeof header);
