@@ -98,6 +98,29 @@ int main(int argc, char **argv) {
   TIFFClose(tif);
   unlink(path);
 
+  // The same data to changing elements only, the shape in which rows
+  // reach a line of one byte per pixel.
+  double best_runs = 1e9;
+  int64_t changes_seen = 0;
+  for (int r = 0; r < rounds; ++r) {
+    const double t = Now();
+    FaxParamTp *p = nullptr;
+    IfuCodecCreateParam(&FaxCodecOps, reinterpret_cast<void **>(&p));
+    p->mode = FAX_MODE_G4;
+    p->columns = w;
+    p->rows = h;
+    Source source = {&coded, 0};
+    IfuCodecTp *codec = nullptr;
+    if (IfuCodecOpenDecoder(nullptr, &FaxCodecOps, p, Feed, &source, 65536, &codec)) return 1;
+    const int32_t *changes = nullptr;
+    int32_t count = 0;
+    changes_seen = 0;
+    while (FaxDecodeRowChanges(codec, &changes, &count, nullptr) == 0 && count >= 0)
+      changes_seen += count;
+    IfuCodecTerm(&codec);
+    best_runs = std::min(best_runs, Now() - t);
+  }
+
   // Only the pixels count: the bits after the last pixel of a row may differ.
   bool same = true;
   const uint8_t tail = static_cast<uint8_t>(w % 8 ? 0xFF << (8 - w % 8) : 0xFF);
@@ -109,6 +132,8 @@ int main(int argc, char **argv) {
   printf("Group 4 drawing %d x %d, %zu bytes coded, best of %d\n", w, h, coded.size(), rounds);
   printf("%-10s %8.3f s %9.1f Mpixel/s\n", "libtiff", best_theirs, mpix / best_theirs);
   printf("%-10s %8.3f s %9.1f Mpixel/s\n", "pvview", best_ours, mpix / best_ours);
+  printf("%-10s %8.3f s %9.1f Mpixel/s (to changing elements only, %lld of them)\n", "pvview",
+         best_runs, mpix / best_runs, static_cast<long long>(changes_seen));
   printf("speed-up %.2fx, rows identical: %s\n", best_theirs / best_ours, same ? "yes" : "NO");
   return same ? 0 : 1;
 }

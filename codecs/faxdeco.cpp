@@ -26,7 +26,7 @@ struct Decoder {
   int64_t rows_left;  // -1: until the data ends
   // Bit input.
   uint64_t acc;
-  int bits;  // valid bits at the top of acc
+  int64_t bits;  // valid bits at the top of acc (not int: row arrays of int32_t would alias it)
   const uint8_t *ptr, *end;
   bool input_done;
   int64_t made_up;  // zero bytes appended after the input ended
