@@ -20,7 +20,6 @@ IFD_PLACEHOLDER(Tiff, 1, {IFF_TYPE_TIFF, "TIFF."})
 IFD_PLACEHOLDER(Sgi, 0, {IFF_TYPE_SGI, "SGI Raster."})
 IFD_PLACEHOLDER(Xwd, 0, {IFF_TYPE_XWD, "XWD."})
 IFD_PLACEHOLDER(StarBase, 0, {IFF_TYPE_STARBASE, "StarBase."})
-IFD_PLACEHOLDER(Catia, 0, {IFF_TYPE_CATIA3, "Catia (level <4)."})
 IFD_PLACEHOLDER(Catia4, 0, {IFF_TYPE_CATIA, "Catia."})
 IFD_PLACEHOLDER(CaedsFormatted, 0, {IFF_TYPE_CAEDS_FORMATTED, "I-DEAS Picture\nFormatted."})
 IFD_PLACEHOLDER(CaedsBinary, 0, {IFF_TYPE_CAEDS_BINARY, "I-DEAS Picture\nBinary."})
@@ -59,6 +58,6 @@ const IffFormatTp Refused = {
 
 const IffFormatTp *const IfdFormats[] = {
     &IfdQplFormat, &Bmp, &Pcx, &Gif, &SunRaster, &Tga, &Tiff, &IfdPbmFormat, &Sgi, &Xwd,
-    &StarBase, &Catia, &Catia4, &CaedsFormatted, &CaedsBinary, &Jpeg, &Cgm, &Pdf, &Png,
+    &StarBase, &IfdCatiaFormat, &Catia4, &CaedsFormatted, &CaedsBinary, &Jpeg, &Cgm, &Pdf, &Png,
     &IfdCalsFormat, &J2k, &Layout, &NoType, &PostScript, &Ascii, &Refused, nullptr,
 };

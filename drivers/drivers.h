@@ -14,5 +14,6 @@ extern const IffFormatTp *const IfdFormats[];
 extern const IffFormatTp IfdQplFormat;  // native raw format (type 2)
 extern const IffFormatTp IfdPbmFormat;  // PBM, PGM, PPM (9) and PAM (34)
 extern const IffFormatTp IfdCalsFormat;  // CALS Type 1 (24)
+extern const IffFormatTp IfdCatiaFormat;  // CATIA raster (13)
 
 #endif

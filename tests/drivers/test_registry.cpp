@@ -86,7 +86,8 @@ struct RoundTrip {
 const RoundTrip kRoundTrips[] = {
     {"qpl", IFF_CM_RGB, 0},  {"qpl", IFF_CM_PALETTE, 16}, {"ppm", IFF_CM_RGB, 0},
     {"pgm", IFF_CM_GRAY, 0}, {"pbm", IFF_CM_BILEVEL, 0},
-    {"cal", IFF_CM_BILEVEL, 0},  {"cals", IFF_CM_BILEVEL, 0},
+    {"cal", IFF_CM_BILEVEL, 0},  {"cals", IFF_CM_BILEVEL, 0}, {"catia", IFF_CM_RGB, 0},
+    {"catia", IFF_CM_PALETTE, 2}, {"catia", IFF_CM_PALETTE, 16}, {"catia", IFF_CM_PALETTE, 256},
 };
 
 constexpr int32_t kWidth = 37, kHeight = 23;  // odd sizes catch padding faults
