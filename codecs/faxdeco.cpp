@@ -188,22 +188,31 @@ int DecodeRow2D(Decoder *d) {
     const FaxCodeTp m = FaxModes[d->acc >> 56];
     if (!start) {
       // b1: the first change of the reference row after a0 to the colour
-      // opposite a0's; pb keeps the parity of that colour.
-      while (b1 <= a0 && b1 < columns) {
+      // opposite a0's; pb keeps the parity of that colour. a0 is inside the
+      // row here, so the end markers stop the search.
+      while (b1 <= a0) {
         pb += 2;
         b1 = ref[pb];
       }
     }
     start = false;
-    int32_t a1;
+    if (m.run >= FAX_V0) {
+      // Vertical modes, the bulk of a drawing's codes, without a branch per
+      // offset: a1 = b1 + offset; the next b1 lies after this one, or for a
+      // code to the left possibly at the reference change just before it.
+      static const int8_t kOffset[9] = {0, 0, 0, 1, 2, 3, -1, -2, -3};
+      static const int8_t kStep[9] = {0, 0, 1, 1, 1, 1, -1, -1, -1};
+      const int32_t a1 = b1 + kOffset[m.run];
+      Drop(d, m.length);
+      if (a1 < a0 || a1 > columns || n >= limit) return kInvalid;
+      cur[n++] = a1;
+      a0 = a1;
+      color ^= 1;
+      pb += kStep[m.run];
+      b1 = ref[pb];
+      continue;
+    }
     switch (m.run) {
-      case FAX_V0: a1 = b1; break;
-      case FAX_VR1: a1 = b1 + 1; break;
-      case FAX_VR2: a1 = b1 + 2; break;
-      case FAX_VR3: a1 = b1 + 3; break;
-      case FAX_VL1: a1 = b1 - 1; break;
-      case FAX_VL2: a1 = b1 - 2; break;
-      case FAX_VL3: a1 = b1 - 3; break;
       case FAX_PASS: {
         Drop(d, m.length);
         a0 = ref[pb + 1];
@@ -232,19 +241,6 @@ int DecodeRow2D(Decoder *d) {
         }
         return kInvalid;
     }
-    Drop(d, m.length);
-    if (a1 < a0 || a1 > columns || n >= limit) return kInvalid;
-    cur[n++] = a1;
-    a0 = a1;
-    color ^= 1;
-    // The next b1 lies after this one, or for a code to the left possibly
-    // at the reference change just before it.
-    if (m.run >= FAX_VL1) {
-      --pb;
-    } else {
-      ++pb;
-    }
-    b1 = ref[pb];
   }
   d->count = n;
   return kRow;
