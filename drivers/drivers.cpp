@@ -17,14 +17,12 @@ IFD_PLACEHOLDER(Gif, 1, {IFF_TYPE_GIF, "GIF."})
 IFD_PLACEHOLDER(Tga, 0, {IFF_TYPE_TGA, "Targa."})
 IFD_PLACEHOLDER(Tiff, 1, {IFF_TYPE_TIFF, "TIFF."})
 IFD_PLACEHOLDER(StarBase, 0, {IFF_TYPE_STARBASE, "StarBase."})
-IFD_PLACEHOLDER(Catia, 0, {IFF_TYPE_CATIA3, "Catia (level <4)."})
 IFD_PLACEHOLDER(Catia4, 0, {IFF_TYPE_CATIA, "Catia."})
 IFD_PLACEHOLDER(CaedsFormatted, 0, {IFF_TYPE_CAEDS_FORMATTED, "I-DEAS Picture\nFormatted."})
 IFD_PLACEHOLDER(CaedsBinary, 0, {IFF_TYPE_CAEDS_BINARY, "I-DEAS Picture\nBinary."})
 IFD_PLACEHOLDER(Jpeg, 0, {IFF_TYPE_JPEG, "JPEG."})
 IFD_PLACEHOLDER(Cgm, 0, {IFF_TYPE_CGM, "CGM."}, {IFF_TYPE_CGM_TEXT, "CGM."})
 IFD_PLACEHOLDER(Pdf, 0, {IFF_TYPE_PDF_GS, "PDF."})
-IFD_PLACEHOLDER(Cals, 0, {IFF_TYPE_CALS, "CALS Raster Type 1."})
 IFD_PLACEHOLDER(J2k, 0, {IFF_TYPE_J2K, "JPEG 2000."})
 
 // Types that no driver reads: the client decides (PostScript and text go
@@ -48,6 +46,6 @@ const IffFormatTp Refused = {
 
 const IffFormatTp *const IfdFormats[] = {
     &IfdQplFormat, &Bmp, &Pcx, &Gif, &IfdSunRasterFormat, &Tga, &Tiff, &IfdPbmFormat, &IfdSgiFormat, &IfdXwdFormat,
-    &StarBase, &Catia, &Catia4, &CaedsFormatted, &CaedsBinary, &Jpeg, &Cgm, &Pdf, &IfdPngFormat,
-    &Cals, &J2k, &IfdLayFormat, &NoType, &PostScript, &Ascii, &Refused, nullptr,
+    &StarBase, &IfdCatiaFormat, &Catia4, &CaedsFormatted, &CaedsBinary, &Jpeg, &Cgm, &Pdf, &IfdPngFormat,
+    &IfdCalsFormat, &J2k, &IfdLayFormat, &NoType, &PostScript, &Ascii, &Refused, nullptr,
 };

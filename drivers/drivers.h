@@ -18,5 +18,7 @@ extern const IffFormatTp IfdSgiFormat;        // SGI image (10)
 extern const IffFormatTp IfdXwdFormat;        // X Window dump (11)
 extern const IffFormatTp IfdPngFormat;        // PNG (23)
 extern const IffFormatTp IfdLayFormat;        // previews of layouts and vector files (26..47)
+extern const IffFormatTp IfdCalsFormat;       // CALS Type 1 (24)
+extern const IffFormatTp IfdCatiaFormat;      // CATIA raster (13)
 
 #endif

@@ -90,6 +90,8 @@ const RoundTrip kRoundTrips[] = {
     {"xwd", IFF_CM_RGB, 0}, {"xwd", IFF_CM_PALETTE, 16}, {"xwd", IFF_CM_PALETTE, 2},
     {"sgi", IFF_CM_RGB, 0}, {"rgb", IFF_CM_RGB, 0}, {"bw", IFF_CM_GRAY, 0},
     {"png", IFF_CM_RGB, 0},  {"png", IFF_CM_GRAY, 0}, {"png", IFF_CM_BILEVEL, 0}, {"png", IFF_CM_PALETTE, 3},
+    {"cal", IFF_CM_BILEVEL, 0},  {"cals", IFF_CM_BILEVEL, 0}, {"catia", IFF_CM_RGB, 0},
+    {"catia", IFF_CM_PALETTE, 2}, {"catia", IFF_CM_PALETTE, 16}, {"catia", IFF_CM_PALETTE, 256},
 };
 
 constexpr int32_t kWidth = 37, kHeight = 23;  // odd sizes catch padding faults
