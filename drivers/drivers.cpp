@@ -14,7 +14,6 @@ namespace {
 IFD_PLACEHOLDER(Pcx, 0, {IFF_TYPE_PCX, "PCX."})
 IFD_PLACEHOLDER(Gif, 1, {IFF_TYPE_GIF, "GIF."})
 IFD_PLACEHOLDER(SunRaster, 0, {IFF_TYPE_SUN, "Sun Raster "})
-IFD_PLACEHOLDER(Tga, 0, {IFF_TYPE_TGA, "Targa."})
 IFD_PLACEHOLDER(Tiff, 1, {IFF_TYPE_TIFF, "TIFF."})
 IFD_PLACEHOLDER(Sgi, 0, {IFF_TYPE_SGI, "SGI Raster."})
 IFD_PLACEHOLDER(Xwd, 0, {IFF_TYPE_XWD, "XWD."})
@@ -58,7 +57,7 @@ const IffFormatTp Refused = {
 }  // namespace
 
 const IffFormatTp *const IfdFormats[] = {
-    &IfdQplFormat, &IfdBmpFormat, &Pcx, &Gif, &SunRaster, &Tga, &Tiff, &IfdPbmFormat, &Sgi, &Xwd,
+    &IfdQplFormat, &IfdBmpFormat, &Pcx, &Gif, &SunRaster, &IfdTgaFormat, &Tiff, &IfdPbmFormat, &Sgi, &Xwd,
     &StarBase, &Catia, &Catia4, &CaedsFormatted, &CaedsBinary, &Jpeg, &Cgm, &Pdf, &Png,
     &Cals, &J2k, &Layout, &NoType, &PostScript, &Ascii, &Refused, nullptr,
 };

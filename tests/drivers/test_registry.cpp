@@ -88,7 +88,8 @@ const RoundTrip kRoundTrips[] = {
     {"qpl", IFF_CM_RGB, 0},  {"qpl", IFF_CM_PALETTE, 16}, {"ppm", IFF_CM_RGB, 0},
     {"pgm", IFF_CM_GRAY, 0}, {"pbm", IFF_CM_BILEVEL, 0},
     {"bmp", IFF_CM_RGB, 0},  {"bmp", IFF_CM_PALETTE, 2},  {"bmp", IFF_CM_PALETTE, 16},
-    {"bmp", IFF_CM_PALETTE, 256},
+    {"bmp", IFF_CM_PALETTE, 256}, {"tga", IFF_CM_RGB, 0},  {"tga", IFF_CM_PALETTE, 256},
+    {"tga", IFF_CM_GRAY, 0},
 };
 
 constexpr int32_t kWidth = 37, kHeight = 23;  // odd sizes catch padding faults
