@@ -11,7 +11,6 @@ namespace {
 #define IFD_PLACEHOLDER(name, multipage, ...) \
   const IffFormatTp name = {#name, {__VA_ARGS__}, multipage, 0, {}, {}, 0};
 
-IFD_PLACEHOLDER(Pcx, 0, {IFF_TYPE_PCX, "PCX."})
 IFD_PLACEHOLDER(Gif, 1, {IFF_TYPE_GIF, "GIF."})
 IFD_PLACEHOLDER(SunRaster, 0, {IFF_TYPE_SUN, "Sun Raster "})
 IFD_PLACEHOLDER(Tiff, 1, {IFF_TYPE_TIFF, "TIFF."})
@@ -57,7 +56,7 @@ const IffFormatTp Refused = {
 }  // namespace
 
 const IffFormatTp *const IfdFormats[] = {
-    &IfdQplFormat, &IfdBmpFormat, &Pcx, &Gif, &SunRaster, &IfdTgaFormat, &Tiff, &IfdPbmFormat, &Sgi, &Xwd,
+    &IfdQplFormat, &IfdBmpFormat, &IfdPcxFormat, &Gif, &SunRaster, &IfdTgaFormat, &Tiff, &IfdPbmFormat, &Sgi, &Xwd,
     &StarBase, &Catia, &Catia4, &CaedsFormatted, &CaedsBinary, &Jpeg, &Cgm, &Pdf, &Png,
     &Cals, &J2k, &Layout, &NoType, &PostScript, &Ascii, &Refused, nullptr,
 };

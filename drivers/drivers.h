@@ -15,5 +15,6 @@ extern const IffFormatTp IfdQplFormat;  // native raw format (type 2)
 extern const IffFormatTp IfdPbmFormat;  // PBM, PGM, PPM (9) and PAM (34)
 extern const IffFormatTp IfdBmpFormat;  // Windows and OS/2 bitmaps (3)
 extern const IffFormatTp IfdTgaFormat;  // Truevision TGA (7)
+extern const IffFormatTp IfdPcxFormat;  // PCX (4)
 
 #endif

@@ -89,7 +89,8 @@ const RoundTrip kRoundTrips[] = {
     {"pgm", IFF_CM_GRAY, 0}, {"pbm", IFF_CM_BILEVEL, 0},
     {"bmp", IFF_CM_RGB, 0},  {"bmp", IFF_CM_PALETTE, 2},  {"bmp", IFF_CM_PALETTE, 16},
     {"bmp", IFF_CM_PALETTE, 256}, {"tga", IFF_CM_RGB, 0},  {"tga", IFF_CM_PALETTE, 256},
-    {"tga", IFF_CM_GRAY, 0},
+    {"tga", IFF_CM_GRAY, 0}, {"pcx", IFF_CM_PALETTE, 2},  {"pcx", IFF_CM_PALETTE, 16},
+    {"pcx", IFF_CM_PALETTE, 256},
 };
 
 constexpr int32_t kWidth = 37, kHeight = 23;  // odd sizes catch padding faults
