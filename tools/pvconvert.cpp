@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "common.h"
@@ -99,9 +100,29 @@ int Info(const char *name, ImgOpenParamsTp *params) {
   return rc ? 1 : 0;
 }
 
+// A picture of at most 256 colours keeps them exactly: false when it has
+// more.
+bool ExactPalette(const std::vector<RgbPixelTp> &frame, unsigned char *indexes,
+                  RgbPixelTp *palette) {
+  std::unordered_map<uint32_t, unsigned char> seen;
+  for (size_t i = 0; i < frame.size(); ++i) {
+    const RgbPixelTp &p = frame[i];
+    const uint32_t key = uint32_t{p.red} << 16 | uint32_t{p.green} << 8 | p.blue;
+    auto found = seen.find(key);
+    if (found == seen.end()) {
+      if (seen.size() == 256) return false;
+      const auto index = static_cast<unsigned char>(seen.size());
+      palette[index] = p;
+      found = seen.emplace(key, index).first;
+    }
+    indexes[i] = found->second;
+  }
+  return true;
+}
+
 // Writers of palette files take indexes: the whole picture is read,
-// reduced to at most 256 colours as for a colour-mapped screen, and
-// written with its palette.
+// reduced to at most 256 colours as for a colour-mapped screen (unless it
+// has no more), and written with its palette.
 ReturnTp WritePalette(ImgControlBlockTp *cb, IffControlBlockTp *out, int32_t w, int32_t h) {
   std::vector<RgbPixelTp> frame;
   try {
@@ -117,8 +138,10 @@ ReturnTp WritePalette(ImgControlBlockTp *cb, IffControlBlockTp *out, int32_t w, 
   }
   std::vector<unsigned char> indexes(frame.size());
   RgbPixelTp palette[256] = {};
-  const uint32_t inuse[256] = {};
-  ImgReduceColors(frame.data(), indexes.data(), palette, inuse, 255, false, false, w, h);
+  if (!ExactPalette(frame, indexes.data(), palette)) {
+    const uint32_t inuse[256] = {};
+    ImgReduceColors(frame.data(), indexes.data(), palette, inuse, 255, false, false, w, h);
+  }
   std::vector<RgbPixelTp>().swap(frame);
   unsigned char cmap[3 * 256];
   for (int i = 0; i < 256; ++i) {
