@@ -54,6 +54,33 @@ class Recorder {
   }
 };
 
+// A w x h picture of at most `colours` colours (0: many), as indexes and
+// a palette, or as red, green, blue lines; returns its red, green, blue.
+inline Bytes Picture(int32_t w, int32_t h, int colours, Bytes *lines, Bytes *cmap) {
+  Bytes rgb;
+  for (int i = 0; i < colours; ++i)
+    cmap->insert(cmap->end(), {static_cast<unsigned char>(i * 37), static_cast<unsigned char>(255 - i),
+                               static_cast<unsigned char>(i * i)});
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w; ++x) {
+      if (!colours) {
+        rgb.insert(rgb.end(), {static_cast<unsigned char>(x * 7), static_cast<unsigned char>(y * 11),
+                               static_cast<unsigned char>(x * y)});
+        continue;
+      }
+      const int index = (x / 3 + y * 5) % colours;
+      lines->push_back(static_cast<unsigned char>(index));
+      rgb.insert(rgb.end(), cmap->begin() + 3 * index, cmap->begin() + 3 * index + 3);
+    }
+  if (!colours) *lines = rgb;
+  return rgb;
+}
+
+inline std::string PpmOf(int32_t w, int32_t h, const Bytes &rgb) {
+  return "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n" +
+         std::string(rgb.begin(), rgb.end());
+}
+
 struct Decoded {
   ReturnTp rc = 0;  // the first failure, or 0
   IffParamTp header = {};
@@ -90,6 +117,14 @@ inline Decoded ReadRgb(const std::string &path) {
   for (const Bytes &row : rows) d.rgb.insert(d.rgb.end(), row.begin(), row.end());
   IffTerm(&cb);
   return d;
+}
+
+// Reading the file fails with a message that starts with `message`.
+inline void ExpectRefused(const std::string &path, const std::string &message) {
+  Recorder recorder;
+  EXPECT_NE(ReadRgb(path).rc, 0u);
+  ASSERT_FALSE(Recorder::raised().empty());
+  EXPECT_EQ(Recorder::raised().back().rfind(message, 0), 0u) << Recorder::raised().back();
 }
 
 // Writes lines through the interface's writer of a type. Lines hold one

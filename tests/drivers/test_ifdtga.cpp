@@ -8,36 +8,12 @@
 namespace {
 
 using pictures::Bytes;
+using pictures::ExpectRefused;
 using pictures::PlainRgb;
 using pictures::ReadRgb;
 using pictures::Sh;
 
 constexpr int32_t kW = 37, kH = 23;
-
-// Many colours, or at most 200 of them through a palette.
-Bytes Picture(bool palette, Bytes *lines = nullptr, Bytes *cmap = nullptr) {
-  Bytes rgb;
-  for (int i = 0; palette && i < 256; ++i)
-    cmap->insert(cmap->end(), {static_cast<unsigned char>(i), static_cast<unsigned char>(i * 3),
-                               static_cast<unsigned char>(255 - i)});
-  for (int y = 0; y < kH; ++y)
-    for (int x = 0; x < kW; ++x) {
-      if (palette) {
-        const int index = (x * 3 + y * 7) % 200;
-        lines->push_back(static_cast<unsigned char>(index));
-        rgb.insert(rgb.end(), cmap->begin() + 3 * index, cmap->begin() + 3 * index + 3);
-      } else {
-        rgb.insert(rgb.end(), {static_cast<unsigned char>(x * 7), static_cast<unsigned char>(y * 11),
-                               static_cast<unsigned char>(x * y)});
-      }
-    }
-  return rgb;
-}
-
-std::string PpmOf(const Bytes &rgb) {
-  return "P6\n" + std::to_string(kW) + " " + std::to_string(kH) + "\n255\n" +
-         std::string(rgb.begin(), rgb.end());
-}
 
 // An 18-byte header of our own making, then the rest.
 std::string Tga(int map_type, int type, int first, int length, int entry, int w, int h, int depth,
@@ -51,11 +27,12 @@ std::string Tga(int map_type, int type, int first, int length, int entry, int w,
 
 TEST(Tga, FilesOfTheOraclesReadAsTheyDecodeThem) {
   TempDir dir;
-  Bytes lines, cmap;
-  const Bytes few = Picture(true, &lines, &cmap), many = Picture(false);
+  Bytes lines, cmap, unused;
+  const Bytes few = pictures::Picture(kW, kH, 256, &lines, &cmap);
+  const Bytes many = pictures::Picture(kW, kH, 0, &unused, &unused);
   const std::string in_few = dir.file("few.ppm"), in_many = dir.file("many.ppm");
-  WriteFile(in_few, PpmOf(few));
-  WriteFile(in_many, PpmOf(many));
+  WriteFile(in_few, pictures::PpmOf(kW, kH, few));
+  WriteFile(in_many, pictures::PpmOf(kW, kH, many));
   const std::string im = "/usr/bin/convert ";
   struct Case {
     std::string make;
@@ -121,8 +98,9 @@ TEST(Tga, WrittenFilesReadBackWithNetpbm) {
   const std::string out = dir.file("w.tga");
   std::vector<int32_t> order;
   for (int32_t y = 0; y < kH; ++y) order.push_back((y * 5) % kH);  // any order
-  Bytes lines, cmap, grey;
-  const Bytes few = Picture(true, &lines, &cmap), many = Picture(false);
+  Bytes lines, cmap, grey, unused;
+  const Bytes few = pictures::Picture(kW, kH, 256, &lines, &cmap);
+  const Bytes many = pictures::Picture(kW, kH, 0, &unused, &unused);
   for (size_t i = 0; i < lines.size(); ++i) grey.insert(grey.end(), 3, lines[i]);
   ASSERT_EQ(pictures::WriteLines(out, IFF_TYPE_TGA, IFF_CM_RGB, kW, kH, cmap, lines, order), 0u);
   EXPECT_EQ(ReadFile(out)[2], 1);
@@ -141,7 +119,6 @@ TEST(Tga, WrittenFilesReadBackWithNetpbm) {
 
 TEST(Tga, BadHeadersFailWithTheirMessage) {
   TempDir dir;
-  pictures::Recorder recorder;
   struct Case {
     const char *what;
     std::string file;
@@ -157,11 +134,7 @@ TEST(Tga, BadHeadersFailWithTheirMessage) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     WriteFile(dir.file("bad.tga"), c.file);
-    pictures::Recorder::raised().clear();
-    EXPECT_NE(ReadRgb(dir.file("bad.tga")).rc, 0u);
-    ASSERT_FALSE(pictures::Recorder::raised().empty());
-    EXPECT_EQ(pictures::Recorder::raised().back().rfind(c.message, 0), 0u)
-        << pictures::Recorder::raised().back();
+    ExpectRefused(dir.file("bad.tga"), c.message);
   }
 
   // The longest map there is, with runs past the end of a tiny file: read
