@@ -235,12 +235,20 @@ void DecodeRleRow(BmpState *s, unsigned char *out) {
   const int64_t w = s->width;
   const bool four = s->compression == kRle4;
   memset(out, 0, static_cast<size_t>(w));
-  if (s->ended) return;
+  if (s->ended) {
+    // Rows after the end of the bitmap or of the data still cost what an
+    // uncompressed row would read, so that a tiny file claiming a huge
+    // picture runs into the interface's limit on made-up data.
+    ReadSome(s, s->row.data(), static_cast<size_t>(s->stride));
+    return;
+  }
   int64_t x = 0;
   for (;;) {
     unsigned char pair[2] = {0, 0};
-    // The end of the data reads as zeros: an end of line.
-    if (IfiRead(pair, 1, 2, s->handle) != 0) pair[0] = pair[1] = 0;
+    if (IfiRead(pair, 1, 2, s->handle) != 0) {
+      s->ended = true;  // the end of the data ends the row and the bitmap
+      return;
+    }
     const int count = pair[0], value = pair[1];
     if (count) {
       for (int i = 0; i < count && x < w; ++i, ++x)
