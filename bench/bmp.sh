@@ -27,10 +27,13 @@ ppmtobmp -bpp 8 "$work/colour256.ppm" 2>/dev/null >"$work/c8.bmp"
 ./build/bench/make_drawing pbm >"$work/drawing.pbm"
 ppmtobmp -bpp 1 "$work/drawing.pbm" 2>/dev/null >"$work/d1.bmp"
 
+# bmptopnm writes a two-colour picture as PBM: so does pvconvert here.
 for f in c24 c8 d1; do
   in="$work/$f.bmp"
-  echo "== read $f.bmp ($(du -h "$in" | cut -f1)) to PPM"
-  measure "pvconvert $f.bmp out.ppm" ./build/tools/pvconvert "$in" "$work/out.ppm"
+  out=out.ppm
+  [ "$f" = d1 ] && out=out.pbm
+  echo "== read $f.bmp ($(du -h "$in" | cut -f1)) to ${out#out.}"
+  measure "pvconvert $f.bmp $out" ./build/tools/pvconvert "$in" "$work/$out"
   measure "bmptopnm $f.bmp" sh -c 'bmptopnm "$1" 2>/dev/null >"$2"' sh "$in" "$work/nb.ppm"
 done
 echo "== write colour.ppm as a 24-bit BMP"
