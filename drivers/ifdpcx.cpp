@@ -105,6 +105,14 @@ void ToLine(const PcxState *s, unsigned char *line) {
   const int32_t w = s->width;
   // Pixels the rows do not reach stay 0.
   const int32_t reach = std::min<int64_t>(w, s->bits == 1 ? 8 * int64_t{bpl} : bpl);
+  if (s->planes == 1) {
+    memset(line, 0, static_cast<size_t>(w));
+    if (s->bits == 8)
+      memcpy(line, in, static_cast<size_t>(reach));
+    else
+      IfuExpandBits(reach, in, line);
+    return;
+  }
   if (s->bits == 8) {
     memset(line, 0, static_cast<size_t>(w) * s->planes);
     for (int32_t i = 0; i < reach; ++i)
