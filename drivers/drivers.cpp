@@ -11,10 +11,7 @@ namespace {
 #define IFD_PLACEHOLDER(name, multipage, ...) \
   const IffFormatTp name = {#name, {__VA_ARGS__}, multipage, 0, {}, {}, 0};
 
-IFD_PLACEHOLDER(Bmp, 0, {IFF_TYPE_BMP, "Microsoft Bitmap (BMP)."})
-IFD_PLACEHOLDER(Pcx, 0, {IFF_TYPE_PCX, "PCX."})
 IFD_PLACEHOLDER(Gif, 1, {IFF_TYPE_GIF, "GIF."})
-IFD_PLACEHOLDER(Tga, 0, {IFF_TYPE_TGA, "Targa."})
 IFD_PLACEHOLDER(Tiff, 1, {IFF_TYPE_TIFF, "TIFF."})
 IFD_PLACEHOLDER(StarBase, 0, {IFF_TYPE_STARBASE, "StarBase."})
 IFD_PLACEHOLDER(Catia4, 0, {IFF_TYPE_CATIA, "Catia."})
@@ -45,7 +42,8 @@ const IffFormatTp Refused = {
 }  // namespace
 
 const IffFormatTp *const IfdFormats[] = {
-    &IfdQplFormat, &Bmp, &Pcx, &Gif, &IfdSunRasterFormat, &Tga, &Tiff, &IfdPbmFormat, &IfdSgiFormat, &IfdXwdFormat,
-    &StarBase, &IfdCatiaFormat, &Catia4, &CaedsFormatted, &CaedsBinary, &Jpeg, &Cgm, &Pdf, &IfdPngFormat,
-    &IfdCalsFormat, &J2k, &IfdLayFormat, &NoType, &PostScript, &Ascii, &Refused, nullptr,
+    &IfdQplFormat, &IfdBmpFormat, &IfdPcxFormat, &Gif, &IfdSunRasterFormat, &IfdTgaFormat, &Tiff, &IfdPbmFormat,
+    &IfdSgiFormat, &IfdXwdFormat, &StarBase, &IfdCatiaFormat, &Catia4, &CaedsFormatted, &CaedsBinary, &Jpeg,
+    &Cgm, &Pdf, &IfdPngFormat, &IfdCalsFormat, &J2k, &IfdLayFormat, &NoType, &PostScript, &Ascii, &Refused,
+    nullptr,
 };

@@ -20,5 +20,8 @@ extern const IffFormatTp IfdPngFormat;        // PNG (23)
 extern const IffFormatTp IfdLayFormat;        // previews of layouts and vector files (26..47)
 extern const IffFormatTp IfdCalsFormat;       // CALS Type 1 (24)
 extern const IffFormatTp IfdCatiaFormat;      // CATIA raster (13)
+extern const IffFormatTp IfdBmpFormat;        // Windows and OS/2 bitmaps (3)
+extern const IffFormatTp IfdTgaFormat;        // Truevision TGA (7)
+extern const IffFormatTp IfdPcxFormat;        // PCX (4)
 
 #endif

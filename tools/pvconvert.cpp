@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "common.h"
@@ -54,7 +55,7 @@ int cvNFiles = 0;
 // lines handed to it.
 struct OutputKindTp {
   uint32_t type;
-  uint32_t model;  // IFF_CM_RGB, IFF_CM_GRAY or IFF_CM_BILEVEL
+  uint32_t model;  // IFF_CM_RGB, IFF_CM_GRAY, IFF_CM_BILEVEL or IFF_CM_PALETTE
 };
 
 bool KindFromWord(const char *word, OutputKindTp *kind) {
@@ -99,6 +100,64 @@ int Info(const char *name, ImgOpenParamsTp *params) {
   return rc ? 1 : 0;
 }
 
+// A picture of at most 256 colours keeps them exactly: false when it has
+// more.
+bool ExactPalette(const std::vector<RgbPixelTp> &frame, unsigned char *indexes,
+                  RgbPixelTp *palette) {
+  std::unordered_map<uint32_t, unsigned char> seen;
+  for (size_t i = 0; i < frame.size(); ++i) {
+    const RgbPixelTp &p = frame[i];
+    const uint32_t key = uint32_t{p.red} << 16 | uint32_t{p.green} << 8 | p.blue;
+    auto found = seen.find(key);
+    if (found == seen.end()) {
+      if (seen.size() == 256) return false;
+      const auto index = static_cast<unsigned char>(seen.size());
+      palette[index] = p;
+      found = seen.emplace(key, index).first;
+    }
+    indexes[i] = found->second;
+  }
+  return true;
+}
+
+// Writers of palette files take indexes: the whole picture is read,
+// reduced to at most 256 colours as for a colour-mapped screen (unless it
+// has no more), and written with its palette.
+ReturnTp WritePalette(ImgControlBlockTp *cb, IffControlBlockTp *out, int32_t w, int32_t h) {
+  std::vector<RgbPixelTp> frame;
+  try {
+    frame.resize(static_cast<size_t>(w) * static_cast<size_t>(h));
+  } catch (const std::exception &) {
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
+  }
+  for (int32_t y = 0; y < h; ++y) {
+    RgbPixelTp *line = &frame[static_cast<size_t>(y) * static_cast<size_t>(w)];
+    ReturnTp rc = ImgReadLine(cb, y, line);
+    if (rc) return rc;
+    ImgOverWhite(line, line, w);
+  }
+  std::vector<unsigned char> indexes(frame.size());
+  RgbPixelTp palette[256] = {};
+  if (!ExactPalette(frame, indexes.data(), palette)) {
+    const uint32_t inuse[256] = {};
+    ImgReduceColors(frame.data(), indexes.data(), palette, inuse, 255, false, false, w, h);
+  }
+  std::vector<RgbPixelTp>().swap(frame);
+  unsigned char cmap[3 * 256];
+  for (int i = 0; i < 256; ++i) {
+    cmap[3 * i] = palette[i].red;
+    cmap[3 * i + 1] = palette[i].green;
+    cmap[3 * i + 2] = palette[i].blue;
+  }
+  const uint64_t compression[3] = {0, 0, 0};
+  ReturnTp rc =
+      IffWtHead(out, w, h, 1, 1, 1, IFF_CM_PALETTE, 256, 8, compression, 0, 0, 0, nullptr);
+  if (!rc) rc = IffWtCMap(out, cmap);
+  for (int32_t y = 0; !rc && y < h; ++y)
+    rc = IffWtScan(out, y, &indexes[static_cast<size_t>(y) * static_cast<size_t>(w)]);
+  return rc;
+}
+
 // The lines of the open input, through the writer, into `path`.
 ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, const OutputKindTp &kind, int32_t w,
                     int32_t h) {
@@ -106,6 +165,11 @@ ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, const OutputKindTp 
   IffFileSpecTp spec = {};
   spec.name = path;
   ReturnTp rc = IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, kind.type, IFF_MIN_VERIFY, nullptr);
+  if (!rc && kind.model == IFF_CM_PALETTE) {
+    rc = WritePalette(cb, out, w, h);
+    const ReturnTp closed = IffTerm(&out);
+    return rc ? rc : closed;
+  }
   uint64_t compression[3] = {0, 0, 0};
   if (kind.model == IFF_CM_BILEVEL) compression[2] = 2;  // packed bits
   if (!rc) rc = IffWtHead(out, w, h, 1, 1, 0, kind.model, 0, 8, compression, 0, 0, 0, nullptr);

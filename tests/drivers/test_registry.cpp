@@ -3,6 +3,7 @@
 // adding a row to kRoundTrips.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -92,6 +93,10 @@ const RoundTrip kRoundTrips[] = {
     {"png", IFF_CM_RGB, 0},  {"png", IFF_CM_GRAY, 0}, {"png", IFF_CM_BILEVEL, 0}, {"png", IFF_CM_PALETTE, 3},
     {"cal", IFF_CM_BILEVEL, 0},  {"cals", IFF_CM_BILEVEL, 0}, {"catia", IFF_CM_RGB, 0},
     {"catia", IFF_CM_PALETTE, 2}, {"catia", IFF_CM_PALETTE, 16}, {"catia", IFF_CM_PALETTE, 256},
+    {"bmp", IFF_CM_RGB, 0},  {"bmp", IFF_CM_PALETTE, 2},  {"bmp", IFF_CM_PALETTE, 16},
+    {"bmp", IFF_CM_PALETTE, 256}, {"tga", IFF_CM_RGB, 0},  {"tga", IFF_CM_PALETTE, 256},
+    {"tga", IFF_CM_GRAY, 0}, {"pcx", IFF_CM_PALETTE, 2},  {"pcx", IFF_CM_PALETTE, 16},
+    {"pcx", IFF_CM_PALETTE, 256},
 };
 
 constexpr int32_t kWidth = 37, kHeight = 23;  // odd sizes catch padding faults
@@ -167,20 +172,20 @@ TEST(Registry, EveryWriterRoundTripsThroughItsReader) {
     ASSERT_EQ(header.width, kWidth);
     ASSERT_EQ(header.height, kHeight);
     const bool palette = header.has_cmap != 0;
+    Bytes got(static_cast<size_t>(kWidth) * kHeight * 3);
     if (palette) {
       ASSERT_EQ(IffRdCMap(in), 0u);
     }
-    Bytes got;
-    for (int32_t y = 0; y < kHeight; ++y) {
-      ASSERT_EQ(IffRdScan(in, 1, y), 0u);
-      for (int32_t x = 0; x < kWidth; ++x) {
+    // Rows come in file order; a bottom-up file gives the bottom row first.
+    for (int32_t i = 0; i < kHeight; ++i) {
+      ASSERT_EQ(IffRdScan(in, 1, i), 0u);
+      const int32_t y = header.orientation == 2 ? kHeight - 1 - i : i;
+      auto at = got.begin() + static_cast<std::ptrdiff_t>(y) * kWidth * 3;
+      for (int32_t x = 0; x < kWidth; ++x, at += 3) {
         const unsigned char *p = in->line + x * in->pixel_size;
-        if (palette)
-          got.insert(got.end(), in->cmap + p[0] * 3, in->cmap + p[0] * 3 + 3);
-        else if (in->pixel_size == 1)
-          got.insert(got.end(), 3, p[0]);
-        else
-          got.insert(got.end(), p, p + 3);
+        const unsigned char grey[3] = {p[0], p[0], p[0]};
+        const unsigned char *rgb = palette ? in->cmap + p[0] * 3 : in->pixel_size == 1 ? grey : p;
+        std::copy(rgb, rgb + 3, at);
       }
     }
     EXPECT_EQ(IffTerm(&in), 0u);

@@ -141,6 +141,26 @@ TEST_F(PvConvert, OutputTypesAndStandardStreams) {
   EXPECT_NE(info.out.find("Width: 23\nHeight: 17\n"), std::string::npos) << info.out;
 }
 
+// The PC formats, to a file and to a pipe, read back by netpbm. PCX takes
+// a palette: a picture of few colours keeps them.
+TEST_F(PvConvert, WritesBmpTgaAndPcx) {
+  const std::string few = dir_.file("few.ppm");
+  ASSERT_EQ(RunProgram({"sh", "-c", "pnmquant 100 " + input_ + " >" + few + " 2>/dev/null"}).status, 0);
+  const struct {
+    std::string type, reader, in;
+  } cases[] = {{"bmp", "bmptopnm", input_}, {"tga", "tgatoppm", input_}, {"pcx", "pcxtoppm", few}};
+  for (const auto &c : cases) {
+    const std::string out = dir_.file("out." + c.type);
+    ASSERT_EQ(Pvconvert({c.in, out}).status, 0) << c.type;
+    ExpectNear(Netpbm(c.reader + " " + out + " 2>/dev/null"), ReadPnm(ReadFile(c.in)), 0, c.type);
+    const RunResult piped = Pvconvert({"-type", c.type, c.in, "-"});
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    WriteFile(out, piped.out);
+    ExpectNear(Netpbm(c.reader + " " + out + " 2>/dev/null"), ReadPnm(ReadFile(c.in)), 0,
+               c.type + " to a pipe");
+  }
+}
+
 // A native file stored bottom line first, with two equal palette entries.
 TEST_F(PvConvert, BottomUpPaletteFile) {
   const int w = 4, h = 3;

@@ -1,0 +1,113 @@
+// The PCX driver against netpbm, both ways, and on hand-made files for the
+// versions, palettes, resolutions and runs carried across rows.
+#include <string>
+#include <vector>
+
+#include "pictures.h"
+
+namespace {
+
+using pictures::Bytes;
+using pictures::ExpectRefused;
+using pictures::PlainRgb;
+using pictures::ReadRgb;
+using pictures::Sh;
+
+constexpr int32_t kW = 17, kH = 9;  // 17 pixels: planes of 32 pixels for 16 colours
+
+// A header of our own making, then the data.
+std::string Pcx(int version, int bits, int planes, int w, int h, int bpl, int hres, int vres,
+                const std::string &data) {
+  std::string f(128, '\0');
+  const int at[][2] = {{0, 10}, {1, version}, {2, 1}, {3, bits}, {8, w - 1}, {10, h - 1},
+                       {12, hres}, {14, vres}, {65, planes}, {66, bpl}};
+  for (const auto &a : at) {
+    f[a[0]] = static_cast<char>(a[1] & 255);
+    if (a[0] >= 4 && a[0] != 65) f[a[0] + 1] = static_cast<char>(a[1] >> 8);
+  }
+  for (int i = 0; i < 48; ++i) f[16 + i] = static_cast<char>(100 + i);  // header palette
+  return f + data;
+}
+
+uint32_t IdentifyAsPcx(const unsigned char *, int32_t) { return IFF_TYPE_PCX; }
+
+TEST(Pcx, FilesOfNetpbmReadAsItDecodesThem) {
+  TempDir dir;
+  struct Case {
+    int colours, bits, planes;
+  } cases[] = {{2, 1, 1}, {16, 1, 4}, {200, 8, 1}, {0, 8, 3}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.colours);
+    Bytes lines, cmap;
+    const Bytes rgb = pictures::Picture(kW, kH, c.colours, &lines, &cmap);
+    const std::string in = dir.file("in.ppm"), out = dir.file("out.pcx");
+    WriteFile(in, pictures::PpmOf(kW, kH, rgb));
+    Sh(std::string("ppmtopcx ") + (c.colours ? "" : "-24bit ") + in + " 2>/dev/null > " + out);
+    const std::string file = ReadFile(out);
+    ASSERT_EQ(file[3], c.bits);
+    ASSERT_EQ(file[65], c.planes);
+    pictures::Decoded d = ReadRgb(out);
+    ASSERT_EQ(d.rc, 0u);
+    EXPECT_EQ(d.rgb, rgb);
+    EXPECT_EQ(d.rgb, PlainRgb("pcxtoppm " + out + " 2>/dev/null"));
+  }
+}
+
+TEST(Pcx, VersionsPalettesResolutionsAndCarriedRuns) {
+  TempDir dir;
+  const std::string path = dir.file("h.pcx");
+  // 64 pixels a row: three literal bytes, then a run of ten 0xFF bytes, five
+  // of which start the second row.
+  WriteFile(path, Pcx(5, 1, 1, 64, 2, 8, 640, 480,
+                      std::string("\0\0\0\xCA\xFF\x0F\x0F\x0F", 8)));
+  pictures::Decoded d = ReadRgb(path);
+  ASSERT_EQ(d.rc, 0u);
+  EXPECT_EQ(d.header.x_resolution, 0) << "640 is a screen width";
+  for (int x : {23, 24, 63, 64, 103, 104, 107, 108}) {
+    SCOPED_TRACE(x);
+    const bool set = (x >= 24 && x < 64) || (x >= 64 && x < 104) || (x >= 108);
+    EXPECT_EQ(d.rgb[3 * x], set ? 103 : 100);  // header entries 0 and 1 of version 5
+  }
+
+  // 256 colours: version 5 without the mark keeps the header palette,
+  // version 3 is a grey ramp; 300 by 300 is a resolution.
+  std::string data(300, '\x07');
+  data += std::string("\x0B", 1) + std::string(768, '\x55');
+  WriteFile(path, Pcx(5, 8, 1, 2, 1, 2, 300, 300, data));
+  d = ReadRgb(path);
+  EXPECT_EQ(d.header.x_resolution, 300);
+  EXPECT_EQ(d.rgb, (Bytes{121, 122, 123, 121, 122, 123}));
+  WriteFile(path, Pcx(3, 8, 1, 2, 1, 2, 0, 0, data));
+  EXPECT_EQ(ReadRgb(path).rgb, (Bytes{7, 7, 7, 7, 7, 7}));
+  WriteFile(path, Pcx(2, 1, 4, 2, 1, 2, 0, 0, std::string("\x80\0\0\0\0\0\0\0\0\0", 8)));
+  EXPECT_EQ(ReadRgb(path).rgb, (Bytes{0, 0, 168, 0, 0, 0})) << "the fixed palette";
+
+  // Version 4 is no PCX file; version 6 and two planes are refused.
+  const std::string v4 = Pcx(4, 8, 1, 2, 1, 2, 0, 0, data);
+  EXPECT_NE(IfiIdentify(reinterpret_cast<const unsigned char *>(v4.data()), 128), IFF_TYPE_PCX);
+  const IfiIdentifyFnTp saved = IfiIdentifyFn;
+  IfiIdentifyFn = IdentifyAsPcx;
+  WriteFile(path, Pcx(6, 8, 1, 2, 1, 2, 0, 0, data));
+  ExpectRefused(path, "Version of PCX file is not supported");
+  WriteFile(path, Pcx(5, 1, 2, 2, 1, 2, 0, 0, data));
+  ExpectRefused(path, "Unsupported color mode in PCX file");
+  IfiIdentifyFn = saved;
+}
+
+TEST(Pcx, WrittenFilesReadBackWithNetpbm) {
+  TempDir dir;
+  const std::string out = dir.file("w.pcx");
+  std::vector<int32_t> order;
+  for (int32_t y = 0; y < kH; ++y) order.push_back(y);
+  for (int colours : {2, 16, 256}) {
+    SCOPED_TRACE(colours);
+    Bytes lines, cmap;
+    const Bytes rgb = pictures::Picture(kW, kH, colours, &lines, &cmap);
+    ASSERT_EQ(pictures::WriteLines(out, IFF_TYPE_PCX, IFF_CM_RGB, kW, kH, cmap, lines, order), 0u);
+    const std::string file = ReadFile(out);
+    EXPECT_EQ(file[66], colours == 256 ? 18 : 4);
+    EXPECT_EQ(PlainRgb("pcxtoppm " + out + " 2>/dev/null"), rgb);
+  }
+}
+
+}  // namespace
