@@ -13,7 +13,6 @@ namespace {
 
 IFD_PLACEHOLDER(Bmp, 0, {IFF_TYPE_BMP, "Microsoft Bitmap (BMP)."})
 IFD_PLACEHOLDER(Pcx, 0, {IFF_TYPE_PCX, "PCX."})
-IFD_PLACEHOLDER(Gif, 1, {IFF_TYPE_GIF, "GIF."})
 IFD_PLACEHOLDER(SunRaster, 0, {IFF_TYPE_SUN, "Sun Raster "})
 IFD_PLACEHOLDER(Tga, 0, {IFF_TYPE_TGA, "Targa."})
 IFD_PLACEHOLDER(Tiff, 1, {IFF_TYPE_TIFF, "TIFF."})
@@ -59,7 +58,7 @@ const IffFormatTp Refused = {
 }  // namespace
 
 const IffFormatTp *const IfdFormats[] = {
-    &IfdQplFormat, &Bmp, &Pcx, &Gif, &SunRaster, &Tga, &Tiff, &IfdPbmFormat, &Sgi, &Xwd,
+    &IfdQplFormat, &Bmp, &Pcx, &IfdGifFormat, &SunRaster, &Tga, &Tiff, &IfdPbmFormat, &Sgi, &Xwd,
     &StarBase, &Catia, &Catia4, &CaedsFormatted, &CaedsBinary, &Jpeg, &Cgm, &Pdf, &Png,
     &Cals, &J2k, &Layout, &NoType, &PostScript, &Ascii, &Refused, nullptr,
 };

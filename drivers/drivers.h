@@ -13,5 +13,6 @@ extern const IffFormatTp *const IfdFormats[];
 // The descriptors of the drivers written so far, one per driver file.
 extern const IffFormatTp IfdQplFormat;  // native raw format (type 2)
 extern const IffFormatTp IfdPbmFormat;  // PBM, PGM, PPM (9) and PAM (34)
+extern const IffFormatTp IfdGifFormat;  // GIF (5)
 
 #endif
