@@ -349,8 +349,9 @@ ReturnTp DecodeFrame(GifState *s) {
 ReturnTp WriteBlock(GifState *s) {
   const size_t n = s->out_block[0];
   if (n == 0) return 0;
+  const ReturnTp rc = IfiWrite(s->out_block, 1, n + 1, s->handle);
   s->out_block[0] = 0;
-  if (IfiWrite(s->out_block, 1, n + 1, s->handle) != 0) {
+  if (rc != 0) {
     s->write_failed = true;
     return CmnError(kSource, __LINE__, CMN_E_WRITE_FILE);
   }
@@ -426,10 +427,11 @@ ReturnTp FinishEncoder(GifState *s) {
   s->acc = 0;
   s->acc_bits = 0;
   if (!rc) rc = WriteBlock(s);
-  if (!rc) rc = PutByte(s, 0);  // the terminator: a block of no bytes
-  if (!rc && IfiWrite(s->out_block, 1, 1, s->handle) != 0)
+  // The terminator: a block of no bytes.
+  if (!rc && IfiWrite("", 1, 1, s->handle) != 0) {
+    s->write_failed = true;
     rc = CmnError(kSource, __LINE__, CMN_E_WRITE_FILE);
-  s->out_block[0] = 0;
+  }
   return rc;
 }
 
