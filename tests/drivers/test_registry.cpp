@@ -85,7 +85,7 @@ struct RoundTrip {
 
 const RoundTrip kRoundTrips[] = {
     {"qpl", IFF_CM_RGB, 0},  {"qpl", IFF_CM_PALETTE, 16}, {"ppm", IFF_CM_RGB, 0},
-    {"pgm", IFF_CM_GRAY, 0}, {"pbm", IFF_CM_BILEVEL, 0},
+    {"pgm", IFF_CM_GRAY, 0}, {"pbm", IFF_CM_BILEVEL, 0}, {"gif", IFF_CM_PALETTE, 16},
 };
 
 constexpr int32_t kWidth = 37, kHeight = 23;  // odd sizes catch padding faults
