@@ -13,7 +13,7 @@ packages=(
   clang libclang-rt-14-dev
   xvfb x11-apps xdotool
   # test oracles: they make inputs and check outputs, never linked in
-  netpbm libtiff-tools
+  netpbm libtiff-tools giflib-tools
 )
 
 missing=()
