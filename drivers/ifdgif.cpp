@@ -78,6 +78,7 @@ struct GifState {
   int32_t out_line = 0;
   int out_bits = 0;
   int bits_per_sample = 8;
+  int entries = 0;  // colour-map entries the caller hands over
   int64_t pixels_left = 0;
   uint32_t gathered = kNoPrefix;
   std::unique_ptr<uint32_t[]> hash;
@@ -567,6 +568,7 @@ ReturnTp IfdGifWtHead(void *state, IffParamTp *p) {
   int bits = 1;
   while ((1 << bits) < p->cmap_entries) ++bits;
   s->out_bits = bits;
+  s->entries = p->cmap_entries;
   s->width = p->width;
   s->height = p->height;
   s->bits_per_sample = p->bits_per_sample > 0 ? p->bits_per_sample : 8;
@@ -578,12 +580,13 @@ ReturnTp IfdGifWtCMap(void *state, IffParamTp *p) {
   auto *s = static_cast<GifState *>(state);
   if (!s || !p || !p->cmap || !s->exporting || s->out_bits == 0)
     return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  // The table has 2^bits entries; those the caller has not got stay black.
   const int entries = 1 << s->out_bits;
   unsigned char table[768] = {};
   if (s->bits_per_sample == 8) {
-    memcpy(table, p->cmap, 3u * static_cast<unsigned>(entries));
-  } else {
-    ReturnTp rc = IfuConvBPC(3 * entries, s->bits_per_sample, 8, p->cmap, table);
+    memcpy(table, p->cmap, 3u * static_cast<unsigned>(s->entries));
+  } else if (s->entries > 0) {
+    ReturnTp rc = IfuConvBPC(3 * s->entries, s->bits_per_sample, 8, p->cmap, table);
     if (rc) return rc;
   }
 

@@ -2,6 +2,7 @@
 // code streams that exercise the LZW decoder's rules and failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -236,9 +237,11 @@ TEST_F(Gif, WrittenFilesDecodeWithGiflib) {
   const std::string gif = dir_.file("out.gif");
   // A long random picture of 256 colours fills the code table many times
   // over: a single 13-bit code would derail both decoders.
-  for (const int colours : {2, 256}) {
+  // Three colours: a table of four, of which the caller hands over three.
+  for (const int colours : {2, 3, 256}) {
     SCOPED_TRACE(colours);
-    const int32_t w = 211, h = colours == 2 ? 7 : 997;
+    const int32_t w = 211, h = colours < 256 ? 7 : 997;
+    const int bits = colours == 2 ? 1 : colours == 3 ? 2 : 8;
     Bytes index, cmap;
     srand(7);
     for (int32_t i = 0; i < w * h; ++i) index.push_back(static_cast<unsigned char>(rand() % colours));
@@ -262,8 +265,8 @@ TEST_F(Gif, WrittenFilesDecodeWithGiflib) {
     EXPECT_EQ(Bytes(rgb.begin(), rgb.end()), expected);
     const std::string file = ReadFile(gif);
     // Screen packed byte, then the minimum code size after the descriptor.
-    EXPECT_EQ(file[10] & 7, colours == 2 ? 0 : 7);
-    EXPECT_EQ(file[13 + 3 * colours + 10], 2 + (colours == 256) * 6);
+    EXPECT_EQ(file[10] & 7, bits - 1);
+    EXPECT_EQ(file[13 + (3 << bits) + 10], std::max(2, bits));
   }
   g_raised.clear();
   IffFileSpecTp spec = {gif.c_str(), nullptr, 0};
