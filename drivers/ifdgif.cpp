@@ -44,6 +44,7 @@ struct GifState {
 
   // The screen and the global colour table.
   bool screen_read = false;
+  bool image_seen = false;
   int32_t screen_width = 0, screen_height = 0;
   int global_bits = 1;
   int aspect = 0;
@@ -493,8 +494,12 @@ ReturnTp IfdGifRdHead(void *state, IffParamTp *p) {
   s->failure = 0;
   s->next_line = 0;
   ReturnTp rc = ReadImageHeader(s, p);
+  // A file without a single image is broken, not at its end.
+  if (rc == IFF_I_NO_MORE_PAGES && !s->image_seen)
+    return CmnError(kSource, __LINE__, IFD_E_GIF_DESCRIPTOR);
   if (rc) return rc;
   s->phase = kAtData;
+  s->image_seen = true;
 
   p->width = s->width;
   p->height = s->height;
