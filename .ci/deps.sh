@@ -13,7 +13,7 @@ packages=(
   clang libclang-rt-14-dev
   xvfb x11-apps xdotool
   # test oracles: they make inputs and check outputs, never linked in
-  netpbm libtiff-tools pngcheck imagemagick
+  netpbm libtiff-tools pngcheck imagemagick giflib-tools
   # bench/bench_fax only: libtiff decodes beside our fax decoder (never linked by the programs)
   libtiff-dev
 )

@@ -11,7 +11,6 @@ namespace {
 #define IFD_PLACEHOLDER(name, multipage, ...) \
   const IffFormatTp name = {#name, {__VA_ARGS__}, multipage, 0, {}, {}, 0};
 
-IFD_PLACEHOLDER(Gif, 1, {IFF_TYPE_GIF, "GIF."})
 IFD_PLACEHOLDER(Tiff, 1, {IFF_TYPE_TIFF, "TIFF."})
 IFD_PLACEHOLDER(StarBase, 0, {IFF_TYPE_STARBASE, "StarBase."})
 IFD_PLACEHOLDER(Catia4, 0, {IFF_TYPE_CATIA, "Catia."})
@@ -42,7 +41,7 @@ const IffFormatTp Refused = {
 }  // namespace
 
 const IffFormatTp *const IfdFormats[] = {
-    &IfdQplFormat, &IfdBmpFormat, &IfdPcxFormat, &Gif, &IfdSunRasterFormat, &IfdTgaFormat, &Tiff, &IfdPbmFormat,
+    &IfdQplFormat, &IfdBmpFormat, &IfdPcxFormat, &IfdGifFormat, &IfdSunRasterFormat, &IfdTgaFormat, &Tiff, &IfdPbmFormat,
     &IfdSgiFormat, &IfdXwdFormat, &StarBase, &IfdCatiaFormat, &Catia4, &CaedsFormatted, &CaedsBinary, &Jpeg,
     &Cgm, &Pdf, &IfdPngFormat, &IfdCalsFormat, &J2k, &IfdLayFormat, &NoType, &PostScript, &Ascii, &Refused,
     nullptr,

@@ -23,5 +23,6 @@ extern const IffFormatTp IfdCatiaFormat;      // CATIA raster (13)
 extern const IffFormatTp IfdBmpFormat;        // Windows and OS/2 bitmaps (3)
 extern const IffFormatTp IfdTgaFormat;        // Truevision TGA (7)
 extern const IffFormatTp IfdPcxFormat;        // PCX (4)
+extern const IffFormatTp IfdGifFormat;        // GIF (5)
 
 #endif

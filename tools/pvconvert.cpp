@@ -73,7 +73,12 @@ bool ChooseKind(const char *type, const char *out, OutputKindTp *kind) {
     if (end != type && !*end) {
       if (number < 2 || number >= IFF_TYPE_COUNT) return false;
       kind->type = static_cast<uint32_t>(number);
-      kind->model = IFF_CM_RGB;
+      // True colour where the format takes it, else its palette form.
+      const IffFormatTp *format = IffFormatOf(kind->type);
+      const uint32_t models = format ? format->write_models : 0;
+      kind->model = !(models & IFF_MODEL_BIT(IFF_CM_RGB)) && (models & IFF_MODEL_BIT(IFF_CM_PALETTE))
+                        ? IFF_CM_PALETTE
+                        : IFF_CM_RGB;
       return true;
     }
     return KindFromWord(type, kind);
@@ -100,30 +105,35 @@ int Info(const char *name, ImgOpenParamsTp *params) {
   return rc ? 1 : 0;
 }
 
-// A picture of at most 256 colours keeps them exactly: false when it has
-// more.
-bool ExactPalette(const std::vector<RgbPixelTp> &frame, unsigned char *indexes,
-                  RgbPixelTp *palette) {
+// The palette of a picture of at most 256 colours, each pixel replaced
+// by its index; false when there are more.
+bool ExactPalette(const std::vector<RgbPixelTp> &frame, std::vector<unsigned char> *index,
+                  std::vector<unsigned char> *cmap) {
   std::unordered_map<uint32_t, unsigned char> seen;
+  uint32_t last = UINT32_MAX;
+  unsigned char last_index = 0;
   for (size_t i = 0; i < frame.size(); ++i) {
     const RgbPixelTp &p = frame[i];
-    const uint32_t key = uint32_t{p.red} << 16 | uint32_t{p.green} << 8 | p.blue;
-    auto found = seen.find(key);
-    if (found == seen.end()) {
-      if (seen.size() == 256) return false;
-      const auto index = static_cast<unsigned char>(seen.size());
-      palette[index] = p;
-      found = seen.emplace(key, index).first;
+    const uint32_t v = static_cast<uint32_t>(p.red) << 16 | p.green << 8 | p.blue;
+    if (v != last) {
+      auto found = seen.find(v);
+      if (found == seen.end()) {
+        if (seen.size() == 256) return false;
+        found = seen.emplace(v, static_cast<unsigned char>(seen.size())).first;
+        cmap->insert(cmap->end(), {p.red, p.green, p.blue});
+      }
+      last = v;
+      last_index = found->second;
     }
-    indexes[i] = found->second;
+    (*index)[i] = last_index;
   }
   return true;
 }
 
-// Writers of palette files take indexes: the whole picture is read,
-// reduced to at most 256 colours as for a colour-mapped screen (unless it
-// has no more), and written with its palette.
-ReturnTp WritePalette(ImgControlBlockTp *cb, IffControlBlockTp *out, int32_t w, int32_t h) {
+// The whole picture as palette indexes: its own colours when they are few
+// enough, else reduced by the viewer's colour reduction.
+ReturnTp ReadPalettePicture(ImgControlBlockTp *cb, int32_t w, int32_t h,
+                            std::vector<unsigned char> *index, std::vector<unsigned char> *cmap) {
   std::vector<RgbPixelTp> frame;
   try {
     frame.resize(static_cast<size_t>(w) * static_cast<size_t>(h));
@@ -136,26 +146,18 @@ ReturnTp WritePalette(ImgControlBlockTp *cb, IffControlBlockTp *out, int32_t w, 
     if (rc) return rc;
     ImgOverWhite(line, line, w);
   }
-  std::vector<unsigned char> indexes(frame.size());
+  index->resize(frame.size());
+  if (ExactPalette(frame, index, cmap)) {
+    // Two entries at least: a one-colour picture still names a second.
+    if (cmap->size() < 6) cmap->resize(6, 0);
+    return 0;
+  }
   RgbPixelTp palette[256] = {};
-  if (!ExactPalette(frame, indexes.data(), palette)) {
-    const uint32_t inuse[256] = {};
-    ImgReduceColors(frame.data(), indexes.data(), palette, inuse, 255, false, false, w, h);
-  }
-  std::vector<RgbPixelTp>().swap(frame);
-  unsigned char cmap[3 * 256];
-  for (int i = 0; i < 256; ++i) {
-    cmap[3 * i] = palette[i].red;
-    cmap[3 * i + 1] = palette[i].green;
-    cmap[3 * i + 2] = palette[i].blue;
-  }
-  const uint64_t compression[3] = {0, 0, 0};
-  ReturnTp rc =
-      IffWtHead(out, w, h, 1, 1, 1, IFF_CM_PALETTE, 256, 8, compression, 0, 0, 0, nullptr);
-  if (!rc) rc = IffWtCMap(out, cmap);
-  for (int32_t y = 0; !rc && y < h; ++y)
-    rc = IffWtScan(out, y, &indexes[static_cast<size_t>(y) * static_cast<size_t>(w)]);
-  return rc;
+  const uint32_t inuse[256] = {};
+  ImgReduceColors(frame.data(), index->data(), palette, inuse, 255, false, false, w, h);
+  cmap->clear();
+  for (const RgbPixelTp &p : palette) cmap->insert(cmap->end(), {p.red, p.green, p.blue});
+  return 0;
 }
 
 // The lines of the open input, through the writer, into `path`.
@@ -165,21 +167,27 @@ ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, const OutputKindTp 
   IffFileSpecTp spec = {};
   spec.name = path;
   ReturnTp rc = IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, kind.type, IFF_MIN_VERIFY, nullptr);
-  if (!rc && kind.model == IFF_CM_PALETTE) {
-    rc = WritePalette(cb, out, w, h);
-    const ReturnTp closed = IffTerm(&out);
-    return rc ? rc : closed;
-  }
   uint64_t compression[3] = {0, 0, 0};
   if (kind.model == IFF_CM_BILEVEL) compression[2] = 2;  // packed bits
-  if (!rc) rc = IffWtHead(out, w, h, 1, 1, 0, kind.model, 0, 8, compression, 0, 0, 0, nullptr);
+  // A palette writer needs the colours of the whole picture first.
+  const bool palette = kind.model == IFF_CM_PALETTE;
+  std::vector<unsigned char> index, cmap;
+  if (!rc && palette) rc = ReadPalettePicture(cb, w, h, &index, &cmap);
+  const int32_t entries = static_cast<int32_t>(cmap.size() / 3);
+  if (!rc)
+    rc = IffWtHead(out, w, h, 1, 1, palette, kind.model, entries, 8, compression, 0, 0, 0, nullptr);
+  if (!rc && palette) rc = IffWtCMap(out, cmap.data());
   std::vector<RgbPixelTp> line;
   std::vector<unsigned char> bytes;
-  if (!rc) {
+  if (!rc && !palette) {
     line.resize(static_cast<size_t>(w));
     bytes.resize(static_cast<size_t>(w) * 3);
   }
   for (int32_t y = 0; !rc && y < h; ++y) {
+    if (palette) {
+      rc = IffWtScan(out, y, &index[static_cast<size_t>(y) * static_cast<size_t>(w)]);
+      continue;
+    }
     rc = ImgReadLine(cb, y, line.data());
     if (rc) break;
     // What a screen would show: transparent parts lie over white.

@@ -86,7 +86,7 @@ struct RoundTrip {
 
 const RoundTrip kRoundTrips[] = {
     {"qpl", IFF_CM_RGB, 0},  {"qpl", IFF_CM_PALETTE, 16}, {"ppm", IFF_CM_RGB, 0},
-    {"pgm", IFF_CM_GRAY, 0}, {"pbm", IFF_CM_BILEVEL, 0},
+    {"pgm", IFF_CM_GRAY, 0}, {"pbm", IFF_CM_BILEVEL, 0}, {"gif", IFF_CM_PALETTE, 16},
     {"sun", IFF_CM_RGB, 0}, {"ras", IFF_CM_PALETTE, 256}, {"ras", IFF_CM_PALETTE, 2},
     {"xwd", IFF_CM_RGB, 0}, {"xwd", IFF_CM_PALETTE, 16}, {"xwd", IFF_CM_PALETTE, 2},
     {"sgi", IFF_CM_RGB, 0}, {"rgb", IFF_CM_RGB, 0}, {"bw", IFF_CM_GRAY, 0},
