@@ -246,7 +246,7 @@ int main(int argc, char **argv) {
 
   ImgOpenParamsTp params = {};
   params.last = 1;
-  params.page = CmdGetOptInt(cvOptions, "pageno", 0);
+  params.page = CmdGetOptIntRange(cvOptions, "pageno", 0, 0, INT32_MAX);
   const int rotate = CmdGetOptPosition(cvOptions, "rotate", "0", "90", "180", "270", nullptr);
   params.rotation = rotate < 0 ? 0 : rotate * 90;
   const int mirror =

@@ -182,8 +182,9 @@ void PrintVersion(const char *program) {
 void ReadSettings(PvSettingsTp *s) {
   s->bartitle = static_cast<const char *>(CmdGetOpt(pvOptions, "bartitle"));
   s->save = static_cast<const char *>(CmdGetOpt(pvOptions, "save"));
-  s->timer = CmdGetOptInt(pvOptions, "timer", 0);
-  s->colors = CmdGetOptInt(pvOptions, "colors", 0);
+  // A negative timer would be a wait of many years once made unsigned.
+  s->timer = CmdGetOptIntRange(pvOptions, "timer", 0, 0, INT32_MAX);
+  s->colors = CmdGetOptIntRange(pvOptions, "colors", 0, 0, 256);
 
   ImgReadColorOptions(pvOptions, &s->color);
   s->nodither = CmdGetOpt(pvOptions, "nodither") != nullptr;
@@ -622,7 +623,7 @@ int main(int argc, char **argv) {
   }
 
   // 18. Page.
-  pvParams->page = CmdGetOptInt(pvOptions, "pageno", 0);
+  pvParams->page = CmdGetOptIntRange(pvOptions, "pageno", 0, 0, INT32_MAX);
 
   ReadSettings(&s);
   ShowImage(&s);
