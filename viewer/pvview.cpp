@@ -157,7 +157,8 @@ void SaveInputCopy(int argc, char **argv) {
   // The name comes from the user: quoted, it can never run a command.
   char *quoted = CmnShellQuote(argv[argc - 1]);
   char *command = nullptr;
-  CmnStrPrintf(&command, "cp %s %s.sav", quoted, quoted);
+  // "--": a name that begins with "-" is a name, not options for cp.
+  CmnStrPrintf(&command, "cp -- %s %s.sav", quoted, quoted);
   if (system(command) != 0) {
     // A missing input file is reported when it is read.
   }

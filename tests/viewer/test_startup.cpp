@@ -245,6 +245,9 @@ TEST_F(Startup, DebugCopyQuotesTheFileName) {
   EXPECT_EQ(r.err.rfind(std::string(PVVIEW_BIN) + " -timer 1 a;touch x \n", 0), 0u) << r.err;
   EXPECT_FALSE(Exists(dir.file("x"))) << "the file name ran a command";
   EXPECT_EQ(ReadFile(dir.file(name + ".sav")), "P1\n1 1\n0\n");
+  // A last word that looks like an option never reaches cp as one.
+  r = Pvview({"--version"}, debug);
+  EXPECT_EQ(r.out.find("coreutils"), std::string::npos) << r.out;
 }
 
 }  // namespace
