@@ -64,7 +64,9 @@ int GetChar(PbmState *s) {
     return c;
   }
   unsigned char c;
-  return IfiFetch(&c, 1, 1, s->handle) == 1 ? c : -1;
+  if (IfiFetch(&c, 1, 1, s->handle) != 1) return -1;
+  IfiAccount(s->handle, 1, 0);
+  return c;
 }
 
 // Single-character pushback instead of peeking: peeking at the end of the
@@ -444,8 +446,11 @@ void ReadPlainLine(PbmState *s, unsigned char *buffer) {
   const bool wide = s->sample_bytes == 2;
   memset(buffer, 0, static_cast<size_t>(samples * s->sample_bytes));
   uint32_t v;
-  // Missing samples are left black; a read failure is no error.
-  for (int64_t i = 0; i < samples && ReadPlainSample(s, &v); ++i) {
+  // Missing samples are left black; a read failure is no error. They are
+  // counted as made up, so that a header promising far more than the text
+  // holds is stopped as it is for the raw formats.
+  int64_t i = 0;
+  for (; i < samples && ReadPlainSample(s, &v); ++i) {
     if (wide) {
       v = Scale(v, maxval, 65535);
       buffer[2 * i] = static_cast<unsigned char>(v);
@@ -455,6 +460,7 @@ void ReadPlainLine(PbmState *s, unsigned char *buffer) {
           static_cast<unsigned char>(maxval == 255 ? std::min(v, maxval) : Scale(v, maxval, 255));
     }
   }
+  IfiAccount(s->handle, 0, (samples - i) * s->sample_bytes);
 }
 
 void FreeTexts(IffParamTp *p) {

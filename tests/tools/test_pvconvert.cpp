@@ -205,6 +205,7 @@ TEST_F(PvConvert, BadInputFailsWithoutLeavingOutput) {
   WriteFile(dir_.file("tall.pgm"), "P5\n1 2000000000\n255\nabc");
   WriteFile(dir_.file("vast.pgm"), "P5\n65536 65537\n255\nabc");
   WriteFile(dir_.file("hollow.pgm"), "P5\n100000 10000\n255\nabc");
+  WriteFile(dir_.file("plain.pgm"), "P2\n100000 10000\n255\n1 2 3");
   struct Case {
     std::vector<std::string> args;
     std::string message;
@@ -219,6 +220,7 @@ TEST_F(PvConvert, BadInputFailsWithoutLeavingOutput) {
       {{dir_.file("tall.pgm"), dir_.file("o.ppm")}, "Strange height of the image"},
       {{dir_.file("vast.pgm"), dir_.file("o.ppm")}, "Strange height of the image"},
       {{"-size", "10", dir_.file("hollow.pgm"), dir_.file("o.ppm")}, "Unexpected End-Of-File"},
+      {{"-size", "10", dir_.file("plain.pgm"), dir_.file("o.ppm")}, "Unexpected End-Of-File"},
       {{"-brightness", "abc", input_, dir_.file("o.ppm")},
        "CmdGetOptDouble: Bad value [abc] for option [-brightness]\n"},
       {{"-output", "purple", input_, dir_.file("o.ppm")},
@@ -237,7 +239,7 @@ TEST_F(PvConvert, BadInputFailsWithoutLeavingOutput) {
   DIR *d = opendir(dir_.path().c_str());
   while (dirent *e = readdir(d)) files += e->d_name[0] != '.' || strlen(e->d_name) > 2;
   closedir(d);
-  EXPECT_EQ(files, 6);
+  EXPECT_EQ(files, 7);
 }
 
 }  // namespace
