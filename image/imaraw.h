@@ -191,6 +191,8 @@ class ImgRaw {
   RgbPixelTp getPixel(int x, int y) const;
 
   int segmentLines(bool with_rest = false) const;
+  // Lines of this segment put so far (all of them once it is complete).
+  int linesPut() const { return _bottomUp ? _h - 1 - _curline : _curline; }
   ImgRaw *segment(int n);
   int pagesInChain() const;
   size_t memoryUse() const;

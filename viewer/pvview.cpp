@@ -421,6 +421,11 @@ void SaveFrame(const char *name, int32_t ow, int32_t oh) {
   pvRun.raw = new ImgRaw(s.infile, true, 1, pvParams->page);
   ImgRaw *raw = pvRun.raw;
   if (raw->width() == 0 || raw->segmentLines() == 0) Finish(1);
+  // A page whose reading failed before its first line has nothing to
+  // show; a page cut short later shows the lines it has.
+  if (raw->status() && raw->segment(pvParams->page) &&
+      raw->segment(pvParams->page)->linesPut() == 0)
+    Finish(1);
   if (ImgOpenRaw(raw, pvParams->page, &pvRun.cb, pvParams) || !pvRun.cb) Finish(1);
   ImgControlBlockTp *cb = pvRun.cb;
   if (cb->width == 0 || cb->lines == 0) Finish(1);
