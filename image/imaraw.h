@@ -151,6 +151,12 @@ typedef struct {
 
 extern ImgRawReaderTp ImgRawReader;
 
+// How the lines the image file interface delivers are read as display
+// pixels: the one rule for the raster and for lines streamed from a file,
+// so that both show the same picture. Four bytes per pixel are display
+// pixels already (the drivers premultiply their alpha).
+ImgInterpretationTp ImgFileInterpretation(const IffControlBlockTp *iff);
+
 // ---- The raster -----------------------------------------------------------
 
 class ImgRaw {
