@@ -51,6 +51,7 @@ struct PbmState {
   // Import: a file row too long for the interface's line buffer (16-bit
   // samples with alpha). Export: the packed bilevel row.
   std::vector<unsigned char> row;
+  bool pam = false;  // export: the file is a PAM (P7)
 };
 
 bool IsSpace(int c) {
@@ -573,7 +574,7 @@ ReturnTp ReadHeader(PbmState *s, IffParamTp *p, char *work) {
 
 }  // namespace
 
-ReturnTp IfdPbmInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
+ReturnTp IfdPbmInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *cb) {
   if (!state || !request) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
   std::unique_ptr<PbmState> s(new (std::nothrow) PbmState());
   if (!s) return CmnError(kSource, __LINE__, CMN_E_NOMEM_AT, kSource, __LINE__);
@@ -597,6 +598,7 @@ ReturnTp IfdPbmInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   } else {
     rc = IfiOpenWrite(&request->spec, &s->handle);
     if (rc) return rc;
+    s->pam = cb && cb->requested_type == IFF_TYPE_PAM;
   }
   *state = s.release();
   return 0;
@@ -637,6 +639,13 @@ ReturnTp IfdPbmWtHead(void *state, IffParamTp *param) {
       s->pixel_bytes = 1;
       s->out_bits = 8;
       break;
+    case IFF_CM_RGBA:
+      // Straight (not premultiplied) red, green, blue, alpha: only a PAM
+      // has room for the alpha.
+      if (!s->pam) return CmnError(kSource, __LINE__, CMN_E_TEXT, "Unsupported colormode for PBM");
+      s->pixel_bytes = 4;
+      s->out_bits = 32;
+      break;
     case IFF_CM_BILEVEL:
       if (bilevel) {
         s->pixel_bytes = 1;
@@ -652,8 +661,14 @@ ReturnTp IfdPbmWtHead(void *state, IffParamTp *param) {
   s->color_model = param->color_model;
   s->next_line = 0;
 
-  char header[64];
-  if (bilevel) {
+  char header[128];
+  if (s->pam && !bilevel) {
+    static const char *const kTuple[] = {"GRAYSCALE", "", "", "RGB", "RGB_ALPHA"};
+    s->bytes_per_line = static_cast<int64_t>(s->width) * s->pixel_bytes;
+    snprintf(header, sizeof header,
+             "P7\nWIDTH %d\nHEIGHT %d\nDEPTH %d\nMAXVAL 255\nTUPLTYPE %s\nENDHDR\n", s->width,
+             s->height, s->pixel_bytes, kTuple[s->pixel_bytes - 1]);
+  } else if (bilevel) {
     s->out_bits = 1;
     s->bytes_per_line = (static_cast<int64_t>(s->width) + 7) / 8;
     try {
@@ -713,6 +728,7 @@ const IffFormatTp IfdPbmFormat = {
      {"ppm", IFF_TYPE_PBM, IFF_CM_RGB},
      {"pgm", IFF_TYPE_PBM, IFF_CM_GRAY},
      {"pbm", IFF_TYPE_PBM, IFF_CM_BILEVEL},
-     {"pam", IFF_TYPE_PAM, IFF_CM_RGB}},
-    IFF_MODEL_BIT(IFF_CM_RGB) | IFF_MODEL_BIT(IFF_CM_GRAY) | IFF_MODEL_BIT(IFF_CM_BILEVEL),
+     {"pam", IFF_TYPE_PAM, IFF_CM_RGBA}},
+    IFF_MODEL_BIT(IFF_CM_RGB) | IFF_MODEL_BIT(IFF_CM_GRAY) | IFF_MODEL_BIT(IFF_CM_BILEVEL) |
+        IFF_MODEL_BIT(IFF_CM_RGBA),
 };

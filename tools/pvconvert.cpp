@@ -54,7 +54,7 @@ int cvNFiles = 0;
 // lines handed to it.
 struct OutputKindTp {
   uint32_t type;
-  uint32_t model;  // IFF_CM_RGB, IFF_CM_GRAY or IFF_CM_BILEVEL
+  uint32_t model;  // IFF_CM_RGB, IFF_CM_GRAY, IFF_CM_BILEVEL or IFF_CM_RGBA
 };
 
 bool KindFromWord(const char *word, OutputKindTp *kind) {
@@ -113,12 +113,18 @@ ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, const OutputKindTp 
   std::vector<unsigned char> bytes;
   if (!rc) {
     line.resize(static_cast<size_t>(w));
-    bytes.resize(static_cast<size_t>(w) * 3);
+    bytes.resize(static_cast<size_t>(w) * 4);
   }
   for (int32_t y = 0; !rc && y < h; ++y) {
     rc = ImgReadLine(cb, y, line.data());
     if (rc) break;
-    // What a screen would show: transparent parts lie over white.
+    // A file with an alpha sample keeps the transparency; any other shows
+    // what a screen would: transparent parts lie over white.
+    if (kind.model == IFF_CM_RGBA) {
+      ImgPix2StraightRgba(line.data(), bytes.data(), w);
+      rc = IffWtScan(out, y, bytes.data());
+      continue;
+    }
     ImgOverWhite(line.data(), line.data(), w);
     if (kind.model == IFF_CM_GRAY)
       ImgPix2Gray(line.data(), bytes.data(), w);

@@ -86,6 +86,7 @@ struct RoundTrip {
 const RoundTrip kRoundTrips[] = {
     {"qpl", IFF_CM_RGB, 0},  {"qpl", IFF_CM_PALETTE, 16}, {"ppm", IFF_CM_RGB, 0},
     {"pgm", IFF_CM_GRAY, 0}, {"pbm", IFF_CM_BILEVEL, 0},
+    {"pam", IFF_CM_RGBA, 0},
 };
 
 constexpr int32_t kWidth = 37, kHeight = 23;  // odd sizes catch padding faults
@@ -101,6 +102,12 @@ Bytes Picture(const RoundTrip &r, Bytes *lines, Bytes *cmap) {
           rgb.insert(rgb.end(), {static_cast<unsigned char>(v), static_cast<unsigned char>(x * 6),
                                  static_cast<unsigned char>(y * 11)});
           lines->insert(lines->end(), rgb.end() - 3, rgb.end());
+          break;
+        case IFF_CM_RGBA:  // opaque: read back as display pixels, blue first
+          rgb.insert(rgb.end(), {static_cast<unsigned char>(v), static_cast<unsigned char>(x * 6),
+                                 static_cast<unsigned char>(y * 11)});
+          lines->insert(lines->end(), rgb.end() - 3, rgb.end());
+          lines->push_back(255);
           break;
         case IFF_CM_GRAY:
           rgb.insert(rgb.end(), 3, static_cast<unsigned char>(v));
@@ -173,6 +180,8 @@ TEST(Registry, EveryWriterRoundTripsThroughItsReader) {
           got.insert(got.end(), in->cmap + p[0] * 3, in->cmap + p[0] * 3 + 3);
         else if (in->pixel_size == 1)
           got.insert(got.end(), 3, p[0]);
+        else if (in->pixel_size == 4)
+          got.insert(got.end(), {p[2], p[1], p[0]});
         else
           got.insert(got.end(), p, p + 3);
       }

@@ -141,6 +141,31 @@ TEST_F(PvConvert, OutputTypesAndStandardStreams) {
   EXPECT_NE(info.out.find("Width: 23\nHeight: 17\n"), std::string::npos) << info.out;
 }
 
+// Alpha: the picture the viewer shows (laid over white), and kept whole
+// in a PAM.
+TEST_F(PvConvert, AlphaIsShownAsTheViewerShowsItAndKeptInPam) {
+  const std::string rgba = dir_.file("a.pam"), gray = dir_.file("g.pam");
+  WriteFile(rgba, std::string("P7\nWIDTH 2\nHEIGHT 1\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\n"
+                              "ENDHDR\n\xff\0\0\xff\xff\xff\xff\x80", 73));
+  WriteFile(gray, "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 2\nMAXVAL 255\nTUPLTYPE GRAYSCALE_ALPHA\n"
+                  "ENDHDR\n\xc8\x64");
+  struct Case {
+    std::string in, out;
+    std::string samples;  // the output's last bytes
+  } cases[] = {
+      {rgba, "o.ppm", std::string("\xff\0\0\xff\xff\xff", 6)},  // opaque red, white at 128
+      {gray, "o.pgm", "\xe9"},                                     // 200 at 100 over white: 233
+      {rgba, "o.pam", std::string("\xff\0\0\xff\xff\xff\xff\x80", 8)},
+  };
+  for (const Case &c : cases) {
+    ASSERT_EQ(Pvconvert({c.in, dir_.file(c.out)}).status, 0) << c.out;
+    const std::string got = ReadFile(dir_.file(c.out));
+    ASSERT_GE(got.size(), c.samples.size());
+    EXPECT_EQ(got.substr(got.size() - c.samples.size()), c.samples) << c.out;
+  }
+  EXPECT_EQ(ReadFile(dir_.file("o.pam")).substr(0, 3), "P7\n");
+}
+
 // A native file stored bottom line first, with two equal palette entries.
 TEST_F(PvConvert, BottomUpPaletteFile) {
   const int w = 4, h = 3;
