@@ -72,6 +72,15 @@ constexpr int32_t kMaxCMapEntries = 1 << 16;
 // 12-bit indexes can reach this far into the colour map.
 constexpr int32_t kIndexReach = 4096;
 
+}  // namespace
+
+bool IffSizeWithinLimits(int64_t width, int64_t height) {
+  return width >= 1 && height >= 1 && width <= kMaxWidth && height <= kMaxHeight &&
+         width * height <= kMaxPixels;
+}
+
+namespace {
+
 bool HasOperations(const IffDriverTp &d) {
   return d.Init || d.RdHead || d.WtHead || d.RdCMap || d.WtCMap || d.RdScan || d.WtScan || d.Term;
 }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -83,6 +84,24 @@ bool ChooseKind(const char *type, const char *out, OutputKindTp *kind) {
   return KindFromWord(dot + 1, kind);
 }
 
+// The pages of a file whose format does not say how many it holds: the
+// headers that follow the first one, counted without reading any picture.
+int CountPages(ImgControlBlockTp *cb) {
+  if (cb->page_count > 0) return cb->page_count;
+  if (!cb->iff || !cb->iff->multipage) return 1;
+  int pages = 1;
+  const uint32_t quiet = CMN_SEV_INFO | CMN_SEV_WARNING | CMN_SEV_ERROR | CMN_SEV_INTERNAL;
+  CmnFilterOn(quiet);  // what follows the last picture is no concern here
+  for (;;) {
+    IffParamTp head = {};
+    if (IffRdHead(cb->iff, 0, cb, &head)) break;
+    for (char **text : {&head.title, &head.description, &head.pagelist}) CmnStrFree(text);
+    ++pages;
+  }
+  CmnFilterOff(quiet);
+  return pages;
+}
+
 // An open input that is an image we can read.
 int Info(const char *name, ImgOpenParamsTp *params) {
   ImgControlBlockTp *cb = nullptr;
@@ -91,9 +110,11 @@ int Info(const char *name, ImgOpenParamsTp *params) {
     printf("Type: %s\n", cb->type_description ? cb->type_description : "");
     printf("Width: %d\n", cb->width);
     printf("Height: %d\n", cb->lines);
-    printf("Pages: %d\n", cb->page_count > 0 ? cb->page_count : 1);
-    printf("Bits per pixel: %d\n", FXIBitsPerPixel);
-    printf("Compression: %s\n", *cb->compression ? cb->compression : "none");
+    const int bits = FXIBitsPerPixel;
+    const char *compression = *cb->compression ? cb->compression : "none";
+    printf("Pages: %d\n", CountPages(cb));
+    printf("Bits per pixel: %d\n", bits);
+    printf("Compression: %s\n", compression);
   }
   if (cb) ImgClose(&cb);
   return rc ? 1 : 0;
@@ -141,6 +162,36 @@ ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, const OutputKindTp 
   return rc;
 }
 
+// The input opened for its lines. They come straight from the file where
+// that gives the picture the viewer shows; otherwise the raster is built
+// as the viewer builds it: a page after the first, a header whose pixel
+// aspect the raster does not apply, a mirror across a quarter turn (the
+// raster turns first), and background removal (counted over the raster).
+ReturnTp OpenInput(const char *in, ImgOpenParamsTp *params, const ImgColorOpsTp *color,
+                   ImgControlBlockTp **pcb, ImgRaw **praw) {
+  ImgOpenParamsTp first = *params;
+  first.page = 0;
+  ImgControlBlockTp *cb = nullptr;
+  ReturnTp rc = ImgOpenPicture(in, &cb, &first);
+  if (rc) {
+    if (cb) ImgClose(&cb);
+    return rc;
+  }
+  const bool turned = params->rotation == 90 || params->rotation == 270;
+  const bool stream = params->page < 2 && cb->lines == cb->source_lines && !color->removebgs &&
+                      !(turned && (params->mirror == 1 || params->mirror == 2));
+  if (stream) {
+    *pcb = cb;
+    return 0;
+  }
+  *praw = new ImgRaw(cb);
+  rc = (*praw)->status();
+  if (!rc) rc = (*praw)->readPages(cb, 1, std::max(params->page, 1));
+  ImgClose(&cb);
+  if (rc) return rc;
+  return ImgOpenRaw(*praw, params->page, pcb, params);
+}
+
 int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
             const ImgColorOpsTp *color) {
   OutputKindTp kind = {};
@@ -151,9 +202,11 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
   }
 
   ImgControlBlockTp *cb = nullptr;
-  ReturnTp rc = ImgOpenPicture(in, &cb, params);
+  ImgRaw *raw = nullptr;
+  ReturnTp rc = OpenInput(in, params, color, &cb, &raw);
   if (rc) {
     if (cb) ImgClose(&cb);
+    delete raw;
     return 1;
   }
 
@@ -170,27 +223,41 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
     cb->crop_x = x;
     cb->crop_y = y;
   }
+  // A crop reaching past the picture ends at its edges: what lies beyond
+  // is nothing the user can have asked to see enlarged.
+  cb->crop_x = std::min(std::max(cb->crop_x, 0), cb->width - 1);
+  cb->crop_y = std::min(std::max(cb->crop_y, 0), cb->lines - 1);
+  if (cb->crop_w <= 0 || cb->crop_w > cb->width - cb->crop_x) cb->crop_w = cb->width - cb->crop_x;
+  if (cb->crop_h <= 0 || cb->crop_h > cb->lines - cb->crop_y) cb->crop_h = cb->lines - cb->crop_y;
 
-  int32_t w, h;
-  ImgOutputSize(cb, &w, &h);
+  int32_t cw, ch;
+  ImgOutputSize(cb, &cw, &ch);
+  int64_t w = cw, h = ch;  // a size option can ask for more than 32 bits hold
   if (const char *size = static_cast<const char *>(CmdGetOpt(cvOptions, "size"))) {
     int32_t sw, sh;
     if (!CmdParseSize(size, &sw, &sh)) {
       fprintf(stderr, "Bad format for size.. [%s]\n", size);
       ImgClose(&cb);
+      delete raw;
       return 1;
     }
     if (sw) {
-      h = sh ? sh : static_cast<int32_t>(static_cast<int64_t>(sw) * h / w);
+      h = sh ? sh : sw * h / w;
       w = sw;
     } else {
-      w = static_cast<int32_t>(static_cast<int64_t>(w) * sh / h);
+      w = w * sh / h;
       h = sh;
     }
-    w = w < 1 ? 1 : w;
-    h = h < 1 ? 1 : h;
+    w = std::max<int64_t>(w, 1);
+    h = std::max<int64_t>(h, 1);
   }
-  rc = ImgSetOutputSize(cb, w, h);
+  if (!IffSizeWithinLimits(w, h)) {
+    char text[96];
+    snprintf(text, sizeof text, "Output size %lldx%lld is beyond what can be written",
+             static_cast<long long>(w), static_cast<long long>(h));
+    rc = CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, text);
+  }
+  if (!rc) rc = ImgSetOutputSize(cb, static_cast<int32_t>(w), static_cast<int32_t>(h));
 
   static const ImgScaleTp kMethods[] = {ImgScaleAveraging, ImgScaleBilinear, ImgScaleBilinear,
                                         ImgScaleReplication};
@@ -219,11 +286,14 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
       close(fd);
     }
   }
-  if (!rc) rc = WriteImage(cb, to_stdout ? "" : temp.c_str(), kind, w, h);
+  if (!rc)
+    rc = WriteImage(cb, to_stdout ? "" : temp.c_str(), kind, static_cast<int32_t>(w),
+                    static_cast<int32_t>(h));
   if (!rc && !to_stdout && rename(temp.c_str(), outname) != 0)
     rc = CmnError(CMN_SOURCE, __LINE__, CMN_E_WRITE, outname);
   if (rc && !temp.empty()) unlink(temp.c_str());
   const ReturnTp closed = ImgClose(&cb);
+  delete raw;
   return rc || closed ? 1 : 0;
 }
 

@@ -99,6 +99,11 @@ TEST_F(PvConvert, GeometryMatchesNetpbm) {
       {{"-mirror", "horizontal"}, "pamflip -lr " + in},
       {{"-mirror", "vertical"}, "pamflip -tb " + in},
       {{"-crop", "9x5+4+3", "-rotate", "90"}, "pamcut 4 3 9 5 " + in + " | pamflip -r90"},
+      // As the viewer: turned first, then mirrored; a crop past the edges
+      // ends at them.
+      {{"-rotate", "90", "-mirror", "h"}, "pamflip -r90 " + in + " | pamflip -lr"},
+      {{"-rotate", "270", "-mirror", "v"}, "pamflip -r270 " + in + " | pamflip -tb"},
+      {{"-crop", "100000x100000"}, "cat " + in},
       {{"-relcrop", "0.5x0.5+0.25+0.25"}, "pamcut 6 4 12 9 " + in},
       {{"-size", "46x34", "-scalemethod", "replication"},
        "pamscale -nomix -xsize 46 -ysize 34 " + in},
@@ -139,6 +144,21 @@ TEST_F(PvConvert, OutputTypesAndStandardStreams) {
   const RunResult info = Pvconvert({"-info", dir_.file("out.qpl")});
   EXPECT_EQ(info.status, 0);
   EXPECT_NE(info.out.find("Width: 23\nHeight: 17\n"), std::string::npos) << info.out;
+}
+
+// Pages of a stream of pictures, and a header's pixel aspect, as the
+// viewer takes them.
+TEST_F(PvConvert, PagesAndAspectAsTheViewer) {
+  const std::string two = dir_.file("two.pbm"), text = dir_.file("text.qpl");
+  WriteFile(two, "P1\n2 2\n0 1\n1 0\nP1\n3 1\n0 1 0\n");
+  EXPECT_NE(Pvconvert({"-info", two}).out.find("Pages: 2\n"), std::string::npos);
+  ASSERT_EQ(Pvconvert({"-pageno", "2", two, dir_.file("p2.pgm")}).status, 0);
+  EXPECT_EQ(ReadFile(dir_.file("p2.pgm")), std::string("P5 3 1 255\n\xff\0\xff", 14));
+  // A text screen: 640 x 400 whatever its aspect says.
+  WriteFile(text, std::string("QPLMAGE\0\x24\0\x03\x02\0\x19\0\x01\0\x01\0\0\x01\x09", 22) +
+                      std::string(14 + 6 + 8192 + 160 * 25, '\0'));
+  ASSERT_EQ(Pvconvert({text, dir_.file("t.ppm")}).status, 0);
+  EXPECT_EQ(ReadFile(dir_.file("t.ppm")).substr(0, 15), "P6 640 400 255\n");
 }
 
 // Alpha: the picture the viewer shows (laid over white), and kept whole
@@ -246,6 +266,8 @@ TEST_F(PvConvert, BadInputFailsWithoutLeavingOutput) {
       {{dir_.file("vast.pgm"), dir_.file("o.ppm")}, "Strange height of the image"},
       {{"-size", "10", dir_.file("hollow.pgm"), dir_.file("o.ppm")}, "Unexpected End-Of-File"},
       {{"-size", "10", dir_.file("plain.pgm"), dir_.file("o.ppm")}, "Unexpected End-Of-File"},
+      {{"-size", "100000x100000", input_, dir_.file("o.ppm")}, "Output size 100000x100000 is"},
+      {{"-pageno", "2", input_, dir_.file("o.ppm")}, "The image has no page 2"},
       {{"-brightness", "abc", input_, dir_.file("o.ppm")},
        "CmdGetOptDouble: Bad value [abc] for option [-brightness]\n"},
       {{"-output", "purple", input_, dir_.file("o.ppm")},
