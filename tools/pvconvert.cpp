@@ -2,9 +2,10 @@
 // viewer's image options, and writes the resulting lines through the image
 // file interface. "pvconvert -info <in-file>" describes the input instead.
 //
-// The output is written under a temporary name in its own directory and
-// renamed when complete, so a failed conversion never leaves a file that
-// looks finished.
+// A regular output file is written under a temporary name in its own
+// directory and renamed when complete, so a failed or interrupted
+// conversion never leaves a file that looks finished.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -192,6 +193,75 @@ ReturnTp OpenInput(const char *in, ImgOpenParamsTp *params, const ImgColorOpsTp 
   return ImgOpenRaw(*praw, params->page, pcb, params);
 }
 
+// The hidden temporary output, for the signal handler: removed when the
+// user stops the conversion, so that no half-written file is left.
+char cvTemporary[4096];
+
+void RemoveTemporaryAndDie(int sig) {
+  if (cvTemporary[0]) unlink(cvTemporary);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+void ForgetTemporary() {
+  static const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+  for (int sig : kSignals) signal(sig, SIG_DFL);
+  cvTemporary[0] = 0;
+}
+
+// Where the lines go: `path` itself (standard output as "", a device, a
+// FIFO), or `temp` beside it, renamed over it when complete.
+struct OutputTp {
+  std::string path, temp;
+};
+
+// A symbolic link is followed to the file it names, so that the link
+// stays. A regular file (or a new one) is replaced at once when complete,
+// keeping the mode of the file it replaces; anything else (a device, a
+// FIFO, a terminal) is written straight into.
+ReturnTp PrepareOutput(const char *outname, OutputTp *out) {
+  out->path = outname;
+  if (!*outname) return 0;
+  struct stat st;
+  const bool exists = stat(outname, &st) == 0;
+  if (exists && !S_ISREG(st.st_mode)) return 0;
+  // The names of links (not those of /proc, which name no file) lead to
+  // the regular file, or the place for a new one.
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat lst;
+    if (lstat(out->path.c_str(), &lst) != 0 || !S_ISLNK(lst.st_mode)) break;
+    std::vector<char> link(static_cast<size_t>(lst.st_size > 0 ? lst.st_size : 255) + 1);
+    const ssize_t n = readlink(out->path.c_str(), link.data(), link.size() - 1);
+    if (n < 0) break;
+    const std::string to(link.data(), static_cast<size_t>(n));
+    const size_t slash = out->path.rfind('/');
+    out->path = to[0] == '/' || slash == std::string::npos ? to : out->path.substr(0, slash + 1) + to;
+  }
+
+  const size_t slash = out->path.rfind('/');
+  std::string temp = slash == std::string::npos ? std::string() : out->path.substr(0, slash + 1);
+  temp += ".pvconvert.XXXXXX";
+  if (temp.size() >= sizeof cvTemporary)
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN, outname);
+  const int fd = mkstemp(&temp[0]);
+  if (fd < 0) return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN, outname);
+  mode_t mode;
+  if (exists) {
+    mode = st.st_mode & 07777;
+  } else {
+    const mode_t mask = umask(0);
+    umask(mask);
+    mode = 0666 & ~mask;
+  }
+  fchmod(fd, mode);
+  close(fd);
+  out->temp = temp;
+  snprintf(cvTemporary, sizeof cvTemporary, "%s", temp.c_str());
+  static const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+  for (int sig : kSignals) signal(sig, RemoveTemporaryAndDie);
+  return 0;
+}
+
 int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
             const ImgColorOpsTp *color) {
   OutputKindTp kind = {};
@@ -267,31 +337,18 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
 
   ImgCopyColorOptions(color, &cb->color);
 
-  // "-" writes to standard output; anything else goes to a temporary
-  // name beside the output and is renamed when complete.
-  const bool to_stdout = !*outname;
-  std::string temp;
-  if (!rc && !to_stdout) {
-    const char *slash = strrchr(outname, '/');
-    temp = slash ? std::string(outname, static_cast<size_t>(slash - outname) + 1) : std::string();
-    temp += ".pvconvert.XXXXXX";
-    const int fd = mkstemp(&temp[0]);
-    if (fd < 0) {
-      rc = CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN, outname);
-      temp.clear();
-    } else {
-      const mode_t mask = umask(0);
-      umask(mask);
-      fchmod(fd, 0666 & ~mask);
-      close(fd);
-    }
+  OutputTp target;
+  if (!rc) rc = PrepareOutput(outname, &target);
+  if (!rc) {
+    const char *path = target.temp.empty() ? target.path.c_str() : target.temp.c_str();
+    rc = WriteImage(cb, path, kind, static_cast<int32_t>(w), static_cast<int32_t>(h));
   }
-  if (!rc)
-    rc = WriteImage(cb, to_stdout ? "" : temp.c_str(), kind, static_cast<int32_t>(w),
-                    static_cast<int32_t>(h));
-  if (!rc && !to_stdout && rename(temp.c_str(), outname) != 0)
-    rc = CmnError(CMN_SOURCE, __LINE__, CMN_E_WRITE, outname);
-  if (rc && !temp.empty()) unlink(temp.c_str());
+  if (!target.temp.empty()) {
+    if (!rc && rename(target.temp.c_str(), target.path.c_str()) != 0)
+      rc = CmnError(CMN_SOURCE, __LINE__, CMN_E_WRITE, outname);
+    if (rc) unlink(target.temp.c_str());
+    ForgetTemporary();
+  }
   const ReturnTp closed = ImgClose(&cb);
   delete raw;
   return rc || closed ? 1 : 0;

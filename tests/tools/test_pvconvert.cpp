@@ -146,6 +146,27 @@ TEST_F(PvConvert, OutputTypesAndStandardStreams) {
   EXPECT_NE(info.out.find("Width: 23\nHeight: 17\n"), std::string::npos) << info.out;
 }
 
+// The output named: a link stays a link, a replaced file keeps its mode,
+// a FIFO or standard output is written into, and a conversion stopped by a
+// signal leaves no temporary file behind.
+TEST_F(PvConvert, OutputFilesOfEveryKind) {
+  const std::string d = dir_.path() + "/", pv = std::string(PVCONVERT_BIN) + " ";
+  const RunResult r = RunProgram(
+      {"sh", "-c",
+       "cd " + d + " && ln -s target.ppm link.ppm && echo old > ro.ppm && chmod 444 ro.ppm && " +
+           pv + input_ + " link.ppm && " + pv + input_ + " ro.ppm && mkfifo fifo && " +
+           "(cat fifo > from-fifo &) && " + pv + "-type ppm " + input_ + " fifo && " + pv +
+           "-type pgm " + input_ + " /dev/stdout | head -c 2 && stat -c '%F %a' link.ppm ro.ppm && stat -c %F fifo" +
+           " && mkfifo slow && ((printf 'P5 2000 2000 255 '; head -c 1000000 /dev/zero; sleep 3) >" +
+           " slow 2>/dev/null &) && (" + pv + "- stopped.pgm < slow & p=$!; until ls -A | grep -q pvc;" +
+           " do sleep 0.1; done; kill -HUP $p; wait $p;" +
+           " echo \" status $?\"); ls -A | grep -c pvconvert"});
+  EXPECT_EQ(r.out,
+            "P5symbolic link 777\nregular file 444\nfifo\n status 129\n0\n");
+  for (const char *out : {"target.ppm", "ro.ppm", "from-fifo"})
+    EXPECT_EQ(ReadPnm(ReadFile(dir_.file(out))).w, kW) << out;
+}
+
 // Pages of a stream of pictures, and a header's pixel aspect, as the
 // viewer takes them.
 TEST_F(PvConvert, PagesAndAspectAsTheViewer) {
