@@ -179,12 +179,13 @@ ReturnTp SkipSpace(PbmState *s, HeaderNotes *notes) {
   }
 }
 
-// A header number of P1..P6: decimal digits only, at least 1.
+// A header number of P1..P6: decimal digits only. Zero passes: a size of
+// 0 is the interface's to refuse, a maximum of 0 means no scaling.
 bool ParseCount(const char *word, int32_t *value) {
   size_t n = strlen(word);
   if (n == 0 || n > 10 || strspn(word, "0123456789") != n) return false;
   long long v = strtoll(word, nullptr, 10);
-  if (v < 1 || v > INT32_MAX) return false;
+  if (v > INT32_MAX) return false;
   *value = static_cast<int32_t>(v);
   return true;
 }
@@ -283,7 +284,7 @@ ReturnTp ReadPamHeader(PbmState *s, HeaderNotes *notes) {
     return CmnError(kSource, __LINE__, CMN_E_TEXT, message);
   }
   if (s->depth > 4) return CmnError(kSource, __LINE__, IFD_E_UNSUPPORTED, "PAM");
-  if (s->width < 1 || s->height < 1 || s->depth < 1) return BadData(__LINE__, s);
+  if (s->width < 0 || s->height < 0 || s->depth < 1) return BadData(__LINE__, s);
   SkipOneSpace(s);
   return 0;
 }
@@ -291,23 +292,27 @@ ReturnTp ReadPamHeader(PbmState *s, HeaderNotes *notes) {
 // A sample of plain data: P1 takes any character outside white space and
 // comments, P2 and P3 a decimal number. False at the end of the data or
 // where no number stands.
-bool ReadPlainSample(PbmState *s, uint32_t *value) {
+bool ReadPlainSample(PbmState *s, uint32_t *value, uint32_t *low8 = nullptr) {
   SkipSpace(s, nullptr);
   int c = GetChar(s);
   if (c < 0) return false;
   if (s->format == 1) {
     *value = c == '0' ? 1 : 0;
+    if (low8) *low8 = *value;
     return true;
   }
   if (c < '0' || c > '9') {
     UngetChar(s, c);
     return false;
   }
-  uint32_t v = 0;
-  for (; c >= '0' && c <= '9'; c = GetChar(s))
+  uint32_t v = 0, low = 0;
+  for (; c >= '0' && c <= '9'; c = GetChar(s)) {
     v = v >= kSampleCap / 10 ? kSampleCap : v * 10 + static_cast<uint32_t>(c - '0');
+    low = (low * 10 + static_cast<uint32_t>(c - '0')) & 0xFF;  // exact, however long
+  }
   UngetChar(s, c);
   *value = v;
+  if (low8) *low8 = low;
   return true;
 }
 
@@ -345,6 +350,7 @@ void SkipRestOfImage(PbmState *s, char *scratch) {
 
 // v of 0..maxval spread over 0..top.
 uint32_t Scale(uint32_t v, uint32_t maxval, uint32_t top) {
+  if (maxval == 0) return std::min(v, top);  // a maximum of 0 scales nothing
   return std::min(v, maxval) * top / maxval;
 }
 
@@ -451,14 +457,15 @@ void ReadPlainLine(PbmState *s, unsigned char *buffer) {
   // counted as made up, so that a header promising far more than the text
   // holds is stopped as it is for the raw formats.
   int64_t i = 0;
-  for (; i < samples && ReadPlainSample(s, &v); ++i) {
+  uint32_t low;
+  for (; i < samples && ReadPlainSample(s, &v, &low); ++i) {
     if (wide) {
       v = Scale(v, maxval, 65535);
       buffer[2 * i] = static_cast<unsigned char>(v);
       buffer[2 * i + 1] = static_cast<unsigned char>(v >> 8);
     } else {
-      buffer[i] =
-          static_cast<unsigned char>(maxval == 255 ? std::min(v, maxval) : Scale(v, maxval, 255));
+      // An 8-bit sample is the low 8 bits of the number written.
+      buffer[i] = static_cast<unsigned char>(maxval == 255 ? low : Scale(low, maxval, 255));
     }
   }
   IfiAccount(s->handle, 0, (samples - i) * s->sample_bytes);
@@ -476,10 +483,9 @@ ReturnTp ReadHeader(PbmState *s, IffParamTp *p, char *work) {
 
   // The magic, after any PostScript status lines that an interpreter in
   // front of us wrote into the stream.
-  int c;
-  while (IsSpace(c = GetChar(s))) {
-  }
-  UngetChar(s, c);
+  // Comment lines may come first: identification takes such a file for a
+  // PNM, so the reader does too.
+  SkipSpace(s, nullptr);
   ReadWord(s, work, kWorkSize);
   while (StartsWith(work, "%%[")) {
     ReadCommentLine(s, nullptr, 0);
@@ -509,9 +515,10 @@ ReturnTp ReadHeader(PbmState *s, IffParamTp *p, char *work) {
     s->format = 0;  // no lines to read or skip
     return rc;
   }
-  if (s->maxval < 1 || s->maxval > kMaxSample) {
+  if (s->maxval < 0 || s->maxval > kMaxSample) {
+    rc = BadData(__LINE__, s);  // names PAM or PNM, so before the format is dropped
     s->format = 0;
-    return BadData(__LINE__, s);
+    return rc;
   }
   s->sample_bytes = s->maxval > 255 ? 2 : 1;
   const bool wide = s->sample_bytes == 2;

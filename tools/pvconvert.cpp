@@ -267,7 +267,15 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
   OutputKindTp kind = {};
   const char *type = static_cast<const char *>(CmdGetOpt(cvOptions, "type"));
   if (!ChooseKind(type, outname, &kind)) {
-    CmnError(CMN_SOURCE, __LINE__, IFF_E_UNKNOWN_TYPE);
+    // Say what was wrong, and what would be right.
+    if (type)
+      CmnInfoPrintf(nullptr, "Bad value [%s] for option [-type]\n", type);
+    else if (!*outname)
+      CmnInfoPrintf(nullptr, "Standard output needs an output type: -type <type>\n");
+    else
+      CmnInfoPrintf(nullptr, "No output type for [%s]: give -type <type> or a known extension\n",
+                    outname);
+    CmnInfoPrintf(nullptr, "Output types are: %s\n", IffWriterWords());
     return 1;
   }
 
