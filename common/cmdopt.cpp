@@ -5,6 +5,7 @@
 #include "common.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -399,6 +400,14 @@ int32_t CmdGetOptInt(CmdOptionTp *table, const char *name, int32_t dflt) {
     else if ((c == '-' || c == '+') && i > 0)
       good = false;
   }
+  // A number beyond 32 bits is as unusable as a malformed one: wrapped, it
+  // would turn into some other, arbitrary value.
+  long converted = 0;
+  if (good) {
+    errno = 0;
+    converted = strtol(value, nullptr, 0);
+    good = errno != ERANGE && converted >= INT32_MIN && converted <= INT32_MAX;
+  }
   if (!good) {
     CmnInfoPrintf(nullptr,
                   "CmdGetOptInt: Bad value [%s] for option [-%s]\n"
@@ -411,14 +420,26 @@ int32_t CmdGetOptInt(CmdOptionTp *table, const char *name, int32_t dflt) {
   }
   // Base 0 reads decimal, octal (leading 0) and hexadecimal (leading 0x),
   // like the "%i" conversion; nothing convertible gives 0.
-  return static_cast<int32_t>(strtol(value, nullptr, 0));
+  return static_cast<int32_t>(converted);
+}
+
+int32_t CmdGetOptIntRange(CmdOptionTp *table, const char *name, int32_t dflt, int32_t low,
+                          int32_t high) {
+  const int32_t result = CmdGetOptInt(table, name, dflt);
+  if (!CmdGetOpt(table, name) || (result >= low && result <= high)) return result;
+  CmnInfoPrintf(nullptr,
+                "CmdGetOptInt: Bad value [%s] for option [-%s]\n"
+                "   The value must be an integer from %d to %d\n",
+                static_cast<const char *>(CmdGetOpt(table, name)), name, low, high);
+  exit(1);
 }
 
 double CmdGetOptDouble(CmdOptionTp *table, const char *name, double dflt) {
   const char *value = static_cast<const char *>(CmdGetOpt(table, name));
   if (!value) return dflt;
   double result;
-  if (sscanf(value, "%lf", &result) != 1) {
+  // "nan" and "inf" read as numbers, but no setting means anything with them.
+  if (sscanf(value, "%lf", &result) != 1 || !std::isfinite(result)) {
     CmnInfoPrintf(nullptr, "CmdGetOptDouble: Bad value [%s] for option [-%s]\n", value, name);
     exit(1);
   }

@@ -26,6 +26,10 @@ typedef struct {
 void CmdParseArgs(int argc, char **argv, CmdOptionTp *table, char ***files, int *nfiles);
 void *CmdGetOpt(CmdOptionTp *table, const char *name);
 int32_t CmdGetOptInt(CmdOptionTp *table, const char *name, int32_t dflt);
+// CmdGetOptInt for a value that must lie in low..high; one outside is
+// reported with the parser's message and ends the program (1).
+int32_t CmdGetOptIntRange(CmdOptionTp *table, const char *name, int32_t dflt, int32_t low,
+                          int32_t high);
 double CmdGetOptDouble(CmdOptionTp *table, const char *name, double dflt);
 // The allowed words follow the name and end with a null pointer.
 int CmdGetOptIndex(CmdOptionTp *table, const char *name, ...);

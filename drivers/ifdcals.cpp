@@ -15,7 +15,7 @@
 
 namespace {
 
-const char kSource[] = "ifdcals";
+#define CMN_SOURCE "ifdcals"
 const char kFormat[] = "CALS";
 
 constexpr int kHeaderSize = 2048;
@@ -39,7 +39,7 @@ ReturnTp ReadInput(void *arg, uint8_t *buffer, int32_t *length) {
 
 ReturnTp WriteOutput(void *arg, const uint8_t *data, int32_t length) {
   CalsState *s = static_cast<CalsState *>(arg);
-  return CmnError(kSource, __LINE__, IfiWrite(data, static_cast<size_t>(length), 1, s->handle));
+  return CmnError(CMN_SOURCE, __LINE__, IfiWrite(data, static_cast<size_t>(length), 1, s->handle));
 }
 
 ReturnTp OpenCodec(CalsState *s, bool encoder) {
@@ -68,10 +68,10 @@ int Values(const unsigned char *record, int *a, int *b) {
 }  // namespace
 
 ReturnTp IfdCalsInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
-  if (!state || !request) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
   std::unique_ptr<CalsState> s(new (std::nothrow) CalsState());
-  if (!s) return CmnError(kSource, __LINE__, CMN_E_NOMEM);
+  if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   if (request->service == IFF_SRV_EXPORT) {
     ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
     if (rc) return rc;
@@ -88,12 +88,12 @@ ReturnTp IfdCalsInit(void **state, IffOpenRequestTp *request, IffControlBlockTp 
 
 ReturnTp IfdCalsRdHead(void *state, IffParamTp *p) {
   auto *s = static_cast<CalsState *>(state);
-  if (!s || !p) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   unsigned char header[kHeaderSize];
   ReturnTp rc = IfiSeek(s->handle, 0, 0);
-  if (rc) return CmnError(kSource, __LINE__, rc);
+  if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
   if (IfiFetch(header, 1, kHeaderSize, s->handle) != kHeaderSize)
-    return CmnError(kSource, __LINE__, IFI_E_EOF);
+    return CmnError(CMN_SOURCE, __LINE__, IFI_E_EOF);
 
   int first = 0, second = 270, width = 0, height = 0, density = 0;
   for (int k = 0; k < kHeaderSize / kRecord; ++k) {
@@ -111,7 +111,7 @@ ReturnTp IfdCalsRdHead(void *state, IffParamTp *p) {
   }
   FXIBitsPerPixel = 1;
   FXICompression = 9;
-  if (width < 1 || height < 1) return CmnError(kSource, __LINE__, IFD_E_INVALID_DATA, kFormat);
+  if (width < 1 || height < 1) return CmnError(CMN_SOURCE, __LINE__, IFD_E_INVALID_DATA, kFormat);
   s->width = width;
   s->height = height;
   p->width = width;
@@ -134,9 +134,9 @@ ReturnTp IfdCalsRdHead(void *state, IffParamTp *p) {
 
 ReturnTp IfdCalsRdScan(void *state, IffParamTp *p) {
   auto *s = static_cast<CalsState *>(state);
-  if (!s || !p || !p->buffer) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !p || !p->buffer) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (p->line != s->next_line || p->nlines != 1 || p->line >= s->height)
-    return CmnError(kSource, __LINE__, IFD_E_IMPORT_SEQUENCE);
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
   // The decoder is opened at the first row: only then are the sizes known
   // to have passed the interface's checks.
   if (!s->codec) {
@@ -149,8 +149,8 @@ ReturnTp IfdCalsRdScan(void *state, IffParamTp *p) {
   ReturnTp rc = FaxDecodeRowChanges(s->codec, &changes, &count, &failed);
   if (rc) return rc;
   if (count < 0) {
-    if (failed) return CmnError(kSource, __LINE__, IFD_E_INVALID_DATA, kFormat);
-    return CmnError(kSource, __LINE__, IFI_E_EOF);
+    if (failed) return CmnError(CMN_SOURCE, __LINE__, IFD_E_INVALID_DATA, kFormat);
+    return CmnError(CMN_SOURCE, __LINE__, IFI_E_EOF);
   }
   // White line, then the black runs.
   unsigned char *line = p->buffer;
@@ -166,14 +166,14 @@ ReturnTp IfdCalsRdScan(void *state, IffParamTp *p) {
 
 ReturnTp IfdCalsWtHead(void *state, IffParamTp *p) {
   auto *s = static_cast<CalsState *>(state);
-  if (!s || !p) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (p->width < 1 || p->height < 1 || p->width > 999999 || p->height > 999999)
-    return CmnError(kSource, __LINE__, IFD_E_CONVERT, kFormat);
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_CONVERT, kFormat);
   s->width = p->width;
   s->height = p->height;
   s->next_line = 0;
   s->packed = static_cast<unsigned char *>(malloc((static_cast<size_t>(s->width) + 7) / 8));
-  if (!s->packed) return CmnError(kSource, __LINE__, CMN_E_NOMEM);
+  if (!s->packed) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   // An unknown resolution is written as the customary 200 dots per inch:
   // other readers refuse a density of 0.
   const double x = p->x_resolution > 0 ? p->x_resolution : 200;
@@ -205,7 +205,7 @@ ReturnTp IfdCalsWtHead(void *state, IffParamTp *p) {
   ReturnTp rc = OpenCodec(s, true);
   if (rc) return rc;
   if (IfiWrite(header, sizeof header, 1, s->handle))
-    return CmnError(kSource, __LINE__, IFD_E_WRITE_HEADER);
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_HEADER);
   return 0;
 }
 
@@ -213,9 +213,9 @@ ReturnTp IfdCalsWtHead(void *state, IffParamTp *p) {
 // the last pixel: to the encoder a set bit is white.
 ReturnTp IfdCalsWtScan(void *state, IffParamTp *p) {
   auto *s = static_cast<CalsState *>(state);
-  if (!s || !p || !p->buffer || !s->codec) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !p || !p->buffer || !s->codec) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (p->line != s->next_line || p->line >= s->height)
-    return CmnError(kSource, __LINE__, IFD_E_EXPORT_SEQUENCE);
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
   const unsigned char *in = p->buffer;
   const int32_t whole = s->width / 8;
   for (int32_t i = 0; i < whole; ++i, in += 8) {

@@ -13,7 +13,7 @@
 
 namespace {
 
-const char kSource[] = "ifdcat";
+#define CMN_SOURCE "ifdcat"
 const char kFormat[] = "CATIA";
 
 constexpr int kRec = 80;
@@ -71,7 +71,7 @@ ReturnTp Get(CatState *s, void *buffer, size_t size, unsigned line) {
   if (size == 0) return 0;
   ReturnTp rc = IfiRead(buffer, size, 1, s->handle);
   if (!rc && IfiInputExhausted(s->handle)) rc = IFI_E_EOF;
-  return rc ? CmnError(kSource, line, rc) : 0;
+  return rc ? CmnError(CMN_SOURCE, line, rc) : 0;
 }
 
 ReturnTp GetRecord(CatState *s, unsigned char *rec, unsigned line) {
@@ -92,10 +92,10 @@ bool Allocate(std::vector<unsigned char> &v, size_t n) {
 }  // namespace
 
 ReturnTp IfdCatiaInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
-  if (!state || !request) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
   std::unique_ptr<CatState> s(new (std::nothrow) CatState());
-  if (!s) return CmnError(kSource, __LINE__, CMN_E_NOMEM);
+  if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   if (request->service == IFF_SRV_EXPORT) {
     ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
     if (rc) return rc;
@@ -122,19 +122,19 @@ ReturnTp IfdCatiaInit(void **state, IffOpenRequestTp *request, IffControlBlockTp
 
 ReturnTp IfdCatiaRdHead(void *state, IffParamTp *p) {
   auto *s = static_cast<CatState *>(state);
-  if (!s || !p) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
-  if (!s->recognised) return CmnError(kSource, __LINE__, IFD_E_UNSUPPORTED, kFormat);
+  if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  if (!s->recognised) return CmnError(CMN_SOURCE, __LINE__, IFD_E_UNSUPPORTED, kFormat);
   const unsigned char *h = s->header;
   s->layout = nullptr;
   for (const Layout &l : kLayouts) {
     const size_t n = strlen(l.word);
     if (memcmp(h + 335, l.word, n) == 0 && (h[335 + n] == ' ' || h[335 + n] == 0)) s->layout = &l;
   }
-  if (!s->layout) return CmnError(kSource, __LINE__, IFD_E_UNSUPPORTED, kFormat);
+  if (!s->layout) return CmnError(CMN_SOURCE, __LINE__, IFD_E_UNSUPPORTED, kFormat);
   s->width = Field(h + 182, 6);
   s->height = Field(h + 200, 6);
   s->precision = Field(h + 253, 6);
-  if (s->precision < 1 || s->precision > 8) return CmnError(kSource, __LINE__, IFD_E_UNSUPPORTED, kFormat);
+  if (s->precision < 1 || s->precision > 8) return CmnError(CMN_SOURCE, __LINE__, IFD_E_UNSUPPORTED, kFormat);
   p->width = s->width;
   p->height = s->height;
   p->aspect_x = p->aspect_y = 1;
@@ -147,17 +147,17 @@ ReturnTp IfdCatiaRdHead(void *state, IffParamTp *p) {
   FXIBitsPerPixel = s->layout->bits;
   FXICompression = 0;
   s->next_line = 0;
-  return CmnError(kSource, __LINE__, IfiSeek(s->handle, kHeader, 0));
+  return CmnError(CMN_SOURCE, __LINE__, IfiSeek(s->handle, kHeader, 0));
 }
 
 ReturnTp IfdCatiaRdCMap(void *state, IffParamTp *p) {
   auto *s = static_cast<CatState *>(state);
-  if (!s || !p || !p->cmap || !s->layout) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !p || !p->cmap || !s->layout) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   unsigned char rec[kRec];
   ReturnTp rc = GetRecord(s, rec, __LINE__);
   if (rc) return rc;
   const int32_t count = Field(rec + 39, 6);
-  if (count < 1 || count > 256) return CmnError(kSource, __LINE__, IFD_E_INVALID_DATA, kFormat);
+  if (count < 1 || count > 256) return CmnError(CMN_SOURCE, __LINE__, IFD_E_INVALID_DATA, kFormat);
   unsigned char table[256 * 4];
   if ((rc = Get(s, table, 4 * static_cast<size_t>(count), __LINE__)) != 0) return rc;
   const int shift = 8 - s->precision;
@@ -171,14 +171,14 @@ ReturnTp IfdCatiaRdCMap(void *state, IffParamTp *p) {
 
 ReturnTp IfdCatiaRdScan(void *state, IffParamTp *p) {
   auto *s = static_cast<CatState *>(state);
-  if (!s || !p || !p->buffer || !s->layout) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !p || !p->buffer || !s->layout) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   const int32_t line = p->line;
   if (line != s->next_line || p->nlines != 1 || line >= s->height)
-    return CmnError(kSource, __LINE__, IFD_E_IMPORT_SEQUENCE);
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
   const Layout &l = *s->layout;
   const size_t length = static_cast<size_t>(s->width) * (l.entries ? 1 : 4);
   if (line == 0) {
-    if (!Allocate(s->row, length)) return CmnError(kSource, __LINE__, CMN_E_NOMEM);
+    if (!Allocate(s->row, length)) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
     unsigned char rec[kRec];
     ReturnTp rc = GetRecord(s, rec, __LINE__);  // "BEGIN PIXEL DESCRIPTION"
     if (rc) return rc;
@@ -199,24 +199,24 @@ ReturnTp IfdCatiaRdScan(void *state, IffParamTp *p) {
 
 ReturnTp IfdCatiaWtHead(void *state, IffParamTp *p) {
   auto *s = static_cast<CatState *>(state);
-  if (!s || !p) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
-  if (p->compression[0] != 0) return CmnError(kSource, __LINE__, IFD_E_NO_COMPRESSION);
+  if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  if (p->compression[0] != 0) return CmnError(CMN_SOURCE, __LINE__, IFD_E_NO_COMPRESSION);
   // 1 ASCII, 2 EBCDIC; without a choice, ASCII.
-  if (p->export_option < 0 || p->export_option > 2) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (p->export_option < 0 || p->export_option > 2) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   s->ascii = p->export_option != 2;
   const int entries = p->has_cmap ? p->cmap_entries : 0;
-  if (!entries && p->color_model != IFF_CM_RGB) return CmnError(kSource, __LINE__, IFD_E_NEEDS_RGB);
+  if (!entries && p->color_model != IFF_CM_RGB) return CmnError(CMN_SOURCE, __LINE__, IFD_E_NEEDS_RGB);
   s->layout = nullptr;
   for (const Layout &l : kLayouts)
     if (l.entries == entries && l.entries != 4) s->layout = &l;
-  if (!s->layout) return CmnError(kSource, __LINE__, IFD_E_CMAP_SIZE);
+  if (!s->layout) return CmnError(CMN_SOURCE, __LINE__, IFD_E_CMAP_SIZE);
   if (p->width < 1 || p->height < 1 || p->width > 999999 || p->height > 999999)
-    return CmnError(kSource, __LINE__, IFD_E_CONVERT, kFormat);
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_CONVERT, kFormat);
   s->width = p->width;
   s->height = p->height;
   s->next_line = 0;
   if (!Allocate(s->row, static_cast<size_t>(s->width) * (entries ? 1 : 4)))
-    return CmnError(kSource, __LINE__, CMN_E_NOMEM);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   char text[kRec + 1];
   ReturnTp rc = PutRecord(s, "BEGIN IMAGE", true);
   if (!rc) rc = PutRecord(s, "IMAGE GENERATED USING THE QPL CATIA IMAGE FILE GENERATOR", true);
@@ -226,35 +226,35 @@ ReturnTp IfdCatiaWtHead(void *state, IffParamTp *p) {
   if (!rc) rc = PutRecord(s, text, false);
   snprintf(text, sizeof text, "IMAGE FORMAT : %s", s->layout->word);
   if (!rc) rc = PutRecord(s, text, false);
-  return rc ? CmnError(kSource, __LINE__, IFD_E_WRITE_HEADER) : 0;
+  return rc ? CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_HEADER) : 0;
 }
 
 ReturnTp IfdCatiaWtCMap(void *state, IffParamTp *p) {
   auto *s = static_cast<CatState *>(state);
-  if (!s || !p || !p->cmap || !s->layout) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !p || !p->cmap || !s->layout) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   const int count = s->layout->entries;
   if (count == 0) return 0;
   char text[kRec + 1];
   snprintf(text, sizeof text, "BEGIN COLOR TABLE . NUMBER OF COLORS : %6d", count);
-  if (PutRecord(s, text, false)) return CmnError(kSource, __LINE__, IFD_E_WRITE_HEADER);
+  if (PutRecord(s, text, false)) return CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_HEADER);
   std::vector<unsigned char> table(static_cast<size_t>((count * 4 + kRec - 1) / kRec * kRec), 0);
   for (int i = 0; i < count; ++i)
     for (int c = 0; c < 3; ++c) table[4 * i + 3 - c] = p->cmap[3 * i + c];
   if (IfiWrite(table.data(), table.size(), 1, s->handle))
-    return CmnError(kSource, __LINE__, IFD_E_WRITE_CMAP);
-  if (PutRecord(s, "END COLOR TABLE", false)) return CmnError(kSource, __LINE__, IFD_E_WRITE_HEADER);
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_CMAP);
+  if (PutRecord(s, "END COLOR TABLE", false)) return CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_HEADER);
   return 0;
 }
 
 ReturnTp IfdCatiaWtScan(void *state, IffParamTp *p) {
   auto *s = static_cast<CatState *>(state);
-  if (!s || !p || !p->buffer || !s->layout) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !p || !p->buffer || !s->layout) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   const int32_t line = p->line;
   if (line != s->next_line || line >= s->height)
-    return CmnError(kSource, __LINE__, IFD_E_EXPORT_SEQUENCE);
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
   const Layout &l = *s->layout;
   if (line == 0 && PutRecord(s, "BEGIN PIXEL DESCRIPTION", false))
-    return CmnError(kSource, __LINE__, IFD_E_WRITE_HEADER);
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_HEADER);
   bool write = true;
   if (l.entries == 0) {
     IfuRgbToXbgr(s->width, p->buffer, s->row.data());
@@ -262,18 +262,18 @@ ReturnTp IfdCatiaWtScan(void *state, IffParamTp *p) {
     memcpy(s->row.data(), p->buffer, static_cast<size_t>(s->width));
   } else {
     ReturnTp rc = IfuPutField(s->width, l.rows, line % l.rows, p->buffer, s->row.data());
-    if (rc) return CmnError(kSource, __LINE__, rc);
+    if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
     write = line % l.rows == l.rows - 1 || line == s->height - 1;
   }
   if (write) {
     if (IfiWrite(s->row.data(), s->row.size(), 1, s->handle))
-      return CmnError(kSource, __LINE__, IFD_E_WRITE_LINE);
+      return CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_LINE);
     std::fill(s->row.begin(), s->row.end(), 0);
   }
   ++s->next_line;
   if (s->next_line == s->height &&
       (PutRecord(s, "END PIXEL DESCRIPTION", false) || PutRecord(s, "END IMAGE DESCRIPTION", false)))
-    return CmnError(kSource, __LINE__, IFD_E_WRITE_HEADER);
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_HEADER);
   return 0;
 }
 

@@ -19,7 +19,7 @@
 
 namespace {
 
-const char kSource[] = "ifdgif";
+#define CMN_SOURCE "ifdgif"
 
 constexpr int kMaxCodes = 4096;       // 12-bit codes
 constexpr uint16_t kUnused = 4098;    // prefix of an entry not defined yet
@@ -123,12 +123,12 @@ void FinishImage(GifState *s) {
 // transparent.
 ReturnTp ReadExtension(GifState *s, bool *transparent, int *index) {
   const int label = ReadByte(s);
-  if (label < 0) return CmnError(kSource, __LINE__, IFD_E_GIF_EXTENSION);
+  if (label < 0) return CmnError(CMN_SOURCE, __LINE__, IFD_E_GIF_EXTENSION);
   unsigned char data[255];
   for (bool first = true;; first = false) {
     const int n = ReadByte(s);
     if (n < 0 || !ReadBytes(s, data, static_cast<size_t>(std::max(n, 0))))
-      return CmnError(kSource, __LINE__, IFD_E_GIF_EXTENSION_HANDLING);
+      return CmnError(CMN_SOURCE, __LINE__, IFD_E_GIF_EXTENSION_HANDLING);
     if (n == 0) return 0;
     if (label == 0xF9 && first && n >= 4) {
       *transparent = (data[0] & 1) != 0;
@@ -141,9 +141,9 @@ ReturnTp ReadExtension(GifState *s, bool *transparent, int *index) {
 ReturnTp ReadScreen(GifState *s) {
   unsigned char h[13];
   if (IfiSeek(s->handle, 0, 0) != 0 || !ReadBytes(s, h, sizeof h))
-    return CmnError(kSource, __LINE__, CMN_E_OPEN_FILE);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN_FILE);
   if (memcmp(h, "GIF87a", 6) != 0 && memcmp(h, "GIF89a", 6) != 0)
-    return CmnError(kSource, __LINE__, CMN_E_OPEN_FILE);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN_FILE);
   s->screen_width = IfuGetLe16(h + 6);
   s->screen_height = IfuGetLe16(h + 8);
   s->global_bits = (h[10] & 7) + 1;
@@ -153,7 +153,7 @@ ReturnTp ReadScreen(GifState *s) {
   memset(s->global, 0, sizeof s->global);
   memset(s->global + 3, 255, 3);
   if ((h[10] & 0x80) && !ReadBytes(s, s->global, 3u << s->global_bits))
-    return CmnError(kSource, __LINE__, CMN_E_OPEN_FILE);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN_FILE);
   s->screen_read = true;
   return 0;
 }
@@ -191,17 +191,17 @@ ReturnTp ReadImageHeader(GifState *s, IffParamTp *p) {
   }
   if (c != ',') return IFF_I_NO_MORE_PAGES;
   unsigned char d[9];
-  if (!ReadBytes(s, d, sizeof d)) return CmnError(kSource, __LINE__, IFD_E_GIF_DESCRIPTOR);
+  if (!ReadBytes(s, d, sizeof d)) return CmnError(CMN_SOURCE, __LINE__, IFD_E_GIF_DESCRIPTOR);
   s->width = IfuGetLe16(d + 4);
   s->height = IfuGetLe16(d + 6);
   if (s->width == 0 || s->height == 0)
-    return CmnError(kSource, __LINE__, IFD_E_GIF_DESCRIPTOR);
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_GIF_DESCRIPTOR);
   s->interlaced = (d[8] & 0x40) != 0;
   if (d[8] & 0x80) {
     s->cmap_bits = (d[8] & 7) + 1;
     memset(s->cmap, 0, sizeof s->cmap);
     if (!ReadBytes(s, s->cmap, 3u << s->cmap_bits))
-      return CmnError(kSource, __LINE__, IFD_E_GIF_DESCRIPTOR);
+      return CmnError(CMN_SOURCE, __LINE__, IFD_E_GIF_DESCRIPTOR);
   } else {
     s->cmap_bits = s->global_bits;
     memcpy(s->cmap, s->global, sizeof s->cmap);
@@ -226,7 +226,7 @@ void ResetTable(GifState *s) {
   s->prev = kNoCode;
 }
 
-ReturnTp DecodeError(unsigned line) { return CmnError(kSource, line, IFD_E_GIF_DECOMPRESS); }
+ReturnTp DecodeError(unsigned line) { return CmnError(CMN_SOURCE, line, IFD_E_GIF_DECOMPRESS); }
 
 ReturnTp StartDecoder(GifState *s) {
   const int size = ReadByte(s);
@@ -337,7 +337,7 @@ ReturnTp DecodeFrame(GifState *s) {
     for (int32_t y = kStart[pass]; y < s->height; y += kStep[pass]) {
       auto &row = s->frame[static_cast<size_t>(y)];
       row.reset(new (std::nothrow) unsigned char[static_cast<size_t>(s->width)]);
-      if (!row) return CmnError(kSource, __LINE__, CMN_E_NOMEM);
+      if (!row) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
       ReturnTp rc = DecodeRow(s, row.get(), s->width);
       if (rc) return rc;
     }
@@ -355,7 +355,7 @@ ReturnTp WriteBlock(GifState *s) {
   s->out_block[0] = 0;
   if (rc != 0) {
     s->write_failed = true;
-    return CmnError(kSource, __LINE__, CMN_E_WRITE_FILE);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_WRITE_FILE);
   }
   return 0;
 }
@@ -432,7 +432,7 @@ ReturnTp FinishEncoder(GifState *s) {
   // The terminator: a block of no bytes.
   if (!rc && IfiWrite("", 1, 1, s->handle) != 0) {
     s->write_failed = true;
-    rc = CmnError(kSource, __LINE__, CMN_E_WRITE_FILE);
+    rc = CmnError(CMN_SOURCE, __LINE__, CMN_E_WRITE_FILE);
   }
   return rc;
 }
@@ -443,9 +443,9 @@ ReturnTp FinishEncoder(GifState *s) {
 // The operations.
 
 ReturnTp IfdGifInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
-  if (!state || !request) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   std::unique_ptr<GifState> s(new (std::nothrow) GifState());
-  if (!s) return CmnError(kSource, __LINE__, CMN_E_NOMEM_AT, kSource, __LINE__);
+  if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
   if (request->service == IFF_SRV_IMPORT) {
     IfiHandleTp *handle = request->stream;
     const bool opened_here = handle == nullptr;
@@ -465,12 +465,12 @@ ReturnTp IfdGifInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   } else {
     s->exporting = true;
     s->hash.reset(new (std::nothrow) uint32_t[kHashSize]);
-    if (!s->hash) return CmnError(kSource, __LINE__, CMN_E_OPEN_FILE);
+    if (!s->hash) return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN_FILE);
     ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
     if (rc) return rc;
     if (IfiWrite("GIF89a", 1, 6, s->handle) != 0) {
       IfiClose(s->handle);
-      return CmnError(kSource, __LINE__, CMN_E_OPEN_FILE);
+      return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN_FILE);
     }
   }
   *state = s.release();
@@ -479,7 +479,7 @@ ReturnTp IfdGifInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
 
 ReturnTp IfdGifRdHead(void *state, IffParamTp *p) {
   auto *s = static_cast<GifState *>(state);
-  if (!s || !p || s->exporting) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !p || s->exporting) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (!s->screen_read) {
     ReturnTp rc = ReadScreen(s);
     if (rc) return rc;
@@ -496,7 +496,7 @@ ReturnTp IfdGifRdHead(void *state, IffParamTp *p) {
   ReturnTp rc = ReadImageHeader(s, p);
   // A file without a single image is broken, not at its end.
   if (rc == IFF_I_NO_MORE_PAGES && !s->image_seen)
-    return CmnError(kSource, __LINE__, IFD_E_GIF_DESCRIPTOR);
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_GIF_DESCRIPTOR);
   if (rc) return rc;
   s->phase = kAtData;
   s->image_seen = true;
@@ -520,7 +520,7 @@ ReturnTp IfdGifRdHead(void *state, IffParamTp *p) {
     try {
       s->frame.resize(static_cast<size_t>(s->height));
     } catch (const std::exception &) {
-      return CmnError(kSource, __LINE__, CMN_E_NOMEM_AT, kSource, __LINE__);
+      return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
     }
   }
   // The data is read once, in order: the I/O layer need not keep a copy.
@@ -530,17 +530,17 @@ ReturnTp IfdGifRdHead(void *state, IffParamTp *p) {
 
 ReturnTp IfdGifRdCMap(void *state, IffParamTp *p) {
   auto *s = static_cast<GifState *>(state);
-  if (!s || !p || !p->cmap) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !p || !p->cmap) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   memcpy(p->cmap, s->cmap, 3u << s->cmap_bits);
   return 0;
 }
 
 ReturnTp IfdGifRdScan(void *state, IffParamTp *p) {
   auto *s = static_cast<GifState *>(state);
-  if (!s || !p || !p->buffer) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
-  if (s->failure) return CmnError(kSource, __LINE__, s->failure);
+  if (!s || !p || !p->buffer) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  if (s->failure) return CmnError(CMN_SOURCE, __LINE__, s->failure);
   if (s->phase == kNoImage || p->line < 0 || p->line >= s->height)
-    return CmnError(kSource, __LINE__, IFD_E_IMPORT_SEQUENCE);
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
   ReturnTp rc = 0;
   if (s->phase == kAtData) rc = StartDecoder(s);
   if (!rc && s->interlaced) {
@@ -551,7 +551,7 @@ ReturnTp IfdGifRdScan(void *state, IffParamTp *p) {
     if (!rc) memcpy(p->buffer, s->frame[static_cast<size_t>(p->line)].get(),
                     static_cast<size_t>(s->width));
   } else if (!rc) {
-    if (p->line != s->next_line) return CmnError(kSource, __LINE__, IFD_E_IMPORT_SEQUENCE);
+    if (p->line != s->next_line) return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
     rc = DecodeRow(s, p->buffer, s->width);
     if (!rc && ++s->next_line == s->height) FinishImage(s);
   }
@@ -561,15 +561,15 @@ ReturnTp IfdGifRdScan(void *state, IffParamTp *p) {
 
 ReturnTp IfdGifWtHead(void *state, IffParamTp *p) {
   auto *s = static_cast<GifState *>(state);
-  if (!s || !p || !s->exporting) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
-  if (!p->has_cmap) return CmnError(kSource, __LINE__, IFD_E_NEEDS_CMAP);
+  if (!s || !p || !s->exporting) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  if (!p->has_cmap) return CmnError(CMN_SOURCE, __LINE__, IFD_E_NEEDS_CMAP);
   // The colour model names the colour map's entries: red, green, blue.
   if (p->color_model != IFF_CM_RGB && p->color_model != IFF_CM_PALETTE)
-    return CmnError(kSource, __LINE__, IFD_E_NEEDS_RGB);
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_NEEDS_RGB);
   if (p->cmap_entries > 256 || p->cmap_entries < 0)
-    return CmnError(kSource, __LINE__, IFD_E_CMAP_SIZE);
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_CMAP_SIZE);
   if (p->width < 1 || p->width > 0xFFFF || p->height < 1 || p->height > 0xFFFF)
-    return CmnError(kSource, __LINE__, IFD_E_CONVERT, "GIF");
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_CONVERT, "GIF");
   int bits = 1;
   while ((1 << bits) < p->cmap_entries) ++bits;
   s->out_bits = bits;
@@ -584,7 +584,7 @@ ReturnTp IfdGifWtHead(void *state, IffParamTp *p) {
 ReturnTp IfdGifWtCMap(void *state, IffParamTp *p) {
   auto *s = static_cast<GifState *>(state);
   if (!s || !p || !p->cmap || !s->exporting || s->out_bits == 0)
-    return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   // The table has 2^bits entries; those the caller has not got stay black.
   const int entries = 1 << s->out_bits;
   unsigned char table[768] = {};
@@ -623,7 +623,7 @@ ReturnTp IfdGifWtCMap(void *state, IffParamTp *p) {
   head[n++] = static_cast<unsigned char>(s->min_size);
   if (IfiWrite(head, 1, n, s->handle) != 0) {
     s->write_failed = true;
-    return CmnError(kSource, __LINE__, CMN_E_WRITE_FILE);
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_WRITE_FILE);
   }
 
   s->clear = 1 << s->min_size;
@@ -640,9 +640,9 @@ ReturnTp IfdGifWtCMap(void *state, IffParamTp *p) {
 
 ReturnTp IfdGifWtScan(void *state, IffParamTp *p) {
   auto *s = static_cast<GifState *>(state);
-  if (!s || !p || !p->buffer || !s->exporting) return CmnError(kSource, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !p || !p->buffer || !s->exporting) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (s->clear == 0 || p->line != s->out_line || s->out_line >= s->height)
-    return CmnError(kSource, __LINE__, IFD_E_EXPORT_SEQUENCE);
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
   ++s->out_line;
   ReturnTp rc = EncodePixels(s, p->buffer, s->width);
   if (rc) return rc;
@@ -656,9 +656,9 @@ ReturnTp IfdGifTerm(void **state) {
   auto *s = static_cast<GifState *>(*state);
   ReturnTp rc = 0;
   if (s->exporting && !s->write_failed && IfiWrite(";", 1, 1, s->handle) != 0)
-    rc = CmnError(kSource, __LINE__, IFD_E_GIF_CLOSE);
+    rc = CmnError(CMN_SOURCE, __LINE__, IFD_E_GIF_CLOSE);
   const ReturnTp closed = IfiClose(s->handle);
-  if (!rc && closed) rc = CmnError(kSource, __LINE__, IFD_E_GIF_CLOSE);
+  if (!rc && closed) rc = CmnError(CMN_SOURCE, __LINE__, IFD_E_GIF_CLOSE);
   delete s;
   *state = nullptr;
   return rc;

@@ -51,6 +51,7 @@ struct PbmState {
   // Import: a file row too long for the interface's line buffer (16-bit
   // samples with alpha). Export: the packed bilevel row.
   std::vector<unsigned char> row;
+  bool pam = false;  // export: the file is a PAM (P7)
 };
 
 bool IsSpace(int c) {
@@ -64,7 +65,9 @@ int GetChar(PbmState *s) {
     return c;
   }
   unsigned char c;
-  return IfiFetch(&c, 1, 1, s->handle) == 1 ? c : -1;
+  if (IfiFetch(&c, 1, 1, s->handle) != 1) return -1;
+  IfiAccount(s->handle, 1, 0);
+  return c;
 }
 
 // Single-character pushback instead of peeking: peeking at the end of the
@@ -176,12 +179,13 @@ ReturnTp SkipSpace(PbmState *s, HeaderNotes *notes) {
   }
 }
 
-// A header number of P1..P6: decimal digits only, at least 1.
+// A header number of P1..P6: decimal digits only. Zero passes: a size of
+// 0 is the interface's to refuse, a maximum of 0 means no scaling.
 bool ParseCount(const char *word, int32_t *value) {
   size_t n = strlen(word);
   if (n == 0 || n > 10 || strspn(word, "0123456789") != n) return false;
   long long v = strtoll(word, nullptr, 10);
-  if (v < 1 || v > INT32_MAX) return false;
+  if (v > INT32_MAX) return false;
   *value = static_cast<int32_t>(v);
   return true;
 }
@@ -280,7 +284,7 @@ ReturnTp ReadPamHeader(PbmState *s, HeaderNotes *notes) {
     return CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, message);
   }
   if (s->depth > 4) return CmnError(CMN_SOURCE, __LINE__, IFD_E_UNSUPPORTED, "PAM");
-  if (s->width < 1 || s->height < 1 || s->depth < 1) return BadData(__LINE__, s);
+  if (s->width < 0 || s->height < 0 || s->depth < 1) return BadData(__LINE__, s);
   SkipOneSpace(s);
   return 0;
 }
@@ -288,23 +292,27 @@ ReturnTp ReadPamHeader(PbmState *s, HeaderNotes *notes) {
 // A sample of plain data: P1 takes any character outside white space and
 // comments, P2 and P3 a decimal number. False at the end of the data or
 // where no number stands.
-bool ReadPlainSample(PbmState *s, uint32_t *value) {
+bool ReadPlainSample(PbmState *s, uint32_t *value, uint32_t *low8 = nullptr) {
   SkipSpace(s, nullptr);
   int c = GetChar(s);
   if (c < 0) return false;
   if (s->format == 1) {
     *value = c == '0' ? 1 : 0;
+    if (low8) *low8 = *value;
     return true;
   }
   if (c < '0' || c > '9') {
     UngetChar(s, c);
     return false;
   }
-  uint32_t v = 0;
-  for (; c >= '0' && c <= '9'; c = GetChar(s))
+  uint32_t v = 0, low = 0;
+  for (; c >= '0' && c <= '9'; c = GetChar(s)) {
     v = v >= kSampleCap / 10 ? kSampleCap : v * 10 + static_cast<uint32_t>(c - '0');
+    low = (low * 10 + static_cast<uint32_t>(c - '0')) & 0xFF;  // exact, however long
+  }
   UngetChar(s, c);
   *value = v;
+  if (low8) *low8 = low;
   return true;
 }
 
@@ -342,6 +350,7 @@ void SkipRestOfImage(PbmState *s, char *scratch) {
 
 // v of 0..maxval spread over 0..top.
 uint32_t Scale(uint32_t v, uint32_t maxval, uint32_t top) {
+  if (maxval == 0) return std::min(v, top);  // a maximum of 0 scales nothing
   return std::min(v, maxval) * top / maxval;
 }
 
@@ -444,17 +453,22 @@ void ReadPlainLine(PbmState *s, unsigned char *buffer) {
   const bool wide = s->sample_bytes == 2;
   memset(buffer, 0, static_cast<size_t>(samples * s->sample_bytes));
   uint32_t v;
-  // Missing samples are left black; a read failure is no error.
-  for (int64_t i = 0; i < samples && ReadPlainSample(s, &v); ++i) {
+  // Missing samples are left black; a read failure is no error. They are
+  // counted as made up, so that a header promising far more than the text
+  // holds is stopped as it is for the raw formats.
+  int64_t i = 0;
+  uint32_t low;
+  for (; i < samples && ReadPlainSample(s, &v, &low); ++i) {
     if (wide) {
       v = Scale(v, maxval, 65535);
       buffer[2 * i] = static_cast<unsigned char>(v);
       buffer[2 * i + 1] = static_cast<unsigned char>(v >> 8);
     } else {
-      buffer[i] =
-          static_cast<unsigned char>(maxval == 255 ? std::min(v, maxval) : Scale(v, maxval, 255));
+      // An 8-bit sample is the low 8 bits of the number written.
+      buffer[i] = static_cast<unsigned char>(maxval == 255 ? low : Scale(low, maxval, 255));
     }
   }
+  IfiAccount(s->handle, 0, (samples - i) * s->sample_bytes);
 }
 
 void FreeTexts(IffParamTp *p) {
@@ -469,10 +483,9 @@ ReturnTp ReadHeader(PbmState *s, IffParamTp *p, char *work) {
 
   // The magic, after any PostScript status lines that an interpreter in
   // front of us wrote into the stream.
-  int c;
-  while (IsSpace(c = GetChar(s))) {
-  }
-  UngetChar(s, c);
+  // Comment lines may come first: identification takes such a file for a
+  // PNM, so the reader does too.
+  SkipSpace(s, nullptr);
   ReadWord(s, work, kWorkSize);
   while (StartsWith(work, "%%[")) {
     ReadCommentLine(s, nullptr, 0);
@@ -502,9 +515,10 @@ ReturnTp ReadHeader(PbmState *s, IffParamTp *p, char *work) {
     s->format = 0;  // no lines to read or skip
     return rc;
   }
-  if (s->maxval < 1 || s->maxval > kMaxSample) {
+  if (s->maxval < 0 || s->maxval > kMaxSample) {
+    rc = BadData(__LINE__, s);  // names PAM or PNM, so before the format is dropped
     s->format = 0;
-    return BadData(__LINE__, s);
+    return rc;
   }
   s->sample_bytes = s->maxval > 255 ? 2 : 1;
   const bool wide = s->sample_bytes == 2;
@@ -567,7 +581,7 @@ ReturnTp ReadHeader(PbmState *s, IffParamTp *p, char *work) {
 
 }  // namespace
 
-ReturnTp IfdPbmInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
+ReturnTp IfdPbmInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *cb) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   std::unique_ptr<PbmState> s(new (std::nothrow) PbmState());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
@@ -591,6 +605,7 @@ ReturnTp IfdPbmInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   } else {
     rc = IfiOpenWrite(&request->spec, &s->handle);
     if (rc) return rc;
+    s->pam = cb && cb->requested_type == IFF_TYPE_PAM;
   }
   *state = s.release();
   return 0;
@@ -631,6 +646,13 @@ ReturnTp IfdPbmWtHead(void *state, IffParamTp *param) {
       s->pixel_bytes = 1;
       s->out_bits = 8;
       break;
+    case IFF_CM_RGBA:
+      // Straight (not premultiplied) red, green, blue, alpha: only a PAM
+      // has room for the alpha.
+      if (!s->pam) return CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, "Unsupported colormode for PBM");
+      s->pixel_bytes = 4;
+      s->out_bits = 32;
+      break;
     case IFF_CM_BILEVEL:
       if (bilevel) {
         s->pixel_bytes = 1;
@@ -646,8 +668,14 @@ ReturnTp IfdPbmWtHead(void *state, IffParamTp *param) {
   s->color_model = param->color_model;
   s->next_line = 0;
 
-  char header[64];
-  if (bilevel) {
+  char header[128];
+  if (s->pam && !bilevel) {
+    static const char *const kTuple[] = {"GRAYSCALE", "", "", "RGB", "RGB_ALPHA"};
+    s->bytes_per_line = static_cast<int64_t>(s->width) * s->pixel_bytes;
+    snprintf(header, sizeof header,
+             "P7\nWIDTH %d\nHEIGHT %d\nDEPTH %d\nMAXVAL 255\nTUPLTYPE %s\nENDHDR\n", s->width,
+             s->height, s->pixel_bytes, kTuple[s->pixel_bytes - 1]);
+  } else if (bilevel) {
     s->out_bits = 1;
     s->bytes_per_line = (static_cast<int64_t>(s->width) + 7) / 8;
     try {
@@ -707,6 +735,7 @@ const IffFormatTp IfdPbmFormat = {
      {"ppm", IFF_TYPE_PBM, IFF_CM_RGB},
      {"pgm", IFF_TYPE_PBM, IFF_CM_GRAY},
      {"pbm", IFF_TYPE_PBM, IFF_CM_BILEVEL},
-     {"pam", IFF_TYPE_PAM, IFF_CM_RGB}},
-    IFF_MODEL_BIT(IFF_CM_RGB) | IFF_MODEL_BIT(IFF_CM_GRAY) | IFF_MODEL_BIT(IFF_CM_BILEVEL),
+     {"pam", IFF_TYPE_PAM, IFF_CM_RGBA}},
+    IFF_MODEL_BIT(IFF_CM_RGB) | IFF_MODEL_BIT(IFF_CM_GRAY) | IFF_MODEL_BIT(IFF_CM_BILEVEL) |
+        IFF_MODEL_BIT(IFF_CM_RGBA),
 };

@@ -634,7 +634,7 @@ void ImgReadColorOptions(CmdOptionTp *table, ImgColorOpsTp *ops) {
                                   IMG_REVERSAL_BW};
   const int reversal = CmdGetOptPosition(table, "reversal", "none", "color", "gray", "bw", nullptr);
   ops->reversal = reversal < 0 ? IMG_REVERSAL_NONE : kReversal[reversal];
-  ops->removebgs = CmdGetOptInt(table, "removebgs", 0);
+  ops->removebgs = CmdGetOptIntRange(table, "removebgs", 0, 0, 255);
   ops->brightness = CmdGetOptDouble(table, "brightness", 0.0);
   ops->contrast = CmdGetOptDouble(table, "contrast", 0.0);
   ops->chrominance = CmdGetOptDouble(table, "chrominance", 0.0);

@@ -333,6 +333,11 @@ ReturnTp ImgRaw::allocate() {
   return 0;
 }
 
+ImgInterpretationTp ImgFileInterpretation(const IffControlBlockTp *iff) {
+  if (iff->has_cmap || iff->color_model == IFF_CM_PALETTE) return ImgInterpLut;
+  return FromDepth(iff->pixel_size);
+}
+
 ReturnTp ImgRaw::setUp(ImgControlBlockTp *cb) {
   if (!ImgRawReader.source) return NoReader(__LINE__);
   IMG_ASSERT(cb, "img");
@@ -345,9 +350,8 @@ ReturnTp ImgRaw::setUp(ImgControlBlockTp *cb) {
   _w = src.width;
   _h = src.lines;
   _bpp = iff->pixel_size;
-  _interp = ImgInterpUnset;
-  if (iff->has_cmap) {
-    _interp = ImgInterpLut;
+  _interp = ImgFileInterpretation(iff);
+  if (_interp == ImgInterpLut) {
     const int n = std::min(std::max(iff->cmap_kept, 0), 256);
     if (iff->bgrx_cmap) memcpy(_cmap, iff->bgrx_cmap, static_cast<size_t>(n) * 4);
     if (iff->transparent && iff->transparent_index >= 0 && iff->transparent_index < 256)

@@ -150,6 +150,12 @@ typedef struct {
 
 extern ImgRawReaderTp ImgRawReader;
 
+// How the lines the image file interface delivers are read as display
+// pixels: the one rule for the raster and for lines streamed from a file,
+// so that both show the same picture. Four bytes per pixel are display
+// pixels already (the drivers premultiply their alpha).
+ImgInterpretationTp ImgFileInterpretation(const IffControlBlockTp *iff);
+
 // ---- The raster -----------------------------------------------------------
 
 class ImgRaw {
@@ -190,6 +196,8 @@ class ImgRaw {
   RgbPixelTp getPixel(int x, int y) const;
 
   int segmentLines(bool with_rest = false) const;
+  // Lines of this segment put so far (all of them once it is complete).
+  int linesPut() const { return _bottomUp ? _h - 1 - _curline : _curline; }
   ImgRaw *segment(int n);
   int pagesInChain() const;
   size_t memoryUse() const;

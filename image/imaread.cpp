@@ -93,18 +93,8 @@ bool ModeHandled(const IffControlBlockTp *iff) {
 // n stored pixels of the file, at the start of `pixels`, to display pixels
 // in place.
 void FileToPixels(const ImgControlBlockTp *cb, RgbPixelTp *pixels, int n) {
-  const IffControlBlockTp *iff = cb->iff;
-  const unsigned char *bytes = reinterpret_cast<const unsigned char *>(pixels);
-  const bool indexed =
-      iff->color_model == IFF_CM_PALETTE || (iff->has_cmap && iff->pixel_size == 1);
-  if (indexed)
-    ImgLut2Pix(bytes, cb->cmap, pixels, n);
-  else if (iff->pixel_size == 1)
-    ImgGray2Pix(bytes, pixels, n);
-  else if (iff->pixel_size == 3)
-    ImgRgb2Pix(bytes, pixels, n);
-  else
-    ImgRgba2PixPremultiplied(bytes, pixels, n);
+  ImgInterp2Pix(reinterpret_cast<const unsigned char *>(pixels), pixels, n,
+                ImgFileInterpretation(cb->iff), cb->cmap);
 }
 
 // Reads the next line of the file in stored order and takes the samples

@@ -105,6 +105,21 @@ void ImgPix2Rgba(const RgbPixelTp *in, RgbPixelTp *out, int n) {
   }
 }
 
+void ImgPix2StraightRgba(const RgbPixelTp *in, unsigned char *out, int n) {
+  for (int i = 0; i < n; ++i) {
+    const RgbPixelTp p = in[i];
+    const int a = p.fourth;
+    auto straight = [a](int c) {
+      return static_cast<unsigned char>(a == 0 ? 0 : std::min(255, (c * 255 + a / 2) / a));
+    };
+    unsigned char *o = out + 4 * static_cast<size_t>(i);
+    o[0] = straight(p.red);
+    o[1] = straight(p.green);
+    o[2] = straight(p.blue);
+    o[3] = static_cast<unsigned char>(a);
+  }
+}
+
 void ImgPixReverseBytes(const RgbPixelTp *in, RgbPixelTp *out, int n) {
   for (int i = 0; i < n; ++i) {
     const RgbPixelTp p = in[i];

@@ -41,6 +41,9 @@ void ImgCmyk2Rgb(const unsigned char *in, unsigned char *out, int n);
 void ImgPix2Rgb(const RgbPixelTp *in, unsigned char *out, int n);
 // Bytes 0 and 2 exchanged: red, green, blue, fourth byte in memory.
 void ImgPix2Rgba(const RgbPixelTp *in, RgbPixelTp *out, int n);
+// Red, green, blue, alpha bytes with the alpha taken out of the colour
+// again (rounded): what a file with a straight alpha sample holds.
+void ImgPix2StraightRgba(const RgbPixelTp *in, unsigned char *out, int n);
 // The four bytes of each pixel reversed, for displays of the other byte
 // order.
 void ImgPixReverseBytes(const RgbPixelTp *in, RgbPixelTp *out, int n);

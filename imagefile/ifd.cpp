@@ -174,7 +174,7 @@ bool IsCgmText(const Bytes &in) {
 
 bool IsEdit(const Bytes &in) {
   if (in.n < 20 || !in.Is(0, "<!")) return false;
-  return strncasecmp(reinterpret_cast<const char *>(in.b) + 2, "doctype sdi_", 12) == 0;
+  return strncmp(reinterpret_cast<const char *>(in.b) + 2, "doctype sdi_", 12) == 0;
 }
 
 bool IsXwd(const Bytes &in) {

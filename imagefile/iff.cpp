@@ -72,6 +72,15 @@ constexpr int32_t kMaxCMapEntries = 1 << 16;
 // 12-bit indexes can reach this far into the colour map.
 constexpr int32_t kIndexReach = 4096;
 
+}  // namespace
+
+bool IffSizeWithinLimits(int64_t width, int64_t height) {
+  return width >= 1 && height >= 1 && width <= kMaxWidth && height <= kMaxHeight &&
+         width * height <= kMaxPixels;
+}
+
+namespace {
+
 bool HasOperations(const IffDriverTp &d) {
   return d.Init || d.RdHead || d.WtHead || d.RdCMap || d.WtCMap || d.RdScan || d.WtScan || d.Term;
 }
@@ -331,13 +340,20 @@ ReturnTp TakeHeader(IffControlBlockTp *cb, IffParamTp *h) {
   cb->bits_per_sample = h->bits_per_sample;
   if (h->bits_per_sample < 8) h->bits_per_sample = 8;
 
-  if (h->width == 0 || h->height == 0 || h->aspect_x == 0 || h->aspect_y == 0 ||
+  if (h->width == 0 || h->height == 0 || h->aspect_x <= 0 || h->aspect_y <= 0 ||
       h->planes < 1 || h->planes > 10 || h->bits_per_sample > 16)
     return Raise(__LINE__, IFF_E_BAD_HEADER);
   if (h->width < 0 || h->width > kMaxWidth) return Raise(__LINE__, IFF_E_WIDTH);
   if (h->height < 0 || h->height > kMaxHeight ||
       static_cast<int64_t>(h->width) * h->height > kMaxPixels)
     return Raise(__LINE__, IFF_E_HEIGHT);
+  // Clients show the lines stretched by the pixel aspect: the stretched
+  // height is sized from, and must stay within the limits too.
+  if (h->aspect_x > 0 && h->aspect_y > 0 && h->aspect_y != h->aspect_x) {
+    const int64_t shown = static_cast<int64_t>(h->height) * h->aspect_y / h->aspect_x;
+    if (shown > kMaxHeight || static_cast<int64_t>(h->width) * shown > kMaxPixels)
+      return Raise(__LINE__, IFF_E_HEIGHT);
+  }
 
   if (cb->verify_level == IFF_MIN_VERIFY) {
     if (h->has_cmap > 1) return Raise(__LINE__, IFF_E_HAS_CMAP);

@@ -226,6 +226,9 @@ void IffUseFormats(const IffFormatTp *const *list);
 const char *IffCheckFormats(const IffFormatTp *const *list);
 // The descriptor serving a type code, or null (the code is refused).
 const IffFormatTp *IffFormatOf(uint32_t type);
+// True when a picture of width x height lies within the sizes the
+// interface accepts from any header.
+bool IffSizeWithinLimits(int64_t width, int64_t height);
 // The writer row of a word or extension (any case), or null.
 const IffWriterWordTp *IffFindWriter(const char *word);
 // Every writer word of the list in order, separated by " | ".

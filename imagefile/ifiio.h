@@ -110,6 +110,9 @@ ReturnTp IfiRead(void *buffer, size_t size, size_t count, IfiHandleTp *handle);
 // file cut short still reads to its end as zeros; a tiny file whose
 // header claims billions of lines is stopped after bounded work.
 bool IfiInputExhausted(const IfiHandleTp *handle);
+// For drivers that read through IfiFetch (text formats): bytes taken from
+// the input and values made up past its end, in the same balance.
+void IfiAccount(IfiHandleTp *handle, int64_t delivered, int64_t made_up);
 // The working routine of IfiRead: the number of whole items delivered. A
 // null buffer appends count items from the stream to the virtual buffer.
 size_t IfiFetch(void *buffer, size_t size, size_t count, IfiHandleTp *handle);

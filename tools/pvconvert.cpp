@@ -2,12 +2,14 @@
 // viewer's image options, and writes the resulting lines through the image
 // file interface. "pvconvert -info <in-file>" describes the input instead.
 //
-// The output is written under a temporary name in its own directory and
-// renamed when complete, so a failed conversion never leaves a file that
-// looks finished.
+// A regular output file is written under a temporary name in its own
+// directory and renamed when complete, so a failed or interrupted
+// conversion never leaves a file that looks finished.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,7 +57,7 @@ int cvNFiles = 0;
 // lines handed to it.
 struct OutputKindTp {
   uint32_t type;
-  uint32_t model;  // IFF_CM_RGB, IFF_CM_GRAY, IFF_CM_BILEVEL or IFF_CM_PALETTE
+  uint32_t model;  // IFF_CM_RGB, IFF_CM_GRAY, IFF_CM_BILEVEL, IFF_CM_PALETTE or IFF_CM_RGBA
 };
 
 bool KindFromWord(const char *word, OutputKindTp *kind) {
@@ -89,6 +91,24 @@ bool ChooseKind(const char *type, const char *out, OutputKindTp *kind) {
   return KindFromWord(dot + 1, kind);
 }
 
+// The pages of a file whose format does not say how many it holds: the
+// headers that follow the first one, counted without reading any picture.
+int CountPages(ImgControlBlockTp *cb) {
+  if (cb->page_count > 0) return cb->page_count;
+  if (!cb->iff || !cb->iff->multipage) return 1;
+  int pages = 1;
+  const uint32_t quiet = CMN_SEV_INFO | CMN_SEV_WARNING | CMN_SEV_ERROR | CMN_SEV_INTERNAL;
+  CmnFilterOn(quiet);  // what follows the last picture is no concern here
+  for (;;) {
+    IffParamTp head = {};
+    if (IffRdHead(cb->iff, 0, cb, &head)) break;
+    for (char **text : {&head.title, &head.description, &head.pagelist}) CmnStrFree(text);
+    ++pages;
+  }
+  CmnFilterOff(quiet);
+  return pages;
+}
+
 // An open input that is an image we can read.
 int Info(const char *name, ImgOpenParamsTp *params) {
   ImgControlBlockTp *cb = nullptr;
@@ -97,9 +117,11 @@ int Info(const char *name, ImgOpenParamsTp *params) {
     printf("Type: %s\n", cb->type_description ? cb->type_description : "");
     printf("Width: %d\n", cb->width);
     printf("Height: %d\n", cb->lines);
-    printf("Pages: %d\n", cb->page_count > 0 ? cb->page_count : 1);
-    printf("Bits per pixel: %d\n", FXIBitsPerPixel);
-    printf("Compression: %s\n", *cb->compression ? cb->compression : "none");
+    const int bits = FXIBitsPerPixel;
+    const char *compression = *cb->compression ? cb->compression : "none";
+    printf("Pages: %d\n", CountPages(cb));
+    printf("Bits per pixel: %d\n", bits);
+    printf("Compression: %s\n", compression);
   }
   if (cb) ImgClose(&cb);
   return rc ? 1 : 0;
@@ -148,8 +170,10 @@ ReturnTp ReadPalettePicture(ImgControlBlockTp *cb, int32_t w, int32_t h,
   }
   index->resize(frame.size());
   if (ExactPalette(frame, index, cmap)) {
-    // Two entries at least: a one-colour picture still names a second.
-    if (cmap->size() < 6) cmap->resize(6, 0);
+    // Palettes of 2, 16 or 256 entries are the sizes every palette writer
+    // takes (PCX takes no others); the spare entries are black.
+    const size_t entries = cmap->size() / 3;
+    cmap->resize(3 * (entries <= 2 ? 2 : entries <= 16 ? 16 : 256), 0);
     return 0;
   }
   RgbPixelTp palette[256] = {};
@@ -181,7 +205,7 @@ ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, const OutputKindTp 
   std::vector<unsigned char> bytes;
   if (!rc && !palette) {
     line.resize(static_cast<size_t>(w));
-    bytes.resize(static_cast<size_t>(w) * 3);
+    bytes.resize(static_cast<size_t>(w) * 4);
   }
   for (int32_t y = 0; !rc && y < h; ++y) {
     if (palette) {
@@ -190,7 +214,13 @@ ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, const OutputKindTp 
     }
     rc = ImgReadLine(cb, y, line.data());
     if (rc) break;
-    // What a screen would show: transparent parts lie over white.
+    // A file with an alpha sample keeps the transparency; any other shows
+    // what a screen would: transparent parts lie over white.
+    if (kind.model == IFF_CM_RGBA) {
+      ImgPix2StraightRgba(line.data(), bytes.data(), w);
+      rc = IffWtScan(out, y, bytes.data());
+      continue;
+    }
     ImgOverWhite(line.data(), line.data(), w);
     if (kind.model == IFF_CM_GRAY)
       ImgPix2Gray(line.data(), bytes.data(), w);
@@ -207,19 +237,128 @@ ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, const OutputKindTp 
   return rc;
 }
 
+// The input opened for its lines. They come straight from the file where
+// that gives the picture the viewer shows; otherwise the raster is built
+// as the viewer builds it: a page after the first, a header whose pixel
+// aspect the raster does not apply, a mirror across a quarter turn (the
+// raster turns first), and background removal (counted over the raster).
+ReturnTp OpenInput(const char *in, ImgOpenParamsTp *params, const ImgColorOpsTp *color,
+                   ImgControlBlockTp **pcb, ImgRaw **praw) {
+  ImgOpenParamsTp first = *params;
+  first.page = 0;
+  ImgControlBlockTp *cb = nullptr;
+  ReturnTp rc = ImgOpenPicture(in, &cb, &first);
+  if (rc) {
+    if (cb) ImgClose(&cb);
+    return rc;
+  }
+  const bool turned = params->rotation == 90 || params->rotation == 270;
+  const bool stream = params->page < 2 && cb->lines == cb->source_lines && !color->removebgs &&
+                      !(turned && (params->mirror == 1 || params->mirror == 2));
+  if (stream) {
+    *pcb = cb;
+    return 0;
+  }
+  *praw = new ImgRaw(cb);
+  rc = (*praw)->status();
+  if (!rc) rc = (*praw)->readPages(cb, 1, std::max(params->page, 1));
+  ImgClose(&cb);
+  if (rc) return rc;
+  return ImgOpenRaw(*praw, params->page, pcb, params);
+}
+
+// The hidden temporary output, for the signal handler: removed when the
+// user stops the conversion, so that no half-written file is left.
+char cvTemporary[4096];
+
+void RemoveTemporaryAndDie(int sig) {
+  if (cvTemporary[0]) unlink(cvTemporary);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+void ForgetTemporary() {
+  static const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+  for (int sig : kSignals) signal(sig, SIG_DFL);
+  cvTemporary[0] = 0;
+}
+
+// Where the lines go: `path` itself (standard output as "", a device, a
+// FIFO), or `temp` beside it, renamed over it when complete.
+struct OutputTp {
+  std::string path, temp;
+};
+
+// A symbolic link is followed to the file it names, so that the link
+// stays. A regular file (or a new one) is replaced at once when complete,
+// keeping the mode of the file it replaces; anything else (a device, a
+// FIFO, a terminal) is written straight into.
+ReturnTp PrepareOutput(const char *outname, OutputTp *out) {
+  out->path = outname;
+  if (!*outname) return 0;
+  struct stat st;
+  const bool exists = stat(outname, &st) == 0;
+  if (exists && !S_ISREG(st.st_mode)) return 0;
+  // The names of links (not those of /proc, which name no file) lead to
+  // the regular file, or the place for a new one.
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat lst;
+    if (lstat(out->path.c_str(), &lst) != 0 || !S_ISLNK(lst.st_mode)) break;
+    std::vector<char> link(static_cast<size_t>(lst.st_size > 0 ? lst.st_size : 255) + 1);
+    const ssize_t n = readlink(out->path.c_str(), link.data(), link.size() - 1);
+    if (n < 0) break;
+    const std::string to(link.data(), static_cast<size_t>(n));
+    const size_t slash = out->path.rfind('/');
+    out->path = to[0] == '/' || slash == std::string::npos ? to : out->path.substr(0, slash + 1) + to;
+  }
+
+  const size_t slash = out->path.rfind('/');
+  std::string temp = slash == std::string::npos ? std::string() : out->path.substr(0, slash + 1);
+  temp += ".pvconvert.XXXXXX";
+  if (temp.size() >= sizeof cvTemporary)
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN, outname);
+  const int fd = mkstemp(&temp[0]);
+  if (fd < 0) return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN, outname);
+  mode_t mode;
+  if (exists) {
+    mode = st.st_mode & 07777;
+  } else {
+    const mode_t mask = umask(0);
+    umask(mask);
+    mode = 0666 & ~mask;
+  }
+  fchmod(fd, mode);
+  close(fd);
+  out->temp = temp;
+  snprintf(cvTemporary, sizeof cvTemporary, "%s", temp.c_str());
+  static const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+  for (int sig : kSignals) signal(sig, RemoveTemporaryAndDie);
+  return 0;
+}
+
 int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
             const ImgColorOpsTp *color) {
   OutputKindTp kind = {};
   const char *type = static_cast<const char *>(CmdGetOpt(cvOptions, "type"));
   if (!ChooseKind(type, outname, &kind)) {
-    CmnError(CMN_SOURCE, __LINE__, IFF_E_UNKNOWN_TYPE);
+    // Say what was wrong, and what would be right.
+    if (type)
+      CmnInfoPrintf(nullptr, "Bad value [%s] for option [-type]\n", type);
+    else if (!*outname)
+      CmnInfoPrintf(nullptr, "Standard output needs an output type: -type <type>\n");
+    else
+      CmnInfoPrintf(nullptr, "No output type for [%s]: give -type <type> or a known extension\n",
+                    outname);
+    CmnInfoPrintf(nullptr, "Output types are: %s\n", IffWriterWords());
     return 1;
   }
 
   ImgControlBlockTp *cb = nullptr;
-  ReturnTp rc = ImgOpenPicture(in, &cb, params);
+  ImgRaw *raw = nullptr;
+  ReturnTp rc = OpenInput(in, params, color, &cb, &raw);
   if (rc) {
     if (cb) ImgClose(&cb);
+    delete raw;
     return 1;
   }
 
@@ -236,27 +375,41 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
     cb->crop_x = x;
     cb->crop_y = y;
   }
+  // A crop reaching past the picture ends at its edges: what lies beyond
+  // is nothing the user can have asked to see enlarged.
+  cb->crop_x = std::min(std::max(cb->crop_x, 0), cb->width - 1);
+  cb->crop_y = std::min(std::max(cb->crop_y, 0), cb->lines - 1);
+  if (cb->crop_w <= 0 || cb->crop_w > cb->width - cb->crop_x) cb->crop_w = cb->width - cb->crop_x;
+  if (cb->crop_h <= 0 || cb->crop_h > cb->lines - cb->crop_y) cb->crop_h = cb->lines - cb->crop_y;
 
-  int32_t w, h;
-  ImgOutputSize(cb, &w, &h);
+  int32_t cw, ch;
+  ImgOutputSize(cb, &cw, &ch);
+  int64_t w = cw, h = ch;  // a size option can ask for more than 32 bits hold
   if (const char *size = static_cast<const char *>(CmdGetOpt(cvOptions, "size"))) {
     int32_t sw, sh;
     if (!CmdParseSize(size, &sw, &sh)) {
       fprintf(stderr, "Bad format for size.. [%s]\n", size);
       ImgClose(&cb);
+      delete raw;
       return 1;
     }
     if (sw) {
-      h = sh ? sh : static_cast<int32_t>(static_cast<int64_t>(sw) * h / w);
+      h = sh ? sh : sw * h / w;
       w = sw;
     } else {
-      w = static_cast<int32_t>(static_cast<int64_t>(w) * sh / h);
+      w = w * sh / h;
       h = sh;
     }
-    w = w < 1 ? 1 : w;
-    h = h < 1 ? 1 : h;
+    w = std::max<int64_t>(w, 1);
+    h = std::max<int64_t>(h, 1);
   }
-  rc = ImgSetOutputSize(cb, w, h);
+  if (!IffSizeWithinLimits(w, h)) {
+    char text[96];
+    snprintf(text, sizeof text, "Output size %lldx%lld is beyond what can be written",
+             static_cast<long long>(w), static_cast<long long>(h));
+    rc = CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, text);
+  }
+  if (!rc) rc = ImgSetOutputSize(cb, static_cast<int32_t>(w), static_cast<int32_t>(h));
 
   static const ImgScaleTp kMethods[] = {ImgScaleAveraging, ImgScaleBilinear, ImgScaleBilinear,
                                         ImgScaleReplication};
@@ -266,30 +419,20 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
 
   ImgCopyColorOptions(color, &cb->color);
 
-  // "-" writes to standard output; anything else goes to a temporary
-  // name beside the output and is renamed when complete.
-  const bool to_stdout = !*outname;
-  std::string temp;
-  if (!rc && !to_stdout) {
-    const char *slash = strrchr(outname, '/');
-    temp = slash ? std::string(outname, static_cast<size_t>(slash - outname) + 1) : std::string();
-    temp += ".pvconvert.XXXXXX";
-    const int fd = mkstemp(&temp[0]);
-    if (fd < 0) {
-      rc = CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN, outname);
-      temp.clear();
-    } else {
-      const mode_t mask = umask(0);
-      umask(mask);
-      fchmod(fd, 0666 & ~mask);
-      close(fd);
-    }
+  OutputTp target;
+  if (!rc) rc = PrepareOutput(outname, &target);
+  if (!rc) {
+    const char *path = target.temp.empty() ? target.path.c_str() : target.temp.c_str();
+    rc = WriteImage(cb, path, kind, static_cast<int32_t>(w), static_cast<int32_t>(h));
   }
-  if (!rc) rc = WriteImage(cb, to_stdout ? "" : temp.c_str(), kind, w, h);
-  if (!rc && !to_stdout && rename(temp.c_str(), outname) != 0)
-    rc = CmnError(CMN_SOURCE, __LINE__, CMN_E_WRITE, outname);
-  if (rc && !temp.empty()) unlink(temp.c_str());
+  if (!target.temp.empty()) {
+    if (!rc && rename(target.temp.c_str(), target.path.c_str()) != 0)
+      rc = CmnError(CMN_SOURCE, __LINE__, CMN_E_WRITE, outname);
+    if (rc) unlink(target.temp.c_str());
+    ForgetTemporary();
+  }
   const ReturnTp closed = ImgClose(&cb);
+  delete raw;
   return rc || closed ? 1 : 0;
 }
 
@@ -318,7 +461,7 @@ int main(int argc, char **argv) {
 
   ImgOpenParamsTp params = {};
   params.last = 1;
-  params.page = CmdGetOptInt(cvOptions, "pageno", 0);
+  params.page = CmdGetOptIntRange(cvOptions, "pageno", 0, 0, INT32_MAX);
   const int rotate = CmdGetOptPosition(cvOptions, "rotate", "0", "90", "180", "270", nullptr);
   params.rotation = rotate < 0 ? 0 : rotate * 90;
   const int mirror =

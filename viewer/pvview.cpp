@@ -157,7 +157,8 @@ void SaveInputCopy(int argc, char **argv) {
   // The name comes from the user: quoted, it can never run a command.
   char *quoted = CmnShellQuote(argv[argc - 1]);
   char *command = nullptr;
-  CmnStrPrintf(&command, "cp %s %s.sav", quoted, quoted);
+  // "--": a name that begins with "-" is a name, not options for cp.
+  CmnStrPrintf(&command, "cp -- %s %s.sav", quoted, quoted);
   if (system(command) != 0) {
     // A missing input file is reported when it is read.
   }
@@ -182,8 +183,9 @@ void PrintVersion(const char *program) {
 void ReadSettings(PvSettingsTp *s) {
   s->bartitle = static_cast<const char *>(CmdGetOpt(pvOptions, "bartitle"));
   s->save = static_cast<const char *>(CmdGetOpt(pvOptions, "save"));
-  s->timer = CmdGetOptInt(pvOptions, "timer", 0);
-  s->colors = CmdGetOptInt(pvOptions, "colors", 0);
+  // A negative timer would be a wait of many years once made unsigned.
+  s->timer = CmdGetOptIntRange(pvOptions, "timer", 0, 0, INT32_MAX);
+  s->colors = CmdGetOptIntRange(pvOptions, "colors", 0, 0, 256);
 
   ImgReadColorOptions(pvOptions, &s->color);
   s->nodither = CmdGetOpt(pvOptions, "nodither") != nullptr;
@@ -419,6 +421,11 @@ void SaveFrame(const char *name, int32_t ow, int32_t oh) {
   pvRun.raw = new ImgRaw(s.infile, true, 1, pvParams->page);
   ImgRaw *raw = pvRun.raw;
   if (raw->width() == 0 || raw->segmentLines() == 0) Finish(1);
+  // A page whose reading failed before its first line has nothing to
+  // show; a page cut short later shows the lines it has.
+  if (raw->status() && raw->segment(pvParams->page) &&
+      raw->segment(pvParams->page)->linesPut() == 0)
+    Finish(1);
   if (ImgOpenRaw(raw, pvParams->page, &pvRun.cb, pvParams) || !pvRun.cb) Finish(1);
   ImgControlBlockTp *cb = pvRun.cb;
   if (cb->width == 0 || cb->lines == 0) Finish(1);
@@ -622,7 +629,7 @@ int main(int argc, char **argv) {
   }
 
   // 18. Page.
-  pvParams->page = CmdGetOptInt(pvOptions, "pageno", 0);
+  pvParams->page = CmdGetOptIntRange(pvOptions, "pageno", 0, 0, INT32_MAX);
 
   ReadSettings(&s);
   ShowImage(&s);

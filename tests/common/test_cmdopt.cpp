@@ -211,7 +211,9 @@ TEST_F(CmdOptTest, IntegerForms) {
   } good[] = {{"0x1F", 31}, {"0X1f", 31}, {"017", 15}, {"-12", -12}, {"+7", 7},
               {"none", 0},  {"n", 0},     {"no", 0},   {"-", 0},     {"08", 0}};
   for (const auto &c : good) EXPECT_EQ(IntOf(c.in), c.out) << c.in;
-  for (const char *bad : {"1F", "12-3", "0xx1", "+-1", "1.5", "None"}) {
+  // Beyond 32 bits is refused rather than wrapped (to -1, say).
+  for (const char *bad :
+       {"1F", "12-3", "0xx1", "+-1", "1.5", "None", "99999999999999999999", "0x100000000"}) {
     std::string quoted;
     for (const char *c = bad; *c; c++)
       quoted += std::string(*c == '+' || *c == '.' ? "\\" : "") + *c;
@@ -223,6 +225,20 @@ TEST_F(CmdOptTest, IntegerForms) {
                      "      octal         0ddd \\(with d in the range 0-7\\)\n"
                      "   or hexadecimal  0xddd \\(with d in the range 0-9,A-F\\)\n\\}$");
   }
+}
+
+// Values inside the range pass, outside it is the parser's message; the
+// doubles refuse what no setting can use.
+TEST_F(CmdOptTest, RangesAndFiniteDoubles) {
+  EXPECT_EQ(CmdGetOptIntRange(T(), "timer", 3, 0, 9), 3);
+  EXPECT_EQ((Parse({"-timer", "9"}), CmdGetOptIntRange(T(), "timer", 3, 0, 9)), 9);
+  for (const char *bad : {"-1", "10"})
+    EXPECT_FATAL((Parse({"-timer", bad}), CmdGetOptIntRange(T(), "timer", 3, 0, 9)),
+                 std::string("^\\{CmdGetOptInt: Bad value \\[") + bad +
+                     "\\] for option \\[-timer\\]\n   The value must be an integer from 0 to 9\n");
+  for (const char *bad : {"nan", "-inf", "1e999"})
+    EXPECT_FATAL((Parse({"-bri", bad}), CmdGetOptDouble(T(), "brightness", 0)),
+                 "CmdGetOptDouble: Bad value");
 }
 
 #define RESIZE_WORDS "shrink", "fit", "noresize", "obey", nullptr

@@ -185,6 +185,13 @@ TEST_F(Pbm, CommentsCarrySizeTextsAndStatusLines) {
   EXPECT_DOUBLE_EQ(p.header.x_resolution, 2.0);
   EXPECT_DOUBLE_EQ(p.header.y_resolution, 2.0);
   for (char *t : {p.header.title, p.header.description, p.header.pagelist}) free(t);
+
+  // A comment line before the magic; plain samples are the low 8 bits of
+  // their numbers; a maximum of 0 scales nothing.
+  IfiIdentifyFn = saved_;
+  EXPECT_EQ(ReadOne(Make("c.pgm", "# made by hand\nP2 3 1 255 300 7 256\n")).pixels,
+            (Bytes{44, 7, 0}));
+  EXPECT_EQ(ReadOne(Make("z.pgm", "P5 2 1 0\n\x05\xff")).pixels, (Bytes{5, 255}));
 }
 
 TEST_F(Pbm, WrittenFilesReadBackWithNetpbmAndUs) {
@@ -235,7 +242,11 @@ TEST_F(Pbm, BadInputFailsWithItsMessage) {
   } cases[] = {
       {"P5\nabc 4\n255\n", 0x06040003u, "Invalid Data in PNM format"},
       {"P6\n4", 0x06040003u, "Invalid Data in PNM format"},
-      {"P5\n4 4\n0\n", 0x06040003u, "Invalid Data in PNM format"},
+      // Sizes of 0 are the interface's to refuse.
+      {"P5\n0 4\n255\n", 0x0508000Au, "Bad file header params returned from driver"},
+      {"P7\nWIDTH 2 HEIGHT 0 DEPTH 1 MAXVAL 9 ENDHDR\n", 0x0508000Au, "Bad file header params"},
+      {"P7\nWIDTH 2 HEIGHT 2 DEPTH 1 MAXVAL 70000 ENDHDR\n", 0x06040003u,
+       "Invalid Data in PAM format"},
       {"P5\n4 4\n70000\n", 0x06040003u, "Invalid Data in PNM format"},
       {"P5\n2000000000 2000000000\n255\n", 0x0508000Bu, "Strange width of the image"},
       {"P7\nWIDTH 2 HEIGHT 2 DEPTH 0 MAXVAL 9 ENDHDR\n", 0x06040003u, "Invalid Data in PAM format"},

@@ -29,6 +29,13 @@ std::string Header(int version, unsigned width, unsigned height, int planes, int
   return h;
 }
 
+// h with the pixel aspect x : y.
+std::string Aspect(std::string h, unsigned x, unsigned y) {
+  h[15] = static_cast<char>(x & 0xFF), h[16] = static_cast<char>(x >> 8);
+  h[17] = static_cast<char>(y & 0xFF), h[18] = static_cast<char>(y >> 8);
+  return h;
+}
+
 struct Image {
   ReturnTp rc = 0;
   IffParamTp header = {};
@@ -205,6 +212,9 @@ TEST_F(Qpl, BrokenFilesFailWithTheirCode) {
       {"huge, bytes", Header(3, 0xFFFF, 0xFFFF, 0, 1) + "pp", kEof},
       {"huge, planes", Header(3, 0xFFFF, 0xFFFF, 4, 0) + std::string(60, 'p'), kEof},
       {"zero width", Header(3, 0, 2, 0, 1), IFF_E_BAD_HEADER},
+      // The aspect stretches the lines past the limits, or past 32 bits.
+      {"aspect 1:65535", Aspect(Header(3, 1, 8192, 0, 1), 1, 0xFFFF) + "ppp", IFF_E_HEIGHT},
+      {"aspect wraps", Aspect(Header(3, 1, 0xFFFF, 0, 1), 1, 0xFFFF) + "ppp", IFF_E_HEIGHT},
   };
   for (const auto &c : cases) {
     EXPECT_EQ(c.code, Read(c.file).rc) << c.what;

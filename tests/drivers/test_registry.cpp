@@ -97,6 +97,7 @@ const RoundTrip kRoundTrips[] = {
     {"bmp", IFF_CM_PALETTE, 256}, {"tga", IFF_CM_RGB, 0},  {"tga", IFF_CM_PALETTE, 256},
     {"tga", IFF_CM_GRAY, 0}, {"pcx", IFF_CM_PALETTE, 2},  {"pcx", IFF_CM_PALETTE, 16},
     {"pcx", IFF_CM_PALETTE, 256},
+    {"pam", IFF_CM_RGBA, 0},
 };
 
 constexpr int32_t kWidth = 37, kHeight = 23;  // odd sizes catch padding faults
@@ -112,6 +113,12 @@ Bytes Picture(const RoundTrip &r, Bytes *lines, Bytes *cmap) {
           rgb.insert(rgb.end(), {static_cast<unsigned char>(v), static_cast<unsigned char>(x * 6),
                                  static_cast<unsigned char>(y * 11)});
           lines->insert(lines->end(), rgb.end() - 3, rgb.end());
+          break;
+        case IFF_CM_RGBA:  // opaque: read back as display pixels, blue first
+          rgb.insert(rgb.end(), {static_cast<unsigned char>(v), static_cast<unsigned char>(x * 6),
+                                 static_cast<unsigned char>(y * 11)});
+          lines->insert(lines->end(), rgb.end() - 3, rgb.end());
+          lines->push_back(255);
           break;
         case IFF_CM_GRAY:
           rgb.insert(rgb.end(), 3, static_cast<unsigned char>(v));
@@ -183,8 +190,11 @@ TEST(Registry, EveryWriterRoundTripsThroughItsReader) {
       auto at = got.begin() + static_cast<std::ptrdiff_t>(y) * kWidth * 3;
       for (int32_t x = 0; x < kWidth; ++x, at += 3) {
         const unsigned char *p = in->line + x * in->pixel_size;
-        const unsigned char grey[3] = {p[0], p[0], p[0]};
-        const unsigned char *rgb = palette ? in->cmap + p[0] * 3 : in->pixel_size == 1 ? grey : p;
+        const unsigned char grey[3] = {p[0], p[0], p[0]}, bgr[3] = {p[2], p[1], p[0]};
+        const unsigned char *rgb = palette                ? in->cmap + p[0] * 3
+                                   : in->pixel_size == 1 ? grey
+                                   : in->pixel_size == 4 ? bgr
+                                                         : p;
         std::copy(rgb, rgb + 3, at);
       }
     }

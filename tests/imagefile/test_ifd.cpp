@@ -109,7 +109,7 @@ std::vector<Case> SyntheticCases() {
       {"WMF placeable", "\xD7\xCD\xC6\x9A\0\0\0\0\0\0\x40\x01"s, IFF_TYPE_WMF},
       {"RTF", "{\\rtf1\\ansi hello}\n", IFF_TYPE_RTF},
       {"CMP layout", "clear 1\n", IFF_TYPE_CMP},
-      {"EDIT layout", "<!DOCTYPE SDI_LAYOUT>\n<sdi/>\n", IFF_TYPE_EDIT},
+      {"EDIT layout only in lower case", "<!DOCTYPE SDI_LAYOUT>\n<sdi/>\n", IFF_TYPE_ASCII},
       {"EDIT layout lower case", "<!doctype sdi_layout>\n<sdi/>\n", IFF_TYPE_EDIT},
       {"gzip", "\x1F\x8B\x08\0\0\0\0\0"s, IFF_TYPE_GZIP},
       {"compress", "\x1F\x9D\x90\x41"s, IFF_TYPE_GZIP},

@@ -99,6 +99,11 @@ TEST_F(PvConvert, GeometryMatchesNetpbm) {
       {{"-mirror", "horizontal"}, "pamflip -lr " + in},
       {{"-mirror", "vertical"}, "pamflip -tb " + in},
       {{"-crop", "9x5+4+3", "-rotate", "90"}, "pamcut 4 3 9 5 " + in + " | pamflip -r90"},
+      // As the viewer: turned first, then mirrored; a crop past the edges
+      // ends at them.
+      {{"-rotate", "90", "-mirror", "h"}, "pamflip -r90 " + in + " | pamflip -lr"},
+      {{"-rotate", "270", "-mirror", "v"}, "pamflip -r270 " + in + " | pamflip -tb"},
+      {{"-crop", "100000x100000"}, "cat " + in},
       {{"-relcrop", "0.5x0.5+0.25+0.25"}, "pamcut 6 4 12 9 " + in},
       {{"-size", "46x34", "-scalemethod", "replication"},
        "pamscale -nomix -xsize 46 -ysize 34 " + in},
@@ -176,6 +181,67 @@ TEST_F(PvConvert, PaletteWritersGetThePicturesColours) {
   EXPECT_EQ(reduced.h, kH);
 }
 
+// The output named: a link stays a link, a replaced file keeps its mode,
+// a FIFO or standard output is written into, and a conversion stopped by a
+// signal leaves no temporary file behind.
+TEST_F(PvConvert, OutputFilesOfEveryKind) {
+  const std::string d = dir_.path() + "/", pv = std::string(PVCONVERT_BIN) + " ";
+  const RunResult r = RunProgram(
+      {"sh", "-c",
+       "cd " + d + " && ln -s target.ppm link.ppm && echo old > ro.ppm && chmod 444 ro.ppm && " +
+           pv + input_ + " link.ppm && " + pv + input_ + " ro.ppm && mkfifo fifo && " +
+           "(cat fifo > from-fifo &) && " + pv + "-type ppm " + input_ + " fifo && " + pv +
+           "-type pgm " + input_ + " /dev/stdout | head -c 2 && stat -c '%F %a' link.ppm ro.ppm && stat -c %F fifo" +
+           " && mkfifo slow && ((printf 'P5 2000 2000 255 '; head -c 1000000 /dev/zero; sleep 3) >" +
+           " slow 2>/dev/null &) && (" + pv + "- stopped.pgm < slow & p=$!; until ls -A | grep -q pvc;" +
+           " do sleep 0.1; done; kill -HUP $p; wait $p;" +
+           " echo \" status $?\"); ls -A | grep -c pvconvert"});
+  EXPECT_EQ(r.out,
+            "P5symbolic link 777\nregular file 444\nfifo\n status 129\n0\n");
+  for (const char *out : {"target.ppm", "ro.ppm", "from-fifo"})
+    EXPECT_EQ(ReadPnm(ReadFile(dir_.file(out))).w, kW) << out;
+}
+
+// Pages of a stream of pictures, and a header's pixel aspect, as the
+// viewer takes them.
+TEST_F(PvConvert, PagesAndAspectAsTheViewer) {
+  const std::string two = dir_.file("two.pbm"), text = dir_.file("text.qpl");
+  WriteFile(two, "P1\n2 2\n0 1\n1 0\nP1\n3 1\n0 1 0\n");
+  EXPECT_NE(Pvconvert({"-info", two}).out.find("Pages: 2\n"), std::string::npos);
+  ASSERT_EQ(Pvconvert({"-pageno", "2", two, dir_.file("p2.pgm")}).status, 0);
+  EXPECT_EQ(ReadFile(dir_.file("p2.pgm")), std::string("P5 3 1 255\n\xff\0\xff", 14));
+  // A text screen: 640 x 400 whatever its aspect says.
+  WriteFile(text, std::string("QPLMAGE\0\x24\0\x03\x02\0\x19\0\x01\0\x01\0\0\x01\x09", 22) +
+                      std::string(14 + 6 + 8192 + 160 * 25, '\0'));
+  ASSERT_EQ(Pvconvert({text, dir_.file("t.ppm")}).status, 0);
+  EXPECT_EQ(ReadFile(dir_.file("t.ppm")).substr(0, 15), "P6 640 400 255\n");
+}
+
+// Alpha: the picture the viewer shows (laid over white), and kept whole
+// in a PAM.
+TEST_F(PvConvert, AlphaIsShownAsTheViewerShowsItAndKeptInPam) {
+  const std::string rgba = dir_.file("a.pam"), gray = dir_.file("g.pam");
+  WriteFile(rgba, std::string("P7\nWIDTH 2\nHEIGHT 1\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\n"
+                              "ENDHDR\n\xff\0\0\xff\xff\xff\xff\x80", 73));
+  WriteFile(gray, "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 2\nMAXVAL 255\nTUPLTYPE GRAYSCALE_ALPHA\n"
+                  "ENDHDR\n\xc8\x64");
+  struct Case {
+    std::string in, out;
+    std::string samples;  // the output's last bytes
+  } cases[] = {
+      {rgba, "o.ppm", std::string("\xff\0\0\xff\xff\xff", 6)},  // opaque red, white at 128
+      {gray, "o.pgm", "\xe9"},                                     // 200 at 100 over white: 233
+      {rgba, "o.pam", std::string("\xff\0\0\xff\xff\xff\xff\x80", 8)},
+  };
+  for (const Case &c : cases) {
+    ASSERT_EQ(Pvconvert({c.in, dir_.file(c.out)}).status, 0) << c.out;
+    const std::string got = ReadFile(dir_.file(c.out));
+    ASSERT_GE(got.size(), c.samples.size());
+    EXPECT_EQ(got.substr(got.size() - c.samples.size()), c.samples) << c.out;
+  }
+  EXPECT_EQ(ReadFile(dir_.file("o.pam")).substr(0, 3), "P7\n");
+}
+
 // A native file stored bottom line first, with two equal palette entries.
 TEST_F(PvConvert, BottomUpPaletteFile) {
   const int w = 4, h = 3;
@@ -240,6 +306,7 @@ TEST_F(PvConvert, BadInputFailsWithoutLeavingOutput) {
   WriteFile(dir_.file("tall.pgm"), "P5\n1 2000000000\n255\nabc");
   WriteFile(dir_.file("vast.pgm"), "P5\n65536 65537\n255\nabc");
   WriteFile(dir_.file("hollow.pgm"), "P5\n100000 10000\n255\nabc");
+  WriteFile(dir_.file("plain.pgm"), "P2\n100000 10000\n255\n1 2 3");
   struct Case {
     std::vector<std::string> args;
     std::string message;
@@ -247,13 +314,18 @@ TEST_F(PvConvert, BadInputFailsWithoutLeavingOutput) {
       {{dir_.file("missing.ppm"), dir_.file("o.ppm")}, "Error: Cannot open"},
       {{dir_.file("words.txt"), dir_.file("o.ppm")}, "Unknown type of file"},
       {{dir_.file("a.gif"), dir_.file("o.ppm")}, "Cannot read the GIF image descriptor"},
-      {{"-type", "tiffy", input_, dir_.file("o.ppm")}, "Unknown file type"},
-      {{input_, dir_.file("o.unknown")}, "Unknown file type"},
+      {{"-type", "tiffy", input_, dir_.file("o.ppm")},
+       "Bad value [tiffy] for option [-type]\nOutput types are: "},
+      {{input_, dir_.file("o.unknown")}, "No output type for [" + dir_.file("o.unknown") + "]"},
+      {{input_, "-"}, "Standard output needs an output type: -type <type>\nOutput types are:"},
       {{input_, dir_.file("nodir/o.ppm")}, "Cannot open"},
       {{"-crop", "bad", input_, dir_.file("o.ppm")}, "Bad format for crop"},
       {{dir_.file("tall.pgm"), dir_.file("o.ppm")}, "Strange height of the image"},
       {{dir_.file("vast.pgm"), dir_.file("o.ppm")}, "Strange height of the image"},
       {{"-size", "10", dir_.file("hollow.pgm"), dir_.file("o.ppm")}, "Unexpected End-Of-File"},
+      {{"-size", "10", dir_.file("plain.pgm"), dir_.file("o.ppm")}, "Unexpected End-Of-File"},
+      {{"-size", "100000x100000", input_, dir_.file("o.ppm")}, "Output size 100000x100000 is"},
+      {{"-pageno", "2", input_, dir_.file("o.ppm")}, "The image has no page 2"},
       {{"-brightness", "abc", input_, dir_.file("o.ppm")},
        "CmdGetOptDouble: Bad value [abc] for option [-brightness]\n"},
       {{"-output", "purple", input_, dir_.file("o.ppm")},
@@ -272,7 +344,7 @@ TEST_F(PvConvert, BadInputFailsWithoutLeavingOutput) {
   DIR *d = opendir(dir_.path().c_str());
   while (dirent *e = readdir(d)) files += e->d_name[0] != '.' || strlen(e->d_name) > 2;
   closedir(d);
-  EXPECT_EQ(files, 6);
+  EXPECT_EQ(files, 7);
 }
 
 }  // namespace

@@ -432,17 +432,22 @@ TEST_F(Showing, FilesThatCannotBeShown) {
   // window left behind.
   mkdir(dir_.file("dir.ppm").c_str(), 0700);
   const struct {
-    const char *name, *data;
-    std::string message;
+    const char *name;
+    std::string data, message;
   } bad[] = {
-      {"dir.ppm", nullptr, "dir.ppm: Is a directory\nError: Cannot open "},
+      {"dir.ppm", "", "dir.ppm: Is a directory\nError: Cannot open "},
+      // A native file whose storage mode fails at its first line.
+      {"mode5.qpl",
+       std::string("QPLMAGE\0\x24\0\x03\x02\0\x02\0\x01\0\x01\0\0\0\x05", 22) +
+           std::string(26, '\0'),
+       "Unsupported QPL format"},
       {"empty.ppm", "", "Unknown type of file " + dir_.file("empty.ppm") + "\n"},
       {"header.ppm", "P6\n100 ", "Error: Invalid Data in PNM format"},
       {"text.ppm", "hello, this is no picture\n",
        "Unknown type of file " + dir_.file("text.ppm") + "\n"},
   };
   for (const auto &c : bad) {
-    if (c.data) WriteFile(dir_.file(c.name), c.data);
+    if (c.name != std::string("dir.ppm")) WriteFile(dir_.file(c.name), c.data);
     const auto start = std::chrono::steady_clock::now();
     r = Pvview(server, {"-timer", "1", dir_.file(c.name)});
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.name;

@@ -110,6 +110,18 @@ TEST_F(Startup, BadOptionsEndWithStatusOne) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("CmdGetOptInt: Bad value [12-3] for option [-timer]\n"), std::string::npos);
 
+  // Values outside what the option means, or beyond 32 bits, never turn
+  // into long waits or odd palettes.
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"-timer", "-1"}, {"-timer", "99999999999999999999"},
+        {"-colors", "1000"}, {"-colors", "-1"}, {"-pageno", "-2"}}) {
+    r = Pvview(args);
+    EXPECT_EQ(r.status, 1) << args[1];
+    EXPECT_NE(r.err.find("CmdGetOptInt: Bad value [" + args[1] + "] for option [" + args[0] + "]"),
+              std::string::npos)
+        << r.err;
+  }
+
   // An empty value is stored, and asking for it is the error.
   r = Pvview({"-timer", ""});
   EXPECT_EQ(r.status, 1);
@@ -233,6 +245,9 @@ TEST_F(Startup, DebugCopyQuotesTheFileName) {
   EXPECT_EQ(r.err.rfind(std::string(PVVIEW_BIN) + " -timer 1 a;touch x \n", 0), 0u) << r.err;
   EXPECT_FALSE(Exists(dir.file("x"))) << "the file name ran a command";
   EXPECT_EQ(ReadFile(dir.file(name + ".sav")), "P1\n1 1\n0\n");
+  // A last word that looks like an option never reaches cp as one.
+  r = Pvview({"--version"}, debug);
+  EXPECT_EQ(r.out.find("coreutils"), std::string::npos) << r.out;
 }
 
 }  // namespace
