@@ -99,12 +99,36 @@ void ApplyBackspaces(char *text) {
 CmnErrorHandlerTp CmnHandleError = CmnDefaultErrorHandler;
 CmnDebugHandlerTp CmnHandleDebug = DefaultDebugHandler;
 
-ReturnTp CmnVError(const char *source, unsigned line, ReturnTp code, va_list args) {
-  if (code == 0 || (code & CMN_REPORTED)) return code;
+namespace {
 
+// Records the place, hands the code to the handler (with the arguments
+// when they are live) and gives the caller its answer.
+ReturnTp Deliver(const char *source, unsigned line, ReturnTp code, va_list *args) {
   g_source = source;
   g_line = static_cast<uint16_t>(line);
   CmnErrno = code;
+  if (!CmnHandleError) return code;
+  if (g_filter[SeverityIndex(code)] != 0) return code;
+
+  if (args) {
+    va_copy(g_args, *args);
+    g_args_live = true;
+  }
+  CmnHandleError(code);
+  if (args) {
+    g_args_live = false;
+    va_end(g_args);
+  }
+
+  ReturnTp severity = code & CMN_SEVERITY_MASK;
+  if (severity == CMN_SEV_INFO || severity == CMN_SEV_WARNING) return 0;
+  return code | CMN_REPORTED;
+}
+
+}  // namespace
+
+ReturnTp CmnVError(const char *source, unsigned line, ReturnTp code, va_list args) {
+  if (code == 0 || (code & CMN_REPORTED)) return code;
 
   bool in_main = false;
   const char *format = FindFormat(code, nullptr, &in_main);
@@ -117,19 +141,25 @@ ReturnTp CmnVError(const char *source, unsigned line, ReturnTp code, va_list arg
   } else {
     g_rendered[0] = '\0';
   }
+  va_list copy;
+  va_copy(copy, args);
+  const ReturnTp rc = Deliver(source, line, code, &copy);
+  va_end(copy);
+  return rc;
+}
 
-  if (!CmnHandleError) return code;
-  if (g_filter[SeverityIndex(code)] != 0) return code;
-
-  va_copy(g_args, args);
-  g_args_live = true;
-  CmnHandleError(code);
-  g_args_live = false;
-  va_end(g_args);
-
-  ReturnTp severity = code & CMN_SEVERITY_MASK;
-  if (severity == CMN_SEV_INFO || severity == CMN_SEV_WARNING) return 0;
-  return code | CMN_REPORTED;
+ReturnTp CmnReraise(const char *source, unsigned line, ReturnTp code) {
+  if (code == 0 || (code & CMN_REPORTED)) return code;
+  if (code != g_rendered_code) {
+    bool in_main = false;
+    const char *format = FindFormat(code, nullptr, &in_main);
+    g_rendered_code = code;
+    if (format)
+      RenderWithoutArguments(format, g_rendered, sizeof g_rendered);
+    else
+      g_rendered[0] = '\0';
+  }
+  return Deliver(source, line, code, nullptr);
 }
 
 ReturnTp CmnError(const char *source, unsigned line, ReturnTp code, ...) {

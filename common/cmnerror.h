@@ -48,6 +48,11 @@ extern CmnInfoHandlerTp CmnInfoHandle;
 // mark so that callers pass them up unchanged.
 ReturnTp CmnError(const char *source, unsigned line, ReturnTp code, ...);
 ReturnTp CmnVError(const char *source, unsigned line, ReturnTp code, va_list args);
+// Pass up a code that a callee returned: marked codes come back as they
+// are; an unmarked one (raised while the filter hid it, or never raised)
+// is raised here without reading arguments, keeping the text of its first
+// raise when that was the last one.
+ReturnTp CmnReraise(const char *source, unsigned line, ReturnTp code);
 // An internal inconsistency that no input should cause: print the broken
 // rule with its place and abort.
 [[noreturn]] void CmnAssertFailed(const char *rule, const char *source, unsigned line);

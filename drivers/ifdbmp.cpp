@@ -341,7 +341,7 @@ ReturnTp IfdBmpInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   ReturnTp rc = IfiSeek(handle, 0, 0);
   if (!rc) rc = IfiRead(h, sizeof h, 1, handle);
   if (rc) {
-    rc = CmnError(CMN_SOURCE, __LINE__, rc);
+    rc = CmnReraise(CMN_SOURCE, __LINE__, rc);
     if (opened_here) IfiClose(handle);
     return rc;
   }
@@ -513,7 +513,7 @@ ReturnTp IfdBmpWtCMap(void *state, IffParamTp *p) {
   unsigned char rgb[3 * 256];
   if (s->bits > 0 && s->bits < 8) {
     ReturnTp rc = IfuConvBPC(n, s->bits, 8, p->cmap, rgb);
-    if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
+    if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   } else {
     memcpy(rgb, p->cmap, static_cast<size_t>(n));
   }
@@ -536,7 +536,7 @@ ReturnTp IfdBmpWtScan(void *state, IffParamTp *p) {
   PackRow(s, p->buffer, s->row.data(), static_cast<int32_t>(s->width));
   if (!s->top_down) {
     ReturnTp rc = IfiSeek(s->handle, s->file_size - (line + 1) * s->stride, 0);
-    if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
+    if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   }
   ReturnTp rc = IfiWrite(s->row.data(), 1, s->row.size(), s->handle);
   if (rc) return CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_LINE);

@@ -91,7 +91,7 @@ ReturnTp IfdCalsRdHead(void *state, IffParamTp *p) {
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   unsigned char header[kHeaderSize];
   ReturnTp rc = IfiSeek(s->handle, 0, 0);
-  if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
+  if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   if (IfiFetch(header, 1, kHeaderSize, s->handle) != kHeaderSize)
     return CmnError(CMN_SOURCE, __LINE__, IFI_E_EOF);
 

@@ -71,7 +71,7 @@ ReturnTp Get(CatState *s, void *buffer, size_t size, unsigned line) {
   if (size == 0) return 0;
   ReturnTp rc = IfiRead(buffer, size, 1, s->handle);
   if (!rc && IfiInputExhausted(s->handle)) rc = IFI_E_EOF;
-  return rc ? CmnError(CMN_SOURCE, line, rc) : 0;
+  return rc ? CmnReraise(CMN_SOURCE, line, rc) : 0;
 }
 
 ReturnTp GetRecord(CatState *s, unsigned char *rec, unsigned line) {
@@ -262,7 +262,7 @@ ReturnTp IfdCatiaWtScan(void *state, IffParamTp *p) {
     memcpy(s->row.data(), p->buffer, static_cast<size_t>(s->width));
   } else {
     ReturnTp rc = IfuPutField(s->width, l.rows, line % l.rows, p->buffer, s->row.data());
-    if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
+    if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
     write = line % l.rows == l.rows - 1 || line == s->height - 1;
   }
   if (write) {

@@ -538,7 +538,7 @@ ReturnTp IfdGifRdCMap(void *state, IffParamTp *p) {
 ReturnTp IfdGifRdScan(void *state, IffParamTp *p) {
   auto *s = static_cast<GifState *>(state);
   if (!s || !p || !p->buffer) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-  if (s->failure) return CmnError(CMN_SOURCE, __LINE__, s->failure);
+  if (s->failure) return CmnReraise(CMN_SOURCE, __LINE__, s->failure);
   if (s->phase == kNoImage || p->line < 0 || p->line >= s->height)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
   ReturnTp rc = 0;

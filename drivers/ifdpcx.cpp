@@ -153,7 +153,7 @@ ReturnTp IfdPcxInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   ReturnTp rc = IfiSeek(handle, 0, 0);
   if (!rc) rc = IfiRead(s->header, kHeaderSize, 1, handle);
   if (rc) {
-    rc = CmnError(CMN_SOURCE, __LINE__, rc);
+    rc = CmnReraise(CMN_SOURCE, __LINE__, rc);
     if (opened_here) IfiClose(handle);
     return rc;
   }
@@ -242,7 +242,7 @@ ReturnTp IfdPcxRdCMap(void *state, IffParamTp *p) {
       if (!rc && trailer[0] == kPaletteMark) memcpy(map, trailer + 1, 768);
     }
     ReturnTp rc = IfiSeek(s->handle, kHeaderSize, 0);
-    if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
+    if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   }
   return 0;
 }
@@ -254,7 +254,7 @@ ReturnTp IfdPcxRdScan(void *state, IffParamTp *p) {
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
   if (p->line == 0) {
     ReturnTp rc = IfiSeek(s->handle, kHeaderSize, 0);
-    if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
+    if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
     s->chunk_at = s->chunk_end = 0;
     s->carry_count = 0;
   }
@@ -320,7 +320,7 @@ ReturnTp IfdPcxWtCMap(void *state, IffParamTp *p) {
   const int32_t n = 3 * s->entries;
   if (s->in_bits > 0 && s->in_bits < 8) {
     ReturnTp rc = IfuConvBPC(n, s->in_bits, 8, p->cmap, s->cmap);
-    if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
+    if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   } else {
     memcpy(s->cmap, p->cmap, static_cast<size_t>(n));
   }
@@ -347,7 +347,7 @@ ReturnTp IfdPcxWtScan(void *state, IffParamTp *p) {
   }
   int32_t length = 0;
   ReturnTp rc = IfuRunLengthEncode(s->row_bytes, 1, 2, &length, row, s->encoded.data());
-  if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
+  if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   if (IfiWrite(s->encoded.data(), 1, static_cast<size_t>(length), s->handle))
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_LINE);
   if (++s->next_line == s->height && s->entries == 256) {

@@ -215,7 +215,7 @@ ReturnTp IfdQplInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   ReturnTp rc = IfiSeek(handle, 0, 0);
   if (!rc) rc = IfiRead(magic, sizeof magic, 1, handle);
   if (rc) {
-    rc = CmnError(CMN_SOURCE, __LINE__, rc);
+    rc = CmnReraise(CMN_SOURCE, __LINE__, rc);
     if (opened_here) IfiClose(handle);
     return rc;
   }
@@ -431,11 +431,11 @@ ReturnTp IfdQplWtScan(void *state, IffParamTp *p) {
     out = s->line.data();
   } else if (s->mode == kModeInterleaved) {
     ReturnTp rc = IfuBitPlanes(p->buffer, s->line.data(), s->width, 3, IFU_PIXELS_TO_PLANES);
-    if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
+    if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
     out = s->line.data();
   }
   ReturnTp rc = IfiWrite(out, static_cast<size_t>(s->line_bytes), 1, s->handle);
-  if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
+  if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   ++s->next_line;
   return 0;
 }

@@ -59,7 +59,7 @@ ReturnTp ReadTable(SgiState *s, std::vector<uint32_t> *table) {
   for (size_t done = 0; done < words;) {
     const size_t n = std::min(words - done, kTableChunk / 4);
     ReturnTp rc = IfiRead(chunk, 4 * n, 1, s->handle);
-    if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
+    if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
     try {
       for (size_t i = 0; i < n; ++i) table->push_back(IfuGetBe32(chunk + 4 * i));
     } catch (const std::exception &) {
@@ -147,7 +147,7 @@ ReturnTp IfdSgiInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   ReturnTp rc = IfiSeek(handle, 0, 0);
   if (!rc) rc = IfiRead(s->header, kHeaderSize, 1, handle);
   if (rc) {
-    rc = CmnError(CMN_SOURCE, __LINE__, rc);
+    rc = CmnReraise(CMN_SOURCE, __LINE__, rc);
     if (opened_here) IfiClose(handle);
     return rc;
   }
@@ -202,7 +202,7 @@ ReturnTp IfdSgiRdHead(void *state, IffParamTp *p) {
   }
   if (s->storage) {
     ReturnTp rc = IfiSeek(s->handle, kHeaderSize, 0);
-    if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
+    if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
     rc = ReadTable(s, &s->starts);
     if (!rc) rc = ReadTable(s, &s->lengths);
     if (rc) return rc;

@@ -51,7 +51,7 @@ ReturnTp Unsupported(unsigned line) {
 ReturnTp ReadAll(SunState *s, void *buffer, size_t size, unsigned line) {
   if (size == 0) return 0;
   ReturnTp rc = IfiRead(buffer, size, 1, s->handle);
-  return rc ? CmnError(CMN_SOURCE, line, rc) : 0;
+  return rc ? CmnReraise(CMN_SOURCE, line, rc) : 0;
 }
 
 // The stored size of one row: rows are padded to 16 bits, 32-bit pixels
@@ -201,7 +201,7 @@ ReturnTp IfdSunRasterInit(void **state, IffOpenRequestTp *request, IffControlBlo
   ReturnTp rc = IfiSeek(handle, 0, 0);
   if (!rc) rc = IfiRead(header, sizeof header, 1, handle);
   if (rc) {
-    rc = CmnError(CMN_SOURCE, __LINE__, rc);
+    rc = CmnReraise(CMN_SOURCE, __LINE__, rc);
     if (opened_here) IfiClose(handle);
     return rc;
   }
@@ -249,7 +249,7 @@ ReturnTp IfdSunRasterRdHead(void *state, IffParamTp *p) {
   FXICompression = 0;
 
   ReturnTp rc = IfiSeek(s->handle, kHeaderSize, 0);
-  if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
+  if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   const bool has_map = h[kWMapType] != kMapNone && h[kWMapLength] != 0;
   if (s->depth <= 8) {
     if (has_map) {

@@ -174,7 +174,7 @@ ReturnTp IfdTgaInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   ReturnTp rc = IfiSeek(handle, 0, 0);
   if (!rc) rc = IfiRead(s->header, kHeaderSize, 1, handle);
   if (rc) {
-    rc = CmnError(CMN_SOURCE, __LINE__, rc);
+    rc = CmnReraise(CMN_SOURCE, __LINE__, rc);
     if (opened_here) IfiClose(handle);
     return rc;
   }
@@ -253,7 +253,7 @@ ReturnTp IfdTgaRdCMap(void *state, IffParamTp *p) {
     return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
   }
   ReturnTp rc = IfiSeek(s->handle, kHeaderSize + s->header[kIdLength], 0);
-  if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
+  if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   // A map cut short leaves its last entries black.
   ReadPixels(s, raw.data(), raw.size());
   // The interface gives room for the first entry index plus the length.
@@ -287,13 +287,13 @@ ReturnTp IfdTgaRdScan(void *state, IffParamTp *p) {
     if (line == 0) {
       s->packet_left = 0;
       ReturnTp rc = IfiSeek(s->handle, s->data_start, 0);
-      if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
+      if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
     }
     DecodeRleRow(s, p->buffer);
   } else {
     const int64_t at = s->top ? line : s->height - 1 - line;
     ReturnTp rc = IfiSeek(s->handle, s->data_start + at * row_bytes, 0);
-    if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
+    if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
     ReadPixels(s, s->row.data(), static_cast<size_t>(row_bytes));
     Convert(s, s->row.data(), p->buffer, s->width);
   }
@@ -378,7 +378,7 @@ ReturnTp IfdTgaWtScan(void *state, IffParamTp *p) {
   const int64_t row_bytes = static_cast<int64_t>(s->row.size());
   if (!s->top_down) {
     ReturnTp rc = IfiSeek(s->handle, s->data_start + (s->height - 1 - line) * row_bytes, 0);
-    if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
+    if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   }
   ReturnTp rc = IfiWrite(out, 1, s->row.size(), s->handle);
   if (rc) return CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_LINE);

@@ -87,7 +87,7 @@ ReturnTp CannotConvert(unsigned line) { return CmnError(CMN_SOURCE, line, IFD_E_
 ReturnTp ReadAll(XwdState *s, void *buffer, size_t size, unsigned line) {
   if (size == 0) return 0;
   ReturnTp rc = IfiRead(buffer, size, 1, s->handle);
-  return rc ? CmnError(CMN_SOURCE, line, rc) : 0;
+  return rc ? CmnReraise(CMN_SOURCE, line, rc) : 0;
 }
 
 bool IsUnit(uint32_t v) { return v == 8 || v == 16 || v == 32; }
@@ -251,7 +251,7 @@ ReturnTp IfdXwdInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   ReturnTp rc = IfiSeek(handle, 0, 0);
   if (!rc) rc = IfiRead(header, sizeof header, 1, handle);
   if (rc) {
-    rc = CmnError(CMN_SOURCE, __LINE__, rc);
+    rc = CmnReraise(CMN_SOURCE, __LINE__, rc);
     if (opened_here) IfiClose(handle);
     return rc;
   }
@@ -331,7 +331,7 @@ ReturnTp IfdXwdRdHead(void *state, IffParamTp *p) {
   s->next_line = 0;
   s->data_offset = h[kHeaderLength];
   ReturnTp rc = IfiSeek(s->handle, s->data_offset, 0);
-  if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
+  if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   if (h[kColours]) {
     rc = ReadColours(s);
     if (rc) return rc;

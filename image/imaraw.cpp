@@ -593,7 +593,7 @@ ReturnTp ImgRaw::readPages(ImgControlBlockTp *cb, int first_page, int last_page)
     do rc = nextLine(cb);
     while (rc == 0);
     if (rc == IFF_I_NO_MORE_PAGES) return 0;
-    if (rc != IMG_PAGE_DONE) return CmnError(CMN_SOURCE, __LINE__, rc);
+    if (rc != IMG_PAGE_DONE) return CmnReraise(CMN_SOURCE, __LINE__, rc);
     if (src.current_page) *src.current_page = page;
   }
   return 0;

@@ -519,8 +519,8 @@ ReturnTp ImgClose(ImgControlBlockTp **pcb) {
   IMG_ASSERT(pcb && *pcb, "pimg");
   ImgControlBlockTp *cb = *pcb;
   ReturnTp rc = ImgReleaseStretch(&cb->stretch);
-  if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
-  if (cb->iff && (rc = IffTerm(&cb->iff))) return CmnError(CMN_SOURCE, __LINE__, rc);
+  if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
+  if (cb->iff && (rc = IffTerm(&cb->iff))) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   if (cb->packed) ImgTermRaw(&cb->packed);
   free(cb->file_name);
   free(cb->type_description);

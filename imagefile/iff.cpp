@@ -284,7 +284,7 @@ ReturnTp IffInit(void *client, IffControlBlockTp **holder, int32_t service,
     if (rc) {
       if (!cb->driver_state && request.stream) IfiClose(request.stream);
       if (rc == IFF_W_NO_PREVIEW) return rc;
-      return CmnError(CMN_SOURCE, __LINE__, rc);
+      return CmnReraise(CMN_SOURCE, __LINE__, rc);
     }
   } else {
     cb->stream = request.stream;

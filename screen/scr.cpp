@@ -51,7 +51,7 @@ ReturnTp ScrOpen(SCR_CONTROL_BLOCK **block, Display *display, Window parent, int
     return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
 
   SCR_DRIVER_FUNCTIONS functions;
-  if (ReturnTp rc = ScrDrvXFunctions(&functions)) return CmnError(CMN_SOURCE, __LINE__, rc);
+  if (ReturnTp rc = ScrDrvXFunctions(&functions)) return CmnReraise(CMN_SOURCE, __LINE__, rc);
 
   std::unique_ptr<ScrInitRecordTp> record(new (std::nothrow) ScrInitRecordTp());
   std::unique_ptr<ScrAttributesTp> attributes(new (std::nothrow) ScrAttributesTp());
@@ -61,7 +61,7 @@ ReturnTp ScrOpen(SCR_CONTROL_BLOCK **block, Display *display, Window parent, int
   record->foreground = BlackPixel(display, DefaultScreen(display));
   record->background = WhitePixel(display, DefaultScreen(display));
   if (ReturnTp rc = ScrGetAttributes(&functions, display, attributes.get()))
-    return CmnError(CMN_SOURCE, __LINE__, rc);
+    return CmnReraise(CMN_SOURCE, __LINE__, rc);
 
   int chosen = ChooseResolution(*attributes);
   if (chosen < 0) {
@@ -74,7 +74,7 @@ ReturnTp ScrOpen(SCR_CONTROL_BLOCK **block, Display *display, Window parent, int
 
   ScrModeTp mode = {attr.cmap_entries, attr.bits_per_color, 0};
   if (ReturnTp rc = ScrInit(block, &functions, &mode, record.get(), &attr, display))
-    return CmnError(CMN_SOURCE, __LINE__, rc);
+    return CmnReraise(CMN_SOURCE, __LINE__, rc);
   SCR_CONTROL_BLOCK *cb = *block;
 
   void *handle = nullptr;
@@ -84,7 +84,7 @@ ReturnTp ScrOpen(SCR_CONTROL_BLOCK **block, Display *display, Window parent, int
   if (ReturnTp rc = ScrCreateViewport(cb, &handle, &viewport_mode, ScrXYTp{x_offset, y_offset},
                                       size, size, size, &info, record->title)) {
     ScrTerm(block);
-    return CmnError(CMN_SOURCE, __LINE__, rc);
+    return CmnReraise(CMN_SOURCE, __LINE__, rc);
   }
   record.release();  // the control block's now; ScrClose frees it
 
@@ -147,15 +147,15 @@ ReturnTp ScrPutLine(SCR_CONTROL_BLOCK *cb, int32_t y, const uint8_t *pixels) {
     }
   }
   if (ReturnTp rc = ScrLoadRectangle(cb, ScrXYTp{0, y}, ScrXYTp{width, 1}, cb->line))
-    return CmnError(CMN_SOURCE, __LINE__, rc);
+    return CmnReraise(CMN_SOURCE, __LINE__, rc);
 
   // Lines reach the window in bands of five.
   if (y > 0 && y % 5 == 0)
-    if (ReturnTp rc = ScrFlush(cb, 0, y - 5, width, 5)) return CmnError(CMN_SOURCE, __LINE__, rc);
+    if (ReturnTp rc = ScrFlush(cb, 0, y - 5, width, 5)) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   if (y == cb->height - 1) {
     int32_t start = y / 5 * 5;
     if (ReturnTp rc = ScrFlush(cb, 0, start, width, y - start + 1))
-      return CmnError(CMN_SOURCE, __LINE__, rc);
+      return CmnReraise(CMN_SOURCE, __LINE__, rc);
   }
   return 0;
 }
@@ -164,7 +164,7 @@ ReturnTp ScrInstallColorMap(SCR_CONTROL_BLOCK *cb) {
   if (!ScrValidBlock(cb)) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (cb->display_class != SCR_CLASS_PSEUDOCOLOR) return 0;
   if (ReturnTp rc = ScrLoadColorMap(cb, cb->color_count, cb->default_colors))
-    return CmnError(CMN_SOURCE, __LINE__, rc);
+    return CmnReraise(CMN_SOURCE, __LINE__, rc);
   return 0;
 }
 
@@ -182,5 +182,5 @@ ReturnTp ScrClose(SCR_CONTROL_BLOCK **block) {
   cb->default_colors = nullptr;
   ReturnTp rc = ScrTerm(block);
   delete record;
-  return first ? CmnError(CMN_SOURCE, __LINE__, first) : rc;
+  return first ? CmnReraise(CMN_SOURCE, __LINE__, first) : rc;
 }

@@ -11,7 +11,7 @@ ReturnTp ScrGetAttributes(const SCR_DRIVER_FUNCTIONS *functions, void *user_data
     return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (!functions->get_attributes) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOT_SUPPORTED);
   if (ReturnTp rc = functions->get_attributes(user_data, attributes))
-    return CmnError(CMN_SOURCE, __LINE__, rc);
+    return CmnReraise(CMN_SOURCE, __LINE__, rc);
   return 0;
 }
 

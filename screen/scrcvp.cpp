@@ -51,7 +51,7 @@ ReturnTp ScrCreateViewport(SCR_CONTROL_BLOCK *block, void **handle, const ScrVie
   void *context = nullptr;
   *info = ScrDriverInfoTp{};
   if (ReturnTp rc = block->functions.init(record, &context, info))
-    return CmnError(CMN_SOURCE, __LINE__, rc);
+    return CmnReraise(CMN_SOURCE, __LINE__, rc);
 
   viewport->in_use = 1;
   viewport->scaled = scaled;

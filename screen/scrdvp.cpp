@@ -19,5 +19,5 @@ ReturnTp ScrDestroyViewport(SCR_CONTROL_BLOCK *block, void **handle) {
   // The driver has let go of the viewport whatever it reports.
   *viewport = ScrViewportTp{};
   *handle = nullptr;
-  return rc ? CmnError(CMN_SOURCE, __LINE__, rc) : 0;
+  return rc ? CmnReraise(CMN_SOURCE, __LINE__, rc) : 0;
 }

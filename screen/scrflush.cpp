@@ -9,7 +9,7 @@ ReturnTp ScrFlush(SCR_CONTROL_BLOCK *block, int32_t x, int32_t y, int32_t width,
   for (const ScrViewportTp &viewport : block->viewports) {
     if (!viewport.in_use) continue;
     if (ReturnTp rc = block->functions.flush(viewport.handle, x, y, width, height))
-      return CmnError(CMN_SOURCE, __LINE__, rc);
+      return CmnReraise(CMN_SOURCE, __LINE__, rc);
   }
   return 0;
 }

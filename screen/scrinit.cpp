@@ -51,7 +51,7 @@ ReturnTp ScrInit(SCR_CONTROL_BLOCK **block, const SCR_DRIVER_FUNCTIONS *function
   std::unique_ptr<ScrAttributesTp> attributes(new (std::nothrow) ScrAttributesTp());
   if (!attributes) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   if (ReturnTp rc = ScrGetAttributes(functions, user_data, attributes.get()))
-    return CmnError(CMN_SOURCE, __LINE__, rc);
+    return CmnReraise(CMN_SOURCE, __LINE__, rc);
 
   int chosen = -1;
   int count = attributes->n_resolutions;

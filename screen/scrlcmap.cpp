@@ -10,7 +10,7 @@ ReturnTp ScrLoadColorMap(SCR_CONTROL_BLOCK *block, int32_t entries, const uint8_
   for (const ScrViewportTp &viewport : block->viewports) {
     if (!viewport.in_use) continue;
     if (ReturnTp rc = block->functions.load_color_map(viewport.handle, entries, rgb))
-      return CmnError(CMN_SOURCE, __LINE__, rc);
+      return CmnReraise(CMN_SOURCE, __LINE__, rc);
   }
   return 0;
 }

@@ -28,7 +28,7 @@ ReturnTp ScrLoadRectangle(SCR_CONTROL_BLOCK *block, ScrXYTp start, ScrXYTp size,
     if (result == 1) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOT_SUPPORTED);
     ScrRectTp rect = {clip_start.x, clip_start.y, clip_size.x, clip_size.y};
     if (ReturnTp rc = block->functions.load_rectangle(viewport.handle, &rect, pixels))
-      return CmnError(CMN_SOURCE, __LINE__, rc);
+      return CmnReraise(CMN_SOURCE, __LINE__, rc);
   }
   return 0;
 }

@@ -13,7 +13,7 @@ ReturnTp ScrTerm(SCR_CONTROL_BLOCK **block) {
   for (ScrViewportTp &viewport : cb->viewports) {
     if (!viewport.in_use || !cb->functions.term) continue;
     ReturnTp rc = cb->functions.term(viewport.handle, SCR_TERM_SCREEN);
-    if (rc && !first) first = CmnError(CMN_SOURCE, __LINE__, rc);
+    if (rc && !first) first = CmnReraise(CMN_SOURCE, __LINE__, rc);
   }
   free(cb->line);
   // A stale block must not pass the tag check.

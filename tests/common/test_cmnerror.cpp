@@ -116,6 +116,22 @@ TEST_F(ErrorLayer, SuppressionReturnsCodeUnmarked) {
   EXPECT_EQ(Raise(0x00040003u, &rc), "Error: Not enough memory\n");
 }
 
+// A code hidden by the filter and passed up once the filter is off keeps
+// the text of its first raise; a code passed up that was never raised
+// prints without its arguments instead of reading them from nowhere.
+TEST_F(ErrorLayer, PassingUpAHiddenCodeKeepsItsText) {
+  CmnFilterOn(CMN_SEV_ERROR);
+  const ReturnTp hidden = CmnError("ifiio", 10, 0x00040015u, "out.tif");
+  CmnFilterOff(CMN_SEV_ERROR);
+  ASSERT_EQ(hidden, 0x00040015u);
+  CaptureStderr();
+  EXPECT_EQ(CmnReraise("iff", 20, hidden), 0x00140015u);
+  EXPECT_EQ(CmnReraise("img", 30, 0x00140015u), 0x00140015u) << "marked: passed up silently";
+  EXPECT_EQ(CmnReraise("ifdsgi", 40, 0x00040016u), 0x00140016u);
+  EXPECT_EQ(GetCapturedStderr(),
+            "Error: Cannot write out.tif\nError: Name, <>, too long. Max  allowed\n");
+}
+
 std::vector<std::string> g_seen;
 void RecordingHandler(ReturnTp code) { g_seen.push_back(CmnErrorText(code, nullptr, nullptr)); }
 
