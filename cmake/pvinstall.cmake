@@ -47,7 +47,7 @@ install(FILES ${PV_CHANGELOG} DESTINATION ${CMAKE_INSTALL_DOCDIR}
         RENAME changelog.Debian.gz)
 
 # The Debian package. Library dependencies come from dpkg-shlibdeps when
-# it is there; the three the programs are built on are named in any case.
+# it is there (with the versions the build needs), else they are named.
 set(PV_DEB_MAINTAINER "pvview maintainers <maintainers@pvview.invalid>"
     CACHE STRING "Maintainer field of the Debian package")
 set(PV_DEB_RECOMMENDS "ghostscript"
@@ -62,17 +62,21 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
- pvview shows one raster image in an X window: huge bilevel scans,
- multi-page files and palette images, cropped, rotated, mirrored, scaled
- to the window and with colour operations applied. It can be embedded in
- a parent window of another application. pvconvert runs the same reading
- pipeline without a display and writes the result to a file.")
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libx11-6, libpng16-16, zlib1g")
+set(CPACK_PACKAGE_DESCRIPTION
+  "pvview shows one raster image in an X window: huge bilevel scans,
+multi-page files and palette images, cropped, rotated, mirrored, scaled
+to the window and with colour operations applied. It can be embedded in
+a parent window of another application. pvconvert runs the same reading
+pipeline without a display and writes the result to a file.")
+# A Debian revision of its own: the package is not a native one.
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS ${PV_DEB_RECOMMENDS})
+# zlib is used through libpng, so dpkg-shlibdeps would not name it.
 find_program(PV_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(PV_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "zlib1g")
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libx11-6, libpng16-16, zlib1g")
 endif()
 include(CPack)

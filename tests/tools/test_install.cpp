@@ -204,7 +204,7 @@ TEST(DebianPackage, DeclaresDependenciesShipsFilesAndRunsFromUsr) {
   EXPECT_EQ(conv.status, 0) << conv.err;
 
   if (RunProgram({"sh", "-c", "command -v lintian"}).status != 0) return;
-  const RunResult lint = RunProgram({"lintian", "--no-tag-display-limit", deb}, o);
+  const RunResult lint = RunProgram({"lintian", "--tag-display-limit", "0", deb}, o);
   EXPECT_EQ(lint.out.find("E: "), std::string::npos) << lint.out;
 }
 
