@@ -16,6 +16,8 @@ packages=(
   netpbm libtiff-tools pngcheck imagemagick giflib-tools
   # bench/bench_fax only: libtiff decodes beside our fax decoder (never linked by the programs)
   libtiff-dev
+  # bench/cat4.sh only: generates its I-DEAS input
+  python3
 )
 
 missing=()

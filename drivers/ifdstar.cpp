@@ -53,6 +53,7 @@ struct StarState {
   int64_t bm_loc = 0;
   int32_t next_line = 0;
   int32_t map_bits = 8;  // export: bits of the caller's colour-map components
+  int32_t map_given = 0;  // export: entries of the caller's map
   std::vector<unsigned char> band;   // import: kBand rows of each bank; a packed row
   std::vector<unsigned char> later;  // export to a stream: the green and red banks
   std::vector<unsigned char> row;
@@ -257,6 +258,7 @@ ReturnTp IfdStarBaseWtHead(void *state, IffParamTp *p) {
   s->depth = l.depth;
   s->banks = l.banks;
   s->csize = l.csize;
+  s->map_given = entries;
   s->map_bits = p->bits_per_sample > 0 && p->bits_per_sample <= 16 ? p->bits_per_sample : 8;
   s->bm_loc = kHeaderSize + int64_t{kEntrySize} * l.csize;
   s->next_line = 0;
@@ -294,7 +296,8 @@ ReturnTp IfdStarBaseWtCMap(void *state, IffParamTp *p) {
   if (!s || !p || !p->cmap) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (s->csize == 0) return 0;
   unsigned char map[256 * kEntrySize] = {};
-  const int given = std::min(s->csize, p->cmap_entries > 0 ? p->cmap_entries : s->csize);
+  // Entries beyond the caller's map are black.
+  const int given = std::min(s->csize, s->map_given);
   for (int i = 0; i < given; ++i)
     for (int c = 0; c < 3; ++c) {
       const int v = s->map_bits > 8 ? (p->cmap[6 * i + 2 * c] << 8 | p->cmap[6 * i + 2 * c + 1])
