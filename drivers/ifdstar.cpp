@@ -20,7 +20,8 @@ const char kFormat[] = "STARBASE";  // the word of "Unsupported %s format"
 constexpr int kHeaderSize = 256;
 constexpr int kEntrySize = 12;  // three 32-bit floats
 constexpr int kExportBuffer = 12000;
-constexpr int kBand = 10;  // rows of each bank read at a time
+constexpr int kBand = 10;  // rows of each bank read at a time...
+constexpr int64_t kBandBytes = 1 << 22;  // ...fewer where that would take more than this
 const char kMagic[] = "Bitmapfile";
 const char kSignature[] = "Image Converted To StarBase Using QPL Software";
 
@@ -52,6 +53,7 @@ struct StarState {
   int32_t width = 0, height = 0, mode = 0, depth = 0, banks = 0, csize = 0;
   int64_t bm_loc = 0;
   int32_t next_line = 0;
+  int32_t band_rows = kBand;
   int32_t map_bits = 8;  // export: bits of the caller's colour-map components
   int32_t map_given = 0;  // export: entries of the caller's map
   std::vector<unsigned char> band;   // import: kBand rows of each bank; a packed row
@@ -127,7 +129,7 @@ ReturnTp IfdStarBaseRdHead(void *state, IffParamTp *p) {
   if (bm_loc < kHeaderSize || end_loc <= bm_loc) return Unsupported(__LINE__);
   if (Word(h, kXStart) < 0 || Word(h, kYStart) < 0) return Unsupported(__LINE__);
   const int32_t width = Word(h, kXLen), height = Word(h, kYLen);
-  if (width < 1 || height < 1) return Unsupported(__LINE__);
+  if (!IffSizeWithinLimits(width, height)) return Unsupported(__LINE__);
   const int32_t mode = Word(h, kBmMode), depth = Word(h, kDepth), banks = Word(h, kNumBanks);
   if (mode < kModePlanes || mode > kModeBits) return Unsupported(__LINE__);
   if (depth != 1 && depth != 4 && depth != 8 && depth != 24) return Unsupported(__LINE__);
@@ -149,7 +151,8 @@ ReturnTp IfdStarBaseRdHead(void *state, IffParamTp *p) {
   s->csize = csize;
   s->bm_loc = bm_loc;
   s->next_line = 0;
-  const int64_t band = rgb ? int64_t{kBand} * 3 * width : std::max<int64_t>(width, PackedRow(width));
+  s->band_rows = static_cast<int32_t>(std::clamp<int64_t>(kBandBytes / (3 * int64_t{width}), 1, kBand));
+  const int64_t band = rgb ? int64_t{s->band_rows} * 3 * width : PackedRow(width);
   if (!Allocate(s->band, static_cast<size_t>(band))) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
 
   p->width = width;
@@ -205,17 +208,17 @@ ReturnTp IfdStarBaseRdScan(void *state, IffParamTp *p) {
     ReadAt(s, s->bm_loc + static_cast<int64_t>(line) * w, out, uw);
   } else if (s->mode == kModeBytes) {
     // Banks lie one after the other: a band of rows of each at a time.
-    const int32_t first = line / kBand * kBand, rows = std::min(kBand, s->height - first);
+    const int32_t first = line / s->band_rows * s->band_rows, rows = std::min(s->band_rows, s->height - first);
     if (line == first)
       for (int b = 0; b < s->banks; ++b)
         ReadAt(s, s->bm_loc + b * bank_size + static_cast<int64_t>(first) * w,
-               s->band.data() + b * kBand * uw, rows * uw);
+               s->band.data() + b * s->band_rows * uw, rows * uw);
     const unsigned char *at = s->band.data() + (line - first) * uw;
     // Red from the last bank, blue from the first.
     for (size_t x = 0; x < uw; ++x)
       for (int c = 0; c < 3; ++c) {
         const int b = s->banks - 1 - c;
-        out[3 * x + c] = b >= 0 ? at[b * kBand * uw + x] : 0;
+        out[3 * x + c] = b >= 0 ? at[b * s->band_rows * uw + x] : 0;
       }
   } else if (s->mode == kModeBits) {
     const int64_t packed = PackedRow(w);
