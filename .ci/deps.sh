@@ -18,6 +18,8 @@ packages=(
   man-db groff-base desktop-file-utils dpkg-dev fakeroot lintian
   # bench/bench_fax only: libtiff decodes beside our fax decoder (never linked by the programs)
   libtiff-dev
+  # bench/cat4.sh only: generates its I-DEAS input
+  python3
 )
 
 missing=()
