@@ -14,6 +14,8 @@ packages=(
   xvfb x11-apps xdotool
   # test oracles: they make inputs and check outputs, never linked in
   netpbm libtiff-tools pngcheck imagemagick giflib-tools
+  # PDF writer: Ghostscript renders, poppler decodes the image streams, qpdf checks the structure
+  ghostscript poppler-utils qpdf
   # bench/bench_fax only: libtiff decodes beside our fax decoder (never linked by the programs)
   libtiff-dev
 )

@@ -237,3 +237,36 @@ TEST_F(Pdf, LargeGroup4DrawingStaysSmall) {
 }
 
 }  // namespace
+
+namespace {
+
+// pvconvert: the page takes the input's resolution, -compression picks the
+// filter, and a failed conversion leaves no file.
+TEST(PdfConvert, CompressionWordsResolutionAndFailures) {
+  TempDir dir;
+  const std::string png = dir.file("in.png");
+  Sh("convert-im6.q16 -size 248x351 xc:gray70 -units PixelsPerInch -density 30 '" + png + "'");
+  struct Case {
+    const char *out, *compression, *expect;
+  } kCases[] = {{"a.pdf", "none", "/MediaBox [0 0 595 842]"},
+                {"b.pdf", "g4", "/Filter /CCITTFaxDecode"},
+                {"c.pdf", "flate", "/Filter /FlateDecode"},
+                {"d.cgm", "rle", "TF_00000"}};
+  for (const Case &c : kCases) {
+    RunResult r = RunProgram({PV_PVCONVERT, "-compression", c.compression, png, dir.file(c.out)});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(ReadFile(dir.file(c.out)).find(c.expect), std::string::npos) << c.out;
+  }
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"-compression", "lzw", png, dir.file("e.pdf")},
+        std::vector<std::string>{"-compression", "g4", png, dir.file("e.cgm")},
+        std::vector<std::string>{png, dir.file("no/e.pdf")},
+        std::vector<std::string>{"-type", "pdf", png, "/dev/full"}}) {
+    std::vector<std::string> argv = {PV_PVCONVERT};
+    argv.insert(argv.end(), args.begin(), args.end());
+    EXPECT_EQ(RunProgram(argv).status, 1) << args[args.size() - 1];
+  }
+  EXPECT_EQ(Sh("ls -A '" + dir.path() + "'"), "a.pdf\nb.pdf\nc.pdf\nd.cgm\nin.png\n");
+}
+
+}  // namespace
