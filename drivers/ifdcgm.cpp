@@ -5,6 +5,7 @@
 // An element is assembled one partition at a time in a fixed buffer and
 // each partition goes out as soon as it is full, so a cell array of any
 // size takes the memory of one partition and one row.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,7 +29,7 @@ constexpr int32_t kMaxRun = 32767;
 
 struct CgmState {
   IfiHandleTp *handle = nullptr;
-  unsigned char buffer[kBuffer];
+  unsigned char buffer[kBuffer + 2];  // room for the pad of a last odd partition
   int fill = 0;            // bytes of the current partition, with its header words
   int64_t element_bytes = 0;  // data bytes since the element began
   bool first = true;       // the partition is the element's first
@@ -81,15 +82,21 @@ ReturnTp ClosePartition(CgmState *s, bool more) {
 }
 
 ReturnTp Bytes(CgmState *s, const unsigned char *data, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
+  constexpr int kNearlyFull = kBuffer - 10;
+  for (size_t i = 0; i < length;) {
     // Full, or nearly full at a multiple of 6 data bytes (a whole number
     // of 16-bit words and of colour triplets).
-    if (s->fill == kBuffer || (s->fill > kBuffer - 10 && s->element_bytes % 6 == 0)) {
+    if (s->fill == kBuffer || (s->fill > kNearlyFull && s->element_bytes % 6 == 0)) {
       ReturnTp rc = ClosePartition(s, true);
       if (rc) return rc;
     }
-    s->buffer[s->fill++] = data[i];
-    ++s->element_bytes;
+    // Below the nearly-full mark no byte can close the partition.
+    size_t n = 1;
+    if (s->fill <= kNearlyFull) n = std::min(length - i, static_cast<size_t>(kNearlyFull + 1 - s->fill));
+    memcpy(s->buffer + s->fill, data + i, n);
+    s->fill += static_cast<int>(n);
+    s->element_bytes += static_cast<int64_t>(n);
+    i += n;
   }
   return 0;
 }

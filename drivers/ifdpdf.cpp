@@ -78,6 +78,7 @@ ReturnTp CodecOutput(void *arg, const uint8_t *data, int32_t length) {
 long Points(int32_t pixels, double resolution) {
   if (resolution <= 0) return pixels;
   const double points = pixels / resolution * 72 + 0.49;
+  if (points < 1) return 1;  // an empty page would show nothing
   return points > kMaxPoints + 1 ? kMaxPoints + 1 : static_cast<long>(points);
 }
 
