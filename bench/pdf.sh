@@ -37,6 +37,9 @@ size() { printf '%-30s %12s bytes\n' "$1" "$(stat -c %s "$2")"; }
 
 echo "== Group 4: drawing ${width} x ${height}"
 measure "pvconvert -compression g4" ./build/tools/pvconvert -compression g4 "$work/drawing.pbm" "$work/ours.pdf"
+# The same rows through the same Group 4 encoder into CALS: what the PDF
+# wrapping itself costs.
+measure "pvconvert to CALS" ./build/tools/pvconvert "$work/drawing.pbm" "$work/ours.cal"
 measure "pnmtops -flate" sh -c 'pnmtops -psfilter -flate -noturn -nocenter "$1" >"$2"' sh "$work/drawing.pbm" "$work/im.ps"
 measure "pnmtotiff -g4" sh -c 'pnmtotiff -g4 "$1" >"$2"' sh "$work/drawing.pbm" "$work/g4.tif"
 size "ours (PDF)" "$work/ours.pdf"
