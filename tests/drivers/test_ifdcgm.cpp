@@ -29,8 +29,7 @@ unsigned Be16(const std::string &f, size_t at) {
 std::vector<Element> Parse(const std::string &f) {
   std::vector<Element> out;
   size_t at = 0;
-  while (at < f.size()) {
-    EXPECT_LE(at + 2, f.size());
+  while (at + 2 <= f.size()) {
     const unsigned head = Be16(f, at);
     at += 2;
     Element e{static_cast<int>(head >> 12), static_cast<int>(head >> 5 & 127), (head & 31) == 31, {}, {}};
@@ -38,7 +37,7 @@ std::vector<Element> Parse(const std::string &f) {
     unsigned length = head & 31;
     while (more) {
       more = false;
-      if (e.long_form) {
+      if (e.long_form && at + 2 <= f.size()) {
         const unsigned word = Be16(f, at);
         at += 2;
         more = word & 0x8000;
@@ -54,6 +53,7 @@ std::vector<Element> Parse(const std::string &f) {
     }
     out.push_back(e);
   }
+  EXPECT_EQ(at, f.size());
   return out;
 }
 

@@ -34,14 +34,10 @@ Picture Make(int32_t w, int32_t h, uint32_t model) {
   Picture p{w, h, model, {}};
   for (int32_t y = 0; y < h; ++y)
     for (int32_t x = 0; x < w; ++x) {
-      const unsigned v = static_cast<unsigned>((x * 7 + y * 13) % 256);
+      const int v = model == IFF_CM_BILEVEL ? ((x / 3 + y / 2) % 3 == 0 || x == y ? 0 : 255) : (x * 7 + y * 13) % 256;
+      p.pixels.push_back(static_cast<unsigned char>(v));
       if (model == IFF_CM_RGB)
-        p.pixels.insert(p.pixels.end(), {static_cast<unsigned char>(v), static_cast<unsigned char>(x * 5),
-                                         static_cast<unsigned char>(255 - y * 9)});
-      else if (model == IFF_CM_GRAY)
-        p.pixels.push_back(static_cast<unsigned char>(v));
-      else
-        p.pixels.push_back((x / 3 + y / 2) % 3 == 0 || x == y ? 0 : 255);
+        p.pixels.insert(p.pixels.end(), {static_cast<unsigned char>(x * 5), static_cast<unsigned char>(255 - y * 9)});
     }
   return p;
 }
