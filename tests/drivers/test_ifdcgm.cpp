@@ -98,7 +98,10 @@ class Cgm : public testing::Test {
     IffControlBlockTp *out = nullptr;
     IffFileSpecTp spec = {path_.c_str(), nullptr, 0};
     ReturnTp rc = IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_CGM, IFF_MIN_VERIFY, nullptr);
-    if (rc) return rc;
+    if (rc) {
+      IffTerm(&out);  // the block is made even when the file cannot be
+      return rc;
+    }
     out->export_option = profile;
     out->x_resolution = out->y_resolution = dpi;
     out->resolution_known = dpi > 0;

@@ -62,7 +62,10 @@ class Pdf : public testing::Test {
     IffControlBlockTp *out = nullptr;
     IffFileSpecTp spec = {path.c_str(), nullptr, 0};
     ReturnTp rc = IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_PDF_GS, IFF_MIN_VERIFY, nullptr);
-    if (rc) return rc;
+    if (rc) {
+      IffTerm(&out);  // the block is made even when the file cannot be
+      return rc;
+    }
     out->x_resolution = out->y_resolution = resolution;
     const uint64_t c[3] = {compression, 0, one_bit ? 2u : 0u};
     rc = IffWtHead(out, p.w, p.h, 1, 1, 0, p.model, 0, 8, c, 0, 0, 0, nullptr);
