@@ -16,6 +16,8 @@ packages=(
   netpbm libtiff-tools pngcheck imagemagick giflib-tools
   # the install test: manual pages, desktop entry, Debian package
   man-db groff-base desktop-file-utils dpkg-dev fakeroot lintian
+  # PDF writer: Ghostscript renders, poppler decodes the image streams, qpdf checks the structure
+  ghostscript poppler-utils qpdf
   # bench/bench_fax only: libtiff decodes beside our fax decoder (never linked by the programs)
   libtiff-dev
   # bench/cat4.sh only: generates its I-DEAS input

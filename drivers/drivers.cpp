@@ -13,8 +13,6 @@ namespace {
 
 IFD_PLACEHOLDER(Tiff, 1, {IFF_TYPE_TIFF, "TIFF."})
 IFD_PLACEHOLDER(Jpeg, 0, {IFF_TYPE_JPEG, "JPEG."})
-IFD_PLACEHOLDER(Cgm, 0, {IFF_TYPE_CGM, "CGM."}, {IFF_TYPE_CGM_TEXT, "CGM."})
-IFD_PLACEHOLDER(Pdf, 0, {IFF_TYPE_PDF_GS, "PDF."})
 IFD_PLACEHOLDER(J2k, 0, {IFF_TYPE_J2K, "JPEG 2000."})
 
 // Types that no driver reads: the client decides (PostScript and text go
@@ -39,6 +37,6 @@ const IffFormatTp Refused = {
 const IffFormatTp *const IfdFormats[] = {
     &IfdQplFormat, &IfdBmpFormat, &IfdPcxFormat, &IfdGifFormat, &IfdSunRasterFormat, &IfdTgaFormat, &Tiff, &IfdPbmFormat,
     &IfdSgiFormat, &IfdXwdFormat, &IfdStarBaseFormat, &IfdCatiaFormat, &IfdCatia4Format, &IfdCaedsFormattedFormat, &IfdCaedsBinaryFormat, &Jpeg,
-    &Cgm, &Pdf, &IfdPngFormat, &IfdCalsFormat, &J2k, &IfdLayFormat, &NoType, &PostScript, &Ascii, &Refused,
+    &IfdCgmFormat, &IfdPdfFormat, &IfdPngFormat, &IfdCalsFormat, &J2k, &IfdLayFormat, &NoType, &PostScript, &Ascii, &Refused,
     nullptr,
 };

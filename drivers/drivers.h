@@ -28,5 +28,7 @@ extern const IffFormatTp IfdCatia4Format;     // CATIA V4 picture (14)
 extern const IffFormatTp IfdStarBaseFormat;   // StarBase bitmap (12)
 extern const IffFormatTp IfdCaedsFormattedFormat;  // I-DEAS picture, formatted (15)
 extern const IffFormatTp IfdCaedsBinaryFormat;     // I-DEAS picture, binary (16)
+extern const IffFormatTp IfdPdfFormat;        // PDF, written only (21)
+extern const IffFormatTp IfdCgmFormat;        // binary CGM, written only (18, 38)
 
 #endif
