@@ -58,9 +58,9 @@ void LoadFont() {
     perror(name);
     return;
   }
-  char line[256];
+  // The header's numbers may stand on one line or several.
   int w = 0, h = 0, max = 0;
-  if (!fgets(line, sizeof line, fp) || sscanf(line, "P5 %d %d %d", &w, &h, &max) != 3) max = 0;
+  if (fscanf(fp, "P5 %d %d %d", &w, &h, &max) != 3 || fgetc(fp) == EOF) max = 0;
   if (max <= 0 || max > 255 || w <= 0 || h <= 0) {
     CmnInfoPrintf(nullptr, "Bad format of fontfile %s (must be binary pgm)\n", name);
   } else if (w % 32) {
@@ -385,12 +385,13 @@ ReturnTp ImgMakeLabel(ImgControlBlockTp *cb, const ImgLabelSpecTp *spec) {
   };
   const int32_t lw = side(cw), lh = side(ch);
 
-  label->left = std::max(static_cast<int32_t>((static_cast<int64_t>(ow) - lw) * px / 1000),
-                         cb->label_min_left);
-  label->top = std::max(static_cast<int32_t>((static_cast<int64_t>(oh) - lh) * py / 1000),
-                        cb->label_min_top);
-  label->right = label->left + lw;
-  label->bottom = label->top + lh;
+  // Positions beyond the edges (a file may say anything) stop at them.
+  auto place = [](int64_t room, int32_t at, int32_t lowest, int32_t size) {
+    const int64_t v = room * at / 1000;
+    return static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(v, lowest), size));
+  };
+  label->left = place(static_cast<int64_t>(ow) - lw, px, cb->label_min_left, ow);
+  label->top = place(static_cast<int64_t>(oh) - lh, py, cb->label_min_top, oh);
   label->point_size = spec->point_size;
   label->foreground = spec->foreground;
   label->background = spec->background;
