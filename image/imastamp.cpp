@@ -316,14 +316,31 @@ uint8_t ImgStampLayout::sample(double u, double v) const {
 
 void ImgStampLayout::row(int32_t y, uint8_t *out) const {
   // The text rises from lower left to upper right: paper point (px, py)
-  // shows bitmap point (u, v) turned by the angle about the centres.
+  // shows bitmap point (u, v) turned by the angle about the centres. Along
+  // the row u and v are linear in x, so only the span where both lie on
+  // the bitmap is sampled.
   const double dy = y + 0.5 - h_ / 2.0;
-  for (int32_t x = 0; x < w_; ++x) {
-    const double dx = x + 0.5 - w_ / 2.0;
-    const double u = (dx * cos_ - dy * sin_) / scale_ + bw_ / 2.0;
-    const double v = (dx * sin_ + dy * cos_) / scale_ + bh_ / 2.0;
-    out[x] = u < -1 || v < -1 || u > bw_ + 1 || v > bh_ + 1 ? 0 : sample(u, v);
-  }
+  const double du = cos_ / scale_, dv = sin_ / scale_;
+  const double u0 = (-(w_ / 2.0 - 0.5) * cos_ - dy * sin_) / scale_ + bw_ / 2.0;
+  const double v0 = (-(w_ / 2.0 - 0.5) * sin_ + dy * cos_) / scale_ + bh_ / 2.0;
+  double lo = 0, hi = w_;
+  auto clip = [&](double start, double step, double limit) {
+    // start + step x must stay within [-1, limit + 1].
+    if (step == 0) {
+      if (start < -1 || start > limit + 1) hi = lo;
+      return;
+    }
+    double a = (-1 - start) / step, b = (limit + 1 - start) / step;
+    if (a > b) std::swap(a, b);
+    lo = std::max(lo, std::floor(a));
+    hi = std::min(hi, std::ceil(b) + 1);
+  };
+  clip(u0, du, bw_);
+  clip(v0, dv, bh_);
+  const int32_t from = static_cast<int32_t>(std::max(0.0, lo));
+  const int32_t to = static_cast<int32_t>(std::max(static_cast<double>(from), std::min(hi, static_cast<double>(w_))));
+  memset(out, 0, static_cast<size_t>(w_));
+  for (int32_t x = from; x < to; ++x) out[x] = sample(u0 + x * du, v0 + x * dv);
 }
 
 // ---- Preparation and application ---------------------------------------------
