@@ -5,6 +5,7 @@
 // pvview and pvconvert share, and the application of stamp and labels to
 // each output line.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -120,6 +121,9 @@ void RunRenderer(ImgControlBlockTp *cb, ImgStampTp *st, int32_t w, int32_t h) {
       st->raster = new (std::nothrow) ImgRaw(stream);
       fclose(stream);
     }
+  } else {
+    // Whatever else it would write is of no use: it is not waited for.
+    kill(-pid, SIGTERM);
   }
   IfiEmptyPipe(pipe);
   IfiClosePipe(pipe, pid);

@@ -119,6 +119,27 @@ TEST_F(Stamps, MissingRendererGivesNoStamp) {
   EXPECT_EQ(InkBox(Out())[0], 400);
 }
 
+TEST_F(Stamps, BrokenRendererGivesNoStamp) {
+  // A converter with a stand-in renderer beside it.
+  const std::string alone = dir_.file("pvconvert"), renderer = dir_.file("pvgraphx");
+  WriteFile(alone, ReadFile(PVCONVERT_BIN));
+  chmod(alone.c_str(), 0755);
+  const char *scripts[] = {
+      "echo garbage",
+      "exit 3",
+      "kill -SEGV $$",
+      // A picture far larger than the paper, and no end to it.
+      "printf 'P\\nWIDTH 100000\\nHEIGHT 100000\\nDEPTH 32\\na\\nb\\nc\\n'; cat /dev/zero",
+  };
+  for (const char *script : scripts) {
+    WriteFile(renderer, std::string("#!/bin/sh\n") + script + "\n");
+    chmod(renderer.c_str(), 0755);
+    RunResult r = Convert({"-stamptext", "LOST"}, {}, alone);
+    EXPECT_EQ(r.status, 0) << script << r.err;
+    EXPECT_EQ(InkBox(Out())[0], 400) << script;
+  }
+}
+
 TEST_F(Stamps, LabelLandsAtEachPosition) {
   // 72 points on a 300-line output: one text line is 300 / 8 pixels high.
   const char *names[] = {"topleft", "topcenter", "topright", "bottomleft", "bottomcenter",
