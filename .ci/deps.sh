@@ -14,6 +14,8 @@ packages=(
   xvfb x11-apps xdotool
   # test oracles: they make inputs and check outputs, never linked in
   netpbm libtiff-tools pngcheck imagemagick giflib-tools
+  # the install test: manual pages, desktop entry, Debian package
+  man-db groff-base desktop-file-utils dpkg-dev fakeroot lintian
   # bench/bench_fax only: libtiff decodes beside our fax decoder (never linked by the programs)
   libtiff-dev
 )

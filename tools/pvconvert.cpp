@@ -442,6 +442,9 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
 }  // namespace
 
 int main(int argc, char **argv) {
+  // Installed, the filters find the system directory shipped beside the
+  // program unless SYSDIR names another.
+  CmnDefaultSysdirToEnv();
   IffUseFormats(IfdFormats);
   const std::string type_help = std::string("<") + IffWriterWords() + " | type number>";
   for (CmdOptionTp *row = cvOptions; row->name; ++row)

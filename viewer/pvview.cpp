@@ -527,6 +527,9 @@ int main(int argc, char **argv) {
   s.sysdir = static_cast<const char *>(CmdGetOpt(pvOptions, "sysdir"));
   if (!s.sysdir) s.sysdir = static_cast<const char *>(CmdGetOpt(pvOptions, "ddt"));
   if (!s.sysdir) s.sysdir = getenv("SYSDIR");
+  // An installed viewer falls back on the system directory installed with
+  // it, and tells the filters and child processes through SYSDIR.
+  if (!s.sysdir) s.sysdir = CmnDefaultSysdirToEnv();
   if (!s.sysdir) {
     CmnError(CMN_SOURCE, __LINE__, CMN_E_NOSYSDIR);
     Exit(1);
