@@ -262,11 +262,14 @@ ImgStampLayout::ImgStampLayout(const char *text, int weight, int32_t w, int32_t 
     else if (*p != '\r')
       lines.back() += *p;
   }
+  // No stamp shows more than a few lines of a few hundred characters;
+  // the rest is left out, which keeps the bitmap within 5 MB.
+  const size_t kMaxChars = 256, kMaxLines = 32;
   size_t longest = 1;
   for (const auto &l : lines) longest = std::max(longest, l.size());
-  longest = std::min<size_t>(longest, 4096);
+  longest = std::min(longest, kMaxChars);
   bw_ = static_cast<int32_t>(longest) * 18 + 4;
-  bh_ = static_cast<int32_t>(std::min<size_t>(lines.size(), 256)) * 32 + 4;
+  bh_ = static_cast<int32_t>(std::min(lines.size(), kMaxLines)) * 32 + 4;
   bits_.assign(static_cast<size_t>(bw_) * bh_, 0);
   const int grow_x = weight == 1 ? 0 : weight == 2 ? 2 : 1;
   const int grow_y = weight == 2 ? 1 : 0;
