@@ -456,7 +456,8 @@ ReturnTp ImgPrepare(ImgControlBlockTp *cb) {
   }
 
   if ((rc = NewLineBuffer(cb, std::max(cb->run_w, out_w)))) return rc;
-  return MakeStretch(cb, cb->run_w, cb->run_h, out_w, out_h);
+  if ((rc = MakeStretch(cb, cb->run_w, cb->run_h, out_w, out_h))) return rc;
+  return ImgPrepareStamp(cb);
 }
 
 namespace {
@@ -495,7 +496,8 @@ void Progress(ImgControlBlockTp *cb) {
 
 ReturnTp ImgReadLine(ImgControlBlockTp *cb, int32_t n, RgbPixelTp *out) {
   IMG_ASSERT(cb, "pimg");
-  (void)n;  // lines come in order; the scaler knows which one is next
+  // Lines come in order, and the scaler knows which one is next; n places
+  // the stamp and the labels.
   if (cb->abort) return 0;
   ReturnTp rc = cb->prepared ? 0 : ImgPrepare(cb);
   if (rc) return rc;
@@ -511,7 +513,7 @@ ReturnTp ImgReadLine(ImgControlBlockTp *cb, int32_t n, RgbPixelTp *out) {
                         reinterpret_cast<uint8_t *>(out), &cb->need_more, &ready);
     if (rc) return rc;
   }
-  // The stamp and the labels are composed here once they exist.
+  if (cb->stamp || cb->labels) ImgApplyStamp(cb, out, n, 0, cb->stretch->cols);
   return 0;
 }
 
@@ -524,6 +526,7 @@ ReturnTp ImgClose(ImgControlBlockTp **pcb) {
   if (cb->packed) ImgTermRaw(&cb->packed);
   free(cb->file_name);
   free(cb->type_description);
+  ImgFreeStamp(cb);
   free(cb->stamp_text);
   delete cb;
   *pcb = nullptr;

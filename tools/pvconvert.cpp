@@ -44,6 +44,8 @@ CmdOptionTp cvOptions[] = {
     {"scalemethod", 1, nullptr, "<averaging | interpolation | replication>"},
     {"size", 1, nullptr, "[<width>][x<height>]"},
     {"relcrop", 1, nullptr, nullptr},
+    {"", 0, nullptr, "STAMP and LABEL:"},
+    IMG_STAMP_OPTION_ROWS,
     {nullptr, 0, nullptr, nullptr},
 };
 
@@ -379,7 +381,7 @@ ReturnTp PrepareOutput(const char *outname, OutputTp *out) {
 }
 
 int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
-            const ImgColorOpsTp *color) {
+            const ImgColorOpsTp *color, const ImgStampOptionsTp *stamp) {
   OutputKindTp kind = {};
   const char *type = static_cast<const char *>(CmdGetOpt(cvOptions, "type"));
   if (!ChooseKind(type, outname, &kind)) {
@@ -465,6 +467,7 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
   cb->scale_method = method < 0 ? ImgScaleAveraging : kMethods[method];
 
   ImgCopyColorOptions(color, &cb->color);
+  ImgCopyStampOptions(stamp, cb);
 
   OutputTp target;
   if (!rc) rc = PrepareOutput(outname, &target);
@@ -520,8 +523,10 @@ int main(int argc, char **argv) {
   // Read before any file is touched: a bad value ends the program first.
   ImgColorOpsTp color{};
   ImgReadColorOptions(cvOptions, &color);
+  ImgStampOptionsTp stamp;
+  ImgReadStampOptions(cvOptions, &stamp);
 
   const char *in = cvFiles[0];
-  const int status = info ? Info(in, &params) : Convert(in, cvFiles[1], &params, &color);
+  const int status = info ? Info(in, &params) : Convert(in, cvFiles[1], &params, &color, &stamp);
   Exit(status);
 }

@@ -69,15 +69,7 @@ CmdOptionTp pvOptions[] = {
     {"stitch", 1, nullptr, "<false | true>"},
     {"oresolution", 1, nullptr, nullptr},
     {"", 0, nullptr, "STAMP and LABEL:"},
-    {"stamptext", 1, nullptr, "<textstring>"},
-    {"stampcolor", 1, nullptr,
-     "<black | red | green | blue | magenta | cyan | yellow | white | inverse>"},
-    {"stampweight", 1, nullptr, "<light | medium | heavy>"},
-    {"labeltext", 1, nullptr, "<textstring>"},
-    {"labelposition", 1, nullptr,
-     "<topleft | topcenter | topright | bottomleft | bottomcenter | bottomright>"},
-    {"labelspec", 4, nullptr, nullptr},
-    {"labelfile", 1, nullptr, nullptr},
+    IMG_STAMP_OPTION_ROWS,
     {"parentwindow", 1, nullptr, nullptr},
     {"parentwidth", 1, nullptr, nullptr},
     {"parentheight", 1, nullptr, nullptr},
@@ -106,12 +98,7 @@ struct PvSettingsTp {
   int resize = 0;       // 0 not given, 1 shrink, 2 fit, 3 noresize, 4 obey
   int scalemethod = 8;  // 8 averaging, 4 bilinear, 1 replication
   bool maycrop = false, stitch = false;
-  const char *stamptext = nullptr;
-  int stampcolor = 0, stampweight = 0;
-  bool stampinverse = false;
-  const char *labeltext = nullptr;
-  int labelposition = 5;  // bottomright
-  CmdValueNodeTp *labelspecs = nullptr;
+  ImgStampOptionsTp stamp;  // stamp and label options
 };
 
 ImgOpenParamsTp *pvParams = nullptr;
@@ -201,20 +188,7 @@ void ReadSettings(PvSettingsTp *s) {
   s->maycrop = Choice("maycrop", "false", "true") == 1;
   s->stitch = Choice("stitch", "false", "true") == 1;
 
-  s->stamptext = static_cast<const char *>(CmdGetOpt(pvOptions, "stamptext"));
-  int color = Choice("stampcolor", "black", "red", "green", "blue", "yellow", "magenta", "cyan",
-                     "white", "inverse");
-  s->stampinverse = color == 8;
-  s->stampcolor = color < 0 || color == 8 ? 0 : color;
-  int weight = Choice("stampweight", "medium", "light", "heavy");
-  s->stampweight = weight < 0 ? 0 : weight;
-  s->labeltext = static_cast<const char *>(CmdGetOpt(pvOptions, "labeltext"));
-  int position = Choice("labelposition", "topleft", "topcenter", "topright", "bottomleft",
-                        "bottomcenter", "bottomright");
-  s->labelposition = position < 0 ? 5 : position;
-  s->labelspecs = static_cast<CmdValueNodeTp *>(CmdGetOpt(pvOptions, "labelspec"));
-  if (const char *file = static_cast<const char *>(CmdGetOpt(pvOptions, "labelfile")))
-    setenv("PVLABELFILE", file, 1);
+  ImgReadStampOptions(pvOptions, &s->stamp);
 }
 
 // ---- The display pipeline --------------------------------------------------
@@ -473,6 +447,7 @@ void SaveFrame(const char *name, int32_t ow, int32_t oh) {
                  cb->lines);
 
   ImgCopyColorOptions(&s.color, &cb->color);
+  ImgCopyStampOptions(&s.stamp, cb);
 
   ReturnTp rc = ScrOpen(&pvRun.screen, s.display, parentWindow, ow, oh, xoffset, yoffset, title);
   CmnStrFree(&title);
