@@ -317,6 +317,13 @@ TEST_F(Interface, FrequentColoursMostCommonFirst) {
   EXPECT_EQ(cb_->frequent[2], 9u);
   EXPECT_EQ(cb_->frequent[3], 7u);
   EXPECT_EQ(cb_->frequent[4], 0xFFFFFFu) << "with nothing left, entry 0 is taken";
+  // The client samples while it reads: the positions lie inside the image
+  // in reading order.
+  for (int i = 1; i < IFF_SAMPLES; ++i) {
+    ASSERT_LE(cb_->sample_rows[i - 1] * 4ull + cb_->sample_cols[i - 1],
+              cb_->sample_rows[i] * 4ull + cb_->sample_cols[i]);
+    ASSERT_LT(cb_->sample_rows[i], 2u);
+  }
 }
 
 }  // namespace
