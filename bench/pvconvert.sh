@@ -5,24 +5,11 @@
 # Usage: bash bench/pvconvert.sh   (needs netpbm and libvips-tools)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build pvconvert make_drawing >/dev/null
-work=$(mktemp -d "${TMPDIR:-/tmp}/pvbench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+. bench/common.sh
+bench_build pvconvert make_drawing
+bench_workdir
 ./build/bench/make_drawing pbm >"$work/drawing.pbm"
 ./build/bench/make_drawing pgm >"$work/drawing.pgm"
-
-# Runs a command under /usr/bin/time; prints seconds and peak MB.
-measure() {
-  local label=$1
-  shift
-  /usr/bin/time -f '%e %M' -o "$work/time" "$@" >/dev/null 2>"$work/err" || {
-    echo "$label: failed: $(head -c 300 "$work/err")"
-    return
-  }
-  read -r seconds kbytes <"$work/time"
-  printf '%-34s %8.2f s %9.1f MB\n' "$label" "$seconds" "$(awk -v k="$kbytes" 'BEGIN { print k / 1024 }')"
-}
 
 for kind in pbm pgm; do
   in="$work/drawing.$kind"

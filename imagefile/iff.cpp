@@ -686,3 +686,23 @@ void IffFrequentColors(IffControlBlockTp *cb) {
     counts[best] = 0;
   }
 }
+
+ReturnTp IffOpenDriverStream(IffOpenRequestTp *request, IfiHandleTp **handle, void *header,
+                             size_t size, bool *opened_here) {
+  const bool exporting = request->service == IFF_SRV_EXPORT;
+  IfiHandleTp *h = exporting ? nullptr : request->stream;
+  if (opened_here) *opened_here = h == nullptr;
+  if (exporting) return IfiOpenWrite(&request->spec, handle);
+  if (!h) {
+    ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &h);
+    if (rc) return rc;
+  }
+  ReturnTp rc = IfiSeek(h, 0, 0);
+  if (!rc && size) rc = IfiRead(header, size, 1, h);
+  if (rc) {
+    if (h != request->stream) IfiClose(h);
+    return rc;
+  }
+  *handle = h;
+  return 0;
+}

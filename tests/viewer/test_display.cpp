@@ -415,18 +415,11 @@ TEST_F(Showing, StandardInputIsShownUnderItsOwnTitle) {
 TEST_F(Showing, FilesThatCannotBeShown) {
   XvfbServer server(24);
   ASSERT_TRUE(server.ok());
-  RunResult r = Pvview(server, {"-timer", "1", dir_.file("missing.ppm")});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("Cannot open"), std::string::npos) << r.err;
-
   WriteFile(dir_.file("in.ppm"), Ppm(10, 10));
-  r = Pvview(server, {"-timer", "1", "-save", dir_.file("no/such/dir.rgb"), dir_.file("in.ppm")});
+  RunResult r =
+      Pvview(server, {"-timer", "1", "-save", dir_.file("no/such/dir.rgb"), dir_.file("in.ppm")});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
-
-  r = Pvview(server, {"-timer", "1", "-colorreplace", "zz", dir_.file("in.ppm")});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("Invalid -colorreplace parameter: [zz]\n"), std::string::npos) << r.err;
 
   // Input that is no picture: a reported error, status 1, quickly, and no
   // window left behind.
