@@ -218,6 +218,16 @@ struct ReaderHooks {
   }
 } g_hooks;
 
+// A filter that turns the picture itself (it was given the angle) leaves
+// nothing to rotate here, and a mirror in one direction becomes a mirror of
+// each line.
+int32_t FilterRotation(void *client) { return static_cast<ImgControlBlockTp *>(client)->rotation; }
+void FilterRotated(void *client) {
+  ImgControlBlockTp *cb = static_cast<ImgControlBlockTp *>(client);
+  cb->rotation = 0;
+  if (cb->mirror == 1 || cb->mirror == 2) cb->mirror = 1;
+}
+
 }  // namespace
 
 ReturnTp ImgOpen(const char *file_name, ImgControlBlockTp **pcb, ImgOpenParamsTp *params) {
@@ -233,6 +243,8 @@ ReturnTp ImgOpen(const char *file_name, ImgControlBlockTp **pcb, ImgOpenParamsTp
   StampWeightFromEnvironment(cb);
   ApplyParams(cb, params);
 
+  IfiFilterClient.rotation = FilterRotation;
+  IfiFilterClient.rotated = FilterRotated;
   IffFileSpecTp spec = {};
   spec.name = cb->file_name;
   uint32_t type = 0;

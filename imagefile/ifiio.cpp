@@ -22,9 +22,10 @@
 #include "common.h"
 #include "ifd.h"
 #include "iff.h"
+#include "ififlt.h"
 
 IfiIdentifyFnTp IfiIdentifyFn = IfiIdentifyChecked;
-IfiFilterStageFnTp IfiFilterStageFn = nullptr;
+IfiFilterStageFnTp IfiFilterStageFn = IfiFilterStage;
 
 namespace {
 
