@@ -207,17 +207,6 @@ ReturnTp GrowLines(ImgControlBlockTp *cb, int32_t total, bool proportional) {
   return MakeStretch(cb, cb->width, cb->source_lines, cb->out_w, cb->out_h);
 }
 
-// The raster's file constructors open, read and close through this layer.
-struct ReaderHooks {
-  ReaderHooks() {
-    ImgRawReader.open = ImgOpenPicture;
-    ImgRawReader.readPageHeader = ImgReadPageHeader;
-    ImgRawReader.close = ImgClose;
-    ImgRawReader.source = SourceView;
-    ImgRawReader.growLines = GrowLines;
-  }
-} g_hooks;
-
 // A filter that turns the picture itself (it was given the angle) leaves
 // nothing to rotate here, and a mirror in one direction becomes a mirror of
 // each line.
@@ -227,6 +216,20 @@ void FilterRotated(void *client) {
   cb->rotation = 0;
   if (cb->mirror == 1 || cb->mirror == 2) cb->mirror = 1;
 }
+
+// The raster's file constructors open, read and close through this layer;
+// the filter stage reaches the block being opened.
+struct ReaderHooks {
+  ReaderHooks() {
+    IfiFilterClient.rotation = FilterRotation;
+    IfiFilterClient.rotated = FilterRotated;
+    ImgRawReader.open = ImgOpenPicture;
+    ImgRawReader.readPageHeader = ImgReadPageHeader;
+    ImgRawReader.close = ImgClose;
+    ImgRawReader.source = SourceView;
+    ImgRawReader.growLines = GrowLines;
+  }
+} g_hooks;
 
 }  // namespace
 
@@ -243,8 +246,6 @@ ReturnTp ImgOpen(const char *file_name, ImgControlBlockTp **pcb, ImgOpenParamsTp
   StampWeightFromEnvironment(cb);
   ApplyParams(cb, params);
 
-  IfiFilterClient.rotation = FilterRotation;
-  IfiFilterClient.rotated = FilterRotated;
   IffFileSpecTp spec = {};
   spec.name = cb->file_name;
   uint32_t type = 0;

@@ -373,6 +373,8 @@ ReturnTp IfiFilterStage(void *client, const char *name, int command_header, IfiH
   // The filters read a named file themselves; anything else is copied
   // into a temporary file first, so that every filter can be given a name.
   std::string input = name ? name : "";
+  // A name that looks like an option must not be read as one by a filter.
+  if (input[0] == '-') input = "./" + input;
   std::string temporary;
   if (input.empty() || command_header) {
     char tmpdir[CMD_PATH_MAX];
@@ -466,6 +468,12 @@ ReturnTp IfiFilterStage(void *client, const char *name, int command_header, IfiH
       break;
     }
     h->file_type = IfiIdentifyChecked(h->buffer.data(), static_cast<int32_t>(h->valid));
+    // A raster header can run past the first bytes (a comment in a PNM
+    // header): look at more before asking for a further filter.
+    if (NeedsFilter(h->file_type) && want < kAfterGzip && h->valid == want) {
+      IfiFetch(nullptr, 1, static_cast<size_t>(kAfterGzip - want), h);
+      h->file_type = IfiIdentifyChecked(h->buffer.data(), static_cast<int32_t>(h->valid));
+    }
   }
 
   // Nothing usable came out of the pipeline: it is stopped, and the input
