@@ -16,6 +16,9 @@ packages=(
   netpbm libtiff-tools pngcheck imagemagick giflib-tools
   # the install test: manual pages, desktop entry, Debian package
   man-db groff-base desktop-file-utils dpkg-dev fakeroot lintian
+  # the programs the shipped system/filters names (run as filters, and as
+  # the oracles the filter tests compare with)
+  ghostscript librsvg2-bin hp2xx libwmf-bin enscript gzip
   # bench/bench_fax only: libtiff decodes beside our fax decoder (never linked by the programs)
   libtiff-dev
 )
