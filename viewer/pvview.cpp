@@ -570,10 +570,10 @@ int main(int argc, char **argv) {
   if (CmdGetOpt(pvOptions, "help")) {
     fputs(" -----------------------------------------------\n", stderr);
     fputs("  pvview [options] [<in-file>]\n", stderr);
-    fputs("  PDF, PostScript, SVG, plots and compressed files are converted by the\n"
-          "  programs listed in <sysdir>/filters.\n", stderr);
     fflush(stderr);
     CmdPrintOptions(pvOptions);
+    fputs("\nPDF, PostScript, SVG, plots and compressed files are converted by the\n"
+          "programs listed in <sysdir>/filters.\n", stderr);
     Exit(1);
   }
 
