@@ -158,37 +158,49 @@ void StopPipe(FILE *pipe, pid_t pid) {
 
 }  // namespace
 
+int IfiAddFilterLine(const char *line) {
+  if (!line || line[0] == '#') return 0;
+  const char *p = line;
+  while (*p && isspace(static_cast<unsigned char>(*p))) ++p;
+  if (!*p) return 0;
+  int used = 0;
+  while (used < IFI_FILTER_SLOTS && filters[used].tag) ++used;
+  if (used == IFI_FILTER_SLOTS) return 2;
+  // No word is longer than its line.
+  const size_t n = strlen(line) + 1;
+  std::vector<char> tag(n), command(n), description(n);
+  p = CmnParse(line, tag.data());
+  p = CmnParse(p, command.data());
+  if (!*p) return 1;
+  CmnParse(p, description.data());
+  IfiFilterTp &f = filters[used];
+  f.tag = strdup(tag.data());
+  f.command = strdup(command.data());
+  f.description = strdup(description.data());
+  const char *c = command.data();
+  f.rasterized = strstr(c, "%R") || strstr(c, "%S");
+  f.uses_file_name = strstr(c, "%F") != nullptr;
+  f.scaled = strstr(c, "%S") != nullptr;
+  f.uses_angle = strstr(c, "%A") != nullptr;
+  return 0;
+}
+
 int IfiLoadFiltersFrom(const char *path) {
   IfiUnloadFilters();
   loaded = true;
   FILE *file = path ? fopen(path, "r") : nullptr;
   if (!file) return 1;
   char line[kLineMax];
-  char tag[kLineMax], command[kLineMax], description[kLineMax];
-  int used = 0;
-  while (used < IFI_FILTER_SLOTS && fgets(line, sizeof line, file)) {
+  int rc = 0;
+  while (rc != 2 && fgets(line, sizeof line, file)) {
     // A longer line is cut; its rest would otherwise read as a line of its own.
     if (!strchr(line, '\n') && !feof(file)) {
       int c;
       while ((c = fgetc(file)) != EOF && c != '\n') {
       }
     }
-    if (line[0] == '#') continue;
-    const char *p = line;
-    while (*p && isspace(static_cast<unsigned char>(*p))) ++p;
-    if (!*p) continue;
-    p = CmnParse(line, tag);
-    p = CmnParse(p, command);
-    if (!*p) ParseError(path, line);
-    CmnParse(p, description);
-    IfiFilterTp &f = filters[used++];
-    f.tag = strdup(tag);
-    f.command = strdup(command);
-    f.description = strdup(description);
-    f.rasterized = strstr(command, "%R") || strstr(command, "%S");
-    f.uses_file_name = strstr(command, "%F") != nullptr;
-    f.scaled = strstr(command, "%S") != nullptr;
-    f.uses_angle = strstr(command, "%A") != nullptr;
+    rc = IfiAddFilterLine(line);
+    if (rc == 1) ParseError(path, line);
   }
   fclose(file);
   return 0;

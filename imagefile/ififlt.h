@@ -47,6 +47,10 @@ int IfiLoadFilters(void);
 // Reads the table from path (tests, hosts with their own file): the same
 // rules; any table loaded before is freed.
 int IfiLoadFiltersFrom(const char *path);
+// Adds one line of a description file to the table: 0 when added or
+// ignored (comment, blank), 1 when the line has no description word, 2
+// when the table is full.
+int IfiAddFilterLine(const char *line);
 // Frees the table; the next IfiLoadFilters reads the file again.
 void IfiUnloadFilters(void);
 

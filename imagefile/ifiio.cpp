@@ -22,10 +22,9 @@
 #include "common.h"
 #include "ifd.h"
 #include "iff.h"
-#include "ififlt.h"
 
 IfiIdentifyFnTp IfiIdentifyFn = IfiIdentifyChecked;
-IfiFilterStageFnTp IfiFilterStageFn = IfiFilterStage;
+IfiFilterStageFnTp IfiFilterStageFn = nullptr;
 
 namespace {
 

@@ -539,6 +539,7 @@ void Rerasterise(const PvSettingsTp &s, ImgControlBlockTp **pcb) {
 int main(int argc, char **argv) {
   PvSettingsTp s;
   IffUseFormats(IfdFormats);
+  IfiFilterStageFn = IfiFilterStage;  // page and vector files go through the filters
 
   // 1. The open parameters handed to the reading layer.
   pvParams = static_cast<ImgOpenParamsTp *>(calloc(1, sizeof(ImgOpenParamsTp)));
