@@ -71,6 +71,7 @@ int CmdTmpFd(const char *dir, const char *prefix) {
   if (fd < 0) {
     // The text must outlive CmnError: a handler may format it later.
     static std::string text;
+    if (name.empty()) name = std::string(dir ? dir : "") + "/" + (prefix ? prefix : "") + "XXXXXX";
     text = "Invalid template: " + name;
     CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, text.c_str());
   }
