@@ -122,10 +122,12 @@ void Describe(char **description, const char *text) {
   const char *current = *description ? *description : "";
   const size_t n = strlen(current);
   if (n >= 2 && current[n - 2] == '.') return;
+  std::string before = current;
+  if (!before.empty() && before.back() == '\n') before.pop_back();
   std::string t = text ? text : "";
   const size_t at = t.find("%s");
-  std::string result = at == std::string::npos ? std::string(current) + t
-                                               : t.substr(0, at) + current + t.substr(at + 2);
+  std::string result = at == std::string::npos ? before + t
+                                               : t.substr(0, at) + before + t.substr(at + 2);
   if (result.empty() || result.back() != '\n') result += '\n';
   CmnStrFree(description);
   CmnStrPrintf(description, "%s", result.c_str());

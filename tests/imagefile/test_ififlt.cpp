@@ -141,7 +141,7 @@ TEST_F(Filters, Matching) {
   graphics_size = 1500;
   Table("%PDF cat \"Converted %s.\"\n");
   IfiFindFilter(reinterpret_cast<const unsigned char *>("%PDF"), 4, &description);
-  EXPECT_STREQ(description, "Converted Base\n.\n");
+  EXPECT_STREQ(description, "Converted Base.\n");
   free(description);
 }
 
