@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -18,6 +19,20 @@ namespace {
 
 const std::string kCgm("\x00\x22 binary metafile", 18);  // identified as binary CGM
 const std::string kPpm = "P6\n2 1\n255\n\xff\x00\x00\x00\x00\xff";
+
+// The lines of text in order: the stages of a pipeline start together.
+std::string Sorted(const std::string &text) {
+  std::vector<std::string> lines;
+  for (size_t from = 0, end; from < text.size(); from = end + 1) {
+    end = text.find('\n', from);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(from, end - from));
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string out;
+  for (const std::string &line : lines) out += line + "\n";
+  return out;
+}
 
 class Filters : public testing::Test {
  protected:
@@ -128,7 +143,7 @@ TEST_F(Filters, Matching) {
   };
   EXPECT_EQ(find(kCgm), 1);  // a CGMTEXT tag serves binary CGM too
   EXPECT_EQ(find("&&&&CALCOMP DEVICE CONTROL and more"), 2);
-  EXPECT_EQ(find(std::string("xx\x02\x05\x06\x05\x05\x06 rest of plot...", 26)), 2);
+  EXPECT_EQ(find(std::string("xx\x02\x05\x06\x05\x05\x06 rest of the plot...")), 2);
   EXPECT_EQ(find("%PDF-1.4"), 3);
   graphics_size = 0;
   EXPECT_EQ(find("%PDF-1.4"), 4);  // the scaled line waits for a size
@@ -153,7 +168,7 @@ TEST_F(Filters, ChainsRunUntilARaster) {
   Table("*xzCGM " + to_ps + " cgm\n*xzPOSTSCRIPT " + to_ppm + " ps\n");
   std::string runs;
   EXPECT_EQ(Open(dir_.file("in.cgm"), &runs), uint32_t{IFF_TYPE_PBM});
-  EXPECT_EQ(runs, "tops\ntops\ntoppm\n");  // the first pass, then the whole chain
+  EXPECT_EQ(Sorted(runs), "toppm\ntops\ntops\n");  // the first pass, then the whole chain
 
   // A filter whose output is its own input type runs at most twice.
   Table("*xzCGM " + Script("same", "cat") + " cgm\n");
