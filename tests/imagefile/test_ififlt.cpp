@@ -29,10 +29,7 @@ class Filters : public testing::Test {
     WriteFile(dir_.file("in.cgm"), kCgm);
   }
   void TearDown() override {
-    IfiUnloadFilters();
-    graphics_size = 0;
-    unsetenv("PVDEBUGFILTER");
-    unsetenv("TMPDIR");
+    IfiUnloadFilters(), unsetenv("PVDEBUGFILTER"), unsetenv("TMPDIR"), graphics_size = 0;
   }
   void Table(const std::string &text) {
     WriteFile(dir_.file("filters"), text);
@@ -115,7 +112,6 @@ TEST_F(Filters, ExpansionQuotesWhatComesFromOutside) {
     EXPECT_STREQ(out, c.want) << c.tmpl;
     CmnStrFree(&out);
   }
-  unsetenv("PVTESTVALUE");
   unsetenv("PV_CGM_LINES_PER_VDC");
 }
 
