@@ -17,7 +17,10 @@ packages=(
   # the install test: manual pages, desktop entry, Debian package
   man-db groff-base desktop-file-utils dpkg-dev fakeroot lintian
   # PDF writer: Ghostscript renders, poppler decodes the image streams, qpdf checks the structure
-  ghostscript poppler-utils qpdf
+  poppler-utils qpdf
+  # the programs the shipped system/filters names (run as filters, and as
+  # the oracles the filter tests compare with)
+  ghostscript librsvg2-bin hp2xx libwmf-bin enscript gzip
   # bench/bench_fax only: libtiff decodes beside our fax decoder (never linked by the programs)
   libtiff-dev
   # bench/cat4.sh only: generates its I-DEAS input

@@ -5,6 +5,7 @@
 #include "cmnerror.h"
 #include "cmdopt.h"
 #include "cmnprgx.h"
+#include "cmdtmp.h"
 
 // Process-wide values shared across the layers. The viewer sets them at
 // start-up; the file interface, the filters and the screen driver read them.

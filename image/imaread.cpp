@@ -207,9 +207,22 @@ ReturnTp GrowLines(ImgControlBlockTp *cb, int32_t total, bool proportional) {
   return MakeStretch(cb, cb->width, cb->source_lines, cb->out_w, cb->out_h);
 }
 
-// The raster's file constructors open, read and close through this layer.
+// A filter that turns the picture itself (it was given the angle) leaves
+// nothing to rotate here, and a mirror in one direction becomes a mirror of
+// each line.
+int32_t FilterRotation(void *client) { return static_cast<ImgControlBlockTp *>(client)->rotation; }
+void FilterRotated(void *client) {
+  ImgControlBlockTp *cb = static_cast<ImgControlBlockTp *>(client);
+  cb->rotation = 0;
+  if (cb->mirror == 1 || cb->mirror == 2) cb->mirror = 1;
+}
+
+// The raster's file constructors open, read and close through this layer;
+// the filter stage reaches the block being opened.
 struct ReaderHooks {
   ReaderHooks() {
+    IfiFilterClient.rotation = FilterRotation;
+    IfiFilterClient.rotated = FilterRotated;
     ImgRawReader.open = ImgOpenPicture;
     ImgRawReader.readPageHeader = ImgReadPageHeader;
     ImgRawReader.close = ImgClose;

@@ -493,6 +493,7 @@ int main(int argc, char **argv) {
   // program unless SYSDIR names another.
   CmnDefaultSysdirToEnv();
   IffUseFormats(IfdFormats);
+  IfiFilterStageFn = IfiFilterStage;  // page and vector files go through the filters
   const std::string type_help = std::string("<") + IffWriterWords() + " | type number>";
   for (CmdOptionTp *row = cvOptions; row->name; ++row)
     if (strcmp(row->name, "type") == 0) row->help = type_help.c_str();

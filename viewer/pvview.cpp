@@ -385,6 +385,29 @@ void SaveFrame(const char *name, int32_t ow, int32_t oh) {
   }
 }
 
+// Vector input rasterised by a filter is opened again at a resolution
+// that fills the parent's area or the size asked for, rather than being
+// enlarged pixel by pixel.
+void Rerasterise(const PvSettingsTp &s, ImgControlBlockTp **pcb) {
+  const ImgControlBlockTp *cb = *pcb;
+  if (s.parentwidth != 0 && cb->width != 0 && graphics_resolution > 5) {
+    const int32_t larger = std::max(cb->width, cb->lines);
+    if (graphics_size <= larger) return;
+    graphics_resolution = std::max(
+        1, static_cast<int>(static_cast<double>(graphics_resolution) * graphics_size / larger + 0.5));
+  } else {
+    if (s.size_w == 0 || (s.size_w <= cb->width && cb->lines >= s.size_h)) return;
+    const int32_t factor =
+        std::max(s.size_w / std::max(cb->width, 1), s.size_h / std::max(cb->lines, 1));
+    if (graphics_size != 0) graphics_size *= factor;
+    graphics_resolution = std::max(1, graphics_resolution * factor);
+  }
+  // The open keeps the rotation unless the filter has turned the picture
+  // itself; the raster read first was never rotated.
+  ImgClose(pcb);
+  if (ImgOpen(s.infile, pcb, pvParams) || !*pcb) Finish(1);
+}
+
 // Reads, sizes and shows the image, waits, and ends the program.
 [[noreturn]] void ShowImage(PvSettingsTp *settings) {
   const PvSettingsTp &s = *settings;
@@ -392,15 +415,19 @@ void SaveFrame(const char *name, int32_t ow, int32_t oh) {
 
   // The raster holds every page up to the one shown, so that a page seam
   // can be looked at across pages.
-  pvRun.raw = new ImgRaw(s.infile, true, 1, pvParams->page);
+  // Stitched pages are shown as one picture: all of them are read.
+  const int page = s.stitch ? 1 : pvParams->page;
+  pvRun.raw = new ImgRaw(s.infile, true, 1, s.stitch ? 0 : page);
   ImgRaw *raw = pvRun.raw;
   if (raw->width() == 0 || raw->segmentLines() == 0) Finish(1);
   // A page whose reading failed before its first line has nothing to
   // show; a page cut short later shows the lines it has.
-  if (raw->status() && raw->segment(pvParams->page) &&
-      raw->segment(pvParams->page)->linesPut() == 0)
-    Finish(1);
-  if (ImgOpenRaw(raw, pvParams->page, &pvRun.cb, pvParams) || !pvRun.cb) Finish(1);
+  if (raw->status() && raw->segment(page) && raw->segment(page)->linesPut() == 0) Finish(1);
+  if (ImgOpenRaw(raw, page, &pvRun.cb, pvParams) || !pvRun.cb) Finish(1);
+  // 3. Page seams: lines repeated at the top of the next page go.
+  if (s.stitch && raw->removeOverlaps(pvRun.cb, true)) Finish(1);
+  // 4. Vector input is rasterised again when it came out too small.
+  if (rasterized) Rerasterise(s, &pvRun.cb);
   ImgControlBlockTp *cb = pvRun.cb;
   if (cb->width == 0 || cb->lines == 0) Finish(1);
 
@@ -487,6 +514,7 @@ void SaveFrame(const char *name, int32_t ow, int32_t oh) {
 int main(int argc, char **argv) {
   PvSettingsTp s;
   IffUseFormats(IfdFormats);
+  IfiFilterStageFn = IfiFilterStage;  // page and vector files go through the filters
 
   // 1. The open parameters handed to the reading layer.
   pvParams = static_cast<ImgOpenParamsTp *>(calloc(1, sizeof(ImgOpenParamsTp)));
@@ -520,6 +548,8 @@ int main(int argc, char **argv) {
     fputs("  pvview [options] [<in-file>]\n", stderr);
     fflush(stderr);
     CmdPrintOptions(pvOptions);
+    fputs("\nPDF, PostScript, SVG, plots and compressed files are converted by the\n"
+          "programs listed in <sysdir>/filters.\n", stderr);
     Exit(1);
   }
 
@@ -534,6 +564,8 @@ int main(int argc, char **argv) {
     CmnError(CMN_SOURCE, __LINE__, CMN_E_NOSYSDIR);
     Exit(1);
   }
+  // The filters are found there by whichever layer opens the input.
+  setenv("SYSDIR", s.sysdir, 1);
 
   // 9. Temporary directory for this process and its children.
   if (const char *tmp = static_cast<const char *>(CmdGetOpt(pvOptions, "tmp")))
