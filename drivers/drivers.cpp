@@ -11,7 +11,6 @@ namespace {
 #define IFD_PLACEHOLDER(name, multipage, ...) \
   const IffFormatTp name = {#name, {__VA_ARGS__}, multipage, 0, {}, {}, 0};
 
-IFD_PLACEHOLDER(Tiff, 1, {IFF_TYPE_TIFF, "TIFF."})
 IFD_PLACEHOLDER(StarBase, 0, {IFF_TYPE_STARBASE, "StarBase."})
 IFD_PLACEHOLDER(Catia4, 0, {IFF_TYPE_CATIA, "Catia."})
 IFD_PLACEHOLDER(CaedsFormatted, 0, {IFF_TYPE_CAEDS_FORMATTED, "I-DEAS Picture\nFormatted."})
@@ -41,7 +40,7 @@ const IffFormatTp Refused = {
 }  // namespace
 
 const IffFormatTp *const IfdFormats[] = {
-    &IfdQplFormat, &IfdBmpFormat, &IfdPcxFormat, &IfdGifFormat, &IfdSunRasterFormat, &IfdTgaFormat, &Tiff, &IfdPbmFormat,
+    &IfdQplFormat, &IfdBmpFormat, &IfdPcxFormat, &IfdGifFormat, &IfdSunRasterFormat, &IfdTgaFormat, &IfdTiffFormat, &IfdPbmFormat,
     &IfdSgiFormat, &IfdXwdFormat, &StarBase, &IfdCatiaFormat, &Catia4, &CaedsFormatted, &CaedsBinary, &Jpeg,
     &Cgm, &Pdf, &IfdPngFormat, &IfdCalsFormat, &J2k, &IfdLayFormat, &NoType, &PostScript, &Ascii, &Refused,
     nullptr,

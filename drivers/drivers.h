@@ -24,5 +24,11 @@ extern const IffFormatTp IfdBmpFormat;        // Windows and OS/2 bitmaps (3)
 extern const IffFormatTp IfdTgaFormat;        // Truevision TGA (7)
 extern const IffFormatTp IfdPcxFormat;        // PCX (4)
 extern const IffFormatTp IfdGifFormat;        // GIF (5)
+extern const IffFormatTp IfdTiffFormat;       // TIFF (8)
+
+// The TIFF driver's last raised code, and its switch for JPEG data whose
+// tables are broken (set from PVBROKENTIFFJPEG when a file is opened).
+extern ReturnTp TiffErrno;
+extern int32_t BrokenTiffJpeg;
 
 #endif

@@ -32,6 +32,7 @@ CmdOptionTp cvOptions[] = {
     {"info", 0, nullptr, "(describe the input file)"},
     {"type", 1, nullptr, nullptr},  // help: the writer words, set in main
     {"pageno", 1, nullptr, "Page number"},
+    {"compression", 1, nullptr, "<none | lzw | packbits | g3 | g4 | mh> (TIFF output)"},
     {"", 0, nullptr, "COLORS:"},
     IMG_COLOR_MODE_OPTION_ROWS,
     IMG_COLOR_FACTOR_OPTION_ROWS,
@@ -185,13 +186,19 @@ ReturnTp ReadPalettePicture(ImgControlBlockTp *cb, int32_t w, int32_t h,
 }
 
 // The lines of the open input, through the writer, into `path`.
-ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, const OutputKindTp &kind, int32_t w,
+ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, OutputKindTp kind, int32_t w,
                     int32_t h) {
   IffControlBlockTp *out = nullptr;
   IffFileSpecTp spec = {};
   spec.name = path;
   ReturnTp rc = IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, kind.type, IFF_MIN_VERIFY, nullptr);
   uint64_t compression[3] = {0, 0, 0};
+  // The writer's compression codes; the fax ones take black and white.
+  static const uint64_t kCompressions[] = {0, 1, 2, 8, 9, 11};
+  const int chosen = CmdGetOptPosition(cvOptions, "compression", "none", "lzw", "packbits", "g3",
+                                       "g4", "mh", nullptr);
+  if (chosen >= 0) compression[0] = kCompressions[chosen];
+  if (compression[0] >= 8 && kind.model != IFF_CM_RGBA) kind.model = IFF_CM_BILEVEL;
   if (kind.model == IFF_CM_BILEVEL) compression[2] = 2;  // packed bits
   // A palette writer needs the colours of the whole picture first.
   const bool palette = kind.model == IFF_CM_PALETTE;
