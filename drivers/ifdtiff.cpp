@@ -198,7 +198,7 @@ struct TiffState {
   uint32_t w_orientation = 1;
   uint32_t w_model = IFF_CM_RGB;
   uint32_t w_rows_per_strip = 0;
-  uint32_t w_cmap_bits = 8;
+  int32_t w_cmap_entries = 0;
   uint32_t xres[2] = {72, 1}, yres[2] = {72, 1};
   std::vector<uint16_t> w_colormap;
   std::vector<uint8_t> strip_buffer;   // rows of the strip being filled
@@ -1500,6 +1500,7 @@ ReturnTp IfdTiffWtHead(void *state, IffParamTp *p) {
         s->w_samples = 1;
         s->w_photometric = 3;
         const int32_t n = p->cmap_entries;
+        s->w_cmap_entries = n;
         s->w_bits = n <= 2 ? 1 : n <= 16 ? 4 : 8;
       } else {
         s->w_samples = 3;
@@ -1546,7 +1547,7 @@ ReturnTp IfdTiffWtCMap(void *state, IffParamTp *p) {
   if (!s || !p || !p->cmap || s->service != IFF_SRV_EXPORT) return TIFF_FAIL(CMN_E_INVALID_ARG);
   if (s->w_photometric != 3) return 0;  // a map of lines written as grey or bilevel
   const size_t n = size_t{1} << s->w_bits;
-  const size_t given = static_cast<size_t>(std::max(p->cmap_entries, 0));
+  const size_t given = static_cast<size_t>(std::max(s->w_cmap_entries, 0));
   s->w_colormap.assign(3 * n, 0);
   for (size_t i = 0; i < n && i < given; ++i)
     for (size_t c = 0; c < 3; ++c)

@@ -98,6 +98,8 @@ const RoundTrip kRoundTrips[] = {
     {"tga", IFF_CM_GRAY, 0}, {"pcx", IFF_CM_PALETTE, 2},  {"pcx", IFF_CM_PALETTE, 16},
     {"pcx", IFF_CM_PALETTE, 256},
     {"pam", IFF_CM_RGBA, 0},
+    {"tif", IFF_CM_RGB, 0},  {"tiff", IFF_CM_GRAY, 0}, {"tif", IFF_CM_BILEVEL, 0},
+    {"tif", IFF_CM_PALETTE, 2}, {"tif", IFF_CM_PALETTE, 16}, {"tiff", IFF_CM_PALETTE, 256},
 };
 
 constexpr int32_t kWidth = 37, kHeight = 23;  // odd sizes catch padding faults
