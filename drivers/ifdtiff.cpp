@@ -471,7 +471,8 @@ ReturnTp FaxInput(void *arg, uint8_t *buffer, int32_t *length) {
   return 0;
 }
 
-// Up to n decoded LZW bytes into out; fewer when the data ends.
+// Up to n decoded LZW bytes into out; fewer when the data ends. The
+// working values live in locals: stores through out may alias anything.
 ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
   LzwDecoder &z = *s->lzw;
   Input &in = s->in;
@@ -482,79 +483,112 @@ ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
     z.pending_at += static_cast<int32_t>(k);
     done = k;
   }
+  uint64_t bits = z.bits;
+  int32_t nbits = z.nbits, width = z.width, next = z.next, old = z.old;
+  uint16_t *const prefix = z.prefix;
+  uint16_t *const length = z.length;
+  uint8_t *const suffix = z.suffix;
+  uint8_t *const first = z.first;
+  ReturnTp rc = 0;
   while (done < n && !z.ended) {
-    while (z.nbits < z.width) {
-      if (in.at >= in.end && Refill(s) == 0) break;
-      z.bits = z.bits << 8 | in.chunk[static_cast<size_t>(in.at++)];
-      z.nbits += 8;
+    if (nbits < width) {
+      if (in.end - in.at >= 4 && nbits <= 32) {
+        const uint8_t *p = &in.chunk[static_cast<size_t>(in.at)];
+        bits = bits << 32 | IfuGetBe32(p);
+        nbits += 32;
+        in.at += 4;
+      } else {
+        while (nbits < width) {
+          if (in.at >= in.end && Refill(s) == 0) break;
+          bits = bits << 8 | in.chunk[static_cast<size_t>(in.at++)];
+          nbits += 8;
+        }
+        if (nbits < width) {
+          z.ended = true;
+          break;
+        }
+      }
     }
-    if (z.nbits < z.width) {
-      z.ended = true;
-      break;
-    }
-    const int32_t code = static_cast<int32_t>(z.bits >> (z.nbits - z.width)) & ((1 << z.width) - 1);
-    z.nbits -= z.width;
+    const int32_t code = static_cast<int32_t>(bits >> (nbits - width)) & ((1 << width) - 1);
+    nbits -= width;
     if (!z.started) {
       // Old-style LZW (low bit first) starts otherwise: refused.
-      if (code != 256) return TIFF_FAIL(TIFF_E_INVALID);
+      if (code != 256) {
+        rc = TIFF_FAIL(TIFF_E_INVALID);
+        break;
+      }
       z.started = true;
     }
     if (code == 256) {
-      z.Reset();
+      next = 258;
+      width = 9;
+      old = -1;
       continue;
     }
     if (code == 257) {
       z.ended = true;
       break;
     }
-    if (z.old < 0) {
-      if (code > 255) return TIFF_FAIL(TIFF_E_INVALID);
+    if (old < 0) {
+      if (code > 255) {
+        rc = TIFF_FAIL(TIFF_E_INVALID);
+        break;
+      }
       out[done++] = static_cast<uint8_t>(code);
-      z.old = code;
+      old = code;
       continue;
     }
-    if (code > z.next) return TIFF_FAIL(TIFF_E_INVALID);
-    if (z.next >= 4096) {
+    if (code > next) {
+      rc = TIFF_FAIL(TIFF_E_INVALID);
+      break;
+    }
+    if (next >= 4096) {
       // The table is full without a Clear: the data ends here.
       z.ended = true;
       break;
     }
     // The new entry: the previous string and the first byte of this one
     // (of the previous one when the code is the entry being made).
-    const int32_t e = z.next;
-    z.prefix[e] = static_cast<uint16_t>(z.old);
-    z.first[e] = z.first[z.old];
-    z.suffix[e] = code == e ? z.first[z.old] : z.first[code];
-    z.length[e] = static_cast<uint16_t>(z.length[z.old] + 1);
-    ++z.next;
-    if (z.next == 511) z.width = 10;
-    else if (z.next == 1023) z.width = 11;
-    else if (z.next == 2047) z.width = 12;
-    z.old = code;
-    const size_t len = z.length[code];
-    uint8_t *dst;
-    if (len <= n - done) {
-      dst = out + done;
-      done += len;
-    } else {
-      dst = z.pending;
-      z.pending_at = 0;
-      z.pending_end = static_cast<int32_t>(len);
+    const int32_t e = next;
+    prefix[e] = static_cast<uint16_t>(old);
+    first[e] = first[old];
+    suffix[e] = code == e ? first[old] : first[code];
+    length[e] = static_cast<uint16_t>(length[old] + 1);
+    ++next;
+    if (next == 511) width = 10;
+    else if (next == 1023) width = 11;
+    else if (next == 2047) width = 12;
+    old = code;
+    const size_t len = length[code];
+    if (len == 1) {
+      out[done++] = suffix[code];
+      continue;
     }
+    uint8_t *dst;
+    const bool fits = len <= n - done;
+    dst = fits ? out + done : z.pending;
     int32_t c = code;
     for (size_t i = len; i-- > 0;) {
-      dst[i] = z.suffix[c];
-      c = z.prefix[c];
+      dst[i] = suffix[c];
+      c = prefix[c];
     }
-    if (dst == z.pending) {
+    if (fits) {
+      done += len;
+    } else {
       const size_t k = n - done;
       memcpy(out + done, z.pending, k);
       z.pending_at = static_cast<int32_t>(k);
+      z.pending_end = static_cast<int32_t>(len);
       done = n;
     }
   }
+  z.bits = bits;
+  z.nbits = nbits;
+  z.width = width;
+  z.next = next;
+  z.old = old;
   *produced = done;
-  return 0;
+  return rc;
 }
 
 size_t PackBitsProduce(TiffState *s, uint8_t *out, size_t n) {
@@ -595,7 +629,18 @@ size_t PackBitsProduce(TiffState *s, uint8_t *out, size_t n) {
 ReturnTp Undifference(TiffState *s, uint8_t *row, uint64_t bytes) {
   const Directory &d = s->dir;
   const uint64_t step = d.planar == 2 ? 1 : d.samples;
-  if (d.bits == 8) {
+  if (d.bits == 8 && step == 1) {
+    uint8_t a = row[0];
+    for (uint64_t i = 1; i < bytes; ++i) row[i] = a = static_cast<uint8_t>(a + row[i]);
+  } else if (d.bits == 8 && step == 3) {
+    // Running sums in registers: the memory chain is what costs.
+    uint8_t r = row[0], g = row[1], b = row[2];
+    for (uint64_t i = 3; i + 2 < bytes; i += 3) {
+      row[i] = r = static_cast<uint8_t>(r + row[i]);
+      row[i + 1] = g = static_cast<uint8_t>(g + row[i + 1]);
+      row[i + 2] = b = static_cast<uint8_t>(b + row[i + 2]);
+    }
+  } else if (d.bits == 8) {
     for (uint64_t i = step; i < bytes; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - step]);
   } else if (d.bits == 16) {
     const uint64_t stride = 2 * step;
