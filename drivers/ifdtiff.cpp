@@ -875,6 +875,7 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
   } else {
     s->strip_rows = d.rows_per_strip == 0 || d.rows_per_strip > d.height ? d.height : d.rows_per_strip;
   }
+  if (s->row_bytes > kMaxTileRowBuffer) return TIFF_FAIL(TIFF_E_INVALID);
   s->nstrips = (uint64_t{d.height} - 1) / s->strip_rows + 1;
   const uint64_t pieces = d.tiled ? s->nstrips * s->tiles_across : s->nstrips;
   if (d.offsets.size() < pieces) return TIFF_FAIL(TIFF_E_INVALID);
@@ -1123,7 +1124,12 @@ ReturnTp IfdTiffRdHead(void *state, IffParamTp *p) {
     if (n > 1) page = static_cast<int32_t>(std::min<long>(page + n - 1, count));
   }
   s->current_ifd = chain[static_cast<size_t>(page - 1)];
-  ReturnTp rc = ParseDirectory(s, s->current_ifd);
+  ReturnTp rc;
+  try {
+    rc = ParseDirectory(s, s->current_ifd);
+  } catch (const std::bad_alloc &) {
+    rc = TIFF_FAIL(CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
+  }
   if (rc) return rc;
   const Directory &d = s->dir;
   if (d.width == 0 || d.height == 0) return IFF_I_NO_MORE_PAGES;
@@ -1170,7 +1176,11 @@ ReturnTp IfdTiffRdHead(void *state, IffParamTp *p) {
   // (white 255, black 0, as the map of either photometric gives them).
   s->fax_direct = IsFax(d.compression) && !d.tiled && d.gray_curve.empty();
   const uint64_t row = d.tiled ? s->tiles_across * s->tile_row_bytes : s->row_bytes;
-  s->row.assign(static_cast<size_t>(row + 8), 0);
+  try {
+    s->row.assign(static_cast<size_t>(row + 8), 0);
+  } catch (const std::bad_alloc &) {
+    return TIFF_FAIL(CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
+  }
   return 0;
 }
 
@@ -1213,8 +1223,13 @@ ReturnTp IfdTiffRdScan(void *state, IffParamTp *p) {
     const uint32_t rows = RowsInStrip(s, s->strip);
     if (d.tiled) {
       const uint64_t stride = s->tiles_across * s->tile_row_bytes;
-      s->tile_rows.resize(static_cast<size_t>(stride * rows));
-      ReturnTp rc = LoadTileRow(s, rows);
+      ReturnTp rc = 0;
+      try {
+        s->tile_rows.resize(static_cast<size_t>(stride * rows));
+        rc = LoadTileRow(s, rows);
+      } catch (const std::bad_alloc &) {
+        rc = TIFF_FAIL(CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
+      }
       if (rc) return rc;
       s->tile_row_at = 0;
     } else {
