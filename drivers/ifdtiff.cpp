@@ -1574,7 +1574,9 @@ ReturnTp IfdTiffWtHead(void *state, IffParamTp *p) {
   if (s->w_bits == 16) s->w_bits = 8;  // the lines handed over hold 8-bit samples
   if (p->orientation < 0 || p->orientation > 3 || p->mirrored < 0 || p->mirrored > 1)
     return TIFF_FAIL(CMN_E_INVALID_ARG);
-  static const uint32_t kOrient[2][4] = {{1, 6, 3, 8}, {2, 5, 4, 7}};
+  // The inverse of the reading table: bottom-up rows are TIFF 4, and
+  // bottom-up mirrored rows (a half turn) TIFF 3.
+  static const uint32_t kOrient[2][4] = {{1, 6, 4, 8}, {2, 5, 3, 7}};
   s->w_orientation = kOrient[p->mirrored][p->orientation];
   if (p->x_resolution > 0) {
     const double x = std::round(p->x_resolution * 1000);

@@ -386,3 +386,38 @@ TEST(TiffWriter, EveryCompressionOpensInLibtiff) {
 }
 
 }  // namespace
+
+namespace {
+
+// Orientation and resolution written come back as they went in: every
+// turn and mirror, and a resolution of 300.5 dots per inch.
+TEST(TiffWriter, OrientationAndResolutionComeBack) {
+  TempDir dir;
+  const std::string path = dir.file("o.tif");
+  IffFileSpecTp spec = {path.c_str(), nullptr, 0};
+  const uint64_t compression[3] = {1, 0, 0};
+  const Bytes line(3 * 5, 90);
+  for (int mirrored = 0; mirrored < 2; ++mirrored)
+    for (int orientation = 0; orientation < 4; ++orientation) {
+      IffControlBlockTp *out = nullptr;
+      ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_TIFF, IFF_MIN_VERIFY, nullptr), 0u);
+      out->x_resolution = out->y_resolution = 300.5;
+      ASSERT_EQ(IffWtHead(out, 5, 2, 1, 1, 0, IFF_CM_RGB, 0, 8, compression, orientation, mirrored,
+                          0, nullptr),
+                0u);
+      for (int32_t y = 0; y < 2; ++y)
+        ASSERT_EQ(IffWtScan(out, y, const_cast<unsigned char *>(line.data())), 0u);
+      ASSERT_EQ(IffTerm(&out), 0u);
+      IffControlBlockTp *in = nullptr;
+      IffParamTp h = {};
+      ASSERT_EQ(IffInit(nullptr, &in, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, nullptr), 0u);
+      ASSERT_EQ(IffRdHead(in, 0, nullptr, &h), 0u);
+      EXPECT_EQ(h.orientation, orientation);
+      EXPECT_EQ(h.mirrored, mirrored);
+      EXPECT_DOUBLE_EQ(h.x_resolution, 300.5);
+      EXPECT_EQ(h.aspect_x, h.aspect_y);
+      IffTerm(&in);
+    }
+}
+
+}  // namespace
