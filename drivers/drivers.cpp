@@ -11,7 +11,6 @@ namespace {
 #define IFD_PLACEHOLDER(name, multipage, ...) \
   const IffFormatTp name = {#name, {__VA_ARGS__}, multipage, 0, {}, {}, 0};
 
-IFD_PLACEHOLDER(Tiff, 1, {IFF_TYPE_TIFF, "TIFF."})
 IFD_PLACEHOLDER(Jpeg, 0, {IFF_TYPE_JPEG, "JPEG."})
 IFD_PLACEHOLDER(J2k, 0, {IFF_TYPE_J2K, "JPEG 2000."})
 
@@ -35,7 +34,7 @@ const IffFormatTp Refused = {
 }  // namespace
 
 const IffFormatTp *const IfdFormats[] = {
-    &IfdQplFormat, &IfdBmpFormat, &IfdPcxFormat, &IfdGifFormat, &IfdSunRasterFormat, &IfdTgaFormat, &Tiff, &IfdPbmFormat,
+    &IfdQplFormat, &IfdBmpFormat, &IfdPcxFormat, &IfdGifFormat, &IfdSunRasterFormat, &IfdTgaFormat, &IfdTiffFormat, &IfdPbmFormat,
     &IfdSgiFormat, &IfdXwdFormat, &IfdStarBaseFormat, &IfdCatiaFormat, &IfdCatia4Format, &IfdCaedsFormattedFormat, &IfdCaedsBinaryFormat, &Jpeg,
     &IfdCgmFormat, &IfdPdfFormat, &IfdPngFormat, &IfdCalsFormat, &J2k, &IfdLayFormat, &NoType, &PostScript, &Ascii, &Refused,
     nullptr,

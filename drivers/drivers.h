@@ -30,5 +30,11 @@ extern const IffFormatTp IfdCaedsFormattedFormat;  // I-DEAS picture, formatted 
 extern const IffFormatTp IfdCaedsBinaryFormat;     // I-DEAS picture, binary (16)
 extern const IffFormatTp IfdPdfFormat;        // PDF, written only (21)
 extern const IffFormatTp IfdCgmFormat;        // binary CGM, written only (18, 38)
+extern const IffFormatTp IfdTiffFormat;       // TIFF (8)
+
+// The TIFF driver's last raised code, and its switch for JPEG data whose
+// tables are broken (set from PVBROKENTIFFJPEG when a file is opened).
+extern ReturnTp TiffErrno;
+extern int32_t BrokenTiffJpeg;
 
 #endif

@@ -33,7 +33,8 @@ CmdOptionTp cvOptions[] = {
     {"info", 0, nullptr, "(describe the input file)"},
     {"type", 1, nullptr, nullptr},  // help: the writer words, set in main
     {"pageno", 1, nullptr, "Page number"},
-    {"compression", 1, nullptr, "<none | g4 | flate | rle> (PDF: none, g4, flate; CGM: none, rle)"},
+    {"compression", 1, nullptr,
+     "<none | lzw | packbits | rle | g3 | g4 | mh | flate> (TIFF: none to mh; PDF: none, g4, flate; CGM: none, rle)"},
     {"", 0, nullptr, "COLORS:"},
     IMG_COLOR_MODE_OPTION_ROWS,
     IMG_COLOR_FACTOR_OPTION_ROWS,
@@ -65,19 +66,22 @@ struct OutputKindTp {
   uint64_t compression;  // the header's compression code; 0 none
 };
 
-// The -compression words and the header codes they ask for. Group 4 codes
-// black and white only: the lines handed over are bilevel then.
+// The -compression words and the header codes they ask for; each writer
+// refuses the codes it does not write. The fax codings take black and
+// white only: the lines handed over are bilevel then.
 bool ChooseCompression(const char *word, OutputKindTp *kind) {
   static const struct {
     const char *word;
     uint64_t code;
-  } kCodes[] = {{"none", 0}, {"rle", 2}, {"g4", 9}, {"flate", 15}};
+  } kCodes[] = {{"none", 0}, {"lzw", 1},  {"packbits", 2}, {"rle", 2},
+                {"g3", 8},   {"g4", 9},   {"mh", 11},      {"flate", 15}};
   if (!word) return true;
   for (const auto &c : kCodes)
     if (strcasecmp(word, c.word) == 0) {
       kind->compression = c.code;
       const IffFormatTp *format = IffFormatOf(kind->type);
-      if (c.code == 9 && format && (format->write_models & IFF_MODEL_BIT(IFF_CM_BILEVEL)))
+      const bool fax = c.code == 8 || c.code == 9 || c.code == 11;
+      if (fax && format && (format->write_models & IFF_MODEL_BIT(IFF_CM_BILEVEL)))
         kind->model = IFF_CM_BILEVEL;
       return true;
     }
@@ -225,7 +229,7 @@ void OutputResolution(const ImgControlBlockTp *cb, int32_t w, int32_t h, double 
 }
 
 // The lines of the open input, through the writer, into `path`.
-ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, const OutputKindTp &kind, int32_t w,
+ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, OutputKindTp kind, int32_t w,
                     int32_t h) {
   IffControlBlockTp *out = nullptr;
   IffFileSpecTp spec = {};

@@ -100,6 +100,8 @@ const RoundTrip kRoundTrips[] = {
     {"pam", IFF_CM_RGBA, 0}, {"cat4", IFF_CM_RGB, 0}, {"sb", IFF_CM_RGB, 0},
     {"sb", IFF_CM_PALETTE, 2}, {"sb", IFF_CM_PALETTE, 16}, {"sb", IFF_CM_PALETTE, 256},
     {"starbase", IFF_CM_PALETTE, 3},
+    {"tif", IFF_CM_RGB, 0},  {"tiff", IFF_CM_GRAY, 0}, {"tif", IFF_CM_BILEVEL, 0},
+    {"tif", IFF_CM_PALETTE, 2}, {"tif", IFF_CM_PALETTE, 16}, {"tiff", IFF_CM_PALETTE, 256},
 };
 
 constexpr int32_t kWidth = 37, kHeight = 23;  // odd sizes catch padding faults

@@ -1,0 +1,423 @@
+// The TIFF driver against libtiff's tools: files made by tiffcp and
+// pnmtotiff in every layout and compression read pixel for pixel as
+// tifftopnm reads them, our files opened by libtiff, and hand-made
+// directories that must fail with their codes.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "drivers.h"
+#include "rasterio.h"
+#include "runprog.h"
+
+namespace {
+
+// The inputs every case starts from, made once: colour, grey, a drawing,
+// palettes, 4-bit and 16-bit grey, 16-bit colour and CMYK without black.
+class TiffFiles : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new TempDir();
+    Shell("cd " + dir_->path() +
+          " && pgmramp -lr 97 61 > r.pgm && pgmnoise 97 61 > n.pgm 2>/dev/null"
+          " && pgmramp -tb 97 61 > t.pgm && rgb3toppm r.pgm n.pgm t.pgm > c.ppm"
+          " && ppmtopgm c.ppm > g.pgm && pamthreshold -simple g.pgm | pamtopnm > b.pbm"
+          " && pnmtotiff -truecolor c.ppm > rgb.tif 2>/dev/null"
+          " && pnmtotiff g.pgm > grey.tif 2>/dev/null"
+          " && pnmtotiff -miniswhite b.pbm > bw.tif 2>/dev/null"
+          " && pnmtotiff -minisblack b.pbm > bwb.tif 2>/dev/null"
+          " && pnmquant 200 c.ppm 2>/dev/null | pnmtotiff > p8.tif 2>/dev/null"
+          " && pnmquant 12 c.ppm 2>/dev/null | pnmtotiff -indexbits 4 > p4.tif 2>/dev/null"
+          " && pamdepth 15 g.pgm | pnmtotiff -miniswhite > g4.tif 2>/dev/null"
+          " && pamdepth 65535 g.pgm | pnmtotiff > g16.tif 2>/dev/null"
+          " && pamdepth 65535 c.ppm | pnmtotiff -truecolor > rgb16.tif 2>/dev/null"
+          " && convert c.ppm -colorspace cmyk -channel K -evaluate set 0 +channel"
+          "    -compress none cmyk.tif");
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+  static std::string F(const std::string &name) { return dir_->file(name); }
+
+  // Copies `base` with tiffcp options and compares our read with libtiff's.
+  static void ExpectAsLibtiff(const std::string &base, const std::string &options) {
+    const std::string out = F("x.tif");
+    Shell("tiffcp " + options + " " + F(base) + " " + out);
+    RgbImage ours = ReadRgb(out);
+    // libtiff decodes to plain strips first: tifftopnm's own tile path
+    // is off at the edge of 16-bit tiles.
+    RgbImage theirs = NetpbmRgb("tiffcp -c none -s " + out + " " + F("plain.tif") +
+                                " && tifftopnm " + F("plain.tif") + " 2>/dev/null");
+    ASSERT_EQ(ours.rc, 0u) << base << " " << options << ": " << CmnErrorText(ours.rc, nullptr, nullptr);
+    EXPECT_EQ(ours.width, theirs.width);
+    EXPECT_TRUE(ours.rgb == theirs.rgb) << base << " " << options;
+  }
+  static TempDir *dir_;
+};
+TempDir *TiffFiles::dir_ = nullptr;
+
+TEST_F(TiffFiles, StripsAndTilesInEveryCompressionAndByteOrder) {
+  const char *bases[] = {"rgb.tif", "grey.tif", "bw.tif", "bwb.tif", "p8.tif", "p4.tif",
+                         "g4.tif",  "g16.tif",  "rgb16.tif", "cmyk.tif"};
+  const char *compressions[] = {"none", "lzw", "lzw:2", "packbits"};
+  const char *layouts[] = {"-B -s -r 7", "-L -t -w 32 -l 16", "-L -s", "-B -t -w 16 -l 32"};
+  for (const char *base : bases)
+    for (const char *c : compressions) {
+      const std::string name = base;
+      // libtiff differences only whole bytes.
+      if (std::string(c) == "lzw:2" && (name == "bw.tif" || name == "bwb.tif" ||
+                                        name == "p4.tif" || name == "g4.tif"))
+        continue;
+      for (const char *layout : layouts) ExpectAsLibtiff(base, std::string(layout) + " -c " + c);
+    }
+}
+
+TEST_F(TiffFiles, FaxDataInEveryForm) {
+  for (const char *c : {"g3", "g3:2d", "g3:fill", "g4"})
+    for (const char *fill : {"msb2lsb", "lsb2msb"})
+      for (const char *layout : {"-s", "-s -r 9", "-t -w 32 -l 16"})
+        ExpectAsLibtiff("bw.tif", std::string("-f ") + fill + " " + layout + " -c " + c);
+  // Modified Huffman comes from pnmtotiff; FillOrder 2 of raw bits too.
+  for (const char *options : {"-g3 -2d", "-lsb2msb -g4", "-lsb2msb", "-rowsperstrip 5 -g3"}) {
+    Shell("pnmtotiff " + std::string(options) + " " + F("b.pbm") + " > " + F("y.tif") +
+          " 2>/dev/null");
+    ExpectAsLibtiff("y.tif", "");
+  }
+}
+
+// Fax codes name black and white themselves: a black-is-zero file shows
+// its black runs black, where libtiff shows the bits through the
+// photometric and so inverts the picture.
+TEST_F(TiffFiles, BlackIsZeroFaxShowsFaxBlackAsBlack) {
+  Shell("tiffcp -c g4 " + F("bwb.tif") + " " + F("x.tif"));
+  RgbImage ours = ReadRgb(F("x.tif"));
+  RgbImage theirs = NetpbmRgb("tifftopnm " + F("x.tif") + " 2>/dev/null");
+  ASSERT_EQ(ours.rc, 0u);
+  ASSERT_EQ(ours.rgb.size(), theirs.rgb.size());
+  for (unsigned char &v : theirs.rgb) v = static_cast<unsigned char>(255 - v);
+  EXPECT_TRUE(ours.rgb == theirs.rgb);
+}
+
+// The header and the first line of a file with each orientation tag.
+TEST_F(TiffFiles, OrientationTags) {
+  const int expected[9][2] = {{0, 0}, {0, 0}, {0, 1}, {2, 1}, {2, 0}, {1, 1}, {1, 0}, {3, 1}, {3, 0}};
+  RgbImage plain = ReadRgb(F("rgb.tif"));
+  for (int o = 1; o <= 8; ++o) {
+    Shell("cp " + F("rgb.tif") + " " + F("o.tif") + " && tiffset -s 274 " + std::to_string(o) +
+          " " + F("o.tif"));
+    const std::string name = F("o.tif");
+    IffFileSpecTp spec = {name.c_str(), nullptr, 0};
+    IffControlBlockTp *cb = nullptr;
+    IffParamTp h = {};
+    ASSERT_EQ(IffInit(nullptr, &cb, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, nullptr), 0u);
+    ASSERT_EQ(IffRdHead(cb, 0, nullptr, &h), 0u);
+    EXPECT_EQ(h.orientation, expected[o][0]) << o;
+    EXPECT_EQ(h.mirrored, expected[o][1]) << o;
+    ASSERT_EQ(IffRdScan(cb, 1, 0), 0u);
+    // A mirrored row runs right to left.
+    const int x = h.mirrored ? h.width - 1 : 0;
+    EXPECT_EQ(cb->line[0], plain.rgb[3 * x]) << o;
+    EXPECT_EQ(cb->line[2], plain.rgb[3 * x + 2]) << o;
+    IffTerm(&cb);
+  }
+}
+
+// Page n of a file of three, counted from 1; the fourth does not exist.
+TEST_F(TiffFiles, PagesAndPageNumberEnvironment) {
+  Shell("tiffcp " + F("rgb.tif") + " " + F("bw.tif") + " " + F("p8.tif") + " " + F("m.tif"));
+  const std::string name = F("m.tif");
+  IffFileSpecTp spec = {name.c_str(), nullptr, 0};
+  auto read_page = [&](int page, IffParamTp *h) {
+    IffControlBlockTp *cb = nullptr;
+    EXPECT_EQ(IffInit(nullptr, &cb, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, nullptr), 0u);
+    cb->page = page;
+    *h = {};
+    ReturnTp rc = IffRdHead(cb, 0, nullptr, h);
+    IffTerm(&cb);
+    return rc;
+  };
+  IffParamTp h;
+  ASSERT_EQ(read_page(3, &h), 0u);
+  EXPECT_EQ(h.page_count, 3);
+  EXPECT_EQ(h.color_model, static_cast<uint32_t>(IFF_CM_PALETTE));
+  EXPECT_EQ(read_page(4, &h), IFF_I_NO_MORE_PAGES);
+  setenv("PV_IMAGE_NUMBER", "2", 1);
+  ASSERT_EQ(read_page(1, &h), 0u);
+  EXPECT_EQ(h.secondary_model, static_cast<uint32_t>(IFF_CM_BILEVEL));
+  ASSERT_EQ(read_page(3, &h), 0u);  // stops at the last
+  unsetenv("PV_IMAGE_NUMBER");
+  EXPECT_TRUE(ReadRgb(F("m.tif")).rgb == ReadRgb(F("rgb.tif")).rgb);
+}
+
+// A little-endian file made by hand: one directory of (tag, type, count,
+// value) entries at offset 8, the data behind it.
+std::string HandMade(const std::vector<std::vector<uint32_t>> &entries, const std::string &data,
+                     uint32_t next = 0) {
+  std::string f("II*\0\x08\0\0\0", 8);
+  auto put = [&f](uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) f += static_cast<char>(v >> (8 * i));
+  };
+  put(static_cast<uint32_t>(entries.size()), 2);
+  for (const auto &e : entries) {
+    put(e[0], 2);
+    put(e[1], 2);
+    put(e[2], 4);
+    put(e[3], 4);
+  }
+  put(next, 4);
+  return f + data;
+}
+
+// 8 x 2 grey, one strip at `data_at` of `count` bytes with compression c.
+std::string GreyFile(uint32_t c, uint32_t count, const std::string &data, uint32_t bits = 8) {
+  const uint32_t at = 8 + 2 + 9 * 12 + 4;
+  return HandMade({{256, 3, 1, 8}, {257, 3, 1, 2}, {258, 3, 1, bits}, {259, 3, 1, c},
+                   {262, 3, 1, 1}, {273, 4, 1, at}, {277, 3, 1, 1}, {278, 3, 1, 2},
+                   {279, 4, 1, count}},
+                  data);
+}
+
+struct BadCase {
+  const char *what;
+  std::string file;
+  ReturnTp code;  // expected from the header or the first lines
+};
+
+TEST(TiffHostile, EachFailsWithItsCode) {
+  TempDir dir;
+  const std::string sixteen(16, '\x40');
+  // An LZW strip that starts with a literal code, not with Clear.
+  const std::string no_clear("\x20\x10\x08\x04", 4);
+  std::vector<std::vector<uint32_t>> many;
+  for (int i = 0; i < 1001; ++i) many.push_back({256, 3, 1, 8});
+  const BadCase cases[] = {
+      {"deflate", GreyFile(8, 16, sixteen), TIFF_E_COMPRESSION},
+      {"lzw without clear", GreyFile(5, 4, no_clear), TIFF_E_INVALID},
+      {"3 bits", GreyFile(1, 16, sixteen, 3), IFD_E_TIFF_BITS},
+      {"absurd bits", GreyFile(1, 16, sixteen, 60000), IFD_E_TIFF_BITS},
+      {"1001 entries", HandMade(many, ""), IFF_I_NO_MORE_PAGES},
+      {"no width", HandMade({{257, 3, 1, 2}, {273, 4, 1, 8}}, ""), IFF_I_NO_MORE_PAGES},
+      {"first offset 0", std::string("MM\0*\0\0\0\0", 8) + sixteen, TIFF_E_INVALID},
+      // Two strips promised, one offset given.
+      {"too few offsets",
+       HandMade({{256, 3, 1, 8}, {257, 3, 1, 4}, {258, 3, 1, 8}, {273, 4, 1, 8},
+                 {278, 3, 1, 2}, {279, 4, 1, 16}}, sixteen),
+       TIFF_E_INVALID},
+      // Two strips without byte counts.
+      {"no counts",
+       HandMade({{256, 3, 1, 8}, {257, 3, 1, 2}, {273, 4, 2, 8}, {278, 3, 1, 1}}, sixteen),
+       TIFF_E_INVALID},
+      // An array far beyond the end of the file.
+      {"offsets beyond the file",
+       HandMade({{256, 3, 1, 8}, {257, 3, 1, 4}, {273, 4, 0x40000000, 64}, {278, 3, 1, 1}}, ""),
+       TIFF_E_INVALID},
+      {"planar colour",
+       HandMade({{256, 3, 1, 8}, {257, 3, 1, 2}, {258, 3, 1, 8}, {262, 3, 1, 2},
+                 {273, 4, 1, 8}, {277, 3, 1, 3}, {284, 3, 1, 2}, {279, 4, 1, 48}}, ""),
+       IFD_E_TIFF_PLANAR},
+  };
+  for (const BadCase &c : cases) {
+    WriteFile(dir.file("bad.tif"), c.file);
+    RgbImage image = ReadRgb(dir.file("bad.tif"));
+    EXPECT_EQ(image.rc, c.code & ~CMN_REPORTED) << c.what;
+  }
+}
+
+// Directories that loop, absurd counts and types, strips past the end:
+// read to the end or stopped, never hung.
+TEST(TiffHostile, BoundedWhereTheFileLies) {
+  TempDir dir;
+  const std::string sixteen(16, '\x40');
+  // The first directory names itself as the next: one page.
+  WriteFile(dir.file("loop.tif"), HandMade({{256, 3, 1, 8}, {257, 3, 1, 2}, {258, 3, 1, 8},
+                                            {273, 4, 1, 74}, {279, 4, 1, 16}},
+                                           sixteen, 8));
+  IffFileSpecTp spec = {nullptr, nullptr, 0};
+  const std::string loop = dir.file("loop.tif");
+  spec.name = loop.c_str();
+  IffControlBlockTp *cb = nullptr;
+  IffParamTp h = {};
+  ASSERT_EQ(IffInit(nullptr, &cb, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, nullptr), 0u);
+  ASSERT_EQ(IffRdHead(cb, 0, nullptr, &h), 0u);
+  EXPECT_EQ(h.page_count, 1);
+  IffTerm(&cb);
+  // Byte count 0: a white strip. 2^32 - 1 over LZW data that ends: zeros.
+  RgbImage blank = ReadRgb((WriteFile(dir.file("z.tif"), GreyFile(5, 0, "")), dir.file("z.tif")));
+  EXPECT_EQ(blank.rc, 0u);
+  EXPECT_EQ(blank.rgb, Bytes(3 * 16, 255));
+  const std::string lzw("\x80\x00\x00", 3);  // Clear, then the data ends
+  RgbImage cut = ReadRgb((WriteFile(dir.file("c.tif"), GreyFile(5, 0xFFFFFFFF, lzw)), dir.file("c.tif")));
+  EXPECT_EQ(cut.rc, 0u);
+  EXPECT_EQ(cut.rgb, Bytes(3 * 16, 0));
+  // Unknown types carry no value: the width is missing.
+  RgbImage typed = ReadRgb((WriteFile(dir.file("t.tif"),
+                                      HandMade({{256, 11, 1, 8}, {257, 3, 1, 2}, {273, 4, 1, 8}}, "")),
+                            dir.file("t.tif")));
+  EXPECT_EQ(typed.rc, IFF_I_NO_MORE_PAGES & ~CMN_REPORTED);
+}
+
+// Palettes whose values are all below 256 are 8-bit colours already.
+TEST(TiffColourMap, EightBitValuesKept) {
+  TempDir dir;
+  std::string data(2, '\x01');
+  std::string map;
+  for (int c = 0; c < 3; ++c)
+    for (int i = 0; i < 256; ++i) {
+      const int v = i == 1 ? 10 * (c + 1) : 0;
+      map += static_cast<char>(v);
+      map += '\0';
+    }
+  const uint32_t at = 8 + 2 + 9 * 12 + 4;
+  WriteFile(dir.file("p.tif"),
+            HandMade({{256, 3, 1, 2}, {257, 3, 1, 1}, {258, 3, 1, 8}, {262, 3, 1, 3},
+                      {273, 4, 1, at + 1536}, {277, 3, 1, 1}, {278, 3, 1, 1}, {279, 4, 1, 2},
+                      {320, 3, 768, at}},
+                     map + data));
+  RgbImage image = ReadRgb(dir.file("p.tif"));
+  ASSERT_EQ(image.rc, 0u);
+  EXPECT_EQ(image.rgb, (Bytes{10, 20, 30, 10, 20, 30}));
+}
+
+// Hand-made data for the decoding rules: the LZW string that is being
+// made (KwKwK), PackBits' no-op header, a response curve in hundredths,
+// and a single uncompressed strip of 120000 bytes without byte counts.
+TEST(TiffDecoding, HandMadeStrips) {
+  TempDir dir;
+  struct Case {
+    const char *what;
+    std::string file;
+    Bytes grey;  // the 16 pixels expected
+  };
+  // Clear, 'A', 258 (= "AA", the entry being made), 258, 259, 'B' x 4, end.
+  auto codes9 = [](const std::vector<int> &codes) {
+    std::string out;
+    uint32_t acc = 0;
+    int n = 0;
+    for (int c : codes) {
+      acc = acc << 9 | static_cast<uint32_t>(c);
+      n += 9;
+      while (n >= 8) out += static_cast<char>(acc >> (n -= 8));
+    }
+    if (n) out += static_cast<char>(acc << (8 - n));
+    return out;
+  };
+  const std::string kwk = codes9({256, 65, 258, 258, 259, 66, 66, 66, 66, 257});
+  const std::string pack("\x80\x01\x0a\x14\xf3\x1e", 6);  // nop, 2 literal, 14 x 30
+  Bytes kwk_grey(8, 65);  // A, AA, AA, AAA
+  kwk_grey.insert(kwk_grey.end(), 4, 66);
+  kwk_grey.insert(kwk_grey.end(), 4, 0);  // the data end early: zeros
+  Bytes pack_grey{10, 20};
+  pack_grey.insert(pack_grey.end(), 14, 30);
+  const Case cases[] = {
+      {"kwkwk", GreyFile(5, static_cast<uint32_t>(kwk.size()), kwk), kwk_grey},
+      {"packbits", GreyFile(32773, 6, pack), pack_grey},
+  };
+  for (const Case &c : cases) {
+    WriteFile(dir.file("h.tif"), c.file);
+    RgbImage image = ReadRgb(dir.file("h.tif"));
+    ASSERT_EQ(image.rc, 0u) << c.what;
+    Bytes grey;
+    for (size_t i = 0; i < image.rgb.size(); i += 3) grey.push_back(image.rgb[i]);
+    EXPECT_EQ(grey, c.grey) << c.what;
+  }
+  // GrayResponseCurve in hundredths of density: 0 is white, 1.00 a tenth.
+  std::string curve;
+  for (int i = 0; i < 256; ++i) {
+    const int v = i == 1 ? 100 : 0;
+    curve += static_cast<char>(v);
+    curve += '\0';
+  }
+  const uint32_t at = 8 + 2 + 10 * 12 + 4;
+  WriteFile(dir.file("g.tif"),
+            HandMade({{256, 3, 1, 2}, {257, 3, 1, 1}, {258, 3, 1, 8}, {262, 3, 1, 1},
+                      {273, 4, 1, at + 512}, {277, 3, 1, 1}, {278, 3, 1, 1}, {279, 4, 1, 2},
+                      {290, 3, 1, 2}, {291, 3, 256, at}},
+                     curve + std::string("\0\x01", 2)));
+  EXPECT_EQ(ReadRgb(dir.file("g.tif")).rgb, (Bytes{255, 255, 255, 25, 25, 25}));
+  // One strip, no byte counts: read row by row all the same.
+  std::string raw;
+  for (int i = 0; i < 400 * 300; ++i) raw += static_cast<char>(i * 7 / 400);
+  WriteFile(dir.file("r.tif"), HandMade({{256, 3, 1, 400}, {257, 3, 1, 300}, {258, 3, 1, 8},
+                                         {262, 3, 1, 1}, {273, 4, 1, 8 + 2 + 5 * 12 + 4}},
+                                        raw));
+  RgbImage big = ReadRgb(dir.file("r.tif"));
+  ASSERT_EQ(big.rc, 0u);
+  ASSERT_EQ(big.rgb.size(), 3 * raw.size());
+  for (size_t i = 0; i < raw.size(); i += 997)
+    EXPECT_EQ(big.rgb[3 * i], static_cast<unsigned char>(raw[i])) << i;
+}
+
+// Our files open in libtiff unchanged, directory in tag order, for every
+// compression; the fax ones hold black and white.
+TEST(TiffWriter, EveryCompressionOpensInLibtiff) {
+  TempDir dir;
+  Shell("cd " + dir.path() + " && pgmramp -lr 101 37 > r.pgm && pgmnoise 101 37 > n.pgm 2>/dev/null"
+        " && rgb3toppm r.pgm n.pgm r.pgm > c.ppm && ppmtopgm c.ppm > g.pgm"
+        " && pamthreshold -simple g.pgm | pamtopnm > b.pbm && pgmnoise 300 300 > noise.pgm 2>/dev/null");
+  const char *compressions[] = {"none", "lzw", "packbits", "g3", "g4", "mh"};
+  for (const char *c : compressions) {
+    const bool fax = c[0] == 'g' || c[0] == 'm';
+    // Noise fills the LZW table again and again.
+    for (const char *in : {"c.ppm", "g.pgm", "b.pbm", "noise.pgm"}) {
+      const std::string out = dir.file("w.tif");
+      RunResult r = RunProgram({PV_PVCONVERT, "-compression", c, dir.file(in), out});
+      ASSERT_EQ(r.status, 0) << c << " " << in << ": " << r.err;
+      RunResult info = RunProgram({"tiffinfo", "-D", out});
+      EXPECT_EQ(info.status, 0) << c << " " << in;
+      EXPECT_EQ(info.err, "") << c << " " << in;
+      // libtiff sees what we see; a bitmap comes back as it went in.
+      RgbImage theirs = NetpbmRgb("tifftopnm " + out + " 2>/dev/null");
+      EXPECT_TRUE(ReadRgb(out).rgb == theirs.rgb) << c << " " << in;
+      if (!fax || std::string(in) == "b.pbm") {
+        EXPECT_TRUE(theirs.rgb == NetpbmRgb("cat " + dir.file(in)).rgb) << c << " " << in;
+      }
+      // Tags in increasing order.
+      const std::string dump = Shell("tiffdump " + out + " | grep -o '^[A-Za-z0-9]* ([0-9]*)' | "
+                                     "grep -o '[0-9]*)' | tr -d ')' | sort -n -c && echo sorted");
+      EXPECT_NE(dump.find("sorted"), std::string::npos) << c << " " << in;
+      // Standard output cannot seek: the same bytes come out all the same.
+      RunResult piped = RunProgram({PV_PVCONVERT, "-type", "tif", "-compression", c, dir.file(in), ""});
+      EXPECT_TRUE(piped.out == ReadFile(out)) << c << " " << in;
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Orientation and resolution written come back as they went in: every
+// turn and mirror, and a resolution of 300.5 dots per inch.
+TEST(TiffWriter, OrientationAndResolutionComeBack) {
+  TempDir dir;
+  const std::string path = dir.file("o.tif");
+  IffFileSpecTp spec = {path.c_str(), nullptr, 0};
+  const uint64_t compression[3] = {1, 0, 0};
+  const Bytes line(3 * 5, 90);
+  for (int mirrored = 0; mirrored < 2; ++mirrored)
+    for (int orientation = 0; orientation < 4; ++orientation) {
+      IffControlBlockTp *out = nullptr;
+      ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_TIFF, IFF_MIN_VERIFY, nullptr), 0u);
+      out->x_resolution = out->y_resolution = 300.5;
+      ASSERT_EQ(IffWtHead(out, 5, 2, 1, 1, 0, IFF_CM_RGB, 0, 8, compression, orientation, mirrored,
+                          0, nullptr),
+                0u);
+      for (int32_t y = 0; y < 2; ++y)
+        ASSERT_EQ(IffWtScan(out, y, const_cast<unsigned char *>(line.data())), 0u);
+      ASSERT_EQ(IffTerm(&out), 0u);
+      IffControlBlockTp *in = nullptr;
+      IffParamTp h = {};
+      ASSERT_EQ(IffInit(nullptr, &in, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, nullptr), 0u);
+      ASSERT_EQ(IffRdHead(in, 0, nullptr, &h), 0u);
+      EXPECT_EQ(h.orientation, orientation);
+      EXPECT_EQ(h.mirrored, mirrored);
+      EXPECT_DOUBLE_EQ(h.x_resolution, 300.5);
+      EXPECT_EQ(h.aspect_x, h.aspect_y);
+      IffTerm(&in);
+    }
+}
+
+}  // namespace
