@@ -16,6 +16,8 @@ packages=(
   netpbm libtiff-tools pngcheck imagemagick giflib-tools
   # bench/bench_fax only: libtiff decodes beside our fax decoder (never linked by the programs)
   libtiff-dev
+  # benchmarks: the peers bench/pvview.sh and bench/pvconvert.sh measure against
+  xloadimage libvips-tools
 )
 
 missing=()
