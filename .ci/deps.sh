@@ -14,8 +14,17 @@ packages=(
   xvfb x11-apps xdotool
   # test oracles: they make inputs and check outputs, never linked in
   netpbm libtiff-tools pngcheck imagemagick giflib-tools
+  # the install test: manual pages, desktop entry, Debian package
+  man-db groff-base desktop-file-utils dpkg-dev fakeroot lintian
+  # PDF writer: Ghostscript renders, poppler decodes the image streams, qpdf checks the structure
+  poppler-utils qpdf
+  # the programs the shipped system/filters names (run as filters, and as
+  # the oracles the filter tests compare with)
+  ghostscript librsvg2-bin hp2xx libwmf-bin enscript gzip
   # bench/bench_fax only: libtiff decodes beside our fax decoder (never linked by the programs)
   libtiff-dev
+  # bench/cat4.sh only: generates its I-DEAS input
+  python3
   # benchmarks: the peers bench/pvview.sh and bench/pvconvert.sh measure against
   xloadimage libvips-tools
 )

@@ -5,20 +5,9 @@
 # Usage: bash bench/bmp.sh   (needs netpbm)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build pvconvert make_drawing >/dev/null
-work=$(mktemp -d "${TMPDIR:-/tmp}/pvbench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-
-measure() {
-  local label=$1
-  shift
-  /usr/bin/time -f '%e s %M KB' -o "$work/time" "$@" >/dev/null 2>"$work/err" || {
-    echo "$label: failed: $(head -c 300 "$work/err")"
-    return
-  }
-  printf '%-40s %s\n' "$label" "$(tail -n 1 "$work/time")"
-}
+. bench/common.sh
+bench_build pvconvert make_drawing
+bench_workdir
 
 ppmpat -madras 6000 4000 >"$work/colour.ppm"
 pnmquant 256 "$work/colour.ppm" 2>/dev/null >"$work/colour256.ppm"
@@ -33,10 +22,10 @@ for f in c24 c8 d1; do
   out=out.ppm
   [ "$f" = d1 ] && out=out.pbm
   echo "== read $f.bmp ($(du -h "$in" | cut -f1)) to ${out#out.}"
-  measure "pvconvert $f.bmp $out" ./build/tools/pvconvert "$in" "$work/$out"
-  measure "bmptopnm $f.bmp" sh -c 'bmptopnm "$1" 2>/dev/null >"$2"' sh "$in" "$work/nb.ppm"
+  measure_kb "pvconvert $f.bmp $out" ./build/tools/pvconvert "$in" "$work/$out"
+  measure_kb "bmptopnm $f.bmp" sh -c 'bmptopnm "$1" 2>/dev/null >"$2"' sh "$in" "$work/nb.ppm"
 done
 echo "== write colour.ppm as a 24-bit BMP"
-measure "pvconvert colour.ppm out.bmp" ./build/tools/pvconvert "$work/colour.ppm" "$work/out.bmp"
-measure "ppmtobmp -bpp 24 colour.ppm" sh -c 'ppmtobmp -bpp 24 "$1" 2>/dev/null >"$2"' sh \
+measure_kb "pvconvert colour.ppm out.bmp" ./build/tools/pvconvert "$work/colour.ppm" "$work/out.bmp"
+measure_kb "ppmtobmp -bpp 24 colour.ppm" sh -c 'ppmtobmp -bpp 24 "$1" 2>/dev/null >"$2"' sh \
   "$work/colour.ppm" "$work/nb.bmp"

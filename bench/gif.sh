@@ -5,10 +5,9 @@
 # Usage: bash bench/gif.sh   (needs netpbm and python3)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build pvconvert >/dev/null
-work=$(mktemp -d "${TMPDIR:-/tmp}/pvbench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+. bench/common.sh
+bench_build pvconvert
+bench_workdir
 
 # A picture of 256 levels with fine detail, so that the code table fills
 # and is cleared many times, as in a scanned or rendered drawing.
@@ -30,17 +29,6 @@ with open(sys.argv[1], "wb") as f:
 PY
 pamtogif "$work/in.ppm" >"$work/plain.gif" 2>/dev/null
 pamtogif -interlace "$work/in.ppm" >"$work/interlaced.gif" 2>/dev/null
-
-measure() {
-  local label=$1
-  shift
-  /usr/bin/time -f '%e %M' -o "$work/time" "$@" >/dev/null 2>"$work/err" || {
-    echo "$label: failed: $(head -c 300 "$work/err")"
-    return
-  }
-  read -r seconds kbytes <"$work/time"
-  printf '%-34s %8.2f s %9.1f MB\n' "$label" "$seconds" "$(awk -v k="$kbytes" 'BEGIN { print k / 1024 }')"
-}
 
 for kind in plain interlaced; do
   in="$work/$kind.gif"

@@ -11,10 +11,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 width=${1:-8000}
 height=${2:-11200}
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build pvconvert make_drawing >/dev/null
-work=$(mktemp -d "${TMPDIR:-/tmp}/pvbench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+. bench/common.sh
+bench_build pvconvert make_drawing
+bench_workdir
 ./build/bench/make_drawing pgm "$width" "$height" >"$work/grey.pgm"
 # Colour with many values: the drawing in red over two ramps.
 pgmramp -lr "$width" "$height" >"$work/lr.pgm"
@@ -24,18 +23,6 @@ rm "$work/lr.pgm" "$work/tb.pgm"
 pnmtopng "$work/grey.pgm" >"$work/grey.png"
 pnmtopng "$work/rgb.ppm" >"$work/rgb.png"
 pnmtopng -interlace "$work/rgb.ppm" >"$work/rgbi.png"
-
-# Runs a command under /usr/bin/time; prints seconds and peak MB.
-measure() {
-  local label=$1
-  shift
-  /usr/bin/time -f '%e %M' -o "$work/time" "$@" >/dev/null 2>"$work/err" || {
-    echo "$label: failed: $(head -c 300 "$work/err")"
-    return
-  }
-  read -r seconds kbytes <"$work/time"
-  printf '%-34s %8.2f s %9.1f MB\n' "$label" "$seconds" "$(awk -v k="$kbytes" 'BEGIN { print k / 1024 }')"
-}
 
 for kind in grey rgb rgbi; do
   out=$([ "$kind" = grey ] && echo pgm || echo ppm)

@@ -7,10 +7,9 @@
 # Usage: bash bench/pvconvert.sh   (needs libvips-tools and netpbm; RUNS=n to change 5)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build pvconvert make_drawing >/dev/null
-work=$(mktemp -d "${TMPDIR:-/tmp}/pvbench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+. bench/common.sh
+bench_build pvconvert make_drawing
+bench_workdir
 . bench/peers.sh
 command -v vips >/dev/null || { echo "vips not installed (apt-get install libvips-tools)"; exit 1; }
 ./build/bench/make_drawing pbm >"$work/drawing.pbm"

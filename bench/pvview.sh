@@ -9,9 +9,9 @@
 # Usage: bash bench/pvview.sh   (needs Xvfb and xloadimage; RUNS=n to change 5)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build pvview make_drawing >/dev/null
-work=$(mktemp -d "${TMPDIR:-/tmp}/pvbench.XXXXXX")
+. bench/common.sh
+bench_build pvview make_drawing
+bench_workdir
 xvfb_pid=""
 cleanup() {
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true

@@ -5,20 +5,9 @@
 # Usage: bash bench/tga.sh   (needs netpbm)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build pvconvert >/dev/null
-work=$(mktemp -d "${TMPDIR:-/tmp}/pvbench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-
-measure() {
-  local label=$1
-  shift
-  /usr/bin/time -f '%e s %M KB' -o "$work/time" "$@" >/dev/null 2>"$work/err" || {
-    echo "$label: failed: $(head -c 300 "$work/err")"
-    return
-  }
-  printf '%-40s %s\n' "$label" "$(tail -n 1 "$work/time")"
-}
+. bench/common.sh
+bench_build pvconvert
+bench_workdir
 
 ppmpat -madras 6000 4000 >"$work/colour.ppm"
 pnmquant 256 "$work/colour.ppm" 2>/dev/null >"$work/colour256.ppm"
@@ -29,10 +18,10 @@ ppmtotga -cmap "$work/colour256.ppm" 2>/dev/null >"$work/cmaprle.tga"
 for f in rgb rgbrle cmaprle; do
   in="$work/$f.tga"
   echo "== read $f.tga ($(du -h "$in" | cut -f1)) to PPM"
-  measure "pvconvert $f.tga out.ppm" ./build/tools/pvconvert "$in" "$work/out.ppm"
-  measure "tgatoppm $f.tga" sh -c 'tgatoppm "$1" 2>/dev/null >"$2"' sh "$in" "$work/nt.ppm"
+  measure_kb "pvconvert $f.tga out.ppm" ./build/tools/pvconvert "$in" "$work/out.ppm"
+  measure_kb "tgatoppm $f.tga" sh -c 'tgatoppm "$1" 2>/dev/null >"$2"' sh "$in" "$work/nt.ppm"
 done
 echo "== write colour.ppm as an uncompressed true-colour TGA"
-measure "pvconvert colour.ppm out.tga" ./build/tools/pvconvert "$work/colour.ppm" "$work/out.tga"
-measure "ppmtotga -norle -rgb colour.ppm" sh -c 'ppmtotga -norle -rgb "$1" 2>/dev/null >"$2"' sh \
+measure_kb "pvconvert colour.ppm out.tga" ./build/tools/pvconvert "$work/colour.ppm" "$work/out.tga"
+measure_kb "ppmtotga -norle -rgb colour.ppm" sh -c 'ppmtotga -norle -rgb "$1" 2>/dev/null >"$2"' sh \
   "$work/colour.ppm" "$work/nt.tga"

@@ -5,6 +5,7 @@
 #include "cmnerror.h"
 #include "cmdopt.h"
 #include "cmnprgx.h"
+#include "cmdtmp.h"
 
 // Process-wide values shared across the layers. The viewer sets them at
 // start-up; the file interface, the filters and the screen driver read them.
@@ -21,5 +22,16 @@ int32_t CmnGraphicsSize(int32_t a, int32_t b);
 // A heap copy of text in single quotes, safe to put on a /bin/sh command
 // line: no character of it can end the word or start a command.
 char *CmnShellQuote(const char *text);
+
+// The system directory installed with the running program
+// (<prefix>/share/pvview beside <prefix>/bin), or null when the program
+// does not run from an installed tree or that directory is missing or
+// unreadable. Found once per process.
+const char *CmnInstalledSysdir();
+
+// When SYSDIR is not set, sets it to the installed system directory so
+// that the filters and child processes find it too; returns the directory
+// so set, or null when SYSDIR was set already or there is none.
+const char *CmnDefaultSysdirToEnv();
 
 #endif

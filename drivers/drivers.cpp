@@ -12,13 +12,7 @@ namespace {
   const IffFormatTp name = {#name, {__VA_ARGS__}, multipage, 0, {}, {}, 0};
 
 IFD_PLACEHOLDER(Tiff, 1, {IFF_TYPE_TIFF, "TIFF."})
-IFD_PLACEHOLDER(StarBase, 0, {IFF_TYPE_STARBASE, "StarBase."})
-IFD_PLACEHOLDER(Catia4, 0, {IFF_TYPE_CATIA, "Catia."})
-IFD_PLACEHOLDER(CaedsFormatted, 0, {IFF_TYPE_CAEDS_FORMATTED, "I-DEAS Picture\nFormatted."})
-IFD_PLACEHOLDER(CaedsBinary, 0, {IFF_TYPE_CAEDS_BINARY, "I-DEAS Picture\nBinary."})
 IFD_PLACEHOLDER(Jpeg, 0, {IFF_TYPE_JPEG, "JPEG."})
-IFD_PLACEHOLDER(Cgm, 0, {IFF_TYPE_CGM, "CGM."}, {IFF_TYPE_CGM_TEXT, "CGM."})
-IFD_PLACEHOLDER(Pdf, 0, {IFF_TYPE_PDF_GS, "PDF."})
 IFD_PLACEHOLDER(J2k, 0, {IFF_TYPE_J2K, "JPEG 2000."})
 
 // Types that no driver reads: the client decides (PostScript and text go
@@ -42,7 +36,7 @@ const IffFormatTp Refused = {
 
 const IffFormatTp *const IfdFormats[] = {
     &IfdQplFormat, &IfdBmpFormat, &IfdPcxFormat, &IfdGifFormat, &IfdSunRasterFormat, &IfdTgaFormat, &Tiff, &IfdPbmFormat,
-    &IfdSgiFormat, &IfdXwdFormat, &StarBase, &IfdCatiaFormat, &Catia4, &CaedsFormatted, &CaedsBinary, &Jpeg,
-    &Cgm, &Pdf, &IfdPngFormat, &IfdCalsFormat, &J2k, &IfdLayFormat, &NoType, &PostScript, &Ascii, &Refused,
+    &IfdSgiFormat, &IfdXwdFormat, &IfdStarBaseFormat, &IfdCatiaFormat, &IfdCatia4Format, &IfdCaedsFormattedFormat, &IfdCaedsBinaryFormat, &Jpeg,
+    &IfdCgmFormat, &IfdPdfFormat, &IfdPngFormat, &IfdCalsFormat, &J2k, &IfdLayFormat, &NoType, &PostScript, &Ascii, &Refused,
     nullptr,
 };

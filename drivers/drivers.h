@@ -24,5 +24,11 @@ extern const IffFormatTp IfdBmpFormat;        // Windows and OS/2 bitmaps (3)
 extern const IffFormatTp IfdTgaFormat;        // Truevision TGA (7)
 extern const IffFormatTp IfdPcxFormat;        // PCX (4)
 extern const IffFormatTp IfdGifFormat;        // GIF (5)
+extern const IffFormatTp IfdCatia4Format;     // CATIA V4 picture (14)
+extern const IffFormatTp IfdStarBaseFormat;   // StarBase bitmap (12)
+extern const IffFormatTp IfdCaedsFormattedFormat;  // I-DEAS picture, formatted (15)
+extern const IffFormatTp IfdCaedsBinaryFormat;     // I-DEAS picture, binary (16)
+extern const IffFormatTp IfdPdfFormat;        // PDF, written only (21)
+extern const IffFormatTp IfdCgmFormat;        // binary CGM, written only (18, 38)
 
 #endif

@@ -322,30 +322,14 @@ ReturnTp IfdBmpInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   std::unique_ptr<BmpState> s(new (std::nothrow) BmpState());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
 
+  unsigned char h[kFileHeader];
+  ReturnTp rc = IffOpenDriverStream(request, &s->handle, h, sizeof h);
+  if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   if (request->service == IFF_SRV_EXPORT) {
-    ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
-    if (rc) return rc;
     IfiSetBuffer(s->handle, nullptr, 0, 12000);
     *state = s.release();
     return 0;
   }
-
-  // A stream handed in stays the caller's until this call succeeds.
-  IfiHandleTp *handle = request->stream;
-  const bool opened_here = handle == nullptr;
-  if (opened_here) {
-    ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &handle);
-    if (rc) return rc;
-  }
-  unsigned char h[kFileHeader];
-  ReturnTp rc = IfiSeek(handle, 0, 0);
-  if (!rc) rc = IfiRead(h, sizeof h, 1, handle);
-  if (rc) {
-    rc = CmnReraise(CMN_SOURCE, __LINE__, rc);
-    if (opened_here) IfiClose(handle);
-    return rc;
-  }
-  s->handle = handle;
   s->recognised = h[0] == 'B' && h[1] == 'M' && GetLe32(h + 6) == 0;
   s->data_offset = GetLe32(h + 10);
   request->recognised = s->recognised;
@@ -544,12 +528,7 @@ ReturnTp IfdBmpWtScan(void *state, IffParamTp *p) {
   return 0;
 }
 
-ReturnTp IfdBmpTerm(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<BmpState> s(static_cast<BmpState *>(*state));
-  *state = nullptr;
-  return s->handle ? IfiClose(s->handle) : 0;
-}
+ReturnTp IfdBmpTerm(void **state) { return IffTermDriverState<BmpState>(state); }
 
 const IffFormatTp IfdBmpFormat = {
     "BMP",

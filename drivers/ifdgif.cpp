@@ -447,21 +447,11 @@ ReturnTp IfdGifInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   std::unique_ptr<GifState> s(new (std::nothrow) GifState());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
   if (request->service == IFF_SRV_IMPORT) {
-    IfiHandleTp *handle = request->stream;
-    const bool opened_here = handle == nullptr;
-    if (opened_here) {
-      ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &handle);
-      if (rc) return rc;
-    }
-    ReturnTp rc = IfiSeek(handle, 0, 0);
-    if (rc) {
-      if (opened_here) IfiClose(handle);
-      return rc;
-    }
+    ReturnTp rc = IffOpenDriverStream(request, &s->handle, nullptr, 0);
+    if (rc) return rc;
     unsigned char magic[4] = {};
-    IfiPeek(magic, 1, sizeof magic, handle);
+    IfiPeek(magic, 1, sizeof magic, s->handle);
     request->recognised = memcmp(magic, "GIF8", 4) == 0;
-    s->handle = handle;
   } else {
     s->exporting = true;
     s->hash.reset(new (std::nothrow) uint32_t[kHashSize]);

@@ -587,20 +587,10 @@ ReturnTp IfdPbmInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
 
   ReturnTp rc;
   if (request->service == IFF_SRV_IMPORT) {
-    IfiHandleTp *handle = request->stream;
-    const bool opened_here = handle == nullptr;
-    if (opened_here) {
-      rc = IfiOpenRead(nullptr, &request->spec, &handle);
-      if (rc) return rc;
-    }
+    rc = IffOpenDriverStream(request, &s->handle, nullptr, 0);
+    if (rc) return rc;
     // Identification has decided already; there is nothing more to check.
     request->recognised = 1;
-    rc = IfiSeek(handle, 0, 0);
-    if (rc) {
-      if (opened_here) IfiClose(handle);
-      return rc;
-    }
-    s->handle = handle;
   } else {
     rc = IfiOpenWrite(&request->spec, &s->handle);
     if (rc) return rc;

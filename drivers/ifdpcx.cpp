@@ -135,29 +135,13 @@ ReturnTp IfdPcxInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   std::unique_ptr<PcxState> s(new (std::nothrow) PcxState());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
 
+  ReturnTp rc = IffOpenDriverStream(request, &s->handle, s->header, kHeaderSize);
+  if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   if (request->service == IFF_SRV_EXPORT) {
-    ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
-    if (rc) return rc;
     IfiSetBuffer(s->handle, nullptr, 0, 12000);
     *state = s.release();
     return 0;
   }
-
-  // A stream handed in stays the caller's until this call succeeds.
-  IfiHandleTp *handle = request->stream;
-  const bool opened_here = handle == nullptr;
-  if (opened_here) {
-    ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &handle);
-    if (rc) return rc;
-  }
-  ReturnTp rc = IfiSeek(handle, 0, 0);
-  if (!rc) rc = IfiRead(s->header, kHeaderSize, 1, handle);
-  if (rc) {
-    rc = CmnReraise(CMN_SOURCE, __LINE__, rc);
-    if (opened_here) IfiClose(handle);
-    return rc;
-  }
-  s->handle = handle;
   const int version = s->header[kVersion];
   s->recognised = s->header[0] == 10 && s->header[kEncoding] == 1 &&
                   (version == 0 || version == 2 || version == 3 || version == 5);
@@ -358,12 +342,7 @@ ReturnTp IfdPcxWtScan(void *state, IffParamTp *p) {
   return 0;
 }
 
-ReturnTp IfdPcxTerm(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<PcxState> s(static_cast<PcxState *>(*state));
-  *state = nullptr;
-  return s->handle ? IfiClose(s->handle) : 0;
-}
+ReturnTp IfdPcxTerm(void **state) { return IffTermDriverState<PcxState>(state); }
 
 // The writer takes colour indexes with a palette of 2, 16 or 256 entries.
 const IffFormatTp IfdPcxFormat = {

@@ -408,20 +408,17 @@ ReturnTp IfdPngInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   }
 
   // A stream handed in stays the caller's until this call succeeds.
-  IfiHandleTp *handle = request->stream;
-  const bool opened_here = handle == nullptr;
-  if (opened_here) {
-    ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &handle);
-    if (rc) return rc;
-  }
-  ReturnTp rc = CreateReader(s.get());
-  unsigned char signature[8] = {};
-  if (!rc) rc = CmnError(CMN_SOURCE, __LINE__, IfiSeek(handle, 0, 0));
+  IfiHandleTp *handle = nullptr;
+  bool opened_here = false;
+  ReturnTp rc = IffOpenDriverStream(request, &handle, nullptr, 0, &opened_here);
+  if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
+  rc = CreateReader(s.get());
   if (rc) {
     s->handle = opened_here ? handle : nullptr;
     Release(s.get());
     return rc;
   }
+  unsigned char signature[8] = {};
   const size_t got = IfiFetch(signature, 1, sizeof signature, handle);
   s->recognised = got == sizeof signature && png_sig_cmp(signature, 0, sizeof signature) == 0;
   png_set_sig_bytes(s->png, sizeof signature);

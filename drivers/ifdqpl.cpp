@@ -197,29 +197,13 @@ ReturnTp IfdQplInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   std::unique_ptr<QplStateTp> s(new (std::nothrow) QplStateTp());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
 
+  unsigned char magic[sizeof kMagic];
+  ReturnTp rc = IffOpenDriverStream(request, &s->handle, magic, sizeof magic);
+  if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   if (request->service == IFF_SRV_EXPORT) {
-    ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
-    if (rc) return rc;
     *state = s.release();
     return 0;
   }
-
-  // A stream handed in stays the caller's until this call succeeds.
-  IfiHandleTp *handle = request->stream;
-  const bool opened_here = handle == nullptr;
-  if (opened_here) {
-    ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &handle);
-    if (rc) return rc;
-  }
-  unsigned char magic[sizeof kMagic];
-  ReturnTp rc = IfiSeek(handle, 0, 0);
-  if (!rc) rc = IfiRead(magic, sizeof magic, 1, handle);
-  if (rc) {
-    rc = CmnReraise(CMN_SOURCE, __LINE__, rc);
-    if (opened_here) IfiClose(handle);
-    return rc;
-  }
-  s->handle = handle;
   s->recognised = memcmp(magic, kMagic, sizeof kMagic) == 0;
   request->recognised = s->recognised;
   *state = s.release();

@@ -132,26 +132,12 @@ ReturnTp IfdSgiInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   *state = nullptr;
   std::unique_ptr<SgiState> s(new (std::nothrow) SgiState());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
+  ReturnTp rc = IffOpenDriverStream(request, &s->handle, s->header, kHeaderSize);
+  if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   if (request->service == IFF_SRV_EXPORT) {
-    ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
-    if (rc) return rc;
     *state = s.release();
     return 0;
   }
-  IfiHandleTp *handle = request->stream;
-  const bool opened_here = handle == nullptr;
-  if (opened_here) {
-    ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &handle);
-    if (rc) return rc;
-  }
-  ReturnTp rc = IfiSeek(handle, 0, 0);
-  if (!rc) rc = IfiRead(s->header, kHeaderSize, 1, handle);
-  if (rc) {
-    rc = CmnReraise(CMN_SOURCE, __LINE__, rc);
-    if (opened_here) IfiClose(handle);
-    return rc;
-  }
-  s->handle = handle;
   s->recognised = Be16(s->header) == kMagic;
   request->recognised = s->recognised;
   *state = s.release();
@@ -292,12 +278,7 @@ ReturnTp IfdSgiWtScan(void *state, IffParamTp *p) {
   return 0;
 }
 
-ReturnTp IfdSgiTerm(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<SgiState> s(static_cast<SgiState *>(*state));
-  *state = nullptr;
-  return s->handle ? IfiClose(s->handle) : 0;
-}
+ReturnTp IfdSgiTerm(void **state) { return IffTermDriverState<SgiState>(state); }
 
 const IffFormatTp IfdSgiFormat = {
     "SGI",

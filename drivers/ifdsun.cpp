@@ -182,31 +182,16 @@ ReturnTp IfdSunRasterInit(void **state, IffOpenRequestTp *request, IffControlBlo
   std::unique_ptr<SunState> s(new (std::nothrow) SunState());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
 
+  unsigned char header[kHeaderSize];
+  ReturnTp rc = IffOpenDriverStream(request, &s->handle, header, sizeof header);
+  if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   if (request->service == IFF_SRV_EXPORT) {
-    ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
-    if (rc) return rc;
     // Rows go out in small pieces; a bigger stream buffer keeps writes few.
     IfiSetBuffer(s->handle, nullptr, 0, kExportBuffer);
     *state = s.release();
     return 0;
   }
-
-  IfiHandleTp *handle = request->stream;
-  const bool opened_here = handle == nullptr;
-  if (opened_here) {
-    ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &handle);
-    if (rc) return rc;
-  }
-  unsigned char header[kHeaderSize];
-  ReturnTp rc = IfiSeek(handle, 0, 0);
-  if (!rc) rc = IfiRead(header, sizeof header, 1, handle);
-  if (rc) {
-    rc = CmnReraise(CMN_SOURCE, __LINE__, rc);
-    if (opened_here) IfiClose(handle);
-    return rc;
-  }
   for (int i = 0; i < 8; ++i) s->h[i] = IfuGetBe32(header + 4 * i);
-  s->handle = handle;
   request->recognised = s->h[kWMagic] == kMagic;
   FXIBitsPerPixel = static_cast<int32_t>(s->h[kWDepth]);
   FXICompression = 0;
@@ -407,12 +392,7 @@ ReturnTp IfdSunRasterWtScan(void *state, IffParamTp *p) {
   return rc ? CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_LINE) : 0;
 }
 
-ReturnTp IfdSunRasterTerm(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<SunState> s(static_cast<SunState *>(*state));
-  *state = nullptr;
-  return s->handle ? IfiClose(s->handle) : 0;
-}
+ReturnTp IfdSunRasterTerm(void **state) { return IffTermDriverState<SunState>(state); }
 
 const IffFormatTp IfdSunRasterFormat = {
     "SunRaster",

@@ -157,28 +157,12 @@ ReturnTp IfdTgaInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   std::unique_ptr<TgaState> s(new (std::nothrow) TgaState());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
 
+  ReturnTp rc = IffOpenDriverStream(request, &s->handle, s->header, kHeaderSize);
+  if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   if (request->service == IFF_SRV_EXPORT) {
-    ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
-    if (rc) return rc;
     *state = s.release();
     return 0;
   }
-
-  // A stream handed in stays the caller's until this call succeeds.
-  IfiHandleTp *handle = request->stream;
-  const bool opened_here = handle == nullptr;
-  if (opened_here) {
-    ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &handle);
-    if (rc) return rc;
-  }
-  ReturnTp rc = IfiSeek(handle, 0, 0);
-  if (!rc) rc = IfiRead(s->header, kHeaderSize, 1, handle);
-  if (rc) {
-    rc = CmnReraise(CMN_SOURCE, __LINE__, rc);
-    if (opened_here) IfiClose(handle);
-    return rc;
-  }
-  s->handle = handle;
   s->recognised = Recognised(s->header);
   request->recognised = s->recognised;
   *state = s.release();
@@ -386,12 +370,7 @@ ReturnTp IfdTgaWtScan(void *state, IffParamTp *p) {
   return 0;
 }
 
-ReturnTp IfdTgaTerm(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<TgaState> s(static_cast<TgaState *>(*state));
-  *state = nullptr;
-  return s->handle ? IfiClose(s->handle) : 0;
-}
+ReturnTp IfdTgaTerm(void **state) { return IffTermDriverState<TgaState>(state); }
 
 const IffFormatTp IfdTgaFormat = {
     "TGA",

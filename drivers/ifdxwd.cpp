@@ -234,29 +234,14 @@ ReturnTp IfdXwdInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   std::unique_ptr<XwdState> s(new (std::nothrow) XwdState());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
 
+  unsigned char header[kHeaderSize];
+  ReturnTp rc = IffOpenDriverStream(request, &s->handle, header, sizeof header);
+  if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   if (request->service == IFF_SRV_EXPORT) {
-    ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
-    if (rc) return rc;
     *state = s.release();
     return 0;
   }
-
-  IfiHandleTp *handle = request->stream;
-  const bool opened_here = handle == nullptr;
-  if (opened_here) {
-    ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &handle);
-    if (rc) return rc;
-  }
-  unsigned char header[kHeaderSize];
-  ReturnTp rc = IfiSeek(handle, 0, 0);
-  if (!rc) rc = IfiRead(header, sizeof header, 1, handle);
-  if (rc) {
-    rc = CmnReraise(CMN_SOURCE, __LINE__, rc);
-    if (opened_here) IfiClose(handle);
-    return rc;
-  }
   for (int i = 0; i < kWords; ++i) s->h[i] = IfuGetBe32(header + 4 * i);
-  s->handle = handle;
   s->recognised = Recognised(s->h);
   request->recognised = s->recognised;
   // A dump of another version or with more colours than entries is
@@ -505,12 +490,7 @@ ReturnTp IfdXwdWtScan(void *state, IffParamTp *p) {
   return rc ? CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_LINE) : 0;
 }
 
-ReturnTp IfdXwdTerm(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<XwdState> s(static_cast<XwdState *>(*state));
-  *state = nullptr;
-  return s->handle ? IfiClose(s->handle) : 0;
-}
+ReturnTp IfdXwdTerm(void **state) { return IffTermDriverState<XwdState>(state); }
 
 const IffFormatTp IfdXwdFormat = {
     "XWD",

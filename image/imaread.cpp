@@ -208,9 +208,22 @@ ReturnTp GrowLines(ImgControlBlockTp *cb, int32_t total, bool proportional) {
   return MakeStretch(cb, cb->width, cb->source_lines, cb->out_w, cb->out_h);
 }
 
-// The raster's file constructors open, read and close through this layer.
+// A filter that turns the picture itself (it was given the angle) leaves
+// nothing to rotate here, and a mirror in one direction becomes a mirror of
+// each line.
+int32_t FilterRotation(void *client) { return static_cast<ImgControlBlockTp *>(client)->rotation; }
+void FilterRotated(void *client) {
+  ImgControlBlockTp *cb = static_cast<ImgControlBlockTp *>(client);
+  cb->rotation = 0;
+  if (cb->mirror == 1 || cb->mirror == 2) cb->mirror = 1;
+}
+
+// The raster's file constructors open, read and close through this layer;
+// the filter stage reaches the block being opened.
 struct ReaderHooks {
   ReaderHooks() {
+    IfiFilterClient.rotation = FilterRotation;
+    IfiFilterClient.rotated = FilterRotated;
     ImgRawReader.open = ImgOpenPicture;
     ImgRawReader.readPageHeader = ImgReadPageHeader;
     ImgRawReader.close = ImgClose;
@@ -481,7 +494,8 @@ ReturnTp ImgPrepare(ImgControlBlockTp *cb) {
     cb->gray = false;
     rc = MakeStretch(cb, cb->run_w, cb->run_h, out_w, out_h);
   }
-  return rc;
+  if (rc) return rc;
+  return ImgPrepareStamp(cb);
 }
 
 namespace {
@@ -535,7 +549,8 @@ void Progress(ImgControlBlockTp *cb) {
 
 ReturnTp ImgReadLine(ImgControlBlockTp *cb, int32_t n, RgbPixelTp *out) {
   IMG_ASSERT(cb, "pimg");
-  (void)n;  // lines come in order; the scaler knows which one is next
+  // Lines come in order, and the scaler knows which one is next; n places
+  // the stamp and the labels.
   if (cb->abort) return 0;
   ReturnTp rc = cb->prepared ? 0 : ImgPrepare(cb);
   if (rc) return rc;
@@ -552,7 +567,7 @@ ReturnTp ImgReadLine(ImgControlBlockTp *cb, int32_t n, RgbPixelTp *out) {
     if (rc) return rc;
   }
   if (cb->gray) GrayToPixels(out, cb->stretch->cols);
-  // The stamp and the labels are composed here once they exist.
+  if (cb->stamp || cb->labels) ImgApplyStamp(cb, out, n, 0, cb->stretch->cols);
   return 0;
 }
 
@@ -565,6 +580,7 @@ ReturnTp ImgClose(ImgControlBlockTp **pcb) {
   if (cb->packed) ImgTermRaw(&cb->packed);
   free(cb->file_name);
   free(cb->type_description);
+  ImgFreeStamp(cb);
   free(cb->stamp_text);
   delete cb;
   *pcb = nullptr;

@@ -14,6 +14,7 @@
 #include "imagefile.h"
 #include "imaraw.h"
 #include "imascale.h"
+#include "imatxt.h"
 #include "imatypes.h"
 
 // One open image. Create it with ImgOpen or ImgOpenRaw, end it with
@@ -54,7 +55,14 @@ struct ImgControlBlockTp {
   int32_t stamp_angle = 0;
   uint32_t stamp_color = 0xFF000000u;
   bool stamp_inverse = false;
-  void *labels = nullptr;
+  int32_t stamp_width = 0, stamp_height = 0;  // explicit stamp size; 0 = the output size
+  ImgStampTp *stamp = nullptr;                // the prepared stamp (imatxt)
+  char *label_text = nullptr;                 // owned; the viewer's label text
+  int32_t label_position = 5;                 // 0 topleft ... 5 bottomright
+  bool text_label = false;                    // make the label text's label
+  int32_t label_min_left = 0, label_min_top = 0;
+  ImgLabelSpecTp *label_specs = nullptr;      // owned list, in reading order
+  ImgLabelTp *labels = nullptr;               // owned list, newest first
 
   // Sources: exactly one of iff and raw is set.
   IffControlBlockTp *iff = nullptr;

@@ -642,10 +642,10 @@ ReturnTp IffWtScan(IffControlBlockTp *cb, int32_t line, unsigned char *buffer) {
 ReturnTp IffTerm(IffControlBlockTp **holder) {
   if (!holder || !*holder) return 0;
   IffControlBlockTp *cb = *holder;
-  if (cb->driver.Term && cb->driver_state) {
-    ReturnTp rc = cb->driver.Term(&cb->driver_state);
-    if (rc) return rc;
-  }
+  // A driver that fails to finish its file has still let go of it: the
+  // block is freed all the same, and the failure passed on.
+  ReturnTp rc = 0;
+  if (cb->driver.Term && cb->driver_state) rc = cb->driver.Term(&cb->driver_state);
   if (cb->stream) IfiClose(cb->stream);
   free(cb->cmap);
   free(cb->bgrx_cmap);
@@ -656,7 +656,7 @@ ReturnTp IffTerm(IffControlBlockTp **holder) {
   free(cb->description);
   free(cb);
   *holder = nullptr;
-  return 0;
+  return rc;
 }
 
 void IffFrequentColors(IffControlBlockTp *cb) {
@@ -685,4 +685,24 @@ void IffFrequentColors(IffControlBlockTp *cb) {
     cb->frequent[pick] = values[best];
     counts[best] = 0;
   }
+}
+
+ReturnTp IffOpenDriverStream(IffOpenRequestTp *request, IfiHandleTp **handle, void *header,
+                             size_t size, bool *opened_here) {
+  const bool exporting = request->service == IFF_SRV_EXPORT;
+  IfiHandleTp *h = exporting ? nullptr : request->stream;
+  if (opened_here) *opened_here = h == nullptr;
+  if (exporting) return IfiOpenWrite(&request->spec, handle);
+  if (!h) {
+    ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &h);
+    if (rc) return rc;
+  }
+  ReturnTp rc = IfiSeek(h, 0, 0);
+  if (!rc && size) rc = IfiRead(header, size, 1, h);
+  if (rc) {
+    if (h != request->stream) IfiClose(h);
+    return rc;
+  }
+  *handle = h;
+  return 0;
 }

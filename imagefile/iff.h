@@ -7,6 +7,7 @@
 #define PV_IMAGEFILE_IFF_H
 
 #include <cstdint>
+#include <memory>
 
 #include "cmnerror.h"
 #include "ifiio.h"
@@ -257,6 +258,27 @@ ReturnTp IffWtCMap(IffControlBlockTp *cb, unsigned char *cmap);
 ReturnTp IffWtScan(IffControlBlockTp *cb, int32_t line, unsigned char *buffer);
 ReturnTp IffTerm(IffControlBlockTp **holder);
 void IffFrequentColors(IffControlBlockTp *cb);
+
+// For drivers' Init: the stream a driver works on. Export: the output,
+// opened for writing. Import: the stream the request hands in, or the
+// named file opened here; rewound, and its first `size` bytes (none when
+// 0) read into `header`. On a failure a stream opened here is closed again
+// and a stream handed in stays the caller's. Codes of the seek and the
+// read come back as the I/O layer gave them, for the driver to pass up
+// under its own name. `opened_here` (may be null) tells which stream it
+// was, for a driver that fails later in its Init.
+ReturnTp IffOpenDriverStream(IffOpenRequestTp *request, IfiHandleTp **handle, void *header,
+                             size_t size, bool *opened_here = nullptr);
+
+// For drivers' Term: deletes the driver's state (a State with a `handle`
+// member), closes its stream and clears *state; nothing to do without one.
+template <typename State>
+ReturnTp IffTermDriverState(void **state) {
+  if (!state || !*state) return 0;
+  std::unique_ptr<State> s(static_cast<State *>(*state));
+  *state = nullptr;
+  return s->handle ? IfiClose(s->handle) : 0;
+}
 
 // The type name recorded as a file's description ("UNKNOWN FILE TYPE."
 // for 0, 1 and 48), or null for the codes that have none.

@@ -4,6 +4,7 @@
 
 #include "ifd.h"
 #include "iff.h"
+#include "ififlt.h"
 #include "ifiio.h"
 #include "ifu.h"
 

@@ -7,6 +7,7 @@
 // conversion never leaves a file that looks finished.
 #include <signal.h>
 #include <sys/stat.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +33,7 @@ CmdOptionTp cvOptions[] = {
     {"info", 0, nullptr, "(describe the input file)"},
     {"type", 1, nullptr, nullptr},  // help: the writer words, set in main
     {"pageno", 1, nullptr, "Page number"},
+    {"compression", 1, nullptr, "<none | g4 | flate | rle> (PDF: none, g4, flate; CGM: none, rle)"},
     {"", 0, nullptr, "COLORS:"},
     IMG_COLOR_MODE_OPTION_ROWS,
     IMG_COLOR_FACTOR_OPTION_ROWS,
@@ -42,6 +44,8 @@ CmdOptionTp cvOptions[] = {
     {"scalemethod", 1, nullptr, "<averaging | interpolation | replication>"},
     {"size", 1, nullptr, "[<width>][x<height>]"},
     {"relcrop", 1, nullptr, nullptr},
+    {"", 0, nullptr, "STAMP and LABEL:"},
+    IMG_STAMP_OPTION_ROWS,
     {nullptr, 0, nullptr, nullptr},
 };
 
@@ -58,12 +62,32 @@ int cvNFiles = 0;
 struct OutputKindTp {
   uint32_t type;
   uint32_t model;  // IFF_CM_RGB, IFF_CM_GRAY, IFF_CM_BILEVEL, IFF_CM_PALETTE or IFF_CM_RGBA
+  uint64_t compression;  // the header's compression code; 0 none
 };
+
+// The -compression words and the header codes they ask for. Group 4 codes
+// black and white only: the lines handed over are bilevel then.
+bool ChooseCompression(const char *word, OutputKindTp *kind) {
+  static const struct {
+    const char *word;
+    uint64_t code;
+  } kCodes[] = {{"none", 0}, {"rle", 2}, {"g4", 9}, {"flate", 15}};
+  if (!word) return true;
+  for (const auto &c : kCodes)
+    if (strcasecmp(word, c.word) == 0) {
+      kind->compression = c.code;
+      const IffFormatTp *format = IffFormatOf(kind->type);
+      if (c.code == 9 && format && (format->write_models & IFF_MODEL_BIT(IFF_CM_BILEVEL)))
+        kind->model = IFF_CM_BILEVEL;
+      return true;
+    }
+  return false;
+}
 
 bool KindFromWord(const char *word, OutputKindTp *kind) {
   const IffWriterWordTp *w = IffFindWriter(word);
   if (!w) return false;
-  *kind = {w->type, w->model};
+  *kind = {w->type, w->model, 0};
   return true;
 }
 
@@ -184,6 +208,22 @@ ReturnTp ReadPalettePicture(ImgControlBlockTp *cb, int32_t w, int32_t h,
   return 0;
 }
 
+// The input's resolution carried through crop, rotation and resizing, so
+// that formats with a physical size (a PDF page) keep the picture's; 0
+// when the input states none or its pixels are not square.
+void OutputResolution(const ImgControlBlockTp *cb, int32_t w, int32_t h, double *xres,
+                      double *yres) {
+  *xres = *yres = 0;
+  if (cb->x_resolution <= 0 || cb->aspect != 0) return;
+  int32_t cw = cb->crop_w ? cb->crop_w : cb->width;
+  int32_t ch = cb->crop_h ? cb->crop_h : cb->lines;
+  if (cb->rotation == 90 || cb->rotation == 270) std::swap(cw, ch);
+  if (cw < 1 || ch < 1) return;
+  const double y = cb->y_resolution > 0 ? cb->y_resolution : cb->x_resolution;
+  *xres = cb->x_resolution * w / cw;
+  *yres = y * h / ch;
+}
+
 // The lines of the open input, through the writer, into `path`.
 ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, const OutputKindTp &kind, int32_t w,
                     int32_t h) {
@@ -191,7 +231,11 @@ ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, const OutputKindTp 
   IffFileSpecTp spec = {};
   spec.name = path;
   ReturnTp rc = IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, kind.type, IFF_MIN_VERIFY, nullptr);
-  uint64_t compression[3] = {0, 0, 0};
+  if (!rc) {
+    OutputResolution(cb, w, h, &out->x_resolution, &out->y_resolution);
+    out->resolution_known = out->x_resolution > 0;
+  }
+  uint64_t compression[3] = {kind.compression, 0, 0};
   if (kind.model == IFF_CM_BILEVEL) compression[2] = 2;  // packed bits
   // A palette writer needs the colours of the whole picture first.
   const bool palette = kind.model == IFF_CM_PALETTE;
@@ -337,7 +381,7 @@ ReturnTp PrepareOutput(const char *outname, OutputTp *out) {
 }
 
 int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
-            const ImgColorOpsTp *color) {
+            const ImgColorOpsTp *color, const ImgStampOptionsTp *stamp) {
   OutputKindTp kind = {};
   const char *type = static_cast<const char *>(CmdGetOpt(cvOptions, "type"));
   if (!ChooseKind(type, outname, &kind)) {
@@ -350,6 +394,11 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
       CmnInfoPrintf(nullptr, "No output type for [%s]: give -type <type> or a known extension\n",
                     outname);
     CmnInfoPrintf(nullptr, "Output types are: %s\n", IffWriterWords());
+    return 1;
+  }
+  const char *compression = static_cast<const char *>(CmdGetOpt(cvOptions, "compression"));
+  if (!ChooseCompression(compression, &kind)) {
+    CmnInfoPrintf(nullptr, "Bad value [%s] for option [-compression]\n", compression);
     return 1;
   }
 
@@ -418,6 +467,7 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
   cb->scale_method = method < 0 ? ImgScaleAveraging : kMethods[method];
 
   ImgCopyColorOptions(color, &cb->color);
+  ImgCopyStampOptions(stamp, cb);
 
   OutputTp target;
   if (!rc) rc = PrepareOutput(outname, &target);
@@ -439,7 +489,11 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
 }  // namespace
 
 int main(int argc, char **argv) {
+  // Installed, the filters find the system directory shipped beside the
+  // program unless SYSDIR names another.
+  CmnDefaultSysdirToEnv();
   IffUseFormats(IfdFormats);
+  IfiFilterStageFn = IfiFilterStage;  // page and vector files go through the filters
   const std::string type_help = std::string("<") + IffWriterWords() + " | type number>";
   for (CmdOptionTp *row = cvOptions; row->name; ++row)
     if (strcmp(row->name, "type") == 0) row->help = type_help.c_str();
@@ -470,8 +524,10 @@ int main(int argc, char **argv) {
   // Read before any file is touched: a bad value ends the program first.
   ImgColorOpsTp color{};
   ImgReadColorOptions(cvOptions, &color);
+  ImgStampOptionsTp stamp;
+  ImgReadStampOptions(cvOptions, &stamp);
 
   const char *in = cvFiles[0];
-  const int status = info ? Info(in, &params) : Convert(in, cvFiles[1], &params, &color);
+  const int status = info ? Info(in, &params) : Convert(in, cvFiles[1], &params, &color, &stamp);
   Exit(status);
 }

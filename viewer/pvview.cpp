@@ -69,15 +69,7 @@ CmdOptionTp pvOptions[] = {
     {"stitch", 1, nullptr, "<false | true>"},
     {"oresolution", 1, nullptr, nullptr},
     {"", 0, nullptr, "STAMP and LABEL:"},
-    {"stamptext", 1, nullptr, "<textstring>"},
-    {"stampcolor", 1, nullptr,
-     "<black | red | green | blue | magenta | cyan | yellow | white | inverse>"},
-    {"stampweight", 1, nullptr, "<light | medium | heavy>"},
-    {"labeltext", 1, nullptr, "<textstring>"},
-    {"labelposition", 1, nullptr,
-     "<topleft | topcenter | topright | bottomleft | bottomcenter | bottomright>"},
-    {"labelspec", 4, nullptr, nullptr},
-    {"labelfile", 1, nullptr, nullptr},
+    IMG_STAMP_OPTION_ROWS,
     {"parentwindow", 1, nullptr, nullptr},
     {"parentwidth", 1, nullptr, nullptr},
     {"parentheight", 1, nullptr, nullptr},
@@ -106,12 +98,7 @@ struct PvSettingsTp {
   int resize = 0;       // 0 not given, 1 shrink, 2 fit, 3 noresize, 4 obey
   int scalemethod = 8;  // 8 averaging, 4 bilinear, 1 replication
   bool maycrop = false, stitch = false;
-  const char *stamptext = nullptr;
-  int stampcolor = 0, stampweight = 0;
-  bool stampinverse = false;
-  const char *labeltext = nullptr;
-  int labelposition = 5;  // bottomright
-  CmdValueNodeTp *labelspecs = nullptr;
+  ImgStampOptionsTp stamp;  // stamp and label options
 };
 
 ImgOpenParamsTp *pvParams = nullptr;
@@ -201,20 +188,7 @@ void ReadSettings(PvSettingsTp *s) {
   s->maycrop = Choice("maycrop", "false", "true") == 1;
   s->stitch = Choice("stitch", "false", "true") == 1;
 
-  s->stamptext = static_cast<const char *>(CmdGetOpt(pvOptions, "stamptext"));
-  int color = Choice("stampcolor", "black", "red", "green", "blue", "yellow", "magenta", "cyan",
-                     "white", "inverse");
-  s->stampinverse = color == 8;
-  s->stampcolor = color < 0 || color == 8 ? 0 : color;
-  int weight = Choice("stampweight", "medium", "light", "heavy");
-  s->stampweight = weight < 0 ? 0 : weight;
-  s->labeltext = static_cast<const char *>(CmdGetOpt(pvOptions, "labeltext"));
-  int position = Choice("labelposition", "topleft", "topcenter", "topright", "bottomleft",
-                        "bottomcenter", "bottomright");
-  s->labelposition = position < 0 ? 5 : position;
-  s->labelspecs = static_cast<CmdValueNodeTp *>(CmdGetOpt(pvOptions, "labelspec"));
-  if (const char *file = static_cast<const char *>(CmdGetOpt(pvOptions, "labelfile")))
-    setenv("PVLABELFILE", file, 1);
+  ImgReadStampOptions(pvOptions, &s->stamp);
 }
 
 // ---- The display pipeline --------------------------------------------------
@@ -411,6 +385,29 @@ void SaveFrame(const char *name, int32_t ow, int32_t oh) {
   }
 }
 
+// Vector input rasterised by a filter is opened again at a resolution
+// that fills the parent's area or the size asked for, rather than being
+// enlarged pixel by pixel.
+void Rerasterise(const PvSettingsTp &s, ImgControlBlockTp **pcb) {
+  const ImgControlBlockTp *cb = *pcb;
+  if (s.parentwidth != 0 && cb->width != 0 && graphics_resolution > 5) {
+    const int32_t larger = std::max(cb->width, cb->lines);
+    if (graphics_size <= larger) return;
+    graphics_resolution = std::max(
+        1, static_cast<int>(static_cast<double>(graphics_resolution) * graphics_size / larger + 0.5));
+  } else {
+    if (s.size_w == 0 || (s.size_w <= cb->width && cb->lines >= s.size_h)) return;
+    const int32_t factor =
+        std::max(s.size_w / std::max(cb->width, 1), s.size_h / std::max(cb->lines, 1));
+    if (graphics_size != 0) graphics_size *= factor;
+    graphics_resolution = std::max(1, graphics_resolution * factor);
+  }
+  // The open keeps the rotation unless the filter has turned the picture
+  // itself; the raster read first was never rotated.
+  ImgClose(pcb);
+  if (ImgOpen(s.infile, pcb, pvParams) || !*pcb) Finish(1);
+}
+
 // Reads, sizes and shows the image, waits, and ends the program.
 [[noreturn]] void ShowImage(PvSettingsTp *settings) {
   const PvSettingsTp &s = *settings;
@@ -418,15 +415,19 @@ void SaveFrame(const char *name, int32_t ow, int32_t oh) {
 
   // The raster holds every page up to the one shown, so that a page seam
   // can be looked at across pages.
-  pvRun.raw = new ImgRaw(s.infile, true, 1, pvParams->page);
+  // Stitched pages are shown as one picture: all of them are read.
+  const int page = s.stitch ? 1 : pvParams->page;
+  pvRun.raw = new ImgRaw(s.infile, true, 1, s.stitch ? 0 : page);
   ImgRaw *raw = pvRun.raw;
   if (raw->width() == 0 || raw->segmentLines() == 0) Finish(1);
   // A page whose reading failed before its first line has nothing to
   // show; a page cut short later shows the lines it has.
-  if (raw->status() && raw->segment(pvParams->page) &&
-      raw->segment(pvParams->page)->linesPut() == 0)
-    Finish(1);
-  if (ImgOpenRaw(raw, pvParams->page, &pvRun.cb, pvParams) || !pvRun.cb) Finish(1);
+  if (raw->status() && raw->segment(page) && raw->segment(page)->linesPut() == 0) Finish(1);
+  if (ImgOpenRaw(raw, page, &pvRun.cb, pvParams) || !pvRun.cb) Finish(1);
+  // 3. Page seams: lines repeated at the top of the next page go.
+  if (s.stitch && raw->removeOverlaps(pvRun.cb, true)) Finish(1);
+  // 4. Vector input is rasterised again when it came out too small.
+  if (rasterized) Rerasterise(s, &pvRun.cb);
   ImgControlBlockTp *cb = pvRun.cb;
   if (cb->width == 0 || cb->lines == 0) Finish(1);
 
@@ -473,6 +474,7 @@ void SaveFrame(const char *name, int32_t ow, int32_t oh) {
                  cb->lines);
 
   ImgCopyColorOptions(&s.color, &cb->color);
+  ImgCopyStampOptions(&s.stamp, cb);
 
   ReturnTp rc = ScrOpen(&pvRun.screen, s.display, parentWindow, ow, oh, xoffset, yoffset, title);
   CmnStrFree(&title);
@@ -512,6 +514,7 @@ void SaveFrame(const char *name, int32_t ow, int32_t oh) {
 int main(int argc, char **argv) {
   PvSettingsTp s;
   IffUseFormats(IfdFormats);
+  IfiFilterStageFn = IfiFilterStage;  // page and vector files go through the filters
 
   // 1. The open parameters handed to the reading layer.
   pvParams = static_cast<ImgOpenParamsTp *>(calloc(1, sizeof(ImgOpenParamsTp)));
@@ -545,6 +548,8 @@ int main(int argc, char **argv) {
     fputs("  pvview [options] [<in-file>]\n", stderr);
     fflush(stderr);
     CmdPrintOptions(pvOptions);
+    fputs("\nPDF, PostScript, SVG, plots and compressed files are converted by the\n"
+          "programs listed in <sysdir>/filters.\n", stderr);
     Exit(1);
   }
 
@@ -552,10 +557,15 @@ int main(int argc, char **argv) {
   s.sysdir = static_cast<const char *>(CmdGetOpt(pvOptions, "sysdir"));
   if (!s.sysdir) s.sysdir = static_cast<const char *>(CmdGetOpt(pvOptions, "ddt"));
   if (!s.sysdir) s.sysdir = getenv("SYSDIR");
+  // An installed viewer falls back on the system directory installed with
+  // it, and tells the filters and child processes through SYSDIR.
+  if (!s.sysdir) s.sysdir = CmnDefaultSysdirToEnv();
   if (!s.sysdir) {
     CmnError(CMN_SOURCE, __LINE__, CMN_E_NOSYSDIR);
     Exit(1);
   }
+  // The filters are found there by whichever layer opens the input.
+  setenv("SYSDIR", s.sysdir, 1);
 
   // 9. Temporary directory for this process and its children.
   if (const char *tmp = static_cast<const char *>(CmdGetOpt(pvOptions, "tmp")))

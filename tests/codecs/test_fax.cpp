@@ -14,12 +14,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::string Sh(const std::string &command) {
-  RunResult r = RunProgram({"/bin/sh", "-c", "set -e; " + command});
-  EXPECT_EQ(r.status, 0) << command << ": " << r.err;
-  return r.out;
-}
-
 uint32_t Hash(uint32_t a, uint32_t b) {
   uint32_t h = a * 0x9E3779B1u ^ (b + 0x7F4A7C15u) * 0x85EBCA77u;
   h ^= h >> 15;
@@ -214,7 +208,7 @@ TEST_F(Fax, DataMadeByLibtiffDecodesAsLibtiffDecodesIt) {
   for (int32_t w : {1203, 3001, 64}) {
     const Picture pic = MakePicture(w, w == 64 ? 9 : 157);
     WriteFile(dir_.file("in.pbm"), Pbm(pic));
-    Sh("cd " + dir_.path() + " && pnmtotiff -miniswhite in.pbm > base.tif");
+    ShellOutput("cd " + dir_.path() + " && pnmtotiff -miniswhite in.pbm > base.tif");
     for (const char *maker : kMakers) {
       SCOPED_TRACE(std::string(maker) + " width " + std::to_string(w));
       const std::string r = " -r " + std::to_string(pic.h) + " ";
@@ -223,11 +217,11 @@ TEST_F(Fax, DataMadeByLibtiffDecodesAsLibtiffDecodesIt) {
         WriteFile(dir_.file("raw.g3"), ReadStrip(ReadFile(dir_.file("g3.tif"))).data);
         make = "fax2tiff -M -X " + std::to_string(w) + r + "-o out.tif raw.g3";
       }
-      Sh("cd " + dir_.path() + " && " + make + " && cp out.tif " +
-         (std::string(maker) == "tiffcp -c g3" ? "g3.tif" : "last.tif"));
+      ShellOutput("cd " + dir_.path() + " && " + make + " && cp out.tif " +
+                  (std::string(maker) == "tiffcp -c g3" ? "g3.tif" : "last.tif"));
       const Strip strip = ReadStrip(ReadFile(dir_.file("out.tif")));
       int32_t ow, oh;
-      Bytes expected = PbmBits(Sh("tifftopnm -quiet " + dir_.file("out.tif")), &ow, &oh);
+      Bytes expected = PbmBits(ShellOutput("tifftopnm -quiet " + dir_.file("out.tif")), &ow, &oh);
       ASSERT_EQ(ow, w);
       Bytes got = Decode(strip.data, ParamsOf(strip));
       Mask(&got, w);
@@ -289,8 +283,10 @@ TEST_F(Fax, OurDataDecodesWithLibtiffToTheOriginal) {
       s.t4 = m.t4;
       WriteFile(dir_.file("ours.tif"), WriteStrip(s));
       int32_t ow, oh;
-      Bytes decoded = PbmBits(Sh("tiffcp -c none " + dir_.file("ours.tif") + " " + dir_.file("plain.tif") +
-                                 " && tifftopnm -quiet " + dir_.file("plain.tif")), &ow, &oh);
+      Bytes decoded = PbmBits(
+          ShellOutput("tiffcp -c none " + dir_.file("ours.tif") + " " + dir_.file("plain.tif") +
+                      " && tifftopnm -quiet " + dir_.file("plain.tif")),
+          &ow, &oh);
       Bytes expected = pic.bits;
       Mask(&decoded, w);
       Mask(&expected, w);
@@ -317,7 +313,8 @@ TEST_F(Fax, BadDataEndsCleanly) {
   g4.msb_first = 1;
   // Good data for reference.
   WriteFile(dir_.file("in.pbm"), Pbm(pic));
-  Sh("cd " + dir_.path() + " && pnmtotiff -miniswhite in.pbm > b.tif && tiffcp -c g4 -r 40 b.tif g4.tif");
+  ShellOutput("cd " + dir_.path() +
+              " && pnmtotiff -miniswhite in.pbm > b.tif && tiffcp -c g4 -r 40 b.tif g4.tif");
   const std::string good = ReadStrip(ReadFile(dir_.file("g4.tif"))).data;
   int32_t rows = 0;
   Decode(good, g4, &rows);

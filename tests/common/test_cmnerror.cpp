@@ -176,26 +176,6 @@ TEST_F(ErrorLayer, SysErrorNamesTheSystemReason) {
   EXPECT_EQ(rc, 0x00140019u);
 }
 
-// The scratch text is process-wide; its growth is checked in a fresh
-// process so that earlier tests cannot have grown it already. 100
-// characters are not above 64 + 63: one step of 64. 200 characters go
-// straight to 201, still not roomier than the text plus one, so one more
-// step of 64 follows.
-int ScratchGrowth() {
-  const std::string hundred(100, 'a'), two_hundred(200, 'b');
-  CmnStrPrintf(nullptr, "%s", "x");
-  if (CmnStrCapacity() != 64) return 2;
-  CmnStrPrintf(nullptr, "%s", hundred.c_str());
-  if (CmnStrCapacity() != 128) return 3;
-  if (CmnStrPrintf(nullptr, "%s", two_hundred.c_str()) != two_hundred) return 4;
-  return CmnStrCapacity() == 265 ? 0 : 5;
-}
-
-TEST(ScratchText, GrowsBy64OrToTheNeededSize) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(exit(ScratchGrowth()), testing::ExitedWithCode(0), "");
-}
-
 TEST(ScratchText, DestinationRules) {
   // No destination: the scratch text itself.
   char *scratch = CmnStrPrintf(nullptr, "n=%d", 5);

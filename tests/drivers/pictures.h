@@ -17,11 +17,7 @@ namespace pictures {
 
 using Bytes = std::vector<unsigned char>;
 
-inline std::string Sh(const std::string &command) {
-  RunResult r = RunProgram({"/bin/sh", "-c", "set -e; " + command});
-  EXPECT_EQ(r.status, 0) << command << ": " << r.err;
-  return r.out;
-}
+inline std::string Sh(const std::string &command) { return ShellOutput(command); }
 
 // The pixels of a netpbm stream (any of P1..P3 after pnmtoplainpnm) as red,
 // green, blue bytes, samples spread to 0..255 as the readers spread them.

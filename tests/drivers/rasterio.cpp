@@ -7,11 +7,7 @@
 
 #include "runprog.h"
 
-std::string Shell(const std::string &command) {
-  RunResult r = RunProgram({"/bin/sh", "-c", "set -e; " + command});
-  EXPECT_EQ(r.status, 0) << command << ": " << r.err;
-  return r.out;
-}
+std::string Shell(const std::string &command) { return ShellOutput(command); }
 
 RgbImage ReadRgb(const std::string &path) {
   RgbImage image;

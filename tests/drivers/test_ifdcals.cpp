@@ -14,12 +14,6 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 const char kConvert[] = "/usr/bin/convert-im6.q16";
 
-std::string Sh(const std::string &command) {
-  RunResult r = RunProgram({"/bin/sh", "-c", "set -e; " + command});
-  EXPECT_EQ(r.status, 0) << command << ": " << r.err;
-  return r.out;
-}
-
 std::string Record(const std::string &text) { return text + std::string(128 - text.size(), ' '); }
 
 class Cals : public testing::Test {
@@ -135,8 +129,8 @@ TEST_F(Cals, OrientationRecords) {
 TEST_F(Cals, ImageMagickFilesBothWays) {
   for (int32_t w : {1700, 9}) {
     SCOPED_TRACE(w);
-    Sh("cd " + dir_.path() + " && pbmmake -g " + std::to_string(w) + " 33 > g.pbm && " + kConvert +
-       " g.pbm im.cals && pnmtoplainpnm g.pbm > g.txt");
+    ShellOutput("cd " + dir_.path() + " && pbmmake -g " + std::to_string(w) + " 33 > g.pbm && " +
+                kConvert + " g.pbm im.cals && pnmtoplainpnm g.pbm > g.txt");
     IffParamTp header;
     Bytes got;
     ASSERT_EQ(Read(dir_.file("im.cals"), &header, &got), 0u);
@@ -146,8 +140,9 @@ TEST_F(Cals, ImageMagickFilesBothWays) {
     EXPECT_EQ(got, expected);
     // Ours, opened by ImageMagick.
     Write(dir_.file("ours.cal"), w, 33, got, 0, 0);
-    EXPECT_EQ(Sh(std::string(kConvert) + " " + dir_.file("ours.cal") + " pbm:- | pnmtoplainpnm"),
-              ReadFile(dir_.file("g.txt")));
+    EXPECT_EQ(
+        ShellOutput(std::string(kConvert) + " " + dir_.file("ours.cal") + " pbm:- | pnmtoplainpnm"),
+        ReadFile(dir_.file("g.txt")));
   }
 }
 

@@ -20,15 +20,9 @@ std::vector<std::string> g_raised;
 void Record(ReturnTp code) { g_raised.push_back(CmnErrorText(code, nullptr, nullptr)); }
 uint32_t IdentifyAsGif(const unsigned char *, int32_t) { return IFF_TYPE_GIF; }
 
-std::string Sh(const std::string &command) {
-  RunResult r = RunProgram({"/bin/sh", "-c", "set -e; " + command});
-  EXPECT_EQ(r.status, 0) << command << ": " << r.err;
-  return r.out;
-}
-
 // The pixels of a netpbm file as red, green, blue bytes (alpha: one byte).
 Bytes Samples(const std::string &command) {
-  std::istringstream plain(Sh(command + " | pnmtoplainpnm"));
+  std::istringstream plain(ShellOutput(command + " | pnmtoplainpnm"));
   std::string magic;
   unsigned w = 0, h = 0, m = 0, v;
   plain >> magic >> w >> h >> m;
@@ -129,7 +123,7 @@ class Gif : public testing::Test {
 TEST_F(Gif, NetpbmFilesReadAsGiftopnmDecodesThem) {
   const std::string ppm = dir_.file("in.ppm"), gif = dir_.file("in.gif");
   // A picture of many colours, quantised to each size.
-  Sh("ppmpat -camo -randomseed=3 301 203 > " + dir_.file("camo.ppm"));
+  ShellOutput("ppmpat -camo -randomseed=3 301 203 > " + dir_.file("camo.ppm"));
   struct Case {
     std::string make;
     const char *options;
@@ -143,8 +137,8 @@ TEST_F(Gif, NetpbmFilesReadAsGiftopnmDecodesThem) {
   cases.push_back({"ppmpat -madras 37 9", "-interlace"});
   for (const Case &c : cases) {
     SCOPED_TRACE(c.make + " " + c.options);
-    Sh(c.make + " > " + ppm + " 2>/dev/null; pamtogif " + c.options + " " + ppm + " > " + gif +
-       " 2>/dev/null");
+    ShellOutput(c.make + " > " + ppm + " 2>/dev/null; pamtogif " + c.options + " " + ppm + " > " +
+                gif + " 2>/dev/null");
     Bytes ours;
     IffParamTp header = {};
     ASSERT_EQ(Read(gif, &ours, &header), 0u);
@@ -184,7 +178,8 @@ TEST_F(Gif, HandMadeStreamsAndOddLayouts) {
   EXPECT_EQ(from_big, ours);
 
   // The old 640 x 350 screen had pixels taller than wide.
-  Sh("ppmpat -madras 640 350 | pnmquant 16 2>/dev/null | pamtogif > " + hand + " 2>/dev/null");
+  ShellOutput("ppmpat -madras 640 350 | pnmquant 16 2>/dev/null | pamtogif > " + hand +
+              " 2>/dev/null");
   Bytes wide;
   ASSERT_EQ(Read(hand, &wide, &header), 0u);
   EXPECT_EQ(wide, Giftopnm(hand, dir_.path()));
@@ -260,7 +255,7 @@ TEST_F(Gif, WrittenFilesDecodeWithGiflib) {
     Bytes expected;
     for (unsigned char i : index) expected.insert(expected.end(), &cmap[i * 3u], &cmap[i * 3u + 3]);
     EXPECT_EQ(Giftopnm(gif, dir_.path()), expected);
-    Sh("gif2rgb -1 -o " + dir_.file("out.rgb") + " " + gif);
+    ShellOutput("gif2rgb -1 -o " + dir_.file("out.rgb") + " " + gif);
     const std::string rgb = ReadFile(dir_.file("out.rgb"));
     EXPECT_EQ(Bytes(rgb.begin(), rgb.end()), expected);
     const std::string file = ReadFile(gif);

@@ -24,12 +24,6 @@ void RecordInfo(const char *, char **text) {
   CmnStrFree(text);
 }
 
-std::string Sh(const std::string &command) {
-  RunResult r = RunProgram({"/bin/sh", "-c", "set -e; " + command});
-  EXPECT_EQ(r.status, 0) << command << ": " << r.err;
-  return r.out;
-}
-
 struct Page {
   IffParamTp header;
   int32_t pixel_size;
@@ -88,7 +82,7 @@ class Pbm : public testing::Test {
 
   // The samples of a file as netpbm decodes them, spread to 8 bits.
   Bytes Netpbm(const std::string &path) {
-    std::istringstream plain(Sh("pamtopnm " + path + " | pnmtoplainpnm"));
+    std::istringstream plain(ShellOutput("pamtopnm " + path + " | pnmtoplainpnm"));
     std::string magic;
     unsigned w, h, m = 1, v;
     char bit;
@@ -118,7 +112,7 @@ TEST_F(Pbm, EveryNetpbmVariantReadsAsNetpbmDecodesIt) {
   for (const std::string &make : makers) {
     SCOPED_TRACE(make);
     std::string path = dir_.file("in");
-    Sh(make + " > " + path);
+    ShellOutput(make + " > " + path);
     Page page = ReadOne(path);
     EXPECT_EQ(page.pixel_size, make.find("ppmpat") == 0 ? 3 : 1);
     EXPECT_EQ(page.pixels, Netpbm(path));
@@ -128,8 +122,8 @@ TEST_F(Pbm, EveryNetpbmVariantReadsAsNetpbmDecodesIt) {
 
 TEST_F(Pbm, ConcatenatedImagesAreSuccessivePages) {
   std::string a = dir_.file("a"), b = dir_.file("b"), both = dir_.file("both");
-  Sh("ppmpat -madras 9 4 > " + a + "; pgmramp -lr 5 3 | pnmtoplainpnm > " + b + "; { cat " + a +
-     " " + b + "; printf '\\n\\n'; } > " + both);
+  ShellOutput("ppmpat -madras 9 4 > " + a + "; pgmramp -lr 5 3 | pnmtoplainpnm > " + b +
+              "; { cat " + a + " " + b + "; printf '\\n\\n'; } > " + both);
   ReturnTp end = 0;
   std::vector<Page> pages = ReadAll(both, &end);
   ASSERT_EQ(pages.size(), 2u);
@@ -156,8 +150,8 @@ TEST_F(Pbm, AlphaBecomesPremultipliedDisplayPixel) {
 
   // Grey with alpha, 16 bits per sample, made by netpbm.
   const std::string g = dir_.file("g.pgm"), a = dir_.file("a.pgm"), ga = dir_.file("ga.pam");
-  Sh("pgmramp -lr 6 2 > " + g + "; pgmramp -tb 6 2 > " + a +
-     "; pamstack -tupletype GRAYSCALE_ALPHA " + g + " " + a + " | pamdepth 65535 > " + ga);
+  ShellOutput("pgmramp -lr 6 2 > " + g + "; pgmramp -tb 6 2 > " + a +
+              "; pamstack -tupletype GRAYSCALE_ALPHA " + g + " " + a + " | pamdepth 65535 > " + ga);
   Bytes grey = Netpbm(g), alpha = Netpbm(a), want;
   for (size_t i = 0; i < grey.size(); ++i) {
     const unsigned char v = static_cast<unsigned char>(grey[i] * alpha[i] / 255);

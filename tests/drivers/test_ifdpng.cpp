@@ -18,12 +18,6 @@ using Bytes = std::vector<unsigned char>;
 std::vector<std::string> g_raised;
 void Record(ReturnTp code) { g_raised.push_back(CmnErrorText(code, nullptr, nullptr)); }
 
-std::string Sh(const std::string &command) {
-  RunResult r = RunProgram({"/bin/sh", "-c", "set -e; " + command});
-  EXPECT_EQ(r.status, 0) << command << ": " << r.err;
-  return r.out;
-}
-
 // What a screen shows of a PAM of any depth and maxval as red, green, blue:
 // alpha laid over white the way the viewer does it (colour premultiplied
 // by alpha, plus the white left uncovered).
@@ -53,7 +47,9 @@ Bytes PamOverWhite(const std::string &pam) {
   return out;
 }
 
-Bytes Oracle(const std::string &path) { return PamOverWhite(Sh("pngtopam -alphapam " + path)); }
+Bytes Oracle(const std::string &path) {
+  return PamOverWhite(ShellOutput("pngtopam -alphapam " + path));
+}
 
 // A chunk's CRC made right again after an edit of its type or data.
 void FixCrc(std::string &png, const char *type) {
@@ -69,10 +65,11 @@ class Png : public testing::Test {
   void SetUp() override {
     CmnSetErrorHandler(Record);
     g_raised.clear();
-    Sh("cd " + dir_.path() +
-       "; pgmramp -diag 37 23 > g.pgm; pgmramp -maxval 65535 -diag 37 23 > g16.pgm"
-       "; pgmramp -lr 37 23 > r.pgm; pgmramp -tb 37 23 > a.pgm; pgmramp -ellipse 37 23 > b.pgm"
-       "; rgb3toppm r.pgm a.pgm b.pgm > rich.ppm");
+    ShellOutput(
+        "cd " + dir_.path() +
+        "; pgmramp -diag 37 23 > g.pgm; pgmramp -maxval 65535 -diag 37 23 > g16.pgm"
+        "; pgmramp -lr 37 23 > r.pgm; pgmramp -tb 37 23 > a.pgm; pgmramp -ellipse 37 23 > b.pgm"
+        "; rgb3toppm r.pgm a.pgm b.pgm > rich.ppm");
   }
   void TearDown() override {
     IffTerm(&cb_);
@@ -139,8 +136,10 @@ TEST_F(Png, EveryKindReadsAsPngtopamDecodesIt) {
   };
   for (const auto &c : kCases) {
     SCOPED_TRACE(c.make);
-    Sh("cd " + dir_.path() + "; { " + c.make + "; } 2>/dev/null > in.png");
-    EXPECT_NE(Sh("cd " + dir_.path() + "; pngcheck in.png; pngcheck -v in.png").find(c.kind), std::string::npos);
+    ShellOutput("cd " + dir_.path() + "; { " + c.make + "; } 2>/dev/null > in.png");
+    EXPECT_NE(
+        ShellOutput("cd " + dir_.path() + "; pngcheck in.png; pngcheck -v in.png").find(c.kind),
+        std::string::npos);
     EXPECT_EQ(Decode(In("in.png")), Oracle(In("in.png")));
     EXPECT_EQ(rc_, 0u);
     EXPECT_EQ(type_, uint32_t{IFF_TYPE_PNG});
@@ -149,8 +148,9 @@ TEST_F(Png, EveryKindReadsAsPngtopamDecodesIt) {
 }
 
 TEST_F(Png, PhysGivesResolutionAndPixelShape) {
-  Sh("cd " + dir_.path() + "; pnmtopng -size '7874 3937 1' g.pgm > m.png; "
-     "pnmtopng -size '2 3 0' g.pgm > u.png");
+  ShellOutput("cd " + dir_.path() +
+              "; pnmtopng -size '7874 3937 1' g.pgm > m.png; "
+              "pnmtopng -size '2 3 0' g.pgm > u.png");
   Decode(In("m.png"));
   EXPECT_NEAR(header_.x_resolution, 200.0, 0.001);
   EXPECT_NEAR(header_.y_resolution, 100.0, 0.001);
@@ -205,7 +205,8 @@ TEST_F(Png, WrittenFilesPassPngcheckAndReadBack) {
     }
     ASSERT_EQ(IffTerm(&cb_), 0u);
     const std::string file = ReadFile(path);
-    EXPECT_NE(Sh("pngcheck -v " + path).find("7874 pixels/meter (200 dpi)"), std::string::npos);
+    EXPECT_NE(ShellOutput("pngcheck -v " + path).find("7874 pixels/meter (200 dpi)"),
+              std::string::npos);
     EXPECT_EQ(file[24], c.depth);
     EXPECT_EQ(file[25], c.color_type);
     EXPECT_EQ(Oracle(path), want);
@@ -215,7 +216,8 @@ TEST_F(Png, WrittenFilesPassPngcheckAndReadBack) {
 }
 
 TEST_F(Png, BrokenFilesFailWithTheirCode) {
-  Sh("cd " + dir_.path() + "; pnmtopng rich.ppm > p.png; pnmtopng -interlace rich.ppm > i.png");
+  ShellOutput("cd " + dir_.path() +
+              "; pnmtopng rich.ppm > p.png; pnmtopng -interlace rich.ppm > i.png");
   const std::string good = ReadFile(In("p.png")), interlaced = ReadFile(In("i.png"));
   const std::string million("\0\x0f\x42\x40\0\x0f\x42\x40", 8), big("\0\0\x75\x30\0\0\x75\x30", 8);
   const struct {
@@ -248,9 +250,9 @@ TEST_F(Png, BrokenFilesFailWithTheirCode) {
 }
 
 TEST_F(Png, LayoutPreviewIsShownAndNothingElse) {
-  Sh("cd " + dir_.path() + "; pnmtopng -alpha=a.pgm rich.ppm > p.png");
-  const std::string b64 = Sh("base64 " + In("p.png"));  // wrapped lines
-  std::string escaped = Sh("base64 -w0 " + In("p.png")), slash;
+  ShellOutput("cd " + dir_.path() + "; pnmtopng -alpha=a.pgm rich.ppm > p.png");
+  const std::string b64 = ShellOutput("base64 " + In("p.png"));  // wrapped lines
+  std::string escaped = ShellOutput("base64 -w0 " + In("p.png")), slash;
   for (char ch : escaped) slash += ch == '/' ? std::string("\\/") : std::string(1, ch);
   const struct {
     std::string text;

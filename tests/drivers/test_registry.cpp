@@ -97,7 +97,9 @@ const RoundTrip kRoundTrips[] = {
     {"bmp", IFF_CM_PALETTE, 256}, {"tga", IFF_CM_RGB, 0},  {"tga", IFF_CM_PALETTE, 256},
     {"tga", IFF_CM_GRAY, 0}, {"pcx", IFF_CM_PALETTE, 2},  {"pcx", IFF_CM_PALETTE, 16},
     {"pcx", IFF_CM_PALETTE, 256},
-    {"pam", IFF_CM_RGBA, 0},
+    {"pam", IFF_CM_RGBA, 0}, {"cat4", IFF_CM_RGB, 0}, {"sb", IFF_CM_RGB, 0},
+    {"sb", IFF_CM_PALETTE, 2}, {"sb", IFF_CM_PALETTE, 16}, {"sb", IFF_CM_PALETTE, 256},
+    {"starbase", IFF_CM_PALETTE, 3},
 };
 
 constexpr int32_t kWidth = 37, kHeight = 23;  // odd sizes catch padding faults

@@ -24,15 +24,9 @@ uint32_t Word(const RgbPixelTp &p) {
   return v;
 }
 
-std::string Sh(const std::string &command) {
-  RunResult r = RunProgram({"/bin/sh", "-c", "set -e; " + command});
-  EXPECT_EQ(r.status, 0) << command << ": " << r.err;
-  return r.out;
-}
-
 // The samples of a plain PNM as netpbm prints it (pnmtoplainpnm).
 std::vector<int> PlainSamples(const std::string &file, int *w, int *h) {
-  std::istringstream in(Sh("pnmtoplainpnm " + file));
+  std::istringstream in(ShellOutput("pnmtoplainpnm " + file));
   std::string magic;
   int maxval;
   in >> magic >> *w >> *h >> maxval;
@@ -173,7 +167,7 @@ TEST_F(ImaUtilFiles, DumpsReadByNetpbm) {
 
 TEST_F(ImaUtilFiles, ReaderReadsNetpbmAndOwnFiles) {
   const std::string pat = dir_.file("pat.ppm");
-  Sh("ppmpat -gingham3 300 200 > " + pat);
+  ShellOutput("ppmpat -gingham3 300 200 > " + pat);
   int w, h, pw, ph;
   const unsigned char *p = ImgReadPpm(pat.c_str(), &w, &h);
   ASSERT_NE(p, nullptr);

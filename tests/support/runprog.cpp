@@ -1,6 +1,7 @@
 #include "runprog.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -100,4 +101,10 @@ std::string ReadFile(const std::string &path) {
   std::ostringstream s;
   s << f.rdbuf();
   return s.str();
+}
+
+std::string ShellOutput(const std::string &command) {
+  RunResult r = RunProgram({"/bin/sh", "-c", "set -e; " + command});
+  EXPECT_EQ(r.status, 0) << command << ": " << r.err;
+  return r.out;
 }

@@ -22,6 +22,10 @@ struct RunOptions {
 
 RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &options = {});
 
+// What a /bin/sh command (run under `set -e`) prints; fails the test when
+// the command fails.
+std::string ShellOutput(const std::string &command);
+
 // A fresh directory under TMPDIR (or /tmp), removed with its contents at
 // destruction.
 class TempDir {

@@ -415,18 +415,11 @@ TEST_F(Showing, StandardInputIsShownUnderItsOwnTitle) {
 TEST_F(Showing, FilesThatCannotBeShown) {
   XvfbServer server(24);
   ASSERT_TRUE(server.ok());
-  RunResult r = Pvview(server, {"-timer", "1", dir_.file("missing.ppm")});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("Cannot open"), std::string::npos) << r.err;
-
   WriteFile(dir_.file("in.ppm"), Ppm(10, 10));
-  r = Pvview(server, {"-timer", "1", "-save", dir_.file("no/such/dir.rgb"), dir_.file("in.ppm")});
+  RunResult r =
+      Pvview(server, {"-timer", "1", "-save", dir_.file("no/such/dir.rgb"), dir_.file("in.ppm")});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
-
-  r = Pvview(server, {"-timer", "1", "-colorreplace", "zz", dir_.file("in.ppm")});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("Invalid -colorreplace parameter: [zz]\n"), std::string::npos) << r.err;
 
   // Input that is no picture: a reported error, status 1, quickly, and no
   // window left behind.
@@ -443,7 +436,8 @@ TEST_F(Showing, FilesThatCannotBeShown) {
        "Unsupported QPL format"},
       {"empty.ppm", "", "Unknown type of file " + dir_.file("empty.ppm") + "\n"},
       {"header.ppm", "P6\n100 ", "Error: Invalid Data in PNM format"},
-      {"text.ppm", "hello, this is no picture\n",
+      // Plain text is typeset by the shipped filters; this is no text.
+      {"text.ppm", "\x80\x81\x82\x83 this is no picture\n",
        "Unknown type of file " + dir_.file("text.ppm") + "\n"},
   };
   for (const auto &c : bad) {

@@ -1,0 +1,48 @@
+# Shared by the benchmark scripts: sourced (after `cd` to the source tree)
+# for the build, a scratch directory and the measuring of one command.
+
+# Configures the release build and builds the given targets.
+bench_build() {
+  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  ninja -C build "$@" >/dev/null
+}
+
+# Sets $work to a fresh scratch directory, removed when the script exits.
+bench_workdir() {
+  work=$(mktemp -d "${TMPDIR:-/tmp}/pvbench.XXXXXX")
+  trap 'rm -rf "$work"' EXIT
+}
+
+# The synthetic drawing as $work/grey.pgm (width x height), and as
+# $work/colour.ppm with a ramp for green.
+bench_drawing_pictures() {
+  ./build/bench/make_drawing pgm "$1" "$2" >"$work/grey.pgm"
+  pgmramp -lr "$1" "$2" >"$work/ramp.pgm"
+  rgb3toppm "$work/grey.pgm" "$work/ramp.pgm" "$work/grey.pgm" >"$work/colour.ppm"
+}
+
+# measure LABEL COMMAND...: runs the command under /usr/bin/time and prints
+# the label, seconds and peak MB (the label $measure_width wide, 34 unless
+# set); a failure prints the start of the command's error output instead.
+measure() {
+  local label=$1
+  shift
+  /usr/bin/time -f '%e %M' -o "$work/time" "$@" >/dev/null 2>"$work/err" || {
+    echo "$label: failed: $(head -c 300 "$work/err")"
+    return
+  }
+  read -r seconds kbytes <"$work/time"
+  printf "%-${measure_width:-34}s %8.2f s %9.1f MB\n" "$label" "$seconds" \
+    "$(awk -v k="$kbytes" 'BEGIN { print k / 1024 }')"
+}
+
+# measure_kb LABEL COMMAND...: as measure, printed as time's "s KB" figures.
+measure_kb() {
+  local label=$1
+  shift
+  /usr/bin/time -f '%e s %M KB' -o "$work/time" "$@" >/dev/null 2>"$work/err" || {
+    echo "$label: failed: $(head -c 300 "$work/err")"
+    return
+  }
+  printf '%-40s %s\n' "$label" "$(tail -n 1 "$work/time")"
+}
