@@ -25,6 +25,8 @@ packages=(
   libtiff-dev
   # bench/cat4.sh only: generates its I-DEAS input
   python3
+  # benchmarks: the peers bench/pvview.sh and bench/pvconvert.sh measure against
+  xloadimage libvips-tools
 )
 
 missing=()

@@ -416,9 +416,8 @@ ReturnTp ReadRawLine(PbmState *s, unsigned char *buffer) {
     IfiRead(raw + start, 1, static_cast<size_t>(s->bytes_per_line) - start, s->handle);
 
   if (s->format == 4) {
-    // Backwards, so that no byte is overwritten before its bits are used.
     // A set bit is black.
-    for (int32_t i = w - 1; i >= 0; --i) buffer[i] = (raw[i >> 3] >> (7 - (i & 7))) & 1 ? 0 : 255;
+    IfuExpandBitsAs(w, raw, buffer, 255, 0);
     return 0;
   }
   switch (s->depth) {

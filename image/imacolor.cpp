@@ -567,6 +567,19 @@ void ImgColorLine(const ImgColorOpsTp *ops, RgbPixelTp *line, int count) {
 
 int32_t ImgColorTableBuilds(void) { return g_builds; }
 
+bool ImgColorKeepsGray(const ImgColorOpsTp *ops) {
+  // The gray output mode weighs red, green and blue 77 + 151 + 28 = 256:
+  // a gray pixel keeps its value. Every other step may change it.
+  const bool map = !ops->FromColor.empty() || ops->removebgs > 0 ||
+                   std::clamp(ops->level, 0, 255) != 0 || ops->reversal != IMG_REVERSAL_NONE ||
+                   (ops->output != IMG_OUTPUT_COLOR && ops->output != IMG_OUTPUT_GRAY);
+  const bool chroma = ops->chrominance != 0.0 && !std::isnan(ops->chrominance);
+  const bool bright = Tame(ops->brightness, 0.0) != 0.0 || Tame(ops->redtint, 0.0) != 0.0 ||
+                      Tame(ops->greentint, 0.0) != 0.0 || Tame(ops->bluetint, 0.0) != 0.0;
+  const bool contrast = ops->contrast != 0.0 && Tame(ops->contrast + 1.0, 1.0) != 1.0;
+  return !map && !chroma && !bright && !contrast;
+}
+
 // ---------------------------------------------------------------------------
 // The colour replacement option.
 

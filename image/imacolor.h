@@ -64,6 +64,9 @@ void ImgContrast(const RgbPixelTp *src, RgbPixelTp *dst, int count, double k);
 // then chrominance, brightness and tints, and contrast, each only when its
 // factors are set.
 void ImgColorLine(const ImgColorOpsTp *ops, RgbPixelTp *line, int count);
+// True when ImgColorLine leaves every opaque gray pixel as it is, so that
+// a gray page may skip it.
+bool ImgColorKeepsGray(const ImgColorOpsTp *ops);
 
 // Parses the value of the colour replacement option: "from/to" pairs of
 // hexadecimal 0xRRGGBB colours separated by ':', appended to the lists of

@@ -64,7 +64,8 @@ ReturnTp MakeStretch(ImgControlBlockTp *cb, int32_t src_w, int32_t src_h, int32_
   ImgReleaseStretch(&cb->stretch);
   cb->need_more = 1;
   cb->ready = 0;
-  return ImgCreateStretch(&cb->stretch, cb->scale_method, src_w, src_h, out_w, out_h, 4);
+  return ImgCreateStretch(&cb->stretch, cb->scale_method, src_w, src_h, out_w, out_h,
+                          cb->gray ? 1 : 4);
 }
 
 ReturnTp NewLineBuffer(ImgControlBlockTp *cb, int32_t n) {
@@ -401,6 +402,21 @@ ReturnTp ImgSetOutputSize(ImgControlBlockTp *cb, int32_t w, int32_t h) {
   return MakeStretch(cb, cb->width, cb->source_lines, w, h);
 }
 
+namespace {
+
+// Whether the lines come as one gray byte per pixel: from the raster when
+// every page it may read is so, from the file when its pixels are.
+bool GraySource(const ImgControlBlockTp *cb) {
+  if (cb->raw) {
+    for (const ImgRaw *seg = cb->raw; seg; seg = seg->next())
+      if (seg->bytesPerPixel() != 1 || seg->interpretation() != ImgInterpGray) return false;
+    return true;
+  }
+  return cb->iff->pixel_size == 1 && ImgFileInterpretation(cb->iff) == ImgInterpGray;
+}
+
+}  // namespace
+
 ReturnTp ImgPrepare(ImgControlBlockTp *cb) {
   IMG_ASSERT(cb, "pimg");
   if (cb->prepared) return 0;
@@ -469,20 +485,34 @@ ReturnTp ImgPrepare(ImgControlBlockTp *cb) {
   }
 
   if ((rc = NewLineBuffer(cb, std::max(cb->run_w, out_w)))) return rc;
-  if ((rc = MakeStretch(cb, cb->run_w, cb->run_h, out_w, out_h))) return rc;
+  // A gray page whose colour settings keep it gray is scaled on its bytes,
+  // a quarter of the work of display pixels; when the scaler's weights
+  // would not keep the fourth byte opaque, display pixels it is.
+  cb->gray = GraySource(cb) && ImgColorKeepsGray(&cb->color);
+  rc = MakeStretch(cb, cb->run_w, cb->run_h, out_w, out_h);
+  if (!rc && cb->gray && !ImgStretchKeepsLevel(cb->stretch)) {
+    cb->gray = false;
+    rc = MakeStretch(cb, cb->run_w, cb->run_h, out_w, out_h);
+  }
+  if (rc) return rc;
   return ImgPrepareStamp(cb);
 }
 
 namespace {
 
-// The next source line of the run, as display pixels in cb->line.
+// The next source line of the run, as display pixels in cb->line (as gray
+// bytes on a gray page).
 ReturnTp NextSourceLine(ImgControlBlockTp *cb) {
   RgbPixelTp *line = cb->line.data();
   const int32_t k = cb->lines_read++;
   if (cb->raw) {
     const int32_t y = (cb->mirror & 2) ? cb->run_y + cb->run_h - 1 - k : cb->run_y + k;
-    cb->raw->getLine(line, y, cb->run_x, cb->run_w, false);
-    if (cb->mirror & 1) ImgMirrorLine(reinterpret_cast<unsigned char *>(line), cb->run_w, 4);
+    if (cb->gray)
+      cb->raw->getPackedLine(reinterpret_cast<unsigned char *>(line), y, cb->run_x, cb->run_w);
+    else
+      cb->raw->getLine(line, y, cb->run_x, cb->run_w, false);
+    if (cb->mirror & 1)
+      ImgMirrorLine(reinterpret_cast<unsigned char *>(line), cb->run_w, cb->gray ? 1 : 4);
     return 0;
   }
   unsigned char *bytes = reinterpret_cast<unsigned char *>(line);
@@ -494,8 +524,18 @@ ReturnTp NextSourceLine(ImgControlBlockTp *cb) {
     if (rc) return rc;
     CopySpan(cb, bytes, cb->mirror & 1);
   }
-  FileToPixels(cb, line, cb->run_w);
+  if (!cb->gray) FileToPixels(cb, line, cb->run_w);
   return 0;
+}
+
+// The gray bytes at the start of a scaled line spread to display pixels,
+// backwards so that no byte is overwritten before it is read.
+void GrayToPixels(RgbPixelTp *line, int32_t n) {
+  const unsigned char *bytes = reinterpret_cast<const unsigned char *>(line);
+  for (int32_t i = n - 1; i >= 0; --i) {
+    const unsigned char v = bytes[i];
+    line[i] = RgbPixelTp{v, v, v, 255};
+  }
 }
 
 void Progress(ImgControlBlockTp *cb) {
@@ -519,13 +559,14 @@ ReturnTp ImgReadLine(ImgControlBlockTp *cb, int32_t n, RgbPixelTp *out) {
     if (cb->need_more) {
       if (cb->lines_read >= cb->run_h) return Fail(__LINE__, "No more lines in the image");
       if ((rc = NextSourceLine(cb))) return rc;
-      ImgColorLine(&cb->color, cb->line.data(), cb->run_w);
+      if (!cb->gray) ImgColorLine(&cb->color, cb->line.data(), cb->run_w);
       Progress(cb);
     }
     rc = ImgStretchLine(cb->stretch, reinterpret_cast<const uint8_t *>(cb->line.data()),
                         reinterpret_cast<uint8_t *>(out), &cb->need_more, &ready);
     if (rc) return rc;
   }
+  if (cb->gray) GrayToPixels(out, cb->stretch->cols);
   if (cb->stamp || cb->labels) ImgApplyStamp(cb, out, n, 0, cb->stretch->cols);
   return 0;
 }

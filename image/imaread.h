@@ -72,6 +72,9 @@ struct ImgControlBlockTp {
 
   // Reading state.
   std::vector<RgbPixelTp> line;  // the source line in hand
+  // The page is gray and stays gray: its lines are scaled as one byte per
+  // pixel and made display pixels only at the output size (ImgPrepare).
+  bool gray = false;
   ImgStretchTp *stretch = nullptr;
   int need_more = 1, ready = 0;
   int32_t lines_read = 0;        // source lines given to the scaler for this page

@@ -98,6 +98,12 @@ ReturnTp ImgStretchRow(ImgStretchTp *stretch, int32_t row, const uint8_t *src, u
 ReturnTp ImgStretchBuffer(const uint8_t *src, uint8_t *dst, int32_t src_width, int32_t src_lines,
                           int32_t out_width, int32_t out_lines, int32_t bpp);
 
+// True when every line of one constant value comes out with that value:
+// the weights of each output position add up to 256. Components are then
+// scaled alike, so a gray page may be scaled on one byte per pixel with
+// the same results as on display pixels.
+bool ImgStretchKeepsLevel(const ImgStretchTp *stretch);
+
 // Frees the scaler and nulls the pointer; a null scaler is left alone.
 ReturnTp ImgReleaseStretch(ImgStretchTp **stretch);
 

@@ -79,9 +79,59 @@ void IfuIndexToPlanes(int32_t n, const uint8_t *in, uint8_t *out) {
       if (in[i] >> p & 1) out[p * row + i / 8] |= PixelBit(i);
 }
 
+// Each byte of packed pixels spread to its 8 / bits pixel bytes, one table
+// per depth and bit order: a line is expanded a byte at a time instead of
+// a pixel at a time, which is what makes large bilevel pages cheap to read.
+namespace {
+struct SpreadTables {
+  uint64_t t[3][2][256];
+  SpreadTables() {
+    for (int d = 0; d < 3; d++) {
+      const int bits = 1 << d, per = 8 / bits;
+      const unsigned mask = (1u << bits) - 1;
+      for (int order = 0; order < 2; order++)
+        for (unsigned b = 0; b < 256; b++) {
+          uint8_t px[8] = {};
+          for (int k = 0; k < per; k++)
+            px[k] = static_cast<uint8_t>(b >> (order ? bits * k : 8 - bits * (k + 1)) & mask);
+          memcpy(&t[d][order][b], px, 8);
+        }
+    }
+  }
+};
+
+// n pixels of `bits` from in to bytes of out, each byte value v stored as
+// (v x mul) ^ flip, where mul is a byte value and flip repeats one byte
+// value in every byte (mul only ever scales 0/1 bytes, so no byte carries
+// into the next). Backwards, so that in and out may share their start.
+template <int kPer>
+void Spread(const uint64_t *table, int32_t n, const uint8_t *in, uint8_t *out, uint64_t mul,
+            uint64_t flip) {
+  if (n <= 0) return;
+  const int32_t full = n / kPer, tail = n % kPer;
+  if (tail) {
+    const uint64_t w = table[in[full]] * mul ^ flip;
+    memcpy(out + static_cast<size_t>(full) * kPer, &w, static_cast<size_t>(tail));
+  }
+  for (int32_t k = full - 1; k >= 0; k--) {
+    const uint64_t w = table[in[k]] * mul ^ flip;
+    memcpy(out + static_cast<size_t>(k) * kPer, &w, kPer);
+  }
+}
+
+const uint64_t *SpreadTable(int bits, int bit_order) {
+  static const SpreadTables tables;
+  return tables.t[bits == 1 ? 0 : bits == 2 ? 1 : 2][bit_order ? 1 : 0];
+}
+}  // namespace
+
 void IfuExpandBits(int32_t n, const uint8_t *in, uint8_t *out) {
-  // Backwards, so that in and out may be the same buffer.
-  for (int32_t i = n - 1; i >= 0; i--) out[i] = (in[i / 8] & PixelBit(i)) ? 1 : 0;
+  Spread<8>(SpreadTable(1, 0), n, in, out, 1, 0);
+}
+
+void IfuExpandBitsAs(int32_t n, const uint8_t *in, uint8_t *out, uint8_t zero, uint8_t one) {
+  const uint64_t bytes = 0x0101010101010101ull;
+  Spread<8>(SpreadTable(1, 0), n, in, out, zero ^ one, zero * bytes);
 }
 
 void IfuPackBits(int32_t n, const uint8_t *in, uint8_t *out) {
@@ -98,15 +148,15 @@ void IfuPackBits(int32_t n, const uint8_t *in, uint8_t *out) {
 ReturnTp IfuExpandPacked(uint8_t *line, int32_t n, int bits, int bit_order) {
   if (bits == 8) return 0;
   if (bits != 1 && bits != 2 && bits != 4) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-  const int per_byte = 8 / bits;
-  const uint8_t mask = static_cast<uint8_t>((1u << bits) - 1);
-  // Pixel i comes from byte i / per_byte, which is never behind i: going
+  // Pixel i comes from byte i / (8 / bits), which is never behind i: going
   // backwards, every source byte is read before its place is overwritten.
-  for (int32_t i = n - 1; i >= 0; i--) {
-    const int k = i % per_byte;
-    const int shift = bit_order ? bits * k : 8 - bits * (k + 1);
-    line[i] = static_cast<uint8_t>(line[i / per_byte] >> shift & mask);
-  }
+  const uint64_t *table = SpreadTable(bits, bit_order);
+  if (bits == 1)
+    Spread<8>(table, n, line, line, 1, 0);
+  else if (bits == 2)
+    Spread<4>(table, n, line, line, 1, 0);
+  else
+    Spread<2>(table, n, line, line, 1, 0);
   return 0;
 }
 

@@ -27,6 +27,9 @@ void IfuIndexToPlanes(int32_t n, const uint8_t *in, uint8_t *out);
 
 // n packed bits to n bytes 0 or 1.
 void IfuExpandBits(int32_t n, const uint8_t *in, uint8_t *out);
+// The same with chosen byte values for clear and set bits (a bitmap whose
+// set bits are black: zero 255, one 0). in and out may be the same buffer.
+void IfuExpandBitsAs(int32_t n, const uint8_t *in, uint8_t *out, uint8_t zero, uint8_t one);
 // Bit 0 of each of n bytes to (n + 7) / 8 packed bytes; the unused low bits
 // of the last byte are 0. n is the pixel count, not n + 7.
 void IfuPackBits(int32_t n, const uint8_t *in, uint8_t *out);

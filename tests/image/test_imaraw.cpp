@@ -126,6 +126,35 @@ TEST(PackedLine, RunChoicesOnEveryPath) {
   EXPECT_EQ((Bytes{out[127], out[128], out[129]}), (Bytes{9, 5, 6}));
 }
 
+TEST(PackedLine, ByteLinesPackLikeWiderPixels) {
+  // One-byte lines are packed eight at a time; the runs must be those the
+  // pixel-by-pixel packer of two-byte pixels finds on the same values.
+  std::mt19937 rng(5);
+  for (int trial = 0; trial < 3000; ++trial) {
+    const int n = 1 + static_cast<int>(rng() % IMG_TILE);
+    Bytes line(n), wide(2 * n, 0);
+    // Runs of random length, of two or three values: long repeats, short
+    // literals and everything in between.
+    const int spread = 1 + trial % 40, values = 2 + trial % 2;
+    for (int i = 0; i < n;) {
+      const int run = 1 + static_cast<int>(rng() % spread);
+      const unsigned char v = static_cast<unsigned char>(rng() % values * 255 / (values - 1));
+      for (int k = 0; k < run && i < n; ++k, ++i) line[i] = wide[2 * i] = v;
+    }
+    Bytes narrow_out(IMG_PACK_BOUND(1)), wide_out(IMG_PACK_BOUND(2));
+    narrow_out.resize(ImgPackLine(line.data(), n, 1, narrow_out.data()));
+    wide_out.resize(ImgPackLine(wide.data(), n, 2, wide_out.data()));
+    Bytes expect;  // the wide packing with every second payload byte dropped
+    for (size_t i = 0; i < wide_out.size();) {
+      const unsigned c = wide_out[i++];
+      const size_t count = c >= 128 ? 1 : c + 1;
+      expect.push_back(static_cast<unsigned char>(c));
+      for (size_t k = 0; k < count; ++k, i += 2) expect.push_back(wide_out[i]);
+    }
+    ASSERT_EQ(narrow_out, expect) << "trial " << trial << ", width " << n;
+  }
+}
+
 TEST_F(Raw, UnstoredLinesReadWhiteAndColourIsNoticed) {
   ImgRaw raw(300, 3, 1, false, ImgInterpUnset, 0, 0);
   Bytes line(300, 77);

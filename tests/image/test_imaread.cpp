@@ -2,6 +2,7 @@
 // crop region, rotation and mirrors on both sources, and the line store.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -174,6 +175,57 @@ TEST_F(ImaRead, RotationAndMirrorsOnBothSources) {
         }
     }
   }
+}
+
+// A gray page is scaled on its bytes; the same page held as display
+// pixels goes the general way. Both must show the same pixels, for every
+// method, reducing and enlarging, mirrored, and with colour settings that
+// keep gray pixels or change them.
+TEST_F(ImaRead, GrayPagesScaleLikeDisplayPixels) {
+  const int w = 67, h = 45;
+  Bytes gray(size_t(w) * h), rgbw;
+  for (size_t i = 0; i < gray.size(); ++i) {
+    gray[i] = uint8_t(i * 2654435761u >> 13) < 96 ? 0 : (i % 7 == 0 ? uint8_t(i) : 255);
+    rgbw.insert(rgbw.end(), {gray[i], gray[i], gray[i], 255});
+  }
+  const std::string pgm = dir_.file("g.pgm");
+  FILE *f = fopen(pgm.c_str(), "wb");
+  ASSERT_TRUE(f);
+  fprintf(f, "P5 %d %d 255\n", w, h);
+  fwrite(gray.data(), 1, gray.size(), f);
+  fclose(f);
+  ImgRaw narrow(gray.data(), w, h, 1, false, 0, 0), wide(rgbw.data(), w, h, 4, false, 0, 0);
+  struct Size {
+    int w, h;
+  } sizes[] = {{5, 4}, {22, 15}, {67, 45}, {140, 97}, {1, 1}, {67, 9}};
+  const ImgScaleTp methods[] = {ImgScaleAveraging, ImgScaleBilinear, ImgScaleReplication};
+  for (const Size &size : sizes)
+    for (ImgScaleTp method : methods)
+      for (int variant = 0; variant < 4; ++variant) {
+        SCOPED_TRACE(testing::Message() << size.w << "x" << size.h << " method " << method
+                                        << " variant " << variant);
+        std::vector<uint32_t> px[3];
+        for (int source = 0; source < 3; ++source) {
+          ImgOpenParamsTp params = {};
+          params.mirror = variant == 1 ? 1 : 0;
+          ImgControlBlockTp *cb = nullptr;
+          ASSERT_EQ(source == 2 ? ImgOpen(pgm.c_str(), &cb, &params)
+                                : ImgOpenRaw(source ? &wide : &narrow, 1, &cb, &params),
+                    0u);
+          if (variant == 2) cb->color.output = IMG_OUTPUT_GRAY;
+          if (variant == 3) cb->color.contrast = 0.5;
+          ASSERT_EQ(ImgSetOutputSize(cb, size.w, size.h), 0u);
+          cb->scale_method = method;
+          std::vector<RgbPixelTp> line(size.w);
+          for (int y = 0; y < size.h; ++y) {
+            ASSERT_EQ(ImgReadLine(cb, y, line.data()), 0u);
+            for (RgbPixelTp p : line) px[source].push_back(Word(p));
+          }
+          ASSERT_EQ(ImgClose(&cb), 0u);
+        }
+        EXPECT_EQ(px[0], px[1]);
+        EXPECT_EQ(px[2], px[1]);
+      }
 }
 
 TEST_F(ImaRead, HeaderSizes) {

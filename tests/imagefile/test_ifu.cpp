@@ -130,6 +130,16 @@ TEST(IfuPacked, BitsFieldsAndInPlaceExpansion) {
       EXPECT_EQ(lsb, values) << depth << " bits, n " << n;
     }
   }
+  // Set bits black, in place, over widths around the byte and word
+  // boundaries; the last byte's padding bits are set and must not show.
+  for (int32_t n : {1, 7, 8, 9, 63, 64, 65}) {
+    Bytes packed = Noise((n + 7) / 8, n), line(n);
+    packed.back() |= static_cast<uint8_t>(0xFF >> (n % 8 ? n % 8 : 8));
+    memcpy(line.data(), packed.data(), packed.size());
+    IfuExpandBitsAs(n, line.data(), line.data(), 255, 0);
+    for (int32_t i = 0; i < n; i++)
+      ASSERT_EQ(line[i], packed[i / 8] >> (7 - i % 8) & 1 ? 0 : 255) << "n " << n << " i " << i;
+  }
   uint8_t b = 0;
   EXPECT_EQ(Unmarked(IfuExpandPacked(&b, 1, 3, 0)), CMN_E_INVALID_ARG);
   EXPECT_EQ(Unmarked(IfuGetField(1, 3, 0, &b, &b)), IFU_E_PIXPERBYTE);
