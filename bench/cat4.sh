@@ -8,24 +8,12 @@
 # Usage: bash bench/cat4.sh   (needs netpbm and python3)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build pvconvert make_drawing >/dev/null
-work=$(mktemp -d "${TMPDIR:-/tmp}/pvbench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-./build/bench/make_drawing pgm 6000 8000 >"$work/grey.pgm"
-pgmramp -lr 6000 8000 >"$work/ramp.pgm"
-rgb3toppm "$work/grey.pgm" "$work/ramp.pgm" "$work/grey.pgm" >"$work/colour.ppm"
+. bench/common.sh
+measure_width=44
+bench_build pvconvert make_drawing
+bench_workdir
+bench_drawing_pictures 6000 8000
 
-measure() {
-  local label=$1
-  shift
-  /usr/bin/time -f '%e %M' -o "$work/time" "$@" >/dev/null 2>"$work/err" || {
-    echo "$label: failed: $(head -c 300 "$work/err")"
-    return
-  }
-  read -r seconds kbytes <"$work/time"
-  printf '%-44s %8.2f s %9.1f MB\n' "$label" "$seconds" "$(awk -v k="$kbytes" 'BEGIN { print k / 1024 }')"
-}
 pvc=./build/tools/pvconvert
 
 echo "== peer: netpbm passing colour.ppm through"

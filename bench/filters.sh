@@ -11,10 +11,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 resolution=144
 strokes=${1:-20000}
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build pvconvert >/dev/null
-work=$(mktemp -d "${TMPDIR:-/tmp}/pvbench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+. bench/common.sh
+measure_width=34
+bench_build pvconvert
+bench_workdir
 
 # A letter page of coloured strokes, as a plotter file converted to PDF.
 awk -v n="$strokes" 'BEGIN {
@@ -24,17 +24,6 @@ awk -v n="$strokes" 'BEGIN {
       rand(), rand(), rand(), rand() * 612, rand() * 792, rand() * 612, rand() * 792
   print "showpage" }' >"$work/page.ps"
 gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=pdfwrite -sOutputFile="$work/page.pdf" "$work/page.ps"
-
-measure() {
-  local label=$1
-  shift
-  /usr/bin/time -f '%e %M' -o "$work/time" "$@" >/dev/null 2>"$work/err" || {
-    echo "$label: failed: $(head -c 300 "$work/err")"
-    return
-  }
-  read -r seconds kbytes <"$work/time"
-  printf '%-34s %8.2f s %9.1f MB\n' "$label" "$seconds" "$(awk -v k="$kbytes" 'BEGIN { print k / 1024 }')"
-}
 
 echo "PDF of $strokes strokes at $resolution dpi ($(stat -c %s "$work/page.pdf") bytes)"
 measure "gs alone -> ppm" gs -q -dBATCH -dNOPAUSE -dSAFER -dEPSCrop -sDEVICE=ppmraw \

@@ -12,10 +12,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 width=${1:-20000}
 height=${2:-28000}
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build pvconvert make_drawing >/dev/null
-work=$(mktemp -d "${TMPDIR:-/tmp}/pvbench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+. bench/common.sh
+measure_width=30
+bench_build pvconvert make_drawing
+bench_workdir
 ./build/bench/make_drawing pbm "$width" "$height" >"$work/drawing.pbm"
 cw=$((width / 5)) ch=$((height / 5))
 pgmramp -lr "$cw" "$ch" >"$work/lr.pgm"
@@ -23,16 +23,6 @@ pgmramp -tb "$cw" "$ch" >"$work/tb.pgm"
 pgmramp -ellipse "$cw" "$ch" >"$work/el.pgm"
 rgb3toppm "$work/lr.pgm" "$work/tb.pgm" "$work/el.pgm" >"$work/rgb.ppm"
 
-measure() {
-  local label=$1
-  shift
-  /usr/bin/time -f '%e %M' -o "$work/time" "$@" >/dev/null 2>"$work/err" || {
-    echo "$label: failed: $(head -c 300 "$work/err")"
-    return
-  }
-  read -r seconds kbytes <"$work/time"
-  printf '%-30s %8.2f s %9.1f MB\n' "$label" "$seconds" "$(awk -v k="$kbytes" 'BEGIN { print k / 1024 }')"
-}
 size() { printf '%-30s %12s bytes\n' "$1" "$(stat -c %s "$2")"; }
 
 echo "== Group 4: drawing ${width} x ${height}"

@@ -8,23 +8,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 thumb=${1:-1200}
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build pvconvert pvgraphx make_drawing >/dev/null
-work=$(mktemp -d "${TMPDIR:-/tmp}/pvbench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+. bench/common.sh
+measure_width=44
+bench_build pvconvert pvgraphx make_drawing
+bench_workdir
 # A0 at 200 dots per inch: a stamp the size of the page is drawn too.
 ./build/bench/make_drawing pbm 6600 9400 >"$work/drawing.pbm"
-
-measure() {
-  local label=$1
-  shift
-  /usr/bin/time -f '%e %M' -o "$work/time" "$@" >/dev/null 2>"$work/err" || {
-    echo "$label: failed: $(head -c 300 "$work/err")"
-    return
-  }
-  read -r seconds kbytes <"$work/time"
-  printf '%-44s %8.2f s %9.1f MB\n' "$label" "$seconds" "$(awk -v k="$kbytes" 'BEGIN { print k / 1024 }')"
-}
 
 cv=./build/tools/pvconvert
 in="$work/drawing.pbm"
