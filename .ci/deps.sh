@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what building and testing pvview needs on a Debian machine.
+# Installs what building and testing pvview needs on a Debian machine
+# (and with the argument `bench`, what the benchmarks compare with).
 # Quick when everything is already there: apt is only asked for what is
 # missing.
 set -euo pipefail
@@ -25,9 +26,10 @@ packages=(
   libtiff-dev
   # bench/cat4.sh only: generates its I-DEAS input
   python3
-  # benchmarks: the peers bench/pvview.sh and bench/pvconvert.sh measure against
-  xloadimage libvips-tools
 )
+# `deps.sh bench` adds the peers that bench/pvview.sh and bench/pvconvert.sh
+# measure against; the tests never need them.
+[ "${1:-}" = bench ] && packages+=(xloadimage libvips-tools)
 
 missing=()
 for p in "${packages[@]}"; do

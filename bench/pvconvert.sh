@@ -7,6 +7,7 @@
 # Usage: bash bench/pvconvert.sh   (needs libvips-tools and netpbm; RUNS=n to change 5)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash .ci/deps.sh bench
 . bench/common.sh
 bench_build pvconvert make_drawing
 bench_workdir

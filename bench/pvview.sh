@@ -9,6 +9,7 @@
 # Usage: bash bench/pvview.sh   (needs Xvfb and xloadimage; RUNS=n to change 5)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash .ci/deps.sh bench
 . bench/common.sh
 bench_build pvview make_drawing
 bench_workdir
