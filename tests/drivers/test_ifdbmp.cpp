@@ -188,7 +188,6 @@ TEST(Bmp, WrittenFilesReadBackWithNetpbm) {
     const Bytes rgb = pictures::Picture(kW, kH, colours, &lines, &cmap);
     ASSERT_EQ(pictures::WriteLines(out, IFF_TYPE_BMP, IFF_CM_RGB, kW, kH, cmap, lines, order), 0u);
     EXPECT_EQ(PlainRgb("bmptopnm " + out + " 2>/dev/null"), rgb);
-    EXPECT_EQ(ReadRgb(out).rgb, rgb);
   }
 }
 
