@@ -15,9 +15,9 @@ RgbImage ReadRgb(const std::string &path) {
   RgbImage image;
   IffFileSpecTp spec = {path.c_str(), nullptr, 0};
   IffControlBlockTp *cb = nullptr;
-  uint32_t type = 0;
   IffParamTp &h = image.header;
-  ReturnTp rc = IffInit(nullptr, &cb, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, &type);
+  ReturnTp rc =
+      IffInit(nullptr, &cb, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, &image.type);
   if (!rc) rc = IffRdHead(cb, 0, nullptr, &h);
   if (!rc && h.has_cmap) rc = IffRdCMap(cb);
   if (!rc) {
@@ -30,7 +30,9 @@ RgbImage ReadRgb(const std::string &path) {
     Bytes row;
     for (int32_t x = 0; !rc && x < h.width; ++x) {
       const unsigned char *p = cb->line + x * cb->pixel_size;
-      if (h.has_cmap)
+      if (h.transparent && p[0] == h.transparent_index)
+        row.insert(row.end(), 3, 255);
+      else if (h.has_cmap)
         row.insert(row.end(), cb->cmap + 3 * p[0], cb->cmap + 3 * p[0] + 3);
       else if (cb->pixel_size == 1)
         row.insert(row.end(), 3, p[0]);

@@ -13,13 +13,15 @@ using Bytes = std::vector<unsigned char>;
 
 struct RgbImage {
   ReturnTp rc = 0;  // the first failure, CMN_REPORTED cleared
-  int32_t width = 0, height = 0;
+  int32_t width = 0, height = 0;  // set once the header and map are read
+  uint32_t type = 0;               // as identified
   IffParamTp header = {};
   Bytes rgb;  // 3 bytes a pixel, rows top first
 };
 
 // Opens, reads the header, the colour map and every line; stops at the
-// first failure. The lines of a bottom-up file are put back top first.
+// first failure. The transparent entry shows white, as over a white
+// window; the lines of a bottom-up file are put back top first.
 RgbImage ReadRgb(const std::string &path);
 // The output of a shell command that writes one PNM image, as RGB bytes
 // (samples above 8 bits keep their high byte). Fails the test when the
