@@ -1,8 +1,10 @@
-// Reading, writing and netpbm decoding shared by the driver tests.
+// Reading, writing, test pictures and netpbm decoding shared by the driver
+// tests.
 #include "rasterio.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "runprog.h"
@@ -13,27 +15,34 @@ RgbImage ReadRgb(const std::string &path) {
   RgbImage image;
   IffFileSpecTp spec = {path.c_str(), nullptr, 0};
   IffControlBlockTp *cb = nullptr;
-  uint32_t type = 0;
-  IffParamTp h = {};
-  ReturnTp rc = IffInit(nullptr, &cb, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, &type);
+  IffParamTp &h = image.header;
+  ReturnTp rc =
+      IffInit(nullptr, &cb, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, &image.type);
   if (!rc) rc = IffRdHead(cb, 0, nullptr, &h);
   if (!rc && h.has_cmap) rc = IffRdCMap(cb);
   if (!rc) {
     image.width = h.width;
     image.height = h.height;
   }
+  std::vector<Bytes> rows;
   for (int32_t y = 0; !rc && y < h.height; ++y) {
     rc = IffRdScan(cb, 1, y);
+    Bytes row;
     for (int32_t x = 0; !rc && x < h.width; ++x) {
       const unsigned char *p = cb->line + x * cb->pixel_size;
-      if (h.has_cmap)
-        image.rgb.insert(image.rgb.end(), cb->cmap + 3 * p[0], cb->cmap + 3 * p[0] + 3);
+      if (h.transparent && p[0] == h.transparent_index)
+        row.insert(row.end(), 3, 255);
+      else if (h.has_cmap)
+        row.insert(row.end(), cb->cmap + 3 * p[0], cb->cmap + 3 * p[0] + 3);
       else if (cb->pixel_size == 1)
-        image.rgb.insert(image.rgb.end(), 3, p[0]);
+        row.insert(row.end(), 3, p[0]);
       else
-        image.rgb.insert(image.rgb.end(), p, p + 3);
+        row.insert(row.end(), p, p + 3);
     }
+    rows.push_back(row);
   }
+  if (h.orientation == 2) std::reverse(rows.begin(), rows.end());
+  for (const Bytes &row : rows) image.rgb.insert(image.rgb.end(), row.begin(), row.end());
   IffTerm(&cb);
   image.rc = rc & ~CMN_REPORTED;
   return image;
@@ -59,7 +68,8 @@ RgbImage NetpbmRgb(const std::string &command) {
 }
 
 ReturnTp WriteLines(const std::string &path, uint32_t type, int32_t width, int32_t height,
-                    uint32_t model, const Bytes &lines, const Bytes &cmap) {
+                    uint32_t model, const Bytes &lines, const Bytes &cmap,
+                    const std::vector<int32_t> &order) {
   IffFileSpecTp spec = {path.c_str(), nullptr, 0};
   IffControlBlockTp *cb = nullptr;
   const uint64_t compression[3] = {0, 0, 0};
@@ -71,11 +81,54 @@ ReturnTp WriteLines(const std::string &path, uint32_t type, int32_t width, int32
   if (!rc && entries) rc = IffWtCMap(cb, const_cast<unsigned char *>(cmap.data()));
   const size_t row = lines.size() / static_cast<size_t>(height);
   Bytes line;
-  for (int32_t y = 0; !rc && y < height; ++y) {
+  for (int32_t i = 0; !rc && i < height; ++i) {
+    const int32_t y = order.empty() ? i : order[static_cast<size_t>(i)];
     line.assign(lines.begin() + static_cast<long>(row * y),
                 lines.begin() + static_cast<long>(row * (y + 1)));
     rc = IffWtScan(cb, y, line.data());
   }
   ReturnTp closed = IffTerm(&cb);
   return (rc ? rc : closed) & ~CMN_REPORTED;
+}
+
+Bytes Picture(int32_t w, int32_t h, int colours, Bytes *lines, Bytes *cmap) {
+  Bytes rgb;
+  for (int i = 0; i < colours; ++i)
+    cmap->insert(cmap->end(), {static_cast<unsigned char>(i * 37), static_cast<unsigned char>(255 - i),
+                               static_cast<unsigned char>(i * i)});
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w; ++x) {
+      if (!colours) {
+        rgb.insert(rgb.end(), {static_cast<unsigned char>(x * 7), static_cast<unsigned char>(y * 11),
+                               static_cast<unsigned char>(x * y)});
+        continue;
+      }
+      const int index = (x / 3 + y * 5) % colours;
+      lines->push_back(static_cast<unsigned char>(index));
+      rgb.insert(rgb.end(), cmap->begin() + 3 * index, cmap->begin() + 3 * index + 3);
+    }
+  if (!colours) *lines = rgb;
+  return rgb;
+}
+
+std::string PpmOf(int32_t w, int32_t h, const Bytes &rgb) {
+  return "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n" +
+         std::string(rgb.begin(), rgb.end());
+}
+
+Recorder::Recorder() {
+  raised().clear();
+  CmnSetErrorHandler([](ReturnTp code) { raised().push_back(CmnErrorText(code, nullptr, nullptr)); });
+}
+Recorder::~Recorder() { CmnSetErrorHandler(CmnDefaultErrorHandler); }
+std::vector<std::string> &Recorder::raised() {
+  static std::vector<std::string> list;
+  return list;
+}
+
+void ExpectRefused(const std::string &path, const std::string &message) {
+  Recorder recorder;
+  EXPECT_NE(ReadRgb(path).rc, 0u);
+  ASSERT_FALSE(Recorder::raised().empty());
+  EXPECT_EQ(Recorder::raised().back().rfind(message, 0), 0u) << Recorder::raised().back();
 }

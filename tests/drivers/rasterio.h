@@ -1,6 +1,6 @@
-// Shared by the driver tests that compare with netpbm: an image read
-// through the interface as red, green, blue bytes, a file decoded by a
-// netpbm command the same way, and files written through a writer.
+// Shared by the driver tests: test pictures, an image read through the
+// interface as red, green, blue bytes, a file decoded by a netpbm command
+// the same way, files written through a writer, and the messages raised.
 #ifndef PV_TESTS_DRIVERS_RASTERIO_H
 #define PV_TESTS_DRIVERS_RASTERIO_H
 
@@ -13,12 +13,15 @@ using Bytes = std::vector<unsigned char>;
 
 struct RgbImage {
   ReturnTp rc = 0;  // the first failure, CMN_REPORTED cleared
-  int32_t width = 0, height = 0;
+  int32_t width = 0, height = 0;  // set once the header and map are read
+  uint32_t type = 0;               // as identified
+  IffParamTp header = {};
   Bytes rgb;  // 3 bytes a pixel, rows top first
 };
 
 // Opens, reads the header, the colour map and every line; stops at the
-// first failure.
+// first failure. The transparent entry shows white, as over a white
+// window; the lines of a bottom-up file are put back top first.
 RgbImage ReadRgb(const std::string &path);
 // The output of a shell command that writes one PNM image, as RGB bytes
 // (samples above 8 bits keep their high byte). Fails the test when the
@@ -28,8 +31,26 @@ RgbImage NetpbmRgb(const std::string &command);
 std::string Shell(const std::string &command);
 
 // Writes lines (1 byte a pixel with a map or grey, else 3) of the given
-// model through the writer of `type`. The first failure is returned.
+// model through the writer of `type`, in the row order given (default top
+// first). The first failure is returned.
 ReturnTp WriteLines(const std::string &path, uint32_t type, int32_t width, int32_t height,
-                    uint32_t model, const Bytes &lines, const Bytes &cmap = {});
+                    uint32_t model, const Bytes &lines, const Bytes &cmap = {},
+                    const std::vector<int32_t> &order = {});
+
+// A w x h picture of at most `colours` colours (0: many), as indexes and
+// a palette, or as red, green, blue lines; returns its red, green, blue.
+Bytes Picture(int32_t w, int32_t h, int colours, Bytes *lines, Bytes *cmap);
+std::string PpmOf(int32_t w, int32_t h, const Bytes &rgb);
+
+// Every message raised while a Recorder lives.
+class Recorder {
+ public:
+  Recorder();
+  ~Recorder();
+  static std::vector<std::string> &raised();
+};
+
+// Reading the file fails with a message that starts with `message`.
+void ExpectRefused(const std::string &path, const std::string &message);
 
 #endif

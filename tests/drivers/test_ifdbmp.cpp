@@ -1,17 +1,15 @@
 // The BMP driver against netpbm and ImageMagick, both ways, and on
 // hand-made files for the run-length escapes and hostile headers.
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
-#include "pictures.h"
+#include "rasterio.h"
+#include "runprog.h"
 
 namespace {
 
-using pictures::Bytes;
-using pictures::ExpectRefused;
-using pictures::PlainRgb;
-using pictures::ReadRgb;
-using pictures::Sh;
 
 constexpr int32_t kW = 37, kH = 23;  // odd sizes catch padding faults
 
@@ -76,26 +74,26 @@ TEST(Bmp, FilesOfTheOraclesReadAsTheyDecodeThem) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.make);
     Bytes lines, cmap;
-    const Bytes rgb = pictures::Picture(kW, kH, c.colours, &lines, &cmap);
+    const Bytes rgb = Picture(kW, kH, c.colours, &lines, &cmap);
     const std::string in = dir.file("in.ppm"), out = dir.file("out.bmp");
-    WriteFile(in, pictures::PpmOf(kW, kH, rgb));
+    WriteFile(in, PpmOf(kW, kH, rgb));
     std::string make = c.make;
     make.replace(make.find("{in}"), 4, in);
-    Sh(make + " 2>/dev/null > " + out);
+    Shell(make + " 2>/dev/null > " + out);
     const std::string file = ReadFile(out);
     ASSERT_EQ(Le32(file, 14), static_cast<uint32_t>(c.header));
     if (c.header == 40) {
       ASSERT_EQ(file[28], c.bits);
       ASSERT_EQ(Le32(file, 30), static_cast<uint32_t>(c.compression));
     }
-    pictures::Decoded d = ReadRgb(out);
+    RgbImage d = ReadRgb(out);
     ASSERT_EQ(d.rc, 0u);
     EXPECT_EQ(FXIBitsPerPixel, c.bits);
     EXPECT_EQ(d.header.orientation, 2);
     EXPECT_EQ(d.header.mirrored, 1);
     // bmptopnm refuses the runs ImageMagick writes.
     const std::string oracle = c.compression == 1 ? im + " " + out + " ppm:-" : "bmptopnm " + out;
-    EXPECT_EQ(d.rgb, PlainRgb(oracle + " 2>/dev/null"));
+    EXPECT_EQ(d.rgb, NetpbmRgb(oracle + " 2>/dev/null").rgb);
     if (c.bits != 16) {
       EXPECT_EQ(d.rgb, rgb);
     }
@@ -103,15 +101,15 @@ TEST(Bmp, FilesOfTheOraclesReadAsTheyDecodeThem) {
 
   // The same rows stored top row first, with a negative height.
   Bytes lines, cmap;
-  const Bytes rgb = pictures::Picture(kW, kH, 0, &lines, &cmap);
-  WriteFile(dir.file("in.ppm"), pictures::PpmOf(kW, kH, rgb));
-  std::string file = Sh("ppmtobmp -bpp 24 " + dir.file("in.ppm") + " 2>/dev/null");
+  const Bytes rgb = Picture(kW, kH, 0, &lines, &cmap);
+  WriteFile(dir.file("in.ppm"), PpmOf(kW, kH, rgb));
+  std::string file = Shell("ppmtobmp -bpp 24 " + dir.file("in.ppm") + " 2>/dev/null");
   const size_t stride = (3 * kW + 3) / 4 * 4;
   std::string top_down = file.substr(0, 54);
   PutLe32(&top_down, 22, static_cast<uint32_t>(-kH));
   for (int y = kH - 1; y >= 0; --y) top_down += file.substr(54 + y * stride, stride);
   WriteFile(dir.file("td.bmp"), top_down);
-  pictures::Decoded d = ReadRgb(dir.file("td.bmp"));
+  RgbImage d = ReadRgb(dir.file("td.bmp"));
   EXPECT_EQ(d.header.orientation, 0);
   EXPECT_EQ(d.header.mirrored, 0);
   EXPECT_EQ(d.rgb, rgb);
@@ -141,7 +139,7 @@ TEST(Bmp, RunLengthEscapesAndBitFields) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     WriteFile(dir.file("r.bmp"), Bmp(c.w, c.h, c.bits, c.compression, GreyPalette(1 << c.bits), c.data));
-    pictures::Decoded d = ReadRgb(dir.file("r.bmp"));
+    RgbImage d = ReadRgb(dir.file("r.bmp"));
     ASSERT_EQ(d.rc, 0u);
     EXPECT_EQ(Indexes(d.rgb), c.indexes);
   }
@@ -169,7 +167,7 @@ TEST(Bmp, HeaderFieldsGiveResolutionAndAspect) {
     PutLe32(&f, 38, static_cast<uint32_t>(c.x_ppm));
     PutLe32(&f, 42, static_cast<uint32_t>(c.y_ppm));
     WriteFile(dir.file("a.bmp"), f);
-    pictures::Decoded d = ReadRgb(dir.file("a.bmp"));
+    RgbImage d = ReadRgb(dir.file("a.bmp"));
     EXPECT_NEAR(d.header.x_resolution, c.x_dpi, 0.001);
     EXPECT_NEAR(d.header.y_resolution, c.y_dpi, 0.001);
     EXPECT_EQ(d.header.aspect_x, c.aspect_x);
@@ -185,10 +183,9 @@ TEST(Bmp, WrittenFilesReadBackWithNetpbm) {
   for (int colours : {2, 16, 256, 0}) {
     SCOPED_TRACE(colours);
     Bytes lines, cmap;
-    const Bytes rgb = pictures::Picture(kW, kH, colours, &lines, &cmap);
-    ASSERT_EQ(pictures::WriteLines(out, IFF_TYPE_BMP, IFF_CM_RGB, kW, kH, cmap, lines, order), 0u);
-    EXPECT_EQ(PlainRgb("bmptopnm " + out + " 2>/dev/null"), rgb);
-    EXPECT_EQ(ReadRgb(out).rgb, rgb);
+    const Bytes rgb = Picture(kW, kH, colours, &lines, &cmap);
+    ASSERT_EQ(WriteLines(out, IFF_TYPE_BMP, kW, kH, IFF_CM_RGB, lines, cmap, order), 0u);
+    EXPECT_EQ(NetpbmRgb("bmptopnm " + out + " 2>/dev/null").rgb, rgb);
   }
 }
 

@@ -10,11 +10,10 @@
 #include <vector>
 
 #include "imagefile.h"
+#include "rasterio.h"
 #include "runprog.h"
 
 namespace {
-
-using Bytes = std::vector<unsigned char>;
 
 std::vector<std::string> g_raised;
 void Record(ReturnTp code) { g_raised.push_back(CmnErrorText(code, nullptr, nullptr)); }
@@ -100,21 +99,6 @@ class Gif : public testing::Test {
     CmnSetErrorHandler(CmnDefaultErrorHandler);
   }
 
-  // The first image as red, green, blue bytes; the first failing code.
-  ReturnTp Read(const std::string &path, Bytes *rgb, IffParamTp *header) {
-    IffTerm(&cb_);
-    IffFileSpecTp spec = {path.c_str(), nullptr, 0};
-    ReturnTp rc = IffInit(nullptr, &cb_, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, nullptr);
-    if (!rc) rc = IffRdHead(cb_, 0, nullptr, header);
-    if (!rc) rc = IffRdCMap(cb_);
-    for (int32_t y = 0; !rc && y < header->height; ++y) {
-      rc = IffRdScan(cb_, 1, y);
-      for (int32_t x = 0; !rc && x < header->width; ++x)
-        rgb->insert(rgb->end(), cb_->cmap + 3 * cb_->line[x], cb_->cmap + 3 * cb_->line[x] + 3);
-    }
-    return rc;
-  }
-
   TempDir dir_;
   IffControlBlockTp *cb_ = nullptr;
   IfiIdentifyFnTp saved_ = nullptr;
@@ -139,11 +123,10 @@ TEST_F(Gif, NetpbmFilesReadAsGiftopnmDecodesThem) {
     SCOPED_TRACE(c.make + " " + c.options);
     ShellOutput(c.make + " > " + ppm + " 2>/dev/null; pamtogif " + c.options + " " + ppm + " > " +
                 gif + " 2>/dev/null");
-    Bytes ours;
-    IffParamTp header = {};
-    ASSERT_EQ(Read(gif, &ours, &header), 0u);
-    EXPECT_EQ(ours, Giftopnm(gif, dir_.path()));
-    EXPECT_EQ(header.transparent, std::string(c.options).find("transp") != std::string::npos);
+    RgbImage ours = ReadRgb(gif);
+    ASSERT_EQ(ours.rc, 0u);
+    EXPECT_EQ(ours.rgb, Giftopnm(gif, dir_.path()));
+    EXPECT_EQ(ours.header.transparent, std::string(c.options).find("transp") != std::string::npos);
   }
   EXPECT_TRUE(g_raised.empty());
 }
@@ -152,9 +135,7 @@ TEST_F(Gif, HandMadeStreamsAndOddLayouts) {
   // Codes running across rows, the code being defined, a clear in mid-row.
   const std::string hand = dir_.file("hand.gif");
   WriteFile(hand, HandMade(3, 3, kGoodCodes));
-  Bytes ours;
-  IffParamTp header = {};
-  ASSERT_EQ(Read(hand, &ours, &header), 0u);
+  const Bytes ours = ReadRgb(hand).rgb;
   EXPECT_EQ(ours, Giftopnm(hand, dir_.path()));
 
   // A local colour table in place of the global one.
@@ -165,24 +146,20 @@ TEST_F(Gif, HandMadeStreamsAndOddLayouts) {
   local[13 + 9] = static_cast<char>(0x81);
   local.insert(13 + 10, table);
   WriteFile(hand, local);
-  Bytes from_local;
-  ASSERT_EQ(Read(hand, &from_local, &header), 0u);
-  EXPECT_EQ(from_local, ours);
+  EXPECT_EQ(ReadRgb(hand).rgb, ours);
 
   // An image larger than its screen is shown whole (giftopnm refuses it).
   std::string big = HandMade(3, 3, kGoodCodes);
   big[6] = big[8] = 1;
   WriteFile(hand, big);
-  Bytes from_big;
-  ASSERT_EQ(Read(hand, &from_big, &header), 0u);
-  EXPECT_EQ(from_big, ours);
+  EXPECT_EQ(ReadRgb(hand).rgb, ours);
 
   // The old 640 x 350 screen had pixels taller than wide.
   ShellOutput("ppmpat -madras 640 350 | pnmquant 16 2>/dev/null | pamtogif > " + hand +
               " 2>/dev/null");
-  Bytes wide;
-  ASSERT_EQ(Read(hand, &wide, &header), 0u);
-  EXPECT_EQ(wide, Giftopnm(hand, dir_.path()));
+  const RgbImage wide = ReadRgb(hand);
+  const IffParamTp &header = wide.header;
+  EXPECT_EQ(wide.rgb, Giftopnm(hand, dir_.path()));
   EXPECT_EQ(header.aspect_x, 1400);
   EXPECT_EQ(header.aspect_y, 1920);
   EXPECT_DOUBLE_EQ(header.x_resolution, 72.0);
@@ -220,9 +197,7 @@ TEST_F(Gif, BadStreamsFailWithTheirCodes) {
     g_raised.clear();
     const std::string path = dir_.file("bad.gif");
     WriteFile(path, c.file);
-    Bytes rgb;
-    IffParamTp header = {};
-    EXPECT_NE(Read(path, &rgb, &header), 0u);
+    EXPECT_NE(ReadRgb(path).rc, 0u);
     ASSERT_FALSE(g_raised.empty());
     EXPECT_EQ(g_raised[0].substr(0, strlen(c.message)), c.message);
   }

@@ -1,17 +1,15 @@
 // The PCX driver against netpbm, both ways, and on hand-made files for the
 // versions, palettes, resolutions and runs carried across rows.
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
-#include "pictures.h"
+#include "rasterio.h"
+#include "runprog.h"
 
 namespace {
 
-using pictures::Bytes;
-using pictures::ExpectRefused;
-using pictures::PlainRgb;
-using pictures::ReadRgb;
-using pictures::Sh;
 
 constexpr int32_t kW = 17, kH = 9;  // 17 pixels: planes of 32 pixels for 16 colours
 
@@ -39,17 +37,17 @@ TEST(Pcx, FilesOfNetpbmReadAsItDecodesThem) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.colours);
     Bytes lines, cmap;
-    const Bytes rgb = pictures::Picture(kW, kH, c.colours, &lines, &cmap);
+    const Bytes rgb = Picture(kW, kH, c.colours, &lines, &cmap);
     const std::string in = dir.file("in.ppm"), out = dir.file("out.pcx");
-    WriteFile(in, pictures::PpmOf(kW, kH, rgb));
-    Sh(std::string("ppmtopcx ") + (c.colours ? "" : "-24bit ") + in + " 2>/dev/null > " + out);
+    WriteFile(in, PpmOf(kW, kH, rgb));
+    Shell(std::string("ppmtopcx ") + (c.colours ? "" : "-24bit ") + in + " 2>/dev/null > " + out);
     const std::string file = ReadFile(out);
     ASSERT_EQ(file[3], c.bits);
     ASSERT_EQ(file[65], c.planes);
-    pictures::Decoded d = ReadRgb(out);
+    RgbImage d = ReadRgb(out);
     ASSERT_EQ(d.rc, 0u);
     EXPECT_EQ(d.rgb, rgb);
-    EXPECT_EQ(d.rgb, PlainRgb("pcxtoppm " + out + " 2>/dev/null"));
+    EXPECT_EQ(d.rgb, NetpbmRgb("pcxtoppm " + out + " 2>/dev/null").rgb);
   }
 }
 
@@ -60,7 +58,7 @@ TEST(Pcx, VersionsPalettesResolutionsAndCarriedRuns) {
   // of which start the second row.
   WriteFile(path, Pcx(5, 1, 1, 64, 2, 8, 640, 480,
                       std::string("\0\0\0\xCA\xFF\x0F\x0F\x0F", 8)));
-  pictures::Decoded d = ReadRgb(path);
+  RgbImage d = ReadRgb(path);
   ASSERT_EQ(d.rc, 0u);
   EXPECT_EQ(d.header.x_resolution, 0) << "640 is a screen width";
   for (int x : {23, 24, 63, 64, 103, 104, 107, 108}) {
@@ -97,16 +95,14 @@ TEST(Pcx, VersionsPalettesResolutionsAndCarriedRuns) {
 TEST(Pcx, WrittenFilesReadBackWithNetpbm) {
   TempDir dir;
   const std::string out = dir.file("w.pcx");
-  std::vector<int32_t> order;
-  for (int32_t y = 0; y < kH; ++y) order.push_back(y);
   for (int colours : {2, 16, 256}) {
     SCOPED_TRACE(colours);
     Bytes lines, cmap;
-    const Bytes rgb = pictures::Picture(kW, kH, colours, &lines, &cmap);
-    ASSERT_EQ(pictures::WriteLines(out, IFF_TYPE_PCX, IFF_CM_RGB, kW, kH, cmap, lines, order), 0u);
+    const Bytes rgb = Picture(kW, kH, colours, &lines, &cmap);
+    ASSERT_EQ(WriteLines(out, IFF_TYPE_PCX, kW, kH, IFF_CM_RGB, lines, cmap), 0u);
     const std::string file = ReadFile(out);
     EXPECT_EQ(file[66], colours == 256 ? 18 : 4);
-    EXPECT_EQ(PlainRgb("pcxtoppm " + out + " 2>/dev/null"), rgb);
+    EXPECT_EQ(NetpbmRgb("pcxtoppm " + out + " 2>/dev/null").rgb, rgb);
   }
 }
 

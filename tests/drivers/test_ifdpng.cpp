@@ -9,11 +9,10 @@
 #include <vector>
 
 #include "imagefile.h"
+#include "rasterio.h"
 #include "runprog.h"
 
 namespace {
-
-using Bytes = std::vector<unsigned char>;
 
 std::vector<std::string> g_raised;
 void Record(ReturnTp code) { g_raised.push_back(CmnErrorText(code, nullptr, nullptr)); }
@@ -78,35 +77,8 @@ class Png : public testing::Test {
   }
   std::string In(const std::string &name) { return dir_.file(name); }
 
-  // Our reading of a file as red, green, blue; rc_ is the first failure.
-  Bytes Decode(const std::string &path) {
-    IffTerm(&cb_);
-    IffFileSpecTp spec = {path.c_str(), nullptr, 0};
-    Bytes out;
-    header_ = {};
-    if ((rc_ = IffInit(nullptr, &cb_, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, &type_)) ||
-        (rc_ = IffRdHead(cb_, 0, nullptr, &header_)) || (header_.has_cmap && (rc_ = IffRdCMap(cb_))))
-      return out;
-    for (int32_t y = 0; y < header_.height && !(rc_ = IffRdScan(cb_, 1, y)); ++y)
-      for (int32_t x = 0; x < header_.width; ++x) {
-        const unsigned char *p = cb_->line + x * cb_->pixel_size;
-        if (header_.transparent && p[0] == header_.transparent_index)
-          out.insert(out.end(), 3, 255);  // the transparent entry, over white
-        else if (header_.has_cmap)
-          out.insert(out.end(), cb_->cmap + 3 * p[0], cb_->cmap + 3 * p[0] + 3);
-        else if (cb_->pixel_size == 1)
-          out.insert(out.end(), 3, p[0]);
-        else
-          out.insert(out.end(), p, p + 3);
-      }
-    return out;
-  }
-
   TempDir dir_;
   IffControlBlockTp *cb_ = nullptr;
-  IffParamTp header_ = {};
-  uint32_t type_ = 0;
-  ReturnTp rc_ = 0;
 };
 
 TEST_F(Png, EveryKindReadsAsPngtopamDecodesIt) {
@@ -140,9 +112,10 @@ TEST_F(Png, EveryKindReadsAsPngtopamDecodesIt) {
     EXPECT_NE(
         ShellOutput("cd " + dir_.path() + "; pngcheck in.png; pngcheck -v in.png").find(c.kind),
         std::string::npos);
-    EXPECT_EQ(Decode(In("in.png")), Oracle(In("in.png")));
-    EXPECT_EQ(rc_, 0u);
-    EXPECT_EQ(type_, uint32_t{IFF_TYPE_PNG});
+    const RgbImage ours = ReadRgb(In("in.png"));
+    EXPECT_EQ(ours.rgb, Oracle(In("in.png")));
+    EXPECT_EQ(ours.rc, 0u);
+    EXPECT_EQ(ours.type, uint32_t{IFF_TYPE_PNG});
   }
   EXPECT_TRUE(g_raised.empty());
 }
@@ -151,13 +124,12 @@ TEST_F(Png, PhysGivesResolutionAndPixelShape) {
   ShellOutput("cd " + dir_.path() +
               "; pnmtopng -size '7874 3937 1' g.pgm > m.png; "
               "pnmtopng -size '2 3 0' g.pgm > u.png");
-  Decode(In("m.png"));
-  EXPECT_NEAR(header_.x_resolution, 200.0, 0.001);
-  EXPECT_NEAR(header_.y_resolution, 100.0, 0.001);
-  EXPECT_EQ(header_.aspect_x * 2, header_.aspect_y);
-  Decode(In("u.png"));
-  EXPECT_EQ(header_.resolution_known, 0);
-  EXPECT_EQ(header_.aspect_x * 2, header_.aspect_y * 3);
+  const IffParamTp m = ReadRgb(In("m.png")).header, u = ReadRgb(In("u.png")).header;
+  EXPECT_NEAR(m.x_resolution, 200.0, 0.001);
+  EXPECT_NEAR(m.y_resolution, 100.0, 0.001);
+  EXPECT_EQ(m.aspect_x * 2, m.aspect_y);
+  EXPECT_EQ(u.resolution_known, 0);
+  EXPECT_EQ(u.aspect_x * 2, u.aspect_y * 3);
 }
 
 TEST_F(Png, WrittenFilesPassPngcheckAndReadBack) {
@@ -210,8 +182,9 @@ TEST_F(Png, WrittenFilesPassPngcheckAndReadBack) {
     EXPECT_EQ(file[24], c.depth);
     EXPECT_EQ(file[25], c.color_type);
     EXPECT_EQ(Oracle(path), want);
-    EXPECT_EQ(Decode(path), want);
-    EXPECT_EQ(header_.transparent_index, c.transparent < 0 ? 0 : c.transparent);
+    const RgbImage ours = ReadRgb(path);
+    EXPECT_EQ(ours.rgb, want);
+    EXPECT_EQ(ours.header.transparent_index, c.transparent < 0 ? 0 : c.transparent);
   }
 }
 
@@ -241,9 +214,9 @@ TEST_F(Png, BrokenFilesFailWithTheirCode) {
     if (c.fix_crc) FixCrc(data, "IHDR");
     WriteFile(In("bad.png"), data);
     g_raised.clear();
-    Decode(In("bad.png"));
-    EXPECT_EQ(rc_, c.code | CMN_REPORTED);
-    EXPECT_EQ(cb_ && cb_->width != 0, !c.at_header);
+    const RgbImage bad = ReadRgb(In("bad.png"));
+    EXPECT_EQ(bad.rc, c.code);
+    EXPECT_EQ(bad.width != 0, !c.at_header);
     ASSERT_EQ(g_raised.size(), 1u);
     EXPECT_EQ(g_raised[0].rfind(c.message, 0), 0u) << g_raised[0];
   }
@@ -270,13 +243,13 @@ TEST_F(Png, LayoutPreviewIsShownAndNothingElse) {
     // Found near the end of the first 8192 bytes, the Base64 text runs on past them.
     WriteFile(In("lay"), (c.code ? "" : std::string(8000, ' ')) + c.text);
     g_raised.clear();
-    const Bytes got = Decode(In("lay"));
-    EXPECT_EQ(type_, c.type);
-    EXPECT_EQ(rc_, c.code);
+    const RgbImage got = ReadRgb(In("lay"));
+    EXPECT_EQ(got.type, c.type);
+    EXPECT_EQ(got.rc, c.code);
     if (c.code) {
       EXPECT_EQ(g_raised, std::vector<std::string>{"The layout does not have a preview"});
     } else {
-      EXPECT_EQ(got, Oracle(In("p.png")));
+      EXPECT_EQ(got.rgb, Oracle(In("p.png")));
     }
   }
 

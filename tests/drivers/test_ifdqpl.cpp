@@ -99,29 +99,13 @@ class Qpl : public testing::Test {
   IfiIdentifyFnTp saved_ = nullptr;
 };
 
-TEST_F(Qpl, EveryWrittenLayoutReadsBack) {
-  const int sizes[][2] = {{1, 1}, {7, 9}, {9, 7}, {17, 3}, {641, 17}};
-  for (int entries : {0, 2, 8, 16, 64, 256})
-    for (const auto &size : sizes) {
-      SCOPED_TRACE(testing::Message() << entries << " entries, " << size[0] << "x" << size[1]);
-      Bytes cmap(3 * static_cast<size_t>(entries));
-      for (size_t i = 0; i < cmap.size(); ++i) cmap[i] = static_cast<unsigned char>(i * 37 + 5);
-      std::vector<Bytes> lines(static_cast<size_t>(size[1]), Bytes((entries ? 1 : 3) * size[0]));
-      for (size_t y = 0; y < lines.size(); ++y)
-        for (size_t i = 0; i < lines[y].size(); ++i)
-          lines[y][i] =
-              static_cast<unsigned char>((i * 7 + i / 5 + y * 13) % (entries ? entries : 251));
-      ASSERT_EQ(0u, Write(size[0], lines, entries, cmap));
-      Image im = ReadWritten();
-      ASSERT_EQ(0u, im.rc);
-      EXPECT_EQ(size[0], im.header.width);
-      EXPECT_EQ(entries ? 8 : 24, FXIBitsPerPixel);
-      EXPECT_EQ(cmap, im.cmap);
-      EXPECT_EQ(lines, im.lines);
-    }
-  // The last file, 256 entries: version 3, 8 planes stored one byte per pixel.
-  const std::string file = ReadFile(path_);
-  EXPECT_EQ(Header(3, 641, 17, 8, 1), file.substr(0, 36));
+// Every reader is checked by the round trip over all writers; what it
+// cannot see is the layout: 256 entries make version 3, 8 planes stored
+// one byte per pixel.
+TEST_F(Qpl, TwoHundredFiftySixColoursWriteVersionThree) {
+  std::vector<Bytes> lines(17, Bytes(641, 7));
+  ASSERT_EQ(0u, Write(641, lines, 256, Bytes(768, 5)));
+  EXPECT_EQ(Header(3, 641, 17, 8, 1), ReadFile(path_).substr(0, 36));
 }
 
 TEST_F(Qpl, WriterRefusesWhatTheFormatCannotHold) {

@@ -1,17 +1,15 @@
 // The TGA driver against netpbm and ImageMagick, both ways, and on
 // hand-made files for packets that cross rows and hostile headers.
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
-#include "pictures.h"
+#include "rasterio.h"
+#include "runprog.h"
 
 namespace {
 
-using pictures::Bytes;
-using pictures::ExpectRefused;
-using pictures::PlainRgb;
-using pictures::ReadRgb;
-using pictures::Sh;
 
 constexpr int32_t kW = 37, kH = 23;
 
@@ -28,11 +26,11 @@ std::string Tga(int map_type, int type, int first, int length, int entry, int w,
 TEST(Tga, FilesOfTheOraclesReadAsTheyDecodeThem) {
   TempDir dir;
   Bytes lines, cmap, unused;
-  const Bytes few = pictures::Picture(kW, kH, 256, &lines, &cmap);
-  const Bytes many = pictures::Picture(kW, kH, 0, &unused, &unused);
+  const Bytes few = Picture(kW, kH, 256, &lines, &cmap);
+  const Bytes many = Picture(kW, kH, 0, &unused, &unused);
   const std::string in_few = dir.file("few.ppm"), in_many = dir.file("many.ppm");
-  WriteFile(in_few, pictures::PpmOf(kW, kH, few));
-  WriteFile(in_many, pictures::PpmOf(kW, kH, many));
+  WriteFile(in_few, PpmOf(kW, kH, few));
+  WriteFile(in_many, PpmOf(kW, kH, many));
   const std::string im = "/usr/bin/convert ";
   struct Case {
     std::string make;
@@ -52,11 +50,11 @@ TEST(Tga, FilesOfTheOraclesReadAsTheyDecodeThem) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.make);
     const std::string out = dir.file("out.tga");
-    Sh(c.make + " 2>/dev/null > " + out);
+    Shell(c.make + " 2>/dev/null > " + out);
     ASSERT_EQ(ReadFile(out)[2], c.type);
-    pictures::Decoded d = ReadRgb(out);
+    RgbImage d = ReadRgb(out);
     ASSERT_EQ(d.rc, 0u);
-    EXPECT_EQ(d.rgb, PlainRgb("tgatoppm " + out + " 2>/dev/null"));
+    EXPECT_EQ(d.rgb, NetpbmRgb("tgatoppm " + out + " 2>/dev/null").rgb);
     if (c.exact) {
       EXPECT_EQ(d.rgb, c.make.find("few") != std::string::npos ? few : many);
     }
@@ -86,7 +84,7 @@ TEST(Tga, PacketsCrossRowsAndMapsStartAnywhere) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     WriteFile(dir.file("t.tga"), c.file);
-    pictures::Decoded d = ReadRgb(dir.file("t.tga"));
+    RgbImage d = ReadRgb(dir.file("t.tga"));
     ASSERT_EQ(d.rc, 0u);
     EXPECT_EQ(d.header.orientation, c.orientation);
     EXPECT_EQ(d.rgb, c.rgb);
@@ -99,22 +97,22 @@ TEST(Tga, WrittenFilesReadBackWithNetpbm) {
   std::vector<int32_t> order;
   for (int32_t y = 0; y < kH; ++y) order.push_back((y * 5) % kH);  // any order
   Bytes lines, cmap, grey, unused;
-  const Bytes few = pictures::Picture(kW, kH, 256, &lines, &cmap);
-  const Bytes many = pictures::Picture(kW, kH, 0, &unused, &unused);
+  const Bytes few = Picture(kW, kH, 256, &lines, &cmap);
+  const Bytes many = Picture(kW, kH, 0, &unused, &unused);
   for (size_t i = 0; i < lines.size(); ++i) grey.insert(grey.end(), 3, lines[i]);
-  ASSERT_EQ(pictures::WriteLines(out, IFF_TYPE_TGA, IFF_CM_RGB, kW, kH, cmap, lines, order), 0u);
+  ASSERT_EQ(WriteLines(out, IFF_TYPE_TGA, kW, kH, IFF_CM_RGB, lines, cmap, order), 0u);
   EXPECT_EQ(ReadFile(out)[2], 1);
-  EXPECT_EQ(PlainRgb("tgatoppm " + out), few);
-  ASSERT_EQ(pictures::WriteLines(out, IFF_TYPE_TGA, IFF_CM_RGB, kW, kH, {}, many, order), 0u);
-  EXPECT_EQ(PlainRgb("tgatoppm " + out), many);
-  ASSERT_EQ(pictures::WriteLines(out, IFF_TYPE_TGA, IFF_CM_GRAY, kW, kH, {}, lines, order), 0u);
+  EXPECT_EQ(NetpbmRgb("tgatoppm " + out).rgb, few);
+  ASSERT_EQ(WriteLines(out, IFF_TYPE_TGA, kW, kH, IFF_CM_RGB, many, {}, order), 0u);
+  EXPECT_EQ(NetpbmRgb("tgatoppm " + out).rgb, many);
+  ASSERT_EQ(WriteLines(out, IFF_TYPE_TGA, kW, kH, IFF_CM_GRAY, lines, {}, order), 0u);
   EXPECT_EQ(ReadFile(out)[2], 3);
-  EXPECT_EQ(PlainRgb("tgatoppm " + out), grey);
+  EXPECT_EQ(NetpbmRgb("tgatoppm " + out).rgb, grey);
 
-  pictures::Recorder recorder;
+  Recorder recorder;
   const Bytes sixteen(48, 9);
-  EXPECT_NE(pictures::WriteLines(out, IFF_TYPE_TGA, IFF_CM_RGB, kW, kH, sixteen, lines, order), 0u);
-  EXPECT_EQ(pictures::Recorder::raised().at(0).rfind("Unsupported TARGA format", 0), 0u);
+  EXPECT_NE(WriteLines(out, IFF_TYPE_TGA, kW, kH, IFF_CM_RGB, lines, sixteen, order), 0u);
+  EXPECT_EQ(Recorder::raised().at(0).rfind("Unsupported TARGA format", 0), 0u);
 }
 
 TEST(Tga, BadHeadersFailWithTheirMessage) {
@@ -140,7 +138,7 @@ TEST(Tga, BadHeadersFailWithTheirMessage) {
   // The longest map there is, with runs past the end of a tiny file: read
   // without complaint, pixels that are not there are index 0.
   WriteFile(dir.file("long.tga"), Tga(1, 9, 0, 65535, 32, 3, 3, 8, 0, std::string(40, '\xFF')));
-  pictures::Decoded d = ReadRgb(dir.file("long.tga"));
+  RgbImage d = ReadRgb(dir.file("long.tga"));
   EXPECT_EQ(d.rc, 0u);
   EXPECT_EQ(d.rgb.size(), 27u);
 }
