@@ -266,6 +266,9 @@ ReturnTp ImgOpen(const char *file_name, ImgControlBlockTp **pcb, ImgOpenParamsTp
 
 ReturnTp ImgOpenPicture(const char *file_name, ImgControlBlockTp **pcb, ImgOpenParamsTp *params) {
   ReturnTp rc = ImgOpen(file_name, pcb, params);
+  // 1: a page format that no filter turned into a raster; as unreadable
+  // here as a file of no known type, and said so.
+  if (rc == 1) rc = 0;
   if (rc || ((*pcb)->width > 0 && (*pcb)->lines > 0)) return rc;
   // Only a warning for the interface's callers; here nothing can be read.
   const char *name = *(*pcb)->file_name ? (*pcb)->file_name : "(standard input)";

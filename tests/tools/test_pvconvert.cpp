@@ -300,6 +300,7 @@ TEST_F(PvConvert, ColourOptionsFollowTheirRules) {
 
 TEST_F(PvConvert, BadInputFailsWithoutLeavingOutput) {
   WriteFile(dir_.file("words.txt"), "nothing but text here\n");
+  WriteFile(dir_.file("page.ps"), "%!PS\nshowpage\n");  // no filter file here to draw it
   WriteFile(dir_.file("a.gif"), std::string("GIF89a\x01\x00\x01\x00\x00\x00\x00;", 13));
   // Headers that promise more than any real picture, or far more than the
   // file holds: refused at once, or stopped after bounded work.
@@ -313,6 +314,7 @@ TEST_F(PvConvert, BadInputFailsWithoutLeavingOutput) {
   } cases[] = {
       {{dir_.file("missing.ppm"), dir_.file("o.ppm")}, "Error: Cannot open"},
       {{dir_.file("words.txt"), dir_.file("o.ppm")}, "Unknown type of file"},
+      {{dir_.file("page.ps"), dir_.file("o.ppm")}, "Unknown type of file"},
       {{dir_.file("a.gif"), dir_.file("o.ppm")}, "Cannot read the GIF image descriptor"},
       {{"-type", "tiffy", input_, dir_.file("o.ppm")},
        "Bad value [tiffy] for option [-type]\nOutput types are: "},
@@ -344,7 +346,7 @@ TEST_F(PvConvert, BadInputFailsWithoutLeavingOutput) {
   DIR *d = opendir(dir_.path().c_str());
   while (dirent *e = readdir(d)) files += e->d_name[0] != '.' || strlen(e->d_name) > 2;
   closedir(d);
-  EXPECT_EQ(files, 7);
+  EXPECT_EQ(files, 8);
 }
 
 }  // namespace
