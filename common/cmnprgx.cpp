@@ -3,6 +3,8 @@
 // graphics size rounding used to size rasters of vector input.
 #include "common.h"
 
+#include <malloc.h>
+
 #include <cctype>
 #include <cmath>
 #include <cstdint>
@@ -278,4 +280,10 @@ int32_t CmnGraphicsSize(int32_t a, int32_t b) {
   }
   int64_t size = t > minimum ? t : minimum;
   return static_cast<int32_t>((size + 299) / 300 * 300);
+}
+
+void CmnKeepFreedMemory() {
+#ifdef M_TRIM_THRESHOLD
+  mallopt(M_TRIM_THRESHOLD, 64 << 20);
+#endif
 }

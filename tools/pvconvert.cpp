@@ -493,6 +493,7 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
 }  // namespace
 
 int main(int argc, char **argv) {
+  CmnKeepFreedMemory();
   // Installed, the filters find the system directory shipped beside the
   // program unless SYSDIR names another.
   CmnDefaultSysdirToEnv();

@@ -512,6 +512,7 @@ void Rerasterise(const PvSettingsTp &s, ImgControlBlockTp **pcb) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  CmnKeepFreedMemory();
   PvSettingsTp s;
   IffUseFormats(IfdFormats);
   IfiFilterStageFn = IfiFilterStage;  // page and vector files go through the filters
