@@ -46,3 +46,17 @@ measure_kb() {
   }
   printf '%-40s %s\n' "$label" "$(tail -n 1 "$work/time")"
 }
+
+# bench_read FILE OUT READER: pvconvert beside netpbm's READER turning
+# FILE (in $work) into OUT, both timed.
+bench_read() {
+  measure "pvconvert ${1} $2" ./build/tools/pvconvert "$work/$1" "$work/$2"
+  measure "$3 ${1} > $2" sh -c '"$1" "$2" >"$3"' sh "$3" "$work/$1" "$work/nb.$2"
+}
+
+# bench_write EXT WRITER: pvconvert beside netpbm's WRITER turning
+# colour.ppm into a file of extension EXT, both timed.
+bench_write() {
+  measure "pvconvert colour.ppm out.$1" ./build/tools/pvconvert "$work/colour.ppm" "$work/out.$1"
+  measure "$2 colour.ppm > out.$1" sh -c '"$1" "$2" >"$3"' sh "$2" "$work/colour.ppm" "$work/nb.$1"
+}

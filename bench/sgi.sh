@@ -17,10 +17,8 @@ for image in grey.pgm colour.ppm; do
     pnmtosgi "-$form" "$work/$image" >"$work/in.sgi" 2>/dev/null
     out=out.${image##*.}  # the same kind of output for both
     echo "== read: $image as $form SGI ($(du -h "$work/in.sgi" | cut -f1)) to $out"
-    measure "pvconvert in.sgi $out" ./build/tools/pvconvert "$work/in.sgi" "$work/$out"
-    measure "sgitopnm in.sgi > $out" sh -c 'sgitopnm "$1" >"$2"' sh "$work/in.sgi" "$work/nb.$out"
+    bench_read in.sgi "$out" sgitopnm
   done
 done
 echo "== write: colour.ppm to a verbatim SGI"
-measure "pvconvert colour.ppm out.sgi" ./build/tools/pvconvert "$work/colour.ppm" "$work/out.sgi"
-measure "pnmtosgi colour.ppm > out.sgi" sh -c 'pnmtosgi "$1" >"$2"' sh "$work/colour.ppm" "$work/nb.sgi"
+bench_write sgi pnmtosgi

@@ -17,10 +17,8 @@ for image in grey.pgm colour.ppm; do
     pnmtorast "-$form" "$work/$image" >"$work/in.ras" 2>/dev/null
     out=out.${image##*.}  # the same kind of output for both
     echo "== read: $image as $form Sun raster ($(du -h "$work/in.ras" | cut -f1)) to $out"
-    measure "pvconvert in.ras $out" ./build/tools/pvconvert "$work/in.ras" "$work/$out"
-    measure "rasttopnm in.ras > $out" sh -c 'rasttopnm "$1" >"$2"' sh "$work/in.ras" "$work/nb.$out"
+    bench_read in.ras "$out" rasttopnm
   done
 done
 echo "== write: colour.ppm to a 24-bit Sun raster"
-measure "pvconvert colour.ppm out.ras" ./build/tools/pvconvert "$work/colour.ppm" "$work/out.ras"
-measure "pnmtorast colour.ppm > out.ras" sh -c 'pnmtorast "$1" >"$2"' sh "$work/colour.ppm" "$work/nb.ras"
+bench_write ras pnmtorast

@@ -15,9 +15,7 @@ bench_drawing_pictures 6000 8000
 for image in grey.pgm colour.ppm; do
   pnmtoxwd "$work/$image" >"$work/in.xwd" 2>/dev/null
   echo "== read: $image as XWD ($(du -h "$work/in.xwd" | cut -f1)) to out.ppm"
-  measure "pvconvert in.xwd out.ppm" ./build/tools/pvconvert "$work/in.xwd" "$work/out.ppm"
-  measure "xwdtopnm in.xwd > out.ppm" sh -c 'xwdtopnm "$1" >"$2"' sh "$work/in.xwd" "$work/nb.ppm"
+  bench_read in.xwd out.ppm xwdtopnm
 done
 echo "== write: colour.ppm to XWD"
-measure "pvconvert colour.ppm out.xwd" ./build/tools/pvconvert "$work/colour.ppm" "$work/out.xwd"
-measure "pnmtoxwd colour.ppm > out.xwd" sh -c 'pnmtoxwd "$1" >"$2"' sh "$work/colour.ppm" "$work/nb.xwd"
+bench_write xwd pnmtoxwd
