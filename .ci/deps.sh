@@ -14,7 +14,7 @@ packages=(
   clang libclang-rt-14-dev
   xvfb x11-apps xdotool
   # test oracles: they make inputs and check outputs, never linked in
-  netpbm libtiff-tools pngcheck imagemagick giflib-tools
+  netpbm libjpeg-turbo-progs libopenjp2-tools libtiff-tools pngcheck imagemagick giflib-tools
   # the install test: manual pages, desktop entry, Debian package
   man-db groff-base desktop-file-utils dpkg-dev fakeroot lintian
   # PDF writer: Ghostscript renders, poppler decodes the image streams, qpdf checks the structure

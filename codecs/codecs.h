@@ -3,5 +3,7 @@
 #define PV_CODECS_CODECS_H
 
 #include "ccitt.h"
+#include "jpeg.h"
+#include "jtk.h"
 
 #endif

@@ -1,0 +1,53 @@
+// The JPEG codec's glue: the operations table the codec layer drives, the
+// parameter defaults, the tables both directions share, and failure reports.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "jpegint.h"
+
+#define CMN_SOURCE "jpeg"
+
+const uint8_t JpegZigzag[64] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
+    12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
+    35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
+    58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+
+ReturnTp JpegFail(IfuCodecTp *codec, int err, const char *format, ...) {
+  char message[256];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  const bool encoder = codec && codec->encoder;
+  CmnDebug(1, "%s %d : err = %d\n", message, encoder ? 1 : 0, err);
+  return CmnError(CMN_SOURCE, __LINE__, encoder ? IFU_E_INTERNAL : IFU_E_CHARACTER);
+}
+
+namespace {
+
+void *CreateParam() {
+  auto *p = static_cast<JpegParamTp *>(calloc(1, sizeof(JpegParamTp)));
+  if (!p) return nullptr;
+  p->mode = JPEG_BASELINE;
+  p->color = JPEG_RGB;
+  p->h_samp = 2;
+  p->v_samp = 1;
+  p->quality = 10;
+  p->depth = 8;
+  p->ycbcr = 1;
+  return p;
+}
+
+void Terminate(IfuCodecTp *codec) {
+  if (codec->encoder)
+    JpegFreeEncoder(codec);
+  else
+    JpegFreeDecoder(codec);
+}
+
+}  // namespace
+
+const IfuCodecOpsTp JpegCodecOps = {"JPEG",         CreateParam, JpegInitDecoder, JpegInitEncoder,
+                                    JpegEncode,     JpegDecode,  Terminate};
