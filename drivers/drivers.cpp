@@ -5,14 +5,11 @@
 
 namespace {
 
-// Known types whose driver is not written yet: they keep their names, the
+// Known types without a driver of their own: they keep their names, the
 // client decides what a file of such a type means, and asking for one by
 // type says "The requested driver is not linked in".
 #define IFD_PLACEHOLDER(name, multipage, ...) \
   const IffFormatTp name = {#name, {__VA_ARGS__}, multipage, 0, {}, {}, 0};
-
-IFD_PLACEHOLDER(Jpeg, 0, {IFF_TYPE_JPEG, "JPEG."})
-IFD_PLACEHOLDER(J2k, 0, {IFF_TYPE_J2K, "JPEG 2000."})
 
 // Types that no driver reads: the client decides (PostScript and text go
 // to the filters).
@@ -35,7 +32,7 @@ const IffFormatTp Refused = {
 
 const IffFormatTp *const IfdFormats[] = {
     &IfdQplFormat, &IfdBmpFormat, &IfdPcxFormat, &IfdGifFormat, &IfdSunRasterFormat, &IfdTgaFormat, &IfdTiffFormat, &IfdPbmFormat,
-    &IfdSgiFormat, &IfdXwdFormat, &IfdStarBaseFormat, &IfdCatiaFormat, &IfdCatia4Format, &IfdCaedsFormattedFormat, &IfdCaedsBinaryFormat, &Jpeg,
-    &IfdCgmFormat, &IfdPdfFormat, &IfdPngFormat, &IfdCalsFormat, &J2k, &IfdLayFormat, &NoType, &PostScript, &Ascii, &Refused,
+    &IfdSgiFormat, &IfdXwdFormat, &IfdStarBaseFormat, &IfdCatiaFormat, &IfdCatia4Format, &IfdCaedsFormattedFormat, &IfdCaedsBinaryFormat, &IfdCodecFormat,
+    &IfdCgmFormat, &IfdPdfFormat, &IfdPngFormat, &IfdCalsFormat, &IfdJ2kFormat, &IfdLayFormat, &NoType, &PostScript, &Ascii, &Refused,
     nullptr,
 };

@@ -31,6 +31,13 @@ extern const IffFormatTp IfdCaedsBinaryFormat;     // I-DEAS picture, binary (16
 extern const IffFormatTp IfdPdfFormat;        // PDF, written only (21)
 extern const IffFormatTp IfdCgmFormat;        // binary CGM, written only (18, 38)
 extern const IffFormatTp IfdTiffFormat;       // TIFF (8)
+extern const IffFormatTp IfdCodecFormat;      // JPEG through the JPEG codec (17)
+extern const IffFormatTp IfdJ2kFormat;        // JPEG 2000 (25)
+
+// The JPEG codec's stream callbacks (also the PDF writer's DCT data): read
+// up to *count bytes (*count gets the number read), write count bytes.
+ReturnTp IfdCodecJpegRead(uint8_t *buffer, int32_t *count, IfiHandleTp *stream);
+ReturnTp IfdCodecJpegWrite(const uint8_t *buffer, int32_t count, IfiHandleTp *stream);
 
 // The TIFF driver's last raised code, and its switch for JPEG data whose
 // tables are broken (set from PVBROKENTIFFJPEG when a file is opened).

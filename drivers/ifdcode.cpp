@@ -1,0 +1,146 @@
+// JPEG (JFIF) files through the JPEG codec: recognition anywhere in the
+// first 10000 bytes, band reads of the decoder, rows handed to the encoder.
+// The stream callbacks are shared with the PDF writer's DCT data.
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "codecs.h"
+#include "drivers.h"
+
+#define CMN_SOURCE "ifdcode"
+
+namespace {
+
+constexpr int32_t kSearch = 10000;         // bytes searched for the start of image
+constexpr int32_t kExportBuffer = 4000;    // stream buffer of a written file
+constexpr int32_t kCodecBuffer = 32768;    // the codec's input chunk
+
+struct CodeState {
+  IfiHandleTp *handle = nullptr;
+  IfuCodecTp *codec = nullptr;  // decoding or encoding handle
+  int32_t service = 0;
+  int32_t width = 0, height = 0;
+  int32_t row_bytes = 0;         // components x width, doubled above 8 bits
+  // Reading: the band held, its first row and its row count.
+  std::vector<uint8_t> band;
+  int32_t band_height = 0;
+  int32_t band_first = 0;
+  int32_t band_rows = 0;
+  int32_t band_form = 1;         // 1, or 3 for progressive files
+  int32_t next_line = 0;
+};
+
+// The codec's input: the next bytes of the stream.
+[[maybe_unused]] ReturnTp ReadInput(void *arg, uint8_t *buffer, int32_t *length) {
+  return IfdCodecJpegRead(buffer, length, static_cast<IfiHandleTp *>(arg));
+}
+
+[[maybe_unused]] ReturnTp WriteOutput(void *arg, const uint8_t *data, int32_t length) {
+  return IfdCodecJpegWrite(data, length, static_cast<IfiHandleTp *>(arg));
+}
+
+}  // namespace
+
+ReturnTp IfdCodecJpegRead(uint8_t *buffer, int32_t *count, IfiHandleTp *stream) {
+  if (!buffer || !count || *count < 0 || !stream)
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  const size_t got = IfiFetch(buffer, 1, static_cast<size_t>(*count), stream);
+  *count = static_cast<int32_t>(got);
+  return 0;
+}
+
+ReturnTp IfdCodecJpegWrite(const uint8_t *buffer, int32_t count, IfiHandleTp *stream) {
+  if (count <= 0) return 0;
+  if (!buffer || !stream || IfiWrite(buffer, 1, static_cast<size_t>(count), stream))
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_LINE);
+  return 0;
+}
+
+ReturnTp IfdCodecInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
+  if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  *state = nullptr;
+  std::unique_ptr<CodeState> s(new (std::nothrow) CodeState());
+  if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
+  s->service = request->service;
+  ReturnTp rc = IffOpenDriverStream(request, &s->handle, nullptr, 0);
+  if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
+  if (request->service == IFF_SRV_EXPORT) {
+    IfiSetBuffer(s->handle, nullptr, 0, kExportBuffer);
+    *state = s.release();
+    return 0;
+  }
+  // A start of image followed by a marker, wherever it lies in the first
+  // bytes: some files carry a header of their own before the JPEG data.
+  std::vector<uint8_t> head(kSearch);
+  const size_t n = IfiPeek(head.data(), 1, head.size(), s->handle);
+  request->recognised = 0;
+  for (size_t i = 0; i + 2 < n; ++i)
+    if (head[i] == 0xFF && head[i + 1] == 0xD8 && head[i + 2] == 0xFF) {
+      request->recognised = 1;
+      break;
+    }
+  *state = s.release();
+  return 0;
+}
+
+// ---- Reading ----------------------------------------------------------------
+
+ReturnTp IfdCodecRdHead(void *state, IffParamTp *p) {
+  if (!state || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  return CmnError(CMN_SOURCE, __LINE__, IFF_E_NOT_LINKED);
+}
+
+ReturnTp IfdCodecRdCMap(void *, IffParamTp *) {
+  // JPEG data never carries a colour map.
+  return CmnError(CMN_SOURCE, __LINE__, IFD_E_NEEDS_RGB);
+}
+
+ReturnTp IfdCodecRdScan(void *state, IffParamTp *p) {
+  if (!state || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  return CmnError(CMN_SOURCE, __LINE__, IFF_E_NOT_LINKED);
+}
+
+// ---- Writing ----------------------------------------------------------------
+
+ReturnTp IfdCodecWtHead(void *state, IffParamTp *p) {
+  if (!state || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  return CmnError(CMN_SOURCE, __LINE__, IFF_E_NOT_LINKED);
+}
+
+ReturnTp IfdCodecWtCMap(void *, IffParamTp *) {
+  return CmnError(CMN_SOURCE, __LINE__, IFD_E_NEEDS_RGB);
+}
+
+ReturnTp IfdCodecWtScan(void *state, IffParamTp *p) {
+  if (!state || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  return CmnError(CMN_SOURCE, __LINE__, IFF_E_NOT_LINKED);
+}
+
+// ---- Both -------------------------------------------------------------------
+
+ReturnTp IfdCodecTerm(void **state) {
+  if (!state || !*state) return 0;
+  auto *s = static_cast<CodeState *>(*state);
+  ReturnTp rc = 0;
+  if (s->codec) {
+    // A written image is complete only once the encoder has finished it.
+    if (s->service == IFF_SRV_EXPORT) rc = IfuCodecFinish(s->codec);
+    const ReturnTp rc_term = IfuCodecTerm(&s->codec);
+    if (!rc) rc = rc_term;
+  }
+  const ReturnTp rc_close = IffTermDriverState<CodeState>(state);
+  return rc ? rc : rc_close;
+}
+
+const IffFormatTp IfdCodecFormat = {
+    "JPEG",
+    {{IFF_TYPE_JPEG, "JPEG."}},
+    0,
+    0,
+    {IfdCodecInit, IfdCodecRdHead, IfdCodecWtHead, IfdCodecRdCMap, IfdCodecWtCMap, IfdCodecRdScan,
+     IfdCodecWtScan, IfdCodecTerm},
+    {{"jpg", IFF_TYPE_JPEG, IFF_CM_RGB}, {"jpeg", IFF_TYPE_JPEG, IFF_CM_RGB}},
+    IFF_MODEL_BIT(IFF_CM_RGB) | IFF_MODEL_BIT(IFF_CM_GRAY),
+};
