@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 #include <vector>
 
@@ -119,7 +120,13 @@ struct JtkdCblk {
   int32_t passes = 0;         // passes seen in packet headers
   int32_t usable_passes = 0;  // of these, passes whose data is kept
   bool included = false;
-  std::vector<uint8_t> data;
+  // The kept bytes, where the packets left them in the tile's data.
+  struct Chunk {
+    const uint8_t *p;
+    uint32_t n;
+    uint32_t seg;
+  };
+  std::vector<Chunk> chunks;
   std::vector<JtkdSeg> segs;
 };
 
@@ -159,10 +166,16 @@ struct JtkdTileComp {
   int32_t roi = 0;
   int32_t kept = 0;  // resolutions decoded: 0..kept
   std::vector<JtkdRes> res;
-  // The plane of the kept resolution: integers (5-3) or floats (9-7).
+  // The plane of the kept resolution: integers (5-3) or floats (9-7),
+  // in one malloc'ed block that the image may take over.
   int32_t plane_w = 0, plane_h = 0;
-  std::vector<int32_t> ints;
-  std::vector<float> floats;
+  void *plane = nullptr;
+  int32_t *ints = nullptr;
+  float *floats = nullptr;
+  JtkdTileComp() = default;
+  JtkdTileComp(const JtkdTileComp &) = delete;
+  JtkdTileComp &operator=(const JtkdTileComp &) = delete;
+  ~JtkdTileComp() { free(plane); }
 };
 
 // Reused work areas of the bit-plane decoder.

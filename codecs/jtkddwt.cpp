@@ -150,9 +150,9 @@ void Inverse(JtkdTileComp &tc, T *plane) {
 }  // namespace
 
 void JtkdInverse53(JtkdTileComp &tc) {
-  if (!tc.ints.empty()) Inverse<int32_t>(tc, tc.ints.data());
+  if (tc.ints) Inverse<int32_t>(tc, tc.ints);
 }
 
 void JtkdInverse97(JtkdTileComp &tc) {
-  if (!tc.floats.empty()) Inverse<float>(tc, tc.floats.data());
+  if (tc.floats) Inverse<float>(tc, tc.floats);
 }

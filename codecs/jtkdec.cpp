@@ -2,6 +2,7 @@
 // marker segments, the scan for tile-parts, and the entry points
 // JtkGetMainHeader and Jp2Decompress.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -479,7 +480,7 @@ const int64_t kFreeSamples = int64_t(1) << 24;
 const int64_t kSamplesPerByte = 8192;
 
 int32_t Decompress(const JtkParamTp *param_in, const uint8_t *data, size_t length,
-                   JtkImageTp **out, JtkContextTp *context) {
+                   JtkImageTp **out) {
   JtkParamTp param{};
   if (param_in) param = *param_in;
   JtkdStream s;
@@ -501,13 +502,25 @@ int32_t Decompress(const JtkParamTp *param_in, const uint8_t *data, size_t lengt
   const int64_t allowed =
       std::min(kMaxSamples, std::max(kFreeSamples, int64_t(length) * kSamplesPerByte));
   if (w > INT32_MAX || h > INT32_MAX || samples > allowed) return JTKD_MARKER(22);
-  JtkImageTp *image = JtkCreateImage(context, static_cast<int32_t>(w), static_cast<int32_t>(h),
-                                     s.components, s.precision[0]);
+  // The planes come with the tiles (a single tile hands its own over).
+  JtkImageTp *image = static_cast<JtkImageTp *>(calloc(1, sizeof(JtkImageTp)));
   if (!image) return JTK_ERROR(JTK_CAT_MEMORY, 1);
+  image->comp = static_cast<JtkComponentTp *>(calloc(size_t(s.components), sizeof(JtkComponentTp)));
+  if (!image->comp) {
+    free(image);
+    return JTK_ERROR(JTK_CAT_MEMORY, 1);
+  }
+  image->width = static_cast<int32_t>(w);
+  image->height = static_cast<int32_t>(h);
+  image->components = s.components;
   for (int32_t c = 0; c < s.components; ++c) {
-    image->comp[c].is_signed = s.is_signed[c];
-    image->comp[c].dx = s.dx[c];
-    image->comp[c].dy = s.dy[c];
+    JtkComponentTp &comp = image->comp[c];
+    comp.precision = s.precision[c];
+    comp.is_signed = s.is_signed[c];
+    comp.dx = s.dx[c];
+    comp.dy = s.dy[c];
+    comp.width = image->width;
+    comp.height = image->height;
   }
   JtkdT1Work work;
   for (size_t t = 0; t < s.tiles.size(); ++t) {
@@ -516,6 +529,14 @@ int32_t Decompress(const JtkParamTp *param_in, const uint8_t *data, size_t lengt
     if (rc < 0 && rc != JTK_TILE_PENDING) {
       JtkFreeImage(&image);
       return rc;
+    }
+  }
+  for (int32_t c = 0; c < s.components; ++c) {
+    JtkComponentTp &comp = image->comp[c];
+    if (!comp.data) comp.data = static_cast<int32_t *>(calloc(size_t(w) * size_t(h), sizeof(int32_t)));
+    if (!comp.data) {
+      JtkFreeImage(&image);
+      return JTK_ERROR(JTK_CAT_MEMORY, 1);
     }
   }
   *out = image;
@@ -570,7 +591,7 @@ int32_t Jp2Decompress(JtkContextTp *context, const JtkParamTp *param, const uint
   if (length == 0) return JtkReport(context, kDecompress, JTKD_MARKER(4));
   int32_t rc = 0;
   try {
-    rc = Decompress(param, data, length, image, context);
+    rc = Decompress(param, data, length, image);
   } catch (const std::bad_alloc &) {
     rc = JTK_ERROR(JTK_CAT_MEMORY, 1);
   }

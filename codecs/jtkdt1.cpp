@@ -201,9 +201,12 @@ struct Block {
   }
 
   // Raw passes carry the sign itself, coded passes its agreement with
-  // the prediction of the neighbours.
-  template <typename Dec>
-  void Significance(Dec &&decode, bool raw, int32_t plane) {
+  // the prediction of the neighbours. The decoder state is worked on in
+  // a local copy, so that it stays in registers.
+  template <bool kRaw>
+  void Significance(Mq &mq, Raw &raw_in, int32_t plane) {
+    Mq m = mq;
+    Raw raw = raw_in;
     const int32_t one = 3 << plane;  // the bit and half the one below
     for (int32_t y0 = 0; y0 < h; y0 += 4) {
       const int32_t rows = std::min(4, h - y0);
@@ -217,9 +220,14 @@ struct Block {
           if (fl & kSig) continue;
           const uint32_t fm = fl & Mask(r);
           if (!(fm & 0xFF)) continue;
-          if (decode(ctx[sig[fm & 0xFF]])) {
-            const uint8_t sc = kT.sign[SignIndex(fm)];
-            const uint32_t neg = decode(ctx[sc & 0x1F]) ^ (raw ? 0u : uint32_t(sc >> 7));
+          if (kRaw ? raw.Bit() : MqDecode(m, ctx[sig[fm & 0xFF]])) {
+            uint32_t neg;
+            if (kRaw) {
+              neg = raw.Bit();
+            } else {
+              const uint8_t sc = kT.sign[SignIndex(fm)];
+              neg = MqDecode(m, ctx[sc & 0x1F]) ^ uint32_t(sc >> 7);
+            }
             dcol[r * w] = one;
             SetSignificant(f, neg);
           }
@@ -227,31 +235,38 @@ struct Block {
         }
       }
     }
+    mq = m;
+    raw_in = raw;
   }
 
-  template <typename Dec>
-  void Refinement(Dec &&decode, bool raw, int32_t plane) {
+  template <bool kRaw>
+  void Refinement(Mq &mq, Raw &raw_in, int32_t plane) {
+    Mq m = mq;
+    Raw raw = raw_in;
     const int32_t half = 1 << plane;
     for (int32_t y0 = 0; y0 < h; y0 += 4) {
       const int32_t rows = std::min(4, h - y0);
       uint32_t *col = flags + size_t(y0 + 1) * size_t(stride) + 1;
       int32_t *dcol = data + size_t(y0) * size_t(w);
       for (int32_t x = 0; x < w; ++x, ++col, ++dcol) {
+        if (rows == 4 && !((col[0] | col[stride] | col[2 * stride] | col[3 * stride]) & kSig)) continue;
         for (int32_t r = 0; r < rows; ++r) {
           uint32_t *f = col + r * stride;
           const uint32_t fl = *f;
           if ((fl & (kSig | kVisit)) != kSig) continue;
-          uint8_t dummy = 0;
-          uint8_t &cx = raw ? dummy
-                            : ctx[(fl & kRef) ? 16 : ((fl & Mask(r) & 0xFF) ? 15 : 14)];
-          dcol[r * w] += decode(cx) ? half : -half;
+          const uint32_t bit =
+              kRaw ? raw.Bit() : MqDecode(m, ctx[(fl & kRef) ? 16 : ((fl & Mask(r) & 0xFF) ? 15 : 14)]);
+          dcol[r * w] += bit ? half : -half;
           *f |= kRef;
         }
       }
     }
+    mq = m;
+    raw_in = raw;
   }
 
-  void Cleanup(Mq &m, int32_t plane) {
+  void Cleanup(Mq &mq, int32_t plane) {
+    Mq m = mq;
     const int32_t one = 3 << plane;
     for (int32_t y0 = 0; y0 < h; y0 += 4) {
       const int32_t rows = std::min(4, h - y0);
@@ -290,6 +305,7 @@ struct Block {
         }
       }
     }
+    mq = m;
   }
 };
 
@@ -307,15 +323,13 @@ int32_t JtkdDecodeBlock(JtkdT1Work &work, const JtkdCblk &cblk, int32_t orient, 
   std::vector<size_t> starts;
   starts.reserve(cblk.segs.size());
   work.bytes.clear();
-  size_t offset = 0;
-  for (const JtkdSeg &seg : cblk.segs) {
+  size_t chunk = 0;
+  for (size_t seg = 0; seg < cblk.segs.size(); ++seg) {
     starts.push_back(work.bytes.size());
-    const size_t n = std::min<size_t>(seg.length, cblk.data.size() - offset);
-    work.bytes.insert(work.bytes.end(), cblk.data.begin() + static_cast<ptrdiff_t>(offset),
-                      cblk.data.begin() + static_cast<ptrdiff_t>(offset + n));
+    for (; chunk < cblk.chunks.size() && cblk.chunks[chunk].seg == seg; ++chunk)
+      work.bytes.insert(work.bytes.end(), cblk.chunks[chunk].p, cblk.chunks[chunk].p + cblk.chunks[chunk].n);
     work.bytes.push_back(0xFF);
     work.bytes.push_back(0xFF);
-    offset += n;
   }
   Block blk;
   blk.w = w;
@@ -352,19 +366,15 @@ int32_t JtkdDecodeBlock(JtkdT1Work &work, const JtkdCblk &cblk, int32_t orient, 
       if (left == 0) break;
     }
     if (type == 0) {
-      if (raw_seg) {
-        auto bit = [&raw](uint8_t &) { return raw.Bit(); };
-        blk.Significance(bit, true, plane);
-      } else {
-        auto dec = [&mq](uint8_t &cx) { return MqDecode(mq, cx); };
-        blk.Significance(dec, false, plane);
-      }
+      if (raw_seg)
+        blk.Significance<true>(mq, raw, plane);
+      else
+        blk.Significance<false>(mq, raw, plane);
     } else if (type == 1) {
-      if (raw_seg) {
-        blk.Refinement([&raw](uint8_t &) { return raw.Bit(); }, true, plane);
-      } else {
-        blk.Refinement([&mq](uint8_t &cx) { return MqDecode(mq, cx); }, false, plane);
-      }
+      if (raw_seg)
+        blk.Refinement<true>(mq, raw, plane);
+      else
+        blk.Refinement<false>(mq, raw, plane);
     } else {
       blk.Cleanup(mq, plane);
       if (style & JTK_CB_SEGMARK) {

@@ -136,8 +136,11 @@ struct Tile {
   JtkdCod cod;
   std::vector<JtkdPoc> poc;
   std::vector<JtkdTileComp> comps;
-  std::vector<uint8_t> body;     // the tile-parts' data, concatenated
-  std::vector<uint8_t> headers;  // packed packet headers (PPM or PPT)
+  explicit Tile(size_t components) : comps(components) {}
+  const uint8_t *body = nullptr;  // the tile-parts' data
+  size_t body_len = 0;
+  std::vector<uint8_t> joined;     // ...concatenated, when there are several
+  std::vector<uint8_t> headers;    // packed packet headers (PPM or PPT)
   bool packed = false;
   size_t body_pos = 0, header_pos = 0;
   int32_t max_layers = 0;
@@ -162,7 +165,6 @@ int32_t ResolveTile(const JtkdStream &s, int32_t t, Tile &tile) {
     JTKD_TRY(JtkdParseTileHeader(s, parts[i], i == 0, scope, ppt));
   tile.cod = scope.has_cod ? scope.cod : s.main.cod;
   tile.poc = !scope.poc.empty() ? scope.poc : s.main.poc;
-  tile.comps.resize(size_t(s.components));
   for (int32_t c = 0; c < s.components; ++c) {
     JtkdTileComp &tc = tile.comps[size_t(c)];
     if (scope.coc.count(c))
@@ -184,11 +186,18 @@ int32_t ResolveTile(const JtkdStream &s, int32_t t, Tile &tile) {
     tc.roi = scope.roi.count(c) ? scope.roi.at(c) : (s.main.roi.count(c) ? s.main.roi.at(c) : 0);
   }
   // Data and packed headers.
-  size_t total = 0;
-  for (const auto &p : parts) total += p.end - p.data;
-  tile.body.reserve(total);
+  if (parts.size() == 1) {
+    tile.body = s.data + parts[0].data;
+    tile.body_len = parts[0].end - parts[0].data;
+  } else {
+    size_t total = 0;
+    for (const auto &p : parts) total += p.end - p.data;
+    tile.joined.reserve(total);
+    for (const auto &p : parts) tile.joined.insert(tile.joined.end(), s.data + p.data, s.data + p.end);
+    tile.body = tile.joined.data();
+    tile.body_len = tile.joined.size();
+  }
   for (const auto &p : parts) {
-    tile.body.insert(tile.body.end(), s.data + p.data, s.data + p.end);
     if (s.has_ppm) {
       if (size_t(p.index) >= s.ppm_chunks.size()) return JTKD_MARKER(7);
       const auto &chunk = s.ppm_chunks[size_t(p.index)];
@@ -319,10 +328,12 @@ int32_t BuildTileComp(const JtkdStream &s, const Tile &tile, int32_t c, int32_t 
   tc.plane_w = static_cast<int32_t>(top.x1 - top.x0);
   tc.plane_h = static_cast<int32_t>(top.y1 - top.y0);
   const size_t area = size_t(tc.plane_w) * size_t(tc.plane_h);
+  tc.plane = calloc(area ? area : 1, sizeof(int32_t));
+  if (!tc.plane) return JTK_ERROR(JTK_CAT_MEMORY, 1);
   if (cod.reversible)
-    tc.ints.assign(area, 0);
+    tc.ints = static_cast<int32_t *>(tc.plane);
   else
-    tc.floats.assign(area, 0.0f);
+    tc.floats = static_cast<float *>(tc.plane);
   return 0;
 }
 
@@ -333,14 +344,14 @@ int32_t ReadPacket(Tile &tile, JtkdTileComp &tc, int32_t r, JtkdPrecinct &prec, 
   const int32_t scod = tile.cod.scod;
   const int32_t style = tc.cod.style;
   // An SOP marker segment may precede the packet in the body.
-  if ((scod & 2) && tile.body.size() - tile.body_pos >= 6 && tile.body[tile.body_pos] == 0xFF &&
+  if ((scod & 2) && tile.body_len - tile.body_pos >= 6 && tile.body[tile.body_pos] == 0xFF &&
       tile.body[tile.body_pos + 1] == 0x91)
     tile.body_pos += 6;
   HeaderBits bits;
   if (tile.packed)
     bits.Start(tile.headers.data(), tile.headers.size(), &tile.header_pos);
   else
-    bits.Start(tile.body.data(), tile.body.size(), &tile.body_pos);
+    bits.Start(tile.body, tile.body_len, &tile.body_pos);
   tile.pending.clear();
   const bool keep = tile.max_layers == 0 || layer < tile.max_layers;
   if (bits.Bit()) {
@@ -418,20 +429,21 @@ int32_t ReadPacket(Tile &tile, JtkdTileComp &tc, int32_t r, JtkdPrecinct &prec, 
   if (bits.overrun) return JTKD_PACKET(7);
   // An EPH marker may end the header.
   if (scod & 4) {
-    const std::vector<uint8_t> &h = tile.packed ? tile.headers : tile.body;
+    const uint8_t *h = tile.packed ? tile.headers.data() : tile.body;
+    const size_t n = tile.packed ? tile.headers.size() : tile.body_len;
     size_t &hp = tile.packed ? tile.header_pos : tile.body_pos;
-    if (h.size() - hp >= 2 && h[hp] == 0xFF && h[hp + 1] == 0x92) hp += 2;
+    if (n - hp >= 2 && h[hp] == 0xFF && h[hp + 1] == 0x92) hp += 2;
   }
   // The bodies, in the order of the header.
   for (Tile::Part &part : tile.pending) {
     JtkdCblk &cb = *part.cblk;
     for (int32_t i = 0; i < part.parts; ++i) {
       const size_t n = part.lengths[i];
-      if (n > tile.body.size() - tile.body_pos) return JTKD_PACKET(9);
-      if (keep) {
-        cb.data.insert(cb.data.end(), tile.body.begin() + static_cast<ptrdiff_t>(tile.body_pos),
-                       tile.body.begin() + static_cast<ptrdiff_t>(tile.body_pos + n));
-        cb.segs[size_t(part.seg_first + i)].length += static_cast<uint32_t>(n);
+      if (n > tile.body_len - tile.body_pos) return JTKD_PACKET(9);
+      if (keep && n > 0) {
+        const uint32_t seg = static_cast<uint32_t>(part.seg_first + i);
+        cb.chunks.push_back(JtkdCblk::Chunk{tile.body + tile.body_pos, static_cast<uint32_t>(n), seg});
+        cb.segs[seg].length += static_cast<uint32_t>(n);
       }
       tile.body_pos += n;
     }
@@ -441,7 +453,7 @@ int32_t ReadPacket(Tile &tile, JtkdTileComp &tc, int32_t r, JtkdPrecinct &prec, 
 
 // No packet can follow once the data it would be read from is used up.
 bool Exhausted(const Tile &tile) {
-  return tile.packed ? tile.header_pos >= tile.headers.size() : tile.body_pos >= tile.body.size();
+  return tile.packed ? tile.header_pos >= tile.headers.size() : tile.body_pos >= tile.body_len;
 }
 
 // Packets of one progression volume, in its order. Each precinct takes
@@ -535,7 +547,7 @@ int32_t DecodeBlocks(JtkdTileComp &tc, JtkdT1Work &work) {
             const int32_t *src = work.data.data() + size_t(y) * size_t(w);
             const size_t at = size_t(band.off_y + cb.y0 + y) * size_t(tc.plane_w) + size_t(band.off_x + cb.x0);
             if (tc.cod.reversible) {
-              int32_t *dst = tc.ints.data() + at;
+              int32_t *dst = tc.ints + at;
               for (int32_t x = 0; x < w; ++x) {
                 int32_t v = src[x];
                 int32_t m = v < 0 ? -v : v;
@@ -544,7 +556,7 @@ int32_t DecodeBlocks(JtkdTileComp &tc, JtkdT1Work &work) {
                 dst[x] = v < 0 ? -m : m;
               }
             } else {
-              float *dst = tc.floats.data() + at;
+              float *dst = tc.floats + at;
               const float step = band.step;
               for (int32_t x = 0; x < w; ++x) {
                 int32_t v = src[x];
@@ -557,8 +569,7 @@ int32_t DecodeBlocks(JtkdTileComp &tc, JtkdT1Work &work) {
               }
             }
           }
-          // The data is not needed again.
-          std::vector<uint8_t>().swap(cb.data);
+          std::vector<JtkdCblk::Chunk>().swap(cb.chunks);
         }
       }
     }
@@ -567,7 +578,7 @@ int32_t DecodeBlocks(JtkdTileComp &tc, JtkdT1Work &work) {
 }
 
 // Inverse component transform, level shift and clipping into the image.
-void WriteTile(const JtkdStream &s, Tile &tile, int32_t reduce, JtkImageTp *image) {
+int32_t WriteTile(const JtkdStream &s, Tile &tile, int32_t reduce, JtkImageTp *image) {
   const int32_t ncomp = static_cast<int32_t>(tile.comps.size());
   bool mct = tile.cod.mct && ncomp >= 3;
   if (mct) {
@@ -580,7 +591,7 @@ void WriteTile(const JtkdStream &s, Tile &tile, int32_t reduce, JtkImageTp *imag
   if (mct) {
     const size_t n = size_t(tile.comps[0].plane_w) * size_t(tile.comps[0].plane_h);
     if (tile.comps[0].cod.reversible) {
-      int32_t *y0 = tile.comps[0].ints.data(), *y1 = tile.comps[1].ints.data(), *y2 = tile.comps[2].ints.data();
+      int32_t *y0 = tile.comps[0].ints, *y1 = tile.comps[1].ints, *y2 = tile.comps[2].ints;
       for (size_t i = 0; i < n; ++i) {
         const int32_t g = y0[i] - ((y1[i] + y2[i]) >> 2);
         const int32_t r = y2[i] + g, b = y1[i] + g;
@@ -589,7 +600,7 @@ void WriteTile(const JtkdStream &s, Tile &tile, int32_t reduce, JtkImageTp *imag
         y2[i] = b;
       }
     } else {
-      float *y0 = tile.comps[0].floats.data(), *y1 = tile.comps[1].floats.data(), *y2 = tile.comps[2].floats.data();
+      float *y0 = tile.comps[0].floats, *y1 = tile.comps[1].floats, *y2 = tile.comps[2].floats;
       for (size_t i = 0; i < n; ++i) {
         const float y = y0[i], cb = y1[i], cr = y2[i];
         y0[i] = y + 1.402f * cr;
@@ -609,29 +620,46 @@ void WriteTile(const JtkdStream &s, Tile &tile, int32_t reduce, JtkImageTp *imag
     const int64_t ox = JtkdCeilShift(JtkdCeilDiv(s.x0, s.dx[size_t(c)]), reduce);
     const int64_t oy = JtkdCeilShift(JtkdCeilDiv(s.y0, s.dy[size_t(c)]), reduce);
     const int64_t x0 = top.x0 - ox, y0 = top.y0 - oy;
+    // A tile that is the whole picture hands its plane over, converted in
+    // place; others are copied into the picture's plane.
+    const bool whole = !comp.data && x0 == 0 && y0 == 0 && tc.plane_w == comp.width &&
+                       tc.plane_h == comp.height;
+    if (!comp.data && !whole) {
+      comp.data = static_cast<int32_t *>(calloc(size_t(comp.width) * size_t(comp.height), sizeof(int32_t)));
+      if (!comp.data) return JTK_ERROR(JTK_CAT_MEMORY, 1);
+    }
     for (int32_t y = 0; y < tc.plane_h; ++y) {
       if (y0 + y < 0 || y0 + y >= comp.height) continue;
-      int32_t *dst = comp.data + size_t(y0 + y) * size_t(comp.width) + size_t(x0);
+      int32_t *dst = whole ? static_cast<int32_t *>(tc.plane) + size_t(y) * size_t(tc.plane_w)
+                           : comp.data + size_t(y0 + y) * size_t(comp.width) + size_t(x0);
       const int32_t w = static_cast<int32_t>(std::min<int64_t>(tc.plane_w, comp.width - x0));
       if (tc.cod.reversible) {
-        const int32_t *src = tc.ints.data() + size_t(y) * size_t(tc.plane_w);
+        const int32_t *src = tc.ints + size_t(y) * size_t(tc.plane_w);
         for (int32_t x = 0; x < w; ++x) dst[x] = std::min(hi, std::max(lo, src[x] + shift));
       } else {
-        const float *src = tc.floats.data() + size_t(y) * size_t(tc.plane_w);
+        const float *src = tc.floats + size_t(y) * size_t(tc.plane_w);
         for (int32_t x = 0; x < w; ++x) {
-          const int32_t v = static_cast<int32_t>(std::lrint(std::min(1e9f, std::max(-1e9f, src[x])))) + shift;
+          const float f = std::min(1e9f, std::max(-1e9f, src[x]));
+          const int32_t v = static_cast<int32_t>(std::lrint(f)) + shift;
           dst[x] = std::min(hi, std::max(lo, v));
         }
       }
     }
+    if (whole) {
+      comp.data = static_cast<int32_t *>(tc.plane);
+      tc.plane = nullptr;
+      tc.ints = nullptr;
+      tc.floats = nullptr;
+    }
   }
+  return 0;
 }
 
 }  // namespace
 
 int32_t JtkdDecodeTile(const JtkdStream &s, int32_t t, const JtkParamTp &param,
                        JtkImageTp *image, JtkdT1Work &work) {
-  Tile tile;
+  Tile tile(static_cast<size_t>(s.components));
   const int64_t p = t % s.tiles_x, q = t / s.tiles_x;
   tile.x0 = std::max(s.tx0 + p * s.tw, s.x0);
   tile.y0 = std::max(s.ty0 + q * s.th, s.y0);
@@ -648,7 +676,7 @@ int32_t JtkdDecodeTile(const JtkdStream &s, int32_t t, const JtkParamTp &param,
     volumes.push_back(JtkdPoc{0, 0, tile.cod.layers, JTKD_MAX_LEVELS + 1, s.components, tile.cod.progression});
   // Hostile headers may ask for vast empty loops; a packet costs at
   // least one byte, so the visits are bounded by the data.
-  int64_t budget = int64_t(64) * int64_t(tile.body.size() + tile.headers.size() + 1) + (int64_t(1) << 22);
+  int64_t budget = int64_t(64) * int64_t(tile.body_len + tile.headers.size() + 1) + (int64_t(1) << 22);
   for (const JtkdPoc &v : volumes) {
     JtkdPoc vol = v;
     vol.lye = std::min(vol.lye, tile.cod.layers);
@@ -663,6 +691,5 @@ int32_t JtkdDecodeTile(const JtkdStream &s, int32_t t, const JtkParamTp &param,
     else
       JtkdInverse97(tc);
   }
-  WriteTile(s, tile, param.reduce, image);
-  return 0;
+  return WriteTile(s, tile, param.reduce, image);
 }
