@@ -95,7 +95,7 @@ struct Mq {
   int32_t ct;
 };
 
-inline void MqByteIn(Mq &m) {
+__attribute__((always_inline)) inline void MqByteIn(Mq &m) {
   if (m.bp[0] == 0xFF) {
     if (m.bp[1] > 0x8F) {
       m.c += 0xFF00;
@@ -121,7 +121,7 @@ inline void MqInit(Mq &m, const uint8_t *bp) {
   m.a = 0x8000;
 }
 
-inline uint32_t MqDecode(Mq &m, uint8_t &cx) {
+__attribute__((always_inline)) inline uint32_t MqDecode(Mq &m, uint8_t &cx) {
   const MqEntry &e = kT.mq[cx];
   const uint32_t qe = e.qe;
   uint32_t d;
@@ -145,6 +145,14 @@ inline uint32_t MqDecode(Mq &m, uint8_t &cx) {
       d = e.mps;
       cx = e.nmps;
     }
+  }
+  // Renormalise: all the shifts at once while the bits last.
+  const int32_t n = __builtin_clz(m.a) - 16;
+  if (n <= m.ct) {
+    m.a <<= n;
+    m.c <<= n;
+    m.ct -= n;
+    return d;
   }
   do {
     if (m.ct == 0) MqByteIn(m);
@@ -185,10 +193,8 @@ struct Block {
     ctx[JTK_CTX_RUN] = 2 * JTK_CTX_RUN_START;
     ctx[JTK_CTX_UNIFORM] = 2 * JTK_CTX_UNIFORM_START;
   }
-  uint32_t Mask(int32_t row) const { return (vsc && row == 3) ? ~kBelow : ~0u; }
 
-  void SetSignificant(uint32_t *f, uint32_t neg) {
-    const int32_t s = stride;
+  static void SetSignificant(uint32_t *f, uint32_t neg, int32_t s) {
     f[0] |= kSig | (neg ? kNeg : 0);
     f[-s - 1] |= kSE;
     f[-s] |= kS | (neg ? kSgnS : 0);
@@ -200,113 +206,154 @@ struct Block {
     f[s + 1] |= kNW;
   }
 
+  // The passes visit stripes of four rows column by column. Full stripes
+  // take each row as its own step (the last row may ignore the stripe
+  // below); a short last stripe goes row by row. The decoder state and
+  // the block's fields are worked on in locals: the context stores are
+  // bytes, which could otherwise alias every member and force reloads.
+#define JTKD_BLOCK_LOCALS                                        \
+  const int32_t w = this->w, h = this->h, stride = this->stride; \
+  uint32_t *const flags = this->flags;                           \
+  int32_t *const data = this->data;                              \
+  const uint32_t mask3 = vsc ? ~kBelow : ~0u;                    \
+  uint8_t ctx[JTK_CTX_COUNT];                                    \
+  memcpy(ctx, this->ctx, sizeof ctx);                            \
+  Mq m = mq
+
   // Raw passes carry the sign itself, coded passes its agreement with
-  // the prediction of the neighbours. The decoder state is worked on in
-  // a local copy, so that it stays in registers.
+  // the prediction of the neighbours.
   template <bool kRaw>
   void Significance(Mq &mq, Raw &raw_in, int32_t plane) {
-    Mq m = mq;
+    JTKD_BLOCK_LOCALS;
     Raw raw = raw_in;
+    const uint8_t *const sig = this->sig;
     const int32_t one = 3 << plane;  // the bit and half the one below
+    auto sample = [&](uint32_t *f, int32_t *d, uint32_t mask) __attribute__((always_inline)) {
+      const uint32_t fl = *f;
+      if (fl & kSig) return;
+      const uint32_t fm = fl & mask;
+      if (!(fm & 0xFF)) return;
+      if (kRaw ? raw.Bit() : MqDecode(m, ctx[sig[fm & 0xFF]])) {
+        uint32_t neg;
+        if (kRaw) {
+          neg = raw.Bit();
+        } else {
+          const uint8_t sc = kT.sign[SignIndex(fm)];
+          neg = MqDecode(m, ctx[sc & 0x1F]) ^ uint32_t(sc >> 7);
+        }
+        *d = one;
+        SetSignificant(f, neg, stride);
+      }
+      *f |= kVisit;
+    };
     for (int32_t y0 = 0; y0 < h; y0 += 4) {
       const int32_t rows = std::min(4, h - y0);
       uint32_t *col = flags + size_t(y0 + 1) * size_t(stride) + 1;
       int32_t *dcol = data + size_t(y0) * size_t(w);
-      for (int32_t x = 0; x < w; ++x, ++col, ++dcol) {
-        if (rows == 4 && (col[0] | col[stride] | col[2 * stride] | col[3 * stride]) == 0) continue;
-        for (int32_t r = 0; r < rows; ++r) {
-          uint32_t *f = col + r * stride;
-          const uint32_t fl = *f;
-          if (fl & kSig) continue;
-          const uint32_t fm = fl & Mask(r);
-          if (!(fm & 0xFF)) continue;
-          if (kRaw ? raw.Bit() : MqDecode(m, ctx[sig[fm & 0xFF]])) {
-            uint32_t neg;
-            if (kRaw) {
-              neg = raw.Bit();
-            } else {
-              const uint8_t sc = kT.sign[SignIndex(fm)];
-              neg = MqDecode(m, ctx[sc & 0x1F]) ^ uint32_t(sc >> 7);
-            }
-            dcol[r * w] = one;
-            SetSignificant(f, neg);
-          }
-          *f |= kVisit;
+      if (rows == 4) {
+        for (int32_t x = 0; x < w; ++x, ++col, ++dcol) {
+          const uint32_t f0 = col[0], f1 = col[stride], f2 = col[2 * stride], f3 = col[3 * stride];
+          if ((f0 | f1 | f2 | f3) == 0 || (f0 & f1 & f2 & f3 & kSig)) continue;
+          sample(col, dcol, ~0u);
+          sample(col + stride, dcol + w, ~0u);
+          sample(col + 2 * stride, dcol + 2 * w, ~0u);
+          sample(col + 3 * stride, dcol + 3 * w, mask3);
         }
+      } else {
+        for (int32_t x = 0; x < w; ++x, ++col, ++dcol)
+          for (int32_t r = 0; r < rows; ++r) sample(col + r * stride, dcol + r * w, ~0u);
       }
     }
     mq = m;
     raw_in = raw;
+    memcpy(this->ctx, ctx, sizeof ctx);
   }
 
   template <bool kRaw>
   void Refinement(Mq &mq, Raw &raw_in, int32_t plane) {
-    Mq m = mq;
+    JTKD_BLOCK_LOCALS;
     Raw raw = raw_in;
     const int32_t half = 1 << plane;
+    auto sample = [&](uint32_t *f, int32_t *d, uint32_t mask) __attribute__((always_inline)) {
+      const uint32_t fl = *f;
+      if ((fl & (kSig | kVisit)) != kSig) return;
+      const uint32_t bit = kRaw ? raw.Bit() : MqDecode(m, ctx[(fl & kRef) ? 16 : ((fl & mask & 0xFF) ? 15 : 14)]);
+      *d += bit ? half : -half;
+      *f = fl | kRef;
+    };
     for (int32_t y0 = 0; y0 < h; y0 += 4) {
       const int32_t rows = std::min(4, h - y0);
       uint32_t *col = flags + size_t(y0 + 1) * size_t(stride) + 1;
       int32_t *dcol = data + size_t(y0) * size_t(w);
-      for (int32_t x = 0; x < w; ++x, ++col, ++dcol) {
-        if (rows == 4 && !((col[0] | col[stride] | col[2 * stride] | col[3 * stride]) & kSig)) continue;
-        for (int32_t r = 0; r < rows; ++r) {
-          uint32_t *f = col + r * stride;
-          const uint32_t fl = *f;
-          if ((fl & (kSig | kVisit)) != kSig) continue;
-          const uint32_t bit =
-              kRaw ? raw.Bit() : MqDecode(m, ctx[(fl & kRef) ? 16 : ((fl & Mask(r) & 0xFF) ? 15 : 14)]);
-          dcol[r * w] += bit ? half : -half;
-          *f |= kRef;
+      if (rows == 4) {
+        for (int32_t x = 0; x < w; ++x, ++col, ++dcol) {
+          if (!((col[0] | col[stride] | col[2 * stride] | col[3 * stride]) & kSig)) continue;
+          sample(col, dcol, ~0u);
+          sample(col + stride, dcol + w, ~0u);
+          sample(col + 2 * stride, dcol + 2 * w, ~0u);
+          sample(col + 3 * stride, dcol + 3 * w, mask3);
         }
+      } else {
+        for (int32_t x = 0; x < w; ++x, ++col, ++dcol)
+          for (int32_t r = 0; r < rows; ++r) sample(col + r * stride, dcol + r * w, ~0u);
       }
     }
     mq = m;
     raw_in = raw;
+    memcpy(this->ctx, ctx, sizeof ctx);
   }
 
   void Cleanup(Mq &mq, int32_t plane) {
-    Mq m = mq;
+    JTKD_BLOCK_LOCALS;
+    const uint8_t *const sig = this->sig;
     const int32_t one = 3 << plane;
+    auto significant = [&](uint32_t *f, int32_t *d, uint32_t fm) __attribute__((always_inline)) {
+      const uint8_t sc = kT.sign[SignIndex(fm)];
+      const uint32_t neg = MqDecode(m, ctx[sc & 0x1F]) ^ uint32_t(sc >> 7);
+      *d = one;
+      SetSignificant(f, neg, stride);
+    };
+    auto sample = [&](uint32_t *f, int32_t *d, uint32_t mask) __attribute__((always_inline)) {
+      const uint32_t fl = *f;
+      if (!(fl & (kSig | kVisit))) {
+        const uint32_t fm = fl & mask;
+        if (MqDecode(m, ctx[sig[fm & 0xFF]])) significant(f, d, fm);
+      }
+      *f &= ~kVisit;
+    };
+    const uint32_t busy = 0xFF | kSig | kVisit;
     for (int32_t y0 = 0; y0 < h; y0 += 4) {
       const int32_t rows = std::min(4, h - y0);
       uint32_t *col = flags + size_t(y0 + 1) * size_t(stride) + 1;
       int32_t *dcol = data + size_t(y0) * size_t(w);
+      if (rows < 4) {
+        for (int32_t x = 0; x < w; ++x, ++col, ++dcol)
+          for (int32_t r = 0; r < rows; ++r) sample(col + r * stride, dcol + r * w, ~0u);
+        continue;
+      }
       for (int32_t x = 0; x < w; ++x, ++col, ++dcol) {
-        int32_t r = 0;
-        if (rows == 4) {
-          const uint32_t busy = 0xFF | kSig | kVisit;
-          if (!(col[0] & busy) && !(col[stride] & busy) && !(col[2 * stride] & busy) &&
-              !(col[3 * stride] & busy & Mask(3))) {
-            if (!MqDecode(m, ctx[JTK_CTX_RUN])) continue;
-            r = static_cast<int32_t>(MqDecode(m, ctx[JTK_CTX_UNIFORM]) << 1);
-            r |= static_cast<int32_t>(MqDecode(m, ctx[JTK_CTX_UNIFORM]));
-            uint32_t *f = col + r * stride;
-            const uint8_t sc = kT.sign[SignIndex(*f & Mask(r))];
-            const uint32_t neg = MqDecode(m, ctx[sc & 0x1F]) ^ (sc >> 7);
-            dcol[r * w] = one;
-            SetSignificant(f, neg);
-            ++r;
-          }
-        }
-        for (; r < rows; ++r) {
+        uint32_t *f1 = col + stride, *f2 = col + 2 * stride, *f3 = col + 3 * stride;
+        if (!(*col & busy) && !(*f1 & busy) && !(*f2 & busy) && !(*f3 & busy & mask3)) {
+          // Run mode: one symbol says whether any of the four turns
+          // significant, two more say which is the first.
+          if (!MqDecode(m, ctx[JTK_CTX_RUN])) continue;
+          int32_t r = static_cast<int32_t>(MqDecode(m, ctx[JTK_CTX_UNIFORM]) << 1);
+          r |= static_cast<int32_t>(MqDecode(m, ctx[JTK_CTX_UNIFORM]));
           uint32_t *f = col + r * stride;
-          const uint32_t fl = *f;
-          if (!(fl & (kSig | kVisit))) {
-            const uint32_t fm = fl & Mask(r);
-            if (MqDecode(m, ctx[sig[fm & 0xFF]])) {
-              const uint8_t sc = kT.sign[SignIndex(fm)];
-              const uint32_t neg = MqDecode(m, ctx[sc & 0x1F]) ^ (sc >> 7);
-              dcol[r * w] = one;
-              SetSignificant(f, neg);
-            }
-          }
-          *f &= ~kVisit;
+          significant(f, dcol + r * w, *f & (r == 3 ? mask3 : ~0u));
+          for (++r; r < 4; ++r) sample(col + r * stride, dcol + r * w, r == 3 ? mask3 : ~0u);
+          continue;
         }
+        sample(col, dcol, ~0u);
+        sample(f1, dcol + w, ~0u);
+        sample(f2, dcol + 2 * w, ~0u);
+        sample(f3, dcol + 3 * w, mask3);
       }
     }
     mq = m;
+    memcpy(this->ctx, ctx, sizeof ctx);
   }
+#undef JTKD_BLOCK_LOCALS
 };
 
 }  // namespace
