@@ -637,11 +637,15 @@ int32_t WriteTile(const JtkdStream &s, Tile &tile, int32_t reduce, JtkImageTp *i
         const int32_t *src = tc.ints + size_t(y) * size_t(tc.plane_w);
         for (int32_t x = 0; x < w; ++x) dst[x] = std::min(hi, std::max(lo, src[x] + shift));
       } else {
+        // Clipped first, then rounded half up: v - lo + 0.5 is positive,
+        // so truncation is the floor.
         const float *src = tc.floats + size_t(y) * size_t(tc.plane_w);
+        const float fshift = static_cast<float>(shift);
+        const float flo = static_cast<float>(lo) - 0.49f, fhi = static_cast<float>(hi) + 0.49f;
+        const float bias = 0.5f - static_cast<float>(lo);
         for (int32_t x = 0; x < w; ++x) {
-          const float f = std::min(1e9f, std::max(-1e9f, src[x]));
-          const int32_t v = static_cast<int32_t>(std::lrint(f)) + shift;
-          dst[x] = std::min(hi, std::max(lo, v));
+          const float v = std::min(fhi, std::max(flo, src[x] + fshift));
+          dst[x] = static_cast<int32_t>(v + bias) + lo;
         }
       }
     }
