@@ -498,10 +498,14 @@ int32_t Decompress(const JtkParamTp *param_in, const uint8_t *data, size_t lengt
   const int64_t cy1 = JtkdCeilShift(JtkdCeilDiv(s.y1, s.dy[0]), reduce);
   const int64_t w = cx1 - cx0, h = cy1 - cy0;
   if (w < 1 || h < 1) return JTKD_MARKER(22);
-  const int64_t samples = w * h * s.components;
+  // The cap holds for the full size too: the tiles' structures are built
+  // for every resolution whatever is left out.
+  const int64_t full_w = JtkdCeilDiv(s.x1, s.dx[0]) - JtkdCeilDiv(s.x0, s.dx[0]);
+  const int64_t full_h = JtkdCeilDiv(s.y1, s.dy[0]) - JtkdCeilDiv(s.y0, s.dy[0]);
   const int64_t allowed =
       std::min(kMaxSamples, std::max(kFreeSamples, int64_t(length) * kSamplesPerByte));
-  if (w > INT32_MAX || h > INT32_MAX || samples > allowed) return JTKD_MARKER(22);
+  if (full_w > allowed || full_h > allowed || full_w * full_h > allowed / s.components)
+    return JTKD_MARKER(22);
   // The planes come with the tiles (a single tile hands its own over).
   JtkImageTp *image = static_cast<JtkImageTp *>(calloc(1, sizeof(JtkImageTp)));
   if (!image) return JTK_ERROR(JTK_CAT_MEMORY, 1);

@@ -144,6 +144,9 @@ struct Tile {
   bool packed = false;
   size_t body_pos = 0, header_pos = 0;
   int32_t max_layers = 0;
+  // Precincts and code-blocks the tile may build: tiny partitions of a
+  // large picture would otherwise cost far more than its samples.
+  int64_t objects_left = 0;
   // Per included code-block of the packet being read: new passes and
   // the bytes of each segment part.
   struct Part {
@@ -243,7 +246,7 @@ int32_t SetBandQuant(const JtkdTileComp &tc, int32_t precision, int32_t r, JtkdB
 }
 
 // Resolutions, bands, precincts and code-blocks of one tile-component.
-int32_t BuildTileComp(const JtkdStream &s, const Tile &tile, int32_t c, int32_t reduce,
+int32_t BuildTileComp(const JtkdStream &s, Tile &tile, int32_t c, int32_t reduce,
                       JtkdTileComp &tc) {
   const JtkdCompCod &cod = tc.cod;
   const int32_t levels = cod.levels;
@@ -292,6 +295,8 @@ int32_t BuildTileComp(const JtkdStream &s, const Tile &tile, int32_t c, int32_t 
     const int32_t cbw = std::min(cod.xcb, r > 0 ? res.ppx - 1 : res.ppx);
     const int32_t cbh = std::min(cod.ycb, r > 0 ? res.ppy - 1 : res.ppy);
     const int32_t bpx = r > 0 ? res.ppx - 1 : res.ppx, bpy = r > 0 ? res.ppy - 1 : res.ppy;
+    tile.objects_left -= int64_t(res.pw) * res.ph;
+    if (tile.objects_left < 0) return JTKD_MARKER(13);
     res.prec.resize(size_t(res.pw) * size_t(res.ph));
     for (int32_t j = 0; j < res.ph; ++j) {
       for (int32_t i = 0; i < res.pw; ++i) {
@@ -308,6 +313,8 @@ int32_t BuildTileComp(const JtkdStream &s, const Tile &tile, int32_t c, int32_t 
           const int64_t gx0 = bx0 >> cbw, gy0 = by0 >> cbh;
           pb.cw = static_cast<int32_t>(JtkdCeilShift(bx1, cbw) - gx0);
           pb.ch = static_cast<int32_t>(JtkdCeilShift(by1, cbh) - gy0);
+          tile.objects_left -= int64_t(pb.cw) * pb.ch;
+          if (tile.objects_left < 0) return JTKD_MARKER(11);
           pb.cblks.resize(size_t(pb.cw) * size_t(pb.ch));
           for (int32_t y = 0; y < pb.ch; ++y) {
             for (int32_t x = 0; x < pb.cw; ++x) {
@@ -672,6 +679,7 @@ int32_t JtkdDecodeTile(const JtkdStream &s, int32_t t, const JtkParamTp &param,
   if (tile.x1 <= tile.x0 || tile.y1 <= tile.y0) return 0;
   JTKD_TRY(ResolveTile(s, t, tile));
   tile.max_layers = param.max_layers > 0 ? param.max_layers : 0;
+  tile.objects_left = std::max<int64_t>(int64_t(1) << 21, int64_t(16) * int64_t(s.length));
   for (int32_t c = 0; c < s.components; ++c)
     JTKD_TRY(BuildTileComp(s, tile, c, param.reduce, tile.comps[size_t(c)]));
   // Packets: the progression changes, or the one order of the coding style.
