@@ -28,6 +28,10 @@ struct Tables {
   uint8_t sig[4][256];
   uint8_t sign[256];  // context in the low bits, 0x80 when the bit is inverted
   MqEntry mq[2 * JTK_MQ_STATES];
+  // The same, packed in one word a context holds: Qe in the low 16 bits,
+  // the MPS in bit 16, the next entries after an MPS and an LPS in bits
+  // 17..23 and 24..30.
+  uint32_t packed[2 * JTK_MQ_STATES];
   Tables() {
     for (int32_t f = 0; f < 256; ++f) {
       const int32_t h = ((f & kW) != 0) + ((f & kE) != 0);
@@ -70,6 +74,8 @@ struct Tables {
         e.nlps = static_cast<uint8_t>(2 * JtkMqStates[s].nlps + (JtkMqStates[s].swap ? 1 - m : m));
       }
     }
+    for (int32_t i = 0; i < 2 * JTK_MQ_STATES; ++i)
+      packed[i] = mq[i].qe | uint32_t(mq[i].mps) << 16 | uint32_t(mq[i].nmps) << 17 | uint32_t(mq[i].nlps) << 24;
   }
   // Significance contexts where the horizontal neighbours count most.
   static uint8_t Primary(int32_t h, int32_t v, int32_t d) {
@@ -121,29 +127,29 @@ inline void MqInit(Mq &m, const uint8_t *bp) {
   m.a = 0x8000;
 }
 
-__attribute__((always_inline)) inline uint32_t MqDecode(Mq &m, uint8_t &cx) {
-  const MqEntry &e = kT.mq[cx];
-  const uint32_t qe = e.qe;
+__attribute__((always_inline)) inline uint32_t MqDecode(Mq &m, uint32_t &cx) {
+  const uint32_t st = cx;
+  const uint32_t qe = st & 0xFFFF, mps = (st >> 16) & 1;
   uint32_t d;
   m.a -= qe;
   if ((m.c >> 16) < qe) {
     if (m.a < qe) {
-      d = e.mps;
-      cx = e.nmps;
+      d = mps;
+      cx = kT.packed[(st >> 17) & 0x7F];
     } else {
-      d = e.mps ^ 1u;
-      cx = e.nlps;
+      d = mps ^ 1u;
+      cx = kT.packed[st >> 24];
     }
     m.a = qe;
   } else {
     m.c -= qe << 16;
-    if (m.a & 0x8000) return e.mps;
+    if (m.a & 0x8000) return mps;
     if (m.a < qe) {
-      d = e.mps ^ 1u;
-      cx = e.nlps;
+      d = mps ^ 1u;
+      cx = kT.packed[st >> 24];
     } else {
-      d = e.mps;
-      cx = e.nmps;
+      d = mps;
+      cx = kT.packed[(st >> 17) & 0x7F];
     }
   }
   // Renormalise: all the shifts at once while the bits last.
@@ -185,13 +191,13 @@ struct Block {
   int32_t *data;    // w x h magnitudes with one fraction bit
   const uint8_t *sig;
   bool vsc;
-  uint8_t ctx[JTK_CTX_COUNT];
+  uint32_t ctx[JTK_CTX_COUNT];
 
   void Reset() {
-    memset(ctx, 0, sizeof ctx);
-    ctx[0] = 2 * JTK_CTX_ZERO_START;
-    ctx[JTK_CTX_RUN] = 2 * JTK_CTX_RUN_START;
-    ctx[JTK_CTX_UNIFORM] = 2 * JTK_CTX_UNIFORM_START;
+    for (uint32_t &c : ctx) c = kT.packed[0];
+    ctx[0] = kT.packed[2 * JTK_CTX_ZERO_START];
+    ctx[JTK_CTX_RUN] = kT.packed[2 * JTK_CTX_RUN_START];
+    ctx[JTK_CTX_UNIFORM] = kT.packed[2 * JTK_CTX_UNIFORM_START];
   }
 
   static void SetSignificant(uint32_t *f, uint32_t neg, int32_t s) {
@@ -216,7 +222,7 @@ struct Block {
   uint32_t *const flags = this->flags;                           \
   int32_t *const data = this->data;                              \
   const uint32_t mask3 = vsc ? ~kBelow : ~0u;                    \
-  uint8_t ctx[JTK_CTX_COUNT];                                    \
+  uint32_t ctx[JTK_CTX_COUNT];                                   \
   memcpy(ctx, this->ctx, sizeof ctx);                            \
   Mq m = mq
 
@@ -277,8 +283,11 @@ struct Block {
     auto sample = [&](uint32_t *f, int32_t *d, uint32_t mask) __attribute__((always_inline)) {
       const uint32_t fl = *f;
       if ((fl & (kSig | kVisit)) != kSig) return;
-      const uint32_t bit = kRaw ? raw.Bit() : MqDecode(m, ctx[(fl & kRef) ? 16 : ((fl & mask & 0xFF) ? 15 : 14)]);
-      *d += bit ? half : -half;
+      // Context 16 once refined, else 15 with significant neighbours, 14
+      // without; worked out without branches, as are the updates.
+      const uint32_t refined = (fl >> 13) & 1, near = (fl & mask & 0xFF) != 0;
+      const uint32_t bit = kRaw ? raw.Bit() : MqDecode(m, ctx[14 + (refined << 1 | (near & ~refined))]);
+      *d += static_cast<int32_t>(bit << (plane + 1)) - half;
       *f = fl | kRef;
     };
     for (int32_t y0 = 0; y0 < h; y0 += 4) {
@@ -437,8 +446,10 @@ int32_t JtkdDecodeBlock(JtkdT1Work &work, const JtkdCblk &cblk, int32_t orient, 
   for (int32_t y = 0; y < h; ++y) {
     const uint32_t *f = blk.flags + size_t(y + 1) * stride + 1;
     int32_t *d = blk.data + size_t(y) * size_t(w);
-    for (int32_t x = 0; x < w; ++x)
-      if (f[x] & kNeg) d[x] = -d[x];
+    for (int32_t x = 0; x < w; ++x) {
+      const int32_t neg = -static_cast<int32_t>((f[x] >> 15) & 1);
+      d[x] = (d[x] ^ neg) - neg;
+    }
   }
   return 0;
 }

@@ -307,6 +307,15 @@ TEST(JtkDecodeRefusals, HostileHeaders) {
       {"tiny tile", 24, {0, 0, 0, 0}, "Invalid XTSiz and/or YTSiz Value"},
       {"levels", 54, {40}, "Invalid Number of Decomposition Levels"},
       {"progression", 50, {7}, "Invalid Progression Order"},
+      {"layers", 51, {0, 0}, "Invalid Number of Layers"},
+      {"block size", 55, {9}, "Invalid CodeBlock CB Parameter(Xcb or Ycb)"},
+      {"block style", 57, {0x40}, "Invalid CodeBlock Coding Style"},
+      {"wavelet", 58, {2}, "Unknown filter"},
+      {"quantisation", 63, {0x43}, "Invalid Quantization Style"},
+      {"tile-part length", 71, {0, 0, 0, 5}, "Invalid PSOT"},
+      {"tile-part order", 75, {1, 0}, "Invalid TPSOT"},
+      {"tile-part count", 75, {1, 1}, "Invalid Tile Part Index in SOT"},
+      {"no end", tiny.size() - 2, {0, 0}, "End Of Codestream (EOC) marker not found"},
   };
   for (const Patch &p : patches) {
     SCOPED_TRACE(p.what);
@@ -317,6 +326,88 @@ TEST(JtkDecodeRefusals, HostileHeaders) {
     EXPECT_LT(d.rc, 0);
     EXPECT_EQ(d.message, p.message);
   }
+}
+
+// What the main header says, as the driver asks for it.
+TEST(JtkDecodeHeader, MainHeaderValues) {
+  TempDir dir;
+  const std::string in = dir.file("in.ppm"), file = dir.file("t.jp2");
+  WritePnm(in, MakePicture(70, 50, 3, 8));
+  ShellOutput("opj_compress -i " + in + " -o " + file +
+              " -t 32,24 -n 4 -p RPCL -b 16,32 -r 40,10 -I >/dev/null");
+  const Bytes data = ReadBytes(file);
+  JtkContextTp *context = JtkCreateContext(nullptr, nullptr);
+  JtkHeaderTp h;
+  ASSERT_EQ(JtkGetMainHeader(context, data.data(), data.size(), 1, &h), 0);
+  JtkDestroyContext(&context);
+  EXPECT_EQ(h.jp2, 1);
+  EXPECT_EQ(h.x1 - h.x0, 70);
+  EXPECT_EQ(h.y1 - h.y0, 50);
+  EXPECT_EQ(h.tile_w, 32);
+  EXPECT_EQ(h.tile_h, 24);
+  EXPECT_EQ(h.tiles_x * h.tiles_y, 3 * 3);
+  EXPECT_EQ(h.components, 3);
+  EXPECT_EQ(h.precision[2], 8);
+  EXPECT_EQ(h.levels, 3);
+  EXPECT_EQ(h.layers, 2);
+  EXPECT_EQ(h.progression, JTK_RPCL);
+  EXPECT_EQ(h.cblk_w, 16);
+  EXPECT_EQ(h.cblk_h, 32);
+  EXPECT_EQ(h.reversible, 0);
+  EXPECT_EQ(h.mct, 1);
+}
+
+// The JP2 box checks, on a file of opj_compress: signature, ftyp at 12,
+// jp2h at 32 holding ihdr at 40 and colr at 62.
+TEST(JtkDecodeRefusals, BoxChecks) {
+  TempDir dir;
+  const std::string in = dir.file("in.ppm"), file = dir.file("t.jp2");
+  WritePnm(in, MakePicture(24, 17, 3, 8));
+  ShellOutput("opj_compress -i " + in + " -o " + file + " -n 2 >/dev/null");
+  const Bytes good = ReadBytes(file);
+  struct Patch {
+    size_t at;
+    std::vector<uint8_t> bytes;
+    const char *message;
+  };
+  const Patch patches[] = {
+      {16, {'x', 'x', 'x', 'x'}, "Type of Box is wrong"},
+      {12, {0, 0, 0, 3}, "Reserve value for LBox is used"},
+      {12, {0, 0, 0, 1}, "Extra Large field"},
+      {43, {0x30}, "Length of Box can't be Super"},
+      {70, {9}, "Wrong value in byMeth of Color Spacefication Box"},
+  };
+  for (const Patch &p : patches) {
+    SCOPED_TRACE(p.message);
+    Bytes b = good;
+    std::copy(p.bytes.begin(), p.bytes.end(), b.begin() + static_cast<ptrdiff_t>(p.at));
+    Decoded d;
+    Decode(b, 1, d);
+    EXPECT_EQ(d.message, p.message);
+  }
+}
+
+// A failing entry point records the error and returns what the handler
+// answers.
+TEST(JtkDecodeRefusals, HandlerAnswers) {
+  int32_t calls = 0;
+  JtkContextTp *context = JtkCreateContext(
+      [](JtkContextTp *, const JtkErrorRecordTp *, void *user) {
+        ++*static_cast<int32_t *>(user);
+        return int32_t(77);
+      },
+      &calls);
+  const Bytes junk = {0xFF, 0x4F, 0xFF, 0x51, 0, 0};
+  JtkImageTp *image = nullptr;
+  EXPECT_EQ(Jp2Decompress(context, nullptr, junk.data(), junk.size(), &image), 77);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(image, nullptr);
+  const JtkErrorRecordTp *e = JtkGetError(context, 0);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->answer, 77);
+  EXPECT_STREQ(e->entry, "Jp2Decompress");
+  EXPECT_STREQ(e->message, JtkErrorText(e->code));
+  JtkDestroyContext(&context);
 }
 
 // Cut and scrambled files end in a message or a picture, never worse
