@@ -185,10 +185,20 @@ struct JtkdT1Work {
   std::vector<uint8_t> bytes;
 };
 
-// Decodes the kept passes of a code-block into work.data (w x h signed
-// values with one fraction bit).
+// Where a decoded block goes: its first sample in the tile-component's
+// plane (integers for 5-3, floats for 9-7, times the step), the plane's
+// row length and the region-of-interest shift.
+struct JtkdBlockOut {
+  int32_t *ints;
+  float *floats;
+  size_t stride;
+  float step;
+  int32_t roi;
+};
+
+// Decodes the kept passes of a code-block into its place in the plane.
 int32_t JtkdDecodeBlock(JtkdT1Work &work, const JtkdCblk &cblk, int32_t orient, int32_t style,
-                        int32_t planes);
+                        int32_t planes, const JtkdBlockOut &out);
 
 // Inverse wavelet of a tile-component from resolution 0 up to `kept`.
 void JtkdInverse53(JtkdTileComp &tc);

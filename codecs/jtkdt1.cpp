@@ -368,13 +368,15 @@ struct Block {
 }  // namespace
 
 int32_t JtkdDecodeBlock(JtkdT1Work &work, const JtkdCblk &cblk, int32_t orient, int32_t style,
-                        int32_t planes) {
+                        int32_t planes, const JtkdBlockOut &out) {
   const int32_t w = cblk.x1 - cblk.x0, h = cblk.y1 - cblk.y0;
   if (w <= 0 || h <= 0) return 0;
   if (planes > JTKD_MAX_PLANES) return JTK_ERROR(JTK_CAT_PACKET, 9);
   const size_t stride = size_t(w) + 2;
   work.flags.assign(stride * (size_t(h) + 2), 0);
-  work.data.assign(size_t(w) * size_t(h), 0);
+  // Values are written when a sample turns significant and read only for
+  // significant samples, so the array needs no clearing.
+  if (work.data.size() < size_t(w) * size_t(h)) work.data.resize(size_t(w) * size_t(h));
   // Each segment followed by two 0xFF bytes.
   std::vector<size_t> starts;
   starts.reserve(cblk.segs.size());
@@ -442,13 +444,24 @@ int32_t JtkdDecodeBlock(JtkdT1Work &work, const JtkdCblk &cblk, int32_t orient, 
     if (style & JTK_CB_RESET) blk.Reset();
     --left;
   }
-  // Signs into the values.
+  // Into the plane: magnitudes of significant samples, downshifted when
+  // they belong to the region of interest, signed, without the fraction
+  // bit (5-3) or times the step (9-7).
+  const int32_t roi = out.roi;
+  const int32_t roi_limit = roi ? (1 << (roi + 1)) : 0;
   for (int32_t y = 0; y < h; ++y) {
     const uint32_t *f = blk.flags + size_t(y + 1) * stride + 1;
-    int32_t *d = blk.data + size_t(y) * size_t(w);
+    const int32_t *d = blk.data + size_t(y) * size_t(w);
+    int32_t *di = out.ints ? out.ints + size_t(y) * out.stride : nullptr;
+    float *df = out.floats ? out.floats + size_t(y) * out.stride : nullptr;
     for (int32_t x = 0; x < w; ++x) {
+      int32_t m = d[x] & -static_cast<int32_t>((f[x] >> 12) & 1);
+      if (roi && m >= roi_limit) m >>= roi;
       const int32_t neg = -static_cast<int32_t>((f[x] >> 15) & 1);
-      d[x] = (d[x] ^ neg) - neg;
+      if (di)
+        di[x] = ((m >> 1) ^ neg) - neg;
+      else
+        df[x] = static_cast<float>((m ^ neg) - neg) * out.step;
     }
   }
   return 0;

@@ -546,36 +546,14 @@ int32_t DecodeBlocks(JtkdTileComp &tc, JtkdT1Work &work) {
           if (cb.usable_passes == 0) continue;
           const int32_t planes = band.planes + tc.roi - cb.zero_planes;
           if (planes <= 0) continue;
-          JTKD_TRY(JtkdDecodeBlock(work, cb, band.orient, tc.cod.style, planes));
-          const int32_t w = cb.x1 - cb.x0, h = cb.y1 - cb.y0;
-          const int32_t roi = tc.roi;
-          const int32_t roi_limit = roi ? (1 << (roi + 1)) : 0;
-          for (int32_t y = 0; y < h; ++y) {
-            const int32_t *src = work.data.data() + size_t(y) * size_t(w);
-            const size_t at = size_t(band.off_y + cb.y0 + y) * size_t(tc.plane_w) + size_t(band.off_x + cb.x0);
-            if (tc.cod.reversible) {
-              int32_t *dst = tc.ints + at;
-              for (int32_t x = 0; x < w; ++x) {
-                int32_t v = src[x];
-                int32_t m = v < 0 ? -v : v;
-                if (roi && m >= roi_limit) m >>= roi;
-                m >>= 1;
-                dst[x] = v < 0 ? -m : m;
-              }
-            } else {
-              float *dst = tc.floats + at;
-              const float step = band.step;
-              for (int32_t x = 0; x < w; ++x) {
-                int32_t v = src[x];
-                if (roi) {
-                  int32_t m = v < 0 ? -v : v;
-                  if (m >= roi_limit) m >>= roi;
-                  v = v < 0 ? -m : m;
-                }
-                dst[x] = static_cast<float>(v) * step;
-              }
-            }
-          }
+          const size_t at = size_t(band.off_y + cb.y0) * size_t(tc.plane_w) + size_t(band.off_x + cb.x0);
+          JtkdBlockOut out;
+          out.ints = tc.ints ? tc.ints + at : nullptr;
+          out.floats = tc.floats ? tc.floats + at : nullptr;
+          out.stride = size_t(tc.plane_w);
+          out.step = band.step;
+          out.roi = tc.roi;
+          JTKD_TRY(JtkdDecodeBlock(work, cb, band.orient, tc.cod.style, planes, out));
           std::vector<JtkdCblk::Chunk>().swap(cb.chunks);
         }
       }
