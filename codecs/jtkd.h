@@ -211,6 +211,10 @@ int32_t JtkdDecodeTile(const JtkdStream &s, int32_t tile, const JtkParamTp &para
 int32_t JtkdParseTileHeader(const JtkdStream &s, const JtkdTilePart &part, bool first,
                             JtkdScope &scope, std::vector<uint8_t> &ppt);
 
+// A zeroed plane of `bytes`, to be released with free(); null without
+// memory. Large planes ask for huge pages.
+void *JtkdAllocPlane(size_t bytes);
+
 inline int64_t JtkdCeilDiv(int64_t a, int64_t b) { return (a + b - 1) / b; }
 inline int64_t JtkdCeilShift(int64_t a, int32_t s) { return (a + (int64_t(1) << s) - 1) >> s; }
 

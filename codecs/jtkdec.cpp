@@ -537,7 +537,7 @@ int32_t Decompress(const JtkParamTp *param_in, const uint8_t *data, size_t lengt
   }
   for (int32_t c = 0; c < s.components; ++c) {
     JtkComponentTp &comp = image->comp[c];
-    if (!comp.data) comp.data = static_cast<int32_t *>(calloc(size_t(w) * size_t(h), sizeof(int32_t)));
+    if (!comp.data) comp.data = static_cast<int32_t *>(JtkdAllocPlane(size_t(w) * size_t(h) * sizeof(int32_t)));
     if (!comp.data) {
       JtkFreeImage(&image);
       return JTK_ERROR(JTK_CAT_MEMORY, 1);
