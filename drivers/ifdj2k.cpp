@@ -118,8 +118,9 @@ ReturnTp IfdJ2kRdHead(void *state, IffParamTp *p) {
   if (JtkGetMainHeader(s->context, s->stream.data(), s->stream.size(), s->jp2, &h))
     return CodecFailure(s, __LINE__, IFF_E_BAD_HEADER);
   if (h.components != 1 && h.components != 3) return CmnError(CMN_SOURCE, __LINE__, IFF_E_BAD_HEADER);
-  const int64_t width = (h.x1 + h.dx[0] - 1) / h.dx[0] - (h.x0 + h.dx[0] - 1) / h.dx[0];
-  const int64_t height = (h.y1 + h.dy[0] - 1) / h.dy[0] - (h.y0 + h.dy[0] - 1) / h.dy[0];
+  const int64_t dx = h.dx[0], dy = h.dy[0];
+  const int64_t width = (h.x1 + dx - 1) / dx - (h.x0 + dx - 1) / dx;
+  const int64_t height = (h.y1 + dy - 1) / dy - (h.y0 + dy - 1) / dy;
   if (width < 1 || height < 1 || !IffSizeWithinLimits(width, height))
     return CmnError(CMN_SOURCE, __LINE__, IFF_E_BAD_HEADER);
   s->width = static_cast<int32_t>(width);
