@@ -37,7 +37,7 @@ struct CodeState {
   return IfdCodecJpegRead(buffer, length, static_cast<IfiHandleTp *>(arg));
 }
 
-[[maybe_unused]] ReturnTp WriteOutput(void *arg, const uint8_t *data, int32_t length) {
+ReturnTp WriteOutput(void *arg, const uint8_t *data, int32_t length) {
   return IfdCodecJpegWrite(data, length, static_cast<IfiHandleTp *>(arg));
 }
 
@@ -104,9 +104,60 @@ ReturnTp IfdCodecRdScan(void *state, IffParamTp *p) {
 
 // ---- Writing ----------------------------------------------------------------
 
+// The compression request: its first word the mode (0 asks for the
+// default, baseline at quality 10 with 2x1 chrominance), its second the
+// quality, its third the luminance sampling (1: 1x1, 4: 2x2, else 2x1).
 ReturnTp IfdCodecWtHead(void *state, IffParamTp *p) {
   if (!state || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-  return CmnError(CMN_SOURCE, __LINE__, IFF_E_NOT_LINKED);
+  auto *s = static_cast<CodeState *>(state);
+  if (s->service != IFF_SRV_EXPORT || s->codec) return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
+  if (p->has_cmap) return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
+  int32_t mode, quality = 10;
+  switch (p->compression[0]) {
+    case 0: mode = JPEG_BASELINE; break;
+    case 4: mode = JPEG_LOSSLESS; break;
+    case 5: mode = JPEG_BASELINE; break;
+    case 6: mode = JPEG_EXTENDED; break;
+    case 7: mode = JPEG_PROGRESSIVE; break;
+    default: return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
+  }
+  if (p->compression[0] != 0) {
+    if (p->compression[1] < 1 || p->compression[1] > 20) return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
+    quality = static_cast<int32_t>(p->compression[1]);
+  }
+  int32_t components;
+  if (p->color_model == IFF_CM_GRAY)
+    components = 1;
+  else if (p->color_model == IFF_CM_RGB)
+    components = 3;
+  else
+    return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
+  if (p->width < 1 || p->height < 1 || p->width > 65535 || p->height > 65535)
+    return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
+  const int32_t depth = p->bits_per_sample > 8 ? 12 : 8;
+
+  JpegParamTp *jp = nullptr;
+  ReturnTp rc = IfuCodecCreateParam(&JpegCodecOps, reinterpret_cast<void **>(&jp));
+  if (rc) return rc;
+  jp->mode = mode;
+  jp->progression = 1;  // DC, two luminance bands, then each chrominance
+  jp->color = components == 1 ? JPEG_GRAY : JPEG_RGB;
+  const uint64_t sub = p->compression[0] == 0 ? 2 : p->compression[2];
+  jp->h_samp = sub == 1 ? 1 : 2;
+  jp->v_samp = sub == 4 ? 2 : 1;
+  jp->quality = quality;
+  jp->depth = depth;
+  jp->width = p->width;
+  jp->height = p->height;
+  jp->x_resolution = p->x_resolution > 0 ? static_cast<int32_t>(p->x_resolution * 1000 + 0.5) : 0;
+  jp->y_resolution = p->y_resolution > 0 ? static_cast<int32_t>(p->y_resolution * 1000 + 0.5) : jp->x_resolution;
+  rc = IfuCodecOpenEncoder(nullptr, &JpegCodecOps, jp, WriteOutput, s->handle, &s->codec);
+  if (rc) return rc;
+  s->width = p->width;
+  s->height = p->height;
+  s->row_bytes = components * p->width * (depth > 8 ? 2 : 1);
+  s->next_line = 0;
+  return 0;
 }
 
 ReturnTp IfdCodecWtCMap(void *, IffParamTp *) {
@@ -114,8 +165,14 @@ ReturnTp IfdCodecWtCMap(void *, IffParamTp *) {
 }
 
 ReturnTp IfdCodecWtScan(void *state, IffParamTp *p) {
-  if (!state || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-  return CmnError(CMN_SOURCE, __LINE__, IFF_E_NOT_LINKED);
+  if (!state || !p || !p->buffer) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  auto *s = static_cast<CodeState *>(state);
+  if (!s->codec || p->line != s->next_line || p->line >= s->height)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
+  ReturnTp rc = IfuCodecWrite(s->codec, p->buffer, s->row_bytes);
+  if (rc) return rc;
+  ++s->next_line;
+  return 0;
 }
 
 // ---- Both -------------------------------------------------------------------
