@@ -387,6 +387,7 @@ void JpegBuildSetup(const JpegCompParamTp &cp, JpegSetupTp *s) {
   s->width = cp.o_xdim;
   s->height = cp.o_ydim;
   s->predictor = cp.predictor;
+  s->restart = cp.restart;
   const bool gray = cp.o_colors == JC_GRAY;
   s->transform = cp.o_colors == JC_YUV;
   s->ncomp = gray ? 1 : 3;
@@ -540,6 +541,24 @@ ReturnTp CodecOutput(void *arg, const uint8_t *data, int32_t length) {
 
 }  // namespace
 
+ReturnTp JpegCompImBuf(const JpegCompParamTp &cp, const uint8_t *image) {
+  IfuCodecTp codec = {};
+  codec.encoder = 1;
+  JpegEncoderTp e;
+  ReturnTp rc = image ? InitCompression(&codec, &e, cp) : JpegFail(&codec, kErrIo, "i_format invalid");
+  if (!rc) {
+    const size_t row = static_cast<size_t>(e.row_bytes);
+    rc = Compress(&codec, &e, image + row * static_cast<size_t>(cp.i_y_ori), cp.o_ydim);
+  }
+  if (!rc) rc = CloseCompression(&codec, &e);
+  if (rc && Diagnostics()) {
+    Diag("\n** ERROR in comp_im_buf = %d\n", static_cast<int>(rc & 0xFFFF));
+    Diag("** %s\n", CmnErrorText(rc, nullptr, nullptr));
+  }
+  JpegCoderFree(e.coder);
+  return rc;
+}
+
 ReturnTp JpegInitEncoder(IfuCodecTp *codec) {
   if (!codec || !codec->param) return CmnError(CMN_SOURCE, __LINE__, IFU_E_HANDLE);
   const JpegParamTp *p = static_cast<const JpegParamTp *>(codec->param);
@@ -599,7 +618,8 @@ ReturnTp JpegEncode(IfuCodecTp *codec, const uint8_t *data, int32_t length) {
   if (!data) {
     // The end: the last, shorter band, then the remaining scans.
     const int32_t rows = static_cast<int32_t>(e->band_fill / (e->row_bytes > 0 ? e->row_bytes : 1));
-    if (rows > 0) rc = Compress(codec, e, e->band.data(), rows);
+    // Rows short of the picture's last are the close's complaint.
+    if (rows > 0 && e->rows_fed + rows == e->cp.o_ydim) rc = Compress(codec, e, e->band.data(), rows);
     e->band_fill = 0;
     if (!rc) rc = CloseCompression(codec, e);
   } else {

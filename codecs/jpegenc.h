@@ -47,6 +47,7 @@ struct JpegCompParamTp {
   const uint8_t *lut = nullptr;     // IF_LUT: 256 RGB triplets
   int precision = 8;                // 8, or 12 (and 2..16 lossless)
   int predictor = 7;                // lossless
+  int32_t restart = 0;              // MCUs per restart interval, 0 none
   int32_t x_density = 0, y_density = 0;  // dots per inch, 0 unknown
 };
 
@@ -102,6 +103,11 @@ void JpegBuildSetup(const JpegCompParamTp &cp, JpegSetupTp *setup);
 // The checks before compressing, each failure reported with its message.
 ReturnTp JpegCheckParams(IfuCodecTp *codec, const JpegCompParamTp &cp);
 ReturnTp JpegCheckSetup(IfuCodecTp *codec, const JpegSetupTp &setup);
+
+// The whole-image entry point: the o_ydim rows from i_y_ori of image
+// (i_ydim rows of i_xdim pixels in the input layout), compressed to
+// o_wrfunc. codec names the caller in messages (may be null).
+ReturnTp JpegCompImBuf(const JpegCompParamTp &cp, const uint8_t *image);
 
 // ---- the coder (jpegescan) ----
 
