@@ -198,7 +198,8 @@ ReturnTp IfdCodecWtHead(void *state, IffParamTp *p) {
     case 7: mode = JPEG_PROGRESSIVE; break;
     default: return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
   }
-  if (p->compression[0] != 0) {
+  // Lossless coding has no quality to ask for.
+  if (p->compression[0] != 0 && mode != JPEG_LOSSLESS) {
     if (p->compression[1] < 1 || p->compression[1] > 20) return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
     quality = static_cast<int32_t>(p->compression[1]);
   }
