@@ -514,30 +514,45 @@ void ConvertRows(JpegCoderTp *c, const uint8_t *rows, int32_t count) {
     const uint8_t *in = rows + static_cast<size_t>(std::min(r, count - 1)) * row_bytes;
     float *out[3] = {};
     for (int i = 0; i < oc; ++i) out[i] = &c->comp[i].full[static_cast<size_t>(r) * c->pad_w];
-    for (int32_t x = 0; x < w; ++x) {
-      const int32_t at = x + cp.i_x_ori;
-      float s[3] = {0, 0, 0};
-      if (cp.i_format == IF_LUT) {
-        const uint8_t *e = cp.lut + 3 * in[at];
-        s[0] = e[0], s[1] = e[1], s[2] = e[2];
-      } else if (c->in_bytes == 2) {
-        const uint16_t *p = reinterpret_cast<const uint16_t *>(in) + static_cast<size_t>(at) * c->in_comps;
-        for (int i = 0; i < c->in_comps; ++i) s[i] = p[i];
-      } else {
-        const uint8_t *p = in + static_cast<size_t>(at) * c->in_comps;
-        for (int i = 0; i < c->in_comps; ++i) s[i] = p[i];
+    const bool grey_in = c->in_comps == 1 && cp.i_format != IF_LUT;
+    if (grey_in && c->in_bytes == 1) {
+      // The common forms get loops of their own, free of per-pixel tests.
+      const uint8_t *p = in + cp.i_x_ori;
+      for (int32_t x = 0; x < w; ++x) out[0][x] = p[x] - center;
+    } else if (to_ycc && c->in_bytes == 1 && cp.i_format == IF_PIXEL) {
+      const uint8_t *p = in + static_cast<size_t>(cp.i_x_ori) * 3;
+      float *y = out[0], *cb = out[1], *cr = out[2];
+      for (int32_t x = 0; x < w; ++x, p += 3) {
+        const float r = p[0], g = p[1], b = p[2];
+        y[x] = 0.299f * r + 0.587f * g + 0.114f * b - center;
+        cb[x] = -0.168736f * r - 0.331264f * g + 0.5f * b;
+        cr[x] = 0.5f * r - 0.418688f * g - 0.081312f * b;
       }
-      const bool grey_in = c->in_comps == 1 && cp.i_format != IF_LUT;
-      if (grey_in) {
-        out[0][x] = s[0] - center;
-      } else if (to_gray) {
-        out[0][x] = 0.299f * s[0] + 0.587f * s[1] + 0.114f * s[2] - center;
-      } else if (to_ycc) {
-        out[0][x] = 0.299f * s[0] + 0.587f * s[1] + 0.114f * s[2] - center;
-        out[1][x] = -0.168736f * s[0] - 0.331264f * s[1] + 0.5f * s[2];
-        out[2][x] = 0.5f * s[0] - 0.418688f * s[1] - 0.081312f * s[2];
-      } else {
-        for (int i = 0; i < 3; ++i) out[i][x] = s[i] - center;
+    } else {
+      for (int32_t x = 0; x < w; ++x) {
+        const int32_t at = x + cp.i_x_ori;
+        float s[3] = {0, 0, 0};
+        if (cp.i_format == IF_LUT) {
+          const uint8_t *e = cp.lut + 3 * in[at];
+          s[0] = e[0], s[1] = e[1], s[2] = e[2];
+        } else if (c->in_bytes == 2) {
+          const uint16_t *p = reinterpret_cast<const uint16_t *>(in) + static_cast<size_t>(at) * c->in_comps;
+          for (int i = 0; i < c->in_comps; ++i) s[i] = p[i];
+        } else {
+          const uint8_t *p = in + static_cast<size_t>(at) * c->in_comps;
+          for (int i = 0; i < c->in_comps; ++i) s[i] = p[i];
+        }
+        if (grey_in) {
+          out[0][x] = s[0] - center;
+        } else if (to_gray) {
+          out[0][x] = 0.299f * s[0] + 0.587f * s[1] + 0.114f * s[2] - center;
+        } else if (to_ycc) {
+          out[0][x] = 0.299f * s[0] + 0.587f * s[1] + 0.114f * s[2] - center;
+          out[1][x] = -0.168736f * s[0] - 0.331264f * s[1] + 0.5f * s[2];
+          out[2][x] = 0.5f * s[0] - 0.418688f * s[1] - 0.081312f * s[2];
+        } else {
+          for (int i = 0; i < 3; ++i) out[i][x] = s[i] - center;
+        }
       }
     }
     for (int i = 0; i < oc; ++i)
@@ -555,7 +570,20 @@ void TransformBand(JpegCoderTp *c, int32_t band) {
     const JpegFrameCompTp &f = c->su.comp[ci];
     const int fh = c->hmax / f.h, fv = c->vmax / f.v;
     const float *src = k.full.data();
-    if (fh > 1 || fv > 1) {
+    if (fh == 2 && fv <= 2) {
+      // 2x1 and 2x2: the pair (or square) averaged.
+      const float scale = fv == 2 ? 0.25f : 0.5f;
+      for (int32_t y = 0; y < 8 * f.v; ++y) {
+        const float *a = src + static_cast<size_t>(y * fv) * c->pad_w;
+        const float *b = fv == 2 ? a + c->pad_w : nullptr;
+        float *o = &k.plane[static_cast<size_t>(y) * k.pw];
+        if (b)
+          for (int32_t x = 0; x < k.pw; ++x) o[x] = (a[2 * x] + a[2 * x + 1] + b[2 * x] + b[2 * x + 1]) * scale;
+        else
+          for (int32_t x = 0; x < k.pw; ++x) o[x] = (a[2 * x] + a[2 * x + 1]) * scale;
+      }
+      src = k.plane.data();
+    } else if (fh > 1 || fv > 1) {
       const float scale = 1.0f / static_cast<float>(fh * fv);
       for (int32_t y = 0; y < 8 * f.v; ++y)
         for (int32_t x = 0; x < k.pw; ++x) {
