@@ -100,6 +100,9 @@ struct Decoder {
   // Lossless
   int predictor = 1;
   bool restarted = false;   // a restart interval began: prediction starts afresh
+  bool lenient = false;     // between scans: data ending inside a segment ends the image
+  bool ended = false;       // ... and it did
+  bool loss_reported = false;
 };
 
 Decoder *Dec(IfuCodecTp *codec) { return static_cast<Decoder *>(codec->object); }
@@ -171,13 +174,23 @@ ReturnTp NextMarker(Decoder &d, int *code) {
 }
 
 // A marker segment's payload, its length checked against what it may hold.
+// Data that end inside a segment between scans end the image: what the
+// scans before brought is shown.
+ReturnTp SegmentCut(Decoder &d, std::vector<uint8_t> *seg) {
+  if (!d.lenient) return JpegFail(d.codec, 4, "Header length field invalid.");
+  if (seg) seg->clear();
+  d.ended = true;
+  return Warn(d, "JPEG data ends early");
+}
+
 ReturnTp ReadSegment(Decoder &d, std::vector<uint8_t> &seg) {
   const int length = GetWord(d);
+  if (length < 0) return SegmentCut(d, &seg);
   if (length < 2) return JpegFail(d.codec, 4, "Header length field invalid.");
   seg.resize(length - 2);
   for (auto &b : seg) {
     const int c = GetByte(d);
-    if (c < 0) return JpegFail(d.codec, 4, "Header length field invalid.");
+    if (c < 0) return SegmentCut(d, &seg);
     b = static_cast<uint8_t>(c);
   }
   return 0;
@@ -185,9 +198,10 @@ ReturnTp ReadSegment(Decoder &d, std::vector<uint8_t> &seg) {
 
 ReturnTp SkipSegment(Decoder &d) {
   const int length = GetWord(d);
+  if (length < 0) return SegmentCut(d, nullptr);
   if (length < 2) return JpegFail(d.codec, 4, "Header length field invalid.");
   for (int i = 2; i < length; ++i)
-    if (GetByte(d) < 0) return JpegFail(d.codec, 4, "Header length field invalid.");
+    if (GetByte(d) < 0) return SegmentCut(d, nullptr);
   return 0;
 }
 
@@ -1118,7 +1132,8 @@ ReturnTp ReadAllScans(Decoder &d) {
     d.pending_scan = false;
     if (ReturnTp rc = BufferedScan(d)) return rc;
   }
-  while (!d.scans_done) {
+  d.lenient = true;
+  while (!d.scans_done && !d.ended) {
     int code = 0;
     if (d.marker == kEndOfData || (!d.marker && PeekByte(d) < 0)) {
       // The data ended without its end of image: show what there is.
@@ -1131,7 +1146,7 @@ ReturnTp ReadAllScans(Decoder &d) {
     switch (code) {
       case 0xD9: d.scans_done = d.eoi_seen = true; break;
       case 0xDA:
-        if ((rc = ReadSos(d)) || (rc = BufferedScan(d))) return rc;
+        if ((rc = ReadSos(d)) || d.ended || (rc = BufferedScan(d))) return rc;
         break;
       case 0xC4: rc = ReadDht(d); break;
       case 0xDB: rc = ReadDqt(d); break;
@@ -1376,6 +1391,11 @@ ReturnTp JpegDecode(IfuCodecTp *codec, uint8_t *buffer, int32_t *length) {
     return rc;
   }
   *length = static_cast<int32_t>(done * row_bytes);
+  // Damaged data were decoded as far as they go: say so once, at the end.
+  if (d->out_row >= d->height && d->warnings && !d->loss_reported) {
+    d->loss_reported = true;
+    CmnError(CMN_SOURCE, __LINE__, IFU_W_DATA_LOST);
+  }
   return 0;
 }
 
