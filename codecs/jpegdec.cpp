@@ -637,6 +637,7 @@ void PutBlock(Decoder &d, Comp &c, const int32_t *blk, int last, int bx, int by)
 ReturnTp ReadSos(Decoder &d) {
   std::vector<uint8_t> s;
   if (ReturnTp rc = ReadSegment(d, s)) return rc;
+  if (d.ended) return 0;
   if (d.sof < 0) return JpegFail(d.codec, 14, "Frame marker expected");
   ++d.scan_no;
   if (s.empty() || s[0] < 1 || s[0] > 4 || s[0] > d.ncomp)
@@ -706,10 +707,10 @@ ReturnTp ReadSos(Decoder &d) {
     const Comp &c = d.comp[d.sc[i]];
     const bool need_dc = d.mode == JPEG_LOSSLESS || (d.ss == 0 && d.ah == 0);
     const bool need_ac = d.mode != JPEG_LOSSLESS && d.se > 0;
-    if ((need_dc && !d.dc[c.td].defined) || (need_ac && !d.ac[c.ta].defined))
-      return JpegFail(d.codec, 25, "Statistic missing.");
     if (d.mode == JPEG_BASELINE && (c.td > 1 || c.ta > 1))
       return JpegFail(d.codec, 17, "Scan no:%d. Td or Ta number to big", d.scan_no);
+    if ((need_dc && !d.dc[c.td].defined) || (need_ac && !d.ac[c.ta].defined))
+      return JpegFail(d.codec, 25, "Statistic missing.");
   }
   // A fresh entropy-coded segment.
   for (int i = 0; i < d.ncomp; ++i) d.comp[i].pred = 0;
@@ -1152,7 +1153,7 @@ ReturnTp ReadAllScans(Decoder &d) {
       case 0xDB: rc = ReadDqt(d); break;
       case 0xDD: {
         std::vector<uint8_t> s;
-        if (!(rc = ReadSegment(d, s))) {
+        if (!(rc = ReadSegment(d, s)) && !d.ended) {
           if (s.size() != 2) return JpegFail(d.codec, 4, "Header length field invalid.");
           d.restart_interval = s[0] << 8 | s[1];
         }
