@@ -100,6 +100,9 @@ struct Decoder {
   // Lossless
   int predictor = 1;
   bool restarted = false;   // a restart interval began: prediction starts afresh
+  bool lenient = false;     // between scans: data ending inside a segment ends the image
+  bool ended = false;       // ... and it did
+  bool loss_reported = false;
 };
 
 Decoder *Dec(IfuCodecTp *codec) { return static_cast<Decoder *>(codec->object); }
@@ -171,13 +174,23 @@ ReturnTp NextMarker(Decoder &d, int *code) {
 }
 
 // A marker segment's payload, its length checked against what it may hold.
+// Data that end inside a segment between scans end the image: what the
+// scans before brought is shown.
+ReturnTp SegmentCut(Decoder &d, std::vector<uint8_t> *seg) {
+  if (!d.lenient) return JpegFail(d.codec, 4, "Header length field invalid.");
+  if (seg) seg->clear();
+  d.ended = true;
+  return Warn(d, "JPEG data ends early");
+}
+
 ReturnTp ReadSegment(Decoder &d, std::vector<uint8_t> &seg) {
   const int length = GetWord(d);
+  if (length < 0) return SegmentCut(d, &seg);
   if (length < 2) return JpegFail(d.codec, 4, "Header length field invalid.");
   seg.resize(length - 2);
   for (auto &b : seg) {
     const int c = GetByte(d);
-    if (c < 0) return JpegFail(d.codec, 4, "Header length field invalid.");
+    if (c < 0) return SegmentCut(d, &seg);
     b = static_cast<uint8_t>(c);
   }
   return 0;
@@ -185,9 +198,10 @@ ReturnTp ReadSegment(Decoder &d, std::vector<uint8_t> &seg) {
 
 ReturnTp SkipSegment(Decoder &d) {
   const int length = GetWord(d);
+  if (length < 0) return SegmentCut(d, nullptr);
   if (length < 2) return JpegFail(d.codec, 4, "Header length field invalid.");
   for (int i = 2; i < length; ++i)
-    if (GetByte(d) < 0) return JpegFail(d.codec, 4, "Header length field invalid.");
+    if (GetByte(d) < 0) return SegmentCut(d, nullptr);
   return 0;
 }
 
@@ -623,6 +637,7 @@ void PutBlock(Decoder &d, Comp &c, const int32_t *blk, int last, int bx, int by)
 ReturnTp ReadSos(Decoder &d) {
   std::vector<uint8_t> s;
   if (ReturnTp rc = ReadSegment(d, s)) return rc;
+  if (d.ended) return 0;
   if (d.sof < 0) return JpegFail(d.codec, 14, "Frame marker expected");
   ++d.scan_no;
   if (s.empty() || s[0] < 1 || s[0] > 4 || s[0] > d.ncomp)
@@ -692,10 +707,10 @@ ReturnTp ReadSos(Decoder &d) {
     const Comp &c = d.comp[d.sc[i]];
     const bool need_dc = d.mode == JPEG_LOSSLESS || (d.ss == 0 && d.ah == 0);
     const bool need_ac = d.mode != JPEG_LOSSLESS && d.se > 0;
-    if ((need_dc && !d.dc[c.td].defined) || (need_ac && !d.ac[c.ta].defined))
-      return JpegFail(d.codec, 25, "Statistic missing.");
     if (d.mode == JPEG_BASELINE && (c.td > 1 || c.ta > 1))
       return JpegFail(d.codec, 17, "Scan no:%d. Td or Ta number to big", d.scan_no);
+    if ((need_dc && !d.dc[c.td].defined) || (need_ac && !d.ac[c.ta].defined))
+      return JpegFail(d.codec, 25, "Statistic missing.");
   }
   // A fresh entropy-coded segment.
   for (int i = 0; i < d.ncomp; ++i) d.comp[i].pred = 0;
@@ -1118,7 +1133,8 @@ ReturnTp ReadAllScans(Decoder &d) {
     d.pending_scan = false;
     if (ReturnTp rc = BufferedScan(d)) return rc;
   }
-  while (!d.scans_done) {
+  d.lenient = true;
+  while (!d.scans_done && !d.ended) {
     int code = 0;
     if (d.marker == kEndOfData || (!d.marker && PeekByte(d) < 0)) {
       // The data ended without its end of image: show what there is.
@@ -1131,13 +1147,13 @@ ReturnTp ReadAllScans(Decoder &d) {
     switch (code) {
       case 0xD9: d.scans_done = d.eoi_seen = true; break;
       case 0xDA:
-        if ((rc = ReadSos(d)) || (rc = BufferedScan(d))) return rc;
+        if ((rc = ReadSos(d)) || d.ended || (rc = BufferedScan(d))) return rc;
         break;
       case 0xC4: rc = ReadDht(d); break;
       case 0xDB: rc = ReadDqt(d); break;
       case 0xDD: {
         std::vector<uint8_t> s;
-        if (!(rc = ReadSegment(d, s))) {
+        if (!(rc = ReadSegment(d, s)) && !d.ended) {
           if (s.size() != 2) return JpegFail(d.codec, 4, "Header length field invalid.");
           d.restart_interval = s[0] << 8 | s[1];
         }
@@ -1376,6 +1392,11 @@ ReturnTp JpegDecode(IfuCodecTp *codec, uint8_t *buffer, int32_t *length) {
     return rc;
   }
   *length = static_cast<int32_t>(done * row_bytes);
+  // Damaged data were decoded as far as they go: say so once, at the end.
+  if (d->out_row >= d->height && d->warnings && !d->loss_reported) {
+    d->loss_reported = true;
+    CmnError(CMN_SOURCE, __LINE__, IFU_W_DATA_LOST);
+  }
   return 0;
 }
 
