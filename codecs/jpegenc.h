@@ -43,7 +43,7 @@ struct JpegCompParamTp {
   int o_colors = JC_YUV;
   int o_dest = OD_WRFUNC;
   JpegWrFuncTp o_wrfunc = nullptr;
-  void *o_file = nullptr;           // the write function's argument
+  void *o_file = nullptr;           // OD_FILE: a FILE *; OD_WRFUNC: the write function's argument
   const uint8_t *lut = nullptr;     // IF_LUT: 256 RGB triplets
   int precision = 8;                // 8, or 12 (and 2..16 lossless)
   int predictor = 7;                // lossless
@@ -106,7 +106,7 @@ ReturnTp JpegCheckSetup(IfuCodecTp *codec, const JpegSetupTp &setup);
 
 // The whole-image entry point: the o_ydim rows from i_y_ori of image
 // (i_ydim rows of i_xdim pixels in the input layout), compressed to
-// o_wrfunc. codec names the caller in messages (may be null).
+// o_wrfunc or the stream o_file.
 ReturnTp JpegCompImBuf(const JpegCompParamTp &cp, const uint8_t *image);
 
 // ---- the coder (jpegescan) ----

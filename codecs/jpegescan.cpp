@@ -9,7 +9,9 @@
 // coefficients (or, lossless, its samples) are kept, two bytes each, and
 // the scans are coded at the end with tables made from their statistics.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -170,7 +172,15 @@ struct JpegCoderTp {
       fill = 0;
       return;
     }
-    ReturnTp rc = cp.o_wrfunc(cp.o_file, harvest.data(), fill);
+    // To a stdio stream, or through the caller's write function.
+    ReturnTp rc = 0;
+    if (cp.o_dest == OD_FILE)
+      rc = fwrite(harvest.data(), 1, static_cast<size_t>(fill), static_cast<FILE *>(cp.o_file)) ==
+                   static_cast<size_t>(fill)
+               ? 0
+               : static_cast<ReturnTp>(errno ? errno : EIO);
+    else
+      rc = cp.o_wrfunc(cp.o_file, harvest.data(), fill);
     if (rc) {
       error = last ? JpegFail(codec, static_cast<int>(rc & 0xFFFF), "Harvest returned %d flushing buffer",
                               static_cast<int>(rc & 0xFFFF))
