@@ -79,18 +79,6 @@ TEST(JpegWrite, CompressionRequestsAndRefusals) {
   ASSERT_NE(sof, std::string::npos);
   EXPECT_EQ(jpeg.substr(sof + 10, 3), std::string("\x01\x21\x00", 3));
   EXPECT_NE(jpeg.find(std::string("\xFF\xDB\x00\x84\x00\x10\x0B\x0C", 8)), std::string::npos);
-  // Each mode its frame; sampling from the third word.
-  const struct {
-    std::vector<uint64_t> compression;
-    std::string frame;  // marker and the first component's sampling
-  } kFrames[] = {{{5, 10, 1}, "\xC0\x11"}, {{6, 10, 4}, "\xC1\x22"}, {{7, 10, 0}, "\xC2\x21"}, {{4, 0, 4}, "\xC3\x11"}};
-  for (const auto &c : kFrames) {
-    ASSERT_EQ(Write(f, IFF_TYPE_JPEG, IFF_CM_RGB, 20, 10, c.compression), 0u);
-    const std::string s = ReadFile(f);
-    const size_t at = s.find(std::string("\xFF") + c.frame[0]);
-    ASSERT_NE(at, std::string::npos) << c.compression[0];
-    EXPECT_EQ(s[at + 11], c.frame[1]) << c.compression[0];
-  }
 }
 
 TEST(JpegWrite, TiffJpegReadsInLibtiff) {
