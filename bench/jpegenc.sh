@@ -34,6 +34,7 @@ rate() {
     return
   }
   read -r seconds kbytes <"$work/time"
+  last=$seconds
   awk -v l="$label" -v s="$seconds" -v k="$kbytes" -v m="$mpix" \
     'BEGIN { printf "%-44s %6.2f s %8.1f MB %8.1f Mpixel/s\n", l, s, k / 1024, (s > 0 ? m / s : 0) }'
 }
@@ -41,7 +42,10 @@ for pic in drawing photo; do
   in=$work/$pic.ppm
   echo "== $pic.ppm, ${width} x ${height} ($mpix Mpixel)"
   rate "pvconvert $pic.ppm copy.ppm (reading only)" ./build/tools/pvconvert "$in" "$work/copy.ppm"
+  copy=$last
   rate "pvconvert $pic.ppm out.jpg" ./build/tools/pvconvert "$in" "$work/out.jpg"
+  awk -v a="$last" -v b="$copy" -v m="$mpix" 'BEGIN { d = a - b
+    printf "%-44s %6.2f s             %8.1f Mpixel/s\n", "  of which encoding (jpg minus copy)", d, (d > 0 ? m / d : 0) }'
   rate "cjpeg -quality 75 -sample 2x1" sh -c 'cjpeg -quality 75 -sample 2x1 "$1" >"$2"' sh "$in" "$work/cj.jpg"
   rate "pvconvert -compression progressive" ./build/tools/pvconvert -compression progressive "$in" "$work/outp.jpg"
   rate "cjpeg -progressive -sample 2x1" sh -c 'cjpeg -progressive -sample 2x1 "$1" >"$2"' sh "$in" "$work/cjp.jpg"
