@@ -508,19 +508,18 @@ class Encoder {
     } else {
       target = rate_ * static_cast<double>(image_.width) * static_cast<double>(image_.height) / 8;
     }
-    double overhead = fixed;
-    for (int round = 0; round < 6; ++round) {
+    // Data budget of the last layer; earlier layers get their share of it.
+    double budget = target - fixed;
+    for (int round = 0; round < 8; ++round) {
       std::vector<double> lambda(static_cast<size_t>(layers_));
       double ceiling = HUGE_VAL;
       for (int32_t l = 0; l < layers_; ++l) {
-        const bool last = l == layers_ - 1;
-        if (last && reversible_) {
+        if (l == layers_ - 1 && reversible_) {
           lambda[l] = 0;
           break;
         }
-        const double share = std::ldexp(target, -(layers_ - 1 - l));
-        const double budget = share - (reversible_ ? 0 : overhead * (last ? 1 : share / target));
-        lambda[l] = Threshold(std::max(budget, 0.0), ceiling);
+        const double share = std::ldexp(reversible_ ? target : budget, -(layers_ - 1 - l));
+        lambda[l] = Threshold(std::max(share, 0.0), ceiling);
         ceiling = lambda[l] > 0 ? lambda[l] : ceiling;
       }
       ForEachBlock([&](Block &k) {
@@ -531,9 +530,10 @@ class Encoder {
       Packets(body);
       if (reversible_) return;
       const double total = fixed + static_cast<double>(body->size());
-      if (total <= target || round == 5) return;
-      // Headers took more than guessed: take the excess off the data.
-      overhead += total - target + 1;
+      if (total <= target || budget <= 0) return;
+      // The packet headers took the excess: take it off the data kept.
+      budget = std::min(budget, static_cast<double>(DataBytes(lambda[layers_ - 1]))) -
+               (total - target) - 1;
     }
   }
 
