@@ -26,10 +26,11 @@ struct JtkeCodedBlockTp {
 class JtkeBlockCoder {
  public:
   // magnitude: w x h magnitudes with `fraction` bits below the integer
-  // quantisation index; negative: their signs. w, h <= 64 x 64 area 4096.
-  // Throws std::bad_alloc.
+  // quantisation index; negative: their signs. w x h at most 4096. The
+  // error removed by each pass is measured only when `measure` is set
+  // (otherwise every gain is 0). Throws std::bad_alloc.
   void Code(const uint32_t *magnitude, const uint8_t *negative, int32_t w, int32_t h,
-            int32_t orientation, int32_t fraction, JtkeCodedBlockTp *out);
+            int32_t orientation, int32_t fraction, bool measure, JtkeCodedBlockTp *out);
 
  private:
   std::vector<uint32_t> flags_;

@@ -396,7 +396,8 @@ class Encoder {
           negative_[y * k.w + x] = v < 0;
         }
       }
-      coder_.Code(magnitude_.data(), negative_.data(), k.w, k.h, band.orientation, 0, &k.coded);
+      coder_.Code(magnitude_.data(), negative_.data(), k.w, k.h, band.orientation, 0, layers_ > 1,
+                  &k.coded);
     } else {
       const float scale = static_cast<float>(std::ldexp(1.0, kFraction) / band.step);
       const float top = 4294967040.0f;  // the largest float below 2^32
@@ -409,7 +410,7 @@ class Encoder {
           negative_[y * k.w + x] = v < 0;
         }
       }
-      coder_.Code(magnitude_.data(), negative_.data(), k.w, k.h, band.orientation, kFraction,
+      coder_.Code(magnitude_.data(), negative_.data(), k.w, k.h, band.orientation, kFraction, true,
                   &k.coded);
     }
     // The lower hull of the cut points for the rate control.

@@ -100,7 +100,7 @@ class Mq {
     state_[kCtxRun] = 3;
     state_[kCtxUniform] = 46;
   }
-  void Encode(int bit, int ctx) {
+  __attribute__((always_inline)) void Encode(int bit, int ctx) {
     const MqStateTp &s = kMqStates[state_[ctx]];
     const uint32_t qe = s.qe;
     a_ -= qe;
@@ -118,11 +118,17 @@ class Mq {
       if (s.swap) mps_[ctx] ^= 1;
       state_[ctx] = s.nlps;
     }
-    do {
-      a_ <<= 1;
-      c_ <<= 1;
-      if (--ct_ == 0) ByteOut();
-    } while (!(a_ & 0x8000));
+    // Renormalise: as many doublings as bring A back to 0x8000, in steps
+    // that stop at each byte boundary.
+    int n = __builtin_clz(a_) - 16;
+    while (n > 0) {
+      const int step = n < ct_ ? n : ct_;
+      a_ <<= step;
+      c_ <<= step;
+      ct_ -= step;
+      n -= step;
+      if (ct_ == 0) ByteOut();
+    }
   }
   // Bytes a decoder needs to decode every symbol so far when the data is
   // cut there: the bytes out, and those that will hold the bits still in
@@ -198,7 +204,7 @@ inline double RefineGain(uint64_t v, int bit) {
 }  // namespace
 
 void JtkeBlockCoder::Code(const uint32_t *magnitude, const uint8_t *negative, int32_t w,
-                          int32_t h, int32_t orientation, int32_t fraction,
+                          int32_t h, int32_t orientation, int32_t fraction, bool measure,
                           JtkeCodedBlockTp *out) {
   out->data.clear();
   out->length.clear();
@@ -225,7 +231,7 @@ void JtkeBlockCoder::Code(const uint32_t *magnitude, const uint8_t *negative, in
   double gain = 0;
 
   // A coefficient turning significant tells its neighbours.
-  auto become_significant = [stride](uint32_t *f, bool neg) {
+  auto become_significant = [stride](uint32_t *f, bool neg) __attribute__((always_inline)) {
     f[0] |= kSig;
     f[-static_cast<ptrdiff_t>(stride) - 1] |= kSE;
     f[-static_cast<ptrdiff_t>(stride)] |= kS | (neg ? kNegS : 0);
@@ -236,12 +242,12 @@ void JtkeBlockCoder::Code(const uint32_t *magnitude, const uint8_t *negative, in
     f[stride] |= kN | (neg ? kNegN : 0);
     f[stride + 1] |= kNW;
   };
-  auto code_sign = [&](uint32_t *f, size_t i, int bit) {
+  auto code_sign = [&](uint32_t *f, size_t i, int bit) __attribute__((always_inline)) {
     const uint8_t s = sc[*f & 0xFFF];
     const bool neg = negative[i] != 0;
     mq.Encode(neg ^ (s >> 7), s & 0x7F);
     become_significant(f, neg);
-    gain += SigGain(magnitude[i], bit);
+    if (measure) gain += SigGain(magnitude[i], bit);
   };
   auto end_pass = [&]() {
     out->length.push_back(mq.CutLength());
@@ -277,7 +283,7 @@ void JtkeBlockCoder::Code(const uint32_t *magnitude, const uint8_t *negative, in
             const int ctx = (*f & kRefined) ? kCtxRefine + 2 : (*f & kNeighbours) ? kCtxRefine + 1 : kCtxRefine;
             mq.Encode((magnitude[i] >> bit) & 1, ctx);
             *f |= kRefined;
-            gain += RefineGain(magnitude[i], bit);
+            if (measure) gain += RefineGain(magnitude[i], bit);
           }
       }
       end_pass();
