@@ -143,24 +143,28 @@ TEST(JtkEncode, ReversibleFilesDecodeExactly) {
 // The picture as a PNM file for OpenJPEG's encoder.
 std::string Pnm(const Picture &p) {
   std::string f = (p.comps == 3 ? "P6\n" : "P5\n") + std::to_string(p.w) + " " +
-                  std::to_string(p.h) + "\n255\n";
-  for (int32_t v : p.samples) f += static_cast<char>(v);
+                  std::to_string(p.h) + "\n" + std::to_string((1 << p.prec) - 1) + "\n";
+  for (int32_t v : p.samples) {
+    if (p.prec > 8) f += static_cast<char>(v >> 8);
+    f += static_cast<char>(v);
+  }
   return f;
 }
 
 TEST(JtkEncode, LossyFilesMeetTheirRateAndMatchOpenJpegsQuality) {
   struct Case {
-    int32_t comps;
+    int32_t comps, prec;
     double ratio;
     int32_t layers;
-  } const cases[] = {{3, 4, 1}, {3, 10, 1}, {3, 20, 3}, {3, 50, 1}, {1, 8, 2}, {1, 30, 1}};
+  } const cases[] = {{3, 8, 4, 1}, {3, 8, 10, 1}, {3, 8, 20, 3}, {3, 8, 50, 1},
+                     {1, 8, 8, 2}, {1, 8, 30, 1}, {1, 12, 6, 1}};
   TempDir dir;
   for (const Case &c : cases) {
     SCOPED_TRACE("comps " + std::to_string(c.comps) + " ratio " + std::to_string(c.ratio));
-    const Picture p = Make(256, 192, c.comps, 8);
+    const Picture p = Make(256, 192, c.comps, c.prec);
     JtkParamTp param{};
     param.jp2 = 1;
-    param.rate = c.comps * 8 / c.ratio;
+    param.rate = c.comps * c.prec / c.ratio;
     param.layers = c.layers;
     std::string bytes;
     ASSERT_EQ(Encode(p, param, &bytes), 0);
@@ -178,6 +182,21 @@ TEST(JtkEncode, LossyFilesMeetTheirRateAndMatchOpenJpegsQuality) {
     ASSERT_EQ(RunProgram({"opj_compress", "-i", in, "-o", out, "-I", "-r", ratios}).status, 0);
     ASSERT_TRUE(Decode(dir, ReadFile(out), true, c.comps, &theirs));
     EXPECT_GE(Psnr(p, ours), Psnr(p, theirs) - 0.5) << "OpenJPEG: " << Psnr(p, theirs);
+  }
+}
+
+TEST(JtkEncode, RatesBelowTheHeadersStillGiveValidFiles) {
+  const Picture p = Make(97, 61, 3, 8);
+  TempDir dir;
+  for (double rate : {0.001, 0.05}) {
+    JtkParamTp param{};
+    param.rate = rate;
+    param.layers = 2;
+    std::string bytes;
+    ASSERT_EQ(Encode(p, param, &bytes), 0);
+    std::vector<int32_t> got;
+    EXPECT_TRUE(Decode(dir, bytes, false, 3, &got));
+    EXPECT_EQ(got.size(), p.samples.size());
   }
 }
 
