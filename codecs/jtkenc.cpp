@@ -230,28 +230,32 @@ class Encoder {
   }
 
   // The whole codestream (and boxes) into out.
-  int32_t Run(std::vector<uint8_t> *out) {
+  // The file in three pieces, so that the packets are never copied: what
+  // comes before them (boxes, main header, tile-part header), the packets,
+  // and the end-of-codestream marker.
+  int32_t Run(std::vector<uint8_t> *head, std::vector<uint8_t> *body, std::vector<uint8_t> *tail) {
     Layout();
     for (int32_t c = 0; c < image_.components; ++c) CodeComponent(c);
+    std::vector<int32_t>().swap(ints_);
+    std::vector<float>().swap(floats_);
     PickGuardBits();
-    std::vector<uint8_t> body;
-    Allocate(&body);
+    Allocate(body);
     std::vector<uint8_t> cs;
     MainHeader(&cs);
     // One tile-part: SOT, SOD, the packets.
     Put16(cs, 0xFF90);
     Put16(cs, 10);
     Put16(cs, 0);
-    const uint64_t psot = 14 + body.size();
+    const uint64_t psot = 14 + body->size();
     Put32(cs, psot > 0xFFFFFFFFu ? 0 : static_cast<uint32_t>(psot));
     cs.push_back(0);
     cs.push_back(1);
     Put16(cs, 0xFF93);
-    cs.insert(cs.end(), body.begin(), body.end());
-    Put16(cs, 0xFFD9);
-    out->clear();
-    if (jp2_) Boxes(out, cs.size());
-    out->insert(out->end(), cs.begin(), cs.end());
+    tail->clear();
+    Put16(*tail, 0xFFD9);
+    head->clear();
+    if (jp2_) Boxes(head, cs.size() + body->size() + tail->size());
+    head->insert(head->end(), cs.begin(), cs.end());
     return 0;
   }
 
@@ -746,10 +750,10 @@ int32_t Jp2Compress(JtkContextTp *context, const JtkParamTp *param, const JtkIma
   if (!JtkValidContext(context)) return JtkReport(context, kEntry, JTK_ERROR(JTK_CAT_PARAM, 1));
   if (!param || !image || !write || !Encoder::Valid(*param, *image))
     return JtkReport(context, kEntry, kErrParam);
-  std::vector<uint8_t> out;
+  std::vector<uint8_t> head, body, tail;
   try {
     Encoder encoder(*param, *image);
-    const int32_t rc = encoder.Run(&out);
+    const int32_t rc = encoder.Run(&head, &body, &tail);
     if (rc) return JtkReport(context, kEntry, rc);
   } catch (const std::bad_alloc &) {
     return JtkReport(context, kEntry, kErrMemory);
@@ -758,8 +762,9 @@ int32_t Jp2Compress(JtkContextTp *context, const JtkParamTp *param, const JtkIma
   }
   // Handed over in pieces so that a writer never sees one huge request.
   const size_t kPiece = 1 << 20;
-  for (size_t at = 0; at < out.size(); at += kPiece)
-    if (write(arg, out.data() + at, std::min(kPiece, out.size() - at)))
-      return JtkReport(context, kEntry, kErrWrite);
+  for (const std::vector<uint8_t> *part : {&head, &body, &tail})
+    for (size_t at = 0; at < part->size(); at += kPiece)
+      if (write(arg, part->data() + at, std::min(kPiece, part->size() - at)))
+        return JtkReport(context, kEntry, kErrWrite);
   return 0;
 }
