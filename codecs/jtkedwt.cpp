@@ -10,13 +10,12 @@
 
 namespace {
 
-// The 9-7 lifting steps and the scaling of the two bands. (Private copies
-// until the decoder's shared constants are merged.)
-const double kAlpha = -1.586134342059924;
-const double kBeta = -0.052980118572961;
-const double kGamma = 0.882911075530934;
-const double kDelta = 0.443506852043971;
-const double kScale = 1.230174104914001;
+// The 9-7 lifting steps and the scaling of the two bands.
+const double kAlpha = JTK_97_ALPHA;
+const double kBeta = JTK_97_BETA;
+const double kGamma = JTK_97_GAMMA;
+const double kDelta = JTK_97_DELTA;
+const double kScale = JTK_97_K;
 
 // One lifting step over n samples of `lanes` values each (lanes columns
 // lifted together keep the column pass cache friendly): samples of the

@@ -11,29 +11,8 @@
 
 namespace {
 
-// The MQ coder's probability states: Qe, next state after the more and the
-// less probable symbol, and whether the less probable one swaps the sense.
-// (A private copy until the decoder's shared table is merged.)
-struct MqStateTp {
-  uint16_t qe;
-  uint8_t nmps, nlps, swap;
-};
-const MqStateTp kMqStates[47] = {
-    {0x5601, 1, 1, 1},   {0x3401, 2, 6, 0},   {0x1801, 3, 9, 0},   {0x0AC1, 4, 12, 0},
-    {0x0521, 5, 29, 0},  {0x0221, 38, 33, 0}, {0x5601, 7, 6, 1},   {0x5401, 8, 14, 0},
-    {0x4801, 9, 14, 0},  {0x3801, 10, 14, 0}, {0x3001, 11, 17, 0}, {0x2401, 12, 18, 0},
-    {0x1C01, 13, 20, 0}, {0x1601, 29, 21, 0}, {0x5601, 15, 14, 1}, {0x5401, 16, 14, 0},
-    {0x5101, 17, 15, 0}, {0x4801, 18, 16, 0}, {0x3801, 19, 17, 0}, {0x3401, 20, 18, 0},
-    {0x3001, 21, 19, 0}, {0x2801, 22, 19, 0}, {0x2401, 23, 20, 0}, {0x2201, 24, 21, 0},
-    {0x1C01, 25, 22, 0}, {0x1801, 26, 23, 0}, {0x1601, 27, 24, 0}, {0x1401, 28, 25, 0},
-    {0x1201, 29, 26, 0}, {0x1101, 30, 27, 0}, {0x0AC1, 31, 28, 0}, {0x09C1, 32, 29, 0},
-    {0x08A1, 33, 30, 0}, {0x0521, 34, 31, 0}, {0x0441, 35, 32, 0}, {0x02A1, 36, 33, 0},
-    {0x0221, 37, 34, 0}, {0x0141, 38, 35, 0}, {0x0111, 39, 36, 0}, {0x0085, 40, 37, 0},
-    {0x0049, 41, 38, 0}, {0x0025, 42, 39, 0}, {0x0015, 43, 40, 0}, {0x0009, 44, 41, 0},
-    {0x0005, 45, 42, 0}, {0x0001, 45, 43, 0}, {0x5601, 46, 46, 0}};
-
 // Contexts: 0..8 significance, 9..13 sign, 14..16 refinement, run, uniform.
-enum { kCtxRefine = 14, kCtxRun = 17, kCtxUniform = 18, kContexts = 19 };
+enum { kCtxRefine = 14, kCtxRun = JTK_CTX_RUN, kCtxUniform = JTK_CTX_UNIFORM, kContexts = JTK_CTX_COUNT };
 
 // Per coefficient flags: which of the eight neighbours are significant, the
 // signs of the four direct ones, and the coefficient's own state.
@@ -96,12 +75,12 @@ class Mq {
     out_->clear();
     out_->push_back(0);
     for (int i = 0; i < kContexts; ++i) state_[i] = mps_[i] = 0;
-    state_[0] = 4;
-    state_[kCtxRun] = 3;
-    state_[kCtxUniform] = 46;
+    state_[0] = JTK_CTX_ZERO_START;
+    state_[kCtxRun] = JTK_CTX_RUN_START;
+    state_[kCtxUniform] = JTK_CTX_UNIFORM_START;
   }
   __attribute__((always_inline)) void Encode(int bit, int ctx) {
-    const MqStateTp &s = kMqStates[state_[ctx]];
+    const JtkMqStateTp &s = JtkMqStates[state_[ctx]];
     const uint32_t qe = s.qe;
     a_ -= qe;
     if (bit == mps_[ctx]) {

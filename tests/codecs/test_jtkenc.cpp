@@ -137,6 +137,20 @@ TEST(JtkEncode, ReversibleFilesDecodeExactly) {
     std::vector<int32_t> got;
     ASSERT_TRUE(Decode(dir, bytes, c.jp2, c.comps, &got));
     EXPECT_TRUE(got == p.samples) << "PSNR " << Psnr(p, got);
+    // Our own decoder agrees.
+    JtkContextTp *context = JtkCreateContext(Quiet, nullptr);
+    JtkImageTp *image = nullptr;
+    JtkParamTp all{};
+    all.jp2 = c.jp2;
+    ASSERT_EQ(Jp2Decompress(context, &all, reinterpret_cast<const uint8_t *>(bytes.data()),
+                            bytes.size(), &image),
+              0);
+    bool same = image->width == p.w && image->height == p.h && image->components == p.comps;
+    for (size_t i = 0; same && i < p.samples.size(); ++i)
+      same = image->comp[i % p.comps].data[i / p.comps] == p.samples[i];
+    EXPECT_TRUE(same);
+    JtkFreeImage(&image);
+    JtkDestroyContext(&context);
   }
 }
 
