@@ -303,9 +303,13 @@ class Encoder {
           b.step = 1;
         } else {
           // Steps inversely proportional to the synthesis norm make one
-          // step of every band cost the same error in the image; half a
-          // sample of 8 bits keeps the finest layer near lossless.
-          const double wanted = 0.5 * std::ldexp(1.0, prec - 8) / std::sqrt(energy);
+          // step of every band cost the same error in the image. Half a
+          // sample of 8 bits keeps rich rates near lossless; below one bit
+          // a sample the truncation leaves errors far above the step, and
+          // coarser steps spare coding bit-planes that would be cut off.
+          const double per_sample = rate_ / image_.components;
+          const double base = 0.5 * std::min(4.0, std::max(1.0, 1.0 / per_sample));
+          const double wanted = base * std::ldexp(1.0, prec - 8) / std::sqrt(energy);
           const double x = wanted / std::ldexp(1.0, range);
           int32_t e = static_cast<int32_t>(std::ceil(-std::log2(x)));
           if (std::ldexp(x, e) < 1) ++e;
