@@ -421,12 +421,12 @@ class Encoder {
       coder_.Code(magnitude_.data(), negative_.data(), k.w, k.h, band.orientation, kFraction, true,
                   &k.coded);
     }
-    // The lower hull of the cut points for the rate control.
+    // The convex hull of the (length, error removed) cut points, for the
+    // rate control.
     k.hull.clear();
     k.slope.clear();
     const std::vector<uint32_t> &len = k.coded.length;
     const std::vector<double> &gain = k.coded.gain;
-    int32_t last = 0;
     double last_len = 0, last_gain = 0;
     for (int32_t p = 1; p <= static_cast<int32_t>(len.size()); ++p) {
       const double dl = len[p - 1] - last_len, dg = (gain[p - 1] - last_gain) * band.weight;
@@ -443,11 +443,9 @@ class Encoder {
       }
       k.hull.push_back(p);
       k.slope.push_back(s);
-      last = p;
       last_len = len[p - 1];
       last_gain = gain[p - 1];
     }
-    (void)last;
   }
 
   // Guard bits so that every band's count of magnitude planes holds.
