@@ -1,13 +1,603 @@
-// The JPEG 2000 decoder (not written yet: every call fails).
-#include "jtkint.h"
+// The JPEG 2000 decoder's front: JP2 boxes, the main header and its
+// marker segments, the scan for tile-parts, and the entry points
+// JtkGetMainHeader and Jp2Decompress.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "jtkd.h"
 
 #define CMN_SOURCE "jtkdec"
 
-int32_t JtkGetMainHeader(JtkContextTp *context, const uint8_t *, size_t, int32_t, JtkHeaderTp *) {
-  return JtkReport(context, "JtkGetMainHeader", JTK_ERROR(JTK_CAT_HEADER, 1));
+namespace {
+
+const char kDecompress[] = "Jp2Decompress";
+const char kHeader[] = "JtkGetMainHeader";
+
+enum : uint32_t {
+  kSOC = 0xFF4F, kSIZ = 0xFF51, kCOD = 0xFF52, kCOC = 0xFF53, kTLM = 0xFF55, kPLM = 0xFF57,
+  kPLT = 0xFF58, kQCD = 0xFF5C, kQCC = 0xFF5D, kRGN = 0xFF5E, kPOC = 0xFF5F, kPPM = 0xFF60,
+  kPPT = 0xFF61, kCRG = 0xFF63, kCOM = 0xFF64, kSOT = 0xFF90, kSOD = 0xFF93, kEOC = 0xFFD9
+};
+
+uint32_t Be16(const uint8_t *p) { return (uint32_t(p[0]) << 8) | p[1]; }
+uint32_t Be32(const uint8_t *p) {
+  return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
 
-int32_t Jp2Decompress(JtkContextTp *context, const JtkParamTp *, const uint8_t *, size_t,
-                      JtkImageTp **) {
-  return JtkReport(context, "Jp2Decompress", JTK_ERROR(JTK_CAT_PARAM, 1));
+// The body of one marker segment.
+struct Segment {
+  const uint8_t *p;
+  size_t n;
+  size_t pos = 0;
+  bool Has(size_t k) const { return n - pos >= k; }
+  uint32_t U8() { return p[pos++]; }
+  uint32_t U16() {
+    pos += 2;
+    return Be16(p + pos - 2);
+  }
+  uint32_t U32() {
+    pos += 4;
+    return Be32(p + pos - 4);
+  }
+};
+
+bool PowerOfTwo(uint32_t v) { return v && !(v & (v - 1)); }
+
+// Coding style parameters shared by COD and COC (levels onwards).
+int32_t ReadCompCod(Segment &seg, bool precincts, JtkdCompCod &cc, bool coc) {
+  if (!seg.Has(5)) return JTKD_MARKER(2);
+  cc.levels = static_cast<int32_t>(seg.U8());
+  const uint32_t xcb = seg.U8(), ycb = seg.U8();
+  cc.style = static_cast<int32_t>(seg.U8());
+  const uint32_t transform = seg.U8();
+  if (cc.levels > JTKD_MAX_LEVELS) return JTKD_MARKER(10);
+  if (xcb > 8 || ycb > 8 || xcb + ycb > 8) return JTKD_MARKER(11);
+  cc.xcb = static_cast<int32_t>(xcb) + 2;
+  cc.ycb = static_cast<int32_t>(ycb) + 2;
+  if (cc.style & 0xC0) return JTKD_MARKER(12);
+  if (transform > 1) return coc ? JTKD_MARKER(18) : JTK_ERROR(JTK_CAT_WAVELET, 1);
+  cc.reversible = static_cast<int32_t>(transform);
+  for (int32_t r = 0; r <= cc.levels; ++r) {
+    if (!precincts) {
+      cc.pp[r] = 0xFF;
+      continue;
+    }
+    if (!seg.Has(1)) return JTKD_MARKER(2);
+    cc.pp[r] = static_cast<uint8_t>(seg.U8());
+    if (r > 0 && ((cc.pp[r] & 15) == 0 || (cc.pp[r] >> 4) == 0)) return JTKD_MARKER(13);
+  }
+  return 0;
+}
+
+int32_t ReadComponentIndex(Segment &seg, const JtkdStream &s, int32_t *c) {
+  const size_t size = s.components < 257 ? 1 : 2;
+  if (!seg.Has(size)) return JTKD_MARKER(2);
+  *c = static_cast<int32_t>(size == 1 ? seg.U8() : seg.U16());
+  return 0;
+}
+
+int32_t ReadQuant(Segment &seg, JtkdQuant &q) {
+  if (!seg.Has(1)) return JTKD_MARKER(2);
+  const uint32_t sq = seg.U8();
+  q.style = static_cast<int32_t>(sq & 0x1F);
+  q.guard = static_cast<int32_t>(sq >> 5);
+  if (q.style > 2) return JTKD_MARKER(19);
+  const size_t rest = seg.n - seg.pos;
+  size_t count = q.style == 0 ? rest : rest / 2;
+  if (q.style == 1) count = std::min<size_t>(count, 1);
+  if (count == 0 || count > JTKD_MAX_BANDS) return JTKD_MARKER(2);
+  q.count = static_cast<int32_t>(count);
+  for (size_t b = 0; b < count; ++b) {
+    if (q.style == 0) {
+      q.eps[b] = static_cast<uint8_t>(seg.U8() >> 3);
+      q.mu[b] = 0;
+    } else {
+      const uint32_t v = seg.U16();
+      q.eps[b] = static_cast<uint8_t>(v >> 11);
+      q.mu[b] = static_cast<uint16_t>(v & 0x7FF);
+    }
+  }
+  return 0;
+}
+
+int32_t ReadPoc(Segment &seg, const JtkdStream &s, std::vector<JtkdPoc> &list) {
+  const size_t csize = s.components < 257 ? 1 : 2;
+  const size_t entry = 5 + 2 * csize;
+  if (seg.n % entry) return JTKD_MARKER(2);
+  while (seg.Has(entry)) {
+    JtkdPoc p;
+    p.rs = static_cast<int32_t>(seg.U8());
+    p.cs = static_cast<int32_t>(csize == 1 ? seg.U8() : seg.U16());
+    p.lye = static_cast<int32_t>(seg.U16());
+    p.re = static_cast<int32_t>(seg.U8());
+    p.ce = static_cast<int32_t>(csize == 1 ? seg.U8() : seg.U16());
+    p.progression = static_cast<int32_t>(seg.U8());
+    if (p.ce == 0) p.ce = csize == 1 ? 256 : 16384;
+    if (p.rs > JTKD_MAX_LEVELS) return JTKD_MARKER(31);
+    if (p.cs >= s.components) return JTKD_MARKER(32);
+    if (p.re <= p.rs || p.re > JTKD_MAX_LEVELS + 1) return JTKD_MARKER(33);
+    if (p.ce <= p.cs) return JTKD_MARKER(34);
+    p.ce = std::min(p.ce, s.components);
+    if (p.progression > 4) return JTKD_MARKER(8);
+    list.push_back(p);
+  }
+  return 0;
+}
+
+// The segments that may appear in both the main and the tile-part headers.
+int32_t ReadCodingMarker(uint32_t marker, Segment &seg, const JtkdStream &s, JtkdScope &scope) {
+  int32_t c = 0;
+  switch (marker) {
+    case kCOD: {
+      if (!seg.Has(5)) return JTKD_MARKER(2);
+      JtkdCod cod;
+      cod.scod = static_cast<int32_t>(seg.U8());
+      cod.progression = static_cast<int32_t>(seg.U8());
+      cod.layers = static_cast<int32_t>(seg.U16());
+      cod.mct = static_cast<int32_t>(seg.U8());
+      if (cod.progression > 4) return JTKD_MARKER(8);
+      if (cod.layers == 0) return JTKD_MARKER(9);
+      JTKD_TRY(ReadCompCod(seg, cod.scod & 1, cod.comp, false));
+      scope.cod = cod;
+      scope.has_cod = true;
+      return 0;
+    }
+    case kCOC: {
+      JTKD_TRY(ReadComponentIndex(seg, s, &c));
+      if (c >= s.components || !seg.Has(1)) return JTKD_MARKER(17);
+      const uint32_t scoc = seg.U8();
+      if (scoc > 1) return JTKD_MARKER(17);
+      JtkdCompCod cc;
+      JTKD_TRY(ReadCompCod(seg, scoc & 1, cc, true));
+      scope.coc[c] = cc;
+      return 0;
+    }
+    case kQCD:
+      JTKD_TRY(ReadQuant(seg, scope.qcd));
+      scope.has_qcd = true;
+      return 0;
+    case kQCC: {
+      JTKD_TRY(ReadComponentIndex(seg, s, &c));
+      if (c >= s.components) return JTKD_MARKER(19);
+      JtkdQuant q;
+      JTKD_TRY(ReadQuant(seg, q));
+      scope.qcc[c] = q;
+      return 0;
+    }
+    case kRGN: {
+      JTKD_TRY(ReadComponentIndex(seg, s, &c));
+      if (!seg.Has(2)) return JTKD_MARKER(2);
+      const uint32_t style = seg.U8(), shift = seg.U8();
+      if (style != 0 || c >= s.components) return JTKD_MARKER(20);
+      scope.roi[c] = static_cast<int32_t>(shift);
+      return 0;
+    }
+    case kPOC:
+      return ReadPoc(seg, s, scope.poc);
+    default:
+      return 1;  // not a coding marker
+  }
+}
+
+int32_t ReadSiz(Segment &seg, JtkdStream &s) {
+  if (!seg.Has(36)) return JTKD_MARKER(2);
+  s.rsiz = static_cast<int32_t>(seg.U16());
+  const uint32_t xsiz = seg.U32(), ysiz = seg.U32(), xo = seg.U32(), yo = seg.U32();
+  const uint32_t xt = seg.U32(), yt = seg.U32(), xto = seg.U32(), yto = seg.U32();
+  const uint32_t csiz = seg.U16();
+  // Extensions beyond the first part of the standard (bit 15) and the
+  // high-throughput block coder (bit 14) code data differently.
+  if (s.rsiz & 0xC000) return JTKD_MARKER(21);
+  if (csiz == 0 || csiz > JTK_MAX_COMPONENTS) return JTKD_MARKER(26);
+  if (seg.n != 36 + 3 * size_t(csiz)) return JTKD_MARKER(2);
+  if (xsiz == 0 || ysiz == 0) return JTKD_MARKER(22);
+  if (xo >= xsiz || yo >= ysiz) return xo == 0 && yo == 0 ? JTKD_MARKER(22) : JTKD_MARKER(23);
+  if (xt == 0 || yt == 0) return JTKD_MARKER(24);
+  if (xto > xo || yto > yo || uint64_t(xto) + xt <= xo || uint64_t(yto) + yt <= yo)
+    return JTKD_MARKER(25);
+  s.x0 = xo;
+  s.y0 = yo;
+  s.x1 = xsiz;
+  s.y1 = ysiz;
+  s.tw = xt;
+  s.th = yt;
+  s.tx0 = xto;
+  s.ty0 = yto;
+  const int64_t ntx = JtkdCeilDiv(s.x1 - s.tx0, s.tw), nty = JtkdCeilDiv(s.y1 - s.ty0, s.th);
+  // Tile numbers are 16-bit in SOT.
+  if (ntx * nty > 65535) return JTKD_MARKER(24);
+  s.tiles_x = static_cast<int32_t>(ntx);
+  s.tiles_y = static_cast<int32_t>(nty);
+  s.components = static_cast<int32_t>(csiz);
+  s.precision.resize(csiz);
+  s.is_signed.resize(csiz);
+  s.dx.resize(csiz);
+  s.dy.resize(csiz);
+  uint32_t first_ssiz = 0;
+  for (uint32_t c = 0; c < csiz; ++c) {
+    const uint32_t ssiz = seg.U8(), xr = seg.U8(), yr = seg.U8();
+    // Samples of up to 16 bits: the planes and the bit-plane limits are
+    // made for them.
+    if ((ssiz & 0x7F) > 15) return JTKD_MARKER(27);
+    if (c == 0) first_ssiz = ssiz;
+    if (ssiz != first_ssiz) return JTKD_MARKER(15);
+    if (!PowerOfTwo(xr) || !PowerOfTwo(yr)) return JTKD_MARKER(14);
+    if (c > 0 && (int32_t(xr) != s.dx[0] || int32_t(yr) != s.dy[0])) return JTKD_MARKER(16);
+    s.precision[c] = static_cast<int32_t>((ssiz & 0x7F) + 1);
+    s.is_signed[c] = (ssiz & 0x80) ? 1 : 0;
+    s.dx[c] = static_cast<int32_t>(xr);
+    s.dy[c] = static_cast<int32_t>(yr);
+  }
+  s.tiles.resize(static_cast<size_t>(ntx * nty));
+  return 0;
+}
+
+// Reads the marker at pos: its code and the segment behind it.
+int32_t NextMarker(const JtkdStream &s, size_t *pos, uint32_t *marker, Segment *seg) {
+  if (s.length - *pos < 2) return JTKD_MARKER(7);
+  *marker = Be16(s.data + *pos);
+  *pos += 2;
+  if (*marker < 0xFF30) return JTKD_MARKER(5);
+  *seg = Segment{s.data + *pos, 0};
+  // Delimiting markers carry no segment.
+  if (*marker == kSOC || *marker == kSOD || *marker == kEOC || (*marker >= 0xFF30 && *marker <= 0xFF3F))
+    return 0;
+  if (s.length - *pos < 2) return JTKD_MARKER(7);
+  const size_t length = Be16(s.data + *pos);
+  if (length < 2 || length > s.length - *pos) return JTKD_MARKER(2);
+  *seg = Segment{s.data + *pos + 2, length - 2};
+  *pos += length;
+  return 0;
+}
+
+// Splits the packed packet headers of the main header into one chunk per
+// tile-part.
+int32_t SplitPpm(const std::vector<uint8_t> &all, JtkdStream &s) {
+  size_t pos = 0;
+  while (pos < all.size()) {
+    if (all.size() - pos < 4) return JTKD_MARKER(7);
+    const size_t n = Be32(all.data() + pos);
+    pos += 4;
+    if (n > all.size() - pos) return JTKD_MARKER(7);
+    s.ppm_chunks.emplace_back(all.begin() + static_cast<ptrdiff_t>(pos),
+                              all.begin() + static_cast<ptrdiff_t>(pos + n));
+    pos += n;
+  }
+  return 0;
+}
+
+// The main header up to the first SOT.
+int32_t ParseMainHeader(JtkdStream &s) {
+  size_t pos = 0;
+  uint32_t marker = 0;
+  Segment seg{nullptr, 0};
+  if (s.length < 2 || Be16(s.data) != kSOC) return JTKD_MARKER(5);
+  pos = 2;
+  JTKD_TRY(NextMarker(s, &pos, &marker, &seg));
+  if (marker != kSIZ) return JTKD_MARKER(5);
+  JTKD_TRY(ReadSiz(seg, s));
+  std::vector<uint8_t> ppm;
+  for (;;) {
+    const size_t at = pos;
+    JTKD_TRY(NextMarker(s, &pos, &marker, &seg));
+    if (marker == kSOT) {
+      s.main_end = at;
+      break;
+    }
+    if (marker == kEOC || marker == kSOD || marker == kSOC || marker == kSIZ) return JTKD_MARKER(5);
+    const int32_t rc = ReadCodingMarker(marker, seg, s, s.main);
+    if (rc < 0) return rc;
+    if (rc == 0) continue;
+    if (marker == kPPM) {
+      if (seg.n < 1) return JTKD_MARKER(2);
+      ppm.insert(ppm.end(), seg.p + 1, seg.p + seg.n);
+      s.has_ppm = true;
+    }
+    // TLM, PLM, CRG, COM and anything unknown are not needed to decode.
+  }
+  if (!s.main.has_cod || !s.main.has_qcd) return JTKD_PACKET(16);
+  if (s.has_ppm) JTKD_TRY(SplitPpm(ppm, s));
+  return 0;
+}
+
+// Finds every tile-part; the codestream must end with EOC.
+int32_t ScanTileParts(JtkdStream &s) {
+  size_t pos = s.main_end;
+  int32_t index = 0;
+  for (;;) {
+    if (s.length - pos < 2) return JTKD_MARKER(6);
+    const uint32_t marker = Be16(s.data + pos);
+    if (marker == kEOC) return 0;
+    if (marker != kSOT) return JTKD_MARKER(6);
+    const size_t start = pos;
+    uint32_t m = 0;
+    Segment seg{nullptr, 0};
+    JTKD_TRY(NextMarker(s, &pos, &m, &seg));
+    if (seg.n != 8) return JTKD_MARKER(2);
+    const uint32_t isot = seg.U16(), psot = seg.U32(), tpsot = seg.U8(), tnsot = seg.U8();
+    if (isot >= s.tiles.size()) return JTKD_PACKET(1);
+    auto &parts = s.tiles[isot];
+    if (tnsot != 0 && tpsot >= tnsot) return JTKD_MARKER(28);
+    if (tpsot != parts.size()) return JTKD_MARKER(30);
+    size_t end = 0;
+    if (psot == 0) {
+      // The last tile-part runs up to the EOC at the end.
+      if (s.length - start < 14 || Be16(s.data + s.length - 2) != kEOC) return JTKD_MARKER(6);
+      end = s.length - 2;
+    } else {
+      if (psot < 14) return JTKD_MARKER(29);
+      if (psot > s.length - start) return JTKD_MARKER(29);
+      end = start + psot;
+    }
+    // The header's markers are read when the tile is decoded; here only
+    // SOD is looked for.
+    size_t hp = pos;
+    for (;;) {
+      uint32_t hm = 0;
+      Segment hs{nullptr, 0};
+      JTKD_TRY(NextMarker(s, &hp, &hm, &hs));
+      if (hp > end) return JTKD_MARKER(29);
+      if (hm == kSOD) break;
+      if (hm == kSOT || hm == kEOC || hm == kSOC) return JTKD_MARKER(5);
+    }
+    parts.push_back(JtkdTilePart{pos, hp, end, index++});
+    pos = end;
+    if (parts.size() > 255) return JTKD_MARKER(30);
+  }
+}
+
+// ---- JP2 boxes ------------------------------------------------------------
+
+struct Box {
+  uint32_t type;
+  size_t body, end;
+};
+
+// The box at pos within [pos, limit).
+int32_t ReadBox(const uint8_t *d, size_t pos, size_t limit, Box *box) {
+  if (limit - pos < 8) return JTKD_FILE(3);
+  uint64_t length = Be32(d + pos);
+  box->type = Be32(d + pos + 4);
+  size_t header = 8;
+  if (length == 1) {
+    if (limit - pos < 16) return JTKD_FILE(3);
+    length = (uint64_t(Be32(d + pos + 8)) << 32) | Be32(d + pos + 12);
+    header = 16;
+    if (length < 16 || length > limit - pos) return JTKD_FILE(7);
+  } else if (length == 0) {
+    length = limit - pos;
+  } else if (length < 8) {
+    return JTKD_FILE(4);
+  }
+  if (length > limit - pos) return JTKD_FILE(8);
+  box->body = pos + header;
+  box->end = pos + static_cast<size_t>(length);
+  return 0;
+}
+
+const uint32_t kBoxSignature = 0x6A502020, kBoxFtyp = 0x66747970, kBoxJp2h = 0x6A703268,
+               kBoxIhdr = 0x69686472, kBoxColr = 0x636F6C72, kBoxJp2c = 0x6A703263,
+               kBoxUinf = 0x75696E66, kBoxUlst = 0x756C7374, kBoxUrl = 0x75726C20;
+
+// The codestream inside the JP2 boxes.
+int32_t ParseBoxes(const uint8_t *d, size_t n, size_t *cs, size_t *cs_len) {
+  static const uint8_t kSignature[12] = {0, 0, 0, 12, 0x6A, 0x50, 0x20, 0x20, 0x0D, 0x0A, 0x87, 0x0A};
+  if (n < 12 || memcmp(d, kSignature, 12) != 0) return JTKD_FILE(1);
+  size_t pos = 12;
+  Box box{};
+  JTKD_TRY(ReadBox(d, pos, n, &box));
+  if (box.type != kBoxFtyp || box.end - box.body < 8) return JTKD_FILE(9);
+  pos = box.end;
+  bool header = false;
+  while (pos < n) {
+    JTKD_TRY(ReadBox(d, pos, n, &box));
+    if (box.type == kBoxJp2h) {
+      size_t p = box.body;
+      bool first = true;
+      while (p < box.end) {
+        Box child{};
+        JTKD_TRY(ReadBox(d, p, box.end, &child));
+        if (first && (child.type != kBoxIhdr || child.end - child.body != 14)) return JTKD_FILE(9);
+        if (child.type == kBoxColr) {
+          if (child.end - child.body < 3) return JTKD_FILE(10);
+          const uint8_t meth = d[child.body];
+          if (meth < 1 || meth > 2) return JTKD_FILE(10);
+        }
+        first = false;
+        p = child.end;
+      }
+      if (first) return JTKD_FILE(9);
+      header = true;
+    } else if (box.type == kBoxUinf) {
+      size_t p = box.body;
+      while (p < box.end) {
+        Box child{};
+        JTKD_TRY(ReadBox(d, p, box.end, &child));
+        if (child.type != kBoxUlst && child.type != kBoxUrl) return JTKD_FILE(6);
+        p = child.end;
+      }
+    } else if (box.type == kBoxJp2c) {
+      if (!header) return JTKD_FILE(9);
+      *cs = box.body;
+      *cs_len = box.end - box.body;
+      return 0;
+    } else if (box.type == kBoxSignature || box.type == kBoxFtyp) {
+      return JTKD_FILE(9);
+    }
+    pos = box.end;
+  }
+  return JTKD_FILE(9);
+}
+
+int32_t OpenStream(const uint8_t *data, size_t length, int32_t jp2, JtkdStream &s) {
+  size_t start = 0, n = length;
+  if (jp2) JTKD_TRY(ParseBoxes(data, length, &start, &n));
+  s.data = data + start;
+  s.length = n;
+  return ParseMainHeader(s);
+}
+
+void FillHeader(const JtkdStream &s, int32_t jp2, JtkHeaderTp *h) {
+  memset(h, 0, sizeof *h);
+  h->jp2 = jp2 ? 1 : 0;
+  h->x0 = static_cast<int32_t>(std::min<int64_t>(s.x0, INT32_MAX));
+  h->y0 = static_cast<int32_t>(std::min<int64_t>(s.y0, INT32_MAX));
+  h->x1 = static_cast<int32_t>(std::min<int64_t>(s.x1, INT32_MAX));
+  h->y1 = static_cast<int32_t>(std::min<int64_t>(s.y1, INT32_MAX));
+  h->tile_w = static_cast<int32_t>(std::min<int64_t>(s.tw, INT32_MAX));
+  h->tile_h = static_cast<int32_t>(std::min<int64_t>(s.th, INT32_MAX));
+  h->tile_x0 = static_cast<int32_t>(std::min<int64_t>(s.tx0, INT32_MAX));
+  h->tile_y0 = static_cast<int32_t>(std::min<int64_t>(s.ty0, INT32_MAX));
+  h->tiles_x = s.tiles_x;
+  h->tiles_y = s.tiles_y;
+  h->components = s.components;
+  for (int32_t c = 0; c < s.components && c < 4; ++c) {
+    h->precision[c] = s.precision[c];
+    h->is_signed[c] = s.is_signed[c];
+    h->dx[c] = s.dx[c];
+    h->dy[c] = s.dy[c];
+  }
+  const JtkdCod &cod = s.main.cod;
+  const JtkdCompCod &c0 = s.main.coc.count(0) ? s.main.coc.at(0) : cod.comp;
+  h->levels = cod.comp.levels;
+  h->layers = cod.layers;
+  h->progression = cod.progression;
+  h->cblk_w = 1 << cod.comp.xcb;
+  h->cblk_h = 1 << cod.comp.ycb;
+  h->reversible = c0.reversible;
+  h->mct = s.components >= 3 ? cod.mct : 0;
+}
+
+// Image planes are bounded before anything is allocated: by a fixed cap
+// on the samples, and below that by the compressed size, for coding can
+// hardly reach a ratio of 8192 samples per byte (one bit per 65536
+// samples); 16 million samples are always allowed, so small files of
+// plain pictures still open.
+const int64_t kMaxSamples = int64_t(1) << 28;
+const int64_t kFreeSamples = int64_t(1) << 24;
+const int64_t kSamplesPerByte = 8192;
+
+int32_t Decompress(const JtkParamTp *param_in, const uint8_t *data, size_t length,
+                   JtkImageTp **out) {
+  JtkParamTp param{};
+  if (param_in) param = *param_in;
+  JtkdStream s;
+  JTKD_TRY(OpenStream(data, length, param.jp2, s));
+  JTKD_TRY(ScanTileParts(s));
+  // Resolution levels left out: at most what every component has in the
+  // main header.
+  int32_t min_levels = s.main.cod.comp.levels;
+  for (const auto &entry : s.main.coc) min_levels = std::min(min_levels, entry.second.levels);
+  const int32_t reduce = std::max(0, std::min(param.reduce, min_levels));
+  param.reduce = reduce;
+  const int64_t cx0 = JtkdCeilShift(JtkdCeilDiv(s.x0, s.dx[0]), reduce);
+  const int64_t cx1 = JtkdCeilShift(JtkdCeilDiv(s.x1, s.dx[0]), reduce);
+  const int64_t cy0 = JtkdCeilShift(JtkdCeilDiv(s.y0, s.dy[0]), reduce);
+  const int64_t cy1 = JtkdCeilShift(JtkdCeilDiv(s.y1, s.dy[0]), reduce);
+  const int64_t w = cx1 - cx0, h = cy1 - cy0;
+  if (w < 1 || h < 1) return JTKD_MARKER(22);
+  const int64_t samples = w * h * s.components;
+  const int64_t allowed =
+      std::min(kMaxSamples, std::max(kFreeSamples, int64_t(length) * kSamplesPerByte));
+  if (w > INT32_MAX || h > INT32_MAX || samples > allowed) return JTKD_MARKER(22);
+  // The planes come with the tiles (a single tile hands its own over).
+  JtkImageTp *image = static_cast<JtkImageTp *>(calloc(1, sizeof(JtkImageTp)));
+  if (!image) return JTK_ERROR(JTK_CAT_MEMORY, 1);
+  image->comp = static_cast<JtkComponentTp *>(calloc(size_t(s.components), sizeof(JtkComponentTp)));
+  if (!image->comp) {
+    free(image);
+    return JTK_ERROR(JTK_CAT_MEMORY, 1);
+  }
+  image->width = static_cast<int32_t>(w);
+  image->height = static_cast<int32_t>(h);
+  image->components = s.components;
+  for (int32_t c = 0; c < s.components; ++c) {
+    JtkComponentTp &comp = image->comp[c];
+    comp.precision = s.precision[c];
+    comp.is_signed = s.is_signed[c];
+    comp.dx = s.dx[c];
+    comp.dy = s.dy[c];
+    comp.width = image->width;
+    comp.height = image->height;
+  }
+  JtkdT1Work work;
+  for (size_t t = 0; t < s.tiles.size(); ++t) {
+    const int32_t rc = JtkdDecodeTile(s, static_cast<int32_t>(t), param, image, work);
+    // The tile decoder's "more to come" answer is not a failure.
+    if (rc < 0 && rc != JTK_TILE_PENDING) {
+      JtkFreeImage(&image);
+      return rc;
+    }
+  }
+  for (int32_t c = 0; c < s.components; ++c) {
+    JtkComponentTp &comp = image->comp[c];
+    if (!comp.data) comp.data = static_cast<int32_t *>(calloc(size_t(w) * size_t(h), sizeof(int32_t)));
+    if (!comp.data) {
+      JtkFreeImage(&image);
+      return JTK_ERROR(JTK_CAT_MEMORY, 1);
+    }
+  }
+  *out = image;
+  return 0;
+}
+
+}  // namespace
+
+// Tile-part header markers: coding segments, PPT, and the pointer
+// segments that are not needed.
+int32_t JtkdParseTileHeader(const JtkdStream &s, const JtkdTilePart &part, bool first,
+                            JtkdScope &scope, std::vector<uint8_t> &ppt) {
+  size_t pos = part.header;
+  for (;;) {
+    uint32_t marker = 0;
+    Segment seg{nullptr, 0};
+    JTKD_TRY(NextMarker(s, &pos, &marker, &seg));
+    if (marker == kSOD) return 0;
+    if (!first && marker != kPOC && marker != kPPT && marker != kPLT && marker != kCOM) continue;
+    const int32_t rc = ReadCodingMarker(marker, seg, s, scope);
+    if (rc < 0) return rc;
+    if (rc == 0) continue;
+    if (marker == kPPT) {
+      if (seg.n < 1) return JTKD_MARKER(2);
+      if (s.has_ppm) return JTKD_PACKET(16);
+      ppt.insert(ppt.end(), seg.p + 1, seg.p + seg.n);
+    }
+  }
+}
+
+int32_t JtkGetMainHeader(JtkContextTp *context, const uint8_t *data, size_t length, int32_t jp2,
+                         JtkHeaderTp *header) {
+  if (!JtkValidContext(context)) return JTK_ERROR(JTK_CAT_HEADER, 1);
+  if (!data || !header) return JtkReport(context, kHeader, JTK_ERROR(JTK_CAT_HEADER, 1));
+  if (length == 0) return JtkReport(context, kHeader, JTKD_MARKER(4));
+  int32_t rc = 0;
+  try {
+    JtkdStream s;
+    rc = OpenStream(data, length, jp2, s);
+    if (rc == 0) FillHeader(s, jp2, header);
+  } catch (const std::bad_alloc &) {
+    rc = JTK_ERROR(JTK_CAT_MEMORY, 1);
+  }
+  return rc < 0 ? JtkReport(context, kHeader, rc) : 0;
+}
+
+int32_t Jp2Decompress(JtkContextTp *context, const JtkParamTp *param, const uint8_t *data,
+                      size_t length, JtkImageTp **image) {
+  if (!JtkValidContext(context)) return JTK_ERROR(JTK_CAT_PARAM, 1);
+  if (!data || !image) return JtkReport(context, kDecompress, JTK_ERROR(JTK_CAT_PARAM, 1));
+  *image = nullptr;
+  if (length == 0) return JtkReport(context, kDecompress, JTKD_MARKER(4));
+  int32_t rc = 0;
+  try {
+    rc = Decompress(param, data, length, image);
+  } catch (const std::bad_alloc &) {
+    rc = JTK_ERROR(JTK_CAT_MEMORY, 1);
+  }
+  if (rc < 0) {
+    JtkFreeImage(image);
+    return JtkReport(context, kDecompress, rc);
+  }
+  return 0;
 }

@@ -79,6 +79,8 @@ enum {
 };
 
 #define IFF_SAMPLES 3000
+// The full size and up to 33 resolution levels.
+#define IFF_MAX_LEVEL_SIZES 34
 
 // The parameter record of one header, colour-map or scan request. Zeroed
 // before each header read and write.
@@ -110,6 +112,11 @@ typedef struct {
   int32_t nlines;
   int32_t line_step;
   char *title, *description, *pagelist;  // owned texts found by the driver, handed to the client
+  // Formats coded at several resolutions (JPEG 2000) list the full size,
+  // then the size at each resolution level, smallest first: level_count
+  // pairs of width and height.
+  int32_t level_count;
+  int32_t level_sizes[2 * IFF_MAX_LEVEL_SIZES];
 } IffParamTp;
 
 struct IffControlBlockTp;

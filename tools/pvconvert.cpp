@@ -419,9 +419,16 @@ ReturnTp PrepareOutput(const char *outname, OutputTp *out) {
   const size_t slash = out->path.rfind('/');
   std::string temp = slash == std::string::npos ? std::string() : out->path.substr(0, slash + 1);
   temp += ".pvconvert.XXXXXX";
+  // The temporary file keeps the output's extension: writers whose files
+  // differ by the name asked for (a JPEG 2000 codestream for .j2k, a JP2
+  // file for .jp2) see the same name they would see writing in place.
+  const size_t dot = out->path.rfind('.');
+  std::string ext = dot == std::string::npos || dot < slash + 1 ? std::string() : out->path.substr(dot);
+  if (ext.size() > 8 || ext.size() < 2) ext.clear();
+  temp += ext;
   if (temp.size() >= sizeof cvTemporary)
     return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN, outname);
-  const int fd = mkstemp(&temp[0]);
+  const int fd = mkstemps(&temp[0], static_cast<int>(ext.size()));
   if (fd < 0) return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN, outname);
   mode_t mode;
   if (exists) {
