@@ -14,14 +14,20 @@ const uint8_t JpegZigzag[64] = {
     35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
     58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
 
+namespace {
+char g_last_message[256];
+}  // namespace
+
+const char *JpegLastMessage(void) { return g_last_message; }
+
 ReturnTp JpegFail(IfuCodecTp *codec, int err, const char *format, ...) {
-  char message[256];
   va_list args;
   va_start(args, format);
-  vsnprintf(message, sizeof message, format, args);
+  vsnprintf(g_last_message, sizeof g_last_message, format, args);
   va_end(args);
   const bool encoder = codec && codec->encoder;
-  CmnDebug(1, "%s %d : err = %d\n", message, encoder ? 1 : 0, err);
+  // The codec's own words first, then the handle code the caller sees.
+  CmnDebug(0, "%s %d : err = %d\n", g_last_message, encoder ? 1 : 0, err);
   return CmnError(CMN_SOURCE, __LINE__, encoder ? IFU_E_INTERNAL : IFU_E_CHARACTER);
 }
 
@@ -40,6 +46,14 @@ void *CreateParam() {
   return p;
 }
 
+// A stream the decoder cannot read is named, when its name is known.
+ReturnTp InitDecoder(IfuCodecTp *codec) {
+  const ReturnTp rc = JpegInitDecoder(codec);
+  const auto *p = static_cast<const JpegParamTp *>(codec->param);
+  if (rc && p && p->name) CmnDebug(0, "JPEG file %s\n", p->name);
+  return rc;
+}
+
 void Terminate(IfuCodecTp *codec) {
   if (codec->encoder)
     JpegFreeEncoder(codec);
@@ -49,5 +63,5 @@ void Terminate(IfuCodecTp *codec) {
 
 }  // namespace
 
-const IfuCodecOpsTp JpegCodecOps = {"JPEG",         CreateParam, JpegInitDecoder, JpegInitEncoder,
+const IfuCodecOpsTp JpegCodecOps = {"JPEG",         CreateParam, InitDecoder, JpegInitEncoder,
                                     JpegEncode,     JpegDecode,  Terminate};

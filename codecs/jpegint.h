@@ -27,4 +27,18 @@ ReturnTp JpegInitEncoder(IfuCodecTp *codec);
 ReturnTp JpegEncode(IfuCodecTp *codec, const uint8_t *data, int32_t length);
 void JpegFreeEncoder(IfuCodecTp *codec);
 
+// The decoder's whole-image coefficient store: 64 coefficients per block in
+// 16 KiB buffers (pools of 32 records, at most 128 pools), paged to a
+// scratch file beyond JpegMemResidentLimit buffers in memory. A block
+// pointer stays valid until four other buffers have been used.
+struct JpegMemTp;
+extern int32_t JpegMemResidentLimit;
+JpegMemTp *JpegMemCreate(IfuCodecTp *codec);
+ReturnTp JpegMemReserve(JpegMemTp *mem, int64_t blocks);
+int16_t *JpegMemBlock(JpegMemTp *mem, int64_t block, bool write, ReturnTp *rc);
+void JpegMemFree(JpegMemTp *mem);
+
+// The text of the codec's last failure (for drivers that print it).
+const char *JpegLastMessage(void);
+
 #endif

@@ -30,14 +30,15 @@ struct CodeState {
   int32_t band_rows = 0;
   int32_t band_form = 1;         // 1, or 3 for progressive files
   int32_t next_line = 0;
+  bool deep_rgb = false;         // 12-bit colour: widened to 16 bits on delivery
 };
 
 // The codec's input: the next bytes of the stream.
-[[maybe_unused]] ReturnTp ReadInput(void *arg, uint8_t *buffer, int32_t *length) {
+ReturnTp ReadInput(void *arg, uint8_t *buffer, int32_t *length) {
   return IfdCodecJpegRead(buffer, length, static_cast<IfiHandleTp *>(arg));
 }
 
-[[maybe_unused]] ReturnTp WriteOutput(void *arg, const uint8_t *data, int32_t length) {
+ReturnTp WriteOutput(void *arg, const uint8_t *data, int32_t length) {
   return IfdCodecJpegWrite(data, length, static_cast<IfiHandleTp *>(arg));
 }
 
@@ -89,7 +90,57 @@ ReturnTp IfdCodecInit(void **state, IffOpenRequestTp *request, IffControlBlockTp
 
 ReturnTp IfdCodecRdHead(void *state, IffParamTp *p) {
   if (!state || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-  return CmnError(CMN_SOURCE, __LINE__, IFF_E_NOT_LINKED);
+  auto *s = static_cast<CodeState *>(state);
+  if (s->codec) return CmnError(CMN_SOURCE, __LINE__, IFF_E_BAD_HEADER);
+  void *param = nullptr;
+  ReturnTp rc = IfuCodecCreateParam(&JpegCodecOps, &param);
+  if (rc) return rc;
+  auto *jp = static_cast<JpegParamTp *>(param);
+  jp->color = JPEG_RGB;
+  rc = IfuCodecOpenDecoder(nullptr, &JpegCodecOps, param, ReadInput, s->handle, kCodecBuffer, &s->codec);
+  if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
+  jp = static_cast<JpegParamTp *>(s->codec->param);
+  // Grey files are delivered grey, everything else as RGB.
+  const bool grey = jp->components == 1;
+  jp->color = grey ? JPEG_GRAY : JPEG_RGB;
+  const int32_t components = grey ? 1 : 3;
+  const int32_t bytes = jp->file_depth > 8 ? 2 : 1;
+  s->width = jp->width;
+  s->height = jp->height;
+  s->row_bytes = s->width * components * bytes;
+  s->deep_rgb = !grey && bytes == 2;
+  p->width = jp->width;
+  p->height = jp->height;
+  p->color_model = grey ? IFF_CM_GRAY : IFF_CM_RGB;
+  p->bytes_per_pixel = components * bytes;
+  p->bits_per_sample = jp->file_depth;
+  p->has_cmap = 0;
+  p->cmap_entries = 0;
+  p->aspect_x = p->aspect_y = 1;
+  p->planes = 1;
+  if (jp->x_resolution > 0 && jp->y_resolution > 0) {
+    p->x_resolution = jp->x_resolution / 1000.0;
+    p->y_resolution = jp->y_resolution / 1000.0;
+    p->resolution_known = 1;
+  }
+  FXIBitsPerPixel = jp->components * jp->file_depth;
+  switch (jp->file_mode) {
+    case JPEG_LOSSLESS: FXICompression = 4; break;
+    case JPEG_EXTENDED: FXICompression = 6; break;
+    case JPEG_PROGRESSIVE: FXICompression = 7; break;
+    default: FXICompression = 5; break;
+  }
+  s->band_height = jp->band_height;
+  s->band_form = jp->file_mode == JPEG_PROGRESSIVE ? 3 : 1;
+  try {
+    s->band.assign(static_cast<size_t>(s->band_height) * s->row_bytes, 0);
+  } catch (const std::exception &) {
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
+  }
+  s->band_first = 0;
+  s->band_rows = 0;
+  s->next_line = 0;
+  return 0;
 }
 
 ReturnTp IfdCodecRdCMap(void *, IffParamTp *) {
@@ -98,15 +149,93 @@ ReturnTp IfdCodecRdCMap(void *, IffParamTp *) {
 }
 
 ReturnTp IfdCodecRdScan(void *state, IffParamTp *p) {
-  if (!state || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-  return CmnError(CMN_SOURCE, __LINE__, IFF_E_NOT_LINKED);
+  if (!state || !p || !p->buffer) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  auto *s = static_cast<CodeState *>(state);
+  if (!s->codec || s->service != IFF_SRV_IMPORT) return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
+  const int32_t line = p->line;
+  if (line < 0 || line >= s->height || line < s->band_first)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
+  // Bands are read in order until the one holding the row.
+  while (line >= s->band_first + s->band_rows) {
+    s->band_first += s->band_rows;
+    int32_t length = static_cast<int32_t>(s->band.size());
+    ReturnTp rc = IfuCodecRead(s->codec, s->band.data(), &length);
+    if (rc == IFU_I_EOD || rc == IFU_I_PAUSED) rc = 0;
+    if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
+    s->band_rows = length / s->row_bytes;
+    if (s->band_rows < 1) return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
+  }
+  const uint8_t *row = s->band.data() + static_cast<size_t>(line - s->band_first) * s->row_bytes;
+  if (s->deep_rgb) {
+    // 12-bit colour samples widened to 16 bits, as the interface takes
+    // two-byte colour samples.
+    const uint16_t *in = reinterpret_cast<const uint16_t *>(row);
+    uint16_t *out = reinterpret_cast<uint16_t *>(p->buffer);
+    for (int32_t i = 0; i < s->row_bytes / 2; ++i) out[i] = static_cast<uint16_t>(in[i] << 4 | in[i] >> 8);
+  } else {
+    memcpy(p->buffer, row, s->row_bytes);
+  }
+  s->next_line = line + 1;
+  return 0;
 }
 
 // ---- Writing ----------------------------------------------------------------
 
+// The compression request: its first word the mode (0 asks for the
+// default, baseline at quality 10 with 2x1 chrominance), its second the
+// quality, its third the luminance sampling (1: 1x1, 4: 2x2, else 2x1).
 ReturnTp IfdCodecWtHead(void *state, IffParamTp *p) {
   if (!state || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-  return CmnError(CMN_SOURCE, __LINE__, IFF_E_NOT_LINKED);
+  auto *s = static_cast<CodeState *>(state);
+  if (s->service != IFF_SRV_EXPORT || s->codec) return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
+  if (p->has_cmap) return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
+  int32_t mode, quality = 10;
+  switch (p->compression[0]) {
+    case 0: mode = JPEG_BASELINE; break;
+    case 4: mode = JPEG_LOSSLESS; break;
+    case 5: mode = JPEG_BASELINE; break;
+    case 6: mode = JPEG_EXTENDED; break;
+    case 7: mode = JPEG_PROGRESSIVE; break;
+    default: return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
+  }
+  // Lossless coding has no quality to ask for.
+  if (p->compression[0] != 0 && mode != JPEG_LOSSLESS) {
+    if (p->compression[1] < 1 || p->compression[1] > 20) return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
+    quality = static_cast<int32_t>(p->compression[1]);
+  }
+  int32_t components;
+  if (p->color_model == IFF_CM_GRAY)
+    components = 1;
+  else if (p->color_model == IFF_CM_RGB)
+    components = 3;
+  else
+    return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
+  if (p->width < 1 || p->height < 1 || p->width > 65535 || p->height > 65535)
+    return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
+  const int32_t depth = p->bits_per_sample > 8 ? 12 : 8;
+
+  JpegParamTp *jp = nullptr;
+  ReturnTp rc = IfuCodecCreateParam(&JpegCodecOps, reinterpret_cast<void **>(&jp));
+  if (rc) return rc;
+  jp->mode = mode;
+  jp->progression = 1;  // DC, two luminance bands, then each chrominance
+  jp->color = components == 1 ? JPEG_GRAY : JPEG_RGB;
+  const uint64_t sub = p->compression[0] == 0 ? 2 : p->compression[2];
+  jp->h_samp = sub == 1 ? 1 : 2;
+  jp->v_samp = sub == 4 ? 2 : 1;
+  jp->quality = quality;
+  jp->depth = depth;
+  jp->width = p->width;
+  jp->height = p->height;
+  jp->x_resolution = p->x_resolution > 0 ? static_cast<int32_t>(p->x_resolution * 1000 + 0.5) : 0;
+  jp->y_resolution = p->y_resolution > 0 ? static_cast<int32_t>(p->y_resolution * 1000 + 0.5) : jp->x_resolution;
+  rc = IfuCodecOpenEncoder(nullptr, &JpegCodecOps, jp, WriteOutput, s->handle, &s->codec);
+  if (rc) return rc;
+  s->width = p->width;
+  s->height = p->height;
+  s->row_bytes = components * p->width * (depth > 8 ? 2 : 1);
+  s->next_line = 0;
+  return 0;
 }
 
 ReturnTp IfdCodecWtCMap(void *, IffParamTp *) {
@@ -114,8 +243,14 @@ ReturnTp IfdCodecWtCMap(void *, IffParamTp *) {
 }
 
 ReturnTp IfdCodecWtScan(void *state, IffParamTp *p) {
-  if (!state || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-  return CmnError(CMN_SOURCE, __LINE__, IFF_E_NOT_LINKED);
+  if (!state || !p || !p->buffer) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  auto *s = static_cast<CodeState *>(state);
+  if (!s->codec || p->line != s->next_line || p->line >= s->height)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
+  ReturnTp rc = IfuCodecWrite(s->codec, p->buffer, s->row_bytes);
+  if (rc) return rc;
+  ++s->next_line;
+  return 0;
 }
 
 // ---- Both -------------------------------------------------------------------

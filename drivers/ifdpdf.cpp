@@ -1,5 +1,6 @@
 // PDF export: one page showing the picture as one image XObject, the data
-// uncompressed, Group 4 or Flate coded. Reading PDF is the filters' work.
+// uncompressed, DCT (JPEG), Group 4 or Flate coded. Reading PDF is the
+// filters' work.
 //
 // The file is written front to back and every byte is counted here, so
 // that the cross-reference table is right on a pipe too. The image's
@@ -139,6 +140,7 @@ ReturnTp WriteHeader(PdfState *s, long w, long h) {
   s->offsets[6] = s->written;
   rc = PutText(s, "6 0 obj\n<< /Type /XObject\n   /Subtype /Image\n   /Name /QPLpdf0\n");
   if (!rc && s->compression == kFlate) rc = PutText(s, "   /Filter /FlateDecode\n");
+  if (!rc && s->compression == kDct) rc = PutText(s, "   /Filter /DCTDecode\n");
   if (!rc && s->compression == kGroup4)
     rc = PutText(s,
                  "   /Filter /CCITTFaxDecode\n   /DecodeParms\n    << /K -1\n"
@@ -201,11 +203,11 @@ ReturnTp IfdPdfWtHead(void *state, IffParamTp *p) {
   s->height = p->height;
   s->model = p->color_model;
   s->compression = static_cast<int>(p->compression[0]);
-  if (p->compression[0] != kNone && p->compression[0] != kGroup4 && p->compression[0] != kFlate) {
-    // DCT waits for a JPEG codec.
-    if (p->compression[0] == kDct) return CmnError(CMN_SOURCE, __LINE__, IFF_E_NOT_LINKED);
+  if (p->compression[0] != kNone && p->compression[0] != kGroup4 && p->compression[0] != kFlate &&
+      p->compression[0] != kDct)
     return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
-  }
+  if (s->compression == kDct && (p->compression[1] < 1 || p->compression[1] > 20))
+    return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
   if (p->width < 1 || p->height < 1) return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
   switch (p->color_model) {
     case IFF_CM_RGB:
@@ -220,6 +222,8 @@ ReturnTp IfdPdfWtHead(void *state, IffParamTp *p) {
     default:
       return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
   }
+  // DCT codes grey and bilevel pictures as grey samples.
+  if (s->compression == kDct) s->one_bit = false;
   // Group 4 codes bits: grey is thresholded, colour has no meaning there.
   if (s->compression == kGroup4) {
     if (s->model == IFF_CM_RGB) return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
@@ -255,6 +259,20 @@ ReturnTp IfdPdfWtHead(void *state, IffParamTp *p) {
   }
   ReturnTp rc = WriteHeader(s, w, h);
   if (rc) return rc;
+  // The JPEG stream starts right away: after the image's dictionary.
+  if (s->compression == kDct) {
+    JpegParamTp *jp = nullptr;
+    rc = IfuCodecCreateParam(&JpegCodecOps, reinterpret_cast<void **>(&jp));
+    if (rc) return rc;
+    jp->mode = JPEG_BASELINE;
+    jp->color = s->model == IFF_CM_RGB ? JPEG_RGB : JPEG_GRAY;
+    jp->quality = static_cast<int32_t>(p->compression[1]);
+    jp->depth = 8;
+    jp->width = s->width;
+    jp->height = s->height;
+    rc = IfuCodecOpenEncoder(nullptr, &JpegCodecOps, jp, CodecOutput, s, &s->codec);
+    if (rc) return rc;
+  }
   s->failed = false;
   return 0;
 }

@@ -208,6 +208,10 @@ struct TiffState {
   uint64_t file_at = 8;                // bytes written so far
   std::vector<uint8_t> packed;         // compressed strip
   bool header_written = false;
+  // JPEG writing: the picture is one strip, coded as its rows come.
+  IfuCodecTp *w_jpeg = nullptr;
+  uint32_t w_ycbcr_sub[2] = {2, 1};
+  uint64_t w_jpeg_start = 0;
 };
 
 // ---- Reading the directory -------------------------------------------------
@@ -1378,6 +1382,24 @@ ReturnTp Emit(TiffState *s, const void *data, size_t n) {
   return 0;
 }
 
+ReturnTp EmitJpeg(void *arg, const uint8_t *data, int32_t length) {
+  return Emit(static_cast<TiffState *>(arg), data, static_cast<size_t>(length));
+}
+
+// The JPEG strip is complete: its place and length, then a word boundary.
+ReturnTp FinishJpeg(TiffState *s) {
+  ReturnTp rc = IfuCodecFinish(s->w_jpeg);
+  IfuCodecTerm(&s->w_jpeg);
+  if (rc) return rc;
+  s->w_offsets.push_back(s->w_jpeg_start);
+  s->w_counts.push_back(s->file_at - s->w_jpeg_start);
+  if (s->file_at & 1) {
+    const uint8_t zero = 0;
+    rc = Emit(s, &zero, 1);
+  }
+  return rc;
+}
+
 // Compresses and writes the strip that has been filled.
 ReturnTp FlushStrip(TiffState *s) {
   if (s->strip_fill == 0) return 0;
@@ -1465,11 +1487,17 @@ ReturnTp WriteDirectory(TiffState *s) {
   e.push_back({kStripByteCounts, 4, counts});
   e.push_back({kXResolution, 5, {s->xres[0], s->xres[1]}});
   e.push_back({kYResolution, 5, {s->yres[0], s->yres[1]}});
-  if (s->w_photometric == 2) one(kPlanarConfig, 3, 1);
+  if (s->w_photometric == 2 || s->w_photometric == 6) one(kPlanarConfig, 3, 1);
   if (s->w_compression == kGroup3) one(kT4Options, 4, 0);
   if (s->w_compression == kGroup4) one(kT6Options, 4, 0);
   if (s->w_photometric == 3)
     e.push_back({kColorMap, 3, std::vector<uint32_t>(s->w_colormap.begin(), s->w_colormap.end())});
+  if (s->w_photometric == 6) {
+    // The JFIF conversion, and its full-range reference values.
+    e.push_back({kYCbCrCoefficients, 5, {299, 1000, 587, 1000, 114, 1000}});
+    e.push_back({kYCbCrSubSampling, 3, {s->w_ycbcr_sub[0], s->w_ycbcr_sub[1]}});
+    e.push_back({kReferenceBlackWhite, 5, {0, 1, 255, 1, 128, 1, 255, 1, 128, 1, 255, 1}});
+  }
 
   // Directory first, its long values right behind it.
   const uint64_t ifd = s->file_at;
@@ -1526,6 +1554,41 @@ ReturnTp WriteDirectory(TiffState *s) {
 
 }  // namespace
 
+namespace {
+
+// JPEG (new style): the whole picture one strip of one JPEG stream,
+// baseline colour as YCbCr (the sampling from the request's third word:
+// 1 1x1, 4 2x2, else 2x1), lossless as the samples are; grey and
+// bilevel lines are coded as grey.
+ReturnTp StartJpeg(TiffState *s, IffParamTp *p) {
+  const bool lossless = p->compression[0] == 4;
+  const bool colour = s->w_samples == 3;
+  s->w_bits = 8;
+  s->w_photometric = colour ? (lossless ? 2 : 6) : 1;
+  s->w_rows_per_strip = static_cast<uint32_t>(s->height);
+  JpegParamTp *jp = nullptr;
+  ReturnTp rc = IfuCodecCreateParam(&JpegCodecOps, reinterpret_cast<void **>(&jp));
+  if (rc) return rc;
+  jp->mode = lossless ? JPEG_LOSSLESS : JPEG_BASELINE;
+  jp->color = colour ? JPEG_RGB : JPEG_GRAY;
+  jp->h_samp = p->compression[2] == 1 ? 1 : 2;
+  jp->v_samp = p->compression[2] == 4 ? 2 : 1;
+  s->w_ycbcr_sub[0] = static_cast<uint32_t>(jp->h_samp);
+  s->w_ycbcr_sub[1] = static_cast<uint32_t>(jp->v_samp);
+  jp->quality = p->compression[1] >= 1 && p->compression[1] <= 20 ? static_cast<int32_t>(p->compression[1]) : 10;
+  jp->depth = 8;
+  jp->width = s->width;
+  jp->height = s->height;
+  s->w_jpeg_start = s->file_at;
+  s->strip_buffer.assign(1, 0);  // marks the export as started; rows go to the codec
+  rc = IfuCodecOpenEncoder(nullptr, &JpegCodecOps, jp, EmitJpeg, s, &s->w_jpeg);
+  if (rc) return rc;
+  s->next_line = 0;
+  return 0;
+}
+
+}  // namespace
+
 ReturnTp IfdTiffWtHead(void *state, IffParamTp *p) {
   auto *s = static_cast<TiffState *>(state);
   if (!s || !p || s->service != IFF_SRV_EXPORT) return TIFF_FAIL(CMN_E_INVALID_ARG);
@@ -1536,13 +1599,15 @@ ReturnTp IfdTiffWtHead(void *state, IffParamTp *p) {
     case 0: s->w_compression = kNone; break;
     case 1: s->w_compression = kLzw; break;
     case 2: case 12: s->w_compression = kPackBits; break;
-    case 4: case 5: return TIFF_FAIL(IFD_E_COMPRESSION);
+    case 4: case 5: s->w_compression = kJpeg; break;
     case 8: s->w_compression = kGroup3; break;
     case 9: s->w_compression = kGroup4; break;
     case 11: s->w_compression = kModifiedHuffman; break;
     default: return TIFF_FAIL(CMN_E_INVALID_ARG);
   }
   const bool fax = IsFax(s->w_compression);
+  const bool jpeg = s->w_compression == kJpeg;
+  if (jpeg && (p->has_cmap || p->color_model == IFF_CM_PALETTE)) return TIFF_FAIL(IFD_E_COMPRESSION);
   switch (p->color_model) {
     case IFF_CM_GRAY:
     case IFF_CM_BILEVEL:
@@ -1593,6 +1658,7 @@ ReturnTp IfdTiffWtHead(void *state, IffParamTp *p) {
   }
   const uint64_t rb = WriteRowBytes(s);
   if (rb == 0 || rb > UINT32_MAX) return TIFF_FAIL(CMN_E_INVALID_ARG);
+  if (jpeg) return StartJpeg(s, p);
   s->w_rows_per_strip = static_cast<uint32_t>(
       std::min<uint64_t>({0x7FFFFF / rb + 1, 32767, static_cast<uint64_t>(s->height)}));
   try {
@@ -1622,6 +1688,13 @@ ReturnTp IfdTiffWtScan(void *state, IffParamTp *p) {
   if (!s || !p || !p->buffer || s->service != IFF_SRV_EXPORT || s->strip_buffer.empty())
     return TIFF_FAIL(CMN_E_INVALID_ARG);
   if (p->line != s->next_line || p->line >= s->height) return TIFF_FAIL(CMN_E_INVALID_ARG);
+  if (s->w_compression == kJpeg) {
+    if (!s->w_jpeg) return TIFF_FAIL(CMN_E_INVALID_ARG);
+    ReturnTp rc = IfuCodecWrite(s->w_jpeg, p->buffer, static_cast<int32_t>(WriteRowBytes(s)));
+    if (rc) return rc;
+    ++s->next_line;
+    return s->next_line == s->height ? FinishJpeg(s) : 0;
+  }
   const uint64_t rb = WriteRowBytes(s);
   uint8_t *row = &s->strip_buffer[static_cast<size_t>(rb * s->strip_fill)];
   const uint8_t *in = p->buffer;
@@ -1659,7 +1732,11 @@ ReturnTp IfdTiffTerm(void **state) {
   *state = nullptr;
   ReturnTp rc = 0;
   if (s->fax) IfuCodecTerm(&s->fax);
-  if (s->service == IFF_SRV_EXPORT && !s->strip_buffer.empty()) {
+  if (s->w_jpeg) {
+    // Rows missing: the file is not finished.
+    IfuCodecTerm(&s->w_jpeg);
+    rc = TIFF_FAIL(IFD_E_EXPORT_SEQUENCE);
+  } else if (s->service == IFF_SRV_EXPORT && !s->strip_buffer.empty()) {
     rc = FlushStrip(s.get());
     if (!rc) rc = WriteDirectory(s.get());
   }

@@ -319,6 +319,8 @@ uint32_t IfiIdentify(const unsigned char *buffer, int32_t n) {
   if (n >= 4 && IfuGetBe32(buffer) == 20) return IFF_TYPE_CAEDS_BINARY;
   if (uint32_t type = PostScript(text)) return type;
   if (IsJpeg(in)) return IFF_TYPE_JPEG;
+  // A bare JPEG 2000 codestream (.j2k): start of codestream, then SIZ.
+  if (in.Is(0, "\xFF\x4F\xFF\x51", 4)) return IFF_TYPE_J2K;
 
   if (in.Is(0, "\0\0\0\0", 4)) return IFF_TYPE_DICOM;
   if (IsPcl(in)) return IFF_TYPE_UNKNOWN;

@@ -34,7 +34,12 @@ CmdOptionTp cvOptions[] = {
     {"type", 1, nullptr, nullptr},  // help: the writer words, set in main
     {"pageno", 1, nullptr, "Page number"},
     {"compression", 1, nullptr,
-     "<none | lzw | packbits | rle | g3 | g4 | mh | flate> (TIFF: none to mh; PDF: none, g4, flate; CGM: none, rle)"},
+     "<none | lzw | packbits | rle | g3 | g4 | mh | flate | baseline | sequential | progressive | lossless | lossy>"
+     " (TIFF: none to mh, baseline, lossless; PDF: none, g4, flate, baseline; CGM: none, rle;"
+     " JPEG: baseline to lossless; JPEG 2000: lossless, lossy)"},
+    {"quality", 1, nullptr, "<1..20> (JPEG coding: 1 smallest, 20 best; default 10)"},
+    {"ratio", 1, nullptr, "<n> (lossy JPEG 2000: compression ratio; default 10)"},
+    {"subsampling", 1, nullptr, "<1x1 | 2x1 | 2x2> (JPEG colour: luminance samples per chrominance sample)"},
     {"", 0, nullptr, "COLORS:"},
     IMG_COLOR_MODE_OPTION_ROWS,
     IMG_COLOR_FACTOR_OPTION_ROWS,
@@ -64,21 +69,32 @@ struct OutputKindTp {
   uint32_t type;
   uint32_t model;  // IFF_CM_RGB, IFF_CM_GRAY, IFF_CM_BILEVEL, IFF_CM_PALETTE or IFF_CM_RGBA
   uint64_t compression;  // the header's compression code; 0 none
+  uint64_t level = 0;    // its second word: JPEG quality or JPEG 2000 ratio
+  uint64_t sampling = 0; // its third word for JPEG colour: 1 (1x1), 4 (2x2), 0 (2x1)
 };
 
 // The -compression words and the header codes they ask for; each writer
 // refuses the codes it does not write. The fax codings take black and
 // white only: the lines handed over are bilevel then.
+// The words of the JPEG family name a code per output: JPEG coding (JPEG
+// files, and the JPEG inside TIFF and PDF) or JPEG 2000; 0 where the
+// output has no such coding, which its writer then refuses.
 bool ChooseCompression(const char *word, OutputKindTp *kind) {
+  constexpr uint64_t kNo = ~uint64_t{0};
   static const struct {
     const char *word;
-    uint64_t code;
-  } kCodes[] = {{"none", 0}, {"lzw", 1},  {"packbits", 2}, {"rle", 2},
-                {"g3", 8},   {"g4", 9},   {"mh", 11},      {"flate", 15}};
+    uint64_t code, j2k;  // the code for most outputs, and for JPEG 2000
+  } kCodes[] = {{"none", 0, 0},        {"lzw", 1, kNo},        {"packbits", 2, kNo},
+                {"rle", 2, kNo},       {"g3", 8, kNo},         {"g4", 9, kNo},
+                {"mh", 11, kNo},       {"flate", 15, kNo},     {"lossless", 4, 14},
+                {"baseline", 5, kNo},  {"sequential", 6, kNo}, {"progressive", 7, kNo},
+                {"lossy", 5, 13}};
   if (!word) return true;
   for (const auto &c : kCodes)
     if (strcasecmp(word, c.word) == 0) {
-      kind->compression = c.code;
+      const uint64_t code = kind->type == IFF_TYPE_J2K ? c.j2k : c.code;
+      if (code == kNo) return false;
+      kind->compression = code;
       const IffFormatTp *format = IffFormatOf(kind->type);
       const bool fax = c.code == 8 || c.code == 9 || c.code == 11;
       if (fax && format && (format->write_models & IFF_MODEL_BIT(IFF_CM_BILEVEL)))
@@ -86,6 +102,46 @@ bool ChooseCompression(const char *word, OutputKindTp *kind) {
       return true;
     }
   return false;
+}
+
+// A whole number from min to max, or the default when the option is absent.
+bool NumberOption(const char *name, long min, long max, long fallback, uint64_t *value) {
+  const char *text = static_cast<const char *>(CmdGetOpt(cvOptions, name));
+  long v = fallback;
+  if (text) {
+    char *end;
+    v = strtol(text, &end, 10);
+    if (end == text || *end || v < min || v > max) {
+      CmnInfoPrintf(nullptr, "Bad value [%s] for option [-%s]\n", text, name);
+      return false;
+    }
+  }
+  *value = static_cast<uint64_t>(v);
+  return true;
+}
+
+// The second and third words of the compression request: the JPEG
+// quality (10 unless asked), the JPEG 2000 ratio, the JPEG sampling.
+bool ChooseLevel(OutputKindTp *kind) {
+  // A JPEG file asked for a quality or a sampling is a baseline one.
+  if (kind->type == IFF_TYPE_JPEG && kind->compression == 0 &&
+      (CmdGetOpt(cvOptions, "quality") || CmdGetOpt(cvOptions, "subsampling")))
+    kind->compression = 5;
+  const uint64_t code = kind->compression;
+  if (kind->type == IFF_TYPE_J2K) return NumberOption("ratio", 1, 1000, 10, &kind->level);
+  if (code < 4 || code > 7) return true;
+  if (!NumberOption("quality", 1, 20, 10, &kind->level)) return false;
+  const char *sampling = static_cast<const char *>(CmdGetOpt(cvOptions, "subsampling"));
+  if (!sampling || strcasecmp(sampling, "2x1") == 0) return true;
+  if (strcasecmp(sampling, "1x1") == 0) {
+    kind->sampling = 1;
+  } else if (strcasecmp(sampling, "2x2") == 0) {
+    kind->sampling = 4;
+  } else {
+    CmnInfoPrintf(nullptr, "Bad value [%s] for option [-subsampling]\n", sampling);
+    return false;
+  }
+  return true;
 }
 
 bool KindFromWord(const char *word, OutputKindTp *kind) {
@@ -239,7 +295,7 @@ ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, OutputKindTp kind, 
     OutputResolution(cb, w, h, &out->x_resolution, &out->y_resolution);
     out->resolution_known = out->x_resolution > 0;
   }
-  uint64_t compression[3] = {kind.compression, 0, 0};
+  uint64_t compression[3] = {kind.compression, kind.level, kind.sampling};
   if (kind.model == IFF_CM_BILEVEL) compression[2] = 2;  // packed bits
   // A palette writer needs the colours of the whole picture first.
   const bool palette = kind.model == IFF_CM_PALETTE;
@@ -363,9 +419,16 @@ ReturnTp PrepareOutput(const char *outname, OutputTp *out) {
   const size_t slash = out->path.rfind('/');
   std::string temp = slash == std::string::npos ? std::string() : out->path.substr(0, slash + 1);
   temp += ".pvconvert.XXXXXX";
+  // The temporary file keeps the output's extension: writers whose files
+  // differ by the name asked for (a JPEG 2000 codestream for .j2k, a JP2
+  // file for .jp2) see the same name they would see writing in place.
+  const size_t dot = out->path.rfind('.');
+  std::string ext = dot == std::string::npos || dot < slash + 1 ? std::string() : out->path.substr(dot);
+  if (ext.size() > 8 || ext.size() < 2) ext.clear();
+  temp += ext;
   if (temp.size() >= sizeof cvTemporary)
     return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN, outname);
-  const int fd = mkstemp(&temp[0]);
+  const int fd = mkstemps(&temp[0], static_cast<int>(ext.size()));
   if (fd < 0) return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN, outname);
   mode_t mode;
   if (exists) {
@@ -405,6 +468,7 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
     CmnInfoPrintf(nullptr, "Bad value [%s] for option [-compression]\n", compression);
     return 1;
   }
+  if (!ChooseLevel(&kind)) return 1;
 
   ImgControlBlockTp *cb = nullptr;
   ImgRaw *raw = nullptr;

@@ -154,7 +154,7 @@ TEST_F(Pdf, RefusedHeadersAndFailingOutputs) {
   } kCases[] = {{"page beyond 999999 points", Make(20000, 1, IFF_CM_GRAY), 0, 1, IFF_E_WT_HEADER},
                 {"colour in Group 4", Make(8, 2, IFF_CM_RGB), 9, 0, IFF_E_WT_HEADER},
                 {"unknown compression", grey, 3, 0, IFF_E_WT_HEADER},
-                {"DCT without a JPEG codec", grey, 5, 0, IFF_E_NOT_LINKED},
+                {"DCT without a quality of 1 to 20", grey, 5, 0, IFF_E_WT_HEADER},
                 {"alpha", {8, 2, IFF_CM_RGBA, Bytes(64)}, 0, 0, IFF_E_WT_HEADER}};
   for (const Case &c : kCases) {
     SCOPED_TRACE(c.name);
@@ -230,6 +230,7 @@ TEST(PdfConvert, CompressionWordsResolutionAndFailures) {
                 {{"-compression", "g4", png, dir.file("b.pdf")}, 0, "/Filter /CCITTFaxDecode"},
                 {{"-compression", "flate", png, dir.file("c.pdf")}, 0, "/Filter /FlateDecode"},
                 {{"-compression", "rle", png, dir.file("d.cgm")}, 0, "TF_00000"},
+                {{"-compression", "baseline", "-quality", "15", png, dir.file("f.pdf")}, 0, "/Filter /DCTDecode"},
                 {{"-compression", "lzw", png, dir.file("e.pdf")}, 1, nullptr},
                 {{"-compression", "g4", png, dir.file("e.cgm")}, 1, nullptr},
                 {{png, dir.file("no/e.pdf")}, 1, nullptr},
@@ -242,7 +243,12 @@ TEST(PdfConvert, CompressionWordsResolutionAndFailures) {
       EXPECT_NE(ReadFile(c.args.back()).find(c.expect), std::string::npos) << c.args.back();
     }
   }
-  EXPECT_EQ(Sh("ls -A '" + dir.path() + "'"), "a.pdf\nb.pdf\nc.pdf\nd.cgm\nin.png\n");
+  EXPECT_EQ(Sh("ls -A '" + dir.path() + "'"), "a.pdf\nb.pdf\nc.pdf\nd.cgm\nf.pdf\nin.png\n");
+  // The DCT page opens in Ghostscript, in the input's grey (70% is 179).
+  const std::string grey = Sh("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pgmraw -r30 -sOutputFile=- '" +
+                              dir.file("f.pdf") + "' | convert-im6.q16 - -depth 8 gray:-");
+  ASSERT_EQ(grey.size(), 248u * 351u);
+  for (size_t i = 0; i < grey.size(); i += 997) EXPECT_NEAR(static_cast<unsigned char>(grey[i]), 179, 3) << i;
 }
 
 }  // namespace

@@ -91,6 +91,7 @@ std::vector<Case> SyntheticCases() {
       {"QPL", "QPLMAGE\0\0\0\0\x01"s, IFF_TYPE_QPL},
       {"project", "<?xml version=\"1.0\"?>\n<VistradaProject name=\"a\">", IFF_TYPE_PVPRJ},
       {"JPEG 2000", "\0\0\0\x0C\x6A\x50\x20\x20\x0D\x0A\x87\x0A\0\0\0\x14"s, IFF_TYPE_J2K},
+      {"JPEG 2000 codestream", "\xFF\x4F\xFF\x51\0\x29\0\0"s, IFF_TYPE_J2K},
       {"CALS", Cals(kCalsRecords, 16), IFF_TYPE_CALS},
       {"Targa true colour", "\0\0\x02\0\0\0\0\0\0\0\0\0\x04\0\x04\0\x18\0"s + std::string(48, 'x'),
        IFF_TYPE_TGA},

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -347,6 +348,55 @@ TEST_F(PvConvert, BadInputFailsWithoutLeavingOutput) {
   while (dirent *e = readdir(d)) files += e->d_name[0] != '.' || strlen(e->d_name) > 2;
   closedir(d);
   EXPECT_EQ(files, 8);
+}
+
+}  // namespace
+
+namespace {
+
+// The JPEG words give each mode its frame, -quality its tables and
+// -subsampling the sampling; lossless gives the picture back exactly;
+// values out of range fail without output.
+TEST_F(PvConvert, JpegCompressionQualityAndSampling) {
+  struct Case {
+    std::vector<std::string> options;
+    std::string frame;  // the frame marker, the first component's sampling, the DQT's first entry
+  } kCases[] = {{{}, std::string("\xC0\x21\x10", 3)},
+                {{"-quality", "5"}, std::string("\xC0\x21\x18", 3)},
+                {{"-compression", "sequential", "-subsampling", "2x2"}, std::string("\xC1\x22\x10", 3)},
+                {{"-compression", "progressive", "-subsampling", "1x1", "-quality", "20"}, std::string("\xC2\x11\x04", 3)},
+                {{"-compression", "lossless"}, std::string("\xC3\x11", 2)}};
+  for (const Case &c : kCases) {
+    const std::string out = dir_.file("out.jpg");
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {input_, out});
+    const RunResult r = Pvconvert(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string jpeg = ReadFile(out);
+    const size_t sof = jpeg.find(std::string("\xFF") + c.frame[0]);
+    ASSERT_NE(sof, std::string::npos) << c.frame;
+    EXPECT_EQ(jpeg[sof + 11], c.frame[1]);
+    if (c.frame.size() > 2) {
+      EXPECT_EQ(jpeg[jpeg.find("\xFF\xDB") + 5], c.frame[2]);
+      // djpeg reads what we write.
+      const RunResult d = RunProgram({"djpeg", "-pnm", out});
+      EXPECT_EQ(d.status, 0) << d.err;
+      EXPECT_EQ(ReadPnm(d.out).w, kW);
+    } else {
+      const Pnm want = ReadPnm(ReadFile(input_));
+      const RunResult p = Pvconvert({out, dir_.file("back.ppm")});
+      ASSERT_EQ(p.status, 0) << p.err;
+      EXPECT_EQ(ReadPnm(ReadFile(dir_.file("back.ppm"))).v, want.v);
+    }
+  }
+  for (const auto &bad : std::vector<std::vector<std::string>>{
+           {"-quality", "0"}, {"-quality", "21"}, {"-subsampling", "3x3"}, {"-compression", "lzw"},
+           {"-compression", "lossy", "-type", "png"}}) {
+    std::vector<std::string> args = bad;
+    args.insert(args.end(), {input_, dir_.file("bad.jpg")});
+    EXPECT_EQ(Pvconvert(args).status, 1) << bad[1];
+    EXPECT_FALSE(std::ifstream(dir_.file("bad.jpg")).good()) << bad[1];
+  }
 }
 
 }  // namespace

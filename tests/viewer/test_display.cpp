@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -80,6 +81,51 @@ TEST_F(Showing, ScreenFitLeavesRoomForTheFrame) {
   EXPECT_EQ(Shown(small, 1000, 500, {}).size(), 750u * 375 * 3);
   // Told to obey, the viewer takes the size asked for even past the screen.
   EXPECT_EQ(Shown(small, 1000, 500, {"-resize", "obey"}).size(), 1000u * 500 * 3);
+}
+
+// JPEG and JPEG 2000 files made by the reference encoders show as the
+// reference decoders read them: JPEG within rounding of the integer IDCT
+// (sequential and progressive), reversible JPEG 2000 exactly (JP2 file and
+// bare codestream).
+TEST_F(Showing, CodedPicturesShowAsTheReferenceDecodesThem) {
+  XvfbServer server(24);
+  ASSERT_TRUE(server.ok());
+  const std::string ppm = dir_.file("in.ppm");
+  WriteFile(ppm, Ppm(201, 93));
+  const std::string q = "'" + ppm + "'";
+  const struct {
+    const char *name;
+    std::string make, reference;
+    int tolerance;
+  } kFiles[] = {
+      {"a.jpg", "cjpeg -quality 90 " + q, "djpeg -pnm -dct int -nosmooth", 2},
+      {"b.jpg", "cjpeg -progressive -sample 1x1 " + q, "djpeg -pnm -dct int -nosmooth", 2},
+      {"c.jp2", "", "", 0},
+      {"d.j2k", "", "", 0},
+  };
+  for (const auto &f : kFiles) {
+    SCOPED_TRACE(f.name);
+    const std::string file = dir_.file(f.name), out = dir_.file("out.rgb");
+    std::string expected;
+    if (f.make.empty()) {
+      ShellOutput("opj_compress -i " + q + " -o '" + file + "' >/dev/null");
+      expected = Ppm(201, 93).substr(Ppm(201, 93).size() - 201 * 93 * 3);
+    } else {
+      ShellOutput(f.make + " > '" + file + "'");
+      const std::string pnm = ShellOutput(f.reference + " '" + file + "'");
+      expected = pnm.substr(pnm.size() - 201 * 93 * 3);
+    }
+    unlink(out.c_str());
+    RunResult r = Pvview(server, {"-timer", "1", "-save", out, file});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string saved = ReadFile(out);
+    ASSERT_EQ(saved.size(), expected.size());
+    int worst = 0;
+    for (size_t i = 0; i < saved.size(); ++i)
+      worst = std::max(worst, std::abs(static_cast<unsigned char>(saved[i]) -
+                                       static_cast<unsigned char>(expected[i])));
+    EXPECT_LE(worst, f.tolerance);
+  }
 }
 
 TEST_F(Showing, FitAndSizeOptions) {

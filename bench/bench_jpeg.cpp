@@ -1,0 +1,58 @@
+// Decodes a JPEG file held in memory through the codec layer, band by band,
+// and prints the time and Mpixel/s: the decoder's own cost, without file
+// I/O or output (bench/jpeg.sh runs it beside djpeg).
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+#include "codecs.h"
+
+namespace {
+
+struct Memory {
+  std::vector<uint8_t> data;
+  size_t at = 0;
+};
+
+ReturnTp Input(void *arg, uint8_t *buffer, int32_t *length) {
+  auto *m = static_cast<Memory *>(arg);
+  size_t n = m->data.size() - m->at;
+  if (n > static_cast<size_t>(*length)) n = static_cast<size_t>(*length);
+  for (size_t i = 0; i < n; ++i) buffer[i] = m->data[m->at + i];
+  m->at += n;
+  *length = static_cast<int32_t>(n);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc != 2) {
+    fprintf(stderr, "usage: bench_jpeg <file.jpg>\n");
+    return 2;
+  }
+  Memory m;
+  FILE *f = fopen(argv[1], "rb");
+  if (!f) return 1;
+  for (int c; (c = getc(f)) != EOF;) m.data.push_back(static_cast<uint8_t>(c));
+  fclose(f);
+  const auto start = std::chrono::steady_clock::now();
+  IfuCodecTp *codec = nullptr;
+  ReturnTp rc = IfuCodecOpenDecoder(nullptr, &JpegCodecOps, nullptr, Input, &m, 32768, &codec);
+  if (rc) return 1;
+  const auto *p = static_cast<const JpegParamTp *>(codec->param);
+  const int64_t row = static_cast<int64_t>(p->width) * 3 * (p->file_depth > 8 ? 2 : 1);
+  std::vector<uint8_t> band(static_cast<size_t>(row * p->band_height));
+  int64_t rows = 0;
+  while (!rc) {
+    int32_t length = static_cast<int32_t>(band.size());
+    rc = IfuCodecRead(codec, band.data(), &length);
+    rows += length / row;
+  }
+  const int width = p->width;
+  IfuCodecTerm(&codec);
+  const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  printf("%d x %lld decoded in %.3f s, %.1f Mpixel/s\n", width, static_cast<long long>(rows), s,
+         width * rows / s / 1e6);
+  return rc == IFU_I_EOD ? 0 : 1;
+}

@@ -1,0 +1,192 @@
+// The JPEG codec's memory manager: the whole-image coefficient store of
+// progressive and multi-scan files, kept in 16 KiB buffers that are paged to
+// a scratch file when more of them are wanted than memory may hold.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "jpegint.h"
+
+#define CMN_SOURCE "jpegdmem"
+
+int32_t JpegMemResidentLimit = 4096;
+
+namespace {
+
+constexpr int32_t kBufferBytes = 16384;
+constexpr int32_t kPoolRecords = 32;
+constexpr int32_t kMaxPools = 128;
+constexpr int32_t kRing = 4;  // buffers used last: never paged out
+constexpr int32_t kBlocksPerBuffer = kBufferBytes / (64 * sizeof(int16_t));
+
+enum { kInMemory = 1, kModified = 2, kOnDisk = 4 };
+
+struct BufferRecord {
+  int32_t state;
+  int32_t slot;  // place in the paging file, -1 none
+  int16_t *memory;
+};
+
+}  // namespace
+
+struct JpegMemTp {
+  IfuCodecTp *codec;
+  BufferRecord *pools[kMaxPools];
+  int32_t buffers;   // buffers the store was sized for
+  int32_t resident;  // buffers holding memory now
+  int32_t ring[kRing];
+  int32_t hand;      // where the search for a buffer to page out resumes
+  uint32_t slots[kMaxPools];  // paging file slots in use, one bit each
+  int fd;
+};
+
+namespace {
+
+BufferRecord &Record(JpegMemTp *m, int32_t i) { return m->pools[i / kPoolRecords][i % kPoolRecords]; }
+
+bool Pinned(const JpegMemTp *m, int32_t i) {
+  for (int32_t r : m->ring)
+    if (r == i) return true;
+  return false;
+}
+
+// The paging file: "/usr/tmp/codec<pid>" where that directory exists, else
+// a private file under $TMPDIR. It is unlinked at once so that nothing is
+// left behind, whatever way the program ends.
+ReturnTp OpenPagingFile(JpegMemTp *m) {
+  std::string name;
+  struct stat st;
+  if (stat("/usr/tmp", &st) == 0 && S_ISDIR(st.st_mode)) {
+    char text[64];
+    snprintf(text, sizeof text, "/usr/tmp/codec%d", static_cast<int>(getpid()));
+    name = text;
+    m->fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  }
+  if (m->fd < 0) {
+    const char *dir = getenv("TMPDIR");
+    name = std::string(dir && *dir ? dir : "/tmp") + "/codecXXXXXX";
+    m->fd = mkstemp(&name[0]);
+  }
+  if (m->fd < 0) return JpegFail(m->codec, 45, "map_mem failed. Reason:%d", errno);
+  unlink(name.c_str());
+  return 0;
+}
+
+// Frees the memory of one buffer that is not pinned, writing it to the
+// paging file first unless the file already holds its contents.
+ReturnTp PageOut(JpegMemTp *m) {
+  for (int32_t tries = 0; tries < m->buffers; ++tries) {
+    const int32_t i = m->hand;
+    m->hand = (m->hand + 1) % m->buffers;
+    if (!m->pools[i / kPoolRecords]) continue;
+    BufferRecord &b = Record(m, i);
+    if (!(b.state & kInMemory) || Pinned(m, i)) continue;
+    if (m->fd < 0)
+      if (ReturnTp rc = OpenPagingFile(m)) return rc;
+    if (b.slot < 0) {
+      for (int32_t s = 0; s < kMaxPools * 32 && b.slot < 0; ++s)
+        if (!(m->slots[s / 32] & (1u << (s % 32)))) {
+          m->slots[s / 32] |= 1u << (s % 32);
+          b.slot = s;
+        }
+      if (b.slot < 0) return JpegFail(m->codec, 40, "To few 16K buffers");
+      b.state |= kModified;
+    }
+    if (b.state & kModified) {
+      if (pwrite(m->fd, b.memory, kBufferBytes, static_cast<off_t>(b.slot) * kBufferBytes) !=
+          kBufferBytes)
+        return JpegFail(m->codec, 45, "map_mem failed. Reason:%d", errno);
+    }
+    free(b.memory);
+    b.memory = nullptr;
+    b.state = kOnDisk;
+    m->resident--;
+    return 0;
+  }
+  return JpegFail(m->codec, 40, "To few 16K buffers");
+}
+
+}  // namespace
+
+JpegMemTp *JpegMemCreate(IfuCodecTp *codec) {
+  auto *m = static_cast<JpegMemTp *>(calloc(1, sizeof(JpegMemTp)));
+  if (!m) return nullptr;
+  m->codec = codec;
+  m->fd = -1;
+  for (int32_t &r : m->ring) r = -1;
+  return m;
+}
+
+ReturnTp JpegMemReserve(JpegMemTp *m, int64_t blocks) {
+  const int64_t buffers = (blocks + kBlocksPerBuffer - 1) / kBlocksPerBuffer;
+  if (buffers > static_cast<int64_t>(kMaxPools) * kPoolRecords)
+    return JpegFail(m->codec, 41, "Max no of pools allocated");
+  // The records only: buffers get memory when first touched, so that a huge
+  // frame with little data costs little.
+  for (int32_t p = 0; p * kPoolRecords < buffers; ++p) {
+    if (m->pools[p]) continue;
+    m->pools[p] = static_cast<BufferRecord *>(calloc(kPoolRecords, sizeof(BufferRecord)));
+    if (!m->pools[p]) return JpegFail(m->codec, 42, "get_mem failed");
+    for (int32_t r = 0; r < kPoolRecords; ++r) m->pools[p][r].slot = -1;
+  }
+  m->buffers = static_cast<int32_t>(buffers);
+  return 0;
+}
+
+int16_t *JpegMemBlock(JpegMemTp *m, int64_t block, bool write, ReturnTp *rc) {
+  const int64_t index = block / kBlocksPerBuffer;
+  if (block < 0 || index >= m->buffers) {
+    *rc = JpegFail(m->codec, 43, "Wanted non allocated buffer");
+    return nullptr;
+  }
+  const int32_t i = static_cast<int32_t>(index);
+  BufferRecord &b = Record(m, i);
+  if (!(b.state & kInMemory)) {
+    if (m->resident >= JpegMemResidentLimit)
+      if ((*rc = PageOut(m))) return nullptr;
+    b.memory = static_cast<int16_t *>(calloc(1, kBufferBytes));
+    if (!b.memory && m->resident > 0) {
+      // Memory ran short before the limit: make room and try once more.
+      if ((*rc = PageOut(m))) return nullptr;
+      b.memory = static_cast<int16_t *>(calloc(1, kBufferBytes));
+    }
+    if (!b.memory) {
+      *rc = JpegFail(m->codec, 42, "get_mem failed");
+      return nullptr;
+    }
+    if ((b.state & kOnDisk) &&
+        pread(m->fd, b.memory, kBufferBytes, static_cast<off_t>(b.slot) * kBufferBytes) !=
+            kBufferBytes) {
+      free(b.memory);
+      b.memory = nullptr;
+      *rc = JpegFail(m->codec, 44, "16K buffer read failed");
+      return nullptr;
+    }
+    // A fresh buffer has no copy on disk yet: it counts as modified.
+    b.state = (b.state & kOnDisk) ? (kInMemory | kOnDisk) : (kInMemory | kModified);
+    m->resident++;
+  }
+  if (write) b.state |= kModified;
+  if (!Pinned(m, i)) {
+    for (int32_t r = kRing - 1; r > 0; --r) m->ring[r] = m->ring[r - 1];
+    m->ring[0] = i;
+  }
+  return b.memory + (block % kBlocksPerBuffer) * 64;
+}
+
+void JpegMemFree(JpegMemTp *m) {
+  if (!m) return;
+  for (BufferRecord *pool : m->pools) {
+    if (!pool) continue;
+    for (int32_t r = 0; r < kPoolRecords; ++r) free(pool[r].memory);
+    free(pool);
+  }
+  if (m->fd >= 0) close(m->fd);
+  free(m);
+}
