@@ -13,21 +13,8 @@
 
 namespace {
 
-// Identification knows JP2 files by their signature box; raw codestreams
-// are handed to the same driver here by their SOC and SIZ markers.
-uint32_t (*g_identify)(const unsigned char *, int32_t) = nullptr;
-uint32_t IdentifyCodestreams(const unsigned char *b, int32_t n) {
-  if (n >= 4 && b[0] == 0xFF && b[1] == 0x4F && b[2] == 0xFF && b[3] == 0x51) return IFF_TYPE_J2K;
-  return g_identify ? g_identify(b, n) : 0;
-}
-
 class IfdJ2k : public ::testing::Test {
  protected:
-  void SetUp() override {
-    g_identify = IfiIdentifyFn;
-    IfiIdentifyFn = IdentifyCodestreams;
-  }
-  void TearDown() override { IfiIdentifyFn = g_identify; }
   TempDir dir_;
 };
 
