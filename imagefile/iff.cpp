@@ -532,7 +532,13 @@ ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line) {
   const bool cmap = cb->cmap != nullptr && cb->cmap_size > 0;
   const int es = cb->cmap_entry_size;
   if (b == 6) {
-    for (int32_t i = 0; i < 3 * w; ++i) l[i] = l[2 * i + 1];
+    // Samples of fewer than 16 bits (12-bit JPEG and JPEG 2000) keep their
+    // own range: their top 8 bits, not the high byte.
+    const int shift = std::min(std::max(cb->bits_per_sample - 8, 0), 8);
+    for (int32_t i = 0; i < 3 * w; ++i) {
+      const unsigned v = (l[2 * i] | (l[2 * i + 1] << 8)) >> shift;
+      l[i] = static_cast<unsigned char>(std::min(v, 255u));
+    }
   } else if (b == 2 && cmap) {
     for (int32_t i = w - 1; i >= 0; --i) {
       unsigned index = ((l[2 * i] << 8) | l[2 * i + 1]) & 0xFFF;

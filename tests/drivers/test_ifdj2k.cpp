@@ -59,27 +59,30 @@ TEST_P(IfdJ2kRead, AsOpenJpegReadsIt) {
 INSTANTIATE_TEST_SUITE_P(Files, IfdJ2kRead, ::testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<Case> &i) { return std::string(i.param.name); });
 
-// Grey above eight bits comes as two bytes a sample; the interface keeps
-// the top eight bits.
-TEST_F(IfdJ2k, DeepGrey) {
-  for (int bits : {12, 16}) {
-    SCOPED_TRACE(bits);
-    const std::string src = dir_.file("src.pgm"), file = dir_.file("t.jp2"), ref = dir_.file("ref.pgm");
-    Shell("pgmramp -lr 37 21 | pamdepth " + std::to_string((1 << bits) - 1) + " > " + src +
-          " && opj_compress -i " + src + " -o " + file + " -n 3 >/dev/null");
-    const RgbImage ours = ReadRgb(file);
-    ASSERT_EQ(ours.rc, 0u);
-    EXPECT_EQ(ours.header.bits_per_sample, bits);
-    EXPECT_EQ(ours.header.bytes_per_pixel, 2);
-    std::istringstream in(Shell("opj_decompress -i " + file + " -o " + ref + " >/dev/null && pnmtoplainpnm " + ref));
-    std::string magic;
-    int w = 0, h = 0, maxval = 0, v = 0;
-    in >> magic >> w >> h >> maxval;
-    ASSERT_EQ(maxval, (1 << bits) - 1);
-    Bytes expected;
-    while (in >> v) expected.insert(expected.end(), 3, static_cast<unsigned char>(v >> (bits - 8)));
-    EXPECT_EQ(ours.rgb, expected);
-  }
+// Samples above eight bits come as two bytes a sample; the interface keeps
+// their top eight bits, for grey and for colour alike.
+TEST_F(IfdJ2k, DeepSamples) {
+  for (const char *source : {"pgmramp -lr 37 21", "ppmpat -madras 37 21"})
+    for (int bits : {12, 16}) {
+      SCOPED_TRACE(std::string(source) + " " + std::to_string(bits));
+      const bool grey = source[1] == 'g';
+      const std::string src = dir_.file("src.pnm"), file = dir_.file("t.jp2"),
+                        ref = dir_.file(grey ? "ref.pgm" : "ref.ppm");
+      Shell(std::string(source) + " | pamdepth " + std::to_string((1 << bits) - 1) + " > " + src +
+            " && opj_compress -i " + src + " -o " + file + " -n 3 >/dev/null");
+      const RgbImage ours = ReadRgb(file);
+      ASSERT_EQ(ours.rc, 0u);
+      EXPECT_EQ(ours.header.bits_per_sample, bits);
+      EXPECT_EQ(ours.header.bytes_per_pixel, grey ? 2 : 6);
+      std::istringstream in(Shell("opj_decompress -i " + file + " -o " + ref + " >/dev/null && pnmtoplainpnm " + ref));
+      std::string magic;
+      int w = 0, h = 0, maxval = 0, v = 0;
+      in >> magic >> w >> h >> maxval;
+      ASSERT_EQ(maxval, (1 << bits) - 1);
+      Bytes expected;
+      while (in >> v) expected.insert(expected.end(), grey ? 3 : 1, static_cast<unsigned char>(v >> (bits - 8)));
+      EXPECT_EQ(ours.rgb, expected);
+    }
 }
 
 // The reading layer may pick a resolution level: the header lists the
