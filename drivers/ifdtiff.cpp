@@ -193,6 +193,7 @@ struct TiffState {
   std::vector<uint8_t> jpeg_rows;
   size_t jpeg_at = 0;
   bool jpeg_raw = false;          // RGB components coded as they are
+  bool jpeg_ycbcr = false;        // YCbCr coded, delivered as RGB
   uint32_t jpeg_precision = 8;    // the frame's sample precision
   std::vector<uint8_t> jpeg_head; // old style without a stream: tables built from the tags
   uint32_t out_bytes = 1;       // bytes per delivered pixel, 8-bit samples
@@ -748,7 +749,7 @@ ReturnTp DecodeJpeg(TiffState *s, uint64_t index, uint32_t columns, uint32_t row
     std::vector<uint8_t> sos = {static_cast<uint8_t>(d.samples)};
     for (uint32_t c = 0; c < d.samples; ++c) {
       uint32_t h = 1, v = 1;
-      if (c == 0 && d.photometric == 6 && d.samples == 3 && d.ycbcr_subsampling.size() >= 2) {
+      if (c == 0 && s->jpeg_ycbcr && d.ycbcr_subsampling.size() >= 2) {
         h = static_cast<uint32_t>(std::min<uint64_t>(d.ycbcr_subsampling[0], 4));
         v = static_cast<uint32_t>(std::min<uint64_t>(d.ycbcr_subsampling[1], 4));
       }
@@ -857,7 +858,8 @@ ReturnTp PrepareJpeg(TiffState *s) {
   s->jpeg_precision = d.bits;
   // The codec turns YCbCr into RGB; RGB data are coded as they are.
   s->jpeg_raw = d.photometric == 2;
-  if (d.photometric == 6 && d.samples == 3) d.photometric = 2;
+  s->jpeg_ycbcr = d.photometric == 6 && d.samples == 3;
+  if (s->jpeg_ycbcr) d.photometric = 2;
   if (d.bits > 8) d.bits = 16;
   if (d.compression != kOldJpeg) return 0;
   if (d.jpeg_interchange) {
