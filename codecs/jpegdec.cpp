@@ -21,6 +21,9 @@ constexpr int kEndOfData = 0x100;      // pseudo marker: the input has ended
 struct Huff {
   bool defined = false;
   uint16_t fast[512];    // (length << 8) | symbol, 0 for codes longer than 9 bits
+  // AC coefficients whose code and extra bits fit in 9 bits, decoded at
+  // once: value << 8 | run << 4 | bits used; 0 for the others.
+  int32_t fast_ac[512];
   int32_t maxcode[18];   // largest code of each length, -1 none
   int32_t valoff[17];    // index in vals of code 0 of each length
   uint8_t vals[256];
@@ -245,6 +248,16 @@ ReturnTp BuildHuff(Decoder &d, Huff &h, const uint8_t *counts, const uint8_t *sy
   }
   h.maxcode[17] = 0x7FFFFFFF;
   memcpy(h.vals, symbols, k);
+  for (int look = 0; look < 512; ++look) {
+    h.fast_ac[look] = 0;
+    const int e = h.fast[look];
+    if (!e) continue;
+    const int len = e >> 8, rs = e & 0xFF, r = rs >> 4, s = rs & 15;
+    if (s == 0 || len + s > 9) continue;
+    int v = (look >> (9 - len - s)) & ((1 << s) - 1);
+    if (v < 1 << (s - 1)) v -= (1 << s) - 1;
+    h.fast_ac[look] = static_cast<int32_t>(static_cast<uint32_t>(v) << 8) | r << 4 | (len + s);
+  }
   h.defined = true;
   return 0;
 }
@@ -481,6 +494,19 @@ inline ReturnTp DecodeBlock(Decoder &d, Comp &c, int32_t *blk, const uint16_t *q
   *last = 0;
   while (k < 64) {
     if (d.nbits < 32) Fill(d);
+    const int32_t f = act.fast_ac[d.acc >> 55];
+    if (f) {
+      k += (f >> 4) & 15;
+      Consume(d, f & 15);
+      if (k > 63) {
+        d.damaged = true;
+        return JpegFail(d.codec, 20, "Out of block position=%d>%d", k, 63);
+      }
+      const int z = JpegZigzag[k];
+      blk[z] = (f >> 8) * q[z];
+      *last = k++;
+      continue;
+    }
     const int rs = Decode(d, act);
     if (rs < 0) return BadCode(d);
     const int r = rs >> 4;
