@@ -235,6 +235,8 @@ ReturnTp BuildHuff(Decoder &d, Huff &h, const uint8_t *counts, const uint8_t *sy
   for (int len = 1; len <= 16; ++len) {
     h.valoff[len] = k - code;
     for (int i = 0; i < counts[len - 1]; ++i, ++k, ++code) {
+      // A code space used beyond its size makes codes ambiguous.
+      if (code >= 1 << len) return JpegFail(d.codec, 7, "Overrun in Huffman code-tree");
       if (len <= 9) {
         const int shift = 9 - len;
         for (int f = 0; f < 1 << shift; ++f)
@@ -242,8 +244,6 @@ ReturnTp BuildHuff(Decoder &d, Huff &h, const uint8_t *counts, const uint8_t *sy
       }
     }
     h.maxcode[len] = counts[len - 1] ? code - 1 : -1;
-    // A code space used beyond its size makes codes ambiguous.
-    if (code > 1 << len) return JpegFail(d.codec, 7, "Overrun in Huffman code-tree");
     code <<= 1;
   }
   h.maxcode[17] = 0x7FFFFFFF;
