@@ -488,7 +488,8 @@ inline ReturnTp DecodeBlock(Decoder &d, Comp &c, int32_t *blk, const uint16_t *q
     if (s > 15) return BadCode(d);
     diff = Extend(Bits(d, s), s);
   }
-  c.pred += diff;
+  // Sixteen bits hold every legal DC value; damaged data only wrap.
+  c.pred = static_cast<int16_t>(c.pred + diff);
   blk[0] = c.pred * q[0];
   int k = 1;
   *last = 0;
@@ -817,7 +818,7 @@ ReturnTp DecodeProgressive(Decoder &d, Comp &c, int16_t *blk) {
     if (d.ah == 0) {
       const int s = Decode(d, d.dc[c.td]);
       if (s < 0 || s > 15) return BadCode(d);
-      c.pred += s ? Extend(Bits(d, s), s) : 0;
+      c.pred = static_cast<int16_t>(c.pred + (s ? Extend(Bits(d, s), s) : 0));
       blk[0] = static_cast<int16_t>(static_cast<uint32_t>(c.pred) << d.al);
     } else if (Bits(d, 1)) {
       blk[0] = static_cast<int16_t>(blk[0] | 1 << d.al);
