@@ -810,8 +810,10 @@ ReturnTp DecodeJpeg(TiffState *s, uint64_t index, uint32_t columns, uint32_t row
       IfuCodecTerm(&codec);
       return TIFF_FAIL(CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
     }
-    // Rows beyond the strip, or pixels beyond its width, are dropped.
-    const size_t keep = std::min(static_cast<size_t>(bytes), decoded_row / wide * (d.bits > 8 ? 2 : 1));
+    // Rows beyond the strip, or pixels beyond its width, are dropped; a
+    // sample size other than the directory's is not this picture's data.
+    const size_t keep = std::min(static_cast<size_t>(bytes), decoded_row);
+    if (wide != (d.bits > 8 ? 2u : 1u)) rc = TIFF_FAIL(TIFF_E_INVALID);
     for (uint32_t y = 0; y < rows && !rc;) {
       int32_t length = static_cast<int32_t>(band.size());
       rc = IfuCodecRead(codec, band.data(), &length);
