@@ -87,16 +87,4 @@ TEST_F(CodeRead, DataAfterOtherBytesIsStillJpeg) {
   EXPECT_TRUE(after_junk.rgb == plain.rgb);
 }
 
-TEST_F(CodeRead, HostileFramesFailWithTheDriverCode) {
-  std::string jpeg = ReadFile(Make("-quality 80", 40, 30));
-  const size_t sof = jpeg.find("\xFF\xC0");
-  ASSERT_NE(sof, std::string::npos);
-  // 65535 x 65535 and a hundred bytes of data.
-  jpeg.replace(sof + 5, 4, "\xFF\xFF\xFF\xFF");
-  jpeg.resize(jpeg.find("\xFF\xDA") + 100);
-  WriteFile(dir_.file("huge.jpg"), jpeg);
-  const RgbImage ours = ReadRgb(dir_.file("huge.jpg"));
-  EXPECT_EQ(ours.rc, IFU_E_CHARACTER);
-}
-
 }  // namespace
