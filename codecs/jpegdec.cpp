@@ -833,6 +833,14 @@ ReturnTp DecodeProgressive(Decoder &d, Comp &c, int16_t *blk) {
     }
     for (int k = d.ss; k <= d.se; ++k) {
       if (d.nbits < 32) Fill(d);
+      const int32_t f = act.fast_ac[d.acc >> 55];
+      if (f) {
+        k += (f >> 4) & 15;
+        Consume(d, f & 15);
+        if (k > 63) return JpegFail(d.codec, 20, "Out of block position=%d>%d", k, 63);
+        blk[JpegZigzag[k]] = static_cast<int16_t>(static_cast<uint32_t>(f >> 8) << d.al);
+        continue;
+      }
       const int rs = Decode(d, act);
       if (rs < 0) return BadCode(d);
       const int r = rs >> 4, s = rs & 15;
