@@ -3,6 +3,7 @@
 // I/O or output (bench/jpeg.sh runs it beside djpeg).
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "codecs.h"
@@ -18,7 +19,7 @@ ReturnTp Input(void *arg, uint8_t *buffer, int32_t *length) {
   auto *m = static_cast<Memory *>(arg);
   size_t n = m->data.size() - m->at;
   if (n > static_cast<size_t>(*length)) n = static_cast<size_t>(*length);
-  for (size_t i = 0; i < n; ++i) buffer[i] = m->data[m->at + i];
+  memcpy(buffer, m->data.data() + m->at, n);
   m->at += n;
   *length = static_cast<int32_t>(n);
   return 0;
@@ -34,7 +35,8 @@ int main(int argc, char **argv) {
   Memory m;
   FILE *f = fopen(argv[1], "rb");
   if (!f) return 1;
-  for (int c; (c = getc(f)) != EOF;) m.data.push_back(static_cast<uint8_t>(c));
+  uint8_t chunk[65536];
+  for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;) m.data.insert(m.data.end(), chunk, chunk + n);
   fclose(f);
   const auto start = std::chrono::steady_clock::now();
   IfuCodecTp *codec = nullptr;

@@ -64,4 +64,7 @@ typedef struct {
 
 extern const IfuCodecOpsTp JpegCodecOps;
 
+// The text of the codec's last failure, for drivers that print it.
+const char *JpegLastMessage(void);
+
 #endif

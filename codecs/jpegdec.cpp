@@ -21,6 +21,9 @@ constexpr int kEndOfData = 0x100;      // pseudo marker: the input has ended
 struct Huff {
   bool defined = false;
   uint16_t fast[512];    // (length << 8) | symbol, 0 for codes longer than 9 bits
+  // AC coefficients whose code and extra bits fit in 9 bits, decoded at
+  // once: value << 8 | run << 4 | bits used; 0 for the others.
+  int32_t fast_ac[512];
   int32_t maxcode[18];   // largest code of each length, -1 none
   int32_t valoff[17];    // index in vals of code 0 of each length
   uint8_t vals[256];
@@ -232,6 +235,8 @@ ReturnTp BuildHuff(Decoder &d, Huff &h, const uint8_t *counts, const uint8_t *sy
   for (int len = 1; len <= 16; ++len) {
     h.valoff[len] = k - code;
     for (int i = 0; i < counts[len - 1]; ++i, ++k, ++code) {
+      // A code space used beyond its size makes codes ambiguous.
+      if (code >= 1 << len) return JpegFail(d.codec, 7, "Overrun in Huffman code-tree");
       if (len <= 9) {
         const int shift = 9 - len;
         for (int f = 0; f < 1 << shift; ++f)
@@ -239,12 +244,20 @@ ReturnTp BuildHuff(Decoder &d, Huff &h, const uint8_t *counts, const uint8_t *sy
       }
     }
     h.maxcode[len] = counts[len - 1] ? code - 1 : -1;
-    // A code space used beyond its size makes codes ambiguous.
-    if (code > 1 << len) return JpegFail(d.codec, 7, "Overrun in Huffman code-tree");
     code <<= 1;
   }
   h.maxcode[17] = 0x7FFFFFFF;
   memcpy(h.vals, symbols, k);
+  for (int look = 0; look < 512; ++look) {
+    h.fast_ac[look] = 0;
+    const int e = h.fast[look];
+    if (!e) continue;
+    const int len = e >> 8, rs = e & 0xFF, r = rs >> 4, s = rs & 15;
+    if (s == 0 || len + s > 9) continue;
+    int v = (look >> (9 - len - s)) & ((1 << s) - 1);
+    if (v < 1 << (s - 1)) v -= (1 << s) - 1;
+    h.fast_ac[look] = static_cast<int32_t>(static_cast<uint32_t>(v) << 8) | r << 4 | (len + s);
+  }
   h.defined = true;
   return 0;
 }
@@ -475,12 +488,26 @@ inline ReturnTp DecodeBlock(Decoder &d, Comp &c, int32_t *blk, const uint16_t *q
     if (s > 15) return BadCode(d);
     diff = Extend(Bits(d, s), s);
   }
-  c.pred += diff;
+  // Sixteen bits hold every legal DC value; damaged data only wrap.
+  c.pred = static_cast<int16_t>(c.pred + diff);
   blk[0] = c.pred * q[0];
   int k = 1;
   *last = 0;
   while (k < 64) {
     if (d.nbits < 32) Fill(d);
+    const int32_t f = act.fast_ac[d.acc >> 55];
+    if (f) {
+      k += (f >> 4) & 15;
+      Consume(d, f & 15);
+      if (k > 63) {
+        d.damaged = true;
+        return JpegFail(d.codec, 20, "Out of block position=%d>%d", k, 63);
+      }
+      const int z = JpegZigzag[k];
+      blk[z] = (f >> 8) * q[z];
+      *last = k++;
+      continue;
+    }
     const int rs = Decode(d, act);
     if (rs < 0) return BadCode(d);
     const int r = rs >> 4;
@@ -791,7 +818,7 @@ ReturnTp DecodeProgressive(Decoder &d, Comp &c, int16_t *blk) {
     if (d.ah == 0) {
       const int s = Decode(d, d.dc[c.td]);
       if (s < 0 || s > 15) return BadCode(d);
-      c.pred += s ? Extend(Bits(d, s), s) : 0;
+      c.pred = static_cast<int16_t>(c.pred + (s ? Extend(Bits(d, s), s) : 0));
       blk[0] = static_cast<int16_t>(static_cast<uint32_t>(c.pred) << d.al);
     } else if (Bits(d, 1)) {
       blk[0] = static_cast<int16_t>(blk[0] | 1 << d.al);
@@ -806,6 +833,14 @@ ReturnTp DecodeProgressive(Decoder &d, Comp &c, int16_t *blk) {
     }
     for (int k = d.ss; k <= d.se; ++k) {
       if (d.nbits < 32) Fill(d);
+      const int32_t f = act.fast_ac[d.acc >> 55];
+      if (f) {
+        k += (f >> 4) & 15;
+        Consume(d, f & 15);
+        if (k > 63) return JpegFail(d.codec, 20, "Out of block position=%d>%d", k, 63);
+        blk[JpegZigzag[k]] = static_cast<int16_t>(static_cast<uint32_t>(f >> 8) << d.al);
+        continue;
+      }
       const int rs = Decode(d, act);
       if (rs < 0) return BadCode(d);
       const int r = rs >> 4, s = rs & 15;

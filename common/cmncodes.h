@@ -93,6 +93,7 @@
   X(IFD_E_GIF_EXTENSION_HANDLING, 0x0608007Eu, "Problems with GIF extension block handling") \
   X(IFD_E_GIF_CLOSE, 0x0608007Fu, "GIF problems during close") \
   X(IFD_E_TIFF_PLANAR, 0x060400B5u, "TIFF planar configuration not supported") \
+  X(TIFF_W_GXCONVERT, 0x060100C1u, "Old-style JPEG written by gXconvert: 8-bit samples assumed") \
   X(IFD_E_TIFF_BITS, 0x060400B6u, "TIFF bits per sample not supported") \
   X(IFD_E_CAEDS_NO_RASTER, 0x060400BEu, "No Raster Data in I-DEAS Picture File") \
   X(IFD_E_CAEDS_OVERFLOW, 0x060800BFu, "Data Overflow in I-DEAS Picture Command") \

@@ -189,6 +189,13 @@ struct TiffState {
   uint8_t gray_map[256];
   bool has_gray_map = false;
   bool reverse_input = false;   // FillOrder 2: bytes bit-reversed before decoding
+  // JPEG: each strip or tile decoded whole, then handed out row by row.
+  std::vector<uint8_t> jpeg_rows;
+  size_t jpeg_at = 0;
+  bool jpeg_raw = false;          // RGB components coded as they are
+  bool jpeg_ycbcr = false;        // YCbCr coded, delivered as RGB
+  uint32_t jpeg_precision = 8;    // the frame's sample precision
+  std::vector<uint8_t> jpeg_head; // old style without a stream: tables built from the tags
   uint32_t out_bytes = 1;       // bytes per delivered pixel, 8-bit samples
   uint32_t line_bytes = 1;      // bytes per pixel in the line handed over
   bool mirrored = false;
@@ -670,6 +677,219 @@ bool IsFax(uint32_t compression) {
   return compression == kModifiedHuffman || compression == kGroup3 || compression == kGroup4;
 }
 
+// ---- JPEG strips ------------------------------------------------------------
+
+struct JpegInput {
+  const std::vector<uint8_t> *data;
+  size_t at;
+};
+
+ReturnTp JpegMemoryInput(void *arg, uint8_t *buffer, int32_t *length) {
+  auto *in = static_cast<JpegInput *>(arg);
+  const size_t n = std::min(in->data->size() - in->at, static_cast<size_t>(*length));
+  memcpy(buffer, in->data->data() + in->at, n);
+  in->at += n;
+  *length = static_cast<int32_t>(n);
+  return 0;
+}
+
+void JpegSegment(std::vector<uint8_t> &out, uint8_t code, const std::vector<uint8_t> &payload) {
+  out.insert(out.end(), {0xFF, code, static_cast<uint8_t>((payload.size() + 2) >> 8),
+                         static_cast<uint8_t>(payload.size() + 2)});
+  out.insert(out.end(), payload.begin(), payload.end());
+}
+
+// Old-style JPEG without an interchange stream: the tables the tags point
+// at, as the markers of a stream (the frame and scan headers follow per strip).
+ReturnTp BuildOldJpegHead(TiffState *s) {
+  const Directory &d = s->dir;
+  std::vector<uint8_t> &h = s->jpeg_head;
+  h = {0xFF, 0xD8};
+  const bool lossless = d.jpeg_proc == 14;
+  if (!lossless) {
+    for (size_t t = 0; t < d.jpeg_q.size() && t < 4; ++t) {
+      std::vector<uint8_t> q(65);
+      q[0] = static_cast<uint8_t>(t);
+      if (!ReadAt(s, d.jpeg_q[t], &q[1], 64)) return TIFF_FAIL(TIFF_E_INVALID);
+      JpegSegment(h, 0xDB, q);
+    }
+  }
+  for (int ac = 0; ac < (lossless ? 1 : 2); ++ac) {
+    const std::vector<uint64_t> &tables = ac ? d.jpeg_ac : d.jpeg_dc;
+    for (size_t t = 0; t < tables.size() && t < 4; ++t) {
+      std::vector<uint8_t> table(17);
+      table[0] = static_cast<uint8_t>(ac << 4 | t);
+      if (!ReadAt(s, tables[t], &table[1], 16)) return TIFF_FAIL(TIFF_E_INVALID);
+      size_t symbols = 0;
+      for (int i = 1; i <= 16; ++i) symbols += table[i];
+      if (symbols > 256) return TIFF_FAIL(TIFF_E_INVALID);
+      table.resize(17 + symbols);
+      if (symbols && !ReadAt(s, tables[t] + 16, &table[17], symbols)) return TIFF_FAIL(TIFF_E_INVALID);
+      JpegSegment(h, 0xC4, table);
+    }
+  }
+  if (d.jpeg_restart)
+    JpegSegment(h, 0xDD, {static_cast<uint8_t>(d.jpeg_restart >> 8), static_cast<uint8_t>(d.jpeg_restart)});
+  return 0;
+}
+
+// Decodes strip or tile `index` (columns x rows pixels) into jpeg_rows.
+ReturnTp DecodeJpeg(TiffState *s, uint64_t index, uint32_t columns, uint32_t rows) {
+  const Directory &d = s->dir;
+  const uint64_t size = static_cast<uint64_t>(std::max<int64_t>(s->handle->file_size, 0));
+  uint64_t count = d.counts[index];
+  // Never more than the file holds: the count sizes the buffer.
+  if (size && d.offsets[index] < size) count = std::min(count, size - d.offsets[index]);
+  if (count > (uint64_t{1} << 30)) return TIFF_FAIL(TIFF_E_INVALID);
+  std::vector<uint8_t> data;
+  const bool old_frame = d.compression == kOldJpeg && !s->jpeg_head.empty();
+  if (old_frame) {
+    // The frame and scan headers of this strip, then its entropy-coded data.
+    data = s->jpeg_head;
+    const bool lossless = d.jpeg_proc == 14;
+    std::vector<uint8_t> sof = {static_cast<uint8_t>(s->jpeg_precision), static_cast<uint8_t>(rows >> 8),
+                                static_cast<uint8_t>(rows), static_cast<uint8_t>(columns >> 8),
+                                static_cast<uint8_t>(columns), static_cast<uint8_t>(d.samples)};
+    std::vector<uint8_t> sos = {static_cast<uint8_t>(d.samples)};
+    for (uint32_t c = 0; c < d.samples; ++c) {
+      uint32_t h = 1, v = 1;
+      if (c == 0 && s->jpeg_ycbcr && d.ycbcr_subsampling.size() >= 2) {
+        h = static_cast<uint32_t>(std::min<uint64_t>(d.ycbcr_subsampling[0], 4));
+        v = static_cast<uint32_t>(std::min<uint64_t>(d.ycbcr_subsampling[1], 4));
+      }
+      const uint8_t qt = static_cast<uint8_t>(std::min<size_t>(c, d.jpeg_q.empty() ? 0 : d.jpeg_q.size() - 1));
+      const uint8_t dc = static_cast<uint8_t>(std::min<size_t>(c, d.jpeg_dc.empty() ? 0 : d.jpeg_dc.size() - 1));
+      const uint8_t ac = static_cast<uint8_t>(std::min<size_t>(c, d.jpeg_ac.empty() ? 0 : d.jpeg_ac.size() - 1));
+      sof.insert(sof.end(), {static_cast<uint8_t>(c + 1), static_cast<uint8_t>(h << 4 | v), lossless ? uint8_t{0} : qt});
+      sos.insert(sos.end(), {static_cast<uint8_t>(c + 1), static_cast<uint8_t>(dc << 4 | (lossless ? 0 : ac))});
+    }
+    const uint8_t predictor = static_cast<uint8_t>(d.jpeg_predictors.empty() ? 1 : d.jpeg_predictors[0]);
+    const uint8_t pt = static_cast<uint8_t>(d.jpeg_point_transforms.empty() ? 0 : d.jpeg_point_transforms[0] & 15);
+    if (lossless)
+      sos.insert(sos.end(), {predictor, 0, pt});
+    else
+      sos.insert(sos.end(), {0, 63, 0});
+    JpegSegment(data, lossless ? 0xC3 : 0xC0, sof);
+    JpegSegment(data, 0xDA, sos);
+  }
+  const size_t head = data.size();
+  try {
+    data.resize(head + static_cast<size_t>(count));
+  } catch (const std::bad_alloc &) {
+    return TIFF_FAIL(CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
+  }
+  if (count) {
+    // A strip cut short by the end of the file: what there is.
+    size_t got = 0;
+    if (d.offsets[index] <= static_cast<uint64_t>(INT64_MAX) &&
+        !IfiSeek(s->handle, static_cast<int64_t>(d.offsets[index]), 0))
+      got = IfiFetch(&data[head], 1, static_cast<size_t>(count), s->handle);
+    data.resize(head + got);
+  }
+  if (old_frame) data.insert(data.end(), {0xFF, 0xD9});
+
+  JpegParamTp *jp = nullptr;
+  ReturnTp rc = IfuCodecCreateParam(&JpegCodecOps, reinterpret_cast<void **>(&jp));
+  if (rc) return rc;
+  jp->color = d.samples == 1 ? JPEG_GRAY : JPEG_RGB;
+  jp->raw_components = s->jpeg_raw;
+  if (d.compression == kJpeg && !d.jpeg_tables.empty()) {
+    jp->tables = d.jpeg_tables.data();
+    jp->tables_length = static_cast<int32_t>(d.jpeg_tables.size());
+  }
+  JpegInput in = {&data, 0};
+  IfuCodecTp *codec = nullptr;
+  rc = IfuCodecOpenDecoder(nullptr, &JpegCodecOps, jp, JpegMemoryInput, &in, kChunk, &codec);
+  const uint64_t bytes = d.tiled ? s->tile_row_bytes : s->row_bytes;
+  s->jpeg_at = 0;
+  if (!rc) {
+    const auto *fp = static_cast<const JpegParamTp *>(codec->param);
+    const size_t wide = fp->file_depth > 8 ? 2 : 1;
+    const size_t decoded_row = static_cast<size_t>(fp->width) * (d.samples == 1 ? 1 : 3) * wide;
+    std::vector<uint8_t> band;
+    try {
+      s->jpeg_rows.assign(static_cast<size_t>(bytes * rows), 0);
+      band.resize(decoded_row * static_cast<size_t>(fp->band_height));
+    } catch (const std::bad_alloc &) {
+      IfuCodecTerm(&codec);
+      return TIFF_FAIL(CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
+    }
+    // Rows beyond the strip, or pixels beyond its width, are dropped; a
+    // sample size other than the directory's is not this picture's data.
+    const size_t keep = std::min(static_cast<size_t>(bytes), decoded_row);
+    if (wide != (d.bits > 8 ? 2u : 1u)) rc = TIFF_FAIL(TIFF_E_INVALID);
+    for (uint32_t y = 0; y < rows && !rc;) {
+      int32_t length = static_cast<int32_t>(band.size());
+      rc = IfuCodecRead(codec, band.data(), &length);
+      if (rc == IFU_I_EOD) {
+        rc = 0;
+        break;
+      }
+      for (size_t r = 0; !rc && r < length / decoded_row && y < rows; ++r, ++y) {
+        const uint8_t *from = band.data() + r * decoded_row;
+        uint8_t *to = s->jpeg_rows.data() + static_cast<size_t>(y * bytes);
+        if (wide == 1) {
+          memcpy(to, from, keep);
+        } else {
+          // Samples above 8 bits widened to 16, in the file's byte order.
+          const int shift = 16 - fp->file_depth;
+          for (size_t i = 0; 2 * i < keep; ++i) {
+            uint16_t v;
+            memcpy(&v, from + 2 * i, 2);
+            v = static_cast<uint16_t>(v << shift | (shift > 0 ? v >> (fp->file_depth - shift) : 0));
+            to[2 * i + (s->big_endian ? 0 : 1)] = static_cast<uint8_t>(v >> 8);
+            to[2 * i + (s->big_endian ? 1 : 0)] = static_cast<uint8_t>(v);
+          }
+        }
+      }
+    }
+    IfuCodecTerm(&codec);
+  }
+  if (rc) {
+    fprintf(stderr, "%s %d: JPEG error %s\n", CMN_SOURCE, __LINE__, JpegLastMessage());
+    return TiffErrno = CmnReraise(CMN_SOURCE, __LINE__, rc);
+  }
+  return 0;
+}
+
+// What JPEG data need before the layout is worked out: the components the
+// codec delivers, one strip for an old-style interchange stream, and the
+// tables of old-style data without one.
+ReturnTp PrepareJpeg(TiffState *s) {
+  Directory &d = s->dir;
+  s->jpeg_head.clear();
+  if (d.samples != 1 && d.samples != 3) return TIFF_FAIL(TIFF_E_UNSUPPORTED);
+  if (d.samples == 3 && d.planar == 2) return TIFF_FAIL(IFD_E_TIFF_PLANAR);
+  if (d.bits != 8 && (d.bits < 2 || d.bits > 16)) return TIFF_FAIL(IFD_E_TIFF_BITS);
+  s->jpeg_precision = d.bits;
+  // The codec turns YCbCr into RGB; RGB data are coded as they are.
+  s->jpeg_raw = d.photometric == 2;
+  s->jpeg_ycbcr = d.photometric == 6 && d.samples == 3;
+  if (s->jpeg_ycbcr) d.photometric = 2;
+  if (d.bits > 8) d.bits = 16;
+  if (d.compression != kOldJpeg) return 0;
+  if (d.jpeg_interchange) {
+    uint64_t length = d.jpeg_interchange_length;
+    const uint64_t size = static_cast<uint64_t>(std::max<int64_t>(s->handle->file_size, 0));
+    if (BrokenTiffJpeg && !d.counts.empty() && d.counts[0] > length) length = d.counts[0];
+    if (length == 0) length = size > d.jpeg_interchange ? size - d.jpeg_interchange : UINT32_MAX;
+    d.tiled = false;
+    d.rows_per_strip = d.height;
+    d.offsets.assign(1, d.jpeg_interchange);
+    d.counts.assign(1, length);
+    d.has_counts = true;
+    return 0;
+  }
+  if (d.software.compare(0, 9, "gXconvert") == 0) {
+    // gXconvert writes its sample size wrongly; its data are 8-bit.
+    s->jpeg_precision = 8;
+    d.bits = 8;
+    CmnError(CMN_SOURCE, __LINE__, TIFF_W_GXCONVERT);
+  }
+  if (d.jpeg_proc != 1 && d.jpeg_proc != 14) return TIFF_FAIL(TIFF_E_UNSUPPORTED);
+  return BuildOldJpegHead(s);
+}
+
 // Prepares the decoder for the data of strip or tile `index`, of `rows`
 // rows of `columns` pixels.
 ReturnTp OpenData(TiffState *s, uint64_t index, uint32_t columns, uint32_t rows) {
@@ -681,6 +901,9 @@ ReturnTp OpenData(TiffState *s, uint64_t index, uint32_t columns, uint32_t rows)
   if (s->fax) IfuCodecTerm(&s->fax);
   if (s->blank_strip) return 0;
   switch (d.compression) {
+    case kJpeg:
+    case kOldJpeg:
+      return DecodeJpeg(s, index, columns, rows);
     case kNone:
       return IfiSeek(s->handle, static_cast<int64_t>(s->in.position), 0) ? TIFF_FAIL(TIFF_E_INVALID)
                                                                           : 0;
@@ -723,6 +946,13 @@ ReturnTp ProduceRows(TiffState *s, uint8_t *out, uint64_t bytes, uint32_t rows, 
   }
   size_t got = 0;
   switch (d.compression) {
+    case kJpeg:
+    case kOldJpeg:
+      got = std::min(n, s->jpeg_rows.size() - s->jpeg_at);
+      memcpy(out, s->jpeg_rows.data() + s->jpeg_at, got);
+      s->jpeg_at += got;
+      if (got < n) memset(out + got, 0, n - got);
+      return 0;
     case kNone:
       if (IfiRead(out, n, 1, s->handle)) memset(out, 0, n);  // past the end: counted zeros
       if (s->reverse_input) IfuReverseBits(out, static_cast<int32_t>(n));
@@ -816,13 +1046,17 @@ uint32_t RowsInStrip(const TiffState *s, uint32_t strip) {
 
 ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
   Directory &d = s->dir;
-  const uint32_t bits = d.bits;
-  if (bits != 1 && (bits < 4 || bits > 8) && bits != 16) return TIFF_FAIL(IFD_E_TIFF_BITS);
+  if (d.compression != kOldJpeg && d.compression != kJpeg && d.bits != 1 && (d.bits < 4 || d.bits > 8) &&
+      d.bits != 16)
+    return TIFF_FAIL(IFD_E_TIFF_BITS);
   if (d.samples < 1 || d.samples > 16) return TIFF_FAIL(TIFF_E_INVALID);
-  if (d.compression == kOldJpeg || d.compression == kJpeg) return TIFF_FAIL(TIFF_E_COMPRESSION);
+  const bool jpeg = d.compression == kOldJpeg || d.compression == kJpeg;
+  if (jpeg)
+    if (ReturnTp rc = PrepareJpeg(s)) return rc;
   if (d.compression != kNone && d.compression != kLzw && d.compression != kPackBits &&
-      !IsFax(d.compression))
+      !IsFax(d.compression) && !jpeg)
     return TIFF_FAIL(TIFF_E_COMPRESSION);
+  const uint32_t bits = d.bits;
   uint32_t photometric = d.photometric;
   if (photometric == 0xFFFFFFFF) {
     // Without the tag: what the data most likely is.

@@ -25,6 +25,7 @@ struct Result {
   ReturnTp open = 0, read = 0;
   JpegParamTp header = {};
   Bytes pixels;  // rows as delivered
+  std::string message, again;  // the codec's words on failing, and on a call after it
 };
 
 struct Memory {
@@ -54,7 +55,10 @@ Result Decode(const Bytes &jpeg, const Bytes *tables = nullptr) {
   }
   IfuCodecTp *codec = nullptr;
   r.open = IfuCodecOpenDecoder(nullptr, &JpegCodecOps, param, Input, &m, 4096, &codec) & ~CMN_REPORTED;
-  if (r.open) return r;
+  if (r.open) {
+    r.message = JpegLastMessage();
+    return r;
+  }
   p = static_cast<JpegParamTp *>(codec->param);
   p->color = p->components == 1 ? JPEG_GRAY : JPEG_RGB;
   r.header = *p;
@@ -66,9 +70,14 @@ Result Decode(const Bytes &jpeg, const Bytes *tables = nullptr) {
     r.pixels.insert(r.pixels.end(), band.begin(), band.begin() + (r.read ? 0 : length));
     if (r.read) break;
   }
-  r.open &= ~CMN_REPORTED;
   r.read &= ~CMN_REPORTED;
   if (r.read == IFU_I_EOD) r.read = 0;
+  if (r.read) {
+    r.message = JpegLastMessage();
+    int32_t length = static_cast<int32_t>(band.size());
+    IfuCodecRead(codec, band.data(), &length);
+    r.again = JpegLastMessage();
+  }
   IfuCodecTerm(&codec);
   return r;
 }
@@ -247,7 +256,10 @@ TEST_F(JpegDec, RefusesBrokenStreamsWithTheirMessage) {
     const Result r = Decode(c.data);
     EXPECT_TRUE(r.open || r.read);
     EXPECT_EQ(r.open ? r.open : r.read, IFU_E_CHARACTER);
-    EXPECT_NE(std::string(JpegLastMessage()).find(c.message), std::string::npos) << JpegLastMessage();
+    EXPECT_NE(r.message.find(c.message), std::string::npos) << r.message;
+    if (!r.open) {
+      EXPECT_EQ(r.again, "Please Check Return Codes, IfcJPEG has previously returned an error !!");
+    }
   }
 }
 

@@ -1,0 +1,90 @@
+// The JPEG driver's reading: header fields, resolution, bands delivered
+// like djpeg's decode, and JPEG data after other bytes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "rasterio.h"
+#include "runprog.h"
+
+namespace {
+
+double Psnr(const Bytes &a, const Bytes &b) {
+  if (a.size() != b.size() || a.empty()) return 0;
+  double se = 0;
+  for (size_t i = 0; i < a.size(); ++i) se += (a[i] - b[i]) * (a[i] - b[i]);
+  return se == 0 ? 99 : 10 * std::log10(255.0 * 255.0 * a.size() / se);
+}
+
+class CodeRead : public testing::Test {
+ protected:
+  // A cjpeg file of a test picture.
+  std::string Make(const std::string &options, int w, int h) {
+    Bytes lines, cmap;
+    WriteFile(dir_.file("in.ppm"), PpmOf(w, h, Picture(w, h, 0, &lines, &cmap)));
+    Shell("cjpeg " + options + " " + dir_.file("in.ppm") + " > " + dir_.file("t.jpg"));
+    return dir_.file("t.jpg");
+  }
+  TempDir dir_;
+};
+
+TEST_F(CodeRead, HeaderAndPixelsOfEachKindOfFile) {
+  struct Case {
+    const char *options;
+    uint32_t model;
+    int32_t compression, bits_per_pixel;
+  } cases[] = {
+      {"-quality 75", IFF_CM_RGB, 5, 24},
+      {"-quality 10 -sample 1x1", IFF_CM_RGB, 6, 24},
+      {"-progressive -restart 1", IFF_CM_RGB, 7, 24},
+      {"-grayscale -optimize", IFF_CM_GRAY, 5, 8},
+      {"-grayscale -progressive", IFF_CM_GRAY, 7, 8},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.options);
+    const std::string path = Make(c.options, 203, 77);
+    const RgbImage ours = ReadRgb(path);
+    ASSERT_EQ(ours.rc, 0u);
+    EXPECT_EQ(ours.width, 203);
+    EXPECT_EQ(ours.height, 77);
+    EXPECT_EQ(ours.header.color_model, c.model);
+    EXPECT_EQ(FXICompression, c.compression);
+    EXPECT_EQ(FXIBitsPerPixel, c.bits_per_pixel);
+    EXPECT_GE(Psnr(ours.rgb, NetpbmRgb("djpeg -pnm -dct int -nosmooth " + path).rgb), 45.0);
+  }
+}
+
+TEST_F(CodeRead, ResolutionFromJfifDensities) {
+  // Dots per centimetre count as densities x 100 / 254.
+  const std::string path = Make("-quality 90", 16, 16);
+  std::string jpeg = ReadFile(path);
+  ASSERT_EQ(jpeg.compare(6, 4, "JFIF"), 0);
+  struct Case {
+    char units;
+    int x, y;
+    double want_x, want_y;
+  } cases[] = {{1, 300, 150, 300, 150}, {2, 100, 40, 39.37, 15.748}, {0, 1, 1, 0, 0}};
+  for (const Case &c : cases) {
+    jpeg[13] = c.units;
+    jpeg[14] = static_cast<char>(c.x >> 8), jpeg[15] = static_cast<char>(c.x);
+    jpeg[16] = static_cast<char>(c.y >> 8), jpeg[17] = static_cast<char>(c.y);
+    WriteFile(path, jpeg);
+    const RgbImage ours = ReadRgb(path);
+    ASSERT_EQ(ours.rc, 0u);
+    EXPECT_NEAR(ours.header.x_resolution, c.want_x, 0.01);
+    EXPECT_NEAR(ours.header.y_resolution, c.want_y, 0.01);
+  }
+}
+
+TEST_F(CodeRead, DataAfterOtherBytesIsStillJpeg) {
+  const std::string path = Make("-quality 80", 40, 30);
+  const RgbImage plain = ReadRgb(path);
+  WriteFile(dir_.file("junk.jpg"), std::string(200, 'x') + ReadFile(path));
+  const RgbImage after_junk = ReadRgb(dir_.file("junk.jpg"));
+  ASSERT_EQ(after_junk.rc, 0u);
+  EXPECT_EQ(after_junk.type, static_cast<uint32_t>(IFF_TYPE_JPEG));
+  EXPECT_TRUE(after_junk.rgb == plain.rgb);
+}
+
+}  // namespace
