@@ -30,7 +30,6 @@ struct CodeState {
   int32_t band_rows = 0;
   int32_t band_form = 1;         // 1, or 3 for progressive files
   int32_t next_line = 0;
-  bool deep_rgb = false;         // 12-bit colour: widened to 16 bits on delivery
 };
 
 // The codec's input: the next bytes of the stream.
@@ -108,7 +107,6 @@ ReturnTp IfdCodecRdHead(void *state, IffParamTp *p) {
   s->width = jp->width;
   s->height = jp->height;
   s->row_bytes = s->width * components * bytes;
-  s->deep_rgb = !grey && bytes == 2;
   p->width = jp->width;
   p->height = jp->height;
   p->color_model = grey ? IFF_CM_GRAY : IFF_CM_RGB;
@@ -166,15 +164,9 @@ ReturnTp IfdCodecRdScan(void *state, IffParamTp *p) {
     if (s->band_rows < 1) return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
   }
   const uint8_t *row = s->band.data() + static_cast<size_t>(line - s->band_first) * s->row_bytes;
-  if (s->deep_rgb) {
-    // 12-bit colour samples widened to 16 bits, as the interface takes
-    // two-byte colour samples.
-    const uint16_t *in = reinterpret_cast<const uint16_t *>(row);
-    uint16_t *out = reinterpret_cast<uint16_t *>(p->buffer);
-    for (int32_t i = 0; i < s->row_bytes / 2; ++i) out[i] = static_cast<uint16_t>(in[i] << 4 | in[i] >> 8);
-  } else {
-    memcpy(p->buffer, row, s->row_bytes);
-  }
+  // 12-bit samples go as they are (0..4095 in two bytes): the interface
+  // scales them by the bits per sample reported.
+  memcpy(p->buffer, row, s->row_bytes);
   s->next_line = line + 1;
   return 0;
 }

@@ -499,6 +499,13 @@ ReturnTp IffRdCMap(IffControlBlockTp *cb) {
   return 0;
 }
 
+// Two-byte samples hold values of the reported bits (12-bit JPEG and JPEG
+// 2000 deliver 0..4095): their top eight bits are shown. A driver that
+// reports 8 bits or fewer beside two-byte samples has widened them to 16.
+static int WideShift(int32_t bits_per_sample) {
+  return bits_per_sample > 8 ? std::min(bits_per_sample - 8, 8) : 8;
+}
+
 ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line) {
   if (!cb) return Raise(__LINE__, IFF_E_CB_NULL);
   if (!cb->line) return Raise(__LINE__, IFF_E_SCANLINE_PTR);
@@ -532,9 +539,7 @@ ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line) {
   const bool cmap = cb->cmap != nullptr && cb->cmap_size > 0;
   const int es = cb->cmap_entry_size;
   if (b == 6) {
-    // Samples of fewer than 16 bits (12-bit JPEG and JPEG 2000) keep their
-    // own range: their top 8 bits, not the high byte.
-    const int shift = std::min(std::max(cb->bits_per_sample - 8, 0), 8);
+    const int shift = WideShift(cb->bits_per_sample);
     for (int32_t i = 0; i < 3 * w; ++i) {
       const unsigned v = (l[2 * i] | (l[2 * i + 1] << 8)) >> shift;
       l[i] = static_cast<unsigned char>(std::min(v, 255u));
@@ -550,7 +555,7 @@ ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line) {
       l[3 * i + 2] = bl;
     }
   } else if (b == 2) {
-    int shift = std::max(cb->bits_per_sample - 8, 0);
+    const int shift = WideShift(cb->bits_per_sample);
     for (int32_t i = 0; i < w; ++i) l[i] = static_cast<unsigned char>((l[2 * i] | (l[2 * i + 1] << 8)) >> shift);
   } else if (b == 4 && cb->cmap_file_entries > 256 && cmap) {
     for (int32_t i = 0; i < w; ++i) {

@@ -8,11 +8,10 @@
 #include <vector>
 
 #include "drivers.h"
+#include "rasterio.h"
 #include "runprog.h"
 
 namespace {
-
-using Bytes = std::vector<unsigned char>;
 
 Bytes Picture(int32_t w, int32_t h, int comps) {
   Bytes p;
@@ -79,6 +78,36 @@ TEST(JpegWrite, CompressionRequestsAndRefusals) {
   ASSERT_NE(sof, std::string::npos);
   EXPECT_EQ(jpeg.substr(sof + 10, 3), std::string("\x01\x21\x00", 3));
   EXPECT_NE(jpeg.find(std::string("\xFF\xDB\x00\x84\x00\x10\x0B\x0C", 8)), std::string::npos);
+}
+
+// 12-bit samples go in and come out as two bytes each; what a viewer shows
+// of them is their top eight bits, for grey and colour alike.
+TEST(JpegWrite, TwelveBitSamplesKeepTheirRange) {
+  TempDir dir;
+  const std::string f = dir.file("deep.jpg");
+  for (uint32_t model : {IFF_CM_GRAY, IFF_CM_RGB}) {
+    SCOPED_TRACE(model);
+    const int comps = model == IFF_CM_RGB ? 3 : 1;
+    constexpr int32_t w = 19, h = 7;
+    std::vector<uint16_t> rows;
+    Bytes expected;
+    for (int32_t i = 0; i < w * h * comps; ++i) {
+      rows.push_back(static_cast<uint16_t>((i * 37) % 4096));
+      expected.insert(expected.end(), comps == 1 ? 3 : 1, static_cast<unsigned char>(rows.back() >> 4));
+    }
+    IffControlBlockTp *out = nullptr;
+    IffFileSpecTp spec = {f.c_str(), nullptr, 0};
+    ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_JPEG, IFF_MIN_VERIFY, nullptr), 0u);
+    const uint64_t lossless[3] = {4, 0, 0};
+    ASSERT_EQ(IffWtHead(out, w, h, 1, 1, 0, model, 0, 12, lossless, 0, 0, 0, nullptr), 0u);
+    for (int32_t y = 0; y < h; ++y)
+      ASSERT_EQ(IffWtScan(out, y, reinterpret_cast<unsigned char *>(&rows[static_cast<size_t>(y) * w * comps])), 0u);
+    ASSERT_EQ(IffTerm(&out), 0u);
+    const RgbImage back = ReadRgb(f);
+    ASSERT_EQ(back.rc, 0u);
+    EXPECT_EQ(back.header.bits_per_sample, 12);
+    EXPECT_EQ(back.rgb, expected);
+  }
 }
 
 TEST(JpegWrite, TiffJpegReadsInLibtiff) {
