@@ -1,4 +1,4 @@
-// The JPEG 2000 codec (Part 1 codestreams, raw or in JP2 boxes): its
+// The JPEG 2000 codec (ISO/IEC 15444-1 codestreams, raw or in JP2 boxes): its
 // context with the error records and handler, the image of component
 // planes, the coding parameters and the entry points the JPEG 2000 driver
 // uses. Every entry point returns 0 on success; on failure it records the

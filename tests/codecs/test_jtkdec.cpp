@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <sstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -164,6 +165,9 @@ TEST_P(JtkDecode, MatchesOpenJpeg) {
   const bool lossy = std::string(c.args).find("-I") != std::string::npos;
   ExpectSame(d.image, ref, lossy ? 1 : 0);
 }
+
+// Cases print as their names (in test listings too).
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
 INSTANTIATE_TEST_SUITE_P(Options, JtkDecode, ::testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<Case> &i) { return std::string(i.param.name); });

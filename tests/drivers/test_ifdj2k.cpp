@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,9 @@ TEST_P(IfdJ2kRead, AsOpenJpegReadsIt) {
   for (size_t i = 0; i < ours.rgb.size(); ++i) worst = std::max(worst, std::abs(ours.rgb[i] - theirs.rgb[i]));
   EXPECT_LE(worst, c.compression == 13 ? 1 : 0);
 }
+
+// Cases print as their names (in test listings too).
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
 INSTANTIATE_TEST_SUITE_P(Files, IfdJ2kRead, ::testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<Case> &i) { return std::string(i.param.name); });
