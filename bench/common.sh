@@ -23,7 +23,9 @@ bench_drawing_pictures() {
 
 # measure LABEL COMMAND...: runs the command under /usr/bin/time and prints
 # the label, seconds and peak MB (the label $measure_width wide, 34 unless
-# set); a failure prints the start of the command's error output instead.
+# set), and Mpixel/s when $measure_mpix gives the picture's size; the
+# seconds stay in $measured. A failure prints the start of the command's
+# error output instead.
 measure() {
   local label=$1
   shift
@@ -32,7 +34,29 @@ measure() {
     return
   }
   read -r seconds kbytes <"$work/time"
-  printf "%-${measure_width:-34}s %8.2f s %9.1f MB\n" "$label" "$seconds" \
+  measured=$seconds
+  printf "%-${measure_width:-34}s %8.2f s %9.1f MB" "$label" "$seconds" \
+    "$(awk -v k="$kbytes" 'BEGIN { print k / 1024 }')"
+  if [ -n "${measure_mpix:-}" ]; then
+    awk -v s="$seconds" -v m="$measure_mpix" 'BEGIN { printf " %8.1f Mpixel/s", (s > 0 ? m / s : 0) }'
+  fi
+  echo
+}
+
+# measure_cpu LABEL COMMAND...: as measure, with the processor time beside
+# the wall time (the machine may be shared, and the wall time then says
+# little).
+measure_cpu() {
+  local label=$1
+  shift
+  /usr/bin/time -f '%e %U %S %M' -o "$work/time" "$@" >/dev/null 2>"$work/err" || {
+    echo "$label: failed: $(head -c 300 "$work/err")"
+    return
+  }
+  read -r seconds user sys kbytes <"$work/time"
+  measured=$seconds
+  printf "%-${measure_width:-34}s %7.2f s wall %7.2f s cpu %9.1f MB\n" "$label" "$seconds" \
+    "$(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }')" \
     "$(awk -v k="$kbytes" 'BEGIN { print k / 1024 }')"
 }
 

@@ -10,22 +10,9 @@ cd "$(dirname "$0")/.."
 . bench/common.sh
 bench_build bench_j2kenc pvconvert make_drawing
 bench_workdir
+measure_width=44
 bench_drawing_pictures 4000 3000
 convert -size 4000x3000 plasma:fractal -seed 3 -depth 8 "$work/photo.ppm"
-
-# As measure, with the processor time beside the wall time: the machine
-# may be shared, and the wall time then says little.
-measure_cpu() {
-  local label=$1
-  shift
-  /usr/bin/time -f '%e %U %S %M' -o "$work/time" "$@" >/dev/null 2>"$work/err" || {
-    echo "$label: failed: $(head -c 300 "$work/err")"
-    return
-  }
-  read -r seconds user sys kbytes <"$work/time"
-  printf "%-44s %7.2f s wall %7.2f s cpu %8.1f MB\n" "$label" "$seconds" \
-    "$(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }')" "$(awk -v k="$kbytes" 'BEGIN { print k / 1024 }')"
-}
 
 # PSNR of two PPM files over all samples, from netpbm's per-channel figures.
 psnr() {

@@ -25,30 +25,19 @@ pamarith -add "$work/clouds.ppm" "$work/noise.ppm" >"$work/photo.ppm"
 rm "$work/clouds.ppm" "$work/noise.ppm" "$work/grey.pgm" "$work/ramp.pgm"
 
 mpix=$(awk -v w="$width" -v h="$height" 'BEGIN { print w * h / 1e6 }')
-# rate LABEL COMMAND...: as measure, with Mpixel/s.
-rate() {
-  local label=$1
-  shift
-  /usr/bin/time -f '%e %M' -o "$work/time" "$@" >/dev/null 2>"$work/err" || {
-    echo "$label: failed: $(head -c 300 "$work/err")"
-    return
-  }
-  read -r seconds kbytes <"$work/time"
-  last=$seconds
-  awk -v l="$label" -v s="$seconds" -v k="$kbytes" -v m="$mpix" \
-    'BEGIN { printf "%-44s %6.2f s %8.1f MB %8.1f Mpixel/s\n", l, s, k / 1024, (s > 0 ? m / s : 0) }'
-}
+measure_width=44
+measure_mpix=$mpix
 for pic in drawing photo; do
   in=$work/$pic.ppm
   echo "== $pic.ppm, ${width} x ${height} ($mpix Mpixel)"
-  rate "pvconvert $pic.ppm copy.ppm (reading only)" ./build/tools/pvconvert "$in" "$work/copy.ppm"
-  copy=$last
-  rate "pvconvert $pic.ppm out.jpg" ./build/tools/pvconvert "$in" "$work/out.jpg"
-  awk -v a="$last" -v b="$copy" -v m="$mpix" 'BEGIN { d = a - b
+  measure "pvconvert $pic.ppm copy.ppm (reading only)" ./build/tools/pvconvert "$in" "$work/copy.ppm"
+  copy=$measured
+  measure "pvconvert $pic.ppm out.jpg" ./build/tools/pvconvert "$in" "$work/out.jpg"
+  awk -v a="$measured" -v b="$copy" -v m="$mpix" 'BEGIN { d = a - b
     printf "%-44s %6.2f s             %8.1f Mpixel/s\n", "  of which encoding (jpg minus copy)", d, (d > 0 ? m / d : 0) }'
-  rate "cjpeg -quality 75 -sample 2x1" sh -c 'cjpeg -quality 75 -sample 2x1 "$1" >"$2"' sh "$in" "$work/cj.jpg"
-  rate "pvconvert -compression progressive" ./build/tools/pvconvert -compression progressive "$in" "$work/outp.jpg"
-  rate "cjpeg -progressive -sample 2x1" sh -c 'cjpeg -progressive -sample 2x1 "$1" >"$2"' sh "$in" "$work/cjp.jpg"
+  measure "cjpeg -quality 75 -sample 2x1" sh -c 'cjpeg -quality 75 -sample 2x1 "$1" >"$2"' sh "$in" "$work/cj.jpg"
+  measure "pvconvert -compression progressive" ./build/tools/pvconvert -compression progressive "$in" "$work/outp.jpg"
+  measure "cjpeg -progressive -sample 2x1" sh -c 'cjpeg -progressive -sample 2x1 "$1" >"$2"' sh "$in" "$work/cjp.jpg"
   for f in out.jpg cj.jpg outp.jpg cjp.jpg; do
     djpeg -pnm "$work/$f" >"$work/back.ppm"
     printf '%-44s %9s bytes  PSNR Y/Cb/Cr %s\n' "$f" "$(stat -c %s "$work/$f")" \

@@ -10,6 +10,7 @@
 # Usage: bash bench/tiff.sh   (needs libtiff-tools, netpbm, Xvfb)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/common.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 ninja -C build pvview pvconvert make_drawing bench_tiff >/dev/null
 work=$(mktemp -d "${TMPDIR:-/tmp}/pvbench.XXXXXX")
@@ -20,18 +21,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-measure() {
-  local label=$1
-  shift
-  /usr/bin/time -f '%e %U %S %M' -o "$work/time" "$@" >/dev/null 2>"$work/err" || {
-    echo "$label: failed: $(head -c 300 "$work/err")"
-    return
-  }
-  read -r seconds user sys kbytes <"$work/time"
-  printf '%-46s %7.2f s wall %7.2f s cpu %9.1f MB\n' "$label" "$seconds" \
-    "$(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }')" \
-    "$(awk -v k="$kbytes" 'BEGIN { print k / 1024 }')"
-}
+measure_width=46
 
 echo "== LZW: 6000 x 8000"
 ./build/bench/make_drawing pgm 6000 8000 >"$work/grey.pgm"
@@ -43,10 +33,10 @@ for image in grey.pgm colour.ppm; do
     tiffcp -c "$c" "$work/plain.tif" "$work/in.tif"
     out=out.${image##*.}
     echo "-- $image as $c ($(du -h "$work/in.tif" | cut -f1))"
-    measure "bench_tiff in.tif (decode only)" ./build/bench/bench_tiff "$work/in.tif"
-    measure "pvconvert in.tif $out" ./build/tools/pvconvert "$work/in.tif" "$work/$out"
-    measure "tiffcp -c none in.tif out.tif" tiffcp -c none "$work/in.tif" "$work/out.tif"
-    measure "tifftopnm in.tif > $out" sh -c 'tifftopnm "$1" >"$2"' sh "$work/in.tif" "$work/nb.$out"
+    measure_cpu "bench_tiff in.tif (decode only)" ./build/bench/bench_tiff "$work/in.tif"
+    measure_cpu "pvconvert in.tif $out" ./build/tools/pvconvert "$work/in.tif" "$work/$out"
+    measure_cpu "tiffcp -c none in.tif out.tif" tiffcp -c none "$work/in.tif" "$work/out.tif"
+    measure_cpu "tifftopnm in.tif > $out" sh -c 'tifftopnm "$1" >"$2"' sh "$work/in.tif" "$work/nb.$out"
   done
 done
 
@@ -55,13 +45,13 @@ echo "== Group 4: the 20000 x 28000 drawing"
 pnmtotiff -g4 "$work/drawing.pbm" >"$work/drawing.tif" 2>/dev/null
 rm -f "$work/drawing.pbm" "$work/grey.pgm" "$work/colour.ppm" "$work/ramp.pgm"
 echo "-- drawing.tif: $(du -h "$work/drawing.tif" | cut -f1)"
-measure "bench_tiff drawing.tif (decode only)" ./build/bench/bench_tiff "$work/drawing.tif"
-measure "tiffcp -c none drawing.tif" tiffcp -c none "$work/drawing.tif" "$work/out.tif"
+measure_cpu "bench_tiff drawing.tif (decode only)" ./build/bench/bench_tiff "$work/drawing.tif"
+measure_cpu "tiffcp -c none drawing.tif" tiffcp -c none "$work/drawing.tif" "$work/out.tif"
 rm -f "$work/out.tif"
-measure "pvconvert -size 1200 drawing.tif out.pgm" ./build/tools/pvconvert -size 1200 \
+measure_cpu "pvconvert -size 1200 drawing.tif out.pgm" ./build/tools/pvconvert -size 1200 \
   "$work/drawing.tif" "$work/out.pgm"
 if command -v vips >/dev/null; then
-  measure "vips resize drawing.tif out.pgm 0.06" vips resize "$work/drawing.tif" "$work/v.pgm" 0.06
+  measure_cpu "vips resize drawing.tif out.pgm 0.06" vips resize "$work/drawing.tif" "$work/v.pgm" 0.06
 else
   echo "vips resize: not installed here"
 fi
@@ -71,9 +61,9 @@ Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/fifo" >/dev/null
 xvfb_pid=$!
 read -r -t 30 number <"$work/fifo"
 export DISPLAY=":$number"
-measure "pvview -timer 1 drawing.tif" ./build/viewer/pvview -sysdir system -timer 1 "$work/drawing.tif"
+measure_cpu "pvview -timer 1 drawing.tif" ./build/viewer/pvview -sysdir system -timer 1 "$work/drawing.tif"
 if command -v xloadimage >/dev/null; then
-  measure "xloadimage -delay 1 -zoom 6 drawing.tif" xloadimage -delay 1 -zoom 6 "$work/drawing.tif"
+  measure_cpu "xloadimage -delay 1 -zoom 6 drawing.tif" xloadimage -delay 1 -zoom 6 "$work/drawing.tif"
 else
   echo "xloadimage: not installed here"
 fi
