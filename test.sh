@@ -11,6 +11,9 @@ cd "$(dirname "$0")"
 bash .ci/deps.sh
 
 jobs=$(nproc)
+# The tree keeps one layout: .clang-format's, checked before anything builds.
+git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
+
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 ninja -C build
 ctest --test-dir build --output-on-failure -j "$jobs" "$@"

@@ -11,7 +11,7 @@ packages=(
   libx11-dev libpng-dev zlib1g-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   xvfb x11-apps xdotool
   # test oracles: they make inputs and check outputs, never linked in
   netpbm libjpeg-turbo-progs libopenjp2-tools libtiff-tools pngcheck imagemagick giflib-tools
@@ -28,8 +28,9 @@ packages=(
   python3
 )
 # `deps.sh bench` adds the peers that bench/pvview.sh and bench/pvconvert.sh
-# measure against; the tests never need them.
-[ "${1:-}" = bench ] && packages+=(xloadimage libvips-tools)
+# measure against, and faketime for bench/outputs.sh; the tests never need
+# them.
+[ "${1:-}" = bench ] && packages+=(xloadimage libvips-tools faketime)
 
 missing=()
 for p in "${packages[@]}"; do

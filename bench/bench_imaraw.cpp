@@ -85,7 +85,6 @@ struct Stopwatch {
   }
 };
 
-
 size_t PackedBytes(const ImgRaw &raw) {
   size_t n = 0;
   for (int r = 0; r < raw.tileRows(); ++r)
@@ -104,7 +103,8 @@ size_t SharedBytes(const ImgRaw &raw) {
       for (int i = 0; i < t->h; ++i) {
         const int off = t->lineoff[i] - 1, end = i + 1 < t->h ? t->lineoff[i + 1] - 1 : t->size;
         const int prev = i ? t->lineoff[i - 1] - 1 : 0;
-        if (i == 0 || end - off != off - prev || memcmp(t->data + off, t->data + prev, end - off) != 0)
+        if (i == 0 || end - off != off - prev ||
+            memcmp(t->data + off, t->data + prev, end - off) != 0)
           n += end - off;
       }
     }
@@ -126,8 +126,8 @@ void Rotate(ImgRaw &raw, int degrees) {
   printf("rotate %3d: %.3f s (%.3f s)%s", degrees, t.cpu, t.wall, rc ? " FAILED" : "");
 #if BENCH_HEAP
   const size_t base = before > g_in_use ? before : g_in_use;
-  printf(", peak heap %.2f MB above the packed raster = %.2f strips of %.2f MB", (g_peak - base) / 1e6,
-         double(g_peak - base) / strip_pixels, strip_pixels / 1e6);
+  printf(", peak heap %.2f MB above the packed raster = %.2f strips of %.2f MB",
+         (g_peak - base) / 1e6, double(g_peak - base) / strip_pixels, strip_pixels / 1e6);
 #endif
   printf("\n");
 }
@@ -161,9 +161,11 @@ int main(int argc, char **argv) {
   const size_t packed = PackedBytes(raw);
   printf("drawing %d x %d%s, 1 byte per pixel (%.1f MB unpacked), ink %.2f%%\n", w, h,
          glyphs ? " with bit-pattern glyphs" : "", mpix, 100.0 * ink / (double(w) * h));
-  printf("packed lines %.2f MB = %.2f%% of unpacked; with the tile grid (memory use) %.2f MB = %.2f%%\n",
-         packed / 1e6, 100.0 * packed / (mpix * 1e6), raw.memoryUse() / 1e6,
-         100.0 * raw.memoryUse() / (mpix * 1e6));
+  printf(
+      "packed lines %.2f MB = %.2f%% of unpacked; with the tile grid (memory use) %.2f MB = "
+      "%.2f%%\n",
+      packed / 1e6, 100.0 * packed / (mpix * 1e6), raw.memoryUse() / 1e6,
+      100.0 * raw.memoryUse() / (mpix * 1e6));
   printf("(with equal neighbouring tile lines sharing their bytes: %.2f MB = %.2f%%)\n",
          SharedBytes(raw) / 1e6, 100.0 * SharedBytes(raw) / (mpix * 1e6));
 #if BENCH_HEAP
@@ -184,7 +186,8 @@ int main(int argc, char **argv) {
          mpix / packed_get.cpu);
 
   Rotate(raw, 90);
-  printf("after 90: %d x %d, memory use %.2f MB\n", raw.width(), raw.height(), raw.memoryUse() / 1e6);
+  printf("after 90: %d x %d, memory use %.2f MB\n", raw.width(), raw.height(),
+         raw.memoryUse() / 1e6);
   Rotate(raw, 270);
   int bad = 0;
   for (int y = 0; y < h; y += 97) {

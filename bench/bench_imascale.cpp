@@ -60,10 +60,11 @@ static int Run(int32_t sw, int32_t sl, int32_t ow, int32_t ol, int32_t bpp) {
   const double both = CpuSeconds() - t0;
   const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wall0;
   const double mpix = static_cast<double>(sw) * next / 1e6;
-  printf("imascale: Averaging %dx%d -> %dx%d, %d byte(s)/pixel, %.1f%% ink: %.0f source Mpixel/s "
-         "(scaler %.2f s CPU; with drawing %.2f s CPU, %.2f s wall), checksum %llu\n",
-         sw, sl, ow, ol, bpp, 100.0 * inked / (static_cast<double>(sw) * sl),
-         mpix / (both - drawing), both - drawing, both, wall.count(), checksum);
+  printf(
+      "imascale: Averaging %dx%d -> %dx%d, %d byte(s)/pixel, %.1f%% ink: %.0f source Mpixel/s "
+      "(scaler %.2f s CPU; with drawing %.2f s CPU, %.2f s wall), checksum %llu\n",
+      sw, sl, ow, ol, bpp, 100.0 * inked / (static_cast<double>(sw) * sl), mpix / (both - drawing),
+      both - drawing, both, wall.count(), checksum);
   return 0;
 }
 

@@ -18,7 +18,8 @@ int main(int argc, char **argv) {
   if (!in) return 1;
   std::vector<uint8_t> data;
   uint8_t chunk[1 << 16];
-  for (size_t n; (n = fread(chunk, 1, sizeof chunk, in)) > 0;) data.insert(data.end(), chunk, chunk + n);
+  for (size_t n; (n = fread(chunk, 1, sizeof chunk, in)) > 0;)
+    data.insert(data.end(), chunk, chunk + n);
   fclose(in);
   JtkContextTp *context = JtkCreateContext(nullptr, nullptr);
   JtkParamTp param{};

@@ -17,11 +17,13 @@ int main(int argc, char **argv) {
   IffFileSpecTp in_spec = {argv[1], nullptr, 0}, out_spec = {argv[2], nullptr, 0};
   IffControlBlockTp *in = nullptr, *out = nullptr;
   IffParamTp head = {};
-  ReturnTp rc = IffInit(nullptr, &in, IFF_SRV_IMPORT, &in_spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, nullptr);
+  ReturnTp rc =
+      IffInit(nullptr, &in, IFF_SRV_IMPORT, &in_spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, nullptr);
   if (!rc) rc = IffRdHead(in, 0, nullptr, &head);
   const bool grey = !rc && in->pixel_size == 1;
   const uint64_t compression[3] = {ratio ? 13u : 14u, ratio, 0};
-  if (!rc) rc = IffInit(nullptr, &out, IFF_SRV_EXPORT, &out_spec, IFF_TYPE_J2K, IFF_MIN_VERIFY, nullptr);
+  if (!rc)
+    rc = IffInit(nullptr, &out, IFF_SRV_EXPORT, &out_spec, IFF_TYPE_J2K, IFF_MIN_VERIFY, nullptr);
   if (!rc)
     rc = IffWtHead(out, head.width, head.height, 1, 1, 0, grey ? IFF_CM_GRAY : IFF_CM_RGB, 0, 8,
                    compression, 0, 0, 0, nullptr);

@@ -36,7 +36,8 @@ int main(int argc, char **argv) {
   FILE *f = fopen(argv[1], "rb");
   if (!f) return 1;
   uint8_t chunk[65536];
-  for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;) m.data.insert(m.data.end(), chunk, chunk + n);
+  for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;)
+    m.data.insert(m.data.end(), chunk, chunk + n);
   fclose(f);
   const auto start = std::chrono::steady_clock::now();
   IfuCodecTp *codec = nullptr;

@@ -346,7 +346,7 @@ ReturnTp FaxInitDecoder(IfuCodecTp *codec) {
   if (!p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   const int dimension = p->mode == FAX_MODE_G3_1D || p->mode == FAX_MODE_MH   ? 1
                         : p->mode == FAX_MODE_G3_2D || p->mode == FAX_MODE_G4 ? 2
-                                                                               : 0;
+                                                                              : 0;
   if (p->end_of_line != 0 && p->end_of_line != 1) {
     fprintf(stderr, "end_of_line must be either TRUE or FALSE\n");
     return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);

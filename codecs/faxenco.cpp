@@ -37,7 +37,8 @@ void Flush(Encoder *e) {
   if (e->out_len == 0) return;
   if (bvadrfile) {
     for (int32_t i = 0; i < e->out_len; ++i) {
-      fprintf(bvadrfile, "%c%c", "0123456789ABCDEF"[e->out[i] >> 4], "0123456789ABCDEF"[e->out[i] & 15]);
+      fprintf(bvadrfile, "%c%c", "0123456789ABCDEF"[e->out[i] >> 4],
+              "0123456789ABCDEF"[e->out[i] & 15]);
       if (i % 25 == 0) fprintf(bvadrfile, "\n");
     }
   }
@@ -114,8 +115,8 @@ void Encode1D(Encoder *e, const int32_t *cur, int32_t n) {
 }
 
 void Encode2D(Encoder *e, const int32_t *cur, const int32_t *ref) {
-  static const FaxCodeWordTp kVertical[7] = {
-      {0x2, 7}, {0x2, 6}, {0x2, 3}, {0x1, 1}, {0x3, 3}, {0x3, 6}, {0x3, 7}};  // a1 - b1 = -3..3
+  static const FaxCodeWordTp kVertical[7] = {{0x2, 7}, {0x2, 6}, {0x2, 3}, {0x1, 1},
+                                             {0x3, 3}, {0x3, 6}, {0x3, 7}};  // a1 - b1 = -3..3
   const int32_t columns = e->columns;
   int32_t a0 = 0, ia = 0, ib = 0;
   int color = 0;
@@ -217,7 +218,7 @@ ReturnTp FaxInitEncoder(IfuCodecTp *codec) {
   if (!p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   const int dimension = p->mode == FAX_MODE_G3_1D || p->mode == FAX_MODE_MH   ? 1
                         : p->mode == FAX_MODE_G3_2D || p->mode == FAX_MODE_G4 ? 2
-                                                                               : 0;
+                                                                              : 0;
   if (dimension == 0 || (p->end_of_line != 0 && p->end_of_line != 1) || p->columns < 1 ||
       p->columns > (1 << 24))
     return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);

@@ -21,18 +21,10 @@
 #include "imagefile.h"
 
 // Handle modes.
-enum {
-  JPEG_LOSSLESS = 0,
-  JPEG_BASELINE = 1,
-  JPEG_EXTENDED = 2,
-  JPEG_PROGRESSIVE = 3
-};
+enum { JPEG_LOSSLESS = 0, JPEG_BASELINE = 1, JPEG_EXTENDED = 2, JPEG_PROGRESSIVE = 3 };
 
 // Colour forms of the rows handed over.
-enum {
-  JPEG_GRAY = 1,
-  JPEG_RGB = 2
-};
+enum { JPEG_GRAY = 1, JPEG_RGB = 2 };
 
 typedef struct {
   // ---- writing (and the colour form asked for when reading)
@@ -41,13 +33,13 @@ typedef struct {
   int32_t color;        // JPEG_GRAY (1 component) or JPEG_RGB (3)
   int32_t h_samp;       // luminance sampling of RGB data: 1x1, 2x1 or 2x2
   int32_t v_samp;
-  int32_t quality;      // 1..20 from the drivers; 21..25 and 100..120 inside the codec
-  int32_t depth;        // 8, or 12 for extended sequential and lossless
+  int32_t quality;  // 1..20 from the drivers; 21..25 and 100..120 inside the codec
+  int32_t depth;    // 8, or 12 for extended sequential and lossless
   int32_t width;
   int32_t height;
   int32_t x_resolution;  // thousandths of a dot per inch, 0 unknown
   int32_t y_resolution;
-  int32_t ycbcr;        // RGB written as YCbCr (default 1); 0 keeps the components as they are
+  int32_t ycbcr;  // RGB written as YCbCr (default 1); 0 keeps the components as they are
 
   // ---- reading: found in the file by the decoder's initialisation
   int32_t file_mode;    // JPEG_* mode of the frame
@@ -56,7 +48,7 @@ typedef struct {
   int32_t band_height;  // rows per IfuCodecRead: 1 << (m + 2), or the height when progressive
 
   // ---- reading: help for JPEG held inside other formats
-  const uint8_t *tables;   // an abbreviated stream (tables only) read before the data; may be null
+  const uint8_t *tables;  // an abbreviated stream (tables only) read before the data; may be null
   int32_t tables_length;
   int32_t raw_components;  // 1: no colour transform of 3-component data (e.g. TIFF RGB JPEG)
   const char *name;        // the file's name for messages; may be null

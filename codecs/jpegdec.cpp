@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr int kMaxWarnings = 100;     // more than this many damaged places stop the decoding
+constexpr int kMaxWarnings = 100;      // more than this many damaged places stop the decoding
 constexpr int32_t kSoiSearch = 65536;  // bytes of other data tolerated before the start of image
 constexpr int kEndOfData = 0x100;      // pseudo marker: the input has ended
 
@@ -20,12 +20,12 @@ constexpr int kEndOfData = 0x100;      // pseudo marker: the input has ended
 // ones by the canonical code ranges.
 struct Huff {
   bool defined = false;
-  uint16_t fast[512];    // (length << 8) | symbol, 0 for codes longer than 9 bits
+  uint16_t fast[512];  // (length << 8) | symbol, 0 for codes longer than 9 bits
   // AC coefficients whose code and extra bits fit in 9 bits, decoded at
   // once: value << 8 | run << 4 | bits used; 0 for the others.
   int32_t fast_ac[512];
-  int32_t maxcode[18];   // largest code of each length, -1 none
-  int32_t valoff[17];    // index in vals of code 0 of each length
+  int32_t maxcode[18];  // largest code of each length, -1 none
+  int32_t valoff[17];   // index in vals of code 0 of each length
   uint8_t vals[256];
 };
 
@@ -37,10 +37,10 @@ struct Comp {
   int pred = 0;          // DC predictor, or lossless row state
   int64_t base = 0;      // first block in the coefficient store
   int cover[64];         // progressive: lowest bit of each coefficient decoded so far, -1 none
-  std::vector<uint8_t> plane8;   // one MCU row of samples (8-bit)
-  std::vector<uint16_t> plane16; // the same above 8 bits and for lossless
+  std::vector<uint8_t> plane8;    // one MCU row of samples (8-bit)
+  std::vector<uint16_t> plane16;  // the same above 8 bits and for lossless
   int stride = 0;
-  std::vector<int32_t> xmap;     // output column -> sample column
+  std::vector<int32_t> xmap;  // output column -> sample column
 };
 
 struct Decoder {
@@ -57,9 +57,9 @@ struct Decoder {
   // Entropy bits, most significant first.
   uint64_t acc = 0;
   int nbits = 0;
-  int marker = 0;       // marker met inside entropy data, kEndOfData, or 0
-  int fake_bits = 0;    // zero bits fed after the data ended
-  bool damaged = false; // the rest of the scan is lost
+  int marker = 0;        // marker met inside entropy data, kEndOfData, or 0
+  int fake_bits = 0;     // zero bits fed after the data ended
+  bool damaged = false;  // the rest of the scan is lost
 
   // Tables.
   uint16_t q[4][64];
@@ -90,21 +90,21 @@ struct Decoder {
   int next_rst = 0;
 
   // Output.
-  bool buffered = false;   // the whole image is read into the store first
+  bool buffered = false;  // the whole image is read into the store first
   bool scans_done = false;
   bool eoi_seen = false;
   JpegMemTp *mem = nullptr;
-  int mcu_row = 0;         // next MCU row to produce
-  int row_in_mcu = 0;      // next row of the MCU row held to deliver
-  int rows_held = 0;       // rows of the MCU row held
-  int out_row = 0;         // rows delivered
-  bool transform = true;   // YCbCr to RGB
-  bool pending_scan = true; // the scan whose header the initialisation read
+  int mcu_row = 0;           // next MCU row to produce
+  int row_in_mcu = 0;        // next row of the MCU row held to deliver
+  int rows_held = 0;         // rows of the MCU row held
+  int out_row = 0;           // rows delivered
+  bool transform = true;     // YCbCr to RGB
+  bool pending_scan = true;  // the scan whose header the initialisation read
   // Lossless
   int predictor = 1;
-  bool restarted = false;   // a restart interval began: prediction starts afresh
-  bool lenient = false;     // between scans: data ending inside a segment ends the image
-  bool ended = false;       // ... and it did
+  bool restarted = false;  // a restart interval began: prediction starts afresh
+  bool lenient = false;    // between scans: data ending inside a segment ends the image
+  bool ended = false;      // ... and it did
   bool loss_reported = false;
 };
 
@@ -156,7 +156,8 @@ ReturnTp NextMarker(Decoder &d, int *code) {
   if (d.marker) {
     *code = d.marker;
     d.marker = 0;
-    if (*code == kEndOfData) return JpegFail(d.codec, 2, "Unexpected marker 0x%02x in JPEG stream", 0xD9);
+    if (*code == kEndOfData)
+      return JpegFail(d.codec, 2, "Unexpected marker 0x%02x in JPEG stream", 0xD9);
     return 0;
   }
   int c = GetByte(d);
@@ -268,7 +269,8 @@ ReturnTp ReadDht(Decoder &d) {
   size_t i = 0;
   while (i < s.size()) {
     const int tc = s[i] >> 4, th = s[i] & 15;
-    if (tc > 1 || th > 3) return JpegFail(d.codec, 6, "Invalid opcode in Huffman table specification");
+    if (tc > 1 || th > 3)
+      return JpegFail(d.codec, 6, "Invalid opcode in Huffman table specification");
     if (i + 17 > s.size()) return JpegFail(d.codec, 4, "Header length field invalid.");
     const uint8_t *counts = &s[i + 1];
     int total = 0;
@@ -307,7 +309,9 @@ void ReadExif(Decoder &d, const std::vector<uint8_t> &s) {
   const uint8_t *t = s.data() + 6;
   const size_t n = s.size() - 6;
   const bool le = t[0] == 'I';
-  auto u16 = [&](size_t o) -> uint32_t { return o + 2 > n ? 0 : le ? t[o] | t[o + 1] << 8 : t[o] << 8 | t[o + 1]; };
+  auto u16 = [&](size_t o) -> uint32_t {
+    return o + 2 > n ? 0 : le ? t[o] | t[o + 1] << 8 : t[o] << 8 | t[o + 1];
+  };
   auto u32 = [&](size_t o) -> uint32_t {
     return o + 4 > n ? 0 : le ? u16(o) | u16(o + 2) << 16 : u16(o) << 16 | u16(o + 2);
   };
@@ -323,12 +327,17 @@ void ReadExif(Decoder &d, const std::vector<uint8_t> &s) {
       const uint32_t at = u32(o + 8), den = u32(at + 4);
       return den ? static_cast<double>(u32(at)) / den : 0.0;
     };
-    if (tag == 282) xres = rational();
-    else if (tag == 283) yres = rational();
-    else if (tag == 296) unit = static_cast<int>(u16(o + 8));
+    if (tag == 282)
+      xres = rational();
+    else if (tag == 283)
+      yres = rational();
+    else if (tag == 296)
+      unit = static_cast<int>(u16(o + 8));
   }
-  if (unit == 3) xres *= 2.54, yres *= 2.54;
-  else if (unit != 2) return;
+  if (unit == 3)
+    xres *= 2.54, yres *= 2.54;
+  else if (unit != 2)
+    return;
   if (xres > 0 && xres < 2e6) d.par->x_resolution = static_cast<int32_t>(xres * 1000 + 0.5);
   if (yres > 0 && yres < 2e6) d.par->y_resolution = static_cast<int32_t>(yres * 1000 + 0.5);
 }
@@ -337,7 +346,8 @@ ReturnTp ReadApp(Decoder &d, int code) {
   std::vector<uint8_t> s;
   if (ReturnTp rc = ReadSegment(d, s)) return rc;
   if (code == 0xE0 && s.size() >= 5 && memcmp(s.data(), "JFIF", 5) == 0) ReadJfif(d, s);
-  if (code == 0xE1 && s.size() >= 6 && (memcmp(s.data(), "Exif", 4) == 0 || memcmp(s.data(), "EXIF", 4) == 0))
+  if (code == 0xE1 && s.size() >= 6 &&
+      (memcmp(s.data(), "Exif", 4) == 0 || memcmp(s.data(), "EXIF", 4) == 0))
     ReadExif(d, s);
   if (code == 0xEE && s.size() >= 12 && memcmp(s.data(), "Adobe", 5) == 0) {
     d.adobe = true;
@@ -349,11 +359,20 @@ ReturnTp ReadApp(Decoder &d, int code) {
 ReturnTp ReadSof(Decoder &d, int code) {
   if (d.sof >= 0) return JpegFail(d.codec, 2, "Unexpected marker 0x%02x in JPEG stream", code);
   switch (code) {
-    case 0xC0: d.mode = JPEG_BASELINE; break;
-    case 0xC1: d.mode = JPEG_EXTENDED; break;
-    case 0xC2: d.mode = JPEG_PROGRESSIVE; break;
-    case 0xC3: d.mode = JPEG_LOSSLESS; break;
-    default: return JpegFail(d.codec, 8, "Frame not supported: 0x%02x", code);
+    case 0xC0:
+      d.mode = JPEG_BASELINE;
+      break;
+    case 0xC1:
+      d.mode = JPEG_EXTENDED;
+      break;
+    case 0xC2:
+      d.mode = JPEG_PROGRESSIVE;
+      break;
+    case 0xC3:
+      d.mode = JPEG_LOSSLESS;
+      break;
+    default:
+      return JpegFail(d.codec, 8, "Frame not supported: 0x%02x", code);
   }
   std::vector<uint8_t> s;
   if (ReturnTp rc = ReadSegment(d, s)) return rc;
@@ -366,11 +385,13 @@ ReturnTp ReadSof(Decoder &d, int code) {
   const bool lossless = d.mode == JPEG_LOSSLESS;
   if (lossless ? d.precision < 2 || d.precision > 16
                : d.precision != 8 && (d.precision != 12 || d.mode == JPEG_BASELINE))
-    return JpegFail(d.codec, 9, lossless ? "Invalid precision for lossless: %d" : "Invalid precision: %d",
+    return JpegFail(d.codec, 9,
+                    lossless ? "Invalid precision for lossless: %d" : "Invalid precision: %d",
                     d.precision);
   if (s.size() != 6 + 3 * static_cast<size_t>(d.ncomp))
     return JpegFail(d.codec, 4, "Header length field invalid.");
-  if (d.ncomp != 1 && d.ncomp != 3) return JpegFail(d.codec, 10, "Illegal conversion: # of components");
+  if (d.ncomp != 1 && d.ncomp != 3)
+    return JpegFail(d.codec, 10, "Illegal conversion: # of components");
   if (d.width == 0) return JpegFail(d.codec, 11, "Xsize = 0 in component %d", 1);
   // A height given later by a DNL marker is not supported.
   if (d.height == 0) return JpegFail(d.codec, 8, "Frame not supported: 0x%02x", code);
@@ -384,9 +405,12 @@ ReturnTp ReadSof(Decoder &d, int code) {
     for (int j = 0; j < i; ++j)
       if (d.comp[j].id == c.id)
         return JpegFail(d.codec, 12, "Component %d (%c) defined twice", c.id, CompChar(d, i));
-    if (c.h < 1 || c.h > 4) return JpegFail(d.codec, 13, "Hoz. sampling rate = %d > 4, Component=%d", c.h, c.id);
-    if (c.v < 1 || c.v > 4) return JpegFail(d.codec, 13, "Ver. sampling rate = %d > 4, Component=%d", c.v, c.id);
-    if (c.tq > 3 && !lossless) return JpegFail(d.codec, 5, "Invalid quantization matrix: no=%d>3", c.tq);
+    if (c.h < 1 || c.h > 4)
+      return JpegFail(d.codec, 13, "Hoz. sampling rate = %d > 4, Component=%d", c.h, c.id);
+    if (c.v < 1 || c.v > 4)
+      return JpegFail(d.codec, 13, "Ver. sampling rate = %d > 4, Component=%d", c.v, c.id);
+    if (c.tq > 3 && !lossless)
+      return JpegFail(d.codec, 5, "Invalid quantization matrix: no=%d>3", c.tq);
     if (c.h > d.hmax) d.hmax = c.h;
     if (c.v > d.vmax) d.vmax = c.v;
   }
@@ -397,7 +421,8 @@ ReturnTp ReadSof(Decoder &d, int code) {
   d.mcuy = (d.height + unit * d.vmax - 1) / (unit * d.vmax);
   for (int i = 0; i < d.ncomp; ++i) {
     Comp &c = d.comp[i];
-    const int cw = (d.width * c.h + d.hmax - 1) / d.hmax, ch = (d.height * c.v + d.vmax - 1) / d.vmax;
+    const int cw = (d.width * c.h + d.hmax - 1) / d.hmax,
+              ch = (d.height * c.v + d.vmax - 1) / d.vmax;
     c.bw = (cw + unit - 1) / unit;
     c.bh = (ch + unit - 1) / unit;
     c.bwp = d.mcux * c.h;
@@ -539,7 +564,9 @@ constexpr int kConstBits = 13;
 constexpr int64_t Fix(double x) { return static_cast<int64_t>(x * (1 << kConstBits) + 0.5); }
 
 template <typename T>
-inline T Limit(int64_t v, int max) { return static_cast<T>(v < 0 ? 0 : v > max ? max : v); }
+inline T Limit(int64_t v, int max) {
+  return static_cast<T>(v < 0 ? 0 : v > max ? max : v);
+}
 
 template <typename T, int kPass1>
 void Idct(const int32_t *in, T *out, int stride, int center, int max) {
@@ -670,13 +697,15 @@ ReturnTp ReadSos(Decoder &d) {
   if (s.empty() || s[0] < 1 || s[0] > 4 || s[0] > d.ncomp)
     return JpegFail(d.codec, 15, "Illegal # of components in scan");
   d.ns = s[0];
-  if (s.size() != 4 + 2 * static_cast<size_t>(d.ns)) return JpegFail(d.codec, 4, "Header length field invalid.");
+  if (s.size() != 4 + 2 * static_cast<size_t>(d.ns))
+    return JpegFail(d.codec, 4, "Header length field invalid.");
   for (int i = 0; i < d.ns; ++i) {
     const int id = s[1 + 2 * i];
     int f = 0;
     while (f < d.ncomp && d.comp[f].id != id) ++f;
     if (f == d.ncomp)
-      return JpegFail(d.codec, 16, "Component ID not found: %d (%c)", id, id >= 32 && id < 127 ? id : '?');
+      return JpegFail(d.codec, 16, "Component ID not found: %d (%c)", id,
+                      id >= 32 && id < 127 ? id : '?');
     for (int j = 0; j < i; ++j)
       if (d.sc[j] == f) return JpegFail(d.codec, 15, "Illegal # of components in scan");
     d.sc[i] = f;
@@ -693,7 +722,8 @@ ReturnTp ReadSos(Decoder &d) {
   // Blocks in one MCU of an interleaved scan.
   int blocks = 0;
   for (int i = 0; i < d.ns; ++i) blocks += d.comp[d.sc[i]].h * d.comp[d.sc[i]].v;
-  if (d.ns > 1 && blocks > 10) return JpegFail(d.codec, 18, "Scan no:%d. Blocks in MDU is %d > 10", d.scan_no, blocks);
+  if (d.ns > 1 && blocks > 10)
+    return JpegFail(d.codec, 18, "Scan no:%d. Blocks in MDU is %d > 10", d.scan_no, blocks);
 
   if (d.mode == JPEG_LOSSLESS) {
     if (d.ss < 1 || d.ss > 7) return JpegFail(d.codec, 19, "Illegal predictor");
@@ -701,29 +731,37 @@ ReturnTp ReadSos(Decoder &d) {
     if (d.al >= d.precision) return JpegFail(d.codec, 19, "Illegal predictor");
   } else if (d.mode != JPEG_PROGRESSIVE) {
     if (d.ss != 0 || d.se != 63 || d.ah || d.al) {
-      if (d.ss) return JpegFail(d.codec, 21, "Scan no:%d. Z1 != 0 in non progressive mode", d.scan_no);
-      if (d.se != 63) return JpegFail(d.codec, 21, "Scan no:%d. Z2 != 63 in non progressive mode", d.scan_no);
+      if (d.ss)
+        return JpegFail(d.codec, 21, "Scan no:%d. Z1 != 0 in non progressive mode", d.scan_no);
+      if (d.se != 63)
+        return JpegFail(d.codec, 21, "Scan no:%d. Z2 != 63 in non progressive mode", d.scan_no);
       return JpegFail(d.codec, 21, "Scan no:%d. slice_min != 0 in non progressive mode", d.scan_no);
     }
     for (int i = 0; i < d.ns; ++i)
       if (!d.q_defined[d.comp[d.sc[i]].tq])
-        return JpegFail(d.codec, 22, "Quantization table %d used but not defined", d.comp[d.sc[i]].tq);
+        return JpegFail(d.codec, 22, "Quantization table %d used but not defined",
+                        d.comp[d.sc[i]].tq);
   } else {
     if (d.se > 63) return JpegFail(d.codec, 23, "Scan no:%d. Z2=%d > 63", d.scan_no, d.se);
-    if (d.ss > d.se) return JpegFail(d.codec, 23, "Scan no:%d. Z1=%d > Z2=%d", d.scan_no, d.ss, d.se);
-    if (d.ss == 0 && d.se != 0) return JpegFail(d.codec, 23, "Scan no:%d. DC mixed with AC (Z1=0,Z2!=0)", d.scan_no);
+    if (d.ss > d.se)
+      return JpegFail(d.codec, 23, "Scan no:%d. Z1=%d > Z2=%d", d.scan_no, d.ss, d.se);
+    if (d.ss == 0 && d.se != 0)
+      return JpegFail(d.codec, 23, "Scan no:%d. DC mixed with AC (Z1=0,Z2!=0)", d.scan_no);
     if (d.ss > 0 && d.ns != 1)
-      return JpegFail(d.codec, 23, "Scan no:%d. Only 1 component for AC scan in progressive", d.scan_no);
-    if (d.al > 13 || d.ah > 13) return JpegFail(d.codec, 23, "Scan no:%d. sl_prev_min - slice_min != 1", d.scan_no);
+      return JpegFail(d.codec, 23, "Scan no:%d. Only 1 component for AC scan in progressive",
+                      d.scan_no);
+    if (d.al > 13 || d.ah > 13)
+      return JpegFail(d.codec, 23, "Scan no:%d. sl_prev_min - slice_min != 1", d.scan_no);
     // Every bit of every coefficient is sent once, the top bits first.
     for (int i = 0; i < d.ns; ++i) {
       Comp &c = d.comp[d.sc[i]];
       for (int k = d.ss; k <= d.se; ++k) {
         if (d.ah == 0 ? c.cover[k] >= 0 : c.cover[k] >= 0 && c.cover[k] <= d.al)
-          return JpegFail(d.codec, 24, "Scan no:%d. CNO[%d]=%d (%c) Z=%d: Bit %d overlap previous", d.scan_no, i,
-                          c.id, CompChar(d, d.sc[i]), k, d.ah ? d.ah - 1 : d.al);
+          return JpegFail(d.codec, 24, "Scan no:%d. CNO[%d]=%d (%c) Z=%d: Bit %d overlap previous",
+                          d.scan_no, i, c.id, CompChar(d, d.sc[i]), k, d.ah ? d.ah - 1 : d.al);
         if (d.ah != 0 && (c.cover[k] != d.ah || d.ah != d.al + 1))
-          return JpegFail(d.codec, 24, "Scan no:%d. CNO[%d]=%d (%c) Z=%d: No scan for bit %d above current",
+          return JpegFail(d.codec, 24,
+                          "Scan no:%d. CNO[%d]=%d (%c) Z=%d: No scan for bit %d above current",
                           d.scan_no, i, c.id, CompChar(d, d.sc[i]), k, d.ah);
       }
       for (int k = d.ss; k <= d.se; ++k) c.cover[k] = d.al;
@@ -761,7 +799,8 @@ ReturnTp Restart(Decoder &d) {
     int32_t skipped = 0;
     while (!d.marker) {
       int b = GetByte(d);
-      if (b < 0) d.marker = kEndOfData;
+      if (b < 0)
+        d.marker = kEndOfData;
       else if (b == 0xFF) {
         int c = GetByte(d);
         while (c == 0xFF) c = GetByte(d);
@@ -804,9 +843,10 @@ inline ReturnTp BeforeMcu(Decoder &d, bool first) {
     const int64_t unit = d.mode == JPEG_LOSSLESS ? 1 : 8 * d.vmax;
     const int64_t missing = static_cast<int64_t>(d.width) * (d.height - d.mcu_row * unit);
     if (d.marker == kEndOfData && missing > (int64_t{1} << 26))
-      return JpegFail(d.codec, 29, "JPEG data ends at row %d of %d", static_cast<int>(d.mcu_row * unit),
-                      d.height);
-    return Warn(d, d.marker == kEndOfData ? "JPEG data ends early" : "Unexpected marker in entropy data");
+      return JpegFail(d.codec, 29, "JPEG data ends at row %d of %d",
+                      static_cast<int>(d.mcu_row * unit), d.height);
+    return Warn(
+        d, d.marker == kEndOfData ? "JPEG data ends early" : "Unexpected marker in entropy data");
   }
   return 0;
 }
@@ -855,7 +895,8 @@ ReturnTp DecodeProgressive(Decoder &d, Comp &c, int16_t *blk) {
       }
       k += r;
       if (k > 63) return JpegFail(d.codec, 20, "Out of block position=%d>%d", k, 63);
-      blk[JpegZigzag[k]] = static_cast<int16_t>(static_cast<uint32_t>(Extend(Bits(d, s), s)) << d.al);
+      blk[JpegZigzag[k]] =
+          static_cast<int16_t>(static_cast<uint32_t>(Extend(Bits(d, s), s)) << d.al);
     }
     return 0;
   }
@@ -925,7 +966,8 @@ ReturnTp BufferedScan(Decoder &d) {
         const int bh = single ? 1 : c.h, bv = single ? 1 : c.v;
         for (int y = 0; y < bv; ++y)
           for (int x = 0; x < bh; ++x) {
-            const int64_t bx = static_cast<int64_t>(mx) * bh + x, by = static_cast<int64_t>(my) * bv + y;
+            const int64_t bx = static_cast<int64_t>(mx) * bh + x,
+                          by = static_cast<int64_t>(my) * bv + y;
             int16_t *blk = JpegMemBlock(d.mem, c.base + by * c.bwp + bx, true, &rc);
             if (!blk) return rc;
             if (d.mode == JPEG_PROGRESSIVE) {
@@ -933,14 +975,17 @@ ReturnTp BufferedScan(Decoder &d) {
             } else {
               // Sequential: whole coefficients, kept undequantised like
               // progressive ones.
-              static const uint16_t ones[64] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
-                                                1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
-                                                1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+              static const uint16_t ones[64] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+                                                1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+                                                1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+                                                1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
               memset(blk32, 0, sizeof blk32);
               int last = 0;
               rc = DecodeBlock(d, c, blk32, ones, &last);
               for (int k = 0; k < 64; ++k)
-                blk[k] = static_cast<int16_t>(blk32[k] < -32768 ? -32768 : blk32[k] > 32767 ? 32767 : blk32[k]);
+                blk[k] = static_cast<int16_t>(blk32[k] < -32768  ? -32768
+                                              : blk32[k] > 32767 ? 32767
+                                                                 : blk32[k]);
             }
             if (rc) return rc;
             if (d.damaged) goto next_mcu;
@@ -1053,18 +1098,35 @@ ReturnTp LosslessRow(Decoder &d) {
       }
       const int ra = x > 0 ? row[x - 1] : 0, rb = prev[x], rc_ = x > 0 ? prev[x - 1] : 0;
       int pred;
-      if (fresh) pred = initial;
-      else if (first_row) pred = ra;
-      else if (x == 0) pred = rb;
+      if (fresh)
+        pred = initial;
+      else if (first_row)
+        pred = ra;
+      else if (x == 0)
+        pred = rb;
       else {
         switch (d.predictor) {
-          case 1: pred = ra; break;
-          case 2: pred = rb; break;
-          case 3: pred = rc_; break;
-          case 4: pred = ra + rb - rc_; break;
-          case 5: pred = ra + ((rb - rc_) >> 1); break;
-          case 6: pred = rb + ((ra - rc_) >> 1); break;
-          default: pred = (ra + rb) >> 1; break;
+          case 1:
+            pred = ra;
+            break;
+          case 2:
+            pred = rb;
+            break;
+          case 3:
+            pred = rc_;
+            break;
+          case 4:
+            pred = ra + rb - rc_;
+            break;
+          case 5:
+            pred = ra + ((rb - rc_) >> 1);
+            break;
+          case 6:
+            pred = rb + ((ra - rc_) >> 1);
+            break;
+          default:
+            pred = (ra + rb) >> 1;
+            break;
         }
       }
       row[x] = static_cast<uint16_t>((pred + diff) & 0xFFFF);
@@ -1124,7 +1186,8 @@ void DeliverRow(Decoder &d, int r, T *out) {
     return;
   }
   const T *c0 = plane(0), *c1 = plane(1), *c2 = plane(2);
-  const int32_t *m0 = d.comp[0].xmap.data(), *m1 = d.comp[1].xmap.data(), *m2 = d.comp[2].xmap.data();
+  const int32_t *m0 = d.comp[0].xmap.data(), *m1 = d.comp[1].xmap.data(),
+                *m2 = d.comp[2].xmap.data();
   const bool same = d.comp[0].h == d.hmax && d.comp[1].h == d.hmax && d.comp[2].h == d.hmax;
   if (!d.transform || d.mode == JPEG_LOSSLESS) {
     for (int x = 0; x < width; ++x) {
@@ -1132,7 +1195,8 @@ void DeliverRow(Decoder &d, int r, T *out) {
       if (color == JPEG_GRAY)
         out[x] = static_cast<T>((a * 19595 + b * 38470 + c * 7471 + 32768) >> 16);
       else
-        out[3 * x] = static_cast<T>(a), out[3 * x + 1] = static_cast<T>(b), out[3 * x + 2] = static_cast<T>(c);
+        out[3 * x] = static_cast<T>(a), out[3 * x + 1] = static_cast<T>(b),
+                out[3 * x + 2] = static_cast<T>(c);
     }
     return;
   }
@@ -1180,12 +1244,18 @@ ReturnTp ReadAllScans(Decoder &d) {
     ReturnTp rc = NextMarker(d, &code);
     if (rc) return rc;
     switch (code) {
-      case 0xD9: d.scans_done = d.eoi_seen = true; break;
+      case 0xD9:
+        d.scans_done = d.eoi_seen = true;
+        break;
       case 0xDA:
         if ((rc = ReadSos(d)) || d.ended || (rc = BufferedScan(d))) return rc;
         break;
-      case 0xC4: rc = ReadDht(d); break;
-      case 0xDB: rc = ReadDqt(d); break;
+      case 0xC4:
+        rc = ReadDht(d);
+        break;
+      case 0xDB:
+        rc = ReadDqt(d);
+        break;
       case 0xDD: {
         std::vector<uint8_t> s;
         if (!(rc = ReadSegment(d, s)) && !d.ended) {
@@ -1250,9 +1320,12 @@ ReturnTp ReadHeaders(Decoder &d) {
         if (ReturnTp rc = NextMarker(d, &code)) return rc;
         ReturnTp rc = 0;
         if (code == 0xD9) break;
-        if (code == 0xC4) rc = ReadDht(d);
-        else if (code == 0xDB) rc = ReadDqt(d);
-        else rc = SkipSegment(d);
+        if (code == 0xC4)
+          rc = ReadDht(d);
+        else if (code == 0xDB)
+          rc = ReadDqt(d);
+        else
+          rc = SkipSegment(d);
         if (rc) return rc;
       }
       d.in_tables = false;
@@ -1311,7 +1384,8 @@ ReturnTp JpegInitDecoder(IfuCodecTp *codec) {
   if (!rc && d->mode != JPEG_LOSSLESS) {
     for (int i = 0; i < d->ns; ++i)
       if (!d->q_defined[d->comp[d->sc[i]].tq])
-        rc = JpegFail(codec, 22, "Quantization table %d used but not defined", d->comp[d->sc[i]].tq);
+        rc =
+            JpegFail(codec, 22, "Quantization table %d used but not defined", d->comp[d->sc[i]].tq);
   }
   if (rc) {
     Free(d);
@@ -1334,7 +1408,8 @@ ReturnTp JpegInitDecoder(IfuCodecTp *codec) {
     rc = JpegFail(codec, 28, "LOSSLESS implementation limit");
   } else if (d->mode == JPEG_LOSSLESS) {
     for (int i = 0; i < d->ncomp; ++i)
-      if (d->comp[i].h != 1 || d->comp[i].v != 1) rc = JpegFail(codec, 28, "LOSSLESS implementation limit");
+      if (d->comp[i].h != 1 || d->comp[i].v != 1)
+        rc = JpegFail(codec, 28, "LOSSLESS implementation limit");
   }
   if (!rc && d->buffered) {
     // The whole image's coefficients, blocks of each component one after another.
@@ -1347,16 +1422,18 @@ ReturnTp JpegInitDecoder(IfuCodecTp *codec) {
     rc = d->mem ? JpegMemReserve(d->mem, blocks) : JpegFail(codec, 42, "get_mem failed");
     // The whole image in one band, unless that band would be huge.
     if (d->mode == JPEG_PROGRESSIVE &&
-        static_cast<int64_t>(d->width) * d->height * (d->precision > 8 ? 6 : 3) <= (int64_t{64} << 20))
+        static_cast<int64_t>(d->width) * d->height * (d->precision > 8 ? 6 : 3) <=
+            (int64_t{64} << 20))
       par->band_height = d->height;
   }
   if (!rc) {
     PrepareOutput(*d);
-    d->transform = d->ncomp == 3 && !par->raw_components &&
-                   (d->adobe ? d->adobe_transform != 0 : true);
+    d->transform =
+        d->ncomp == 3 && !par->raw_components && (d->adobe ? d->adobe_transform != 0 : true);
     // Adobe files without the transform flag and components named R, G, B
     // hold RGB.
-    if (d->ncomp == 3 && !d->adobe && d->comp[0].id == 'R' && d->comp[1].id == 'G' && d->comp[2].id == 'B')
+    if (d->ncomp == 3 && !d->adobe && d->comp[0].id == 'R' && d->comp[1].id == 'G' &&
+        d->comp[2].id == 'B')
       d->transform = false;
   }
   if (rc) {
@@ -1372,10 +1449,12 @@ ReturnTp JpegDecode(IfuCodecTp *codec, uint8_t *buffer, int32_t *length) {
   if (!d) return JpegFail(codec, 0, "Call to init_decompression expected");
   if (d->failed) {
     *length = 0;
-    return JpegFail(codec, 0, "Please Check Return Codes, IfcJPEG has previously returned an error !!");
+    return JpegFail(codec, 0,
+                    "Please Check Return Codes, IfcJPEG has previously returned an error !!");
   }
   const int components = d->par->color == JPEG_GRAY ? 1 : 3;
-  const int64_t row_bytes = static_cast<int64_t>(d->width) * components * (d->precision > 8 ? 2 : 1);
+  const int64_t row_bytes =
+      static_cast<int64_t>(d->width) * components * (d->precision > 8 ? 2 : 1);
   if (d->out_row >= d->height) {
     *length = 0;
     return IFU_I_EOD;
@@ -1389,9 +1468,12 @@ ReturnTp JpegDecode(IfuCodecTp *codec, uint8_t *buffer, int32_t *length) {
   int64_t done = 0;
   while (!rc && done < rows && d->out_row < d->height) {
     if (d->row_in_mcu >= d->rows_held) {
-      if (d->mode == JPEG_LOSSLESS) rc = LosslessRow(*d);
-      else if (d->buffered) rc = StoreMcuRow(*d);
-      else rc = StreamMcuRow(*d);
+      if (d->mode == JPEG_LOSSLESS)
+        rc = LosslessRow(*d);
+      else if (d->buffered)
+        rc = StoreMcuRow(*d);
+      else
+        rc = StreamMcuRow(*d);
       if (rc) break;
       ++d->mcu_row;
       d->row_in_mcu = 0;
@@ -1410,8 +1492,10 @@ ReturnTp JpegDecode(IfuCodecTp *codec, uint8_t *buffer, int32_t *length) {
       if (d->mode == JPEG_LOSSLESS && d->al) {
         uint16_t *o16 = reinterpret_cast<uint16_t *>(out);
         for (int64_t i = 0; i < d->width * components; ++i) {
-          if (d->precision > 8) o16[i] = static_cast<uint16_t>(o16[i] << d->al);
-          else out[i] = static_cast<uint8_t>(out[i] << d->al);
+          if (d->precision > 8)
+            o16[i] = static_cast<uint16_t>(o16[i] << d->al);
+          else
+            out[i] = static_cast<uint8_t>(out[i] << d->al);
         }
       }
     } else {

@@ -41,14 +41,16 @@ struct JpegMemTp {
   int32_t buffers;   // buffers the store was sized for
   int32_t resident;  // buffers holding memory now
   int32_t ring[kRing];
-  int32_t hand;      // where the search for a buffer to page out resumes
+  int32_t hand;               // where the search for a buffer to page out resumes
   uint32_t slots[kMaxPools];  // paging file slots in use, one bit each
   int fd;
 };
 
 namespace {
 
-BufferRecord &Record(JpegMemTp *m, int32_t i) { return m->pools[i / kPoolRecords][i % kPoolRecords]; }
+BufferRecord &Record(JpegMemTp *m, int32_t i) {
+  return m->pools[i / kPoolRecords][i % kPoolRecords];
+}
 
 bool Pinned(const JpegMemTp *m, int32_t i) {
   for (int32_t r : m->ring)
@@ -160,9 +162,8 @@ int16_t *JpegMemBlock(JpegMemTp *m, int64_t block, bool write, ReturnTp *rc) {
       *rc = JpegFail(m->codec, 42, "get_mem failed");
       return nullptr;
     }
-    if ((b.state & kOnDisk) &&
-        pread(m->fd, b.memory, kBufferBytes, static_cast<off_t>(b.slot) * kBufferBytes) !=
-            kBufferBytes) {
+    if ((b.state & kOnDisk) && pread(m->fd, b.memory, kBufferBytes,
+                                     static_cast<off_t>(b.slot) * kBufferBytes) != kBufferBytes) {
       free(b.memory);
       b.memory = nullptr;
       *rc = JpegFail(m->codec, 44, "16K buffer read failed");

@@ -25,11 +25,18 @@ namespace {
 
 // The codec's error numbers, one per kind of check.
 enum {
-  kErrIo = 1, kErrFrame = 2, kErrQuant = 3, kErrScan = 4, kErrHuff = 5, kErrOrder = 6,
-  kErrRows = 7, kErrMemory = 8, kErrFailed = 9
+  kErrIo = 1,
+  kErrFrame = 2,
+  kErrQuant = 3,
+  kErrScan = 4,
+  kErrHuff = 5,
+  kErrOrder = 6,
+  kErrRows = 7,
+  kErrMemory = 8,
+  kErrFailed = 9
 };
 
-const char *const kColorNames[JC_COUNT] = {"GRAY", "RGB", "CMY", "CMYK", "YUV",
+const char *const kColorNames[JC_COUNT] = {"GRAY", "RGB",  "CMY",  "CMYK",  "YUV",
                                            "YYUV", "Y4UV", "YUVK", "YYUVKK"};
 
 // ITU-T T.81 Annex K, tables K.1 and K.2, natural order.
@@ -43,7 +50,7 @@ const uint8_t kChroma[64] = {17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 66, 99,
                              99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99};
 
 // Scale of the example tables for qualities 1 to 20.
-const double kScale[20] = {10.0, 6.0, 4.0, 3.0, 2.0, 1.7, 1.5, 1.3,  1.1,  1.0,
+const double kScale[20] = {10.0, 6.0, 4.0, 3.0, 2.0, 1.7, 1.5, 1.3,   1.1,  1.0,
                            0.9,  0.8, 0.7, 0.6, 0.5, 0.4, 0.3, 0.125, 0.09, 0.066};
 // The first three zig-zag entries of each quality: three luminance values
 // and the chrominance value for the second and third entry. The DC step
@@ -71,7 +78,7 @@ struct JpegEncoderTp {
   int64_t band_fill = 0;      // bytes in band
   int32_t band_height = 0;
   int32_t row_bytes = 0;
-  int32_t rows_fed = 0;       // rows handed to the coder
+  int32_t rows_fed = 0;  // rows handed to the coder
   bool diagnostics = false;
   clock_t t_start = 0, t_init = 0, t_compress = 0;
 };
@@ -107,27 +114,34 @@ void PrintSetup(const JpegEncoderTp &e) {
   Diag("\n== JPEG Quill, JPEG compression diagnostics ==\n\n");
   Diag("=================== Compressing ==================\n");
   Diag("=== From: (%4d * %-4d) %s %s   image     ===\n", cp.i_xdim, cp.i_ydim,
-       cp.i_format == IF_LUT ? "LUT" : cp.i_format == IF_PIXEL ? "PIXEL" : "LINE",
+       cp.i_format == IF_LUT     ? "LUT"
+       : cp.i_format == IF_PIXEL ? "PIXEL"
+                                 : "LINE",
        kColorNames[cp.i_colors]);
   if (cp.o_mode == OM_LOSSLESS)
-    Diag("===   To: (%4d * %-4d)  %s image     ===\n", cp.o_xdim, cp.o_ydim, kColorNames[cp.o_colors]);
+    Diag("===   To: (%4d * %-4d)  %s image     ===\n", cp.o_xdim, cp.o_ydim,
+         kColorNames[cp.o_colors]);
   else
     Diag("===   To: (%4d * %-4d) Q=%2d  %s image     ===\n", cp.o_xdim, cp.o_ydim, cp.o_quality,
          kColorNames[cp.o_colors]);
   Diag("=== Mode: JPEG %s  ===\n", JpegModeNames[cp.o_mode]);
   for (int i = 0; i < s.ncomp; ++i) {
     const JpegFrameCompTp &c = s.comp[i];
-    Diag("CN=%c (%d) Hn=%d Vn=%d Qn=%d X=%5d Y=%5d\n", c.name, c.id, c.h, c.v, c.tq, c.xsize, c.ysize);
+    Diag("CN=%c (%d) Hn=%d Vn=%d Qn=%d X=%5d Y=%5d\n", c.name, c.id, c.h, c.v, c.tq, c.xsize,
+         c.ysize);
   }
   for (const JpegScanTp &sc : s.scans) {
     char line[160];
-    int n = snprintf(line, sizeof line, "Ns=%d  z=[%2d,%2d]  slice=[%d,%d] Comp=", sc.ns, sc.z1, sc.z2,
-                     sc.sl_prev_min, sc.slice_min);
-    for (int k = 0; k < sc.ns && n < 120; ++k) n += snprintf(line + n, sizeof line - n, "%c", s.comp[sc.comp[k]].name);
+    int n = snprintf(line, sizeof line, "Ns=%d  z=[%2d,%2d]  slice=[%d,%d] Comp=", sc.ns, sc.z1,
+                     sc.z2, sc.sl_prev_min, sc.slice_min);
+    for (int k = 0; k < sc.ns && n < 120; ++k)
+      n += snprintf(line + n, sizeof line - n, "%c", s.comp[sc.comp[k]].name);
     n += snprintf(line + n, sizeof line - n, " Td=");
-    for (int k = 0; k < sc.ns && n < 140; ++k) n += snprintf(line + n, sizeof line - n, "%d", sc.td[k]);
+    for (int k = 0; k < sc.ns && n < 140; ++k)
+      n += snprintf(line + n, sizeof line - n, "%d", sc.td[k]);
     n += snprintf(line + n, sizeof line - n, " Ta=");
-    for (int k = 0; k < sc.ns && n < 150; ++k) n += snprintf(line + n, sizeof line - n, "%d", sc.ta[k]);
+    for (int k = 0; k < sc.ns && n < 150; ++k)
+      n += snprintf(line + n, sizeof line - n, "%d", sc.ta[k]);
     Diag("%s\n", line);
   }
   if (cp.o_mode != OM_LOSSLESS)
@@ -136,7 +150,8 @@ void PrintSetup(const JpegEncoderTp &e) {
       for (int r = 0; r < 8; ++r) {
         char line[64];
         int n = 0;
-        for (int c = 0; c < 8; ++c) n += snprintf(line + n, sizeof line - n, "%3d,", s.qtab[t][r * 8 + c]);
+        for (int c = 0; c < 8; ++c)
+          n += snprintf(line + n, sizeof line - n, "%3d,", s.qtab[t][r * 8 + c]);
         Diag("%s\n", line);
       }
     }
@@ -144,7 +159,8 @@ void PrintSetup(const JpegEncoderTp &e) {
 }
 
 void PrintSummary(const JpegEncoderTp &e) {
-  const int64_t in_bytes = int64_t{e.cp.o_xdim} * e.cp.o_ydim * InputComponents(e.cp) * InputSampleBytes(e.cp);
+  const int64_t in_bytes =
+      int64_t{e.cp.o_xdim} * e.cp.o_ydim * InputComponents(e.cp) * InputSampleBytes(e.cp);
   const int64_t out_bytes = JpegCoderBytesOut(e.coder);
   const int64_t memory = JpegCoderMemory(e.coder);
   Diag("Memory used for read/conversion: %ld bytes\n", static_cast<long>(memory));
@@ -156,13 +172,14 @@ void PrintSummary(const JpegEncoderTp &e) {
   };
   const clock_t overhead = total - e.t_init - e.t_compress;
   Diag("Initialization:\t%5ldms\t%5.1f%%\n", Ms(e.t_init), 100.0 * e.t_init / all);
-  Diag("Compression...:\t%5ldms\t%5.1f%%\t%7d Kb/sec\n", Ms(e.t_compress), 100.0 * e.t_compress / all,
-       rate(in_bytes, e.t_compress));
+  Diag("Compression...:\t%5ldms\t%5.1f%%\t%7d Kb/sec\n", Ms(e.t_compress),
+       100.0 * e.t_compress / all, rate(in_bytes, e.t_compress));
   Diag("Overhead......:\t%5ldms\t%5.1f%%\n", Ms(overhead > 0 ? overhead : 0),
        overhead > 0 ? 100.0 * overhead / all : 0.0);
   Diag("TOTAL:........:\t%5ldms\t%5.1f%%%7d Kb/sec\n\n", Ms(total), 100.0, rate(in_bytes, total));
   Diag("Compression factor: (%7ld/%6ld)  <* %5.2f *>\n", static_cast<long>(in_bytes),
-       static_cast<long>(out_bytes), out_bytes > 0 ? static_cast<double>(in_bytes) / out_bytes : 0.0);
+       static_cast<long>(out_bytes),
+       out_bytes > 0 ? static_cast<double>(in_bytes) / out_bytes : 0.0);
 }
 
 }  // namespace
@@ -216,10 +233,13 @@ ReturnTp JpegCheckParams(IfuCodecTp *codec, const JpegCompParamTp &cp) {
   if (cp.o_dest == OD_FILE && !cp.o_file) FAIL(kErrIo, "o_file NULL");
   if (cp.o_dest == OD_WRFUNC && !cp.o_wrfunc) FAIL(kErrIo, "o_wrfunc NULL");
   if (cp.o_dest != OD_FILE && cp.o_dest != OD_WRFUNC) FAIL(kErrIo, "o_dest illegal");
-  if (int64_t{cp.i_x_ori} + cp.o_xdim > cp.i_xdim || cp.i_x_ori < 0) FAIL(kErrIo, "i_x_ori+o_xdim > i_xdim");
-  if (int64_t{cp.i_y_ori} + cp.o_ydim > cp.i_ydim || cp.i_y_ori < 0) FAIL(kErrIo, "i_y_ori+o_ydim > i_ydim");
+  if (int64_t{cp.i_x_ori} + cp.o_xdim > cp.i_xdim || cp.i_x_ori < 0)
+    FAIL(kErrIo, "i_x_ori+o_xdim > i_xdim");
+  if (int64_t{cp.i_y_ori} + cp.o_ydim > cp.i_ydim || cp.i_y_ori < 0)
+    FAIL(kErrIo, "i_y_ori+o_ydim > i_ydim");
   if (cp.o_colors < 0 || cp.o_colors >= JC_COUNT) FAIL(kErrIo, "o_colors invalid");
-  if (cp.o_y_hv != YHV_11 && cp.o_y_hv != YHV_21 && cp.o_y_hv != YHV_22) FAIL(kErrIo, "o_y_hv invalid");
+  if (cp.o_y_hv != YHV_11 && cp.o_y_hv != YHV_21 && cp.o_y_hv != YHV_22)
+    FAIL(kErrIo, "o_y_hv invalid");
   if (cp.i_colors < 0 || cp.i_colors >= JC_COUNT) FAIL(kErrIo, "i_colors invalid");
   if (cp.i_format < IF_PIXEL || cp.i_format > IF_LUT) FAIL(kErrIo, "i_format invalid");
   if (cp.o_mode != OM_LOSSLESS) {
@@ -236,7 +256,8 @@ ReturnTp JpegCheckParams(IfuCodecTp *codec, const JpegCompParamTp &cp) {
   if ((cp.o_colors != JC_GRAY && cp.o_colors != JC_YUV && cp.o_colors != JC_RGB) ||
       (cp.o_colors != JC_YUV && cp.o_y_hv != YHV_11))
     FAIL(kErrIo, "Output color/y_hv not supported");
-  if (cp.i_format == IF_PLANE && cp.o_dest == OD_FILE) FAIL(kErrIo, "IF_PLANE not supported in comp_im_buf");
+  if (cp.i_format == IF_PLANE && cp.o_dest == OD_FILE)
+    FAIL(kErrIo, "IF_PLANE not supported in comp_im_buf");
   if (!rgb_in && cp.o_colors != JC_GRAY) FAIL(kErrIo, "Input/Output combination not supported");
   if (cp.o_mode == OM_LOSSLESS) {
     if (cp.i_format != IF_PIXEL && cp.i_format != IF_PLANE)
@@ -253,7 +274,8 @@ ReturnTp JpegCheckSetup(IfuCodecTp *codec, const JpegSetupTp &s) {
   const bool lossless = s.mode == OM_LOSSLESS;
   const bool baseline = s.mode == OM_BASELINE || s.mode == OM_BASELINE_NI;
   if (lossless) {
-    if (s.precision < 2 || s.precision > 16) FAIL(kErrFrame, "Invalid precision for lossless: %d", s.precision);
+    if (s.precision < 2 || s.precision > 16)
+      FAIL(kErrFrame, "Invalid precision for lossless: %d", s.precision);
   } else if (s.precision != 8 && !(s.precision == 12 && !baseline)) {
     FAIL(kErrFrame, "Invalid precision: %d", s.precision);
   }
@@ -273,13 +295,15 @@ ReturnTp JpegCheckSetup(IfuCodecTp *codec, const JpegSetupTp &s) {
     if (c.xsize == 0) FAIL(kErrFrame, "Xsize = 0 in component %d", c.id);
     const int32_t x = static_cast<int32_t>((int64_t{s.width} * c.h + hmax - 1) / hmax);
     const int32_t y = static_cast<int32_t>((int64_t{s.height} * c.v + vmax - 1) / vmax);
-    if (c.xsize != x) FAIL(kErrFrame, "Expected xsize=%d (not %d) in component %d (%c)", x, c.xsize, c.id, c.name);
+    if (c.xsize != x)
+      FAIL(kErrFrame, "Expected xsize=%d (not %d) in component %d (%c)", x, c.xsize, c.id, c.name);
     if (c.ysize != 0 && c.ysize != y)
       FAIL(kErrFrame, "Expected ysize=%d (not %d) in component %d (%c)", y, c.ysize, c.id, c.name);
     with_ysize += c.ysize != 0;
   }
   if (with_ysize != 0 && with_ysize != s.ncomp) FAIL(kErrFrame, "ysize must == 0 for all or none");
-  if (s.ncomp < 1 || s.ncomp > 4) FAIL(kErrFrame, "Number of components in comp chain and comps not equal");
+  if (s.ncomp < 1 || s.ncomp > 4)
+    FAIL(kErrFrame, "Number of components in comp chain and comps not equal");
 
   // Quantisation.
   if (!lossless) {
@@ -305,14 +329,17 @@ ReturnTp JpegCheckSetup(IfuCodecTp *codec, const JpegSetupTp &s) {
   for (size_t n = 0; n < s.scans.size(); ++n) {
     const JpegScanTp &sc = s.scans[n];
     const int no = static_cast<int>(n) + 1;
-    if (sc.ns > 4 || sc.ns < 1) FAIL(kErrScan, "Scan no:%d. To many components (%d > 4)", no, sc.ns);
+    if (sc.ns > 4 || sc.ns < 1)
+      FAIL(kErrScan, "Scan no:%d. To many components (%d > 4)", no, sc.ns);
     int blocks = 0;
     for (int k = 0; k < sc.ns; ++k) {
       const int ci = sc.comp[k];
-      if (ci < 0 || ci >= s.ncomp) FAIL(kErrScan, "Scan no:%d. Unknown component:%d (%c)", no, ci, '?');
+      if (ci < 0 || ci >= s.ncomp)
+        FAIL(kErrScan, "Scan no:%d. Unknown component:%d (%c)", no, ci, '?');
       blocks += s.comp[ci].h * s.comp[ci].v;
     }
-    if (sc.ns > 1 && blocks > 10) FAIL(kErrScan, "Scan no:%d. Blocks in MDU is %d > 10", no, blocks);
+    if (sc.ns > 1 && blocks > 10)
+      FAIL(kErrScan, "Scan no:%d. Blocks in MDU is %d > 10", no, blocks);
     if (!lossless) {
       if (sc.z2 > 63) FAIL(kErrScan, "Scan no:%d. Z2=%d > 63", no, sc.z2);
       if (sc.z1 > sc.z2) FAIL(kErrScan, "Scan no:%d. Z1=%d > Z2=%d", no, sc.z1, sc.z2);
@@ -320,11 +347,14 @@ ReturnTp JpegCheckSetup(IfuCodecTp *codec, const JpegSetupTp &s) {
     if (!progressive && !lossless) {
       if (sc.z1 != 0) FAIL(kErrScan, "Scan no:%d. Z1 != 0 in non progressive mode", no);
       if (sc.z2 != 63) FAIL(kErrScan, "Scan no:%d. Z2 != 63 in non progressive mode", no);
-      if (sc.slice_min != 0) FAIL(kErrScan, "Scan no:%d. slice_min != 0 in non progressive mode", no);
-      if (sc.sl_prev_min != 0) FAIL(kErrScan, "Scan no:%d. sl_prev_min != 0 in non progressive mode", no);
+      if (sc.slice_min != 0)
+        FAIL(kErrScan, "Scan no:%d. slice_min != 0 in non progressive mode", no);
+      if (sc.sl_prev_min != 0)
+        FAIL(kErrScan, "Scan no:%d. sl_prev_min != 0 in non progressive mode", no);
     }
     if (progressive) {
-      if (sc.z1 > 0 && sc.ns != 1) FAIL(kErrScan, "Scan no:%d. Only 1 component for AC scan in progressive", no);
+      if (sc.z1 > 0 && sc.ns != 1)
+        FAIL(kErrScan, "Scan no:%d. Only 1 component for AC scan in progressive", no);
       if (sc.z1 == 0 && sc.z2 != 0) FAIL(kErrScan, "Scan no:%d. DC mixed with AC (Z1=0,Z2!=0)", no);
       if (sc.sl_prev_min != 0 && sc.sl_prev_min - sc.slice_min != 1)
         FAIL(kErrScan, "Scan no:%d. sl_prev_min - slice_min != 1", no);
@@ -338,8 +368,8 @@ ReturnTp JpegCheckSetup(IfuCodecTp *codec, const JpegSetupTp &s) {
       const int ci = sc.comp[k];
       for (int j = 0; j < k; ++j)
         if (sc.comp[j] == ci)
-          FAIL(kErrScan, "Scan no:%d. CNO[%d]=%d (%c) already in previous scan", no, k, s.comp[ci].id,
-               s.comp[ci].name);
+          FAIL(kErrScan, "Scan no:%d. CNO[%d]=%d (%c) already in previous scan", no, k,
+               s.comp[ci].id, s.comp[ci].name);
       if (!progressive && coded[ci])
         FAIL(kErrScan, "Scan no:%d. CNO[%d]=%d (%c) already in previous scan", no, k, s.comp[ci].id,
              s.comp[ci].name);
@@ -545,7 +575,8 @@ ReturnTp JpegCompImBuf(const JpegCompParamTp &cp, const uint8_t *image) {
   IfuCodecTp codec = {};
   codec.encoder = 1;
   JpegEncoderTp e;
-  ReturnTp rc = image ? InitCompression(&codec, &e, cp) : JpegFail(&codec, kErrIo, "i_format invalid");
+  ReturnTp rc =
+      image ? InitCompression(&codec, &e, cp) : JpegFail(&codec, kErrIo, "i_format invalid");
   if (!rc) {
     const size_t row = static_cast<size_t>(e.row_bytes);
     rc = Compress(&codec, &e, image + row * static_cast<size_t>(cp.i_y_ori), cp.o_ydim);
@@ -564,14 +595,23 @@ ReturnTp JpegInitEncoder(IfuCodecTp *codec) {
   const JpegParamTp *p = static_cast<const JpegParamTp *>(codec->param);
   JpegCompParamTp cp;
   switch (p->mode) {
-    case JPEG_BASELINE: cp.o_mode = OM_BASELINE; break;
-    case JPEG_EXTENDED: cp.o_mode = OM_SEQUENTIAL; break;
-    case JPEG_LOSSLESS: cp.o_mode = OM_LOSSLESS; cp.predictor = 7; break;
+    case JPEG_BASELINE:
+      cp.o_mode = OM_BASELINE;
+      break;
+    case JPEG_EXTENDED:
+      cp.o_mode = OM_SEQUENTIAL;
+      break;
+    case JPEG_LOSSLESS:
+      cp.o_mode = OM_LOSSLESS;
+      cp.predictor = 7;
+      break;
     case JPEG_PROGRESSIVE:
-      if (p->progression < 0 || p->progression > 3) return CmnError(CMN_SOURCE, __LINE__, IFU_E_INTERNAL);
+      if (p->progression < 0 || p->progression > 3)
+        return CmnError(CMN_SOURCE, __LINE__, IFU_E_INTERNAL);
       cp.o_mode = OM_PROG_1 + p->progression;
       break;
-    default: return CmnError(CMN_SOURCE, __LINE__, IFU_E_INTERNAL);
+    default:
+      return CmnError(CMN_SOURCE, __LINE__, IFU_E_INTERNAL);
   }
   if (p->color == JPEG_GRAY) {
     cp.i_colors = cp.o_colors = JC_GRAY;
@@ -613,13 +653,15 @@ ReturnTp JpegEncode(IfuCodecTp *codec, const uint8_t *data, int32_t length) {
   if (!codec || !codec->object) return CmnError(CMN_SOURCE, __LINE__, IFU_E_HANDLE);
   JpegEncoderTp *e = Encoder(codec);
   if (e->failed)
-    return JpegFail(codec, kErrFailed, "Please Check Return Codes, IfcJPEG has previously returned an error !!");
+    return JpegFail(codec, kErrFailed,
+                    "Please Check Return Codes, IfcJPEG has previously returned an error !!");
   ReturnTp rc = 0;
   if (!data) {
     // The end: the last, shorter band, then the remaining scans.
     const int32_t rows = static_cast<int32_t>(e->band_fill / (e->row_bytes > 0 ? e->row_bytes : 1));
     // Rows short of the picture's last are the close's complaint.
-    if (rows > 0 && e->rows_fed + rows == e->cp.o_ydim) rc = Compress(codec, e, e->band.data(), rows);
+    if (rows > 0 && e->rows_fed + rows == e->cp.o_ydim)
+      rc = Compress(codec, e, e->band.data(), rows);
     e->band_fill = 0;
     if (!rc) rc = CloseCompression(codec, e);
   } else {

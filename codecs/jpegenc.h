@@ -14,7 +14,16 @@
 enum { IF_PIXEL = 0, IF_LINE = 1, IF_PLANE = 2, IF_LUT = 3 };
 // i_colors / o_colors.
 enum {
-  JC_GRAY = 0, JC_RGB, JC_CMY, JC_CMYK, JC_YUV, JC_YYUV, JC_Y4UV, JC_YUVK, JC_YYUVKK, JC_COUNT
+  JC_GRAY = 0,
+  JC_RGB,
+  JC_CMY,
+  JC_CMYK,
+  JC_YUV,
+  JC_YYUV,
+  JC_Y4UV,
+  JC_YUVK,
+  JC_YYUVKK,
+  JC_COUNT
 };
 // o_dest: where the compressed bytes go.
 enum { OD_FILE = 0, OD_WRFUNC = 1 };
@@ -23,8 +32,16 @@ enum { YHV_11 = 0x11, YHV_21 = 0x21, YHV_22 = 0x22 };
 
 // The o_mode forms.
 enum {
-  OM_BASELINE = 0, OM_BASELINE_NI, OM_SEQUENTIAL, OM_SEQUENTIAL_NI, OM_LOSSLESS,
-  OM_PROG_1, OM_PROG_2, OM_PROG_3, OM_PROG_3_2DC, OM_COUNT
+  OM_BASELINE = 0,
+  OM_BASELINE_NI,
+  OM_SEQUENTIAL,
+  OM_SEQUENTIAL_NI,
+  OM_LOSSLESS,
+  OM_PROG_1,
+  OM_PROG_2,
+  OM_PROG_3,
+  OM_PROG_3_2DC,
+  OM_COUNT
 };
 
 typedef ReturnTp (*JpegWrFuncTp)(void *arg, const uint8_t *data, int32_t length);
@@ -33,29 +50,29 @@ typedef ReturnTp (*JpegWrFuncTp)(void *arg, const uint8_t *data, int32_t length)
 struct JpegCompParamTp {
   int i_format = IF_PIXEL;
   int i_colors = JC_RGB;
-  int32_t i_xdim = 0, i_ydim = 0;   // the rows handed over
-  int32_t i_x_ori = 0, i_y_ori = 0; // the window of them compressed
+  int32_t i_xdim = 0, i_ydim = 0;    // the rows handed over
+  int32_t i_x_ori = 0, i_y_ori = 0;  // the window of them compressed
   int32_t o_xdim = 0, o_ydim = 0;
   int o_mode = OM_BASELINE;
   int o_quality = 10;
-  int o_spectral = 5;               // last coefficient of the first AC Y scan (progressive)
+  int o_spectral = 5;  // last coefficient of the first AC Y scan (progressive)
   int o_y_hv = YHV_21;
   int o_colors = JC_YUV;
   int o_dest = OD_WRFUNC;
   JpegWrFuncTp o_wrfunc = nullptr;
-  void *o_file = nullptr;           // OD_FILE: a FILE *; OD_WRFUNC: the write function's argument
-  const uint8_t *lut = nullptr;     // IF_LUT: 256 RGB triplets
-  int precision = 8;                // 8, or 12 (and 2..16 lossless)
-  int predictor = 7;                // lossless
-  int32_t restart = 0;              // MCUs per restart interval, 0 none
+  void *o_file = nullptr;        // OD_FILE: a FILE *; OD_WRFUNC: the write function's argument
+  const uint8_t *lut = nullptr;  // IF_LUT: 256 RGB triplets
+  int precision = 8;             // 8, or 12 (and 2..16 lossless)
+  int predictor = 7;             // lossless
+  int32_t restart = 0;           // MCUs per restart interval, 0 none
   int32_t x_density = 0, y_density = 0;  // dots per inch, 0 unknown
 };
 
 // One Huffman table handed in by the caller instead of statistics.
 struct JpegHuffSpecTp {
-  int ac;                // 0 DC, 1 AC
-  int number;            // 0..3
-  uint8_t bits[17];      // bits[1..16]: codes of each length
+  int ac;            // 0 DC, 1 AC
+  int number;        // 0..3
+  uint8_t bits[17];  // bits[1..16]: codes of each length
   uint8_t values[256];
 };
 
@@ -69,9 +86,9 @@ struct JpegFrameCompTp {
 
 struct JpegScanTp {
   int ns;
-  int comp[4];           // indexes into the frame's components
+  int comp[4];  // indexes into the frame's components
   int td[4], ta[4];
-  int z1, z2;            // spectral selection
+  int z1, z2;                  // spectral selection
   int slice_min, sl_prev_min;  // successive approximation: Al, Ah
 };
 
@@ -89,8 +106,8 @@ struct JpegSetupTp {
   std::vector<JpegScanTp> scans;
   std::vector<JpegHuffSpecTp> huff;  // caller's tables; empty: standard or from statistics
   int predictor = 7;
-  int restart = 0;            // MCUs per restart interval, 0 none
-  bool transform = true;      // three components written as YCbCr
+  int restart = 0;        // MCUs per restart interval, 0 none
+  bool transform = true;  // three components written as YCbCr
 };
 
 // The quantisation tables of a quality (1..25, 100..120), natural order;

@@ -137,14 +137,14 @@ struct JpegCoderTp {
   int32_t center = 128;
   int32_t coef_max = 1023;
   struct Comp {
-    int32_t bw = 0, bh = 0;        // blocks of the MCU grid
-    int32_t bw_ni = 0, bh_ni = 0;  // blocks of a scan of this component alone
-    int32_t pw = 0;                // plane width in samples
-    std::vector<float> full;       // band at full resolution (pad_w x band_h)
-    std::vector<float> plane;      // band at its own resolution (pw x 8v)
-    std::vector<int16_t> coef;     // band (streaming) or picture, zig-zag order per block
-    std::vector<uint16_t> samples; // lossless: the picture
-    float recip[64];               // 1 / divisor, natural order
+    int32_t bw = 0, bh = 0;         // blocks of the MCU grid
+    int32_t bw_ni = 0, bh_ni = 0;   // blocks of a scan of this component alone
+    int32_t pw = 0;                 // plane width in samples
+    std::vector<float> full;        // band at full resolution (pad_w x band_h)
+    std::vector<float> plane;       // band at its own resolution (pw x 8v)
+    std::vector<int16_t> coef;      // band (streaming) or picture, zig-zag order per block
+    std::vector<uint16_t> samples;  // lossless: the picture
+    float recip[64];                // 1 / divisor, natural order
   } comp[4];
   int32_t bands_done = 0;
   int32_t rows_done = 0;
@@ -155,8 +155,8 @@ struct JpegCoderTp {
   int nbits = 0;
   int pred[4] = {};
   uint32_t eobrun = 0;
-  int32_t units = 0;   // MCUs (or blocks) coded since the last restart
-  int rst = 0;         // next restart marker number
+  int32_t units = 0;  // MCUs (or blocks) coded since the last restart
+  int rst = 0;        // next restart marker number
   std::vector<uint8_t> harvest;
   int32_t fill = 0;
   int64_t bytes_out = 0;
@@ -182,8 +182,8 @@ struct JpegCoderTp {
     else
       rc = cp.o_wrfunc(cp.o_file, harvest.data(), fill);
     if (rc) {
-      error = last ? JpegFail(codec, static_cast<int>(rc & 0xFFFF), "Harvest returned %d flushing buffer",
-                              static_cast<int>(rc & 0xFFFF))
+      error = last ? JpegFail(codec, static_cast<int>(rc & 0xFFFF),
+                              "Harvest returned %d flushing buffer", static_cast<int>(rc & 0xFFFF))
                    : JpegFail(codec, static_cast<int>(rc & 0xFFFF), "Harvest returned %d",
                               static_cast<int>(rc & 0xFFFF));
     }
@@ -329,8 +329,8 @@ const int16_t *Block(const JpegCoderTp::Comp &k, int32_t by, int32_t bx) {
 // One DCT scan over the stored coefficients (or the band, streaming).
 // Blocks rows first_row.. of the MCU grid; rows counts MCU rows.
 template <class S>
-void CodeScan(S &s, JpegCoderTp *c, const JpegScanTp &sc, int32_t mcu_row0, int32_t mcu_rows, bool emit,
-              bool whole) {
+void CodeScan(S &s, JpegCoderTp *c, const JpegScanTp &sc, int32_t mcu_row0, int32_t mcu_rows,
+              bool emit, bool whole) {
   const bool dc_only = sc.z2 == 0;
   const bool refine = sc.sl_prev_min != 0;
   const bool sequential = c->su.mode < OM_LOSSLESS;
@@ -400,13 +400,27 @@ void CodeLossless(S &s, JpegCoderTp *c, const JpegScanTp &sc) {
         } else {
           const int32_t ra = row[x - 1], rb = row[x - w], rc = row[x - w - 1];
           switch (p) {
-            case 1: px = ra; break;
-            case 2: px = rb; break;
-            case 3: px = rc; break;
-            case 4: px = ra + rb - rc; break;
-            case 5: px = ra + ((rb - rc) >> 1); break;
-            case 6: px = rb + ((ra - rc) >> 1); break;
-            default: px = (ra + rb) >> 1; break;
+            case 1:
+              px = ra;
+              break;
+            case 2:
+              px = rb;
+              break;
+            case 3:
+              px = rc;
+              break;
+            case 4:
+              px = ra + rb - rc;
+              break;
+            case 5:
+              px = ra + ((rb - rc) >> 1);
+              break;
+            case 6:
+              px = rb + ((ra - rc) >> 1);
+              break;
+            default:
+              px = (ra + rb) >> 1;
+              break;
           }
         }
         int32_t diff = (v - px) & 0xFFFF;
@@ -463,7 +477,8 @@ void WriteScanHeader(JpegCoderTp *c, const JpegScanTp &sc) {
 // The example tables for a scan of 8-bit sequential data, or the caller's.
 void StandardTables(JpegCoderTp *c, const JpegScanTp *scans, size_t n) {
   static const HuffTable kStd[4] = {Table(kDcLumaBits, kDcValues), Table(kDcChromaBits, kDcValues),
-                                    Table(kAcLumaBits, kAcLumaValues), Table(kAcChromaBits, kAcChromaValues)};
+                                    Table(kAcLumaBits, kAcLumaValues),
+                                    Table(kAcChromaBits, kAcChromaValues)};
   HuffTable given[2][4];
   const HuffTable *dc[4] = {}, *ac[4] = {};
   for (const JpegHuffSpecTp &h : c->su.huff) {
@@ -546,7 +561,8 @@ void ConvertRows(JpegCoderTp *c, const uint8_t *rows, int32_t count) {
           const uint8_t *e = cp.lut + 3 * in[at];
           s[0] = e[0], s[1] = e[1], s[2] = e[2];
         } else if (c->in_bytes == 2) {
-          const uint16_t *p = reinterpret_cast<const uint16_t *>(in) + static_cast<size_t>(at) * c->in_comps;
+          const uint16_t *p =
+              reinterpret_cast<const uint16_t *>(in) + static_cast<size_t>(at) * c->in_comps;
           for (int i = 0; i < c->in_comps; ++i) s[i] = p[i];
         } else {
           const uint8_t *p = in + static_cast<size_t>(at) * c->in_comps;
@@ -588,7 +604,8 @@ void TransformBand(JpegCoderTp *c, int32_t band) {
         const float *b = fv == 2 ? a + c->pad_w : nullptr;
         float *o = &k.plane[static_cast<size_t>(y) * k.pw];
         if (b)
-          for (int32_t x = 0; x < k.pw; ++x) o[x] = (a[2 * x] + a[2 * x + 1] + b[2 * x] + b[2 * x + 1]) * scale;
+          for (int32_t x = 0; x < k.pw; ++x)
+            o[x] = (a[2 * x] + a[2 * x + 1] + b[2 * x] + b[2 * x + 1]) * scale;
         else
           for (int32_t x = 0; x < k.pw; ++x) o[x] = (a[2 * x] + a[2 * x + 1]) * scale;
       }
@@ -611,7 +628,8 @@ void TransformBand(JpegCoderTp *c, int32_t band) {
       for (int32_t bx = 0; bx < k.bw; ++bx) {
         float d[64];
         const float *p = src + static_cast<size_t>(by) * 8 * stride + bx * 8;
-        for (int y = 0; y < 8; ++y) memcpy(d + 8 * y, p + static_cast<size_t>(y) * stride, 8 * sizeof(float));
+        for (int y = 0; y < 8; ++y)
+          memcpy(d + 8 * y, p + static_cast<size_t>(y) * stride, 8 * sizeof(float));
         ForwardDct(d);
         int16_t *zz = &k.coef[(static_cast<size_t>(first_block_row + by) * k.bw + bx) * 64];
         for (int i = 0; i < 64; ++i) {
@@ -694,7 +712,8 @@ ReturnTp JpegCoderStart(IfuCodecTp *codec, const JpegCompParamTp &cp, const Jpeg
   c->su = su;
   c->lossless = su.mode == OM_LOSSLESS;
   const bool sequential8 = su.mode < OM_LOSSLESS && su.precision == 8;
-  c->stream = sequential8 && (su.mode == OM_BASELINE || su.mode == OM_SEQUENTIAL) && su.scans.size() == 1;
+  c->stream =
+      sequential8 && (su.mode == OM_BASELINE || su.mode == OM_SEQUENTIAL) && su.scans.size() == 1;
   c->optimal = !sequential8;
   c->in_comps = cp.i_format == IF_LUT ? 1 : cp.i_colors == JC_GRAY ? 1 : 3;
   c->in_bytes = cp.precision > 8 ? 2 : 1;
@@ -730,8 +749,8 @@ ReturnTp JpegCoderStart(IfuCodecTp *codec, const JpegCompParamTp &cp, const Jpeg
       c->memory += static_cast<int64_t>(k.full.size() + k.plane.size()) * 4 + k.coef.size() * 2;
       int t = 0;
       while (t < su.nqtab && su.qnumber[t] != f.tq) ++t;
-      static const double kAan[8] = {1.0,         1.387039845, 1.306562965, 1.175875602,
-                                     1.0,         0.785694958, 0.541196100, 0.275899379};
+      static const double kAan[8] = {1.0, 1.387039845, 1.306562965, 1.175875602,
+                                     1.0, 0.785694958, 0.541196100, 0.275899379};
       for (int p = 0; p < 64; ++p)
         k.recip[p] = static_cast<float>(1.0 / (su.qtab[t][p] * kAan[p >> 3] * kAan[p & 7] * 8.0));
     }
@@ -747,7 +766,8 @@ ReturnTp JpegCoderStart(IfuCodecTp *codec, const JpegCompParamTp &cp, const Jpeg
     static const uint8_t kJfif[] = {'J', 'F', 'I', 'F', 0, 1, 1};
     WriteMarkerHead(c, 0xE0, 16);
     c->Bytes(kJfif, sizeof kJfif);
-    const int32_t xd = std::min<int32_t>(cp.x_density, 65535), yd = std::min<int32_t>(cp.y_density, 65535);
+    const int32_t xd = std::min<int32_t>(cp.x_density, 65535),
+                  yd = std::min<int32_t>(cp.y_density, 65535);
     const bool known = xd > 0 && yd > 0;
     c->Byte(known ? 1 : 0);
     c->Word(known ? xd : 1);

@@ -12,140 +12,106 @@
 
 namespace {
 
-const char *const kCategory00[] = {
-    "Insufficient Memory"};
-const char *const kCategory01[] = {
-    "Invalid Function Parameter to Compression",
-    "Palette not initialized",
-    "Color Specification Error",
-    "Invalid Source file"};
-const char *const kCategory02[] = {
-    "Invalid Function Parameter"};
-const char *const kCategory03[] = {
-    "Invalid Subband Index"};
-const char *const kCategory05[] = {
-    "Invalid Function Parameters"};
-const char *const kCategory06[] = {
-    "Invalid File Pointer",
-    "Invalid Function Parameter",
-    "Unable to read file",
-    "Reserve value for LBox is used",
-    "File io failure",
-    "Unknown box in the UUIDInfoBox",
-    "Extra Large field",
-    "Length of Box can't be Super",
-    "Type of Box is wrong",
-    "Wrong value in byMeth of Color Spacefication Box",
-    "Unable to write data into file"};
-const char *const kCategory07[] = {
-    "Invalid Parameter to GetMainHeader function"};
-const char *const kCategory08[] = {
-    "Invalid Function Parameter",
-    "Invalid Marker Size",
-    "Invalid Quantization Type",
-    "CodeStream Buffer size is NULL",
-    "Invalid Marker Code",
-    "End Of Codestream (EOC) marker not found",
-    "Not enough data",
-    "Invalid Progression Order",
-    "Invalid Number of Layers",
-    "Invalid Number of Decomposition Levels",
-    "Invalid CodeBlock CB Parameter(Xcb or Ycb)",
-    "Invalid CodeBlock Coding Style",
-    "Invalid Precinct Parttion Parameter(PPx or PPy)",
-    "XRSiz and/or YRSiz not an exact power of 2",
-    "SSiz values(Bitdepth) of components are unequal",
-    "XRSiz and/or YRSiz (Separation) of the components are unequal",
-    "Invalid COC Coding Style",
-    "Invalid Wavelet Transform in COC",
-    "Invalid Quantization Style",
-    "Invalid ROI style",
-    "Invalid Codestream Capability Code in SIZ",
-    "Invalid XSiz and/or YSiz Value",
-    "Invalid X or Y offset",
-    "Invalid XTSiz and/or YTSiz Value",
-    "Invaild Xt or YT offset",
-    "Invalid Number of Image Components in SIZ",
-    "Invalid Ssiz Value",
-    "Invalid Tile Part Index in SOT",
-    "Invalid PSOT",
-    "Invalid TPSOT",
-    "Invalid Starting Resolution index in POC",
-    "Invalid Starting Component index in POC",
-    "Invalid Ending Resolution index in POC",
-    "Invalid Ending Component index in POC"};
+// clang-format off: one message a line, one MQ state a line
+const char *const kCategory00[] = {"Insufficient Memory"};
+const char *const kCategory01[] = {"Invalid Function Parameter to Compression",
+                                   "Palette not initialized", "Color Specification Error",
+                                   "Invalid Source file"};
+const char *const kCategory02[] = {"Invalid Function Parameter"};
+const char *const kCategory03[] = {"Invalid Subband Index"};
+const char *const kCategory05[] = {"Invalid Function Parameters"};
+const char *const kCategory06[] = {"Invalid File Pointer",
+                                   "Invalid Function Parameter",
+                                   "Unable to read file",
+                                   "Reserve value for LBox is used",
+                                   "File io failure",
+                                   "Unknown box in the UUIDInfoBox",
+                                   "Extra Large field",
+                                   "Length of Box can't be Super",
+                                   "Type of Box is wrong",
+                                   "Wrong value in byMeth of Color Spacefication Box",
+                                   "Unable to write data into file"};
+const char *const kCategory07[] = {"Invalid Parameter to GetMainHeader function"};
+const char *const kCategory08[] = {"Invalid Function Parameter",
+                                   "Invalid Marker Size",
+                                   "Invalid Quantization Type",
+                                   "CodeStream Buffer size is NULL",
+                                   "Invalid Marker Code",
+                                   "End Of Codestream (EOC) marker not found",
+                                   "Not enough data",
+                                   "Invalid Progression Order",
+                                   "Invalid Number of Layers",
+                                   "Invalid Number of Decomposition Levels",
+                                   "Invalid CodeBlock CB Parameter(Xcb or Ycb)",
+                                   "Invalid CodeBlock Coding Style",
+                                   "Invalid Precinct Parttion Parameter(PPx or PPy)",
+                                   "XRSiz and/or YRSiz not an exact power of 2",
+                                   "SSiz values(Bitdepth) of components are unequal",
+                                   "XRSiz and/or YRSiz (Separation) of the components are unequal",
+                                   "Invalid COC Coding Style",
+                                   "Invalid Wavelet Transform in COC",
+                                   "Invalid Quantization Style",
+                                   "Invalid ROI style",
+                                   "Invalid Codestream Capability Code in SIZ",
+                                   "Invalid XSiz and/or YSiz Value",
+                                   "Invalid X or Y offset",
+                                   "Invalid XTSiz and/or YTSiz Value",
+                                   "Invaild Xt or YT offset",
+                                   "Invalid Number of Image Components in SIZ",
+                                   "Invalid Ssiz Value",
+                                   "Invalid Tile Part Index in SOT",
+                                   "Invalid PSOT",
+                                   "Invalid TPSOT",
+                                   "Invalid Starting Resolution index in POC",
+                                   "Invalid Starting Component index in POC",
+                                   "Invalid Ending Resolution index in POC",
+                                   "Invalid Ending Component index in POC"};
 const char *const kCategory09[] = {
     "Invalid Function Parameters",
     "incorrect symbol value encountered during Arithmetic Entropy Decoding",
     "Error while Arithmetic Decoding"};
-const char *const kCategory0C[] = {
-    "JtkMapTileNumber:Invalid value in pMapTileNo",
-    "Invalid Coding Passes : greater than 164",
-    "Invalid Coding Passes : less than 10",
-    "Invalid Coding Passes : less than 2",
-    "Invalid Coding Passes : less than 1",
-    "Invalid Function Parameter",
-    "Invalid Packet Header Byte",
-    "Invalid Tile Size",
-    "Invalid Data",
-    "Invalid Data",
-    "Invalid Packet related Function parameter",
-    "Invalid subband dimension",
-    "Invalid Subband type",
-    "Invalid Data",
-    "Invalid progression Order",
-    "Marker not available either",
-    "Invalid progression order"};
-const char *const kCategory0E[] = {
-    "Invalid Quantization Style"};
-const char *const kCategory0F[] = {
-    "Invalid Function Parameters",
-    "Raw object not initialized",
-    "Invalid Raw Object",
-    "Component Value is Zero",
-    "COC Marker not yet created"};
-const char *const kCategory12[] = {
-    "Invalid Function Parameter"};
-const char *const kCategory13[] = {
-    "Invalid Function Parameter"};
-const char *const kCategory14[] = {
-    "negative value of NumXTiles",
-    "negative value of Bit depth",
-    "Invalid Data"};
-const char *const kCategory15[] = {
-    "Unknown filter",
-    "Unknown filter",
-    "Wrong array size.",
-    "Wrong array size.",
-    "Invalid Input",
-    "Mismatch in Decomposelevel values "};
+const char *const kCategory0C[] = {"JtkMapTileNumber:Invalid value in pMapTileNo",
+                                   "Invalid Coding Passes : greater than 164",
+                                   "Invalid Coding Passes : less than 10",
+                                   "Invalid Coding Passes : less than 2",
+                                   "Invalid Coding Passes : less than 1",
+                                   "Invalid Function Parameter",
+                                   "Invalid Packet Header Byte",
+                                   "Invalid Tile Size",
+                                   "Invalid Data",
+                                   "Invalid Data",
+                                   "Invalid Packet related Function parameter",
+                                   "Invalid subband dimension",
+                                   "Invalid Subband type",
+                                   "Invalid Data",
+                                   "Invalid progression Order",
+                                   "Marker not available either",
+                                   "Invalid progression order"};
+const char *const kCategory0E[] = {"Invalid Quantization Style"};
+const char *const kCategory0F[] = {"Invalid Function Parameters", "Raw object not initialized",
+                                   "Invalid Raw Object", "Component Value is Zero",
+                                   "COC Marker not yet created"};
+const char *const kCategory12[] = {"Invalid Function Parameter"};
+const char *const kCategory13[] = {"Invalid Function Parameter"};
+const char *const kCategory14[] = {"negative value of NumXTiles", "negative value of Bit depth",
+                                   "Invalid Data"};
+const char *const kCategory15[] = {"Unknown filter",    "Unknown filter",
+                                   "Wrong array size.", "Wrong array size.",
+                                   "Invalid Input",     "Mismatch in Decomposelevel values "};
 
 }  // namespace
 
 // The messages of each category, in number order.
 const JtkErrCategoryTp JtkErrTable[JTK_ERR_CATEGORIES] = {
-    {1, kCategory00},
-    {4, kCategory01},
-    {1, kCategory02},
-    {1, kCategory03},
+    {1, kCategory00},  {4, kCategory01},  {1, kCategory02}, {1, kCategory03},
     {0, nullptr},  // 0x04
-    {1, kCategory05},
-    {11, kCategory06},
-    {1, kCategory07},
-    {34, kCategory08},
-    {3, kCategory09},
-    {0, nullptr},  // 0x0A
-    {0, nullptr},  // 0x0B
-    {17, kCategory0C},
-    {0, nullptr},  // 0x0D
-    {1, kCategory0E},
-    {5, kCategory0F},
-    {0, nullptr},  // 0x10
-    {0, nullptr},  // 0x11
-    {1, kCategory12},
-    {1, kCategory13},
-    {3, kCategory14},
-    {6, kCategory15},
+    {1, kCategory05},  {11, kCategory06}, {1, kCategory07}, {34, kCategory08},
+    {3, kCategory09},  {0, nullptr},                     // 0x0A
+    {0, nullptr},                                        // 0x0B
+    {17, kCategory0C}, {0, nullptr},                     // 0x0D
+    {1, kCategory0E},  {5, kCategory0F},  {0, nullptr},  // 0x10
+    {0, nullptr},                                        // 0x11
+    {1, kCategory12},  {1, kCategory13},  {3, kCategory14}, {6, kCategory15},
 };
 
 // The MQ coder's probability states.
@@ -179,9 +145,11 @@ struct JtkContextTp {
   int32_t mode;
   std::vector<JtkErrorRecordTp> errors;
 };
+// clang-format on
 
 int32_t JtkDefaultErrorHandler(JtkContextTp *, const JtkErrorRecordTp *error, void *) {
-  fprintf(stderr, "%s: %s (%d)\n", error->entry ? error->entry : "Jtk", error->message, error->code);
+  fprintf(stderr, "%s: %s (%d)\n", error->entry ? error->entry : "Jtk", error->message,
+          error->code);
   return error->code;
 }
 
@@ -235,8 +203,8 @@ int32_t JtkReport(JtkContextTp *context, const char *entry, int32_t code) {
   return record.answer;
 }
 
-JtkImageTp *JtkCreateImage(JtkContextTp *context, int32_t width, int32_t height,
-                           int32_t components, int32_t precision) {
+JtkImageTp *JtkCreateImage(JtkContextTp *context, int32_t width, int32_t height, int32_t components,
+                           int32_t precision) {
   if (!JtkValidContext(context) || width < 1 || height < 1 || components < 1 ||
       components > JTK_MAX_COMPONENTS || precision < 1 || precision > 38)
     return nullptr;
@@ -244,7 +212,8 @@ JtkImageTp *JtkCreateImage(JtkContextTp *context, int32_t width, int32_t height,
   if (!image) return nullptr;
   image->width = width;
   image->height = height;
-  image->comp = static_cast<JtkComponentTp *>(calloc(static_cast<size_t>(components), sizeof(JtkComponentTp)));
+  image->comp = static_cast<JtkComponentTp *>(
+      calloc(static_cast<size_t>(components), sizeof(JtkComponentTp)));
   if (!image->comp) {
     free(image);
     return nullptr;
@@ -256,7 +225,8 @@ JtkImageTp *JtkCreateImage(JtkContextTp *context, int32_t width, int32_t height,
     comp.dx = comp.dy = 1;
     comp.width = width;
     comp.height = height;
-    comp.data = static_cast<int32_t *>(calloc(static_cast<size_t>(width) * static_cast<size_t>(height), sizeof(int32_t)));
+    comp.data = static_cast<int32_t *>(
+        calloc(static_cast<size_t>(width) * static_cast<size_t>(height), sizeof(int32_t)));
     if (!comp.data) {
       JtkFreeImage(&image);
       return nullptr;

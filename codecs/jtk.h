@@ -24,10 +24,10 @@
 typedef struct JtkContextTp JtkContextTp;
 
 typedef struct {
-  int32_t code;          // the negative internal code
-  char message[128];     // its text from JtkErrTable, or "Unknown Error"
-  const char *entry;     // "Jp2Compress", "Jp2Decompress", ...
-  int32_t answer;        // what the handler answered
+  int32_t code;       // the negative internal code
+  char message[128];  // its text from JtkErrTable, or "Unknown Error"
+  const char *entry;  // "Jp2Compress", "Jp2Decompress", ...
+  int32_t answer;     // what the handler answered
 } JtkErrorRecordTp;
 
 // Called for each error; its answer is what the failing entry point returns.
@@ -72,42 +72,42 @@ typedef struct {
 
 // An image whose planes are allocated (zeroed), every component of the
 // given precision and sub-sampling 1; null without memory.
-JtkImageTp *JtkCreateImage(JtkContextTp *context, int32_t width, int32_t height,
-                           int32_t components, int32_t precision);
+JtkImageTp *JtkCreateImage(JtkContextTp *context, int32_t width, int32_t height, int32_t components,
+                           int32_t precision);
 void JtkFreeImage(JtkImageTp **image);
 
 enum { JTK_LRCP = 0, JTK_RLCP = 1, JTK_RPCL = 2, JTK_PCRL = 3, JTK_CPRL = 4 };
 
 typedef struct {
-  int32_t jp2;          // 1: JP2 file boxes around the codestream, 0: raw codestream
+  int32_t jp2;  // 1: JP2 file boxes around the codestream, 0: raw codestream
   // encoding; zero fields take the encoder's defaults
-  double rate;          // bits per pixel; negative: reversible (lossless) coding
-  int32_t layers;       // quality layers
-  int32_t levels;       // decomposition levels
-  int32_t cblk_w;       // code-block width and height (powers of two)
+  double rate;     // bits per pixel; negative: reversible (lossless) coding
+  int32_t layers;  // quality layers
+  int32_t levels;  // decomposition levels
+  int32_t cblk_w;  // code-block width and height (powers of two)
   int32_t cblk_h;
   int32_t progression;  // JTK_LRCP ...
   // decoding
-  int32_t reduce;       // highest resolution levels left out (0: full size)
-  int32_t max_layers;   // layers decoded (0: all)
+  int32_t reduce;      // highest resolution levels left out (0: full size)
+  int32_t max_layers;  // layers decoded (0: all)
 } JtkParamTp;
 
 // What the main header says.
 typedef struct {
-  int32_t jp2;          // the data had JP2 boxes
-  int32_t x0, y0, x1, y1;           // image area on the reference grid
+  int32_t jp2;             // the data had JP2 boxes
+  int32_t x0, y0, x1, y1;  // image area on the reference grid
   int32_t tile_w, tile_h, tile_x0, tile_y0;
   int32_t tiles_x, tiles_y;
   int32_t components;
   int32_t precision[4];  // of the first components
   int32_t is_signed[4];
   int32_t dx[4], dy[4];
-  int32_t levels;        // decomposition levels (of the default coding style)
+  int32_t levels;  // decomposition levels (of the default coding style)
   int32_t layers;
   int32_t progression;
   int32_t cblk_w, cblk_h;
-  int32_t reversible;    // 5-3 wavelet
-  int32_t mct;           // multiple component transform used
+  int32_t reversible;  // 5-3 wavelet
+  int32_t mct;         // multiple component transform used
 } JtkHeaderTp;
 
 // The main header of data (JP2 boxes when jp2, else a raw codestream).

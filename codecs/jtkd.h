@@ -22,10 +22,10 @@
 #define JTKD_MAX_PLANES 30
 
 // Early-return on a failure code.
-#define JTKD_TRY(expr)            \
-  do {                            \
-    int32_t rc_ = (expr);         \
-    if (rc_ < 0) return rc_;      \
+#define JTKD_TRY(expr)       \
+  do {                       \
+    int32_t rc_ = (expr);    \
+    if (rc_ < 0) return rc_; \
   } while (0)
 
 #define JTKD_MARKER(n) JTK_ERROR(JTK_CAT_MARKER, n)

@@ -91,13 +91,21 @@ void Lift97(float *x, int32_t n, int32_t cas) {
 template <typename T, int G>
 void Lift(T *x, int32_t n, int32_t cas);
 template <>
-void Lift<int32_t, 1>(int32_t *x, int32_t n, int32_t cas) { Lift53<1>(x, n, cas); }
+void Lift<int32_t, 1>(int32_t *x, int32_t n, int32_t cas) {
+  Lift53<1>(x, n, cas);
+}
 template <>
-void Lift<int32_t, kLanes>(int32_t *x, int32_t n, int32_t cas) { Lift53<kLanes>(x, n, cas); }
+void Lift<int32_t, kLanes>(int32_t *x, int32_t n, int32_t cas) {
+  Lift53<kLanes>(x, n, cas);
+}
 template <>
-void Lift<float, 1>(float *x, int32_t n, int32_t cas) { Lift97<1>(x, n, cas); }
+void Lift<float, 1>(float *x, int32_t n, int32_t cas) {
+  Lift97<1>(x, n, cas);
+}
 template <>
-void Lift<float, kLanes>(float *x, int32_t n, int32_t cas) { Lift97<kLanes>(x, n, cas); }
+void Lift<float, kLanes>(float *x, int32_t n, int32_t cas) {
+  Lift97<kLanes>(x, n, cas);
+}
 
 // Source index in the band layout (low half, then high half) of
 // interleaved position i.
@@ -122,7 +130,8 @@ void ExtendSplit(T *lo, T *hi, int32_t n, int32_t cas) {
   }
 }
 
-void RowSplit(int32_t *row, int32_t n, int32_t cas, int32_t sn, int32_t *__restrict lo, int32_t *__restrict hi) {
+void RowSplit(int32_t *row, int32_t n, int32_t cas, int32_t sn, int32_t *__restrict lo,
+              int32_t *__restrict hi) {
   const int32_t dn = n - sn;
   std::copy(row, row + sn, lo);
   std::copy(row + sn, row + n, hi);
@@ -133,7 +142,8 @@ void RowSplit(int32_t *row, int32_t n, int32_t cas, int32_t sn, int32_t *__restr
   for (int32_t k = 0; k < dn; ++k) row[2 * k + 1 - cas] = hi[k];
 }
 
-void RowSplit(float *row, int32_t n, int32_t cas, int32_t sn, float *__restrict lo, float *__restrict hi) {
+void RowSplit(float *row, int32_t n, int32_t cas, int32_t sn, float *__restrict lo,
+              float *__restrict hi) {
   const int32_t dn = n - sn;
   std::copy(row, row + sn, lo);
   std::copy(row + sn, row + n, hi);
@@ -144,7 +154,8 @@ void RowSplit(float *row, int32_t n, int32_t cas, int32_t sn, float *__restrict 
   const float delta = static_cast<float>(JTK_97_DELTA), gamma = static_cast<float>(JTK_97_GAMMA);
   const float beta = static_cast<float>(JTK_97_BETA), alpha = static_cast<float>(JTK_97_ALPHA);
   // Each step reaches one sample less far into the extension.
-  for (int32_t m = -1 - cas; m <= dn + 1 - cas; ++m) lo[m] -= delta * (hi[m + cas - 1] + hi[m + cas]);
+  for (int32_t m = -1 - cas; m <= dn + 1 - cas; ++m)
+    lo[m] -= delta * (hi[m + cas - 1] + hi[m + cas]);
   for (int32_t j = -1; j <= dn; ++j) hi[j] -= gamma * (lo[j - cas] + lo[j - cas + 1]);
   for (int32_t m = -cas; m <= dn - cas; ++m) lo[m] -= beta * (hi[m + cas - 1] + hi[m + cas]);
   for (int32_t j = 0; j < dn; ++j) hi[j] -= alpha * (lo[j - cas] + lo[j - cas + 1]);
@@ -153,7 +164,8 @@ void RowSplit(float *row, int32_t n, int32_t cas, int32_t sn, float *__restrict 
 }
 
 template <typename T, int G>
-void Columns(T *plane, size_t stride, int32_t x, int32_t rh, int32_t cas, int32_t sn, std::vector<T> &tmp) {
+void Columns(T *plane, size_t stride, int32_t x, int32_t rh, int32_t cas, int32_t sn,
+             std::vector<T> &tmp) {
   T *t = tmp.data();
   for (int32_t i = 0; i < rh; ++i) {
     const T *src = plane + size_t(Source(i, cas, sn)) * stride + size_t(x);
@@ -174,9 +186,11 @@ void Inverse(JtkdTileComp &tc, T *plane) {
   std::vector<T> tmp;
   for (int32_t r = 1; r <= tc.kept; ++r) {
     const JtkdRes &res = tc.res[size_t(r)], &low = tc.res[size_t(r) - 1];
-    const int32_t rw = static_cast<int32_t>(res.x1 - res.x0), rh = static_cast<int32_t>(res.y1 - res.y0);
+    const int32_t rw = static_cast<int32_t>(res.x1 - res.x0),
+                  rh = static_cast<int32_t>(res.y1 - res.y0);
     if (rw <= 0 || rh <= 0) continue;
-    const int32_t snx = static_cast<int32_t>(low.x1 - low.x0), sny = static_cast<int32_t>(low.y1 - low.y0);
+    const int32_t snx = static_cast<int32_t>(low.x1 - low.x0),
+                  sny = static_cast<int32_t>(low.y1 - low.y0);
     const int32_t casx = static_cast<int32_t>(res.x0 & 1), casy = static_cast<int32_t>(res.y0 & 1);
     tmp.resize(size_t(std::max(rw, rh) + 2 * kMargin) * kLanes);
     // Rows.

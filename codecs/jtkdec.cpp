@@ -16,9 +16,24 @@ const char kDecompress[] = "Jp2Decompress";
 const char kHeader[] = "JtkGetMainHeader";
 
 enum : uint32_t {
-  kSOC = 0xFF4F, kSIZ = 0xFF51, kCOD = 0xFF52, kCOC = 0xFF53, kTLM = 0xFF55, kPLM = 0xFF57,
-  kPLT = 0xFF58, kQCD = 0xFF5C, kQCC = 0xFF5D, kRGN = 0xFF5E, kPOC = 0xFF5F, kPPM = 0xFF60,
-  kPPT = 0xFF61, kCRG = 0xFF63, kCOM = 0xFF64, kSOT = 0xFF90, kSOD = 0xFF93, kEOC = 0xFFD9
+  kSOC = 0xFF4F,
+  kSIZ = 0xFF51,
+  kCOD = 0xFF52,
+  kCOC = 0xFF53,
+  kTLM = 0xFF55,
+  kPLM = 0xFF57,
+  kPLT = 0xFF58,
+  kQCD = 0xFF5C,
+  kQCC = 0xFF5D,
+  kRGN = 0xFF5E,
+  kPOC = 0xFF5F,
+  kPPM = 0xFF60,
+  kPPT = 0xFF61,
+  kCRG = 0xFF63,
+  kCOM = 0xFF64,
+  kSOT = 0xFF90,
+  kSOD = 0xFF93,
+  kEOC = 0xFFD9
 };
 
 uint32_t Be16(const uint8_t *p) { return (uint32_t(p[0]) << 8) | p[1]; }
@@ -242,7 +257,8 @@ int32_t NextMarker(const JtkdStream &s, size_t *pos, uint32_t *marker, Segment *
   if (*marker < 0xFF30) return JTKD_MARKER(5);
   *seg = Segment{s.data + *pos, 0};
   // Delimiting markers carry no segment.
-  if (*marker == kSOC || *marker == kSOD || *marker == kEOC || (*marker >= 0xFF30 && *marker <= 0xFF3F))
+  if (*marker == kSOC || *marker == kSOD || *marker == kEOC ||
+      (*marker >= 0xFF30 && *marker <= 0xFF3F))
     return 0;
   if (s.length - *pos < 2) return JTKD_MARKER(7);
   const size_t length = Be16(s.data + *pos);
@@ -383,7 +399,8 @@ const uint32_t kBoxSignature = 0x6A502020, kBoxFtyp = 0x66747970, kBoxJp2h = 0x6
 
 // The codestream inside the JP2 boxes.
 int32_t ParseBoxes(const uint8_t *d, size_t n, size_t *cs, size_t *cs_len) {
-  static const uint8_t kSignature[12] = {0, 0, 0, 12, 0x6A, 0x50, 0x20, 0x20, 0x0D, 0x0A, 0x87, 0x0A};
+  static const uint8_t kSignature[12] = {0,    0,    0,    12,   0x6A, 0x50,
+                                         0x20, 0x20, 0x0D, 0x0A, 0x87, 0x0A};
   if (n < 12 || memcmp(d, kSignature, 12) != 0) return JTKD_FILE(1);
   size_t pos = 12;
   Box box{};
@@ -537,7 +554,8 @@ int32_t Decompress(const JtkParamTp *param_in, const uint8_t *data, size_t lengt
   }
   for (int32_t c = 0; c < s.components; ++c) {
     JtkComponentTp &comp = image->comp[c];
-    if (!comp.data) comp.data = static_cast<int32_t *>(JtkdAllocPlane(size_t(w) * size_t(h) * sizeof(int32_t)));
+    if (!comp.data)
+      comp.data = static_cast<int32_t *>(JtkdAllocPlane(size_t(w) * size_t(h) * sizeof(int32_t)));
     if (!comp.data) {
       JtkFreeImage(&image);
       return JTK_ERROR(JTK_CAT_MEMORY, 1);

@@ -41,10 +41,14 @@ struct Tables {
       sig[1][f] = Primary(v, h, d);
       int32_t hh = 0;
       const int32_t hv = h + v;
-      if (d >= 3) hh = 8;
-      else if (d == 2) hh = hv >= 1 ? 7 : 6;
-      else if (d == 1) hh = hv >= 2 ? 5 : (hv == 1 ? 4 : 3);
-      else hh = hv >= 2 ? 2 : hv;
+      if (d >= 3)
+        hh = 8;
+      else if (d == 2)
+        hh = hv >= 1 ? 7 : 6;
+      else if (d == 1)
+        hh = hv >= 2 ? 5 : (hv == 1 ? 4 : 3);
+      else
+        hh = hv >= 2 ? 2 : hv;
       sig[3][f] = static_cast<uint8_t>(hh);
     }
     for (int32_t i = 0; i < 256; ++i) {
@@ -75,7 +79,8 @@ struct Tables {
       }
     }
     for (int32_t i = 0; i < 2 * JTK_MQ_STATES; ++i)
-      packed[i] = mq[i].qe | uint32_t(mq[i].mps) << 16 | uint32_t(mq[i].nmps) << 17 | uint32_t(mq[i].nlps) << 24;
+      packed[i] = mq[i].qe | uint32_t(mq[i].mps) << 16 | uint32_t(mq[i].nmps) << 17 |
+                  uint32_t(mq[i].nlps) << 24;
   }
   // Significance contexts where the horizontal neighbours count most.
   static uint8_t Primary(int32_t h, int32_t v, int32_t d) {
@@ -234,7 +239,7 @@ struct Block {
     Raw raw = raw_in;
     const uint8_t *const sig = this->sig;
     const int32_t one = 3 << plane;  // the bit and half the one below
-    auto sample = [&](uint32_t *f, int32_t *d, uint32_t mask) __attribute__((always_inline)) {
+    auto sample = [&](uint32_t * f, int32_t * d, uint32_t mask) __attribute__((always_inline)) {
       const uint32_t fl = *f;
       if (fl & kSig) return;
       const uint32_t fm = fl & mask;
@@ -280,13 +285,14 @@ struct Block {
     JTKD_BLOCK_LOCALS;
     Raw raw = raw_in;
     const int32_t half = 1 << plane;
-    auto sample = [&](uint32_t *f, int32_t *d, uint32_t mask) __attribute__((always_inline)) {
+    auto sample = [&](uint32_t * f, int32_t * d, uint32_t mask) __attribute__((always_inline)) {
       const uint32_t fl = *f;
       if ((fl & (kSig | kVisit)) != kSig) return;
       // Context 16 once refined, else 15 with significant neighbours, 14
       // without; worked out without branches, as are the updates.
       const uint32_t refined = (fl >> 13) & 1, near = (fl & mask & 0xFF) != 0;
-      const uint32_t bit = kRaw ? raw.Bit() : MqDecode(m, ctx[14 + (refined << 1 | (near & ~refined))]);
+      const uint32_t bit =
+          kRaw ? raw.Bit() : MqDecode(m, ctx[14 + (refined << 1 | (near & ~refined))]);
       *d += static_cast<int32_t>(bit << (plane + 1)) - half;
       *f = fl | kRef;
     };
@@ -316,13 +322,13 @@ struct Block {
     JTKD_BLOCK_LOCALS;
     const uint8_t *const sig = this->sig;
     const int32_t one = 3 << plane;
-    auto significant = [&](uint32_t *f, int32_t *d, uint32_t fm) __attribute__((always_inline)) {
+    auto significant = [&](uint32_t * f, int32_t * d, uint32_t fm) __attribute__((always_inline)) {
       const uint8_t sc = kT.sign[SignIndex(fm)];
       const uint32_t neg = MqDecode(m, ctx[sc & 0x1F]) ^ uint32_t(sc >> 7);
       *d = one;
       SetSignificant(f, neg, stride);
     };
-    auto sample = [&](uint32_t *f, int32_t *d, uint32_t mask) __attribute__((always_inline)) {
+    auto sample = [&](uint32_t * f, int32_t * d, uint32_t mask) __attribute__((always_inline)) {
       const uint32_t fl = *f;
       if (!(fl & (kSig | kVisit))) {
         const uint32_t fm = fl & mask;
@@ -385,7 +391,8 @@ int32_t JtkdDecodeBlock(JtkdT1Work &work, const JtkdCblk &cblk, int32_t orient, 
   for (size_t seg = 0; seg < cblk.segs.size(); ++seg) {
     starts.push_back(work.bytes.size());
     for (; chunk < cblk.chunks.size() && cblk.chunks[chunk].seg == seg; ++chunk)
-      work.bytes.insert(work.bytes.end(), cblk.chunks[chunk].p, cblk.chunks[chunk].p + cblk.chunks[chunk].n);
+      work.bytes.insert(work.bytes.end(), cblk.chunks[chunk].p,
+                        cblk.chunks[chunk].p + cblk.chunks[chunk].n);
     work.bytes.push_back(0xFF);
     work.bytes.push_back(0xFF);
   }
@@ -415,7 +422,8 @@ int32_t JtkdDecodeBlock(JtkdT1Work &work, const JtkdCblk &cblk, int32_t orient, 
       raw_seg = (style & JTK_CB_BYPASS) && k >= 10 && type != 2;
       if (raw_seg) {
         raw.bp = start;
-        raw.end = work.bytes.data() + (seg + 1 < starts.size() ? starts[seg + 1] - 2 : work.bytes.size() - 2);
+        raw.end = work.bytes.data() +
+                  (seg + 1 < starts.size() ? starts[seg + 1] - 2 : work.bytes.size() - 2);
         raw.c = 0;
         raw.ct = 0;
       } else {

@@ -2,12 +2,12 @@
 // resolutions, precincts and code-blocks, the packets in their
 // progression order (tier 2), then the blocks, the inverse wavelet, the
 // inverse component transform and the level shift into the image.
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <tuple>
-
-#include <sys/mman.h>
 
 #include "jtkd.h"
 
@@ -157,8 +157,8 @@ struct Tile {
   explicit Tile(size_t components) : comps(components) {}
   const uint8_t *body = nullptr;  // the tile-parts' data
   size_t body_len = 0;
-  std::vector<uint8_t> joined;     // ...concatenated, when there are several
-  std::vector<uint8_t> headers;    // packed packet headers (PPM or PPT)
+  std::vector<uint8_t> joined;   // ...concatenated, when there are several
+  std::vector<uint8_t> headers;  // packed packet headers (PPM or PPT)
   bool packed = false;
   size_t body_pos = 0, header_pos = 0;
   int32_t max_layers = 0;
@@ -214,7 +214,8 @@ int32_t ResolveTile(const JtkdStream &s, int32_t t, Tile &tile) {
     size_t total = 0;
     for (const auto &p : parts) total += p.end - p.data;
     tile.joined.reserve(total);
-    for (const auto &p : parts) tile.joined.insert(tile.joined.end(), s.data + p.data, s.data + p.end);
+    for (const auto &p : parts)
+      tile.joined.insert(tile.joined.end(), s.data + p.data, s.data + p.end);
     tile.body = tile.joined.data();
     tile.body_len = tile.joined.size();
   }
@@ -284,8 +285,12 @@ int32_t BuildTileComp(const JtkdStream &s, Tile &tile, int32_t c, int32_t reduce
     res.y1 = JtkdCeilShift(tc.y1, shift);
     res.ppx = cod.pp[r] & 15;
     res.ppy = cod.pp[r] >> 4;
-    res.pw = res.x1 > res.x0 ? static_cast<int32_t>(JtkdCeilShift(res.x1, res.ppx) - (res.x0 >> res.ppx)) : 0;
-    res.ph = res.y1 > res.y0 ? static_cast<int32_t>(JtkdCeilShift(res.y1, res.ppy) - (res.y0 >> res.ppy)) : 0;
+    res.pw = res.x1 > res.x0
+                 ? static_cast<int32_t>(JtkdCeilShift(res.x1, res.ppx) - (res.x0 >> res.ppx))
+                 : 0;
+    res.ph = res.y1 > res.y0
+                 ? static_cast<int32_t>(JtkdCeilShift(res.y1, res.ppy) - (res.y0 >> res.ppy))
+                 : 0;
     res.nbands = r == 0 ? 1 : 3;
     for (int32_t b = 0; b < res.nbands; ++b) {
       JtkdBand &band = res.bands[b];
@@ -325,8 +330,10 @@ int32_t BuildTileComp(const JtkdStream &s, Tile &tile, int32_t c, int32_t reduce
         for (int32_t b = 0; b < res.nbands; ++b) {
           const JtkdBand &band = res.bands[b];
           JtkdPrecBand &pb = prec.band[b];
-          const int64_t bx0 = std::max(band.x0, px << bpx), bx1 = std::min(band.x1, (px + 1) << bpx);
-          const int64_t by0 = std::max(band.y0, py << bpy), by1 = std::min(band.y1, (py + 1) << bpy);
+          const int64_t bx0 = std::max(band.x0, px << bpx),
+                        bx1 = std::min(band.x1, (px + 1) << bpx);
+          const int64_t by0 = std::max(band.y0, py << bpy),
+                        by1 = std::min(band.y1, (py + 1) << bpy);
           if (bx1 <= bx0 || by1 <= by0) continue;
           const int64_t gx0 = bx0 >> cbw, gy0 = by0 >> cbh;
           pb.cw = static_cast<int32_t>(JtkdCeilShift(bx1, cbw) - gx0);
@@ -410,7 +417,8 @@ int32_t ReadPacket(Tile &tile, JtkdTileComp &tc, int32_t r, JtkdPrecinct &prec, 
               passes = 3 + static_cast<int32_t>(v2);
             } else {
               const uint32_t v5 = bits.Bits(5);
-              passes = v5 != 31 ? 6 + static_cast<int32_t>(v5) : 37 + static_cast<int32_t>(bits.Bits(7));
+              passes =
+                  v5 != 31 ? 6 + static_cast<int32_t>(v5) : 37 + static_cast<int32_t>(bits.Bits(7));
             }
           }
         }
@@ -467,7 +475,8 @@ int32_t ReadPacket(Tile &tile, JtkdTileComp &tc, int32_t r, JtkdPrecinct &prec, 
       if (n > tile.body_len - tile.body_pos) return JTKD_PACKET(9);
       if (keep && n > 0) {
         const uint32_t seg = static_cast<uint32_t>(part.seg_first + i);
-        cb.chunks.push_back(JtkdCblk::Chunk{tile.body + tile.body_pos, static_cast<uint32_t>(n), seg});
+        cb.chunks.push_back(
+            JtkdCblk::Chunk{tile.body + tile.body_pos, static_cast<uint32_t>(n), seg});
         cb.segs[seg].length += static_cast<uint32_t>(n);
       }
       tile.body_pos += n;
@@ -502,7 +511,8 @@ int32_t ReadVolume(Tile &tile, const JtkdPoc &v, int64_t *budget) {
     return 0;
   };
   int32_t maxres = 0;
-  for (int32_t c = v.cs; c < ce; ++c) maxres = std::max(maxres, tile.comps[size_t(c)].cod.levels + 1);
+  for (int32_t c = v.cs; c < ce; ++c)
+    maxres = std::max(maxres, tile.comps[size_t(c)].cod.levels + 1);
   const int32_t re = std::min(v.re, maxres);
   if (v.progression == JTK_LRCP || v.progression == JTK_RLCP) {
     const bool lrcp = v.progression == JTK_LRCP;
@@ -564,7 +574,8 @@ int32_t DecodeBlocks(JtkdTileComp &tc, JtkdT1Work &work) {
           if (cb.usable_passes == 0) continue;
           const int32_t planes = band.planes + tc.roi - cb.zero_planes;
           if (planes <= 0) continue;
-          const size_t at = size_t(band.off_y + cb.y0) * size_t(tc.plane_w) + size_t(band.off_x + cb.x0);
+          const size_t at =
+              size_t(band.off_y + cb.y0) * size_t(tc.plane_w) + size_t(band.off_x + cb.x0);
           JtkdBlockOut out;
           out.ints = tc.ints ? tc.ints + at : nullptr;
           out.floats = tc.floats ? tc.floats + at : nullptr;
@@ -625,10 +636,11 @@ int32_t WriteTile(const JtkdStream &s, Tile &tile, int32_t reduce, JtkImageTp *i
     const int64_t x0 = top.x0 - ox, y0 = top.y0 - oy;
     // A tile that is the whole picture hands its plane over, converted in
     // place; others are copied into the picture's plane.
-    const bool whole = !comp.data && x0 == 0 && y0 == 0 && tc.plane_w == comp.width &&
-                       tc.plane_h == comp.height;
+    const bool whole =
+        !comp.data && x0 == 0 && y0 == 0 && tc.plane_w == comp.width && tc.plane_h == comp.height;
     if (!comp.data && !whole) {
-      comp.data = static_cast<int32_t *>(JtkdAllocPlane(size_t(comp.width) * size_t(comp.height) * sizeof(int32_t)));
+      comp.data = static_cast<int32_t *>(
+          JtkdAllocPlane(size_t(comp.width) * size_t(comp.height) * sizeof(int32_t)));
       if (!comp.data) return JTK_ERROR(JTK_CAT_MEMORY, 1);
     }
     for (int32_t y = 0; y < tc.plane_h; ++y) {
@@ -664,8 +676,8 @@ int32_t WriteTile(const JtkdStream &s, Tile &tile, int32_t reduce, JtkImageTp *i
 
 }  // namespace
 
-int32_t JtkdDecodeTile(const JtkdStream &s, int32_t t, const JtkParamTp &param,
-                       JtkImageTp *image, JtkdT1Work &work) {
+int32_t JtkdDecodeTile(const JtkdStream &s, int32_t t, const JtkParamTp &param, JtkImageTp *image,
+                       JtkdT1Work &work) {
   Tile tile(static_cast<size_t>(s.components));
   const int64_t p = t % s.tiles_x, q = t / s.tiles_x;
   tile.x0 = std::max(s.tx0 + p * s.tw, s.x0);
@@ -681,10 +693,12 @@ int32_t JtkdDecodeTile(const JtkdStream &s, int32_t t, const JtkParamTp &param,
   // Packets: the progression changes, or the one order of the coding style.
   std::vector<JtkdPoc> volumes = tile.poc;
   if (volumes.empty())
-    volumes.push_back(JtkdPoc{0, 0, tile.cod.layers, JTKD_MAX_LEVELS + 1, s.components, tile.cod.progression});
+    volumes.push_back(
+        JtkdPoc{0, 0, tile.cod.layers, JTKD_MAX_LEVELS + 1, s.components, tile.cod.progression});
   // Hostile headers may ask for vast empty loops; a packet costs at
   // least one byte, so the visits are bounded by the data.
-  int64_t budget = int64_t(64) * int64_t(tile.body_len + tile.headers.size() + 1) + (int64_t(1) << 22);
+  int64_t budget =
+      int64_t(64) * int64_t(tile.body_len + tile.headers.size() + 1) + (int64_t(1) << 22);
   for (const JtkdPoc &v : volumes) {
     JtkdPoc vol = v;
     vol.lye = std::min(vol.lye, tile.cod.layers);

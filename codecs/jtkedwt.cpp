@@ -56,8 +56,8 @@ void Lift97(float *x, int32_t n, size_t lanes) {
 const size_t kLanes = 16;
 
 template <typename T, typename LiftFn>
-void Forward(T *plane, int32_t w, int32_t h, size_t stride, int32_t levels,
-             std::vector<T> *scratch, LiftFn lift) {
+void Forward(T *plane, int32_t w, int32_t h, size_t stride, int32_t levels, std::vector<T> *scratch,
+             LiftFn lift) {
   for (int32_t level = 0; level < levels && (w > 1 || h > 1); ++level) {
     const size_t need = std::max(static_cast<size_t>(w), static_cast<size_t>(h) * kLanes);
     if (scratch->size() < need) scratch->resize(need);
@@ -143,7 +143,8 @@ double JtkeBandEnergy(bool reversible, int32_t orientation, int32_t level) {
   const int32_t l = level > 10 ? 10 : level;
   auto axis = [&](bool high) {
     double e = Energy1D(reversible, high, l);
-    if (level > l) e *= std::pow(Energy1D(reversible, false, l) / Energy1D(reversible, false, l - 1), level - l);
+    if (level > l)
+      e *= std::pow(Energy1D(reversible, false, l) / Energy1D(reversible, false, l - 1), level - l);
     return e;
   };
   const bool hx = orientation == JTKE_HL || orientation == JTKE_HH;

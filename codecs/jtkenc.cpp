@@ -89,8 +89,10 @@ class TagTree {
     for (size_t k = levels_.size(); k-- > 0;) {
       Level &l = levels_[k];
       const size_t i = static_cast<size_t>(y >> k) * l.w + (x >> k);
-      if (l.low[i] < low) l.low[i] = low;
-      else low = l.low[i];
+      if (l.low[i] < low)
+        l.low[i] = low;
+      else
+        low = l.low[i];
       while (low < threshold) {
         if (low >= l.value[i]) {
           if (!l.known[i]) {
@@ -119,9 +121,9 @@ struct Band {
   int32_t orientation, level;
   int32_t x0, y0, w, h;  // place in the transformed plane
   int32_t exponent = 0, mantissa = 0;
-  double step = 1;        // quantisation step
-  double weight = 1;      // squared error in the image per squared step
-  int32_t bw = 0, bh = 0; // code-blocks across and down
+  double step = 1;         // quantisation step
+  double weight = 1;       // squared error in the image per squared step
+  int32_t bw = 0, bh = 0;  // code-blocks across and down
   std::vector<Block> blocks;
   TagTree inclusion, zero_planes;
 };
@@ -166,11 +168,16 @@ class HeaderBits {
 };
 
 void PutPassCount(HeaderBits &bits, int32_t n) {
-  if (n == 1) bits.Put(0);
-  else if (n == 2) bits.Put(2, 2);
-  else if (n <= 5) bits.Put(0xC | (n - 3), 4);
-  else if (n <= 36) bits.Put(0x1E0 | (n - 6), 9);
-  else bits.Put(0xFF80 | (n - 37), 16);
+  if (n == 1)
+    bits.Put(0);
+  else if (n == 2)
+    bits.Put(2, 2);
+  else if (n <= 5)
+    bits.Put(0xC | (n - 3), 4);
+  else if (n <= 36)
+    bits.Put(0x1E0 | (n - 6), 9);
+  else
+    bits.Put(0xFF80 | (n - 37), 16);
 }
 
 int32_t FloorLog2(uint32_t v) {
@@ -214,14 +221,15 @@ class Encoder {
     const JtkComponentTp &c0 = image.comp[0];
     for (int32_t c = 0; c < image.components; ++c) {
       const JtkComponentTp &k = image.comp[c];
-      if (!k.data || k.width != image.width || k.height != image.height || k.dx != 1 ||
-          k.dy != 1 || k.precision < 1 || k.precision > 16 || k.precision != c0.precision ||
+      if (!k.data || k.width != image.width || k.height != image.height || k.dx != 1 || k.dy != 1 ||
+          k.precision < 1 || k.precision > 16 || k.precision != c0.precision ||
           k.is_signed != c0.is_signed)
         return false;
     }
     auto block_side = [](int32_t v) { return v == 0 || (v >= 4 && v <= 1024 && !(v & (v - 1))); };
     if (!block_side(p.cblk_w) || !block_side(p.cblk_h)) return false;
-    const int32_t bw = p.cblk_w ? p.cblk_w : kDefaultBlock, bh = p.cblk_h ? p.cblk_h : kDefaultBlock;
+    const int32_t bw = p.cblk_w ? p.cblk_w : kDefaultBlock,
+                  bh = p.cblk_h ? p.cblk_h : kDefaultBlock;
     if (bw * bh > 4096) return false;
     if (p.layers < 0 || p.layers > 65535 || p.levels < 0 || p.levels > 32) return false;
     if (p.progression < JTK_LRCP || p.progression > JTK_CPRL) return false;
@@ -374,9 +382,8 @@ class Encoder {
       if (!mct_) {
         for (size_t i = 0; i < n; ++i) o[i] = static_cast<float>(self[i]) - s;
       } else {
-        static const float kM[3][3] = {{0.299f, 0.587f, 0.114f},
-                                       {-0.16875f, -0.331260f, 0.5f},
-                                       {0.5f, -0.41869f, -0.08131f}};
+        static const float kM[3][3] = {
+            {0.299f, 0.587f, 0.114f}, {-0.16875f, -0.331260f, 0.5f}, {0.5f, -0.41869f, -0.08131f}};
         const float *m = kM[c];
         for (size_t i = 0; i < n; ++i)
           o[i] = m[0] * (static_cast<float>(r[i]) - s) + m[1] * (static_cast<float>(g[i]) - s) +
@@ -454,7 +461,8 @@ class Encoder {
     for (const Component &c : comps_)
       for (const Resolution &r : c.res)
         for (const Band &b : r.bands)
-          for (const Block &k : b.blocks) guard_ = std::max(guard_, k.coded.planes - b.exponent + 1);
+          for (const Block &k : b.blocks)
+            guard_ = std::max(guard_, k.coded.planes - b.exponent + 1);
     guard_ = std::min(guard_, 7);
   }
 
@@ -497,8 +505,10 @@ class Encoder {
     double llo = lo > 0 ? std::log(lo) : std::log(hi) - 80, lhi = std::log(hi);
     for (int i = 0; i < 48; ++i) {
       const double mid = 0.5 * (llo + lhi);
-      if (static_cast<double>(DataBytes(std::exp(mid))) <= budget) lhi = mid;
-      else llo = mid;
+      if (static_cast<double>(DataBytes(std::exp(mid))) <= budget)
+        lhi = mid;
+      else
+        llo = mid;
     }
     return std::exp(lhi);
   }
@@ -687,8 +697,10 @@ class Encoder {
     o->push_back(static_cast<uint8_t>(guard_ << 5 | (reversible_ ? 0 : 2)));
     for (const Resolution &r : comps_.empty() ? std::vector<Resolution>() : comps_[0].res)
       for (const Band &b : r.bands) {
-        if (reversible_) o->push_back(static_cast<uint8_t>(b.exponent << 3));
-        else Put16(*o, static_cast<uint32_t>(b.exponent << 11 | b.mantissa));
+        if (reversible_)
+          o->push_back(static_cast<uint8_t>(b.exponent << 3));
+        else
+          Put16(*o, static_cast<uint32_t>(b.exponent << 11 | b.mantissa));
       }
     // COM: who made the file (Latin text).
     static const char kComment[] = "pvview";

@@ -12,7 +12,12 @@
 namespace {
 
 // Contexts: 0..8 significance, 9..13 sign, 14..16 refinement, run, uniform.
-enum { kCtxRefine = 14, kCtxRun = JTK_CTX_RUN, kCtxUniform = JTK_CTX_UNIFORM, kContexts = JTK_CTX_COUNT };
+enum {
+  kCtxRefine = 14,
+  kCtxRun = JTK_CTX_RUN,
+  kCtxUniform = JTK_CTX_UNIFORM,
+  kContexts = JTK_CTX_COUNT
+};
 
 // Per coefficient flags: which of the eight neighbours are significant, the
 // signs of the four direct ones, and the coefficient's own state.
@@ -33,18 +38,26 @@ struct Tables {
         int ctx;
         if (o == JTKE_HH) {
           const int hv = h + v;
-          if (d >= 3) ctx = 8;
-          else if (d == 2) ctx = hv >= 1 ? 7 : 6;
-          else if (d == 1) ctx = hv >= 2 ? 5 : hv == 1 ? 4 : 3;
-          else ctx = hv >= 2 ? 2 : hv;
+          if (d >= 3)
+            ctx = 8;
+          else if (d == 2)
+            ctx = hv >= 1 ? 7 : 6;
+          else if (d == 1)
+            ctx = hv >= 2 ? 5 : hv == 1 ? 4 : 3;
+          else
+            ctx = hv >= 2 ? 2 : hv;
         } else {
           // HL bands see edges across the rows: the roles of the
           // horizontal and vertical neighbours swap.
           if (o == JTKE_HL) std::swap(h, v);
-          if (h == 2) ctx = 8;
-          else if (h == 1) ctx = v >= 1 ? 7 : d >= 1 ? 6 : 5;
-          else if (v >= 1) ctx = v == 2 ? 4 : 3;
-          else ctx = d >= 2 ? 2 : d;
+          if (h == 2)
+            ctx = 8;
+          else if (h == 1)
+            ctx = v >= 1 ? 7 : d >= 1 ? 6 : 5;
+          else if (v >= 1)
+            ctx = v == 2 ? 4 : 3;
+          else
+            ctx = d >= 2 ? 2 : d;
         }
         zero[o][n] = static_cast<uint8_t>(ctx);
       }
@@ -88,12 +101,16 @@ class Mq {
         c_ += qe;
         return;
       }
-      if (a_ < qe) a_ = qe;
-      else c_ += qe;
+      if (a_ < qe)
+        a_ = qe;
+      else
+        c_ += qe;
       state_[ctx] = s.nmps;
     } else {
-      if (a_ < qe) c_ += qe;
-      else a_ = qe;
+      if (a_ < qe)
+        c_ += qe;
+      else
+        a_ = qe;
       if (s.swap) mps_[ctx] ^= 1;
       state_[ctx] = s.nlps;
     }
@@ -169,10 +186,12 @@ class Mq {
 inline double SigGain(uint64_t v, int bit) {
   const int64_t r = bit ? (int64_t{3} << bit) >> 1 : 1;
   const int64_t e0 = static_cast<int64_t>(v), e1 = e0 - r;
-  return static_cast<double>(e0) * static_cast<double>(e0) - static_cast<double>(e1) * static_cast<double>(e1);
+  return static_cast<double>(e0) * static_cast<double>(e0) -
+         static_cast<double>(e1) * static_cast<double>(e1);
 }
 inline double RefineGain(uint64_t v, int bit) {
-  const int64_t before = static_cast<int64_t>(((v >> (bit + 1)) << (bit + 1)) + (uint64_t{1} << bit));
+  const int64_t before =
+      static_cast<int64_t>(((v >> (bit + 1)) << (bit + 1)) + (uint64_t{1} << bit));
   const int64_t after = bit ? static_cast<int64_t>(((v >> bit) << bit) + (uint64_t{1} << (bit - 1)))
                             : static_cast<int64_t>(v);
   const double e0 = static_cast<double>(static_cast<int64_t>(v) - before);
@@ -182,8 +201,8 @@ inline double RefineGain(uint64_t v, int bit) {
 
 }  // namespace
 
-void JtkeBlockCoder::Code(const uint32_t *magnitude, const uint8_t *negative, int32_t w,
-                          int32_t h, int32_t orientation, int32_t fraction, bool measure,
+void JtkeBlockCoder::Code(const uint32_t *magnitude, const uint8_t *negative, int32_t w, int32_t h,
+                          int32_t orientation, int32_t fraction, bool measure,
                           JtkeCodedBlockTp *out) {
   out->data.clear();
   out->length.clear();
@@ -210,7 +229,7 @@ void JtkeBlockCoder::Code(const uint32_t *magnitude, const uint8_t *negative, in
   double gain = 0;
 
   // A coefficient turning significant tells its neighbours.
-  auto become_significant = [stride](uint32_t *f, bool neg) __attribute__((always_inline)) {
+  auto become_significant = [stride](uint32_t * f, bool neg) __attribute__((always_inline)) {
     f[0] |= kSig;
     f[-static_cast<ptrdiff_t>(stride) - 1] |= kSE;
     f[-static_cast<ptrdiff_t>(stride)] |= kS | (neg ? kNegS : 0);
@@ -221,7 +240,7 @@ void JtkeBlockCoder::Code(const uint32_t *magnitude, const uint8_t *negative, in
     f[stride] |= kN | (neg ? kNegN : 0);
     f[stride + 1] |= kNW;
   };
-  auto code_sign = [&](uint32_t *f, size_t i, int bit) __attribute__((always_inline)) {
+  auto code_sign = [&](uint32_t * f, size_t i, int bit) __attribute__((always_inline)) {
     const uint8_t s = sc[*f & 0xFFF];
     const bool neg = negative[i] != 0;
     mq.Encode(neg ^ (s >> 7), s & 0x7F);
@@ -259,7 +278,9 @@ void JtkeBlockCoder::Code(const uint32_t *magnitude, const uint8_t *negative, in
             uint32_t *f = f0 + static_cast<size_t>(y) * stride + x;
             if ((*f & (kSig | kVisit)) != kSig) continue;
             const size_t i = static_cast<size_t>(y) * w + x;
-            const int ctx = (*f & kRefined) ? kCtxRefine + 2 : (*f & kNeighbours) ? kCtxRefine + 1 : kCtxRefine;
+            const int ctx = (*f & kRefined)      ? kCtxRefine + 2
+                            : (*f & kNeighbours) ? kCtxRefine + 1
+                                                 : kCtxRefine;
             mq.Encode((magnitude[i] >> bit) & 1, ctx);
             *f |= kRefined;
             if (measure) gain += RefineGain(magnitude[i], bit);
@@ -287,7 +308,8 @@ void JtkeBlockCoder::Code(const uint32_t *magnitude, const uint8_t *negative, in
             mq.Encode(1, kCtxRun);
             mq.Encode(k >> 1, kCtxUniform);
             mq.Encode(k & 1, kCtxUniform);
-            code_sign(fc + static_cast<size_t>(k) * stride, static_cast<size_t>(y0 + k) * w + x, bit);
+            code_sign(fc + static_cast<size_t>(k) * stride, static_cast<size_t>(y0 + k) * w + x,
+                      bit);
             y = y0 + k + 1;
           }
         }

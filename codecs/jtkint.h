@@ -53,7 +53,7 @@ extern const JtkMqStateTp JtkMqStates[JTK_MQ_STATES];
 #define JTK_CTX_COUNT 19
 #define JTK_CTX_RUN 17
 #define JTK_CTX_UNIFORM 18
-#define JTK_CTX_ZERO_START 4   // significance context 0 starts in state 4
+#define JTK_CTX_ZERO_START 4  // significance context 0 starts in state 4
 #define JTK_CTX_RUN_START 3
 #define JTK_CTX_UNIFORM_START 46
 

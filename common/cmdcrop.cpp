@@ -2,10 +2,10 @@
 // fractions of the image, both [width][x height][+|- xoff[+|- yoff]].
 // Bad input is fatal: the message goes to the info channel and the
 // process exits with status 1.
-#include "common.h"
-
 #include <cstdint>
 #include <cstdlib>
+
+#include "common.h"
 
 namespace {
 

@@ -2,14 +2,14 @@
 // table of CmdOptionTp rows, and the typed queries against that table.
 // Every diagnostic is fatal: it is handed to the info channel and the
 // process exits with status 1.
-#include "common.h"
-
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "common.h"
 
 namespace {
 
@@ -241,8 +241,9 @@ int SelectWord(CmdOptionTp *table, const char *name, va_list args, const char **
     return selected;
   }
   char *msg = nullptr;
-  CmnStrPrintf(&msg, matches == 0 ? "Bad value [%s] for option [-%s]\n"
-                                  : "Ambiguous value [%s] for option [-%s]\n",
+  CmnStrPrintf(&msg,
+               matches == 0 ? "Bad value [%s] for option [-%s]\n"
+                            : "Ambiguous value [%s] for option [-%s]\n",
                value, name);
   CmnStrPrintf(&msg, "Supported values are:\n");
   for (int i = 0; i < nwords; i++) CmnStrPrintf(&msg, "    [%s]\n", words[i]);

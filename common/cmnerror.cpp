@@ -30,21 +30,25 @@ constexpr size_t kBufSize = 512;
 const char *g_source = nullptr;
 unsigned g_line = 0;
 va_list g_args;
-bool g_args_live = false;             // true while the handler of a raise runs
-char g_rendered[kBufSize];            // message of the last raised code
+bool g_args_live = false;   // true while the handler of a raise runs
+char g_rendered[kBufSize];  // message of the last raised code
 ReturnTp g_rendered_code = 0;
 
-char g_message[kBufSize];             // what CmnErrorText returns
-char g_second[kBufSize];              // decorated form and debug texts
+char g_message[kBufSize];  // what CmnErrorText returns
+char g_second[kBufSize];   // decorated form and debug texts
 
 uint16_t g_filter[4];
 
 int SeverityIndex(ReturnTp code) {
   switch (code & CMN_SEVERITY_MASK) {
-    case CMN_SEV_INFO: return 0;
-    case CMN_SEV_WARNING: return 1;
-    case CMN_SEV_ERROR: return 2;
-    default: return 3;
+    case CMN_SEV_INFO:
+      return 0;
+    case CMN_SEV_WARNING:
+      return 1;
+    case CMN_SEV_ERROR:
+      return 2;
+    default:
+      return 3;
   }
 }
 
@@ -205,8 +209,8 @@ const char *CmnErrorText(ReturnTp code, const CmnErrorTableTp *extension, FILE *
     int keep = 150 - static_cast<int>(len);
     if (keep < 0) keep = 0;
     // A long message loses the tail of its decoration rather than overflow.
-    if (snprintf(g_message, sizeof g_message, "%s (%.*s  %4u)", g_second, keep, g_source,
-                 g_line) < 0)
+    if (snprintf(g_message, sizeof g_message, "%s (%.*s  %4u)", g_second, keep, g_source, g_line) <
+        0)
       memcpy(g_message, g_second, len + 1);
   }
 
@@ -239,10 +243,18 @@ CmnErrorHandlerTp *CmnSetErrorHandler(CmnErrorHandlerTp handler) {
 void CmnDefaultErrorHandler(ReturnTp code) {
   const char *form;
   switch (code & CMN_SEVERITY_MASK) {
-    case CMN_SEV_INFO: form = "Info: %s\n"; break;
-    case CMN_SEV_WARNING: form = "Warning: %s\n"; break;
-    case CMN_SEV_ERROR: form = "Error: %s\n"; break;
-    default: form = "Internal Error: %s\n"; break;
+    case CMN_SEV_INFO:
+      form = "Info: %s\n";
+      break;
+    case CMN_SEV_WARNING:
+      form = "Warning: %s\n";
+      break;
+    case CMN_SEV_ERROR:
+      form = "Error: %s\n";
+      break;
+    default:
+      form = "Internal Error: %s\n";
+      break;
   }
   fprintf(stderr, form, CmnErrorText(code, nullptr, nullptr));
   fflush(stderr);

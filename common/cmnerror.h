@@ -14,14 +14,14 @@
 // severity, bits 15..0 number within the module.
 typedef uint32_t ReturnTp;
 
-#define CMN_MODULE_MASK   0xFF000000u
-#define CMN_REPORTED      0x00100000u
+#define CMN_MODULE_MASK 0xFF000000u
+#define CMN_REPORTED 0x00100000u
 #define CMN_SEVERITY_MASK 0x000F0000u
-#define CMN_NUMBER_MASK   0x0000FFFFu
+#define CMN_NUMBER_MASK 0x0000FFFFu
 
-#define CMN_SEV_INFO     0x00010000u
-#define CMN_SEV_WARNING  0x00020000u
-#define CMN_SEV_ERROR    0x00040000u
+#define CMN_SEV_INFO 0x00010000u
+#define CMN_SEV_WARNING 0x00020000u
+#define CMN_SEV_ERROR 0x00040000u
 #define CMN_SEV_INTERNAL 0x00080000u
 
 // One row of a message table; a table given to CmnErrorText as extension
@@ -37,8 +37,8 @@ typedef void (*CmnDebugHandlerTp)(const char *text);
 // the pointer to null.
 typedef void (*CmnInfoHandlerTp)(const char *kind, char **text);
 
-extern ReturnTp CmnErrno;          // last code raised
-extern uint16_t pvdebug;           // debug level; above 0 messages carry source and line
+extern ReturnTp CmnErrno;  // last code raised
+extern uint16_t pvdebug;   // debug level; above 0 messages carry source and line
 extern CmnErrorHandlerTp CmnHandleError;
 extern CmnDebugHandlerTp CmnHandleDebug;
 extern CmnInfoHandlerTp CmnInfoHandle;
@@ -56,9 +56,9 @@ ReturnTp CmnReraise(const char *source, unsigned line, ReturnTp code);
 // An internal inconsistency that no input should cause: print the broken
 // rule with its place and abort.
 [[noreturn]] void CmnAssertFailed(const char *rule, const char *source, unsigned line);
-#define CMN_ASSERT(cond)                                              \
-  do {                                                                \
-    if (!(cond)) CmnAssertFailed(#cond, CMN_SOURCE, __LINE__);        \
+#define CMN_ASSERT(cond)                                       \
+  do {                                                         \
+    if (!(cond)) CmnAssertFailed(#cond, CMN_SOURCE, __LINE__); \
   } while (0)
 
 // Raise 0x00040019 with "<text>: <strerror(errno)>".
@@ -73,18 +73,15 @@ void CmnFilterOff(uint32_t severity_mask);
 CmnErrorHandlerTp *CmnSetErrorHandler(CmnErrorHandlerTp handler);
 void CmnDefaultErrorHandler(ReturnTp code);
 
-void CmnDebug(int level, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+void CmnDebug(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 // Formatted heap texts. With dest null the scratch buffer itself is
 // returned (valid until the next formatting call); with *dest null a heap
 // copy is made; otherwise the result is appended to *dest.
-char *CmnStrPrintf(char **dest, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+char *CmnStrPrintf(char **dest, const char *format, ...) __attribute__((format(printf, 2, 3)));
 char *CmnStrVPrintf(char **dest, const char *format, va_list args);
 // Formats like CmnStrPrintf and hands the text to the info channel.
-char *CmnInfoPrintf(char **dest, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+char *CmnInfoPrintf(char **dest, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void CmnInfo(const char *kind, char **text);
 void CmnInfoFlush(char **text);
 CmnInfoHandlerTp *CmnSetInfoHandler(CmnInfoHandlerTp handler);

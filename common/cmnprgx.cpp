@@ -1,9 +1,8 @@
 // Small runtime services: generic singly linked lists, the quoted-word
 // parser, the program search along PATH, the debugging hooks and the
 // graphics size rounding used to size rasters of vector input.
-#include "common.h"
-
 #include <malloc.h>
+#include <sys/stat.h>
 
 #include <cctype>
 #include <cmath>
@@ -12,7 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
+
+#include "common.h"
 
 #define CMN_SOURCE "cmnprgx"
 
@@ -153,14 +153,22 @@ char CmnDecodeEscape(const char **p, int max_octal, bool bell) {
   char c = *s++;
   *p = s;
   switch (c) {
-    case 'a': return bell ? '\a' : c;
-    case 'b': return '\b';
-    case 'f': return '\f';
-    case 'n': return '\n';
-    case 'r': return '\r';
-    case 't': return '\t';
-    case 'v': return '\v';
-    default: return c;
+    case 'a':
+      return bell ? '\a' : c;
+    case 'b':
+      return '\b';
+    case 'f':
+      return '\f';
+    case 'n':
+      return '\n';
+    case 'r':
+      return '\r';
+    case 't':
+      return '\t';
+    case 'v':
+      return '\v';
+    default:
+      return c;
   }
 }
 

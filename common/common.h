@@ -2,10 +2,10 @@
 #ifndef PV_COMMON_COMMON_H
 #define PV_COMMON_COMMON_H
 
-#include "cmnerror.h"
 #include "cmdopt.h"
-#include "cmnprgx.h"
 #include "cmdtmp.h"
+#include "cmnerror.h"
+#include "cmnprgx.h"
 
 // Process-wide values shared across the layers. The viewer sets them at
 // start-up; the file interface, the filters and the screen driver read them.

@@ -22,17 +22,45 @@ IFD_PLACEHOLDER(Ascii, 0, {IFF_TYPE_ASCII, "ASCII."})
 
 // Types that are refused outright ("Arg. not supported"); codes that no
 // row names (40, and 49 on) are refused too.
-const IffFormatTp Refused = {
-    "Refused",
-    {{IFF_TYPE_GZIP, nullptr}, {IFF_TYPE_RTF, nullptr}, {IFF_TYPE_HPGL, "HPGL."},
-     {48, "UNKNOWN FILE TYPE."}},
-    0, 1, {}, {}, 0};
+const IffFormatTp Refused = {"Refused",
+                             {{IFF_TYPE_GZIP, nullptr},
+                              {IFF_TYPE_RTF, nullptr},
+                              {IFF_TYPE_HPGL, "HPGL."},
+                              {48, "UNKNOWN FILE TYPE."}},
+                             0,
+                             1,
+                             {},
+                             {},
+                             0};
 
 }  // namespace
 
 const IffFormatTp *const IfdFormats[] = {
-    &IfdQplFormat, &IfdBmpFormat, &IfdPcxFormat, &IfdGifFormat, &IfdSunRasterFormat, &IfdTgaFormat, &IfdTiffFormat, &IfdPbmFormat,
-    &IfdSgiFormat, &IfdXwdFormat, &IfdStarBaseFormat, &IfdCatiaFormat, &IfdCatia4Format, &IfdCaedsFormattedFormat, &IfdCaedsBinaryFormat, &IfdCodecFormat,
-    &IfdCgmFormat, &IfdPdfFormat, &IfdPngFormat, &IfdCalsFormat, &IfdJ2kFormat, &IfdLayFormat, &NoType, &PostScript, &Ascii, &Refused,
+    &IfdQplFormat,
+    &IfdBmpFormat,
+    &IfdPcxFormat,
+    &IfdGifFormat,
+    &IfdSunRasterFormat,
+    &IfdTgaFormat,
+    &IfdTiffFormat,
+    &IfdPbmFormat,
+    &IfdSgiFormat,
+    &IfdXwdFormat,
+    &IfdStarBaseFormat,
+    &IfdCatiaFormat,
+    &IfdCatia4Format,
+    &IfdCaedsFormattedFormat,
+    &IfdCaedsBinaryFormat,
+    &IfdCodecFormat,
+    &IfdCgmFormat,
+    &IfdPdfFormat,
+    &IfdPngFormat,
+    &IfdCalsFormat,
+    &IfdJ2kFormat,
+    &IfdLayFormat,
+    &NoType,
+    &PostScript,
+    &Ascii,
+    &Refused,
     nullptr,
 };

@@ -88,7 +88,9 @@ struct BmpState {
   bool top_down = false;  // output that cannot seek gets its rows in order
 };
 
-ReturnTp Unsupported(unsigned line) { return CmnError(CMN_SOURCE, line, IFD_E_UNSUPPORTED, kFormat); }
+ReturnTp Unsupported(unsigned line) {
+  return CmnError(CMN_SOURCE, line, IFD_E_UNSUPPORTED, kFormat);
+}
 
 // Whole records only: a header cut short is no bitmap.
 ReturnTp ReadAll(BmpState *s, void *buffer, size_t size, unsigned line) {
@@ -186,11 +188,17 @@ ReturnTp ReadMasks(BmpState *s) {
 
 bool ValidBits(const BmpState *s) {
   switch (s->bits) {
-    case 1: case 4: case 8: case 24:
+    case 1:
+    case 4:
+    case 8:
+    case 24:
       return s->compression == kRgb || (s->compression == kRle8 && s->bits == 8) ||
              (s->compression == kRle4 && s->bits == 4);
-    case 16: case 32: return s->compression == kRgb || s->compression == kBitFields;
-    default: return false;
+    case 16:
+    case 32:
+      return s->compression == kRgb || s->compression == kBitFields;
+    default:
+      return false;
   }
 }
 
@@ -200,11 +208,15 @@ bool ValidBits(const BmpState *s) {
 void ConvertRow(const BmpState *s, const unsigned char *in, unsigned char *out) {
   const int32_t w = static_cast<int32_t>(s->width);
   switch (s->bits) {
-    case 1: IfuExpandBits(w, in, out); break;
+    case 1:
+      IfuExpandBits(w, in, out);
+      break;
     case 4:
       for (int32_t i = 0; i < w; ++i) out[i] = (in[i >> 1] >> (i & 1 ? 0 : 4)) & 15;
       break;
-    case 8: memcpy(out, in, static_cast<size_t>(w)); break;
+    case 8:
+      memcpy(out, in, static_cast<size_t>(w));
+      break;
     case 16:
       for (int32_t i = 0; i < w; ++i) {
         const uint32_t v = IfuGetLe16(in + 2 * i);
@@ -293,12 +305,16 @@ ReturnTp StartRows(BmpState *s) {
 void PackRow(const BmpState *s, const unsigned char *in, unsigned char *out, int32_t w) {
   memset(out, 0, static_cast<size_t>(s->stride));
   switch (s->out_bits) {
-    case 1: IfuPackBits(w, in, out); break;
+    case 1:
+      IfuPackBits(w, in, out);
+      break;
     case 4:
       for (int32_t i = 0; i < w; ++i)
         out[i >> 1] |= static_cast<unsigned char>((in[i] & 15) << (i & 1 ? 0 : 4));
       break;
-    case 8: memcpy(out, in, static_cast<size_t>(w)); break;
+    case 8:
+      memcpy(out, in, static_cast<size_t>(w));
+      break;
     default:
       for (int32_t i = 0; i < w; ++i) {
         out[3 * i] = in[3 * i + 2];
@@ -448,11 +464,20 @@ ReturnTp IfdBmpWtHead(void *state, IffParamTp *p) {
   if (p->compression[0] != 0) return CmnError(CMN_SOURCE, __LINE__, IFD_E_NO_COMPRESSION);
   const int32_t entries = mapped ? p->cmap_entries : 0;
   switch (entries) {
-    case 0: s->out_bits = 24; break;
-    case 2: s->out_bits = 1; break;
-    case 16: s->out_bits = 4; break;
-    case 256: s->out_bits = 8; break;
-    default: return CmnError(CMN_SOURCE, __LINE__, IFD_E_CMAP_SIZE);
+    case 0:
+      s->out_bits = 24;
+      break;
+    case 2:
+      s->out_bits = 1;
+      break;
+    case 16:
+      s->out_bits = 4;
+      break;
+    case 256:
+      s->out_bits = 8;
+      break;
+    default:
+      return CmnError(CMN_SOURCE, __LINE__, IFD_E_CMAP_SIZE);
   }
   s->width = p->width;
   s->height = p->height;
@@ -535,8 +560,8 @@ const IffFormatTp IfdBmpFormat = {
     {{IFF_TYPE_BMP, "Microsoft Bitmap (BMP)."}},
     0,
     0,
-    {IfdBmpInit, IfdBmpRdHead, IfdBmpWtHead, IfdBmpRdCMap, IfdBmpWtCMap, IfdBmpRdScan,
-     IfdBmpWtScan, IfdBmpTerm},
+    {IfdBmpInit, IfdBmpRdHead, IfdBmpWtHead, IfdBmpRdCMap, IfdBmpWtCMap, IfdBmpRdScan, IfdBmpWtScan,
+     IfdBmpTerm},
     {{"bmp", IFF_TYPE_BMP, IFF_CM_RGB}},
     IFF_MODEL_BIT(IFF_CM_RGB) | IFF_MODEL_BIT(IFF_CM_PALETTE),
 };

@@ -17,9 +17,9 @@ namespace {
 
 const char kFormat[] = "I-DEAS";
 
-constexpr int kKept = 15;      // integers and reals kept of one command
-constexpr int kLine = 80;      // a formatted text or data line
-constexpr int kPerLine = 8;    // formatted pixel values per data line
+constexpr int kKept = 15;       // integers and reals kept of one command
+constexpr int kLine = 80;       // a formatted text or data line
+constexpr int kPerLine = 8;     // formatted pixel values per data line
 constexpr int kValueWidth = 9;  // formatted: three characters per component
 
 enum { kClassPicture = 0, kClassRaster = 3 };
@@ -159,10 +159,13 @@ bool ReadCommand(CaedsState *s, Command *c) {
     c->nchar = h[4];
     uint32_t ints[kKept], reals[kKept];
     if (!ReadValues(s, c->nint, ints) || !ReadValues(s, c->nreal, reals)) return false;
-    for (uint64_t i = 0; i < std::min<uint64_t>(c->nint, kKept); ++i) c->ints[i] = static_cast<int32_t>(ints[i]);
-    for (uint64_t i = 0; i < std::min<uint64_t>(c->nreal, kKept); ++i) memcpy(&c->reals[i], &reals[i], 4);
+    for (uint64_t i = 0; i < std::min<uint64_t>(c->nint, kKept); ++i)
+      c->ints[i] = static_cast<int32_t>(ints[i]);
+    for (uint64_t i = 0; i < std::min<uint64_t>(c->nreal, kKept); ++i)
+      memcpy(&c->reals[i], &reals[i], 4);
     const uint64_t text = (2 * c->nchar + 2) / 4 * 4;
-    if (text > 0 && !(Open(s, text) && Skip(s, static_cast<int64_t>(text)) && Close(s, text))) return false;
+    if (text > 0 && !(Open(s, text) && Skip(s, static_cast<int64_t>(text)) && Close(s, text)))
+      return false;
   } else {
     int64_t h[5];
     for (int64_t &v : h)
@@ -240,7 +243,8 @@ ReturnTp Rewind(CaedsState *s) {
 ReturnTp Init(void **state, IffOpenRequestTp *request, bool binary) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
-  if (request->service != IFF_SRV_IMPORT) return CmnError(CMN_SOURCE, __LINE__, IFD_E_CONVERT, kFormat);
+  if (request->service != IFF_SRV_IMPORT)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_CONVERT, kFormat);
   std::unique_ptr<CaedsState> s(new (std::nothrow) CaedsState());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   s->binary = binary;
@@ -298,7 +302,8 @@ ReturnTp IfdCaedsRdHead(void *state, IffParamTp *p) {
   const int64_t width = right - left + 1, height = top - bottom + 1;
   if (!any_run || !any_row || width < 1 || height < 1)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_CAEDS_NO_RASTER);
-  if (width > INT32_MAX || height > INT32_MAX) return CmnError(CMN_SOURCE, __LINE__, IFD_E_UNSUPPORTED, kFormat);
+  if (width > INT32_MAX || height > INT32_MAX)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_UNSUPPORTED, kFormat);
   s->top = top;
   s->first_column = left;
   s->width = static_cast<int32_t>(width);
@@ -355,7 +360,8 @@ const IffFormatTp IfdCaedsFormattedFormat = {
     {{IFF_TYPE_CAEDS_FORMATTED, "I-DEAS Picture\nFormatted."}},
     0,
     0,
-    {IfdCaedsFormatInit, IfdCaedsRdHead, nullptr, nullptr, nullptr, IfdCaedsRdScan, nullptr, IfdCaedsTerm},
+    {IfdCaedsFormatInit, IfdCaedsRdHead, nullptr, nullptr, nullptr, IfdCaedsRdScan, nullptr,
+     IfdCaedsTerm},
     {},
     0,
 };
@@ -365,7 +371,8 @@ const IffFormatTp IfdCaedsBinaryFormat = {
     {{IFF_TYPE_CAEDS_BINARY, "I-DEAS Picture\nBinary."}},
     0,
     0,
-    {IfdCaedsBinaryInit, IfdCaedsRdHead, nullptr, nullptr, nullptr, IfdCaedsRdScan, nullptr, IfdCaedsTerm},
+    {IfdCaedsBinaryInit, IfdCaedsRdHead, nullptr, nullptr, nullptr, IfdCaedsRdScan, nullptr,
+     IfdCaedsTerm},
     {},
     0,
 };

@@ -134,7 +134,8 @@ ReturnTp IfdCatiaRdHead(void *state, IffParamTp *p) {
   s->width = Field(h + 182, 6);
   s->height = Field(h + 200, 6);
   s->precision = Field(h + 253, 6);
-  if (s->precision < 1 || s->precision > 8) return CmnError(CMN_SOURCE, __LINE__, IFD_E_UNSUPPORTED, kFormat);
+  if (s->precision < 1 || s->precision > 8)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_UNSUPPORTED, kFormat);
   p->width = s->width;
   p->height = s->height;
   p->aspect_x = p->aspect_y = 1;
@@ -163,7 +164,8 @@ ReturnTp IfdCatiaRdCMap(void *state, IffParamTp *p) {
   const int shift = 8 - s->precision;
   memset(p->cmap, 0, 3 * static_cast<size_t>(s->layout->entries));
   for (int32_t i = 0; i < count && i < s->layout->entries; ++i)
-    for (int c = 0; c < 3; ++c) p->cmap[3 * i + c] = static_cast<unsigned char>(table[4 * i + 3 - c] >> shift);
+    for (int c = 0; c < 3; ++c)
+      p->cmap[3 * i + c] = static_cast<unsigned char>(table[4 * i + 3 - c] >> shift);
   unsigned char pad[kRec];
   if ((rc = Get(s, pad, (kRec - count * 4 % kRec) % kRec, __LINE__)) != 0) return rc;
   return GetRecord(s, rec, __LINE__);  // "END COLOR TABLE"
@@ -171,7 +173,8 @@ ReturnTp IfdCatiaRdCMap(void *state, IffParamTp *p) {
 
 ReturnTp IfdCatiaRdScan(void *state, IffParamTp *p) {
   auto *s = static_cast<CatState *>(state);
-  if (!s || !p || !p->buffer || !s->layout) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !p || !p->buffer || !s->layout)
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   const int32_t line = p->line;
   if (line != s->next_line || p->nlines != 1 || line >= s->height)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
@@ -202,10 +205,12 @@ ReturnTp IfdCatiaWtHead(void *state, IffParamTp *p) {
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (p->compression[0] != 0) return CmnError(CMN_SOURCE, __LINE__, IFD_E_NO_COMPRESSION);
   // 1 ASCII, 2 EBCDIC; without a choice, ASCII.
-  if (p->export_option < 0 || p->export_option > 2) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  if (p->export_option < 0 || p->export_option > 2)
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   s->ascii = p->export_option != 2;
   const int entries = p->has_cmap ? p->cmap_entries : 0;
-  if (!entries && p->color_model != IFF_CM_RGB) return CmnError(CMN_SOURCE, __LINE__, IFD_E_NEEDS_RGB);
+  if (!entries && p->color_model != IFF_CM_RGB)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_NEEDS_RGB);
   s->layout = nullptr;
   for (const Layout &l : kLayouts)
     if (l.entries == entries && l.entries != 4) s->layout = &l;
@@ -242,13 +247,15 @@ ReturnTp IfdCatiaWtCMap(void *state, IffParamTp *p) {
     for (int c = 0; c < 3; ++c) table[4 * i + 3 - c] = p->cmap[3 * i + c];
   if (IfiWrite(table.data(), table.size(), 1, s->handle))
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_CMAP);
-  if (PutRecord(s, "END COLOR TABLE", false)) return CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_HEADER);
+  if (PutRecord(s, "END COLOR TABLE", false))
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_HEADER);
   return 0;
 }
 
 ReturnTp IfdCatiaWtScan(void *state, IffParamTp *p) {
   auto *s = static_cast<CatState *>(state);
-  if (!s || !p || !p->buffer || !s->layout) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !p || !p->buffer || !s->layout)
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   const int32_t line = p->line;
   if (line != s->next_line || line >= s->height)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
@@ -271,8 +278,8 @@ ReturnTp IfdCatiaWtScan(void *state, IffParamTp *p) {
     std::fill(s->row.begin(), s->row.end(), 0);
   }
   ++s->next_line;
-  if (s->next_line == s->height &&
-      (PutRecord(s, "END PIXEL DESCRIPTION", false) || PutRecord(s, "END IMAGE DESCRIPTION", false)))
+  if (s->next_line == s->height && (PutRecord(s, "END PIXEL DESCRIPTION", false) ||
+                                    PutRecord(s, "END IMAGE DESCRIPTION", false)))
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_HEADER);
   return 0;
 }

@@ -20,14 +20,14 @@ namespace {
 const char kFormat[] = "CATIA";
 
 constexpr int kRec = 80;
-constexpr int kPrefix = 640;            // some files carry a prefix before the records
-constexpr int kMarkAt = 96;             // "PIXEL" or "BUFFER" in the second record
+constexpr int kPrefix = 640;               // some files carry a prefix before the records
+constexpr int kMarkAt = 96;                // "PIXEL" or "BUFFER" in the second record
 constexpr int64_t kBlockPixels = 0x40000;  // the writer's pixels per block, at most
 constexpr int kExportBuffer = 12000;
 constexpr int kLayoutItem = 12, kImageItem = 36;
 constexpr int32_t kWrittenCode = 10407;  // three 8-bit planes, run-length blocks
 constexpr int kMethodRuns = 7;
-constexpr size_t kChunk = 1 << 20;      // coded blocks are read in pieces of this size
+constexpr size_t kChunk = 1 << 20;  // coded blocks are read in pieces of this size
 
 // The decoder's own messages, printed on standard output.
 const char kMsgCode[] = "Catia_picture : code de compression non reconnu ";
@@ -48,9 +48,9 @@ struct Cat4State {
   int32_t components = 3, sample_bytes = 1, method = 0;
   int32_t rows = 0, blocks = 0;  // rows per block, blocks per plane
   int32_t next_line = 0;
-  std::vector<int64_t> item_at;      // import: position of each block item's length record
+  std::vector<int64_t> item_at;       // import: position of each block item's length record
   std::vector<uint32_t> item_length;  // and its length
-  int32_t loaded = -1;               // import: the block held in planes
+  int32_t loaded = -1;                // import: the block held in planes
   std::vector<unsigned char> coded;
   std::vector<unsigned char> planes[3];  // import: one block of each; export: the whole plane
   std::vector<unsigned char> runs;       // export: one coded block
@@ -141,7 +141,8 @@ ReturnTp IndexBlocks(Cat4State *s, int64_t at) {
     const int64_t plain = PlainSize(s, static_cast<int32_t>(i % s->blocks));
     // Run-length data is shorter than the plain block and comes in pairs.
     const bool runs = s->method == kMethodRuns && length < plain && length % 2 == 0;
-    if (length == 0 || (length != plain && !runs)) return Fail(kMsgBlocks, IFD_E_INVALID_DATA, __LINE__);
+    if (length == 0 || (length != plain && !runs))
+      return Fail(kMsgBlocks, IFD_E_INVALID_DATA, __LINE__);
     try {
       s->item_at.push_back(at);
       s->item_length.push_back(length);
@@ -155,7 +156,8 @@ ReturnTp IndexBlocks(Cat4State *s, int64_t at) {
 
 // Pairs (count, value) to rows of the block; runs end at the end of each
 // row, and the pairs must fill the block exactly.
-bool DecodeRuns(const unsigned char *in, size_t length, int32_t width, unsigned char *out, int64_t size) {
+bool DecodeRuns(const unsigned char *in, size_t length, int32_t width, unsigned char *out,
+                int64_t size) {
   int64_t done = 0;
   int32_t column = 0;
   for (size_t i = 0; i + 1 < length; i += 2) {
@@ -233,11 +235,11 @@ void Text(unsigned char *out, size_t n, const char *text) {
 }
 
 ReturnTp WriteHead(Cat4State *s) {
-  static const char *const kDays[] = {"SUNDAY", "MONDAY", "TUESDAY", "WEDNESDAY",
+  static const char *const kDays[] = {"SUNDAY",   "MONDAY", "TUESDAY", "WEDNESDAY",
                                       "THURSDAY", "FRIDAY", "SATURDAY"};
-  static const char *const kMonths[] = {"JANUARY", "FEBRUARY", "MARCH", "APRIL",
-                                        "MAY", "JUNE", "JULY", "AUGUST",
-                                        "SEPTEMBER", "OCTOBER", "NOVEMBER", "DECEMBER"};
+  static const char *const kMonths[] = {"JANUARY",   "FEBRUARY", "MARCH",    "APRIL",
+                                        "MAY",       "JUNE",     "JULY",     "AUGUST",
+                                        "SEPTEMBER", "OCTOBER",  "NOVEMBER", "DECEMBER"};
   const time_t now = time(nullptr);
   struct tm tm = {};
   localtime_r(&now, &tm);
@@ -288,8 +290,15 @@ ReturnTp WriteHead(Cat4State *s) {
   IfuPutBe32(rec + 8, ppb);
   if (!rc) rc = PutItem(s, rec, kLayoutItem);
 
-  const uint32_t image[9] = {static_cast<uint32_t>(s->width), static_cast<uint32_t>(s->height), 1,
-                             kWrittenCode, static_cast<uint32_t>(s->blocks), ppb, 1, 8, 0};
+  const uint32_t image[9] = {static_cast<uint32_t>(s->width),
+                             static_cast<uint32_t>(s->height),
+                             1,
+                             kWrittenCode,
+                             static_cast<uint32_t>(s->blocks),
+                             ppb,
+                             1,
+                             8,
+                             0};
   for (int i = 0; i < 9; ++i) IfuPutBe32(rec + 4 * i, image[i]);
   if (!rc) rc = PutItem(s, rec, kImageItem);
   return rc;
@@ -391,7 +400,8 @@ ReturnTp IfdCatia4RdHead(void *state, IffParamTp *p) {
       ppb % width != 0)
     return Fail(kMsgSize, IFD_E_INVALID_DATA, __LINE__);
   const uint32_t rows = std::min(ppb / width, height);
-  if (blocks == 0 || blocks != (height - 1) / rows + 1) return Fail(kMsgSize, IFD_E_INVALID_DATA, __LINE__);
+  if (blocks == 0 || blocks != (height - 1) / rows + 1)
+    return Fail(kMsgSize, IFD_E_INVALID_DATA, __LINE__);
   s->width = static_cast<int32_t>(width);
   s->height = static_cast<int32_t>(height);
   s->rows = static_cast<int32_t>(rows);
@@ -440,12 +450,14 @@ ReturnTp IfdCatia4RdScan(void *state, IffParamTp *p) {
 ReturnTp IfdCatia4WtHead(void *state, IffParamTp *p) {
   auto *s = static_cast<Cat4State *>(state);
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-  if (p->color_model != IFF_CM_RGB || p->has_cmap) return CmnError(CMN_SOURCE, __LINE__, IFD_E_NEEDS_RGB);
+  if (p->color_model != IFF_CM_RGB || p->has_cmap)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_NEEDS_RGB);
   if (p->compression[0] != 0) return CmnError(CMN_SOURCE, __LINE__, IFD_E_COMPRESSION);
   if (p->width < 1 || p->height < 1) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   s->width = p->width;
   s->height = p->height;
-  s->rows = static_cast<int32_t>(std::max<int64_t>(1, std::min<int64_t>(s->height, kBlockPixels / s->width)));
+  s->rows = static_cast<int32_t>(
+      std::max<int64_t>(1, std::min<int64_t>(s->height, kBlockPixels / s->width)));
   s->blocks = (s->height - 1) / s->rows + 1;
   s->next_line = 0;
   // The planes are stored one after the other: the whole picture is kept.

@@ -23,16 +23,16 @@ namespace {
 
 constexpr int kVersion = 10, kBuild = 1;  // the release named in the description
 constexpr int kBuffer = 4096;
-constexpr int kShortMax = 30;     // data bytes that fit the short form
+constexpr int kShortMax = 30;       // data bytes that fit the short form
 constexpr int32_t kMaxVdc = 32767;  // 16-bit VDC coordinates
 constexpr int32_t kMaxRun = 32767;
 
 struct CgmState {
   IfiHandleTp *handle = nullptr;
   unsigned char buffer[kBuffer + 2];  // room for the pad of a last odd partition
-  int fill = 0;            // bytes of the current partition, with its header words
-  int64_t element_bytes = 0;  // data bytes since the element began
-  bool first = true;       // the partition is the element's first
+  int fill = 0;                       // bytes of the current partition, with its header words
+  int64_t element_bytes = 0;          // data bytes since the element began
+  bool first = true;                  // the partition is the element's first
   int cls = 0, id = 0;
   bool open = false;  // an element is being assembled
   bool indexed = false;
@@ -92,7 +92,8 @@ ReturnTp Bytes(CgmState *s, const unsigned char *data, size_t length) {
     }
     // Below the nearly-full mark no byte can close the partition.
     size_t n = 1;
-    if (s->fill <= kNearlyFull) n = std::min(length - i, static_cast<size_t>(kNearlyFull + 1 - s->fill));
+    if (s->fill <= kNearlyFull)
+      n = std::min(length - i, static_cast<size_t>(kNearlyFull + 1 - s->fill));
     memcpy(s->buffer + s->fill, data + i, n);
     s->fill += static_cast<int>(n);
     s->element_bytes += static_cast<int64_t>(n);
@@ -252,7 +253,8 @@ ReturnTp IfdCgmWtHead(void *state, IffParamTp *p) {
 ReturnTp IfdCgmWtCMap(void *state, IffParamTp *p) {
   auto *s = static_cast<CgmState *>(state);
   if (!s || !p || !p->cmap) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-  if (s->failed || !s->indexed || s->in_cells) return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
+  if (s->failed || !s->indexed || s->in_cells)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
   s->failed = true;
   Begin(s, 5, 34);
   ReturnTp rc = Byte(s, 0);
@@ -286,7 +288,8 @@ ReturnTp IfdCgmWtScan(void *state, IffParamTp *p) {
     for (int32_t x = 0; !rc && x < s->width;) {
       const unsigned char *first = row + cell * static_cast<size_t>(x);
       int32_t n = 1;
-      while (x + n < s->width && n < kMaxRun && memcmp(first, first + cell * static_cast<size_t>(n), cell) == 0)
+      while (x + n < s->width && n < kMaxRun &&
+             memcmp(first, first + cell * static_cast<size_t>(n), cell) == 0)
         ++n;
       rc = Int(s, n);
       if (!rc) rc = Bytes(s, first, cell);

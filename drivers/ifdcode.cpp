@@ -13,22 +13,22 @@
 
 namespace {
 
-constexpr int32_t kSearch = 10000;         // bytes searched for the start of image
-constexpr int32_t kExportBuffer = 4000;    // stream buffer of a written file
-constexpr int32_t kCodecBuffer = 32768;    // the codec's input chunk
+constexpr int32_t kSearch = 10000;       // bytes searched for the start of image
+constexpr int32_t kExportBuffer = 4000;  // stream buffer of a written file
+constexpr int32_t kCodecBuffer = 32768;  // the codec's input chunk
 
 struct CodeState {
   IfiHandleTp *handle = nullptr;
   IfuCodecTp *codec = nullptr;  // decoding or encoding handle
   int32_t service = 0;
   int32_t width = 0, height = 0;
-  int32_t row_bytes = 0;         // components x width, doubled above 8 bits
+  int32_t row_bytes = 0;  // components x width, doubled above 8 bits
   // Reading: the band held, its first row and its row count.
   std::vector<uint8_t> band;
   int32_t band_height = 0;
   int32_t band_first = 0;
   int32_t band_rows = 0;
-  int32_t band_form = 1;         // 1, or 3 for progressive files
+  int32_t band_form = 1;  // 1, or 3 for progressive files
   int32_t next_line = 0;
 };
 
@@ -96,7 +96,8 @@ ReturnTp IfdCodecRdHead(void *state, IffParamTp *p) {
   if (rc) return rc;
   auto *jp = static_cast<JpegParamTp *>(param);
   jp->color = JPEG_RGB;
-  rc = IfuCodecOpenDecoder(nullptr, &JpegCodecOps, param, ReadInput, s->handle, kCodecBuffer, &s->codec);
+  rc = IfuCodecOpenDecoder(nullptr, &JpegCodecOps, param, ReadInput, s->handle, kCodecBuffer,
+                           &s->codec);
   if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   jp = static_cast<JpegParamTp *>(s->codec->param);
   // Grey files are delivered grey, everything else as RGB.
@@ -123,10 +124,18 @@ ReturnTp IfdCodecRdHead(void *state, IffParamTp *p) {
   }
   FXIBitsPerPixel = jp->components * jp->file_depth;
   switch (jp->file_mode) {
-    case JPEG_LOSSLESS: FXICompression = 4; break;
-    case JPEG_EXTENDED: FXICompression = 6; break;
-    case JPEG_PROGRESSIVE: FXICompression = 7; break;
-    default: FXICompression = 5; break;
+    case JPEG_LOSSLESS:
+      FXICompression = 4;
+      break;
+    case JPEG_EXTENDED:
+      FXICompression = 6;
+      break;
+    case JPEG_PROGRESSIVE:
+      FXICompression = 7;
+      break;
+    default:
+      FXICompression = 5;
+      break;
   }
   s->band_height = jp->band_height;
   s->band_form = jp->file_mode == JPEG_PROGRESSIVE ? 3 : 1;
@@ -149,7 +158,8 @@ ReturnTp IfdCodecRdCMap(void *, IffParamTp *) {
 ReturnTp IfdCodecRdScan(void *state, IffParamTp *p) {
   if (!state || !p || !p->buffer) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   auto *s = static_cast<CodeState *>(state);
-  if (!s->codec || s->service != IFF_SRV_IMPORT) return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
+  if (!s->codec || s->service != IFF_SRV_IMPORT)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
   const int32_t line = p->line;
   if (line < 0 || line >= s->height || line < s->band_first)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
@@ -179,20 +189,33 @@ ReturnTp IfdCodecRdScan(void *state, IffParamTp *p) {
 ReturnTp IfdCodecWtHead(void *state, IffParamTp *p) {
   if (!state || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   auto *s = static_cast<CodeState *>(state);
-  if (s->service != IFF_SRV_EXPORT || s->codec) return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
+  if (s->service != IFF_SRV_EXPORT || s->codec)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
   if (p->has_cmap) return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
   int32_t mode, quality = 10;
   switch (p->compression[0]) {
-    case 0: mode = JPEG_BASELINE; break;
-    case 4: mode = JPEG_LOSSLESS; break;
-    case 5: mode = JPEG_BASELINE; break;
-    case 6: mode = JPEG_EXTENDED; break;
-    case 7: mode = JPEG_PROGRESSIVE; break;
-    default: return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
+    case 0:
+      mode = JPEG_BASELINE;
+      break;
+    case 4:
+      mode = JPEG_LOSSLESS;
+      break;
+    case 5:
+      mode = JPEG_BASELINE;
+      break;
+    case 6:
+      mode = JPEG_EXTENDED;
+      break;
+    case 7:
+      mode = JPEG_PROGRESSIVE;
+      break;
+    default:
+      return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
   }
   // Lossless coding has no quality to ask for.
   if (p->compression[0] != 0 && mode != JPEG_LOSSLESS) {
-    if (p->compression[1] < 1 || p->compression[1] > 20) return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
+    if (p->compression[1] < 1 || p->compression[1] > 20)
+      return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
     quality = static_cast<int32_t>(p->compression[1]);
   }
   int32_t components;
@@ -220,7 +243,8 @@ ReturnTp IfdCodecWtHead(void *state, IffParamTp *p) {
   jp->width = p->width;
   jp->height = p->height;
   jp->x_resolution = p->x_resolution > 0 ? static_cast<int32_t>(p->x_resolution * 1000 + 0.5) : 0;
-  jp->y_resolution = p->y_resolution > 0 ? static_cast<int32_t>(p->y_resolution * 1000 + 0.5) : jp->x_resolution;
+  jp->y_resolution =
+      p->y_resolution > 0 ? static_cast<int32_t>(p->y_resolution * 1000 + 0.5) : jp->x_resolution;
   rc = IfuCodecOpenEncoder(nullptr, &JpegCodecOps, jp, WriteOutput, s->handle, &s->codec);
   if (rc) return rc;
   s->width = p->width;

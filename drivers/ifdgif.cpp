@@ -194,8 +194,7 @@ ReturnTp ReadImageHeader(GifState *s, IffParamTp *p) {
   if (!ReadBytes(s, d, sizeof d)) return CmnError(CMN_SOURCE, __LINE__, IFD_E_GIF_DESCRIPTOR);
   s->width = IfuGetLe16(d + 4);
   s->height = IfuGetLe16(d + 6);
-  if (s->width == 0 || s->height == 0)
-    return CmnError(CMN_SOURCE, __LINE__, IFD_E_GIF_DESCRIPTOR);
+  if (s->width == 0 || s->height == 0) return CmnError(CMN_SOURCE, __LINE__, IFD_E_GIF_DESCRIPTOR);
   s->interlaced = (d[8] & 0x40) != 0;
   if (d[8] & 0x80) {
     s->cmap_bits = (d[8] & 7) + 1;
@@ -538,8 +537,9 @@ ReturnTp IfdGifRdScan(void *state, IffParamTp *p) {
       rc = DecodeFrame(s);
       if (!rc) FinishImage(s);
     }
-    if (!rc) memcpy(p->buffer, s->frame[static_cast<size_t>(p->line)].get(),
-                    static_cast<size_t>(s->width));
+    if (!rc)
+      memcpy(p->buffer, s->frame[static_cast<size_t>(p->line)].get(),
+             static_cast<size_t>(s->width));
   } else if (!rc) {
     if (p->line != s->next_line) return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
     rc = DecodeRow(s, p->buffer, s->width);
@@ -630,7 +630,8 @@ ReturnTp IfdGifWtCMap(void *state, IffParamTp *p) {
 
 ReturnTp IfdGifWtScan(void *state, IffParamTp *p) {
   auto *s = static_cast<GifState *>(state);
-  if (!s || !p || !p->buffer || !s->exporting) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !p || !p->buffer || !s->exporting)
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (s->clear == 0 || p->line != s->out_line || s->out_line >= s->height)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
   ++s->out_line;
@@ -659,8 +660,8 @@ const IffFormatTp IfdGifFormat = {
     {{IFF_TYPE_GIF, "GIF."}},
     1,
     0,
-    {IfdGifInit, IfdGifRdHead, IfdGifWtHead, IfdGifRdCMap, IfdGifWtCMap, IfdGifRdScan,
-     IfdGifWtScan, IfdGifTerm},
+    {IfdGifInit, IfdGifRdHead, IfdGifWtHead, IfdGifRdCMap, IfdGifWtCMap, IfdGifRdScan, IfdGifWtScan,
+     IfdGifTerm},
     {{"gif", IFF_TYPE_GIF, IFF_CM_PALETTE}},
     IFF_MODEL_BIT(IFF_CM_PALETTE),
 };

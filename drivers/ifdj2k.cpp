@@ -20,11 +20,11 @@ struct J2kState {
   IfiHandleTp *handle = nullptr;
   JtkContextTp *context = nullptr;
   int32_t service = 0;
-  int32_t jp2 = 1;            // JP2 boxes (type 25 files) or a raw codestream
+  int32_t jp2 = 1;  // JP2 boxes (type 25 files) or a raw codestream
   int32_t width = 0, height = 0;
-  int32_t components = 0;     // 1 or 3
-  int32_t depth = 8;          // component precision
-  int32_t row_bytes = 0;      // bytes of one delivered or written row
+  int32_t components = 0;  // 1 or 3
+  int32_t depth = 8;       // component precision
+  int32_t row_bytes = 0;   // bytes of one delivered or written row
   int32_t next_line = 0;
   // Decoding limits taken from the open request (0: none).
   int32_t reduce = 0, max_layers = 0;
@@ -61,8 +61,8 @@ int32_t WriteOut(void *arg, const uint8_t *data, size_t length) {
 // the codec's entry point and message.
 int32_t ReportCodecError(JtkContextTp *, const JtkErrorRecordTp *error, void *user) {
   auto *s = static_cast<J2kState *>(user);
-  s->codec_rc = CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT3, error->entry ? error->entry : "Jtk", ": ",
-                         error->message);
+  s->codec_rc = CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT3, error->entry ? error->entry : "Jtk",
+                         ": ", error->message);
   return error->code;
 }
 
@@ -136,7 +136,8 @@ ReturnTp IfdJ2kRdHead(void *state, IffParamTp *p) {
   JtkHeaderTp h;
   if (JtkGetMainHeader(s->context, s->stream.data(), s->stream.size(), s->jp2, &h))
     return CodecFailure(s, __LINE__, IFF_E_BAD_HEADER);
-  if (h.components != 1 && h.components != 3) return CmnError(CMN_SOURCE, __LINE__, IFF_E_BAD_HEADER);
+  if (h.components != 1 && h.components != 3)
+    return CmnError(CMN_SOURCE, __LINE__, IFF_E_BAD_HEADER);
   const int64_t dx = h.dx[0], dy = h.dy[0];
   const int64_t width = (h.x1 + dx - 1) / dx - (h.x0 + dx - 1) / dx;
   const int64_t height = (h.y1 + dy - 1) / dy - (h.y0 + dy - 1) / dy;
@@ -156,7 +157,8 @@ ReturnTp IfdJ2kRdHead(void *state, IffParamTp *p) {
   p->level_sizes[p->level_count++ * 2 + 1] = s->height;
   for (int32_t l = std::min(h.levels, IFF_MAX_LEVEL_SIZES - 2); l >= 0; --l) {
     p->level_sizes[p->level_count * 2] = static_cast<int32_t>((width + (int64_t(1) << l) - 1) >> l);
-    p->level_sizes[p->level_count++ * 2 + 1] = static_cast<int32_t>((height + (int64_t(1) << l) - 1) >> l);
+    p->level_sizes[p->level_count++ * 2 + 1] =
+        static_cast<int32_t>((height + (int64_t(1) << l) - 1) >> l);
   }
   FXIBitsPerPixel = 24;
   FXICompression = h.reversible ? 14 : 13;
@@ -190,7 +192,8 @@ ReturnTp IfdJ2kRdScan(void *state, IffParamTp *p) {
     if (Jp2Decompress(s->context, &param, s->stream.data(), s->stream.size(), &s->image))
       return CodecFailure(s, __LINE__, IFF_E_BAD_HEADER);
     std::vector<uint8_t>().swap(s->stream);
-    if (s->image->width < s->width || s->image->height < s->height || s->image->components != s->components)
+    if (s->image->width < s->width || s->image->height < s->height ||
+        s->image->components != s->components)
       return CmnError(CMN_SOURCE, __LINE__, IFF_E_BAD_HEADER);
   }
   if (!s->image) return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
@@ -213,7 +216,8 @@ ReturnTp IfdJ2kRdScan(void *state, IffParamTp *p) {
       // Fewer than 8 bits are spread over the byte's range.
       const int32_t max = (1 << depth) - 1;
       for (int32_t x = 0; x < s->width; ++x)
-        out[x * n + c] = static_cast<uint8_t>(depth == 8 ? row[x] + offset : (row[x] + offset) * 255 / max);
+        out[x * n + c] =
+            static_cast<uint8_t>(depth == 8 ? row[x] + offset : (row[x] + offset) * 255 / max);
     }
   }
   // After the last row the picture is let go.

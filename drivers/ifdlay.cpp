@@ -28,7 +28,9 @@ int Base64Value(int c) {
   return -1;
 }
 
-bool IsSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool IsSpace(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
 
 // Base64 from the handle's position to the first character that belongs
 // to no Base64 text, or to the end of the file. White space is skipped,
@@ -65,9 +67,9 @@ ReturnTp DecodeBase64(IfiHandleTp *handle, std::vector<unsigned char> *out) {
         }
         group = group << 6 | static_cast<uint32_t>(v);
         if (++count == 4) {
-          out->insert(out->end(), {static_cast<unsigned char>(group >> 16),
-                                   static_cast<unsigned char>(group >> 8),
-                                   static_cast<unsigned char>(group)});
+          out->insert(out->end(),
+                      {static_cast<unsigned char>(group >> 16),
+                       static_cast<unsigned char>(group >> 8), static_cast<unsigned char>(group)});
           group = 0;
           count = 0;
         }
@@ -76,8 +78,8 @@ ReturnTp DecodeBase64(IfiHandleTp *handle, std::vector<unsigned char> *out) {
     }
     if (count == 2) out->push_back(static_cast<unsigned char>(group >> 4));
     if (count == 3)
-      out->insert(out->end(),
-                  {static_cast<unsigned char>(group >> 10), static_cast<unsigned char>(group >> 2)});
+      out->insert(out->end(), {static_cast<unsigned char>(group >> 10),
+                               static_cast<unsigned char>(group >> 2)});
   } catch (const std::exception &) {
     return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   }

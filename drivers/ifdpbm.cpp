@@ -25,7 +25,6 @@ namespace {
 
 #define CMN_SOURCE "ifdpbm"
 
-
 // Comments and header words are read into this; longer ones are cut.
 constexpr size_t kWorkSize = 65536;
 // What the message about a bad PAM header line shows of it.
@@ -638,7 +637,8 @@ ReturnTp IfdPbmWtHead(void *state, IffParamTp *param) {
     case IFF_CM_RGBA:
       // Straight (not premultiplied) red, green, blue, alpha: only a PAM
       // has room for the alpha.
-      if (!s->pam) return CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, "Unsupported colormode for PBM");
+      if (!s->pam)
+        return CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, "Unsupported colormode for PBM");
       s->pixel_bytes = 4;
       s->out_bits = 32;
       break;
@@ -651,7 +651,8 @@ ReturnTp IfdPbmWtHead(void *state, IffParamTp *param) {
     default:
       return CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, "Unsupported colormode for PBM");
   }
-  if (param->width < 1 || param->height < 1) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  if (param->width < 1 || param->height < 1)
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   s->width = param->width;
   s->height = param->height;
   s->color_model = param->color_model;

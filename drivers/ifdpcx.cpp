@@ -28,10 +28,10 @@ constexpr int kVersion = 1, kEncoding = 2, kBits = 3, kXMin = 4, kYMin = 6, kXMa
               kPaletteInfo = 68;
 
 // The colours of a 16-colour display, for files that predate palettes.
-const unsigned char kFixedPalette[48] = {
-    0,  0,  0,   0,  0,   168, 0,   168, 0,  0,   168, 168, 168, 0,   0,   168,
-    0,  168, 168, 168, 0,  168, 168, 168, 84, 84,  84,  84,  84,  255, 84,  255,
-    84, 84,  255, 255, 255, 84, 84,  255, 84, 255, 255, 255, 84,  255, 255, 255};
+const unsigned char kFixedPalette[48] = {0,   0,  0,  0,   0,  168, 0,   168, 0,  0,   168, 168,
+                                         168, 0,  0,  168, 0,  168, 168, 168, 0,  168, 168, 168,
+                                         84,  84, 84, 84,  84, 255, 84,  255, 84, 84,  255, 255,
+                                         255, 84, 84, 255, 84, 255, 255, 255, 84, 255, 255, 255};
 
 // Horizontal resolution fields that hold a screen width, not dots per inch.
 bool ScreenWidth(int v) {
@@ -122,7 +122,8 @@ void ToLine(const PcxState *s, unsigned char *line) {
   memset(line, 0, static_cast<size_t>(w));
   for (int32_t i = 0; i < reach; ++i) {
     unsigned v = 0;
-    for (int32_t p = 0; p < s->planes; ++p) v |= ((in[p * bpl + (i >> 3)] >> (7 - (i & 7))) & 1u) << p;
+    for (int32_t p = 0; p < s->planes; ++p)
+      v |= ((in[p * bpl + (i >> 3)] >> (7 - (i & 7))) & 1u) << p;
     line[i] = static_cast<unsigned char>(v);
   }
 }
@@ -213,7 +214,8 @@ ReturnTp IfdPcxRdCMap(void *state, IffParamTp *p) {
   } else if (s->bits == 1) {
     memcpy(map, v5 ? s->header + kPalette : kFixedPalette, 3 * (size_t{1} << s->planes));
   } else if (!v5) {
-    for (int i = 0; i < 256; ++i) map[3 * i] = map[3 * i + 1] = map[3 * i + 2] = static_cast<unsigned char>(i);
+    for (int i = 0; i < 256; ++i)
+      map[3 * i] = map[3 * i + 1] = map[3 * i + 2] = static_cast<unsigned char>(i);
   } else {
     // The header's 16 entries, unless a marked palette ends the file.
     memcpy(map, s->header + kPalette, 48);
@@ -350,8 +352,8 @@ const IffFormatTp IfdPcxFormat = {
     {{IFF_TYPE_PCX, "PCX."}},
     0,
     0,
-    {IfdPcxInit, IfdPcxRdHead, IfdPcxWtHead, IfdPcxRdCMap, IfdPcxWtCMap, IfdPcxRdScan,
-     IfdPcxWtScan, IfdPcxTerm},
+    {IfdPcxInit, IfdPcxRdHead, IfdPcxWtHead, IfdPcxRdCMap, IfdPcxWtCMap, IfdPcxRdScan, IfdPcxWtScan,
+     IfdPcxTerm},
     {{"pcx", IFF_TYPE_PCX, IFF_CM_PALETTE}},
     IFF_MODEL_BIT(IFF_CM_RGB) | IFF_MODEL_BIT(IFF_CM_PALETTE),
 };

@@ -48,7 +48,7 @@ struct PdfState {
   IfuCodecTp *codec = nullptr;
   z_stream zs{};
   bool deflating = false;
-  unsigned char *row = nullptr;  // one output row
+  unsigned char *row = nullptr;    // one output row
   unsigned char *chunk = nullptr;  // deflate output
 };
 
@@ -134,7 +134,9 @@ ReturnTp WriteHeader(PdfState *s, long w, long h) {
                w, h, w, h);
   if (rc) return rc;
   s->offsets[5] = s->written;
-  rc = PutText(s, "5 0 obj\n<< /Length 41\n>>\nstream\nq\n%6ld 0 0 %6ld 0 0 cm\n/QPLpdf0 Do\nQ\nendstream\nendobj\n",
+  rc = PutText(s,
+               "5 0 obj\n<< /Length 41\n>>\nstream\nq\n%6ld 0 0 %6ld 0 0 cm\n/QPLpdf0 "
+               "Do\nQ\nendstream\nendobj\n",
                w, h);
   if (rc) return rc;
   s->offsets[6] = s->written;
@@ -148,9 +150,10 @@ ReturnTp WriteHeader(PdfState *s, long w, long h) {
                  s->width, s->height);
   if (!rc) rc = PutText(s, "   /Width %6d\n   /Height %6d\n", s->width, s->height);
   if (!rc)
-    rc = PutText(s, "%s\n   /BitsPerComponent %d\n",
-                 s->model == IFF_CM_RGB ? "   /ColorSpace /DeviceRGB" : "   /ColorSpace /DeviceGray",
-                 s->one_bit ? 1 : 8);
+    rc =
+        PutText(s, "%s\n   /BitsPerComponent %d\n",
+                s->model == IFF_CM_RGB ? "   /ColorSpace /DeviceRGB" : "   /ColorSpace /DeviceGray",
+                s->one_bit ? 1 : 8);
   if (!rc) rc = PutText(s, "   /Length 7 0 R\n>>\nstream\n");
   s->data_start = s->written;
   return rc;

@@ -16,6 +16,8 @@
 // it. The functions that arm the jump hold only plain data, so that the
 // jump skips no destructor; after a jump the libpng structures are only
 // destroyed.
+#include "ifdpng.h"
+
 #include <png.h>
 
 #include <algorithm>
@@ -29,7 +31,6 @@
 #include <vector>
 
 #include "drivers.h"
-#include "ifdpng.h"
 
 #define CMN_SOURCE "ifdpng"
 
@@ -60,10 +61,10 @@ struct PngStateTp {
   bool recognised = false;
   // libpng has jumped out: its structures are only good for destroying.
   bool failed = false;
-  ReturnTp error = 0;         // what the failed operation reported
-  ReturnTp io_error = 0;      // a write the I/O layer refused (already reported)
-  bool input_ended = false;   // the read callback ran out of data
-  char message[160] = "";     // libpng's text of the last error
+  ReturnTp error = 0;        // what the failed operation reported
+  ReturnTp io_error = 0;     // a write the I/O layer refused (already reported)
+  bool input_ended = false;  // the read callback ran out of data
+  char message[160] = "";    // libpng's text of the last error
 
   // Reading.
   bool header_read = false;
@@ -252,11 +253,11 @@ ReturnTp RowFailure(PngStateTp *s, unsigned line) {
 // sized by the header, so the header must first be possible: the file has
 // to be large enough to inflate to the rows it declares.
 ReturnTp LoadImage(PngStateTp *s) {
-  const int file_channels = s->color_type == PNG_COLOR_TYPE_PALETTE ? 1
-                            : s->color_type == PNG_COLOR_TYPE_GRAY  ? 1
+  const int file_channels = s->color_type == PNG_COLOR_TYPE_PALETTE      ? 1
+                            : s->color_type == PNG_COLOR_TYPE_GRAY       ? 1
                             : s->color_type == PNG_COLOR_TYPE_GRAY_ALPHA ? 2
-                            : s->color_type == PNG_COLOR_TYPE_RGB   ? 3
-                                                                    : 4;
+                            : s->color_type == PNG_COLOR_TYPE_RGB        ? 3
+                                                                         : 4;
   const int64_t raw_row = (static_cast<int64_t>(s->width) * file_channels * s->bit_depth + 7) / 8;
   const int64_t raw = static_cast<int64_t>(s->height) * (raw_row + 1);
   int64_t size = 0;
@@ -355,7 +356,8 @@ bool WriteEnd(PngStateTp *s) {
 ReturnTp CreateReader(PngStateTp *s) {
   s->png = png_create_read_struct(PNG_LIBPNG_VER_STRING, s, OnError, OnWarning);
   if (s->png) s->info = png_create_info_struct(s->png);
-  if (!s->png || !s->info) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
+  if (!s->png || !s->info)
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
   png_set_read_fn(s->png, s, ReadInput);
   // Only IHDR, PLTE, tRNS, pHYs and the image data mean something here; the
   // other chunks are passed over unread, so that no text or profile is
@@ -521,7 +523,8 @@ ReturnTp IfdPngRdCMap(void *state, IffParamTp *p) {
 
 ReturnTp IfdPngRdScan(void *state, IffParamTp *p) {
   PngStateTp *s = State(state);
-  if (!s || !p || !p->buffer || s->writing) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !p || !p->buffer || s->writing)
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (!s->header_read || p->line < 0 || static_cast<uint32_t>(p->line) != s->next_line ||
       s->next_line >= s->height)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
@@ -629,7 +632,8 @@ ReturnTp IfdPngWtCMap(void *state, IffParamTp *p) {
 // is copied, so the caller's stays as it was.
 ReturnTp IfdPngWtScan(void *state, IffParamTp *p) {
   PngStateTp *s = State(state);
-  if (!s || !p || !p->buffer || !s->writing) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  if (!s || !p || !p->buffer || !s->writing)
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (s->failed) return s->error;
   if (!s->header_written) return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
   if (!s->info_written) return CmnError(CMN_SOURCE, __LINE__, IFD_E_NEEDS_CMAP);
@@ -649,12 +653,14 @@ ReturnTp IfdPngWtScan(void *state, IffParamTp *p) {
   } else if (s->out_type == PNG_COLOR_TYPE_PALETTE) {
     // An index beyond the palette would make the file invalid.
     const unsigned last = static_cast<unsigned>(s->cmap_entries - 1);
-    for (size_t i = 0; i < w; ++i) out[i] = static_cast<unsigned char>(std::min<unsigned>(in[i], last));
+    for (size_t i = 0; i < w; ++i)
+      out[i] = static_cast<unsigned char>(std::min<unsigned>(in[i], last));
   } else if (s->out_model == IFF_CM_BILEVEL) {
     for (size_t i = 0; i < w; ++i) out[i] = in[i] >= 128;
   } else {
     const unsigned top = (1u << s->out_depth) - 1;
-    for (size_t i = 0; i < w; ++i) out[i] = static_cast<unsigned char>(std::min<unsigned>(in[i], top));
+    for (size_t i = 0; i < w; ++i)
+      out[i] = static_cast<unsigned char>(std::min<unsigned>(in[i], top));
   }
   if (!WriteRow(s, s->out_row.data())) return Failure(s, __LINE__, IFD_E_WRITE_LINE);
   ++s->rows_written;
@@ -680,8 +686,8 @@ const IffFormatTp IfdPngFormat = {
     {{IFF_TYPE_PNG, "Portable Network Graphics (PNG)."}},
     0,
     0,
-    {IfdPngInit, IfdPngRdHead, IfdPngWtHead, IfdPngRdCMap, IfdPngWtCMap, IfdPngRdScan,
-     IfdPngWtScan, IfdPngTerm},
+    {IfdPngInit, IfdPngRdHead, IfdPngWtHead, IfdPngRdCMap, IfdPngWtCMap, IfdPngRdScan, IfdPngWtScan,
+     IfdPngTerm},
     {{"png", IFF_TYPE_PNG, IFF_CM_RGB}},
     IFF_MODEL_BIT(IFF_CM_RGB) | IFF_MODEL_BIT(IFF_CM_GRAY) | IFF_MODEL_BIT(IFF_CM_BILEVEL) |
         IFF_MODEL_BIT(IFF_CM_RGBA) | IFF_MODEL_BIT(IFF_CM_PALETTE),

@@ -22,7 +22,6 @@ namespace {
 #define CMN_SOURCE "ifdqpl"
 const char kFormat[] = "QPL";  // the word of "Unsupported %s format"
 
-
 constexpr int kHeaderSize = 36;
 constexpr int kLengthOffset = 8;  // the header length follows the magic
 constexpr int kFirstField = 10;   // the header length counts from 0; fields are read from here
@@ -38,7 +37,7 @@ enum { kModePlanes = 0, kModeBytes = 1, kModeInterleaved = 2, kModeText = 9 };
 // Colour indexes of every storage mode fit in a byte; more planes than
 // that cannot be addressed by any pixel.
 constexpr int kMaxPlanes = 8;
-constexpr int kBandLines = 10;  // lines of each plane read at once in mode 0
+constexpr int kBandLines = 10;   // lines of each plane read at once in mode 0
 constexpr int kFontSize = 8192;  // 256 character codes of 32 bytes
 constexpr int kFontStride = 32;
 // The text screen is always 80 x 25 (or 50) character cells of 8 pixels.
@@ -53,10 +52,10 @@ typedef struct {
   int32_t planes;
   int32_t mode;
   int32_t cmap_entries;
-  int32_t mirrored;   // export
+  int32_t mirrored;  // export
   int32_t next_line;
-  int32_t line_bytes;  // bytes of one line in the file
-  int32_t rowbytes;    // bytes of one packed bit row
+  int32_t line_bytes;               // bytes of one line in the file
+  int32_t rowbytes;                 // bytes of one packed bit row
   std::vector<unsigned char> line;  // packed rows of one line
   std::vector<unsigned char> band;  // mode 0, 16 colours: 10 lines of each plane
   std::vector<unsigned char> font;  // mode 9
@@ -67,7 +66,9 @@ typedef struct {
   int64_t plane_size;  // height x rowbytes
 } QplStateTp;
 
-ReturnTp Unsupported(unsigned line) { return CmnError(CMN_SOURCE, line, IFD_E_UNSUPPORTED, kFormat); }
+ReturnTp Unsupported(unsigned line) {
+  return CmnError(CMN_SOURCE, line, IFD_E_UNSUPPORTED, kFormat);
+}
 
 // Buffers are sized from 16-bit fields; still, running out of memory is a
 // clean failure.
@@ -167,11 +168,15 @@ ReturnTp ReadTextLine(QplStateTp *s, int32_t line, unsigned char *out) {
 // screen make colour indexes, which mean nothing without a colour map.
 bool Readable(const QplStateTp *s) {
   switch (s->mode) {
-    case kModePlanes: return s->planes == 1 || s->planes == 4;
-    case kModeBytes: return true;
+    case kModePlanes:
+      return s->planes == 1 || s->planes == 4;
+    case kModeBytes:
+      return true;
     case kModeInterleaved:
-    case kModeText: return s->planes != 0;
-    default: return false;
+    case kModeText:
+      return s->planes != 0;
+    default:
+      return false;
   }
 }
 
@@ -321,12 +326,18 @@ ReturnTp IfdQplRdScan(void *state, IffParamTp *p) {
   if (line == 0 && !(s->mode == kModePlanes && s->planes == 4)) rc = StartData(s);
   if (rc) return rc;
   switch (s->mode) {
-    case kModePlanes: rc = ReadPlanesLine(s, line, p->buffer); break;
+    case kModePlanes:
+      rc = ReadPlanesLine(s, line, p->buffer);
+      break;
     case kModeBytes:
       rc = ReadAll(s, p->buffer, static_cast<size_t>(s->line_bytes), __LINE__);
       break;
-    case kModeInterleaved: rc = ReadInterleavedLine(s, p->buffer); break;
-    default: rc = ReadTextLine(s, line, p->buffer); break;
+    case kModeInterleaved:
+      rc = ReadInterleavedLine(s, p->buffer);
+      break;
+    default:
+      rc = ReadTextLine(s, line, p->buffer);
+      break;
   }
   if (rc) return rc;
   ++s->next_line;
@@ -339,18 +350,31 @@ ReturnTp IfdQplWtHead(void *state, IffParamTp *p) {
   if (p->compression[0] != 0) return CmnError(CMN_SOURCE, __LINE__, IFD_E_NO_COMPRESSION);
 
   switch (p->cmap_entries) {
-    case 0: s->planes = 0; break;
-    case 2: s->planes = 1; break;
-    case 8: s->planes = 3; break;
-    case 16: s->planes = 4; break;
-    case 64: s->planes = 6; break;
-    case 256: s->planes = 8; break;
-    default: return Unsupported(__LINE__);
+    case 0:
+      s->planes = 0;
+      break;
+    case 2:
+      s->planes = 1;
+      break;
+    case 8:
+      s->planes = 3;
+      break;
+    case 16:
+      s->planes = 4;
+      break;
+    case 64:
+      s->planes = 6;
+      break;
+    case 256:
+      s->planes = 8;
+      break;
+    default:
+      return Unsupported(__LINE__);
   }
   // Sizes are 16-bit fields; a true-colour file holds red, green, blue
   // bytes only, so other layouts of the caller's lines cannot be stored.
-  if (p->width < 1 || p->width > 0xFFFF || p->height < 1 || p->height > 0xFFFF ||
-      p->aspect_x < 1 || p->aspect_y < 1)
+  if (p->width < 1 || p->width > 0xFFFF || p->height < 1 || p->height > 0xFFFF || p->aspect_x < 1 ||
+      p->aspect_y < 1)
     return Unsupported(__LINE__);
   if (s->planes == 0 && p->color_model != IFF_CM_RGB) return Unsupported(__LINE__);
   int32_t aspect_x = p->aspect_x, aspect_y = p->aspect_y;
@@ -369,9 +393,15 @@ ReturnTp IfdQplWtHead(void *state, IffParamTp *p) {
   s->rowbytes = (s->width + 7) / 8;
   s->next_line = 0;
   switch (s->mode) {
-    case kModePlanes: s->line_bytes = s->rowbytes; break;
-    case kModeInterleaved: s->line_bytes = 3 * s->rowbytes; break;
-    default: s->line_bytes = (s->planes ? 1 : 3) * s->width; break;
+    case kModePlanes:
+      s->line_bytes = s->rowbytes;
+      break;
+    case kModeInterleaved:
+      s->line_bytes = 3 * s->rowbytes;
+      break;
+    default:
+      s->line_bytes = (s->planes ? 1 : 3) * s->width;
+      break;
   }
   if (s->mode != kModeBytes && !Allocate(s->line, static_cast<size_t>(s->line_bytes)))
     return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
@@ -437,8 +467,8 @@ const IffFormatTp IfdQplFormat = {
     {{IFF_TYPE_QPL, "QPL."}},
     0,
     0,
-    {IfdQplInit, IfdQplRdHead, IfdQplWtHead, IfdQplRdCMap, IfdQplWtCMap, IfdQplRdScan,
-     IfdQplWtScan, IfdQplTerm},
+    {IfdQplInit, IfdQplRdHead, IfdQplWtHead, IfdQplRdCMap, IfdQplWtCMap, IfdQplRdScan, IfdQplWtScan,
+     IfdQplTerm},
     {{"qpl", IFF_TYPE_QPL, IFF_CM_RGB}},
     IFF_MODEL_BIT(IFF_CM_RGB) | IFF_MODEL_BIT(IFF_CM_PALETTE),
 };

@@ -20,7 +20,7 @@ const char kFormat[] = "STARBASE";  // the word of "Unsupported %s format"
 constexpr int kHeaderSize = 256;
 constexpr int kEntrySize = 12;  // three 32-bit floats
 constexpr int kExportBuffer = 12000;
-constexpr int kBand = 10;  // rows of each bank read at a time...
+constexpr int kBand = 10;                // rows of each bank read at a time...
 constexpr int64_t kBandBytes = 1 << 22;  // ...fewer where that would take more than this
 const char kMagic[] = "Bitmapfile";
 const char kSignature[] = "Image Converted To StarBase Using QPL Software";
@@ -54,8 +54,8 @@ struct StarState {
   int64_t bm_loc = 0;
   int32_t next_line = 0;
   int32_t band_rows = kBand;
-  int32_t map_bits = 8;  // export: bits of the caller's colour-map components
-  int32_t map_given = 0;  // export: entries of the caller's map
+  int32_t map_bits = 8;              // export: bits of the caller's colour-map components
+  int32_t map_given = 0;             // export: entries of the caller's map
   std::vector<unsigned char> band;   // import: kBand rows of each bank; a packed row
   std::vector<unsigned char> later;  // export to a stream: the green and red banks
   std::vector<unsigned char> row;
@@ -63,7 +63,9 @@ struct StarState {
 
 int32_t Word(const unsigned char *h, int at) { return static_cast<int32_t>(IfuGetBe32(h + at)); }
 
-ReturnTp Unsupported(unsigned line) { return CmnError(CMN_SOURCE, line, IFD_E_UNSUPPORTED, kFormat); }
+ReturnTp Unsupported(unsigned line) {
+  return CmnError(CMN_SOURCE, line, IFD_E_UNSUPPORTED, kFormat);
+}
 
 bool Allocate(std::vector<unsigned char> &v, size_t n) {
   try {
@@ -112,7 +114,8 @@ ReturnTp IfdStarBaseInit(void **state, IffOpenRequestTp *request, IffControlBloc
     ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &s->handle);
     if (rc) return rc;
   }
-  if (IfiSeek(s->handle, 0, 0) == 0 && IfiFetch(s->header, 1, kHeaderSize, s->handle) == kHeaderSize)
+  if (IfiSeek(s->handle, 0, 0) == 0 &&
+      IfiFetch(s->header, 1, kHeaderSize, s->handle) == kHeaderSize)
     s->recognised = memcmp(s->header, kMagic, sizeof kMagic) == 0;
   request->recognised = s->recognised;
   *state = s.release();
@@ -151,9 +154,11 @@ ReturnTp IfdStarBaseRdHead(void *state, IffParamTp *p) {
   s->csize = csize;
   s->bm_loc = bm_loc;
   s->next_line = 0;
-  s->band_rows = static_cast<int32_t>(std::clamp<int64_t>(kBandBytes / (3 * int64_t{width}), 1, kBand));
+  s->band_rows =
+      static_cast<int32_t>(std::clamp<int64_t>(kBandBytes / (3 * int64_t{width}), 1, kBand));
   const int64_t band = rgb ? int64_t{s->band_rows} * 3 * width : PackedRow(width);
-  if (!Allocate(s->band, static_cast<size_t>(band))) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
+  if (!Allocate(s->band, static_cast<size_t>(band)))
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
 
   p->width = width;
   p->height = height;
@@ -208,7 +213,8 @@ ReturnTp IfdStarBaseRdScan(void *state, IffParamTp *p) {
     ReadAt(s, s->bm_loc + static_cast<int64_t>(line) * w, out, uw);
   } else if (s->mode == kModeBytes) {
     // Banks lie one after the other: a band of rows of each at a time.
-    const int32_t first = line / s->band_rows * s->band_rows, rows = std::min(s->band_rows, s->height - first);
+    const int32_t first = line / s->band_rows * s->band_rows,
+                  rows = std::min(s->band_rows, s->height - first);
     if (line == first)
       for (int b = 0; b < s->banks; ++b)
         ReadAt(s, s->bm_loc + b * bank_size + static_cast<int64_t>(first) * w,
@@ -228,8 +234,8 @@ ReturnTp IfdStarBaseRdScan(void *state, IffParamTp *p) {
     const int64_t packed = PackedRow(w);
     memset(out, 0, uw);
     for (int plane = 0; plane < s->depth; ++plane) {
-      ReadAt(s, s->bm_loc + (plane * static_cast<int64_t>(s->height) + line) * packed, s->band.data(),
-             static_cast<size_t>(packed));
+      ReadAt(s, s->bm_loc + (plane * static_cast<int64_t>(s->height) + line) * packed,
+             s->band.data(), static_cast<size_t>(packed));
       for (size_t x = 0; x < uw; ++x)
         out[x] |= static_cast<unsigned char>(((s->band[x >> 3] >> (7 - (x & 7))) & 1) << plane);
     }
@@ -242,7 +248,8 @@ ReturnTp IfdStarBaseWtHead(void *state, IffParamTp *p) {
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   // Palette lines are colour indexes into an RGB map.
   const bool palette = p->color_model == IFF_CM_PALETTE && p->has_cmap;
-  if (p->color_model != IFF_CM_RGB && !palette) return CmnError(CMN_SOURCE, __LINE__, IFD_E_NEEDS_RGB);
+  if (p->color_model != IFF_CM_RGB && !palette)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_NEEDS_RGB);
   if (p->compression[0] != 0) return CmnError(CMN_SOURCE, __LINE__, IFD_E_COMPRESSION);
   if (p->width < 1 || p->height < 1) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   const int32_t entries = p->has_cmap ? p->cmap_entries : 0;
@@ -253,7 +260,8 @@ ReturnTp IfdStarBaseWtHead(void *state, IffParamTp *p) {
     int32_t csize, mode, depth, align, banks, cmap_mode;
   };
   static const Layout kTrue = {0, kModeBytes, 24, 8, 3, 4}, kTwo = {2, kModeBits, 1, 1, 0, 1},
-                      kSixteen = {16, kModeBytes, 8, 8, 1, 0}, kFull = {256, kModeBytes, 8, 8, 1, 4};
+                      kSixteen = {16, kModeBytes, 8, 8, 1, 0},
+                      kFull = {256, kModeBytes, 8, 8, 1, 4};
   const Layout &l = entries == 0 ? kTrue : entries <= 2 ? kTwo : entries <= 16 ? kSixteen : kFull;
   s->width = p->width;
   s->height = p->height;
@@ -268,13 +276,15 @@ ReturnTp IfdStarBaseWtHead(void *state, IffParamTp *p) {
   const int64_t row = l.mode == kModeBits ? PackedRow(s->width) : s->width;
   const int64_t end = s->bm_loc + row * s->height * (l.banks == 3 ? 3 : 1);
   if (end > INT32_MAX) return CmnError(CMN_SOURCE, __LINE__, IFD_E_CONVERT, kFormat);
-  if (!Allocate(s->row, static_cast<size_t>(row))) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
+  if (!Allocate(s->row, static_cast<size_t>(row)))
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   if (l.banks == 3) {
     // Each bank goes to its place in the file; output that cannot seek
     // keeps the green and red banks until the blue one is out.
     if (s->handle->seekable)
       s->handle->direct = 1;
-    else if (!Allocate(s->later, 2 * static_cast<size_t>(s->width) * static_cast<size_t>(s->height)))
+    else if (!Allocate(s->later,
+                       2 * static_cast<size_t>(s->width) * static_cast<size_t>(s->height)))
       return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   }
 
@@ -283,11 +293,21 @@ ReturnTp IfdStarBaseWtHead(void *state, IffParamTp *p) {
   const struct {
     int at;
     int64_t value;
-  } words[] = {{kRevision, 1},       {kBmLoc, s->bm_loc},         {kEndLoc, end},
-               {kXStart, 0},         {kYStart, 0},                {kXLen, s->width},
-               {kYLen, s->height},   {kBmMode, l.mode},           {kDepth, l.depth},
-               {kPixelAlign, l.align}, {kNumBanks, l.banks},      {kPlaneMask, 255},
-               {kCmapMode, l.cmap_mode}, {kCsize, l.csize},       {kBackIndex, 0}};
+  } words[] = {{kRevision, 1},
+               {kBmLoc, s->bm_loc},
+               {kEndLoc, end},
+               {kXStart, 0},
+               {kYStart, 0},
+               {kXLen, s->width},
+               {kYLen, s->height},
+               {kBmMode, l.mode},
+               {kDepth, l.depth},
+               {kPixelAlign, l.align},
+               {kNumBanks, l.banks},
+               {kPlaneMask, 255},
+               {kCmapMode, l.cmap_mode},
+               {kCsize, l.csize},
+               {kBackIndex, 0}};
   for (const auto &w : words) IfuPutBe32(h + w.at, static_cast<uint32_t>(w.value));
   memcpy(h + kSignatureAt, kSignature, sizeof kSignature);
   ReturnTp rc = IfiWrite(h, sizeof h, 1, s->handle);

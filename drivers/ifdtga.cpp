@@ -25,7 +25,14 @@ constexpr unsigned char kTopOrigin = 0x20;  // descriptor bit 5: first row at th
 constexpr int kIdLength = 0, kMapType = 1, kImageType = 2, kMapFirst = 3, kMapLength = 5,
               kEntrySize = 7, kWidth = 12, kHeight = 14, kDepth = 16, kDescriptor = 17;
 
-enum { kMapped = 1, kTrueColour = 2, kGrey = 3, kRleMapped = 9, kRleTrueColour = 10, kRleGrey = 11 };
+enum {
+  kMapped = 1,
+  kTrueColour = 2,
+  kGrey = 3,
+  kRleMapped = 9,
+  kRleTrueColour = 10,
+  kRleGrey = 11
+};
 
 struct TgaState {
   IfiHandleTp *handle = nullptr;
@@ -52,7 +59,9 @@ struct TgaState {
   bool top_down = false;
 };
 
-ReturnTp Unsupported(unsigned line) { return CmnError(CMN_SOURCE, line, IFD_E_UNSUPPORTED, kFormat); }
+ReturnTp Unsupported(unsigned line) {
+  return CmnError(CMN_SOURCE, line, IFD_E_UNSUPPORTED, kFormat);
+}
 ReturnTp CannotConvert(unsigned line) { return CmnError(CMN_SOURCE, line, IFD_E_CONVERT, kFormat); }
 
 bool IsRle(int32_t type) { return type >= kRleMapped && type <= kRleGrey; }
@@ -61,8 +70,17 @@ bool Recognised(const unsigned char *h) {
   const int map_type = h[kMapType], type = h[kImageType], entry = h[kEntrySize], depth = h[kDepth];
   if (map_type > 1) return false;
   switch (type) {
-    case 1: case 2: case 3: case 9: case 10: case 11: case 32: case 33: break;
-    default: return false;
+    case 1:
+    case 2:
+    case 3:
+    case 9:
+    case 10:
+    case 11:
+    case 32:
+    case 33:
+      break;
+    default:
+      return false;
   }
   if ((type == kMapped || type == kRleMapped) && entry != 15 && entry != 16 && entry != 24 &&
       entry != 32)
@@ -76,7 +94,9 @@ bool Recognised(const unsigned char *h) {
 // first and 16-bit grey low byte first, as the interface takes them.
 void Convert(const TgaState *s, const unsigned char *in, unsigned char *out, int32_t n) {
   switch (s->pixel_bytes) {
-    case 1: memcpy(out, in, static_cast<size_t>(n)); break;
+    case 1:
+      memcpy(out, in, static_cast<size_t>(n));
+      break;
     case 2:
       for (int32_t i = 0; i < n; ++i) {
         const unsigned v = IfuGetLe16(in + 2 * i);
@@ -377,8 +397,8 @@ const IffFormatTp IfdTgaFormat = {
     {{IFF_TYPE_TGA, "Targa."}},
     0,
     0,
-    {IfdTgaInit, IfdTgaRdHead, IfdTgaWtHead, IfdTgaRdCMap, IfdTgaWtCMap, IfdTgaRdScan,
-     IfdTgaWtScan, IfdTgaTerm},
+    {IfdTgaInit, IfdTgaRdHead, IfdTgaWtHead, IfdTgaRdCMap, IfdTgaWtCMap, IfdTgaRdScan, IfdTgaWtScan,
+     IfdTgaTerm},
     {{"tga", IFF_TYPE_TGA, IFF_CM_RGB}},
     IFF_MODEL_BIT(IFF_CM_RGB) | IFF_MODEL_BIT(IFF_CM_GRAY) | IFF_MODEL_BIT(IFF_CM_PALETTE),
 };

@@ -34,7 +34,7 @@ namespace {
 constexpr uint32_t kMaxEntries = 1000;
 constexpr uint64_t kMaxValues = uint64_t{1} << 25;  // more strips than any legal picture has
 constexpr uint32_t kMaxPages = 65535;
-constexpr int32_t kChunk = 65536;                    // compressed bytes read at once
+constexpr int32_t kChunk = 65536;  // compressed bytes read at once
 constexpr uint64_t kMaxTileRowBuffer = uint64_t{1} << 28;
 
 enum Tag : uint16_t {
@@ -174,30 +174,30 @@ struct TiffState {
   uint64_t row_bytes = 0, strip_rows = 0, nstrips = 0;
   uint64_t tile_row_bytes = 0, tiles_across = 0;
   // Reading.
-  int32_t next_line = 0;        // lines delivered of this page
-  uint32_t strip = 0;           // next strip (or row of tiles) to open
-  uint32_t strip_lines = 0;     // lines left in the open strip
-  std::vector<uint8_t> row;     // one stored row
+  int32_t next_line = 0;           // lines delivered of this page
+  uint32_t strip = 0;              // next strip (or row of tiles) to open
+  uint32_t strip_lines = 0;        // lines left in the open strip
+  std::vector<uint8_t> row;        // one stored row
   std::vector<uint8_t> tile_rows;  // a row of tiles, side by side
-  uint64_t tile_row_at = 0;     // next row within tile_rows
-  bool blank_strip = false;     // byte count 0: the strip is white
+  uint64_t tile_row_at = 0;        // next row within tile_rows
+  bool blank_strip = false;        // byte count 0: the strip is white
   Input in;
   std::unique_ptr<LzwDecoder> lzw;
   PackBitsState packbits;
   IfuCodecTp *fax = nullptr;
-  bool fax_direct = false;      // 1-bit fax rows drawn from their runs
+  bool fax_direct = false;  // 1-bit fax rows drawn from their runs
   uint8_t gray_map[256];
   bool has_gray_map = false;
-  bool reverse_input = false;   // FillOrder 2: bytes bit-reversed before decoding
+  bool reverse_input = false;  // FillOrder 2: bytes bit-reversed before decoding
   // JPEG: each strip or tile decoded whole, then handed out row by row.
   std::vector<uint8_t> jpeg_rows;
   size_t jpeg_at = 0;
-  bool jpeg_raw = false;          // RGB components coded as they are
-  bool jpeg_ycbcr = false;        // YCbCr coded, delivered as RGB
-  uint32_t jpeg_precision = 8;    // the frame's sample precision
-  std::vector<uint8_t> jpeg_head; // old style without a stream: tables built from the tags
-  uint32_t out_bytes = 1;       // bytes per delivered pixel, 8-bit samples
-  uint32_t line_bytes = 1;      // bytes per pixel in the line handed over
+  bool jpeg_raw = false;           // RGB components coded as they are
+  bool jpeg_ycbcr = false;         // YCbCr coded, delivered as RGB
+  uint32_t jpeg_precision = 8;     // the frame's sample precision
+  std::vector<uint8_t> jpeg_head;  // old style without a stream: tables built from the tags
+  uint32_t out_bytes = 1;          // bytes per delivered pixel, 8-bit samples
+  uint32_t line_bytes = 1;         // bytes per pixel in the line handed over
   bool mirrored = false;
   // Writing.
   int32_t width = 0, height = 0;
@@ -208,12 +208,12 @@ struct TiffState {
   int32_t w_cmap_entries = 0;
   uint32_t xres[2] = {72, 1}, yres[2] = {72, 1};
   std::vector<uint16_t> w_colormap;
-  std::vector<uint8_t> strip_buffer;   // rows of the strip being filled
-  uint32_t strip_fill = 0;             // rows in it
+  std::vector<uint8_t> strip_buffer;  // rows of the strip being filled
+  uint32_t strip_fill = 0;            // rows in it
   std::vector<uint64_t> w_offsets, w_counts;
-  std::vector<uint8_t> spool;          // everything after the header, when the output cannot seek
-  uint64_t file_at = 8;                // bytes written so far
-  std::vector<uint8_t> packed;         // compressed strip
+  std::vector<uint8_t> spool;   // everything after the header, when the output cannot seek
+  uint64_t file_at = 8;         // bytes written so far
+  std::vector<uint8_t> packed;  // compressed strip
   bool header_written = false;
   // JPEG writing: the picture is one strip, coded as its rows come.
   IfuCodecTp *w_jpeg = nullptr;
@@ -272,11 +272,18 @@ std::vector<uint32_t> Chain(TiffState *s) {
 
 int TypeSize(uint16_t type) {
   switch (type) {
-    case 1: case 2: case 7: return 1;
-    case 3: return 2;
-    case 4: return 4;
-    case 5: return 8;
-    default: return 0;
+    case 1:
+    case 2:
+    case 7:
+      return 1;
+    case 3:
+      return 2;
+    case 4:
+      return 4;
+    case 5:
+      return 8;
+    default:
+      return 0;
   }
 }
 
@@ -299,9 +306,15 @@ bool Values(TiffState *s, const EntryTp &e, std::vector<uint64_t> *out) {
   auto decode = [&](const uint8_t *p, size_t n) {
     for (size_t i = 0; i + static_cast<size_t>(unit) <= n; i += static_cast<size_t>(unit)) {
       switch (unit) {
-        case 1: out->push_back(p[i]); break;
-        case 2: out->push_back(Get16(s, p + i)); break;
-        default: out->push_back(Get32(s, p + i)); break;
+        case 1:
+          out->push_back(p[i]);
+          break;
+        case 2:
+          out->push_back(Get16(s, p + i));
+          break;
+        default:
+          out->push_back(Get32(s, p + i));
+          break;
       }
     }
   };
@@ -349,22 +362,55 @@ ReturnTp ParseDirectory(TiffState *s, uint32_t offset) {
     e.count = Get32(s, p + 4);
     memcpy(e.value, p + 8, 4);
     if (e.tag < kNewSubfileType || e.tag > kReferenceBlackWhite || e.count == 0) continue;
-    const bool jpeg_table = e.tag == kJpegQTables || e.tag == kJpegDCTables ||
-                            e.tag == kJpegACTables;
+    const bool jpeg_table =
+        e.tag == kJpegQTables || e.tag == kJpegDCTables || e.tag == kJpegACTables;
     if (jpeg_table && BrokenTiffJpeg) continue;
     switch (e.tag) {
-      case kNewSubfileType: case kSubfileType: case kImageWidth: case kImageLength:
-      case kBitsPerSample: case kCompression: case kPhotometric: case kFillOrder:
-      case kStripOffsets: case kOrientation: case kSamplesPerPixel: case kRowsPerStrip:
-      case kStripByteCounts: case kXResolution: case kYResolution: case kPlanarConfig:
-      case kGrayResponseUnit: case kGrayResponseCurve: case kT4Options: case kT6Options:
-      case kResolutionUnit: case kTransferFunction: case kSoftware: case kPredictor:
-      case kWhitePoint: case kPrimaryChromaticities: case kColorMap: case kTileWidth:
-      case kTileLength: case kTileOffsets: case kTileByteCounts: case kJpegTables:
-      case kJpegProc: case kJpegInterchange: case kJpegInterchangeLength:
-      case kJpegRestartInterval: case kJpegLosslessPredictors: case kJpegPointTransforms:
-      case kJpegQTables: case kJpegDCTables: case kJpegACTables: case kYCbCrCoefficients:
-      case kYCbCrSubSampling: case kYCbCrPositioning: case kReferenceBlackWhite:
+      case kNewSubfileType:
+      case kSubfileType:
+      case kImageWidth:
+      case kImageLength:
+      case kBitsPerSample:
+      case kCompression:
+      case kPhotometric:
+      case kFillOrder:
+      case kStripOffsets:
+      case kOrientation:
+      case kSamplesPerPixel:
+      case kRowsPerStrip:
+      case kStripByteCounts:
+      case kXResolution:
+      case kYResolution:
+      case kPlanarConfig:
+      case kGrayResponseUnit:
+      case kGrayResponseCurve:
+      case kT4Options:
+      case kT6Options:
+      case kResolutionUnit:
+      case kTransferFunction:
+      case kSoftware:
+      case kPredictor:
+      case kWhitePoint:
+      case kPrimaryChromaticities:
+      case kColorMap:
+      case kTileWidth:
+      case kTileLength:
+      case kTileOffsets:
+      case kTileByteCounts:
+      case kJpegTables:
+      case kJpegProc:
+      case kJpegInterchange:
+      case kJpegInterchangeLength:
+      case kJpegRestartInterval:
+      case kJpegLosslessPredictors:
+      case kJpegPointTransforms:
+      case kJpegQTables:
+      case kJpegDCTables:
+      case kJpegACTables:
+      case kYCbCrCoefficients:
+      case kYCbCrSubSampling:
+      case kYCbCrPositioning:
+      case kReferenceBlackWhite:
         break;
       default:
         continue;
@@ -375,44 +421,98 @@ ReturnTp ParseDirectory(TiffState *s, uint32_t offset) {
       return TIFF_FAIL(TIFF_E_INVALID);
     }
     switch (e.tag) {
-      case kNewSubfileType: d.subfile = First(v, 0); break;
+      case kNewSubfileType:
+        d.subfile = First(v, 0);
+        break;
       case kSubfileType: {
         const uint32_t t = First(v, 1);
         d.subfile = t == 2 ? 1 : t == 3 ? 2 : 0;
         break;
       }
-      case kImageWidth: d.width = First(v, 0); break;
-      case kImageLength: d.height = First(v, 0); break;
-      case kBitsPerSample: d.bits = First(v, 1); break;
-      case kCompression: d.compression = First(v, 1); break;
-      case kPhotometric: d.photometric = First(v, 0xFFFFFFFF); break;
-      case kFillOrder: d.fill_order = First(v, 1); break;
-      case kStripOffsets: if (!d.tiled) d.offsets = v; break;
-      case kOrientation: d.orientation = First(v, 1); break;
-      case kSamplesPerPixel: d.samples = First(v, 1); break;
-      case kRowsPerStrip: d.rows_per_strip = First(v, 0xFFFFFFFF); break;
+      case kImageWidth:
+        d.width = First(v, 0);
+        break;
+      case kImageLength:
+        d.height = First(v, 0);
+        break;
+      case kBitsPerSample:
+        d.bits = First(v, 1);
+        break;
+      case kCompression:
+        d.compression = First(v, 1);
+        break;
+      case kPhotometric:
+        d.photometric = First(v, 0xFFFFFFFF);
+        break;
+      case kFillOrder:
+        d.fill_order = First(v, 1);
+        break;
+      case kStripOffsets:
+        if (!d.tiled) d.offsets = v;
+        break;
+      case kOrientation:
+        d.orientation = First(v, 1);
+        break;
+      case kSamplesPerPixel:
+        d.samples = First(v, 1);
+        break;
+      case kRowsPerStrip:
+        d.rows_per_strip = First(v, 0xFFFFFFFF);
+        break;
       case kStripByteCounts:
         if (!d.tiled) {
           d.counts = v;
           d.has_counts = true;
         }
         break;
-      case kXResolution: d.x_resolution = Rational(v); break;
-      case kYResolution: d.y_resolution = Rational(v); break;
-      case kPlanarConfig: d.planar = First(v, 1); break;
-      case kGrayResponseUnit: d.gray_unit = First(v, 2); break;
-      case kGrayResponseCurve: d.gray_curve = v; break;
-      case kT4Options: d.t4 = First(v, 0); break;
-      case kT6Options: d.t6 = First(v, 0); break;
-      case kResolutionUnit: d.resolution_unit = First(v, 2); break;
-      case kTransferFunction: d.transfer = v; break;
-      case kSoftware: d.software.assign(v.begin(), v.end()); break;
-      case kPredictor: d.predictor = First(v, 1); break;
-      case kWhitePoint: d.white_point = v; break;
-      case kPrimaryChromaticities: d.primaries = v; break;
-      case kColorMap: d.colormap = v; break;
-      case kTileWidth: d.tile_width = First(v, 0); break;
-      case kTileLength: d.tile_length = First(v, 0); break;
+      case kXResolution:
+        d.x_resolution = Rational(v);
+        break;
+      case kYResolution:
+        d.y_resolution = Rational(v);
+        break;
+      case kPlanarConfig:
+        d.planar = First(v, 1);
+        break;
+      case kGrayResponseUnit:
+        d.gray_unit = First(v, 2);
+        break;
+      case kGrayResponseCurve:
+        d.gray_curve = v;
+        break;
+      case kT4Options:
+        d.t4 = First(v, 0);
+        break;
+      case kT6Options:
+        d.t6 = First(v, 0);
+        break;
+      case kResolutionUnit:
+        d.resolution_unit = First(v, 2);
+        break;
+      case kTransferFunction:
+        d.transfer = v;
+        break;
+      case kSoftware:
+        d.software.assign(v.begin(), v.end());
+        break;
+      case kPredictor:
+        d.predictor = First(v, 1);
+        break;
+      case kWhitePoint:
+        d.white_point = v;
+        break;
+      case kPrimaryChromaticities:
+        d.primaries = v;
+        break;
+      case kColorMap:
+        d.colormap = v;
+        break;
+      case kTileWidth:
+        d.tile_width = First(v, 0);
+        break;
+      case kTileLength:
+        d.tile_length = First(v, 0);
+        break;
       case kTileOffsets:
         d.tiled = true;
         d.offsets = v;
@@ -422,21 +522,50 @@ ReturnTp ParseDirectory(TiffState *s, uint32_t offset) {
         d.counts = v;
         d.has_counts = true;
         break;
-      case kJpegTables: d.jpeg_tables.assign(v.begin(), v.end()); break;
-      case kJpegProc: d.jpeg_proc = First(v, 0); break;
-      case kJpegInterchange: d.jpeg_interchange = First(v, 0); break;
-      case kJpegInterchangeLength: d.jpeg_interchange_length = First(v, 0); break;
-      case kJpegRestartInterval: d.jpeg_restart = First(v, 0); break;
-      case kJpegLosslessPredictors: d.jpeg_predictors = v; break;
-      case kJpegPointTransforms: d.jpeg_point_transforms = v; break;
-      case kJpegQTables: d.jpeg_q = v; break;
-      case kJpegDCTables: d.jpeg_dc = v; break;
-      case kJpegACTables: d.jpeg_ac = v; break;
-      case kYCbCrCoefficients: d.ycbcr_coefficients = v; break;
-      case kYCbCrSubSampling: d.ycbcr_subsampling = v; break;
-      case kYCbCrPositioning: d.ycbcr_positioning = First(v, 1); break;
-      case kReferenceBlackWhite: d.reference_black_white = v; break;
-      default: break;
+      case kJpegTables:
+        d.jpeg_tables.assign(v.begin(), v.end());
+        break;
+      case kJpegProc:
+        d.jpeg_proc = First(v, 0);
+        break;
+      case kJpegInterchange:
+        d.jpeg_interchange = First(v, 0);
+        break;
+      case kJpegInterchangeLength:
+        d.jpeg_interchange_length = First(v, 0);
+        break;
+      case kJpegRestartInterval:
+        d.jpeg_restart = First(v, 0);
+        break;
+      case kJpegLosslessPredictors:
+        d.jpeg_predictors = v;
+        break;
+      case kJpegPointTransforms:
+        d.jpeg_point_transforms = v;
+        break;
+      case kJpegQTables:
+        d.jpeg_q = v;
+        break;
+      case kJpegDCTables:
+        d.jpeg_dc = v;
+        break;
+      case kJpegACTables:
+        d.jpeg_ac = v;
+        break;
+      case kYCbCrCoefficients:
+        d.ycbcr_coefficients = v;
+        break;
+      case kYCbCrSubSampling:
+        d.ycbcr_subsampling = v;
+        break;
+      case kYCbCrPositioning:
+        d.ycbcr_positioning = First(v, 1);
+        break;
+      case kReferenceBlackWhite:
+        d.reference_black_white = v;
+        break;
+      default:
+        break;
     }
   }
   // Strip offsets that came before the tile tags belong to no strips.
@@ -470,7 +599,8 @@ int32_t Refill(TiffState *s) {
 ReturnTp FaxInput(void *arg, uint8_t *buffer, int32_t *length) {
   TiffState *s = static_cast<TiffState *>(arg);
   Input &in = s->in;
-  const size_t want = static_cast<size_t>(std::min<uint64_t>(in.left, static_cast<uint64_t>(*length)));
+  const size_t want =
+      static_cast<size_t>(std::min<uint64_t>(in.left, static_cast<uint64_t>(*length)));
   size_t got = 0;
   if (want > 0 && in.position <= static_cast<uint64_t>(INT64_MAX) &&
       !IfiSeek(s->handle, static_cast<int64_t>(in.position), 0))
@@ -566,9 +696,12 @@ ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
     suffix[e] = code == e ? first[old] : first[code];
     length[e] = static_cast<uint16_t>(length[old] + 1);
     ++next;
-    if (next == 511) width = 10;
-    else if (next == 1023) width = 11;
-    else if (next == 2047) width = 12;
+    if (next == 511)
+      width = 10;
+    else if (next == 1023)
+      width = 11;
+    else if (next == 2047)
+      width = 12;
     old = code;
     const size_t len = length[code];
     if (len == 1) {
@@ -616,8 +749,8 @@ size_t PackBitsProduce(TiffState *s, uint8_t *out, size_t n) {
     }
     if (in.at >= in.end && Refill(s) == 0) break;
     if (p.literal > 0) {
-      const size_t k = std::min({n - done, static_cast<size_t>(p.literal),
-                                 static_cast<size_t>(in.end - in.at)});
+      const size_t k =
+          std::min({n - done, static_cast<size_t>(p.literal), static_cast<size_t>(in.end - in.at)});
       memcpy(out + done, &in.chunk[static_cast<size_t>(in.at)], k);
       in.at += static_cast<int32_t>(k);
       done += k;
@@ -724,12 +857,14 @@ ReturnTp BuildOldJpegHead(TiffState *s) {
       for (int i = 1; i <= 16; ++i) symbols += table[i];
       if (symbols > 256) return TIFF_FAIL(TIFF_E_INVALID);
       table.resize(17 + symbols);
-      if (symbols && !ReadAt(s, tables[t] + 16, &table[17], symbols)) return TIFF_FAIL(TIFF_E_INVALID);
+      if (symbols && !ReadAt(s, tables[t] + 16, &table[17], symbols))
+        return TIFF_FAIL(TIFF_E_INVALID);
       JpegSegment(h, 0xC4, table);
     }
   }
   if (d.jpeg_restart)
-    JpegSegment(h, 0xDD, {static_cast<uint8_t>(d.jpeg_restart >> 8), static_cast<uint8_t>(d.jpeg_restart)});
+    JpegSegment(h, 0xDD,
+                {static_cast<uint8_t>(d.jpeg_restart >> 8), static_cast<uint8_t>(d.jpeg_restart)});
   return 0;
 }
 
@@ -747,9 +882,12 @@ ReturnTp DecodeJpeg(TiffState *s, uint64_t index, uint32_t columns, uint32_t row
     // The frame and scan headers of this strip, then its entropy-coded data.
     data = s->jpeg_head;
     const bool lossless = d.jpeg_proc == 14;
-    std::vector<uint8_t> sof = {static_cast<uint8_t>(s->jpeg_precision), static_cast<uint8_t>(rows >> 8),
-                                static_cast<uint8_t>(rows), static_cast<uint8_t>(columns >> 8),
-                                static_cast<uint8_t>(columns), static_cast<uint8_t>(d.samples)};
+    std::vector<uint8_t> sof = {static_cast<uint8_t>(s->jpeg_precision),
+                                static_cast<uint8_t>(rows >> 8),
+                                static_cast<uint8_t>(rows),
+                                static_cast<uint8_t>(columns >> 8),
+                                static_cast<uint8_t>(columns),
+                                static_cast<uint8_t>(d.samples)};
     std::vector<uint8_t> sos = {static_cast<uint8_t>(d.samples)};
     for (uint32_t c = 0; c < d.samples; ++c) {
       uint32_t h = 1, v = 1;
@@ -757,14 +895,21 @@ ReturnTp DecodeJpeg(TiffState *s, uint64_t index, uint32_t columns, uint32_t row
         h = static_cast<uint32_t>(std::min<uint64_t>(d.ycbcr_subsampling[0], 4));
         v = static_cast<uint32_t>(std::min<uint64_t>(d.ycbcr_subsampling[1], 4));
       }
-      const uint8_t qt = static_cast<uint8_t>(std::min<size_t>(c, d.jpeg_q.empty() ? 0 : d.jpeg_q.size() - 1));
-      const uint8_t dc = static_cast<uint8_t>(std::min<size_t>(c, d.jpeg_dc.empty() ? 0 : d.jpeg_dc.size() - 1));
-      const uint8_t ac = static_cast<uint8_t>(std::min<size_t>(c, d.jpeg_ac.empty() ? 0 : d.jpeg_ac.size() - 1));
-      sof.insert(sof.end(), {static_cast<uint8_t>(c + 1), static_cast<uint8_t>(h << 4 | v), lossless ? uint8_t{0} : qt});
-      sos.insert(sos.end(), {static_cast<uint8_t>(c + 1), static_cast<uint8_t>(dc << 4 | (lossless ? 0 : ac))});
+      const uint8_t qt =
+          static_cast<uint8_t>(std::min<size_t>(c, d.jpeg_q.empty() ? 0 : d.jpeg_q.size() - 1));
+      const uint8_t dc =
+          static_cast<uint8_t>(std::min<size_t>(c, d.jpeg_dc.empty() ? 0 : d.jpeg_dc.size() - 1));
+      const uint8_t ac =
+          static_cast<uint8_t>(std::min<size_t>(c, d.jpeg_ac.empty() ? 0 : d.jpeg_ac.size() - 1));
+      sof.insert(sof.end(), {static_cast<uint8_t>(c + 1), static_cast<uint8_t>(h << 4 | v),
+                             lossless ? uint8_t{0} : qt});
+      sos.insert(sos.end(), {static_cast<uint8_t>(c + 1),
+                             static_cast<uint8_t>(dc << 4 | (lossless ? 0 : ac))});
     }
-    const uint8_t predictor = static_cast<uint8_t>(d.jpeg_predictors.empty() ? 1 : d.jpeg_predictors[0]);
-    const uint8_t pt = static_cast<uint8_t>(d.jpeg_point_transforms.empty() ? 0 : d.jpeg_point_transforms[0] & 15);
+    const uint8_t predictor =
+        static_cast<uint8_t>(d.jpeg_predictors.empty() ? 1 : d.jpeg_predictors[0]);
+    const uint8_t pt =
+        static_cast<uint8_t>(d.jpeg_point_transforms.empty() ? 0 : d.jpeg_point_transforms[0] & 15);
     if (lossless)
       sos.insert(sos.end(), {predictor, 0, pt});
     else
@@ -906,7 +1051,7 @@ ReturnTp OpenData(TiffState *s, uint64_t index, uint32_t columns, uint32_t rows)
       return DecodeJpeg(s, index, columns, rows);
     case kNone:
       return IfiSeek(s->handle, static_cast<int64_t>(s->in.position), 0) ? TIFF_FAIL(TIFF_E_INVALID)
-                                                                          : 0;
+                                                                         : 0;
     case kLzw:
       if (!s->lzw) s->lzw.reset(new (std::nothrow) LzwDecoder);
       if (!s->lzw) return TIFF_FAIL(CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
@@ -1032,7 +1177,8 @@ ReturnTp LoadTileRow(TiffState *s, uint32_t rows) {
     if (rc) return rc;
     for (uint32_t r = 0; r < rows; ++r)
       memcpy(&s->tile_rows[static_cast<size_t>(r * stride + t * s->tile_row_bytes)],
-             &tile[static_cast<size_t>(r * s->tile_row_bytes)], static_cast<size_t>(s->tile_row_bytes));
+             &tile[static_cast<size_t>(r * s->tile_row_bytes)],
+             static_cast<size_t>(s->tile_row_bytes));
   }
   return 0;
 }
@@ -1046,8 +1192,8 @@ uint32_t RowsInStrip(const TiffState *s, uint32_t strip) {
 
 ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
   Directory &d = s->dir;
-  if (d.compression != kOldJpeg && d.compression != kJpeg && d.bits != 1 && (d.bits < 4 || d.bits > 8) &&
-      d.bits != 16)
+  if (d.compression != kOldJpeg && d.compression != kJpeg && d.bits != 1 &&
+      (d.bits < 4 || d.bits > 8) && d.bits != 16)
     return TIFF_FAIL(IFD_E_TIFF_BITS);
   if (d.samples < 1 || d.samples > 16) return TIFF_FAIL(TIFF_E_INVALID);
   const bool jpeg = d.compression == kOldJpeg || d.compression == kJpeg;
@@ -1111,7 +1257,8 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
     if (s->tiles_across * s->tile_row_bytes * rows > kMaxTileRowBuffer)
       return TIFF_FAIL(TIFF_E_INVALID);
   } else {
-    s->strip_rows = d.rows_per_strip == 0 || d.rows_per_strip > d.height ? d.height : d.rows_per_strip;
+    s->strip_rows =
+        d.rows_per_strip == 0 || d.rows_per_strip > d.height ? d.height : d.rows_per_strip;
   }
   if (s->row_bytes > kMaxTileRowBuffer) return TIFF_FAIL(TIFF_E_INVALID);
   s->nstrips = (uint64_t{d.height} - 1) / s->strip_rows + 1;
@@ -1146,8 +1293,8 @@ void FillHeader(TiffState *s, IffParamTp *p) {
     p->aspect_x = static_cast<int32_t>(std::min(std::max(ratio, 1.0), 100000.0));
     p->aspect_y = 100;
   } else if ((d.width == 320 && d.height == 200) || (d.width == 360 && d.height == 480) ||
-             (d.width == 640 && (d.height == 200 || d.height == 350 || d.height == 400 ||
-                                 d.height == 480))) {
+             (d.width == 640 &&
+              (d.height == 200 || d.height == 350 || d.height == 400 || d.height == 480))) {
     p->aspect_x = static_cast<int32_t>(4 * d.height);
     p->aspect_y = static_cast<int32_t>(3 * d.width);
   }
@@ -1178,7 +1325,8 @@ void MakeGrayMap(TiffState *s) {
     for (uint32_t i = 0; i < entries; ++i) {
       const double density = static_cast<double>(d.gray_curve[i]) / unit;
       const double v = std::pow(10.0, -density) * 65535;
-      s->gray_map[i] = static_cast<uint8_t>(static_cast<int>(std::min(std::max(v, 0.0), 65535.0)) >> 8);
+      s->gray_map[i] =
+          static_cast<uint8_t>(static_cast<int>(std::min(std::max(v, 0.0), 65535.0)) >> 8);
     }
     s->has_gray_map = true;
   } else if (d.photometric == 0) {
@@ -1206,8 +1354,8 @@ void Deliver(TiffState *s, const uint8_t *row, uint8_t *line) {
         if (k >= kept) continue;
         const uint64_t byte = bit >> 3;
         const uint32_t shift = static_cast<uint32_t>(16 - bits - (bit & 7));
-        const uint32_t word = static_cast<uint32_t>(row[byte]) << 8 |
-                              (byte + 1 < s->row_bytes ? row[byte + 1] : 0);
+        const uint32_t word =
+            static_cast<uint32_t>(row[byte]) << 8 | (byte + 1 < s->row_bytes ? row[byte + 1] : 0);
         *o++ = static_cast<uint8_t>((word >> shift) & mask);
       }
     }
@@ -1232,7 +1380,7 @@ void Deliver(TiffState *s, const uint8_t *row, uint8_t *line) {
     }
     return;
   }
-  const uint32_t keep = photometric == 2 ? std::min<uint32_t>(spp, 4)
+  const uint32_t keep = photometric == 2   ? std::min<uint32_t>(spp, 4)
                         : photometric == 5 ? 4
                         : photometric == 6 ? 3
                                            : 1;
@@ -1373,15 +1521,32 @@ ReturnTp IfdTiffRdHead(void *state, IffParamTp *p) {
   if (d.width == 0 || d.height == 0) return IFF_I_NO_MORE_PAGES;
   FXIBitsPerPixel = static_cast<int32_t>(d.samples * d.bits);
   switch (d.compression) {
-    case kNone: FXICompression = 0; break;
-    case kModifiedHuffman: FXICompression = 11; break;
-    case kGroup3: FXICompression = 8; break;
-    case kGroup4: FXICompression = 9; break;
-    case kLzw: FXICompression = 1; break;
-    case kOldJpeg: FXICompression = d.jpeg_proc == 14 ? 4 : 5; break;
-    case kJpeg: FXICompression = 5; break;
-    case kPackBits: FXICompression = 2; break;
-    default: break;
+    case kNone:
+      FXICompression = 0;
+      break;
+    case kModifiedHuffman:
+      FXICompression = 11;
+      break;
+    case kGroup3:
+      FXICompression = 8;
+      break;
+    case kGroup4:
+      FXICompression = 9;
+      break;
+    case kLzw:
+      FXICompression = 1;
+      break;
+    case kOldJpeg:
+      FXICompression = d.jpeg_proc == 14 ? 4 : 5;
+      break;
+    case kJpeg:
+      FXICompression = 5;
+      break;
+    case kPackBits:
+      FXICompression = 2;
+      break;
+    default:
+      break;
   }
   p->page_count = count;
   rc = SetUpLayout(s, p);
@@ -1399,17 +1564,25 @@ ReturnTp IfdTiffRdHead(void *state, IffParamTp *p) {
   // Bytes per delivered pixel.
   const bool wide = d.bits == 16;
   switch (p->color_model) {
-    case IFF_CM_GRAY: s->out_bytes = 1; break;
-    case IFF_CM_RGB: s->out_bytes = photometric == 3 ? 1 : 3; break;
-    case IFF_CM_YCBCR: s->out_bytes = 3; break;
-    default: s->out_bytes = 4; break;
+    case IFF_CM_GRAY:
+      s->out_bytes = 1;
+      break;
+    case IFF_CM_RGB:
+      s->out_bytes = photometric == 3 ? 1 : 3;
+      break;
+    case IFF_CM_YCBCR:
+      s->out_bytes = 3;
+      break;
+    default:
+      s->out_bytes = 4;
+      break;
   }
   p->bytes_per_pixel = static_cast<int32_t>(s->out_bytes);
   if (wide && (p->color_model == IFF_CM_GRAY || (p->color_model == IFF_CM_RGB && photometric == 2)))
     p->bytes_per_pixel *= 2;
   s->line_bytes = static_cast<uint32_t>(p->bytes_per_pixel);
-  s->reverse_input = d.fill_order == 2 && !IsFax(d.compression) &&
-                     (d.compression != kNone || d.bits < 8);
+  s->reverse_input =
+      d.fill_order == 2 && !IsFax(d.compression) && (d.compression != kNone || d.bits < 8);
   // Fax strips without a response curve go from runs straight to grey
   // (white 255, black 0, as the map of either photometric gives them).
   s->fax_direct = IsFax(d.compression) && !d.tiled && d.gray_curve.empty();
@@ -1663,7 +1836,7 @@ ReturnTp FlushStrip(TiffState *s) {
       FaxParamTp *p = nullptr;
       ReturnTp rc = IfuCodecCreateParam(&FaxCodecOps, reinterpret_cast<void **>(&p));
       if (rc) return rc;
-      p->mode = s->w_compression == kGroup4 ? FAX_MODE_G4
+      p->mode = s->w_compression == kGroup4   ? FAX_MODE_G4
                 : s->w_compression == kGroup3 ? FAX_MODE_G3_1D
                                               : FAX_MODE_MH;
       p->columns = s->width;
@@ -1755,8 +1928,10 @@ ReturnTp WriteDirectory(TiffState *s) {
     put32(head, count);
     std::vector<uint8_t> bytes;
     for (uint32_t v : x.values) {
-      if (size == 2) put16(bytes, v);
-      else put32(bytes, v);
+      if (size == 2)
+        put16(bytes, v);
+      else
+        put32(bytes, v);
     }
     if (bytes.size() <= 4) {
       bytes.resize(4, 0);
@@ -1809,7 +1984,9 @@ ReturnTp StartJpeg(TiffState *s, IffParamTp *p) {
   jp->v_samp = p->compression[2] == 4 ? 2 : 1;
   s->w_ycbcr_sub[0] = static_cast<uint32_t>(jp->h_samp);
   s->w_ycbcr_sub[1] = static_cast<uint32_t>(jp->v_samp);
-  jp->quality = p->compression[1] >= 1 && p->compression[1] <= 20 ? static_cast<int32_t>(p->compression[1]) : 10;
+  jp->quality = p->compression[1] >= 1 && p->compression[1] <= 20
+                    ? static_cast<int32_t>(p->compression[1])
+                    : 10;
   jp->depth = 8;
   jp->width = s->width;
   jp->height = s->height;
@@ -1830,18 +2007,36 @@ ReturnTp IfdTiffWtHead(void *state, IffParamTp *p) {
   s->height = p->height;
   s->w_model = p->color_model;
   switch (p->compression[0]) {
-    case 0: s->w_compression = kNone; break;
-    case 1: s->w_compression = kLzw; break;
-    case 2: case 12: s->w_compression = kPackBits; break;
-    case 4: case 5: s->w_compression = kJpeg; break;
-    case 8: s->w_compression = kGroup3; break;
-    case 9: s->w_compression = kGroup4; break;
-    case 11: s->w_compression = kModifiedHuffman; break;
-    default: return TIFF_FAIL(CMN_E_INVALID_ARG);
+    case 0:
+      s->w_compression = kNone;
+      break;
+    case 1:
+      s->w_compression = kLzw;
+      break;
+    case 2:
+    case 12:
+      s->w_compression = kPackBits;
+      break;
+    case 4:
+    case 5:
+      s->w_compression = kJpeg;
+      break;
+    case 8:
+      s->w_compression = kGroup3;
+      break;
+    case 9:
+      s->w_compression = kGroup4;
+      break;
+    case 11:
+      s->w_compression = kModifiedHuffman;
+      break;
+    default:
+      return TIFF_FAIL(CMN_E_INVALID_ARG);
   }
   const bool fax = IsFax(s->w_compression);
   const bool jpeg = s->w_compression == kJpeg;
-  if (jpeg && (p->has_cmap || p->color_model == IFF_CM_PALETTE)) return TIFF_FAIL(IFD_E_COMPRESSION);
+  if (jpeg && (p->has_cmap || p->color_model == IFF_CM_PALETTE))
+    return TIFF_FAIL(IFD_E_COMPRESSION);
   switch (p->color_model) {
     case IFF_CM_GRAY:
     case IFF_CM_BILEVEL:
@@ -1888,7 +2083,8 @@ ReturnTp IfdTiffWtHead(void *state, IffParamTp *p) {
     s->yres[0] = static_cast<uint32_t>(p->aspect_x);
   } else if (p->aspect_y > 0) {
     s->xres[0] = 72;
-    s->yres[0] = static_cast<uint32_t>(std::max<int64_t>(int64_t{p->aspect_x} * 72 / p->aspect_y, 1));
+    s->yres[0] =
+        static_cast<uint32_t>(std::max<int64_t>(int64_t{p->aspect_x} * 72 / p->aspect_y, 1));
   }
   const uint64_t rb = WriteRowBytes(s);
   if (rb == 0 || rb > UINT32_MAX) return TIFF_FAIL(CMN_E_INVALID_ARG);
@@ -1945,8 +2141,8 @@ ReturnTp IfdTiffWtScan(void *state, IffParamTp *p) {
       if (s->w_photometric == 3) {
         v = in[x];
       } else {
-        const uint32_t g = rgb ? (in[3 * x] * 77u + in[3 * x + 1] * 150u + in[3 * x + 2] * 29u) >> 8
-                               : in[x];
+        const uint32_t g =
+            rgb ? (in[3 * x] * 77u + in[3 * x + 1] * 150u + in[3 * x + 2] * 29u) >> 8 : in[x];
         const uint32_t white = g >= 128;
         v = s->w_photometric == 0 ? !white : white;
       }

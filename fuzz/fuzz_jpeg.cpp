@@ -3,7 +3,6 @@
 // taken from its own first part (as JPEG inside TIFF has it). Bands are
 // read until about two million pixels have come.
 #include <cstring>
-
 #include <vector>
 
 #include "codecs.h"
@@ -31,7 +30,8 @@ ReturnTp Input(void *arg, uint8_t *buffer, int32_t *length) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static bool once = (QuietReports(), CmnHandleDebug = [](const char *) {}, true);
+  static bool once = (
+      QuietReports(), CmnHandleDebug = [](const char *) {}, true);
   (void)once;
   if (size < 2) return 0;
   void *param = nullptr;
@@ -50,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (IfuCodecOpenDecoder(nullptr, &JpegCodecOps, param, Input, &m, 4096, &codec)) return 0;
   p = static_cast<JpegParamTp *>(codec->param);
   p->color = p->components == 1 ? JPEG_GRAY : JPEG_RGB;
-  const int64_t row = static_cast<int64_t>(p->width) * (p->color == JPEG_GRAY ? 1 : 3) * (p->file_depth > 8 ? 2 : 1);
+  const int64_t row = static_cast<int64_t>(p->width) * (p->color == JPEG_GRAY ? 1 : 3) *
+                      (p->file_depth > 8 ? 2 : 1);
   std::vector<uint8_t> band(static_cast<size_t>(row * p->band_height));
   for (int64_t pixels = 0; pixels < (2 << 20);) {
     int32_t length = static_cast<int32_t>(band.size());

@@ -13,7 +13,8 @@ uint32_t ForceTiff(const unsigned char *, int32_t) { return IFF_TYPE_TIFF; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 2 || (memcmp(data, "II", 2) != 0 && memcmp(data, "MM", 2) != 0)) return 0;
-  static bool once = (QuietReports(), CmnHandleDebug = [](const char *) {}, IfiIdentifyFn = ForceTiff, true);
+  static bool once = (
+      QuietReports(), CmnHandleDebug = [](const char *) {}, IfiIdentifyFn = ForceTiff, true);
   (void)once;
   ReadThroughInterface(data, size, 4, 256);
   return 0;

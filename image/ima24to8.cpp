@@ -47,7 +47,9 @@ constexpr ColorTable kStdColorMap = MakeStdColorMap();
 const int kRedCells = 32, kGreenCells = 64, kBlueCells = 32;
 const int kCells = kRedCells * kGreenCells * kBlueCells;
 
-inline int Cell(int rc, int gc, int bc) { return rc * (kGreenCells * kBlueCells) + gc * kBlueCells + bc; }
+inline int Cell(int rc, int gc, int bc) {
+  return rc * (kGreenCells * kBlueCells) + gc * kBlueCells + bc;
+}
 inline int CellOf(int r, int g, int b) { return Cell(r >> 3, g >> 2, b >> 3); }
 
 template <typename T>
@@ -116,16 +118,22 @@ class MedianCut {
 
   void shrink(Box *x) const {
     if (x->rmax > x->rmin) {
-      while (x->rmin < x->rmax && empty(x->rmin, x->rmin, x->gmin, x->gmax, x->bmin, x->bmax)) ++x->rmin;
-      while (x->rmax > x->rmin && empty(x->rmax, x->rmax, x->gmin, x->gmax, x->bmin, x->bmax)) --x->rmax;
+      while (x->rmin < x->rmax && empty(x->rmin, x->rmin, x->gmin, x->gmax, x->bmin, x->bmax))
+        ++x->rmin;
+      while (x->rmax > x->rmin && empty(x->rmax, x->rmax, x->gmin, x->gmax, x->bmin, x->bmax))
+        --x->rmax;
     }
     if (x->gmax > x->gmin) {
-      while (x->gmin < x->gmax && empty(x->rmin, x->rmax, x->gmin, x->gmin, x->bmin, x->bmax)) ++x->gmin;
-      while (x->gmax > x->gmin && empty(x->rmin, x->rmax, x->gmax, x->gmax, x->bmin, x->bmax)) --x->gmax;
+      while (x->gmin < x->gmax && empty(x->rmin, x->rmax, x->gmin, x->gmin, x->bmin, x->bmax))
+        ++x->gmin;
+      while (x->gmax > x->gmin && empty(x->rmin, x->rmax, x->gmax, x->gmax, x->bmin, x->bmax))
+        --x->gmax;
     }
     if (x->bmax > x->bmin) {
-      while (x->bmin < x->bmax && empty(x->rmin, x->rmax, x->gmin, x->gmax, x->bmin, x->bmin)) ++x->bmin;
-      while (x->bmax > x->bmin && empty(x->rmin, x->rmax, x->gmin, x->gmax, x->bmax, x->bmax)) --x->bmax;
+      while (x->bmin < x->bmax && empty(x->rmin, x->rmax, x->gmin, x->gmax, x->bmin, x->bmin))
+        ++x->bmin;
+      while (x->bmax > x->bmin && empty(x->rmin, x->rmax, x->gmin, x->gmax, x->bmax, x->bmax))
+        --x->bmax;
     }
     // Lengths weighted by cell size and by the eye's sensitivity.
     const int64_t dr = 16 * (x->rmax - x->rmin), dg = 12 * (x->gmax - x->gmin),
@@ -162,9 +170,15 @@ class MedianCut {
     if (lr > longest) axis = 0, longest = lr;
     if (lb > longest) axis = 2;
     switch (axis) {
-      case 0: a.rmax = (a.rmin + a.rmax) / 2, b.rmin = a.rmax + 1; break;
-      case 1: a.gmax = (a.gmin + a.gmax) / 2, b.gmin = a.gmax + 1; break;
-      default: a.bmax = (a.bmin + a.bmax) / 2, b.bmin = a.bmax + 1; break;
+      case 0:
+        a.rmax = (a.rmin + a.rmax) / 2, b.rmin = a.rmax + 1;
+        break;
+      case 1:
+        a.gmax = (a.gmin + a.gmax) / 2, b.gmin = a.gmax + 1;
+        break;
+      default:
+        a.bmax = (a.bmin + a.bmax) / 2, b.bmin = a.bmax + 1;
+        break;
     }
     shrink(&a);
     shrink(&b);

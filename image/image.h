@@ -2,13 +2,13 @@
 #ifndef PV_IMAGE_IMAGE_H
 #define PV_IMAGE_IMAGE_H
 
-#include "imatypes.h"
+#include "ima24to8.h"
+#include "imacolor.h"
 #include "imaraw.h"
+#include "imaread.h"
 #include "imarotat.h"
 #include "imascale.h"
-#include "imacolor.h"
+#include "imatypes.h"
 #include "imautil.h"
-#include "ima24to8.h"
-#include "imaread.h"
 
 #endif

@@ -67,7 +67,7 @@ int32_t Pack(const Pixels<kB> &p, int n, unsigned char *out) {
 // were reached.
 template <typename Sink>
 int Decode(const unsigned char *p, const unsigned char *end, int bpp, int skip, int n,
-            Sink &&sink) {
+           Sink &&sink) {
   const int stop = skip + n;
   int pos = 0;
   while (p < end && pos < stop) {
@@ -162,19 +162,19 @@ int32_t ImgPackLine(const unsigned char *pixels, int n, int bpp, unsigned char *
   return Pack(Pixels<0>{bpp, pixels}, n, out);
 }
 
-int ImgUnpackLine(const unsigned char *packed, const unsigned char *end, int bpp, int skip,
-                  int n, unsigned char *out) {
+int ImgUnpackLine(const unsigned char *packed, const unsigned char *end, int bpp, int skip, int n,
+                  unsigned char *out) {
   return Decode(packed, end, bpp, skip, n,
-         [out, bpp](int at, bool repeat, const unsigned char *px, int count) {
-           unsigned char *o = out + static_cast<size_t>(at) * bpp;
-           if (!repeat) {
-             memcpy(o, px, static_cast<size_t>(count) * bpp);
-           } else if (bpp == 1) {
-             memset(o, *px, count);
-           } else {
-             for (int i = 0; i < count; ++i, o += bpp) memcpy(o, px, bpp);
-           }
-         });
+                [out, bpp](int at, bool repeat, const unsigned char *px, int count) {
+                  unsigned char *o = out + static_cast<size_t>(at) * bpp;
+                  if (!repeat) {
+                    memcpy(o, px, static_cast<size_t>(count) * bpp);
+                  } else if (bpp == 1) {
+                    memset(o, *px, count);
+                  } else {
+                    for (int i = 0; i < count; ++i, o += bpp) memcpy(o, px, bpp);
+                  }
+                });
 }
 
 RgbPixelTp ImgPixelToRgb(const unsigned char *p, int bpp, ImgInterpretationTp interp,
@@ -198,20 +198,20 @@ RgbPixelTp ImgPixelToRgb(const unsigned char *p, int bpp, ImgInterpretationTp in
 }
 
 int ImgUnpackLineRgb(const unsigned char *packed, const unsigned char *end, int bpp, int skip,
-                     int n, ImgInterpretationTp interp, const RgbPixelTp *cmap,
-                     RgbPixelTp *out) {
+                     int n, ImgInterpretationTp interp, const RgbPixelTp *cmap, RgbPixelTp *out) {
   return Decode(packed, end, bpp, skip, n,
-         [=](int at, bool repeat, const unsigned char *px, int count) {
-           RgbPixelTp *o = out + at;
-           if (repeat) {
-             const RgbPixelTp v = ImgPixelToRgb(px, bpp, interp, cmap);
-             for (int i = 0; i < count; ++i) o[i] = v;
-           } else if (bpp == 1 && interp == ImgInterpGray) {
-             for (int i = 0; i < count; ++i) o[i] = Gray(px[i]);
-           } else {
-             for (int i = 0; i < count; ++i, px += bpp) o[i] = ImgPixelToRgb(px, bpp, interp, cmap);
-           }
-         });
+                [=](int at, bool repeat, const unsigned char *px, int count) {
+                  RgbPixelTp *o = out + at;
+                  if (repeat) {
+                    const RgbPixelTp v = ImgPixelToRgb(px, bpp, interp, cmap);
+                    for (int i = 0; i < count; ++i) o[i] = v;
+                  } else if (bpp == 1 && interp == ImgInterpGray) {
+                    for (int i = 0; i < count; ++i) o[i] = Gray(px[i]);
+                  } else {
+                    for (int i = 0; i < count; ++i, px += bpp)
+                      o[i] = ImgPixelToRgb(px, bpp, interp, cmap);
+                  }
+                });
 }
 
 const unsigned char *ImgTileLine(const ImgTileTp *tile, int line, const unsigned char **end) {

@@ -47,10 +47,14 @@ uint64_t PhysicalMemory() {
 
 ImgInterpretationTp FromDepth(int bpp) {
   switch (bpp) {
-    case 1: return ImgInterpGray;
-    case 3: return ImgInterpRgb;
-    case 4: return ImgInterpRgbw;
-    default: IMG_ASSERT(false, "0");  // 2-byte pixels have no interpretation
+    case 1:
+      return ImgInterpGray;
+    case 3:
+      return ImgInterpRgb;
+    case 4:
+      return ImgInterpRgbw;
+    default:
+      IMG_ASSERT(false, "0");  // 2-byte pixels have no interpretation
   }
 }
 
@@ -98,8 +102,10 @@ uint32_t Word(RgbPixelTp p) {
 ReturnTp ImgAllocGrid(ImgTileTp ***grid, int w, int h, int bpp) {
   if (w < 1) return RangeError(__LINE__, "Creating image with width %d", w);
   if (h < 1) return RangeError(__LINE__, "Creating image with height %d", h);
-  if (bpp < 1) return RangeError(__LINE__, "Creating image with %d bytes per pixel (must be >0)", bpp);
-  if (bpp > 4) return RangeError(__LINE__, "Creating image with %d bytes per pixel (must be <5)", bpp);
+  if (bpp < 1)
+    return RangeError(__LINE__, "Creating image with %d bytes per pixel (must be >0)", bpp);
+  if (bpp > 4)
+    return RangeError(__LINE__, "Creating image with %d bytes per pixel (must be <5)", bpp);
   const int across = Tiles(w), rows = Tiles(h) + 1;
   // The grid alone must fit in the machine; asking for more would only
   // fail later, or succeed lazily and fail when touched.
@@ -436,7 +442,8 @@ ReturnTp ImgRaw::putLine(unsigned char *line) {
   const int row = _curline / IMG_TILE, in_tile = _curline % IMG_TILE;
 
   if (!_hasColor && (_bpp == 3 || _bpp == 4)) {
-    for (const unsigned char *p = line, *e = line + static_cast<size_t>(_w) * _bpp; p < e; p += _bpp)
+    for (const unsigned char *p = line, *e = line + static_cast<size_t>(_w) * _bpp; p < e;
+         p += _bpp)
       if (p[0] != p[1] || p[1] != p[2]) {
         _hasColor = true;
         break;
@@ -463,8 +470,8 @@ ReturnTp ImgRaw::putLine(unsigned char *line) {
     // offset fits the 16-bit lineoff.
     IMG_ASSERT(t.size < 65535, "0");
     const int tw = Span(_w, c);
-    const int32_t n = ImgPackLine(line + static_cast<size_t>(c) * IMG_TILE * _bpp, tw, _bpp,
-                                  t.data + t.size);
+    const int32_t n =
+        ImgPackLine(line + static_cast<size_t>(c) * IMG_TILE * _bpp, tw, _bpp, t.data + t.size);
     t.lineoff[in_tile] = static_cast<uint16_t>(t.size + 1);
     t.w = static_cast<uint16_t>(tw);
     t.h = static_cast<uint16_t>(std::max<int>(t.h, in_tile + 1));
@@ -602,7 +609,8 @@ ReturnTp ImgRaw::readPages(ImgControlBlockTp *cb, int first_page, int last_page)
 // ---- ImgRaw: reading -------------------------------------------------------
 
 ImgTileTp *ImgRaw::tile(int column, int row) const {
-  if (!_tiles || column < 0 || column >= _tilesAcross || row < 0 || row >= _tileRows) return nullptr;
+  if (!_tiles || column < 0 || column >= _tilesAcross || row < 0 || row >= _tileRows)
+    return nullptr;
   return &_tiles[row][column];
 }
 
@@ -754,8 +762,10 @@ ReturnTp ImgRaw::removeOverlaps(ImgControlBlockTp *cb, bool proportional) {
     // Each line is known by the sum of its middle half.
     const int h = seg->_h, n = next->_h;
     const int wmax = std::max(seg->_w, next->_w);
-    uint32_t *sig = static_cast<uint32_t *>(malloc((static_cast<size_t>(h) + n) * sizeof(uint32_t)));
-    RgbPixelTp *line = static_cast<RgbPixelTp *>(malloc(static_cast<size_t>(wmax) * sizeof(RgbPixelTp)));
+    uint32_t *sig =
+        static_cast<uint32_t *>(malloc((static_cast<size_t>(h) + n) * sizeof(uint32_t)));
+    RgbPixelTp *line =
+        static_cast<RgbPixelTp *>(malloc(static_cast<size_t>(wmax) * sizeof(RgbPixelTp)));
     if (!sig || !line) {
       free(sig);
       free(line);
@@ -812,7 +822,8 @@ const RgbPixelTp *ImgRaw::frequentColors() {
     if (k == used) table[used++] = Entry{c, 0};
     ++table[k].count;
   }
-  std::stable_sort(table, table + used, [](const Entry &a, const Entry &b) { return a.count > b.count; });
+  std::stable_sort(table, table + used,
+                   [](const Entry &a, const Entry &b) { return a.count > b.count; });
   for (int i = 0; i < used && i < 256; ++i) _frequent[i] = table[i].colour;
   return _frequent;
 }
@@ -863,7 +874,8 @@ int ImgRaw::dumpPpm(const char *file_name) const {
   if (_xres > 0 && _yres > 0)
     fprintf(fp, "#METRIC %.9f x %.9f mm\n", _w * 25.4 / _xres, _h * 25.4 / _yres);
   fprintf(fp, "%d %d 255\n", _w, _h);
-  RgbPixelTp *line = static_cast<RgbPixelTp *>(malloc(static_cast<size_t>(_w) * sizeof(RgbPixelTp)));
+  RgbPixelTp *line =
+      static_cast<RgbPixelTp *>(malloc(static_cast<size_t>(_w) * sizeof(RgbPixelTp)));
   unsigned char *rgb = static_cast<unsigned char *>(malloc(static_cast<size_t>(_w) * 3));
   int result = line && rgb ? 0 : 1;
   for (int y = 0; y < _h && !result; ++y) {

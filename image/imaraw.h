@@ -17,16 +17,16 @@
 struct IffControlBlockTp;
 struct ImgControlBlockTp;  // the reading layer's control block
 
-#define IMG_TILE 128            // tile width and height in pixels
-#define IMG_TILE_MAX_SIZE 66047  // largest `size` a readable tile may claim
+#define IMG_TILE 128               // tile width and height in pixels
+#define IMG_TILE_MAX_SIZE 66047    // largest `size` a readable tile may claim
 #define IMG_PAGE_DONE 0x22010002u  // nextLine: the page is complete
 
 // A broken internal rule (more lines put than the raster has, a tile wider
 // than 128) is a programming error, not bad input: the program stops,
 // naming the rule. Each source defines CMN_SOURCE.
-#define IMG_ASSERT(cond, rule)                                   \
-  do {                                                           \
-    if (!(cond)) CmnAssertFailed(rule, CMN_SOURCE, __LINE__);    \
+#define IMG_ASSERT(cond, rule)                                \
+  do {                                                        \
+    if (!(cond)) CmnAssertFailed(rule, CMN_SOURCE, __LINE__); \
   } while (0)
 
 // How stored bytes become RgbPixelTp.
@@ -51,8 +51,8 @@ typedef struct {
 // The plain raster record. pptile has (height + 127) / 128 + 1 row
 // pointers (one spare row), each to (width + 127) / 128 tiles.
 typedef struct {
-  char magic[4];  // "QpRw"
-  int32_t version;  // 1
+  char magic[4];      // "QpRw"
+  int32_t version;    // 1
   char *description;  // owned
   int32_t width, height, bpp;
   void *data;  // owned further data
@@ -75,13 +75,12 @@ int32_t ImgPackLine(const unsigned char *pixels, int n, int bpp, unsigned char *
 // Unpacks pixels skip .. skip + n - 1 of a packed line that ends before
 // end. Returns how many of the n pixels the data reached; the others are
 // left as they are.
-int ImgUnpackLine(const unsigned char *packed, const unsigned char *end, int bpp, int skip,
-                   int n, unsigned char *out);
+int ImgUnpackLine(const unsigned char *packed, const unsigned char *end, int bpp, int skip, int n,
+                  unsigned char *out);
 // The same, converted to display pixels through the interpretation (cmap
 // is the 256-entry colour table for ImgInterpLut).
 int ImgUnpackLineRgb(const unsigned char *packed, const unsigned char *end, int bpp, int skip,
-                      int n, ImgInterpretationTp interp, const RgbPixelTp *cmap,
-                      RgbPixelTp *out);
+                     int n, ImgInterpretationTp interp, const RgbPixelTp *cmap, RgbPixelTp *out);
 // One stored pixel as a display pixel.
 RgbPixelTp ImgPixelToRgb(const unsigned char *pixel, int bpp, ImgInterpretationTp interp,
                          const RgbPixelTp *cmap);

@@ -61,8 +61,8 @@ struct ImgControlBlockTp {
   int32_t label_position = 5;                 // 0 topleft ... 5 bottomright
   bool text_label = false;                    // make the label text's label
   int32_t label_min_left = 0, label_min_top = 0;
-  ImgLabelSpecTp *label_specs = nullptr;      // owned list, in reading order
-  ImgLabelTp *labels = nullptr;               // owned list, newest first
+  ImgLabelSpecTp *label_specs = nullptr;  // owned list, in reading order
+  ImgLabelTp *labels = nullptr;           // owned list, newest first
 
   // Sources: exactly one of iff and raw is set.
   IffControlBlockTp *iff = nullptr;

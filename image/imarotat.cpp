@@ -10,7 +10,9 @@
 
 namespace {
 
-int Tiles(int pixels) { return static_cast<int>((static_cast<int64_t>(pixels) + IMG_TILE - 1) / IMG_TILE); }
+int Tiles(int pixels) {
+  return static_cast<int>((static_cast<int64_t>(pixels) + IMG_TILE - 1) / IMG_TILE);
+}
 int Span(int n, int i) { return std::min(IMG_TILE, n - i * IMG_TILE); }
 size_t Bytes(int64_t pixels, int bpp) { return static_cast<size_t>(pixels) * bpp; }
 
@@ -32,8 +34,8 @@ void RotateBlock(const unsigned char *src, unsigned char *dst, int w, int h, int
         unsigned char *d = dst + static_cast<size_t>(ccw ? w - 1 - x : x) * h * b;
         const unsigned char *s = src + static_cast<size_t>(x) * b;
         for (int y = y0; y < y1; ++y)
-          memcpy(d + static_cast<size_t>(ccw ? y : h - 1 - y) * b, s + static_cast<size_t>(y) * w * b,
-                 kB ? kB : b);
+          memcpy(d + static_cast<size_t>(ccw ? y : h - 1 - y) * b,
+                 s + static_cast<size_t>(y) * w * b, kB ? kB : b);
       }
     }
   }
@@ -82,7 +84,8 @@ ReturnTp Rotate90(ImgTileTp ***pgrid, int w, int h, int bpp, unsigned char *stri
   for (; t < rows && !rc; ++t) {
     const int sh = Span(h, t);
     for (int c = 0; c < across; ++c) {
-      ImgUnpackTile(&old[t][c], strip + Bytes(int64_t(c) * IMG_TILE, bpp), w * bpp, Span(w, c), sh, bpp);
+      ImgUnpackTile(&old[t][c], strip + Bytes(int64_t(c) * IMG_TILE, bpp), w * bpp, Span(w, c), sh,
+                    bpp);
       free(old[t][c].data);
       old[t][c].data = nullptr;
     }

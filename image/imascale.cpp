@@ -11,7 +11,6 @@
 
 #define CMN_SOURCE "imascale"
 
-
 // Up to this many samples, the plain sum of one component times 256 fits
 // in 32 bits (255 x 256 x 65792 < 2^32).
 static const int32_t kNarrowSum = 65792;

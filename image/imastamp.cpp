@@ -147,7 +147,10 @@ void RunRenderer(ImgControlBlockTp *cb, ImgStampTp *st, int32_t w, int32_t h) {
 // Second method: the coverage picture drawn here.
 ReturnTp DrawCoverage(ImgControlBlockTp *cb, ImgStampTp *st, int32_t w, int32_t h) {
   if (const char *weight = getenv("PVSTAMPWEIGHT"))
-    cb->stamp_weight = weight[0] == 'l' ? 1 : weight[0] == 'h' ? 2 : weight[0] == 'm' ? 0 : cb->stamp_weight;
+    cb->stamp_weight = weight[0] == 'l'   ? 1
+                       : weight[0] == 'h' ? 2
+                       : weight[0] == 'm' ? 0
+                                          : cb->stamp_weight;
   int32_t pw, ph;
   ImgStampPaperSize(w, h, static_cast<int32_t>(strlen(cb->stamp_text)), cb->stamp_weight, &pw, &ph);
   const int a = cb->stamp_angle;
@@ -158,7 +161,8 @@ ReturnTp DrawCoverage(ImgControlBlockTp *cb, ImgStampTp *st, int32_t w, int32_t 
   } catch (const std::bad_alloc &) {
     st->cover.clear();
   }
-  if (st->cover.empty()) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
+  if (st->cover.empty())
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
   ImgStampLayout layout(cb->stamp_text, cb->stamp_weight, pw, ph);
   for (int32_t y = 0; y < ph; ++y) layout.row(y, &st->cover[static_cast<size_t>(y) * pw]);
   if (a == 90 || a == 180 || a == 270) {
@@ -187,14 +191,22 @@ void Invert(RgbPixelTp *p, unsigned c) {
 const char *ImgStampColorName(uint32_t color, bool inverse) {
   if (inverse) return "Inverse";
   switch (color) {
-    case 0xFF0000FFu: return "Blue";
-    case 0xFFFF0000u: return "Red";
-    case 0xFF00FF00u: return "Green";
-    case 0xFFFF00FFu: return "Magenta";
-    case 0xFF00FFFFu: return "Cyan";
-    case 0xFFFFFF00u: return "Yellow";
-    case 0xFFFFFFFFu: return "White";
-    default: return "Black";
+    case 0xFF0000FFu:
+      return "Blue";
+    case 0xFFFF0000u:
+      return "Red";
+    case 0xFF00FF00u:
+      return "Green";
+    case 0xFFFF00FFu:
+      return "Magenta";
+    case 0xFF00FFFFu:
+      return "Cyan";
+    case 0xFFFFFF00u:
+      return "Yellow";
+    case 0xFFFFFFFFu:
+      return "White";
+    default:
+      return "Black";
   }
 }
 
@@ -207,17 +219,32 @@ uint32_t ImgStampColorFromEnv(const char *value, bool *inverse) {
   uint32_t c = 0xFF000000u;
   if (!value) return c;
   switch (value[0]) {
-    case 'r': c |= 0xFF0000u; break;
-    case 'g': c |= 0x00FF00u; break;
+    case 'r':
+      c |= 0xFF0000u;
+      break;
+    case 'g':
+      c |= 0x00FF00u;
+      break;
     case 'b':
       if (strncmp(value, "blu", 3) == 0) c |= 0x0000FFu;
       break;
-    case 'm': c |= 0xFF00FFu; break;
-    case 'c': c |= 0x00FFFFu; break;
-    case 'y': c |= 0xFFFF00u; break;
-    case 'w': c |= 0xFFFFFFu; break;
-    case 'x': *inverse = true; break;
-    default: break;
+    case 'm':
+      c |= 0xFF00FFu;
+      break;
+    case 'c':
+      c |= 0x00FFFFu;
+      break;
+    case 'y':
+      c |= 0xFFFF00u;
+      break;
+    case 'w':
+      c |= 0xFFFFFFu;
+      break;
+    case 'x':
+      *inverse = true;
+      break;
+    default:
+      break;
   }
   return c;
 }
@@ -251,8 +278,7 @@ void ImgStampPaperSize(int32_t w, int32_t h, int32_t n, int weight, int32_t *pap
 
 // ---- Layout of the stamp text ------------------------------------------------
 
-ImgStampLayout::ImgStampLayout(const char *text, int weight, int32_t w, int32_t h)
-    : w_(w), h_(h) {
+ImgStampLayout::ImgStampLayout(const char *text, int weight, int32_t w, int32_t h) : w_(w), h_(h) {
   // Lines of the text; each glyph cell is 9 x 16 font pixels, drawn at
   // twice that resolution so that the weights can differ by half a pixel.
   std::vector<std::string> lines(1);
@@ -345,7 +371,8 @@ void ImgStampLayout::row(int32_t y, uint8_t *out) const {
   clip(u0, du, bw_);
   clip(v0, dv, bh_);
   const int32_t from = static_cast<int32_t>(std::max(0.0, lo));
-  const int32_t to = static_cast<int32_t>(std::max(static_cast<double>(from), std::min(hi, static_cast<double>(w_))));
+  const int32_t to = static_cast<int32_t>(
+      std::max(static_cast<double>(from), std::min(hi, static_cast<double>(w_))));
   memset(out, 0, static_cast<size_t>(w_));
   for (int32_t x = from; x < to; ++x) out[x] = sample(u0 + x * du, v0 + x * dv);
 }
@@ -458,9 +485,8 @@ void ImgReadStampOptions(CmdOptionTp *table, ImgStampOptionsTp *out) {
   const int weight = CmdGetOptPosition(table, "stampweight", "medium", "light", "heavy", nullptr);
   out->stampweight = weight < 0 ? 0 : weight;
   out->labeltext = static_cast<const char *>(CmdGetOpt(table, "labeltext"));
-  const int position = CmdGetOptPosition(table, "labelposition", "topleft", "topcenter",
-                                         "topright", "bottomleft", "bottomcenter", "bottomright",
-                                         nullptr);
+  const int position = CmdGetOptPosition(table, "labelposition", "topleft", "topcenter", "topright",
+                                         "bottomleft", "bottomcenter", "bottomright", nullptr);
   out->labelposition = position < 0 ? 5 : position;
   out->labelspecs = static_cast<CmdValueNodeTp *>(CmdGetOpt(table, "labelspec"));
   if (const char *file = static_cast<const char *>(CmdGetOpt(table, "labelfile")))

@@ -21,8 +21,7 @@
 // field's size.
 char ImgSecureField[7 + 80] = "SEQNAME/etc/pvsecure";
 
-const char kImgCorruptClassification[] =
-    "WARNING: CLASSIFICATION FILE CORRUPTED. NOTIFY THE CSSO.";
+const char kImgCorruptClassification[] = "WARNING: CLASSIFICATION FILE CORRUPTED. NOTIFY THE CSSO.";
 
 namespace {
 
@@ -130,10 +129,14 @@ void ApplyOption(ImgLabelSpecTp *spec, const char *line, double default_scale, d
     if (!Flag(value, &flag)) return Report("Invalid value <%s>", line);
     spec->scale = flag ? (xres != 0 ? xres : 72.0) : default_scale;
   } else if (name == "*adjust=") {
-    if (*value == 'l') spec->adjust = 0;
-    else if (*value == 'c') spec->adjust = 1;
-    else if (*value == 'r') spec->adjust = 2;
-    else return Report("Invalid value <%s>", line);
+    if (*value == 'l')
+      spec->adjust = 0;
+    else if (*value == 'c')
+      spec->adjust = 1;
+    else if (*value == 'r')
+      spec->adjust = 2;
+    else
+      return Report("Invalid value <%s>", line);
   } else if (name == "*foreground=" || name == "*color=") {
     spec->foreground = ImgParseColor(value);
   } else if (name == "*background=") {
@@ -164,7 +167,9 @@ RgbPixelTp Over(const RgbPixelTp &under, uint32_t color) {
                      static_cast<uint8_t>(color >> 16), static_cast<uint8_t>(a)};
   if (a == 255) return c;
   if (a == 0) return under;
-  auto mix = [a](unsigned o, unsigned v) { return static_cast<uint8_t>((o * (255 - a) + v * a) / 255); };
+  auto mix = [a](unsigned o, unsigned v) {
+    return static_cast<uint8_t>((o * (255 - a) + v * a) / 255);
+  };
   return RgbPixelTp{mix(under.blue, c.blue), mix(under.green, c.green), mix(under.red, c.red),
                     mix(under.fourth, c.fourth)};
 }
@@ -181,9 +186,9 @@ uint32_t ImgParseColor(const char *text) {
   static const struct {
     const char *name;
     uint32_t value;
-  } kNames[] = {{"black", 0xFF000000u}, {"red", 0xFFFF0000u},     {"green", 0xFF00FF00u},
-                {"blue", 0xFF0000FFu},  {"cyan", 0xFF00FFFFu},    {"magenta", 0xFFFF00FFu},
-                {"yellow", 0xFFFFFF00u}, {"white", 0xFFFFFFFFu},  {"clear", 0u}};
+  } kNames[] = {{"black", 0xFF000000u},  {"red", 0xFFFF0000u},   {"green", 0xFF00FF00u},
+                {"blue", 0xFF0000FFu},   {"cyan", 0xFF00FFFFu},  {"magenta", 0xFFFF00FFu},
+                {"yellow", 0xFFFFFF00u}, {"white", 0xFFFFFFFFu}, {"clear", 0u}};
   if (!text) return 0xFF000000u;
   for (const auto &n : kNames) {
     const char *at = strstr(text, n.name);
@@ -191,7 +196,8 @@ uint32_t ImgParseColor(const char *text) {
     uint32_t v = n.value;
     unsigned t;
     const char *comma = strchr(at, ',');
-    if (comma && sscanf(comma + 1, "%u", &t) == 1) v = (v & 0xFFFFFFu) | (255u - std::min(t, 255u)) << 24;
+    if (comma && sscanf(comma + 1, "%u", &t) == 1)
+      v = (v & 0xFFFFFFu) | (255u - std::min(t, 255u)) << 24;
     return v;
   }
   unsigned v[4] = {0, 0, 0, 0};
@@ -398,8 +404,8 @@ ReturnTp ImgMakeLabel(ImgControlBlockTp *cb, const ImgLabelSpecTp *spec) {
   // Only the part inside the output is ever scaled.
   const int32_t cols = std::max(1, std::min(lw, ow - label->left));
   const int32_t rows = std::max(1, std::min(lh, oh - label->top));
-  ReturnTp rc = ImgCreateStretch(&label->stretch, ImgScaleAveraging, cw, ch, lw, lh, 1, 0, 0,
-                                 cols, rows);
+  ReturnTp rc =
+      ImgCreateStretch(&label->stretch, ImgScaleAveraging, cw, ch, lw, lh, 1, 0, 0, cols, rows);
   if (rc) {
     delete label;
     return rc;

@@ -22,16 +22,17 @@ class ImgRaw;
 extern const unsigned char PCFont[256 * 16];
 
 // The label and stamp options shared by pvview and pvconvert.
-#define IMG_STAMP_OPTION_ROWS                                                            \
-  {"stamptext", 1, nullptr, "<textstring>"},                                             \
-  {"stampcolor", 1, nullptr,                                                             \
-   "<black | red | green | blue | magenta | cyan | yellow | white | inverse>"},           \
-  {"stampweight", 1, nullptr, "<light | medium | heavy>"},                               \
-  {"labeltext", 1, nullptr, "<textstring>"},                                             \
-  {"labelposition", 1, nullptr,                                                          \
-   "<topleft | topcenter | topright | bottomleft | bottomcenter | bottomright>"},         \
-  {"labelspec", 4, nullptr, nullptr},                                                    \
-  {"labelfile", 1, nullptr, nullptr}
+#define IMG_STAMP_OPTION_ROWS                                                         \
+  {"stamptext", 1, nullptr, "<textstring>"},                                          \
+      {"stampcolor", 1, nullptr,                                                      \
+       "<black | red | green | blue | magenta | cyan | yellow | white | inverse>"},   \
+      {"stampweight", 1, nullptr, "<light | medium | heavy>"},                        \
+      {"labeltext", 1, nullptr, "<textstring>"},                                      \
+      {"labelposition", 1, nullptr,                                                   \
+       "<topleft | topcenter | topright | bottomleft | bottomcenter | bottomright>"}, \
+      {"labelspec", 4, nullptr, nullptr}, {                                           \
+    "labelfile", 1, nullptr, nullptr                                                  \
+  }
 
 // One label specification (a linked list, in reading order).
 struct ImgLabelSpecTp {
@@ -39,10 +40,10 @@ struct ImgLabelSpecTp {
   char *text = nullptr;  // owned; lines separated by newlines
   char *font = nullptr;  // owned; not used by the bitmap renderer
   int bold = 0, italic = 0;
-  int adjust = 0;          // 0 left, 1 centre, 2 right
+  int adjust = 0;  // 0 left, 1 centre, 2 right
   double point_size = 15.0;
-  double scale = 1.0;      // not used by the bitmap renderer
-  int32_t x = 0, y = 0;    // thousandths of the output width and height
+  double scale = 1.0;    // not used by the bitmap renderer
+  int32_t x = 0, y = 0;  // thousandths of the output width and height
   uint32_t foreground = 0xFF000000u, background = 0xFFFFFFFFu;  // 0xAARRGGBB
 };
 
@@ -51,7 +52,7 @@ struct ImgLabelTp {
   ImgLabelTp *next = nullptr;
   std::vector<uint8_t> cover;  // coverage picture, 255 = ink
   int32_t cover_w = 0, cover_h = 0;
-  ImgStretchTp *stretch = nullptr;  // cover_w x cover_h to the label size
+  ImgStretchTp *stretch = nullptr;                   // cover_w x cover_h to the label size
   int32_t left = 0, top = 0, right = 0, bottom = 0;  // output pixels, right/bottom exclusive
   double point_size = 0;
   uint32_t foreground = 0, background = 0;

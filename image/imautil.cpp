@@ -47,9 +47,15 @@ void ImgRgb2Pix(const unsigned char *in, RgbPixelTp *out, int n) {
 void ImgInterp2Pix(const unsigned char *in, RgbPixelTp *out, int n, ImgInterpretationTp interp,
                    const RgbPixelTp *cmap) {
   switch (interp) {
-    case ImgInterpLut: ImgLut2Pix(in, cmap, out, n); break;
-    case ImgInterpGray: ImgGray2Pix(in, out, n); break;
-    case ImgInterpRgb: ImgRgb2Pix(in, out, n); break;
+    case ImgInterpLut:
+      ImgLut2Pix(in, cmap, out, n);
+      break;
+    case ImgInterpGray:
+      ImgGray2Pix(in, out, n);
+      break;
+    case ImgInterpRgb:
+      ImgRgb2Pix(in, out, n);
+      break;
     default:
       if (n > 0) memmove(out, in, static_cast<size_t>(n) * sizeof(RgbPixelTp));
       break;
@@ -140,8 +146,8 @@ void ImgPix2Bilevel(const RgbPixelTp *in, unsigned char *out, int n) {
 void ImgPixThreshold(const RgbPixelTp *in, RgbPixelTp *out, int n) {
   for (int i = 0; i < n; ++i) {
     const RgbPixelTp p = in[i];
-    out[i] = Pixel(p.blue < 128 ? 0 : 255, p.green < 128 ? 0 : 255, p.red < 128 ? 0 : 255,
-                   p.fourth);
+    out[i] =
+        Pixel(p.blue < 128 ? 0 : 255, p.green < 128 ? 0 : 255, p.red < 128 ? 0 : 255, p.fourth);
   }
 }
 
@@ -197,8 +203,8 @@ int32_t ImgGetPix(const unsigned char *buffer, size_t index, int bpp) {
     }
     case 3: {
       const unsigned char *p = buffer + 3 * index;
-      const uint32_t v = 0xFF000000u | static_cast<uint32_t>(p[0]) << 16 |
-                         static_cast<uint32_t>(p[1]) << 8 | p[2];
+      const uint32_t v =
+          0xFF000000u | static_cast<uint32_t>(p[0]) << 16 | static_cast<uint32_t>(p[1]) << 8 | p[2];
       return static_cast<int32_t>(v);
     }
     case 4: {
@@ -278,12 +284,24 @@ void ImgHsv2Rgb(double hue, double saturation, double value, int *red, int *gree
   const int q = round((1.0 - saturation * f) * m);
   const int u = round((1.0 - (1.0 - f) * saturation) * m);
   switch (sector) {
-    case 0: *red = mm, *green = p, *blue = q; break;
-    case 1: *red = mm, *green = u, *blue = p; break;
-    case 2: *red = q, *green = mm, *blue = p; break;
-    case 3: *red = p, *green = mm, *blue = u; break;
-    case 4: *red = p, *green = q, *blue = mm; break;
-    default: *red = u, *green = p, *blue = mm; break;
+    case 0:
+      *red = mm, *green = p, *blue = q;
+      break;
+    case 1:
+      *red = mm, *green = u, *blue = p;
+      break;
+    case 2:
+      *red = q, *green = mm, *blue = p;
+      break;
+    case 3:
+      *red = p, *green = mm, *blue = u;
+      break;
+    case 4:
+      *red = p, *green = q, *blue = mm;
+      break;
+    default:
+      *red = u, *green = p, *blue = mm;
+      break;
   }
 }
 
@@ -448,8 +466,7 @@ const unsigned char *ImgReadPpm(const char *file_name, int *w, int *h) {
     }
     // Grow geometrically, but never beyond the picture.
     const size_t need = (done + count) * 4;
-    if (need > g_ppmCapacity &&
-        !Reserve(std::min(total * 4, std::max(need, 2 * g_ppmCapacity)))) {
+    if (need > g_ppmCapacity && !Reserve(std::min(total * 4, std::max(need, 2 * g_ppmCapacity)))) {
       CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
       return nullptr;
     }

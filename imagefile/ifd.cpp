@@ -144,8 +144,17 @@ bool IsTarga(const Bytes &in) {
   int cmap_type = in.At(1), image_type = in.At(2), depth = in.At(16), entry = in.At(7);
   if (cmap_type != 0 && cmap_type != 1) return false;
   switch (image_type) {
-    case 1: case 2: case 3: case 9: case 10: case 11: case 32: case 33: break;
-    default: return false;
+    case 1:
+    case 2:
+    case 3:
+    case 9:
+    case 10:
+    case 11:
+    case 32:
+    case 33:
+      break;
+    default:
+      return false;
   }
   if (depth != 8 && depth != 16 && depth != 24 && depth != 32) return false;
   return cmap_type == 0 || entry == 15 || entry == 16 || entry == 24 || entry == 32;

@@ -91,10 +91,16 @@ int EntrySize(uint32_t model, int32_t bits) {
   int size;
   switch (model) {
     case IFF_CM_GRAY:
-    case IFF_CM_BILEVEL: size = 1; break;
+    case IFF_CM_BILEVEL:
+      size = 1;
+      break;
     case IFF_CM_CMYK:
-    case IFF_CM_RGBA: size = 4; break;
-    default: size = 3; break;
+    case IFF_CM_RGBA:
+      size = 4;
+      break;
+    default:
+      size = 3;
+      break;
   }
   return bits > 8 ? 2 * size : size;
 }
@@ -129,10 +135,12 @@ const char *IffCheckFormats(const IffFormatTp *const *list) {
       if (!Used(t)) continue;
       if (t.type >= IFF_TYPE_COUNT)
         return (fault = std::string(f.name) + ": type code " + std::to_string(t.type) +
-                        " is outside the table").c_str();
+                        " is outside the table")
+            .c_str();
       if (owner[t.type])
         return (fault = std::string(f.name) + " and " + owner[t.type]->name +
-                        " both claim type code " + std::to_string(t.type)).c_str();
+                        " both claim type code " + std::to_string(t.type))
+            .c_str();
       owner[t.type] = &f;
     }
     bool has_word = false;
@@ -143,13 +151,16 @@ const char *IffCheckFormats(const IffFormatTp *const *list) {
       for (const IffTypeNameTp &t : f.types) serves = serves || (Used(t) && t.type == w.type);
       if (!serves || !f.ops.WtHead)
         return (fault = std::string(f.name) + ": writer word \"" + w.word +
-                        "\" names a type it does not write").c_str();
+                        "\" names a type it does not write")
+            .c_str();
       if (w.model >= 32 || !(f.write_models & IFF_MODEL_BIT(w.model)))
         return (fault = std::string(f.name) + ": writer word \"" + w.word +
-                        "\" asks for a colour model it does not write").c_str();
+                        "\" asks for a colour model it does not write")
+            .c_str();
       for (const char *seen : words)
         if (strcasecmp(seen, w.word) == 0)
-          return (fault = std::string(f.name) + ": writer word \"" + w.word + "\" is taken").c_str();
+          return (fault = std::string(f.name) + ": writer word \"" + w.word + "\" is taken")
+              .c_str();
       words.push_back(w.word);
     }
     if (f.ops.WtHead && !has_word)
@@ -340,8 +351,8 @@ ReturnTp TakeHeader(IffControlBlockTp *cb, IffParamTp *h) {
   cb->bits_per_sample = h->bits_per_sample;
   if (h->bits_per_sample < 8) h->bits_per_sample = 8;
 
-  if (h->width == 0 || h->height == 0 || h->aspect_x <= 0 || h->aspect_y <= 0 ||
-      h->planes < 1 || h->planes > 10 || h->bits_per_sample > 16)
+  if (h->width == 0 || h->height == 0 || h->aspect_x <= 0 || h->aspect_y <= 0 || h->planes < 1 ||
+      h->planes > 10 || h->bits_per_sample > 16)
     return Raise(__LINE__, IFF_E_BAD_HEADER);
   if (h->width < 0 || h->width > kMaxWidth) return Raise(__LINE__, IFF_E_WIDTH);
   if (h->height < 0 || h->height > kMaxHeight ||
@@ -358,8 +369,15 @@ ReturnTp TakeHeader(IffControlBlockTp *cb, IffParamTp *h) {
   if (cb->verify_level == IFF_MIN_VERIFY) {
     if (h->has_cmap > 1) return Raise(__LINE__, IFF_E_HAS_CMAP);
     switch (h->color_model) {
-      case 1: case 2: case 3: case 4: case 6: case 7: break;
-      default: return Raise(__LINE__, IFF_E_CMAP);
+      case 1:
+      case 2:
+      case 3:
+      case 4:
+      case 6:
+      case 7:
+        break;
+      default:
+        return Raise(__LINE__, IFF_E_CMAP);
     }
     if (h->cmap_entries != 0 && !h->has_cmap) return Raise(__LINE__, IFF_E_CMAP_SIZE);
     if (h->orientation > 3) return Raise(__LINE__, IFF_E_ORIENTATION);
@@ -382,10 +400,19 @@ ReturnTp TakeHeader(IffControlBlockTp *cb, IffParamTp *h) {
     pixel = b;
   } else {
     switch (h->color_model) {
-      case IFF_CM_RGB: case IFF_CM_YCBCR: b = 3; break;
-      case IFF_CM_GRAY: b = 1; break;
-      case IFF_CM_CMYK: case IFF_CM_RGBA: b = 4; break;
-      default: return Raise(__LINE__, IFF_E_CMAP);
+      case IFF_CM_RGB:
+      case IFF_CM_YCBCR:
+        b = 3;
+        break;
+      case IFF_CM_GRAY:
+        b = 1;
+        break;
+      case IFF_CM_CMYK:
+      case IFF_CM_RGBA:
+        b = 4;
+        break;
+      default:
+        return Raise(__LINE__, IFF_E_CMAP);
     }
     pixel = b;
   }
@@ -556,7 +583,8 @@ ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line) {
     }
   } else if (b == 2) {
     const int shift = WideShift(cb->bits_per_sample);
-    for (int32_t i = 0; i < w; ++i) l[i] = static_cast<unsigned char>((l[2 * i] | (l[2 * i + 1] << 8)) >> shift);
+    for (int32_t i = 0; i < w; ++i)
+      l[i] = static_cast<unsigned char>((l[2 * i] | (l[2 * i + 1] << 8)) >> shift);
   } else if (b == 4 && cb->cmap_file_entries > 256 && cmap) {
     for (int32_t i = 0; i < w; ++i) {
       unsigned index = (l[4 * i] | (l[4 * i + 1] << 8)) & 0xFFF;
@@ -576,17 +604,23 @@ ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line) {
 }
 
 ReturnTp IffWtHead(IffControlBlockTp *cb, int32_t width, int32_t height, int32_t aspect_x,
-                   int32_t aspect_y, int32_t has_cmap, uint32_t color_model,
-                   int32_t cmap_entries, int32_t bits_per_sample, const uint64_t compression[3],
-                   int32_t orientation, int32_t mirrored, uint64_t extra, void *client_data) {
+                   int32_t aspect_y, int32_t has_cmap, uint32_t color_model, int32_t cmap_entries,
+                   int32_t bits_per_sample, const uint64_t compression[3], int32_t orientation,
+                   int32_t mirrored, uint64_t extra, void *client_data) {
   if (!cb) return Raise(__LINE__, IFF_E_CB_NULL);
   if (cb->service != IFF_SRV_EXPORT) return Raise(__LINE__, IFF_E_SERVICE);
   if (width <= 0 || height <= 0 || aspect_x == 0 || aspect_y == 0 || bits_per_sample > 16)
     return Raise(__LINE__, IFF_E_WT_HEADER);
   if (has_cmap > 1) return Raise(__LINE__, IFF_E_HAS_CMAP);
   switch (color_model) {
-    case 1: case 2: case 5: case 6: case 7: break;
-    default: return Raise(__LINE__, IFF_E_CMAP);
+    case 1:
+    case 2:
+    case 5:
+    case 6:
+    case 7:
+      break;
+    default:
+      return Raise(__LINE__, IFF_E_CMAP);
   }
   if (cmap_entries != 0 && !has_cmap) return Raise(__LINE__, IFF_E_CMAP_SIZE);
   if (orientation > 3) return Raise(__LINE__, IFF_E_ORIENTATION);

@@ -213,13 +213,13 @@ typedef struct {
 } IffWriterWordTp;
 
 typedef struct {
-  const char *name;                          // short name, for messages and tests
-  IffTypeNameTp types[IFF_FORMAT_TYPES];     // used rows have a code or a name
-  int32_t multipage;                         // a header per page: IffRdHead again
-  int32_t refused;                           // IffInit answers "Arg. not supported"
-  IffDriverTp ops;                           // empty slots are null; none while unwritten
+  const char *name;                           // short name, for messages and tests
+  IffTypeNameTp types[IFF_FORMAT_TYPES];      // used rows have a code or a name
+  int32_t multipage;                          // a header per page: IffRdHead again
+  int32_t refused;                            // IffInit answers "Arg. not supported"
+  IffDriverTp ops;                            // empty slots are null; none while unwritten
   IffWriterWordTp writers[IFF_FORMAT_WORDS];  // used rows have a word
-  uint32_t write_models;                     // IFF_MODEL_BIT of each model it writes
+  uint32_t write_models;                      // IFF_MODEL_BIT of each model it writes
 } IffFormatTp;
 
 #define IFF_MODEL_BIT(model) (1u << (model))
@@ -258,9 +258,9 @@ ReturnTp IffRdHead(IffControlBlockTp *cb, uint64_t extra, void *client_data, Iff
 ReturnTp IffRdCMap(IffControlBlockTp *cb);
 ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line);
 ReturnTp IffWtHead(IffControlBlockTp *cb, int32_t width, int32_t height, int32_t aspect_x,
-                   int32_t aspect_y, int32_t has_cmap, uint32_t color_model,
-                   int32_t cmap_entries, int32_t bits_per_sample, const uint64_t compression[3],
-                   int32_t orientation, int32_t mirrored, uint64_t extra, void *client_data);
+                   int32_t aspect_y, int32_t has_cmap, uint32_t color_model, int32_t cmap_entries,
+                   int32_t bits_per_sample, const uint64_t compression[3], int32_t orientation,
+                   int32_t mirrored, uint64_t extra, void *client_data);
 ReturnTp IffWtCMap(IffControlBlockTp *cb, unsigned char *cmap);
 ReturnTp IffWtScan(IffControlBlockTp *cb, int32_t line, unsigned char *buffer);
 ReturnTp IffTerm(IffControlBlockTp **holder);

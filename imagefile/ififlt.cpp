@@ -28,9 +28,9 @@ namespace {
 
 #define CMN_SOURCE "ififlt"
 
-constexpr int kLineMax = 1024;   // a description line holds at most 1023 characters
-constexpr int kNameMax = 255;    // longest $NAME
-constexpr int kMaxUses = 2;      // a slot feeding its own type runs at most twice
+constexpr int kLineMax = 1024;  // a description line holds at most 1023 characters
+constexpr int kNameMax = 255;   // longest $NAME
+constexpr int kMaxUses = 2;     // a slot feeding its own type runs at most twice
 constexpr int32_t kAfterGzip = IFI_INITIAL_READ;  // decompressed data: identify on a full buffer
 constexpr int32_t kFirstBytes = 44;
 const char kDefaultSysdir[] = "/usr/local/plotvise/system";
@@ -43,15 +43,23 @@ struct TypeTag {
 };
 // A tag serves the types of every spelling it begins with.
 const TypeTag kTypeTags[] = {
-    {"*xzPVPRJ", {IFF_TYPE_PVPRJ, 0}},   {"*xzCGMTEXT", {IFF_TYPE_CGM_TEXT, 0}},
-    {"*xzCGM", {IFF_TYPE_CGM, 0}},       {"*xzHPGL", {IFF_TYPE_HPGL, 0}},
+    {"*xzPVPRJ", {IFF_TYPE_PVPRJ, 0}},
+    {"*xzCGMTEXT", {IFF_TYPE_CGM_TEXT, 0}},
+    {"*xzCGM", {IFF_TYPE_CGM, 0}},
+    {"*xzHPGL", {IFF_TYPE_HPGL, 0}},
     {"*xzPOSTSCRIPT", {IFF_TYPE_PS, IFF_TYPE_EPS}},
-    {"*xzPDF", {IFF_TYPE_PDF_GS, 0}},    {"*xzNEWPDF", {IFF_TYPE_PDF, 0}},
-    {"*xzASCII", {IFF_TYPE_ASCII, 0}},   {"*xzSDI", {IFF_TYPE_EDIT, 0}},
-    {"*xzZEH", {IFF_TYPE_CMP, 0}},       {"*xzEMF", {IFF_TYPE_EMF, 0}},
-    {"*xzAPIC", {IFF_TYPE_APIC, 0}},     {"*xzSVG", {IFF_TYPE_SVG, 0}},
-    {"*xzWMF", {IFF_TYPE_WMF, 0}},       {"*xzRTF", {IFF_TYPE_RTF, 0}},
-    {"*xzDICOM", {IFF_TYPE_DICOM, 0}},   {"*xzPDS", {IFF_TYPE_PDS, 0}},
+    {"*xzPDF", {IFF_TYPE_PDF_GS, 0}},
+    {"*xzNEWPDF", {IFF_TYPE_PDF, 0}},
+    {"*xzASCII", {IFF_TYPE_ASCII, 0}},
+    {"*xzSDI", {IFF_TYPE_EDIT, 0}},
+    {"*xzZEH", {IFF_TYPE_CMP, 0}},
+    {"*xzEMF", {IFF_TYPE_EMF, 0}},
+    {"*xzAPIC", {IFF_TYPE_APIC, 0}},
+    {"*xzSVG", {IFF_TYPE_SVG, 0}},
+    {"*xzWMF", {IFF_TYPE_WMF, 0}},
+    {"*xzRTF", {IFF_TYPE_RTF, 0}},
+    {"*xzDICOM", {IFF_TYPE_DICOM, 0}},
+    {"*xzPDS", {IFF_TYPE_PDS, 0}},
 };
 
 bool StartsWith(const char *text, const char *prefix) {
@@ -61,13 +69,27 @@ bool StartsWith(const char *text, const char *prefix) {
 // Types that no raster driver reads and that a filter may convert.
 bool NeedsFilter(uint32_t type) {
   switch (type) {
-    case IFF_TYPE_UNKNOWN: case IFF_TYPE_CGM: case IFF_TYPE_PDF_GS: case IFF_TYPE_ASCII:
-    case IFF_TYPE_SVG: case IFF_TYPE_EMF: case IFF_TYPE_WMF: case IFF_TYPE_CMP:
-    case IFF_TYPE_EDIT: case IFF_TYPE_GZIP: case IFF_TYPE_HPGL: case IFF_TYPE_APIC:
-    case IFF_TYPE_PDF: case IFF_TYPE_CGM_TEXT: case IFF_TYPE_PDS: case IFF_TYPE_XPS:
-    case IFF_TYPE_DICOM: case IFF_TYPE_PVPRJ:
+    case IFF_TYPE_UNKNOWN:
+    case IFF_TYPE_CGM:
+    case IFF_TYPE_PDF_GS:
+    case IFF_TYPE_ASCII:
+    case IFF_TYPE_SVG:
+    case IFF_TYPE_EMF:
+    case IFF_TYPE_WMF:
+    case IFF_TYPE_CMP:
+    case IFF_TYPE_EDIT:
+    case IFF_TYPE_GZIP:
+    case IFF_TYPE_HPGL:
+    case IFF_TYPE_APIC:
+    case IFF_TYPE_PDF:
+    case IFF_TYPE_CGM_TEXT:
+    case IFF_TYPE_PDS:
+    case IFF_TYPE_XPS:
+    case IFF_TYPE_DICOM:
+    case IFF_TYPE_PVPRJ:
       return true;
-    case IFF_TYPE_PS: case IFF_TYPE_EPS:
+    case IFF_TYPE_PS:
+    case IFF_TYPE_EPS:
       return passthru_ps == 0;
     default:
       return false;
@@ -126,8 +148,8 @@ void Describe(char **description, const char *text) {
   if (!before.empty() && before.back() == '\n') before.pop_back();
   std::string t = text ? text : "";
   const size_t at = t.find("%s");
-  std::string result = at == std::string::npos ? before + t
-                                               : t.substr(0, at) + before + t.substr(at + 2);
+  std::string result =
+      at == std::string::npos ? before + t : t.substr(0, at) + before + t.substr(at + 2);
   if (result.empty() || result.back() != '\n') result += '\n';
   CmnStrFree(description);
   CmnStrPrintf(description, "%s", result.c_str());
@@ -310,7 +332,8 @@ void IfiExpandFilterCommand(char **command, int slot, const char *file_name, int
       for (size_t i = 0; i < t.size(); ++i) {
         if (t[i] != '$') continue;
         size_t end = i + 1;
-        while (end < t.size() && end - i - 1 < kNameMax && isalnum(static_cast<unsigned char>(t[end])))
+        while (end < t.size() && end - i - 1 < kNameMax &&
+               isalnum(static_cast<unsigned char>(t[end])))
           ++end;
         if (end == i + 1) continue;
         const char *value = getenv(t.substr(i + 1, end - i - 1).c_str());
@@ -405,7 +428,8 @@ ReturnTp IfiFilterStage(void *client, const char *name, int command_header, IfiH
       copied += fwrite(h->buffer.data() + from, 1, static_cast<size_t>(h->valid - from), copy);
     char block[32768];
     size_t got;
-    while ((got = fread(block, 1, sizeof block, h->stream)) > 0) copied += fwrite(block, 1, got, copy);
+    while ((got = fread(block, 1, sizeof block, h->stream)) > 0)
+      copied += fwrite(block, 1, got, copy);
     fclose(copy);
     if (copied == 0) {
       unlink(temporary.c_str());

@@ -16,8 +16,8 @@
 // One line of the description file. A null tag ends the table.
 typedef struct {
   char *tag;
-  char *command;      // template, see IfiExpandFilterCommand
-  char *description;  // "%s" stands for the description so far
+  char *command;           // template, see IfiExpandFilterCommand
+  char *description;       // "%s" stands for the description so far
   int32_t rasterized;      // the template holds %R or %S
   int32_t uses_file_name;  // %F
   int32_t scaled;          // %S: only used while graphics_size is set

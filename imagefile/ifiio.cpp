@@ -598,7 +598,8 @@ ReturnTp IfiTell(IfiHandleTp *h, int64_t *position) {
   }
   errno = 0;
   const off_t at = ftello(h->stream);
-  if (at < 0) return CmnError(CMN_SOURCE, __LINE__, errno == EBADF ? IFI_E_BADSTREAM : IFI_E_STREAM);
+  if (at < 0)
+    return CmnError(CMN_SOURCE, __LINE__, errno == EBADF ? IFI_E_BADSTREAM : IFI_E_STREAM);
   *position = at - (h->direct ? h->valid - h->position : 0) - h->start_offset;
   return 0;
 }

@@ -164,7 +164,8 @@ ReturnTp IfuExpandPacked(uint8_t *line, int32_t n, int bits, int bit_order) {
 static ReturnTp FieldLayout(int pixels_per_byte, int index, int *shift, uint8_t *mask) {
   if (pixels_per_byte != 8 && pixels_per_byte != 4 && pixels_per_byte != 2)
     return CmnError(CMN_SOURCE, __LINE__, IFU_E_PIXPERBYTE);
-  if (index < 0 || index >= pixels_per_byte) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  if (index < 0 || index >= pixels_per_byte)
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   const int bits = 8 / pixels_per_byte;
   *shift = 8 - bits * (index + 1);
   *mask = static_cast<uint8_t>((1u << bits) - 1);
@@ -191,15 +192,25 @@ ReturnTp IfuPutField(int32_t n, int pixels_per_byte, int index, const uint8_t *i
 // ---------------------------------------------------------------------------
 // Run-length packing.
 
-ReturnTp IfuRunLengthEncode(int32_t n, int unit, int kind, int32_t *out_length,
-                            const uint8_t *in, uint8_t *out) {
+ReturnTp IfuRunLengthEncode(int32_t n, int unit, int kind, int32_t *out_length, const uint8_t *in,
+                            uint8_t *out) {
   uint8_t marker;
   int32_t longest;
   switch (kind) {
-    case 1: marker = 0x80; longest = 127; break;
-    case 2: marker = 0xC0; longest = 63; break;
-    case 3: marker = 0xE0; longest = 31; break;
-    default: return CmnError(CMN_SOURCE, __LINE__, IFU_E_RLKIND);
+    case 1:
+      marker = 0x80;
+      longest = 127;
+      break;
+    case 2:
+      marker = 0xC0;
+      longest = 63;
+      break;
+    case 3:
+      marker = 0xE0;
+      longest = 31;
+      break;
+    default:
+      return CmnError(CMN_SOURCE, __LINE__, IFU_E_RLKIND);
   }
   if (unit != 1) return CmnError(CMN_SOURCE, __LINE__, IFU_E_RLUNIT);
   if (n > INT32_MAX / 2) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
@@ -249,7 +260,8 @@ ReturnTp IfuBitPlanes(const uint8_t *in, uint8_t *out, int32_t n, int planes, in
     memset(out, 0, planes * row);
     for (int32_t i = 0; i < n; i++) {
       const size_t at = wide ? 3 * static_cast<size_t>(i) : static_cast<size_t>(i);
-      const uint32_t v = wide ? static_cast<uint32_t>(in[at] << 16 | in[at + 1] << 8 | in[at + 2]) : in[at];
+      const uint32_t v =
+          wide ? static_cast<uint32_t>(in[at] << 16 | in[at + 1] << 8 | in[at + 2]) : in[at];
       for (int k = 0; k < planes; k++)
         if (v >> k & 1) out[k * row + i / 8] |= PixelBit(i);
     }
@@ -439,8 +451,8 @@ ReturnTp IfuCodecCreateParam(const IfuCodecOpsTp *ops, void **param) {
 }
 
 static ReturnTp Open(IfuCodecListTp *list, const IfuCodecOpsTp *ops, void *param, int encoder,
-                     IfuCodecInputTp input, IfuCodecOutputTp output, void *arg,
-                     int32_t buffer_size, IfuCodecTp **handle) {
+                     IfuCodecInputTp input, IfuCodecOutputTp output, void *arg, int32_t buffer_size,
+                     IfuCodecTp **handle) {
   // param is ours from here on, whatever happens.
   std::unique_ptr<void, decltype(&free)> owned_param(param, &free);
   if (!handle) return CmnError(CMN_SOURCE, __LINE__, IFU_E_HANDLE);
@@ -575,7 +587,8 @@ ReturnTp IfuCodecOutput(IfuCodecTp *codec, const uint8_t *data, int32_t length) 
       int64_t size = 2 * static_cast<int64_t>(codec->size);
       if (size < need) size = need;
       if (size > INT32_MAX) size = INT32_MAX;
-      uint8_t *grown = size >= need ? static_cast<uint8_t *>(realloc(codec->buffer, size)) : nullptr;
+      uint8_t *grown =
+          size >= need ? static_cast<uint8_t *>(realloc(codec->buffer, size)) : nullptr;
       if (!grown) return CmnError(CMN_SOURCE, __LINE__, IFU_E_ALLOC_BUFFER);
       codec->buffer = grown;
       codec->size = static_cast<int32_t>(size);

@@ -48,8 +48,8 @@ ReturnTp IfuPutField(int32_t n, int pixels_per_byte, int index, const uint8_t *i
 // count; kind 2: up to 63, 0xC0 + count; kind 3: up to 31, 0xE0 + count.
 // out must hold IFU_RLE_MAXOUT(n) bytes; *out_length gets the bytes written.
 #define IFU_RLE_MAXOUT(n) (2 * static_cast<int64_t>(n))
-ReturnTp IfuRunLengthEncode(int32_t n, int unit, int kind, int32_t *out_length,
-                            const uint8_t *in, uint8_t *out);
+ReturnTp IfuRunLengthEncode(int32_t n, int unit, int kind, int32_t *out_length, const uint8_t *in,
+                            uint8_t *out);
 
 // Bit planes and pixels. Planes: `planes` packed rows of (n + 7) / 8 bytes.
 // Pixels: one byte each for up to 8 planes, else 3 bytes most significant
@@ -141,12 +141,12 @@ struct IfuCodecTp {
   IfuCodecTp *prev;
   IfuCodecListTp *list;
   const IfuCodecOpsTp *ops;
-  int encoder;  // 1 encoder, 0 decoder
+  int encoder;   // 1 encoder, 0 decoder
   void *object;  // the codec's own state
   void *param;   // parameter record, owned by the layer
   IfuCodecInputTp input;
   IfuCodecOutputTp output;
-  void *arg;     // the caller's argument for input / output
+  void *arg;  // the caller's argument for input / output
   // The layer's buffer: a decoder's input chunk, or an encoder's collected
   // output whose unfetched bytes lie between start and end.
   uint8_t *buffer;

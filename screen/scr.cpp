@@ -118,7 +118,8 @@ ReturnTp ScrOpen(SCR_CONTROL_BLOCK **block, Display *display, Window parent, int
 }
 
 ReturnTp ScrPutLine(SCR_CONTROL_BLOCK *cb, int32_t y, const uint8_t *pixels) {
-  if (!ScrValidBlock(cb) || !pixels || !cb->line) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  if (!ScrValidBlock(cb) || !pixels || !cb->line)
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   ScrDrvXTp *x = Window0(cb);
   if (!x) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
 

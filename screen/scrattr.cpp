@@ -28,8 +28,8 @@ void ScrDumpAttributes(const ScrAttributesTp *a) {
   fputs(kRule, f);
   fprintf(f, "Async Display       = %d\n", a->async_display);
   fprintf(f, "Status Supported    = %d\n", a->status_supported);
-  fprintf(f, "Noises Supported    = %d %d %d %d\n", a->noises_supported[0],
-          a->noises_supported[1], a->noises_supported[2], a->noises_supported[3]);
+  fprintf(f, "Noises Supported    = %d %d %d %d\n", a->noises_supported[0], a->noises_supported[1],
+          a->noises_supported[2], a->noises_supported[3]);
   fprintf(f, "No Of Resolutions   = %d\n", a->n_resolutions);
   for (int i = 0; i < a->n_resolutions && i < 6; ++i) {
     const ScrResAttributeTp &r = a->resolutions[i];

@@ -63,10 +63,14 @@ void WriteWord(uint8_t *dst, uint32_t value, int bytes, int byte_order) {
 // whole-byte channel mask selects; -1 for any other mask.
 int BytePosition(unsigned long mask) {
   switch (mask) {
-    case 0xFF0000: return 1;
-    case 0x00FF00: return 2;
-    case 0x0000FF: return 3;
-    default: return -1;
+    case 0xFF0000:
+      return 1;
+    case 0x00FF00:
+      return 2;
+    case 0x0000FF:
+      return 3;
+    default:
+      return -1;
   }
 }
 
@@ -146,8 +150,7 @@ void ScrDrvXPackLine(const ScrDrvXFormatTp *f, const uint8_t *src, uint8_t *dst,
 
   if (bytes >= 3) {
     // Whole-byte channels: each colour byte moves to its place.
-    int pos[3] = {BytePosition(f->masks[0]), BytePosition(f->masks[1]),
-                  BytePosition(f->masks[2])};
+    int pos[3] = {BytePosition(f->masks[0]), BytePosition(f->masks[1]), BytePosition(f->masks[2])};
     if (pos[0] > 0 && pos[1] > 0 && pos[2] > 0 && pos[0] != pos[1] && pos[1] != pos[2] &&
         pos[0] != pos[2]) {
       if (f->byte_order == LSBFirst)

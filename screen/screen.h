@@ -34,9 +34,9 @@
 // X11 driver, one visual). Compared byte for byte, so every field is four
 // bytes and there is no padding.
 typedef struct {
-  int32_t width, height;   // of the screen
-  float ratio;             // width / height
-  int32_t cmap_entries;    // colour map entries
+  int32_t width, height;  // of the screen
+  float ratio;            // width / height
+  int32_t cmap_entries;   // colour map entries
   int32_t max_colors;
   int32_t bits_per_color;
   int32_t format;
@@ -101,9 +101,9 @@ typedef struct {
   ScrResAttributeTp attribute;  // the chosen resolution attribute
   ScrViewportModeTp mode;
   ScrXYTp position;
-  ScrXYTp size;                 // image width and height
+  ScrXYTp size;  // image width and height
   const char *title;
-  const char *icon_name;        // null: the title
+  const char *icon_name;  // null: the title
   unsigned long foreground, background;
 } ScrInitRecordTp;
 
@@ -135,12 +135,12 @@ typedef struct SCR_DRIVER_FUNCTIONS {
 
 typedef struct {
   int32_t in_use;
-  int32_t scaled;        // image size differs from viewport size
-  ScrXYTp position;      // where the viewport's window is put
+  int32_t scaled;    // image size differs from viewport size
+  ScrXYTp position;  // where the viewport's window is put
   ScrXYTp size;
-  ScrXYTp image_size;    // the part of the image it shows, from the origin
+  ScrXYTp image_size;  // the part of the image it shows, from the origin
   ScrXYTp viewport_size;
-  void *handle;          // the driver's context
+  void *handle;  // the driver's context
 } ScrViewportTp;
 
 // One open screen, owned by the layer.
@@ -148,7 +148,7 @@ typedef struct SCR_CONTROL_BLOCK {
   char tag[sizeof SCR_CONTROL_BLOCK_TAG];
   void *user_data;
   SCR_DRIVER_FUNCTIONS functions;
-  int32_t resolution;    // index of the chosen resolution attribute
+  int32_t resolution;  // index of the chosen resolution attribute
   ScrModeTp mode;
   ScrAttributesTp attributes;
   ScrInitRecordTp *driver;  // the driver's initialisation record

@@ -3,8 +3,7 @@
 
 #define CMN_SOURCE "scrlrect"
 
-ReturnTp ScrLoadRectangle(SCR_CONTROL_BLOCK *block, ScrXYTp start, ScrXYTp size,
-                          uint8_t *pixels) {
+ReturnTp ScrLoadRectangle(SCR_CONTROL_BLOCK *block, ScrXYTp start, ScrXYTp size, uint8_t *pixels) {
   if (!ScrValidBlock(block) || !pixels) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (size.x < 1 || size.y < 1 || start.x < 0 || start.y < 0 || start.x > block->width - size.x ||
       start.y > block->height - size.y)

@@ -14,8 +14,7 @@ bool ScrValidBlock(const SCR_CONTROL_BLOCK *block) {
 bool ScrValidFunctions(const SCR_DRIVER_FUNCTIONS *functions) {
   // The terminating zero is compared too, so a tag that only starts with
   // the right text is refused.
-  return functions &&
-         memcmp(functions->tag, SCR_DRIVER_FUNCTIONS_TAG, sizeof functions->tag) == 0;
+  return functions && memcmp(functions->tag, SCR_DRIVER_FUNCTIONS_TAG, sizeof functions->tag) == 0;
 }
 
 ReturnTp ScrClipRectangle(ScrXYTp a_start, ScrXYTp a_end, ScrXYTp b_start, ScrXYTp b_end,

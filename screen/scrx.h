@@ -27,8 +27,8 @@ struct ScrDrvXTp {
   XImage *image = nullptr;
   GC gc = nullptr;
   bool own_window = false, own_gc = false, own_colormap = false;
-  std::vector<char> buffer;      // the image's pixels
-  Colormap colormap = 0;         // the one the colours are loaded into
+  std::vector<char> buffer;  // the image's pixels
+  Colormap colormap = 0;     // the one the colours are loaded into
   int bits_per_pixel = 0;
   XVisualInfo visual{};
   std::vector<uint8_t> cells;           // per cell: 1 taken by other clients, 0 free

@@ -75,6 +75,7 @@ def main():
     out.write('// tools/mkpcfont.py from a free console font; source and licence in\n')
     out.write('// image/imafont.LICENSE.\n')
     out.write('#include "imatxt.h"\n\n#define CMN_SOURCE "imafont"\n\n')
+    out.write('// clang-format off: sixteen rows of a glyph per line, as the generator writes them\n')
     out.write('const unsigned char PCFont[256 * 16] = {\n')
     missing = []
     for code in range(256):
@@ -84,6 +85,7 @@ def main():
             missing.append(code)
         out.write('    ' + ', '.join('0x%02x' % b for b in rows) + ',  // %d\n' % code)
     out.write('};\n')
+    out.write('// clang-format on\n')
     if missing:
         sys.stderr.write('no glyph for %s\n' % missing)
 

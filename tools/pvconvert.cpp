@@ -6,8 +6,8 @@
 // directory and renamed when complete, so a failed or interrupted
 // conversion never leaves a file that looks finished.
 #include <signal.h>
-#include <sys/stat.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,12 +34,14 @@ CmdOptionTp cvOptions[] = {
     {"type", 1, nullptr, nullptr},  // help: the writer words, set in main
     {"pageno", 1, nullptr, "Page number"},
     {"compression", 1, nullptr,
-     "<none | lzw | packbits | rle | g3 | g4 | mh | flate | baseline | sequential | progressive | lossless | lossy>"
+     "<none | lzw | packbits | rle | g3 | g4 | mh | flate | baseline | sequential | progressive | "
+     "lossless | lossy>"
      " (TIFF: none to mh, baseline, lossless; PDF: none, g4, flate, baseline; CGM: none, rle;"
      " JPEG: baseline to lossless; JPEG 2000: lossless, lossy)"},
     {"quality", 1, nullptr, "<1..20> (JPEG coding: 1 smallest, 20 best; default 10)"},
     {"ratio", 1, nullptr, "<n> (lossy JPEG 2000: compression ratio; default 10)"},
-    {"subsampling", 1, nullptr, "<1x1 | 2x1 | 2x2> (JPEG colour: luminance samples per chrominance sample)"},
+    {"subsampling", 1, nullptr,
+     "<1x1 | 2x1 | 2x2> (JPEG colour: luminance samples per chrominance sample)"},
     {"", 0, nullptr, "COLORS:"},
     IMG_COLOR_MODE_OPTION_ROWS,
     IMG_COLOR_FACTOR_OPTION_ROWS,
@@ -67,10 +69,10 @@ int cvNFiles = 0;
 // lines handed to it.
 struct OutputKindTp {
   uint32_t type;
-  uint32_t model;  // IFF_CM_RGB, IFF_CM_GRAY, IFF_CM_BILEVEL, IFF_CM_PALETTE or IFF_CM_RGBA
-  uint64_t compression;  // the header's compression code; 0 none
-  uint64_t level = 0;    // its second word: JPEG quality or JPEG 2000 ratio
-  uint64_t sampling = 0; // its third word for JPEG colour: 1 (1x1), 4 (2x2), 0 (2x1)
+  uint32_t model;         // IFF_CM_RGB, IFF_CM_GRAY, IFF_CM_BILEVEL, IFF_CM_PALETTE or IFF_CM_RGBA
+  uint64_t compression;   // the header's compression code; 0 none
+  uint64_t level = 0;     // its second word: JPEG quality or JPEG 2000 ratio
+  uint64_t sampling = 0;  // its third word for JPEG colour: 1 (1x1), 4 (2x2), 0 (2x1)
 };
 
 // The -compression words and the header codes they ask for; each writer
@@ -84,10 +86,10 @@ bool ChooseCompression(const char *word, OutputKindTp *kind) {
   static const struct {
     const char *word;
     uint64_t code, j2k;  // the code for most outputs, and for JPEG 2000
-  } kCodes[] = {{"none", 0, 0},        {"lzw", 1, kNo},        {"packbits", 2, kNo},
-                {"rle", 2, kNo},       {"g3", 8, kNo},         {"g4", 9, kNo},
-                {"mh", 11, kNo},       {"flate", 15, kNo},     {"lossless", 4, 14},
-                {"baseline", 5, kNo},  {"sequential", 6, kNo}, {"progressive", 7, kNo},
+  } kCodes[] = {{"none", 0, 0},       {"lzw", 1, kNo},        {"packbits", 2, kNo},
+                {"rle", 2, kNo},      {"g3", 8, kNo},         {"g4", 9, kNo},
+                {"mh", 11, kNo},      {"flate", 15, kNo},     {"lossless", 4, 14},
+                {"baseline", 5, kNo}, {"sequential", 6, kNo}, {"progressive", 7, kNo},
                 {"lossy", 5, 13}};
   if (!word) return true;
   for (const auto &c : kCodes)
@@ -162,9 +164,10 @@ bool ChooseKind(const char *type, const char *out, OutputKindTp *kind) {
       // True colour where the format takes it, else its palette form.
       const IffFormatTp *format = IffFormatOf(kind->type);
       const uint32_t models = format ? format->write_models : 0;
-      kind->model = !(models & IFF_MODEL_BIT(IFF_CM_RGB)) && (models & IFF_MODEL_BIT(IFF_CM_PALETTE))
-                        ? IFF_CM_PALETTE
-                        : IFF_CM_RGB;
+      kind->model =
+          !(models & IFF_MODEL_BIT(IFF_CM_RGB)) && (models & IFF_MODEL_BIT(IFF_CM_PALETTE))
+              ? IFF_CM_PALETTE
+              : IFF_CM_RGB;
       return true;
     }
     return KindFromWord(type, kind);
@@ -413,7 +416,8 @@ ReturnTp PrepareOutput(const char *outname, OutputTp *out) {
     if (n < 0) break;
     const std::string to(link.data(), static_cast<size_t>(n));
     const size_t slash = out->path.rfind('/');
-    out->path = to[0] == '/' || slash == std::string::npos ? to : out->path.substr(0, slash + 1) + to;
+    out->path =
+        to[0] == '/' || slash == std::string::npos ? to : out->path.substr(0, slash + 1) + to;
   }
 
   const size_t slash = out->path.rfind('/');
@@ -423,11 +427,11 @@ ReturnTp PrepareOutput(const char *outname, OutputTp *out) {
   // differ by the name asked for (a JPEG 2000 codestream for .j2k, a JP2
   // file for .jp2) see the same name they would see writing in place.
   const size_t dot = out->path.rfind('.');
-  std::string ext = dot == std::string::npos || dot < slash + 1 ? std::string() : out->path.substr(dot);
+  std::string ext =
+      dot == std::string::npos || dot < slash + 1 ? std::string() : out->path.substr(dot);
   if (ext.size() > 8 || ext.size() < 2) ext.clear();
   temp += ext;
-  if (temp.size() >= sizeof cvTemporary)
-    return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN, outname);
+  if (temp.size() >= sizeof cvTemporary) return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN, outname);
   const int fd = mkstemps(&temp[0], static_cast<int>(ext.size()));
   if (fd < 0) return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN, outname);
   mode_t mode;

@@ -25,9 +25,10 @@ namespace {
 constexpr long kMaxSide = 1L << 16;
 
 int Usage() {
-  fputs("usage: pvgraphx -noinfile -dostamp -stamptext <text> -stampcolor <colour>\n"
-        "                -stampweight <Light|Medium|Heavy> -papersize <w>x<h> [-size <n>]\n",
-        stderr);
+  fputs(
+      "usage: pvgraphx -noinfile -dostamp -stamptext <text> -stampcolor <colour>\n"
+      "                -stampweight <Light|Medium|Heavy> -papersize <w>x<h> [-size <n>]\n",
+      stderr);
   return 2;
 }
 
@@ -35,9 +36,14 @@ bool Colour(const char *name, unsigned char rgb[3]) {
   static const struct {
     const char *name;
     unsigned char r, g, b;
-  } kColours[] = {{"Black", 0, 0, 0},      {"Red", 255, 0, 0},       {"Green", 0, 255, 0},
-                  {"Blue", 0, 0, 255},     {"Magenta", 255, 0, 255}, {"Cyan", 0, 255, 255},
-                  {"Yellow", 255, 255, 0}, {"White", 255, 255, 255},
+  } kColours[] = {{"Black", 0, 0, 0},
+                  {"Red", 255, 0, 0},
+                  {"Green", 0, 255, 0},
+                  {"Blue", 0, 0, 255},
+                  {"Magenta", 255, 0, 255},
+                  {"Cyan", 0, 255, 255},
+                  {"Yellow", 255, 255, 0},
+                  {"White", 255, 255, 255},
                   // Inverted by the viewer; the picture only says where.
                   {"Inverse", 0, 0, 0}};
   for (const auto &c : kColours)
@@ -57,12 +63,18 @@ int main(int argc, char **argv) {
     const bool has_value = i + 1 < argc;
     if (strcmp(a, "-noinfile") == 0 || strcmp(a, "-dostamp") == 0) continue;
     if (!has_value) return Usage();
-    if (strcmp(a, "-stamptext") == 0) text = argv[++i];
-    else if (strcmp(a, "-stampcolor") == 0) colour = argv[++i];
-    else if (strcmp(a, "-stampweight") == 0) weight = argv[++i];
-    else if (strcmp(a, "-papersize") == 0) paper = argv[++i];
-    else if (strcmp(a, "-size") == 0) ++i;  // the larger side; the paper says it all
-    else return Usage();
+    if (strcmp(a, "-stamptext") == 0)
+      text = argv[++i];
+    else if (strcmp(a, "-stampcolor") == 0)
+      colour = argv[++i];
+    else if (strcmp(a, "-stampweight") == 0)
+      weight = argv[++i];
+    else if (strcmp(a, "-papersize") == 0)
+      paper = argv[++i];
+    else if (strcmp(a, "-size") == 0)
+      ++i;  // the larger side; the paper says it all
+    else
+      return Usage();
   }
   long w = 0, h = 0;
   char tail = 0;

@@ -2,6 +2,8 @@
 // window, redraws what is exposed, and lets the user drag a crop box over
 // the picture. The box is drawn with exclusive-or, so drawing it a second
 // time removes it and the picture underneath never has to be redrawn.
+#include "pvloop.h"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
@@ -11,7 +13,6 @@
 #include <utility>
 
 #include "common.h"
-#include "pvloop.h"
 
 namespace {
 
@@ -38,11 +39,16 @@ struct LoopTp {
 
 Cursor CursorFor(const LoopTp &l, int shape) {
   switch (shape) {
-    case kHorizontal: return l.cursors[1];
-    case kVertical: return l.cursors[2];
-    case kCorner: return l.cursors[3];
-    case kInside: return l.cursors[4];
-    default: return l.cursors[0];
+    case kHorizontal:
+      return l.cursors[1];
+    case kVertical:
+      return l.cursors[2];
+    case kCorner:
+      return l.cursors[3];
+    case kInside:
+      return l.cursors[4];
+    default:
+      return l.cursors[0];
   }
 }
 
@@ -239,8 +245,8 @@ void SettleBox(LoopTp *l) {
   // The description of the box; nothing shows it yet.
   char *text = nullptr;
   if (l->mode != kNoBox)
-    CmnStrPrintf(&text, "Crop: %dx%d+%d+%d (%d,%d)", l->x1 - l->x0 + 1, l->y1 - l->y0 + 1,
-                 l->x0, l->y0, l->width, l->height);
+    CmnStrPrintf(&text, "Crop: %dx%d+%d+%d (%d,%d)", l->x1 - l->x0 + 1, l->y1 - l->y0 + 1, l->x0,
+                 l->y0, l->width, l->height);
   else
     CmnStrPrintf(&text, "Crop: Off");
   CmnStrFree(&text);
@@ -315,8 +321,8 @@ ReturnTp ScrEventLoop(SCR_CONTROL_BLOCK *screen, Display *display, bool may_crop
         break;
       case Expose:
         DrawBox(l);
-        if (ReturnTp rc = ScrFlush(screen, e.xexpose.x, e.xexpose.y, e.xexpose.width,
-                                   e.xexpose.height)) {
+        if (ReturnTp rc =
+                ScrFlush(screen, e.xexpose.x, e.xexpose.y, e.xexpose.width, e.xexpose.height)) {
           result = rc;
           running = false;
           break;

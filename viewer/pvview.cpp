@@ -394,7 +394,8 @@ void Rerasterise(const PvSettingsTp &s, ImgControlBlockTp **pcb) {
     const int32_t larger = std::max(cb->width, cb->lines);
     if (graphics_size <= larger) return;
     graphics_resolution = std::max(
-        1, static_cast<int>(static_cast<double>(graphics_resolution) * graphics_size / larger + 0.5));
+        1,
+        static_cast<int>(static_cast<double>(graphics_resolution) * graphics_size / larger + 0.5));
   } else {
     if (s.size_w == 0 || (s.size_w <= cb->width && cb->lines >= s.size_h)) return;
     const int32_t factor =
@@ -549,8 +550,10 @@ int main(int argc, char **argv) {
     fputs("  pvview [options] [<in-file>]\n", stderr);
     fflush(stderr);
     CmdPrintOptions(pvOptions);
-    fputs("\nPDF, PostScript, SVG, plots and compressed files are converted by the\n"
-          "programs listed in <sysdir>/filters.\n", stderr);
+    fputs(
+        "\nPDF, PostScript, SVG, plots and compressed files are converted by the\n"
+        "programs listed in <sysdir>/filters.\n",
+        stderr);
     Exit(1);
   }
 

@@ -43,7 +43,8 @@ Picture MakePicture(int32_t w, int32_t h) {
       bool black = Hash(y, 0) & 1;
       for (int32_t x = 0, k = 0; x < w; ++k) {
         const uint32_t r = Hash(y, k + 1);
-        int32_t run = r % 4 == 0 ? static_cast<int32_t>(r % 3000) : static_cast<int32_t>(r % 70) + 1;
+        int32_t run =
+            r % 4 == 0 ? static_cast<int32_t>(r % 3000) : static_cast<int32_t>(r % 70) + 1;
         for (int32_t i = 0; i < run && x < w; ++i, ++x)
           if (black) p.Set(x, y);
         black = !black;
@@ -81,7 +82,8 @@ Bytes PbmBits(const std::string &pbm, int32_t *w, int32_t *h) {
 void Mask(Bytes *bits, int32_t w) {
   const int32_t rb = (w + 7) / 8;
   if (w % 8 == 0) return;
-  for (size_t i = rb - 1; i < bits->size(); i += rb) (*bits)[i] &= static_cast<uint8_t>(0xFF << (8 - w % 8));
+  for (size_t i = rb - 1; i < bits->size(); i += rb)
+    (*bits)[i] &= static_cast<uint8_t>(0xFF << (8 - w % 8));
 }
 
 // The few tags of a single-strip TIFF file that the codec needs.
@@ -110,14 +112,30 @@ Strip ReadStrip(const std::string &file) {
       EXPECT_EQ(u(e + 4, 4), 1u) << "one strip expected";
     }
     switch (tag) {
-      case 256: s.width = value; break;
-      case 257: s.height = value; break;
-      case 259: s.compression = value; break;
-      case 262: s.photometric = value; break;
-      case 266: s.fill_order = value; break;
-      case 273: offset = value; break;
-      case 279: count = value; break;
-      case 292: s.t4 = value; break;
+      case 256:
+        s.width = value;
+        break;
+      case 257:
+        s.height = value;
+        break;
+      case 259:
+        s.compression = value;
+        break;
+      case 262:
+        s.photometric = value;
+        break;
+      case 266:
+        s.fill_order = value;
+        break;
+      case 273:
+        offset = value;
+        break;
+      case 279:
+        count = value;
+        break;
+      case 292:
+        s.t4 = value;
+        break;
     }
   }
   s.data = file.substr(offset, count);
@@ -125,12 +143,22 @@ Strip ReadStrip(const std::string &file) {
 }
 
 void Put16(std::string *s, uint32_t v) { s->append({char(v), char(v >> 8)}); }
-void Put32(std::string *s, uint32_t v) { s->append({char(v), char(v >> 8), char(v >> 16), char(v >> 24)}); }
+void Put32(std::string *s, uint32_t v) {
+  s->append({char(v), char(v >> 8), char(v >> 16), char(v >> 24)});
+}
 
 std::string WriteStrip(const Strip &s) {
-  const uint32_t tags[][2] = {{256, s.width}, {257, s.height}, {258, 1}, {259, s.compression},
-                              {262, s.photometric}, {266, s.fill_order}, {273, 0}, {277, 1},
-                              {278, s.height}, {279, static_cast<uint32_t>(s.data.size())}, {292, s.t4}};
+  const uint32_t tags[][2] = {{256, s.width},
+                              {257, s.height},
+                              {258, 1},
+                              {259, s.compression},
+                              {262, s.photometric},
+                              {266, s.fill_order},
+                              {273, 0},
+                              {277, 1},
+                              {278, s.height},
+                              {279, static_cast<uint32_t>(s.data.size())},
+                              {292, s.t4}};
   const uint32_t n = s.compression == 3 ? 11 : 10;
   const uint32_t data_at = 8 + 2 + 12 * n + 4;
   std::string f = "II*";
@@ -183,8 +211,10 @@ Bytes Decode(const std::string &data, FaxParamTp param, int32_t *rows_out = null
 
 FaxParamTp ParamsOf(const Strip &s) {
   FaxParamTp p = {};
-  p.mode = s.compression == 4 ? FAX_MODE_G4 : s.compression == 2 ? FAX_MODE_MH
-           : (s.t4 & 1) ? FAX_MODE_G3_2D : FAX_MODE_G3_1D;
+  p.mode = s.compression == 4   ? FAX_MODE_G4
+           : s.compression == 2 ? FAX_MODE_MH
+           : (s.t4 & 1)         ? FAX_MODE_G3_2D
+                                : FAX_MODE_G3_1D;
   p.columns = static_cast<int32_t>(s.width);
   p.rows = static_cast<int32_t>(s.height);
   p.end_of_line = s.compression == 3;
@@ -201,8 +231,13 @@ class Fax : public testing::Test {
 
 TEST_F(Fax, DataMadeByLibtiffDecodesAsLibtiffDecodesIt) {
   const char *kMakers[] = {
-      "tiffcp -c g3", "tiffcp -c g3:2d", "tiffcp -c g3:fill", "tiffcp -c g3:2d:fill",
-      "tiffcp -c g4", "tiffcp -c g4 -f lsb2msb", "tiffcp -c g3:2d -f lsb2msb",
+      "tiffcp -c g3",
+      "tiffcp -c g3:2d",
+      "tiffcp -c g3:fill",
+      "tiffcp -c g3:2d:fill",
+      "tiffcp -c g4",
+      "tiffcp -c g4 -f lsb2msb",
+      "tiffcp -c g3:2d -f lsb2msb",
       "fax2tiff",  // raw Group 3 of a tiffcp file, written by fax2tiff: 2-D, fill, low bit first
   };
   for (int32_t w : {1203, 3001, 64}) {
@@ -268,18 +303,21 @@ TEST_F(Fax, OurDataDecodesWithLibtiffToTheOriginal) {
       }
       // Fed in pieces that do not follow the rows.
       for (size_t at = 0; at < rows.size(); at += 1000)
-        ASSERT_EQ(IfuCodecWrite(codec, rows.data() + at, static_cast<int32_t>(std::min<size_t>(1000, rows.size() - at))), 0u);
+        ASSERT_EQ(IfuCodecWrite(codec, rows.data() + at,
+                                static_cast<int32_t>(std::min<size_t>(1000, rows.size() - at))),
+                  0u);
       ASSERT_EQ(IfuCodecFinish(codec), 0u);
       Strip s;
       uint8_t buffer[4096];
-      for (int32_t n = sizeof buffer; IfuCodecFetch(codec, buffer, &n) == 0 && n > 0; n = sizeof buffer)
+      for (int32_t n = sizeof buffer; IfuCodecFetch(codec, buffer, &n) == 0 && n > 0;
+           n = sizeof buffer)
         s.data.append(reinterpret_cast<char *>(buffer), n);
       IfuCodecTerm(&codec);
       s.width = w;
       s.height = pic.h;
       s.compression = m.compression;
       s.photometric = 0;  // the codes name true colours, whatever the rows' sense
-      s.fill_order = 1;  // the bit order flag of an encoder is the rows', not the data's
+      s.fill_order = 1;   // the bit order flag of an encoder is the rows', not the data's
       s.t4 = m.t4;
       WriteFile(dir_.file("ours.tif"), WriteStrip(s));
       int32_t ow, oh;

@@ -24,7 +24,7 @@ void Quiet(const char *) {}
 struct Result {
   ReturnTp open = 0, read = 0;
   JpegParamTp header = {};
-  Bytes pixels;  // rows as delivered
+  Bytes pixels;                // rows as delivered
   std::string message, again;  // the codec's words on failing, and on a call after it
 };
 
@@ -54,7 +54,8 @@ Result Decode(const Bytes &jpeg, const Bytes *tables = nullptr) {
     p->tables_length = static_cast<int32_t>(tables->size());
   }
   IfuCodecTp *codec = nullptr;
-  r.open = IfuCodecOpenDecoder(nullptr, &JpegCodecOps, param, Input, &m, 4096, &codec) & ~CMN_REPORTED;
+  r.open =
+      IfuCodecOpenDecoder(nullptr, &JpegCodecOps, param, Input, &m, 4096, &codec) & ~CMN_REPORTED;
   if (r.open) {
     r.message = JpegLastMessage();
     return r;
@@ -62,7 +63,8 @@ Result Decode(const Bytes &jpeg, const Bytes *tables = nullptr) {
   p = static_cast<JpegParamTp *>(codec->param);
   p->color = p->components == 1 ? JPEG_GRAY : JPEG_RGB;
   r.header = *p;
-  const size_t row = static_cast<size_t>(p->width) * (p->components == 1 ? 1 : 3) * (p->file_depth > 8 ? 2 : 1);
+  const size_t row =
+      static_cast<size_t>(p->width) * (p->components == 1 ? 1 : 3) * (p->file_depth > 8 ? 2 : 1);
   Bytes band(row * p->band_height);
   for (;;) {
     int32_t length = static_cast<int32_t>(band.size());
@@ -171,8 +173,9 @@ TEST_F(JpegDec, MatchesDjpegOnCjpegFiles) {
     EXPECT_EQ(r.header.width, c.w);
     EXPECT_EQ(r.header.height, c.h);
     // Coarse tables need 16-bit entries: cjpeg then writes an extended frame.
-    EXPECT_EQ(r.header.file_mode, strstr(c.options, "progressive") ? JPEG_PROGRESSIVE
-                                  : strcmp(c.options, "-quality 10") == 0 ? JPEG_EXTENDED : JPEG_BASELINE);
+    EXPECT_EQ(r.header.file_mode, strstr(c.options, "progressive")        ? JPEG_PROGRESSIVE
+                                  : strcmp(c.options, "-quality 10") == 0 ? JPEG_EXTENDED
+                                                                          : JPEG_BASELINE);
     const Bytes ref = Djpeg(jpeg);
     if (strstr(c.options, "grayscale"))
       EXPECT_TRUE(r.pixels == ref);
@@ -194,7 +197,9 @@ std::vector<std::pair<size_t, size_t>> Scans(const Bytes &j) {
   for (size_t i = 2; i + 1 < j.size(); ++i) {
     if (j[i] != 0xFF || j[i + 1] != 0xDA) continue;
     size_t e = i + 2 + (j[i + 2] << 8 | j[i + 3]);
-    while (e + 1 < j.size() && !(j[e] == 0xFF && j[e + 1] != 0 && (j[e + 1] < 0xD0 || j[e + 1] > 0xD7))) ++e;
+    while (e + 1 < j.size() &&
+           !(j[e] == 0xFF && j[e + 1] != 0 && (j[e + 1] < 0xD0 || j[e + 1] > 0xD7)))
+      ++e;
     scans.push_back({i, e});
     i = e - 1;
   }
@@ -213,7 +218,8 @@ TEST_F(JpegDec, RefusesBrokenStreamsWithTheirMessage) {
     for (uint8_t v : bytes) b.at(at++) = v;
     return b;
   };
-  const size_t sof = Find(base, 0xC0), dqt = Find(base, 0xDB), dht = Find(base, 0xC4), sos = Find(base, 0xDA);
+  const size_t sof = Find(base, 0xC0), dqt = Find(base, 0xDB), dht = Find(base, 0xC4),
+               sos = Find(base, 0xDA);
   cases.push_back({"Not JPEG data stream", Bytes(100, 0x55)});
   cases.push_back({"Hoz. sampling rate = 5 > 4, Component=1", with(base, sof + 11, {0x51})});
   cases.push_back({"Ver. sampling rate = 5 > 4, Component=1", with(base, sof + 11, {0x15})});
@@ -235,9 +241,11 @@ TEST_F(JpegDec, RefusesBrokenStreamsWithTheirMessage) {
     b.resize(n);
     return b;
   };
-  cases.push_back({"JPEG data ends at row 0 of 65535", cut(with(base, sof + 5, {0xFF, 0xFF, 0xFF, 0xFF}), sos + 100)});
+  cases.push_back({"JPEG data ends at row 0 of 65535",
+                   cut(with(base, sof + 5, {0xFF, 0xFF, 0xFF, 0xFF}), sos + 100)});
   const size_t psof = Find(prog, 0xC2);
-  cases.push_back({"Max no of pools allocated", cut(with(prog, psof + 5, {0xFF, 0xFF, 0xFF, 0xFF}), 2000)});
+  cases.push_back(
+      {"Max no of pools allocated", cut(with(prog, psof + 5, {0xFF, 0xFF, 0xFF, 0xFF}), 2000)});
   // Progressive coverage: a missing scan, a scan sent twice.
   const auto scans = Scans(prog);
   ASSERT_GE(scans.size(), 6u);
@@ -248,7 +256,8 @@ TEST_F(JpegDec, RefusesBrokenStreamsWithTheirMessage) {
   twice.insert(twice.end(), prog.begin() + static_cast<long>(scans[3].first), prog.end());
   cases.push_back({"overlap previous", twice});
   Bytes refine_first(prog.begin(), prog.begin() + static_cast<long>(scans[0].second));
-  refine_first.insert(refine_first.end(), prog.begin() + static_cast<long>(scans.back().first), prog.end());
+  refine_first.insert(refine_first.end(), prog.begin() + static_cast<long>(scans.back().first),
+                      prog.end());
   cases.push_back({"above current", refine_first});
 
   for (const Case &c : cases) {
@@ -273,11 +282,13 @@ TEST_F(JpegDec, DamagedDataShowWhatWasDecodedAndTheRestGrey) {
   ASSERT_EQ(r.open | r.read, 0u);
   ASSERT_EQ(r.pixels.size(), full.size());
   EXPECT_TRUE(std::equal(full.begin(), full.begin() + 8 * row, r.pixels.begin()));
-  EXPECT_TRUE(std::all_of(r.pixels.end() - 8 * row, r.pixels.end(), [](uint8_t v) { return v == 128; }));
+  EXPECT_TRUE(
+      std::all_of(r.pixels.end() - 8 * row, r.pixels.end(), [](uint8_t v) { return v == 128; }));
   EXPECT_EQ(g_raised.back(), IFU_W_DATA_LOST);
   // Codes no table holds (all ones) in the middle of the data.
   Bytes corrupt = base;
-  for (size_t i = base.size() / 2; i < base.size() / 2 + 40; i += 2) corrupt[i] = 0xFF, corrupt[i + 1] = 0;
+  for (size_t i = base.size() / 2; i < base.size() / 2 + 40; i += 2)
+    corrupt[i] = 0xFF, corrupt[i + 1] = 0;
   g_raised.clear();
   r = Decode(corrupt);
   EXPECT_EQ(r.open | r.read, 0u);
@@ -348,18 +359,24 @@ void PutDiff(BitWriter &w, int diff) {
 Bytes Lossless(int w, int h, int comps, int precision, int predictor, int pt, int restart_rows,
                const std::vector<uint16_t> &samples) {
   Bytes j = {0xFF, 0xD8};
-  Bytes sof = {static_cast<uint8_t>(precision), static_cast<uint8_t>(h >> 8), static_cast<uint8_t>(h),
-               static_cast<uint8_t>(w >> 8), static_cast<uint8_t>(w), static_cast<uint8_t>(comps)};
+  Bytes sof = {static_cast<uint8_t>(precision), static_cast<uint8_t>(h >> 8),
+               static_cast<uint8_t>(h),         static_cast<uint8_t>(w >> 8),
+               static_cast<uint8_t>(w),         static_cast<uint8_t>(comps)};
   for (int c = 0; c < comps; ++c) sof.insert(sof.end(), {static_cast<uint8_t>(c + 1), 0x11, 0});
   Segment(j, 0xC3, sof);
   Segment(j, 0xC4, FlatTable(0x00));
-  if (restart_rows) Segment(j, 0xDD, {static_cast<uint8_t>((restart_rows * w) >> 8), static_cast<uint8_t>(restart_rows * w)});
+  if (restart_rows)
+    Segment(
+        j, 0xDD,
+        {static_cast<uint8_t>((restart_rows * w) >> 8), static_cast<uint8_t>(restart_rows * w)});
   Bytes sos = {static_cast<uint8_t>(comps)};
   for (int c = 0; c < comps; ++c) sos.insert(sos.end(), {static_cast<uint8_t>(c + 1), 0});
   sos.insert(sos.end(), {static_cast<uint8_t>(predictor), 0, static_cast<uint8_t>(pt)});
   Segment(j, 0xDA, sos);
   BitWriter bw;
-  auto at = [&](int x, int y, int c) { return samples[(static_cast<size_t>(y) * w + x) * comps + c] >> pt; };
+  auto at = [&](int x, int y, int c) {
+    return samples[(static_cast<size_t>(y) * w + x) * comps + c] >> pt;
+  };
   int rst = 0;
   for (int y = 0; y < h; ++y) {
     const bool first = y == 0 || (restart_rows && y % restart_rows == 0);
@@ -370,11 +387,14 @@ Bytes Lossless(int w, int h, int comps, int precision, int predictor, int pt, in
     for (int x = 0; x < w; ++x)
       for (int c = 0; c < comps; ++c) {
         int p;
-        if (first) p = x == 0 ? 1 << (precision - pt - 1) : at(x - 1, y, c);
-        else if (x == 0) p = at(x, y - 1, c);
+        if (first)
+          p = x == 0 ? 1 << (precision - pt - 1) : at(x - 1, y, c);
+        else if (x == 0)
+          p = at(x, y - 1, c);
         else {
           const int a = at(x - 1, y, c), b = at(x, y - 1, c), d = at(x - 1, y - 1, c);
-          const int choices[8] = {0, a, b, d, a + b - d, a + ((b - d) >> 1), b + ((a - d) >> 1), (a + b) >> 1};
+          const int choices[8] = {
+              0, a, b, d, a + b - d, a + ((b - d) >> 1), b + ((a - d) >> 1), (a + b) >> 1};
           p = choices[predictor];
         }
         int diff = (at(x, y, c) - p) & 0xFFFF;
@@ -391,7 +411,7 @@ Bytes Lossless(int w, int h, int comps, int precision, int predictor, int pt, in
 TEST_F(JpegDec, LosslessStreamsDecodeToTheirSamples) {
   struct Case {
     int comps, precision, predictor, pt, restart_rows;
-  } cases[] = {{1, 8, 1, 0, 0}, {3, 8, 2, 0, 0}, {1, 12, 3, 0, 2}, {3, 16, 4, 0, 0},
+  } cases[] = {{1, 8, 1, 0, 0},  {3, 8, 2, 0, 0}, {1, 12, 3, 0, 2}, {3, 16, 4, 0, 0},
                {1, 16, 5, 0, 1}, {3, 8, 6, 2, 0}, {1, 10, 7, 1, 3}, {1, 2, 7, 0, 0}};
   const int w = 37, h = 11;
   for (const Case &c : cases) {
@@ -404,14 +424,17 @@ TEST_F(JpegDec, LosslessStreamsDecodeToTheirSamples) {
       const uint32_t max = (1u << c.precision) - 1;
       samples[i] = static_cast<uint16_t>(((i % 7 == 0 ? max : seed >> 8) & max) >> c.pt << c.pt);
     }
-    const Result r = Decode(Lossless(w, h, c.comps, c.precision, c.predictor, c.pt, c.restart_rows, samples));
+    const Result r =
+        Decode(Lossless(w, h, c.comps, c.precision, c.predictor, c.pt, c.restart_rows, samples));
     ASSERT_EQ(r.open | r.read, 0u) << JpegLastMessage();
     EXPECT_EQ(r.header.file_mode, JPEG_LOSSLESS);
     EXPECT_EQ(r.header.file_depth, c.precision);
     std::vector<uint16_t> got(samples.size());
     for (size_t i = 0; i < got.size(); ++i) {
-      if (c.precision > 8) memcpy(&got[i], &r.pixels[2 * i], 2);
-      else got[i] = r.pixels.at(i);
+      if (c.precision > 8)
+        memcpy(&got[i], &r.pixels[2 * i], 2);
+      else
+        got[i] = r.pixels.at(i);
     }
     EXPECT_TRUE(got == samples);
   }

@@ -32,13 +32,15 @@ Bytes Picture(int32_t w, int32_t h, int comps, int depth) {
   for (int32_t y = 0; y < h; ++y)
     for (int32_t x = 0; x < w; ++x)
       for (int c = 0; c < comps; ++c) {
-        double v = 0.5 + 0.3 * std::sin(x * (0.05 + 0.02 * c) + y * 0.03) + 0.15 * std::cos(y * 0.11 - c);
+        double v =
+            0.5 + 0.3 * std::sin(x * (0.05 + 0.02 * c) + y * 0.03) + 0.15 * std::cos(y * 0.11 - c);
         if ((x / 16 + y / 16) % 5 == 0) v = c == 1 ? 0.1 : 0.9;
         v += (static_cast<int>(Hash(x, y * 3 + c) & 31) - 16) / 800.0;
         const int s = static_cast<int>(std::lround(std::min(std::max(v, 0.0), 1.0) * max));
         if (depth > 8) {
           const uint16_t s16 = static_cast<uint16_t>(s);
-          out.insert(out.end(), reinterpret_cast<const uint8_t *>(&s16), reinterpret_cast<const uint8_t *>(&s16) + 2);
+          out.insert(out.end(), reinterpret_cast<const uint8_t *>(&s16),
+                     reinterpret_cast<const uint8_t *>(&s16) + 2);
         } else {
           out.push_back(static_cast<uint8_t>(s));
         }
@@ -82,7 +84,8 @@ ReturnTp Encode(JpegParamTp p, const Bytes &rows, Bytes *out) {
   IfuCodecTp *codec = nullptr;
   ReturnTp rc = IfuCodecOpenEncoder(nullptr, &JpegCodecOps, param, Append, out, &codec);
   for (size_t at = 0, piece = 1; !rc && at < rows.size(); at += piece, piece = piece * 3 + 7)
-    rc = IfuCodecWrite(codec, rows.data() + at, static_cast<int32_t>(std::min(piece, rows.size() - at)));
+    rc = IfuCodecWrite(codec, rows.data() + at,
+                       static_cast<int32_t>(std::min(piece, rows.size() - at)));
   if (!rc) rc = IfuCodecFinish(codec);
   if (codec) IfuCodecTerm(&codec);
   return rc;
@@ -173,19 +176,27 @@ TEST(JpegEncoder, DctStreamsDecodeInDjpegAsTheirQualityPromises) {
     int32_t w, hgt;
     double min_psnr;
   } kCases[] = {
-      {JPEG_BASELINE, 0, 1, 1, 1, JPEG_RGB, 64, 48, 33},     {JPEG_BASELINE, 0, 5, 1, 1, JPEG_RGB, 64, 48, 34},
-      {JPEG_BASELINE, 0, 10, 1, 1, JPEG_RGB, 64, 48, 35},    {JPEG_BASELINE, 0, 15, 1, 1, JPEG_RGB, 64, 48, 36},
-      {JPEG_BASELINE, 0, 20, 1, 1, JPEG_RGB, 64, 48, 38.5},  {JPEG_BASELINE, 0, 10, 2, 1, JPEG_RGB, 37, 23, 30},
-      {JPEG_BASELINE, 0, 10, 2, 2, JPEG_RGB, 37, 23, 27.5},  {JPEG_BASELINE, 0, 12, 2, 2, JPEG_GRAY, 301, 17, 37},
-      {JPEG_EXTENDED, 0, 10, 2, 2, JPEG_RGB, 33, 47, 29.5},  {JPEG_PROGRESSIVE, 0, 10, 2, 1, JPEG_RGB, 64, 48, 32},
-      {JPEG_PROGRESSIVE, 1, 15, 1, 1, JPEG_RGB, 37, 23, 36}, {JPEG_PROGRESSIVE, 2, 20, 2, 2, JPEG_RGB, 95, 9, 30.5},
-      {JPEG_PROGRESSIVE, 3, 10, 2, 2, JPEG_RGB, 129, 77, 27}, {JPEG_PROGRESSIVE, 3, 10, 1, 1, JPEG_GRAY, 37, 23, 37},
+      {JPEG_BASELINE, 0, 1, 1, 1, JPEG_RGB, 64, 48, 33},
+      {JPEG_BASELINE, 0, 5, 1, 1, JPEG_RGB, 64, 48, 34},
+      {JPEG_BASELINE, 0, 10, 1, 1, JPEG_RGB, 64, 48, 35},
+      {JPEG_BASELINE, 0, 15, 1, 1, JPEG_RGB, 64, 48, 36},
+      {JPEG_BASELINE, 0, 20, 1, 1, JPEG_RGB, 64, 48, 38.5},
+      {JPEG_BASELINE, 0, 10, 2, 1, JPEG_RGB, 37, 23, 30},
+      {JPEG_BASELINE, 0, 10, 2, 2, JPEG_RGB, 37, 23, 27.5},
+      {JPEG_BASELINE, 0, 12, 2, 2, JPEG_GRAY, 301, 17, 37},
+      {JPEG_EXTENDED, 0, 10, 2, 2, JPEG_RGB, 33, 47, 29.5},
+      {JPEG_PROGRESSIVE, 0, 10, 2, 1, JPEG_RGB, 64, 48, 32},
+      {JPEG_PROGRESSIVE, 1, 15, 1, 1, JPEG_RGB, 37, 23, 36},
+      {JPEG_PROGRESSIVE, 2, 20, 2, 2, JPEG_RGB, 95, 9, 30.5},
+      {JPEG_PROGRESSIVE, 3, 10, 2, 2, JPEG_RGB, 129, 77, 27},
+      {JPEG_PROGRESSIVE, 3, 10, 1, 1, JPEG_GRAY, 37, 23, 37},
   };
   double last = 0;
   for (const Case &c : kCases) {
     SCOPED_TRACE("mode " + std::to_string(c.mode) + "/" + std::to_string(c.progression) + " q" +
-                 std::to_string(c.quality) + " " + std::to_string(c.h) + "x" + std::to_string(c.v) + " " +
-                 std::to_string(c.w) + "x" + std::to_string(c.hgt) + (c.color == JPEG_GRAY ? " grey" : ""));
+                 std::to_string(c.quality) + " " + std::to_string(c.h) + "x" + std::to_string(c.v) +
+                 " " + std::to_string(c.w) + "x" + std::to_string(c.hgt) +
+                 (c.color == JPEG_GRAY ? " grey" : ""));
     const int comps = c.color == JPEG_GRAY ? 1 : 3;
     const Bytes src = Picture(c.w, c.hgt, comps, 8);
     JpegParamTp p = Param(c.mode, c.color, c.w, c.hgt, c.quality);
@@ -245,10 +256,11 @@ std::vector<std::vector<int>> Dqt(const Bytes &jpeg) {
 
 TEST(JpegEncoder, QuantisationTablesAreTheQualitys) {
   // T.81 Annex K, K.1 and K.2.
-  const std::vector<int> k1 = {16, 11, 10, 16, 24, 40, 51, 61, 12, 12, 14, 19, 26, 58, 60, 55,
-                               14, 13, 16, 24, 40, 57, 69, 56, 14, 17, 22, 29, 51, 87, 80, 62,
-                               18, 22, 37, 56, 68, 109, 103, 77, 24, 35, 55, 64, 81, 104, 113, 92,
-                               49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99};
+  const std::vector<int> k1 = {16,  11,  10,  16,  24, 40, 51,  61,  12,  12,  14,  19,  26,
+                               58,  60,  55,  14,  13, 16, 24,  40,  57,  69,  56,  14,  17,
+                               22,  29,  51,  87,  80, 62, 18,  22,  37,  56,  68,  109, 103,
+                               77,  24,  35,  55,  64, 81, 104, 113, 92,  49,  64,  78,  87,
+                               103, 121, 120, 101, 72, 92, 95,  98,  112, 100, 103, 99};
   std::vector<int> k2(64, 99);
   const int k2_low[4][4] = {{17, 18, 24, 47}, {18, 21, 26, 66}, {24, 26, 56, 99}, {47, 66, 99, 99}};
   for (int r = 0; r < 4; ++r)
@@ -265,17 +277,21 @@ TEST(JpegEncoder, QuantisationTablesAreTheQualitys) {
   struct Case {
     int quality;
     int l0, l1, l8, l3, l63, c0, c1, c8, c63;
-  } kCases[] = {{1, 32, 32, 32, 160, 255, 32, 32, 32, 255}, {2, 30, 29, 30, 96, 255, 32, 30, 30, 255},
-                {15, 8, 8, 8, 8, 50, 10, 8, 8, 50},         {18, 5, 5, 5, 2, 12, 6, 5, 5, 12},
-                {20, 4, 4, 4, 1, 7, 4, 4, 4, 7},            {21, 1, 1, 1, 1, 1, 1, 1, 1, 1}};
+  } kCases[] = {{1, 32, 32, 32, 160, 255, 32, 32, 32, 255},
+                {2, 30, 29, 30, 96, 255, 32, 30, 30, 255},
+                {15, 8, 8, 8, 8, 50, 10, 8, 8, 50},
+                {18, 5, 5, 5, 2, 12, 6, 5, 5, 12},
+                {20, 4, 4, 4, 1, 7, 4, 4, 4, 7},
+                {21, 1, 1, 1, 1, 1, 1, 1, 1, 1}};
   for (const Case &c : kCases) {
     SCOPED_TRACE("quality " + std::to_string(c.quality));
     jpeg.clear();
     ASSERT_EQ(Encode(Param(JPEG_BASELINE, JPEG_RGB, 16, 8, c.quality), rgb, &jpeg), 0u);
     tables = Dqt(jpeg);
     ASSERT_EQ(tables.size(), 2u);
-    EXPECT_EQ((std::vector<int>{tables[0][0], tables[0][1], tables[0][8], tables[0][3], tables[0][63]}),
-              (std::vector<int>{c.l0, c.l1, c.l8, c.l3, c.l63}));
+    EXPECT_EQ(
+        (std::vector<int>{tables[0][0], tables[0][1], tables[0][8], tables[0][3], tables[0][63]}),
+        (std::vector<int>{c.l0, c.l1, c.l8, c.l3, c.l63}));
     EXPECT_EQ((std::vector<int>{tables[1][0], tables[1][1], tables[1][8], tables[1][63]}),
               (std::vector<int>{c.c0, c.c1, c.c8, c.c63}));
   }
@@ -294,15 +310,16 @@ TEST(JpegEncoder, TwelveBitAndLosslessComeBackThroughOurDecoder) {
     int mode, progression, color, depth, predictor;
     double min_psnr;  // 99: exact
   } kCases[] = {
-      {OM_SEQUENTIAL, 0, JPEG_GRAY, 12, 0, 45},    {OM_SEQUENTIAL, 0, JPEG_RGB, 12, 0, 37},
-      {OM_SEQUENTIAL_NI, 0, JPEG_RGB, 12, 0, 37},  {OM_LOSSLESS, 0, JPEG_RGB, 8, 7, 99},
-      {OM_LOSSLESS, 0, JPEG_GRAY, 12, 7, 99},      {OM_LOSSLESS, 0, JPEG_RGB, 12, 4, 99},
+      {OM_SEQUENTIAL, 0, JPEG_GRAY, 12, 0, 45},   {OM_SEQUENTIAL, 0, JPEG_RGB, 12, 0, 37},
+      {OM_SEQUENTIAL_NI, 0, JPEG_RGB, 12, 0, 37}, {OM_LOSSLESS, 0, JPEG_RGB, 8, 7, 99},
+      {OM_LOSSLESS, 0, JPEG_GRAY, 12, 7, 99},     {OM_LOSSLESS, 0, JPEG_RGB, 12, 4, 99},
   };
   const int32_t w = 41, h = 19;
   for (const Case &c : kCases) {
     for (int predictor = c.predictor ? 1 : 0; predictor <= (c.predictor ? 7 : 0); ++predictor) {
-      SCOPED_TRACE("o_mode " + std::to_string(c.mode) + " depth " + std::to_string(c.depth) + " predictor " +
-                   std::to_string(predictor) + (c.color == JPEG_GRAY ? " grey" : ""));
+      SCOPED_TRACE("o_mode " + std::to_string(c.mode) + " depth " + std::to_string(c.depth) +
+                   " predictor " + std::to_string(predictor) +
+                   (c.color == JPEG_GRAY ? " grey" : ""));
       const int comps = c.color == JPEG_GRAY ? 1 : 3;
       const Bytes src = Picture(w, h, comps, c.depth);
       JpegCompParamTp cp;
@@ -371,7 +388,8 @@ TEST(JpegEncoder, ChecksRefuseWithTheirMessages) {
   } kParams[] = {
       {"o_quality illegal", [](JpegCompParamTp *p) { p->o_quality = 21 + 100; }},
       {"Invalid precision: 12", [](JpegCompParamTp *p) { p->precision = 12; }},
-      {"i/o colors must be the same in LOSSLESS", [](JpegCompParamTp *p) { p->o_mode = OM_LOSSLESS; }},
+      {"i/o colors must be the same in LOSSLESS",
+       [](JpegCompParamTp *p) { p->o_mode = OM_LOSSLESS; }},
       {"Restart cannot be created for LOSSLESS mode",
        [](JpegCompParamTp *p) {
          p->o_mode = OM_LOSSLESS;
@@ -405,7 +423,8 @@ TEST(JpegEncoder, RowsAndCallsOutOfOrderAreRefused) {
     ASSERT_EQ(open(&codec, &out), 0u);
     ASSERT_EQ(IfuCodecWrite(codec, rgb.data(), w * 3 * 10), 0u);
     EXPECT_NE(IfuCodecFinish(codec), 0u);
-    EXPECT_NE(Messages::text().find("Close_compresion called in middle of image"), std::string::npos);
+    EXPECT_NE(Messages::text().find("Close_compresion called in middle of image"),
+              std::string::npos);
     // Every call after a failure says so.
     EXPECT_NE(IfuCodecWrite(codec, rgb.data(), w * 3), 0u);
     EXPECT_NE(Messages::text().find("IfcJPEG has previously returned an error"), std::string::npos);
@@ -417,7 +436,8 @@ TEST(JpegEncoder, RowsAndCallsOutOfOrderAreRefused) {
     ASSERT_EQ(open(&codec, &out), 0u);
     ASSERT_EQ(IfuCodecWrite(codec, rgb.data(), static_cast<int32_t>(rgb.size())), 0u);
     EXPECT_NE(IfuCodecWrite(codec, rgb.data(), static_cast<int32_t>(rgb.size())), 0u);
-    EXPECT_NE(Messages::text().find("To many lines fed to 20"), std::string::npos) << Messages::text();
+    EXPECT_NE(Messages::text().find("To many lines fed to 20"), std::string::npos)
+        << Messages::text();
     IfuCodecTerm(&codec);
   }
   {
@@ -445,13 +465,14 @@ TEST(JpegEncoder, DiagnosticsWhileDebugging) {
   EXPECT_EQ(Encode(Param(JPEG_PROGRESSIVE, JPEG_RGB, 20, 10), Picture(20, 10, 3, 8), &jpeg), 0u);
   CmnDebugOutputPtr = nullptr;
   pvdebug = level;
-  for (const char *line : {"\n== JPEG Quill, JPEG compression diagnostics ==\n\n",
-                           "=== Mode: JPEG Progressive mode - 1 AC Y scan  ===\n",
-                           "===   To: (  20 * 10  ) Q=10  YUV image     ===\n",
-                           "CN=Y (1) Hn=2 Vn=1 Qn=0 X=   20 Y=   10\n", "CN=V (3) Hn=1 Vn=1 Qn=1 X=   10 Y=   10\n",
-                           "Ns=3  z=[ 0, 0]  slice=[0,0] Comp=YUV Td=011 Ta=011\n",
-                           "Ns=1  z=[ 1,63]  slice=[0,0] Comp=Y Td=0 Ta=0\n", "\nTabno = 1    (row/column)\n",
-                           " 17, 18, 24, 47, 99, 99, 99, 99,\n", "Compression factor: (    600/"})
+  for (const char *line :
+       {"\n== JPEG Quill, JPEG compression diagnostics ==\n\n",
+        "=== Mode: JPEG Progressive mode - 1 AC Y scan  ===\n",
+        "===   To: (  20 * 10  ) Q=10  YUV image     ===\n",
+        "CN=Y (1) Hn=2 Vn=1 Qn=0 X=   20 Y=   10\n", "CN=V (3) Hn=1 Vn=1 Qn=1 X=   10 Y=   10\n",
+        "Ns=3  z=[ 0, 0]  slice=[0,0] Comp=YUV Td=011 Ta=011\n",
+        "Ns=1  z=[ 1,63]  slice=[0,0] Comp=Y Td=0 Ta=0\n", "\nTabno = 1    (row/column)\n",
+        " 17, 18, 24, 47, 99, 99, 99, 99,\n", "Compression factor: (    600/"})
     EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
 }
 

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <sstream>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -170,7 +170,9 @@ TEST_P(JtkDecode, MatchesOpenJpeg) {
 void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
 INSTANTIATE_TEST_SUITE_P(Options, JtkDecode, ::testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<Case> &i) { return std::string(i.param.name); });
+                         [](const testing::TestParamInfo<Case> &i) {
+                           return std::string(i.param.name);
+                         });
 
 // Leaving out resolution levels and layers gives what OpenJPEG gives with
 // the same limits.
@@ -179,7 +181,8 @@ TEST(JtkDecodeLimits, ReduceAndLayers) {
   const std::string in = dir.file("in.ppm"), file = dir.file("t.j2k");
   WritePnm(in, MakePicture(67, 45, 3, 8));
   for (const char *mode : {"", "-I"}) {
-    ShellOutput("opj_compress -i " + in + " -o " + file + " -n 4 -r 40,10,1 " + mode + " >/dev/null");
+    ShellOutput("opj_compress -i " + in + " -o " + file + " -n 4 -r 40,10,1 " + mode +
+                " >/dev/null");
     const Bytes data = ReadBytes(file);
     const int32_t tolerance = *mode ? 1 : 0;
     for (int32_t reduce : {1, 3}) {
@@ -279,7 +282,11 @@ TEST(JtkDecodeRefusals, TableMessages) {
   Decoded most, more;
   Decode(TinyCodestream(k164, "10"), 0, most);
   EXPECT_EQ(most.rc, 0) << most.message;
-  Decode(TinyCodestream(k164, "110" "0" "000"), 0, more);
+  Decode(TinyCodestream(k164,
+                        "110"
+                        "0"
+                        "000"),
+         0, more);
   EXPECT_EQ(more.message, "Invalid Coding Passes : greater than 164");
 
   Bytes unequal = raw;
@@ -303,8 +310,11 @@ TEST(JtkDecodeRefusals, HostileHeaders) {
   };
   const Patch patches[] = {
       {"zero width", 8, {0, 0, 0, 0}, "Invalid XSiz and/or YSiz Value"},
-      {"huge size", 8, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0,
-                        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, "Invalid XSiz and/or YSiz Value"},
+      {"huge size",
+       8,
+       {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0,    0,    0,    0,
+        0,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+       "Invalid XSiz and/or YSiz Value"},
       {"no components", 40, {0, 0}, "Invalid Number of Image Components in SIZ"},
       {"marker beyond the stream", 47, {0xFF, 0xF0}, "Invalid Marker Size"},
       {"tile index", 69, {0, 9}, "JtkMapTileNumber:Invalid value in pMapTileNo"},
@@ -420,7 +430,8 @@ TEST(JtkDecodeRefusals, DamagedFilesNeverCrash) {
   TempDir dir;
   const std::string in = dir.file("in.ppm"), file = dir.file("t.jp2");
   WritePnm(in, MakePicture(40, 30, 3, 8));
-  ShellOutput("opj_compress -i " + in + " -o " + file + " -n 3 -r 20,5 -t 24,16 -M 63 -SOP >/dev/null");
+  ShellOutput("opj_compress -i " + in + " -o " + file +
+              " -n 3 -r 20,5 -t 24,16 -M 63 -SOP >/dev/null");
   const Bytes good = ReadBytes(file);
   Decoded whole;
   Decode(good, 1, whole);

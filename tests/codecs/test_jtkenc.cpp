@@ -5,8 +5,8 @@
 
 #include <cctype>
 #include <cmath>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -80,10 +80,13 @@ bool Decode(const TempDir &dir, const std::string &bytes, bool jp2, int32_t comp
   long word[4] = {};
   for (int k = 0; k < 4; ++k) {
     while (at < pnm.size() && (isspace(static_cast<unsigned char>(pnm[at])) || pnm[at] == '#'))
-      if (pnm[at] == '#') at = pnm.find('\n', at);
-      else ++at;
+      if (pnm[at] == '#')
+        at = pnm.find('\n', at);
+      else
+        ++at;
     if (at >= pnm.size()) return false;
-    word[k] = k == 0 ? (++at, strtol(pnm.c_str() + at, nullptr, 10)) : strtol(pnm.c_str() + at, nullptr, 10);
+    word[k] = k == 0 ? (++at, strtol(pnm.c_str() + at, nullptr, 10))
+                     : strtol(pnm.c_str() + at, nullptr, 10);
     while (at < pnm.size() && !isspace(static_cast<unsigned char>(pnm[at]))) ++at;
   }
   const long w = word[1], h = word[2], maxval = word[3];
@@ -112,12 +115,12 @@ TEST(JtkEncode, ReversibleFilesDecodeExactly) {
   struct Case {
     int32_t w, h, comps, prec, jp2, layers, levels, cblk, progression;
   } const cases[] = {
-      {1, 1, 1, 8, 1, 0, 0, 0, JTK_LRCP},      {1, 1, 3, 8, 0, 0, 0, 0, JTK_LRCP},
-      {3, 2, 3, 8, 1, 0, 0, 0, JTK_LRCP},      {2, 7, 1, 8, 0, 0, 0, 0, JTK_LRCP},
-      {37, 23, 3, 8, 1, 0, 0, 0, JTK_LRCP},    {37, 23, 1, 8, 0, 0, 0, 0, JTK_LRCP},
-      {150, 97, 3, 8, 1, 0, 0, 0, JTK_LRCP},   {130, 67, 1, 12, 0, 0, 0, 0, JTK_LRCP},
-      {70, 45, 1, 16, 1, 0, 2, 16, JTK_LRCP},  {90, 80, 3, 8, 1, 4, 3, 32, JTK_RPCL},
-      {90, 80, 3, 8, 0, 3, 0, 0, JTK_CPRL},    {64, 300, 3, 8, 0, 2, 0, 0, JTK_RLCP},
+      {1, 1, 1, 8, 1, 0, 0, 0, JTK_LRCP},     {1, 1, 3, 8, 0, 0, 0, 0, JTK_LRCP},
+      {3, 2, 3, 8, 1, 0, 0, 0, JTK_LRCP},     {2, 7, 1, 8, 0, 0, 0, 0, JTK_LRCP},
+      {37, 23, 3, 8, 1, 0, 0, 0, JTK_LRCP},   {37, 23, 1, 8, 0, 0, 0, 0, JTK_LRCP},
+      {150, 97, 3, 8, 1, 0, 0, 0, JTK_LRCP},  {130, 67, 1, 12, 0, 0, 0, 0, JTK_LRCP},
+      {70, 45, 1, 16, 1, 0, 2, 16, JTK_LRCP}, {90, 80, 3, 8, 1, 4, 3, 32, JTK_RPCL},
+      {90, 80, 3, 8, 0, 3, 0, 0, JTK_CPRL},   {64, 300, 3, 8, 0, 2, 0, 0, JTK_RLCP},
   };
   TempDir dir;
   for (const Case &c : cases) {
@@ -249,7 +252,7 @@ TEST(JtkEncode, BadRequestsAreRefusedWithTheirMessage) {
   struct Case {
     const JtkImageTp *image;
     const JtkParamTp *param;
-  } const refused[] = {{nullptr, &plain}, {grey, nullptr},    {two, &plain},      {mixed, &plain},
+  } const refused[] = {{nullptr, &plain},  {grey, nullptr},    {two, &plain},     {mixed, &plain},
                        {grey, &big_block}, {grey, &odd_block}, {grey, &bad_order}};
   int32_t index = 0;
   for (const Case &c : refused) {

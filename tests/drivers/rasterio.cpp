@@ -94,13 +94,15 @@ ReturnTp WriteLines(const std::string &path, uint32_t type, int32_t width, int32
 Bytes Picture(int32_t w, int32_t h, int colours, Bytes *lines, Bytes *cmap) {
   Bytes rgb;
   for (int i = 0; i < colours; ++i)
-    cmap->insert(cmap->end(), {static_cast<unsigned char>(i * 37), static_cast<unsigned char>(255 - i),
-                               static_cast<unsigned char>(i * i)});
+    cmap->insert(cmap->end(),
+                 {static_cast<unsigned char>(i * 37), static_cast<unsigned char>(255 - i),
+                  static_cast<unsigned char>(i * i)});
   for (int32_t y = 0; y < h; ++y)
     for (int32_t x = 0; x < w; ++x) {
       if (!colours) {
-        rgb.insert(rgb.end(), {static_cast<unsigned char>(x * 7), static_cast<unsigned char>(y * 11),
-                               static_cast<unsigned char>(x * y)});
+        rgb.insert(rgb.end(),
+                   {static_cast<unsigned char>(x * 7), static_cast<unsigned char>(y * 11),
+                    static_cast<unsigned char>(x * y)});
         continue;
       }
       const int index = (x / 3 + y * 5) % colours;
@@ -118,7 +120,8 @@ std::string PpmOf(int32_t w, int32_t h, const Bytes &rgb) {
 
 Recorder::Recorder() {
   raised().clear();
-  CmnSetErrorHandler([](ReturnTp code) { raised().push_back(CmnErrorText(code, nullptr, nullptr)); });
+  CmnSetErrorHandler(
+      [](ReturnTp code) { raised().push_back(CmnErrorText(code, nullptr, nullptr)); });
 }
 Recorder::~Recorder() { CmnSetErrorHandler(CmnDefaultErrorHandler); }
 std::vector<std::string> &Recorder::raised() {

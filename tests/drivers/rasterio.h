@@ -12,9 +12,9 @@
 using Bytes = std::vector<unsigned char>;
 
 struct RgbImage {
-  ReturnTp rc = 0;  // the first failure, CMN_REPORTED cleared
+  ReturnTp rc = 0;                // the first failure, CMN_REPORTED cleared
   int32_t width = 0, height = 0;  // set once the header and map are read
-  uint32_t type = 0;               // as identified
+  uint32_t type = 0;              // as identified
   IffParamTp header = {};
   Bytes rgb;  // 3 bytes a pixel, rows top first
 };

@@ -10,7 +10,6 @@
 
 namespace {
 
-
 constexpr int32_t kW = 37, kH = 23;  // odd sizes catch padding faults
 
 uint32_t Le32(const std::string &file, size_t at) {
@@ -41,7 +40,9 @@ std::string Bmp(int32_t w, int32_t h, int bits, int compression, const Bytes &pa
 
 Bytes GreyPalette(int entries) {
   Bytes p;
-  for (int i = 0; i < entries; ++i) p.insert(p.end(), {static_cast<unsigned char>(i), static_cast<unsigned char>(i), static_cast<unsigned char>(i), 0});
+  for (int i = 0; i < entries; ++i)
+    p.insert(p.end(), {static_cast<unsigned char>(i), static_cast<unsigned char>(i),
+                       static_cast<unsigned char>(i), 0});
   return p;
 }
 
@@ -125,20 +126,45 @@ TEST(Bmp, RunLengthEscapesAndBitFields) {
     Bytes indexes;  // top row first
   } cases[] = {
       // Literal of 3: two data bytes, no pad; of 5: three bytes and a pad.
-      {"rle4 literals 3 and 5", 8, 1, 4, 2,
-       std::string("\0\3\x12\x30\0\5\x45\x67\x80\0\0\0\0\1", 14), {1, 2, 3, 4, 5, 6, 7, 8}},
-      {"rle4 run alternates nibbles, cut at the row end", 5, 1, 4, 2,
-       std::string("\7\x9A\0\1", 4), {9, 10, 9, 10, 9}},
+      {"rle4 literals 3 and 5",
+       8,
+       1,
+       4,
+       2,
+       std::string("\0\3\x12\x30\0\5\x45\x67\x80\0\0\0\0\1", 14),
+       {1, 2, 3, 4, 5, 6, 7, 8}},
+      {"rle4 run alternates nibbles, cut at the row end",
+       5,
+       1,
+       4,
+       2,
+       std::string("\7\x9A\0\1", 4),
+       {9, 10, 9, 10, 9}},
       // Literal of 3 in 8 bits: three data bytes and one pad.
-      {"rle8 literal, delta, run past the row", 6, 2, 8, 1,
-       std::string("\0\3\x0B\x0C\x0D\0" "\0\2\1\0" "\5\x7F" "\0\0" "\1\x21\1\x22\0\1", 20),
+      {"rle8 literal, delta, run past the row",
+       6,
+       2,
+       8,
+       1,
+       std::string("\0\3\x0B\x0C\x0D\0"
+                   "\0\2\1\0"
+                   "\5\x7F"
+                   "\0\0"
+                   "\1\x21\1\x22\0\1",
+                   20),
        {0x21, 0x22, 0, 0, 0, 0, 0x0B, 0x0C, 0x0D, 0, 0x7F, 0x7F}},
-      {"end of bitmap leaves the rest at index 0", 2, 3, 8, 1, std::string("\2\5\0\1\3\3", 6),
+      {"end of bitmap leaves the rest at index 0",
+       2,
+       3,
+       8,
+       1,
+       std::string("\2\5\0\1\3\3", 6),
        {0, 0, 0, 0, 5, 5}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    WriteFile(dir.file("r.bmp"), Bmp(c.w, c.h, c.bits, c.compression, GreyPalette(1 << c.bits), c.data));
+    WriteFile(dir.file("r.bmp"),
+              Bmp(c.w, c.h, c.bits, c.compression, GreyPalette(1 << c.bits), c.data));
     RgbImage d = ReadRgb(dir.file("r.bmp"));
     ASSERT_EQ(d.rc, 0u);
     EXPECT_EQ(Indexes(d.rgb), c.indexes);
@@ -147,7 +173,8 @@ TEST(Bmp, RunLengthEscapesAndBitFields) {
   // 16 bits without masks are 5-5-5: 31 is 255, 16 is 131.
   const uint16_t pixel = 31 << 10 | 16 << 5 | 1;
   WriteFile(dir.file("s.bmp"),
-            Bmp(1, 1, 16, 0, {}, std::string{static_cast<char>(pixel), static_cast<char>(pixel >> 8), 0, 0}));
+            Bmp(1, 1, 16, 0, {},
+                std::string{static_cast<char>(pixel), static_cast<char>(pixel >> 8), 0, 0}));
   EXPECT_EQ(ReadRgb(dir.file("s.bmp")).rgb, (Bytes{255, 131, 8}));
 }
 
@@ -158,9 +185,9 @@ TEST(Bmp, HeaderFieldsGiveResolutionAndAspect) {
     double x_dpi, y_dpi;
     int32_t aspect_x, aspect_y;
   } cases[] = {
-      {3, 2, 11811, 11811, 300, 300, 1000, 1000},     // exactly 300 dpi
+      {3, 2, 11811, 11811, 300, 300, 1000, 1000},   // exactly 300 dpi
       {3, 2, 2835, 5670, 72, 144.018, 2000, 1000},  // 144.018 is not a whole number
-      {640, 350, 0, 0, 0, 0, 1400, 1920},             // a screen mode's aspect
+      {640, 350, 0, 0, 0, 0, 1400, 1920},           // a screen mode's aspect
   };
   for (const Case &c : cases) {
     std::string f = Bmp(c.w, c.h, 24, 0, {}, std::string(4 * c.w * c.h, '\0'));

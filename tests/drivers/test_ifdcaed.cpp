@@ -24,17 +24,20 @@ struct Row {
 };
 
 std::string Be32(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
-std::string Record(const std::string &data) { return Be32(uint32_t(data.size())) + data + Be32(uint32_t(data.size())); }
+std::string Record(const std::string &data) {
+  return Be32(uint32_t(data.size())) + data + Be32(uint32_t(data.size()));
+}
 
 // Commands in either variant.
 class Writer {
  public:
   explicit Writer(bool binary) : binary_(binary) {}
-  Writer &Cmd(int cls, int code, const std::vector<int> &ints = {}, const std::vector<float> &reals = {},
-              const std::string &text = "") {
+  Writer &Cmd(int cls, int code, const std::vector<int> &ints = {},
+              const std::vector<float> &reals = {}, const std::string &text = "") {
     if (binary_) {
       std::string h;
-      for (size_t v : {size_t(cls), size_t(code), ints.size(), reals.size(), text.size()}) h += Be32(uint32_t(v));
+      for (size_t v : {size_t(cls), size_t(code), ints.size(), reals.size(), text.size()})
+        h += Be32(uint32_t(v));
       out += Record(h);
       std::string i, r;
       for (int v : ints) i += Be32(uint32_t(v));
@@ -45,7 +48,8 @@ class Writer {
       if ((text.size() * 2 + 2) / 4) out += Record(t.substr(0, (text.size() * 2 + 2) / 4 * 4));
     } else {
       char h[64];
-      snprintf(h, sizeof h, "%10d%10d%10zu%10zu%10zu\n", cls, code, ints.size(), reals.size(), text.size());
+      snprintf(h, sizeof h, "%10d%10d%10zu%10zu%10zu\n", cls, code, ints.size(), reals.size(),
+               text.size());
       out += h;
       for (int v : ints) out += std::to_string(v) + " ";
       for (float v : reals) {
@@ -89,8 +93,9 @@ class Writer {
 
 const std::vector<Row> kRows = {
     {10, {{5, {10, 20, 30, 40, 50, 60, 70, 80, 90}}}},
-    {9, {{6, {1, 2, 3, 4, 5, 6}}, {8, {7, 8, 9, 11, 12, 13, 14, 15, 16, 17, 18, 19, 21, 22, 23, 24, 25, 26,
-                                      27, 28, 29, 31, 32, 33, 34, 35, 36, 37, 38, 39}}}},
+    {9,
+     {{6, {1, 2, 3, 4, 5, 6}}, {8, {7,  8,  9,  11, 12, 13, 14, 15, 16, 17, 18, 19, 21, 22, 23,
+                                    24, 25, 26, 27, 28, 29, 31, 32, 33, 34, 35, 36, 37, 38, 39}}}},
 };
 
 // The picture of kRows, columns 5 to 17, rows 10 and 9.
@@ -98,7 +103,8 @@ Bytes Expected() {
   Bytes rgb(13 * 2 * 3, 0);
   for (size_t r = 0; r < kRows.size(); ++r)
     for (const Run &run : kRows[r].runs)
-      std::copy(run.rgb.begin(), run.rgb.end(), rgb.begin() + long(r * 13 + size_t(run.start - 5)) * 3);
+      std::copy(run.rgb.begin(), run.rgb.end(),
+                rgb.begin() + long(r * 13 + size_t(run.start - 5)) * 3);
   return rgb;
 }
 
@@ -120,7 +126,13 @@ TEST_F(Caeds, HandMadePicturesReadInBothVariants) {
   for (bool binary : {true, false}) {
     SCOPED_TRACE(binary ? "binary" : "formatted");
     Writer w(binary);
-    w.Cmd(0, 1).Cmd(3, 1).Cmd(0, 2, kind).Cmd(1, 5, {1, 2}, {0.5f, 2.5f}, "A TITLE").Cmd(3, 1).Rows(kRows).Cmd(0, 7);
+    w.Cmd(0, 1)
+        .Cmd(3, 1)
+        .Cmd(0, 2, kind)
+        .Cmd(1, 5, {1, 2}, {0.5f, 2.5f}, "A TITLE")
+        .Cmd(3, 1)
+        .Rows(kRows)
+        .Cmd(0, 7);
     RgbImage got = Read(w.out);
     EXPECT_EQ(got.rc, 0u);
     EXPECT_EQ(got.width, 13);

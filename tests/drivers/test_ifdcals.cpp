@@ -18,7 +18,9 @@ std::string Record(const std::string &text) { return text + std::string(128 - te
 
 class Cals : public testing::Test {
  protected:
-  void SetUp() override { CmnSetErrorHandler([](ReturnTp) {}); }
+  void SetUp() override {
+    CmnSetErrorHandler([](ReturnTp) {});
+  }
   void TearDown() override {
     IffTerm(&cb_);
     CmnSetErrorHandler(CmnDefaultErrorHandler);
@@ -28,7 +30,8 @@ class Cals : public testing::Test {
              double yres) {
     IffControlBlockTp *out = nullptr;
     IffFileSpecTp spec = {path.c_str(), nullptr, 0};
-    ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_CALS, IFF_MIN_VERIFY, nullptr), 0u);
+    ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_CALS, IFF_MIN_VERIFY, nullptr),
+              0u);
     out->x_resolution = xres;
     out->y_resolution = yres;
     const uint64_t none[3] = {0, 0, 0};
@@ -52,15 +55,17 @@ class Cals : public testing::Test {
 
 TEST_F(Cals, WrittenHeaderIsByteForByteTheRecords) {
   const std::string head = Record("srcdocid: NONE") + Record("dstdocid: NONE") +
-                           Record("txtfilid: NONE") + Record("figid: NONE") + Record("srcgph: NONE") +
-                           Record("doccls: UNCLASS") + Record("rtype: 1") + Record("rorient: 000,270") +
-                           Record("rpelcnt: 001700,000031");
+                           Record("txtfilid: NONE") + Record("figid: NONE") +
+                           Record("srcgph: NONE") + Record("doccls: UNCLASS") + Record("rtype: 1") +
+                           Record("rorient: 000,270") + Record("rpelcnt: 001700,000031");
   const std::string tail = Record("notes: NONE") + std::string(5 * 128, ' ');
   struct Case {
     double xres, yres;
     const char *density;
-  } kCases[] = {{300, 300, "rdensty: 0300"}, {199.6, 199.6, "rdensty: 0200"},
-                {200, 300, "rdensty: MIXED"}, {0, 0, "rdensty: 0200"}};
+  } kCases[] = {{300, 300, "rdensty: 0300"},
+                {199.6, 199.6, "rdensty: 0200"},
+                {200, 300, "rdensty: MIXED"},
+                {0, 0, "rdensty: 0200"}};
   const Bytes pixels = Picture(1700, 31);
   for (const Case &c : kCases) {
     SCOPED_TRACE(c.density);
@@ -84,8 +89,7 @@ TEST_F(Cals, OrientationRecords) {
   const std::string data = ReadFile(dir_.file("o.cal")).substr(2048);
   for (const Case &c : kCases) {
     SCOPED_TRACE(c.record);
-    std::string h = Record(c.record) + Record("rpelcnt: 40,7") +
-                    Record("rdensty: 200");
+    std::string h = Record(c.record) + Record("rpelcnt: 40,7") + Record("rdensty: 200");
     h += std::string(2048 - h.size(), ' ');
     WriteFile(dir_.file("o2.cal"), h + data);
     IffTerm(&cb_);
@@ -93,7 +97,8 @@ TEST_F(Cals, OrientationRecords) {
     const std::string path = dir_.file("o2.cal");
     spec.name = path.c_str();
     uint32_t type = 0;
-    ASSERT_EQ(IffInit(nullptr, &cb_, IFF_SRV_IMPORT, &spec, IFF_TYPE_CALS, IFF_MIN_VERIFY, &type), 0u);
+    ASSERT_EQ(IffInit(nullptr, &cb_, IFF_SRV_IMPORT, &spec, IFF_TYPE_CALS, IFF_MIN_VERIFY, &type),
+              0u);
     IffParamTp header = {};
     ASSERT_EQ(IffRdHead(cb_, 0, nullptr, &header), 0u);
     EXPECT_EQ(header.orientation, c.orientation);

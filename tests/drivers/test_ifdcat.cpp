@@ -22,8 +22,9 @@ std::string Ebcdic(std::string text) {
 std::string CatiaFile(bool ascii, const std::string &size, const char *word, int colors,
                       const std::string &data) {
   auto text = [&](const std::string &t) { return ascii ? Rec(t) : Ebcdic(Rec(t)); };
-  std::string f = text("BEGIN IMAGE") + text("IMAGE GENERATED") + text("IMAGE SIZE - X-AXIS : " + size) +
-                  text("COLOR PREC :      8") + text(std::string("IMAGE FORMAT : ") + word);
+  std::string f = text("BEGIN IMAGE") + text("IMAGE GENERATED") +
+                  text("IMAGE SIZE - X-AXIS : " + size) + text("COLOR PREC :      8") +
+                  text(std::string("IMAGE FORMAT : ") + word);
   if (colors) {
     char count[8];
     snprintf(count, sizeof count, "%6d", colors);
@@ -37,7 +38,9 @@ std::string CatiaFile(bool ascii, const std::string &size, const char *word, int
 
 class Catia : public testing::Test {
  protected:
-  void SetUp() override { CmnSetErrorHandler([](ReturnTp) {}); }
+  void SetUp() override {
+    CmnSetErrorHandler([](ReturnTp) {});
+  }
   void TearDown() override {
     IffTerm(&cb_);
     CmnSetErrorHandler(CmnDefaultErrorHandler);
@@ -49,7 +52,8 @@ class Catia : public testing::Test {
     const std::string path = dir_.file("c.cat");
     IffFileSpecTp spec = {path.c_str(), nullptr, 0};
     uint32_t type = 0;
-    ReturnTp rc = IffInit(nullptr, &cb_, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, &type);
+    ReturnTp rc =
+        IffInit(nullptr, &cb_, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, &type);
     if (rc) return rc;
     *h = {};
     if ((rc = IffRdHead(cb_, 0, nullptr, h)) != 0) return rc;
@@ -79,7 +83,8 @@ TEST_F(Catia, TwinsInBothCharacterSetsAndEveryLayoutRead) {
     int colors;
     std::string data;
   } kCases[] = {
-      {"8_PIXELS_BYTE", 2, packed.substr(0, 5) + packed.substr(5, 5)},  // rows 8 and 9 share the second
+      {"8_PIXELS_BYTE", 2,
+       packed.substr(0, 5) + packed.substr(5, 5)},  // rows 8 and 9 share the second
       {"4_PIXELS_BYTE", 4, packed + packed.substr(0, 5)},
       {"2_PIXELS_BYTE", 20, packed + packed + packed.substr(0, 5)},
       {"1_PIXEL_BYTE", 20, std::string(50, '\x13')},
@@ -89,8 +94,12 @@ TEST_F(Catia, TwinsInBothCharacterSetsAndEveryLayoutRead) {
     SCOPED_TRACE(c.word);
     IffParamTp a, e;
     Bytes ascii, ebcdic;
-    ASSERT_EQ(Read(CatiaFile(true, "     5 - Y-AXIS :     10", c.word, c.colors, c.data), &a, &ascii), 0u);
-    ASSERT_EQ(Read(CatiaFile(false, "     5 - Y-AXIS :     10", c.word, c.colors, c.data), &e, &ebcdic), 0u);
+    ASSERT_EQ(
+        Read(CatiaFile(true, "     5 - Y-AXIS :     10", c.word, c.colors, c.data), &a, &ascii),
+        0u);
+    ASSERT_EQ(
+        Read(CatiaFile(false, "     5 - Y-AXIS :     10", c.word, c.colors, c.data), &e, &ebcdic),
+        0u);
     EXPECT_EQ(a.width, 5);
     EXPECT_EQ(a.height, 10);
     EXPECT_EQ(ascii, ebcdic);
@@ -99,7 +108,10 @@ TEST_F(Catia, TwinsInBothCharacterSetsAndEveryLayoutRead) {
   // The last two rows of the 1-bit file come from the low bits of the second data row.
   IffParamTp h;
   Bytes rgb;
-  ASSERT_EQ(Read(CatiaFile(true, "     5 - Y-AXIS :     10", "8_PIXELS_BYTE", 2, packed.substr(0, 10)), &h, &rgb), 0u);
+  ASSERT_EQ(
+      Read(CatiaFile(true, "     5 - Y-AXIS :     10", "8_PIXELS_BYTE", 2, packed.substr(0, 10)),
+           &h, &rgb),
+      0u);
   for (int x = 0; x < 5; ++x) {
     const unsigned char s = static_cast<unsigned char>(packed[5 + x]);
     EXPECT_EQ(rgb[3 * (40 + x)], (s >> 7 & 1) * 7) << x;  // entry 1 is (7, 5, 3)
@@ -111,12 +123,17 @@ TEST_F(Catia, NumberFieldsWeighDigitsByPlace) {
   IffParamTp h;
   Bytes rgb;
   // "  1 20" is 1020 wide: the blank adds nothing but keeps its place.
-  EXPECT_EQ(Read(CatiaFile(true, "  1 20 - Y-AXIS :      1", "1_PIXEL_BYTE", 20, std::string(1020, '\1')), &h, &rgb), 0u);
+  EXPECT_EQ(
+      Read(CatiaFile(true, "  1 20 - Y-AXIS :      1", "1_PIXEL_BYTE", 20, std::string(1020, '\1')),
+           &h, &rgb),
+      0u);
   EXPECT_EQ(h.width, 1020);
   // Non-digits count for nothing: a size of 0 is refused, a short file ends.
-  EXPECT_NE(Read(CatiaFile(true, "  abc  - Y-AXIS :      1", "1_PIXEL_BYTE", 20, ""), &h, &rgb), 0u);
+  EXPECT_NE(Read(CatiaFile(true, "  abc  - Y-AXIS :      1", "1_PIXEL_BYTE", 20, ""), &h, &rgb),
+            0u);
   EXPECT_NE(Read(CatiaFile(true, "999999 - Y-AXIS : 999999", "TRUE_COLOR", 0, ""), &h, &rgb), 0u);
-  EXPECT_NE(Read(CatiaFile(true, "     5 - Y-AXIS :     10", "3_PIXELS_BYTE", 0, ""), &h, &rgb), 0u);
+  EXPECT_NE(Read(CatiaFile(true, "     5 - Y-AXIS :     10", "3_PIXELS_BYTE", 0, ""), &h, &rgb),
+            0u);
 }
 
 TEST_F(Catia, ColourTablesArePaddedToWholeRecords) {
@@ -125,7 +142,9 @@ TEST_F(Catia, ColourTablesArePaddedToWholeRecords) {
     const std::string path = dir_.file("w.cat");
     IffFileSpecTp spec = {path.c_str(), nullptr, 0};
     IffControlBlockTp *out = nullptr;
-    ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_CATIA3, IFF_MIN_VERIFY, nullptr), 0u);
+    ASSERT_EQ(
+        IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_CATIA3, IFF_MIN_VERIFY, nullptr),
+        0u);
     out->export_option = 2;  // EBCDIC
     const uint64_t none[3] = {0, 0, 0};
     ASSERT_EQ(IffWtHead(out, 3, 1, 1, 1, 1, IFF_CM_PALETTE, colors, 8, none, 0, 0, 0, nullptr), 0u);
@@ -138,7 +157,8 @@ TEST_F(Catia, ColourTablesArePaddedToWholeRecords) {
     const size_t table = 400 + 80, padding = (80 - colors * 4 % 80) % 80;
     EXPECT_EQ(f.substr(table + colors * 4, padding), std::string(padding, '\0'));
     EXPECT_EQ(f.substr(table + colors * 4 + padding, 15), Ebcdic("END COLOR TABLE"));
-    EXPECT_EQ(f.size(), table + colors * 4 + padding + 80 * 4 + 3);  // end of table, pixel framing, one data row
+    EXPECT_EQ(f.size(), table + colors * 4 + padding + 80 * 4 +
+                            3);  // end of table, pixel framing, one data row
   }
 }
 

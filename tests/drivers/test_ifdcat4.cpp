@@ -13,9 +13,7 @@ namespace {
 const ReturnTp kUnsupported = 0x06040001u, kInvalid = 0x06040003u;
 using Byte = unsigned char;
 
-std::string Be32(uint32_t v) {
-  return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
-}
+std::string Be32(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
 
 // An item: its length record, then its bytes padded to whole records.
 std::string Item(const std::string &data, uint32_t length = ~0u) {
@@ -30,7 +28,8 @@ std::string Picture(uint32_t w, uint32_t h, uint32_t code, uint32_t blocks, uint
   std::string second(80, '\0');
   second.replace(16, 5, "PIXEL");
   if (ebcdic) IfuAsciiToEbcdic(&second[16], 5, &second[16]);
-  std::string f = std::string(80, ' ') + second + std::string(80, ' ') + Item(std::string("\0\0\0\1", 4));
+  std::string f =
+      std::string(80, ' ') + second + std::string(80, ' ') + Item(std::string("\0\0\0\1", 4));
   std::string image;
   for (uint32_t v : {w, h, 1u, code, blocks, ppb, 1u, 8u, 0u}) image += Be32(v);
   f += Item(image);
@@ -65,7 +64,8 @@ TEST_F(Catia4, PlainAndRunLengthBlocksOfEveryPixelCode) {
   const std::string runs("\x04\x05\x01\x06\x03\x07", 6);
   RgbImage grey = Read(Picture(4, 2, 20407, 1, 8, {runs}, true));
   EXPECT_EQ(grey.rc, 0u);
-  EXPECT_EQ(grey.rgb, (Bytes{5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 6, 6, 6, 7, 7, 7, 7, 7, 7, 7, 7, 7}));
+  EXPECT_EQ(grey.rgb,
+            (Bytes{5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 6, 6, 6, 7, 7, 7, 7, 7, 7, 7, 7, 7}));
   // Sixteen-bit grey keeps the high byte; a method alone means 16-bit grey.
   for (uint32_t code : {20500u, 0u}) {
     RgbImage wide = Read(Picture(2, 1, code, 1, 2, {std::string("\x12\x34\xAB\xCD", 4)}));
@@ -88,7 +88,8 @@ TEST_F(Catia4, BrokenFilesFailWithTheDecodersMessage) {
       {Picture(2, 1, 20400, 0, 2, {two}), kInvalid, "imcompatible pixel size"},
       {Picture(2, 2, 20400, 1, 3, {two}), kInvalid, "imcompatible pixel size"},
       // A block item whose length runs past the end of the file.
-      {Picture(2, 1, 20400, 1, 2, {}) + Item(two, 2).substr(0, 80), kInvalid, "uncompressed bloc failed"},
+      {Picture(2, 1, 20400, 1, 2, {}) + Item(two, 2).substr(0, 80), kInvalid,
+       "uncompressed bloc failed"},
       {Picture(2, 3, 20407, 3, 2, {two, two}), kInvalid, "error in reading internal blocs"},
       // A run longer than the row, and runs that leave the block short.
       {Picture(1, 4, 20407, 1, 4, {runs}), kInvalid, "error in decoding compression"},

@@ -22,7 +22,8 @@ struct Element {
 };
 
 unsigned Be16(const std::string &f, size_t at) {
-  return static_cast<unsigned>(static_cast<unsigned char>(f[at]) << 8 | static_cast<unsigned char>(f[at + 1]));
+  return static_cast<unsigned>(static_cast<unsigned char>(f[at]) << 8 |
+                               static_cast<unsigned char>(f[at + 1]));
 }
 
 // Splits a file into elements; fails the test on anything malformed.
@@ -32,7 +33,8 @@ std::vector<Element> Parse(const std::string &f) {
   while (at + 2 <= f.size()) {
     const unsigned head = Be16(f, at);
     at += 2;
-    Element e{static_cast<int>(head >> 12), static_cast<int>(head >> 5 & 127), (head & 31) == 31, {}, {}};
+    Element e{
+        static_cast<int>(head >> 12), static_cast<int>(head >> 5 & 127), (head & 31) == 31, {}, {}};
     bool more = true;
     unsigned length = head & 31;
     while (more) {
@@ -48,7 +50,8 @@ std::vector<Element> Parse(const std::string &f) {
         return out;
       }
       e.partitions.push_back(length);
-      e.data.insert(e.data.end(), f.begin() + static_cast<long>(at), f.begin() + static_cast<long>(at + length));
+      e.data.insert(e.data.end(), f.begin() + static_cast<long>(at),
+                    f.begin() + static_cast<long>(at + length));
       at += length + length % 2;
     }
     out.push_back(e);
@@ -71,13 +74,16 @@ Bytes Cells(const Element &e, size_t cell, int *nx, int *ny) {
   for (int y = 0; y < *ny; ++y) {
     const size_t row_start = at;
     if (packed) {
-      out.insert(out.end(), d.begin() + static_cast<long>(at), d.begin() + static_cast<long>(at + cell * *nx));
+      out.insert(out.end(), d.begin() + static_cast<long>(at),
+                 d.begin() + static_cast<long>(at + cell * *nx));
       at += cell * static_cast<size_t>(*nx);
     } else {
       for (int x = 0; x < *nx;) {
         const int n = Int16(d, at);
         EXPECT_GT(n, 0);
-        for (int k = 0; k < n; ++k) out.insert(out.end(), d.begin() + static_cast<long>(at + 2), d.begin() + static_cast<long>(at + 2 + cell));
+        for (int k = 0; k < n; ++k)
+          out.insert(out.end(), d.begin() + static_cast<long>(at + 2),
+                     d.begin() + static_cast<long>(at + 2 + cell));
         at += 2 + cell;
         x += n;
       }
@@ -90,14 +96,17 @@ Bytes Cells(const Element &e, size_t cell, int *nx, int *ny) {
 
 class Cgm : public testing::Test {
  protected:
-  void SetUp() override { CmnSetErrorHandler([](ReturnTp) {}); }
+  void SetUp() override {
+    CmnSetErrorHandler([](ReturnTp) {});
+  }
   void TearDown() override { CmnSetErrorHandler(CmnDefaultErrorHandler); }
   // Rows of `cell` bytes per pixel; a colour map of `entries` when indexed.
   ReturnTp Write(int32_t w, int32_t h, uint32_t model, const Bytes &pixels, uint64_t compression,
                  int profile = 0, double dpi = 0, int entries = 0) {
     IffControlBlockTp *out = nullptr;
     IffFileSpecTp spec = {path_.c_str(), nullptr, 0};
-    ReturnTp rc = IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_CGM, IFF_MIN_VERIFY, nullptr);
+    ReturnTp rc =
+        IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_CGM, IFF_MIN_VERIFY, nullptr);
     if (rc) {
       IffTerm(&out);  // the block is made even when the file cannot be
       return rc;
@@ -109,7 +118,9 @@ class Cgm : public testing::Test {
     const bool indexed = model == IFF_CM_PALETTE;
     rc = IffWtHead(out, w, h, 1, 1, indexed, model, entries, 8, c, 0, 0, 0, nullptr);
     Bytes cmap;
-    for (int i = 0; i < entries; ++i) cmap.insert(cmap.end(), {static_cast<unsigned char>(i), 7, static_cast<unsigned char>(255 - i)});
+    for (int i = 0; i < entries; ++i)
+      cmap.insert(cmap.end(),
+                  {static_cast<unsigned char>(i), 7, static_cast<unsigned char>(255 - i)});
     if (!rc && indexed) rc = IffWtCMap(out, cmap.data());
     const size_t row = pixels.size() / static_cast<size_t>(h);
     for (int32_t y = 0; !rc && y < h; ++y)
@@ -127,8 +138,10 @@ TEST_F(Cgm, ElementsAndCellsReadBack) {
     uint32_t model;
     uint64_t compression;
     int entries;
-  } kCases[] = {{"rgb packed", IFF_CM_RGB, 0, 0},       {"rgb run-length", IFF_CM_RGB, 2, 0},
-                {"index packed", IFF_CM_PALETTE, 0, 16}, {"index run-length", IFF_CM_PALETTE, 2, 256},
+  } kCases[] = {{"rgb packed", IFF_CM_RGB, 0, 0},
+                {"rgb run-length", IFF_CM_RGB, 2, 0},
+                {"index packed", IFF_CM_PALETTE, 0, 16},
+                {"index run-length", IFF_CM_PALETTE, 2, 256},
                 {"grey", IFF_CM_GRAY, 0, 0}};
   const int32_t w = 101, h = 67;  // odd rows; the cell array takes several partitions
   for (const Case &c : kCases) {
@@ -137,14 +150,16 @@ TEST_F(Cgm, ElementsAndCellsReadBack) {
     Bytes pixels;
     for (int32_t y = 0; y < h; ++y)
       for (int32_t x = 0; x < w; ++x)
-        for (size_t k = 0; k < cell; ++k) pixels.push_back(static_cast<unsigned char>((x / 4 * 3 + y / 3 + k * 50) % (c.entries ? c.entries : 256)));
+        for (size_t k = 0; k < cell; ++k)
+          pixels.push_back(static_cast<unsigned char>((x / 4 * 3 + y / 3 + k * 50) %
+                                                      (c.entries ? c.entries : 256)));
     ASSERT_EQ(Write(w, h, c.model, pixels, c.compression, 0, 254, c.entries), 0u);
     const std::vector<Element> e = Parse(ReadFile(path_));
     std::vector<std::pair<int, int>> ids;
     for (const Element &x : e) ids.push_back({x.cls, x.id});
-    std::vector<std::pair<int, int>> want = {{0, 1}, {1, 1}, {1, 2}, {1, 3}, {1, 4}, {1, 5}, {1, 6},
-                                             {1, 7}, {1, 8}, {1, 9}, {1, 11}, {0, 3}, {2, 1}, {2, 6},
-                                             {2, 2}, {0, 4}};
+    std::vector<std::pair<int, int>> want = {{0, 1}, {1, 1}, {1, 2}, {1, 3}, {1, 4},  {1, 5},
+                                             {1, 6}, {1, 7}, {1, 8}, {1, 9}, {1, 11}, {0, 3},
+                                             {2, 1}, {2, 6}, {2, 2}, {0, 4}};
     if (c.entries) want.push_back({5, 34});
     want.insert(want.end(), {{4, 9}, {0, 5}, {0, 2}});
     ASSERT_EQ(ids, want);
@@ -187,14 +202,17 @@ TEST_F(Cgm, RowsProfilesAndRefusals) {
   EXPECT_EQ(e[e.size() - 3].data.size(), 20u + 16u);
   ASSERT_EQ(Write(5, 1, IFF_CM_RGB, Bytes(15, 9), 2), 0u);
   e = Parse(ReadFile(path_));
-  EXPECT_EQ(Bytes(e[e.size() - 3].data.begin() + 20, e[e.size() - 3].data.end()), Bytes({0, 5, 9, 9, 9, 0}));
+  EXPECT_EQ(Bytes(e[e.size() - 3].data.begin() + 20, e[e.size() - 3].data.end()),
+            Bytes({0, 5, 9, 9, 9, 0}));
   EXPECT_EQ(e[12].data, Bytes({0, 0, 0, 0, 0, 0}));  // no resolution: abstract scaling
 
   // The description is one string of quoted texts with its length in front.
   ASSERT_EQ(Write(5, 1, IFF_CM_RGB, five, 0, 1), 0u);
   const Bytes d = Parse(ReadFile(path_))[2].data;
   EXPECT_EQ(d[0], d.size() - 1);
-  EXPECT_EQ(std::string(d.begin() + 1, d.end()).find("\"MIL-D-28003A/BASIC-1\" \".2\" \"Source: Plotvise "), 0u);
+  EXPECT_EQ(std::string(d.begin() + 1, d.end())
+                .find("\"MIL-D-28003A/BASIC-1\" \".2\" \"Source: Plotvise "),
+            0u);
 
   struct Bad {
     const char *name;
@@ -208,8 +226,10 @@ TEST_F(Cgm, RowsProfilesAndRefusals) {
               {"unknown profile", 4, IFF_CM_RGB, 0, 3}};
   for (const Bad &b : kBad) {
     SCOPED_TRACE(b.name);
-    EXPECT_EQ(Write(b.w, 1, b.model, Bytes(4 * static_cast<size_t>(b.w)), b.compression, b.profile) & ~CMN_REPORTED,
-              IFF_E_WT_HEADER);
+    EXPECT_EQ(
+        Write(b.w, 1, b.model, Bytes(4 * static_cast<size_t>(b.w)), b.compression, b.profile) &
+            ~CMN_REPORTED,
+        IFF_E_WT_HEADER);
   }
   path_ = "/dev/full";
   EXPECT_NE(Write(300, 200, IFF_CM_RGB, Bytes(300 * 200 * 3, 1), 0), 0u);

@@ -18,7 +18,8 @@ Bytes Picture(int32_t w, int32_t h, int comps) {
   for (int32_t y = 0; y < h; ++y)
     for (int32_t x = 0; x < w; ++x)
       for (int c = 0; c < comps; ++c)
-        p.push_back(static_cast<unsigned char>(128 + 100 * std::sin(x * 0.07 * (c + 1) + y * 0.05)));
+        p.push_back(
+            static_cast<unsigned char>(128 + 100 * std::sin(x * 0.07 * (c + 1) + y * 0.05)));
   return p;
 }
 
@@ -93,15 +94,20 @@ TEST(JpegWrite, TwelveBitSamplesKeepTheirRange) {
     Bytes expected;
     for (int32_t i = 0; i < w * h * comps; ++i) {
       rows.push_back(static_cast<uint16_t>((i * 37) % 4096));
-      expected.insert(expected.end(), comps == 1 ? 3 : 1, static_cast<unsigned char>(rows.back() >> 4));
+      expected.insert(expected.end(), comps == 1 ? 3 : 1,
+                      static_cast<unsigned char>(rows.back() >> 4));
     }
     IffControlBlockTp *out = nullptr;
     IffFileSpecTp spec = {f.c_str(), nullptr, 0};
-    ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_JPEG, IFF_MIN_VERIFY, nullptr), 0u);
+    ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_JPEG, IFF_MIN_VERIFY, nullptr),
+              0u);
     const uint64_t lossless[3] = {4, 0, 0};
     ASSERT_EQ(IffWtHead(out, w, h, 1, 1, 0, model, 0, 12, lossless, 0, 0, 0, nullptr), 0u);
     for (int32_t y = 0; y < h; ++y)
-      ASSERT_EQ(IffWtScan(out, y, reinterpret_cast<unsigned char *>(&rows[static_cast<size_t>(y) * w * comps])), 0u);
+      ASSERT_EQ(
+          IffWtScan(out, y,
+                    reinterpret_cast<unsigned char *>(&rows[static_cast<size_t>(y) * w * comps])),
+          0u);
     ASSERT_EQ(IffTerm(&out), 0u);
     const RgbImage back = ReadRgb(f);
     ASSERT_EQ(back.rc, 0u);
@@ -118,20 +124,26 @@ TEST(JpegWrite, TiffJpegReadsInLibtiff) {
     uint32_t model;
     uint64_t sampling;
     const char *subsampling;  // as tiffinfo reports it
-  } kCases[] = {{IFF_CM_RGB, 1, "1, 1"}, {IFF_CM_RGB, 0, "2, 1"}, {IFF_CM_RGB, 4, "2, 2"}, {IFF_CM_GRAY, 0, nullptr}};
+  } kCases[] = {{IFF_CM_RGB, 1, "1, 1"},
+                {IFF_CM_RGB, 0, "2, 1"},
+                {IFF_CM_RGB, 4, "2, 2"},
+                {IFF_CM_GRAY, 0, nullptr}};
   for (const auto &c : kCases) {
     SCOPED_TRACE(std::to_string(c.model) + " sampling " + std::to_string(c.sampling));
     ASSERT_EQ(Write(tif, IFF_TYPE_TIFF, c.model, w, h, {5, 15, c.sampling}), 0u);
     const std::string info = ShellOutput("tiffinfo '" + tif + "'");
     EXPECT_NE(info.find("Compression Scheme: JPEG"), std::string::npos);
     if (c.subsampling) {
-      EXPECT_NE(info.find(std::string("YCbCr Subsampling: ") + c.subsampling), std::string::npos) << info;
+      EXPECT_NE(info.find(std::string("YCbCr Subsampling: ") + c.subsampling), std::string::npos)
+          << info;
     }
     // Both of libtiff's ways of decoding agree with the source.
     const Bytes rows = Picture(w, h, c.model == IFF_CM_RGB ? 3 : 1);
     const std::string raw(rows.begin(), rows.end());
-    const std::string rgba = ShellOutput("cd '" + dir.path() + "' && tiff2rgba a.tif r.tif && tifftopnm r.tif 2>/dev/null");
-    const std::string plain = ShellOutput("cd '" + dir.path() + "' && tiffcp -c none a.tif n.tif && tifftopnm n.tif 2>/dev/null");
+    const std::string rgba = ShellOutput(
+        "cd '" + dir.path() + "' && tiff2rgba a.tif r.tif && tifftopnm r.tif 2>/dev/null");
+    const std::string plain = ShellOutput(
+        "cd '" + dir.path() + "' && tiffcp -c none a.tif n.tif && tifftopnm n.tif 2>/dev/null");
     std::string want = raw;
     if (c.model == IFF_CM_GRAY) {  // tiff2rgba makes colour
       want.clear();
@@ -144,7 +156,8 @@ TEST(JpegWrite, TiffJpegReadsInLibtiff) {
   }
   // Lossless is JPEG too; a palette is not for JPEG.
   ASSERT_EQ(Write(tif, IFF_TYPE_TIFF, IFF_CM_RGB, w, h, {4, 0, 0}), 0u);
-  EXPECT_NE(ShellOutput("tiffinfo '" + tif + "'").find("Photometric Interpretation: RGB"), std::string::npos);
+  EXPECT_NE(ShellOutput("tiffinfo '" + tif + "'").find("Photometric Interpretation: RGB"),
+            std::string::npos);
 }
 
 }  // namespace

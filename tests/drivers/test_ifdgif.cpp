@@ -214,16 +214,20 @@ TEST_F(Gif, WrittenFilesDecodeWithGiflib) {
     const int bits = colours == 2 ? 1 : colours == 3 ? 2 : 8;
     Bytes index, cmap;
     srand(7);
-    for (int32_t i = 0; i < w * h; ++i) index.push_back(static_cast<unsigned char>(rand() % colours));
+    for (int32_t i = 0; i < w * h; ++i)
+      index.push_back(static_cast<unsigned char>(rand() % colours));
     for (int i = 0; i < colours; ++i)
       cmap.insert(cmap.end(), {static_cast<unsigned char>(i), static_cast<unsigned char>(255 - i),
                                static_cast<unsigned char>(i * 7)});
     IffFileSpecTp spec = {gif.c_str(), nullptr, 0};
     IffControlBlockTp *out = nullptr;
-    ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_GIF, IFF_MIN_VERIFY, nullptr), 0u);
-    ASSERT_EQ(IffWtHead(out, w, h, 1, 1, 1, IFF_CM_PALETTE, colours, 8, nullptr, 0, 0, 0, nullptr), 0u);
+    ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_GIF, IFF_MIN_VERIFY, nullptr),
+              0u);
+    ASSERT_EQ(IffWtHead(out, w, h, 1, 1, 1, IFF_CM_PALETTE, colours, 8, nullptr, 0, 0, 0, nullptr),
+              0u);
     ASSERT_EQ(IffWtCMap(out, cmap.data()), 0u);
-    for (int32_t y = 0; y < h; ++y) ASSERT_EQ(IffWtScan(out, y, &index[static_cast<size_t>(y * w)]), 0u);
+    for (int32_t y = 0; y < h; ++y)
+      ASSERT_EQ(IffWtScan(out, y, &index[static_cast<size_t>(y * w)]), 0u);
     EXPECT_NE(IffWtScan(out, 0, index.data()), 0u) << "rows come once, in order";
     ASSERT_EQ(IffTerm(&out), 0u);
 
@@ -241,7 +245,8 @@ TEST_F(Gif, WrittenFilesDecodeWithGiflib) {
   g_raised.clear();
   IffFileSpecTp spec = {gif.c_str(), nullptr, 0};
   IffControlBlockTp *out = nullptr;
-  ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_GIF, IFF_MIN_VERIFY, nullptr), 0u);
+  ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_GIF, IFF_MIN_VERIFY, nullptr),
+            0u);
   EXPECT_NE(IffWtHead(out, 5, 5, 1, 1, 0, IFF_CM_RGB, 0, 8, nullptr, 0, 0, 0, nullptr), 0u);
   EXPECT_NE(IffWtHead(out, 5, 5, 1, 1, 1, IFF_CM_PALETTE, 300, 8, nullptr, 0, 0, 0, nullptr), 0u);
   IffTerm(&out);

@@ -4,8 +4,8 @@
 // driver cannot deliver are refused.
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -48,12 +48,14 @@ TEST_P(IfdJ2kRead, AsOpenJpegReadsIt) {
   EXPECT_EQ(ours.type, static_cast<uint32_t>(IFF_TYPE_J2K));
   EXPECT_EQ(FXICompression, c.compression);
   EXPECT_EQ(FXIBitsPerPixel, 24);
-  const RgbImage theirs = NetpbmRgb("opj_decompress -i " + file + " -o " + ref + " >/dev/null && cat " + ref);
+  const RgbImage theirs =
+      NetpbmRgb("opj_decompress -i " + file + " -o " + ref + " >/dev/null && cat " + ref);
   ASSERT_EQ(ours.width, theirs.width);
   ASSERT_EQ(ours.height, theirs.height);
   ASSERT_EQ(ours.rgb.size(), theirs.rgb.size());
   int worst = 0;
-  for (size_t i = 0; i < ours.rgb.size(); ++i) worst = std::max(worst, std::abs(ours.rgb[i] - theirs.rgb[i]));
+  for (size_t i = 0; i < ours.rgb.size(); ++i)
+    worst = std::max(worst, std::abs(ours.rgb[i] - theirs.rgb[i]));
   EXPECT_LE(worst, c.compression == 13 ? 1 : 0);
 }
 
@@ -61,7 +63,9 @@ TEST_P(IfdJ2kRead, AsOpenJpegReadsIt) {
 void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
 INSTANTIATE_TEST_SUITE_P(Files, IfdJ2kRead, ::testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<Case> &i) { return std::string(i.param.name); });
+                         [](const testing::TestParamInfo<Case> &i) {
+                           return std::string(i.param.name);
+                         });
 
 // Samples above eight bits come as two bytes a sample; the interface keeps
 // their top eight bits, for grey and for colour alike.
@@ -78,13 +82,15 @@ TEST_F(IfdJ2k, DeepSamples) {
       ASSERT_EQ(ours.rc, 0u);
       EXPECT_EQ(ours.header.bits_per_sample, bits);
       EXPECT_EQ(ours.header.bytes_per_pixel, grey ? 2 : 6);
-      std::istringstream in(Shell("opj_decompress -i " + file + " -o " + ref + " >/dev/null && pnmtoplainpnm " + ref));
+      std::istringstream in(Shell("opj_decompress -i " + file + " -o " + ref +
+                                  " >/dev/null && pnmtoplainpnm " + ref));
       std::string magic;
       int w = 0, h = 0, maxval = 0, v = 0;
       in >> magic >> w >> h >> maxval;
       ASSERT_EQ(maxval, (1 << bits) - 1);
       Bytes expected;
-      while (in >> v) expected.insert(expected.end(), grey ? 3 : 1, static_cast<unsigned char>(v >> (bits - 8)));
+      while (in >> v)
+        expected.insert(expected.end(), grey ? 3 : 1, static_cast<unsigned char>(v >> (bits - 8)));
       EXPECT_EQ(ours.rgb, expected);
     }
 }
@@ -97,7 +103,8 @@ TEST_F(IfdJ2k, ResolutionLevelSizes) {
         " -n 6 -I -r 200 >/dev/null");
   const RgbImage ours = ReadRgb(file);
   ASSERT_EQ(ours.rc, 0u);
-  const std::vector<int32_t> expected = {1000, 750, 32, 24, 63, 47, 125, 94, 250, 188, 500, 375, 1000, 750};
+  const std::vector<int32_t> expected = {1000, 750, 32,  24,  63,  47,   125,
+                                         94,   250, 188, 500, 375, 1000, 750};
   ASSERT_EQ(ours.header.level_count, 7);
   EXPECT_EQ(std::vector<int32_t>(ours.header.level_sizes, ours.header.level_sizes + 14), expected);
   EXPECT_EQ(FXICompression, 13);

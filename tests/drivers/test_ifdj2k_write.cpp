@@ -24,7 +24,8 @@ ReturnTp Write(const std::string &path, int32_t w, int32_t h, uint32_t model, co
   const size_t row = lines.size() / static_cast<size_t>(h);
   Bytes line;
   for (int32_t y = 0; !rc && y < h; ++y) {
-    line.assign(lines.begin() + static_cast<long>(row * y), lines.begin() + static_cast<long>(row * (y + 1)));
+    line.assign(lines.begin() + static_cast<long>(row * y),
+                lines.begin() + static_cast<long>(row * (y + 1)));
     rc = IffWtScan(cb, y, line.data());
   }
   const ReturnTp closed = IffTerm(&cb);
@@ -71,15 +72,18 @@ TEST(J2kWrite, NamesAndModelsRoundTripThroughOpenJpeg) {
     const std::string file = ReadFile(path);
     const bool raw = c.name[2] != 'j' || c.name[3] != 'p';
     ASSERT_GE(file.size(), 4u);
-    EXPECT_EQ(file.substr(0, 4), raw ? std::string("\xFF\x4F\xFF\x51") : std::string("\0\0\0\x0C", 4));
+    EXPECT_EQ(file.substr(0, 4),
+              raw ? std::string("\xFF\x4F\xFF\x51") : std::string("\0\0\0\x0C", 4));
     if (c.compression == 13) {
       const double budget = c.w * c.h * (c.model == IFF_CM_RGB ? 3.0 : 1.0) / c.ratio;
       EXPECT_LE(file.size(), budget + 100);
     }
     const RgbImage got = OpenJpeg(dir, path, c.model == IFF_CM_GRAY);
     ASSERT_EQ(got.width, c.w);
-    if (c.min_psnr == 99) EXPECT_EQ(got.rgb, rgb);
-    else EXPECT_GE(Psnr(got.rgb, rgb), c.min_psnr);
+    if (c.min_psnr == 99)
+      EXPECT_EQ(got.rgb, rgb);
+    else
+      EXPECT_GE(Psnr(got.rgb, rgb), c.min_psnr);
   }
 }
 
@@ -97,8 +101,11 @@ TEST(J2kWrite, RequestsItCannotWriteAreRefused) {
   struct Case {
     uint32_t model;
     uint64_t compression, ratio;
-  } const cases[] = {{IFF_CM_RGBA, 14, 0}, {IFF_CM_BILEVEL, 0, 0}, {IFF_CM_RGB, 5, 0},
-                     {IFF_CM_GRAY, 13, 0}, {IFF_CM_RGB, 15, 0}};
+  } const cases[] = {{IFF_CM_RGBA, 14, 0},
+                     {IFF_CM_BILEVEL, 0, 0},
+                     {IFF_CM_RGB, 5, 0},
+                     {IFF_CM_GRAY, 13, 0},
+                     {IFF_CM_RGB, 15, 0}};
   TempDir dir;
   const Bytes lines(4 * 2 * 4, 0);
   for (const Case &c : cases) {

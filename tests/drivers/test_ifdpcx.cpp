@@ -10,15 +10,14 @@
 
 namespace {
 
-
 constexpr int32_t kW = 17, kH = 9;  // 17 pixels: planes of 32 pixels for 16 colours
 
 // A header of our own making, then the data.
 std::string Pcx(int version, int bits, int planes, int w, int h, int bpl, int hres, int vres,
                 const std::string &data) {
   std::string f(128, '\0');
-  const int at[][2] = {{0, 10}, {1, version}, {2, 1}, {3, bits}, {8, w - 1}, {10, h - 1},
-                       {12, hres}, {14, vres}, {65, planes}, {66, bpl}};
+  const int at[][2] = {{0, 10},     {1, version}, {2, 1},     {3, bits},    {8, w - 1},
+                       {10, h - 1}, {12, hres},   {14, vres}, {65, planes}, {66, bpl}};
   for (const auto &a : at) {
     f[a[0]] = static_cast<char>(a[1] & 255);
     if (a[0] >= 4 && a[0] != 65) f[a[0] + 1] = static_cast<char>(a[1] >> 8);
@@ -56,8 +55,7 @@ TEST(Pcx, VersionsPalettesResolutionsAndCarriedRuns) {
   const std::string path = dir.file("h.pcx");
   // 64 pixels a row: three literal bytes, then a run of ten 0xFF bytes, five
   // of which start the second row.
-  WriteFile(path, Pcx(5, 1, 1, 64, 2, 8, 640, 480,
-                      std::string("\0\0\0\xCA\xFF\x0F\x0F\x0F", 8)));
+  WriteFile(path, Pcx(5, 1, 1, 64, 2, 8, 640, 480, std::string("\0\0\0\xCA\xFF\x0F\x0F\x0F", 8)));
   RgbImage d = ReadRgb(path);
   ASSERT_EQ(d.rc, 0u);
   EXPECT_EQ(d.header.x_resolution, 0) << "640 is a screen width";

@@ -22,7 +22,9 @@ std::string Sh(const std::string &command) {
 }
 
 // Pixels of any picture file as 8-bit RGB, decoded by ImageMagick.
-std::string Rgb(const std::string &path) { return Sh("convert-im6.q16 '" + path + "' -depth 8 rgb:-"); }
+std::string Rgb(const std::string &path) {
+  return Sh("convert-im6.q16 '" + path + "' -depth 8 rgb:-");
+}
 
 struct Picture {
   int32_t w, h;
@@ -34,10 +36,12 @@ Picture Make(int32_t w, int32_t h, uint32_t model) {
   Picture p{w, h, model, {}};
   for (int32_t y = 0; y < h; ++y)
     for (int32_t x = 0; x < w; ++x) {
-      const int v = model == IFF_CM_BILEVEL ? ((x / 3 + y / 2) % 3 == 0 || x == y ? 0 : 255) : (x * 7 + y * 13) % 256;
+      const int v = model == IFF_CM_BILEVEL ? ((x / 3 + y / 2) % 3 == 0 || x == y ? 0 : 255)
+                                            : (x * 7 + y * 13) % 256;
       p.pixels.push_back(static_cast<unsigned char>(v));
       if (model == IFF_CM_RGB)
-        p.pixels.insert(p.pixels.end(), {static_cast<unsigned char>(x * 5), static_cast<unsigned char>(255 - y * 9)});
+        p.pixels.insert(p.pixels.end(), {static_cast<unsigned char>(x * 5),
+                                         static_cast<unsigned char>(255 - y * 9)});
     }
   return p;
 }
@@ -54,14 +58,17 @@ std::string Expected(const Picture &p, bool one_bit) {
 
 class Pdf : public testing::Test {
  protected:
-  void SetUp() override { CmnSetErrorHandler([](ReturnTp) {}); }
+  void SetUp() override {
+    CmnSetErrorHandler([](ReturnTp) {});
+  }
   void TearDown() override { CmnSetErrorHandler(CmnDefaultErrorHandler); }
   // Writes the picture; the first failure.
   static ReturnTp Write(const std::string &path, const Picture &p, uint64_t compression,
                         double resolution = 0, bool one_bit = false, int32_t rows = -1) {
     IffControlBlockTp *out = nullptr;
     IffFileSpecTp spec = {path.c_str(), nullptr, 0};
-    ReturnTp rc = IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_PDF_GS, IFF_MIN_VERIFY, nullptr);
+    ReturnTp rc =
+        IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_PDF_GS, IFF_MIN_VERIFY, nullptr);
     if (rc) {
       IffTerm(&out);  // the block is made even when the file cannot be
       return rc;
@@ -106,10 +113,14 @@ TEST_F(Pdf, ReadersShowThePictureWritten) {
     uint32_t model;
     uint64_t compression;
     bool one_bit;
-  } kCases[] = {{"rgb", IFF_CM_RGB, 0, false},        {"rgb flate", IFF_CM_RGB, 15, false},
-                {"grey", IFF_CM_GRAY, 0, false},      {"grey flate", IFF_CM_GRAY, 15, false},
-                {"grey 1 bit", IFF_CM_GRAY, 0, true}, {"grey g4", IFF_CM_GRAY, 9, false},
-                {"bilevel", IFF_CM_BILEVEL, 0, true}, {"bilevel g4", IFF_CM_BILEVEL, 9, true},
+  } kCases[] = {{"rgb", IFF_CM_RGB, 0, false},
+                {"rgb flate", IFF_CM_RGB, 15, false},
+                {"grey", IFF_CM_GRAY, 0, false},
+                {"grey flate", IFF_CM_GRAY, 15, false},
+                {"grey 1 bit", IFF_CM_GRAY, 0, true},
+                {"grey g4", IFF_CM_GRAY, 9, false},
+                {"bilevel", IFF_CM_BILEVEL, 0, true},
+                {"bilevel g4", IFF_CM_BILEVEL, 9, true},
                 {"bilevel flate", IFF_CM_BILEVEL, 15, true}};
   for (const Case &c : kCases) {
     SCOPED_TRACE(c.name);
@@ -119,13 +130,15 @@ TEST_F(Pdf, ReadersShowThePictureWritten) {
     const std::string file = ReadFile(path);
     CheckStructure(file);
     const bool bits = c.one_bit || c.compression == 9;
-    EXPECT_NE(file.find(bits ? "/BitsPerComponent 1\n" : "/BitsPerComponent 8\n"), std::string::npos);
+    EXPECT_NE(file.find(bits ? "/BitsPerComponent 1\n" : "/BitsPerComponent 8\n"),
+              std::string::npos);
     // Ghostscript at the page's resolution: one device pixel per image pixel.
     Sh("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=ppmraw -r72 -sOutputFile='" + dir_.file("gs.ppm") +
        "' '" + path + "'");
     EXPECT_TRUE(Rgb(dir_.file("gs.ppm")) == Expected(p, bits));
     // poppler's own decoding of the image stream.
-    Sh("cd '" + dir_.path() + "' && rm -f im-* && pdfimages -png p.pdf im && qpdf --check p.pdf >/dev/null");
+    Sh("cd '" + dir_.path() +
+       "' && rm -f im-* && pdfimages -png p.pdf im && qpdf --check p.pdf >/dev/null");
     EXPECT_TRUE(Rgb(dir_.file("im-000.png")) == Expected(p, bits));
   }
 }
@@ -138,8 +151,9 @@ TEST_F(Pdf, PageSizeFollowsTheResolution) {
   ASSERT_EQ(Write(dir_.file("s.pdf"), p, 15, 300), 0u);
   const std::string f = ReadFile(dir_.file("s.pdf"));
   EXPECT_NE(f.find("/MediaBox [0 0 595 842]\n   /CropBox  [0 0 595 842]"), std::string::npos);
-  EXPECT_NE(f.find("<< /Length 41\n>>\nstream\nq\n   595 0 0    842 0 0 cm\n/QPLpdf0 Do\nQ\nendstream"),
-            std::string::npos);
+  EXPECT_NE(
+      f.find("<< /Length 41\n>>\nstream\nq\n   595 0 0    842 0 0 cm\n/QPLpdf0 Do\nQ\nendstream"),
+      std::string::npos);
   CheckStructure(f);
 }
 
@@ -163,7 +177,8 @@ TEST_F(Pdf, RefusedHeadersAndFailingOutputs) {
   // Rows missing: no trailer, so no reader takes the file for complete.
   const Picture p = Make(37, 23, IFF_CM_GRAY);
   for (uint64_t compression : {0, 9, 15}) {
-    EXPECT_EQ(Write(dir_.file("cut.pdf"), p, compression, 0, false, 10) & ~CMN_REPORTED, IFD_E_EXPORT_SEQUENCE);
+    EXPECT_EQ(Write(dir_.file("cut.pdf"), p, compression, 0, false, 10) & ~CMN_REPORTED,
+              IFD_E_EXPORT_SEQUENCE);
     EXPECT_EQ(ReadFile(dir_.file("cut.pdf")).find("startxref"), std::string::npos);
   }
   // Unwritable outputs.
@@ -187,15 +202,18 @@ TEST_F(Pdf, RefusedHeadersAndFailingOutputs) {
 // through our PBM reader into a Group 4 PDF.
 TEST_F(Pdf, LargeGroup4DrawingStaysSmall) {
   const std::string pbm = dir_.file("big.pbm"), pdf = dir_.file("big.pdf");
-  Sh("cd '" + dir_.path() + "' && pbmtext -builtin fixed 'A DRAWING OF 20000 x 28000' | pnmenlarge 30 >t.pbm && "
+  Sh("cd '" + dir_.path() +
+     "' && pbmtext -builtin fixed 'A DRAWING OF 20000 x 28000' | pnmenlarge 30 >t.pbm && "
      "pbmmake -white 19920 27920 | pnmpad -black -left 40 -right 40 -top 40 -bottom 40 | "
      "pnmpaste t.pbm 2000 2000 >big.pbm && pnmtotiff -g4 big.pbm >big.tif");
   IffControlBlockTp *in = nullptr, *out = nullptr;
   IffFileSpecTp from = {pbm.c_str(), nullptr, 0}, to = {pdf.c_str(), nullptr, 0};
   IffParamTp head = {};
-  ASSERT_EQ(IffInit(nullptr, &in, IFF_SRV_IMPORT, &from, IFF_TYPE_ANY, IFF_MIN_VERIFY, nullptr), 0u);
+  ASSERT_EQ(IffInit(nullptr, &in, IFF_SRV_IMPORT, &from, IFF_TYPE_ANY, IFF_MIN_VERIFY, nullptr),
+            0u);
   ASSERT_EQ(IffRdHead(in, 0, nullptr, &head), 0u);
-  ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &to, IFF_TYPE_PDF_GS, IFF_MIN_VERIFY, nullptr), 0u);
+  ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &to, IFF_TYPE_PDF_GS, IFF_MIN_VERIFY, nullptr),
+            0u);
   out->x_resolution = out->y_resolution = 400;
   const uint64_t c[3] = {9, 0, 2};
   ASSERT_EQ(IffWtHead(out, 20000, 28000, 1, 1, 0, IFF_CM_BILEVEL, 0, 8, c, 0, 0, 0, nullptr), 0u);
@@ -208,13 +226,13 @@ TEST_F(Pdf, LargeGroup4DrawingStaysSmall) {
   const size_t ours = ReadFile(pdf).size(), tiff = ReadFile(dir_.file("big.tif")).size();
   EXPECT_LT(ours, tiff + 4096) << ours << " vs " << tiff;
   // Rendered at a fiftieth: the frame's corner is black, the middle white.
-  const std::string grey = Sh("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pgmraw -r8 -sOutputFile=- '" + pdf +
-                              "' | convert-im6.q16 - -depth 8 gray:-");
+  const std::string grey =
+      Sh("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pgmraw -r8 -sOutputFile=- '" + pdf +
+         "' | convert-im6.q16 - -depth 8 gray:-");
   ASSERT_EQ(grey.size(), 400u * 560u);
   EXPECT_LT(static_cast<unsigned char>(grey[0]), 64);
   EXPECT_GT(static_cast<unsigned char>(grey[400 * 400 + 200]), 192);
 }
-
 
 // pvconvert: the page takes the input's resolution, -compression picks the
 // filter, and a failed conversion leaves no file.
@@ -230,7 +248,9 @@ TEST(PdfConvert, CompressionWordsResolutionAndFailures) {
                 {{"-compression", "g4", png, dir.file("b.pdf")}, 0, "/Filter /CCITTFaxDecode"},
                 {{"-compression", "flate", png, dir.file("c.pdf")}, 0, "/Filter /FlateDecode"},
                 {{"-compression", "rle", png, dir.file("d.cgm")}, 0, "TF_00000"},
-                {{"-compression", "baseline", "-quality", "15", png, dir.file("f.pdf")}, 0, "/Filter /DCTDecode"},
+                {{"-compression", "baseline", "-quality", "15", png, dir.file("f.pdf")},
+                 0,
+                 "/Filter /DCTDecode"},
                 {{"-compression", "lzw", png, dir.file("e.pdf")}, 1, nullptr},
                 {{"-compression", "g4", png, dir.file("e.cgm")}, 1, nullptr},
                 {{png, dir.file("no/e.pdf")}, 1, nullptr},
@@ -245,10 +265,12 @@ TEST(PdfConvert, CompressionWordsResolutionAndFailures) {
   }
   EXPECT_EQ(Sh("ls -A '" + dir.path() + "'"), "a.pdf\nb.pdf\nc.pdf\nd.cgm\nf.pdf\nin.png\n");
   // The DCT page opens in Ghostscript, in the input's grey (70% is 179).
-  const std::string grey = Sh("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pgmraw -r30 -sOutputFile=- '" +
-                              dir.file("f.pdf") + "' | convert-im6.q16 - -depth 8 gray:-");
+  const std::string grey =
+      Sh("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pgmraw -r30 -sOutputFile=- '" +
+         dir.file("f.pdf") + "' | convert-im6.q16 - -depth 8 gray:-");
   ASSERT_EQ(grey.size(), 248u * 351u);
-  for (size_t i = 0; i < grey.size(); i += 997) EXPECT_NEAR(static_cast<unsigned char>(grey[i]), 179, 3) << i;
+  for (size_t i = 0; i < grey.size(); i += 997)
+    EXPECT_NEAR(static_cast<unsigned char>(grey[i]), 179, 3) << i;
 }
 
 }  // namespace

@@ -138,27 +138,31 @@ TEST_F(Png, WrittenFilesPassPngcheckAndReadBack) {
     int entries, bits, transparent;
     int depth, color_type;  // of IHDR
   } kCases[] = {
-      {IFF_CM_RGB, 0, 8, -1, 8, 2},       {IFF_CM_RGBA, 0, 8, -1, 8, 6},
-      {IFF_CM_GRAY, 0, 8, -1, 8, 0},      {IFF_CM_GRAY, 0, 4, -1, 4, 0},
-      {IFF_CM_BILEVEL, 0, 8, -1, 1, 0},   {IFF_CM_PALETTE, 2, 8, -1, 1, 3},
-      {IFF_CM_PALETTE, 3, 8, -1, 2, 3},   {IFF_CM_PALETTE, 16, 8, 5, 4, 3},
-      {IFF_CM_PALETTE, 256, 8, 5, 8, 3},  {IFF_CM_GRAY, 7, 8, -1, 4, 3},
+      {IFF_CM_RGB, 0, 8, -1, 8, 2},      {IFF_CM_RGBA, 0, 8, -1, 8, 6},
+      {IFF_CM_GRAY, 0, 8, -1, 8, 0},     {IFF_CM_GRAY, 0, 4, -1, 4, 0},
+      {IFF_CM_BILEVEL, 0, 8, -1, 1, 0},  {IFF_CM_PALETTE, 2, 8, -1, 1, 3},
+      {IFF_CM_PALETTE, 3, 8, -1, 2, 3},  {IFF_CM_PALETTE, 16, 8, 5, 4, 3},
+      {IFF_CM_PALETTE, 256, 8, 5, 8, 3}, {IFF_CM_GRAY, 7, 8, -1, 4, 3},
   };
   const std::string path = In("out.png");
   const IffFileSpecTp spec = {path.c_str(), nullptr, 0};
   for (const auto &c : kCases) {
     SCOPED_TRACE(testing::Message() << "model " << c.model << " entries " << c.entries);
     IffTerm(&cb_);
-    ASSERT_EQ(IffInit(nullptr, &cb_, IFF_SRV_EXPORT, &spec, IFF_TYPE_PNG, IFF_MIN_VERIFY, nullptr), 0u);
+    ASSERT_EQ(IffInit(nullptr, &cb_, IFF_SRV_EXPORT, &spec, IFF_TYPE_PNG, IFF_MIN_VERIFY, nullptr),
+              0u);
     cb_->x_resolution = 200;
     cb_->transparent = c.transparent >= 0;
     cb_->transparent_index = c.transparent;
     ASSERT_EQ(IffWtHead(cb_, 37, 23, 1, 1, c.entries > 0, c.model, c.entries, c.bits, nullptr, 0, 0,
-                        0, nullptr), 0u);
+                        0, nullptr),
+              0u);
     const bool rgb = c.model == IFF_CM_RGB || c.model == IFF_CM_RGBA;
-    const int es = c.model == IFF_CM_GRAY ? 1 : 3, top = c.model == IFF_CM_GRAY ? (1 << c.bits) - 1 : 255;
+    const int es = c.model == IFF_CM_GRAY ? 1 : 3,
+              top = c.model == IFF_CM_GRAY ? (1 << c.bits) - 1 : 255;
     Bytes cmap, want;
-    for (int i = 0; i < es * c.entries; ++i) cmap.push_back(static_cast<unsigned char>(i * 37 + 11));
+    for (int i = 0; i < es * c.entries; ++i)
+      cmap.push_back(static_cast<unsigned char>(i * 37 + 11));
     if (c.entries) {
       ASSERT_EQ(IffWtCMap(cb_, cmap.data()), 0u);
     }
@@ -166,12 +170,17 @@ TEST_F(Png, WrittenFilesPassPngcheckAndReadBack) {
       Bytes line;
       for (int x = 0; x < 37 * (rgb ? 3 : 1); ++x) {
         const int v = (x * 7 + y * 13) & 255;
-        line.push_back(static_cast<unsigned char>(
-            c.entries ? v % c.entries : c.model == IFF_CM_BILEVEL ? (v & 1) * 255 : rgb ? v : v % (top + 1)));
+        line.push_back(static_cast<unsigned char>(c.entries                   ? v % c.entries
+                                                  : c.model == IFF_CM_BILEVEL ? (v & 1) * 255
+                                                  : rgb                       ? v
+                                                                              : v % (top + 1)));
         const int i = line.back();
-        if (c.entries && i == c.transparent) want.insert(want.end(), 3, 255);
-        else if (c.entries) for (int k = 0; k < 3; ++k) want.push_back(cmap[es * i + (es == 3 ? k : 0)]);
-        else want.insert(want.end(), rgb ? 1 : 3, static_cast<unsigned char>(rgb ? i : i * 255 / top));
+        if (c.entries && i == c.transparent)
+          want.insert(want.end(), 3, 255);
+        else if (c.entries)
+          for (int k = 0; k < 3; ++k) want.push_back(cmap[es * i + (es == 3 ? k : 0)]);
+        else
+          want.insert(want.end(), rgb ? 1 : 3, static_cast<unsigned char>(rgb ? i : i * 255 / top));
       }
       ASSERT_EQ(IffWtScan(cb_, y, line.data()), 0u);
     }
@@ -202,7 +211,8 @@ TEST_F(Png, BrokenFilesFailWithTheirCode) {
       {good.substr(0, 8) + "junk", 0, 1, 0x0508000A, "Bad file header params returned from driver"},
       {good.substr(0, 30) + '\x7f' + good.substr(31), 0, 1, 0x0508000A, "Bad file header params"},
       {good.substr(0, 25) + '\5' + good.substr(26), 1, 1, 0x0508000A, "Bad file header params"},
-      {good.substr(0, 16) + million + good.substr(24), 1, 1, 0x0508000C, "Strange height of the image"},
+      {good.substr(0, 16) + million + good.substr(24), 1, 1, 0x0508000C,
+       "Strange height of the image"},
       {good.substr(0, good.size() - 40), 0, 0, 0x0808000A, "Unexpected End-Of-File"},
       {good.substr(0, 60) + '\1' + good.substr(61), 0, 0, 0x06040003, "Invalid Data in PNG format"},
       {interlaced.substr(0, 16) + big + interlaced.substr(24), 1, 0, 0x0808000A,
@@ -259,7 +269,8 @@ TEST_F(Png, LayoutPreviewIsShownAndNothingElse) {
   g_raised.clear();
   EXPECT_EQ(IffInit(nullptr, &cb_, IFF_SRV_EXPORT, &spec, IFF_TYPE_LAYOUT, IFF_MIN_VERIFY, nullptr),
             0x00040019u | CMN_REPORTED);
-  EXPECT_EQ(g_raised, std::vector<std::string>{"ERROR: ifd does not support write of Plotvise Layouts\n"});
+  EXPECT_EQ(g_raised,
+            std::vector<std::string>{"ERROR: ifd does not support write of Plotvise Layouts\n"});
 }
 
 }  // namespace

@@ -25,8 +25,17 @@ std::string Float(float f) {
 // colour map and the pixel data.
 std::string StarBase(int32_t w, int32_t h, std::map<int, int32_t> fields, const std::string &map,
                      const std::string &data) {
-  std::map<int, int32_t> all = {{16, 1}, {36, 256 + int32_t(map.size())}, {40, 0}, {52, w}, {56, h},
-                                {60, -1}, {64, 8}, {68, 8}, {72, 1}, {76, 255}, {84, int32_t(map.size() / 12)}};
+  std::map<int, int32_t> all = {{16, 1},
+                                {36, 256 + int32_t(map.size())},
+                                {40, 0},
+                                {52, w},
+                                {56, h},
+                                {60, -1},
+                                {64, 8},
+                                {68, 8},
+                                {72, 1},
+                                {76, 255},
+                                {84, int32_t(map.size() / 12)}};
   all[40] = all[36] + int32_t(data.size());
   for (auto [at, v] : fields) all[at] = v;
   std::string f = std::string("Bitmapfile") + std::string(246, '\0');
@@ -55,7 +64,8 @@ TEST_F(StarBaseTest, EveryPixelLayoutReads) {
     return rgb;
   };
   // One byte a pixel, one bank.
-  EXPECT_EQ(Read(StarBase(3, 1, {}, map, std::string("\0\1\1", 3))).rgb, pixels(std::string("\0\1\1", 3)));
+  EXPECT_EQ(Read(StarBase(3, 1, {}, map, std::string("\0\1\1", 3))).rgb,
+            pixels(std::string("\0\1\1", 3)));
   // One bit a pixel: rows of whole bytes.
   EXPECT_EQ(Read(StarBase(9, 1, {{60, 0}, {64, 1}, {68, 1}, {72, 0}}, map, "\x81\x80")).rgb,
             pixels(std::string("\1\0\0\0\0\0\0\1\1", 9)));
@@ -80,9 +90,9 @@ TEST_F(StarBaseTest, EveryPixelLayoutReads) {
 
 TEST_F(StarBaseTest, HeaderFieldsOutOfRangeAreRefused) {
   const std::map<int, int32_t> kBad[] = {
-      {{36, 200}},  {{40, 256}}, {{44, -1}}, {{48, -1}}, {{52, 0}}, {{56, 0}}, {{60, -3}},
-      {{64, 16}},   {{68, 4}},   {{72, 0}},  {{72, 4}},  {{80, 2}}, {{84, 257}},
-      {{64, 24}},  // true colour needs banks
+      {{36, 200}}, {{40, 256}}, {{44, -1}},  {{48, -1}}, {{52, 0}},
+      {{56, 0}},   {{60, -3}},  {{64, 16}},  {{68, 4}},  {{72, 0}},
+      {{72, 4}},   {{80, 2}},   {{84, 257}}, {{64, 24}},  // true colour needs banks
   };
   for (const auto &fields : kBad) {
     SCOPED_TRACE(fields.begin()->first);
@@ -98,7 +108,8 @@ TEST_F(StarBaseTest, TrueColourWrittenToAStreamHasItsOffsets) {
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string &f = r.out;
   EXPECT_EQ(f.substr(36, 8), Be32(256) + Be32(256 + 3 * 65));
-  EXPECT_EQ(f.substr(192, 47), std::string("Image Converted To StarBase Using QPL Software") + '\0');
+  EXPECT_EQ(f.substr(192, 47),
+            std::string("Image Converted To StarBase Using QPL Software") + '\0');
 }
 
 }  // namespace

@@ -10,14 +10,14 @@
 
 namespace {
 
-
 constexpr int32_t kW = 37, kH = 23;
 
 // An 18-byte header of our own making, then the rest.
 std::string Tga(int map_type, int type, int first, int length, int entry, int w, int h, int depth,
                 int descriptor, const std::string &rest) {
-  const int v[] = {0, map_type, type, first & 255, first >> 8, length & 255, length >> 8, entry, 0, 0,
-                   0, 0, w & 255, w >> 8, h & 255, h >> 8, depth, descriptor};
+  const int v[] = {0,           map_type, type,    first & 255, first >> 8, length & 255,
+                   length >> 8, entry,    0,       0,           0,          0,
+                   w & 255,     w >> 8,   h & 255, h >> 8,      depth,      descriptor};
   std::string f;
   for (int b : v) f += static_cast<char>(b);
   return f + rest;
@@ -70,16 +70,22 @@ TEST(Tga, PacketsCrossRowsAndMapsStartAnywhere) {
     int orientation;
   } cases[] = {
       // 3 x 2, bottom row first: a run of four red pixels, then two raw.
-      {"run crosses a row", Tga(0, 10, 0, 0, 0, 3, 2, 24, 0, std::string("\x83\0\0\xFF\1\0\xFF\0\xFF\0\0", 11)),
-       {255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 0, 0, 255, 0, 0, 255, 0, 0}, 2},
+      {"run crosses a row",
+       Tga(0, 10, 0, 0, 0, 3, 2, 24, 0, std::string("\x83\0\0\xFF\1\0\xFF\0\xFF\0\0", 11)),
+       {255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 0, 0, 255, 0, 0, 255, 0, 0},
+       2},
       // 2 x 2 grey, top row first: three raw values, then a run of one.
-      {"raw packet crosses a row", Tga(0, 11, 0, 0, 0, 2, 2, 8, 0x20, "\2\1\2\3\x80\4"),
-       {1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4}, 0},
+      {"raw packet crosses a row",
+       Tga(0, 11, 0, 0, 0, 2, 2, 8, 0x20, "\2\1\2\3\x80\4"),
+       {1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4},
+       0},
       // Uncompressed and bottom row first in the file: delivered top first.
       {"uncompressed bottom-left", Tga(0, 3, 0, 0, 0, 1, 2, 8, 0, "\5\6"), {6, 6, 6, 5, 5, 5}, 0},
       // Entries 2 and 3 of 16 bits: white and red 16 of 31.
-      {"16-bit map from entry 2", Tga(1, 1, 2, 2, 16, 2, 1, 8, 0, std::string("\xFF\x7F\0\x40\2\3", 6)),
-       {255, 255, 255, 131, 0, 0}, 0},
+      {"16-bit map from entry 2",
+       Tga(1, 1, 2, 2, 16, 2, 1, 8, 0, std::string("\xFF\x7F\0\x40\2\3", 6)),
+       {255, 255, 255, 131, 0, 0},
+       0},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -122,10 +128,12 @@ TEST(Tga, BadHeadersFailWithTheirMessage) {
     std::string file;
     const char *message;
   } cases[] = {
-      {"type 32", Tga(1, 32, 0, 2, 24, 2, 2, 8, 0, std::string(10, '\0')), "Unsupported TARGA format"},
-      {"24-bit grey", Tga(0, 3, 0, 0, 0, 2, 2, 24, 0, std::string(12, '\0')), "Unsupported TARGA format"},
-      {"map of 65535 entries from 65535", Tga(1, 9, 65535, 65535, 24, 2, 2, 8, 0, std::string(9, '\0')),
-       "Strange color map size"},
+      {"type 32", Tga(1, 32, 0, 2, 24, 2, 2, 8, 0, std::string(10, '\0')),
+       "Unsupported TARGA format"},
+      {"24-bit grey", Tga(0, 3, 0, 0, 0, 2, 2, 24, 0, std::string(12, '\0')),
+       "Unsupported TARGA format"},
+      {"map of 65535 entries from 65535",
+       Tga(1, 9, 65535, 65535, 24, 2, 2, 8, 0, std::string(9, '\0')), "Strange color map size"},
       {"no width", Tga(0, 2, 0, 0, 0, 0, 2, 24, 0, std::string(9, '\0')),
        "Bad file header params returned from driver"},
   };

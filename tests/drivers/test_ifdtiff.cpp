@@ -51,7 +51,8 @@ class TiffFiles : public ::testing::Test {
     // is off at the edge of 16-bit tiles.
     RgbImage theirs = NetpbmRgb("tiffcp -c none -s " + out + " " + F("plain.tif") +
                                 " && tifftopnm " + F("plain.tif") + " 2>/dev/null");
-    ASSERT_EQ(ours.rc, 0u) << base << " " << options << ": " << CmnErrorText(ours.rc, nullptr, nullptr);
+    ASSERT_EQ(ours.rc, 0u) << base << " " << options << ": "
+                           << CmnErrorText(ours.rc, nullptr, nullptr);
     EXPECT_EQ(ours.width, theirs.width);
     EXPECT_TRUE(ours.rgb == theirs.rgb) << base << " " << options;
   }
@@ -60,16 +61,16 @@ class TiffFiles : public ::testing::Test {
 TempDir *TiffFiles::dir_ = nullptr;
 
 TEST_F(TiffFiles, StripsAndTilesInEveryCompressionAndByteOrder) {
-  const char *bases[] = {"rgb.tif", "grey.tif", "bw.tif", "bwb.tif", "p8.tif", "p4.tif",
-                         "g4.tif",  "g16.tif",  "rgb16.tif", "cmyk.tif"};
+  const char *bases[] = {"rgb.tif", "grey.tif", "bw.tif",  "bwb.tif",   "p8.tif",
+                         "p4.tif",  "g4.tif",   "g16.tif", "rgb16.tif", "cmyk.tif"};
   const char *compressions[] = {"none", "lzw", "lzw:2", "packbits"};
   const char *layouts[] = {"-B -s -r 7", "-L -t -w 32 -l 16", "-L -s", "-B -t -w 16 -l 32"};
   for (const char *base : bases)
     for (const char *c : compressions) {
       const std::string name = base;
       // libtiff differences only whole bytes.
-      if (std::string(c) == "lzw:2" && (name == "bw.tif" || name == "bwb.tif" ||
-                                        name == "p4.tif" || name == "g4.tif"))
+      if (std::string(c) == "lzw:2" &&
+          (name == "bw.tif" || name == "bwb.tif" || name == "p4.tif" || name == "g4.tif"))
         continue;
       for (const char *layout : layouts) ExpectAsLibtiff(base, std::string(layout) + " -c " + c);
     }
@@ -103,7 +104,8 @@ TEST_F(TiffFiles, BlackIsZeroFaxShowsFaxBlackAsBlack) {
 
 // The header and the first line of a file with each orientation tag.
 TEST_F(TiffFiles, OrientationTags) {
-  const int expected[9][2] = {{0, 0}, {0, 0}, {0, 1}, {2, 1}, {2, 0}, {1, 1}, {1, 0}, {3, 1}, {3, 0}};
+  const int expected[9][2] = {{0, 0}, {0, 0}, {0, 1}, {2, 1}, {2, 0},
+                              {1, 1}, {1, 0}, {3, 1}, {3, 0}};
   RgbImage plain = ReadRgb(F("rgb.tif"));
   for (int o = 1; o <= 8; ++o) {
     Shell("cp " + F("rgb.tif") + " " + F("o.tif") + " && tiffset -s 274 " + std::to_string(o) +
@@ -112,7 +114,8 @@ TEST_F(TiffFiles, OrientationTags) {
     IffFileSpecTp spec = {name.c_str(), nullptr, 0};
     IffControlBlockTp *cb = nullptr;
     IffParamTp h = {};
-    ASSERT_EQ(IffInit(nullptr, &cb, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, nullptr), 0u);
+    ASSERT_EQ(IffInit(nullptr, &cb, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, nullptr),
+              0u);
     ASSERT_EQ(IffRdHead(cb, 0, nullptr, &h), 0u);
     EXPECT_EQ(h.orientation, expected[o][0]) << o;
     EXPECT_EQ(h.mirrored, expected[o][1]) << o;
@@ -132,7 +135,8 @@ TEST_F(TiffFiles, PagesAndPageNumberEnvironment) {
   IffFileSpecTp spec = {name.c_str(), nullptr, 0};
   auto read_page = [&](int page, IffParamTp *h) {
     IffControlBlockTp *cb = nullptr;
-    EXPECT_EQ(IffInit(nullptr, &cb, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, nullptr), 0u);
+    EXPECT_EQ(IffInit(nullptr, &cb, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, nullptr),
+              0u);
     cb->page = page;
     *h = {};
     ReturnTp rc = IffRdHead(cb, 0, nullptr, h);
@@ -174,8 +178,14 @@ std::string HandMade(const std::vector<std::vector<uint32_t>> &entries, const st
 // 8 x 2 grey, one strip at `data_at` of `count` bytes with compression c.
 std::string GreyFile(uint32_t c, uint32_t count, const std::string &data, uint32_t bits = 8) {
   const uint32_t at = 8 + 2 + 9 * 12 + 4;
-  return HandMade({{256, 3, 1, 8}, {257, 3, 1, 2}, {258, 3, 1, bits}, {259, 3, 1, c},
-                   {262, 3, 1, 1}, {273, 4, 1, at}, {277, 3, 1, 1}, {278, 3, 1, 2},
+  return HandMade({{256, 3, 1, 8},
+                   {257, 3, 1, 2},
+                   {258, 3, 1, bits},
+                   {259, 3, 1, c},
+                   {262, 3, 1, 1},
+                   {273, 4, 1, at},
+                   {277, 3, 1, 1},
+                   {278, 3, 1, 2},
                    {279, 4, 1, count}},
                   data);
 }
@@ -210,8 +220,13 @@ TEST(TiffHostile, EachFailsWithItsCode) {
       {"first offset 0", std::string("MM\0*\0\0\0\0", 8) + sixteen, TIFF_E_INVALID},
       // Two strips promised, one offset given.
       {"too few offsets",
-       HandMade({{256, 3, 1, 8}, {257, 3, 1, 4}, {258, 3, 1, 8}, {273, 4, 1, 8},
-                 {278, 3, 1, 2}, {279, 4, 1, 16}}, sixteen),
+       HandMade({{256, 3, 1, 8},
+                 {257, 3, 1, 4},
+                 {258, 3, 1, 8},
+                 {273, 4, 1, 8},
+                 {278, 3, 1, 2},
+                 {279, 4, 1, 16}},
+                sixteen),
        TIFF_E_INVALID},
       // Two strips without byte counts.
       {"no counts",
@@ -222,8 +237,15 @@ TEST(TiffHostile, EachFailsWithItsCode) {
        HandMade({{256, 3, 1, 8}, {257, 3, 1, 4}, {273, 4, 0x40000000, 64}, {278, 3, 1, 1}}, ""),
        TIFF_E_INVALID},
       {"planar colour",
-       HandMade({{256, 3, 1, 8}, {257, 3, 1, 2}, {258, 3, 1, 8}, {262, 3, 1, 2},
-                 {273, 4, 1, 8}, {277, 3, 1, 3}, {284, 3, 1, 2}, {279, 4, 1, 48}}, ""),
+       HandMade({{256, 3, 1, 8},
+                 {257, 3, 1, 2},
+                 {258, 3, 1, 8},
+                 {262, 3, 1, 2},
+                 {273, 4, 1, 8},
+                 {277, 3, 1, 3},
+                 {284, 3, 1, 2},
+                 {279, 4, 1, 48}},
+                ""),
        IFD_E_TIFF_PLANAR},
       // Unknown types carry no value: the width is missing.
       {"unknown type", HandMade({{256, 11, 1, 8}, {257, 3, 1, 2}, {273, 4, 1, 8}}, ""),
@@ -242,15 +264,17 @@ TEST(TiffHostile, BoundedWhereTheFileLies) {
   TempDir dir;
   const std::string sixteen(16, '\x40');
   // The first directory names itself as the next: one page.
-  WriteFile(dir.file("loop.tif"), HandMade({{256, 3, 1, 8}, {257, 3, 1, 2}, {258, 3, 1, 8},
-                                            {273, 4, 1, 74}, {279, 4, 1, 16}},
-                                           sixteen, 8));
+  WriteFile(
+      dir.file("loop.tif"),
+      HandMade({{256, 3, 1, 8}, {257, 3, 1, 2}, {258, 3, 1, 8}, {273, 4, 1, 74}, {279, 4, 1, 16}},
+               sixteen, 8));
   IffFileSpecTp spec = {nullptr, nullptr, 0};
   const std::string loop = dir.file("loop.tif");
   spec.name = loop.c_str();
   IffControlBlockTp *cb = nullptr;
   IffParamTp h = {};
-  ASSERT_EQ(IffInit(nullptr, &cb, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, nullptr), 0u);
+  ASSERT_EQ(IffInit(nullptr, &cb, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, nullptr),
+            0u);
   ASSERT_EQ(IffRdHead(cb, 0, nullptr, &h), 0u);
   EXPECT_EQ(h.page_count, 1);
   IffTerm(&cb);
@@ -259,13 +283,19 @@ TEST(TiffHostile, BoundedWhereTheFileLies) {
 // Palettes whose values are all below 256 are 8-bit colours already.
 TEST(TiffColourMap, EightBitValuesKept) {
   TempDir dir;
-  const std::string data(2, '\x01'), map = Shorts(256, 1, 10) + Shorts(256, 1, 20) + Shorts(256, 1, 30);
+  const std::string data(2, '\x01'),
+      map = Shorts(256, 1, 10) + Shorts(256, 1, 20) + Shorts(256, 1, 30);
   const uint32_t at = 8 + 2 + 9 * 12 + 4;
-  WriteFile(dir.file("p.tif"),
-            HandMade({{256, 3, 1, 2}, {257, 3, 1, 1}, {258, 3, 1, 8}, {262, 3, 1, 3},
-                      {273, 4, 1, at + 1536}, {277, 3, 1, 1}, {278, 3, 1, 1}, {279, 4, 1, 2},
-                      {320, 3, 768, at}},
-                     map + data));
+  WriteFile(dir.file("p.tif"), HandMade({{256, 3, 1, 2},
+                                         {257, 3, 1, 1},
+                                         {258, 3, 1, 8},
+                                         {262, 3, 1, 3},
+                                         {273, 4, 1, at + 1536},
+                                         {277, 3, 1, 1},
+                                         {278, 3, 1, 1},
+                                         {279, 4, 1, 2},
+                                         {320, 3, 768, at}},
+                                        map + data));
   RgbImage image = ReadRgb(dir.file("p.tif"));
   ASSERT_EQ(image.rc, 0u);
   EXPECT_EQ(image.rgb, (Bytes{10, 20, 30, 10, 20, 30}));
@@ -297,7 +327,7 @@ TEST(TiffDecoding, HandMadeStrips) {
   };
   const std::string kwk = codes9({256, 65, 258, 258, 259, 66, 66, 66, 66, 257});
   const std::string pack("\x80\x01\x0a\x14\xf3\x1e", 6);  // nop, 2 literal, 14 x 30
-  Bytes kwk_grey(8, 65);  // A, AA, AA, AAA
+  Bytes kwk_grey(8, 65);                                  // A, AA, AA, AAA
   kwk_grey.insert(kwk_grey.end(), 4, 66);
   kwk_grey.insert(kwk_grey.end(), 4, 0);  // the data end early: zeros
   Bytes pack_grey{10, 20};
@@ -319,17 +349,26 @@ TEST(TiffDecoding, HandMadeStrips) {
   // GrayResponseCurve in hundredths of density: 0 is white, 1.00 a tenth.
   const std::string curve = Shorts(256, 1, 100);
   const uint32_t at = 8 + 2 + 10 * 12 + 4;
-  WriteFile(dir.file("g.tif"),
-            HandMade({{256, 3, 1, 2}, {257, 3, 1, 1}, {258, 3, 1, 8}, {262, 3, 1, 1},
-                      {273, 4, 1, at + 512}, {277, 3, 1, 1}, {278, 3, 1, 1}, {279, 4, 1, 2},
-                      {290, 3, 1, 2}, {291, 3, 256, at}},
-                     curve + std::string("\0\x01", 2)));
+  WriteFile(dir.file("g.tif"), HandMade({{256, 3, 1, 2},
+                                         {257, 3, 1, 1},
+                                         {258, 3, 1, 8},
+                                         {262, 3, 1, 1},
+                                         {273, 4, 1, at + 512},
+                                         {277, 3, 1, 1},
+                                         {278, 3, 1, 1},
+                                         {279, 4, 1, 2},
+                                         {290, 3, 1, 2},
+                                         {291, 3, 256, at}},
+                                        curve + std::string("\0\x01", 2)));
   EXPECT_EQ(ReadRgb(dir.file("g.tif")).rgb, (Bytes{255, 255, 255, 25, 25, 25}));
   // One strip, no byte counts: read row by row all the same.
   std::string raw;
   for (int i = 0; i < 400 * 300; ++i) raw += static_cast<char>(i * 7 / 400);
-  WriteFile(dir.file("r.tif"), HandMade({{256, 3, 1, 400}, {257, 3, 1, 300}, {258, 3, 1, 8},
-                                         {262, 3, 1, 1}, {273, 4, 1, 8 + 2 + 5 * 12 + 4}},
+  WriteFile(dir.file("r.tif"), HandMade({{256, 3, 1, 400},
+                                         {257, 3, 1, 300},
+                                         {258, 3, 1, 8},
+                                         {262, 3, 1, 1},
+                                         {273, 4, 1, 8 + 2 + 5 * 12 + 4}},
                                         raw));
   RgbImage big = ReadRgb(dir.file("r.tif"));
   ASSERT_EQ(big.rc, 0u);
@@ -342,9 +381,11 @@ TEST(TiffDecoding, HandMadeStrips) {
 // compression; the fax ones hold black and white.
 TEST(TiffWriter, EveryCompressionOpensInLibtiff) {
   TempDir dir;
-  Shell("cd " + dir.path() + " && pgmramp -lr 101 37 > r.pgm && pgmnoise 101 37 > n.pgm 2>/dev/null"
+  Shell("cd " + dir.path() +
+        " && pgmramp -lr 101 37 > r.pgm && pgmnoise 101 37 > n.pgm 2>/dev/null"
         " && rgb3toppm r.pgm n.pgm r.pgm > c.ppm && ppmtopgm c.ppm > g.pgm"
-        " && pamthreshold -simple g.pgm | pamtopnm > b.pbm && pgmnoise 300 300 > noise.pgm 2>/dev/null");
+        " && pamthreshold -simple g.pgm | pamtopnm > b.pbm && pgmnoise 300 300 > noise.pgm "
+        "2>/dev/null");
   const char *compressions[] = {"none", "lzw", "packbits", "g3", "g4", "mh"};
   for (const char *c : compressions) {
     const bool fax = c[0] == 'g' || c[0] == 'm';
@@ -363,11 +404,13 @@ TEST(TiffWriter, EveryCompressionOpensInLibtiff) {
         EXPECT_TRUE(theirs.rgb == NetpbmRgb("cat " + dir.file(in)).rgb) << c << " " << in;
       }
       // Tags in increasing order.
-      const std::string dump = Shell("tiffdump " + out + " | grep -o '^[A-Za-z0-9]* ([0-9]*)' | "
+      const std::string dump = Shell("tiffdump " + out +
+                                     " | grep -o '^[A-Za-z0-9]* ([0-9]*)' | "
                                      "grep -o '[0-9]*)' | tr -d ')' | sort -n -c && echo sorted");
       EXPECT_NE(dump.find("sorted"), std::string::npos) << c << " " << in;
       // Standard output cannot seek: the same bytes come out all the same.
-      RunResult piped = RunProgram({PV_PVCONVERT, "-type", "tif", "-compression", c, dir.file(in), ""});
+      RunResult piped =
+          RunProgram({PV_PVCONVERT, "-type", "tif", "-compression", c, dir.file(in), ""});
       EXPECT_TRUE(piped.out == ReadFile(out)) << c << " " << in;
     }
   }
@@ -388,7 +431,9 @@ TEST(TiffWriter, OrientationAndResolutionComeBack) {
   for (int mirrored = 0; mirrored < 2; ++mirrored)
     for (int orientation = 0; orientation < 4; ++orientation) {
       IffControlBlockTp *out = nullptr;
-      ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_TIFF, IFF_MIN_VERIFY, nullptr), 0u);
+      ASSERT_EQ(
+          IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_TIFF, IFF_MIN_VERIFY, nullptr),
+          0u);
       out->x_resolution = out->y_resolution = 300.5;
       ASSERT_EQ(IffWtHead(out, 5, 2, 1, 1, 0, IFF_CM_RGB, 0, 8, compression, orientation, mirrored,
                           0, nullptr),

@@ -3,8 +3,8 @@
 // in tags) built here read like djpeg's decode of the same data.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -40,8 +40,8 @@ class TiffJpeg : public testing::Test {
   std::string Source(bool grey, int w, int h) {
     WriteFile(dir_.file("in.ppm"), PpmOf(w, h, Smooth(w, h)));
     const std::string in = dir_.file("in.ppm");
-    Shell((grey ? "ppmtopgm " + in + " | pnmtotiff" : "pnmtotiff " + in) + " > " + dir_.file("src.tif") +
-          " 2>/dev/null");
+    Shell((grey ? "ppmtopgm " + in + " | pnmtotiff" : "pnmtotiff " + in) + " > " +
+          dir_.file("src.tif") + " 2>/dev/null");
     return dir_.file("src.tif");
   }
   TempDir dir_;
@@ -65,7 +65,8 @@ TEST_F(TiffJpeg, NewStyleReadsLikeLibtiff) {
     const RgbImage ours = ReadRgb(jpg);
     ASSERT_EQ(ours.rc, 0u);
     EXPECT_EQ(FXICompression, 5);
-    const RgbImage ref = NetpbmRgb("tiffcp -c none " + jpg + " " + plain + " && tifftopnm " + plain);
+    const RgbImage ref =
+        NetpbmRgb("tiffcp -c none " + jpg + " " + plain + " && tifftopnm " + plain);
     EXPECT_GE(Psnr(ours.rgb, ref.rgb), c.min_psnr);
   }
 }
@@ -80,8 +81,12 @@ struct TiffBuilder {
   };
   std::vector<Entry> entries;
   std::vector<std::string> blobs;
-  void Add(uint16_t tag, uint16_t type, std::vector<uint32_t> v) { entries.push_back({tag, type, v, ""}); }
-  void AddText(uint16_t tag, const std::string &text) { entries.push_back({tag, 2, {}, text + '\0'}); }
+  void Add(uint16_t tag, uint16_t type, std::vector<uint32_t> v) {
+    entries.push_back({tag, type, v, ""});
+  }
+  void AddText(uint16_t tag, const std::string &text) {
+    entries.push_back({tag, 2, {}, text + '\0'});
+  }
   uint32_t Blob(const std::string &b) {
     blobs.push_back(b);
     return 0xDA7A0000u + static_cast<uint32_t>(blobs.size() - 1);
@@ -94,7 +99,9 @@ struct TiffBuilder {
     std::string values, blobs_at;
     std::vector<uint32_t> blob_offsets;
     uint32_t extra = 0;
-    auto bytes = [](const Entry &e) { return e.type == 2 ? e.text.size() : e.values.size() * (e.type == 3 ? 2 : 4); };
+    auto bytes = [](const Entry &e) {
+      return e.type == 2 ? e.text.size() : e.values.size() * (e.type == 3 ? 2 : 4);
+    };
     for (const Entry &e : entries) extra += bytes(e) > 4 ? static_cast<uint32_t>(bytes(e)) : 0;
     uint32_t blob_at = after + extra;
     for (const std::string &b : blobs) {
@@ -102,7 +109,9 @@ struct TiffBuilder {
       blobs_at += b;
       blob_at += static_cast<uint32_t>(b.size());
     }
-    auto fix = [&](uint32_t v) { return (v & 0xFFFF0000u) == 0xDA7A0000u ? blob_offsets[v & 0xFFFF] : v; };
+    auto fix = [&](uint32_t v) {
+      return (v & 0xFFFF0000u) == 0xDA7A0000u ? blob_offsets[v & 0xFFFF] : v;
+    };
     std::string s = "II";
     put(s, 42, 2);
     put(s, ifd, 4);
@@ -189,8 +198,10 @@ TEST_F(TiffJpeg, OldStyleFromInterchangeStreamAndFromTableTags) {
     std::vector<uint32_t> q, dc, ac;
     for (const auto &seg : split.segments) {
       if (seg.first == 0xDB)
-        for (size_t i = 0; i + 65 <= seg.second.size(); i += 65) q.push_back(t.Blob(seg.second.substr(i + 1, 64)));
-      if (seg.first == 0xC4) (seg.second[0] & 0x10 ? ac : dc).push_back(t.Blob(seg.second.substr(1)));
+        for (size_t i = 0; i + 65 <= seg.second.size(); i += 65)
+          q.push_back(t.Blob(seg.second.substr(i + 1, 64)));
+      if (seg.first == 0xC4)
+        (seg.second[0] & 0x10 ? ac : dc).push_back(t.Blob(seg.second.substr(1)));
     }
     const uint32_t data = t.Blob(split.scan_data);
     t.Add(273, 4, {data});

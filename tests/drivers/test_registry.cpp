@@ -86,25 +86,24 @@ struct RoundTrip {
 };
 
 const RoundTrip kRoundTrips[] = {
-    {"qpl", IFF_CM_RGB, 0},  {"qpl", IFF_CM_PALETTE, 16}, {"ppm", IFF_CM_RGB, 0},
-    {"pgm", IFF_CM_GRAY, 0}, {"pbm", IFF_CM_BILEVEL, 0}, {"gif", IFF_CM_PALETTE, 16},
-    {"sun", IFF_CM_RGB, 0}, {"ras", IFF_CM_PALETTE, 256}, {"ras", IFF_CM_PALETTE, 2},
-    {"xwd", IFF_CM_RGB, 0}, {"xwd", IFF_CM_PALETTE, 16}, {"xwd", IFF_CM_PALETTE, 2},
-    {"sgi", IFF_CM_RGB, 0}, {"rgb", IFF_CM_RGB, 0}, {"bw", IFF_CM_GRAY, 0},
-    {"png", IFF_CM_RGB, 0},  {"png", IFF_CM_GRAY, 0}, {"png", IFF_CM_BILEVEL, 0}, {"png", IFF_CM_PALETTE, 3},
-    {"cal", IFF_CM_BILEVEL, 0},  {"cals", IFF_CM_BILEVEL, 0}, {"catia", IFF_CM_RGB, 0},
-    {"catia", IFF_CM_PALETTE, 2}, {"catia", IFF_CM_PALETTE, 16}, {"catia", IFF_CM_PALETTE, 256},
-    {"bmp", IFF_CM_RGB, 0},  {"bmp", IFF_CM_PALETTE, 2},  {"bmp", IFF_CM_PALETTE, 16},
-    {"bmp", IFF_CM_PALETTE, 256}, {"tga", IFF_CM_RGB, 0},  {"tga", IFF_CM_PALETTE, 256},
-    {"tga", IFF_CM_GRAY, 0}, {"pcx", IFF_CM_PALETTE, 2},  {"pcx", IFF_CM_PALETTE, 16},
-    {"pcx", IFF_CM_PALETTE, 256},
-    {"pam", IFF_CM_RGBA, 0}, {"cat4", IFF_CM_RGB, 0}, {"sb", IFF_CM_RGB, 0},
-    {"sb", IFF_CM_PALETTE, 2}, {"sb", IFF_CM_PALETTE, 16}, {"sb", IFF_CM_PALETTE, 256},
-    {"starbase", IFF_CM_PALETTE, 3},
-    {"tif", IFF_CM_RGB, 0},  {"tiff", IFF_CM_GRAY, 0}, {"tif", IFF_CM_BILEVEL, 0},
-    {"tif", IFF_CM_PALETTE, 2}, {"tif", IFF_CM_PALETTE, 16}, {"tiff", IFF_CM_PALETTE, 256},
-    {"jpg", IFF_CM_RGB, 0, 4}, {"jpeg", IFF_CM_GRAY, 0, 4},
-    {"jp2", IFF_CM_RGB, 0, 14}, {"jp2", IFF_CM_GRAY, 0, 14}, {"j2k", IFF_CM_RGB, 0, 14},
+    {"qpl", IFF_CM_RGB, 0},         {"qpl", IFF_CM_PALETTE, 16},  {"ppm", IFF_CM_RGB, 0},
+    {"pgm", IFF_CM_GRAY, 0},        {"pbm", IFF_CM_BILEVEL, 0},   {"gif", IFF_CM_PALETTE, 16},
+    {"sun", IFF_CM_RGB, 0},         {"ras", IFF_CM_PALETTE, 256}, {"ras", IFF_CM_PALETTE, 2},
+    {"xwd", IFF_CM_RGB, 0},         {"xwd", IFF_CM_PALETTE, 16},  {"xwd", IFF_CM_PALETTE, 2},
+    {"sgi", IFF_CM_RGB, 0},         {"rgb", IFF_CM_RGB, 0},       {"bw", IFF_CM_GRAY, 0},
+    {"png", IFF_CM_RGB, 0},         {"png", IFF_CM_GRAY, 0},      {"png", IFF_CM_BILEVEL, 0},
+    {"png", IFF_CM_PALETTE, 3},     {"cal", IFF_CM_BILEVEL, 0},   {"cals", IFF_CM_BILEVEL, 0},
+    {"catia", IFF_CM_RGB, 0},       {"catia", IFF_CM_PALETTE, 2}, {"catia", IFF_CM_PALETTE, 16},
+    {"catia", IFF_CM_PALETTE, 256}, {"bmp", IFF_CM_RGB, 0},       {"bmp", IFF_CM_PALETTE, 2},
+    {"bmp", IFF_CM_PALETTE, 16},    {"bmp", IFF_CM_PALETTE, 256}, {"tga", IFF_CM_RGB, 0},
+    {"tga", IFF_CM_PALETTE, 256},   {"tga", IFF_CM_GRAY, 0},      {"pcx", IFF_CM_PALETTE, 2},
+    {"pcx", IFF_CM_PALETTE, 16},    {"pcx", IFF_CM_PALETTE, 256}, {"pam", IFF_CM_RGBA, 0},
+    {"cat4", IFF_CM_RGB, 0},        {"sb", IFF_CM_RGB, 0},        {"sb", IFF_CM_PALETTE, 2},
+    {"sb", IFF_CM_PALETTE, 16},     {"sb", IFF_CM_PALETTE, 256},  {"starbase", IFF_CM_PALETTE, 3},
+    {"tif", IFF_CM_RGB, 0},         {"tiff", IFF_CM_GRAY, 0},     {"tif", IFF_CM_BILEVEL, 0},
+    {"tif", IFF_CM_PALETTE, 2},     {"tif", IFF_CM_PALETTE, 16},  {"tiff", IFF_CM_PALETTE, 256},
+    {"jpg", IFF_CM_RGB, 0, 4},      {"jpeg", IFF_CM_GRAY, 0, 4},  {"jp2", IFF_CM_RGB, 0, 14},
+    {"jp2", IFF_CM_GRAY, 0, 14},    {"j2k", IFF_CM_RGB, 0, 14},
 };
 
 constexpr int32_t kWidth = 37, kHeight = 23;  // odd sizes catch padding faults
@@ -146,9 +145,11 @@ Bytes Picture(const RoundTrip &r, Bytes *lines, Bytes *cmap) {
     }
   if (r.entries) {
     for (int i = 0; i < r.entries; ++i)
-      cmap->insert(cmap->end(), {static_cast<unsigned char>(i * 16), static_cast<unsigned char>(255 - i * 9),
-                                 static_cast<unsigned char>(i * i)});
-    for (unsigned char index : *lines) rgb.insert(rgb.end(), &(*cmap)[index * 3], &(*cmap)[index * 3 + 3]);
+      cmap->insert(cmap->end(),
+                   {static_cast<unsigned char>(i * 16), static_cast<unsigned char>(255 - i * 9),
+                    static_cast<unsigned char>(i * i)});
+    for (unsigned char index : *lines)
+      rgb.insert(rgb.end(), &(*cmap)[index * 3], &(*cmap)[index * 3 + 3]);
   }
   return rgb;
 }
@@ -167,7 +168,8 @@ TEST(Registry, EveryWriterRoundTripsThroughItsReader) {
 
     IffControlBlockTp *out = nullptr;
     const uint64_t compression[3] = {r.compression, 0, r.model == IFF_CM_BILEVEL ? 2u : 0u};
-    ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, writer->type, IFF_MIN_VERIFY, nullptr), 0u);
+    ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, writer->type, IFF_MIN_VERIFY, nullptr),
+              0u);
     ASSERT_EQ(IffWtHead(out, kWidth, kHeight, 1, 1, r.entries != 0, r.model, r.entries, 8,
                         compression, 0, 0, 0, nullptr),
               0u);
@@ -180,7 +182,8 @@ TEST(Registry, EveryWriterRoundTripsThroughItsReader) {
 
     IffControlBlockTp *in = nullptr;
     uint32_t type = 0;
-    ASSERT_EQ(IffInit(nullptr, &in, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, &type), 0u);
+    ASSERT_EQ(IffInit(nullptr, &in, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, &type),
+              0u);
     EXPECT_EQ(type, writer->type);
     IffParamTp header = {};
     ASSERT_EQ(IffRdHead(in, 0, nullptr, &header), 0u);
@@ -199,7 +202,7 @@ TEST(Registry, EveryWriterRoundTripsThroughItsReader) {
       for (int32_t x = 0; x < kWidth; ++x, at += 3) {
         const unsigned char *p = in->line + x * in->pixel_size;
         const unsigned char grey[3] = {p[0], p[0], p[0]}, bgr[3] = {p[2], p[1], p[0]};
-        const unsigned char *rgb = palette                ? in->cmap + p[0] * 3
+        const unsigned char *rgb = palette               ? in->cmap + p[0] * 3
                                    : in->pixel_size == 1 ? grey
                                    : in->pixel_size == 4 ? bgr
                                                          : p;

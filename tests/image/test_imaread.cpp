@@ -202,8 +202,8 @@ TEST_F(ImaRead, GrayPagesScaleLikeDisplayPixels) {
   for (const Size &size : sizes)
     for (ImgScaleTp method : methods)
       for (int variant = 0; variant < 4; ++variant) {
-        SCOPED_TRACE(testing::Message() << size.w << "x" << size.h << " method " << method
-                                        << " variant " << variant);
+        SCOPED_TRACE(testing::Message()
+                     << size.w << "x" << size.h << " method " << method << " variant " << variant);
         std::vector<uint32_t> px[3];
         for (int source = 0; source < 3; ++source) {
           ImgOpenParamsTp params = {};

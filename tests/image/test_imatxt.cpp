@@ -16,7 +16,7 @@ TEST(LabelColor, Texts) {
     const char *text;
     uint32_t value;
   } cases[] = {
-      {"black", 0xFF000000u}, {"darkblue", 0xFF0000FFu}, {"clear", 0u},
+      {"black", 0xFF000000u},    {"darkblue", 0xFF0000FFu},    {"clear", 0u},
       {"red,55", 0xC8FF0000u},  // the number after a name is transparency
       {"FF8000", 0xFFFF8000u},  // one value: its top byte is transparency
       {"10,20,30", 0xFF102030u}, {"10,20,30,FF", 0x00102030u}, {"nonsense", 0xFF000000u},
@@ -75,10 +75,10 @@ TEST(Classification, CorruptionRules) {
   } cases[] = {
       {"SECRET\n", "SECRET\n", 0},
       {"point-size 24\nTOP SECRET\r\n", "TOP SECRET\r\n", 24},
-      {"point-size 24\n", nullptr, 24},   // no text line
-      {"EMPTY\nSECRET\n", nullptr, 0},     // empty before any text
-      {"SEC\x01RET\n", nullptr, 0},        // a control character
-      {"AB\x7f\n", nullptr, 0},            // too many DEL characters
+      {"point-size 24\n", nullptr, 24},  // no text line
+      {"EMPTY\nSECRET\n", nullptr, 0},   // empty before any text
+      {"SEC\x01RET\n", nullptr, 0},      // a control character
+      {"AB\x7f\n", nullptr, 0},          // too many DEL characters
       {"SECRET\nEMPTY\n", "SECRET\nEMPTY\n", 0},
   };
   TempDir dir;

@@ -64,8 +64,10 @@ class Filters : public testing::Test {
 
 TEST_F(Filters, DescriptionFileAndMatching) {
   const std::string no = Script("no", "exit 1"), yes = Script("yes", "exit 0");
-  Table("# comment\n   \n*" + no + " cat never\n*xzCGMTEXT \"cat %A\" cgm\n*xzCALCOMP cat c\n"
-        "%PDF \"cat %S\" scaled\n%PDF \"cat %F\" \"Converted %s.\"\n*" + yes + " cat test\n");
+  Table("# comment\n   \n*" + no +
+        " cat never\n*xzCGMTEXT \"cat %A\" cgm\n*xzCALCOMP cat c\n"
+        "%PDF \"cat %S\" scaled\n%PDF \"cat %F\" \"Converted %s.\"\n*" +
+        yes + " cat test\n");
   EXPECT_EQ(filters[1].uses_angle + filters[3].scaled + filters[3].rasterized, 3);
   EXPECT_EQ(filters[4].uses_file_name + filters[4].rasterized, 1);
   const auto find = [](const std::string &in) {

@@ -73,8 +73,10 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
   close(err[0]);
   int status = 0;
   waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
-  else if (WIFSIGNALED(status)) result.status = 128 + WTERMSIG(status);
+  if (WIFEXITED(status))
+    result.status = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status))
+    result.status = 128 + WTERMSIG(status);
   return result;
 }
 

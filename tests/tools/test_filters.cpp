@@ -29,7 +29,8 @@ const char kPostScript[] =
     "%!PS\n<< /PageSize [144 72] >> setpagedevice\n"
     "1 0 0 setrgbcolor 10 10 60 40 rectfill 0 0 1 setrgbcolor 80 20 50 30 rectfill\n"
     "0 setgray 5 60 moveto 140 5 lineto stroke showpage\n";
-const char kGs[] = "gs -q -dBATCH -dNOPAUSE -dSAFER -dEPSCrop -sDEVICE=ppmraw -r144 -sOutputFile=- ";
+const char kGs[] =
+    "gs -q -dBATCH -dNOPAUSE -dSAFER -dEPSCrop -sDEVICE=ppmraw -r144 -sOutputFile=- ";
 
 class Filtered : public testing::Test {
  protected:
@@ -60,12 +61,15 @@ class Filtered : public testing::Test {
 
 TEST_F(Filtered, EachKindShowsThePictureItsProgramDraws) {
   // A red rectangle in a Windows metafile with a placeable header.
-  WriteFile(dir_.file("a.wmf"), std::string(
-      "\xD7\xCD\xC6\x9A\x00\x00\x00\x00\x00\x00\xC8\x00\x64\x00\x48\x00\x00\x00\x00\x00\xF5\x57"
-      "\x01\x00\x09\x00\x00\x03\x28\x00\x00\x00\x01\x00\x07\x00\x00\x00\x00\x00\x05\x00\x00\x00"
-      "\x0B\x02\x00\x00\x00\x00\x05\x00\x00\x00\x0C\x02\x64\x00\xC8\x00\x07\x00\x00\x00\xFC\x02"
-      "\x00\x00\xFF\x00\x00\x00\x00\x00\x04\x00\x00\x00\x2D\x01\x00\x00\x07\x00\x00\x00\x1B\x04"
-      "\x50\x00\x96\x00\x14\x00\x1E\x00\x03\x00\x00\x00\x00\x00", 102));
+  WriteFile(
+      dir_.file("a.wmf"),
+      std::string(
+          "\xD7\xCD\xC6\x9A\x00\x00\x00\x00\x00\x00\xC8\x00\x64\x00\x48\x00\x00\x00\x00\x00\xF5\x57"
+          "\x01\x00\x09\x00\x00\x03\x28\x00\x00\x00\x01\x00\x07\x00\x00\x00\x00\x00\x05\x00\x00\x00"
+          "\x0B\x02\x00\x00\x00\x00\x05\x00\x00\x00\x0C\x02\x64\x00\xC8\x00\x07\x00\x00\x00\xFC\x02"
+          "\x00\x00\xFF\x00\x00\x00\x00\x00\x04\x00\x00\x00\x2D\x01\x00\x00\x07\x00\x00\x00\x1B\x04"
+          "\x50\x00\x96\x00\x14\x00\x1E\x00\x03\x00\x00\x00\x00\x00",
+          102));
   WriteFile(dir_.file("a.svg"),
             "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"100\" height=\"60\">"
             "<rect x=\"10\" y=\"10\" width=\"50\" height=\"30\" fill=\"red\"/></svg>");
@@ -76,7 +80,8 @@ TEST_F(Filtered, EachKindShowsThePictureItsProgramDraws) {
   } cases[] = {
       {"true", "a.ps", gs + "a.ps"},
       {"ps2pdf a.ps a.pdf", "a.pdf", gs + "a.pdf"},
-      {"true", "a.svg", "rsvg-convert -f png -d 144 -p 144 a.svg | pngtopnm -mix -background white"},
+      {"true", "a.svg",
+       "rsvg-convert -f png -d 144 -p 144 a.svg | pngtopnm -mix -background white"},
       {"true", "a.hpgl", "hp2xx -q -m pbm -d 144 -f - a.hpgl | ppmtoppm"},
       {"true", "a.wmf", "wmf2gd -t png a.wmf | pngtopnm -mix -background white"},
       {"ppmpat -g2 -color red,blue 30 20 > c.ppm && gzip -c c.ppm > c.gz", "c.gz", "cat c.ppm"},
@@ -104,8 +109,10 @@ TEST_F(Filtered, HostileNamesStandardInputAndNoFilters) {
   std::string plot = "IN;SP1;PU0,0;PD800,0,800,800,0,800,0,0;PU400,400;PD600,200;PU;SP0;";
   plot.resize(100, ' ');
   WriteFile(dir_.file("p.hpgl"), plot);
-  EXPECT_TRUE(Convert("-", &status, plot) == Oracle("hp2xx -q -m pbm -d 144 -f - p.hpgl | ppmtoppm"));
-  EXPECT_EQ(RunProgram({"sh", "-c", "ls '" + dir_.path() + "' | grep -c -e pvpf -e pv_"}).out, "0\n");
+  EXPECT_TRUE(Convert("-", &status, plot) ==
+              Oracle("hp2xx -q -m pbm -d 144 -f - p.hpgl | ppmtoppm"));
+  EXPECT_EQ(RunProgram({"sh", "-c", "ls '" + dir_.path() + "' | grep -c -e pvpf -e pv_"}).out,
+            "0\n");
 
   sysdir_ = dir_.file("nosuchdir");  // without filters vector input is unknown
   EXPECT_EQ(Convert("p.hpgl", &status), "bad");

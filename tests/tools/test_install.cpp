@@ -1,10 +1,9 @@
 // The installed programs: the tree `cmake --install` makes, the programs
 // run from it without SYSDIR, the manual pages against the option tables,
 // the desktop entry and the Debian package.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
@@ -65,10 +64,9 @@ std::string Installed::dest_;
 RunResult Installed::install_;
 
 TEST_F(Installed, TreeHoldsProgramsSystemDirectoryPagesAndEntry) {
-  for (const char *path :
-       {"/bin/pvview", "/bin/pvconvert", "/share/pvview/samples/drawing.pbm",
-        "/share/man/man1/pvview.1.gz", "/share/man/man1/pvconvert.1.gz",
-        "/share/applications/pvview.desktop", "/share/doc/pvview/copyright"})
+  for (const char *path : {"/bin/pvview", "/bin/pvconvert", "/share/pvview/samples/drawing.pbm",
+                           "/share/man/man1/pvview.1.gz", "/share/man/man1/pvconvert.1.gz",
+                           "/share/applications/pvview.desktop", "/share/doc/pvview/copyright"})
     EXPECT_TRUE(Exists(Root() + path)) << path;
   EXPECT_EQ(access((Root() + "/bin/pvview").c_str(), X_OK), 0);
   // The generator of the sample is a development tool, not shipped.
@@ -172,10 +170,10 @@ TEST(DebianPackage, DeclaresDependenciesShipsFilesAndRunsFromUsr) {
   TempDir dir;
   RunOptions o;
   o.timeout_seconds = 300;
-  const RunResult cpack = RunProgram({"cpack", "-G", "DEB", "--config",
-                                      std::string(PV_BUILD_DIR) + "/CPackConfig.cmake", "-B",
-                                      dir.path()},
-                                     o);
+  const RunResult cpack =
+      RunProgram({"cpack", "-G", "DEB", "--config",
+                  std::string(PV_BUILD_DIR) + "/CPackConfig.cmake", "-B", dir.path()},
+                 o);
   ASSERT_EQ(cpack.status, 0) << cpack.out << cpack.err;
   const RunResult found = RunProgram({"sh", "-c", "ls \"$0\"/pvview_*.deb", dir.path()});
   ASSERT_EQ(found.status, 0) << found.err;
@@ -198,9 +196,9 @@ TEST(DebianPackage, DeclaresDependenciesShipsFilesAndRunsFromUsr) {
   ASSERT_EQ(RunProgram({"dpkg-deb", "-x", deb, root}).status, 0);
   RunOptions plain;
   plain.unset_env = {"SYSDIR"};
-  const RunResult conv = RunProgram({root + "/usr/bin/pvconvert", "-info",
-                                     root + "/usr/share/pvview/samples/drawing.pbm"},
-                                    plain);
+  const RunResult conv = RunProgram(
+      {root + "/usr/bin/pvconvert", "-info", root + "/usr/share/pvview/samples/drawing.pbm"},
+      plain);
   EXPECT_EQ(conv.status, 0) << conv.err;
 
   if (RunProgram({"sh", "-c", "command -v lintian"}).status != 0) return;

@@ -151,7 +151,8 @@ TEST_F(PvConvert, OutputTypesAndStandardStreams) {
 // a palette: a picture of few colours keeps them.
 TEST_F(PvConvert, WritesBmpTgaAndPcx) {
   const std::string few = dir_.file("few.ppm");
-  ASSERT_EQ(RunProgram({"sh", "-c", "pnmquant 100 " + input_ + " >" + few + " 2>/dev/null"}).status, 0);
+  ASSERT_EQ(RunProgram({"sh", "-c", "pnmquant 100 " + input_ + " >" + few + " 2>/dev/null"}).status,
+            0);
   const struct {
     std::string type, reader, in;
   } cases[] = {{"bmp", "bmptopnm", input_}, {"tga", "tgatoppm", input_}, {"pcx", "pcxtoppm", few}};
@@ -171,7 +172,9 @@ TEST_F(PvConvert, WritesBmpTgaAndPcx) {
 // many is reduced (any writer picked by number gets the form it writes).
 TEST_F(PvConvert, PaletteWritersGetThePicturesColours) {
   const std::string few = dir_.file("few.ppm");
-  ASSERT_EQ(RunProgram({"sh", "-c", "ppmpat -madras 23 17 | pnmquant 16 >" + few + " 2>/dev/null"}).status, 0);
+  ASSERT_EQ(RunProgram({"sh", "-c", "ppmpat -madras 23 17 | pnmquant 16 >" + few + " 2>/dev/null"})
+                .status,
+            0);
   ASSERT_EQ(Pvconvert({few, dir_.file("few.gif")}).status, 0);
   ExpectNear(Netpbm("giftopnm " + dir_.file("few.gif")), ReadPnm(ReadFile(few)), 0, "few colours");
 
@@ -192,13 +195,15 @@ TEST_F(PvConvert, OutputFilesOfEveryKind) {
        "cd " + d + " && ln -s target.ppm link.ppm && echo old > ro.ppm && chmod 444 ro.ppm && " +
            pv + input_ + " link.ppm && " + pv + input_ + " ro.ppm && mkfifo fifo && " +
            "(cat fifo > from-fifo &) && " + pv + "-type ppm " + input_ + " fifo && " + pv +
-           "-type pgm " + input_ + " /dev/stdout | head -c 2 && stat -c '%F %a' link.ppm ro.ppm && stat -c %F fifo" +
-           " && mkfifo slow && ((printf 'P5 2000 2000 255 '; head -c 1000000 /dev/zero; sleep 3) >" +
-           " slow 2>/dev/null &) && (" + pv + "- stopped.pgm < slow & p=$!; until ls -A | grep -q pvc;" +
+           "-type pgm " + input_ +
+           " /dev/stdout | head -c 2 && stat -c '%F %a' link.ppm ro.ppm && stat -c %F fifo" +
+           " && mkfifo slow && ((printf 'P5 2000 2000 255 '; head -c 1000000 /dev/zero; sleep 3) "
+           ">" +
+           " slow 2>/dev/null &) && (" + pv +
+           "- stopped.pgm < slow & p=$!; until ls -A | grep -q pvc;" +
            " do sleep 0.1; done; kill -HUP $p; wait $p;" +
            " echo \" status $?\"); ls -A | grep -c pvconvert"});
-  EXPECT_EQ(r.out,
-            "P5symbolic link 777\nregular file 444\nfifo\n status 129\n0\n");
+  EXPECT_EQ(r.out, "P5symbolic link 777\nregular file 444\nfifo\n status 129\n0\n");
   for (const char *out : {"target.ppm", "ro.ppm", "from-fifo"})
     EXPECT_EQ(ReadPnm(ReadFile(dir_.file(out))).w, kW) << out;
 }
@@ -223,15 +228,17 @@ TEST_F(PvConvert, PagesAndAspectAsTheViewer) {
 TEST_F(PvConvert, AlphaIsShownAsTheViewerShowsItAndKeptInPam) {
   const std::string rgba = dir_.file("a.pam"), gray = dir_.file("g.pam");
   WriteFile(rgba, std::string("P7\nWIDTH 2\nHEIGHT 1\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\n"
-                              "ENDHDR\n\xff\0\0\xff\xff\xff\xff\x80", 73));
-  WriteFile(gray, "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 2\nMAXVAL 255\nTUPLTYPE GRAYSCALE_ALPHA\n"
-                  "ENDHDR\n\xc8\x64");
+                              "ENDHDR\n\xff\0\0\xff\xff\xff\xff\x80",
+                              73));
+  WriteFile(gray,
+            "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 2\nMAXVAL 255\nTUPLTYPE GRAYSCALE_ALPHA\n"
+            "ENDHDR\n\xc8\x64");
   struct Case {
     std::string in, out;
     std::string samples;  // the output's last bytes
   } cases[] = {
       {rgba, "o.ppm", std::string("\xff\0\0\xff\xff\xff", 6)},  // opaque red, white at 128
-      {gray, "o.pgm", "\xe9"},                                     // 200 at 100 over white: 233
+      {gray, "o.pgm", "\xe9"},                                  // 200 at 100 over white: 233
       {rgba, "o.pam", std::string("\xff\0\0\xff\xff\xff\xff\x80", 8)},
   };
   for (const Case &c : cases) {
@@ -361,11 +368,13 @@ TEST_F(PvConvert, JpegCompressionQualityAndSampling) {
   struct Case {
     std::vector<std::string> options;
     std::string frame;  // the frame marker, the first component's sampling, the DQT's first entry
-  } kCases[] = {{{}, std::string("\xC0\x21\x10", 3)},
-                {{"-quality", "5"}, std::string("\xC0\x21\x18", 3)},
-                {{"-compression", "sequential", "-subsampling", "2x2"}, std::string("\xC1\x22\x10", 3)},
-                {{"-compression", "progressive", "-subsampling", "1x1", "-quality", "20"}, std::string("\xC2\x11\x04", 3)},
-                {{"-compression", "lossless"}, std::string("\xC3\x11", 2)}};
+  } kCases[] = {
+      {{}, std::string("\xC0\x21\x10", 3)},
+      {{"-quality", "5"}, std::string("\xC0\x21\x18", 3)},
+      {{"-compression", "sequential", "-subsampling", "2x2"}, std::string("\xC1\x22\x10", 3)},
+      {{"-compression", "progressive", "-subsampling", "1x1", "-quality", "20"},
+       std::string("\xC2\x11\x04", 3)},
+      {{"-compression", "lossless"}, std::string("\xC3\x11", 2)}};
   for (const Case &c : kCases) {
     const std::string out = dir_.file("out.jpg");
     std::vector<std::string> args = c.options;
@@ -389,9 +398,12 @@ TEST_F(PvConvert, JpegCompressionQualityAndSampling) {
       EXPECT_EQ(ReadPnm(ReadFile(dir_.file("back.ppm"))).v, want.v);
     }
   }
-  for (const auto &bad : std::vector<std::vector<std::string>>{
-           {"-quality", "0"}, {"-quality", "21"}, {"-subsampling", "3x3"}, {"-compression", "lzw"},
-           {"-compression", "lossy", "-type", "png"}}) {
+  for (const auto &bad :
+       std::vector<std::vector<std::string>>{{"-quality", "0"},
+                                             {"-quality", "21"},
+                                             {"-subsampling", "3x3"},
+                                             {"-compression", "lzw"},
+                                             {"-compression", "lossy", "-type", "png"}}) {
     std::vector<std::string> args = bad;
     args.insert(args.end(), {input_, dir_.file("bad.jpg")});
     EXPECT_EQ(Pvconvert(args).status, 1) << bad[1];

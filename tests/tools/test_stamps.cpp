@@ -56,8 +56,8 @@ class Stamps : public testing::Test {
     args.insert(args.end(), {in_, out_});
     RunOptions o;
     o.set_env = env;
-    o.unset_env = {"PVSTAMP", "PV_LABELTXT", "PVLABELFILE", "PVTOPDIR", "PV_TXT_X", "PV_TXT_Y",
-                   "OLDSTAMP", "PV_LABEL_POLICY", "PV_LABELFONT", "PV_CLEARLABEL"};
+    o.unset_env = {"PVSTAMP",  "PV_LABELTXT", "PVLABELFILE",     "PVTOPDIR",     "PV_TXT_X",
+                   "PV_TXT_Y", "OLDSTAMP",    "PV_LABEL_POLICY", "PV_LABELFONT", "PV_CLEARLABEL"};
     o.cwd = dir_.path();
     o.set_env.push_back("HOME=" + dir_.path());
     return RunProgram(args, o);
@@ -76,8 +76,10 @@ TEST_F(Stamps, RedStampOnlyWhereTheRendererDrew) {
   for (int y = 0; y < p.h; ++y)
     for (int x = 0; x < p.w; ++x) {
       const unsigned char *c = p.at(x, y);
-      if (c[0] == 255 && c[1] == 0 && c[2] == 0) ++red;
-      else if (!(c[0] == 128 && c[1] == 128 && c[2] == 128)) ++other;
+      if (c[0] == 255 && c[1] == 0 && c[2] == 0)
+        ++red;
+      else if (!(c[0] == 128 && c[1] == 128 && c[2] == 128))
+        ++other;
     }
   EXPECT_GT(red, 2000u);
   EXPECT_EQ(other, 0u);
@@ -96,9 +98,9 @@ TEST_F(Stamps, HostileTextIsDrawnAndRunsNothing) {
   for (const char *name : {"pwned", "pwned2", "pwned3"})
     EXPECT_NE(access(dir_.file(name).c_str(), F_OK), 0) << name;
   // Exactly the picture of the renderer given the text as one argument.
-  RunResult direct = RunProgram({PVGRAPHX_BIN, "-noinfile", "-dostamp", "-stamptext", text,
-                                 "-stampcolor", "Black", "-stampweight", "Medium", "-papersize",
-                                 "400x300", "-size", "400"});
+  RunResult direct =
+      RunProgram({PVGRAPHX_BIN, "-noinfile", "-dostamp", "-stamptext", text, "-stampcolor", "Black",
+                  "-stampweight", "Medium", "-papersize", "400x300", "-size", "400"});
   ASSERT_EQ(direct.status, 0);
   const std::string rgba = direct.out.substr(direct.out.size() - 400 * 300 * 4);
   const PictureTp p = Out();
@@ -142,17 +144,17 @@ TEST_F(Stamps, BrokenRendererGivesNoStamp) {
 
 TEST_F(Stamps, LabelLandsAtEachPosition) {
   // 72 points on a 300-line output: one text line is 300 / 8 pixels high.
-  const char *names[] = {"topleft", "topcenter", "topright", "bottomleft", "bottomcenter",
-                         "bottomright"};
+  const char *names[] = {"topleft",    "topcenter",    "topright",
+                         "bottomleft", "bottomcenter", "bottomright"};
   for (int i = 0; i < 6; ++i) {
-    ASSERT_EQ(Convert({"-labeltext", "Rev B", "-labelposition", names[i]},
-                      {"PV_TXT_POINT_SIZE=72"})
+    ASSERT_EQ(Convert({"-labeltext", "Rev B", "-labelposition", names[i]}, {"PV_TXT_POINT_SIZE=72"})
                   .status,
               0);
     const std::vector<int> box = InkBox(Out());
     SCOPED_TRACE(names[i]);
     // Label: 7 cells of 10 x 16 scaled by 300 / 16 / 8.
-    const int lw = static_cast<int>(70 * 300.0 / 16 / 8), lh = static_cast<int>(16 * 300.0 / 16 / 8);
+    const int lw = static_cast<int>(70 * 300.0 / 16 / 8),
+              lh = static_cast<int>(16 * 300.0 / 16 / 8);
     const int x = (400 - lw) * (i % 3) / 2, y = i < 3 ? 0 : 300 - lh;
     EXPECT_NEAR(box[0], x, 1);
     EXPECT_NEAR(box[2], x + lw, 1);

@@ -71,7 +71,8 @@ TEST_F(StampShown, RedWhereOpaqueUntouchedElsewhere) {
         const unsigned char *p = reinterpret_cast<const unsigned char *>(&shown[(y * kW + x) * 3]);
         const bool ink = alpha[static_cast<size_t>(y) * kW + x] != 0;
         stamped += ink;
-        const bool drawing = p[0] == Value(x, y, 0) && p[1] == Value(x, y, 1) && p[2] == Value(x, y, 2);
+        const bool drawing =
+            p[0] == Value(x, y, 0) && p[1] == Value(x, y, 1) && p[2] == Value(x, y, 2);
         if (!ink)
           wrong += !drawing;
         else if (colour[0] == 'r')

@@ -19,7 +19,9 @@ class Vector : public testing::Test {
     o.cwd = dir_.path();
     if (w) {
       const std::string gs = RunProgram({"gs", "-q", "-dBATCH", "-dNOPAUSE", "-sDEVICE=ppmraw",
-                                         "-r" + std::to_string(dpi), "-sOutputFile=-", "a.ps"}, o).out;
+                                         "-r" + std::to_string(dpi), "-sOutputFile=-", "a.ps"},
+                                        o)
+                                 .out;
       const size_t n = size_t(w) * w / 2 * 3;
       return gs.size() >= n ? gs.substr(gs.size() - n) : "no picture";
     }
@@ -38,8 +40,9 @@ class Vector : public testing::Test {
 
 TEST_F(Vector, PdfIsShownAsGhostscriptDrawsIt) {
   ASSERT_TRUE(server_.ok());
-  WriteFile(dir_.file("a.ps"), "%!PS\n<< /PageSize [144 72] >> setpagedevice 1 0 0 setrgbcolor\n"
-                               "10 10 60 40 rectfill 0 setgray 5 60 moveto 140 5 lineto stroke showpage\n");
+  WriteFile(dir_.file("a.ps"),
+            "%!PS\n<< /PageSize [144 72] >> setpagedevice 1 0 0 setrgbcolor\n"
+            "10 10 60 40 rectfill 0 setgray 5 60 moveto 140 5 lineto stroke showpage\n");
   RunOptions o;
   o.cwd = dir_.path();
   const std::string pdf = "x'; touch pwned; '.pdf";
