@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "imaraw.h"
+#include "imascale.h"
 
 #define CMN_SOURCE "imapack"
 
@@ -174,6 +175,22 @@ int ImgUnpackLine(const unsigned char *packed, const unsigned char *end, int bpp
                   } else {
                     for (int i = 0; i < count; ++i, o += bpp) memcpy(o, px, bpp);
                   }
+                });
+}
+
+int ImgUnpackLineRuns(const unsigned char *packed, const unsigned char *end, int skip, int n,
+                      ImgRunLineTp *out) {
+  // Most tile lines of a drawing are one run: no walk needed.
+  if (end - packed >= 2 && packed[0] >= 128 && 257 - packed[0] >= skip + n) {
+    out->run(n, packed[1]);
+    return n;
+  }
+  return Decode(packed, end, 1, skip, n,
+                [out](int, bool repeat, const unsigned char *px, int count) {
+                  if (repeat)
+                    out->run(count, *px);
+                  else
+                    out->literals(px, count);
                 });
 }
 
