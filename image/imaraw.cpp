@@ -636,21 +636,28 @@ void ImgRaw::getPackedLine(unsigned char *buffer, int y, int x, int width) const
 
 void ImgRaw::indexWhite() const {
   _whiteKnown = true;
-  const size_t words = static_cast<size_t>(whiteWords());
+  const size_t tiles = static_cast<size_t>(_tilesAcross) * _tileRows;
   try {
-    _white.assign(static_cast<size_t>(_h) * words, 0);
+    _white.assign((tiles + 63) / 64, 0);
   } catch (const std::bad_alloc &) {
     _white.clear();  // read without it
     return;
   }
-  for (int y = 0; y < _h; ++y) {
-    const ImgTileTp *row = _tiles[y / IMG_TILE];
-    uint64_t *bits = &_white[static_cast<size_t>(y) * words];
-    for (int c = 0; row && c < _tilesAcross; ++c) {
-      const unsigned char *end;
-      const unsigned char *p = ImgTileLine(&row[c], y % IMG_TILE, &end);
-      if (p && end - p >= 2 && p[0] >= 128 && 257 - p[0] >= row[c].w && p[1] == 255)
-        bits[c / 64] |= uint64_t(1) << (c % 64);
+  for (int r = 0; r < _tileRows; ++r) {
+    const ImgTileTp *row = _tiles[r];
+    const int lines = r * IMG_TILE < _h ? Span(_h, r) : 0;
+    for (int c = 0; row && lines > 0 && c < _tilesAcross; ++c) {
+      const ImgTileTp &t = row[c];
+      bool white = t.h == lines;
+      for (int y = 0; white && y < t.h; ++y) {
+        const unsigned char *end;
+        const unsigned char *p = ImgTileLine(&t, y, &end);
+        white = p && end - p >= 2 && p[0] >= 128 && 257 - p[0] >= t.w && p[1] == 255;
+      }
+      if (white) {
+        const size_t bit = static_cast<size_t>(r) * _tilesAcross + c;
+        _white[bit / 64] |= uint64_t(1) << (bit % 64);
+      }
     }
   }
 }
@@ -664,15 +671,13 @@ void ImgRaw::getRunLine(ImgRunLineTp *line, int y, int x, int width, bool revers
   // another depth) is white, as getPackedLine gives it.
   if (seg && seg->_bpp == 1 && _bpp == 1 && seg->_tiles && y < seg->_h) {
     if (seg->_complete && !seg->_whiteKnown) seg->indexWhite();
-    const uint64_t *white =
-        seg->_white.empty() ? nullptr : &seg->_white[static_cast<size_t>(y) * seg->whiteWords()];
     const ImgTileTp *row = seg->_tiles[y / IMG_TILE];
     const int x0 = std::max(x, 0);
     const int x1 = static_cast<int>(std::min<int64_t>(int64_t(x) + width, seg->_w));
     line->run(x0 - x, 255);
     for (int px = x0; row && px < x1;) {
       const int c = px / IMG_TILE, tx = px % IMG_TILE, count = std::min(IMG_TILE - tx, x1 - px);
-      if (white && (white[c / 64] >> (c % 64) & 1)) {
+      if (seg->whiteTile(c, y / IMG_TILE)) {
         line->run(count, 255);
         px += count;
         continue;

@@ -272,13 +272,16 @@ class ImgRaw {
   ImgTileTp **_tiles = nullptr;
   ReturnTp _status = 0;
   // For lines read as pieces, made on first use once the segment is
-  // complete: per line, a bit per tile column that is set when the tile's
-  // line is one run of white, so that the white of a drawing is passed
-  // over without a look at its tiles.
+  // complete: a bit per tile, set when every line of the tile is one run
+  // of white, so that the white of a drawing is passed over without a
+  // look at its tiles.
   mutable std::vector<uint64_t> _white;
   mutable bool _whiteKnown = false;
-  int whiteWords() const { return (_tilesAcross + 63) / 64; }
   void indexWhite() const;
+  bool whiteTile(int column, int row) const {
+    const size_t bit = static_cast<size_t>(row) * _tilesAcross + column;
+    return !_white.empty() && (_white[bit / 64] >> (bit % 64) & 1);
+  }
 };
 
 #endif
