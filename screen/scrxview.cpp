@@ -127,29 +127,28 @@ ReturnTp ScrDrvXResize(void *context, int32_t width, int32_t height) {
       XCreateImage(x->display, x->visual.visual, static_cast<unsigned>(x->visual.depth), ZPixmap, 0,
                    nullptr, static_cast<unsigned>(width), static_cast<unsigned>(height), 8, 0);
   if (!image) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
-  const size_t needed = static_cast<size_t>(image->bytes_per_line) * static_cast<size_t>(height);
-  std::vector<char> buffer;
-  try {
-    buffer.assign(needed, 0);
-  } catch (const std::bad_alloc &) {
-    XDestroyImage(image);
-    return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
-  }
-  x->buffer.swap(buffer);
-  image->data = x->buffer.data();
-  if (image->bits_per_pixel == 1) {
-    image->bitmap_unit = 8;
-    image->bitmap_bit_order = MSBFirst;
-  }
+  // The old picture goes first: its contents are drawn anew anyway.
   const bool published = scr_external_x_image == x->image;
   x->image->data = nullptr;  // the buffer was ours, not Xlib's
   XDestroyImage(x->image);
   x->image = image;
+  std::vector<char>().swap(x->buffer);
+  try {
+    x->buffer.assign(static_cast<size_t>(image->bytes_per_line) * static_cast<size_t>(height), 0);
+  } catch (const std::bad_alloc &) {
+    // Nothing to put: an image of no pixels until the next size.
+    image->width = image->height = 0;
+  }
+  image->data = x->buffer.empty() ? nullptr : x->buffer.data();
+  if (image->bits_per_pixel == 1) {
+    image->bitmap_unit = 8;
+    image->bitmap_bit_order = MSBFirst;
+  }
   if (published) {
     scr_external_x_image = image;
-    scr_external_image_data = x->buffer.data();
+    scr_external_image_data = image->data;
   }
-  return 0;
+  return image->data ? 0 : CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
 }
 
 ReturnTp ScrDrvXSetTitle(void *context, const char *title) {

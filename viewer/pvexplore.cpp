@@ -291,6 +291,8 @@ void SetMessage(PvExploreTp *x, ReturnTp rc) {
     x->message.pop_back();
 }
 
+void UpdateTitle(PvExploreTp *x);
+
 // ---- Pages ------------------------------------------------------------------
 
 // A block over a page as every view opens it: the page's crop expressed in
@@ -381,7 +383,10 @@ void TurnPage(PvExploreTp *x, int delta) {
   if (x->setup.stitch) return;
   ViewTp &v = x->want;
   const int32_t n = v.page + delta;
-  if (!ReachPage(x, n)) return;
+  if (!ReachPage(x, n)) {
+    UpdateTitle(x);  // the page count found, or what failed
+    return;
+  }
   double cx, cy, u, w;
   Centre(v, &cx, &cy);
   Fraction(*x, v, cx, cy, &u, &w);
@@ -652,18 +657,17 @@ ReturnTp PvExploreDraw(PvExploreTp *x) {
   if (!PvExplorePending(x)) return 0;
   const ViewTp v = x->want;
   ReturnTp rc = 0;
-  const bool new_size = !x->drawn || v.w != x->shown.w || v.h != x->shown.h;
-  if (new_size && x->drawn && (rc = ScrResize(x->setup.screen, v.w, v.h))) return rc;
-  try {
-    const size_t n = static_cast<size_t>(v.w) * static_cast<size_t>(v.h);
-    if (x->frame.size() != n) {
-      // One picture of the window at a time.
-      std::vector<RgbPixelTp>().swap(x->frame);
-      std::vector<RgbPixelTp>().swap(x->composed);
+  const size_t n = static_cast<size_t>(v.w) * static_cast<size_t>(v.h);
+  if (x->frame.size() != n) {
+    // The pictures of the old size go before those of the new one come.
+    std::vector<RgbPixelTp>().swap(x->frame);
+    std::vector<RgbPixelTp>().swap(x->composed);
+    if (x->drawn && (rc = ScrResize(x->setup.screen, v.w, v.h))) return rc;
+    try {
       x->frame.resize(n);
+    } catch (const std::bad_alloc &) {
+      return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
     }
-  } catch (const std::bad_alloc &) {
-    return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   }
   if ((rc = PrepareDecor(x, v))) return rc;
 
