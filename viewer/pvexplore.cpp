@@ -885,11 +885,11 @@ bool PvExploreSave(PvExploreTp *x, const char *name) {
   for (int32_t y = 0; y < v.h && ok; ++y) {
     // Through a palette the colours shown are kept; otherwise the row is
     // made as it goes to the window.
-    const RgbPixelTp *row = &x->composed[static_cast<size_t>(y) * v.w];
-    if (!x->through_palette) {
+    const RgbPixelTp *row = x->row.data();
+    if (x->through_palette)
+      row = x->composed.data() + static_cast<size_t>(y) * v.w;
+    else
       Compose(x, 0, y, v.w, x->row.data());
-      row = x->row.data();
-    }
     ImgPix2Rgb(row, rgb.data(), v.w);
     ok = fwrite(rgb.data(), 1, rgb.size(), fp) == rgb.size();
   }
