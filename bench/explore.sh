@@ -79,7 +79,7 @@ wait "$viewer_pid" || true
 viewer_pid=""
 
 # The zoom each step reached, from the titles logged.
-zooms=$(grep '^explore: zoom' "$work/log" | head -n 8 | awk '{ print $3 }' | paste -sd ' ')
+zooms=$(awk '/^explore: zoom/ && ++n <= 8 { printf "%s ", $3 }' "$work/log")
 echo "pvview -explore, drawing 20000 x 28000 in a 1280 x 1024 window, $repeat each"
 echo "zoom steps reach: $zooms"
 printf '%-20s %5s %10s %10s %10s %10s\n' "" runs "median ms" "worst ms" "cpu median" "cpu worst"
