@@ -396,10 +396,12 @@ void ScaleRuns(const ImgStretchTp *s, const ImgRunLineTp &line, uint32_t *dst,
   const uint32_t *hunit = s->hunit.data();
   spans->clear();
   auto keep = [spans](int32_t from, int32_t to) {
-    if (!spans->empty() && spans->back() == from)
+    if (!spans->empty() && spans->back() == from) {
       spans->back() = to;
-    else
-      spans->insert(spans->end(), {from, to});
+    } else {
+      spans->push_back(from);
+      spans->push_back(to);
+    }
   };
   RunCursor r(line);
   for (int32_t c = 0; c < s->cols;) {
