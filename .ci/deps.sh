@@ -27,10 +27,11 @@ packages=(
   # bench/cat4.sh only: generates its I-DEAS input
   python3
 )
-# `deps.sh bench` adds the peers that bench/pvview.sh and bench/pvconvert.sh
-# measure against, and faketime for bench/outputs.sh; the tests never need
-# them.
-[ "${1:-}" = bench ] && packages+=(xloadimage libvips-tools faketime)
+# `deps.sh bench` adds the peers that bench/pvview.sh, bench/pvconvert.sh
+# and bench/explore.sh measure against (vipsdisp is not packaged for every
+# release: bench/explore.sh reports it missing), and faketime for
+# bench/outputs.sh; the tests never need them.
+[ "${1:-}" = bench ] && packages+=(xloadimage libvips-tools faketime feh)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "imaraw.h"
+#include "imascale.h"
 
 #define CMN_SOURCE "imapack"
 
@@ -175,6 +176,56 @@ int ImgUnpackLine(const unsigned char *packed, const unsigned char *end, int bpp
                     for (int i = 0; i < count; ++i, o += bpp) memcpy(o, px, bpp);
                   }
                 });
+}
+
+int ImgUnpackLineRuns(const unsigned char *packed, const unsigned char *end, int skip, int n,
+                      ImgRunLineTp *out) {
+  // Most tile lines of a drawing are one run: no walk needed.
+  if (end - packed >= 2 && packed[0] >= 128 && 257 - packed[0] >= skip + n) {
+    out->run(n, packed[1]);
+    return n;
+  }
+  // The walk of Decode, with the line's running figures kept at hand: a
+  // line of text is a run or two per character.
+  std::vector<ImgRunLineTp::PieceTp> &pieces = out->pieces;
+  int32_t width = out->width;
+  uint64_t total = out->total;
+  int32_t last = pieces.empty() ? -2 : pieces.back().value;
+  const unsigned char *p = packed;
+  const int stop = skip + n;
+  int pos = 0;
+  while (p < end && pos < stop) {
+    const unsigned c = *p++;
+    if (p >= end) break;
+    const bool repeat = c >= 128;
+    int count = repeat ? 257 - static_cast<int>(c) : static_cast<int>(c) + 1;
+    if (!repeat && count > end - p) count = static_cast<int>(end - p);
+    const int a = pos > skip ? pos : skip;
+    const int z = pos + count < stop ? pos + count : stop;
+    if (a < z && repeat) {
+      const int32_t v = *p, len = z - a;
+      if (last == v)
+        pieces.back().end += len;
+      else
+        pieces.push_back(ImgRunLineTp::PieceTp{width + len, v, -1, total});
+      last = v;
+      width += len;
+      total += static_cast<uint64_t>(v) * static_cast<uint64_t>(len);
+    } else if (a < z) {
+      out->width = width;
+      out->total = total;
+      out->literals(p + (a - pos), z - a);
+      width = out->width;
+      total = out->total;
+      last = -1;
+    }
+    p += repeat ? 1 : count;
+    pos += count;
+  }
+  out->width = width;
+  out->total = total;
+  const int reached = (pos < stop ? pos : stop) - skip;
+  return reached > 0 ? reached : 0;
 }
 
 RgbPixelTp ImgPixelToRgb(const unsigned char *p, int bpp, ImgInterpretationTp interp,

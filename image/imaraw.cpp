@@ -11,6 +11,7 @@
 
 #include "imagefile.h"
 #include "imarotat.h"
+#include "imascale.h"
 
 #define CMN_SOURCE "imaraw"
 
@@ -633,6 +634,65 @@ void ImgRaw::getPackedLine(unsigned char *buffer, int y, int x, int width) const
   if (seg && seg->_bpp == _bpp) ReadSpan(seg->_tiles, seg->_w, seg->_h, _bpp, y, x, width, buffer);
 }
 
+void ImgRaw::indexWhite() const {
+  _whiteKnown = true;
+  const size_t tiles = static_cast<size_t>(_tilesAcross) * _tileRows;
+  try {
+    _white.assign((tiles + 63) / 64, 0);
+  } catch (const std::bad_alloc &) {
+    _white.clear();  // read without it
+    return;
+  }
+  for (int r = 0; r < _tileRows; ++r) {
+    const ImgTileTp *row = _tiles[r];
+    const int lines = r * IMG_TILE < _h ? Span(_h, r) : 0;
+    for (int c = 0; row && lines > 0 && c < _tilesAcross; ++c) {
+      const ImgTileTp &t = row[c];
+      bool white = t.h == lines;
+      for (int y = 0; white && y < t.h; ++y) {
+        const unsigned char *end;
+        const unsigned char *p = ImgTileLine(&t, y, &end);
+        white = p && end - p >= 2 && p[0] >= 128 && 257 - p[0] >= t.w && p[1] == 255;
+      }
+      if (white) {
+        const size_t bit = static_cast<size_t>(r) * _tilesAcross + c;
+        _white[bit / 64] |= uint64_t(1) << (bit % 64);
+      }
+    }
+  }
+}
+
+void ImgRaw::getRunLine(ImgRunLineTp *line, int y, int x, int width, bool reverse) const {
+  line->clear();
+  if (width <= 0) width = _w - x;
+  if (width <= 0) return;
+  const ImgRaw *seg = locate(&y);
+  // What no tile gives (outside the raster, lines never stored, pages of
+  // another depth) is white, as getPackedLine gives it.
+  if (seg && seg->_bpp == 1 && _bpp == 1 && seg->_tiles && y < seg->_h) {
+    if (seg->_complete && !seg->_whiteKnown) seg->indexWhite();
+    const ImgTileTp *row = seg->_tiles[y / IMG_TILE];
+    const int x0 = std::max(x, 0);
+    const int x1 = static_cast<int>(std::min<int64_t>(int64_t(x) + width, seg->_w));
+    line->run(x0 - x, 255);
+    for (int px = x0; row && px < x1;) {
+      const int c = px / IMG_TILE, tx = px % IMG_TILE, count = std::min(IMG_TILE - tx, x1 - px);
+      if (seg->whiteTile(c, y / IMG_TILE)) {
+        line->run(count, 255);
+        px += count;
+        continue;
+      }
+      const unsigned char *end;
+      const unsigned char *p = ImgTileLine(&row[c], y % IMG_TILE, &end);
+      const int got = p ? ImgUnpackLineRuns(p, end, tx, count, line) : 0;
+      line->run(count - got, 255);
+      px += count;
+    }
+  }
+  line->run(width - line->width, 255);
+  if (reverse) line->reverse();
+}
+
 void ImgRaw::readSegmentLine(RgbPixelTp *buffer, int y, int x, int width) const {
   static const unsigned char kWhite[4] = {255, 255, 255, 255};
   const RgbPixelTp white = ImgPixelToRgb(kWhite, _bpp, _interp, _cmap);
@@ -744,6 +804,8 @@ ReturnTp ImgRaw::rotate(int degrees) {
   IMG_ASSERT(degrees == 90 || degrees == 270, "degrees == 90 || degrees == 270");
   if (!_tiles) return _status;
   if (!_complete) finishFill();
+  _white.clear();
+  _whiteKnown = false;
   const ReturnTp rc = ImgRotateGrid(&_tiles, _w, _h, _bpp, degrees);
   if (rc && _tiles) return rc;  // nothing moved
   std::swap(_w, _h);

@@ -10,12 +10,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "cmnerror.h"
 #include "imatypes.h"
 
 struct IffControlBlockTp;
 struct ImgControlBlockTp;  // the reading layer's control block
+struct ImgRunLineTp;       // a line as pieces (imascale.h)
 
 #define IMG_TILE 128               // tile width and height in pixels
 #define IMG_TILE_MAX_SIZE 66047    // largest `size` a readable tile may claim
@@ -81,6 +83,9 @@ int ImgUnpackLine(const unsigned char *packed, const unsigned char *end, int bpp
 // is the 256-entry colour table for ImgInterpLut).
 int ImgUnpackLineRgb(const unsigned char *packed, const unsigned char *end, int bpp, int skip,
                      int n, ImgInterpretationTp interp, const RgbPixelTp *cmap, RgbPixelTp *out);
+// The same for one-byte pixels, appended to `out` as pieces.
+int ImgUnpackLineRuns(const unsigned char *packed, const unsigned char *end, int skip, int n,
+                      ImgRunLineTp *out);
 // One stored pixel as a display pixel.
 RgbPixelTp ImgPixelToRgb(const unsigned char *pixel, int bpp, ImgInterpretationTp interp,
                          const RgbPixelTp *cmap);
@@ -189,6 +194,9 @@ class ImgRaw {
   // Line y of the chain, pixels x .. x + width - 1 (width 0: the line) in
   // stored format; white where nothing is stored.
   void getPackedLine(unsigned char *buffer, int y, int x = 0, int width = 0) const;
+  // The same as pieces (imascale.h), read from its end when `reverse`, for
+  // rasters of one byte per pixel; white where nothing is stored.
+  void getRunLine(ImgRunLineTp *line, int y, int x, int width, bool reverse) const;
   // The same as display pixels; with checker, transparent pixels show a
   // gray checkerboard.
   void getLine(RgbPixelTp *buffer, int y, int x = 0, int width = 0, bool checker = false) const;
@@ -263,6 +271,17 @@ class ImgRaw {
   int _segLines = 0;
   ImgTileTp **_tiles = nullptr;
   ReturnTp _status = 0;
+  // For lines read as pieces, made on first use once the segment is
+  // complete: a bit per tile, set when every line of the tile is one run
+  // of white, so that the white of a drawing is passed over without a
+  // look at its tiles.
+  mutable std::vector<uint64_t> _white;
+  mutable bool _whiteKnown = false;
+  void indexWhite() const;
+  bool whiteTile(int column, int row) const {
+    const size_t bit = static_cast<size_t>(row) * _tilesAcross + column;
+    return !_white.empty() && (_white[bit / 64] >> (bit % 64) & 1);
+  }
 };
 
 #endif

@@ -68,6 +68,32 @@ ReturnTp MakeStretch(ImgControlBlockTp *cb, int32_t src_w, int32_t src_h, int32_
                           cb->gray ? 1 : 4);
 }
 
+// The scaler of a prepared block: for its window of the output, when one
+// is set.
+ReturnTp MakeRunStretch(ImgControlBlockTp *cb, int32_t out_w, int32_t out_h) {
+  if (cb->win_w <= 0) return MakeStretch(cb, cb->run_w, cb->run_h, out_w, out_h);
+  ImgReleaseStretch(&cb->stretch);
+  cb->need_more = 1;
+  cb->ready = 0;
+  return ImgCreateStretch(&cb->stretch, cb->scale_method, cb->run_w, cb->run_h, out_w, out_h,
+                          cb->gray ? 1 : 4, cb->win_x, cb->win_y, cb->win_w, cb->win_h);
+}
+
+// A window of the output read from a raster: the run shrinks to the span
+// of source the scaler needs, counted in the order the lines are given
+// (a mirror reads the raster from the other end).
+void RunToSpan(ImgControlBlockTp *cb) {
+  ImgStretchTp *s = cb->stretch;
+  if (cb->win_w <= 0 || !cb->raw || s->identity) return;
+  cb->run_x =
+      (cb->mirror & 1) ? cb->run_x + cb->run_w - s->span_x - s->span_width : cb->run_x + s->span_x;
+  cb->run_y =
+      (cb->mirror & 2) ? cb->run_y + cb->run_h - s->span_y - s->span_lines : cb->run_y + s->span_y;
+  cb->run_w = s->span_width;
+  cb->run_h = s->span_lines;
+  ImgStretchFromSpan(s);
+}
+
 ReturnTp NewLineBuffer(ImgControlBlockTp *cb, int32_t n) {
   try {
     cb->line.assign(static_cast<size_t>(std::max(n, 1)), RgbPixelTp{});
@@ -402,7 +428,24 @@ ReturnTp ImgSetOutputSize(ImgControlBlockTp *cb, int32_t w, int32_t h) {
   if (w < 1 || h < 1) return Fail(__LINE__, "Output size must be at least 1 x 1");
   cb->out_w = w;
   cb->out_h = h;
+  cb->win_x = cb->win_y = cb->win_w = cb->win_h = 0;
   return MakeStretch(cb, cb->width, cb->source_lines, w, h);
+}
+
+ReturnTp ImgSetOutputWindow(ImgControlBlockTp *cb, int32_t w, int32_t h, int32_t x, int32_t y,
+                            int32_t ww, int32_t wh) {
+  if (w < 1 || h < 1) return Fail(__LINE__, "Output size must be at least 1 x 1");
+  if (x < 0 || y < 0 || ww < 1 || wh < 1 || ww > w - x || wh > h - y)
+    return Fail(__LINE__, "Output window outside the output");
+  if (cb->prepared) return Fail(__LINE__, "Output window set after the first line");
+  cb->out_w = w;
+  cb->out_h = h;
+  cb->win_x = x;
+  cb->win_y = y;
+  cb->win_w = ww;
+  cb->win_h = wh;
+  // The scaler of the whole output could be far larger than the window's.
+  return ImgReleaseStretch(&cb->stretch);
 }
 
 namespace {
@@ -487,18 +530,21 @@ ReturnTp ImgPrepare(ImgControlBlockTp *cb) {
     }
   }
 
-  if ((rc = NewLineBuffer(cb, std::max(cb->run_w, out_w)))) return rc;
+  if ((rc = NewLineBuffer(cb, std::max(cb->run_w, cb->win_w > 0 ? cb->win_w : out_w)))) return rc;
   // A gray page whose colour settings keep it gray is scaled on its bytes,
   // a quarter of the work of display pixels; when the scaler's weights
   // would not keep the fourth byte opaque, display pixels it is.
   cb->gray = GraySource(cb) && ImgColorKeepsGray(&cb->color);
-  rc = MakeStretch(cb, cb->run_w, cb->run_h, out_w, out_h);
+  rc = MakeRunStretch(cb, out_w, out_h);
   if (!rc && cb->gray && !ImgStretchKeepsLevel(cb->stretch)) {
     cb->gray = false;
-    rc = MakeStretch(cb, cb->run_w, cb->run_h, out_w, out_h);
+    rc = MakeRunStretch(cb, out_w, out_h);
   }
   if (rc) return rc;
-  return ImgPrepareStamp(cb);
+  RunToSpan(cb);
+  cb->use_runs = cb->raw && cb->gray && !cb->stretch->identity && !cb->stretch->same_width &&
+                 cb->run_w > cb->stretch->cols;
+  return cb->caller_stamps ? 0 : ImgPrepareStamp(cb);
 }
 
 namespace {
@@ -510,6 +556,10 @@ ReturnTp NextSourceLine(ImgControlBlockTp *cb) {
   const int32_t k = cb->lines_read++;
   if (cb->raw) {
     const int32_t y = (cb->mirror & 2) ? cb->run_y + cb->run_h - 1 - k : cb->run_y + k;
+    if (cb->use_runs) {
+      cb->raw->getRunLine(&cb->runs, y, cb->run_x, cb->run_w, cb->mirror & 1);
+      return 0;
+    }
     if (cb->gray)
       cb->raw->getPackedLine(reinterpret_cast<unsigned char *>(line), y, cb->run_x, cb->run_w);
     else
@@ -565,12 +615,17 @@ ReturnTp ImgReadLine(ImgControlBlockTp *cb, int32_t n, RgbPixelTp *out) {
       if (!cb->gray) ImgColorLine(&cb->color, cb->line.data(), cb->run_w);
       Progress(cb);
     }
-    rc = ImgStretchLine(cb->stretch, reinterpret_cast<const uint8_t *>(cb->line.data()),
-                        reinterpret_cast<uint8_t *>(out), &cb->need_more, &ready);
+    if (cb->use_runs)
+      rc = ImgStretchRunLine(cb->stretch, &cb->runs, reinterpret_cast<uint8_t *>(out),
+                             &cb->need_more, &ready);
+    else
+      rc = ImgStretchLine(cb->stretch, reinterpret_cast<const uint8_t *>(cb->line.data()),
+                          reinterpret_cast<uint8_t *>(out), &cb->need_more, &ready);
     if (rc) return rc;
   }
   if (cb->gray) GrayToPixels(out, cb->stretch->cols);
-  if (cb->stamp || cb->labels) ImgApplyStamp(cb, out, n, 0, cb->stretch->cols);
+  if (!cb->caller_stamps && (cb->stamp || cb->labels))
+    ImgApplyStamp(cb, out, n, 0, cb->stretch->cols);
   return 0;
 }
 

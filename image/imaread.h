@@ -40,6 +40,9 @@ struct ImgControlBlockTp {
   int32_t crop_x = 0, crop_y = 0, crop_w = 0, crop_h = 0;
   // Output size; 0 is the crop size (exchanged for 90 and 270).
   int32_t out_w = 0, out_h = 0;
+  // The part of the output delivered (ImgSetOutputWindow); a width of 0
+  // is the whole output.
+  int32_t win_x = 0, win_y = 0, win_w = 0, win_h = 0;
 
   // Operations.
   int32_t mirror = 0;    // bit 0 reverses each line, bit 1 the line order
@@ -63,6 +66,9 @@ struct ImgControlBlockTp {
   int32_t label_min_left = 0, label_min_top = 0;
   ImgLabelSpecTp *label_specs = nullptr;  // owned list, in reading order
   ImgLabelTp *labels = nullptr;           // owned list, newest first
+  // The caller composes stamp and labels itself (a view that is only a
+  // window of a larger output): none are prepared or applied here.
+  bool caller_stamps = false;
 
   // Sources: exactly one of iff and raw is set.
   IffControlBlockTp *iff = nullptr;
@@ -75,6 +81,10 @@ struct ImgControlBlockTp {
   // The page is gray and stays gray: its lines are scaled as one byte per
   // pixel and made display pixels only at the output size (ImgPrepare).
   bool gray = false;
+  // A gray page reduced across from a raster: its lines go to the scaler
+  // as pieces, never unpacked.
+  bool use_runs = false;
+  ImgRunLineTp runs;
   ImgStretchTp *stretch = nullptr;
   int need_more = 1, ready = 0;
   int32_t lines_read = 0;        // source lines given to the scaler for this page
@@ -112,6 +122,13 @@ ReturnTp ImgClose(ImgControlBlockTp **cb);
 void ImgOutputSize(const ImgControlBlockTp *cb, int32_t *w, int32_t *h);
 // Sets the output size and makes the scaler for it.
 ReturnTp ImgSetOutputSize(ImgControlBlockTp *cb, int32_t w, int32_t h);
+// Sets an output size of w x h of which only the window of ww x wh at
+// (x, y) is delivered: line n read is output row y + n, ww pixels from
+// column x. From a raster only the source lines and columns the window
+// needs are read, so the output may be far larger than the picture.
+// Before the first line; the scaler is made when the block is prepared.
+ReturnTp ImgSetOutputWindow(ImgControlBlockTp *cb, int32_t w, int32_t h, int32_t x, int32_t y,
+                            int32_t ww, int32_t wh);
 
 // Opens a file, reads every output line into a new buffer of *w x *h
 // pixels (free() it) and closes it. color 2 asks for gray lines.

@@ -196,8 +196,8 @@ static void PlainMean(const uint8_t *p, int32_t n, uint32_t *d) {
 template <int B>
 static void ScaleRow(const ImgStretchTp *s, const uint8_t *src, uint32_t *dst) {
   const size_t cols = static_cast<size_t>(s->cols);
-  if (s->src_width == s->out_width) {
-    const uint8_t *p = src + static_cast<size_t>(s->first_col) * B;
+  if (s->same_width) {
+    const uint8_t *p = src + static_cast<size_t>(s->h_offset) * B;
     for (size_t k = 0; k < cols * B; k++) dst[k] = static_cast<uint32_t>(p[k]) << 8;
     return;
   }
@@ -249,6 +249,183 @@ static void HorizontalPass(const ImgStretchTp *s, const uint8_t *src, uint32_t *
 }
 
 // ---------------------------------------------------------------------------
+// Lines as pieces.
+
+void ImgRunLineTp::clear() {
+  width = 0;
+  total = 0;
+  pieces.clear();
+  samples.clear();
+  sums.clear();
+}
+
+void ImgRunLineTp::literals(const uint8_t *p, int32_t n) {
+  if (n <= 0) return;
+  if (!pieces.empty() && pieces.back().value < 0)
+    pieces.back().end += n;
+  else
+    pieces.push_back(PieceTp{width + n, -1, static_cast<int32_t>(samples.size()), total});
+  for (int32_t i = 0; i < n; ++i) {
+    sums.push_back(total);
+    samples.push_back(p[i]);
+    total += p[i];
+  }
+  width += n;
+}
+
+void ImgRunLineTp::reverse() {
+  ImgRunLineTp r;
+  r.pieces.reserve(pieces.size());
+  r.samples.reserve(samples.size());
+  std::vector<uint8_t> turned;
+  for (size_t k = pieces.size(); k-- > 0;) {
+    const PieceTp &piece = pieces[k];
+    const int32_t n = piece.end - (k ? pieces[k - 1].end : 0);
+    if (piece.value >= 0) {
+      r.run(n, static_cast<uint8_t>(piece.value));
+    } else {
+      const uint8_t *p = samples.data() + piece.literal;
+      turned.assign(p, p + n);
+      std::reverse(turned.begin(), turned.end());
+      r.literals(turned.data(), n);
+    }
+  }
+  std::swap(*this, r);
+}
+
+void ImgRunLineTp::expand(uint8_t *out) const {
+  for (size_t k = 0; k < pieces.size(); ++k) {
+    const PieceTp &piece = pieces[k];
+    const int32_t start = k ? pieces[k - 1].end : 0, n = piece.end - start;
+    if (piece.value >= 0)
+      memset(out + start, piece.value, static_cast<size_t>(n));
+    else
+      memcpy(out + start, samples.data() + piece.literal, static_cast<size_t>(n));
+  }
+}
+
+namespace {
+
+// Walks the pieces of a line: the sample at x and the sum of the samples
+// before x, for positions that mostly move forward.
+class RunCursor {
+ public:
+  explicit RunCursor(const ImgRunLineTp &l) : l_(l), p_(l.pieces.data()), last_(l.pieces.size()) {}
+
+  uint32_t at(int32_t x) {
+    seek(x);
+    const int32_t v = p_[k_].value;
+    return v >= 0 ? static_cast<uint32_t>(v) : l_.samples[static_cast<size_t>(Literal(x))];
+  }
+  // The value of the run that holds x and its end, or -1 where x is one
+  // of literal samples.
+  int32_t run(int32_t x, int32_t *end) {
+    seek(x);
+    *end = p_[k_].end;
+    return p_[k_].value;
+  }
+  uint64_t sumBefore(int32_t x) {
+    if (x >= l_.width) return l_.total;
+    seek(x);
+    const ImgRunLineTp::PieceTp &piece = p_[k_];
+    return piece.value >= 0 ? piece.before + static_cast<uint64_t>(piece.value) *
+                                                 static_cast<uint64_t>(x - start_)
+                            : l_.sums[static_cast<size_t>(Literal(x))];
+  }
+
+ private:
+  const ImgRunLineTp &l_;
+  const ImgRunLineTp::PieceTp *p_;
+  size_t last_;  // number of pieces
+  size_t k_ = 0;
+  int32_t start_ = 0;
+
+  int32_t Literal(int32_t x) const { return p_[k_].literal + x - start_; }
+  void seek(int32_t x) {
+    while (x >= p_[k_].end && k_ + 1 < last_) start_ = p_[k_++].end;
+    while (x < start_ && k_ > 0) start_ = --k_ > 0 ? p_[k_ - 1].end : 0;
+  }
+};
+
+// Where the samples of each output column end, and what they add up to
+// over a run of value 1, made once for the lines given as pieces.
+void RunTables(ImgStretchTp *s) {
+  if (!s->hend.empty()) return;
+  const bool replication = s->method == ImgScaleReplication;
+  s->hend.resize(static_cast<size_t>(s->cols));
+  s->hunit.resize(static_cast<size_t>(s->cols));
+  s->hwhite.resize(static_cast<size_t>(s->cols));
+  for (size_t c = 0; c < s->hend.size(); c++) {
+    const ImgContribTp &e = s->htab[c];
+    const int32_t n = replication ? 1 : e.n;
+    s->hend[c] = static_cast<int32_t>(
+        std::min<int64_t>(static_cast<int64_t>(e.first) + std::max(n, 1), INT32_MAX));
+    s->hunit[c] = n >= 3 && n < 9 ? e.w1 + e.w3 + static_cast<uint32_t>(n - 2) * e.w2
+                  : n == 0        ? 0u
+                                  : 256u;
+    s->hwhite[c] = 255u * s->hunit[c];
+  }
+}
+
+// One column scaled from pieces, with the same arithmetic as ScaleRow<1>.
+uint32_t ScaleRunColumn(const ImgStretchTp *s, const ImgContribTp &e, RunCursor *r) {
+  const int32_t f = static_cast<int32_t>(e.first);
+  if (s->method == ImgScaleReplication || e.n == 1) return r->at(f) << 8;
+  if (e.n >= 9) {
+    const uint64_t sum = (r->sumBefore(f + e.n) - r->sumBefore(f)) << 8;
+    return sum <= UINT32_MAX ? static_cast<uint32_t>(sum) / static_cast<uint32_t>(e.n)
+                             : static_cast<uint32_t>(sum / static_cast<uint64_t>(e.n));
+  }
+  if (e.n >= 3) {
+    const uint64_t middle = r->sumBefore(f + e.n - 1) - r->sumBefore(f + 1);
+    return r->at(f) * e.w1 + r->at(f + e.n - 1) * e.w3 + static_cast<uint32_t>(middle) * e.w2;
+  }
+  if (e.n == 2) return r->at(f) * e.w1 + r->at(f + 1) * (256u - e.w1);
+  return 0;
+}
+
+// The horizontal pass of one-byte samples from pieces. Where a column's
+// samples all lie in one run, its value follows from the run's value and
+// the weights; as columns come in source order, all those of one run are
+// done at once, and those of a white run are left out: spans receives the
+// columns that were scaled, as pairs of first and end.
+void ScaleRuns(const ImgStretchTp *s, const ImgRunLineTp &line, uint32_t *dst,
+               std::vector<int32_t> *spans) {
+  const ImgContribTp *tab = s->htab.data();
+  const int32_t *hend = s->hend.data(), *last = hend + s->cols;
+  const uint32_t *hunit = s->hunit.data();
+  spans->clear();
+  auto keep = [spans](int32_t from, int32_t to) {
+    if (!spans->empty() && spans->back() == from) {
+      spans->back() = to;
+    } else {
+      spans->push_back(from);
+      spans->push_back(to);
+    }
+  };
+  RunCursor r(line);
+  for (int32_t c = 0; c < s->cols;) {
+    int32_t end = 0;
+    const int32_t v = r.run(static_cast<int32_t>(tab[c].first), &end);
+    if (v >= 0 && hend[c] <= end) {
+      // Columns end in source order: these all end in this run.
+      const int32_t stop = static_cast<int32_t>(std::upper_bound(hend + c, last, end) - hend);
+      if (v != 255) {
+        for (int32_t k = c; k < stop; k++) dst[k] = static_cast<uint32_t>(v) * hunit[k];
+        keep(c, stop);
+      }
+      c = stop;
+      continue;
+    }
+    dst[c] = ScaleRunColumn(s, tab[c], &r);
+    keep(c, c + 1);
+    c++;
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
 // Vertical pass: scaled lines are added into the accumulator as they come;
 // the row is written out when its last line has been added.
 
@@ -264,9 +441,22 @@ static uint32_t LineWeight(const ImgContribTp &e, int32_t j) {
   return j == e.n - 1 ? e.w3 : e.w2;
 }
 
-// Adds line j of the row's window.
-static void Accumulate(ImgStretchTp *s, const ImgContribTp &e, int32_t j, const uint32_t *h) {
+// Adds line j of the row's window; a sparse line only where spans says.
+static void Accumulate(ImgStretchTp *s, const ImgContribTp &e, int32_t j, const uint32_t *h,
+                       const std::vector<int32_t> &spans) {
   uint64_t *acc = s->acc.data();
+  if (s->sparse) {
+    const uint64_t w = e.n >= 9 ? 1 : LineWeight(e, j);
+    if (w == 0) return;
+    s->white_weight += w;
+    const uint32_t *white = s->hwhite.data();
+    // The differences from white wrap below zero; once the white is added
+    // back the sums are exact.
+    for (size_t i = 0; i + 1 < spans.size(); i += 2)
+      for (int32_t k = spans[i]; k < spans[i + 1]; k++)
+        acc[k] += (static_cast<uint64_t>(h[k]) - white[k]) * w;
+    return;
+  }
   const size_t m = s->acc.size();
   if (e.n >= 9) {
     for (size_t k = 0; k < m; k++) acc[k] += h[k];
@@ -284,6 +474,10 @@ static void Accumulate(ImgStretchTp *s, const ImgContribTp &e, int32_t j, const 
 static void Finish(ImgStretchTp *s, const ImgContribTp &e, uint8_t *out) {
   uint64_t *acc = s->acc.data();
   const size_t m = s->acc.size();
+  if (s->sparse) {
+    for (size_t k = 0; k < m; k++) acc[k] += s->white_weight * s->hwhite[k];
+    s->white_weight = 0;
+  }
   if (e.n >= 9) {
     // A plain sum: divide by n. Large sums are divided first (rounded) so
     // that value x 256 cannot leave 32 bits.
@@ -339,6 +533,8 @@ ReturnTp ImgCreateStretch(ImgStretchTp **stretch, ImgScaleTp method, int32_t src
   s->cols = cols;
   s->rows = rows;
   s->bpp = bpp;
+  s->same_width = src_width == out_width;
+  s->h_offset = first_col;
   s->hline_src[0] = s->hline_src[1] = -1;
   // Every stretch's tables and buffers are sized by the output (a 1:1
   // stretch is made for each page header, however large): the methods
@@ -375,14 +571,18 @@ ReturnTp ImgCreateStretch(ImgStretchTp **stretch, ImgScaleTp method, int32_t src
   return 0;
 }
 
-ReturnTp ImgStretchLine(ImgStretchTp *s, const uint8_t *src, uint8_t *out, int *need_more,
-                        int *ready) {
+// One step of the streaming scaler; horizontal(dst) scales the source
+// line given (when *need_more is set) into dst, copy(out) copies it as it
+// is for a scaler that changes nothing.
+template <typename Horizontal, typename Copy>
+static ReturnTp Step(ImgStretchTp *s, bool have_src, Horizontal &&horizontal, Copy &&copy,
+                     uint8_t *out, int *need_more, int *ready) {
   if (!s || !out || !need_more || !ready) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *ready = 0;
   if (s->lines_out >= s->rows) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_STATE);
   if (s->identity) {
-    if (!*need_more || !src) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-    memcpy(out, src, static_cast<size_t>(s->src_width) * static_cast<size_t>(s->bpp));
+    if (!*need_more || !have_src) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+    copy(out);
     s->lines_in++;
     *ready = 1;
     *need_more = ++s->lines_out < s->rows;
@@ -390,16 +590,16 @@ ReturnTp ImgStretchLine(ImgStretchTp *s, const uint8_t *src, uint8_t *out, int *
   }
   const ImgContribTp *e = &s->vtab[static_cast<size_t>(s->lines_out)];
   if (*need_more) {
-    if (!src) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+    if (!have_src) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
     if (s->lines_in >= s->src_lines) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_STATE);
     const int32_t k = s->lines_in++;
     // Rows start in source order, so a line above the current row is
     // needed by no row at all: it is only counted.
     if (k >= static_cast<int32_t>(e->first)) {
       const int slot = s->hline_src[0] <= s->hline_src[1] ? 0 : 1;
-      HorizontalPass(s, src, s->hline[slot].data());
+      horizontal(s->hline[slot].data(), &s->hspans[slot]);
       s->hline_src[slot] = k;
-      Accumulate(s, *e, k - static_cast<int32_t>(e->first), s->hline[slot].data());
+      Accumulate(s, *e, k - static_cast<int32_t>(e->first), s->hline[slot].data(), s->hspans[slot]);
     }
   }
   const int32_t newest = s->lines_in - 1;
@@ -423,10 +623,58 @@ ReturnTp ImgStretchLine(ImgStretchTp *s, const uint8_t *src, uint8_t *out, int *
   for (int slot : order) {
     const int32_t k = s->hline_src[slot];
     if (k >= static_cast<int32_t>(next.first) && k <= RowLast(next))
-      Accumulate(s, next, k - static_cast<int32_t>(next.first), s->hline[slot].data());
+      Accumulate(s, next, k - static_cast<int32_t>(next.first), s->hline[slot].data(),
+                 s->hspans[slot]);
   }
   *need_more = RowLast(next) > newest;
   return 0;
+}
+
+ReturnTp ImgStretchLine(ImgStretchTp *s, const uint8_t *src, uint8_t *out, int *need_more,
+                        int *ready) {
+  if (s && s->sparse) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_STATE);
+  return Step(
+      s, src != nullptr,
+      [&](uint32_t *dst, std::vector<int32_t> *) { HorizontalPass(s, src, dst); },
+      [&](uint8_t *o) {
+        memcpy(o, src, static_cast<size_t>(s->src_width) * static_cast<size_t>(s->bpp));
+      },
+      out, need_more, ready);
+}
+
+ReturnTp ImgStretchRunLine(ImgStretchTp *s, const ImgRunLineTp *line, uint8_t *out, int *need_more,
+                           int *ready) {
+  if (s && line && (s->bpp != 1 || line->width != s->src_width))
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  // Lines given so far all came whole, or all as pieces.
+  if (s && !s->sparse && !s->identity) {
+    if (s->lines_in > 0) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_STATE);
+    RunTables(s);
+    s->sparse = true;
+  }
+  return Step(
+      s, line != nullptr,
+      [&](uint32_t *dst, std::vector<int32_t> *spans) {
+        if (s->same_width) {
+          // Equal widths copy a part of the line: no sums needed.
+          RunCursor r(*line);
+          for (int32_t c = 0; c < s->cols; c++) dst[c] = r.at(s->h_offset + c) << 8;
+          spans->assign({0, s->cols});
+        } else {
+          ScaleRuns(s, *line, dst, spans);
+        }
+      },
+      [&](uint8_t *o) { line->expand(o); }, out, need_more, ready);
+}
+
+void ImgStretchFromSpan(ImgStretchTp *s) {
+  if (!s || s->identity || s->lines_in > 0) return;
+  for (ImgContribTp &e : s->htab) e.first -= static_cast<uint32_t>(s->span_x);
+  for (ImgContribTp &e : s->vtab) e.first -= static_cast<uint32_t>(s->span_y);
+  s->h_offset -= s->span_x;
+  s->src_width = s->span_width;
+  s->src_lines = s->span_lines;
+  s->span_x = s->span_y = 0;
 }
 
 ReturnTp ImgStretchRow(ImgStretchTp *s, int32_t row, const uint8_t *src, uint8_t *out) {
@@ -440,9 +688,10 @@ ReturnTp ImgStretchRow(ImgStretchTp *s, int32_t row, const uint8_t *src, uint8_t
   const ImgContribTp &e = s->vtab[static_cast<size_t>(row - s->first_row)];
   std::fill(s->acc.begin(), s->acc.end(), 0);
   uint32_t *h = s->hline[0].data();
+  if (s->sparse) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_STATE);
   for (int32_t j = 0; j <= RowLast(e) - static_cast<int32_t>(e.first); j++) {
     HorizontalPass(s, src + (e.first + static_cast<size_t>(j)) * stride, h);
-    Accumulate(s, e, j, h);
+    Accumulate(s, e, j, h, s->hspans[0]);
   }
   Finish(s, e, out);
   return 0;

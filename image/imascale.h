@@ -43,6 +43,10 @@ typedef struct {
   int32_t first_col, first_row, cols, rows;
   int32_t hwin, vwin;  // window sizes from fillit
   int32_t bpp;
+  // Equal widths: the horizontal pass copies cols pixels from column
+  // h_offset of each line it is given.
+  bool same_width;
+  int32_t h_offset;
   // Equal sizes and a method that maps every position onto itself: lines
   // pass through unchanged, and the tables and buffers below stay empty.
   bool identity;
@@ -55,7 +59,53 @@ typedef struct {
   // The row in progress: sum of weighted scaled lines, value x 65536.
   // 64 bits so that the plain sum of a very tall window cannot overflow.
   std::vector<uint64_t> acc;
+  // For lines given as pieces, per output column: where its samples end,
+  // what a run of value 1 under them adds up to, and what white gives.
+  std::vector<int32_t> hend;
+  std::vector<uint32_t> hunit;
+  std::vector<uint32_t> hwhite;
+  // Lines given as pieces are mostly white on a drawing: only the columns
+  // they do not scale to white are kept (hspans: pairs of first and end
+  // column, per held line) and added, as their difference from white; the
+  // white is added back once per row from the weight of its lines.
+  bool sparse;
+  std::vector<int32_t> hspans[2];
+  uint64_t white_weight;
 } ImgStretchTp;
+
+// A line of one-byte samples described by its pieces: runs of one value
+// and stretches of literal samples, in line order, with the sums the
+// horizontal pass needs. A reduced view of a large drawing, whose lines
+// are mostly long runs, is then scaled at the cost of its runs rather
+// than of its width.
+struct ImgRunLineTp {
+  struct PieceTp {
+    int32_t end;      // exclusive
+    int32_t value;    // the piece's one value, or -1 for literal samples
+    int32_t literal;  // literal pieces: index of their first sample
+    uint64_t before;  // sum of the samples before the piece
+  };
+  int32_t width = 0;
+  uint64_t total = 0;  // sum of all samples
+  std::vector<PieceTp> pieces;
+  std::vector<uint8_t> samples;  // the literal samples
+  std::vector<uint64_t> sums;    // sum of the line's samples before each literal sample
+
+  void clear();
+  // Appends n samples of v.
+  void run(int32_t n, uint8_t v) {
+    if (n <= 0) return;
+    if (!pieces.empty() && pieces.back().value == v)
+      pieces.back().end += n;
+    else
+      pieces.push_back(PieceTp{width + n, v, -1, total});
+    width += n;
+    total += static_cast<uint64_t>(v) * static_cast<uint64_t>(n);
+  }
+  void literals(const uint8_t *p, int32_t n);  // appends n samples
+  void reverse();                              // the line read from its end
+  void expand(uint8_t *out) const;             // the samples, width bytes
+};
 
 // The debug name of a method: "Method = DontCare", "Replicaton",
 // "Bilinear", "Averaging", "NoScaling", "BigScale", "Method = Unknown".
@@ -86,6 +136,19 @@ ReturnTp ImgCreateStretch(ImgStretchTp **stretch, ImgScaleTp method, int32_t src
 // come out in order from first_row.
 ReturnTp ImgStretchLine(ImgStretchTp *stretch, const uint8_t *src, uint8_t *out, int *need_more,
                         int *ready);
+
+// ImgStretchLine for a scaler of one byte per pixel whose source line
+// comes as pieces (line->width must be the source width).
+ReturnTp ImgStretchRunLine(ImgStretchTp *stretch, const ImgRunLineTp *line, uint8_t *out,
+                           int *need_more, int *ready);
+
+// From now on the scaler is given only the span of the source that its
+// window reads: lines span_y .. span_y + span_lines - 1, each of
+// span_width pixels starting at column span_x. The rows come out exactly
+// as they would from the whole source, so that a view of a large picture
+// costs what the view needs, not what the picture holds. Call it before
+// the first line; span_x and span_y become 0.
+void ImgStretchFromSpan(ImgStretchTp *stretch);
 
 // Random access when the whole source is in memory (src_width x src_lines
 // pixels, rows packed): makes output row `row` (counted in the whole

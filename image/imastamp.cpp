@@ -379,7 +379,10 @@ void ImgStampLayout::row(int32_t y, uint8_t *out) const {
 
 // ---- Preparation and application ---------------------------------------------
 
-ReturnTp ImgPrepareStamp(ImgControlBlockTp *cb) {
+namespace {
+
+// The stamp alone, for an output of w x h.
+ReturnTp PrepareStampPicture(ImgControlBlockTp *cb, int32_t w, int32_t h) {
   static bool old_method = false;
   if (getenv("OLDSTAMP")) old_method = true;
   if (!cb->stamp_text || !*cb->stamp_text) {
@@ -391,29 +394,86 @@ ReturnTp ImgPrepareStamp(ImgControlBlockTp *cb) {
         cb->stamp_color = ImgStampColorFromEnv(color, &cb->stamp_inverse);
     }
   }
+  if (!cb->stamp_text || !*cb->stamp_text) return 0;
+  ImgStampTp *st = new (std::nothrow) ImgStampTp();
+  if (!st) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
+  cb->stamp = st;
   ReturnTp rc = 0;
-  if (cb->stamp_text && *cb->stamp_text) {
-    ImgStampTp *st = new (std::nothrow) ImgStampTp();
-    if (!st) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
-    cb->stamp = st;
-    const int32_t w = cb->stamp_width ? cb->stamp_width : cb->stretch->out_width;
-    const int32_t h = cb->stamp_height ? cb->stamp_height : cb->stretch->out_lines;
-    if (old_method)
-      rc = DrawCoverage(cb, st, w, h);
-    else
-      RunRenderer(cb, st, w, h);
-    if (!rc && !st->raster && !st->stretch) {
-      // Nothing to stamp with; labels may still come.
-      delete st;
-      cb->stamp = nullptr;
-    }
+  if (old_method)
+    rc = DrawCoverage(cb, st, w, h);
+  else
+    RunRenderer(cb, st, w, h);
+  if (!rc && !st->raster && !st->stretch) {
+    // Nothing to stamp with; labels may still come.
+    delete st;
+    cb->stamp = nullptr;
   }
+  return rc;
+}
+
+// A stamp pixel of the renderer's picture laid over an output pixel.
+inline void BlendStamp(const ImgControlBlockTp *cb, RgbPixelTp *p, RgbPixelTp s) {
+  if (!s.fourth) return;
+  if (cb->stamp_inverse)
+    Invert(p, s.fourth);
+  else
+    *p = s;
+}
+
+// Coverage c of the stamp colour laid over an output pixel.
+inline void BlendCoverage(const ImgControlBlockTp *cb, RgbPixelTp *p, unsigned c, RgbPixelTp col) {
+  if (!c) return;
+  if (cb->stamp_inverse) {
+    Invert(p, c);
+  } else {
+    p->blue = static_cast<uint8_t>((col.blue * c + p->blue * (255 - c)) >> 8);
+    p->green = static_cast<uint8_t>((col.green * c + p->green * (255 - c)) >> 8);
+    p->red = static_cast<uint8_t>((col.red * c + p->red * (255 - c)) >> 8);
+    p->fourth = static_cast<uint8_t>((col.fourth * c + p->fourth * (255 - c)) >> 8);
+  }
+}
+
+}  // namespace
+
+ReturnTp ImgPrepareStamp(ImgControlBlockTp *cb) {
+  const int32_t w = cb->stamp_width ? cb->stamp_width : cb->stretch->out_width;
+  const int32_t h = cb->stamp_height ? cb->stamp_height : cb->stretch->out_lines;
+  ReturnTp rc = PrepareStampPicture(cb, w, h);
   if (!rc) rc = ImgSetUpLabels(cb, cb->text_label);
+  return rc;
+}
+
+ReturnTp ImgPrepareViewStamp(ImgControlBlockTp *cb, int32_t w, int32_t h, int32_t vw, int32_t vh) {
+  if (ImgStampTp *st = cb->stamp) {
+    delete st->raster;
+    ImgReleaseStretch(&st->stretch);
+    delete st;
+    cb->stamp = nullptr;
+  }
+  while (ImgLabelTp *l = cb->labels) {
+    cb->labels = l->next;
+    ImgReleaseStretch(&l->stretch);
+    delete l;
+  }
+  ReturnTp rc = PrepareStampPicture(cb, w, h);
+  if (rc) return rc;
+  // Labels are placed in the area the stamp size names; the specifications
+  // read from files for them are read again next time.
+  const int32_t sw = cb->stamp_width, sh = cb->stamp_height;
+  cb->stamp_width = vw;
+  cb->stamp_height = vh;
+  ImgLabelSpecTp **tail = &cb->label_specs;
+  while (*tail) tail = &(*tail)->next;
+  rc = ImgSetUpLabels(cb, cb->text_label);
+  ImgFreeLabelSpecs(tail);
+  cb->stamp_width = sw;
+  cb->stamp_height = sh;
   return rc;
 }
 
 void ImgApplyStamp(ImgControlBlockTp *cb, RgbPixelTp *out, int32_t y, int32_t x0, int32_t width) {
   ImgStampTp *st = cb->stamp;
+  if (st) st->line_row = -1;
   if (st && st->raster) {
     ImgRaw *r = st->raster;
     const int32_t row = st->row + y;
@@ -422,13 +482,7 @@ void ImgApplyStamp(ImgControlBlockTp *cb, RgbPixelTp *out, int32_t y, int32_t x0
       if (st->line.size() < static_cast<size_t>(n) * 4) st->line.resize(static_cast<size_t>(n) * 4);
       r->getPackedLine(st->line.data(), row, x0 + st->col, n);
       const RgbPixelTp *s = reinterpret_cast<const RgbPixelTp *>(st->line.data());
-      for (int32_t i = 0; i < n; ++i) {
-        if (!s[i].fourth) continue;
-        if (cb->stamp_inverse)
-          Invert(&out[i], s[i].fourth);
-        else
-          out[i] = s[i];
-      }
+      for (int32_t i = 0; i < n; ++i) BlendStamp(cb, &out[i], s[i]);
     }
   } else if (st && st->stretch) {
     const int32_t row = st->row + y;
@@ -436,23 +490,44 @@ void ImgApplyStamp(ImgControlBlockTp *cb, RgbPixelTp *out, int32_t y, int32_t x0
       if (ImgStretchRow(st->stretch, row, st->cover.data(), st->line.data()) == 0) {
         const RgbPixelTp col = WordPixel(cb->stamp_color);
         const int32_t n = std::min(width, st->stretch->cols - x0);
-        for (int32_t i = 0; i < n; ++i) {
-          const unsigned c = st->line[static_cast<size_t>(x0 + i)];
-          if (!c) continue;
-          RgbPixelTp *p = &out[i];
-          if (cb->stamp_inverse) {
-            Invert(p, c);
-          } else {
-            p->blue = static_cast<uint8_t>((col.blue * c + p->blue * (255 - c)) >> 8);
-            p->green = static_cast<uint8_t>((col.green * c + p->green * (255 - c)) >> 8);
-            p->red = static_cast<uint8_t>((col.red * c + p->red * (255 - c)) >> 8);
-            p->fourth = static_cast<uint8_t>((col.fourth * c + p->fourth * (255 - c)) >> 8);
-          }
-        }
+        for (int32_t i = 0; i < n; ++i) BlendCoverage(cb, &out[i], st->line[x0 + i], col);
       }
     }
   }
   ImgApplyLabels(cb, out, y, x0, width);
+}
+
+void ImgApplyZoomedStamp(ImgControlBlockTp *cb, RgbPixelTp *out, int32_t width, int32_t x0,
+                         int32_t y, int32_t zw, int32_t zh) {
+  ImgStampTp *st = cb->stamp;
+  if (!st || zw < 1 || zh < 1 || (!st->raster && !st->stretch)) return;
+  const int32_t sw = st->raster ? st->raster->width() : st->stretch->out_width;
+  const int32_t sh = st->raster ? st->raster->height() : st->stretch->out_lines;
+  if (sw < 1 || sh < 1 || y < 0 || y >= zh) return;
+  const int32_t row = static_cast<int32_t>(static_cast<int64_t>(y) * sh / zh);
+  // Zoomed in, many rows show the same row of the stamp.
+  if (st->line_row != row) {
+    st->line_row = -1;
+    if (st->raster) {
+      st->line.resize(static_cast<size_t>(sw) * 4);
+      st->raster->getPackedLine(st->line.data(), row, 0, sw);
+    } else {
+      st->line.resize(static_cast<size_t>(sw));
+      if (ImgStretchRow(st->stretch, row, st->cover.data(), st->line.data())) return;
+    }
+    st->line_row = row;
+  }
+  const RgbPixelTp col = WordPixel(cb->stamp_color);
+  const RgbPixelTp *pixels = reinterpret_cast<const RgbPixelTp *>(st->line.data());
+  for (int32_t i = 0; i < width; ++i) {
+    const int64_t x = static_cast<int64_t>(x0) + i;
+    if (x < 0 || x >= zw) continue;
+    const size_t at = static_cast<size_t>(x * sw / zw);
+    if (st->raster)
+      BlendStamp(cb, &out[i], pixels[at]);
+    else
+      BlendCoverage(cb, &out[i], st->line[at], col);
+  }
 }
 
 void ImgFreeStamp(ImgControlBlockTp *cb) {

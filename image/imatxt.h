@@ -67,6 +67,7 @@ struct ImgStampTp {
   std::vector<uint8_t> cover;
   ImgStretchTp *stretch = nullptr;
   std::vector<uint8_t> line;
+  int32_t line_row = -1;  // the row `line` holds for a zoomed view, -1 none
 };
 
 // The stamp and label settings read from the command line.
@@ -122,6 +123,16 @@ ReturnTp ImgSetUpLabels(ImgControlBlockTp *cb, bool text_label);
 // Composes the stamp and then the labels into output row y (pixels x0 ..
 // x0 + width - 1 of the output).
 void ImgApplyStamp(ImgControlBlockTp *cb, RgbPixelTp *out, int32_t y, int32_t x0, int32_t width);
+// For a view that shows a part of a zoomed output: the stamp is prepared
+// for an output of w x h (the picture it stays on), the labels for the
+// view of vw x vh (they stay at their places in it). Stamp and labels
+// prepared before are replaced.
+ReturnTp ImgPrepareViewStamp(ImgControlBlockTp *cb, int32_t w, int32_t h, int32_t vw, int32_t vh);
+// Composes the stamp prepared by ImgPrepareViewStamp into a row of a view:
+// pixel i shows point (x0 + i, y) of a zoom of zw x zh of the output the
+// stamp was prepared for.
+void ImgApplyZoomedStamp(ImgControlBlockTp *cb, RgbPixelTp *out, int32_t width, int32_t x0,
+                         int32_t y, int32_t zw, int32_t zh);
 // Composes the labels alone (newest first) into output row y.
 void ImgApplyLabels(ImgControlBlockTp *cb, RgbPixelTp *out, int32_t y, int32_t x0, int32_t width);
 // Frees the stamp and the label records of a block.

@@ -188,6 +188,22 @@ ReturnTp ScrPutLine(SCR_CONTROL_BLOCK *block, int32_t y, const uint8_t *pixels);
 ReturnTp ScrInstallColorMap(SCR_CONTROL_BLOCK *block);
 ReturnTp ScrClose(SCR_CONTROL_BLOCK **block);
 
+// A view the user moves about (pvview -explore). Nothing of these reaches
+// the window before ScrFlush, except what ScrScroll moves there.
+// Puts h rows of w pixels (as for ScrPutLine; row r at pixels + r x stride)
+// into the image at (x, y).
+ReturnTp ScrPutRect(SCR_CONTROL_BLOCK *block, int32_t x, int32_t y, int32_t w, int32_t h,
+                    const uint8_t *pixels, size_t stride);
+// Moves the picture dx pixels right and dy down, in the image and in the
+// window; the strips it leaves are the caller's to fill. Parts of the
+// window that were hidden arrive as GraphicsExpose events.
+ReturnTp ScrScroll(SCR_CONTROL_BLOCK *block, int32_t dx, int32_t dy);
+// The window has been given a new size: an image of that size, to be
+// filled anew.
+ReturnTp ScrResize(SCR_CONTROL_BLOCK *block, int32_t width, int32_t height);
+// The title of a top-level window (an embedded window has none).
+ReturnTp ScrSetTitle(SCR_CONTROL_BLOCK *block, const char *title);
+
 // The X11 driver.
 ReturnTp ScrDrvXFunctions(SCR_DRIVER_FUNCTIONS *functions);
 ReturnTp ScrDrvXGetAttributes(void *display, ScrAttributesTp *attributes);
@@ -196,6 +212,13 @@ ReturnTp ScrDrvXLoadColorMap(void *context, int32_t entries, const uint8_t *rgb)
 ReturnTp ScrDrvXLoadRectangle(void *context, const ScrRectTp *rect, uint8_t *pixels);
 ReturnTp ScrDrvXFlush(void *context, int32_t x, int32_t y, int32_t width, int32_t height);
 ReturnTp ScrDrvXTerm(void *context, int32_t mode);
+// Its part in a view the user moves about: a row of w pixels (as for
+// ScrPutLine: blue, green, red, fourth byte, or colour indices) put into
+// the image at (x, y), the picture moved, a new image size, the title.
+ReturnTp ScrDrvXPutRow(void *context, int32_t x, int32_t y, int32_t w, const uint8_t *pixels);
+ReturnTp ScrDrvXScroll(void *context, int32_t dx, int32_t dy);
+ReturnTp ScrDrvXResize(void *context, int32_t width, int32_t height);
+ReturnTp ScrDrvXSetTitle(void *context, const char *title);
 
 // Published by the X11 driver while a window is open, so that code
 // outside the layer (the interrupt handler, a host that embeds the

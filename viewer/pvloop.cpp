@@ -7,12 +7,15 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
+#include <poll.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <utility>
 
 #include "common.h"
+#include "pvexplore.h"
 
 namespace {
 
@@ -35,6 +38,7 @@ struct LoopTp {
   int x0 = -1, y0 = -1, x1 = -1, y1 = -1;
   int grab_x = 0, grab_y = 0;
   int mode = kNoBox;
+  PvExploreTp *explore = nullptr;
 };
 
 Cursor CursorFor(const LoopTp &l, int shape) {
@@ -242,6 +246,11 @@ void SettleBox(LoopTp *l) {
   Pointer(*l, &px, &py);
   SetCursor(l, ShapeAt(*l, px, py));
 
+  // Exploring, the title shows the part of the page under the box.
+  if (l->explore) {
+    PvExploreCropBox(l->explore, l->mode != kNoBox, l->x0, l->y0, l->x1, l->y1);
+    return;
+  }
   // The description of the box; nothing shows it yet.
   char *text = nullptr;
   if (l->mode != kNoBox)
@@ -258,10 +267,38 @@ void FreeLoop(LoopTp *l) {
     if (c) XFreeCursor(l->display, c);
 }
 
+// The next event; false once the deadline (0: none) has passed first.
+bool NextEvent(Display *display, XEvent *e, std::chrono::steady_clock::time_point deadline,
+               bool timed) {
+  while (timed && !XPending(display)) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) return false;
+    pollfd p{ConnectionNumber(display), POLLIN, 0};
+    poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
+  }
+  XNextEvent(display, e);
+  return true;
+}
+
+// Draws the view the explore mode waits to show, once no event is
+// queued, with the crop box taken off and put back around it.
+ReturnTp DrawExplored(LoopTp *l) {
+  if (!l->explore || !PvExplorePending(l->explore) || XPending(l->display)) return 0;
+  DrawBox(*l);
+  ReturnTp rc = PvExploreDraw(l->explore);
+  DrawBox(*l);
+  if (l->mode != kNoBox) PvExploreCropBox(l->explore, true, l->x0, l->y0, l->x1, l->y1);
+  return rc;
+}
+
 }  // namespace
 
-ReturnTp ScrEventLoop(SCR_CONTROL_BLOCK *screen, Display *display, bool may_crop) {
+ReturnTp ScrEventLoop(SCR_CONTROL_BLOCK *screen, Display *display, bool may_crop,
+                      PvExploreTp *explore, int32_t timer) {
   LoopTp l;
+  l.explore = explore;
   l.display = display;
   l.window = scr_external_window_id;
   l.screen = screen;
@@ -274,6 +311,7 @@ ReturnTp ScrEventLoop(SCR_CONTROL_BLOCK *screen, Display *display, bool may_crop
   long mask = KeyPressMask | EnterWindowMask | LeaveWindowMask | ExposureMask |
               StructureNotifyMask | ColormapChangeMask;
   if (may_crop) mask |= ButtonPressMask | ButtonReleaseMask | PointerMotionMask;
+  if (explore) mask |= ButtonPressMask | ButtonReleaseMask | ButtonMotionMask;
   XSelectInput(display, l.window, mask);
   if (ReturnTp rc = ScrFlush(screen, 0, 0, l.width, l.height)) {
     FreeLoop(&l);
@@ -281,12 +319,16 @@ ReturnTp ScrEventLoop(SCR_CONTROL_BLOCK *screen, Display *display, bool may_crop
   }
 
   const Atom delete_window = XInternAtom(display, "WM_DELETE_WINDOW", False);
+  const bool timed = explore && timer > 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timer);
   ReturnTp result = 0;
   for (bool running = true; running;) {
+    if ((result = DrawExplored(&l))) break;
     XEvent e;
-    XNextEvent(display, &e);
+    if (!NextEvent(display, &e, deadline, timed)) break;
     switch (e.type) {
       case KeyPress: {
+        if (explore && PvExploreKey(explore, &e.xkey)) break;
         const KeySym key = XLookupKeysym(&e.xkey, 0);
         if (key != XK_q && (key & 0xFF) != 27 && key != XK_space) break;
         if (l.mode == kNoBox) {
@@ -296,16 +338,37 @@ ReturnTp ScrEventLoop(SCR_CONTROL_BLOCK *screen, Display *display, bool may_crop
           DrawBox(l);
           l.mode = kNoBox;
           l.x0 = l.y0 = l.x1 = l.y1 = -1;
+          if (explore) PvExploreCropBox(explore, false, 0, 0, 0, 0);
         }
         break;
       }
       case ButtonPress:
+        if (explore && PvExploreButton(explore, &e.xbutton, may_crop)) break;
         if (!may_crop) break;
         DragBox(&l);
         SettleBox(&l);
         break;
+      case ButtonRelease:
+        if (explore) PvExploreButton(explore, &e.xbutton, may_crop);
+        break;
       case MotionNotify:
+        if (explore && PvExploreMotion(explore, &e.xmotion)) break;
         if (may_crop) SetCursor(&l, ShapeAt(l, e.xmotion.x, e.xmotion.y));
+        break;
+      case ConfigureNotify:
+        if (!explore) break;
+        // The window manager gave the window a new size.
+        l.width = e.xconfigure.width;
+        l.height = e.xconfigure.height;
+        PvExploreResized(explore, e.xconfigure.width, e.xconfigure.height);
+        break;
+      case GraphicsExpose:
+        // Hidden parts of the window that a move could not copy.
+        if (ReturnTp rc = ScrFlush(screen, e.xgraphicsexpose.x, e.xgraphicsexpose.y,
+                                   e.xgraphicsexpose.width, e.xgraphicsexpose.height)) {
+          result = rc;
+          running = false;
+        }
         break;
       case EnterNotify:
         if (e.xcrossing.x < 0 || e.xcrossing.y < 0 || e.xcrossing.x >= l.width ||

@@ -19,6 +19,7 @@
 #include "common.h"
 #include "drivers.h"
 #include "image.h"
+#include "pvexplore.h"
 #include "pvloop.h"
 #include "screen.h"
 
@@ -51,6 +52,7 @@ CmdOptionTp pvOptions[] = {
     {"tmp", 1, nullptr, "<temporary directory>"},
     {"version", 0, nullptr, ""},
     {"save", 1, nullptr, nullptr},
+    {"explore", 1, nullptr, "<false | true> (zoom, pan, pages, turns)"},
     {"", 0, nullptr, "COLORS:"},
     {"colors", 1, nullptr, "0-256 (0=RGB)"},
     IMG_COLOR_MODE_OPTION_ROWS,
@@ -98,12 +100,14 @@ struct PvSettingsTp {
   int resize = 0;       // 0 not given, 1 shrink, 2 fit, 3 noresize, 4 obey
   int scalemethod = 8;  // 8 averaging, 4 bilinear, 1 replication
   bool maycrop = false, stitch = false;
+  bool explore = false;     // zoom, pan, pages and turns in the window
   ImgStampOptionsTp stamp;  // stamp and label options
 };
 
 ImgOpenParamsTp *pvParams = nullptr;
 char **pvFiles = nullptr;
 int pvNFiles = 0;
+const PvSettingsTp *pvSettings = nullptr;  // for the crop of each page explored
 
 // The interrupt ends every process of our group (filters, the stamp
 // renderer) and then this one. The X image may point into memory that is
@@ -187,6 +191,7 @@ void ReadSettings(PvSettingsTp *s) {
   s->scalemethod = method < 0 ? 8 : kMethods[method];
   s->maycrop = Choice("maycrop", "false", "true") == 1;
   s->stitch = Choice("stitch", "false", "true") == 1;
+  s->explore = Choice("explore", "false", "true") == 1;
 
   ImgReadStampOptions(pvOptions, &s->stamp);
 }
@@ -248,6 +253,8 @@ void ChooseShownSize(const PvSettingsTp &s, const ImgControlBlockTp *cb, int32_t
 // program ends.
 struct PvRunTp {
   ImgRaw *raw = nullptr;
+  ImgControlBlockTp *pages = nullptr;  // the open file further pages come from
+  PvExploreTp *explore = nullptr;
   ImgControlBlockTp *cb = nullptr;
   SCR_CONTROL_BLOCK *screen = nullptr;
   RgbPixelTp *frame = nullptr;
@@ -257,7 +264,9 @@ struct PvRunTp {
 PvRunTp pvRun;
 
 [[noreturn]] void Finish(int status) {
+  PvExploreClose(&pvRun.explore);
   if (pvRun.cb) ImgClose(&pvRun.cb);
+  if (pvRun.pages) ImgClose(&pvRun.pages);
   if (pvRun.screen) ScrClose(&pvRun.screen);
   free(pvRun.frame);
   pvRun.frame = nullptr;
@@ -385,6 +394,52 @@ void SaveFrame(const char *name, int32_t ow, int32_t oh) {
   }
 }
 
+// Crop: the relative one first, then the absolute one inside the page.
+void ApplyCrop(ImgControlBlockTp *cb) {
+  const PvSettingsTp &s = *pvSettings;
+  cb->crop_x = 0;
+  cb->crop_y = 0;
+  cb->crop_w = cb->width;
+  cb->crop_h = cb->lines;
+  if (CmdGetOpt(pvOptions, "relcrop")) {
+    cb->crop_w = static_cast<int32_t>(cb->width * s.relcrop_w + 0.5);
+    cb->crop_h = static_cast<int32_t>(cb->lines * s.relcrop_h + 0.5);
+    cb->crop_x = static_cast<int32_t>(s.relcrop_x * cb->width + 0.5);
+    cb->crop_y = static_cast<int32_t>(s.relcrop_y * cb->lines + 0.5);
+  }
+  if (s.crop) {
+    int32_t x = cb->crop_x, y = cb->crop_y;
+    CmdParseCrop(s.crop, &cb->crop_w, &cb->crop_h, &x, &y);
+    cb->crop_x = x;
+    cb->crop_y = y;
+  }
+}
+
+// The raster the window is drawn from, holding every page up to the one
+// shown: the one place that decides how the file is read. The fitted
+// view needs no more than its own size of each page; exploring needs
+// each page whole, and reads the pages after the one shown only when they
+// are asked for, from the file it keeps open. Returns the raster's status.
+ReturnTp ReadRaster(const PvSettingsTp &s, int page) {
+  delete pvRun.raw;
+  pvRun.raw = nullptr;
+  if (pvRun.pages) ImgClose(&pvRun.pages);
+  // Stitched pages are shown as one picture: all of them are read.
+  if (!s.explore || s.stitch) {
+    pvRun.raw = new ImgRaw(s.infile, true, 1, s.stitch ? 0 : page);
+    return pvRun.raw->status();
+  }
+  ReturnTp rc = ImgOpenPicture(s.infile, &pvRun.pages, nullptr);
+  if (rc) {
+    if (pvRun.pages) ImgClose(&pvRun.pages);
+    Finish(1);
+  }
+  pvRun.raw = new ImgRaw(pvRun.pages);
+  rc = pvRun.raw->status();
+  if (!rc) rc = pvRun.raw->readPages(pvRun.pages, 1, std::max(page, 1));
+  return rc;
+}
+
 // Vector input rasterised by a filter is opened again at a resolution
 // that fills the parent's area or the size asked for, rather than being
 // enlarged pixel by pixel.
@@ -406,7 +461,51 @@ void Rerasterise(const PvSettingsTp &s, ImgControlBlockTp **pcb) {
   // The open keeps the rotation unless the filter has turned the picture
   // itself; the raster read first was never rotated.
   ImgClose(pcb);
+  if (s.explore) {
+    // Views come from a raster: it is read again at the new resolution.
+    const int page = pvParams->page;
+    if (ReadRaster(s, page) || !pvRun.raw->segment(std::max(page, 1))) Finish(1);
+    if (ImgOpenRaw(pvRun.raw, page, pcb, pvParams) || !*pcb) Finish(1);
+    return;
+  }
   if (ImgOpen(s.infile, pcb, pvParams) || !*pcb) Finish(1);
+}
+
+// The explore mode from the fitted view on: the same picture, then the
+// user's zoom, pans, pages and turns until the window is closed or the
+// timer runs out. -save writes the first view and, at the end, the last.
+[[noreturn]] void Explore(const PvSettingsTp &s, int32_t ow, int32_t oh) {
+  PvExploreSetupTp setup = {};
+  setup.display = s.display;
+  setup.screen = pvRun.screen;
+  setup.raw = pvRun.raw;
+  setup.pages = pvRun.pages;
+  setup.page = s.stitch ? 1 : std::max(pvParams->page, 1);
+  setup.rotation = pvParams->rotation;
+  setup.mirror = pvParams->mirror;
+  setup.fit_w = ow;
+  setup.fit_h = oh;
+  setup.name = s.bartitle ? s.bartitle : *s.infile ? s.infile : "From Standard Input";
+  setup.stitch = s.stitch;
+  setup.crop = ApplyCrop;
+  setup.color = &s.color;
+  setup.decor = pvRun.cb;  // its stamp and label settings; no line is read from it
+  pvRun.cb = nullptr;
+  setup.scale_method = static_cast<ImgScaleTp>(s.scalemethod);
+  setup.colors = s.colors;
+  setup.nodither = s.nodither;
+  setup.stdcmap = s.stdcmap;
+  if (PvExploreOpen(&setup, &pvRun.explore)) Finish(1);
+  auto save = [&] {
+    if (s.save && !PvExploreSave(pvRun.explore, s.save)) {
+      perror(s.save);
+      Finish(1);
+    }
+  };
+  save();
+  ScrEventLoop(pvRun.screen, s.display, s.maycrop, pvRun.explore, s.timer);
+  save();
+  Finish(0);
 }
 
 // Reads, sizes and shows the image, waits, and ends the program.
@@ -416,14 +515,13 @@ void Rerasterise(const PvSettingsTp &s, ImgControlBlockTp **pcb) {
 
   // The raster holds every page up to the one shown, so that a page seam
   // can be looked at across pages.
-  // Stitched pages are shown as one picture: all of them are read.
   const int page = s.stitch ? 1 : pvParams->page;
-  pvRun.raw = new ImgRaw(s.infile, true, 1, s.stitch ? 0 : page);
+  const ReturnTp read = ReadRaster(s, page);
   ImgRaw *raw = pvRun.raw;
   if (raw->width() == 0 || raw->segmentLines() == 0) Finish(1);
   // A page whose reading failed before its first line has nothing to
   // show; a page cut short later shows the lines it has.
-  if (raw->status() && raw->segment(page) && raw->segment(page)->linesPut() == 0) Finish(1);
+  if (read && raw->segment(page) && raw->segment(page)->linesPut() == 0) Finish(1);
   if (ImgOpenRaw(raw, page, &pvRun.cb, pvParams) || !pvRun.cb) Finish(1);
   // 3. Page seams: lines repeated at the top of the next page go.
   if (s.stitch && raw->removeOverlaps(pvRun.cb, true)) Finish(1);
@@ -432,23 +530,7 @@ void Rerasterise(const PvSettingsTp &s, ImgControlBlockTp **pcb) {
   ImgControlBlockTp *cb = pvRun.cb;
   if (cb->width == 0 || cb->lines == 0) Finish(1);
 
-  // Crop: the relative one first, then the absolute one inside the page.
-  cb->crop_x = 0;
-  cb->crop_y = 0;
-  cb->crop_w = cb->width;
-  cb->crop_h = cb->lines;
-  if (CmdGetOpt(pvOptions, "relcrop")) {
-    cb->crop_w = static_cast<int32_t>(cb->width * s.relcrop_w + 0.5);
-    cb->crop_h = static_cast<int32_t>(cb->lines * s.relcrop_h + 0.5);
-    cb->crop_x = static_cast<int32_t>(s.relcrop_x * cb->width + 0.5);
-    cb->crop_y = static_cast<int32_t>(s.relcrop_y * cb->lines + 0.5);
-  }
-  if (s.crop) {
-    int32_t x = cb->crop_x, y = cb->crop_y;
-    CmdParseCrop(s.crop, &cb->crop_w, &cb->crop_h, &x, &y);
-    cb->crop_x = x;
-    cb->crop_y = y;
-  }
+  ApplyCrop(cb);
 
   int32_t ow, oh;
   ChooseShownSize(s, cb, &ow, &oh);
@@ -481,6 +563,7 @@ void Rerasterise(const PvSettingsTp &s, ImgControlBlockTp **pcb) {
   CmnStrFree(&title);
   if (rc == SCR_E_UNSUPPORTED) Finish(1);
   if (rc) Finish(0);
+  if (s.explore) Explore(s, ow, oh);
 
   const bool direct =
       pvRun.screen->display_class != SCR_CLASS_PSEUDOCOLOR && s.colors == 0 && !s.save;
@@ -515,6 +598,7 @@ void Rerasterise(const PvSettingsTp &s, ImgControlBlockTp **pcb) {
 int main(int argc, char **argv) {
   CmnKeepFreedMemory();
   PvSettingsTp s;
+  pvSettings = &s;
   IffUseFormats(IfdFormats);
   IfiFilterStageFn = IfiFilterStage;  // page and vector files go through the filters
 

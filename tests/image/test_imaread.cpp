@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -226,6 +227,94 @@ TEST_F(ImaRead, GrayPagesScaleLikeDisplayPixels) {
         EXPECT_EQ(px[0], px[1]);
         EXPECT_EQ(px[2], px[1]);
       }
+}
+
+// A window of the output read from a raster is that part of the whole
+// output, whatever the crop, mirror, rotation, depth and method, for
+// windows at the edges and inside; an output far larger than the picture
+// costs only its window.
+TEST_F(ImaRead, OutputWindowIsThePartOfTheWholeOutput) {
+  const int w = 53, h = 37;
+  Bytes gray(size_t(w) * h);
+  for (size_t i = 0; i < gray.size(); ++i) gray[i] = uint8_t(i * 2654435761u >> 11);
+  const Bytes pic = Picture(w, h);
+  struct Case {
+    int out_w, out_h, rotation, mirror;
+    ImgScaleTp method;
+  } cases[] = {{20, 14, 0, 0, ImgScaleAveraging},    {20, 14, 0, 3, ImgScaleAveraging},
+               {106, 74, 0, 1, ImgScaleReplication}, {90, 70, 0, 2, ImgScaleBilinear},
+               {14, 20, 90, 0, ImgScaleAveraging},   {150, 200, 270, 1, ImgScaleReplication},
+               {31, 23, 180, 0, ImgScaleBilinear},   {53, 37, 0, 1, ImgScaleAveraging}};
+  for (const Case &c : cases)
+    for (int depth : {1, 3}) {
+      SCOPED_TRACE(testing::Message() << c.out_w << "x" << c.out_h << " rotation " << c.rotation
+                                      << " mirror " << c.mirror << " depth " << depth);
+      auto open = [&](ImgRaw *raw) {
+        ImgOpenParamsTp params = {};
+        params.rotation = c.rotation;
+        params.mirror = c.mirror;
+        ImgControlBlockTp *cb = nullptr;
+        EXPECT_EQ(ImgOpenRaw(raw, 1, &cb, &params), 0u);
+        Crop(cb, 2, 3, 45, 31);
+        cb->caller_stamps = true;
+        return cb;
+      };
+      // Each block turns its raster, so each reads a raster of its own.
+      auto raster = [&] {
+        return std::make_unique<ImgRaw>(
+            const_cast<unsigned char *>(depth == 1 ? gray.data() : pic.data()), w, h, depth, false,
+            0, 0);
+      };
+      std::vector<uint32_t> whole(size_t(c.out_w) * c.out_h);
+      {
+        auto raw = raster();
+        ImgControlBlockTp *cb = open(raw.get());
+        ASSERT_EQ(ImgSetOutputSize(cb, c.out_w, c.out_h), 0u);
+        cb->scale_method = c.method;
+        std::vector<RgbPixelTp> line(c.out_w);
+        for (int y = 0; y < c.out_h; ++y) {
+          ASSERT_EQ(ImgReadLine(cb, y, line.data()), 0u);
+          for (int x = 0; x < c.out_w; ++x) whole[size_t(y) * c.out_w + x] = Word(line[x]);
+        }
+        ASSERT_EQ(ImgClose(&cb), 0u);
+      }
+      const int windows[][4] = {{0, 0, c.out_w, c.out_h},
+                                {0, 0, 5, 4},
+                                {c.out_w - 6, c.out_h - 3, 6, 3},
+                                {c.out_w / 3, c.out_h / 4, c.out_w / 2, c.out_h / 2},
+                                {c.out_w - 1, 1, 1, c.out_h - 1}};
+      for (const auto &win : windows) {
+        SCOPED_TRACE(testing::Message()
+                     << "window " << win[0] << "," << win[1] << " " << win[2] << "x" << win[3]);
+        auto raw = raster();
+        ImgControlBlockTp *cb = open(raw.get());
+        cb->scale_method = c.method;
+        ASSERT_EQ(ImgSetOutputWindow(cb, c.out_w, c.out_h, win[0], win[1], win[2], win[3]), 0u);
+        std::vector<RgbPixelTp> line(win[2]);
+        for (int y = 0; y < win[3]; ++y) {
+          ASSERT_EQ(ImgReadLine(cb, y, line.data()), 0u);
+          for (int x = 0; x < win[2]; ++x)
+            ASSERT_EQ(Word(line[x]), whole[size_t(win[1] + y) * c.out_w + win[0] + x])
+                << x << "," << y;
+        }
+        ASSERT_EQ(ImgClose(&cb), 0u);
+      }
+    }
+  // A window of 10 x 10 pixels of an output two million pixels wide.
+  ImgRaw raw(const_cast<unsigned char *>(pic.data()), w, h, 3, false, 0, 0);
+  ImgControlBlockTp *cb = nullptr;
+  ASSERT_EQ(ImgOpenRaw(&raw, 1, &cb, nullptr), 0u);
+  cb->scale_method = ImgScaleReplication;
+  ASSERT_EQ(ImgSetOutputWindow(cb, 2120000, 1480000, 1060000, 740000, 10, 10), 0u);
+  std::vector<RgbPixelTp> line(10);
+  ASSERT_EQ(ImgReadLine(cb, 0, line.data()), 0u);
+  EXPECT_EQ(Word(line[0]), At(pic, w, 26, 18));
+  EXPECT_LE(cb->stretch->htab.size(), 10u);
+  EXPECT_EQ(ImgSetOutputWindow(cb, 20, 20, 0, 0, 5, 5), CMN_E_TEXT | CMN_REPORTED);
+  ASSERT_EQ(ImgClose(&cb), 0u);
+  ASSERT_EQ(ImgOpenRaw(&raw, 1, &cb, nullptr), 0u);
+  EXPECT_EQ(ImgSetOutputWindow(cb, 20, 20, 16, 0, 5, 5), CMN_E_TEXT | CMN_REPORTED);
+  ASSERT_EQ(ImgClose(&cb), 0u);
 }
 
 TEST_F(ImaRead, HeaderSizes) {
