@@ -79,6 +79,13 @@ bool IffSizeWithinLimits(int64_t width, int64_t height) {
          width * height <= kMaxPixels;
 }
 
+ReturnTp IffSizeCode(int64_t width, int64_t height) {
+  if (width == 0 || height == 0) return IFF_E_BAD_HEADER;
+  if (width < 0 || width > kMaxWidth) return IFF_E_WIDTH;
+  if (height < 0 || height > kMaxHeight || width * height > kMaxPixels) return IFF_E_HEIGHT;
+  return 0;
+}
+
 namespace {
 
 bool HasOperations(const IffDriverTp &d) {

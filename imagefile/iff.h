@@ -237,6 +237,11 @@ const IffFormatTp *IffFormatOf(uint32_t type);
 // True when a picture of width x height lies within the sizes the
 // interface accepts from any header.
 bool IffSizeWithinLimits(int64_t width, int64_t height);
+// The code the interface would raise for that size: 0 when it is
+// accepted, else IFF_E_BAD_HEADER, IFF_E_WIDTH or IFF_E_HEIGHT (not
+// raised). Drivers that size buffers in their header read check with it
+// before allocating.
+ReturnTp IffSizeCode(int64_t width, int64_t height);
 // The writer row of a word or extension (any case), or null.
 const IffWriterWordTp *IffFindWriter(const char *word);
 // Every writer word of the list in order, separated by " | ".
