@@ -30,6 +30,7 @@ struct CodeState {
   int32_t band_rows = 0;
   int32_t band_form = 1;  // 1, or 3 for progressive files
   int32_t next_line = 0;
+  int64_t made_up = 0;  // the codec's made-up bytes already counted
 };
 
 // The codec's input: the next bytes of the stream.
@@ -170,6 +171,11 @@ ReturnTp IfdCodecRdScan(void *state, IffParamTp *p) {
     ReturnTp rc = IfuCodecRead(s->codec, s->band.data(), &length);
     if (rc == IFU_I_EOD || rc == IFU_I_PAUSED) rc = 0;
     if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
+    // Rows the codec painted grey for want of data count as made up: the
+    // interface stops a frame that is mostly that.
+    const int64_t made_up = static_cast<JpegParamTp *>(s->codec->param)->made_up;
+    IfiAccount(s->handle, 0, made_up - s->made_up);
+    s->made_up = made_up;
     s->band_rows = length / s->row_bytes;
     if (s->band_rows < 1) return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
   }
