@@ -7,7 +7,8 @@
 // start of an image's data, and each row is decoded as it is asked for.
 // Only an interlaced image is decoded whole, into a frame buffer whose
 // rows are allocated as the data fills them, so that memory follows what
-// the file really holds.
+// the file really holds; a picture far larger than its file could give is
+// refused before its first row (IffWholeImageFits).
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -533,6 +534,12 @@ ReturnTp IfdGifRdScan(void *state, IffParamTp *p) {
   ReturnTp rc = 0;
   if (s->phase == kAtData) rc = StartDecoder(s);
   if (!rc && s->interlaced) {
+    // Every row is held until the last pass: only as many bytes as a file
+    // of this size can really give.
+    if (!s->frame_done && !IffWholeImageFits(int64_t{s->width} * s->height, s->handle->file_size)) {
+      s->failure = CmnError(CMN_SOURCE, __LINE__, IFD_E_WHOLE_IMAGE, "GIF", s->width, s->height);
+      return s->failure;
+    }
     if (!s->frame_done) {
       rc = DecodeFrame(s);
       if (!rc) FinishImage(s);

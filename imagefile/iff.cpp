@@ -86,6 +86,15 @@ ReturnTp IffSizeCode(int64_t width, int64_t height) {
   return 0;
 }
 
+bool IffWholeImageFits(int64_t bytes, int64_t input_size) {
+  constexpr int64_t kRatio = 1100;
+  constexpr int64_t kSlack = int64_t{1} << 20;
+  constexpr int64_t kUnknownSizeLimit = int64_t{1} << 30;
+  if (bytes <= kSlack) return true;
+  if (input_size <= 0) return bytes <= kUnknownSizeLimit;
+  return (bytes - kSlack) / kRatio <= input_size;
+}
+
 namespace {
 
 bool HasOperations(const IffDriverTp &d) {
