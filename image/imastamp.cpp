@@ -379,6 +379,16 @@ void ImgStampLayout::row(int32_t y, uint8_t *out) const {
 
 // ---- Preparation and application ---------------------------------------------
 
+namespace {
+
+// A stamp shows at most 32 lines of 256 characters, and its text reaches
+// the renderer as one argument of a shell command, which the system
+// limits to 128 KiB with the text quoted (a quote costs four bytes). A
+// longer text is refused rather than dropped without a picture.
+constexpr size_t kMaxStampText = 16384;
+
+}  // namespace
+
 ReturnTp ImgPrepareStamp(ImgControlBlockTp *cb) {
   static bool old_method = false;
   if (getenv("OLDSTAMP")) old_method = true;
@@ -386,6 +396,8 @@ ReturnTp ImgPrepareStamp(ImgControlBlockTp *cb) {
     free(cb->stamp_text);
     cb->stamp_text = nullptr;
     if (const char *text = getenv("PVSTAMP")) {
+      if (strlen(text) > kMaxStampText)
+        return CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, "PVSTAMP: the stamp text is too long");
       cb->stamp_text = strdup(text);
       if (const char *color = getenv("PVSTAMPCOLOR"))
         cb->stamp_color = ImgStampColorFromEnv(color, &cb->stamp_inverse);
@@ -476,6 +488,11 @@ void ImgFreeStamp(ImgControlBlockTp *cb) {
 
 void ImgReadStampOptions(CmdOptionTp *table, ImgStampOptionsTp *out) {
   out->stamptext = static_cast<const char *>(CmdGetOpt(table, "stamptext"));
+  if (out->stamptext && strlen(out->stamptext) > kMaxStampText) {
+    CmnInfoPrintf(nullptr, "Invalid -stamptext parameter: %zu bytes, at most %zu\n",
+                  strlen(out->stamptext), kMaxStampText);
+    exit(1);
+  }
   static const uint32_t kColors[] = {0xFF000000u, 0xFFFF0000u, 0xFF00FF00u, 0xFF0000FFu,
                                      0xFFFFFF00u, 0xFFFF00FFu, 0xFF00FFFFu, 0xFFFFFFFFu};
   const int color = CmdGetOptPosition(table, "stampcolor", "black", "red", "green", "blue",
