@@ -231,8 +231,11 @@ ReturnTp IfdCodecWtHead(void *state, IffParamTp *p) {
     components = 3;
   else
     return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
-  if (p->width < 1 || p->height < 1 || p->width > 65535 || p->height > 65535)
-    return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
+  if (p->width < 1 || p->height < 1) return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
+  // The frame's width and height are 16-bit fields, and the common
+  // decoders stop at 65500.
+  if (p->width > 65500 || p->height > 65500)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_TOO_LARGE, "JPEG", p->width, p->height);
   const int32_t depth = p->bits_per_sample > 8 ? 12 : 8;
 
   JpegParamTp *jp = nullptr;

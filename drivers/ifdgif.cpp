@@ -565,8 +565,10 @@ ReturnTp IfdGifWtHead(void *state, IffParamTp *p) {
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_NEEDS_RGB);
   if (p->cmap_entries > 256 || p->cmap_entries < 0)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_CMAP_SIZE);
-  if (p->width < 1 || p->width > 0xFFFF || p->height < 1 || p->height > 0xFFFF)
-    return CmnError(CMN_SOURCE, __LINE__, IFD_E_CONVERT, "GIF");
+  if (p->width < 1 || p->height < 1) return CmnError(CMN_SOURCE, __LINE__, IFD_E_CONVERT, "GIF");
+  // The screen and image sizes are 16-bit fields.
+  if (p->width > 0xFFFF || p->height > 0xFFFF)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_TOO_LARGE, "GIF", p->width, p->height);
   int bits = 1;
   while ((1 << bits) < p->cmap_entries) ++bits;
   s->out_bits = bits;

@@ -266,15 +266,19 @@ ReturnTp IfdPcxWtHead(void *state, IffParamTp *p) {
   s->entries = p->cmap_entries;
   if (s->entries != 2 && s->entries != 16 && s->entries != 256)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_CMAP_SIZE);
-  // Corners are 16-bit fields.
-  if (p->width < 1 || p->height < 1 || p->width > 0x10000 || p->height > 0x10000)
-    return CmnError(CMN_SOURCE, __LINE__, IFD_E_CONVERT, kFormat);
+  if (p->width < 1 || p->height < 1) return CmnError(CMN_SOURCE, __LINE__, IFD_E_CONVERT, kFormat);
   s->width = p->width;
   s->height = p->height;
   s->in_bits = p->bits_per_sample;
   s->bits = s->entries == 256 ? 8 : 1;
   s->planes = s->entries == 16 ? 4 : 1;
-  s->bytes_per_line = s->entries == 256 ? (s->width + 1) / 2 * 2 : 2 * ((s->width + 15) / 16);
+  const int64_t bytes_per_line =
+      s->entries == 256 ? (int64_t{s->width} + 1) / 2 * 2 : 2 * ((int64_t{s->width} + 15) / 16);
+  // The last column and row and the bytes per line are signed 16-bit
+  // integers: readers take larger values for negative ones.
+  if (s->width > 0x8000 || s->height > 0x8000 || bytes_per_line > 0x7FFF)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_TOO_LARGE, kFormat, s->width, s->height);
+  s->bytes_per_line = static_cast<int32_t>(bytes_per_line);
   s->row_bytes = s->planes * s->bytes_per_line;
   s->next_line = 0;
   try {

@@ -231,8 +231,11 @@ ReturnTp IfdSgiWtHead(void *state, IffParamTp *p) {
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (p->compression[0] != 0 || p->has_cmap || p->bits_per_sample > 16 || p->aspect_x == 0 ||
       p->aspect_y == 0 || (p->color_model != IFF_CM_RGB && p->color_model != IFF_CM_GRAY) ||
-      p->width < 1 || p->height < 1 || p->width > 65535 || p->height > 65535)
+      p->width < 1 || p->height < 1)
     return Unsupported(__LINE__);
+  // The sizes are 16-bit fields.
+  if (p->width > 65535 || p->height > 65535)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_TOO_LARGE, kFormat, p->width, p->height);
   // Rows are written bottom first and channel by channel, so each line
   // lands at its place in the file: the output must be a file we can seek.
   if (!s->handle->seekable) return Unsupported(__LINE__);
