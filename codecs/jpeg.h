@@ -46,6 +46,11 @@ typedef struct {
   int32_t components;   // 1 or 3 (the colour form delivered follows color)
   int32_t file_depth;   // sample precision of the frame
   int32_t band_height;  // rows per IfuCodecRead: 1 << (m + 2), or the height when progressive
+  // Bytes of the rows delivered so far that no data stood behind: rows of
+  // MCU rows decoded after the data ran out or broke, shown grey. A driver
+  // counts them as made up, so that a frame far larger than its data is
+  // stopped after bounded work.
+  int64_t made_up;
 
   // ---- reading: help for JPEG held inside other formats
   const uint8_t *tables;  // an abbreviated stream (tables only) read before the data; may be null

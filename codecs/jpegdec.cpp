@@ -104,6 +104,7 @@ struct Decoder {
   int predictor = 1;
   bool restarted = false;  // a restart interval began: prediction starts afresh
   bool lenient = false;    // between scans: data ending inside a segment ends the image
+  bool row_lost = false;   // the MCU row held was decoded with its data lost
   bool ended = false;      // ... and it did
   bool loss_reported = false;
 };
@@ -1468,6 +1469,7 @@ ReturnTp JpegDecode(IfuCodecTp *codec, uint8_t *buffer, int32_t *length) {
   int64_t done = 0;
   while (!rc && done < rows && d->out_row < d->height) {
     if (d->row_in_mcu >= d->rows_held) {
+      d->row_lost = d->damaged && !d->buffered;
       if (d->mode == JPEG_LOSSLESS)
         rc = LosslessRow(*d);
       else if (d->buffered)
@@ -1504,6 +1506,7 @@ ReturnTp JpegDecode(IfuCodecTp *codec, uint8_t *buffer, int32_t *length) {
     ++d->row_in_mcu;
     ++d->out_row;
     ++done;
+    if (d->row_lost) d->par->made_up += row_bytes;
   }
   if (rc) {
     d->failed = true;

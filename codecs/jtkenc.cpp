@@ -10,7 +10,8 @@
 //   samples (every band keeps at least one sample);
 // - 64 x 64 code-blocks, no mode switches (no bypass, reset, termination
 //   or segmentation symbols);
-// - no precinct partition (one precinct per resolution), no SOP or EPH;
+// - the default precinct partition (precincts of 2^15 in each resolution,
+//   so one per resolution unless it is wider or taller), no SOP or EPH;
 // - progression LRCP, one quality layer;
 // - reversible coding (5-3 wavelet, RCT for three components, no
 //   quantisation) unless a positive rate asks for lossy coding (9-7, ICT,
@@ -41,6 +42,10 @@ const int32_t kErrWrite = JTK_ERROR(JTK_CAT_FILE, 11);
 const int32_t kFraction = 8;
 const int32_t kDefaultLevels = 5;
 const int32_t kDefaultBlock = 64;
+// The precinct exponent a COD without precinct sizes stands for: a
+// resolution wider or taller than 2^15 holds several precincts, and each
+// has packets of its own.
+const int32_t kPrecinctBits = 15;
 
 struct Block {
   int32_t x0, y0, w, h;  // within its band
@@ -117,6 +122,13 @@ class TagTree {
   std::vector<Level> levels_;
 };
 
+// A band's share of one precinct: a rectangle of its code-blocks, with the
+// tag trees of the precinct's packet headers.
+struct PrecinctPart {
+  int32_t bx0 = 0, by0 = 0, bw = 0, bh = 0;  // in the band's grid of code-blocks
+  TagTree inclusion, zero_planes;
+};
+
 struct Band {
   int32_t orientation, level;
   int32_t x0, y0, w, h;  // place in the transformed plane
@@ -125,11 +137,12 @@ struct Band {
   double weight = 1;       // squared error in the image per squared step
   int32_t bw = 0, bh = 0;  // code-blocks across and down
   std::vector<Block> blocks;
-  TagTree inclusion, zero_planes;
+  std::vector<PrecinctPart> precincts;  // the resolution's precincts, row by row
 };
 
 struct Resolution {
   std::vector<Band> bands;
+  int32_t px = 1, py = 1;  // precincts across and down
 };
 
 struct Component {
@@ -340,6 +353,33 @@ class Encoder {
         add(comp.res[r], JTKE_LH, d, 0, h1, w1, h0 - h1);
         add(comp.res[r], JTKE_HH, d, w1, h1, w0 - w1, h0 - h1);
       }
+      for (int32_t r = 0; r <= levels_; ++r)
+        Partition(&comp.res[r], r, lw[levels_ - r], lh[levels_ - r]);
+    }
+  }
+
+  // The precincts of resolution r, of rw x rh samples: 2^15 of the
+  // resolution across and down, which is 2^14 of each band above the
+  // lowest resolution. Code-blocks never straddle them, being no larger.
+  void Partition(Resolution *res, int32_t r, int32_t rw, int32_t rh) {
+    const int32_t size = int32_t{1} << kPrecinctBits;
+    res->px = (rw + size - 1) / size;
+    res->py = (rh + size - 1) / size;
+    const int32_t part = r == 0 ? size : size / 2;
+    // Code-blocks [first, end) of the band's side that lie in precinct p.
+    auto span = [part](int32_t p, int32_t side, int32_t block, int32_t *first, int32_t *count) {
+      const int32_t lo = std::min(p * part, side), hi = std::min((p + 1) * part, side);
+      *first = lo / block;
+      *count = hi > lo ? (hi + block - 1) / block - *first : 0;
+    };
+    for (Band &b : res->bands) {
+      b.precincts.resize(static_cast<size_t>(res->px) * res->py);
+      for (int32_t py = 0; py < res->py; ++py)
+        for (int32_t px = 0; px < res->px; ++px) {
+          PrecinctPart &pp = b.precincts[static_cast<size_t>(py) * res->px + px];
+          span(px, b.w, cbw_, &pp.bx0, &pp.bw);
+          span(py, b.h, cbh_, &pp.by0, &pp.bh);
+        }
     }
   }
 
@@ -554,62 +594,108 @@ class Encoder {
     }
   }
 
-  // The packet order of the progression (one precinct per resolution, so
-  // position loops collapse).
+  // The packets in the order of the progression. With one tile at the
+  // origin and components of one size, the positions a progression walks
+  // are the corners of the precincts of the finest resolution; a position
+  // belongs to resolution r when it is a corner of that resolution's
+  // precincts too (every 2^(15 + levels - r) samples of the image).
   void Packets(std::vector<uint8_t> *body) {
     body->clear();
     for (Component &c : comps_)
       for (Resolution &r : c.res)
         for (Band &b : r.bands) {
-          b.inclusion.Reset(std::max(b.bw, 1), std::max(b.bh, 1));
-          b.zero_planes.Reset(std::max(b.bw, 1), std::max(b.bh, 1));
-          for (int32_t i = 0; i < static_cast<int32_t>(b.blocks.size()); ++i) {
-            Block &k = b.blocks[i];
+          for (PrecinctPart &pp : b.precincts) {
+            pp.inclusion.Reset(std::max(pp.bw, 1), std::max(pp.bh, 1));
+            pp.zero_planes.Reset(std::max(pp.bw, 1), std::max(pp.bh, 1));
+          }
+          for (Block &k : b.blocks) {
             k.lblock = 3;
             k.included = false;
-            int32_t first = layers_;
-            for (int32_t l = 0; l < layers_; ++l)
-              if (k.cut[l] > 0) {
-                first = l;
-                break;
-              }
-            const int32_t mb = guard_ + b.exponent - 1;
-            b.inclusion.Set(i % b.bw, i / b.bw, first);
-            b.zero_planes.Set(i % b.bw, i / b.bw, mb - k.coded.planes);
           }
+          const int32_t mb = guard_ + b.exponent - 1;
+          for (PrecinctPart &pp : b.precincts)
+            for (int32_t y = 0; y < pp.bh; ++y)
+              for (int32_t x = 0; x < pp.bw; ++x) {
+                const Block &k = b.blocks[static_cast<size_t>(pp.by0 + y) * b.bw + pp.bx0 + x];
+                int32_t first = layers_;
+                for (int32_t l = 0; l < layers_; ++l)
+                  if (k.cut[l] > 0) {
+                    first = l;
+                    break;
+                  }
+                pp.inclusion.Set(x, y, first);
+                pp.zero_planes.Set(x, y, mb - k.coded.planes);
+              }
         }
     const int32_t nc = image_.components, nr = levels_ + 1;
-    auto packet = [&](int32_t l, int32_t r, int32_t c) { Packet(l, comps_[c].res[r], body); };
+    auto packet = [&](int32_t l, int32_t r, int32_t c, int32_t p) {
+      Packet(l, comps_[c].res[r], p, body);
+    };
+    auto precincts = [&](int32_t r) { return comps_[0].res[r].px * comps_[0].res[r].py; };
+    // The precinct of resolution r at the position (x, y), or -1.
+    const int64_t step = int64_t{1} << kPrecinctBits;
+    auto at = [&](int32_t r, int64_t x, int64_t y) -> int32_t {
+      const int32_t shift = kPrecinctBits + levels_ - r;
+      const int64_t mask = (int64_t{1} << shift) - 1;
+      if ((x & mask) || (y & mask)) return -1;
+      return static_cast<int32_t>((y >> shift) * comps_[0].res[r].px + (x >> shift));
+    };
+    auto positions = [&](auto fn) {
+      for (int64_t y = 0; y < image_.height; y += step)
+        for (int64_t x = 0; x < image_.width; x += step) fn(x, y);
+    };
     switch (progression_) {
       case JTK_RLCP:
         for (int32_t r = 0; r < nr; ++r)
           for (int32_t l = 0; l < layers_; ++l)
-            for (int32_t c = 0; c < nc; ++c) packet(l, r, c);
+            for (int32_t c = 0; c < nc; ++c)
+              for (int32_t p = 0; p < precincts(r); ++p) packet(l, r, c, p);
         break;
       case JTK_RPCL:
         for (int32_t r = 0; r < nr; ++r)
-          for (int32_t c = 0; c < nc; ++c)
-            for (int32_t l = 0; l < layers_; ++l) packet(l, r, c);
+          for (int32_t p = 0; p < precincts(r); ++p)
+            for (int32_t c = 0; c < nc; ++c)
+              for (int32_t l = 0; l < layers_; ++l) packet(l, r, c, p);
         break;
       case JTK_PCRL:
+        positions([&](int64_t x, int64_t y) {
+          for (int32_t c = 0; c < nc; ++c)
+            for (int32_t r = 0; r < nr; ++r)
+              if (const int32_t p = at(r, x, y); p >= 0)
+                for (int32_t l = 0; l < layers_; ++l) packet(l, r, c, p);
+        });
+        break;
       case JTK_CPRL:
         for (int32_t c = 0; c < nc; ++c)
-          for (int32_t r = 0; r < nr; ++r)
-            for (int32_t l = 0; l < layers_; ++l) packet(l, r, c);
+          positions([&](int64_t x, int64_t y) {
+            for (int32_t r = 0; r < nr; ++r)
+              if (const int32_t p = at(r, x, y); p >= 0)
+                for (int32_t l = 0; l < layers_; ++l) packet(l, r, c, p);
+          });
         break;
       default:
         for (int32_t l = 0; l < layers_; ++l)
           for (int32_t r = 0; r < nr; ++r)
-            for (int32_t c = 0; c < nc; ++c) packet(l, r, c);
+            for (int32_t c = 0; c < nc; ++c)
+              for (int32_t p = 0; p < precincts(r); ++p) packet(l, r, c, p);
         break;
     }
   }
 
-  void Packet(int32_t l, Resolution &res, std::vector<uint8_t> *out) {
+  // The packet of layer l of precinct p of a resolution.
+  void Packet(int32_t l, Resolution &res, int32_t p, std::vector<uint8_t> *out) {
     auto passes = [l](const Block &k) { return k.cut[l] - (l ? k.cut[l - 1] : 0); };
+    // The code-blocks of the precinct, band by band, row by row.
+    auto each = [&res, p](auto fn) {
+      for (Band &b : res.bands) {
+        PrecinctPart &pp = b.precincts[static_cast<size_t>(p)];
+        for (int32_t y = 0; y < pp.bh; ++y)
+          for (int32_t x = 0; x < pp.bw; ++x)
+            fn(b, pp, x, y, b.blocks[static_cast<size_t>(pp.by0 + y) * b.bw + pp.bx0 + x]);
+      }
+    };
     bool any = false;
-    for (const Band &b : res.bands)
-      for (const Block &k : b.blocks) any = any || passes(k) > 0;
+    each([&](Band &, PrecinctPart &, int32_t, int32_t, Block &k) { any = any || passes(k) > 0; });
     HeaderBits bits(out);
     if (!any) {
       bits.Put(0);
@@ -618,41 +704,38 @@ class Encoder {
     }
     bits.Put(1);
     auto put = [&bits](int bit) { bits.Put(bit); };
-    for (Band &b : res.bands)
-      for (int32_t i = 0; i < static_cast<int32_t>(b.blocks.size()); ++i) {
-        Block &k = b.blocks[i];
-        const int32_t n = passes(k);
-        if (!k.included) {
-          b.inclusion.Encode(i % b.bw, i / b.bw, l + 1, put);
-          if (n == 0) continue;
-          const int32_t mb = guard_ + b.exponent - 1;
-          b.zero_planes.Encode(i % b.bw, i / b.bw, mb - k.coded.planes + 1, put);
-          k.included = true;
-        } else {
-          bits.Put(n > 0);
-          if (n == 0) continue;
-        }
-        PutPassCount(bits, n);
-        const uint32_t from = l && k.cut[l - 1] ? k.coded.length[k.cut[l - 1] - 1] : 0;
-        const uint32_t length = k.coded.length[k.cut[l] - 1] - from;
-        int32_t width = k.lblock + FloorLog2(static_cast<uint32_t>(n));
-        while (length >> width) {
-          bits.Put(1);
-          ++k.lblock;
-          ++width;
-        }
-        bits.Put(0);
-        bits.Put(length, width);
+    each([&](Band &b, PrecinctPart &pp, int32_t x, int32_t y, Block &k) {
+      const int32_t n = passes(k);
+      if (!k.included) {
+        pp.inclusion.Encode(x, y, l + 1, put);
+        if (n == 0) return;
+        const int32_t mb = guard_ + b.exponent - 1;
+        pp.zero_planes.Encode(x, y, mb - k.coded.planes + 1, put);
+        k.included = true;
+      } else {
+        bits.Put(n > 0);
+        if (n == 0) return;
       }
+      PutPassCount(bits, n);
+      const uint32_t from = l && k.cut[l - 1] ? k.coded.length[k.cut[l - 1] - 1] : 0;
+      const uint32_t length = k.coded.length[k.cut[l] - 1] - from;
+      int32_t width = k.lblock + FloorLog2(static_cast<uint32_t>(n));
+      while (length >> width) {
+        bits.Put(1);
+        ++k.lblock;
+        ++width;
+      }
+      bits.Put(0);
+      bits.Put(length, width);
+    });
     bits.Finish();
-    for (const Band &b : res.bands)
-      for (const Block &k : b.blocks) {
-        const int32_t n = passes(k);
-        if (n == 0) continue;
-        const uint32_t from = l && k.cut[l - 1] ? k.coded.length[k.cut[l - 1] - 1] : 0;
-        const uint32_t to = k.coded.length[k.cut[l] - 1];
-        out->insert(out->end(), k.coded.data.begin() + from, k.coded.data.begin() + to);
-      }
+    each([&](Band &, PrecinctPart &, int32_t, int32_t, Block &k) {
+      const int32_t n = passes(k);
+      if (n == 0) return;
+      const uint32_t from = l && k.cut[l - 1] ? k.coded.length[k.cut[l - 1] - 1] : 0;
+      const uint32_t to = k.coded.length[k.cut[l] - 1];
+      out->insert(out->end(), k.coded.data.begin() + from, k.coded.data.begin() + to);
+    });
   }
 
   void MainHeader(std::vector<uint8_t> *o) {

@@ -98,6 +98,8 @@
   X(IFD_E_TIFF_BITS, 0x060400B6u, "TIFF bits per sample not supported")                          \
   X(IFD_E_CAEDS_NO_RASTER, 0x060400BEu, "No Raster Data in I-DEAS Picture File")                 \
   X(IFD_E_CAEDS_OVERFLOW, 0x060800BFu, "Data Overflow in I-DEAS Picture Command")                \
+  X(IFD_E_WHOLE_IMAGE, 0x060400C9u, "Interlaced %s of %d x %d pixels is too large to hold")      \
+  X(IFD_E_TOO_LARGE, 0x060400C8u, "%s files cannot hold a picture of %d x %d pixels")            \
   /* Format conversion utilities. */                                                             \
   X(IFU_E_CONVBPC, 0x07080003u, "Unnecessary call of IfuConvBPC()")                              \
   X(IFU_E_RLKIND, 0x07080004u, "Invalid RL encoding")                                            \

@@ -486,7 +486,9 @@ ReturnTp IfdBmpWtHead(void *state, IffParamTp *p) {
   s->stride = (s->out_bits * s->width + 31) / 32 * 4;
   s->data_start = kFileHeader + kWindowsHeader + 4 * entries;
   s->file_size = s->data_start + s->stride * s->height;
-  if (s->file_size > UINT32_MAX) return CmnError(CMN_SOURCE, __LINE__, IFD_E_CONVERT, kFormat);
+  // The file size is a 32-bit field.
+  if (s->file_size > UINT32_MAX)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_TOO_LARGE, kFormat, s->width, s->height);
   try {
     s->row.assign(static_cast<size_t>(s->stride), 0);
   } catch (const std::exception &) {

@@ -167,8 +167,10 @@ ReturnTp IfdCalsRdScan(void *state, IffParamTp *p) {
 ReturnTp IfdCalsWtHead(void *state, IffParamTp *p) {
   auto *s = static_cast<CalsState *>(state);
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-  if (p->width < 1 || p->height < 1 || p->width > 999999 || p->height > 999999)
-    return CmnError(CMN_SOURCE, __LINE__, IFD_E_CONVERT, kFormat);
+  if (p->width < 1 || p->height < 1) return CmnError(CMN_SOURCE, __LINE__, IFD_E_CONVERT, kFormat);
+  // The pel count has six digits.
+  if (p->width > 999999 || p->height > 999999)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_TOO_LARGE, kFormat, p->width, p->height);
   s->width = p->width;
   s->height = p->height;
   s->next_line = 0;

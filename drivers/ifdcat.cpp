@@ -215,8 +215,10 @@ ReturnTp IfdCatiaWtHead(void *state, IffParamTp *p) {
   for (const Layout &l : kLayouts)
     if (l.entries == entries && l.entries != 4) s->layout = &l;
   if (!s->layout) return CmnError(CMN_SOURCE, __LINE__, IFD_E_CMAP_SIZE);
-  if (p->width < 1 || p->height < 1 || p->width > 999999 || p->height > 999999)
-    return CmnError(CMN_SOURCE, __LINE__, IFD_E_CONVERT, kFormat);
+  if (p->width < 1 || p->height < 1) return CmnError(CMN_SOURCE, __LINE__, IFD_E_CONVERT, kFormat);
+  // The image size has six digits.
+  if (p->width > 999999 || p->height > 999999)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_TOO_LARGE, kFormat, p->width, p->height);
   s->width = p->width;
   s->height = p->height;
   s->next_line = 0;

@@ -192,10 +192,11 @@ ReturnTp IfdCgmWtHead(void *state, IffParamTp *p) {
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (s->in_cells || s->next_line) return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
   s->failed = true;
-  if (p->width < 1 || p->height < 1 || p->width > kMaxVdc + 1 || p->height > kMaxVdc + 1 ||
-      (p->compression[0] != 0 && p->compression[0] != 2) || p->export_option < 0 ||
-      p->export_option > 2)
+  if (p->width < 1 || p->height < 1 || (p->compression[0] != 0 && p->compression[0] != 2) ||
+      p->export_option < 0 || p->export_option > 2)
     return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
+  if (p->width > kMaxVdc + 1 || p->height > kMaxVdc + 1)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_TOO_LARGE, "CGM", p->width, p->height);
   s->model = p->color_model;
   s->indexed = p->has_cmap != 0;
   if (s->indexed != (s->model == IFF_CM_PALETTE) || p->cmap_entries > 256 ||

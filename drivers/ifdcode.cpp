@@ -30,6 +30,7 @@ struct CodeState {
   int32_t band_rows = 0;
   int32_t band_form = 1;  // 1, or 3 for progressive files
   int32_t next_line = 0;
+  int64_t made_up = 0;  // the codec's made-up bytes already counted
 };
 
 // The codec's input: the next bytes of the stream.
@@ -170,6 +171,11 @@ ReturnTp IfdCodecRdScan(void *state, IffParamTp *p) {
     ReturnTp rc = IfuCodecRead(s->codec, s->band.data(), &length);
     if (rc == IFU_I_EOD || rc == IFU_I_PAUSED) rc = 0;
     if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
+    // Rows the codec painted grey for want of data count as made up: the
+    // interface stops a frame that is mostly that.
+    const int64_t made_up = static_cast<JpegParamTp *>(s->codec->param)->made_up;
+    IfiAccount(s->handle, 0, made_up - s->made_up);
+    s->made_up = made_up;
     s->band_rows = length / s->row_bytes;
     if (s->band_rows < 1) return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
   }
@@ -225,8 +231,11 @@ ReturnTp IfdCodecWtHead(void *state, IffParamTp *p) {
     components = 3;
   else
     return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
-  if (p->width < 1 || p->height < 1 || p->width > 65535 || p->height > 65535)
-    return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
+  if (p->width < 1 || p->height < 1) return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
+  // The frame's width and height are 16-bit fields, and the common
+  // decoders stop at 65500.
+  if (p->width > 65500 || p->height > 65500)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_TOO_LARGE, "JPEG", p->width, p->height);
   const int32_t depth = p->bits_per_sample > 8 ? 12 : 8;
 
   JpegParamTp *jp = nullptr;

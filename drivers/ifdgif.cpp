@@ -7,7 +7,8 @@
 // start of an image's data, and each row is decoded as it is asked for.
 // Only an interlaced image is decoded whole, into a frame buffer whose
 // rows are allocated as the data fills them, so that memory follows what
-// the file really holds.
+// the file really holds; a picture far larger than its file could give is
+// refused before its first row (IffWholeImageFits).
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -533,6 +534,12 @@ ReturnTp IfdGifRdScan(void *state, IffParamTp *p) {
   ReturnTp rc = 0;
   if (s->phase == kAtData) rc = StartDecoder(s);
   if (!rc && s->interlaced) {
+    // Every row is held until the last pass: only as many bytes as a file
+    // of this size can really give.
+    if (!s->frame_done && !IffWholeImageFits(int64_t{s->width} * s->height, s->handle->file_size)) {
+      s->failure = CmnError(CMN_SOURCE, __LINE__, IFD_E_WHOLE_IMAGE, "GIF", s->width, s->height);
+      return s->failure;
+    }
     if (!s->frame_done) {
       rc = DecodeFrame(s);
       if (!rc) FinishImage(s);
@@ -558,8 +565,10 @@ ReturnTp IfdGifWtHead(void *state, IffParamTp *p) {
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_NEEDS_RGB);
   if (p->cmap_entries > 256 || p->cmap_entries < 0)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_CMAP_SIZE);
-  if (p->width < 1 || p->width > 0xFFFF || p->height < 1 || p->height > 0xFFFF)
-    return CmnError(CMN_SOURCE, __LINE__, IFD_E_CONVERT, "GIF");
+  if (p->width < 1 || p->height < 1) return CmnError(CMN_SOURCE, __LINE__, IFD_E_CONVERT, "GIF");
+  // The screen and image sizes are 16-bit fields.
+  if (p->width > 0xFFFF || p->height > 0xFFFF)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_TOO_LARGE, "GIF", p->width, p->height);
   int bits = 1;
   while ((1 << bits) < p->cmap_entries) ++bits;
   s->out_bits = bits;

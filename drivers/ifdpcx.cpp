@@ -47,6 +47,7 @@ struct PcxState {
   int32_t version = 0, bits = 0, planes = 0, bytes_per_line = 0;
   int32_t width = 0, height = 0;
   int32_t row_bytes = 0;  // planes x bytes per line
+  int64_t unreached = 0;  // bytes of each line that its stored row does not reach
   std::vector<unsigned char> planes_row;
   // A run that reached past the end of the previous row.
   int32_t carry_count = 0;
@@ -167,6 +168,9 @@ ReturnTp IfdPcxRdHead(void *state, IffParamTp *p) {
   s->height = IfuGetLe16(h + kYMax) - IfuGetLe16(h + kYMin) + 1;
   s->bytes_per_line = IfuGetLe16(h + kBytesPerLine);
   s->row_bytes = s->planes * s->bytes_per_line;
+  const int64_t reach = std::min<int64_t>(
+      s->width, s->bits == 1 ? 8 * int64_t{s->bytes_per_line} : s->bytes_per_line);
+  s->unreached = (s->width - reach) * (s->bits == 8 ? s->planes : 1);
   s->carry_count = 0;
   s->next_line = 0;
   s->chunk_at = s->chunk_end = 0;
@@ -246,6 +250,9 @@ ReturnTp IfdPcxRdScan(void *state, IffParamTp *p) {
   }
   DecodeRow(s);
   ToLine(s, p->buffer);
+  // Pixels beyond the stored row are made up, not read: they count as such,
+  // so that a header far wider than its rows is stopped by the interface.
+  if (s->unreached > 0) IfiAccount(s->handle, 0, s->unreached);
   ++s->next_line;
   return 0;
 }
@@ -259,15 +266,19 @@ ReturnTp IfdPcxWtHead(void *state, IffParamTp *p) {
   s->entries = p->cmap_entries;
   if (s->entries != 2 && s->entries != 16 && s->entries != 256)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_CMAP_SIZE);
-  // Corners are 16-bit fields.
-  if (p->width < 1 || p->height < 1 || p->width > 0x10000 || p->height > 0x10000)
-    return CmnError(CMN_SOURCE, __LINE__, IFD_E_CONVERT, kFormat);
+  if (p->width < 1 || p->height < 1) return CmnError(CMN_SOURCE, __LINE__, IFD_E_CONVERT, kFormat);
   s->width = p->width;
   s->height = p->height;
   s->in_bits = p->bits_per_sample;
   s->bits = s->entries == 256 ? 8 : 1;
   s->planes = s->entries == 16 ? 4 : 1;
-  s->bytes_per_line = s->entries == 256 ? (s->width + 1) / 2 * 2 : 2 * ((s->width + 15) / 16);
+  const int64_t bytes_per_line =
+      s->entries == 256 ? (int64_t{s->width} + 1) / 2 * 2 : 2 * ((int64_t{s->width} + 15) / 16);
+  // The last column and row and the bytes per line are signed 16-bit
+  // integers: readers take larger values for negative ones.
+  if (s->width > 0x8000 || s->height > 0x8000 || bytes_per_line > 0x7FFF)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_TOO_LARGE, kFormat, s->width, s->height);
+  s->bytes_per_line = static_cast<int32_t>(bytes_per_line);
   s->row_bytes = s->planes * s->bytes_per_line;
   s->next_line = 0;
   try {

@@ -42,9 +42,6 @@ constexpr double kMetresPerInch = 0.0254;
 // file cannot hold more image data than this many times its size.
 constexpr int64_t kInflateRatio = 1100;
 constexpr int64_t kInflateSlack = 1 << 20;
-// An interlaced image from an input of unknown size is held whole only up
-// to this many bytes.
-constexpr int64_t kUnknownSizeImageLimit = int64_t{1} << 30;
 
 struct PngStateTp {
   // Where the bytes come from or go to: the file, or a PNG held in memory
@@ -251,7 +248,8 @@ ReturnTp RowFailure(PngStateTp *s, unsigned line) {
 
 // An interlaced image is decoded whole at the first row. The buffer is
 // sized by the header, so the header must first be possible: the file has
-// to be large enough to inflate to the rows it declares.
+// to be large enough to inflate to the rows it declares, and to the bytes
+// the buffer holds (a byte a pixel, where the file may pack eight).
 ReturnTp LoadImage(PngStateTp *s) {
   const int file_channels = s->color_type == PNG_COLOR_TYPE_PALETTE      ? 1
                             : s->color_type == PNG_COLOR_TYPE_GRAY       ? 1
@@ -269,10 +267,11 @@ ReturnTp LoadImage(PngStateTp *s) {
              static_cast<long long>(raw), static_cast<long long>(s->input_size));
     return Failure(s, __LINE__, IFI_E_EOF);
   }
-  if (s->input_size <= 0 && size > kUnknownSizeImageLimit) {
-    snprintf(s->message, sizeof s->message, "interlaced image of %lld bytes",
-             static_cast<long long>(size));
-    return Failure(s, __LINE__, CMN_E_NOMEM);
+  if (!IffWholeImageFits(size, s->input_size)) {
+    if (s->error) return s->error;
+    s->error = CmnError(CMN_SOURCE, __LINE__, IFD_E_WHOLE_IMAGE, kFormat,
+                        static_cast<int>(s->width), static_cast<int>(s->height));
+    return s->error;
   }
   try {
     s->image.assign(static_cast<size_t>(size), 0);

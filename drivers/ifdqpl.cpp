@@ -373,9 +373,11 @@ ReturnTp IfdQplWtHead(void *state, IffParamTp *p) {
   }
   // Sizes are 16-bit fields; a true-colour file holds red, green, blue
   // bytes only, so other layouts of the caller's lines cannot be stored.
-  if (p->width < 1 || p->width > 0xFFFF || p->height < 1 || p->height > 0xFFFF || p->aspect_x < 1 ||
-      p->aspect_y < 1)
+  if (p->width < 1 || p->height < 1 || p->aspect_x < 1 || p->aspect_y < 1)
     return Unsupported(__LINE__);
+  // The width and height are 16-bit fields.
+  if (p->width > 0xFFFF || p->height > 0xFFFF)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_TOO_LARGE, kFormat, p->width, p->height);
   if (s->planes == 0 && p->color_model != IFF_CM_RGB) return Unsupported(__LINE__);
   int32_t aspect_x = p->aspect_x, aspect_y = p->aspect_y;
   while (aspect_x > 0xFFFF || aspect_y > 0xFFFF) {  // keep the ratio, lose precision

@@ -87,10 +87,12 @@ ReturnTp ReadChannelRow(SgiState *s, int32_t y, int z) {
   // An encoded row is never longer than this, whatever its table says.
   const size_t length = std::min<size_t>(s->lengths[k], s->packed.size());
   memset(out, 0, bytes);
-  if (length == 0) return 0;
-  if (IfiSeek(s->handle, s->starts[k], 0) != 0) return CannotConvert(__LINE__);
-  const size_t got = IfiFetch(s->packed.data(), 1, length, s->handle);
-  if (got == 0) return CannotConvert(__LINE__);
+  size_t got = 0;
+  if (length > 0) {
+    if (IfiSeek(s->handle, s->starts[k], 0) != 0) return CannotConvert(__LINE__);
+    got = IfiFetch(s->packed.data(), 1, length, s->handle);
+    if (got == 0) return CannotConvert(__LINE__);
+  }
   // Count bytes (or words): low 7 bits the count, 0 ends the row; the top
   // bit copies that many samples, else the next sample is repeated.
   const unsigned char *in = s->packed.data(), *end = in + got;
@@ -102,13 +104,15 @@ ReturnTp ReadChannelRow(SgiState *s, int32_t y, int z) {
     const bool literal = sample(in) & 0x80;
     in += b;
     if (count == 0) break;
-    for (unsigned i = 0; i < count && done < samples; ++i, ++done) {
-      if (in + b > end) return 0;
+    for (unsigned i = 0; i < count && done < samples && in + b <= end; ++i, ++done) {
       memcpy(out + done * b, in, static_cast<size_t>(b));
       if (literal) in += b;
     }
     if (!literal) in += b;
   }
+  // Samples no run reached are made up, not read: they count as such, so
+  // that a table of empty rows claiming a huge picture is stopped.
+  IfiAccount(s->handle, static_cast<int64_t>(got), static_cast<int64_t>((samples - done) * b));
   return 0;
 }
 
@@ -227,8 +231,11 @@ ReturnTp IfdSgiWtHead(void *state, IffParamTp *p) {
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (p->compression[0] != 0 || p->has_cmap || p->bits_per_sample > 16 || p->aspect_x == 0 ||
       p->aspect_y == 0 || (p->color_model != IFF_CM_RGB && p->color_model != IFF_CM_GRAY) ||
-      p->width < 1 || p->height < 1 || p->width > 65535 || p->height > 65535)
+      p->width < 1 || p->height < 1)
     return Unsupported(__LINE__);
+  // The sizes are 16-bit fields.
+  if (p->width > 65535 || p->height > 65535)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_TOO_LARGE, kFormat, p->width, p->height);
   // Rows are written bottom first and channel by channel, so each line
   // lands at its place in the file: the output must be a file we can seek.
   if (!s->handle->seekable) return Unsupported(__LINE__);

@@ -275,7 +275,9 @@ ReturnTp IfdStarBaseWtHead(void *state, IffParamTp *p) {
   s->next_line = 0;
   const int64_t row = l.mode == kModeBits ? PackedRow(s->width) : s->width;
   const int64_t end = s->bm_loc + row * s->height * (l.banks == 3 ? 3 : 1);
-  if (end > INT32_MAX) return CmnError(CMN_SOURCE, __LINE__, IFD_E_CONVERT, kFormat);
+  // The end of the bitmap is a 32-bit field.
+  if (end > INT32_MAX)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_TOO_LARGE, kFormat, s->width, s->height);
   if (!Allocate(s->row, static_cast<size_t>(row)))
     return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   if (l.banks == 3) {

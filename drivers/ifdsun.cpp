@@ -207,9 +207,10 @@ ReturnTp IfdSunRasterRdHead(void *state, IffParamTp *p) {
   const uint32_t depth = h[kWDepth];
   if (depth != 1 && depth != 8 && depth != 24 && depth != 32) return Unsupported(__LINE__);
   if (h[kWType] > kTypeRgb || h[kWMapType] > kMapRaw) return Unsupported(__LINE__);
-  // Sizes beyond the interface's limits are refused there; here they only
-  // must not wrap.
-  if (h[kWWidth] > INT32_MAX / 4 || h[kWHeight] > INT32_MAX) return Unsupported(__LINE__);
+  // The row buffer is sized from the width: sizes the interface refuses
+  // are refused before it is allocated.
+  if (ReturnTp code = IffSizeCode(h[kWWidth], h[kWHeight]))
+    return CmnError(CMN_SOURCE, __LINE__, code);
   s->width = static_cast<int32_t>(h[kWWidth]);
   s->height = static_cast<int32_t>(h[kWHeight]);
   s->depth = static_cast<int32_t>(depth);

@@ -320,8 +320,10 @@ ReturnTp IfdTgaWtHead(void *state, IffParamTp *p) {
     return Unsupported(__LINE__);
   if (p->compression[0] != 0 || p->bits_per_sample > 8) return Unsupported(__LINE__);
   // Sizes are 16-bit fields.
-  if (p->width < 1 || p->height < 1 || p->width > 0xFFFF || p->height > 0xFFFF)
-    return CannotConvert(__LINE__);
+  if (p->width < 1 || p->height < 1) return CannotConvert(__LINE__);
+  // The width and height are 16-bit fields.
+  if (p->width > 0xFFFF || p->height > 0xFFFF)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_TOO_LARGE, kFormat, p->width, p->height);
   s->width = p->width;
   s->height = p->height;
   s->bits = p->bits_per_sample;

@@ -1244,7 +1244,10 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
       return TIFF_FAIL(CMN_E_INVALID_ARG);
   }
 
-  // Row and strip arithmetic.
+  // Row and strip arithmetic. The row buffer is sized from the width:
+  // sizes the interface refuses are refused before it is allocated.
+  if (d.width > 0 && d.height > 0)
+    if (ReturnTp code = IffSizeCode(d.width, d.height)) return TIFF_FAIL(code);
   s->row_bytes = (uint64_t{d.width} * d.samples * bits + 7) / 8;
   if (d.tiled) {
     if (d.tile_width == 0 || d.tile_length == 0 || d.tile_width > 65536 || d.tile_length > 65536 ||

@@ -261,9 +261,11 @@ ReturnTp IfdXwdRdHead(void *state, IffParamTp *p) {
   const uint32_t depth = h[kDepth], bpp = h[kBitsPerPixel];
   const bool z = h[kFormatWord] == kZPixmap;
   s->rgb = h[kVisualClass] == kTrueColor || h[kVisualClass] == kDirectColor;
-  if (depth < 1 || depth > 32 || h[kWidth] > INT32_MAX || h[kHeight] > INT32_MAX ||
-      h[kXOffset] > (1u << 24))
-    return Unsupported(__LINE__);
+  if (depth < 1 || depth > 32 || h[kXOffset] > (1u << 24)) return Unsupported(__LINE__);
+  // Rows are sized from the width: sizes the interface refuses are
+  // refused before they are allocated.
+  if (ReturnTp code = IffSizeCode(h[kWidth], h[kHeight]))
+    return CmnError(CMN_SOURCE, __LINE__, code);
   if (z && (bpp < depth || (bpp != 1 && bpp != 2 && bpp != 4 && bpp % 8 != 0) || bpp > 32))
     return Unsupported(__LINE__);
   // Palette pixels index a map of at most 256 entries here.

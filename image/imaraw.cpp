@@ -26,6 +26,16 @@ int Tiles(int64_t pixels) { return static_cast<int>((pixels + IMG_TILE - 1) / IM
 // Width of tile column (or height of tile row) i of a side of n pixels.
 int Span(int n, int i) { return std::min(IMG_TILE, n - i * IMG_TILE); }
 
+// Bytes held for a tile of the working row with `size` packed bytes:
+// powers of two from 64, so that the buffer follows what the lines packed
+// to, not what 128 lines of literals could need. A buffer is never
+// smaller than this for the bytes it holds.
+size_t WorkCapacity(int32_t size) {
+  size_t capacity = 64;
+  while (capacity < static_cast<size_t>(size)) capacity <<= 1;
+  return capacity;
+}
+
 ReturnTp RangeError(unsigned line, const char *format, int value) {
   char text[96];
   snprintf(text, sizeof text, format, value);
@@ -179,6 +189,26 @@ ReturnTp ImgStoreTileWith(ImgTileTp *tile, const unsigned char *pixels, int stri
 
 ReturnTp ImgStoreTile(ImgTileTp *tile, unsigned char *pixels, int stride, int w, int h, int bpp) {
   return ImgStoreTileWith(tile, pixels, stride, w, h, bpp, nullptr);
+}
+
+ReturnTp ImgAppendTileLine(ImgTileTp *tile, int line, const unsigned char *pixels, int n, int bpp) {
+  IMG_ASSERT(line >= 0 && line < IMG_TILE && n >= 1 && n <= IMG_TILE && bpp >= 1 && bpp <= 4, "0");
+  if (!tile->data) tile->size = 0;
+  unsigned char packed[IMG_TILE * 4 + 1];  // one line of 4-byte literals
+  const int32_t n_bytes = ImgPackLine(pixels, n, bpp, packed);
+  // Lines put once each end within 65664 bytes, so every offset fits the
+  // 16-bit lineoff; lines put again and again must not push a tile past it.
+  if (tile->size >= 65535 || tile->size + n_bytes > IMG_TILE_MAX_SIZE) return NoMemory(__LINE__);
+  if (!tile->data || WorkCapacity(tile->size + n_bytes) > WorkCapacity(tile->size)) {
+    auto *grown =
+        static_cast<unsigned char *>(realloc(tile->data, WorkCapacity(tile->size + n_bytes)));
+    if (!grown) return NoMemory(__LINE__);
+    tile->data = grown;
+  }
+  memcpy(tile->data + tile->size, packed, static_cast<size_t>(n_bytes));
+  tile->lineoff[line] = static_cast<uint16_t>(tile->size + 1);
+  tile->size += n_bytes;
+  return 0;
 }
 
 void ImgUnpackTile(const ImgTileTp *tile, unsigned char *dst, int stride, int w, int h, int bpp) {
@@ -462,21 +492,14 @@ ReturnTp ImgRaw::putLine(unsigned char *line) {
   ImgTileTp *work = _tiles[row];
   for (int c = 0; c < _tilesAcross; ++c) {
     ImgTileTp &t = work[c];
-    if (!t.data) {
-      t.data = static_cast<unsigned char *>(malloc(IMG_PACK_BOUND(_bpp)));
-      if (!t.data) return NoMemory(__LINE__);
-      t.size = 0;
-    }
     // A full tile of 4-byte literals ends at 65664 bytes, so every line
     // offset fits the 16-bit lineoff.
-    IMG_ASSERT(t.size < 65535, "0");
+    IMG_ASSERT(!t.data || t.size < 65535, "0");
     const int tw = Span(_w, c);
-    const int32_t n =
-        ImgPackLine(line + static_cast<size_t>(c) * IMG_TILE * _bpp, tw, _bpp, t.data + t.size);
-    t.lineoff[in_tile] = static_cast<uint16_t>(t.size + 1);
+    rc = ImgAppendTileLine(&t, in_tile, line + static_cast<size_t>(c) * IMG_TILE * _bpp, tw, _bpp);
+    if (rc) return rc;
     t.w = static_cast<uint16_t>(tw);
     t.h = static_cast<uint16_t>(std::max<int>(t.h, in_tile + 1));
-    t.size += n;
   }
 
   bool finished;

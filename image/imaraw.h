@@ -109,6 +109,11 @@ ReturnTp ImgInitTiles(ImgRawTp *praw, int w, int h);
 ReturnTp ImgStoreTile(ImgTileTp *tile, unsigned char *pixels, int stride, int w, int h, int bpp);
 ReturnTp ImgStoreTileWith(ImgTileTp *tile, const unsigned char *pixels, int stride, int w, int h,
                           int bpp, unsigned char *scratch);
+// Packs n (1..128) pixels as line `line` of a tile being filled, in any
+// order; a line put again replaces the earlier one. The tile's buffer
+// grows with the bytes the lines pack to, not with what 128 lines could
+// need. The tile's w and h are the caller's to set.
+ReturnTp ImgAppendTileLine(ImgTileTp *tile, int line, const unsigned char *pixels, int n, int bpp);
 // Unpacks a w x h region from a tile into dst (line i at dst + i x stride);
 // lines the tile cannot give are white.
 void ImgUnpackTile(const ImgTileTp *tile, unsigned char *dst, int stride, int w, int h, int bpp);

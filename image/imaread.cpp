@@ -683,28 +683,36 @@ ReturnTp ImgReadAll(const char *file_name, RgbPixelTp **buffer, int32_t *w, int3
 
 namespace {
 
-// Kept in the record's `data` while it is being filled: the tile row in
-// progress as plain pixels, packed into tiles when it is complete.
+// Kept in the record's `data` while it is being filled: the direction and
+// the tile row in progress. Each line is packed into the tiles of its row
+// as it comes, so that the memory held follows what the lines pack to.
 struct LineStoreTp {
   int32_t step;  // +1 top-down, -1 bottom-up
   int32_t next;  // the line expected next
-  int32_t row;   // the tile row held in `pixels`, -1 none
-  unsigned char pixels[1];
+  int32_t row;   // the tile row being filled, -1 none
 };
 
+// Completes the tiles of the row in progress: lines never put read white,
+// and each tile keeps the bytes it holds and no more. A tile is filling
+// while its height is 0.
 ReturnTp FlushRow(ImgRawTp *praw, LineStoreTp *store, int width, int height, int bpp) {
   const int row = store->row;
   const int rh = std::min(IMG_TILE, height - row * IMG_TILE);
-  const int stride = width * bpp;
+  unsigned char white[IMG_TILE * 4];
+  memset(white, 255, sizeof white);
+  store->row = -1;
   for (int c = 0; c * IMG_TILE < width; ++c) {
     const int tw = std::min(IMG_TILE, width - c * IMG_TILE);
     ImgTileTp *tile = &praw->pptile[row][c];
-    if (tile->data) continue;  // stored already; a line put twice keeps the first
-    const ReturnTp rc = ImgStoreTile(tile, store->pixels + static_cast<size_t>(c) * IMG_TILE * bpp,
-                                     stride, tw, rh, bpp);
-    if (rc) return rc;
+    if (tile->h) continue;  // completed before: a line put twice keeps the first
+    for (int i = 0; i < rh; ++i)
+      if (!tile->data || !tile->lineoff[i])
+        if (ReturnTp rc = ImgAppendTileLine(tile, i, white, tw, bpp)) return rc;
+    if (auto *exact = static_cast<unsigned char *>(realloc(tile->data, tile->size)))
+      tile->data = exact;
+    tile->w = static_cast<uint16_t>(tw);
+    tile->h = static_cast<uint16_t>(rh);
   }
-  store->row = -1;
   return 0;
 }
 
@@ -715,10 +723,9 @@ ReturnTp ImgStoreRawLine(ImgRawTp *praw, const unsigned char *line, int y, int w
   IMG_ASSERT(praw && praw->pptile, "praw->pptile");
   IMG_ASSERT(width == praw->width && height == praw->height && bpp == praw->bpp, "0");
   if (y < 0 || y >= height) return Fail(__LINE__, "Line outside the image");
-  const size_t stride = static_cast<size_t>(width) * bpp;
   auto *store = static_cast<LineStoreTp *>(praw->data);
   if (!store) {
-    store = static_cast<LineStoreTp *>(malloc(sizeof(LineStoreTp) + stride * IMG_TILE));
+    store = static_cast<LineStoreTp *>(malloc(sizeof(LineStoreTp)));
     if (!store) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
     store->step = y == 0 ? 1 : -1;
     store->next = y;
@@ -729,10 +736,16 @@ ReturnTp ImgStoreRawLine(ImgRawTp *praw, const unsigned char *line, int y, int w
   const int row = y / IMG_TILE;
   if (store->row != row) {
     if (store->row >= 0 && (rc = FlushRow(praw, store, width, height, bpp))) return rc;
-    memset(store->pixels, 255, stride * IMG_TILE);  // lines never put read white
     store->row = row;
   }
-  memcpy(store->pixels + static_cast<size_t>(y % IMG_TILE) * stride, line, stride);
+  for (int c = 0; c * IMG_TILE < width; ++c) {
+    ImgTileTp *tile = &praw->pptile[row][c];
+    if (tile->h) continue;
+    const int tw = std::min(IMG_TILE, width - c * IMG_TILE);
+    rc = ImgAppendTileLine(tile, y % IMG_TILE, line + static_cast<size_t>(c) * IMG_TILE * bpp, tw,
+                           bpp);
+    if (rc) return rc;
+  }
   store->next = y + store->step;
   const bool row_done =
       store->step > 0 ? (y % IMG_TILE == IMG_TILE - 1 || y == height - 1) : y % IMG_TILE == 0;

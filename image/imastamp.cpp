@@ -381,6 +381,12 @@ void ImgStampLayout::row(int32_t y, uint8_t *out) const {
 
 namespace {
 
+// A stamp shows at most 32 lines of 256 characters, and its text reaches
+// the renderer as one argument of a shell command, which the system
+// limits to 128 KiB with the text quoted (a quote costs four bytes). A
+// longer text is refused rather than dropped without a picture.
+constexpr size_t kMaxStampText = 16384;
+
 // The stamp alone, for an output of w x h.
 ReturnTp PrepareStampPicture(ImgControlBlockTp *cb, int32_t w, int32_t h) {
   static bool old_method = false;
@@ -389,6 +395,8 @@ ReturnTp PrepareStampPicture(ImgControlBlockTp *cb, int32_t w, int32_t h) {
     free(cb->stamp_text);
     cb->stamp_text = nullptr;
     if (const char *text = getenv("PVSTAMP")) {
+      if (strlen(text) > kMaxStampText)
+        return CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, "PVSTAMP: the stamp text is too long");
       cb->stamp_text = strdup(text);
       if (const char *color = getenv("PVSTAMPCOLOR"))
         cb->stamp_color = ImgStampColorFromEnv(color, &cb->stamp_inverse);
@@ -551,6 +559,11 @@ void ImgFreeStamp(ImgControlBlockTp *cb) {
 
 void ImgReadStampOptions(CmdOptionTp *table, ImgStampOptionsTp *out) {
   out->stamptext = static_cast<const char *>(CmdGetOpt(table, "stamptext"));
+  if (out->stamptext && strlen(out->stamptext) > kMaxStampText) {
+    CmnInfoPrintf(nullptr, "Invalid -stamptext parameter: %zu bytes, at most %zu\n",
+                  strlen(out->stamptext), kMaxStampText);
+    exit(1);
+  }
   static const uint32_t kColors[] = {0xFF000000u, 0xFFFF0000u, 0xFF00FF00u, 0xFF0000FFu,
                                      0xFFFFFF00u, 0xFFFF00FFu, 0xFF00FFFFu, 0xFFFFFFFFu};
   const int color = CmdGetOptPosition(table, "stampcolor", "black", "red", "green", "blue",

@@ -28,6 +28,11 @@ namespace {
 // A coverage picture larger than this is not a label anyone can read on
 // a page; such a label is left out.
 constexpr size_t kMaxCover = size_t{1} << 26;
+// No page carries more labels than this, nor a label more lines of more
+// characters (the stamp's own limits): the rest is left out, so that a
+// specification file costs bounded time and memory whatever it holds.
+constexpr int kMaxLabels = 64;
+constexpr size_t kMaxLabelLines = 32, kMaxLabelChars = 256;
 
 // The glyph grid: 32 x 8 cells of wc x hc pixels, 1 = ink.
 struct FontTp {
@@ -215,6 +220,7 @@ int ImgReadLabelSpecs(FILE *fp, ImgLabelSpecTp ***tail) {
   const double default_scale = current.scale;
   std::string text, last_text;
   bool in_text = false;
+  size_t text_lines = 0;
   int count = 0;
   auto close_text = [&](const std::string &t) {
     ImgLabelSpecTp *spec = CopySettings(current);
@@ -226,7 +232,8 @@ int ImgReadLabelSpecs(FILE *fp, ImgLabelSpecTp ***tail) {
     ++count;
   };
   char line[1024];
-  while (fgets(line, sizeof line, fp)) {
+  // One label more than are drawn is kept, so that the caller can tell.
+  while (count <= kMaxLabels && fgets(line, sizeof line, fp)) {
     if (line[0] == '#' || line[0] == '*') {
       if (in_text) {
         close_text(text);
@@ -243,11 +250,16 @@ int ImgReadLabelSpecs(FILE *fp, ImgLabelSpecTp ***tail) {
       ApplyOption(&current, line, default_scale, 0);
       continue;
     }
-    if (!in_text) text.clear();
+    if (!in_text) {
+      text.clear();
+      text_lines = 0;
+    }
     in_text = true;
-    text += line;
+    // Lines past what a label shows are read and left out.
+    if (text_lines < kMaxLabelLines && text.size() < kMaxLabelLines * sizeof line) text += line;
+    if (strchr(line, '\n')) ++text_lines;
   }
-  if (in_text) close_text(text);
+  if (in_text && count <= kMaxLabels) close_text(text);
   free(current.font);
   return count;
 }
@@ -314,8 +326,12 @@ ReturnTp ImgMakeLabel(ImgControlBlockTp *cb, const ImgLabelSpecTp *spec) {
       lines.back() += text[i];
     }
   }
+  if (lines.size() > kMaxLabelLines) lines.resize(kMaxLabelLines);
   size_t longest = 0;
-  for (const auto &l : lines) longest = std::max(longest, l.size());
+  for (auto &l : lines) {
+    if (l.size() > kMaxLabelChars) l.resize(kMaxLabelChars);
+    longest = std::max(longest, l.size());
+  }
   const int64_t wb = static_cast<int64_t>(advance + 1) * (static_cast<int64_t>(longest) + 2);
   const int64_t hb = static_cast<int64_t>(lines.size()) * font.hc;
   if (wb <= 0 || hb <= 0 || static_cast<uint64_t>(wb * hb) > kMaxCover) return 0;
@@ -457,8 +473,15 @@ ReturnTp ImgSetUpLabels(ImgControlBlockTp *cb, bool text_label) {
       fclose(fp);
     }
   }
-  for (const ImgLabelSpecTp *s = cb->label_specs; s && !rc; s = s->next)
-    if (s->text && *s->text) rc = ImgMakeLabel(cb, s);
+  int made = cb->labels ? 1 : 0;
+  for (const ImgLabelSpecTp *s = cb->label_specs; s && !rc; s = s->next) {
+    if (!s->text || !*s->text) continue;
+    if (made++ == kMaxLabels) {
+      CmnInfoPrintf(nullptr, "Warning: only the first %d labels are drawn\n", kMaxLabels);
+      break;
+    }
+    rc = ImgMakeLabel(cb, s);
+  }
   if (rc || from_files) return rc;
 
   char *secure = nullptr;

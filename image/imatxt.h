@@ -141,7 +141,9 @@ void ImgFreeStamp(ImgControlBlockTp *cb);
 // Renders one label and puts it at the head of the block's list.
 ReturnTp ImgMakeLabel(ImgControlBlockTp *cb, const ImgLabelSpecTp *spec);
 // Appends the specifications of an open specification file to *tail
-// (the address of the list's last next pointer); returns how many.
+// (the address of the list's last next pointer); returns how many. The
+// file is read as far as one label more than a page carries, each label's
+// text up to the lines a label shows.
 int ImgReadLabelSpecs(FILE *fp, ImgLabelSpecTp ***tail);
 void ImgFreeLabelSpecs(ImgLabelSpecTp **list);
 // The colour a colour text names, as 0xAARRGGBB.

@@ -79,6 +79,22 @@ bool IffSizeWithinLimits(int64_t width, int64_t height) {
          width * height <= kMaxPixels;
 }
 
+ReturnTp IffSizeCode(int64_t width, int64_t height) {
+  if (width == 0 || height == 0) return IFF_E_BAD_HEADER;
+  if (width < 0 || width > kMaxWidth) return IFF_E_WIDTH;
+  if (height < 0 || height > kMaxHeight || width * height > kMaxPixels) return IFF_E_HEIGHT;
+  return 0;
+}
+
+bool IffWholeImageFits(int64_t bytes, int64_t input_size) {
+  constexpr int64_t kRatio = 1100;
+  constexpr int64_t kSlack = int64_t{1} << 20;
+  constexpr int64_t kUnknownSizeLimit = int64_t{1} << 30;
+  if (bytes <= kSlack) return true;
+  if (input_size <= 0) return bytes <= kUnknownSizeLimit;
+  return (bytes - kSlack) / kRatio <= input_size;
+}
+
 namespace {
 
 bool HasOperations(const IffDriverTp &d) {

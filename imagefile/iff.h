@@ -237,6 +237,18 @@ const IffFormatTp *IffFormatOf(uint32_t type);
 // True when a picture of width x height lies within the sizes the
 // interface accepts from any header.
 bool IffSizeWithinLimits(int64_t width, int64_t height);
+// The code the interface would raise for that size: 0 when it is
+// accepted, else IFF_E_BAD_HEADER, IFF_E_WIDTH or IFF_E_HEIGHT (not
+// raised). Drivers that size buffers in their header read check with it
+// before allocating.
+ReturnTp IffSizeCode(int64_t width, int64_t height);
+// True when a driver may hold a whole decoded picture of `bytes` (an
+// interlaced image, kept until its last pass) for an input of
+// `input_size` bytes (0 when not known): at most 1100 times the input
+// (what deflate can give at best, with room to spare) plus 1 MiB, and at
+// most 1 GiB when the input's size is not known. A tiny file that claims
+// a huge picture is refused before the memory is taken.
+bool IffWholeImageFits(int64_t bytes, int64_t input_size);
 // The writer row of a word or extension (any case), or null.
 const IffWriterWordTp *IffFindWriter(const char *word);
 // Every writer word of the list in order, separated by " | ".

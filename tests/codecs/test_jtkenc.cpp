@@ -111,6 +111,8 @@ double Psnr(const Picture &p, const std::vector<int32_t> &got) {
   return sum == 0 ? 99 : 10 * std::log10(top * top * got.size() / sum);
 }
 
+// The last rows have resolutions wider or taller than 2^15: several
+// precincts, in every progression's order of positions.
 TEST(JtkEncode, ReversibleFilesDecodeExactly) {
   struct Case {
     int32_t w, h, comps, prec, jp2, layers, levels, cblk, progression;
@@ -121,6 +123,10 @@ TEST(JtkEncode, ReversibleFilesDecodeExactly) {
       {150, 97, 3, 8, 1, 0, 0, 0, JTK_LRCP},  {130, 67, 1, 12, 0, 0, 0, 0, JTK_LRCP},
       {70, 45, 1, 16, 1, 0, 2, 16, JTK_LRCP}, {90, 80, 3, 8, 1, 4, 3, 32, JTK_RPCL},
       {90, 80, 3, 8, 0, 3, 0, 0, JTK_CPRL},   {64, 300, 3, 8, 0, 2, 0, 0, JTK_RLCP},
+      {32769, 1, 1, 8, 0, 0, 0, 0, JTK_LRCP}, {1, 40000, 1, 8, 1, 0, 0, 0, JTK_LRCP},
+      {65535, 1, 3, 8, 0, 0, 0, 0, JTK_LRCP}, {33000, 3, 1, 8, 0, 2, 0, 0, JTK_PCRL},
+      {33000, 2, 3, 8, 0, 2, 0, 0, JTK_CPRL}, {2, 33000, 1, 8, 0, 3, 0, 0, JTK_RPCL},
+      {40000, 4, 1, 8, 0, 2, 0, 0, JTK_RLCP}, {4, 70000, 1, 8, 0, 2, 0, 16, JTK_PCRL},
   };
   TempDir dir;
   for (const Case &c : cases) {
@@ -200,6 +206,20 @@ TEST(JtkEncode, LossyFilesMeetTheirRateAndMatchOpenJpegsQuality) {
     ASSERT_TRUE(Decode(dir, ReadFile(out), true, c.comps, &theirs));
     EXPECT_GE(Psnr(p, ours), Psnr(p, theirs) - 0.5) << "OpenJPEG: " << Psnr(p, theirs);
   }
+}
+
+TEST(JtkEncode, LossyFilesWiderThanAPrecinct) {
+  const Picture p = Make(40000, 8, 1, 8);
+  JtkParamTp param{};
+  param.rate = 0.8;
+  param.layers = 2;
+  param.progression = JTK_PCRL;
+  std::string bytes;
+  ASSERT_EQ(Encode(p, param, &bytes), 0);
+  TempDir dir;
+  std::vector<int32_t> got;
+  ASSERT_TRUE(Decode(dir, bytes, false, 1, &got));
+  EXPECT_GT(Psnr(p, got), 25);
 }
 
 TEST(JtkEncode, RatesBelowTheHeadersStillGiveValidFiles) {

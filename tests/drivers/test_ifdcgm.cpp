@@ -220,16 +220,17 @@ TEST_F(Cgm, RowsProfilesAndRefusals) {
     uint32_t model;
     uint64_t compression;
     int profile;
-  } kBad[] = {{"wider than 16-bit coordinates", 40000, IFF_CM_RGB, 0, 0},
-              {"alpha", 4, IFF_CM_RGBA, 0, 0},
-              {"Group 4", 4, IFF_CM_RGB, 9, 0},
-              {"unknown profile", 4, IFF_CM_RGB, 0, 3}};
+    ReturnTp code;
+  } kBad[] = {{"wider than 16-bit coordinates", 40000, IFF_CM_RGB, 0, 0, IFD_E_TOO_LARGE},
+              {"alpha", 4, IFF_CM_RGBA, 0, 0, IFF_E_WT_HEADER},
+              {"Group 4", 4, IFF_CM_RGB, 9, 0, IFF_E_WT_HEADER},
+              {"unknown profile", 4, IFF_CM_RGB, 0, 3, IFF_E_WT_HEADER}};
   for (const Bad &b : kBad) {
     SCOPED_TRACE(b.name);
     EXPECT_EQ(
         Write(b.w, 1, b.model, Bytes(4 * static_cast<size_t>(b.w)), b.compression, b.profile) &
             ~CMN_REPORTED,
-        IFF_E_WT_HEADER);
+        b.code);
   }
   path_ = "/dev/full";
   EXPECT_NE(Write(300, 200, IFF_CM_RGB, Bytes(300 * 200 * 3, 1), 0), 0u);

@@ -112,7 +112,7 @@ TEST_F(Qpl, WriterRefusesWhatTheFormatCannotHold) {
   std::vector<Bytes> lines(2, Bytes(4, 0));
   EXPECT_EQ(IFD_E_UNSUPPORTED, Write(4, lines, 3, Bytes(9)));
   EXPECT_EQ(0x0608000Du, Write(4, lines, 0, {}, 1));
-  EXPECT_EQ(IFD_E_UNSUPPORTED, Write(70000, {Bytes(3 * 70000)}, 0, {}));
+  EXPECT_EQ(IFD_E_TOO_LARGE, Write(70000, {Bytes(3 * 70000)}, 0, {}));
 }
 
 // Sixteen colours stored plane after plane: 25 lines come in bands of 10,

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,7 +73,11 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
   close(out[0]);
   close(err[0]);
   int status = 0;
-  waitpid(pid, &status, 0);
+  struct rusage usage = {};
+  wait4(pid, &status, 0, &usage);
+  result.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  result.peak_kb = usage.ru_maxrss;
   if (WIFEXITED(status))
     result.status = WEXITSTATUS(status);
   else if (WIFSIGNALED(status))

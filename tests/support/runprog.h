@@ -10,6 +10,10 @@ struct RunResult {
   int status = -1;  // exit status, or 128 + signal number
   std::string out;
   std::string err;
+  // What the program used, as its parent saw it when reaping it: user and
+  // system time in seconds, and the peak resident set in KiB.
+  double cpu_seconds = 0;
+  long peak_kb = 0;
 };
 
 struct RunOptions {
