@@ -60,6 +60,8 @@ const char *const kUnknownName = "UNKNOWN FILE TYPE.";
 // Reads of lines past the end, over the whole run: a client stuck in such
 // a loop is stopped.
 int g_missing_lines = 0;
+// Inputs that ran out of data while lines were read.
+int32_t g_incomplete_inputs = 0;
 
 // Lines, scaling tables and colour maps are sized from header fields;
 // anything beyond these is a broken or hostile header, not an image.
@@ -73,6 +75,8 @@ constexpr int32_t kMaxCMapEntries = 1 << 16;
 constexpr int32_t kIndexReach = 4096;
 
 }  // namespace
+
+int32_t IffIncompleteInputs(void) { return g_incomplete_inputs; }
 
 bool IffSizeWithinLimits(int64_t width, int64_t height) {
   return width >= 1 && height >= 1 && width <= kMaxWidth && height <= kMaxHeight &&
@@ -333,6 +337,8 @@ ReturnTp IffRdHead(IffControlBlockTp *cb, uint64_t extra, void *client_data, Iff
   if (!cb->driver.RdHead) return Raise(__LINE__, IFF_E_NOT_LINKED);
   ReturnTp rc = cb->driver.RdHead(cb->driver_state, h);
   if (!rc) rc = TakeHeader(cb, h);
+  // What a header read made up (probes past the end) is no missing line.
+  cb->made_up_at_head = cb->input ? cb->input->made_up - cb->input->salvaged : 0;
   if (rc) {
     // The texts a driver found belong to the client only with a header.
     for (char **text : {&h->title, &h->description, &h->pagelist}) CmnStrFree(text);
@@ -559,6 +565,14 @@ ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line) {
   p.client_data = cb->client_data;
   ReturnTp rc = cb->driver.RdScan(cb->driver_state, &p);
   if (!rc && IfiInputExhausted(cb->input)) return Raise(__LINE__, IFI_E_EOF);
+  // A picture that runs out of data is shown as far as it goes, but never
+  // passes for a whole one: said once per input, and counted for the run.
+  if (!rc && !cb->data_missing && cb->input &&
+      cb->input->made_up - cb->input->salvaged > cb->made_up_at_head) {
+    cb->data_missing = 1;
+    ++g_incomplete_inputs;
+    CmnError(CMN_SOURCE, __LINE__, IFI_W_DATA_MISSING);
+  }
 
   unsigned char *l = cb->line;
   const int32_t w = cb->width;

@@ -462,6 +462,12 @@ void IfiAccount(IfiHandleTp *handle, int64_t delivered, int64_t made_up) {
   handle->made_up += made_up;
 }
 
+void IfiAccountSalvaged(IfiHandleTp *handle, int64_t made_up) {
+  if (!handle) return;
+  handle->made_up += made_up;
+  handle->salvaged += made_up;
+}
+
 size_t IfiFetch(void *buffer, size_t size, size_t count, IfiHandleTp *h) {
   if (!h || !h->stream || size == 0 || count == 0) return 0;
   const int64_t n = ByteCount(size, count);

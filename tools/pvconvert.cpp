@@ -555,7 +555,9 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
   }
   const ReturnTp closed = ImgClose(&cb);
   delete raw;
-  return rc || closed ? 1 : 0;
+  // A picture that ran out of data is written as far as it goes, but the
+  // conversion failed all the same.
+  return rc || closed || IffIncompleteInputs() ? 1 : 0;
 }
 
 }  // namespace

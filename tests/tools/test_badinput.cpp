@@ -1,0 +1,226 @@
+// Bad and unusual input as the user meets it through the programs: every
+// failure says why, missing data fail the conversion, damaged fax data are
+// salvaged as libtiff salvages them, and the messages name things in the
+// user's terms.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "runprog.h"
+#include "xvfb.h"
+
+namespace {
+
+RunResult RunTool(const std::string &program, const std::vector<std::string> &args,
+                  const std::string &input = "", const std::vector<std::string> &env = {}) {
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), args.begin(), args.end());
+  RunOptions o;
+  o.stdin_data = input;
+  o.set_env = env;
+  o.unset_env = {"PVDEBUG", "OLDSTAMP", "PVSTAMP", "SYSDIR"};
+  return RunProgram(argv, o);
+}
+
+RunResult Convert(const std::vector<std::string> &args, const std::string &input = "",
+                  const std::vector<std::string> &env = {}) {
+  return RunTool(PVCONVERT_BIN, args, input, env);
+}
+
+bool Has(const std::string &text, const std::string &part) {
+  return text.find(part) != std::string::npos;
+}
+
+class BadInput : public testing::Test {
+ protected:
+  std::string F(const std::string &name) const { return dir_.file(name); }
+  void Make(const std::string &commands) { ShellOutput("cd " + dir_.path() + " && " + commands); }
+  TempDir dir_;
+};
+
+// A picture cut short is written as far as it goes, with a warning, and
+// the conversion fails; the whole file converts silently.
+TEST_F(BadInput, MissingDataFailTheConversionInEveryFormat) {
+  Make(
+      "pgmramp -lr 64 48 > r.pgm && pgmnoise 64 48 > n.pgm 2>/dev/null"
+      " && rgb3toppm r.pgm n.pgm r.pgm > c.ppm && cp r.pgm x.pgm && cp c.ppm x.ppm"
+      " && convert c.ppm x.bmp && convert c.ppm -colors 16 -compress RLE rle8.bmp"
+      " && convert c.ppm x.tga && convert c.ppm -compress RLE rle.tga"
+      " && convert c.ppm x.pcx && convert c.ppm x.sun"
+      " && (pnmquant 16 c.ppm | pnmtorast -rle > rle.sun) 2>/dev/null"
+      " && cjpeg c.ppm > x.jpg");
+  for (const char *name : {"x.pgm", "x.ppm", "x.bmp", "rle8.bmp", "x.tga", "rle.tga", "x.pcx",
+                           "x.sun", "rle.sun", "x.jpg"}) {
+    SCOPED_TRACE(name);
+    RunResult r = Convert({F(name), F("o.ppm")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::string file = ReadFile(F(name));
+    WriteFile(F("cut"), file.substr(0, file.size() * 7 / 10));
+    r = Convert({F("cut"), F("o.ppm")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "Unexpected End-Of-File")) << r.err;
+  }
+  // A TIFF strip where the file has none: 8 x 4 grey, its one strip at
+  // byte 100000.
+  const uint32_t entries[][3] = {{256, 3, 8},      {257, 3, 4}, {258, 3, 8},
+                                 {273, 4, 100000}, {278, 3, 4}, {279, 4, 32}};
+  std::string tiff("II*\0\x08\0\0\0", 8);
+  auto put = [&tiff](uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) tiff += static_cast<char>(v >> (8 * i));
+  };
+  put(6, 2);
+  for (const auto &e : entries) {
+    put(e[0], 2);
+    put(e[1], 2);
+    put(1, 4);
+    put(e[2], 4);
+  }
+  put(0, 4);
+  WriteFile(F("strip.tif"), tiff);
+  const RunResult r = Convert({F("strip.tif"), F("o.ppm")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.err, "Warning: Unexpected End-Of-File: the picture is incomplete")) << r.err;
+}
+
+// The shapes of a truncated or broken TIFF file, through each program:
+// status 1 and a message, never silence.
+TEST_F(BadInput, BrokenTiffFilesSayWhyInEveryProgram) {
+  Make("pgmramp -lr 64 48 | pnmtotiff -lzw > x.tif 2>/dev/null");
+  const std::string file = ReadFile(F("x.tif"));
+  std::string zero_entries = file, beyond = file;
+  const size_t ifd = static_cast<unsigned char>(file[4]) | static_cast<unsigned char>(file[5]) << 8;
+  zero_entries[ifd] = zero_entries[ifd + 1] = 0;
+  beyond[7] = 0x7F;
+  const struct {
+    const char *what;
+    std::string data;
+  } cases[] = {
+      {"cut before its directory", file.substr(0, ifd - 10)},
+      {"cut inside its directory", file.substr(0, ifd + 20)},
+      {"directory beyond the end", beyond},
+      {"directory without entries", zero_entries},
+  };
+  XvfbServer server(24);
+  ASSERT_TRUE(server.ok());
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteFile(F("bad.tif"), c.data);
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{F("bad.tif"), F("o.ppm")}, {"-info", F("bad.tif")}}) {
+      const RunResult r = Convert(args);
+      EXPECT_EQ(r.status, 1);
+      EXPECT_NE(r.err, "");
+    }
+    const RunResult r =
+        RunTool(PVVIEW_BIN, {"-timer", "1", F("bad.tif")}, "",
+                {"DISPLAY=" + server.display(), std::string("SYSDIR=") + PV_SYSDIR});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err, "");
+  }
+}
+
+// A single-strip fax page, packed rows of 1 bits for black.
+std::string Page(int w, int h) {
+  std::string pbm = "P4\n" + std::to_string(w) + " " + std::to_string(h) + "\n";
+  const int rb = (w + 7) / 8;
+  std::string bits(static_cast<size_t>(rb) * h, '\0');
+  auto set = [&](int x, int y) {
+    bits[static_cast<size_t>(y) * rb + x / 8] |= char(0x80 >> (x & 7));
+  };
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const bool line = y % 40 < 24 && (x / 7 + y / 40) % 9 < 5 && ((x * 13) ^ (y * 7)) % 11 < 6;
+      const bool frame = x < 30 || x > w - 30 || (x - y / 2) % 300 == 0;
+      if (line || frame) set(x, y);
+    }
+  return pbm + bits;
+}
+
+// Offset and byte count of the one strip of a little-endian TIFF file.
+void Strip(const std::string &f, size_t *offset, size_t *count) {
+  auto u = [&](size_t at, int n) {
+    uint32_t v = 0;
+    for (int i = 0; i < n; ++i) v |= uint32_t(static_cast<unsigned char>(f.at(at + i))) << (8 * i);
+    return v;
+  };
+  const uint32_t ifd = u(4, 4);
+  for (uint32_t i = 0, n = u(ifd, 2); i < n; ++i) {
+    const size_t e = ifd + 2 + 12 * i;
+    const uint32_t value = u(e + 2, 2) == 3 ? u(e + 8, 2) : u(e + 8, 4);
+    if (u(e, 2) == 273) *offset = value;
+    if (u(e, 2) == 279) *count = value;
+  }
+}
+
+// The rows of a binary PBM, each as its pixels.
+std::vector<std::string> Rows(const std::string &pbm) {
+  size_t at = 2;
+  int v[2];
+  for (int &n : v) {
+    at = pbm.find_first_not_of(" \t\r\n", at);
+    const size_t end = pbm.find_first_of(" \t\r\n", at);
+    n = std::stoi(pbm.substr(at, end - at));
+    at = end;
+  }
+  ++at;
+  const int w = v[0], rb = (w + 7) / 8;
+  std::vector<std::string> rows;
+  for (int y = 0; y < v[1] && at + rb <= pbm.size(); ++y, at += rb) {
+    std::string row;
+    for (int x = 0; x < w; ++x) row += (pbm[at + x / 8] >> (7 - x % 8)) & 1 ? '#' : '.';
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+size_t SameFromTop(const std::vector<std::string> &a, const std::vector<std::string> &b) {
+  size_t n = 0;
+  while (n < a.size() && n < b.size() && a[n] == b[n]) ++n;
+  return n;
+}
+
+size_t Same(const std::vector<std::string> &a, const std::vector<std::string> &b) {
+  size_t n = 0;
+  for (size_t i = 0; i < a.size() && i < b.size(); ++i) n += a[i] == b[i];
+  return n;
+}
+
+// Four bytes zeroed at 40% of a 1700 x 2200 page: the page is written with
+// a warning, its rows above the damage as libtiff decodes them, and with
+// end-of-line codes the rows below as well.
+TEST_F(BadInput, DamagedFaxDataAreSalvagedAsLibtiffSalvagesThem) {
+  WriteFile(F("page.pbm"), Page(1700, 2200));
+  Make(
+      "pnmtotiff -miniswhite page.pbm > page.tif 2>/dev/null"
+      " && tiffcp -c g4 -r 2200 page.tif g4.tif && tiffcp -c g3:2d -r 2200 page.tif g3.tif");
+  const std::vector<std::string> page = Rows(ReadFile(F("page.pbm")));
+  for (const char *name : {"g4.tif", "g3.tif"}) {
+    SCOPED_TRACE(name);
+    std::string file = ReadFile(F(name));
+    size_t offset = 0, count = 0;
+    Strip(file, &offset, &count);
+    ASSERT_GT(count, 1000u);
+    file.replace(offset + count * 2 / 5, 4, 4, '\0');
+    WriteFile(F("damaged.tif"), file);
+    const RunResult r = Convert({F("damaged.tif"), F("ours.pbm")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.err, "Warning: Damaged fax data: the rows from row ")) << r.err;
+    const std::vector<std::string> ours = Rows(ReadFile(F("ours.pbm")));
+    const std::vector<std::string> theirs =
+        Rows(ShellOutput("tifftopnm " + F("damaged.tif") + " 2>/dev/null; true"));
+    ASSERT_EQ(ours.size(), 2200u);
+    ASSERT_EQ(theirs.size(), 2200u);
+    const size_t above = SameFromTop(theirs, page);
+    EXPECT_GT(above, 500u);
+    EXPECT_GE(SameFromTop(ours, theirs), above);
+    // End-of-line codes let decoding start again below the damage.
+    if (name[1] == '3') {
+      EXPECT_GE(Same(ours, page), Same(theirs, page));
+      EXPECT_GT(Same(ours, page), above + 100);
+    }
+  }
+}
+
+}  // namespace
