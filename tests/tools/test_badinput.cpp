@@ -223,4 +223,27 @@ TEST_F(BadInput, DamagedFaxDataAreSalvagedAsLibtiffSalvagesThem) {
   }
 }
 
+// A filter given the angle turns the page itself: the conversion turns it
+// no further, and mirrors it as asked.
+TEST_F(BadInput, APageTurnedByItsFilterIsNotTurnedAgain) {
+  Make(
+      "pgmramp -lr 23 17 > r.pgm && pgmnoise 23 17 > n.pgm 2>/dev/null"
+      " && rgb3toppm r.pgm n.pgm r.pgm > in.ppm && (echo TURNME; cat in.ppm) > in.turn"
+      " && printf '#!/bin/sh\\nif [ \"$1\" = 0 ]; then cat; else pamflip -r$1; fi\\n' > turn"
+      " && chmod +x turn");
+  WriteFile(F("filters"), "TURNME \"sed 1d | " + F("turn") + " %A\" \"turned by a test\\n\"\n");
+  const std::vector<std::string> env = {"SYSDIR=" + dir_.path()};
+  for (const char *rotate : {"0", "90", "180", "270"})
+    for (const char *mirror : {"none", "horizontal", "vertical", "both"}) {
+      SCOPED_TRACE(std::string(rotate) + " " + mirror);
+      const RunResult plain =
+          Convert({"-rotate", rotate, "-mirror", mirror, F("in.ppm"), F("plain.ppm")});
+      const RunResult turned =
+          Convert({"-rotate", rotate, "-mirror", mirror, F("in.turn"), F("turned.ppm")}, "", env);
+      ASSERT_EQ(plain.status, 0) << plain.err;
+      ASSERT_EQ(turned.status, 0) << turned.err;
+      EXPECT_TRUE(ReadFile(F("plain.ppm")) == ReadFile(F("turned.ppm")));
+    }
+}
+
 }  // namespace
