@@ -9,6 +9,7 @@
 #include "iff.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -125,6 +126,34 @@ unsigned char Spread(unsigned v, int bits) {
 }
 
 ReturnTp Raise(unsigned line, ReturnTp code) { return CmnError(CMN_SOURCE, line, code); }
+
+// A converter that gave nothing usable leaves an input unknown. When a
+// driver of ours reads the file as it is (an SVG or a layout document
+// with its preview picture), a regular file is opened again without the
+// filter stage and read by that driver. Standard input, a pipe or a
+// device was used up by the converter and stays unknown.
+void ReadUnconverted(void *client, const IffFileSpecTp *spec, IfiHandleTp **handle,
+                     uint32_t *type) {
+  struct stat st;
+  if (!spec->name || !spec->name[0] || (*handle)->first_read <= 0 || !IfiFilterStageFn ||
+      stat(spec->name, &st) != 0 || !S_ISREG(st.st_mode))
+    return;
+  const IfiFilterStageFnTp stage = IfiFilterStageFn;
+  IfiFilterStageFn = nullptr;
+  IfiHandleTp *own = nullptr;
+  const ReturnTp rc = IfiOpenRead(client, spec, &own);
+  IfiFilterStageFn = stage;
+  if (rc) return;
+  const uint32_t t = own->file_type;
+  const IffFormatTp *format = t < IFF_TYPE_COUNT ? g_format_of[t] : nullptr;
+  if (t == IFF_TYPE_UNKNOWN || !format || format->refused || !g_drivers[t].RdHead) {
+    IfiClose(own);
+    return;
+  }
+  IfiClose(*handle);
+  *handle = own;
+  *type = t;
+}
 
 }  // namespace
 
@@ -258,6 +287,7 @@ ReturnTp IffInit(void *client, IffControlBlockTp **holder, int32_t service,
     ReturnTp rc = IfiOpenRead(client, spec, &handle);
     if (rc) return rc;
     type = handle->file_type;
+    if (type == IFF_TYPE_UNKNOWN) ReadUnconverted(client, spec, &handle, &type);
     if (handle->description) {
       cb->description = strdup(handle->description);
       if (!cb->description) {
@@ -277,6 +307,13 @@ ReturnTp IffInit(void *client, IffControlBlockTp **holder, int32_t service,
   cb->file_type = type;
   if (file_type) *file_type = type;
 
+  // An input without a single byte has no type to guess at.
+  if (service == IFF_SRV_IMPORT && type == IFF_TYPE_UNKNOWN &&
+      cb->input->first_read <= cb->input->start_offset) {
+    IfiClose(request.stream);
+    cb->input = nullptr;
+    return Raise(__LINE__, IFI_E_EMPTY);
+  }
   if (service == IFF_SRV_IMPORT && type == IFF_TYPE_UNKNOWN) {
     // No driver: the client decides what an unknown file means.
     cb->stream = request.stream;

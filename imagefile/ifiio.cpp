@@ -328,6 +328,7 @@ ReturnTp IfiOpenRead(void *client, const IffFileSpecTp *spec, IfiHandleTp **hand
     return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   }
   h->valid = static_cast<int64_t>(fread(h->buffer.data(), 1, IFI_INITIAL_READ, h->stream));
+  h->first_read = h->valid;
 
   const int64_t spec_start = static_cast<int32_t>(spec->start_offset);
   h->start_offset = std::max<int64_t>(spec_start, 0);

@@ -61,7 +61,8 @@ typedef struct IfiHandleTp {
   int32_t exact_growth;               // grow by exactly what a read lacks, then go direct
   // Set by the conversion-filter stage.
   int32_t rasterized;
-  int64_t file_size;  // from seeking to the end at open (0 if unknown)
+  int64_t file_size;   // from seeking to the end at open (0 if unknown)
+  int64_t first_read;  // bytes of the input's first read, before any filter replaced it
   int32_t vector_filter;
   int32_t scaled;
   int32_t filter_fd;

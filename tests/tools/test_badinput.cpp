@@ -246,4 +246,41 @@ TEST_F(BadInput, APageTurnedByItsFilterIsNotTurnedAgain) {
     }
 }
 
+// Inputs without a picture say which: empty, or a GIF that holds none.
+TEST_F(BadInput, EmptyInputAndAGifWithoutAnImage) {
+  WriteFile(F("empty"), "");
+  // Screen, a graphic control extension, the trailer.
+  WriteFile(F("none.gif"), std::string("GIF89a\x0a\0\x0a\0\0\0\0!\xf9\x04\0\0\0\0\0;", 22));
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{F("empty"), F("o.ppm")}, "Error: Empty file\n"},
+      {{"-", F("o.ppm")}, "Error: Empty file\n"},
+      {{"-info", "-"}, "Error: Empty file\n"},
+      {{F("none.gif"), F("o.ppm")}, "Info: No more pages\n"},
+      {{"-info", F("none.gif")}, "Info: No more pages\n"},
+  };
+  for (const auto &c : cases) {
+    const RunResult r = Convert(c.args);
+    EXPECT_EQ(r.status, 1) << c.args[0];
+    EXPECT_EQ(r.err, c.message) << c.args[0];
+  }
+}
+
+// An SVG document whose converter gives nothing is read by the layout
+// driver when it holds a preview picture.
+TEST_F(BadInput, SvgWithAPreviewIsReadWhenItsConverterFails) {
+  Make(
+      "pgmramp -lr 40 30 > r.pgm && pgmnoise 40 30 > n.pgm 2>/dev/null"
+      " && rgb3toppm r.pgm n.pgm r.pgm > c.ppm && pnmtopng c.ppm > c.png"
+      " && (printf '<svg xmlns=\"http://www.w3.org/2000/svg\">\\n<!-- {\"preview\": \"';"
+      "     base64 -w0 c.png; printf '\"} -->\\n<rect broken') > a.svg");
+  WriteFile(F("filters"), "*xzSVG \"false\" \"SVG drawing, by a converter that fails.\\n\"\n");
+  const RunResult r = Convert({F("a.svg"), F("o.ppm")}, "", {"SYSDIR=" + dir_.path()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(Convert({F("c.png"), F("png.ppm")}).status, 0);
+  EXPECT_TRUE(ReadFile(F("o.ppm")) == ReadFile(F("png.ppm")));
+}
+
 }  // namespace
