@@ -1575,7 +1575,7 @@ ReturnTp IfdTiffRdHead(void *state, IffParamTp *p) {
       FXICompression = 11;
       break;
     case kGroup3:
-      FXICompression = 8;
+      FXICompression = (d.t4 & 1) ? 10 : 8;  // two-dimensional coding named as such
       break;
     case kGroup4:
       FXICompression = 9;
@@ -1590,7 +1590,7 @@ ReturnTp IfdTiffRdHead(void *state, IffParamTp *p) {
       FXICompression = 5;
       break;
     case kPackBits:
-      FXICompression = 2;
+      FXICompression = 12;  // TIFF's own name for its run-length coding
       break;
     default:
       break;

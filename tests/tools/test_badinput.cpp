@@ -268,6 +268,46 @@ TEST_F(BadInput, EmptyInputAndAGifWithoutAnImage) {
   }
 }
 
+// -info names each compression as its format does.
+TEST_F(BadInput, InfoNamesTheCompressionInTheFormatsTerms) {
+  Make(
+      "pgmramp -lr 40 30 > r.pgm && pgmnoise 40 30 > n.pgm 2>/dev/null"
+      " && rgb3toppm r.pgm n.pgm r.pgm > c.ppm && pamthreshold -simple r.pgm | pamtopnm > b.pbm"
+      " && convert c.ppm x.bmp && convert c.ppm -colors 16 -compress RLE rle8.bmp"
+      " && convert c.ppm -compress none x.sun"
+      " && (pnmquant 16 c.ppm | pnmtorast -rle > rle.sun) 2>/dev/null"
+      " && convert c.ppm -compress none x.tga && convert c.ppm -compress RLE rle.tga"
+      " && convert c.ppm -compress RLE rle.sgi && convert c.ppm x.pcx && convert c.ppm x.gif"
+      " && pnmtotiff c.ppm > c.tif 2>/dev/null && tiffcp -c packbits c.tif packbits.tif"
+      " && tiffcp -c lzw c.tif lzw.tif && pnmtotiff b.pbm > b.tif 2>/dev/null"
+      " && tiffcp -c g3 b.tif g3.tif && tiffcp -c g3:2d b.tif g32d.tif"
+      " && tiffcp -c g4 b.tif g4.tif && cjpeg -progressive c.ppm > p.jpg");
+  const struct {
+    const char *file, *name;
+  } cases[] = {
+      {"x.bmp", "none"},
+      {"rle8.bmp", "Run Length Compressed"},
+      {"x.sun", "none"},
+      {"rle.sun", "Run Length Compressed"},
+      {"x.tga", "none"},
+      {"rle.tga", "Run Length Compressed"},
+      {"rle.sgi", "Run Length Compressed"},
+      {"x.pcx", "Run Length Compressed"},
+      {"x.gif", "LZW Compressed"},
+      {"packbits.tif", "Packbits compressed"},
+      {"lzw.tif", "LZW Compressed"},
+      {"g3.tif", "CCITT Group 3"},
+      {"g32d.tif", "FaxG3-2D"},
+      {"g4.tif", "CCITT Group 4"},
+      {"p.jpg", "Jpeg Progressive"},
+  };
+  for (const auto &c : cases) {
+    const RunResult r = Convert({"-info", F(c.file)});
+    EXPECT_EQ(r.status, 0) << c.file << ": " << r.err;
+    EXPECT_TRUE(Has(r.out, std::string("\nCompression: ") + c.name + "\n")) << c.file << r.out;
+  }
+}
+
 // An SVG document whose converter gives nothing is read by the layout
 // driver when it holds a preview picture.
 TEST_F(BadInput, SvgWithAPreviewIsReadWhenItsConverterFails) {
