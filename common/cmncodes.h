@@ -136,6 +136,7 @@
   X(IFU_E_BUFFER, 0x20080006u, "Invalid buffer")                                                 \
   X(IFU_E_CHARACTER, 0x20040007u, "Invalid character")                                           \
   X(IFU_W_DATA_LOST, 0x20020008u, "Data lost")                                                   \
+  X(IFU_E_JPEG, 0x20040009u, "Cannot decode the JPEG data: %s")                                  \
   X(IFU_E_STRIP, 0x2008000Bu, "Non-integral strip")                                              \
   X(IFU_I_PAUSED, 0x2001000Eu, "Paused")                                                         \
   X(IFU_E_INTERNAL, 0x200800FFu, "Internal error")                                               \

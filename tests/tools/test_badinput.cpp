@@ -308,6 +308,35 @@ TEST_F(BadInput, InfoNamesTheCompressionInTheFormatsTerms) {
   }
 }
 
+// A JPEG file that cannot be read says why in the codec's words; it never
+// ends in the bare handle message.
+TEST_F(BadInput, FailingJpegSaysWhy) {
+  Make("pgmramp -lr 40 30 > r.pgm && cjpeg -arithmetic r.pgm > arith.jpg && cjpeg r.pgm > x.jpg");
+  const std::string x = ReadFile(F("x.jpg"));
+  const size_t sof = x.find("\xFF\xC0");
+  ASSERT_NE(sof, std::string::npos);
+  std::string two_components = x;
+  two_components[sof + 9] = 2;
+  WriteFile(F("two.jpg"), two_components);
+  WriteFile(F("cut.jpg"), x.substr(0, sof + 6));
+  const struct {
+    const char *file, *words;
+  } cases[] = {
+      {"arith.jpg", "Error: Cannot decode the JPEG data: JPEG arithmetic coding is not supported"},
+      {"two.jpg", "Error: Cannot decode the JPEG data: Header length field invalid."},
+      {"cut.jpg", "Error: Cannot decode the JPEG data: "},
+  };
+  for (const auto &c : cases) {
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{F(c.file), F("o.ppm")}, {"-info", F(c.file)}}) {
+      const RunResult r = Convert(args);
+      EXPECT_EQ(r.status, 1) << c.file;
+      EXPECT_TRUE(Has(r.err, c.words)) << c.file << ": " << r.err;
+      EXPECT_FALSE(Has(r.err, "Invalid character")) << c.file << ": " << r.err;
+    }
+  }
+}
+
 // An SVG document whose converter gives nothing is read by the layout
 // driver when it holds a preview picture.
 TEST_F(BadInput, SvgWithAPreviewIsReadWhenItsConverterFails) {
