@@ -337,6 +337,40 @@ TEST_F(BadInput, FailingJpegSaysWhy) {
   }
 }
 
+// Values of the stamp and label options that name nothing end the program
+// with the status of a wrong command line, saying which.
+TEST_F(BadInput, BadLabelAndStampValuesAreWrongCommandLines) {
+  Make("pgmramp -lr 40 30 > r.pgm");
+  const struct {
+    const char *program;
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+  } cases[] = {
+      {PVCONVERT_BIN,
+       {"-labelspec", "10", "x", "3", "T", F("r.pgm"), F("o.ppm")},
+       1,
+       "Bad value [x] for option [-labelspec]"},
+      {PVCONVERT_BIN,
+       {"-labelspec", "big", "2", "3", "T", F("r.pgm"), F("o.ppm")},
+       1,
+       "Bad value [big] for option [-labelspec]"},
+      {PVGRAPHX_BIN, {"-stampcolor", "purple"}, 2, "unknown colour [purple]"},
+      {PVGRAPHX_BIN,
+       {"-stamptext", "X", "-stampweight", "fat", "-papersize", "9x9"},
+       2,
+       "unknown weight [fat]"},
+  };
+  for (const auto &c : cases) {
+    const RunResult r = RunTool(c.program, c.args);
+    EXPECT_EQ(r.status, c.status) << c.message;
+    EXPECT_TRUE(Has(r.err, c.message)) << r.err;
+  }
+  // Good values still work.
+  const RunResult r = Convert({"-labelspec", "10.5", "2", "3", "T", F("r.pgm"), F("o.ppm")});
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
 // An SVG document whose converter gives nothing is read by the layout
 // driver when it holds a preview picture.
 TEST_F(BadInput, SvgWithAPreviewIsReadWhenItsConverterFails) {
@@ -350,6 +384,36 @@ TEST_F(BadInput, SvgWithAPreviewIsReadWhenItsConverterFails) {
   EXPECT_EQ(r.status, 0) << r.err;
   ASSERT_EQ(Convert({F("c.png"), F("png.ppm")}).status, 0);
   EXPECT_TRUE(ReadFile(F("o.ppm")) == ReadFile(F("png.ppm")));
+}
+
+// Under an inverse stamp dark parts lighten and light parts darken,
+// whichever way the stamp is drawn.
+TEST_F(BadInput, InverseStampInvertsWithEitherMethod) {
+  Make(
+      "pgmmake 0.15 200 100 > dark.pgm && pgmmake 0.85 200 100 > light.pgm"
+      " && pnmcat -lr dark.pgm light.pgm > half.pgm");
+  ASSERT_EQ(Convert({F("half.pgm"), F("plain.ppm")}).status, 0);
+  const std::string plain = ReadFile(F("plain.ppm"));
+  for (const char *method : {"renderer", "OLDSTAMP"}) {
+    SCOPED_TRACE(method);
+    std::vector<std::string> env;
+    if (std::string(method) == "OLDSTAMP") env.push_back("OLDSTAMP=1");
+    const RunResult r = Convert(
+        {"-stamptext", "XX", "-stampcolor", "inverse", F("half.pgm"), F("stamped.ppm")}, "", env);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string stamped = ReadFile(F("stamped.ppm"));
+    ASSERT_EQ(stamped.size(), plain.size());
+    const size_t data = plain.size() - 400 * 100 * 3;
+    int lighter = 0, darker = 0;
+    for (size_t i = data; i < plain.size(); i += 3) {
+      const int before = static_cast<unsigned char>(plain[i]);
+      const int after = static_cast<unsigned char>(stamped[i]);
+      lighter += before < 128 && after > 128;
+      darker += before > 128 && after < 128;
+    }
+    EXPECT_GT(lighter, 500);
+    EXPECT_GT(darker, 500);
+  }
 }
 
 }  // namespace
