@@ -90,7 +90,11 @@ extern const IfuCodecOpsTp FaxCodecOps;
 // first black pixel, [1] the first white one after it, and so on; a row
 // that ends black has an odd *count. *count is -1 when no row is left: all
 // rows done, the data used up, or an invalid code (*failed set to 1 for
-// the last). The array stays valid until the next call.
+// the last). Damaged data are decoded past where the coding allows: with
+// end-of-line codes a row keeps what came before an invalid code and the
+// next row starts at the next end of line; without them an invalid mode
+// code is skipped with the byte it stands in. Such a row comes with
+// *failed set to 2. The array stays valid until the next call.
 ReturnTp FaxDecodeRowChanges(IfuCodecTp *codec, const int32_t **changes, int32_t *count,
                              int32_t *failed);
 

@@ -39,6 +39,7 @@ struct Decoder {
   int32_t count;  // changing elements of the last row
   bool failed;
   bool finished;
+  bool damaged;  // the row just decoded met an invalid code and went past it
 };
 
 Decoder *Of(IfuCodecTp *codec) { return static_cast<Decoder *>(codec->object); }
@@ -104,6 +105,9 @@ inline void Drop(Decoder *d, int n) {
 inline bool UsedUp(const Decoder *d) { return d->input_done && d->made_up * 8 > d->bits; }
 // Nothing real is left to decode.
 inline bool AtEnd(const Decoder *d) { return d->input_done && d->made_up * 8 >= d->bits; }
+// Fewer real bits are left than a code and the look-ahead of its table
+// take: an invalid code here is where a cut file stops, not damage.
+inline bool NearEnd(const Decoder *d) { return d->input_done && d->bits - d->made_up * 8 < 24; }
 
 inline bool NextIsEol(const Decoder *d) { return (d->acc >> 52) == 1; }
 
@@ -163,6 +167,7 @@ int DecodeRow1D(Decoder *d) {
   while (a0 < columns) {
     const int32_t run = DecodeRun(d, white);
     if (run == -3) break;  // a row cut short by an end of line: the rest is white
+    d->count = n;          // what an invalid code leaves of the row
     if (run < 0) return kInvalid;
     a0 += run;
     if (a0 > columns || n > columns) return kInvalid;
@@ -186,6 +191,8 @@ int DecodeRow2D(Decoder *d) {
   while (a0 < columns) {
     if (d->bits < 32) Refill(d);
     const FaxCodeTp m = FaxModes[d->acc >> 56];
+    d->count = n;  // what an invalid code leaves of the row
+    const bool at_start = start;
     if (!start) {
       // b1: the first change of the reference row after a0 to the colour
       // opposite a0's; pb keeps the parity of that colour. a0 is inside the
@@ -239,7 +246,15 @@ int DecodeRow2D(Decoder *d) {
           d->count = n;
           return kRow;
         }
-        return kInvalid;
+        // Without end-of-line codes there is no place to start again: an
+        // invalid mode code costs one byte, and the row goes on from there
+        // (the end of the block excepted).
+        if (d->p.end_of_line || (d->acc >> 40) == EOFB.code || NearEnd(d)) return kInvalid;
+        Drop(d, 8);
+        if (NearEnd(d)) return kInvalid;
+        d->damaged = true;
+        start = at_start;
+        continue;
     }
   }
   d->count = n;
@@ -255,6 +270,7 @@ int DecodeRow(Decoder *d) {
     return kEnd;
   }
   int result;
+  d->damaged = false;
   if (d->p.end_of_line) {
     if (AtEnd(d) || !SkipEol(d)) {
       d->finished = true;
@@ -288,14 +304,20 @@ int DecodeRow(Decoder *d) {
       }
     }
   }
+  // With end-of-line codes a damaged row keeps what was decoded of it, and
+  // the next row starts at the next end of line.
+  if (result == kInvalid && d->p.end_of_line && !NearEnd(d)) {
+    d->damaged = true;
+    result = kRow;
+  }
   if (result == kInvalid || UsedUp(d)) {
     d->finished = true;
-    if (!UsedUp(d)) {
+    if (!NearEnd(d)) {
       d->failed = true;
       fprintf(stderr, "Invalid code encountered\n");
       return kInvalid;
     }
-    return kEnd;  // the data stops inside this row
+    return kEnd;  // the data stop inside this row
   }
   // Changes at the row end say nothing; after the last change the end
   // markers follow (a row ending in black ends at the row end).
@@ -404,7 +426,7 @@ ReturnTp FaxDecodeRowChanges(IfuCodecTp *codec, const int32_t **changes, int32_t
   // The row just decoded is the reference now.
   *changes = d->ref;
   *count = r == kRow ? d->count : -1;
-  if (failed) *failed = d->failed;
+  if (failed) *failed = r == kRow ? (d->damaged ? 2 : 0) : d->failed;
   return r == kRow ? 0 : d->input_rc;
 }
 

@@ -25,9 +25,11 @@ ReturnTp JpegFail(IfuCodecTp *codec, int err, const char *format, ...) {
   vsnprintf(g_last_message, sizeof g_last_message, format, args);
   va_end(args);
   const bool encoder = codec && codec->encoder;
-  // The codec's own words first, then the handle code the caller sees.
-  CmnDebug(0, "%s %d : err = %d\n", g_last_message, encoder ? 1 : 0, err);
-  return CmnError(CMN_SOURCE, __LINE__, encoder ? IFU_E_INTERNAL : IFU_E_CHARACTER);
+  // The codec's number for the failure is for debugging; a reader's
+  // failure reaches the user in the codec's own words.
+  CmnDebug(1, "%s %d : err = %d\n", g_last_message, encoder ? 1 : 0, err);
+  if (encoder) return CmnError(CMN_SOURCE, __LINE__, IFU_E_INTERNAL);
+  return CmnError(CMN_SOURCE, __LINE__, IFU_E_JPEG, g_last_message);
 }
 
 namespace {

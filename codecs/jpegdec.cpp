@@ -372,6 +372,13 @@ ReturnTp ReadSof(Decoder &d, int code) {
     case 0xC3:
       d.mode = JPEG_LOSSLESS;
       break;
+    case 0xC9:
+    case 0xCA:
+    case 0xCB:
+    case 0xCD:
+    case 0xCE:
+    case 0xCF:
+      return JpegFail(d.codec, 8, "JPEG arithmetic coding is not supported");
     default:
       return JpegFail(d.codec, 8, "Frame not supported: 0x%02x", code);
   }

@@ -96,6 +96,7 @@
   X(IFD_E_TIFF_PLANAR, 0x060400B5u, "TIFF planar configuration not supported")                   \
   X(TIFF_W_GXCONVERT, 0x060100C1u, "Old-style JPEG written by gXconvert: 8-bit samples assumed") \
   X(IFD_E_TIFF_BITS, 0x060400B6u, "TIFF bits per sample not supported")                          \
+  X(IFD_W_FAX_DAMAGED, 0x060200C2u, "Damaged fax data: the rows from row %lu on may be wrong")   \
   X(IFD_E_CAEDS_NO_RASTER, 0x060400BEu, "No Raster Data in I-DEAS Picture File")                 \
   X(IFD_E_CAEDS_OVERFLOW, 0x060800BFu, "Data Overflow in I-DEAS Picture Command")                \
   X(IFD_E_WHOLE_IMAGE, 0x060400C9u, "Interlaced %s of %d x %d pixels is too large to hold")      \
@@ -111,6 +112,7 @@
   X(IFI_E_READ, 0x08080006u, "Cannot read file")                                                 \
   X(IFI_E_NOTFOUND, 0x08080009u, "File not found")                                               \
   X(IFI_E_EOF, 0x0808000Au, "Unexpected End-Of-File")                                            \
+  X(IFI_W_DATA_MISSING, 0x0802000Au, "Unexpected End-Of-File: the picture is incomplete")        \
   X(IFI_E_SETBUF, 0x0808000Bu, "Cannot set file buffer")                                         \
   X(IFI_E_BADSTREAM, 0x0808000Cu, "Invalid or unopend stream")                                   \
   X(IFI_E_STREAM, 0x0808000Du, "Invalid file stream")                                            \
@@ -119,6 +121,8 @@
   X(TIFF_E_INVALID, 0x0A040002u, "Invalid or unsupported Tiff file")                             \
   X(TIFF_E_COMPRESSION, 0x0A040003u, "Compression not supported")                                \
   X(TIFF_E_UNSUPPORTED, 0x0A040004u, "Unsupported Tiff file")                                    \
+  X(TIFF_E_DIR_BEYOND_END, 0x0A040005u, "Tiff directory at byte %lu: past the end of the file")  \
+  X(TIFF_E_DIR_CUT, 0x0A040006u, "Tiff directory at byte %lu: cut short by the end of the file") \
   /* File-name arguments, start-up, screen visuals. */                                           \
   X(CMD_E_TILDE, 0x14040006u, "Could not subsitute '~' with users home directory")               \
   X(CMN_E_NOSYSDIR, 0x18040007u,                                                                 \
@@ -134,6 +138,7 @@
   X(IFU_E_BUFFER, 0x20080006u, "Invalid buffer")                                                 \
   X(IFU_E_CHARACTER, 0x20040007u, "Invalid character")                                           \
   X(IFU_W_DATA_LOST, 0x20020008u, "Data lost")                                                   \
+  X(IFU_E_JPEG, 0x20040009u, "Cannot decode the JPEG data: %s")                                  \
   X(IFU_E_STRIP, 0x2008000Bu, "Non-integral strip")                                              \
   X(IFU_I_PAUSED, 0x2001000Eu, "Paused")                                                         \
   X(IFU_E_INTERNAL, 0x200800FFu, "Internal error")                                               \

@@ -369,7 +369,8 @@ ReturnTp IfdBmpRdHead(void *state, IffParamTp *p) {
   if (s->handle->file_size > 0 && s->data_offset >= s->handle->file_size)
     return CmnError(CMN_SOURCE, __LINE__, IFI_E_EOF);
 
-  FXICompression = static_cast<int32_t>(s->compression);
+  // Run-length rows are named as such; channel masks compress nothing.
+  FXICompression = s->compression == kRle8 || s->compression == kRle4 ? 2 : 0;
   FXIBitsPerPixel = s->bits;
   s->stride = (s->bits * std::max<int64_t>(s->width, 0) + 31) / 32 * 4;
   s->cmap_entries = s->bits < 16 ? 1 << s->bits : 0;

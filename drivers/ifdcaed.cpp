@@ -321,7 +321,7 @@ ReturnTp IfdCaedsRdHead(void *state, IffParamTp *p) {
   p->reported1 = 1;
   p->has_cmap = 0;
   FXIBitsPerPixel = 24;
-  FXICompression = 0;
+  FXICompression = 2;  // the picture is stored as runs of colour
   return 0;
 }
 

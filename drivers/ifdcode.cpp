@@ -33,9 +33,15 @@ struct CodeState {
   int64_t made_up = 0;  // the codec's made-up bytes already counted
 };
 
-// The codec's input: the next bytes of the stream.
+// The codec's input: the next bytes of the stream. The codec asks past the
+// end only when its data run out before the picture does (it stops asking
+// then): what it asked for is counted as made up.
 ReturnTp ReadInput(void *arg, uint8_t *buffer, int32_t *length) {
-  return IfdCodecJpegRead(buffer, length, static_cast<IfiHandleTp *>(arg));
+  auto *handle = static_cast<IfiHandleTp *>(arg);
+  const int32_t wanted = *length;
+  const ReturnTp rc = IfdCodecJpegRead(buffer, length, handle);
+  if (!rc && *length == 0 && wanted > 0) IfiAccount(handle, 0, wanted);
+  return rc;
 }
 
 ReturnTp WriteOutput(void *arg, const uint8_t *data, int32_t length) {

@@ -484,9 +484,12 @@ ReturnTp IfdGifRdHead(void *state, IffParamTp *p) {
   s->failure = 0;
   s->next_line = 0;
   ReturnTp rc = ReadImageHeader(s, p);
-  // A file without a single image is broken, not at its end.
-  if (rc == IFF_I_NO_MORE_PAGES && !s->image_seen)
-    return CmnError(CMN_SOURCE, __LINE__, IFD_E_GIF_DESCRIPTOR);
+  // A file without a single image has no first page: said, not only
+  // returned, because nothing else tells the user.
+  if (rc == IFF_I_NO_MORE_PAGES && !s->image_seen) {
+    rc = CmnError(CMN_SOURCE, __LINE__, IFF_I_NO_MORE_PAGES);
+    return rc ? rc : IFF_I_NO_MORE_PAGES | CMN_REPORTED;
+  }
   if (rc) return rc;
   s->phase = kAtData;
   s->image_seen = true;

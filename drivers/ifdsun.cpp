@@ -232,7 +232,7 @@ ReturnTp IfdSunRasterRdHead(void *state, IffParamTp *p) {
   p->cmap_entries = p->has_cmap ? 1 << s->depth : 0;
   p->bytes_per_pixel = p->has_cmap ? 1 : 3;
   FXIBitsPerPixel = s->depth;
-  FXICompression = 0;
+  FXICompression = s->h[kWType] == kTypeByteEncoded ? 2 : 0;  // byte-encoded: runs
 
   ReturnTp rc = IfiSeek(s->handle, kHeaderSize, 0);
   if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);

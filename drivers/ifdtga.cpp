@@ -227,7 +227,7 @@ ReturnTp IfdTgaRdHead(void *state, IffParamTp *p) {
   else
     bits = (s->mapped ? h[kEntrySize] : s->depth) >= 24 ? 8 : 5;
   FXIBitsPerPixel = s->depth;
-  FXICompression = 0;
+  FXICompression = s->rle ? 2 : 0;
 
   p->width = s->width;
   p->height = s->height;

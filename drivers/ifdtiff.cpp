@@ -181,6 +181,8 @@ struct TiffState {
   std::vector<uint8_t> tile_rows;  // a row of tiles, side by side
   uint64_t tile_row_at = 0;        // next row within tile_rows
   bool blank_strip = false;        // byte count 0: the strip is white
+  bool strip_damaged = false;      // fax data of this strip decoded past damage
+  bool damage_warned = false;      // ... said once a page
   Input in;
   std::unique_ptr<LzwDecoder> lzw;
   PackBitsState packbits;
@@ -344,15 +346,31 @@ double Rational(const std::vector<uint64_t> &v) {
   return static_cast<double>(v[0]) / static_cast<double>(v[1]);
 }
 
+// A directory that holds no picture ends the pages; said, because for the
+// first page it is all the user learns of a broken file.
+ReturnTp NoMorePages(unsigned line) {
+  const ReturnTp rc = TiffErrno = CmnError(CMN_SOURCE, line, IFF_I_NO_MORE_PAGES);
+  return rc ? rc : IFF_I_NO_MORE_PAGES | CMN_REPORTED;
+}
+
+// A directory the file does not hold (a truncated download, mostly).
+ReturnTp DirectoryMissing(TiffState *s, unsigned line, uint32_t offset) {
+  const int64_t size = s->handle->file_size;
+  const bool beyond = size <= 0 || offset >= static_cast<uint64_t>(size);
+  return TiffErrno = CmnError(CMN_SOURCE, line, beyond ? TIFF_E_DIR_BEYOND_END : TIFF_E_DIR_CUT,
+                              static_cast<unsigned long>(offset));
+}
+
 ReturnTp ParseDirectory(TiffState *s, uint32_t offset) {
   Directory &d = s->dir;
   d = Directory();
   uint8_t b[2];
-  if (!ReadAt(s, offset, b, 2)) return TIFF_FAIL(TIFF_E_INVALID);
+  if (!ReadAt(s, offset, b, 2)) return DirectoryMissing(s, __LINE__, offset);
   const uint32_t n = Get16(s, b);
-  if (n == 0 || n > kMaxEntries) return IFF_I_NO_MORE_PAGES;
+  if (n == 0 || n > kMaxEntries) return NoMorePages(__LINE__);
   std::vector<uint8_t> raw(12 * size_t{n});
-  if (!ReadAt(s, uint64_t{offset} + 2, raw.data(), raw.size())) return TIFF_FAIL(TIFF_E_INVALID);
+  if (!ReadAt(s, uint64_t{offset} + 2, raw.data(), raw.size()))
+    return DirectoryMissing(s, __LINE__, offset);
   std::vector<uint64_t> v;
   for (uint32_t i = 0; i < n; ++i) {
     const uint8_t *p = &raw[12 * size_t{i}];
@@ -815,13 +833,18 @@ bool IsFax(uint32_t compression) {
 struct JpegInput {
   const std::vector<uint8_t> *data;
   size_t at;
+  IfiHandleTp *handle;
 };
 
+// The strip's bytes for the codec. The codec asks past them only when its
+// data run out before the strip's rows do: what it asked for is counted as
+// made up.
 ReturnTp JpegMemoryInput(void *arg, uint8_t *buffer, int32_t *length) {
   auto *in = static_cast<JpegInput *>(arg);
   const size_t n = std::min(in->data->size() - in->at, static_cast<size_t>(*length));
   memcpy(buffer, in->data->data() + in->at, n);
   in->at += n;
+  if (n == 0 && *length > 0) IfiAccount(in->handle, 0, *length);
   *length = static_cast<int32_t>(n);
   return 0;
 }
@@ -942,7 +965,7 @@ ReturnTp DecodeJpeg(TiffState *s, uint64_t index, uint32_t columns, uint32_t row
     jp->tables = d.jpeg_tables.data();
     jp->tables_length = static_cast<int32_t>(d.jpeg_tables.size());
   }
-  JpegInput in = {&data, 0};
+  JpegInput in = {&data, 0, s->handle};
   IfuCodecTp *codec = nullptr;
   rc = IfuCodecOpenDecoder(nullptr, &JpegCodecOps, jp, JpegMemoryInput, &in, kChunk, &codec);
   const uint64_t bytes = d.tiled ? s->tile_row_bytes : s->row_bytes;
@@ -1043,6 +1066,7 @@ ReturnTp OpenData(TiffState *s, uint64_t index, uint32_t columns, uint32_t rows)
   s->in.position = d.offsets[index];
   s->in.left = d.counts[index];
   s->blank_strip = d.counts[index] == 0;
+  s->strip_damaged = false;
   if (s->fax) IfuCodecTerm(&s->fax);
   if (s->blank_strip) return 0;
   switch (d.compression) {
@@ -1080,13 +1104,32 @@ ReturnTp OpenData(TiffState *s, uint64_t index, uint32_t columns, uint32_t rows)
   }
 }
 
+// Fax data decoded past damage: a deliberate salvage, said once a page
+// with the first row it touched. What the strip then lacks is part of the
+// damage, not missing data.
+void FaxDamaged(TiffState *s, uint64_t row) {
+  s->strip_damaged = true;
+  if (s->damage_warned) return;
+  s->damage_warned = true;
+  CmnError(CMN_SOURCE, __LINE__, IFD_W_FAX_DAMAGED, static_cast<unsigned long>(row + 1));
+}
+
+void AccountMadeUp(TiffState *s, int64_t n) {
+  if (s->strip_damaged)
+    IfiAccountSalvaged(s->handle, n);
+  else
+    IfiAccount(s->handle, 0, n);
+}
+
 // The next `rows` rows of `bytes` bytes each of the open data into out.
 // Data that ends early leaves zeros, counted as made up.
 ReturnTp ProduceRows(TiffState *s, uint8_t *out, uint64_t bytes, uint32_t rows, uint32_t columns) {
   const Directory &d = s->dir;
   const size_t n = static_cast<size_t>(bytes * rows);
   if (s->blank_strip) {
+    // A strip of no bytes: none of its rows are in the file.
     memset(out, 255, n);
+    IfiAccount(s->handle, 0, static_cast<int64_t>(n));
     return 0;
   }
   size_t got = 0;
@@ -1118,10 +1161,8 @@ ReturnTp ProduceRows(TiffState *s, uint8_t *out, uint64_t bytes, uint32_t rows, 
         int32_t count = -1, failed = 0;
         ReturnTp rc = FaxDecodeRowChanges(s->fax, &changes, &count, &failed);
         if (rc) return rc;
-        if (count < 0) {
-          if (failed) return TIFF_FAIL(TIFF_E_INVALID);
-          break;
-        }
+        if (failed) FaxDamaged(s, s->next_line + r);
+        if (count < 0) break;
         FaxFillRow(row, static_cast<int32_t>(columns), changes, count,
                    !(d.photometric == 1 && d.gray_curve.empty()));
         if (static_cast<uint64_t>(row_bytes) < bytes) memset(row + row_bytes, 0, bytes - row_bytes);
@@ -1132,7 +1173,7 @@ ReturnTp ProduceRows(TiffState *s, uint8_t *out, uint64_t bytes, uint32_t rows, 
   }
   if (got < n) {
     memset(out + got, 0, n - got);
-    IfiAccount(s->handle, 0, static_cast<int64_t>(n - got));
+    AccountMadeUp(s, static_cast<int64_t>(n - got));
   }
   if (d.predictor == 2 && (d.compression == kLzw || d.compression == kPackBits)) {
     for (uint32_t r = 0; r < rows; ++r) {
@@ -1147,14 +1188,17 @@ ReturnTp ProduceRows(TiffState *s, uint8_t *out, uint64_t bytes, uint32_t rows, 
 ReturnTp FaxDirectRow(TiffState *s, uint8_t *line) {
   const int32_t width = static_cast<int32_t>(s->dir.width);
   memset(line, 255, static_cast<size_t>(width));
-  if (s->blank_strip) return 0;
+  if (s->blank_strip) {
+    IfiAccount(s->handle, 0, width / 8 + 1);
+    return 0;
+  }
   const int32_t *changes = nullptr;
   int32_t count = -1, failed = 0;
   ReturnTp rc = FaxDecodeRowChanges(s->fax, &changes, &count, &failed);
   if (rc) return rc;
+  if (failed) FaxDamaged(s, s->next_line);
   if (count < 0) {
-    if (failed) return TIFF_FAIL(TIFF_E_INVALID);
-    IfiAccount(s->handle, 0, width / 8 + 1);
+    AccountMadeUp(s, width / 8 + 1);
     return 0;
   }
   for (int32_t i = 0; i < count; i += 2) {
@@ -1440,6 +1484,7 @@ void ResetReading(TiffState *s) {
   s->strip = 0;
   s->strip_lines = 0;
   s->blank_strip = false;
+  s->damage_warned = false;
   if (s->fax) IfuCodecTerm(&s->fax);
   s->tile_rows.clear();
   s->tile_rows.shrink_to_fit();
@@ -1507,6 +1552,8 @@ ReturnTp IfdTiffRdHead(void *state, IffParamTp *p) {
   const std::vector<uint32_t> chain = Chain(s);
   const int32_t count = static_cast<int32_t>(chain.size());
   int32_t page = p->page < 1 ? 1 : p->page;
+  // Not a single directory: the file ends before its first one.
+  if (count == 0) return DirectoryMissing(s, __LINE__, s->first_ifd);
   if (page > count) return IFF_I_NO_MORE_PAGES;
   if (const char *env = getenv("PV_IMAGE_NUMBER")) {
     const long n = strtol(env, nullptr, 10);
@@ -1521,7 +1568,7 @@ ReturnTp IfdTiffRdHead(void *state, IffParamTp *p) {
   }
   if (rc) return rc;
   const Directory &d = s->dir;
-  if (d.width == 0 || d.height == 0) return IFF_I_NO_MORE_PAGES;
+  if (d.width == 0 || d.height == 0) return NoMorePages(__LINE__);
   FXIBitsPerPixel = static_cast<int32_t>(d.samples * d.bits);
   switch (d.compression) {
     case kNone:
@@ -1531,7 +1578,7 @@ ReturnTp IfdTiffRdHead(void *state, IffParamTp *p) {
       FXICompression = 11;
       break;
     case kGroup3:
-      FXICompression = 8;
+      FXICompression = (d.t4 & 1) ? 10 : 8;  // two-dimensional coding named as such
       break;
     case kGroup4:
       FXICompression = 9;
@@ -1546,7 +1593,7 @@ ReturnTp IfdTiffRdHead(void *state, IffParamTp *p) {
       FXICompression = 5;
       break;
     case kPackBits:
-      FXICompression = 2;
+      FXICompression = 12;  // TIFF's own name for its run-length coding
       break;
     default:
       break;

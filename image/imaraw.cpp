@@ -623,7 +623,8 @@ ReturnTp ImgRaw::readPages(ImgControlBlockTp *cb, int first_page, int last_page)
     ReturnTp rc;
     do rc = nextLine(cb);
     while (rc == 0);
-    if (rc == IFF_I_NO_MORE_PAGES) return 0;
+    // The end of the pages, whether a driver said so or not.
+    if ((rc & ~CMN_REPORTED) == IFF_I_NO_MORE_PAGES) return 0;
     if (rc != IMG_PAGE_DONE) return CmnReraise(CMN_SOURCE, __LINE__, rc);
     if (src.current_page) *src.current_page = page;
   }

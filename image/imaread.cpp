@@ -235,14 +235,10 @@ ReturnTp GrowLines(ImgControlBlockTp *cb, int32_t total, bool proportional) {
 }
 
 // A filter that turns the picture itself (it was given the angle) leaves
-// nothing to rotate here, and a mirror in one direction becomes a mirror of
-// each line.
+// nothing to rotate here. Mirrors apply to the turned picture, so they
+// stay as asked.
 int32_t FilterRotation(void *client) { return static_cast<ImgControlBlockTp *>(client)->rotation; }
-void FilterRotated(void *client) {
-  ImgControlBlockTp *cb = static_cast<ImgControlBlockTp *>(client);
-  cb->rotation = 0;
-  if (cb->mirror == 1 || cb->mirror == 2) cb->mirror = 1;
-}
+void FilterRotated(void *client) { static_cast<ImgControlBlockTp *>(client)->rotation = 0; }
 
 // The raster's file constructors open, read and close through this layer;
 // the filter stage reaches the block being opened.

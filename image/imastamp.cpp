@@ -577,6 +577,21 @@ void ImgReadStampOptions(CmdOptionTp *table, ImgStampOptionsTp *out) {
                                          "bottomleft", "bottomcenter", "bottomright", nullptr);
   out->labelposition = position < 0 ? 5 : position;
   out->labelspecs = static_cast<CmdValueNodeTp *>(CmdGetOpt(table, "labelspec"));
+  // A size and a place that are no numbers are a wrong command line, as
+  // a bad word is for the other options: said, and the program ends.
+  int k = 0;
+  for (const CmdValueNodeTp *v = out->labelspecs; v; v = v->next, k = (k + 1) % 4) {
+    if (k == 3 || !v->value) continue;
+    char *end = nullptr;
+    if (k == 0)
+      strtod(v->value, &end);
+    else
+      strtol(v->value, &end, 10);
+    if (end == v->value || *end) {
+      CmnInfoPrintf(nullptr, "Bad value [%s] for option [-labelspec]\n", v->value);
+      exit(1);
+    }
+  }
   if (const char *file = static_cast<const char *>(CmdGetOpt(table, "labelfile")))
     setenv("PVLABELFILE", file, 1);
 }

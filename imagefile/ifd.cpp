@@ -252,7 +252,10 @@ bool IsJpeg(const Bytes &in) {
   for (int64_t j = i + 2; in.At(j) == 0xFF;) {
     int marker = in.At(j + 1);
     if (marker == 0xDA) return segments > 0;
-    bool segment = (marker >= 0xC0 && marker <= 0xC7) || (marker >= 0xDB && marker <= 0xDD) ||
+    // Frames of every coding count, those the decoder refuses too (the
+    // arithmetic ones, with their conditioning table DAC): such a file is
+    // a JPEG file, and the decoder says why it cannot read it.
+    bool segment = (marker >= 0xC0 && marker <= 0xCF) || (marker >= 0xDB && marker <= 0xDD) ||
                    (marker >= 0xE0 && marker <= 0xFE);
     // A length cut off by the end of the buffer proves nothing.
     if (!segment || in.At(j + 3) < 0) return false;
@@ -311,7 +314,10 @@ uint32_t IfiIdentify(const unsigned char *buffer, int32_t n) {
   if (in.Is(40, " EMF")) return IFF_TYPE_EMF;
   if (IsPds(in)) return IFF_TYPE_PDS;
   if (in.Is(0, "APICPICA")) return IFF_TYPE_APIC;
-  if (n >= 2 && ((buffer[0] == 0 && (buffer[1] & 0xE0) == 0x20) || in.Is(0, "0 ")))
+  // "0 " also begins an I-DEAS formatted picture written without leading
+  // blanks: five numbers, the first 0, are that file, found further down.
+  if (n >= 2 &&
+      ((buffer[0] == 0 && (buffer[1] & 0xE0) == 0x20) || (in.Is(0, "0 ") && !IsCaedsFormatted(in))))
     return IFF_TYPE_CGM;
   if (n > 9) {
     if (IsCgmText(in)) return IFF_TYPE_CGM_TEXT;

@@ -9,6 +9,7 @@
 #include "iff.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -60,6 +61,8 @@ const char *const kUnknownName = "UNKNOWN FILE TYPE.";
 // Reads of lines past the end, over the whole run: a client stuck in such
 // a loop is stopped.
 int g_missing_lines = 0;
+// Inputs that ran out of data while lines were read.
+int32_t g_incomplete_inputs = 0;
 
 // Lines, scaling tables and colour maps are sized from header fields;
 // anything beyond these is a broken or hostile header, not an image.
@@ -73,6 +76,8 @@ constexpr int32_t kMaxCMapEntries = 1 << 16;
 constexpr int32_t kIndexReach = 4096;
 
 }  // namespace
+
+int32_t IffIncompleteInputs(void) { return g_incomplete_inputs; }
 
 bool IffSizeWithinLimits(int64_t width, int64_t height) {
   return width >= 1 && height >= 1 && width <= kMaxWidth && height <= kMaxHeight &&
@@ -137,6 +142,34 @@ unsigned char Spread(unsigned v, int bits) {
 }
 
 ReturnTp Raise(unsigned line, ReturnTp code) { return CmnError(CMN_SOURCE, line, code); }
+
+// A converter that gave nothing usable leaves an input unknown. When a
+// driver of ours reads the file as it is (an SVG or a layout document
+// with its preview picture), a regular file is opened again without the
+// filter stage and read by that driver. Standard input, a pipe or a
+// device was used up by the converter and stays unknown.
+void ReadUnconverted(void *client, const IffFileSpecTp *spec, IfiHandleTp **handle,
+                     uint32_t *type) {
+  struct stat st;
+  if (!spec->name || !spec->name[0] || (*handle)->first_read <= 0 || !IfiFilterStageFn ||
+      stat(spec->name, &st) != 0 || !S_ISREG(st.st_mode))
+    return;
+  const IfiFilterStageFnTp stage = IfiFilterStageFn;
+  IfiFilterStageFn = nullptr;
+  IfiHandleTp *own = nullptr;
+  const ReturnTp rc = IfiOpenRead(client, spec, &own);
+  IfiFilterStageFn = stage;
+  if (rc) return;
+  const uint32_t t = own->file_type;
+  const IffFormatTp *format = t < IFF_TYPE_COUNT ? g_format_of[t] : nullptr;
+  if (t == IFF_TYPE_UNKNOWN || !format || format->refused || !g_drivers[t].RdHead) {
+    IfiClose(own);
+    return;
+  }
+  IfiClose(*handle);
+  *handle = own;
+  *type = t;
+}
 
 }  // namespace
 
@@ -270,6 +303,7 @@ ReturnTp IffInit(void *client, IffControlBlockTp **holder, int32_t service,
     ReturnTp rc = IfiOpenRead(client, spec, &handle);
     if (rc) return rc;
     type = handle->file_type;
+    if (type == IFF_TYPE_UNKNOWN) ReadUnconverted(client, spec, &handle, &type);
     if (handle->description) {
       cb->description = strdup(handle->description);
       if (!cb->description) {
@@ -289,6 +323,13 @@ ReturnTp IffInit(void *client, IffControlBlockTp **holder, int32_t service,
   cb->file_type = type;
   if (file_type) *file_type = type;
 
+  // An input without a single byte has no type to guess at.
+  if (service == IFF_SRV_IMPORT && type == IFF_TYPE_UNKNOWN &&
+      cb->input->first_read <= cb->input->start_offset) {
+    IfiClose(request.stream);
+    cb->input = nullptr;
+    return Raise(__LINE__, IFI_E_EMPTY);
+  }
   if (service == IFF_SRV_IMPORT && type == IFF_TYPE_UNKNOWN) {
     // No driver: the client decides what an unknown file means.
     cb->stream = request.stream;
@@ -349,6 +390,8 @@ ReturnTp IffRdHead(IffControlBlockTp *cb, uint64_t extra, void *client_data, Iff
   if (!cb->driver.RdHead) return Raise(__LINE__, IFF_E_NOT_LINKED);
   ReturnTp rc = cb->driver.RdHead(cb->driver_state, h);
   if (!rc) rc = TakeHeader(cb, h);
+  // What a header read made up (probes past the end) is no missing line.
+  cb->made_up_at_head = cb->input ? cb->input->made_up - cb->input->salvaged : 0;
   if (rc) {
     // The texts a driver found belong to the client only with a header.
     for (char **text : {&h->title, &h->description, &h->pagelist}) CmnStrFree(text);
@@ -575,6 +618,14 @@ ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line) {
   p.client_data = cb->client_data;
   ReturnTp rc = cb->driver.RdScan(cb->driver_state, &p);
   if (!rc && IfiInputExhausted(cb->input)) return Raise(__LINE__, IFI_E_EOF);
+  // A picture that runs out of data is shown as far as it goes, but never
+  // passes for a whole one: said once per input, and counted for the run.
+  if (!rc && !cb->data_missing && cb->input &&
+      cb->input->made_up - cb->input->salvaged > cb->made_up_at_head) {
+    cb->data_missing = 1;
+    ++g_incomplete_inputs;
+    CmnError(CMN_SOURCE, __LINE__, IFI_W_DATA_MISSING);
+  }
 
   unsigned char *l = cb->line;
   const int32_t w = cb->width;

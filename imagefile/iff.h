@@ -185,6 +185,8 @@ typedef struct IffControlBlockTp {
   // The input, whoever owns it: a driver keeps the handle it was given
   // until its Term, and the interface reads the handle's counters.
   const IfiHandleTp *input;
+  int64_t made_up_at_head;  // the input's made-up bytes (salvaged aside) after the header
+  int32_t data_missing;     // this input was warned about as incomplete
   uint32_t file_type;
   size_t line_size;
   size_t cmap_size;
@@ -253,6 +255,12 @@ bool IffWholeImageFits(int64_t bytes, int64_t input_size);
 const IffWriterWordTp *IffFindWriter(const char *word);
 // Every writer word of the list in order, separated by " | ".
 const char *IffWriterWords(void);
+
+// Inputs found incomplete in this run: a line read made up data past the
+// end of its input (IfiRead's zeros, or a driver's IfiAccount of what it
+// filled in). Each is warned about once, when it is found; a converter ends
+// with a failure status when any was.
+int32_t IffIncompleteInputs(void);
 
 // Set by each driver when it reads a header.
 extern int32_t FXIBitsPerPixel;

@@ -328,6 +328,7 @@ ReturnTp IfiOpenRead(void *client, const IffFileSpecTp *spec, IfiHandleTp **hand
     return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   }
   h->valid = static_cast<int64_t>(fread(h->buffer.data(), 1, IFI_INITIAL_READ, h->stream));
+  h->first_read = h->valid;
 
   const int64_t spec_start = static_cast<int32_t>(spec->start_offset);
   h->start_offset = std::max<int64_t>(spec_start, 0);
@@ -460,6 +461,12 @@ void IfiAccount(IfiHandleTp *handle, int64_t delivered, int64_t made_up) {
   if (!handle) return;
   handle->delivered += delivered;
   handle->made_up += made_up;
+}
+
+void IfiAccountSalvaged(IfiHandleTp *handle, int64_t made_up) {
+  if (!handle) return;
+  handle->made_up += made_up;
+  handle->salvaged += made_up;
 }
 
 size_t IfiFetch(void *buffer, size_t size, size_t count, IfiHandleTp *h) {

@@ -61,7 +61,8 @@ typedef struct IfiHandleTp {
   int32_t exact_growth;               // grow by exactly what a read lacks, then go direct
   // Set by the conversion-filter stage.
   int32_t rasterized;
-  int64_t file_size;  // from seeking to the end at open (0 if unknown)
+  int64_t file_size;   // from seeking to the end at open (0 if unknown)
+  int64_t first_read;  // bytes of the input's first read, before any filter replaced it
   int32_t vector_filter;
   int32_t scaled;
   int32_t filter_fd;
@@ -70,6 +71,10 @@ typedef struct IfiHandleTp {
   // holds shows in the second.
   int64_t delivered;
   int64_t made_up;
+  // Of the made-up bytes, those standing for damaged data that a driver
+  // decoded past and warned about itself: bounded like the others, but no
+  // missing data.
+  int64_t salvaged;
 } IfiHandleTp;
 
 // Identification of the input's first bytes (at most IFI_INITIAL_READ, from
@@ -113,6 +118,9 @@ bool IfiInputExhausted(const IfiHandleTp *handle);
 // For drivers that read through IfiFetch (text formats): bytes taken from
 // the input and values made up past its end, in the same balance.
 void IfiAccount(IfiHandleTp *handle, int64_t delivered, int64_t made_up);
+// Bytes made up for damaged data the driver has warned about (a fax strip
+// decoded past an invalid code): counted in made_up and in salvaged.
+void IfiAccountSalvaged(IfiHandleTp *handle, int64_t made_up);
 // The working routine of IfiRead: the number of whole items delivered. A
 // null buffer appends count items from the stream to the virtual buffer.
 size_t IfiFetch(void *buffer, size_t size, size_t count, IfiHandleTp *handle);

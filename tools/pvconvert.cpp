@@ -359,6 +359,13 @@ ReturnTp OpenInput(const char *in, ImgOpenParamsTp *params, const ImgColorOpsTp 
     if (cb) ImgClose(&cb);
     return rc;
   }
+  // A filter given the angle has turned the page itself: nothing is left
+  // to turn, here or in a raster built from it; the stamp still runs along
+  // the turned page.
+  const int32_t stamp_angle = cb->stamp_angle;
+  ImgOpenParamsTp rest = *params;
+  rest.rotation = cb->rotation;
+  params = &rest;
   const bool turned = params->rotation == 90 || params->rotation == 270;
   const bool stream = params->page < 2 && cb->lines == cb->source_lines && !color->removebgs &&
                       !(turned && (params->mirror == 1 || params->mirror == 2));
@@ -370,8 +377,9 @@ ReturnTp OpenInput(const char *in, ImgOpenParamsTp *params, const ImgColorOpsTp 
   rc = (*praw)->status();
   if (!rc) rc = (*praw)->readPages(cb, 1, std::max(params->page, 1));
   ImgClose(&cb);
-  if (rc) return rc;
-  return ImgOpenRaw(*praw, params->page, pcb, params);
+  if (!rc) rc = ImgOpenRaw(*praw, params->page, pcb, params);
+  if (!rc) (*pcb)->stamp_angle = stamp_angle;
+  return rc;
 }
 
 // The hidden temporary output, for the signal handler: removed when the
@@ -555,7 +563,9 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
   }
   const ReturnTp closed = ImgClose(&cb);
   delete raw;
-  return rc || closed ? 1 : 0;
+  // A picture that ran out of data is written as far as it goes, but the
+  // conversion failed all the same.
+  return rc || closed || IffIncompleteInputs() ? 1 : 0;
 }
 
 }  // namespace

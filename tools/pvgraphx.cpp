@@ -54,39 +54,55 @@ bool Colour(const char *name, unsigned char rgb[3]) {
   return false;
 }
 
+// A value that names nothing is said at once, whatever else the command
+// line lacks.
+int Unknown(const char *what, const char *value, const char *known) {
+  fprintf(stderr, "pvgraphx: unknown %s [%s]; use one of %s\n", what, value, known);
+  return 2;
+}
+
+bool Weight(const char *name, int *weight) {
+  static const char *const kWeights[] = {"Medium", "Light", "Heavy"};
+  for (int i = 0; i < 3; ++i)
+    if (strcasecmp(name, kWeights[i]) == 0) {
+      *weight = i;
+      return true;
+    }
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-  const char *text = nullptr, *colour = "Black", *weight = "Medium", *paper = nullptr;
+  const char *text = nullptr, *paper = nullptr;
+  unsigned char rgb[3] = {0, 0, 0};
+  int wt = 0;
   for (int i = 1; i < argc; ++i) {
     const char *a = argv[i];
     const bool has_value = i + 1 < argc;
     if (strcmp(a, "-noinfile") == 0 || strcmp(a, "-dostamp") == 0) continue;
     if (!has_value) return Usage();
-    if (strcmp(a, "-stamptext") == 0)
+    if (strcmp(a, "-stamptext") == 0) {
       text = argv[++i];
-    else if (strcmp(a, "-stampcolor") == 0)
-      colour = argv[++i];
-    else if (strcmp(a, "-stampweight") == 0)
-      weight = argv[++i];
-    else if (strcmp(a, "-papersize") == 0)
+    } else if (strcmp(a, "-stampcolor") == 0) {
+      if (!Colour(argv[++i], rgb))
+        return Unknown("colour", argv[i],
+                       "Black, Red, Green, Blue, Magenta, Cyan, Yellow, White, Inverse");
+    } else if (strcmp(a, "-stampweight") == 0) {
+      if (!Weight(argv[++i], &wt)) return Unknown("weight", argv[i], "Light, Medium, Heavy");
+    } else if (strcmp(a, "-papersize") == 0) {
       paper = argv[++i];
-    else if (strcmp(a, "-size") == 0)
+    } else if (strcmp(a, "-size") == 0) {
       ++i;  // the larger side; the paper says it all
-    else
+    } else {
       return Usage();
+    }
   }
   long w = 0, h = 0;
   char tail = 0;
   if (!text || !paper || sscanf(paper, "%ldx%ld%c", &w, &h, &tail) != 2 || w < 1 || h < 1 ||
       w > kMaxSide || h > kMaxSide)
     return Usage();
-  unsigned char rgb[3];
-  if (!Colour(colour, rgb)) {
-    fprintf(stderr, "pvgraphx: unknown colour %s\n", colour);
-    return 2;
-  }
-  const int wt = strcasecmp(weight, "Light") == 0 ? 1 : strcasecmp(weight, "Heavy") == 0 ? 2 : 0;
 
   const ImgStampLayout layout(text, wt, static_cast<int32_t>(w), static_cast<int32_t>(h));
   // 72 pixels to the inch.

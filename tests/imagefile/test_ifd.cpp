@@ -125,6 +125,8 @@ std::vector<Case> SyntheticCases() {
       {"CATIA PIXEL", Pad(Pad("", 96) + "PIXEL", 160), IFF_TYPE_CATIA},
       {"CATIA EBCDIC after prefix", Ebcdic(Pad(Pad("", 736) + "BUFFER", 800)), IFF_TYPE_CATIA},
       {"I-DEAS formatted", "     0   640   480     8     1\n   12 13\n", IFF_TYPE_CAEDS_FORMATTED},
+      {"I-DEAS formatted without leading blanks", "0 640 480 8 1\n12 13\n",
+       IFF_TYPE_CAEDS_FORMATTED},
       {"I-DEAS binary", "\0\0\0\x14"s + std::string(16, '\x01'), IFF_TYPE_CAEDS_BINARY},
       {"PostScript after ctrl-D", "\x04\r\n  %!PS\n", IFF_TYPE_PS},
       {"PostScript by its comment", "%%Title: x\n% PS-Adobe-2.0\n", IFF_TYPE_PS},
@@ -135,6 +137,12 @@ std::vector<Case> SyntheticCases() {
       {"JPEG cut in its first segment", kJfif.substr(0, 8), IFF_TYPE_JPEG},
       {"segments without a start of image", "junk" + kQuantTable + "x", IFF_TYPE_UNKNOWN},
       {"JPEG after junk", "jun\xFF\xD8"s + kQuantTable + "\xFF\xDA\0\x02"s, IFF_TYPE_JPEG},
+      // Arithmetic coding: a conditioning table and a frame the decoder
+      // refuses, with its reason, once the file is known for JPEG.
+      {"arithmetic JPEG",
+       "\xFF\xD8\xFF\xCC\0\x06\0\x10\x10\x05\xFF\xC9\0\x0B\x08\0\x01\0\x01\x01\x01\x11\0"
+       "\xFF\xDA\0\x08"s,
+       IFF_TYPE_JPEG},
       {"DICOM preamble", std::string(128, '\0') + "DICM\x02\0\0\0UL"s, IFF_TYPE_DICOM},
       // PNM after comments, blanks and a printer's status.
       {"comment, then a line starting with a blank", "# made by hand\n P6\n1 1\n255\nabc",

@@ -323,7 +323,7 @@ TEST_F(PvConvert, BadInputFailsWithoutLeavingOutput) {
       {{dir_.file("missing.ppm"), dir_.file("o.ppm")}, "Error: Cannot open"},
       {{dir_.file("words.txt"), dir_.file("o.ppm")}, "Unknown type of file"},
       {{dir_.file("page.ps"), dir_.file("o.ppm")}, "Unknown type of file"},
-      {{dir_.file("a.gif"), dir_.file("o.ppm")}, "Cannot read the GIF image descriptor"},
+      {{dir_.file("a.gif"), dir_.file("o.ppm")}, "Info: No more pages"},
       {{"-type", "tiffy", input_, dir_.file("o.ppm")},
        "Bad value [tiffy] for option [-type]\nOutput types are: "},
       {{input_, dir_.file("o.unknown")}, "No output type for [" + dir_.file("o.unknown") + "]"},

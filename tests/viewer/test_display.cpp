@@ -480,7 +480,7 @@ TEST_F(Showing, FilesThatCannotBeShown) {
        std::string("QPLMAGE\0\x24\0\x03\x02\0\x02\0\x01\0\x01\0\0\0\x05", 22) +
            std::string(26, '\0'),
        "Unsupported QPL format"},
-      {"empty.ppm", "", "Unknown type of file " + dir_.file("empty.ppm") + "\n"},
+      {"empty.ppm", "", "Error: Empty file\n"},
       {"header.ppm", "P6\n100 ", "Error: Invalid Data in PNM format"},
       // Plain text is typeset by the shipped filters; this is no text.
       {"text.ppm", "\x80\x81\x82\x83 this is no picture\n",
