@@ -267,6 +267,28 @@ extern int32_t FXIBitsPerPixel;
 extern int32_t FXICompression;
 extern const char *const FXICompressionNames[16];
 
+// The compression codes: what FXICompression reports for a file read, and
+// what the first word of an export's compression request asks a writer
+// for. Each is the index of its name in FXICompressionNames.
+enum IffCompressionTp : uint32_t {
+  IFF_COMP_NONE = 0,
+  IFF_COMP_LZW = 1,
+  IFF_COMP_RLE = 2,  // run-length; PackBits when a writer asks
+  IFF_COMP_HUFFMAN = 3,
+  IFF_COMP_JPEG_LOSSLESS = 4,
+  IFF_COMP_JPEG_BASELINE = 5,
+  IFF_COMP_JPEG_SEQUENTIAL = 6,
+  IFF_COMP_JPEG_PROGRESSIVE = 7,
+  IFF_COMP_G3 = 8,
+  IFF_COMP_G4 = 9,
+  IFF_COMP_G3_2D = 10,
+  IFF_COMP_G3_TIFF = 11,  // modified Huffman
+  IFF_COMP_PACKBITS = 12,
+  IFF_COMP_WAVELET_LOSSY = 13,
+  IFF_COMP_WAVELET_LOSSLESS = 14,
+  IFF_COMP_DEFLATE = 15,
+};
+
 // A host may veto an identified type: returning 0 makes the file unknown.
 typedef int (*IfiValidateFormatTp)(uint32_t type);
 extern IfiValidateFormatTp IfiValidateFormatImplementation;
