@@ -377,7 +377,7 @@ int32_t JtkdDecodeBlock(JtkdT1Work &work, const JtkdCblk &cblk, int32_t orient, 
                         int32_t planes, const JtkdBlockOut &out) {
   const int32_t w = cblk.x1 - cblk.x0, h = cblk.y1 - cblk.y0;
   if (w <= 0 || h <= 0) return 0;
-  if (planes > JTKD_MAX_PLANES) return JTK_ERROR(JTK_CAT_PACKET, 9);
+  if (planes > JTKD_MAX_PLANES) return JTK_E_PACKET_DATA;
   const size_t stride = size_t(w) + 2;
   work.flags.assign(stride * (size_t(h) + 2), 0);
   // Values are written when a sample turns significant and read only for
