@@ -165,7 +165,7 @@ struct JpegCoderTp {
 
   void Flush(bool last) {
     if (harvest.empty()) {
-      if (!error) error = JpegFail(codec, 7, "Harvest buffer not initialized");
+      if (!error) error = JpegFail(codec, kErrRows, "Harvest buffer not initialized");
       return;
     }
     if (fill <= 0 || error) {
@@ -706,7 +706,7 @@ ReturnTp JpegCoderStart(IfuCodecTp *codec, const JpegCompParamTp &cp, const Jpeg
                         JpegCoderTp **out) {
   *out = nullptr;
   JpegCoderTp *c = new (std::nothrow) JpegCoderTp();
-  if (!c) return JpegFail(codec, 8, "get_mem failed");
+  if (!c) return JpegFail(codec, kErrMemory, "get_mem failed");
   c->codec = codec;
   c->cp = cp;
   c->su = su;
@@ -756,7 +756,7 @@ ReturnTp JpegCoderStart(IfuCodecTp *codec, const JpegCompParamTp &cp, const Jpeg
     }
   } catch (const std::bad_alloc &) {
     delete c;
-    return JpegFail(codec, 8, "get_mem failed");
+    return JpegFail(codec, kErrMemory, "get_mem failed");
   }
 
   // The stream's head: SOI, the application marker, the tables and frame.
