@@ -535,10 +535,10 @@ void ConvertRows(JpegCoderTp *c, const uint8_t *rows, int32_t count) {
   const float center = static_cast<float>(c->center);
   const int oc = c->su.ncomp;
   const bool to_ycc = c->su.transform, to_gray = cp.o_colors == JC_GRAY;
-  for (int32_t r = 0; r < c->band_h; ++r) {
-    const uint8_t *in = rows + static_cast<size_t>(std::min(r, count - 1)) * row_bytes;
+  for (int32_t row = 0; row < c->band_h; ++row) {
+    const uint8_t *in = rows + static_cast<size_t>(std::min(row, count - 1)) * row_bytes;
     float *out[3] = {};
-    for (int i = 0; i < oc; ++i) out[i] = &c->comp[i].full[static_cast<size_t>(r) * c->pad_w];
+    for (int i = 0; i < oc; ++i) out[i] = &c->comp[i].full[static_cast<size_t>(row) * c->pad_w];
     const bool grey_in = c->in_comps == 1 && cp.i_format != IF_LUT;
     if (grey_in && c->in_bytes == 1) {
       // The common forms get loops of their own, free of per-pixel tests.
