@@ -375,7 +375,7 @@ ReturnTp ReadSof(Decoder &d, int code) {
     case 0xCD:
     case 0xCE:
     case 0xCF:
-      return JpegFail(d.codec, 8, "JPEG arithmetic coding is not supported");
+      return JpegFail(d.codec, kDecArithmetic);
     default:
       return JPEG_FAIL(d.codec, kDecFrameType, code);
   }

@@ -34,6 +34,7 @@ ReturnTp JpegFail(IfuCodecTp *codec, int err, const char *format, ...)
   X(kDecHuffClass, 6, "Invalid opcode in Huffman table specification")                             \
   X(kDecHuffOverrun, 7, "Overrun in Huffman code-tree")                                            \
   X(kDecFrameType, 8, "Frame not supported: 0x%02x")                                               \
+  X(kDecArithmetic, 8, "JPEG arithmetic coding is not supported")                                  \
   X(kDecLosslessPrecision, 9, "Invalid precision for lossless: %d")                                \
   X(kDecPrecision, 9, "Invalid precision: %d")                                                     \
   X(kDecComponents, 10, "Illegal conversion: # of components")                                     \
