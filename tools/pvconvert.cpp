@@ -378,17 +378,16 @@ ReturnTp OpenInput(const char *in, ImgOpenParamsTp *params, const ImgColorOpsTp 
 // user stops the conversion, so that no half-written file is left.
 char cvTemporary[4096];
 
-void RemoveTemporaryAndDie(int sig) {
+// A conversion stopped by a signal leaves nothing behind: no filter still
+// running, no temporary file.
+void CleanUpAndDie(int sig) {
+  IfiEndFilters();
   if (cvTemporary[0]) unlink(cvTemporary);
   signal(sig, SIG_DFL);
   raise(sig);
 }
 
-void ForgetTemporary() {
-  static const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-  for (int sig : kSignals) signal(sig, SIG_DFL);
-  cvTemporary[0] = 0;
-}
+void ForgetTemporary() { cvTemporary[0] = 0; }
 
 // Where the lines go: `path` itself (standard output as "", a device, a
 // FIFO), or `temp` beside it, renamed over it when complete.
@@ -446,8 +445,6 @@ ReturnTp PrepareOutput(const char *outname, OutputTp *out) {
   close(fd);
   out->temp = temp;
   snprintf(cvTemporary, sizeof cvTemporary, "%s", temp.c_str());
-  static const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-  for (int sig : kSignals) signal(sig, RemoveTemporaryAndDie);
   return 0;
 }
 
@@ -562,6 +559,7 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
 
 int main(int argc, char **argv) {
   CmnKeepFreedMemory();
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(sig, CleanUpAndDie);
   // Installed, the filters find the system directory shipped beside the
   // program unless SYSDIR names another.
   CmnDefaultSysdirToEnv();
@@ -602,5 +600,6 @@ int main(int argc, char **argv) {
 
   const char *in = cvFiles[0];
   const int status = info ? Info(in, &params) : Convert(in, cvFiles[1], &params, &color, &stamp);
-  Exit(status);
+  // A filter that failed may have left the picture incomplete.
+  Exit(status == 0 && IfiFilterFailed() ? 1 : status);
 }

@@ -105,13 +105,15 @@ ImgOpenParamsTp *pvParams = nullptr;
 char **pvFiles = nullptr;
 int pvNFiles = 0;
 
-// The interrupt ends every process of our group (filters, the stamp
-// renderer) and then this one. The X image may point into memory that is
-// not the library's to free, so its data pointer is cleared first. Our own
-// SIGTERM is ignored so that the exit status stays 0; children forked
-// earlier keep the default.
+// An interrupt or a SIGTERM ends the filters and the stamp renderer (each
+// in a group of its own), every other process of our group, and then this
+// one. The X image may point into memory that is not the library's to
+// free, so its data pointer is cleared first. Our own SIGTERM is ignored
+// so that the exit status stays 0; children forked earlier keep the
+// default.
 void InterruptHandler(int) {
   if (scr_external_x_image) scr_external_x_image->data = nullptr;
+  IfiEndFilters();
   signal(SIGTERM, SIG_IGN);
   kill(0, SIGTERM);
   _exit(0);
@@ -416,9 +418,10 @@ void Rerasterise(const PvSettingsTp &s, ImgControlBlockTp **pcb) {
 
   // The raster holds every page up to the one shown, so that a page seam
   // can be looked at across pages.
-  // Stitched pages are shown as one picture: all of them are read.
+  // Stitched pages are shown as one picture: all of them are read. Pages
+  // after the one shown are not (a page description may never end).
   const int page = s.stitch ? 1 : pvParams->page;
-  pvRun.raw = new ImgRaw(s.infile, true, 1, s.stitch ? 0 : page);
+  pvRun.raw = new ImgRaw(s.infile, true, 1, s.stitch ? 0 : std::max(page, 1));
   ImgRaw *raw = pvRun.raw;
   if (raw->width() == 0 || raw->segmentLines() == 0) Finish(1);
   // A page whose reading failed before its first line has nothing to
@@ -529,7 +532,11 @@ int main(int argc, char **argv) {
   // 2, 3. Our own process group, so that an interrupt can end the filters
   // and renderers we start together with us.
   setpgid(0, 0);
-  signal(SIGINT, InterruptHandler);
+  struct sigaction on_end = {};
+  on_end.sa_handler = InterruptHandler;
+  sigemptyset(&on_end.sa_mask);
+  for (int sig : {SIGINT, SIGTERM}) sigaddset(&on_end.sa_mask, sig);
+  for (int sig : {SIGINT, SIGTERM}) sigaction(sig, &on_end, nullptr);
 
   // 4. Debugging aid: echo the command line and keep a copy of the input.
   if (getenv("PVVIEWDEBUG")) SaveInputCopy(argc, argv);
