@@ -4,6 +4,8 @@
 #include "ififlt.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -472,8 +474,14 @@ ReturnTp IfiFilterStage(void *client, const char *name, int command_header, IfiH
     char tmpdir[CMD_PATH_MAX];
     if (CmdTmpDir(nullptr, tmpdir) != 0) strcpy(tmpdir, "/tmp/");
     temporary = std::string(tmpdir) + "pvpfXXXXXX";
+    // No signal between the file's creation and its record.
+    sigset_t ending, before;
+    sigemptyset(&ending);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&ending, sig);
+    pthread_sigmask(SIG_BLOCK, &ending, &before);
     const int fd = mkstemp(&temporary[0]);
     if (fd >= 0) Note(&copied_input, temporary.c_str());
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     FILE *copy = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
     if (!copy) {
       perror(temporary.c_str());

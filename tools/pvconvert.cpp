@@ -431,7 +431,15 @@ ReturnTp PrepareOutput(const char *outname, OutputTp *out) {
   if (ext.size() > 8 || ext.size() < 2) ext.clear();
   temp += ext;
   if (temp.size() >= sizeof cvTemporary) return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN, outname);
+  // No signal between the file's creation and its name's record: the
+  // handler would leave it behind.
+  sigset_t ending, before;
+  sigemptyset(&ending);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&ending, sig);
+  sigprocmask(SIG_BLOCK, &ending, &before);
   const int fd = mkstemps(&temp[0], static_cast<int>(ext.size()));
+  if (fd >= 0) snprintf(cvTemporary, sizeof cvTemporary, "%s", temp.c_str());
+  sigprocmask(SIG_SETMASK, &before, nullptr);
   if (fd < 0) return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN, outname);
   mode_t mode;
   if (exists) {
@@ -444,7 +452,6 @@ ReturnTp PrepareOutput(const char *outname, OutputTp *out) {
   fchmod(fd, mode);
   close(fd);
   out->temp = temp;
-  snprintf(cvTemporary, sizeof cvTemporary, "%s", temp.c_str());
   return 0;
 }
 
