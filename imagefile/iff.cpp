@@ -148,8 +148,8 @@ ReturnTp Raise(unsigned line, ReturnTp code) { return CmnError(CMN_SOURCE, line,
 // with its preview picture), a regular file is opened again without the
 // filter stage and read by that driver. Standard input, a pipe or a
 // device was used up by the converter and stays unknown.
-void ReadUnconverted(void *client, const IffFileSpecTp *spec, IfiHandleTp **handle,
-                     uint32_t *type) {
+void ReadUnconverted(void *client, const IffFileSpecTp *spec, IfiHandleTp **handle, uint32_t *type,
+                     bool failed_before) {
   struct stat st;
   if (!spec->name || !spec->name[0] || (*handle)->first_read <= 0 || !IfiFilterStageFn ||
       stat(spec->name, &st) != 0 || !S_ISREG(st.st_mode))
@@ -166,7 +166,9 @@ void ReadUnconverted(void *client, const IffFileSpecTp *spec, IfiHandleTp **hand
     IfiClose(own);
     return;
   }
+  // The converter's failure has been reported, but the picture is whole.
   IfiClose(*handle);
+  IfiSetFilterFailed(failed_before);
   *handle = own;
   *type = t;
 }
@@ -300,10 +302,11 @@ ReturnTp IffInit(void *client, IffControlBlockTp **holder, int32_t service,
   uint32_t type;
   if (service == IFF_SRV_IMPORT) {
     IfiHandleTp *handle = nullptr;
+    const bool failed_before = IfiFilterFailed();
     ReturnTp rc = IfiOpenRead(client, spec, &handle);
     if (rc) return rc;
     type = handle->file_type;
-    if (type == IFF_TYPE_UNKNOWN) ReadUnconverted(client, spec, &handle, &type);
+    if (type == IFF_TYPE_UNKNOWN) ReadUnconverted(client, spec, &handle, &type, failed_before);
     if (handle->description) {
       cb->description = strdup(handle->description);
       if (!cb->description) {

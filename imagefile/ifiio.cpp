@@ -955,4 +955,6 @@ ReturnTp IfiReportFilterTimeout(void) {
 
 bool IfiFilterFailed(void) { return filter_failed; }
 
+void IfiSetFilterFailed(bool failed) { filter_failed = failed; }
+
 void IfiEnableLocking(void) { pipe_locking = true; }

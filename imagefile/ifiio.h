@@ -181,6 +181,9 @@ ReturnTp IfiReportFilterTimeout(void);
 // True once a filter of this process has failed or has been stopped for
 // its silence: the picture read from it may be incomplete.
 bool IfiFilterFailed(void);
+// Sets that state back, for a reader that got the picture another way
+// after a converter failed.
+void IfiSetFilterFailed(bool failed);
 // Makes pipe creation take a process-wide mutex.
 void IfiEnableLocking(void);
 
