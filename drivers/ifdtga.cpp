@@ -133,6 +133,7 @@ int32_t OutBytes(const TgaState *s) {
 
 // Raw pixels: what the file holds of them, the rest zeros.
 void ReadPixels(TgaState *s, unsigned char *buffer, size_t size) {
+  if (size == 0) return;  // an empty map has no buffer
   memset(buffer, 0, size);
   IfiRead(buffer, 1, size, s->handle);
 }

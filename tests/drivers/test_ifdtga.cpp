@@ -86,6 +86,8 @@ TEST(Tga, PacketsCrossRowsAndMapsStartAnywhere) {
        Tga(1, 1, 2, 2, 16, 2, 1, 8, 0, std::string("\xFF\x7F\0\x40\2\3", 6)),
        {255, 255, 255, 131, 0, 0},
        0},
+      // A map of no entries: every index shows black.
+      {"empty map", Tga(1, 1, 0, 0, 24, 2, 1, 8, 0, "\0\1"), {0, 0, 0, 0, 0, 0}, 0},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
