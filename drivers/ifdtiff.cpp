@@ -842,7 +842,7 @@ struct JpegInput {
 ReturnTp JpegMemoryInput(void *arg, uint8_t *buffer, int32_t *length) {
   auto *in = static_cast<JpegInput *>(arg);
   const size_t n = std::min(in->data->size() - in->at, static_cast<size_t>(*length));
-  memcpy(buffer, in->data->data() + in->at, n);
+  if (n) memcpy(buffer, in->data->data() + in->at, n);  // an empty strip has no buffer
   in->at += n;
   if (n == 0 && *length > 0) IfiAccount(in->handle, 0, *length);
   *length = static_cast<int32_t>(n);
@@ -1137,7 +1137,7 @@ ReturnTp ProduceRows(TiffState *s, uint8_t *out, uint64_t bytes, uint32_t rows, 
     case kJpeg:
     case kOldJpeg:
       got = std::min(n, s->jpeg_rows.size() - s->jpeg_at);
-      memcpy(out, s->jpeg_rows.data() + s->jpeg_at, got);
+      if (got) memcpy(out, s->jpeg_rows.data() + s->jpeg_at, got);
       s->jpeg_at += got;
       if (got < n) memset(out + got, 0, n - got);
       return 0;

@@ -70,7 +70,14 @@ constexpr int64_t kMaxWidth = 1 << 24;
 constexpr int64_t kMaxHeight = 1 << 24;
 // Eight times a large drawing (20000 x 28000): every pixel of the page
 // may have to pass the scaler, even those a short file never delivers.
+#ifdef PV_FUZZ_MAX_PIXELS
+// The fuzz targets alone are built with a far smaller page: they read
+// every line of it, and each input must take a moment only. Every check a
+// driver makes before this one still runs.
+constexpr int64_t kMaxPixels = PV_FUZZ_MAX_PIXELS;
+#else
 constexpr int64_t kMaxPixels = int64_t{1} << 32;
+#endif
 constexpr int32_t kMaxCMapEntries = 1 << 16;
 // 12-bit indexes can reach this far into the colour map.
 constexpr int32_t kIndexReach = 4096;
