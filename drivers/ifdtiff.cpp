@@ -425,9 +425,10 @@ ReturnTp IfdTiffInit(void **state, IffOpenRequestTp *request, IffControlBlockTp 
   std::unique_ptr<TiffState> s(new (std::nothrow) TiffState());
   if (!s) return TIFF_FAIL(CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
   s->service = request->service;
+  bool opened_here = false;
+  ReturnTp rc = IffOpenDriverStream(request, &s->handle, nullptr, 0, &opened_here);
+  if (rc) return TiffErrno = CmnReraise(CMN_SOURCE, __LINE__, rc);
   if (request->service == IFF_SRV_EXPORT) {
-    ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
-    if (rc) return TiffErrno = rc;
     // The directory's place is known only at the end: a file that can seek
     // gets it written into the header then; other output is kept until then.
     if (s->handle->seekable) s->handle->direct = 1;
@@ -442,25 +443,20 @@ ReturnTp IfdTiffInit(void **state, IffOpenRequestTp *request, IffControlBlockTp 
     *state = s.release();
     return 0;
   }
-  s->handle = request->stream;
-  if (!s->handle) {
-    ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &s->handle);
-    if (rc) return TiffErrno = rc;
-  }
   uint8_t header[8];
   if (!TiffReadAt(s.get(), 0, header, sizeof header) ||
       !((header[0] == 'I' && header[1] == 'I') || (header[0] == 'M' && header[1] == 'M'))) {
-    if (!request->stream) IfiClose(s->handle);
+    if (opened_here) IfiClose(s->handle);
     return TIFF_FAIL(TIFF_E_NOT_TIFF);
   }
   s->big_endian = header[0] == 'M';
   if (TiffGet16(s.get(), header + 2) != 42) {
-    if (!request->stream) IfiClose(s->handle);
+    if (opened_here) IfiClose(s->handle);
     return TIFF_FAIL(TIFF_E_NOT_TIFF);
   }
   s->first_ifd = TiffGet32(s.get(), header + 4);
   if (s->first_ifd == 0) {
-    if (!request->stream) IfiClose(s->handle);
+    if (opened_here) IfiClose(s->handle);
     return TIFF_FAIL(TIFF_E_INVALID);
   }
   request->recognised = 1;
@@ -776,10 +772,10 @@ ReturnTp IfdTiffWtScan(void *state, IffParamTp *p) {
   return 0;
 }
 
+// A file written is finished here: its last strip and its directory.
 ReturnTp IfdTiffTerm(void **state) {
   if (!state || !*state) return 0;
-  std::unique_ptr<TiffState> s(static_cast<TiffState *>(*state));
-  *state = nullptr;
+  auto *s = static_cast<TiffState *>(*state);
   ReturnTp rc = 0;
   if (s->fax) IfuCodecTerm(&s->fax);
   if (s->w_jpeg) {
@@ -787,14 +783,12 @@ ReturnTp IfdTiffTerm(void **state) {
     IfuCodecTerm(&s->w_jpeg);
     rc = TIFF_FAIL(IFD_E_EXPORT_SEQUENCE);
   } else if (s->service == IFF_SRV_EXPORT && !s->strip_buffer.empty()) {
-    rc = FlushStrip(s.get());
-    if (!rc) rc = TiffWriteDirectory(s.get());
+    rc = FlushStrip(s);
+    if (!rc) rc = TiffWriteDirectory(s);
   }
-  if (s->handle) {
-    const ReturnTp closed = IfiClose(s->handle);
-    if (!rc) rc = closed;
-  }
-  return rc;
+  // The first failure is the one passed up: finishing, then closing.
+  const ReturnTp closed = IffTermDriverState<TiffState>(state);
+  return rc ? rc : closed;
 }
 
 }  // namespace
