@@ -34,9 +34,11 @@ CmdOptionTp cvOptions[] = {
     {"type", 1, nullptr, nullptr},  // help: the writer words, set in main
     {"pageno", 1, nullptr, "Page number"},
     {"compression", 1, nullptr,
-     "<none | lzw | packbits | rle | g3 | g4 | mh | flate | baseline | sequential | progressive | "
-     "lossless | lossy>"
-     " (TIFF: none to mh, baseline, lossless; PDF: none, g4, flate, baseline; CGM: none, rle;"
+     "<none | lzw | packbits | rle | g3 | g4 | mh | flate | deflate | zip | baseline | sequential "
+     "| "
+     "progressive | lossless | lossy>"
+     " (TIFF: none to mh, deflate, baseline, lossless; PDF: none, g4, flate, baseline; CGM: none, "
+     "rle;"
      " JPEG: baseline to lossless; JPEG 2000: lossless, lossy)"},
     {"quality", 1, nullptr, "<1..20> (JPEG coding: 1 smallest, 20 best; default 10)"},
     {"ratio", 1, nullptr, "<n> (lossy JPEG 2000: compression ratio; default 10)"},
@@ -90,7 +92,7 @@ bool ChooseCompression(const char *word, OutputKindTp *kind) {
                 {"rle", 2, kNo},      {"g3", 8, kNo},         {"g4", 9, kNo},
                 {"mh", 11, kNo},      {"flate", 15, kNo},     {"lossless", 4, 14},
                 {"baseline", 5, kNo}, {"sequential", 6, kNo}, {"progressive", 7, kNo},
-                {"lossy", 5, 13}};
+                {"lossy", 5, 13},     {"deflate", 15, kNo},   {"zip", 15, kNo}};
   if (!word) return true;
   for (const auto &c : kCodes)
     if (strcasecmp(word, c.word) == 0) {
