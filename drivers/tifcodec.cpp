@@ -11,8 +11,8 @@
 namespace {
 
 const TiffCoderTp *const kCoders[] = {
-    &TiffNoneCoder, &TiffMhCoder,      &TiffGroup3Coder, &TiffGroup4Coder,
-    &TiffLzwCoder,  &TiffOldJpegCoder, &TiffJpegCoder,   &TiffPackBitsCoder,
+    &TiffNoneCoder,    &TiffMhCoder,   &TiffGroup3Coder,   &TiffGroup4Coder,  &TiffLzwCoder,
+    &TiffOldJpegCoder, &TiffJpegCoder, &TiffPackBitsCoder, &TiffDeflateCoder, &TiffOldDeflateCoder,
 };
 
 ReturnTp OpenNone(TiffState *s, uint64_t, uint32_t, uint32_t) {

@@ -2,7 +2,7 @@
 // driver's state, the record each compression fills, and the directory,
 // strip and output services the coders call. Only drivers/ifdtiff.cpp,
 // drivers/tifdir.cpp and the coder files (tifcodec, tiflzw, tifpack,
-// tifjpeg, tiffax) include it.
+// tifjpeg, tiffax, tifzip) include it.
 #ifndef PV_DRIVERS_TIFFINT_H
 #define PV_DRIVERS_TIFFINT_H
 
@@ -29,7 +29,9 @@ enum TiffCompressionTag : uint32_t {
   kTiffCompLzw = 5,
   kTiffCompOldJpeg = 6,
   kTiffCompJpeg = 7,
-  kTiffCompPackBits = 32773
+  kTiffCompDeflate = 8,
+  kTiffCompPackBits = 32773,
+  kTiffCompOldDeflate = 32946  // Deflate as written before 8 was assigned
 };
 
 // The old-style JPEG processes read.
@@ -87,6 +89,12 @@ struct TiffLzwDelete {
   void operator()(TiffLzwDecoder *z) const;
 };
 
+// The zlib stream of Deflate data lives in tifzip.cpp.
+struct TiffZipStream;
+struct TiffZipDelete {
+  void operator()(TiffZipStream *z) const;
+};
+
 struct TiffCoderTp;
 
 struct TiffState {
@@ -112,6 +120,7 @@ struct TiffState {
   TiffInput in;
   std::unique_ptr<TiffLzwDecoder, TiffLzwDelete> lzw;
   TiffPackBitsState packbits;
+  std::unique_ptr<TiffZipStream, TiffZipDelete> zip;
   IfuCodecTp *fax = nullptr;
   bool direct_lines = false;  // lines drawn by the coder itself (fax rows from their runs)
   uint8_t gray_map[256];
@@ -195,6 +204,7 @@ extern const TiffCoderTp TiffLzwCoder;                                   // tifl
 extern const TiffCoderTp TiffPackBitsCoder;                              // tifpack.cpp
 extern const TiffCoderTp TiffJpegCoder, TiffOldJpegCoder;                // tifjpeg.cpp
 extern const TiffCoderTp TiffMhCoder, TiffGroup3Coder, TiffGroup4Coder;  // tiffax.cpp
+extern const TiffCoderTp TiffDeflateCoder, TiffOldDeflateCoder;          // tifzip.cpp
 
 // Horizontal differencing undone in one row of `bytes` bytes (tifpack.cpp).
 ReturnTp TiffUndifference(TiffState *s, uint8_t *row, uint64_t bytes);

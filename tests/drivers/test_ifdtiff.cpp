@@ -3,7 +3,9 @@
 // tifftopnm reads them, our files opened by libtiff, and hand-made
 // directories that must fail with their codes.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -64,13 +66,13 @@ TempDir *TiffFiles::dir_ = nullptr;
 TEST_F(TiffFiles, StripsAndTilesInEveryCompressionAndByteOrder) {
   const char *bases[] = {"rgb.tif", "grey.tif", "bw.tif",  "bwb.tif",   "p8.tif",
                          "p4.tif",  "g4.tif",   "g16.tif", "rgb16.tif", "cmyk.tif"};
-  const char *compressions[] = {"none", "lzw", "lzw:2", "packbits"};
+  const char *compressions[] = {"none", "lzw", "lzw:2", "packbits", "zip", "zip:2"};
   const char *layouts[] = {"-B -s -r 7", "-L -t -w 32 -l 16", "-L -s", "-B -t -w 16 -l 32"};
   for (const char *base : bases)
     for (const char *c : compressions) {
       const std::string name = base;
       // libtiff differences only whole bytes.
-      if (std::string(c) == "lzw:2" &&
+      if (std::string(c).find(":2") != std::string::npos &&
           (name == "bw.tif" || name == "bwb.tif" || name == "p4.tif" || name == "g4.tif"))
         continue;
       for (const char *layout : layouts) ExpectAsLibtiff(base, std::string(layout) + " -c " + c);
@@ -88,6 +90,13 @@ TEST_F(TiffFiles, FaxDataInEveryForm) {
           " 2>/dev/null");
     ExpectAsLibtiff("y.tif", "");
   }
+}
+
+// Deflate under the value older writers gave it reads as Deflate.
+TEST_F(TiffFiles, OldDeflateCode) {
+  Shell("tiffcp -c zip:2 " + F("rgb.tif") + " " + F("z.tif") + " && tiffset -s 259 32946 " +
+        F("z.tif"));
+  ExpectAsLibtiff("z.tif", "");
 }
 
 // Fax codes name black and white themselves: a black-is-zero file shows
@@ -212,7 +221,7 @@ TEST(TiffHostile, EachFailsWithItsCode) {
   std::vector<std::vector<uint32_t>> many;
   for (int i = 0; i < 1001; ++i) many.push_back({256, 3, 1, 8});
   const BadCase cases[] = {
-      {"deflate", GreyFile(8, 16, sixteen), TIFF_E_COMPRESSION},
+      {"jpeg 2000", GreyFile(34712, 16, sixteen), TIFF_E_COMPRESSION},
       {"lzw without clear", GreyFile(5, 4, no_clear), TIFF_E_INVALID},
       {"3 bits", GreyFile(1, 16, sixteen, 3), IFD_E_TIFF_BITS},
       {"absurd bits", GreyFile(1, 16, sixteen, 60000), IFD_E_TIFF_BITS},
@@ -328,6 +337,18 @@ TEST(TiffDecoding, HandMadeStrips) {
   };
   const std::string kwk = codes9({256, 65, 258, 258, 259, 66, 66, 66, 66, 257});
   const std::string pack("\x80\x01\x0a\x14\xf3\x1e", 6);  // nop, 2 literal, 14 x 30
+  auto zip = [](const std::string &data) {
+    uLongf n = compressBound(data.size());
+    std::string out(n, '\0');
+    compress(reinterpret_cast<Bytef *>(&out[0]), &n, reinterpret_cast<const Bytef *>(data.data()),
+             data.size());
+    out.resize(n);
+    return out;
+  };
+  std::string ramp;
+  for (int i = 1; i <= 40; ++i) ramp += static_cast<char>(i);
+  const std::string zipped = zip(ramp), zip_cut = zipped.substr(0, 8);
+  const Bytes ramp_grey(ramp.begin(), ramp.begin() + 16);
   Bytes kwk_grey(8, 65);                                  // A, AA, AA, AAA
   kwk_grey.insert(kwk_grey.end(), 4, 66);
   kwk_grey.insert(kwk_grey.end(), 4, 0);  // the data end early: zeros
@@ -338,6 +359,12 @@ TEST(TiffDecoding, HandMadeStrips) {
       {"packbits", GreyFile(32773, 6, pack), pack_grey},
       {"byte count 0", GreyFile(5, 0, ""), Bytes(16, 255)},
       {"lzw cut", GreyFile(5, 0xFFFFFFFF, std::string("\x80\x00\x00", 3)), Bytes(16, 0)},
+      // Deflate: 40 bytes for a strip of 16, and the same stream cut short
+      // (what came before the cut stays, zeros after it).
+      {"deflate past the strip", GreyFile(8, static_cast<uint32_t>(zipped.size()), zipped),
+       ramp_grey},
+      {"deflate cut", GreyFile(32946, static_cast<uint32_t>(zip_cut.size()), zip_cut), Bytes()},
+      {"deflate garbage", GreyFile(8, 16, std::string(16, '\x40')), Bytes(16, 0)},
   };
   for (const Case &c : cases) {
     WriteFile(dir.file("h.tif"), c.file);
@@ -345,7 +372,14 @@ TEST(TiffDecoding, HandMadeStrips) {
     ASSERT_EQ(image.rc, 0u) << c.what;
     Bytes grey;
     for (size_t i = 0; i < image.rgb.size(); i += 3) grey.push_back(image.rgb[i]);
-    EXPECT_EQ(grey, c.grey) << c.what;
+    if (!c.grey.empty()) {
+      EXPECT_EQ(grey, c.grey) << c.what;
+    } else {
+      // Cut data: some leading bytes come through, the rest are zeros.
+      ASSERT_EQ(grey.size(), 16u) << c.what;
+      EXPECT_EQ(grey.back(), 0) << c.what;
+      for (size_t i = 0; i < 16 && grey[i]; ++i) EXPECT_EQ(grey[i], i + 1) << c.what;
+    }
   }
   // GrayResponseCurve in hundredths of density: 0 is white, 1.00 a tenth.
   const std::string curve = Shorts(256, 1, 100);
@@ -387,7 +421,7 @@ TEST(TiffWriter, EveryCompressionOpensInLibtiff) {
         " && rgb3toppm r.pgm n.pgm r.pgm > c.ppm && ppmtopgm c.ppm > g.pgm"
         " && pamthreshold -simple g.pgm | pamtopnm > b.pbm && pgmnoise 300 300 > noise.pgm "
         "2>/dev/null");
-  const char *compressions[] = {"none", "lzw", "packbits", "g3", "g4", "mh"};
+  const char *compressions[] = {"none", "lzw", "packbits", "g3", "g4", "mh", "deflate"};
   for (const char *c : compressions) {
     const bool fax = c[0] == 'g' || c[0] == 'm';
     // Noise fills the LZW table again and again.
@@ -471,6 +505,7 @@ TEST(TiffWriter, EachRequestCodeWrittenAsItsCompressionOrRefused) {
       {IFF_COMP_G3, IFF_COMP_G3},
       {IFF_COMP_G4, IFF_COMP_G4},
       {IFF_COMP_G3_TIFF, IFF_COMP_G3_TIFF},
+      {IFF_COMP_DEFLATE, IFF_COMP_DEFLATE},
   };
   Bytes line(16);
   for (size_t x = 0; x < line.size(); ++x) line[x] = static_cast<unsigned char>(x * 16);

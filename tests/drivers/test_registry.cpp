@@ -103,7 +103,8 @@ const RoundTrip kRoundTrips[] = {
     {"tif", IFF_CM_RGB, 0},         {"tiff", IFF_CM_GRAY, 0},     {"tif", IFF_CM_BILEVEL, 0},
     {"tif", IFF_CM_PALETTE, 2},     {"tif", IFF_CM_PALETTE, 16},  {"tiff", IFF_CM_PALETTE, 256},
     {"jpg", IFF_CM_RGB, 0, 4},      {"jpeg", IFF_CM_GRAY, 0, 4},  {"jp2", IFF_CM_RGB, 0, 14},
-    {"jp2", IFF_CM_GRAY, 0, 14},    {"j2k", IFF_CM_RGB, 0, 14},
+    {"jp2", IFF_CM_GRAY, 0, 14},    {"j2k", IFF_CM_RGB, 0, 14},   {"tif", IFF_CM_RGB, 0, 15},
+    {"tif", IFF_CM_PALETTE, 2, 15},
 };
 
 constexpr int32_t kWidth = 37, kHeight = 23;  // odd sizes catch padding faults
