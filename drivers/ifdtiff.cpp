@@ -151,14 +151,19 @@ uint32_t RowsInStrip(const TiffState *s, uint32_t strip) {
 ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
   TiffDirectory &d = s->dir;
   const TiffCoderTp *coder = TiffCoderFor(d.compression);
+  if (!coder) {
+    const char *name = TiffCompressionName(d.compression);
+    const std::string said = name ? std::string(" (") + name + ")" : std::string();
+    return TIFF_FAIL(TIFF_E_COMPRESSION_NAMED, static_cast<unsigned long>(d.compression),
+                     said.c_str());
+  }
   // A coder with a setup of its own checks its sample sizes there.
-  const bool own_setup = coder && coder->setup_decode;
+  const bool own_setup = coder->setup_decode;
   if (!own_setup && d.bits != 1 && (d.bits < 4 || d.bits > 8) && d.bits != 16)
     return TIFF_FAIL(IFD_E_TIFF_BITS);
   if (d.samples < 1 || d.samples > 16) return TIFF_FAIL(TIFF_E_INVALID);
   if (own_setup)
     if (ReturnTp rc = coder->setup_decode(s)) return rc;
-  if (!coder) return TIFF_FAIL(TIFF_E_COMPRESSION);
   const uint32_t bits = d.bits;
   uint32_t photometric = d.photometric;
   if (photometric == kTiffPhotoMissing) {
@@ -189,8 +194,9 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
       p->color_model = IFF_CM_RGB;
       break;
     case kTiffPhotoCmyk:
+      // Inks are shown as RGB here, multiplied as libtiff multiplies them.
       if (d.samples < 4) return TIFF_FAIL(TIFF_E_INVALID);
-      p->color_model = IFF_CM_CMYK;
+      p->color_model = IFF_CM_RGB;
       break;
     case kTiffPhotoYCbCr:
       if (d.samples < 3 || (!d.ycbcr_subsampling.empty() &&
@@ -265,7 +271,7 @@ void FillHeader(TiffState *s, IffParamTp *p) {
   p->planes = 1;
   p->reported1 = 1;
   p->bits_per_sample = d.bits == 16 && p->color_model != IFF_CM_RGBA &&
-                               p->color_model != IFF_CM_CMYK && d.photometric != kTiffPhotoPalette
+                               (p->color_model == IFF_CM_GRAY || d.photometric == kTiffPhotoRgb)
                            ? 16
                            : 8;
   if (d.samples == 1 && d.bits == 1) p->secondary_model = IFF_CM_BILEVEL;
@@ -304,11 +310,42 @@ void MakeGrayMap(TiffState *s) {
   }
 }
 
+// Sample k of pixel x of a stored row, as an 8-bit value.
+uint32_t Sample8(const TiffState *s, const uint8_t *row, uint32_t x, uint32_t k) {
+  const TiffDirectory &d = s->dir;
+  const uint64_t i = uint64_t{x} * d.samples + k;
+  switch (d.bits) {
+    case 8:
+      return row[i];
+    case 16:
+      return row[2 * i + (s->big_endian ? 0 : 1)];
+    default: {
+      const uint64_t bit = i * d.bits;
+      const uint32_t mask = (1u << d.bits) - 1;
+      const uint32_t word = static_cast<uint32_t>(row[bit >> 3]) << 8 |
+                            ((bit >> 3) + 1 < s->row_bytes ? row[(bit >> 3) + 1] : 0);
+      const uint32_t v = (word >> (16 - d.bits - (bit & 7))) & mask;
+      return v * 255 / mask;
+    }
+  }
+}
+
+// Inks to RGB: each colour scaled by what its ink and black leave,
+// (255 - C)(255 - K) / 255, as libtiff converts them.
+void DeliverCmyk(const TiffState *s, const uint8_t *row, uint8_t *line) {
+  for (uint32_t x = 0; x < s->dir.width; ++x) {
+    const uint32_t white = 255 - Sample8(s, row, x, 3);
+    for (uint32_t k = 0; k < 3; ++k)
+      line[3 * x + k] = static_cast<uint8_t>((255 - Sample8(s, row, x, k)) * white / 255);
+  }
+}
+
 // The samples of one stored row to the pixels the interface takes.
 void Deliver(TiffState *s, const uint8_t *row, uint8_t *line) {
   const TiffDirectory &d = s->dir;
   const uint32_t w = d.width, spp = d.samples, bits = d.bits;
   const uint32_t photometric = d.photometric;
+  if (photometric == kTiffPhotoCmyk) return DeliverCmyk(s, row, line);
   if (bits < 8) {
     // Spread packed samples, keeping the first sample of each pixel.
     const uint32_t mask = (1u << bits) - 1;

@@ -54,6 +54,30 @@ const TiffCoderTp *TiffCoderFor(uint32_t tag) {
   return nullptr;
 }
 
+// The compressions other writers use that this reader leaves alone, by
+// name, so that a refusal tells the user what the file holds.
+const char *TiffCompressionName(uint32_t tag) {
+  static const struct {
+    uint32_t tag;
+    const char *name;
+  } kNames[] = {
+      {9, "JBIG"},           {10, "JBIG colour"},
+      {32771, "CCITT RLEW"}, {32809, "ThunderScan"},
+      {32895, "IT8 CT"},     {32896, "IT8 LW"},
+      {32897, "IT8 MP"},     {32898, "IT8 BL"},
+      {32908, "Pixar film"}, {32909, "PixarLog"},
+      {32947, "Kodak DCS"},  {34661, "JBIG"},
+      {34676, "SGI LogLuv"}, {34677, "SGI LogLuv 24"},
+      {34712, "JPEG 2000"},  {34887, "LERC"},
+      {34892, "lossy JPEG"}, {34925, "LZMA"},
+      {50000, "zstd"},       {50001, "WebP"},
+      {50002, "JPEG XL"},    {52546, "JPEG XL"},
+  };
+  for (const auto &n : kNames)
+    if (n.tag == tag) return n.name;
+  return nullptr;
+}
+
 const TiffCoderTp *TiffCoderWriting(uint64_t request) {
   if (request >= 32) return nullptr;
   for (const TiffCoderTp *c : kCoders)

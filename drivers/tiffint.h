@@ -199,6 +199,8 @@ struct TiffCoderTp {
 // one a writer's request code selects; null when there is none.
 const TiffCoderTp *TiffCoderFor(uint32_t tag);
 const TiffCoderTp *TiffCoderWriting(uint64_t request);
+// The name of a compression no coder reads; null when it has none.
+const char *TiffCompressionName(uint32_t tag);
 extern const TiffCoderTp TiffNoneCoder;
 extern const TiffCoderTp TiffLzwCoder;                                   // tiflzw.cpp
 extern const TiffCoderTp TiffPackBitsCoder;                              // tifpack.cpp
