@@ -123,20 +123,86 @@ ReturnTp ProduceRows(TiffState *s, uint8_t *out, uint64_t bytes, uint32_t rows, 
   return 0;
 }
 
-// Decodes the next row of tiles into tile_rows.
+// The samples of one plane's row of `n` pixels put in their places among
+// the samples of each pixel in `row`.
+void InterleavePlane(const TiffState *s, const uint8_t *plane, uint32_t p, uint64_t n,
+                     uint8_t *row) {
+  const uint32_t bits = s->dir.bits, spp = s->dir.samples;
+  if (bits % 8 == 0) {
+    const size_t b = bits / 8;
+    for (uint64_t x = 0; x < n; ++x)
+      memcpy(row + static_cast<size_t>((x * spp + p) * b), plane + static_cast<size_t>(x * b), b);
+    return;
+  }
+  const uint32_t mask = (1u << bits) - 1;
+  for (uint64_t x = 0; x < n; ++x) {
+    const uint64_t from = x * bits, to = (x * spp + p) * bits;
+    const uint32_t v = (plane[from >> 3] >> (8 - bits - (from & 7))) & mask;
+    const uint32_t shift = static_cast<uint32_t>(8 - bits - (to & 7));
+    uint8_t &o = row[to >> 3];
+    o = static_cast<uint8_t>((o & ~(mask << shift)) | v << shift);
+  }
+}
+
+// The open strip's state and that of plane p change places.
+void SwapPlane(TiffState *s, uint32_t p) {
+  TiffPlaneStream &o = s->plane_streams[p];
+  std::swap(s->in, o.in);
+  std::swap(s->lzw, o.lzw);
+  std::swap(s->zip, o.zip);
+  std::swap(s->packbits, o.packbits);
+  std::swap(s->jpeg_rows, o.jpeg_rows);
+  std::swap(s->jpeg_at, o.jpeg_at);
+  std::swap(s->blank_strip, o.blank_strip);
+  std::swap(s->strip_damaged, o.strip_damaged);
+}
+
+// Opens strip `strip` of every plane, `rows` rows each.
+ReturnTp OpenPlanes(TiffState *s, uint32_t strip, uint32_t rows) {
+  for (uint32_t p = 0; p < s->planes; ++p) {
+    SwapPlane(s, p);
+    const ReturnTp rc = OpenData(s, uint64_t{p} * s->nstrips + strip, s->dir.width, rows);
+    SwapPlane(s, p);
+    if (rc) return rc;
+  }
+  return 0;
+}
+
+// The next row of the open strips of every plane, interleaved into row.
+ReturnTp ProducePlaneRow(TiffState *s, uint8_t *row) {
+  for (uint32_t p = 0; p < s->planes; ++p) {
+    SwapPlane(s, p);
+    const ReturnTp rc = ProduceRows(s, s->plane_row.data(), s->plane_row_bytes, 1, s->dir.width);
+    SwapPlane(s, p);
+    if (rc) return rc;
+    InterleavePlane(s, s->plane_row.data(), p, s->dir.width, row);
+  }
+  return 0;
+}
+
+// Decodes the next row of tiles into tile_rows; with separate planes,
+// the tile of each plane in turn, interleaved.
 ReturnTp LoadTileRow(TiffState *s, uint32_t rows) {
   const TiffDirectory &d = s->dir;
   const uint64_t stride = s->tiles_across * s->tile_row_bytes;
-  std::vector<uint8_t> tile(static_cast<size_t>(s->tile_row_bytes * rows));
+  const uint64_t piece_bytes = s->planes > 1 ? s->plane_tile_row_bytes : s->tile_row_bytes;
+  const uint64_t per_plane = s->nstrips * s->tiles_across;
+  std::vector<uint8_t> tile(static_cast<size_t>(piece_bytes * rows));
   for (uint64_t t = 0; t < s->tiles_across; ++t) {
-    const uint64_t index = uint64_t{s->strip} * s->tiles_across + t;
-    ReturnTp rc = OpenData(s, index, d.tile_width, d.tile_length);
-    if (!rc) rc = ProduceRows(s, tile.data(), s->tile_row_bytes, rows, d.tile_width);
-    if (rc) return rc;
-    for (uint32_t r = 0; r < rows; ++r)
-      memcpy(&s->tile_rows[static_cast<size_t>(r * stride + t * s->tile_row_bytes)],
-             &tile[static_cast<size_t>(r * s->tile_row_bytes)],
-             static_cast<size_t>(s->tile_row_bytes));
+    for (uint32_t p = 0; p < s->planes; ++p) {
+      const uint64_t index = p * per_plane + uint64_t{s->strip} * s->tiles_across + t;
+      ReturnTp rc = OpenData(s, index, d.tile_width, d.tile_length);
+      if (!rc) rc = ProduceRows(s, tile.data(), piece_bytes, rows, d.tile_width);
+      if (rc) return rc;
+      for (uint32_t r = 0; r < rows; ++r) {
+        uint8_t *to = &s->tile_rows[static_cast<size_t>(r * stride + t * s->tile_row_bytes)];
+        const uint8_t *from = &tile[static_cast<size_t>(r * piece_bytes)];
+        if (s->planes > 1)
+          InterleavePlane(s, from, p, d.tile_width, to);
+        else
+          memcpy(to, from, static_cast<size_t>(piece_bytes));
+      }
+    }
   }
   return 0;
 }
@@ -174,9 +240,8 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
                                        : kTiffPhotoPalette;
     d.photometric = photometric;
   }
-  const bool planar_rgb = d.planar == 2 && d.samples > 1;
   // One sample per pixel is the same layout in either configuration.
-  if (planar_rgb) return TIFF_FAIL(IFD_E_TIFF_PLANAR);
+  s->planes = d.planar == 2 && d.samples > 1 ? d.samples : 1;
   if (coder->bilevel && (bits != 1 || d.samples != 1)) return TIFF_FAIL(TIFF_E_INVALID);
   if (d.predictor == 2 && bits != 8 && bits != 16) return TIFF_FAIL(CMN_E_INVALID_ARG);
 
@@ -215,11 +280,13 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
   if (d.width > 0 && d.height > 0)
     if (ReturnTp code = IffSizeCode(d.width, d.height)) return TIFF_FAIL(code);
   s->row_bytes = (uint64_t{d.width} * d.samples * bits + 7) / 8;
+  s->plane_row_bytes = (uint64_t{d.width} * bits + 7) / 8;
   if (d.tiled) {
     if (d.tile_width == 0 || d.tile_length == 0 || d.tile_width > 65536 || d.tile_length > 65536 ||
         (uint64_t{d.tile_width} * d.samples * bits) % 8)
       return TIFF_FAIL(TIFF_E_INVALID);
     s->tile_row_bytes = (uint64_t{d.tile_width} * d.samples * bits + 7) / 8;
+    s->plane_tile_row_bytes = (uint64_t{d.tile_width} * bits + 7) / 8;
     s->tiles_across = (uint64_t{d.width} + d.tile_width - 1) / d.tile_width;
     s->strip_rows = d.tile_length;
     const uint64_t rows = std::min<uint64_t>(d.tile_length, d.height);
@@ -231,7 +298,7 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
   }
   if (s->row_bytes > kMaxTileRowBuffer) return TIFF_FAIL(TIFF_E_INVALID);
   s->nstrips = (uint64_t{d.height} - 1) / s->strip_rows + 1;
-  const uint64_t pieces = d.tiled ? s->nstrips * s->tiles_across : s->nstrips;
+  const uint64_t pieces = (d.tiled ? s->nstrips * s->tiles_across : s->nstrips) * s->planes;
   if (d.offsets.size() < pieces) return TIFF_FAIL(TIFF_E_INVALID);
   if (!d.has_counts) {
     if (pieces > 1) return TIFF_FAIL(TIFF_E_INVALID);
@@ -575,6 +642,11 @@ ReturnTp IfdTiffRdHead(void *state, IffParamTp *p) {
   const uint64_t row = d.tiled ? s->tiles_across * s->tile_row_bytes : s->row_bytes;
   try {
     s->row.assign(static_cast<size_t>(row + 8), 0);
+    s->plane_streams.clear();
+    if (s->planes > 1) {
+      s->plane_streams.resize(s->planes);
+      s->plane_row.assign(static_cast<size_t>(s->plane_row_bytes + 8), 0);
+    }
   } catch (const std::bad_alloc &) {
     return TIFF_FAIL(CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
   }
@@ -630,7 +702,8 @@ ReturnTp IfdTiffRdScan(void *state, IffParamTp *p) {
       if (rc) return rc;
       s->tile_row_at = 0;
     } else {
-      ReturnTp rc = OpenData(s, s->strip, d.width, rows);
+      ReturnTp rc =
+          s->planes > 1 ? OpenPlanes(s, s->strip, rows) : OpenData(s, s->strip, d.width, rows);
       if (rc) return rc;
     }
     s->strip_lines = rows;
@@ -645,7 +718,8 @@ ReturnTp IfdTiffRdScan(void *state, IffParamTp *p) {
       const uint64_t stride = s->tiles_across * s->tile_row_bytes;
       row = &s->tile_rows[static_cast<size_t>(s->tile_row_at++ * stride)];
     } else {
-      rc = ProduceRows(s, s->row.data(), s->row_bytes, 1, d.width);
+      rc = s->planes > 1 ? ProducePlaneRow(s, s->row.data())
+                         : ProduceRows(s, s->row.data(), s->row_bytes, 1, d.width);
       row = s->row.data();
     }
     if (!rc) Deliver(s, row, p->buffer);

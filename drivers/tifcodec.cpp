@@ -21,9 +21,13 @@ ReturnTp OpenNone(TiffState *s, uint64_t, uint32_t, uint32_t) {
 }
 
 // Rows past the end of the file are zeros the read counts as made up.
+// Separate planes are read in turn, each from where it stopped.
 ReturnTp DecodeNone(TiffState *s, uint8_t *out, uint64_t bytes, uint32_t rows, uint32_t,
                     size_t *got) {
   const size_t n = static_cast<size_t>(bytes * rows);
+  if (s->planes > 1 && IfiSeek(s->handle, static_cast<int64_t>(s->in.position), 0))
+    return TIFF_FAIL(TIFF_E_INVALID);
+  s->in.position += n;
   if (IfiRead(out, n, 1, s->handle)) memset(out, 0, n);
   if (s->reverse_input) IfuReverseBits(out, static_cast<int32_t>(n));
   *got = n;

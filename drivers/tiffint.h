@@ -97,6 +97,18 @@ struct TiffZipDelete {
 
 struct TiffCoderTp;
 
+// The decoding state of one open strip. Separate planes are read side by
+// side, each strip with its own state, swapped into TiffState in turn.
+struct TiffPlaneStream {
+  TiffInput in;
+  std::unique_ptr<TiffLzwDecoder, TiffLzwDelete> lzw;
+  std::unique_ptr<TiffZipStream, TiffZipDelete> zip;
+  TiffPackBitsState packbits;
+  std::vector<uint8_t> jpeg_rows;
+  size_t jpeg_at = 0;
+  bool blank_strip = false, strip_damaged = false;
+};
+
 struct TiffState {
   int32_t service = IFF_SRV_IMPORT;
   IfiHandleTp *handle = nullptr;
@@ -107,6 +119,12 @@ struct TiffState {
   // Derived sizes.
   uint64_t row_bytes = 0, strip_rows = 0, nstrips = 0;
   uint64_t tile_row_bytes = 0, tiles_across = 0;
+  // Separate planes (PlanarConfiguration 2): the samples of a pixel are
+  // in `planes` strips or tiles; the sizes of one plane's row.
+  uint32_t planes = 1;
+  uint64_t plane_row_bytes = 0, plane_tile_row_bytes = 0;
+  std::vector<TiffPlaneStream> plane_streams;  // the planes of the open strips
+  std::vector<uint8_t> plane_row;              // one plane's row, decoded
   // Reading.
   int32_t next_line = 0;           // lines delivered of this page
   uint32_t strip = 0;              // next strip (or row of tiles) to open
