@@ -330,8 +330,6 @@ uint32_t Ppm(double dpi) {
   return static_cast<uint32_t>(std::min(dpi / kInchPerMetre + 0.5, 2147483647.0));
 }
 
-}  // namespace
-
 ReturnTp IfdBmpInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
@@ -370,7 +368,8 @@ ReturnTp IfdBmpRdHead(void *state, IffParamTp *p) {
     return CmnError(CMN_SOURCE, __LINE__, IFI_E_EOF);
 
   // Run-length rows are named as such; channel masks compress nothing.
-  FXICompression = s->compression == kRle8 || s->compression == kRle4 ? 2 : 0;
+  FXICompression =
+      s->compression == kRle8 || s->compression == kRle4 ? IFF_COMP_RLE : IFF_COMP_NONE;
   FXIBitsPerPixel = s->bits;
   s->stride = (s->bits * std::max<int64_t>(s->width, 0) + 31) / 32 * 4;
   s->cmap_entries = s->bits < 16 ? 1 << s->bits : 0;
@@ -462,7 +461,8 @@ ReturnTp IfdBmpWtHead(void *state, IffParamTp *p) {
   const bool mapped = p->has_cmap && p->cmap_entries > 0;
   if (p->color_model != IFF_CM_RGB && !(mapped && p->color_model == IFF_CM_PALETTE))
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_NEEDS_RGB);
-  if (p->compression[0] != 0) return CmnError(CMN_SOURCE, __LINE__, IFD_E_NO_COMPRESSION);
+  if (p->compression[0] != IFF_COMP_NONE)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_NO_COMPRESSION);
   const int32_t entries = mapped ? p->cmap_entries : 0;
   switch (entries) {
     case 0:
@@ -557,6 +557,8 @@ ReturnTp IfdBmpWtScan(void *state, IffParamTp *p) {
 }
 
 ReturnTp IfdBmpTerm(void **state) { return IffTermDriverState<BmpState>(state); }
+
+}  // namespace
 
 const IffFormatTp IfdBmpFormat = {
     "BMP",

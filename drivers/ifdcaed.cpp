@@ -257,8 +257,6 @@ ReturnTp Init(void **state, IffOpenRequestTp *request, bool binary) {
   return 0;
 }
 
-}  // namespace
-
 ReturnTp IfdCaedsFormatInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   return Init(state, request, false);
 }
@@ -321,7 +319,7 @@ ReturnTp IfdCaedsRdHead(void *state, IffParamTp *p) {
   p->reported1 = 1;
   p->has_cmap = 0;
   FXIBitsPerPixel = 24;
-  FXICompression = 2;  // the picture is stored as runs of colour
+  FXICompression = IFF_COMP_RLE;  // the picture is stored as runs of colour
   return 0;
 }
 
@@ -354,6 +352,8 @@ ReturnTp IfdCaedsTerm(void **state) {
   *state = nullptr;
   return s->handle ? IfiClose(s->handle) : 0;
 }
+
+}  // namespace
 
 const IffFormatTp IfdCaedsFormattedFormat = {
     "CaedsFormatted",

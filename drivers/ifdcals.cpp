@@ -65,8 +65,6 @@ int Values(const unsigned char *record, int *a, int *b) {
   return sscanf(text, "%d,%d", a, b);
 }
 
-}  // namespace
-
 ReturnTp IfdCalsInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
@@ -110,7 +108,7 @@ ReturnTp IfdCalsRdHead(void *state, IffParamTp *p) {
     }
   }
   FXIBitsPerPixel = 1;
-  FXICompression = 9;
+  FXICompression = IFF_COMP_G4;
   if (width < 1 || height < 1) return CmnError(CMN_SOURCE, __LINE__, IFD_E_INVALID_DATA, kFormat);
   s->width = width;
   s->height = height;
@@ -249,6 +247,8 @@ ReturnTp IfdCalsTerm(void **state) {
   if (s->handle) IfiClose(s->handle);
   return rc;
 }
+
+}  // namespace
 
 const IffFormatTp IfdCalsFormat = {
     "CALS",

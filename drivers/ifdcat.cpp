@@ -89,8 +89,6 @@ bool Allocate(std::vector<unsigned char> &v, size_t n) {
   return true;
 }
 
-}  // namespace
-
 ReturnTp IfdCatiaInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
@@ -146,7 +144,7 @@ ReturnTp IfdCatiaRdHead(void *state, IffParamTp *p) {
   p->has_cmap = s->layout->entries != 0;
   p->cmap_entries = s->layout->entries;
   FXIBitsPerPixel = s->layout->bits;
-  FXICompression = 0;
+  FXICompression = IFF_COMP_NONE;
   s->next_line = 0;
   return CmnError(CMN_SOURCE, __LINE__, IfiSeek(s->handle, kHeader, 0));
 }
@@ -203,7 +201,8 @@ ReturnTp IfdCatiaRdScan(void *state, IffParamTp *p) {
 ReturnTp IfdCatiaWtHead(void *state, IffParamTp *p) {
   auto *s = static_cast<CatState *>(state);
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-  if (p->compression[0] != 0) return CmnError(CMN_SOURCE, __LINE__, IFD_E_NO_COMPRESSION);
+  if (p->compression[0] != IFF_COMP_NONE)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_NO_COMPRESSION);
   // 1 ASCII, 2 EBCDIC; without a choice, ASCII.
   if (p->export_option < 0 || p->export_option > 2)
     return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
@@ -293,6 +292,8 @@ ReturnTp IfdCatiaTerm(void **state) {
   if (s->handle) IfiClose(s->handle);
   return 0;
 }
+
+}  // namespace
 
 const IffFormatTp IfdCatiaFormat = {
     "Catia",

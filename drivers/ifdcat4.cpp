@@ -340,8 +340,6 @@ ReturnTp WriteData(Cat4State *s) {
   return rc ? rc : PutItem(s, end, kRec);
 }
 
-}  // namespace
-
 ReturnTp IfdCatia4Init(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
@@ -421,7 +419,7 @@ ReturnTp IfdCatia4RdHead(void *state, IffParamTp *p) {
   p->reported1 = 1;
   p->has_cmap = 0;
   FXIBitsPerPixel = 24;
-  FXICompression = s->method ? 2 : 0;
+  FXICompression = s->method ? IFF_COMP_RLE : IFF_COMP_NONE;
   return 0;
 }
 
@@ -452,7 +450,7 @@ ReturnTp IfdCatia4WtHead(void *state, IffParamTp *p) {
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (p->color_model != IFF_CM_RGB || p->has_cmap)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_NEEDS_RGB);
-  if (p->compression[0] != 0) return CmnError(CMN_SOURCE, __LINE__, IFD_E_COMPRESSION);
+  if (p->compression[0] != IFF_COMP_NONE) return CmnError(CMN_SOURCE, __LINE__, IFD_E_COMPRESSION);
   if (p->width < 1 || p->height < 1) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   s->width = p->width;
   s->height = p->height;
@@ -488,6 +486,8 @@ ReturnTp IfdCatia4Term(void **state) {
   *state = nullptr;
   return s->handle ? IfiClose(s->handle) : 0;
 }
+
+}  // namespace
 
 const IffFormatTp IfdCatia4Format = {
     "Catia4",

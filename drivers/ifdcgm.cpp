@@ -170,8 +170,6 @@ ReturnTp BeginCells(CgmState *s) {
   return rc;
 }
 
-}  // namespace
-
 ReturnTp IfdCgmInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
@@ -192,7 +190,8 @@ ReturnTp IfdCgmWtHead(void *state, IffParamTp *p) {
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (s->in_cells || s->next_line) return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
   s->failed = true;
-  if (p->width < 1 || p->height < 1 || (p->compression[0] != 0 && p->compression[0] != 2) ||
+  if (p->width < 1 || p->height < 1 ||
+      (p->compression[0] != IFF_COMP_NONE && p->compression[0] != IFF_COMP_RLE) ||
       p->export_option < 0 || p->export_option > 2)
     return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
   if (p->width > kMaxVdc + 1 || p->height > kMaxVdc + 1)
@@ -208,7 +207,7 @@ ReturnTp IfdCgmWtHead(void *state, IffParamTp *p) {
   s->width = p->width;
   s->height = p->height;
   s->cmap_entries = p->cmap_entries;
-  s->run_length = p->compression[0] == 2;
+  s->run_length = p->compression[0] == IFF_COMP_RLE;
   if (s->model == IFF_CM_GRAY || s->model == IFF_CM_BILEVEL) {
     s->row = static_cast<unsigned char *>(malloc(3 * static_cast<size_t>(s->width)));
     if (!s->row) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
@@ -327,6 +326,8 @@ ReturnTp IfdCgmTerm(void **state) {
   const ReturnTp closed = s->handle ? IfiClose(s->handle) : 0;
   return rc ? rc : closed;
 }
+
+}  // namespace
 
 const IffFormatTp IfdCgmFormat = {
     "CGM",

@@ -437,8 +437,6 @@ ReturnTp FinishEncoder(GifState *s) {
   return rc;
 }
 
-}  // namespace
-
 // ---------------------------------------------------------------------------
 // The operations.
 
@@ -508,7 +506,7 @@ ReturnTp IfdGifRdHead(void *state, IffParamTp *p) {
   p->reported0 = 0;
   p->reported1 = 1;
   FXIBitsPerPixel = s->cmap_bits;
-  FXICompression = 1;
+  FXICompression = IFF_COMP_LZW;
   if (s->interlaced) {
     try {
       s->frame.resize(static_cast<size_t>(s->height));
@@ -579,7 +577,7 @@ ReturnTp IfdGifWtHead(void *state, IffParamTp *p) {
   s->width = p->width;
   s->height = p->height;
   s->bits_per_sample = p->bits_per_sample > 0 ? p->bits_per_sample : 8;
-  p->compression[0] = 1;
+  p->compression[0] = IFF_COMP_LZW;
   return 0;
 }
 
@@ -666,6 +664,8 @@ ReturnTp IfdGifTerm(void **state) {
   *state = nullptr;
   return rc;
 }
+
+}  // namespace
 
 const IffFormatTp IfdGifFormat = {
     "GIF",

@@ -457,7 +457,7 @@ ReturnTp IfdPngRdHead(void *state, IffParamTp *p) {
   PngStateTp *s = State(state);
   if (!s || !p || s->writing) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   FXIBitsPerPixel = 24;
-  FXICompression = 15;  // "Deflated"
+  FXICompression = IFF_COMP_DEFLATE;
   if (!s->recognised || s->header_read) return CmnError(CMN_SOURCE, __LINE__, IFF_E_BAD_HEADER);
   s->header_read = true;
   if (!ReadInfo(s)) return Failure(s, __LINE__, IFF_E_BAD_HEADER);
@@ -547,7 +547,7 @@ ReturnTp IfdPngWtHead(void *state, IffParamTp *p) {
   PngStateTp *s = State(state);
   if (!s || !p || !s->writing) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (s->failed || s->header_written) return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
-  if (p->compression[0] != 0 && p->compression[0] != 15)
+  if (p->compression[0] != IFF_COMP_NONE && p->compression[0] != IFF_COMP_DEFLATE)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_COMPRESSION);
   const int bits = p->bits_per_sample ? p->bits_per_sample : 8;
   s->out_model = p->color_model;

@@ -129,8 +129,6 @@ void To16(unsigned char *p, size_t samples, uint32_t maximum) {
   }
 }
 
-}  // namespace
-
 ReturnTp IfdSgiInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
@@ -179,7 +177,7 @@ ReturnTp IfdSgiRdHead(void *state, IffParamTp *p) {
   p->reported0 = 0;
   p->reported1 = 1;
   FXIBitsPerPixel = 8 * s->channels;
-  FXICompression = s->storage ? 2 : 0;
+  FXICompression = s->storage ? IFF_COMP_RLE : IFF_COMP_NONE;
 
   const size_t row_bytes = static_cast<size_t>(s->xsize) * static_cast<size_t>(s->bpc);
   try {
@@ -229,9 +227,10 @@ ReturnTp IfdSgiRdScan(void *state, IffParamTp *p) {
 ReturnTp IfdSgiWtHead(void *state, IffParamTp *p) {
   auto *s = static_cast<SgiState *>(state);
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-  if (p->compression[0] != 0 || p->has_cmap || p->bits_per_sample > 16 || p->aspect_x == 0 ||
-      p->aspect_y == 0 || (p->color_model != IFF_CM_RGB && p->color_model != IFF_CM_GRAY) ||
-      p->width < 1 || p->height < 1)
+  if (p->compression[0] != IFF_COMP_NONE || p->has_cmap || p->bits_per_sample > 16 ||
+      p->aspect_x == 0 || p->aspect_y == 0 ||
+      (p->color_model != IFF_CM_RGB && p->color_model != IFF_CM_GRAY) || p->width < 1 ||
+      p->height < 1)
     return Unsupported(__LINE__);
   // The sizes are 16-bit fields.
   if (p->width > 65535 || p->height > 65535)
@@ -286,6 +285,8 @@ ReturnTp IfdSgiWtScan(void *state, IffParamTp *p) {
 }
 
 ReturnTp IfdSgiTerm(void **state) { return IffTermDriverState<SgiState>(state); }
+
+}  // namespace
 
 const IffFormatTp IfdSgiFormat = {
     "SGI",

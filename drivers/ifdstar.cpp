@@ -95,8 +95,6 @@ float Fraction(int value, int bits) {
   return f;
 }
 
-}  // namespace
-
 ReturnTp IfdStarBaseInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
@@ -172,7 +170,7 @@ ReturnTp IfdStarBaseRdHead(void *state, IffParamTp *p) {
   p->cmap_entries = rgb ? 0 : csize > 0 ? csize : std::min(256, 1 << std::min(depth, 8));
   p->bytes_per_pixel = rgb ? 3 : 1;
   FXIBitsPerPixel = depth;
-  FXICompression = 0;
+  FXICompression = IFF_COMP_NONE;
   return 0;
 }
 
@@ -250,7 +248,7 @@ ReturnTp IfdStarBaseWtHead(void *state, IffParamTp *p) {
   const bool palette = p->color_model == IFF_CM_PALETTE && p->has_cmap;
   if (p->color_model != IFF_CM_RGB && !palette)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_NEEDS_RGB);
-  if (p->compression[0] != 0) return CmnError(CMN_SOURCE, __LINE__, IFD_E_COMPRESSION);
+  if (p->compression[0] != IFF_COMP_NONE) return CmnError(CMN_SOURCE, __LINE__, IFD_E_COMPRESSION);
   if (p->width < 1 || p->height < 1) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   const int32_t entries = p->has_cmap ? p->cmap_entries : 0;
   if (entries < 0 || entries > 256 || (p->has_cmap && entries == 0))
@@ -374,6 +372,8 @@ ReturnTp IfdStarBaseTerm(void **state) {
   *state = nullptr;
   return s->handle ? IfiClose(s->handle) : 0;
 }
+
+}  // namespace
 
 const IffFormatTp IfdStarBaseFormat = {
     "StarBase",

@@ -226,8 +226,6 @@ void PutBe32(std::vector<unsigned char> *out, uint32_t v) {
   out->insert(out->end(), b, b + 4);
 }
 
-}  // namespace
-
 ReturnTp IfdXwdInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
@@ -311,7 +309,7 @@ ReturnTp IfdXwdRdHead(void *state, IffParamTp *p) {
   p->color_model = s->rgb || palette ? IFF_CM_RGB : IFF_CM_GRAY;
   p->bytes_per_pixel = s->rgb ? 3 : 1;
   FXIBitsPerPixel = static_cast<int32_t>(depth);
-  FXICompression = 0;
+  FXICompression = IFF_COMP_NONE;
 
   s->has_map = false;
   s->map.clear();
@@ -393,7 +391,7 @@ ReturnTp IfdXwdWtHead(void *state, IffParamTp *p) {
   auto *s = static_cast<XwdState *>(state);
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   const int32_t entries = p->has_cmap ? p->cmap_entries : 0;
-  if ((p->has_cmap && entries < 1) || entries > 256 || p->compression[0] != 0 ||
+  if ((p->has_cmap && entries < 1) || entries > 256 || p->compression[0] != IFF_COMP_NONE ||
       p->bits_per_sample > 16 || p->width < 1 || p->height < 1)
     return Unsupported(__LINE__);
   if (!entries && p->color_model != IFF_CM_RGB && p->color_model != IFF_CM_GRAY)
@@ -493,6 +491,8 @@ ReturnTp IfdXwdWtScan(void *state, IffParamTp *p) {
 }
 
 ReturnTp IfdXwdTerm(void **state) { return IffTermDriverState<XwdState>(state); }
+
+}  // namespace
 
 const IffFormatTp IfdXwdFormat = {
     "XWD",

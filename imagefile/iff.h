@@ -289,6 +289,17 @@ enum IffCompressionTp : uint32_t {
   IFF_COMP_DEFLATE = 15,
 };
 
+// The third word of an export's compression request. JPEG coding reads it
+// as the luminance samples per chrominance sample of a colour picture
+// (any value but 1x1 and 2x2 asks for 2x1); writers of grey and bilevel
+// lines read IFF_ONE_BIT as "one bit a pixel".
+enum IffSamplingTp : uint32_t {
+  IFF_SAMPLING_2X1 = 0,
+  IFF_SAMPLING_1X1 = 1,
+  IFF_ONE_BIT = 2,
+  IFF_SAMPLING_2X2 = 4,
+};
+
 // A host may veto an identified type: returning 0 makes the file unknown.
 typedef int (*IfiValidateFormatTp)(uint32_t type);
 extern IfiValidateFormatTp IfiValidateFormatImplementation;
