@@ -30,6 +30,9 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWit
   -DPV_FUZZ=ON -DPV_TESTS=OFF -DPV_BENCH=OFF >/dev/null
 ninja -C build-fuzz
 targets=(build-fuzz/fuzz/fuzz_*)
+# The limits of a campaign (fuzz/campaign.sh): memory beyond them, or an
+# input that takes seconds, is a finding.
+fuzz_options=(-rss_limit_mb=2048 -malloc_limit_mb=2048 -timeout=10)
 seconds=$(( total / ${#targets[@]} ))
 [ "$seconds" -ge 5 ] || seconds=5
 for target in "${targets[@]}"; do
@@ -42,7 +45,8 @@ for target in "${targets[@]}"; do
   echo "== $name for ${seconds}s"
   # New inputs go to a scratch directory; the committed seeds stay as they are.
   status=0
-  "$target" -max_total_time="$seconds" -artifact_prefix="$PWD/build-fuzz/$name-" "$work" $seeds >"$work.log" 2>&1 || status=$?
+  "$target" "${fuzz_options[@]}" -max_total_time="$seconds" -artifact_prefix="$PWD/build-fuzz/$name-" \
+    "$work" $seeds >"$work.log" 2>&1 || status=$?
   tail -n 2 "$work.log"
   rm -rf "$work"
   if [ "$status" -ne 0 ]; then

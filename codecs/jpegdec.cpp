@@ -140,7 +140,7 @@ int PeekByte(Decoder &d) {
 
 ReturnTp Warn(Decoder &d, const char *what) {
   CmnDebug(1, "JPEG warning: %s\n", what);
-  if (++d.warnings > kMaxWarnings) return JpegFail(d.codec, 30, "Too many warnings");
+  if (++d.warnings > kMaxWarnings) return JpegFail(d.codec, kDecTooManyWarnings);
   return 0;
 }
 
@@ -157,23 +157,22 @@ ReturnTp NextMarker(Decoder &d, int *code) {
   if (d.marker) {
     *code = d.marker;
     d.marker = 0;
-    if (*code == kEndOfData)
-      return JpegFail(d.codec, 2, "Unexpected marker 0x%02x in JPEG stream", 0xD9);
+    if (*code == kEndOfData) return JPEG_FAIL(d.codec, kDecUnexpectedMarker, 0xD9);
     return 0;
   }
   int c = GetByte(d);
   if (c != 0xFF) {
-    if (c < 0) return JpegFail(d.codec, 2, "Unexpected marker 0x%02x in JPEG stream", 0xD9);
+    if (c < 0) return JPEG_FAIL(d.codec, kDecUnexpectedMarker, 0xD9);
     // Some writers leave a few bytes after a scan; skip to the next marker.
     if (ReturnTp rc = Warn(d, "Expected 0xFF")) return rc;
     for (int32_t skipped = 0; c != 0xFF; ++skipped) {
       c = GetByte(d);
-      if (c < 0 || skipped > kSoiSearch) return JpegFail(d.codec, 3, "Expected 0xFF");
+      if (c < 0 || skipped > kSoiSearch) return JpegFail(d.codec, kDecNoMarker);
     }
   }
   do c = GetByte(d);
   while (c == 0xFF);
-  if (c < 0) return JpegFail(d.codec, 2, "Unexpected marker 0x%02x in JPEG stream", 0xD9);
+  if (c < 0) return JPEG_FAIL(d.codec, kDecUnexpectedMarker, 0xD9);
   *code = c;
   return 0;
 }
@@ -182,7 +181,7 @@ ReturnTp NextMarker(Decoder &d, int *code) {
 // Data that end inside a segment between scans end the image: what the
 // scans before brought is shown.
 ReturnTp SegmentCut(Decoder &d, std::vector<uint8_t> *seg) {
-  if (!d.lenient) return JpegFail(d.codec, 4, "Header length field invalid.");
+  if (!d.lenient) return JpegFail(d.codec, kDecBadLength);
   if (seg) seg->clear();
   d.ended = true;
   return Warn(d, "JPEG data ends early");
@@ -191,7 +190,7 @@ ReturnTp SegmentCut(Decoder &d, std::vector<uint8_t> *seg) {
 ReturnTp ReadSegment(Decoder &d, std::vector<uint8_t> &seg) {
   const int length = GetWord(d);
   if (length < 0) return SegmentCut(d, &seg);
-  if (length < 2) return JpegFail(d.codec, 4, "Header length field invalid.");
+  if (length < 2) return JpegFail(d.codec, kDecBadLength);
   seg.resize(length - 2);
   for (auto &b : seg) {
     const int c = GetByte(d);
@@ -204,7 +203,7 @@ ReturnTp ReadSegment(Decoder &d, std::vector<uint8_t> &seg) {
 ReturnTp SkipSegment(Decoder &d) {
   const int length = GetWord(d);
   if (length < 0) return SegmentCut(d, nullptr);
-  if (length < 2) return JpegFail(d.codec, 4, "Header length field invalid.");
+  if (length < 2) return JpegFail(d.codec, kDecBadLength);
   for (int i = 2; i < length; ++i)
     if (GetByte(d) < 0) return SegmentCut(d, nullptr);
   return 0;
@@ -218,9 +217,8 @@ ReturnTp ReadDqt(Decoder &d) {
   size_t i = 0;
   while (i < s.size()) {
     const int pq = s[i] >> 4, tq = s[i] & 15;
-    if (tq > 3) return JpegFail(d.codec, 5, "Invalid quantization matrix: no=%d>3", tq);
-    if (pq > 1 || i + 1 + 64 * (pq + 1) > s.size())
-      return JpegFail(d.codec, 4, "Header length field invalid.");
+    if (tq > 3) return JPEG_FAIL(d.codec, kDecQuantNumber, tq);
+    if (pq > 1 || i + 1 + 64 * (pq + 1) > s.size()) return JpegFail(d.codec, kDecBadLength);
     ++i;
     for (int k = 0; k < 64; ++k) {
       d.q[tq][JpegZigzag[k]] = static_cast<uint16_t>(pq ? s[i] << 8 | s[i + 1] : s[i]);
@@ -238,7 +236,7 @@ ReturnTp BuildHuff(Decoder &d, Huff &h, const uint8_t *counts, const uint8_t *sy
     h.valoff[len] = k - code;
     for (int i = 0; i < counts[len - 1]; ++i, ++k, ++code) {
       // A code space used beyond its size makes codes ambiguous.
-      if (code >= 1 << len) return JpegFail(d.codec, 7, "Overrun in Huffman code-tree");
+      if (code >= 1 << len) return JpegFail(d.codec, kDecHuffOverrun);
       if (len <= 9) {
         const int shift = 9 - len;
         for (int f = 0; f < 1 << shift; ++f)
@@ -270,14 +268,13 @@ ReturnTp ReadDht(Decoder &d) {
   size_t i = 0;
   while (i < s.size()) {
     const int tc = s[i] >> 4, th = s[i] & 15;
-    if (tc > 1 || th > 3)
-      return JpegFail(d.codec, 6, "Invalid opcode in Huffman table specification");
-    if (i + 17 > s.size()) return JpegFail(d.codec, 4, "Header length field invalid.");
+    if (tc > 1 || th > 3) return JpegFail(d.codec, kDecHuffClass);
+    if (i + 17 > s.size()) return JpegFail(d.codec, kDecBadLength);
     const uint8_t *counts = &s[i + 1];
     int total = 0;
     for (int l = 0; l < 16; ++l) total += counts[l];
-    if (total > 256) return JpegFail(d.codec, 7, "Overrun in Huffman code-tree");
-    if (i + 17 + total > s.size()) return JpegFail(d.codec, 4, "Header length field invalid.");
+    if (total > 256) return JpegFail(d.codec, kDecHuffOverrun);
+    if (i + 17 + total > s.size()) return JpegFail(d.codec, kDecBadLength);
     if (ReturnTp rc = BuildHuff(d, tc ? d.ac[th] : d.dc[th], counts, &s[i + 17])) return rc;
     i += 17 + total;
   }
@@ -358,7 +355,7 @@ ReturnTp ReadApp(Decoder &d, int code) {
 }
 
 ReturnTp ReadSof(Decoder &d, int code) {
-  if (d.sof >= 0) return JpegFail(d.codec, 2, "Unexpected marker 0x%02x in JPEG stream", code);
+  if (d.sof >= 0) return JPEG_FAIL(d.codec, kDecUnexpectedMarker, code);
   switch (code) {
     case 0xC0:
       d.mode = JPEG_BASELINE;
@@ -378,13 +375,13 @@ ReturnTp ReadSof(Decoder &d, int code) {
     case 0xCD:
     case 0xCE:
     case 0xCF:
-      return JpegFail(d.codec, 8, "JPEG arithmetic coding is not supported");
+      return JpegFail(d.codec, kDecArithmetic);
     default:
-      return JpegFail(d.codec, 8, "Frame not supported: 0x%02x", code);
+      return JPEG_FAIL(d.codec, kDecFrameType, code);
   }
   std::vector<uint8_t> s;
   if (ReturnTp rc = ReadSegment(d, s)) return rc;
-  if (s.size() < 6) return JpegFail(d.codec, 4, "Header length field invalid.");
+  if (s.size() < 6) return JpegFail(d.codec, kDecBadLength);
   d.sof = code;
   d.precision = s[0];
   d.height = s[1] << 8 | s[2];
@@ -393,16 +390,13 @@ ReturnTp ReadSof(Decoder &d, int code) {
   const bool lossless = d.mode == JPEG_LOSSLESS;
   if (lossless ? d.precision < 2 || d.precision > 16
                : d.precision != 8 && (d.precision != 12 || d.mode == JPEG_BASELINE))
-    return JpegFail(d.codec, 9,
-                    lossless ? "Invalid precision for lossless: %d" : "Invalid precision: %d",
-                    d.precision);
-  if (s.size() != 6 + 3 * static_cast<size_t>(d.ncomp))
-    return JpegFail(d.codec, 4, "Header length field invalid.");
-  if (d.ncomp != 1 && d.ncomp != 3)
-    return JpegFail(d.codec, 10, "Illegal conversion: # of components");
-  if (d.width == 0) return JpegFail(d.codec, 11, "Xsize = 0 in component %d", 1);
+    return lossless ? JPEG_FAIL(d.codec, kDecLosslessPrecision, d.precision)
+                    : JPEG_FAIL(d.codec, kDecPrecision, d.precision);
+  if (s.size() != 6 + 3 * static_cast<size_t>(d.ncomp)) return JpegFail(d.codec, kDecBadLength);
+  if (d.ncomp != 1 && d.ncomp != 3) return JpegFail(d.codec, kDecComponents);
+  if (d.width == 0) return JPEG_FAIL(d.codec, kDecZeroWidth, 1);
   // A height given later by a DNL marker is not supported.
-  if (d.height == 0) return JpegFail(d.codec, 8, "Frame not supported: 0x%02x", code);
+  if (d.height == 0) return JPEG_FAIL(d.codec, kDecFrameType, code);
   d.hmax = d.vmax = 1;
   for (int i = 0; i < d.ncomp; ++i) {
     Comp &c = d.comp[i];
@@ -411,14 +405,10 @@ ReturnTp ReadSof(Decoder &d, int code) {
     c.v = s[7 + 3 * i] & 15;
     c.tq = s[8 + 3 * i];
     for (int j = 0; j < i; ++j)
-      if (d.comp[j].id == c.id)
-        return JpegFail(d.codec, 12, "Component %d (%c) defined twice", c.id, CompChar(d, i));
-    if (c.h < 1 || c.h > 4)
-      return JpegFail(d.codec, 13, "Hoz. sampling rate = %d > 4, Component=%d", c.h, c.id);
-    if (c.v < 1 || c.v > 4)
-      return JpegFail(d.codec, 13, "Ver. sampling rate = %d > 4, Component=%d", c.v, c.id);
-    if (c.tq > 3 && !lossless)
-      return JpegFail(d.codec, 5, "Invalid quantization matrix: no=%d>3", c.tq);
+      if (d.comp[j].id == c.id) return JPEG_FAIL(d.codec, kDecComponentTwice, c.id, CompChar(d, i));
+    if (c.h < 1 || c.h > 4) return JPEG_FAIL(d.codec, kDecHSampling, c.h, c.id);
+    if (c.v < 1 || c.v > 4) return JPEG_FAIL(d.codec, kDecVSampling, c.v, c.id);
+    if (c.tq > 3 && !lossless) return JPEG_FAIL(d.codec, kDecQuantNumber, c.tq);
     if (c.h > d.hmax) d.hmax = c.h;
     if (c.v > d.vmax) d.vmax = c.v;
   }
@@ -534,7 +524,7 @@ inline ReturnTp DecodeBlock(Decoder &d, Comp &c, int32_t *blk, const uint16_t *q
       Consume(d, f & 15);
       if (k > 63) {
         d.damaged = true;
-        return JpegFail(d.codec, 20, "Out of block position=%d>%d", k, 63);
+        return JPEG_FAIL(d.codec, kDecOutOfBlock, k, 63);
       }
       const int z = JpegZigzag[k];
       blk[z] = (f >> 8) * q[z];
@@ -553,7 +543,7 @@ inline ReturnTp DecodeBlock(Decoder &d, Comp &c, int32_t *blk, const uint16_t *q
     k += r;
     if (k > 63) {
       d.damaged = true;
-      return JpegFail(d.codec, 20, "Out of block position=%d>%d", k, 63);
+      return JPEG_FAIL(d.codec, kDecOutOfBlock, k, 63);
     }
     const int z = JpegZigzag[k];
     blk[z] = Extend(static_cast<int>(d.acc >> (64 - s)), s) * q[z];
@@ -700,27 +690,24 @@ ReturnTp ReadSos(Decoder &d) {
   std::vector<uint8_t> s;
   if (ReturnTp rc = ReadSegment(d, s)) return rc;
   if (d.ended) return 0;
-  if (d.sof < 0) return JpegFail(d.codec, 14, "Frame marker expected");
+  if (d.sof < 0) return JpegFail(d.codec, kDecNoFrame);
   ++d.scan_no;
   if (s.empty() || s[0] < 1 || s[0] > 4 || s[0] > d.ncomp)
-    return JpegFail(d.codec, 15, "Illegal # of components in scan");
+    return JpegFail(d.codec, kDecScanComponents);
   d.ns = s[0];
-  if (s.size() != 4 + 2 * static_cast<size_t>(d.ns))
-    return JpegFail(d.codec, 4, "Header length field invalid.");
+  if (s.size() != 4 + 2 * static_cast<size_t>(d.ns)) return JpegFail(d.codec, kDecBadLength);
   for (int i = 0; i < d.ns; ++i) {
     const int id = s[1 + 2 * i];
     int f = 0;
     while (f < d.ncomp && d.comp[f].id != id) ++f;
     if (f == d.ncomp)
-      return JpegFail(d.codec, 16, "Component ID not found: %d (%c)", id,
-                      id >= 32 && id < 127 ? id : '?');
+      return JPEG_FAIL(d.codec, kDecUnknownComponent, id, id >= 32 && id < 127 ? id : '?');
     for (int j = 0; j < i; ++j)
-      if (d.sc[j] == f) return JpegFail(d.codec, 15, "Illegal # of components in scan");
+      if (d.sc[j] == f) return JpegFail(d.codec, kDecScanComponents);
     d.sc[i] = f;
     d.comp[f].td = s[2 + 2 * i] >> 4;
     d.comp[f].ta = s[2 + 2 * i] & 15;
-    if (d.comp[f].td > 3 || d.comp[f].ta > 3)
-      return JpegFail(d.codec, 17, "Scan no:%d. Td or Ta number to big", d.scan_no);
+    if (d.comp[f].td > 3 || d.comp[f].ta > 3) return JPEG_FAIL(d.codec, kDecTableNumber, d.scan_no);
   }
   const uint8_t *t = &s[1 + 2 * d.ns];
   d.ss = t[0];
@@ -730,47 +717,36 @@ ReturnTp ReadSos(Decoder &d) {
   // Blocks in one MCU of an interleaved scan.
   int blocks = 0;
   for (int i = 0; i < d.ns; ++i) blocks += d.comp[d.sc[i]].h * d.comp[d.sc[i]].v;
-  if (d.ns > 1 && blocks > 10)
-    return JpegFail(d.codec, 18, "Scan no:%d. Blocks in MDU is %d > 10", d.scan_no, blocks);
+  if (d.ns > 1 && blocks > 10) return JPEG_FAIL(d.codec, kDecMcuBlocks, d.scan_no, blocks);
 
   if (d.mode == JPEG_LOSSLESS) {
-    if (d.ss < 1 || d.ss > 7) return JpegFail(d.codec, 19, "Illegal predictor");
+    if (d.ss < 1 || d.ss > 7) return JpegFail(d.codec, kDecPredictor);
     d.predictor = d.ss;
-    if (d.al >= d.precision) return JpegFail(d.codec, 19, "Illegal predictor");
+    if (d.al >= d.precision) return JpegFail(d.codec, kDecPredictor);
   } else if (d.mode != JPEG_PROGRESSIVE) {
     if (d.ss != 0 || d.se != 63 || d.ah || d.al) {
-      if (d.ss)
-        return JpegFail(d.codec, 21, "Scan no:%d. Z1 != 0 in non progressive mode", d.scan_no);
-      if (d.se != 63)
-        return JpegFail(d.codec, 21, "Scan no:%d. Z2 != 63 in non progressive mode", d.scan_no);
-      return JpegFail(d.codec, 21, "Scan no:%d. slice_min != 0 in non progressive mode", d.scan_no);
+      if (d.ss) return JPEG_FAIL(d.codec, kDecSequentialStart, d.scan_no);
+      if (d.se != 63) return JPEG_FAIL(d.codec, kDecSequentialEnd, d.scan_no);
+      return JPEG_FAIL(d.codec, kDecSequentialBits, d.scan_no);
     }
     for (int i = 0; i < d.ns; ++i)
       if (!d.q_defined[d.comp[d.sc[i]].tq])
-        return JpegFail(d.codec, 22, "Quantization table %d used but not defined",
-                        d.comp[d.sc[i]].tq);
+        return JPEG_FAIL(d.codec, kDecQuantUndefined, d.comp[d.sc[i]].tq);
   } else {
-    if (d.se > 63) return JpegFail(d.codec, 23, "Scan no:%d. Z2=%d > 63", d.scan_no, d.se);
-    if (d.ss > d.se)
-      return JpegFail(d.codec, 23, "Scan no:%d. Z1=%d > Z2=%d", d.scan_no, d.ss, d.se);
-    if (d.ss == 0 && d.se != 0)
-      return JpegFail(d.codec, 23, "Scan no:%d. DC mixed with AC (Z1=0,Z2!=0)", d.scan_no);
-    if (d.ss > 0 && d.ns != 1)
-      return JpegFail(d.codec, 23, "Scan no:%d. Only 1 component for AC scan in progressive",
-                      d.scan_no);
-    if (d.al > 13 || d.ah > 13)
-      return JpegFail(d.codec, 23, "Scan no:%d. sl_prev_min - slice_min != 1", d.scan_no);
+    if (d.se > 63) return JPEG_FAIL(d.codec, kDecSpectralEnd, d.scan_no, d.se);
+    if (d.ss > d.se) return JPEG_FAIL(d.codec, kDecSpectralOrder, d.scan_no, d.ss, d.se);
+    if (d.ss == 0 && d.se != 0) return JPEG_FAIL(d.codec, kDecDcWithAc, d.scan_no);
+    if (d.ss > 0 && d.ns != 1) return JPEG_FAIL(d.codec, kDecAcComponents, d.scan_no);
+    if (d.al > 13 || d.ah > 13) return JPEG_FAIL(d.codec, kDecSuccessiveBits, d.scan_no);
     // Every bit of every coefficient is sent once, the top bits first.
     for (int i = 0; i < d.ns; ++i) {
       Comp &c = d.comp[d.sc[i]];
       for (int k = d.ss; k <= d.se; ++k) {
         if (d.ah == 0 ? c.cover[k] >= 0 : c.cover[k] >= 0 && c.cover[k] <= d.al)
-          return JpegFail(d.codec, 24, "Scan no:%d. CNO[%d]=%d (%c) Z=%d: Bit %d overlap previous",
-                          d.scan_no, i, c.id, CompChar(d, d.sc[i]), k, d.ah ? d.ah - 1 : d.al);
+          return JPEG_FAIL(d.codec, kDecBitOverlap, d.scan_no, i, c.id, CompChar(d, d.sc[i]), k,
+                           d.ah ? d.ah - 1 : d.al);
         if (d.ah != 0 && (c.cover[k] != d.ah || d.ah != d.al + 1))
-          return JpegFail(d.codec, 24,
-                          "Scan no:%d. CNO[%d]=%d (%c) Z=%d: No scan for bit %d above current",
-                          d.scan_no, i, c.id, CompChar(d, d.sc[i]), k, d.ah);
+          return JPEG_FAIL(d.codec, kDecBitGap, d.scan_no, i, c.id, CompChar(d, d.sc[i]), k, d.ah);
       }
       for (int k = d.ss; k <= d.se; ++k) c.cover[k] = d.al;
     }
@@ -781,9 +757,9 @@ ReturnTp ReadSos(Decoder &d) {
     const bool need_dc = d.mode == JPEG_LOSSLESS || (d.ss == 0 && d.ah == 0);
     const bool need_ac = d.mode != JPEG_LOSSLESS && d.se > 0;
     if (d.mode == JPEG_BASELINE && (c.td > 1 || c.ta > 1))
-      return JpegFail(d.codec, 17, "Scan no:%d. Td or Ta number to big", d.scan_no);
+      return JPEG_FAIL(d.codec, kDecTableNumber, d.scan_no);
     if ((need_dc && !d.dc[c.td].defined) || (need_ac && !d.ac[c.ta].defined))
-      return JpegFail(d.codec, 25, "Statistic missing.");
+      return JpegFail(d.codec, kDecNoHuffTable);
   }
   // A fresh entropy-coded segment.
   for (int i = 0; i < d.ncomp; ++i) d.comp[i].pred = 0;
@@ -851,8 +827,7 @@ inline ReturnTp BeforeMcu(Decoder &d, bool first) {
     const int64_t unit = d.mode == JPEG_LOSSLESS ? 1 : 8 * d.vmax;
     const int64_t missing = static_cast<int64_t>(d.width) * (d.height - d.mcu_row * unit);
     if (d.marker == kEndOfData && missing > (int64_t{1} << 26))
-      return JpegFail(d.codec, 29, "JPEG data ends at row %d of %d",
-                      static_cast<int>(d.mcu_row * unit), d.height);
+      return JPEG_FAIL(d.codec, kDecDataEnds, static_cast<int>(d.mcu_row * unit), d.height);
     return Warn(
         d, d.marker == kEndOfData ? "JPEG data ends early" : "Unexpected marker in entropy data");
   }
@@ -885,7 +860,7 @@ ReturnTp DecodeProgressive(Decoder &d, Comp &c, int16_t *blk) {
       if (f) {
         k += (f >> 4) & 15;
         Consume(d, f & 15);
-        if (k > 63) return JpegFail(d.codec, 20, "Out of block position=%d>%d", k, 63);
+        if (k > 63) return JPEG_FAIL(d.codec, kDecOutOfBlock, k, 63);
         blk[JpegZigzag[k]] = static_cast<int16_t>(static_cast<uint32_t>(f >> 8) << d.al);
         continue;
       }
@@ -902,7 +877,7 @@ ReturnTp DecodeProgressive(Decoder &d, Comp &c, int16_t *blk) {
         continue;
       }
       k += r;
-      if (k > 63) return JpegFail(d.codec, 20, "Out of block position=%d>%d", k, 63);
+      if (k > 63) return JPEG_FAIL(d.codec, kDecOutOfBlock, k, 63);
       blk[JpegZigzag[k]] =
           static_cast<int16_t>(static_cast<uint32_t>(Extend(Bits(d, s), s)) << d.al);
     }
@@ -941,7 +916,7 @@ ReturnTp DecodeProgressive(Decoder &d, Comp &c, int16_t *blk) {
           --r;
         }
       }
-      if (k > d.se && s) return JpegFail(d.codec, 20, "Out of block position=%d>%d", k, d.se);
+      if (k > d.se && s) return JPEG_FAIL(d.codec, kDecOutOfBlock, k, d.se);
     }
   }
   if (d.eobrun > 0) {
@@ -1267,7 +1242,7 @@ ReturnTp ReadAllScans(Decoder &d) {
       case 0xDD: {
         std::vector<uint8_t> s;
         if (!(rc = ReadSegment(d, s)) && !d.ended) {
-          if (s.size() != 2) return JpegFail(d.codec, 4, "Header length field invalid.");
+          if (s.size() != 2) return JpegFail(d.codec, kDecBadLength);
           d.restart_interval = s[0] << 8 | s[1];
         }
         break;
@@ -1278,7 +1253,7 @@ ReturnTp ReadAllScans(Decoder &d) {
           rc = SkipSegment(d);
           break;
         }
-        return JpegFail(d.codec, 2, "Unexpected marker 0x%02x in JPEG stream", code);
+        return JPEG_FAIL(d.codec, kDecUnexpectedMarker, code);
     }
     if (rc) return rc;
   }
@@ -1286,12 +1261,11 @@ ReturnTp ReadAllScans(Decoder &d) {
     for (int i = 0; i < d.ncomp; ++i)
       for (int k = 0; k < 64; ++k)
         if (d.comp[i].cover[k] != 0)
-          return JpegFail(d.codec, 26, "Scan missing for CNO=%d Z=%d Bit=%d", d.comp[i].id, k,
-                          d.comp[i].cover[k] > 0 ? d.comp[i].cover[k] - 1 : 0);
+          return JPEG_FAIL(d.codec, kDecScanMissing, d.comp[i].id, k,
+                           d.comp[i].cover[k] > 0 ? d.comp[i].cover[k] - 1 : 0);
   }
   for (int i = 0; i < d.ncomp; ++i)
-    if (!d.q_defined[d.comp[i].tq])
-      return JpegFail(d.codec, 22, "Quantization table %d used but not defined", d.comp[i].tq);
+    if (!d.q_defined[d.comp[i].tq]) return JPEG_FAIL(d.codec, kDecQuantUndefined, d.comp[i].tq);
   return 0;
 }
 
@@ -1318,7 +1292,7 @@ ReturnTp ReadHeaders(Decoder &d) {
       }
       prev = c;
     }
-    if (!soi && !tables) return JpegFail(d.codec, 1, "Not JPEG data stream");
+    if (!soi && !tables) return JpegFail(d.codec, kDecNotJpeg);
     // A tables stream without its start of image is ignored.
     if (!soi) continue;
     if (tables) {
@@ -1353,7 +1327,7 @@ ReturnTp ReadHeaders(Decoder &d) {
     } else if (code == 0xDD) {
       std::vector<uint8_t> s;
       if (!(rc = ReadSegment(d, s))) {
-        if (s.size() != 2) return JpegFail(d.codec, 4, "Header length field invalid.");
+        if (s.size() != 2) return JpegFail(d.codec, kDecBadLength);
         d.restart_interval = s[0] << 8 | s[1];
       }
     } else if (code >= 0xE0 && code <= 0xEF) {
@@ -1361,12 +1335,12 @@ ReturnTp ReadHeaders(Decoder &d) {
     } else if (code == 0xFE || code == 0xDC || code == 0xCC) {
       rc = SkipSegment(d);
     } else if (code == 0xDA) {
-      if (d.sof < 0) return JpegFail(d.codec, 14, "Frame marker expected");
+      if (d.sof < 0) return JpegFail(d.codec, kDecNoFrame);
       return ReadSos(d);
     } else if (code == 0xD9) {
-      return JpegFail(d.codec, 27, d.sof < 0 ? "Frame marker expected" : "Start of scan expected");
+      return JpegFail(d.codec, d.sof < 0 ? kDecEndBeforeFrame : kDecEndBeforeScan);
     } else {
-      return JpegFail(d.codec, 2, "Unexpected marker 0x%02x in JPEG stream", code);
+      return JPEG_FAIL(d.codec, kDecUnexpectedMarker, code);
     }
     if (rc) return rc;
   }
@@ -1382,9 +1356,9 @@ void Free(Decoder *d) {
 
 ReturnTp JpegInitDecoder(IfuCodecTp *codec) {
   auto *par = static_cast<JpegParamTp *>(codec->param);
-  if (!par) return JpegFail(codec, 0, "Call to init_decompression expected");
+  if (!par) return JpegFail(codec, kDecNotStarted);
   auto *d = new (std::nothrow) Decoder();
-  if (!d) return JpegFail(codec, 42, "get_mem failed");
+  if (!d) return JpegFail(codec, kDecNoMemory);
   d->codec = codec;
   d->par = par;
   codec->object = d;
@@ -1392,8 +1366,7 @@ ReturnTp JpegInitDecoder(IfuCodecTp *codec) {
   if (!rc && d->mode != JPEG_LOSSLESS) {
     for (int i = 0; i < d->ns; ++i)
       if (!d->q_defined[d->comp[d->sc[i]].tq])
-        rc =
-            JpegFail(codec, 22, "Quantization table %d used but not defined", d->comp[d->sc[i]].tq);
+        rc = JPEG_FAIL(codec, kDecQuantUndefined, d->comp[d->sc[i]].tq);
   }
   if (rc) {
     Free(d);
@@ -1413,11 +1386,10 @@ ReturnTp JpegInitDecoder(IfuCodecTp *codec) {
   par->band_height = 1 << (m + 2);
   if (par->band_height > d->height) par->band_height = d->height;
   if (d->mode == JPEG_LOSSLESS && d->ns != d->ncomp) {
-    rc = JpegFail(codec, 28, "LOSSLESS implementation limit");
+    rc = JpegFail(codec, kDecLosslessLimit);
   } else if (d->mode == JPEG_LOSSLESS) {
     for (int i = 0; i < d->ncomp; ++i)
-      if (d->comp[i].h != 1 || d->comp[i].v != 1)
-        rc = JpegFail(codec, 28, "LOSSLESS implementation limit");
+      if (d->comp[i].h != 1 || d->comp[i].v != 1) rc = JpegFail(codec, kDecLosslessLimit);
   }
   if (!rc && d->buffered) {
     // The whole image's coefficients, blocks of each component one after another.
@@ -1427,7 +1399,7 @@ ReturnTp JpegInitDecoder(IfuCodecTp *codec) {
       d->comp[i].base = blocks;
       blocks += static_cast<int64_t>(d->comp[i].bwp) * d->comp[i].bhp;
     }
-    rc = d->mem ? JpegMemReserve(d->mem, blocks) : JpegFail(codec, 42, "get_mem failed");
+    rc = d->mem ? JpegMemReserve(d->mem, blocks) : JpegFail(codec, kDecNoMemory);
     // The whole image in one band, unless that band would be huge.
     if (d->mode == JPEG_PROGRESSIVE &&
         static_cast<int64_t>(d->width) * d->height * (d->precision > 8 ? 6 : 3) <=
@@ -1454,11 +1426,10 @@ ReturnTp JpegInitDecoder(IfuCodecTp *codec) {
 
 ReturnTp JpegDecode(IfuCodecTp *codec, uint8_t *buffer, int32_t *length) {
   Decoder *d = Dec(codec);
-  if (!d) return JpegFail(codec, 0, "Call to init_decompression expected");
+  if (!d) return JpegFail(codec, kDecNotStarted);
   if (d->failed) {
     *length = 0;
-    return JpegFail(codec, 0,
-                    "Please Check Return Codes, IfcJPEG has previously returned an error !!");
+    return JpegFail(codec, kDecAfterFailure);
   }
   const int components = d->par->color == JPEG_GRAY ? 1 : 3;
   const int64_t row_bytes =

@@ -75,7 +75,7 @@ ReturnTp OpenPagingFile(JpegMemTp *m) {
     name = std::string(dir && *dir ? dir : "/tmp") + "/codecXXXXXX";
     m->fd = mkstemp(&name[0]);
   }
-  if (m->fd < 0) return JpegFail(m->codec, 45, "map_mem failed. Reason:%d", errno);
+  if (m->fd < 0) return JPEG_FAIL(m->codec, kDecPageFile, errno);
   unlink(name.c_str());
   return 0;
 }
@@ -97,13 +97,13 @@ ReturnTp PageOut(JpegMemTp *m) {
           m->slots[s / 32] |= 1u << (s % 32);
           b.slot = s;
         }
-      if (b.slot < 0) return JpegFail(m->codec, 40, "To few 16K buffers");
+      if (b.slot < 0) return JpegFail(m->codec, kDecFewBuffers);
       b.state |= kModified;
     }
     if (b.state & kModified) {
       if (pwrite(m->fd, b.memory, kBufferBytes, static_cast<off_t>(b.slot) * kBufferBytes) !=
           kBufferBytes)
-        return JpegFail(m->codec, 45, "map_mem failed. Reason:%d", errno);
+        return JPEG_FAIL(m->codec, kDecPageFile, errno);
     }
     free(b.memory);
     b.memory = nullptr;
@@ -111,7 +111,7 @@ ReturnTp PageOut(JpegMemTp *m) {
     m->resident--;
     return 0;
   }
-  return JpegFail(m->codec, 40, "To few 16K buffers");
+  return JpegFail(m->codec, kDecFewBuffers);
 }
 
 }  // namespace
@@ -128,13 +128,13 @@ JpegMemTp *JpegMemCreate(IfuCodecTp *codec) {
 ReturnTp JpegMemReserve(JpegMemTp *m, int64_t blocks) {
   const int64_t buffers = (blocks + kBlocksPerBuffer - 1) / kBlocksPerBuffer;
   if (buffers > static_cast<int64_t>(kMaxPools) * kPoolRecords)
-    return JpegFail(m->codec, 41, "Max no of pools allocated");
+    return JpegFail(m->codec, kDecPoolLimit);
   // The records only: buffers get memory when first touched, so that a huge
   // frame with little data costs little.
   for (int32_t p = 0; p * kPoolRecords < buffers; ++p) {
     if (m->pools[p]) continue;
     m->pools[p] = static_cast<BufferRecord *>(calloc(kPoolRecords, sizeof(BufferRecord)));
-    if (!m->pools[p]) return JpegFail(m->codec, 42, "get_mem failed");
+    if (!m->pools[p]) return JpegFail(m->codec, kDecNoMemory);
     for (int32_t r = 0; r < kPoolRecords; ++r) m->pools[p][r].slot = -1;
   }
   m->buffers = static_cast<int32_t>(buffers);
@@ -144,7 +144,7 @@ ReturnTp JpegMemReserve(JpegMemTp *m, int64_t blocks) {
 int16_t *JpegMemBlock(JpegMemTp *m, int64_t block, bool write, ReturnTp *rc) {
   const int64_t index = block / kBlocksPerBuffer;
   if (block < 0 || index >= m->buffers) {
-    *rc = JpegFail(m->codec, 43, "Wanted non allocated buffer");
+    *rc = JpegFail(m->codec, kDecUnallocated);
     return nullptr;
   }
   const int32_t i = static_cast<int32_t>(index);
@@ -159,14 +159,14 @@ int16_t *JpegMemBlock(JpegMemTp *m, int64_t block, bool write, ReturnTp *rc) {
       b.memory = static_cast<int16_t *>(calloc(1, kBufferBytes));
     }
     if (!b.memory) {
-      *rc = JpegFail(m->codec, 42, "get_mem failed");
+      *rc = JpegFail(m->codec, kDecNoMemory);
       return nullptr;
     }
     if ((b.state & kOnDisk) && pread(m->fd, b.memory, kBufferBytes,
                                      static_cast<off_t>(b.slot) * kBufferBytes) != kBufferBytes) {
       free(b.memory);
       b.memory = nullptr;
-      *rc = JpegFail(m->codec, 44, "16K buffer read failed");
+      *rc = JpegFail(m->codec, kDecPageRead);
       return nullptr;
     }
     // A fresh buffer has no copy on disk yet: it counts as modified.

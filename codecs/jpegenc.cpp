@@ -23,19 +23,6 @@ const char *const JpegModeNames[OM_COUNT] = {
 
 namespace {
 
-// The codec's error numbers, one per kind of check.
-enum {
-  kErrIo = 1,
-  kErrFrame = 2,
-  kErrQuant = 3,
-  kErrScan = 4,
-  kErrHuff = 5,
-  kErrOrder = 6,
-  kErrRows = 7,
-  kErrMemory = 8,
-  kErrFailed = 9
-};
-
 const char *const kColorNames[JC_COUNT] = {"GRAY", "RGB",  "CMY",  "CMYK",  "YUV",
                                            "YYUV", "Y4UV", "YUVK", "YYUVKK"};
 

@@ -44,6 +44,20 @@ enum {
   OM_COUNT
 };
 
+// The encoder's error numbers, one per kind of check; the texts stand at
+// the checks.
+enum {
+  kErrIo = 1,
+  kErrFrame = 2,
+  kErrQuant = 3,
+  kErrScan = 4,
+  kErrHuff = 5,
+  kErrOrder = 6,
+  kErrRows = 7,
+  kErrMemory = 8,
+  kErrFailed = 9
+};
+
 typedef ReturnTp (*JpegWrFuncTp)(void *arg, const uint8_t *data, int32_t length);
 
 // The compression parameters; the names are the ones the messages use.

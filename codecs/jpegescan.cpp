@@ -165,7 +165,7 @@ struct JpegCoderTp {
 
   void Flush(bool last) {
     if (harvest.empty()) {
-      if (!error) error = JpegFail(codec, 7, "Harvest buffer not initialized");
+      if (!error) error = JpegFail(codec, kErrRows, "Harvest buffer not initialized");
       return;
     }
     if (fill <= 0 || error) {
@@ -535,10 +535,10 @@ void ConvertRows(JpegCoderTp *c, const uint8_t *rows, int32_t count) {
   const float center = static_cast<float>(c->center);
   const int oc = c->su.ncomp;
   const bool to_ycc = c->su.transform, to_gray = cp.o_colors == JC_GRAY;
-  for (int32_t r = 0; r < c->band_h; ++r) {
-    const uint8_t *in = rows + static_cast<size_t>(std::min(r, count - 1)) * row_bytes;
+  for (int32_t row = 0; row < c->band_h; ++row) {
+    const uint8_t *in = rows + static_cast<size_t>(std::min(row, count - 1)) * row_bytes;
     float *out[3] = {};
-    for (int i = 0; i < oc; ++i) out[i] = &c->comp[i].full[static_cast<size_t>(r) * c->pad_w];
+    for (int i = 0; i < oc; ++i) out[i] = &c->comp[i].full[static_cast<size_t>(row) * c->pad_w];
     const bool grey_in = c->in_comps == 1 && cp.i_format != IF_LUT;
     if (grey_in && c->in_bytes == 1) {
       // The common forms get loops of their own, free of per-pixel tests.
@@ -706,7 +706,7 @@ ReturnTp JpegCoderStart(IfuCodecTp *codec, const JpegCompParamTp &cp, const Jpeg
                         JpegCoderTp **out) {
   *out = nullptr;
   JpegCoderTp *c = new (std::nothrow) JpegCoderTp();
-  if (!c) return JpegFail(codec, 8, "get_mem failed");
+  if (!c) return JpegFail(codec, kErrMemory, "get_mem failed");
   c->codec = codec;
   c->cp = cp;
   c->su = su;
@@ -756,7 +756,7 @@ ReturnTp JpegCoderStart(IfuCodecTp *codec, const JpegCompParamTp &cp, const Jpeg
     }
   } catch (const std::bad_alloc &) {
     delete c;
-    return JpegFail(codec, 8, "get_mem failed");
+    return JpegFail(codec, kErrMemory, "get_mem failed");
   }
 
   // The stream's head: SOI, the application marker, the tables and frame.

@@ -1,5 +1,5 @@
-// The JPEG 2000 codec's context: the magic check, the error table with
-// its records and handler, and the component-plane image.
+// The JPEG 2000 codec's context: the magic check, the messages' texts,
+// the error records and handler, and the component-plane image.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,108 +12,28 @@
 
 namespace {
 
-// clang-format off: one message a line, one MQ state a line
-const char *const kCategory00[] = {"Insufficient Memory"};
-const char *const kCategory01[] = {"Invalid Function Parameter to Compression",
-                                   "Palette not initialized", "Color Specification Error",
-                                   "Invalid Source file"};
-const char *const kCategory02[] = {"Invalid Function Parameter"};
-const char *const kCategory03[] = {"Invalid Subband Index"};
-const char *const kCategory05[] = {"Invalid Function Parameters"};
-const char *const kCategory06[] = {"Invalid File Pointer",
-                                   "Invalid Function Parameter",
-                                   "Unable to read file",
-                                   "Reserve value for LBox is used",
-                                   "File io failure",
-                                   "Unknown box in the UUIDInfoBox",
-                                   "Extra Large field",
-                                   "Length of Box can't be Super",
-                                   "Type of Box is wrong",
-                                   "Wrong value in byMeth of Color Spacefication Box",
-                                   "Unable to write data into file"};
-const char *const kCategory07[] = {"Invalid Parameter to GetMainHeader function"};
-const char *const kCategory08[] = {"Invalid Function Parameter",
-                                   "Invalid Marker Size",
-                                   "Invalid Quantization Type",
-                                   "CodeStream Buffer size is NULL",
-                                   "Invalid Marker Code",
-                                   "End Of Codestream (EOC) marker not found",
-                                   "Not enough data",
-                                   "Invalid Progression Order",
-                                   "Invalid Number of Layers",
-                                   "Invalid Number of Decomposition Levels",
-                                   "Invalid CodeBlock CB Parameter(Xcb or Ycb)",
-                                   "Invalid CodeBlock Coding Style",
-                                   "Invalid Precinct Parttion Parameter(PPx or PPy)",
-                                   "XRSiz and/or YRSiz not an exact power of 2",
-                                   "SSiz values(Bitdepth) of components are unequal",
-                                   "XRSiz and/or YRSiz (Separation) of the components are unequal",
-                                   "Invalid COC Coding Style",
-                                   "Invalid Wavelet Transform in COC",
-                                   "Invalid Quantization Style",
-                                   "Invalid ROI style",
-                                   "Invalid Codestream Capability Code in SIZ",
-                                   "Invalid XSiz and/or YSiz Value",
-                                   "Invalid X or Y offset",
-                                   "Invalid XTSiz and/or YTSiz Value",
-                                   "Invaild Xt or YT offset",
-                                   "Invalid Number of Image Components in SIZ",
-                                   "Invalid Ssiz Value",
-                                   "Invalid Tile Part Index in SOT",
-                                   "Invalid PSOT",
-                                   "Invalid TPSOT",
-                                   "Invalid Starting Resolution index in POC",
-                                   "Invalid Starting Component index in POC",
-                                   "Invalid Ending Resolution index in POC",
-                                   "Invalid Ending Component index in POC"};
-const char *const kCategory09[] = {
-    "Invalid Function Parameters",
-    "incorrect symbol value encountered during Arithmetic Entropy Decoding",
-    "Error while Arithmetic Decoding"};
-const char *const kCategory0C[] = {"JtkMapTileNumber:Invalid value in pMapTileNo",
-                                   "Invalid Coding Passes : greater than 164",
-                                   "Invalid Coding Passes : less than 10",
-                                   "Invalid Coding Passes : less than 2",
-                                   "Invalid Coding Passes : less than 1",
-                                   "Invalid Function Parameter",
-                                   "Invalid Packet Header Byte",
-                                   "Invalid Tile Size",
-                                   "Invalid Data",
-                                   "Invalid Data",
-                                   "Invalid Packet related Function parameter",
-                                   "Invalid subband dimension",
-                                   "Invalid Subband type",
-                                   "Invalid Data",
-                                   "Invalid progression Order",
-                                   "Marker not available either",
-                                   "Invalid progression order"};
-const char *const kCategory0E[] = {"Invalid Quantization Style"};
-const char *const kCategory0F[] = {"Invalid Function Parameters", "Raw object not initialized",
-                                   "Invalid Raw Object", "Component Value is Zero",
-                                   "COC Marker not yet created"};
-const char *const kCategory12[] = {"Invalid Function Parameter"};
-const char *const kCategory13[] = {"Invalid Function Parameter"};
-const char *const kCategory14[] = {"negative value of NumXTiles", "negative value of Bit depth",
-                                   "Invalid Data"};
-const char *const kCategory15[] = {"Unknown filter",    "Unknown filter",
-                                   "Wrong array size.", "Wrong array size.",
-                                   "Invalid Input",     "Mismatch in Decomposelevel values "};
+// The texts of the messages, found by category and number.
+struct MessageTp {
+  uint32_t category;
+  uint32_t number;
+  const char *text;
+};
+#define JTK_MESSAGE_ROW(name, category, number, text) {category, number, text},
+constexpr MessageTp kMessages[] = {JTK_MESSAGES(JTK_MESSAGE_ROW)};
+#undef JTK_MESSAGE_ROW
+
+// A second row for a code would never be found.
+constexpr bool CodesUnique() {
+  for (const MessageTp &a : kMessages)
+    for (const MessageTp &b : kMessages)
+      if (&a != &b && a.category == b.category && a.number == b.number) return false;
+  return true;
+}
+static_assert(CodesUnique(), "two messages with one code");
 
 }  // namespace
 
-// The messages of each category, in number order.
-const JtkErrCategoryTp JtkErrTable[JTK_ERR_CATEGORIES] = {
-    {1, kCategory00},  {4, kCategory01},  {1, kCategory02}, {1, kCategory03},
-    {0, nullptr},  // 0x04
-    {1, kCategory05},  {11, kCategory06}, {1, kCategory07}, {34, kCategory08},
-    {3, kCategory09},  {0, nullptr},                     // 0x0A
-    {0, nullptr},                                        // 0x0B
-    {17, kCategory0C}, {0, nullptr},                     // 0x0D
-    {1, kCategory0E},  {5, kCategory0F},  {0, nullptr},  // 0x10
-    {0, nullptr},                                        // 0x11
-    {1, kCategory12},  {1, kCategory13},  {3, kCategory14}, {6, kCategory15},
-};
-
+// clang-format off: one MQ state a line
 // The MQ coder's probability states.
 const JtkMqStateTp JtkMqStates[JTK_MQ_STATES] = {
     {0x5601, 1, 1, 1},   {0x3401, 2, 6, 0},   {0x1801, 3, 9, 0},   {0x0AC1, 4, 12, 0},
@@ -133,9 +53,9 @@ const char *JtkErrorText(int32_t code) {
   if (code >= 0) return "Unknown Error";
   const uint32_t value = static_cast<uint32_t>(-static_cast<int64_t>(code));
   const uint32_t category = (value >> 16) & 0xFF, number = value & 0xFFFF;
-  if (category >= JTK_ERR_CATEGORIES || number < 1 || number > JtkErrTable[category].count)
-    return "Unknown Error";
-  return JtkErrTable[category].messages[number - 1];
+  for (const MessageTp &m : kMessages)
+    if (m.category == category && m.number == number) return m.text;
+  return "Unknown Error";
 }
 
 struct JtkContextTp {
@@ -173,7 +93,7 @@ void JtkDestroyContext(JtkContextTp **context) {
 bool JtkValidContext(const JtkContextTp *context) { return context && context->magic == JTK_MAGIC; }
 
 int32_t JtkSetHandlerMode(JtkContextTp *context, int32_t mode) {
-  if (!JtkValidContext(context)) return JTK_ERROR(JTK_CAT_PARAM, 1);
+  if (!JtkValidContext(context)) return JTK_E_PARAM;
   context->mode = mode;
   return 0;
 }

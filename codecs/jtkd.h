@@ -28,10 +28,6 @@
     if (rc_ < 0) return rc_; \
   } while (0)
 
-#define JTKD_MARKER(n) JTK_ERROR(JTK_CAT_MARKER, n)
-#define JTKD_PACKET(n) JTK_ERROR(JTK_CAT_PACKET, n)
-#define JTKD_FILE(n) JTK_ERROR(JTK_CAT_FILE, n)
-
 struct JtkdCompCod {
   int32_t levels = 0;
   int32_t xcb = 6, ycb = 6;  // exponents

@@ -62,47 +62,47 @@ bool PowerOfTwo(uint32_t v) { return v && !(v & (v - 1)); }
 
 // Coding style parameters shared by COD and COC (levels onwards).
 int32_t ReadCompCod(Segment &seg, bool precincts, JtkdCompCod &cc, bool coc) {
-  if (!seg.Has(5)) return JTKD_MARKER(2);
+  if (!seg.Has(5)) return JTK_E_MARKER_SIZE;
   cc.levels = static_cast<int32_t>(seg.U8());
   const uint32_t xcb = seg.U8(), ycb = seg.U8();
   cc.style = static_cast<int32_t>(seg.U8());
   const uint32_t transform = seg.U8();
-  if (cc.levels > JTKD_MAX_LEVELS) return JTKD_MARKER(10);
-  if (xcb > 8 || ycb > 8 || xcb + ycb > 8) return JTKD_MARKER(11);
+  if (cc.levels > JTKD_MAX_LEVELS) return JTK_E_MARKER_LEVELS;
+  if (xcb > 8 || ycb > 8 || xcb + ycb > 8) return JTK_E_MARKER_CBLK_SIZE;
   cc.xcb = static_cast<int32_t>(xcb) + 2;
   cc.ycb = static_cast<int32_t>(ycb) + 2;
-  if (cc.style & 0xC0) return JTKD_MARKER(12);
-  if (transform > 1) return coc ? JTKD_MARKER(18) : JTK_ERROR(JTK_CAT_WAVELET, 1);
+  if (cc.style & 0xC0) return JTK_E_MARKER_CBLK_STYLE;
+  if (transform > 1) return coc ? JTK_E_MARKER_COC_WAVELET : JTK_E_WAVELET_FILTER;
   cc.reversible = static_cast<int32_t>(transform);
   for (int32_t r = 0; r <= cc.levels; ++r) {
     if (!precincts) {
       cc.pp[r] = 0xFF;
       continue;
     }
-    if (!seg.Has(1)) return JTKD_MARKER(2);
+    if (!seg.Has(1)) return JTK_E_MARKER_SIZE;
     cc.pp[r] = static_cast<uint8_t>(seg.U8());
-    if (r > 0 && ((cc.pp[r] & 15) == 0 || (cc.pp[r] >> 4) == 0)) return JTKD_MARKER(13);
+    if (r > 0 && ((cc.pp[r] & 15) == 0 || (cc.pp[r] >> 4) == 0)) return JTK_E_MARKER_PRECINCT;
   }
   return 0;
 }
 
 int32_t ReadComponentIndex(Segment &seg, const JtkdStream &s, int32_t *c) {
   const size_t size = s.components < 257 ? 1 : 2;
-  if (!seg.Has(size)) return JTKD_MARKER(2);
+  if (!seg.Has(size)) return JTK_E_MARKER_SIZE;
   *c = static_cast<int32_t>(size == 1 ? seg.U8() : seg.U16());
   return 0;
 }
 
 int32_t ReadQuant(Segment &seg, JtkdQuant &q) {
-  if (!seg.Has(1)) return JTKD_MARKER(2);
+  if (!seg.Has(1)) return JTK_E_MARKER_SIZE;
   const uint32_t sq = seg.U8();
   q.style = static_cast<int32_t>(sq & 0x1F);
   q.guard = static_cast<int32_t>(sq >> 5);
-  if (q.style > 2) return JTKD_MARKER(19);
+  if (q.style > 2) return JTK_E_MARKER_QUANT_STYLE;
   const size_t rest = seg.n - seg.pos;
   size_t count = q.style == 0 ? rest : rest / 2;
   if (q.style == 1) count = std::min<size_t>(count, 1);
-  if (count == 0 || count > JTKD_MAX_BANDS) return JTKD_MARKER(2);
+  if (count == 0 || count > JTKD_MAX_BANDS) return JTK_E_MARKER_SIZE;
   q.count = static_cast<int32_t>(count);
   for (size_t b = 0; b < count; ++b) {
     if (q.style == 0) {
@@ -120,7 +120,7 @@ int32_t ReadQuant(Segment &seg, JtkdQuant &q) {
 int32_t ReadPoc(Segment &seg, const JtkdStream &s, std::vector<JtkdPoc> &list) {
   const size_t csize = s.components < 257 ? 1 : 2;
   const size_t entry = 5 + 2 * csize;
-  if (seg.n % entry) return JTKD_MARKER(2);
+  if (seg.n % entry) return JTK_E_MARKER_SIZE;
   while (seg.Has(entry)) {
     JtkdPoc p;
     p.rs = static_cast<int32_t>(seg.U8());
@@ -130,12 +130,12 @@ int32_t ReadPoc(Segment &seg, const JtkdStream &s, std::vector<JtkdPoc> &list) {
     p.ce = static_cast<int32_t>(csize == 1 ? seg.U8() : seg.U16());
     p.progression = static_cast<int32_t>(seg.U8());
     if (p.ce == 0) p.ce = csize == 1 ? 256 : 16384;
-    if (p.rs > JTKD_MAX_LEVELS) return JTKD_MARKER(31);
-    if (p.cs >= s.components) return JTKD_MARKER(32);
-    if (p.re <= p.rs || p.re > JTKD_MAX_LEVELS + 1) return JTKD_MARKER(33);
-    if (p.ce <= p.cs) return JTKD_MARKER(34);
+    if (p.rs > JTKD_MAX_LEVELS) return JTK_E_MARKER_POC_RS;
+    if (p.cs >= s.components) return JTK_E_MARKER_POC_CS;
+    if (p.re <= p.rs || p.re > JTKD_MAX_LEVELS + 1) return JTK_E_MARKER_POC_RE;
+    if (p.ce <= p.cs) return JTK_E_MARKER_POC_CE;
     p.ce = std::min(p.ce, s.components);
-    if (p.progression > 4) return JTKD_MARKER(8);
+    if (p.progression > 4) return JTK_E_MARKER_PROGRESSION;
     list.push_back(p);
   }
   return 0;
@@ -146,14 +146,14 @@ int32_t ReadCodingMarker(uint32_t marker, Segment &seg, const JtkdStream &s, Jtk
   int32_t c = 0;
   switch (marker) {
     case kCOD: {
-      if (!seg.Has(5)) return JTKD_MARKER(2);
+      if (!seg.Has(5)) return JTK_E_MARKER_SIZE;
       JtkdCod cod;
       cod.scod = static_cast<int32_t>(seg.U8());
       cod.progression = static_cast<int32_t>(seg.U8());
       cod.layers = static_cast<int32_t>(seg.U16());
       cod.mct = static_cast<int32_t>(seg.U8());
-      if (cod.progression > 4) return JTKD_MARKER(8);
-      if (cod.layers == 0) return JTKD_MARKER(9);
+      if (cod.progression > 4) return JTK_E_MARKER_PROGRESSION;
+      if (cod.layers == 0) return JTK_E_MARKER_LAYERS;
       JTKD_TRY(ReadCompCod(seg, cod.scod & 1, cod.comp, false));
       scope.cod = cod;
       scope.has_cod = true;
@@ -161,9 +161,9 @@ int32_t ReadCodingMarker(uint32_t marker, Segment &seg, const JtkdStream &s, Jtk
     }
     case kCOC: {
       JTKD_TRY(ReadComponentIndex(seg, s, &c));
-      if (c >= s.components || !seg.Has(1)) return JTKD_MARKER(17);
+      if (c >= s.components || !seg.Has(1)) return JTK_E_MARKER_COC_STYLE;
       const uint32_t scoc = seg.U8();
-      if (scoc > 1) return JTKD_MARKER(17);
+      if (scoc > 1) return JTK_E_MARKER_COC_STYLE;
       JtkdCompCod cc;
       JTKD_TRY(ReadCompCod(seg, scoc & 1, cc, true));
       scope.coc[c] = cc;
@@ -175,7 +175,7 @@ int32_t ReadCodingMarker(uint32_t marker, Segment &seg, const JtkdStream &s, Jtk
       return 0;
     case kQCC: {
       JTKD_TRY(ReadComponentIndex(seg, s, &c));
-      if (c >= s.components) return JTKD_MARKER(19);
+      if (c >= s.components) return JTK_E_MARKER_QUANT_STYLE;
       JtkdQuant q;
       JTKD_TRY(ReadQuant(seg, q));
       scope.qcc[c] = q;
@@ -183,9 +183,9 @@ int32_t ReadCodingMarker(uint32_t marker, Segment &seg, const JtkdStream &s, Jtk
     }
     case kRGN: {
       JTKD_TRY(ReadComponentIndex(seg, s, &c));
-      if (!seg.Has(2)) return JTKD_MARKER(2);
+      if (!seg.Has(2)) return JTK_E_MARKER_SIZE;
       const uint32_t style = seg.U8(), shift = seg.U8();
-      if (style != 0 || c >= s.components) return JTKD_MARKER(20);
+      if (style != 0 || c >= s.components) return JTK_E_MARKER_ROI_STYLE;
       scope.roi[c] = static_cast<int32_t>(shift);
       return 0;
     }
@@ -197,21 +197,22 @@ int32_t ReadCodingMarker(uint32_t marker, Segment &seg, const JtkdStream &s, Jtk
 }
 
 int32_t ReadSiz(Segment &seg, JtkdStream &s) {
-  if (!seg.Has(36)) return JTKD_MARKER(2);
+  if (!seg.Has(36)) return JTK_E_MARKER_SIZE;
   s.rsiz = static_cast<int32_t>(seg.U16());
   const uint32_t xsiz = seg.U32(), ysiz = seg.U32(), xo = seg.U32(), yo = seg.U32();
   const uint32_t xt = seg.U32(), yt = seg.U32(), xto = seg.U32(), yto = seg.U32();
   const uint32_t csiz = seg.U16();
   // Extensions beyond the first part of the standard (bit 15) and the
   // high-throughput block coder (bit 14) code data differently.
-  if (s.rsiz & 0xC000) return JTKD_MARKER(21);
-  if (csiz == 0 || csiz > JTK_MAX_COMPONENTS) return JTKD_MARKER(26);
-  if (seg.n != 36 + 3 * size_t(csiz)) return JTKD_MARKER(2);
-  if (xsiz == 0 || ysiz == 0) return JTKD_MARKER(22);
-  if (xo >= xsiz || yo >= ysiz) return xo == 0 && yo == 0 ? JTKD_MARKER(22) : JTKD_MARKER(23);
-  if (xt == 0 || yt == 0) return JTKD_MARKER(24);
+  if (s.rsiz & 0xC000) return JTK_E_MARKER_CAPABILITY;
+  if (csiz == 0 || csiz > JTK_MAX_COMPONENTS) return JTK_E_MARKER_COMPONENTS;
+  if (seg.n != 36 + 3 * size_t(csiz)) return JTK_E_MARKER_SIZE;
+  if (xsiz == 0 || ysiz == 0) return JTK_E_MARKER_IMAGE_SIZE;
+  if (xo >= xsiz || yo >= ysiz)
+    return xo == 0 && yo == 0 ? JTK_E_MARKER_IMAGE_SIZE : JTK_E_MARKER_IMAGE_OFFSET;
+  if (xt == 0 || yt == 0) return JTK_E_MARKER_TILE_SIZE;
   if (xto > xo || yto > yo || uint64_t(xto) + xt <= xo || uint64_t(yto) + yt <= yo)
-    return JTKD_MARKER(25);
+    return JTK_E_MARKER_TILE_OFFSET;
   s.x0 = xo;
   s.y0 = yo;
   s.x1 = xsiz;
@@ -222,7 +223,7 @@ int32_t ReadSiz(Segment &seg, JtkdStream &s) {
   s.ty0 = yto;
   const int64_t ntx = JtkdCeilDiv(s.x1 - s.tx0, s.tw), nty = JtkdCeilDiv(s.y1 - s.ty0, s.th);
   // Tile numbers are 16-bit in SOT.
-  if (ntx * nty > 65535) return JTKD_MARKER(24);
+  if (ntx * nty > 65535) return JTK_E_MARKER_TILE_SIZE;
   s.tiles_x = static_cast<int32_t>(ntx);
   s.tiles_y = static_cast<int32_t>(nty);
   s.components = static_cast<int32_t>(csiz);
@@ -235,11 +236,12 @@ int32_t ReadSiz(Segment &seg, JtkdStream &s) {
     const uint32_t ssiz = seg.U8(), xr = seg.U8(), yr = seg.U8();
     // Samples of up to 16 bits: the planes and the bit-plane limits are
     // made for them.
-    if ((ssiz & 0x7F) > 15) return JTKD_MARKER(27);
+    if ((ssiz & 0x7F) > 15) return JTK_E_MARKER_DEPTH;
     if (c == 0) first_ssiz = ssiz;
-    if (ssiz != first_ssiz) return JTKD_MARKER(15);
-    if (!PowerOfTwo(xr) || !PowerOfTwo(yr)) return JTKD_MARKER(14);
-    if (c > 0 && (int32_t(xr) != s.dx[0] || int32_t(yr) != s.dy[0])) return JTKD_MARKER(16);
+    if (ssiz != first_ssiz) return JTK_E_MARKER_DEPTHS;
+    if (!PowerOfTwo(xr) || !PowerOfTwo(yr)) return JTK_E_MARKER_SEPARATION;
+    if (c > 0 && (int32_t(xr) != s.dx[0] || int32_t(yr) != s.dy[0]))
+      return JTK_E_MARKER_SEPARATIONS;
     s.precision[c] = static_cast<int32_t>((ssiz & 0x7F) + 1);
     s.is_signed[c] = (ssiz & 0x80) ? 1 : 0;
     s.dx[c] = static_cast<int32_t>(xr);
@@ -251,18 +253,18 @@ int32_t ReadSiz(Segment &seg, JtkdStream &s) {
 
 // Reads the marker at pos: its code and the segment behind it.
 int32_t NextMarker(const JtkdStream &s, size_t *pos, uint32_t *marker, Segment *seg) {
-  if (s.length - *pos < 2) return JTKD_MARKER(7);
+  if (s.length - *pos < 2) return JTK_E_MARKER_SHORT;
   *marker = Be16(s.data + *pos);
   *pos += 2;
-  if (*marker < 0xFF30) return JTKD_MARKER(5);
+  if (*marker < 0xFF30) return JTK_E_MARKER_CODE;
   *seg = Segment{s.data + *pos, 0};
   // Delimiting markers carry no segment.
   if (*marker == kSOC || *marker == kSOD || *marker == kEOC ||
       (*marker >= 0xFF30 && *marker <= 0xFF3F))
     return 0;
-  if (s.length - *pos < 2) return JTKD_MARKER(7);
+  if (s.length - *pos < 2) return JTK_E_MARKER_SHORT;
   const size_t length = Be16(s.data + *pos);
-  if (length < 2 || length > s.length - *pos) return JTKD_MARKER(2);
+  if (length < 2 || length > s.length - *pos) return JTK_E_MARKER_SIZE;
   *seg = Segment{s.data + *pos + 2, length - 2};
   *pos += length;
   return 0;
@@ -273,10 +275,10 @@ int32_t NextMarker(const JtkdStream &s, size_t *pos, uint32_t *marker, Segment *
 int32_t SplitPpm(const std::vector<uint8_t> &all, JtkdStream &s) {
   size_t pos = 0;
   while (pos < all.size()) {
-    if (all.size() - pos < 4) return JTKD_MARKER(7);
+    if (all.size() - pos < 4) return JTK_E_MARKER_SHORT;
     const size_t n = Be32(all.data() + pos);
     pos += 4;
-    if (n > all.size() - pos) return JTKD_MARKER(7);
+    if (n > all.size() - pos) return JTK_E_MARKER_SHORT;
     s.ppm_chunks.emplace_back(all.begin() + static_cast<ptrdiff_t>(pos),
                               all.begin() + static_cast<ptrdiff_t>(pos + n));
     pos += n;
@@ -289,10 +291,10 @@ int32_t ParseMainHeader(JtkdStream &s) {
   size_t pos = 0;
   uint32_t marker = 0;
   Segment seg{nullptr, 0};
-  if (s.length < 2 || Be16(s.data) != kSOC) return JTKD_MARKER(5);
+  if (s.length < 2 || Be16(s.data) != kSOC) return JTK_E_MARKER_CODE;
   pos = 2;
   JTKD_TRY(NextMarker(s, &pos, &marker, &seg));
-  if (marker != kSIZ) return JTKD_MARKER(5);
+  if (marker != kSIZ) return JTK_E_MARKER_CODE;
   JTKD_TRY(ReadSiz(seg, s));
   std::vector<uint8_t> ppm;
   for (;;) {
@@ -302,18 +304,19 @@ int32_t ParseMainHeader(JtkdStream &s) {
       s.main_end = at;
       break;
     }
-    if (marker == kEOC || marker == kSOD || marker == kSOC || marker == kSIZ) return JTKD_MARKER(5);
+    if (marker == kEOC || marker == kSOD || marker == kSOC || marker == kSIZ)
+      return JTK_E_MARKER_CODE;
     const int32_t rc = ReadCodingMarker(marker, seg, s, s.main);
     if (rc < 0) return rc;
     if (rc == 0) continue;
     if (marker == kPPM) {
-      if (seg.n < 1) return JTKD_MARKER(2);
+      if (seg.n < 1) return JTK_E_MARKER_SIZE;
       ppm.insert(ppm.end(), seg.p + 1, seg.p + seg.n);
       s.has_ppm = true;
     }
     // TLM, PLM, CRG, COM and anything unknown are not needed to decode.
   }
-  if (!s.main.has_cod || !s.main.has_qcd) return JTKD_PACKET(16);
+  if (!s.main.has_cod || !s.main.has_qcd) return JTK_E_PACKET_NO_MARKER;
   if (s.has_ppm) JTKD_TRY(SplitPpm(ppm, s));
   return 0;
 }
@@ -323,28 +326,28 @@ int32_t ScanTileParts(JtkdStream &s) {
   size_t pos = s.main_end;
   int32_t index = 0;
   for (;;) {
-    if (s.length - pos < 2) return JTKD_MARKER(6);
+    if (s.length - pos < 2) return JTK_E_MARKER_NO_EOC;
     const uint32_t marker = Be16(s.data + pos);
     if (marker == kEOC) return 0;
-    if (marker != kSOT) return JTKD_MARKER(6);
+    if (marker != kSOT) return JTK_E_MARKER_NO_EOC;
     const size_t start = pos;
     uint32_t m = 0;
     Segment seg{nullptr, 0};
     JTKD_TRY(NextMarker(s, &pos, &m, &seg));
-    if (seg.n != 8) return JTKD_MARKER(2);
+    if (seg.n != 8) return JTK_E_MARKER_SIZE;
     const uint32_t isot = seg.U16(), psot = seg.U32(), tpsot = seg.U8(), tnsot = seg.U8();
-    if (isot >= s.tiles.size()) return JTKD_PACKET(1);
+    if (isot >= s.tiles.size()) return JTK_E_PACKET_TILE_NUMBER;
     auto &parts = s.tiles[isot];
-    if (tnsot != 0 && tpsot >= tnsot) return JTKD_MARKER(28);
-    if (tpsot != parts.size()) return JTKD_MARKER(30);
+    if (tnsot != 0 && tpsot >= tnsot) return JTK_E_MARKER_TILE_PART;
+    if (tpsot != parts.size()) return JTK_E_MARKER_TPSOT;
     size_t end = 0;
     if (psot == 0) {
       // The last tile-part runs up to the EOC at the end.
-      if (s.length - start < 14 || Be16(s.data + s.length - 2) != kEOC) return JTKD_MARKER(6);
+      if (s.length - start < 14 || Be16(s.data + s.length - 2) != kEOC) return JTK_E_MARKER_NO_EOC;
       end = s.length - 2;
     } else {
-      if (psot < 14) return JTKD_MARKER(29);
-      if (psot > s.length - start) return JTKD_MARKER(29);
+      if (psot < 14) return JTK_E_MARKER_PSOT;
+      if (psot > s.length - start) return JTK_E_MARKER_PSOT;
       end = start + psot;
     }
     // The header's markers are read when the tile is decoded; here only
@@ -354,13 +357,13 @@ int32_t ScanTileParts(JtkdStream &s) {
       uint32_t hm = 0;
       Segment hs{nullptr, 0};
       JTKD_TRY(NextMarker(s, &hp, &hm, &hs));
-      if (hp > end) return JTKD_MARKER(29);
+      if (hp > end) return JTK_E_MARKER_PSOT;
       if (hm == kSOD) break;
-      if (hm == kSOT || hm == kEOC || hm == kSOC) return JTKD_MARKER(5);
+      if (hm == kSOT || hm == kEOC || hm == kSOC) return JTK_E_MARKER_CODE;
     }
     parts.push_back(JtkdTilePart{pos, hp, end, index++});
     pos = end;
-    if (parts.size() > 255) return JTKD_MARKER(30);
+    if (parts.size() > 255) return JTK_E_MARKER_TPSOT;
   }
 }
 
@@ -373,21 +376,21 @@ struct Box {
 
 // The box at pos within [pos, limit).
 int32_t ReadBox(const uint8_t *d, size_t pos, size_t limit, Box *box) {
-  if (limit - pos < 8) return JTKD_FILE(3);
+  if (limit - pos < 8) return JTK_E_FILE_READ;
   uint64_t length = Be32(d + pos);
   box->type = Be32(d + pos + 4);
   size_t header = 8;
   if (length == 1) {
-    if (limit - pos < 16) return JTKD_FILE(3);
+    if (limit - pos < 16) return JTK_E_FILE_READ;
     length = (uint64_t(Be32(d + pos + 8)) << 32) | Be32(d + pos + 12);
     header = 16;
-    if (length < 16 || length > limit - pos) return JTKD_FILE(7);
+    if (length < 16 || length > limit - pos) return JTK_E_FILE_XL_BOX;
   } else if (length == 0) {
     length = limit - pos;
   } else if (length < 8) {
-    return JTKD_FILE(4);
+    return JTK_E_FILE_LBOX_RESERVED;
   }
-  if (length > limit - pos) return JTKD_FILE(8);
+  if (length > limit - pos) return JTK_E_FILE_BOX_LENGTH;
   box->body = pos + header;
   box->end = pos + static_cast<size_t>(length);
   return 0;
@@ -401,11 +404,11 @@ const uint32_t kBoxSignature = 0x6A502020, kBoxFtyp = 0x66747970, kBoxJp2h = 0x6
 int32_t ParseBoxes(const uint8_t *d, size_t n, size_t *cs, size_t *cs_len) {
   static const uint8_t kSignature[12] = {0,    0,    0,    12,   0x6A, 0x50,
                                          0x20, 0x20, 0x0D, 0x0A, 0x87, 0x0A};
-  if (n < 12 || memcmp(d, kSignature, 12) != 0) return JTKD_FILE(1);
+  if (n < 12 || memcmp(d, kSignature, 12) != 0) return JTK_E_FILE_POINTER;
   size_t pos = 12;
   Box box{};
   JTKD_TRY(ReadBox(d, pos, n, &box));
-  if (box.type != kBoxFtyp || box.end - box.body < 8) return JTKD_FILE(9);
+  if (box.type != kBoxFtyp || box.end - box.body < 8) return JTK_E_FILE_BOX_TYPE;
   pos = box.end;
   bool header = false;
   while (pos < n) {
@@ -416,36 +419,37 @@ int32_t ParseBoxes(const uint8_t *d, size_t n, size_t *cs, size_t *cs_len) {
       while (p < box.end) {
         Box child{};
         JTKD_TRY(ReadBox(d, p, box.end, &child));
-        if (first && (child.type != kBoxIhdr || child.end - child.body != 14)) return JTKD_FILE(9);
+        if (first && (child.type != kBoxIhdr || child.end - child.body != 14))
+          return JTK_E_FILE_BOX_TYPE;
         if (child.type == kBoxColr) {
-          if (child.end - child.body < 3) return JTKD_FILE(10);
+          if (child.end - child.body < 3) return JTK_E_FILE_COLR_METHOD;
           const uint8_t meth = d[child.body];
-          if (meth < 1 || meth > 2) return JTKD_FILE(10);
+          if (meth < 1 || meth > 2) return JTK_E_FILE_COLR_METHOD;
         }
         first = false;
         p = child.end;
       }
-      if (first) return JTKD_FILE(9);
+      if (first) return JTK_E_FILE_BOX_TYPE;
       header = true;
     } else if (box.type == kBoxUinf) {
       size_t p = box.body;
       while (p < box.end) {
         Box child{};
         JTKD_TRY(ReadBox(d, p, box.end, &child));
-        if (child.type != kBoxUlst && child.type != kBoxUrl) return JTKD_FILE(6);
+        if (child.type != kBoxUlst && child.type != kBoxUrl) return JTK_E_FILE_UUID_INFO;
         p = child.end;
       }
     } else if (box.type == kBoxJp2c) {
-      if (!header) return JTKD_FILE(9);
+      if (!header) return JTK_E_FILE_BOX_TYPE;
       *cs = box.body;
       *cs_len = box.end - box.body;
       return 0;
     } else if (box.type == kBoxSignature || box.type == kBoxFtyp) {
-      return JTKD_FILE(9);
+      return JTK_E_FILE_BOX_TYPE;
     }
     pos = box.end;
   }
-  return JTKD_FILE(9);
+  return JTK_E_FILE_BOX_TYPE;
 }
 
 int32_t OpenStream(const uint8_t *data, size_t length, int32_t jp2, JtkdStream &s) {
@@ -514,7 +518,7 @@ int32_t Decompress(const JtkParamTp *param_in, const uint8_t *data, size_t lengt
   const int64_t cy0 = JtkdCeilShift(JtkdCeilDiv(s.y0, s.dy[0]), reduce);
   const int64_t cy1 = JtkdCeilShift(JtkdCeilDiv(s.y1, s.dy[0]), reduce);
   const int64_t w = cx1 - cx0, h = cy1 - cy0;
-  if (w < 1 || h < 1) return JTKD_MARKER(22);
+  if (w < 1 || h < 1) return JTK_E_MARKER_IMAGE_SIZE;
   // The cap holds for the full size too: the tiles' structures are built
   // for every resolution whatever is left out.
   const int64_t full_w = JtkdCeilDiv(s.x1, s.dx[0]) - JtkdCeilDiv(s.x0, s.dx[0]);
@@ -522,14 +526,14 @@ int32_t Decompress(const JtkParamTp *param_in, const uint8_t *data, size_t lengt
   const int64_t allowed =
       std::min(kMaxSamples, std::max(kFreeSamples, int64_t(length) * kSamplesPerByte));
   if (full_w > allowed || full_h > allowed || full_w * full_h > allowed / s.components)
-    return JTKD_MARKER(22);
+    return JTK_E_MARKER_IMAGE_SIZE;
   // The planes come with the tiles (a single tile hands its own over).
   JtkImageTp *image = static_cast<JtkImageTp *>(calloc(1, sizeof(JtkImageTp)));
-  if (!image) return JTK_ERROR(JTK_CAT_MEMORY, 1);
+  if (!image) return JTK_E_MEMORY;
   image->comp = static_cast<JtkComponentTp *>(calloc(size_t(s.components), sizeof(JtkComponentTp)));
   if (!image->comp) {
     free(image);
-    return JTK_ERROR(JTK_CAT_MEMORY, 1);
+    return JTK_E_MEMORY;
   }
   image->width = static_cast<int32_t>(w);
   image->height = static_cast<int32_t>(h);
@@ -558,7 +562,7 @@ int32_t Decompress(const JtkParamTp *param_in, const uint8_t *data, size_t lengt
       comp.data = static_cast<int32_t *>(JtkdAllocPlane(size_t(w) * size_t(h) * sizeof(int32_t)));
     if (!comp.data) {
       JtkFreeImage(&image);
-      return JTK_ERROR(JTK_CAT_MEMORY, 1);
+      return JTK_E_MEMORY;
     }
   }
   *out = image;
@@ -582,8 +586,8 @@ int32_t JtkdParseTileHeader(const JtkdStream &s, const JtkdTilePart &part, bool 
     if (rc < 0) return rc;
     if (rc == 0) continue;
     if (marker == kPPT) {
-      if (seg.n < 1) return JTKD_MARKER(2);
-      if (s.has_ppm) return JTKD_PACKET(16);
+      if (seg.n < 1) return JTK_E_MARKER_SIZE;
+      if (s.has_ppm) return JTK_E_PACKET_NO_MARKER;
       ppt.insert(ppt.end(), seg.p + 1, seg.p + seg.n);
     }
   }
@@ -591,31 +595,31 @@ int32_t JtkdParseTileHeader(const JtkdStream &s, const JtkdTilePart &part, bool 
 
 int32_t JtkGetMainHeader(JtkContextTp *context, const uint8_t *data, size_t length, int32_t jp2,
                          JtkHeaderTp *header) {
-  if (!JtkValidContext(context)) return JTK_ERROR(JTK_CAT_HEADER, 1);
-  if (!data || !header) return JtkReport(context, kHeader, JTK_ERROR(JTK_CAT_HEADER, 1));
-  if (length == 0) return JtkReport(context, kHeader, JTKD_MARKER(4));
+  if (!JtkValidContext(context)) return JTK_E_HEADER_PARAM;
+  if (!data || !header) return JtkReport(context, kHeader, JTK_E_HEADER_PARAM);
+  if (length == 0) return JtkReport(context, kHeader, JTK_E_MARKER_EMPTY);
   int32_t rc = 0;
   try {
     JtkdStream s;
     rc = OpenStream(data, length, jp2, s);
     if (rc == 0) FillHeader(s, jp2, header);
   } catch (const std::bad_alloc &) {
-    rc = JTK_ERROR(JTK_CAT_MEMORY, 1);
+    rc = JTK_E_MEMORY;
   }
   return rc < 0 ? JtkReport(context, kHeader, rc) : 0;
 }
 
 int32_t Jp2Decompress(JtkContextTp *context, const JtkParamTp *param, const uint8_t *data,
                       size_t length, JtkImageTp **image) {
-  if (!JtkValidContext(context)) return JTK_ERROR(JTK_CAT_PARAM, 1);
-  if (!data || !image) return JtkReport(context, kDecompress, JTK_ERROR(JTK_CAT_PARAM, 1));
+  if (!JtkValidContext(context)) return JTK_E_PARAM;
+  if (!data || !image) return JtkReport(context, kDecompress, JTK_E_PARAM);
   *image = nullptr;
-  if (length == 0) return JtkReport(context, kDecompress, JTKD_MARKER(4));
+  if (length == 0) return JtkReport(context, kDecompress, JTK_E_MARKER_EMPTY);
   int32_t rc = 0;
   try {
     rc = Decompress(param, data, length, image);
   } catch (const std::bad_alloc &) {
-    rc = JTK_ERROR(JTK_CAT_MEMORY, 1);
+    rc = JTK_E_MEMORY;
   }
   if (rc < 0) {
     JtkFreeImage(image);

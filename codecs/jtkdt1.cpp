@@ -191,18 +191,18 @@ struct Raw {
 };
 
 struct Block {
-  int32_t w, h, stride;
-  uint32_t *flags;  // (h + 2) x stride, a border of one all round
-  int32_t *data;    // w x h magnitudes with one fraction bit
-  const uint8_t *sig;
-  bool vsc;
-  uint32_t ctx[JTK_CTX_COUNT];
+  int32_t w_, h_, stride_;
+  uint32_t *flags_;  // (h + 2) x stride, a border of one all round
+  int32_t *data_;    // w x h magnitudes with one fraction bit
+  const uint8_t *sig_;
+  bool vsc_;
+  uint32_t ctx_[JTK_CTX_COUNT];
 
   void Reset() {
-    for (uint32_t &c : ctx) c = kT.packed[0];
-    ctx[0] = kT.packed[2 * JTK_CTX_ZERO_START];
-    ctx[JTK_CTX_RUN] = kT.packed[2 * JTK_CTX_RUN_START];
-    ctx[JTK_CTX_UNIFORM] = kT.packed[2 * JTK_CTX_UNIFORM_START];
+    for (uint32_t &c : ctx_) c = kT.packed[0];
+    ctx_[0] = kT.packed[2 * JTK_CTX_ZERO_START];
+    ctx_[JTK_CTX_RUN] = kT.packed[2 * JTK_CTX_RUN_START];
+    ctx_[JTK_CTX_UNIFORM] = kT.packed[2 * JTK_CTX_UNIFORM_START];
   }
 
   static void SetSignificant(uint32_t *f, uint32_t neg, int32_t s) {
@@ -222,13 +222,13 @@ struct Block {
   // below); a short last stripe goes row by row. The decoder state and
   // the block's fields are worked on in locals: the context stores are
   // bytes, which could otherwise alias every member and force reloads.
-#define JTKD_BLOCK_LOCALS                                        \
-  const int32_t w = this->w, h = this->h, stride = this->stride; \
-  uint32_t *const flags = this->flags;                           \
-  int32_t *const data = this->data;                              \
-  const uint32_t mask3 = vsc ? ~kBelow : ~0u;                    \
-  uint32_t ctx[JTK_CTX_COUNT];                                   \
-  memcpy(ctx, this->ctx, sizeof ctx);                            \
+#define JTKD_BLOCK_LOCALS                         \
+  const int32_t w = w_, h = h_, stride = stride_; \
+  uint32_t *const flags = flags_;                 \
+  int32_t *const data = data_;                    \
+  const uint32_t mask3 = vsc_ ? ~kBelow : ~0u;    \
+  uint32_t ctx[JTK_CTX_COUNT];                    \
+  memcpy(ctx, ctx_, sizeof ctx);                  \
   Mq m = mq
 
   // Raw passes carry the sign itself, coded passes its agreement with
@@ -237,7 +237,7 @@ struct Block {
   void Significance(Mq &mq, Raw &raw_in, int32_t plane) {
     JTKD_BLOCK_LOCALS;
     Raw raw = raw_in;
-    const uint8_t *const sig = this->sig;
+    const uint8_t *const sig = sig_;
     const int32_t one = 3 << plane;  // the bit and half the one below
     auto sample = [&](uint32_t * f, int32_t * d, uint32_t mask) __attribute__((always_inline)) {
       const uint32_t fl = *f;
@@ -277,7 +277,7 @@ struct Block {
     }
     mq = m;
     raw_in = raw;
-    memcpy(this->ctx, ctx, sizeof ctx);
+    memcpy(ctx_, ctx, sizeof ctx);
   }
 
   template <bool kRaw>
@@ -315,12 +315,12 @@ struct Block {
     }
     mq = m;
     raw_in = raw;
-    memcpy(this->ctx, ctx, sizeof ctx);
+    memcpy(ctx_, ctx, sizeof ctx);
   }
 
   void Cleanup(Mq &mq, int32_t plane) {
     JTKD_BLOCK_LOCALS;
-    const uint8_t *const sig = this->sig;
+    const uint8_t *const sig = sig_;
     const int32_t one = 3 << plane;
     auto significant = [&](uint32_t * f, int32_t * d, uint32_t fm) __attribute__((always_inline)) {
       const uint8_t sc = kT.sign[SignIndex(fm)];
@@ -366,7 +366,7 @@ struct Block {
       }
     }
     mq = m;
-    memcpy(this->ctx, ctx, sizeof ctx);
+    memcpy(ctx_, ctx, sizeof ctx);
   }
 #undef JTKD_BLOCK_LOCALS
 };
@@ -377,7 +377,7 @@ int32_t JtkdDecodeBlock(JtkdT1Work &work, const JtkdCblk &cblk, int32_t orient, 
                         int32_t planes, const JtkdBlockOut &out) {
   const int32_t w = cblk.x1 - cblk.x0, h = cblk.y1 - cblk.y0;
   if (w <= 0 || h <= 0) return 0;
-  if (planes > JTKD_MAX_PLANES) return JTK_ERROR(JTK_CAT_PACKET, 9);
+  if (planes > JTKD_MAX_PLANES) return JTK_E_PACKET_DATA;
   const size_t stride = size_t(w) + 2;
   work.flags.assign(stride * (size_t(h) + 2), 0);
   // Values are written when a sample turns significant and read only for
@@ -397,13 +397,13 @@ int32_t JtkdDecodeBlock(JtkdT1Work &work, const JtkdCblk &cblk, int32_t orient, 
     work.bytes.push_back(0xFF);
   }
   Block blk;
-  blk.w = w;
-  blk.h = h;
-  blk.stride = static_cast<int32_t>(stride);
-  blk.flags = work.flags.data();
-  blk.data = work.data.data();
-  blk.sig = kT.sig[orient & 3];
-  blk.vsc = (style & JTK_CB_VSC) != 0;
+  blk.w_ = w;
+  blk.h_ = h;
+  blk.stride_ = static_cast<int32_t>(stride);
+  blk.flags_ = work.flags.data();
+  blk.data_ = work.data.data();
+  blk.sig_ = kT.sig[orient & 3];
+  blk.vsc_ = (style & JTK_CB_VSC) != 0;
   blk.Reset();
   const int32_t passes = std::min(cblk.usable_passes, 3 * planes - 2);
   Mq mq{};
@@ -446,7 +446,7 @@ int32_t JtkdDecodeBlock(JtkdT1Work &work, const JtkdCblk &cblk, int32_t orient, 
       if (style & JTK_CB_SEGMARK) {
         // The segmentation symbol 1010 is read and not checked: a damaged
         // block still shows what it has.
-        for (int32_t i = 0; i < 4; ++i) MqDecode(mq, blk.ctx[JTK_CTX_UNIFORM]);
+        for (int32_t i = 0; i < 4; ++i) MqDecode(mq, blk.ctx_[JTK_CTX_UNIFORM]);
       }
     }
     if (style & JTK_CB_RESET) blk.Reset();
@@ -458,8 +458,8 @@ int32_t JtkdDecodeBlock(JtkdT1Work &work, const JtkdCblk &cblk, int32_t orient, 
   const int32_t roi = out.roi;
   const int32_t roi_limit = roi ? (1 << (roi + 1)) : 0;
   for (int32_t y = 0; y < h; ++y) {
-    const uint32_t *f = blk.flags + size_t(y + 1) * stride + 1;
-    const int32_t *d = blk.data + size_t(y) * size_t(w);
+    const uint32_t *f = blk.flags_ + size_t(y + 1) * stride + 1;
+    const int32_t *d = blk.data_ + size_t(y) * size_t(w);
     int32_t *di = out.ints ? out.ints + size_t(y) * out.stride : nullptr;
     float *df = out.floats ? out.floats + size_t(y) * out.stride : nullptr;
     for (int32_t x = 0; x < w; ++x) {

@@ -221,7 +221,7 @@ int32_t ResolveTile(const JtkdStream &s, int32_t t, Tile &tile) {
   }
   for (const auto &p : parts) {
     if (s.has_ppm) {
-      if (size_t(p.index) >= s.ppm_chunks.size()) return JTKD_MARKER(7);
+      if (size_t(p.index) >= s.ppm_chunks.size()) return JTK_E_MARKER_SHORT;
       const auto &chunk = s.ppm_chunks[size_t(p.index)];
       tile.headers.insert(tile.headers.end(), chunk.begin(), chunk.end());
     }
@@ -245,16 +245,16 @@ int32_t SetBandQuant(const JtkdTileComp &tc, int32_t precision, int32_t r, JtkdB
     const int32_t nb = r == 0 ? levels : levels - r + 1;
     eps = q.eps[0] - levels + nb;
     mu = q.mu[0];
-    if (eps < 0) return JTKD_MARKER(3);
+    if (eps < 0) return JTK_E_MARKER_QUANT_TYPE;
   } else {
-    if (index >= q.count) return JTKD_MARKER(3);
+    if (index >= q.count) return JTK_E_MARKER_QUANT_TYPE;
     eps = q.eps[index];
     mu = q.mu[index];
   }
   const int32_t gain = band.orient == 0 ? 0 : (band.orient == 3 ? 2 : 1);
   band.planes = q.guard + eps - 1;
-  if (tc.roi > JTKD_MAX_PLANES - 1) return JTKD_PACKET(9);
-  if (band.planes + tc.roi > JTKD_MAX_PLANES) return JTKD_PACKET(9);
+  if (tc.roi > JTKD_MAX_PLANES - 1) return JTK_E_PACKET_DATA;
+  if (band.planes + tc.roi > JTKD_MAX_PLANES) return JTK_E_PACKET_DATA;
   if (tc.cod.reversible) {
     band.step = 1;
   } else {
@@ -269,7 +269,7 @@ int32_t BuildTileComp(const JtkdStream &s, Tile &tile, int32_t c, int32_t reduce
                       JtkdTileComp &tc) {
   const JtkdCompCod &cod = tc.cod;
   const int32_t levels = cod.levels;
-  if (reduce > levels) return JTKD_MARKER(10);
+  if (reduce > levels) return JTK_E_MARKER_LEVELS;
   tc.x0 = JtkdCeilDiv(tile.x0, s.dx[size_t(c)]);
   tc.y0 = JtkdCeilDiv(tile.y0, s.dy[size_t(c)]);
   tc.x1 = JtkdCeilDiv(tile.x1, s.dx[size_t(c)]);
@@ -319,7 +319,7 @@ int32_t BuildTileComp(const JtkdStream &s, Tile &tile, int32_t c, int32_t reduce
     const int32_t cbh = std::min(cod.ycb, r > 0 ? res.ppy - 1 : res.ppy);
     const int32_t bpx = r > 0 ? res.ppx - 1 : res.ppx, bpy = r > 0 ? res.ppy - 1 : res.ppy;
     tile.objects_left -= int64_t(res.pw) * res.ph;
-    if (tile.objects_left < 0) return JTKD_MARKER(13);
+    if (tile.objects_left < 0) return JTK_E_MARKER_PRECINCT;
     res.prec.resize(size_t(res.pw) * size_t(res.ph));
     for (int32_t j = 0; j < res.ph; ++j) {
       for (int32_t i = 0; i < res.pw; ++i) {
@@ -339,7 +339,7 @@ int32_t BuildTileComp(const JtkdStream &s, Tile &tile, int32_t c, int32_t reduce
           pb.cw = static_cast<int32_t>(JtkdCeilShift(bx1, cbw) - gx0);
           pb.ch = static_cast<int32_t>(JtkdCeilShift(by1, cbh) - gy0);
           tile.objects_left -= int64_t(pb.cw) * pb.ch;
-          if (tile.objects_left < 0) return JTKD_MARKER(11);
+          if (tile.objects_left < 0) return JTK_E_MARKER_CBLK_SIZE;
           pb.cblks.resize(size_t(pb.cw) * size_t(pb.ch));
           for (int32_t y = 0; y < pb.ch; ++y) {
             for (int32_t x = 0; x < pb.cw; ++x) {
@@ -361,7 +361,7 @@ int32_t BuildTileComp(const JtkdStream &s, Tile &tile, int32_t c, int32_t reduce
   tc.plane_h = static_cast<int32_t>(top.y1 - top.y0);
   const size_t area = size_t(tc.plane_w) * size_t(tc.plane_h);
   tc.plane = JtkdAllocPlane(area * sizeof(int32_t));
-  if (!tc.plane) return JTK_ERROR(JTK_CAT_MEMORY, 1);
+  if (!tc.plane) return JTK_E_MEMORY;
   if (cod.reversible)
     tc.ints = static_cast<int32_t *>(tc.plane);
   else
@@ -398,12 +398,12 @@ int32_t ReadPacket(Tile &tile, JtkdTileComp &tc, int32_t r, JtkdPrecinct &prec, 
           in = TagDecode(pb.incl, leaf, layer + 1, bits);
         else
           in = bits.Bit() != 0;
-        if (bits.overrun) return JTKD_PACKET(7);
+        if (bits.overrun) return JTK_E_PACKET_HEADER;
         if (!in) continue;
         if (first) {
           int32_t threshold = 1;
           while (!TagDecode(pb.zero, leaf, threshold, bits)) {
-            if (bits.overrun || ++threshold > 64) return JTKD_PACKET(7);
+            if (bits.overrun || ++threshold > 64) return JTK_E_PACKET_HEADER;
           }
           cb.zero_planes = pb.zero.nodes[size_t(leaf)].value;
           cb.included = true;
@@ -422,9 +422,9 @@ int32_t ReadPacket(Tile &tile, JtkdTileComp &tc, int32_t r, JtkdPrecinct &prec, 
             }
           }
         }
-        if (cb.passes + passes > 164) return JTKD_PACKET(2);
+        if (cb.passes + passes > 164) return JTK_E_PACKET_PASSES;
         while (bits.Bit()) {
-          if (++cb.lblock > 32) return JTKD_PACKET(7);
+          if (++cb.lblock > 32) return JTK_E_PACKET_HEADER;
         }
         Tile::Part part;
         part.cblk = &cb;
@@ -444,7 +444,7 @@ int32_t ReadPacket(Tile &tile, JtkdTileComp &tc, int32_t r, JtkdPrecinct &prec, 
           const int32_t room = SegmentCapacity(style, start) - cb.segs[size_t(seg)].passes;
           const int32_t take = std::min(left, room);
           const int32_t nbits = cb.lblock + FloorLog2(static_cast<uint32_t>(take));
-          if (nbits > 32) return JTKD_PACKET(7);
+          if (nbits > 32) return JTK_E_PACKET_HEADER;
           part.lengths[part.parts++] = bits.Bits(nbits);
           cb.segs[size_t(seg)].passes = static_cast<uint16_t>(cb.segs[size_t(seg)].passes + take);
           at += take;
@@ -453,13 +453,13 @@ int32_t ReadPacket(Tile &tile, JtkdTileComp &tc, int32_t r, JtkdPrecinct &prec, 
         }
         cb.passes += passes;
         if (keep) cb.usable_passes = cb.passes;
-        if (bits.overrun) return JTKD_PACKET(7);
+        if (bits.overrun) return JTK_E_PACKET_HEADER;
         tile.pending.push_back(part);
       }
     }
   }
   bits.Align();
-  if (bits.overrun) return JTKD_PACKET(7);
+  if (bits.overrun) return JTK_E_PACKET_HEADER;
   // An EPH marker may end the header.
   if (scod & 4) {
     const uint8_t *h = tile.packed ? tile.headers.data() : tile.body;
@@ -472,7 +472,7 @@ int32_t ReadPacket(Tile &tile, JtkdTileComp &tc, int32_t r, JtkdPrecinct &prec, 
     JtkdCblk &cb = *part.cblk;
     for (int32_t i = 0; i < part.parts; ++i) {
       const size_t n = part.lengths[i];
-      if (n > tile.body_len - tile.body_pos) return JTKD_PACKET(9);
+      if (n > tile.body_len - tile.body_pos) return JTK_E_PACKET_DATA;
       if (keep && n > 0) {
         const uint32_t seg = static_cast<uint32_t>(part.seg_first + i);
         cb.chunks.push_back(
@@ -501,7 +501,7 @@ int32_t ReadVolume(Tile &tile, const JtkdPoc &v, int64_t *budget) {
   const int32_t ncomp = static_cast<int32_t>(tile.comps.size());
   const int32_t ce = std::min(v.ce, ncomp);
   auto visit = [&](int32_t l, int32_t r, int32_t c, int32_t p) -> int32_t {
-    if (--*budget < 0) return JTKD_PACKET(9);
+    if (--*budget < 0) return JTK_E_PACKET_DATA;
     JtkdTileComp &tc = tile.comps[size_t(c)];
     JtkdPrecinct &prec = tc.res[size_t(r)].prec[size_t(p)];
     if (prec.next_layer != l) return 0;
@@ -641,7 +641,7 @@ int32_t WriteTile(const JtkdStream &s, Tile &tile, int32_t reduce, JtkImageTp *i
     if (!comp.data && !whole) {
       comp.data = static_cast<int32_t *>(
           JtkdAllocPlane(size_t(comp.width) * size_t(comp.height) * sizeof(int32_t)));
-      if (!comp.data) return JTK_ERROR(JTK_CAT_MEMORY, 1);
+      if (!comp.data) return JTK_E_MEMORY;
     }
     for (int32_t y = 0; y < tc.plane_h; ++y) {
       if (y0 + y < 0 || y0 + y >= comp.height) continue;

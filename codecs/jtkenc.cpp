@@ -33,9 +33,6 @@
 namespace {
 
 const char kEntry[] = "Jp2Compress";
-const int32_t kErrParam = JTK_ERROR(JTK_CAT_COMPRESS, 1);
-const int32_t kErrMemory = JTK_ERROR(JTK_CAT_MEMORY, 1);
-const int32_t kErrWrite = JTK_ERROR(JTK_CAT_FILE, 11);
 
 // Fraction bits kept below the quantisation index in lossy coding, so that
 // the coder can measure the error each pass removes.
@@ -844,24 +841,24 @@ class Encoder {
 
 int32_t Jp2Compress(JtkContextTp *context, const JtkParamTp *param, const JtkImageTp *image,
                     JtkWriteTp write, void *arg) {
-  if (!JtkValidContext(context)) return JtkReport(context, kEntry, JTK_ERROR(JTK_CAT_PARAM, 1));
+  if (!JtkValidContext(context)) return JtkReport(context, kEntry, JTK_E_PARAM);
   if (!param || !image || !write || !Encoder::Valid(*param, *image))
-    return JtkReport(context, kEntry, kErrParam);
+    return JtkReport(context, kEntry, JTK_E_COMPRESS_PARAM);
   std::vector<uint8_t> head, body, tail;
   try {
     Encoder encoder(*param, *image);
     const int32_t rc = encoder.Run(&head, &body, &tail);
     if (rc) return JtkReport(context, kEntry, rc);
   } catch (const std::bad_alloc &) {
-    return JtkReport(context, kEntry, kErrMemory);
+    return JtkReport(context, kEntry, JTK_E_MEMORY);
   } catch (const std::length_error &) {
-    return JtkReport(context, kEntry, kErrMemory);
+    return JtkReport(context, kEntry, JTK_E_MEMORY);
   }
   // Handed over in pieces so that a writer never sees one huge request.
   const size_t kPiece = 1 << 20;
   for (const std::vector<uint8_t> *part : {&head, &body, &tail})
     for (size_t at = 0; at < part->size(); at += kPiece)
       if (write(arg, part->data() + at, std::min(kPiece, part->size() - at)))
-        return JtkReport(context, kEntry, kErrWrite);
+        return JtkReport(context, kEntry, JTK_E_FILE_WRITE);
   return 0;
 }

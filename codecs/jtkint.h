@@ -1,4 +1,4 @@
-// What the parts of the JPEG 2000 codec share: the error table, reports
+// What the parts of the JPEG 2000 codec share: the messages, reports
 // into the context, and the limits.
 #ifndef PV_CODECS_JTKINT_H
 #define PV_CODECS_JTKINT_H
@@ -7,11 +7,10 @@
 
 #include "jtk.h"
 
-#define JTK_ERR_CATEGORIES 22
 // Components the codec handles (the driver uses 1 or 3).
 #define JTK_MAX_COMPONENTS 16384
 
-// Error categories of the table.
+// The categories of the messages.
 enum {
   JTK_CAT_MEMORY = 0x00,
   JTK_CAT_COMPRESS = 0x01,
@@ -28,11 +27,121 @@ enum {
   JTK_CAT_WAVELET = 0x15
 };
 
-typedef struct {
-  uint32_t count;
-  const char *const *messages;
-} JtkErrCategoryTp;
-extern const JtkErrCategoryTp JtkErrTable[JTK_ERR_CATEGORIES];
+// Every message of the codec: X(name, category, number, text). The name
+// is the internal code (JTK_ERROR of category and number) that a failing
+// step returns, and JtkErrorText finds the text by category and number.
+// Numbers and texts are the messages users see: they stay as they are,
+// typos and all. Messages nothing raises (among them the whole of
+// categories 0x05, 0x12 and 0x13) keep their rows so that every code keeps
+// its text.
+#define JTK_MESSAGES(X)                                                                           \
+  /* Memory. */                                                                                   \
+  X(JTK_E_MEMORY, JTK_CAT_MEMORY, 1, "Insufficient Memory")                                       \
+  /* The encoder's entry point. */                                                                \
+  X(JTK_E_COMPRESS_PARAM, JTK_CAT_COMPRESS, 1, "Invalid Function Parameter to Compression")       \
+  X(JTK_E_COMPRESS_PALETTE, JTK_CAT_COMPRESS, 2, "Palette not initialized")                       \
+  X(JTK_E_COMPRESS_COLOR_SPEC, JTK_CAT_COMPRESS, 3, "Color Specification Error")                  \
+  X(JTK_E_COMPRESS_SOURCE, JTK_CAT_COMPRESS, 4, "Invalid Source file")                            \
+  /* The decoder's entry point, and the context. */                                               \
+  X(JTK_E_PARAM, JTK_CAT_PARAM, 1, "Invalid Function Parameter")                                  \
+  X(JTK_E_SUBBAND_INDEX, JTK_CAT_SUBBAND, 1, "Invalid Subband Index")                             \
+  X(JTK_E_PARAM_05, 0x05, 1, "Invalid Function Parameters")                                       \
+  /* JP2 boxes, and the encoder's output. */                                                      \
+  X(JTK_E_FILE_POINTER, JTK_CAT_FILE, 1, "Invalid File Pointer")                                  \
+  X(JTK_E_FILE_PARAM, JTK_CAT_FILE, 2, "Invalid Function Parameter")                              \
+  X(JTK_E_FILE_READ, JTK_CAT_FILE, 3, "Unable to read file")                                      \
+  X(JTK_E_FILE_LBOX_RESERVED, JTK_CAT_FILE, 4, "Reserve value for LBox is used")                  \
+  X(JTK_E_FILE_IO, JTK_CAT_FILE, 5, "File io failure")                                            \
+  X(JTK_E_FILE_UUID_INFO, JTK_CAT_FILE, 6, "Unknown box in the UUIDInfoBox")                      \
+  X(JTK_E_FILE_XL_BOX, JTK_CAT_FILE, 7, "Extra Large field")                                      \
+  X(JTK_E_FILE_BOX_LENGTH, JTK_CAT_FILE, 8, "Length of Box can't be Super")                       \
+  X(JTK_E_FILE_BOX_TYPE, JTK_CAT_FILE, 9, "Type of Box is wrong")                                 \
+  X(JTK_E_FILE_COLR_METHOD, JTK_CAT_FILE, 10, "Wrong value in byMeth of Color Spacefication Box") \
+  X(JTK_E_FILE_WRITE, JTK_CAT_FILE, 11, "Unable to write data into file")                         \
+  /* The main header's entry point. */                                                            \
+  X(JTK_E_HEADER_PARAM, JTK_CAT_HEADER, 1, "Invalid Parameter to GetMainHeader function")         \
+  /* Markers and their segments. */                                                               \
+  X(JTK_E_MARKER_PARAM, JTK_CAT_MARKER, 1, "Invalid Function Parameter")                          \
+  X(JTK_E_MARKER_SIZE, JTK_CAT_MARKER, 2, "Invalid Marker Size")                                  \
+  X(JTK_E_MARKER_QUANT_TYPE, JTK_CAT_MARKER, 3, "Invalid Quantization Type")                      \
+  X(JTK_E_MARKER_EMPTY, JTK_CAT_MARKER, 4, "CodeStream Buffer size is NULL")                      \
+  X(JTK_E_MARKER_CODE, JTK_CAT_MARKER, 5, "Invalid Marker Code")                                  \
+  X(JTK_E_MARKER_NO_EOC, JTK_CAT_MARKER, 6, "End Of Codestream (EOC) marker not found")           \
+  X(JTK_E_MARKER_SHORT, JTK_CAT_MARKER, 7, "Not enough data")                                     \
+  X(JTK_E_MARKER_PROGRESSION, JTK_CAT_MARKER, 8, "Invalid Progression Order")                     \
+  X(JTK_E_MARKER_LAYERS, JTK_CAT_MARKER, 9, "Invalid Number of Layers")                           \
+  X(JTK_E_MARKER_LEVELS, JTK_CAT_MARKER, 10, "Invalid Number of Decomposition Levels")            \
+  X(JTK_E_MARKER_CBLK_SIZE, JTK_CAT_MARKER, 11, "Invalid CodeBlock CB Parameter(Xcb or Ycb)")     \
+  X(JTK_E_MARKER_CBLK_STYLE, JTK_CAT_MARKER, 12, "Invalid CodeBlock Coding Style")                \
+  X(JTK_E_MARKER_PRECINCT, JTK_CAT_MARKER, 13, "Invalid Precinct Parttion Parameter(PPx or PPy)") \
+  X(JTK_E_MARKER_SEPARATION, JTK_CAT_MARKER, 14, "XRSiz and/or YRSiz not an exact power of 2")    \
+  X(JTK_E_MARKER_DEPTHS, JTK_CAT_MARKER, 15, "SSiz values(Bitdepth) of components are unequal")   \
+  X(JTK_E_MARKER_SEPARATIONS, JTK_CAT_MARKER, 16,                                                 \
+    "XRSiz and/or YRSiz (Separation) of the components are unequal")                              \
+  X(JTK_E_MARKER_COC_STYLE, JTK_CAT_MARKER, 17, "Invalid COC Coding Style")                       \
+  X(JTK_E_MARKER_COC_WAVELET, JTK_CAT_MARKER, 18, "Invalid Wavelet Transform in COC")             \
+  X(JTK_E_MARKER_QUANT_STYLE, JTK_CAT_MARKER, 19, "Invalid Quantization Style")                   \
+  X(JTK_E_MARKER_ROI_STYLE, JTK_CAT_MARKER, 20, "Invalid ROI style")                              \
+  X(JTK_E_MARKER_CAPABILITY, JTK_CAT_MARKER, 21, "Invalid Codestream Capability Code in SIZ")     \
+  X(JTK_E_MARKER_IMAGE_SIZE, JTK_CAT_MARKER, 22, "Invalid XSiz and/or YSiz Value")                \
+  X(JTK_E_MARKER_IMAGE_OFFSET, JTK_CAT_MARKER, 23, "Invalid X or Y offset")                       \
+  X(JTK_E_MARKER_TILE_SIZE, JTK_CAT_MARKER, 24, "Invalid XTSiz and/or YTSiz Value")               \
+  X(JTK_E_MARKER_TILE_OFFSET, JTK_CAT_MARKER, 25, "Invaild Xt or YT offset")                      \
+  X(JTK_E_MARKER_COMPONENTS, JTK_CAT_MARKER, 26, "Invalid Number of Image Components in SIZ")     \
+  X(JTK_E_MARKER_DEPTH, JTK_CAT_MARKER, 27, "Invalid Ssiz Value")                                 \
+  X(JTK_E_MARKER_TILE_PART, JTK_CAT_MARKER, 28, "Invalid Tile Part Index in SOT")                 \
+  X(JTK_E_MARKER_PSOT, JTK_CAT_MARKER, 29, "Invalid PSOT")                                        \
+  X(JTK_E_MARKER_TPSOT, JTK_CAT_MARKER, 30, "Invalid TPSOT")                                      \
+  X(JTK_E_MARKER_POC_RS, JTK_CAT_MARKER, 31, "Invalid Starting Resolution index in POC")          \
+  X(JTK_E_MARKER_POC_CS, JTK_CAT_MARKER, 32, "Invalid Starting Component index in POC")           \
+  X(JTK_E_MARKER_POC_RE, JTK_CAT_MARKER, 33, "Invalid Ending Resolution index in POC")            \
+  X(JTK_E_MARKER_POC_CE, JTK_CAT_MARKER, 34, "Invalid Ending Component index in POC")             \
+  /* The arithmetic decoder. */                                                                   \
+  X(JTK_E_ARITH_PARAM, JTK_CAT_ARITH, 1, "Invalid Function Parameters")                           \
+  X(JTK_E_ARITH_SYMBOL, JTK_CAT_ARITH, 2,                                                         \
+    "incorrect symbol value encountered during Arithmetic Entropy Decoding")                      \
+  X(JTK_E_ARITH_DECODE, JTK_CAT_ARITH, 3, "Error while Arithmetic Decoding")                      \
+  /* Tiles, packets and code-blocks. */                                                           \
+  X(JTK_E_PACKET_TILE_NUMBER, JTK_CAT_PACKET, 1, "JtkMapTileNumber:Invalid value in pMapTileNo")  \
+  X(JTK_E_PACKET_PASSES, JTK_CAT_PACKET, 2, "Invalid Coding Passes : greater than 164")           \
+  X(JTK_E_PACKET_PASSES_10, JTK_CAT_PACKET, 3, "Invalid Coding Passes : less than 10")            \
+  X(JTK_E_PACKET_PASSES_2, JTK_CAT_PACKET, 4, "Invalid Coding Passes : less than 2")              \
+  X(JTK_E_PACKET_PASSES_1, JTK_CAT_PACKET, 5, "Invalid Coding Passes : less than 1")              \
+  X(JTK_E_PACKET_PARAM, JTK_CAT_PACKET, 6, "Invalid Function Parameter")                          \
+  X(JTK_E_PACKET_HEADER, JTK_CAT_PACKET, 7, "Invalid Packet Header Byte")                         \
+  X(JTK_E_PACKET_TILE_SIZE, JTK_CAT_PACKET, 8, "Invalid Tile Size")                               \
+  X(JTK_E_PACKET_DATA, JTK_CAT_PACKET, 9, "Invalid Data")                                         \
+  X(JTK_E_PACKET_DATA_10, JTK_CAT_PACKET, 10, "Invalid Data")                                     \
+  X(JTK_E_PACKET_FUNCTION, JTK_CAT_PACKET, 11, "Invalid Packet related Function parameter")       \
+  X(JTK_E_PACKET_BAND_SIZE, JTK_CAT_PACKET, 12, "Invalid subband dimension")                      \
+  X(JTK_E_PACKET_BAND_TYPE, JTK_CAT_PACKET, 13, "Invalid Subband type")                           \
+  X(JTK_E_PACKET_DATA_14, JTK_CAT_PACKET, 14, "Invalid Data")                                     \
+  X(JTK_E_PACKET_PROGRESSION, JTK_CAT_PACKET, 15, "Invalid progression Order")                    \
+  X(JTK_E_PACKET_NO_MARKER, JTK_CAT_PACKET, 16, "Marker not available either")                    \
+  X(JTK_E_PACKET_PROGRESSION_17, JTK_CAT_PACKET, 17, "Invalid progression order")                 \
+  /* Quantisation, the raw object, tiles, wavelets. */                                            \
+  X(JTK_E_QUANT_STYLE, JTK_CAT_QUANT, 1, "Invalid Quantization Style")                            \
+  X(JTK_E_RAW_PARAM, JTK_CAT_RAW, 1, "Invalid Function Parameters")                               \
+  X(JTK_E_RAW_UNSET, JTK_CAT_RAW, 2, "Raw object not initialized")                                \
+  X(JTK_E_RAW_OBJECT, JTK_CAT_RAW, 3, "Invalid Raw Object")                                       \
+  X(JTK_E_RAW_ZERO_COMPONENT, JTK_CAT_RAW, 4, "Component Value is Zero")                          \
+  X(JTK_E_RAW_NO_COC, JTK_CAT_RAW, 5, "COC Marker not yet created")                               \
+  X(JTK_E_PARAM_12, 0x12, 1, "Invalid Function Parameter")                                        \
+  X(JTK_E_PARAM_13, 0x13, 1, "Invalid Function Parameter")                                        \
+  X(JTK_E_TILE_COUNT, JTK_CAT_TILE, 1, "negative value of NumXTiles")                             \
+  X(JTK_E_TILE_DEPTH, JTK_CAT_TILE, 2, "negative value of Bit depth")                             \
+  X(JTK_E_TILE_DATA, JTK_CAT_TILE, 3, "Invalid Data")                                             \
+  X(JTK_E_WAVELET_FILTER, JTK_CAT_WAVELET, 1, "Unknown filter")                                   \
+  X(JTK_E_WAVELET_FILTER_2, JTK_CAT_WAVELET, 2, "Unknown filter")                                 \
+  X(JTK_E_WAVELET_ARRAY, JTK_CAT_WAVELET, 3, "Wrong array size.")                                 \
+  X(JTK_E_WAVELET_ARRAY_4, JTK_CAT_WAVELET, 4, "Wrong array size.")                               \
+  X(JTK_E_WAVELET_INPUT, JTK_CAT_WAVELET, 5, "Invalid Input")                                     \
+  X(JTK_E_WAVELET_LEVELS, JTK_CAT_WAVELET, 6, "Mismatch in Decomposelevel values ")               \
+  /* end */
+
+#define JTK_MESSAGE_NAME(name, category, number, text) name = JTK_ERROR(category, number),
+enum JtkMessageTp : int32_t { JTK_MESSAGES(JTK_MESSAGE_NAME) };
+#undef JTK_MESSAGE_NAME
 
 // The context is real (carries the magic value).
 bool JtkValidContext(const JtkContextTp *context);

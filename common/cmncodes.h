@@ -116,6 +116,14 @@
   X(IFI_E_SETBUF, 0x0808000Bu, "Cannot set file buffer")                                         \
   X(IFI_E_BADSTREAM, 0x0808000Cu, "Invalid or unopend stream")                                   \
   X(IFI_E_STREAM, 0x0808000Du, "Invalid file stream")                                            \
+  X(IFI_E_FILTER_TIMEOUT, 0x08040030u,                                                           \
+    "The filter wrote nothing for %d s and was stopped (PVFILTERTIMEOUT)")                       \
+  X(IFI_W_FILTER_STATUS, 0x08020031u, "The filter ended with status %d")                         \
+  X(IFI_W_FILTER_SIGNAL, 0x08020032u, "The filter was ended by signal %d")                       \
+  X(IFI_W_FILTER_LOG, 0x08020033u,                                                               \
+    "Filter messages are not written to %s: a link or not a file of this user")                  \
+  X(IFI_W_FILTER_USER, 0x08020034u,                                                              \
+    "Filter messages are not logged: the user name %s holds a '/'")                              \
   /* TIFF reading. */                                                                            \
   X(TIFF_E_NOT_TIFF, 0x0A040001u, "Not a Tiff file")                                             \
   X(TIFF_E_INVALID, 0x0A040002u, "Invalid or unsupported Tiff file")                             \

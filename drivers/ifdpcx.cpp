@@ -108,10 +108,11 @@ void ToLine(const PcxState *s, unsigned char *line) {
   const int32_t reach = std::min<int64_t>(w, s->bits == 1 ? 8 * int64_t{bpl} : bpl);
   if (s->planes == 1) {
     memset(line, 0, static_cast<size_t>(w));
-    if (s->bits == 8)
-      memcpy(line, in, static_cast<size_t>(reach));
-    else
+    if (s->bits == 8) {
+      if (reach > 0) memcpy(line, in, static_cast<size_t>(reach));  // empty rows have no buffer
+    } else {
       IfuExpandBits(reach, in, line);
+    }
     return;
   }
   if (s->bits == 8) {

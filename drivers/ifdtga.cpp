@@ -19,6 +19,7 @@ const char kFormat[] = "TARGA";  // the word of "Unsupported %s format"
 
 constexpr int kHeaderSize = 18;
 constexpr int kMinRowBuffer = 1024;
+constexpr size_t kChunk = 4096;             // run-length data read at once
 constexpr unsigned char kTopOrigin = 0x20;  // descriptor bit 5: first row at the top
 
 // Header offsets.
@@ -53,6 +54,9 @@ struct TgaState {
   int32_t packet_left = 0;
   bool packet_run = false;
   unsigned char run_pixel[4] = {};
+  // Packets are a few bytes each: run-length data comes through a buffer.
+  std::vector<unsigned char> chunk;
+  size_t chunk_at = 0, chunk_end = 0;
   // Writing.
   int32_t bits = 8;
   int32_t out_type = 0;
@@ -133,8 +137,28 @@ int32_t OutBytes(const TgaState *s) {
 
 // Raw pixels: what the file holds of them, the rest zeros.
 void ReadPixels(TgaState *s, unsigned char *buffer, size_t size) {
+  if (size == 0) return;  // an empty map has no buffer
   memset(buffer, 0, size);
   IfiRead(buffer, 1, size, s->handle);
+}
+
+// The next bytes of run-length data. Past the end of the file the I/O
+// layer makes up zeros and counts them.
+void ReadRle(TgaState *s, unsigned char *out, size_t size) {
+  while (size > 0) {
+    if (s->chunk_at == s->chunk_end) {
+      const int64_t before = s->handle->delivered;
+      const ReturnTp rc = IfiRead(s->chunk.data(), 1, kChunk, s->handle);
+      s->chunk_end = rc ? kChunk : static_cast<size_t>(s->handle->delivered - before);
+      if (rc) memset(s->chunk.data(), 0, kChunk);
+      s->chunk_at = 0;
+    }
+    const size_t n = std::min(size, s->chunk_end - s->chunk_at);
+    memcpy(out, s->chunk.data() + s->chunk_at, n);
+    s->chunk_at += n;
+    out += n;
+    size -= n;
+  }
 }
 
 // One row of packets, in file order.
@@ -145,18 +169,23 @@ void DecodeRleRow(TgaState *s, unsigned char *out) {
   while (x < s->width) {
     if (s->packet_left == 0) {
       unsigned char head = 0;
-      IfiRead(&head, 1, 1, s->handle);  // past the end: a raw packet of zeros
+      ReadRle(s, &head, 1);  // past the end: a raw packet of zeros
       s->packet_run = head & 0x80;
       s->packet_left = s->packet_run ? head - 127 : head + 1;
-      if (s->packet_run) ReadPixels(s, s->run_pixel, static_cast<size_t>(pb));
+      if (s->packet_run) ReadRle(s, s->run_pixel, static_cast<size_t>(pb));
     }
     const int32_t n = std::min(s->packet_left, s->width - x);
     unsigned char *to = out + static_cast<size_t>(ob) * x;
     if (s->packet_run) {
       Convert(s, s->run_pixel, to, 1);
-      for (int32_t i = 1; i < n; ++i) memcpy(to + ob * i, to, static_cast<size_t>(ob));
+      // The pixel repeated, in copies that double each time.
+      for (int32_t done = 1; done < n;) {
+        const int32_t k = std::min(done, n - done);
+        memcpy(to + static_cast<size_t>(ob) * done, to, static_cast<size_t>(ob) * k);
+        done += k;
+      }
     } else {
-      ReadPixels(s, s->row.data(), static_cast<size_t>(n * pb));
+      ReadRle(s, s->row.data(), static_cast<size_t>(n * pb));
       Convert(s, s->row.data(), to, n);
     }
     s->packet_left -= n;
@@ -215,6 +244,7 @@ ReturnTp IfdTgaRdHead(void *state, IffParamTp *p) {
   s->packet_left = 0;
   try {
     s->row.assign(static_cast<size_t>(std::max(s->pixel_bytes * s->width, kMinRowBuffer)), 0);
+    if (s->rle) s->chunk.assign(kChunk, 0);
   } catch (const std::exception &) {
     return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
   }
@@ -288,6 +318,7 @@ ReturnTp IfdTgaRdScan(void *state, IffParamTp *p) {
   if (s->rle) {
     if (line == 0) {
       s->packet_left = 0;
+      s->chunk_at = s->chunk_end = 0;
       ReturnTp rc = IfiSeek(s->handle, s->data_start, 0);
       if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
     }

@@ -18,6 +18,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 2 || memcmp(data, "BM", 2) != 0) return 0;
   static bool once = (QuietReports(), IfiIdentifyFn = ForceBmp, true);
   (void)once;
-  ReadThroughInterface(data, size, 1, 512);
+  ReadThroughInterface(data, size, 1);
   return 0;
 }

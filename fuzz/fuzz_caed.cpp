@@ -8,6 +8,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   (void)once;
   const uint32_t type = IfiIdentify(data, static_cast<int32_t>(size > 32768 ? 32768 : size));
   if (type != IFF_TYPE_CAEDS_BINARY && type != IFF_TYPE_CAEDS_FORMATTED) return 0;
-  ReadThroughInterface(data, size, 1, 256);
+  ReadThroughInterface(data, size, 1);
   return 0;
 }

@@ -14,6 +14,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (IfiIdentify(bytes.data(), static_cast<int32_t>(size > 32768 ? 32768 : size)) !=
       IFF_TYPE_CATIA)
     memcpy(bytes.data() + 96, "PIXEL", 5);
-  ReadThroughInterface(bytes.data(), size, 1, 256);
+  ReadThroughInterface(bytes.data(), size, 1);
   return 0;
 }

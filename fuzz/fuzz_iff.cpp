@@ -6,6 +6,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (EndsTheProgram(data, size)) return 0;
   static bool once = (QuietReports(), true);
   (void)once;
-  ReadThroughInterface(data, size, 4, 256);
+  ReadThroughInterface(data, size, 4);
   return 0;
 }

@@ -12,6 +12,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (EndsTheProgram(data, size)) return 0;
   static bool once = (QuietReports(), IfiIdentifyFn = ForceJ2k, true);
   (void)once;
-  ReadThroughInterface(data, size, 1, 64);
+  ReadThroughInterface(data, size, 1);
   return 0;
 }

@@ -1,6 +1,6 @@
 // The PBM/PGM/PPM/PAM reader through the image file interface: any bytes
 // that start like a netpbm file (or a PostScript status line in front of
-// one) are read as one, every page and a bounded number of lines of each.
+// one) are read as one, every line of every page.
 #include <cstring>
 
 #include "fuzzinput.h"
@@ -23,6 +23,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (EndsTheProgram(data, size) || !LooksLikePnm(data, size)) return 0;
   static bool once = (QuietReports(), IfiIdentifyFn = ForcePnm, true);
   (void)once;
-  ReadThroughInterface(data, size, 16, 256);
+  ReadThroughInterface(data, size, 16);
   return 0;
 }

@@ -1,8 +1,8 @@
 // The native raw reader through the image file interface: every input
 // that starts with the format's letters goes to it, whatever else the
 // identification would say, and is read as the viewer reads it: header,
-// colour map and the lines (enough of them to cross bands, text rows and
-// the end of short files).
+// colour map and every line (across bands, text rows and the end of
+// short files).
 #include <cstring>
 
 #include "fuzzinput.h"
@@ -19,6 +19,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (EndsTheProgram(data, size)) return 0;
   static bool once = (QuietReports(), IfiIdentifyFn = ForceQpl, true);
   (void)once;
-  ReadThroughInterface(data, size, 1, 512);
+  ReadThroughInterface(data, size, 1);
   return 0;
 }

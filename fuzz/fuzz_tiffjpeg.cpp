@@ -1,6 +1,6 @@
 // JPEG inside TIFF through the image file interface: any bytes that start
 // with a TIFF byte-order mark are read as TIFF (the seeds are new-style and
-// old-style JPEG files), a bounded number of lines of each page.
+// old-style JPEG files), every line of every page.
 #include <cstring>
 
 #include "fuzzinput.h"
@@ -16,6 +16,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static bool once = (
       QuietReports(), CmnHandleDebug = [](const char *) {}, IfiIdentifyFn = ForceTiff, true);
   (void)once;
-  ReadThroughInterface(data, size, 4, 256);
+  ReadThroughInterface(data, size, 4);
   return 0;
 }

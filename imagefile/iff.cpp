@@ -70,7 +70,14 @@ constexpr int64_t kMaxWidth = 1 << 24;
 constexpr int64_t kMaxHeight = 1 << 24;
 // Eight times a large drawing (20000 x 28000): every pixel of the page
 // may have to pass the scaler, even those a short file never delivers.
+#ifdef PV_FUZZ_MAX_PIXELS
+// The fuzz targets alone are built with a far smaller page: they read
+// every line of it, and each input must take a moment only. Every check a
+// driver makes before this one still runs.
+constexpr int64_t kMaxPixels = PV_FUZZ_MAX_PIXELS;
+#else
 constexpr int64_t kMaxPixels = int64_t{1} << 32;
+#endif
 constexpr int32_t kMaxCMapEntries = 1 << 16;
 // 12-bit indexes can reach this far into the colour map.
 constexpr int32_t kIndexReach = 4096;
@@ -148,8 +155,8 @@ ReturnTp Raise(unsigned line, ReturnTp code) { return CmnError(CMN_SOURCE, line,
 // with its preview picture), a regular file is opened again without the
 // filter stage and read by that driver. Standard input, a pipe or a
 // device was used up by the converter and stays unknown.
-void ReadUnconverted(void *client, const IffFileSpecTp *spec, IfiHandleTp **handle,
-                     uint32_t *type) {
+void ReadUnconverted(void *client, const IffFileSpecTp *spec, IfiHandleTp **handle, uint32_t *type,
+                     bool failed_before) {
   struct stat st;
   if (!spec->name || !spec->name[0] || (*handle)->first_read <= 0 || !IfiFilterStageFn ||
       stat(spec->name, &st) != 0 || !S_ISREG(st.st_mode))
@@ -166,7 +173,9 @@ void ReadUnconverted(void *client, const IffFileSpecTp *spec, IfiHandleTp **hand
     IfiClose(own);
     return;
   }
+  // The converter's failure has been reported, but the picture is whole.
   IfiClose(*handle);
+  IfiSetFilterFailed(failed_before);
   *handle = own;
   *type = t;
 }
@@ -300,10 +309,11 @@ ReturnTp IffInit(void *client, IffControlBlockTp **holder, int32_t service,
   uint32_t type;
   if (service == IFF_SRV_IMPORT) {
     IfiHandleTp *handle = nullptr;
+    const bool failed_before = IfiFilterFailed();
     ReturnTp rc = IfiOpenRead(client, spec, &handle);
     if (rc) return rc;
     type = handle->file_type;
-    if (type == IFF_TYPE_UNKNOWN) ReadUnconverted(client, spec, &handle, &type);
+    if (type == IFF_TYPE_UNKNOWN) ReadUnconverted(client, spec, &handle, &type, failed_before);
     if (handle->description) {
       cb->description = strdup(handle->description);
       if (!cb->description) {

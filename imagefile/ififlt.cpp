@@ -4,10 +4,14 @@
 #include "ififlt.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -164,20 +168,62 @@ void ParseError(const char *path, const char *line) {
   exit(1);
 }
 
-std::string LogRedirect() {
-  if (getenv("PVDEBUG") || getenv("PVDEBUGFILTER")) return "";
+// Where the filters' messages go: -1 (our standard error) while
+// debugging, else a descriptor for the filters' standard error that the
+// caller closes. The log in the temporary directory has a name anyone can
+// guess, so it is opened here and never through a link, a device or a
+// file of another user planted there: those are refused, and the messages
+// dropped.
+int FilterMessages() {
+  if (getenv("PVDEBUG") || getenv("PVDEBUGFILTER")) return -1;
+  static bool warned = false;  // once per program, not once per pass
   const char *user = getenv("LOGNAME");
   if (!user) user = getenv("USER");
   char tmpdir[CMD_PATH_MAX];
-  if (!user || CmdTmpDir(nullptr, tmpdir) != 0) return " 2>/dev/null";
-  return std::string(" 2>> ") + Quoted((std::string(tmpdir) + "pv." + user + ".log").c_str());
+  int fd = -1;
+  if (user && strchr(user, '/')) {
+    if (!warned) CmnError(CMN_SOURCE, __LINE__, IFI_W_FILTER_USER, user);
+    warned = true;
+  } else if (user && *user && CmdTmpDir(nullptr, tmpdir) == 0) {
+    const std::string log = std::string(tmpdir) + "pv." + user + ".log";
+    // Non-blocking: a FIFO put there must not hold the open up.
+    fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+              0600);
+    struct stat st;
+    const bool own = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                     st.st_uid == geteuid() && st.st_nlink == 1;
+    if (fd >= 0 && own) {
+      fcntl(fd, F_SETFL, O_WRONLY | O_APPEND);
+      return fd;
+    }
+    if (fd >= 0 || errno != ENOENT) {
+      if (!warned) CmnError(CMN_SOURCE, __LINE__, IFI_W_FILTER_LOG, log.c_str());
+      warned = true;
+    }
+    if (fd >= 0) close(fd);
+  }
+  return open("/dev/null", O_WRONLY | O_CLOEXEC);
 }
 
-// Ends an earlier pass of the pipeline: it is not read any further.
-void StopPipe(FILE *pipe, pid_t pid) {
-  if (!pipe) return;
-  if (pid > 0) kill(-pid, SIGTERM);
-  IfiClosePipe(pipe, pid);
+// Ends a pass of the pipeline that is not read any further; the filter's
+// wait status when it had finished by itself, else -1.
+int StopPipe(FILE *pipe, pid_t pid) { return pipe ? IfiClosePipe(pipe, pid) : -1; }
+
+// Temporary files of the stage, kept where a signal handler finds them:
+// the copied input, and the sample the test programs look at.
+struct TemporaryTp {
+  std::atomic<bool> set{false};
+  char path[CMD_PATH_MAX];
+};
+TemporaryTp copied_input, test_sample;
+
+void Note(TemporaryTp *t, const char *path) {
+  snprintf(t->path, sizeof t->path, "%s", path);
+  t->set = true;
+}
+
+void Remove(TemporaryTp *t) {
+  if (t->set.exchange(false)) unlink(t->path);
 }
 
 }  // namespace
@@ -268,6 +314,7 @@ int IfiFindFilter(const unsigned char *buffer, int32_t length, char **descriptio
         fputs("Using CmdTmpName\n", stderr);
         test_file = CmdTmpName(nullptr, "ifi");
         if (!test_file) continue;
+        Note(&test_sample, test_file);
         FILE *out = fopen(test_file, "wb");
         if (out) {
           if (length > 0) fwrite(buffer, 1, static_cast<size_t>(length), out);
@@ -288,7 +335,7 @@ int IfiFindFilter(const unsigned char *buffer, int32_t length, char **descriptio
   }
   if (candidate >= 0 && description) Describe(description, filters[candidate].description);
   if (test_file) {
-    unlink(test_file);
+    Remove(&test_sample);
     free(test_file);
   }
   return candidate;
@@ -381,15 +428,25 @@ int IfiRunTest(const char *program, const char *file, char **text) {
   FILE *pipe = IfiOpenPipe(command.c_str(), "r", &pid, nullptr, 0);
   if (!pipe) return -1;
   char chunk[256];
-  while (fgets(chunk, sizeof chunk, pipe)) {
-    if (!text) continue;
+  size_t got;
+  do {
+    got = IfiPipeRead(pipe, chunk, sizeof chunk - 1);
+    if (got < sizeof chunk - 1 && errno == ETIMEDOUT) IfiReportFilterTimeout();
+    if (!text || got == 0) continue;
+    chunk[got] = 0;
     char *joined = nullptr;
     CmnStrPrintf(&joined, "%s%s", *text ? *text : "", chunk);
     CmnStrFree(text);
     *text = joined;
-  }
+  } while (got == sizeof chunk - 1);
   const int status = IfiClosePipe(pipe, pid);
   return status < 0 ? -1 : status >> 8;
+}
+
+void IfiEndFilters(void) {
+  IfiEndChildren();
+  Remove(&copied_input);
+  Remove(&test_sample);
 }
 
 ReturnTp IfiFilterStage(void *client, const char *name, int command_header, IfiHandleTp *h) {
@@ -417,7 +474,14 @@ ReturnTp IfiFilterStage(void *client, const char *name, int command_header, IfiH
     char tmpdir[CMD_PATH_MAX];
     if (CmdTmpDir(nullptr, tmpdir) != 0) strcpy(tmpdir, "/tmp/");
     temporary = std::string(tmpdir) + "pvpfXXXXXX";
+    // No signal between the file's creation and its record.
+    sigset_t ending, before;
+    sigemptyset(&ending);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&ending, sig);
+    pthread_sigmask(SIG_BLOCK, &ending, &before);
     const int fd = mkstemp(&temporary[0]);
+    if (fd >= 0) Note(&copied_input, temporary.c_str());
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     FILE *copy = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
     if (!copy) {
       perror(temporary.c_str());
@@ -432,7 +496,7 @@ ReturnTp IfiFilterStage(void *client, const char *name, int command_header, IfiH
       copied += fwrite(block, 1, got, copy);
     fclose(copy);
     if (copied == 0) {
-      unlink(temporary.c_str());
+      Remove(&copied_input);
       free(description);
       return CmnError(CMN_SOURCE, __LINE__, IFI_E_EMPTY);
     }
@@ -479,12 +543,14 @@ ReturnTp IfiFilterStage(void *client, const char *name, int command_header, IfiH
       h->stream = nullptr;
       h->is_pipe = 0;
     }
-    const std::string line = pipeline + " )" + LogRedirect();
+    const std::string line = pipeline + " )";
     if (getenv("PVDEBUGFILTER")) fprintf(stderr, "%s\n", line.c_str());
 
     h->rasterized = f.rasterized;
     pid_t pid = 0;
-    FILE *pipe = IfiOpenPipe(line.c_str(), "r", &pid, nullptr, 0);
+    const int messages = FilterMessages();
+    FILE *pipe = IfiOpenPipe(line.c_str(), "r", &pid, nullptr, 0, messages);
+    if (messages >= 0) close(messages);
     if (!pipe) {
       h->file_type = IFF_TYPE_UNKNOWN;
       break;
@@ -501,6 +567,16 @@ ReturnTp IfiFilterStage(void *client, const char *name, int command_header, IfiH
     const int32_t want = type == IFF_TYPE_GZIP ? kAfterGzip : kFirstBytes;
     if (static_cast<int64_t>(h->buffer.size()) < want) h->buffer.resize(static_cast<size_t>(want));
     h->valid = static_cast<int64_t>(IfiPipeRead(pipe, h->buffer.data(), static_cast<size_t>(want)));
+    if (h->valid < want && errno == ETIMEDOUT) {
+      const ReturnTp rc = IfiReportFilterTimeout();
+      StopPipe(h->stream, h->pid);
+      h->stream = nullptr;
+      h->is_pipe = 0;
+      h->pid = 0;
+      free(description);
+      Remove(&copied_input);
+      return rc;
+    }
     if (h->valid == 0) {
       h->file_type = IFF_TYPE_UNKNOWN;
       break;
@@ -519,19 +595,20 @@ ReturnTp IfiFilterStage(void *client, const char *name, int command_header, IfiH
   const uint32_t t = h->file_type;
   if (h->is_pipe && (t == IFF_TYPE_UNKNOWN || t == IFF_TYPE_ANY || t == IFF_TYPE_ASCII ||
                      ((t == IFF_TYPE_PS || t == IFF_TYPE_EPS) && passthru_ps == 0))) {
-    StopPipe(h->stream, h->pid);
+    // A failing filter is the likelier cause: say so first.
+    IfiReportFilterStatus(StopPipe(h->stream, h->pid));
     h->stream = fopen("/dev/null", "r");
     h->is_pipe = 0;
     h->pid = 0;
     h->file_type = IFF_TYPE_UNKNOWN;
     if (!h->stream) {
       free(description);
-      if (!temporary.empty()) unlink(temporary.c_str());
+      Remove(&copied_input);
       return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN_NAMED, "/dev/null");
     }
   }
   // A running pipeline has its input open already.
-  if (!temporary.empty()) unlink(temporary.c_str());
+  Remove(&copied_input);
   CmnStrFree(&h->description);
   h->description = description;
   return 0;

@@ -66,6 +66,12 @@ int IfiFilterProgramExists(const char *command);
 // Runs "program 'file'" and appends its output to *text; the exit status.
 int IfiRunTest(const char *program, const char *file, char **text);
 
+// Ends every filter still running (and the stamp renderer, any child of
+// IfiOpenPipe) with its process group, and removes the stage's temporary
+// files. Safe in a signal handler: the programs call it before they end
+// on a signal.
+void IfiEndFilters(void);
+
 // The filter stage (installed as IfiFilterStageFn).
 ReturnTp IfiFilterStage(void *client, const char *name, int command_header, IfiHandleTp *handle);
 

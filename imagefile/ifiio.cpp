@@ -4,8 +4,13 @@
 #include "ifiio.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -94,7 +99,11 @@ void ReleaseBuffer(IfiHandleTp *h) {
 
 size_t StreamRead(IfiHandleTp *h, void *dst, size_t length) {
   if (length == 0) return 0;
-  if (h->is_pipe) return IfiPipeRead(h->stream, dst, length);
+  if (h->is_pipe) {
+    const size_t got = IfiPipeRead(h->stream, dst, length);
+    if (got < length && errno == ETIMEDOUT) IfiReportFilterTimeout();
+    return got;
+  }
   return fread(dst, 1, length, h->stream);
 }
 
@@ -184,50 +193,221 @@ void ConnectChild(int from, int to) {
     dup2(from, to);
 }
 
-void ReapChild(pid_t pid) {
-  int status;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+// ---- Children ---------------------------------------------------------------
+//
+// Every child of IfiOpenPipe is a shell leading a process group of its
+// own: the filters it starts, and whatever they start in the background,
+// share the group and are ended with it. A child is recorded here from
+// its fork to its reaping, in slots that a signal handler may read: the
+// shell's pid (also the group's id, which stays ours until the shell is
+// reaped), a descriptor that becomes readable when the shell exits, and
+// our reading end of its output.
+
+constexpr int kChildSlots = 64;
+// How long a child that has written everything gets to exit by itself,
+// and how long a group has between SIGTERM and SIGKILL.
+constexpr int kGraceMillis = 2000;
+constexpr int kDefaultTimeout = 300;  // seconds without output
+
+struct ChildTp {
+  std::atomic<pid_t> pid{0};  // 0: a free slot
+  std::atomic<int> pidfd{-1};
+  std::atomic<int> fd{-1};           // our reading end; -1 on a write pipe
+  std::atomic<bool> at_end{false};   // its output has been read to the end
+  std::atomic<bool> stopped{false};  // ended by us before it finished
+};
+ChildTp children[kChildSlots];
+std::atomic<bool> filter_failed{false};
+
+ChildTp *FindChild(pid_t pid) {
+  if (pid <= 0) return nullptr;
+  for (ChildTp &c : children)
+    if (c.pid.load() == pid) return &c;
+  return nullptr;
+}
+
+ChildTp *FindReader(int fd) {
+  for (ChildTp &c : children)
+    if (c.pid.load() != 0 && c.fd.load() == fd) return &c;
+  return nullptr;
+}
+
+// A full table only costs the child its record: it is still ended when
+// its pipe is closed, but not by IfiEndChildren.
+void Record(pid_t pid, int fd) {
+  int pidfd = -1;
+#ifdef SYS_pidfd_open
+  pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#endif
+  for (ChildTp &c : children) {
+    pid_t free_slot = 0;
+    if (!c.pid.compare_exchange_strong(free_slot, pid)) continue;
+    c.fd = fd;
+    c.at_end = false;
+    c.stopped = false;
+    c.pidfd = pidfd;
+    return;
+  }
+  if (pidfd >= 0) close(pidfd);
+}
+
+void Forget(ChildTp *c) {
+  if (!c) return;
+  const int pidfd = c->pidfd.exchange(-1);
+  c->fd = -1;
+  c->pid = 0;
+  if (pidfd >= 0) close(pidfd);
+}
+
+int64_t NowMillis() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// poll() until the deadline, through interruptions.
+int PollUntil(pollfd *fds, nfds_t n, int64_t deadline) {
+  for (;;) {
+    const int64_t left = std::max<int64_t>(deadline - NowMillis(), 0);
+    const int got = poll(fds, n, static_cast<int>(std::min<int64_t>(left, INT32_MAX)));
+    if (got >= 0 || errno != EINTR) return got;
   }
 }
 
-// The child runs in a process group of its own, so that it and everything
-// its shell starts can be signalled together. Setting the group from both
-// sides closes the race with a caller that signals the group at once.
+// True when the shell has exited (not yet reaped), waiting for that until
+// the deadline where its pidfd allows.
+bool Exited(pid_t pid, int pidfd, int64_t deadline) {
+  if (pidfd >= 0) {
+    pollfd p = {pidfd, POLLIN, 0};
+    PollUntil(&p, 1, deadline);
+  }
+  siginfo_t info = {};
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid;
+}
+
+// Waits until the shell has exited and nothing holds the pipe open for
+// writing any more, reading and dropping what still comes, or until the
+// deadline. Only calls that are safe in a signal handler.
+void AwaitEnd(int pidfd, int fd, int64_t deadline) {
+  bool shell = pidfd < 0, pipe = fd < 0;
+  char scratch[4096];
+  while (!shell || !pipe) {
+    pollfd p[2] = {{shell ? -1 : pidfd, POLLIN, 0}, {pipe ? -1 : fd, POLLIN, 0}};
+    if (PollUntil(p, 2, deadline) <= 0) return;
+    if (p[0].revents) shell = true;
+    if (p[1].revents) {
+      const ssize_t n = read(fd, scratch, sizeof scratch);
+      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) pipe = true;
+    }
+  }
+}
+
+// SIGTERM to the group, a grace to go, then SIGKILL to what is left. The
+// shell is not reaped, so that the group's id cannot pass to another.
+void EndGroup(pid_t pid, int pidfd, int fd) {
+  if (pid <= 0) return;
+  kill(-pid, SIGTERM);
+  AwaitEnd(pidfd, fd, NowMillis() + kGraceMillis);
+  kill(-pid, SIGKILL);
+}
+
+// The output has been read to its end when no byte is left and no writer
+// is: a finished child. Pending bytes of a finished child are read and
+// dropped (a bounded amount: a live child may write on and on).
+bool OutputEnded(int fd) {
+  char scratch[4096];
+  for (int i = 0; i < 64; ++i) {
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0) return false;
+    if (!(p.revents & POLLIN)) return (p.revents & (POLLHUP | POLLERR)) != 0;
+    const ssize_t n = read(fd, scratch, sizeof scratch);
+    if (n <= 0) return n == 0;
+  }
+  return false;
+}
+
+int Reap(pid_t pid) {
+  int status = -1;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return status;
+}
+
+// The interrupting signals of a terminal and of a shutdown: their handlers
+// end the children, so none may arrive between a fork and its record.
+struct EndSignalsBlocked {
+  sigset_t old;
+  EndSignalsBlocked() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&set, sig);
+    pthread_sigmask(SIG_BLOCK, &set, &old);
+  }
+  ~EndSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old, nullptr); }
+};
+
+// Forks the shell for command. In the child, connect() puts the pipe ends
+// in place; the child leads a process group of its own, set from both
+// sides to close the race with a caller that signals the group at once.
+template <typename Connect>
+pid_t Start(const char *command, int error_fd, int failure_status, int watch_fd, Connect connect) {
+  EndSignalsBlocked blocked;
+  const pid_t child = fork();
+  if (child == 0) {
+    setpgid(0, 0);
+    pthread_sigmask(SIG_SETMASK, &blocked.old, nullptr);
+    connect();
+    if (error_fd >= 0) ConnectChild(error_fd, STDERR_FILENO);
+    execl("/bin/sh", "sh", "-c", command, static_cast<char *>(nullptr));
+    perror("execl");
+    _exit(failure_status);
+  }
+  if (child > 0) {
+    setpgid(child, child);
+    Record(child, watch_fd);
+  }
+  return child;
+}
+
+// A child whose pipe could not be set up: ended and reaped.
+void Abandon(pid_t pid) {
+  ChildTp *c = FindChild(pid);
+  EndGroup(pid, c ? c->pidfd.load() : -1, -1);
+  Forget(c);
+  Reap(pid);
+}
+
 // Pipe ends are close-on-exec: no other child inherits them and keeps a
 // pipe open behind our back.
-FILE *OpenOneWay(const char *command, const char *mode, pid_t *pid) {
+FILE *OpenOneWay(const char *command, const char *mode, pid_t *pid, int error_fd) {
   if (!mode || (strcmp(mode, "r") != 0 && strcmp(mode, "w") != 0)) return nullptr;
   const bool reading = mode[0] == 'r';
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return nullptr;
   const int parent_end = reading ? fds[0] : fds[1];
   const int child_end = reading ? fds[1] : fds[0];
-  const pid_t child = fork();
+  const pid_t child = Start(command, error_fd, 0, reading ? parent_end : -1, [&]() {
+    ConnectChild(child_end, reading ? STDOUT_FILENO : STDIN_FILENO);
+  });
+  close(child_end);
   if (child < 0) {
-    close(fds[0]);
-    close(fds[1]);
+    close(parent_end);
     return nullptr;
   }
-  if (child == 0) {
-    setpgid(0, 0);
-    ConnectChild(child_end, reading ? STDOUT_FILENO : STDIN_FILENO);
-    execl("/bin/sh", "sh", "-c", command, static_cast<char *>(nullptr));
-    perror("execl");
-    _exit(0);
-  }
-  setpgid(child, child);
-  close(child_end);
   FILE *stream = fdopen(parent_end, mode);
   if (!stream) {
     close(parent_end);
-    ReapChild(child);
+    Abandon(child);
     return nullptr;
   }
+  if (reading) setvbuf(stream, nullptr, _IONBF, 0);
   *pid = child;
   return stream;
 }
 
-FILE *OpenTwoWay(const char *command, pid_t *pid, FILE **write_stream) {
+FILE *OpenTwoWay(const char *command, pid_t *pid, FILE **write_stream, int error_fd) {
   if (!write_stream) return nullptr;
   int to_child[2];
   int from_child[2];
@@ -237,25 +417,20 @@ FILE *OpenTwoWay(const char *command, pid_t *pid, FILE **write_stream) {
     close(to_child[1]);
     return nullptr;
   }
-  const pid_t child = fork();
-  if (child < 0) {
-    for (int fd : {to_child[0], to_child[1], from_child[0], from_child[1]}) close(fd);
-    return nullptr;
-  }
-  if (child == 0) {
-    setpgid(0, 0);
+  const pid_t child = Start(command, error_fd, 1, from_child[0], [&]() {
     int out = from_child[1];
     // Connecting standard input first would overwrite it.
     if (out == STDIN_FILENO) out = fcntl(out, F_DUPFD_CLOEXEC, 3);
     ConnectChild(to_child[0], STDIN_FILENO);
     ConnectChild(out, STDOUT_FILENO);
-    execl("/bin/sh", "sh", "-c", command, static_cast<char *>(nullptr));
-    perror("execl");
-    _exit(1);
-  }
-  setpgid(child, child);
+  });
   close(to_child[0]);
   close(from_child[1]);
+  if (child < 0) {
+    close(to_child[1]);
+    close(from_child[0]);
+    return nullptr;
+  }
   FILE *writer = fdopen(to_child[1], "w");
   FILE *reader = writer ? fdopen(from_child[0], "r") : nullptr;
   if (!reader) {
@@ -264,9 +439,10 @@ FILE *OpenTwoWay(const char *command, pid_t *pid, FILE **write_stream) {
     else
       close(to_child[1]);
     close(from_child[0]);
-    ReapChild(child);
+    Abandon(child);
     return nullptr;
   }
+  setvbuf(reader, nullptr, _IONBF, 0);
   *write_stream = writer;
   *pid = child;
   return reader;
@@ -419,10 +595,10 @@ ReturnTp IfiClose(IfiHandleTp *handle) {
   } else if (stream == stdout) {
     if (fflush(stdout) != 0) rc = CmnError(CMN_SOURCE, __LINE__, IFI_E_CLOSE);
   } else if (handle->is_pipe) {
-    // Draining lets the filter finish instead of dying on a broken pipe in
-    // the middle of its output.
-    IfiEmptyPipe(stream);
-    IfiClosePipe(stream, handle->pid);
+    // What the filter would still write is not wanted: a page description
+    // may go on drawing pages for ever. It is ended, and its status only
+    // counts when it had finished by itself.
+    IfiReportFilterStatus(IfiClosePipe(stream, handle->pid));
   } else if (fclose(stream) != 0) {
     rc = CmnError(CMN_SOURCE, __LINE__, IFI_E_CLOSE);
   }
@@ -629,27 +805,51 @@ ReturnTp IfiRemove(const char *name) {
 }
 
 FILE *IfiOpenPipe(const char *command, const char *mode, pid_t *pid, FILE **write_stream,
-                  int bidirectional) {
+                  int bidirectional, int error_fd) {
   if (!command || !pid) return nullptr;
   if (CmnDebugCheck("debugimageload", 0)) fprintf(stderr, "IfiOpenPipe: %s\n", command);
   std::unique_lock<std::mutex> lock(pipe_mutex, std::defer_lock);
   if (pipe_locking) lock.lock();
-  return bidirectional ? OpenTwoWay(command, pid, write_stream) : OpenOneWay(command, mode, pid);
+  return bidirectional ? OpenTwoWay(command, pid, write_stream, error_fd)
+                       : OpenOneWay(command, mode, pid, error_fd);
 }
 
+// The pipe is read on its descriptor, so that poll() sees every byte that
+// is still to come; read streams have no buffer of their own, so stdio
+// calls on them (a header read line by line) take nothing away from this.
 size_t IfiPipeRead(FILE *stream, void *buffer, size_t length) {
   if (!stream || !buffer) return 0;
+  const int fd = fileno(stream);
+  ChildTp *child = FindReader(fd);
+  errno = 0;
+  if (child && child->stopped) return 0;
+  const int64_t limit = int64_t{IfiFilterTimeout()} * 1000;
   char *to = static_cast<char *>(buffer);
   size_t done = 0;
-  int idle = 0;
   while (done < length) {
-    const size_t got = fread(to + done, 1, length - done, stream);
-    done += got;
-    if (done == length || feof(stream)) break;
-    if (got == 0 && ++idle >= kPipeAttempts) break;
-    clearerr(stream);  // interrupted or would block: try again
-    usleep(kPipeRetryMicros);
+    pollfd p = {fd, POLLIN, 0};
+    const int ready = PollUntil(&p, 1, NowMillis() + limit);
+    if (ready == 0) {
+      // Silent for too long: it is not waited for again.
+      if (child) {
+        child->stopped = true;
+        EndGroup(child->pid, child->pidfd, fd);
+      }
+      errno = ETIMEDOUT;
+      return done;
+    }
+    if (ready < 0) break;
+    const ssize_t n = read(fd, to + done, length - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n == 0) {
+      if (child) child->at_end = true;
+      break;
+    } else if (errno != EINTR && errno != EAGAIN) {
+      break;
+    }
   }
+  errno = 0;
   return done;
 }
 
@@ -676,22 +876,85 @@ void IfiEmptyPipe(FILE *stream) {
   if (CmnDebugCheck("debugimageload", 0))
     fprintf(stderr, "IfiEmptyPipe: handle:%d\n", fileno(stream));
   char scratch[kDrainBlock];
-  while (fread(scratch, 1, sizeof scratch, stream) > 0) {
+  while (IfiPipeRead(stream, scratch, sizeof scratch) == sizeof scratch) {
   }
 }
 
 int IfiClosePipe(FILE *stream, pid_t pid) {
   if (!stream) return -1;
-  const bool closed = fclose(stream) == 0;
-  // Wait even when the close failed: the child must not stay a zombie.
-  if (pid <= 0) return -1;
-  int status = 0;
-  pid_t got;
-  do {
-    got = waitpid(pid, &status, 0);
-  } while (got < 0 && errno == EINTR);
-  if (got < 0 || !closed) return -1;
-  return status;
+  if (pid <= 0) {
+    fclose(stream);
+    return -1;
+  }
+  ChildTp *child = FindChild(pid);
+  const int pidfd = child ? child->pidfd.load() : -1;
+  const int fd = fileno(stream);
+  const int access = fcntl(fd, F_GETFL) & O_ACCMODE;
+  bool by_itself = false, closed = true;
+  if (access == O_WRONLY) {
+    // Closing hands the child the end of its input; it may still be at work.
+    closed = fclose(stream) == 0;
+    stream = nullptr;
+    by_itself = Exited(pid, pidfd, NowMillis() + int64_t{IfiFilterTimeout()} * 1000);
+    EndGroup(pid, pidfd, -1);
+  } else {
+    if (!(child && child->stopped)) {
+      const bool ended = (child && child->at_end) || OutputEnded(fd);
+      by_itself = Exited(pid, pidfd, ended ? NowMillis() + kGraceMillis : 0);
+    }
+    EndGroup(pid, pidfd, fd);
+    closed = fclose(stream) == 0;
+  }
+  Forget(child);
+  // Reaped even when the close failed: the child must not stay a zombie.
+  const int status = Reap(pid);
+  return by_itself && closed ? status : -1;
 }
+
+void IfiEndChildren(void) {
+  for (ChildTp &c : children) {
+    const pid_t pid = c.pid;
+    if (pid <= 0) continue;
+    c.stopped = true;
+    kill(-pid, SIGTERM);
+  }
+  const int64_t deadline = NowMillis() + kGraceMillis;
+  for (ChildTp &c : children) {
+    const pid_t pid = c.pid;
+    if (pid <= 0) continue;
+    AwaitEnd(c.pidfd, c.fd, deadline);
+    kill(-pid, SIGKILL);
+  }
+}
+
+int IfiFilterTimeout(void) {
+  const char *text = getenv("PVFILTERTIMEOUT");
+  if (!text || !*text) return kDefaultTimeout;
+  char *end;
+  const long seconds = strtol(text, &end, 10);
+  if (*end || seconds <= 0) return kDefaultTimeout;
+  return static_cast<int>(std::min<long>(seconds, INT32_MAX / 1000));
+}
+
+void IfiReportFilterStatus(int status) {
+  if (status <= 0) return;
+  filter_failed = true;
+  // The shell reports a command ended by a signal as 128 and its number.
+  if (WIFEXITED(status) && WEXITSTATUS(status) > 128 && WEXITSTATUS(status) < 128 + NSIG)
+    CmnError(CMN_SOURCE, __LINE__, IFI_W_FILTER_SIGNAL, WEXITSTATUS(status) - 128);
+  else if (WIFEXITED(status))
+    CmnError(CMN_SOURCE, __LINE__, IFI_W_FILTER_STATUS, WEXITSTATUS(status));
+  else if (WIFSIGNALED(status))
+    CmnError(CMN_SOURCE, __LINE__, IFI_W_FILTER_SIGNAL, WTERMSIG(status));
+}
+
+ReturnTp IfiReportFilterTimeout(void) {
+  filter_failed = true;
+  return CmnError(CMN_SOURCE, __LINE__, IFI_E_FILTER_TIMEOUT, IfiFilterTimeout());
+}
+
+bool IfiFilterFailed(void) { return filter_failed; }
+
+void IfiSetFilterFailed(bool failed) { filter_failed = failed; }
 
 void IfiEnableLocking(void) { pipe_locking = true; }

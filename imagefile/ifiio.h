@@ -101,7 +101,8 @@ ReturnTp IfiOpen(const IffFileSpecTp *spec, int service, IfiHandleTp **handle);
 // to the filter stage.
 ReturnTp IfiOpenRead(void *client, const IffFileSpecTp *spec, IfiHandleTp **handle);
 ReturnTp IfiOpenWrite(const IffFileSpecTp *spec, IfiHandleTp **handle);
-// Drains and reaps a filter pipe; never closes stdin/stdout. Frees the handle.
+// Ends a filter pipe (IfiClosePipe) and reports how the filter ended;
+// never closes stdin/stdout. Frees the handle.
 ReturnTp IfiClose(IfiHandleTp *handle);
 
 // Reads size x count bytes. A short read that delivers at least one item
@@ -143,14 +144,46 @@ ReturnTp IfiRemove(const char *name);
 // *write_stream writes its input (mode is ignored). Null on failure. Close
 // the write stream before draining or closing the read stream, or the
 // child never sees the end of its input. The command reaches the shell as
-// it is: quote every file name in it with CmnShellQuote.
+// it is: quote every file name in it with CmnShellQuote. A read stream is
+// unbuffered, so stdio reads and IfiPipeRead may be mixed. An error_fd of 0
+// or more becomes the command's standard error (the caller keeps it).
+// The child is recorded until IfiClosePipe, so that IfiEndChildren can
+// end it.
 FILE *IfiOpenPipe(const char *command, const char *mode, pid_t *pid, FILE **write_stream,
-                  int bidirectional);
+                  int bidirectional, int error_fd = -1);
+// Reads up to length bytes of the child's output. Short at its end; also
+// short, with errno set to ETIMEDOUT, when the child has written nothing
+// for IfiFilterTimeout() seconds: its process group has then been ended,
+// and later reads return nothing. Waits in poll, never in sleeps.
 size_t IfiPipeRead(FILE *stream, void *buffer, size_t length);
 size_t IfiPipeWrite(FILE *stream, const void *buffer, size_t length);
+// Reads the child's output to its end (each wait bounded as above).
 void IfiEmptyPipe(FILE *stream);
-// Closes the stream and waits for the child; the wait status or -1.
+// Closes the stream and ends the child's process group. A child that has
+// written all its output (or, on a write stream, been handed all its
+// input) gets a moment to exit by itself; whatever is left of its group
+// then gets SIGTERM and, once it has had a short grace to go, SIGKILL.
+// Returns the wait status of a child that exited by itself, or -1 when it
+// had to be ended (or on failure).
 int IfiClosePipe(FILE *stream, pid_t pid);
+// Ends the process group of every child of IfiOpenPipe that is still
+// running, as IfiClosePipe does, without reaping. Safe in a signal handler.
+void IfiEndChildren(void);
+// The seconds a filter may keep us waiting for output: PVFILTERTIMEOUT, or
+// 300 when that is unset or not a positive whole number.
+int IfiFilterTimeout(void);
+// Reports a filter's end: nothing for the wait status 0 or for -1 (ended
+// by us), a warning for a non-zero exit status or a signal. Each report
+// counts as a failure for IfiFilterFailed.
+void IfiReportFilterStatus(int status);
+// Raises the time-out message (a failure too) and returns its code.
+ReturnTp IfiReportFilterTimeout(void);
+// True once a filter of this process has failed or has been stopped for
+// its silence: the picture read from it may be incomplete.
+bool IfiFilterFailed(void);
+// Sets that state back, for a reader that got the picture another way
+// after a converter failed.
+void IfiSetFilterFailed(bool failed);
 // Makes pipe creation take a process-wide mutex.
 void IfiEnableLocking(void);
 

@@ -31,6 +31,13 @@ void Describe(Display *display, const XErrorEvent *error, char *text, size_t siz
 }
 
 int ErrorHandler(Display *display, XErrorEvent *error) {
+  // Once another client has destroyed the window we show, every request on
+  // it fails, and such an error may be read before the DestroyNotify is.
+  // Either way the window is gone, which ends the program as the event
+  // does: status 1, and no error text for it.
+  if ((error->error_code == BadWindow || error->error_code == BadDrawable) &&
+      scr_external_window_id != 0 && error->resourceid == scr_external_window_id)
+    exit(1);
   if (watching && display == watch_display && error->serial >= watch_from) {
     if (!have_error) {
       first_error = *error;

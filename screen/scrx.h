@@ -41,7 +41,9 @@ struct ScrDrvXTp {
 // X errors. While a driver window is open, X errors are caught instead of
 // ending the process: inside a driver operation they are kept for the
 // operation to report, outside one they are reported at once; a lost
-// connection is reported and ends the process with status 1.
+// connection is reported and ends the process with status 1. An error on
+// the window shown that says it no longer exists ends the process with
+// status 1 without a message, as its DestroyNotify does.
 void ScrDrvXTrapErrors(void);
 void ScrDrvXReleaseErrors(void);
 // Starts collecting the errors of the requests that follow.

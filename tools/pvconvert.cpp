@@ -394,17 +394,16 @@ ReturnTp OpenInput(const char *in, ImgOpenParamsTp *params, const ImgColorOpsTp 
 // user stops the conversion, so that no half-written file is left.
 char cvTemporary[4096];
 
-void RemoveTemporaryAndDie(int sig) {
+// A conversion stopped by a signal leaves nothing behind: no filter still
+// running, no temporary file.
+void CleanUpAndDie(int sig) {
+  IfiEndFilters();
   if (cvTemporary[0]) unlink(cvTemporary);
   signal(sig, SIG_DFL);
   raise(sig);
 }
 
-void ForgetTemporary() {
-  static const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-  for (int sig : kSignals) signal(sig, SIG_DFL);
-  cvTemporary[0] = 0;
-}
+void ForgetTemporary() { cvTemporary[0] = 0; }
 
 // Where the lines go: `path` itself (standard output as "", a device, a
 // FIFO), or `temp` beside it, renamed over it when complete.
@@ -448,7 +447,15 @@ ReturnTp PrepareOutput(const char *outname, OutputTp *out) {
   if (ext.size() > 8 || ext.size() < 2) ext.clear();
   temp += ext;
   if (temp.size() >= sizeof cvTemporary) return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN, outname);
+  // No signal between the file's creation and its name's record: the
+  // handler would leave it behind.
+  sigset_t ending, before;
+  sigemptyset(&ending);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&ending, sig);
+  sigprocmask(SIG_BLOCK, &ending, &before);
   const int fd = mkstemps(&temp[0], static_cast<int>(ext.size()));
+  if (fd >= 0) snprintf(cvTemporary, sizeof cvTemporary, "%s", temp.c_str());
+  sigprocmask(SIG_SETMASK, &before, nullptr);
   if (fd < 0) return CmnError(CMN_SOURCE, __LINE__, CMN_E_OPEN, outname);
   mode_t mode;
   if (exists) {
@@ -461,9 +468,6 @@ ReturnTp PrepareOutput(const char *outname, OutputTp *out) {
   fchmod(fd, mode);
   close(fd);
   out->temp = temp;
-  snprintf(cvTemporary, sizeof cvTemporary, "%s", temp.c_str());
-  static const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-  for (int sig : kSignals) signal(sig, RemoveTemporaryAndDie);
   return 0;
 }
 
@@ -580,6 +584,7 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
 
 int main(int argc, char **argv) {
   CmnKeepFreedMemory();
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(sig, CleanUpAndDie);
   // Installed, the filters find the system directory shipped beside the
   // program unless SYSDIR names another.
   CmnDefaultSysdirToEnv();
@@ -620,5 +625,6 @@ int main(int argc, char **argv) {
 
   const char *in = cvFiles[0];
   const int status = info ? Info(in, &params) : Convert(in, cvFiles[1], &params, &color, &stamp);
-  Exit(status);
+  // A filter that failed may have left the picture incomplete.
+  Exit(status == 0 && IfiFilterFailed() ? 1 : status);
 }

@@ -109,13 +109,15 @@ char **pvFiles = nullptr;
 int pvNFiles = 0;
 const PvSettingsTp *pvSettings = nullptr;  // for the crop of each page explored
 
-// The interrupt ends every process of our group (filters, the stamp
-// renderer) and then this one. The X image may point into memory that is
-// not the library's to free, so its data pointer is cleared first. Our own
-// SIGTERM is ignored so that the exit status stays 0; children forked
-// earlier keep the default.
+// An interrupt or a SIGTERM ends the filters and the stamp renderer (each
+// in a group of its own), every other process of our group, and then this
+// one. The X image may point into memory that is not the library's to
+// free, so its data pointer is cleared first. Our own SIGTERM is ignored
+// so that the exit status stays 0; children forked earlier keep the
+// default.
 void InterruptHandler(int) {
   if (scr_external_x_image) scr_external_x_image->data = nullptr;
+  IfiEndFilters();
   signal(SIGTERM, SIG_IGN);
   kill(0, SIGTERM);
   _exit(0);
@@ -425,9 +427,10 @@ ReturnTp ReadRaster(const PvSettingsTp &s, int page) {
   delete pvRun.raw;
   pvRun.raw = nullptr;
   if (pvRun.pages) ImgClose(&pvRun.pages);
-  // Stitched pages are shown as one picture: all of them are read.
+  // Stitched pages are shown as one picture: all of them are read. Pages
+  // after the one shown are not (a page description may never end).
   if (!s.explore || s.stitch) {
-    pvRun.raw = new ImgRaw(s.infile, true, 1, s.stitch ? 0 : page);
+    pvRun.raw = new ImgRaw(s.infile, true, 1, s.stitch ? 0 : std::max(page, 1));
     return pvRun.raw->status();
   }
   ReturnTp rc = ImgOpenPicture(s.infile, &pvRun.pages, nullptr);
@@ -614,7 +617,11 @@ int main(int argc, char **argv) {
   // 2, 3. Our own process group, so that an interrupt can end the filters
   // and renderers we start together with us.
   setpgid(0, 0);
-  signal(SIGINT, InterruptHandler);
+  struct sigaction on_end = {};
+  on_end.sa_handler = InterruptHandler;
+  sigemptyset(&on_end.sa_mask);
+  for (int sig : {SIGINT, SIGTERM}) sigaddset(&on_end.sa_mask, sig);
+  for (int sig : {SIGINT, SIGTERM}) sigaction(sig, &on_end, nullptr);
 
   // 4. Debugging aid: echo the command line and keep a copy of the input.
   if (getenv("PVVIEWDEBUG")) SaveInputCopy(argc, argv);

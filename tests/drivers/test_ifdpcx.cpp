@@ -90,6 +90,25 @@ TEST(Pcx, VersionsPalettesResolutionsAndCarriedRuns) {
   IfiIdentifyFn = saved;
 }
 
+// A header may give rows of no bytes: every pixel is then entry 0 of the
+// palette (black in true colour), in each colour mode.
+TEST(Pcx, RowsOfNoBytesReadAsEntryZero) {
+  TempDir dir;
+  const std::string path = dir.file("empty.pcx");
+  const struct {
+    int bits, planes;
+    unsigned char first;  // of the pixels
+  } kModes[] = {{8, 1, 100}, {1, 1, 100}, {1, 4, 100}, {8, 3, 0}};
+  for (const auto &m : kModes) {
+    SCOPED_TRACE(std::to_string(m.bits) + " bits x " + std::to_string(m.planes));
+    WriteFile(path, Pcx(5, m.bits, m.planes, 3, 2, 0, 0, 0, ""));
+    RgbImage d = ReadRgb(path);
+    ASSERT_EQ(d.rc, 0u);
+    for (size_t i = 0; i < d.rgb.size(); i += 3) EXPECT_EQ(d.rgb[i], m.first) << "pixel " << i / 3;
+    EXPECT_EQ(d.rgb.size(), 18u);
+  }
+}
+
 TEST(Pcx, WrittenFilesReadBackWithNetpbm) {
   TempDir dir;
   const std::string out = dir.file("w.pcx");

@@ -86,6 +86,17 @@ TEST(Tga, PacketsCrossRowsAndMapsStartAnywhere) {
        Tga(1, 1, 2, 2, 16, 2, 1, 8, 0, std::string("\xFF\x7F\0\x40\2\3", 6)),
        {255, 255, 255, 131, 0, 0},
        0},
+      // 100 x 2, top row first: runs of 128 and 72 colour pixels.
+      {"long runs", Tga(0, 10, 0, 0, 0, 100, 2, 24, 0x20, "\xFF\1\2\3\xC7\4\5\6"),
+       [] {
+         Bytes rgb;
+         for (int i = 0; i < 200; ++i) rgb.insert(rgb.end(), {3, 2, 1});
+         for (int i = 128; i < 200; ++i) rgb[3 * i] = 6, rgb[3 * i + 1] = 5, rgb[3 * i + 2] = 4;
+         return rgb;
+       }(),
+       0},
+      // A map of no entries: every index shows black.
+      {"empty map", Tga(1, 1, 0, 0, 24, 2, 1, 8, 0, "\0\1"), {0, 0, 0, 0, 0, 0}, 0},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -447,6 +448,50 @@ TEST(TiffWriter, OrientationAndResolutionComeBack) {
       EXPECT_DOUBLE_EQ(h.x_resolution, 300.5);
       EXPECT_EQ(h.aspect_x, h.aspect_y);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Every compression code a writer can be handed: the TIFF writer either
+// writes it, and the file reads back named as the compression it holds, or
+// refuses it. New-style JPEG is named baseline whatever its coding.
+TEST(TiffWriter, EachRequestCodeWrittenAsItsCompressionOrRefused) {
+  TempDir dir;
+  const std::string path = dir.file("c.tif");
+  IffFileSpecTp spec = {path.c_str(), nullptr, 0};
+  const std::map<uint64_t, int32_t> read_back = {
+      {IFF_COMP_NONE, IFF_COMP_NONE},
+      {IFF_COMP_LZW, IFF_COMP_LZW},
+      {IFF_COMP_RLE, IFF_COMP_PACKBITS},
+      {IFF_COMP_PACKBITS, IFF_COMP_PACKBITS},
+      {IFF_COMP_JPEG_LOSSLESS, IFF_COMP_JPEG_BASELINE},
+      {IFF_COMP_JPEG_BASELINE, IFF_COMP_JPEG_BASELINE},
+      {IFF_COMP_G3, IFF_COMP_G3},
+      {IFF_COMP_G4, IFF_COMP_G4},
+      {IFF_COMP_G3_TIFF, IFF_COMP_G3_TIFF},
+  };
+  Bytes line(16);
+  for (size_t x = 0; x < line.size(); ++x) line[x] = static_cast<unsigned char>(x * 16);
+  for (uint64_t code = 0; code <= IFF_COMP_DEFLATE; ++code) {
+    const uint64_t compression[3] = {code, 0, 0};
+    IffControlBlockTp *out = nullptr;
+    ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_TIFF, IFF_MIN_VERIFY, nullptr),
+              0u);
+    ReturnTp rc = IffWtHead(out, 16, 3, 1, 1, 0, IFF_CM_GRAY, 0, 8, compression, 0, 0, 0, nullptr);
+    for (int32_t y = 0; y < 3 && !rc; ++y) rc = IffWtScan(out, y, line.data());
+    const ReturnTp term = IffTerm(&out);
+    const auto written = read_back.find(code);
+    if (written == read_back.end()) {
+      EXPECT_NE(rc, 0u) << code;
+      continue;
+    }
+    ASSERT_EQ(rc | term, 0u) << code;
+    FXICompression = -1;
+    EXPECT_EQ(ReadRgb(path).rc, 0u) << code;
+    EXPECT_EQ(FXICompression, written->second) << code;
+  }
 }
 
 }  // namespace

@@ -15,6 +15,11 @@
 #include <sstream>
 
 RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &options) {
+  return RunProgram(argv, options, nullptr);
+}
+
+RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &options,
+                     const std::function<void(pid_t)> &while_running) {
   RunResult result;
   int in[2], out[2], err[2];
   if (pipe(in) || pipe(out) || pipe(err)) return result;
@@ -49,6 +54,7 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
     done += static_cast<size_t>(n);
   }
   close(in[1]);
+  if (while_running) while_running(pid);
 
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
   bool out_open = true, err_open = true, killed = false;
@@ -57,6 +63,8 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
       kill(pid, SIGKILL);
       killed = true;
     }
+    // Children it left behind may hold its output open for ever.
+    if (killed && std::chrono::steady_clock::now() > deadline + std::chrono::seconds(5)) break;
     pollfd fds[2] = {{out_open ? out[0] : -1, POLLIN, 0}, {err_open ? err[0] : -1, POLLIN, 0}};
     if (poll(fds, 2, 200) <= 0) continue;
     char buf[4096];
@@ -83,6 +91,31 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
   else if (WIFSIGNALED(status))
     result.status = 128 + WTERMSIG(status);
   return result;
+}
+
+bool WaitFor(const std::function<bool()> &done, int timeout_seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    usleep(10000);
+  }
+  return true;
+}
+
+bool ProcessGone(pid_t pid, int timeout_seconds) {
+  return WaitFor(
+      [pid]() {
+        if (kill(pid, 0) != 0) return true;
+        const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+        const size_t paren = stat.rfind(')');
+        return paren == std::string::npos || stat.compare(paren, 3, ") Z") == 0;
+      },
+      timeout_seconds);
+}
+
+bool LineWritten(const std::string &path, int timeout_seconds) {
+  return WaitFor([&path]() { return ReadFile(path).find('\n') != std::string::npos; },
+                 timeout_seconds);
 }
 
 TempDir::TempDir() {

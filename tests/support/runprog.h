@@ -3,6 +3,9 @@
 #ifndef PV_TESTS_RUNPROG_H
 #define PV_TESTS_RUNPROG_H
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +28,11 @@ struct RunOptions {
 };
 
 RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &options = {});
+// The same, calling while_running with the program's pid once it runs (and
+// its input is fed): to wait for an event and signal it. Its output is
+// collected after.
+RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &options,
+                     const std::function<void(pid_t)> &while_running);
 
 // What a /bin/sh command (run under `set -e`) prints; fails the test when
 // the command fails.
@@ -42,6 +50,15 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// True once done() is, checked every 10 ms up to the guard: for events
+// that give no other sign.
+bool WaitFor(const std::function<bool()> &done, int timeout_seconds = 30);
+// Wait for an event, up to a generous guard: true once pid runs no more
+// (gone, or a zombie no one has reaped yet); true once the file holds a
+// whole line.
+bool ProcessGone(pid_t pid, int timeout_seconds = 30);
+bool LineWritten(const std::string &path, int timeout_seconds = 30);
 
 void WriteFile(const std::string &path, const std::string &data);
 std::string ReadFile(const std::string &path);

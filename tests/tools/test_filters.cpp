@@ -1,7 +1,10 @@
 // Page and vector files converted through the shipped filter description
 // file and the real programs it names, compared with those programs' own
 // rendering at the same resolution.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <sstream>
@@ -118,6 +121,132 @@ TEST_F(Filtered, HostileNamesStandardInputAndNoFilters) {
   EXPECT_EQ(Convert("p.hpgl", &status), "bad");
   EXPECT_EQ(status, 1);
   EXPECT_NE(err_.find("Unknown type of file p.hpgl"), std::string::npos) << err_;
+}
+
+// Filters that never end, write nothing, fail, leave a child behind or are
+// interrupted: every run ends, says why, and leaves neither a process nor
+// a temporary file. Each filter notes the pid of every process it starts.
+class Stubborn : public testing::Test {
+ protected:
+  void SetUp() override {
+    WriteFile(dir_.file("small.pgm"), "P5\n8 8\n255\n" + std::string(64, '\x40'));
+    const std::string pids = dir_.file("pids"), small = dir_.file("small.pgm");
+    std::string table;
+    for (const auto &[tag, body] : std::vector<std::pair<std::string, std::string>>{
+             {"*xzPOSTSCRIPT",
+              "exec gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=pgmraw -r72 "
+              "-sOutputFile=- -"},
+             {"EXIT3", "printf 'P5\\n8 8\\n255\\n'; exit 3"},
+             {"BACKGROUND", "sleep 300 & echo $! >> " + pids + "; cat " + small},
+             {"STALL", "head -c 50 " + small + "; exec sleep 300"},
+             {"NOISY", "echo noise >&2; cat " + small},
+         }) {
+      const std::string script = dir_.file("filter" + tag);
+      WriteFile(script, "#!/bin/sh\necho $$ >> " + pids + "\n" + body + "\n");
+      chmod(script.c_str(), 0755);
+      table += tag + " " + script + " filter\n";
+    }
+    mkdir(dir_.file("sys").c_str(), 0755);
+    WriteFile(dir_.file("sys/filters"), table);
+    WriteFile(dir_.file("loop.ps"),
+              "%!PS\n<< /PageSize [72 36] >> setpagedevice\n{showpage} loop\n");
+    WriteFile(dir_.file("idle.ps"), "%!PS\n{} loop\n");
+    for (const char *tag : {"EXIT3", "BACKGROUND", "STALL", "NOISY"})
+      WriteFile(dir_.file(std::string(tag) + ".in"), tag);
+  }
+  // pvconvert of file to out.pgm; signal, when given, is sent once the
+  // filter runs (and, with writing, once the output is being written).
+  RunResult Convert(const std::string &file, std::vector<std::string> env = {}, int signal = 0,
+                    bool writing = false) {
+    RunOptions o;
+    env.insert(env.end(), {"SYSDIR=" + dir_.file("sys"), "TMPDIR=" + dir_.path()});
+    o.set_env = env;
+    o.unset_env = {"PVDEBUG", "PVDEBUGFILTER", "PVFILTERTIMEOUT"};
+    o.cwd = dir_.path();
+    unlink(dir_.file("pids").c_str());
+    return RunProgram({PVCONVERT_BIN, file, "out.pgm"}, o, [&](pid_t pid) {
+      if (!signal) return;
+      EXPECT_TRUE(WaitFor(
+          [&]() { return LineWritten(dir_.file("pids"), 0) && (!writing || Leftovers() != ""); }));
+      kill(pid, signal);
+    });
+  }
+  // Every process the filters noted has ended.
+  void ExpectNoneRunning(const std::string &what) {
+    std::istringstream pids(ReadFile(dir_.file("pids")));
+    int n = 0;
+    for (pid_t pid; pids >> pid; ++n) EXPECT_TRUE(ProcessGone(pid)) << what << ": pid " << pid;
+    EXPECT_GT(n, 0) << what;
+  }
+  // Names of the temporary files in the directory (the output's and the
+  // filter stage's).
+  std::string Leftovers() {
+    std::string names;
+    DIR *d = opendir(dir_.path().c_str());
+    while (dirent *e = d ? readdir(d) : nullptr)
+      if (!strncmp(e->d_name, ".pvconvert.", 11) || !strncmp(e->d_name, "pvpf", 4))
+        names += std::string(e->d_name) + " ";
+    if (d) closedir(d);
+    return names;
+  }
+  TempDir dir_;
+};
+
+TEST_F(Stubborn, EveryRunEndsAndSaysWhy) {
+  const struct {
+    const char *file, *env;
+    int status;
+    const char *message, *output;
+  } cases[] = {
+      // A page, then pages for ever: the first is written and the rest not waited for.
+      {"loop.ps", "", 0, "", "P5 72 36 255\n"},
+      {"idle.ps", "PVFILTERTIMEOUT=1", 1,
+       "Error: The filter wrote nothing for 1 s and was stopped (PVFILTERTIMEOUT)", ""},
+      {"BACKGROUND.in", "", 0, "", "P5 8 8 255\n@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@"},
+      {"EXIT3.in", "", 1, "Warning: The filter ended with status 3", "P5 8 8 255\n"},
+  };
+  for (const auto &c : cases) {
+    unlink(dir_.file("out.pgm").c_str());
+    const RunResult r = Convert(c.file, {c.env});
+    EXPECT_EQ(r.status, c.status) << c.file << ": " << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.file << ": " << r.err;
+    EXPECT_EQ(ReadFile(dir_.file("out.pgm")).substr(0, strlen(c.output)), c.output) << c.file;
+    ExpectNoneRunning(c.file);
+    EXPECT_EQ(Leftovers(), "") << c.file;
+  }
+}
+
+TEST_F(Stubborn, SignalsEndTheFiltersAndRemoveTemporaries) {
+  for (int sig : {SIGINT, SIGTERM}) {
+    // Ghostscript busy for ever, then a filter silent after a header: the
+    // output is being written when the signal comes.
+    for (const char *file : {"idle.ps", "STALL.in"}) {
+      const std::string what = std::string(file) + " " + strsignal(sig);
+      const RunResult r = Convert(file, {}, sig, file[0] == 'S');
+      EXPECT_EQ(r.status, 128 + sig) << what << ": " << r.err;
+      ExpectNoneRunning(what);
+      EXPECT_EQ(Leftovers(), "") << what;
+    }
+  }
+}
+
+TEST_F(Stubborn, TheLogIsNeverWrittenThroughALink) {
+  WriteFile(dir_.file("victim"), "precious\n");
+  symlink(dir_.file("victim").c_str(), dir_.file("pv.mallory.log").c_str());
+  const struct {
+    const char *logname, *message;
+  } cases[] = {
+      {"alice", ""},
+      {"mallory", "Warning: Filter messages are not written to "},
+      {"../alice", "Warning: Filter messages are not logged: the user name ../alice holds a '/'"},
+  };
+  for (const auto &c : cases) {
+    const RunResult r = Convert("NOISY.in", {std::string("LOGNAME=") + c.logname});
+    EXPECT_EQ(r.status, 0) << c.logname << ": " << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.logname << ": " << r.err;
+  }
+  EXPECT_EQ(ReadFile(dir_.file("pv.alice.log")), "noise\n");
+  EXPECT_EQ(ReadFile(dir_.file("victim")), "precious\n");
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 // The viewer on a PDF that comes through the filters (rasterised again
 // for a larger size), and on pages joined at their seams.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -68,6 +71,52 @@ TEST_F(Vector, StitchJoinsOverlappingPages) {
   WriteFile(dir_.file("pages.ppm"), pages);
   EXPECT_TRUE(Run("pages.ppm", {"-stitch", "true"}) == joined);
   EXPECT_TRUE(Run("pages.ppm", {}) == joined.substr(0, 60 * 100 * 3));  // the first page alone
+}
+
+// PostScript that never ends or never draws, and signals while it is
+// rasterised: the viewer ends, and so does Ghostscript, which notes its pid.
+TEST_F(Vector, FiltersNeverOutliveTheViewer) {
+  ASSERT_TRUE(server_.ok());
+  const std::string pids = dir_.file("pids"), script = dir_.file("gs.sh");
+  WriteFile(script, "#!/bin/sh\necho $$ >> " + pids +
+                        "\nexec gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=ppmraw -r72 "
+                        "-sOutputFile=- -\n");
+  chmod(script.c_str(), 0755);
+  mkdir(dir_.file("sys").c_str(), 0755);
+  WriteFile(dir_.file("sys/filters"), "*xzPOSTSCRIPT " + script + " PostScript\n");
+  WriteFile(dir_.file("loop.ps"), "%!PS\n<< /PageSize [72 36] >> setpagedevice\n{showpage} loop\n");
+  WriteFile(dir_.file("idle.ps"), "%!PS\n{} loop\n");
+  const struct {
+    const char *file, *timeout;
+    int signal, status;
+    const char *message;
+  } cases[] = {
+      {"loop.ps", "300", 0, 0, ""},
+      {"idle.ps", "1", 0, 1,
+       "Error: The filter wrote nothing for 1 s and was stopped (PVFILTERTIMEOUT)"},
+      {"idle.ps", "300", SIGINT, 0, ""},
+      {"idle.ps", "300", SIGTERM, 0, ""},
+  };
+  for (const auto &c : cases) {
+    RunOptions o;
+    o.cwd = dir_.path();
+    o.set_env = {"DISPLAY=" + server_.display(), "SYSDIR=" + dir_.file("sys"),
+                 "TMPDIR=" + dir_.path(), std::string("PVFILTERTIMEOUT=") + c.timeout};
+    o.unset_env = {"PVDEBUG", "PVVIEWDEBUG", "PVDEBUGFILTER"};
+    unlink(pids.c_str());
+    const RunResult r = RunProgram({PVVIEW_BIN, "-timer", "1", c.file}, o, [&](pid_t pid) {
+      if (!c.signal) return;
+      EXPECT_TRUE(LineWritten(pids));
+      kill(pid, c.signal);
+    });
+    const std::string what = std::string(c.file) + " " + std::to_string(c.signal);
+    EXPECT_EQ(r.status, c.status) << what << ": " << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << what << ": " << r.err;
+    std::istringstream noted(ReadFile(pids));
+    pid_t pid = 0;
+    ASSERT_TRUE(noted >> pid) << what;
+    EXPECT_TRUE(ProcessGone(pid)) << what;
+  }
 }
 
 }  // namespace

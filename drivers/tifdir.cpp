@@ -1,0 +1,539 @@
+// The TIFF directory: the chain of directories of a file, and the entries
+// of one read into its record; the directory of a written file, in tag
+// order with its long values right behind it, and the header that points
+// at it.
+//
+// Every array of the directory grows with the bytes actually read, never
+// with the count a header claims.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "tiffint.h"
+
+#define CMN_SOURCE "tifdir"
+
+namespace {
+
+constexpr uint32_t kMaxEntries = 1000;
+constexpr uint64_t kMaxValues = uint64_t{1} << 25;  // more strips than any legal picture has
+constexpr uint32_t kMaxPages = 65535;
+
+enum Tag : uint16_t {
+  kNewSubfileType = 254,
+  kSubfileType = 255,
+  kImageWidth = 256,
+  kImageLength = 257,
+  kBitsPerSample = 258,
+  kCompression = 259,
+  kPhotometric = 262,
+  kFillOrder = 266,
+  kStripOffsets = 273,
+  kOrientation = 274,
+  kSamplesPerPixel = 277,
+  kRowsPerStrip = 278,
+  kStripByteCounts = 279,
+  kXResolution = 282,
+  kYResolution = 283,
+  kPlanarConfig = 284,
+  kGrayResponseUnit = 290,
+  kGrayResponseCurve = 291,
+  kT4Options = 292,
+  kT6Options = 293,
+  kResolutionUnit = 296,
+  kTransferFunction = 301,
+  kSoftware = 305,
+  kDateTime = 306,
+  kPredictor = 317,
+  kWhitePoint = 318,
+  kPrimaryChromaticities = 319,
+  kColorMap = 320,
+  kTileWidth = 322,
+  kTileLength = 323,
+  kTileOffsets = 324,
+  kTileByteCounts = 325,
+  kJpegTables = 347,
+  kJpegProc = 512,
+  kJpegInterchange = 513,
+  kJpegInterchangeLength = 514,
+  kJpegRestartInterval = 515,
+  kJpegLosslessPredictors = 517,
+  kJpegPointTransforms = 518,
+  kJpegQTables = 519,
+  kJpegDCTables = 520,
+  kJpegACTables = 521,
+  kYCbCrCoefficients = 529,
+  kYCbCrSubSampling = 530,
+  kYCbCrPositioning = 531,
+  kReferenceBlackWhite = 532,
+};
+
+// The types of an entry's values.
+enum FieldType : uint16_t {
+  kByte = 1,
+  kAscii = 2,
+  kShort = 3,
+  kLong = 4,
+  kRational = 5,  // two longs: numerator, denominator
+  kUndefined = 7,
+};
+
+// The entry count of the directory at offset and its next offset; false
+// when the directory cannot be read.
+bool DirectoryAt(TiffState *s, uint32_t offset, uint32_t *entries, uint32_t *next) {
+  uint8_t b[4];
+  if (!TiffReadAt(s, offset, b, 2)) return false;
+  *entries = TiffGet16(s, b);
+  if (!TiffReadAt(s, uint64_t{offset} + 2 + 12 * uint64_t{*entries}, b, 4)) {
+    *next = 0;
+    return true;
+  }
+  *next = TiffGet32(s, b);
+  return true;
+}
+
+int TypeSize(uint16_t type) {
+  switch (type) {
+    case kByte:
+    case kAscii:
+    case kUndefined:
+      return 1;
+    case kShort:
+      return 2;
+    case kLong:
+      return 4;
+    case kRational:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+struct EntryTp {
+  uint16_t tag, type;
+  uint32_t count;
+  uint8_t value[4];
+};
+
+// The values of an entry as numbers (rationals as numerator, denominator
+// pairs). Arrays are read a block at a time: what is kept never exceeds
+// what the file holds.
+bool Values(TiffState *s, const EntryTp &e, std::vector<uint64_t> *out) {
+  out->clear();
+  const int size = TypeSize(e.type);
+  if (size == 0 || e.count == 0) return true;
+  const int unit = e.type == kRational ? 4 : size;
+  const uint64_t total = uint64_t{e.count} * static_cast<uint64_t>(size);
+  if (uint64_t{e.count} > kMaxValues) return false;
+  auto decode = [&](const uint8_t *p, size_t n) {
+    for (size_t i = 0; i + static_cast<size_t>(unit) <= n; i += static_cast<size_t>(unit)) {
+      switch (unit) {
+        case 1:
+          out->push_back(p[i]);
+          break;
+        case 2:
+          out->push_back(TiffGet16(s, p + i));
+          break;
+        default:
+          out->push_back(TiffGet32(s, p + i));
+          break;
+      }
+    }
+  };
+  if (total <= 4) {
+    decode(e.value, static_cast<size_t>(total));
+    return true;
+  }
+  uint64_t offset = TiffGet32(s, e.value);
+  uint64_t left = total;
+  uint8_t block[4096];
+  while (left > 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(left, sizeof block));
+    if (!TiffReadAt(s, offset, block, n)) return false;
+    decode(block, n);
+    offset += n;
+    left -= n;
+  }
+  return true;
+}
+
+uint32_t First(const std::vector<uint64_t> &v, uint32_t fallback) {
+  return v.empty() ? fallback : static_cast<uint32_t>(v[0]);
+}
+
+double Rational(const std::vector<uint64_t> &v) {
+  if (v.size() < 2 || v[1] == 0) return 0;
+  return static_cast<double>(v[0]) / static_cast<double>(v[1]);
+}
+
+// One directory entry and the bytes of its values beyond the entry.
+struct OutEntry {
+  uint16_t tag, type;
+  std::vector<uint32_t> values;
+};
+
+}  // namespace
+
+uint16_t TiffGet16(const TiffState *s, const uint8_t *p) {
+  return s->big_endian ? static_cast<uint16_t>(p[0] << 8 | p[1]) : IfuGetLe16(p);
+}
+uint32_t TiffGet32(const TiffState *s, const uint8_t *p) {
+  return s->big_endian ? IfuGetBe32(p)
+                       : static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16) |
+                             static_cast<uint32_t>(p[3]) << 24;
+}
+
+bool TiffReadAt(TiffState *s, uint64_t offset, void *buffer, size_t n) {
+  if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  if (IfiSeek(s->handle, static_cast<int64_t>(offset), 0)) return false;
+  return IfiFetch(buffer, 1, n, s->handle) == n;
+}
+
+// The directories of the chain, first to last, stopping where it loops.
+std::vector<uint32_t> TiffChain(TiffState *s) {
+  std::vector<uint32_t> chain;
+  std::vector<uint32_t> seen;
+  uint32_t offset = s->first_ifd;
+  while (offset > 0 && chain.size() < kMaxPages) {
+    auto at = std::lower_bound(seen.begin(), seen.end(), offset);
+    if (at != seen.end() && *at == offset) break;
+    seen.insert(at, offset);
+    uint32_t entries = 0, next = 0;
+    if (!DirectoryAt(s, offset, &entries, &next)) break;
+    chain.push_back(offset);
+    if (entries == 0 || entries > kMaxEntries) break;
+    offset = next;
+  }
+  return chain;
+}
+
+// A directory that holds no picture ends the pages; said, because for the
+// first page it is all the user learns of a broken file.
+ReturnTp TiffNoMorePages(const char *source, unsigned line) {
+  const ReturnTp rc = TiffErrno = CmnError(source, line, IFF_I_NO_MORE_PAGES);
+  return rc ? rc : IFF_I_NO_MORE_PAGES | CMN_REPORTED;
+}
+
+// A directory the file does not hold (a truncated download, mostly).
+ReturnTp TiffDirectoryMissing(TiffState *s, const char *source, unsigned line, uint32_t offset) {
+  const int64_t size = s->handle->file_size;
+  const bool beyond = size <= 0 || offset >= static_cast<uint64_t>(size);
+  return TiffErrno = CmnError(source, line, beyond ? TIFF_E_DIR_BEYOND_END : TIFF_E_DIR_CUT,
+                              static_cast<unsigned long>(offset));
+}
+
+ReturnTp TiffReadDirectory(TiffState *s, uint32_t offset) {
+  TiffDirectory &d = s->dir;
+  d = TiffDirectory();
+  uint8_t b[2];
+  if (!TiffReadAt(s, offset, b, 2)) return TiffDirectoryMissing(s, CMN_SOURCE, __LINE__, offset);
+  const uint32_t n = TiffGet16(s, b);
+  if (n == 0 || n > kMaxEntries) return TiffNoMorePages(CMN_SOURCE, __LINE__);
+  std::vector<uint8_t> raw(12 * size_t{n});
+  if (!TiffReadAt(s, uint64_t{offset} + 2, raw.data(), raw.size()))
+    return TiffDirectoryMissing(s, CMN_SOURCE, __LINE__, offset);
+  std::vector<uint64_t> v;
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint8_t *p = &raw[12 * size_t{i}];
+    EntryTp e;
+    e.tag = TiffGet16(s, p);
+    e.type = TiffGet16(s, p + 2);
+    e.count = TiffGet32(s, p + 4);
+    memcpy(e.value, p + 8, 4);
+    if (e.tag < kNewSubfileType || e.tag > kReferenceBlackWhite || e.count == 0) continue;
+    const bool jpeg_table =
+        e.tag == kJpegQTables || e.tag == kJpegDCTables || e.tag == kJpegACTables;
+    if (jpeg_table && BrokenTiffJpeg) continue;
+    switch (e.tag) {
+      case kNewSubfileType:
+      case kSubfileType:
+      case kImageWidth:
+      case kImageLength:
+      case kBitsPerSample:
+      case kCompression:
+      case kPhotometric:
+      case kFillOrder:
+      case kStripOffsets:
+      case kOrientation:
+      case kSamplesPerPixel:
+      case kRowsPerStrip:
+      case kStripByteCounts:
+      case kXResolution:
+      case kYResolution:
+      case kPlanarConfig:
+      case kGrayResponseUnit:
+      case kGrayResponseCurve:
+      case kT4Options:
+      case kT6Options:
+      case kResolutionUnit:
+      case kTransferFunction:
+      case kSoftware:
+      case kPredictor:
+      case kWhitePoint:
+      case kPrimaryChromaticities:
+      case kColorMap:
+      case kTileWidth:
+      case kTileLength:
+      case kTileOffsets:
+      case kTileByteCounts:
+      case kJpegTables:
+      case kJpegProc:
+      case kJpegInterchange:
+      case kJpegInterchangeLength:
+      case kJpegRestartInterval:
+      case kJpegLosslessPredictors:
+      case kJpegPointTransforms:
+      case kJpegQTables:
+      case kJpegDCTables:
+      case kJpegACTables:
+      case kYCbCrCoefficients:
+      case kYCbCrSubSampling:
+      case kYCbCrPositioning:
+      case kReferenceBlackWhite:
+        break;
+      default:
+        continue;
+    }
+    if (!Values(s, e, &v)) {
+      // A table the JPEG data may do without is not worth failing for.
+      if (jpeg_table || e.tag == kJpegTables) continue;
+      return TIFF_FAIL(TIFF_E_INVALID);
+    }
+    switch (e.tag) {
+      case kNewSubfileType:
+        d.subfile = First(v, 0);
+        break;
+      case kSubfileType: {
+        const uint32_t t = First(v, 1);
+        d.subfile = t == 2 ? 1 : t == 3 ? 2 : 0;
+        break;
+      }
+      case kImageWidth:
+        d.width = First(v, 0);
+        break;
+      case kImageLength:
+        d.height = First(v, 0);
+        break;
+      case kBitsPerSample:
+        d.bits = First(v, 1);
+        break;
+      case kCompression:
+        d.compression = First(v, 1);
+        break;
+      case kPhotometric:
+        d.photometric = First(v, 0xFFFFFFFF);
+        break;
+      case kFillOrder:
+        d.fill_order = First(v, 1);
+        break;
+      case kStripOffsets:
+        if (!d.tiled) d.offsets = v;
+        break;
+      case kOrientation:
+        d.orientation = First(v, 1);
+        break;
+      case kSamplesPerPixel:
+        d.samples = First(v, 1);
+        break;
+      case kRowsPerStrip:
+        d.rows_per_strip = First(v, 0xFFFFFFFF);
+        break;
+      case kStripByteCounts:
+        if (!d.tiled) {
+          d.counts = v;
+          d.has_counts = true;
+        }
+        break;
+      case kXResolution:
+        d.x_resolution = Rational(v);
+        break;
+      case kYResolution:
+        d.y_resolution = Rational(v);
+        break;
+      case kPlanarConfig:
+        d.planar = First(v, 1);
+        break;
+      case kGrayResponseUnit:
+        d.gray_unit = First(v, 2);
+        break;
+      case kGrayResponseCurve:
+        d.gray_curve = v;
+        break;
+      case kT4Options:
+        d.t4 = First(v, 0);
+        break;
+      case kT6Options:
+        d.t6 = First(v, 0);
+        break;
+      case kResolutionUnit:
+        d.resolution_unit = First(v, 2);
+        break;
+      case kTransferFunction:
+        d.transfer = v;
+        break;
+      case kSoftware:
+        d.software.assign(v.begin(), v.end());
+        break;
+      case kPredictor:
+        d.predictor = First(v, 1);
+        break;
+      case kWhitePoint:
+        d.white_point = v;
+        break;
+      case kPrimaryChromaticities:
+        d.primaries = v;
+        break;
+      case kColorMap:
+        d.colormap = v;
+        break;
+      case kTileWidth:
+        d.tile_width = First(v, 0);
+        break;
+      case kTileLength:
+        d.tile_length = First(v, 0);
+        break;
+      case kTileOffsets:
+        d.tiled = true;
+        d.offsets = v;
+        break;
+      case kTileByteCounts:
+        d.tiled = true;
+        d.counts = v;
+        d.has_counts = true;
+        break;
+      case kJpegTables:
+        d.jpeg_tables.assign(v.begin(), v.end());
+        break;
+      case kJpegProc:
+        d.jpeg_proc = First(v, 0);
+        break;
+      case kJpegInterchange:
+        d.jpeg_interchange = First(v, 0);
+        break;
+      case kJpegInterchangeLength:
+        d.jpeg_interchange_length = First(v, 0);
+        break;
+      case kJpegRestartInterval:
+        d.jpeg_restart = First(v, 0);
+        break;
+      case kJpegLosslessPredictors:
+        d.jpeg_predictors = v;
+        break;
+      case kJpegPointTransforms:
+        d.jpeg_point_transforms = v;
+        break;
+      case kJpegQTables:
+        d.jpeg_q = v;
+        break;
+      case kJpegDCTables:
+        d.jpeg_dc = v;
+        break;
+      case kJpegACTables:
+        d.jpeg_ac = v;
+        break;
+      case kYCbCrCoefficients:
+        d.ycbcr_coefficients = v;
+        break;
+      case kYCbCrSubSampling:
+        d.ycbcr_subsampling = v;
+        break;
+      case kYCbCrPositioning:
+        d.ycbcr_positioning = First(v, 1);
+        break;
+      case kReferenceBlackWhite:
+        d.reference_black_white = v;
+        break;
+      default:
+        break;
+    }
+  }
+  // Strip offsets that came before the tile tags belong to no strips.
+  if (d.tiled && d.tile_width == 0) d.tiled = false;
+  return 0;
+}
+
+ReturnTp TiffWriteDirectory(TiffState *s) {
+  std::vector<OutEntry> e;
+  auto one = [&](uint16_t tag, uint16_t type, uint32_t v) { e.push_back({tag, type, {v}}); };
+  one(kImageWidth, kLong, static_cast<uint32_t>(s->width));
+  one(kImageLength, kLong, static_cast<uint32_t>(s->height));
+  e.push_back({kBitsPerSample, kShort, std::vector<uint32_t>(s->w_samples, s->w_bits)});
+  one(kCompression, kShort, s->w_compression);
+  one(kPhotometric, kShort, s->w_photometric);
+  std::vector<uint32_t> offsets(s->w_offsets.begin(), s->w_offsets.end());
+  std::vector<uint32_t> counts(s->w_counts.begin(), s->w_counts.end());
+  e.push_back({kStripOffsets, kLong, offsets});
+  if (s->w_orientation != 1) one(kOrientation, kShort, s->w_orientation);
+  one(kSamplesPerPixel, kShort, s->w_samples);
+  one(kRowsPerStrip, kLong, s->w_rows_per_strip);
+  e.push_back({kStripByteCounts, kLong, counts});
+  e.push_back({kXResolution, kRational, {s->xres[0], s->xres[1]}});
+  e.push_back({kYResolution, kRational, {s->yres[0], s->yres[1]}});
+  if (s->w_photometric == kTiffPhotoRgb || s->w_photometric == kTiffPhotoYCbCr)
+    one(kPlanarConfig, kShort, 1);
+  if (s->w_compression == kTiffCompGroup3) one(kT4Options, kLong, 0);
+  if (s->w_compression == kTiffCompGroup4) one(kT6Options, kLong, 0);
+  if (s->w_photometric == kTiffPhotoPalette)
+    e.push_back(
+        {kColorMap, kShort, std::vector<uint32_t>(s->w_colormap.begin(), s->w_colormap.end())});
+  if (s->w_photometric == kTiffPhotoYCbCr) {
+    // The JFIF conversion, and its full-range reference values.
+    e.push_back({kYCbCrCoefficients, kRational, {299, 1000, 587, 1000, 114, 1000}});
+    e.push_back({kYCbCrSubSampling, kShort, {s->w_ycbcr_sub[0], s->w_ycbcr_sub[1]}});
+    e.push_back({kReferenceBlackWhite, kRational, {0, 1, 255, 1, 128, 1, 255, 1, 128, 1, 255, 1}});
+  }
+
+  // Directory first, its long values right behind it.
+  const uint64_t ifd = s->file_at;
+  const uint64_t table = ifd + 2 + 12 * e.size() + 4;
+  std::vector<uint8_t> head, tail;
+  auto put16 = [](std::vector<uint8_t> &v, uint32_t x) {
+    v.push_back(static_cast<uint8_t>(x));
+    v.push_back(static_cast<uint8_t>(x >> 8));
+  };
+  auto put32 = [&](std::vector<uint8_t> &v, uint32_t x) {
+    put16(v, x & 0xFFFF);
+    put16(v, x >> 16);
+  };
+  put16(head, static_cast<uint32_t>(e.size()));
+  for (const OutEntry &x : e) {
+    const uint32_t size = x.type == kShort ? 2 : 4;
+    const uint32_t count = x.type == kRational ? static_cast<uint32_t>(x.values.size() / 2)
+                                               : static_cast<uint32_t>(x.values.size());
+    put16(head, x.tag);
+    put16(head, x.type);
+    put32(head, count);
+    std::vector<uint8_t> bytes;
+    for (uint32_t v : x.values) {
+      if (size == 2)
+        put16(bytes, v);
+      else
+        put32(bytes, v);
+    }
+    if (bytes.size() <= 4) {
+      bytes.resize(4, 0);
+      head.insert(head.end(), bytes.begin(), bytes.end());
+    } else {
+      if (table + tail.size() > UINT32_MAX) return TIFF_FAIL(IFD_E_WRITE_HEADER);
+      put32(head, static_cast<uint32_t>(table + tail.size()));
+      tail.insert(tail.end(), bytes.begin(), bytes.end());
+    }
+  }
+  put32(head, 0);
+  if (ifd > UINT32_MAX) return TIFF_FAIL(IFD_E_WRITE_HEADER);
+  ReturnTp rc = TiffEmit(s, head.data(), head.size());
+  if (!rc) rc = TiffEmit(s, tail.data(), tail.size());
+  if (rc) return rc;
+  uint8_t offset[4] = {static_cast<uint8_t>(ifd), static_cast<uint8_t>(ifd >> 8),
+                       static_cast<uint8_t>(ifd >> 16), static_cast<uint8_t>(ifd >> 24)};
+  if (s->header_written) {
+    if (IfiSeek(s->handle, 4, 0) || IfiWrite(offset, 4, 1, s->handle))
+      return TIFF_FAIL(IFD_E_WRITE_HEADER);
+    return 0;
+  }
+  const uint8_t header[4] = {'I', 'I', 42, 0};
+  if (IfiWrite(header, 4, 1, s->handle) || IfiWrite(offset, 4, 1, s->handle) ||
+      (!s->spool.empty() && IfiWrite(s->spool.data(), s->spool.size(), 1, s->handle)))
+    return TIFF_FAIL(IFD_E_WRITE_HEADER);
+  return 0;
+}

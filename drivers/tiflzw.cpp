@@ -1,0 +1,283 @@
+// TIFF's LZW coding: codes most significant bit first, 9 to 12 bits
+// wide, Clear (256) and End of Information (257). The decoder hands out any
+// number of bytes at a time, so that a strip streams a row at a time; the
+// encoder codes a whole strip.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "tiffint.h"
+
+#define CMN_SOURCE "tiflzw"
+
+// The TIFF LZW decoder: codes most significant bit first, the width grows
+// one code early. It hands out any number of bytes at a time, keeping the
+// rest of a string that did not fit for the next call.
+struct TiffLzwDecoder {
+  uint16_t prefix[4096];
+  uint16_t length[4096];
+  uint8_t suffix[4096], first[4096];
+  uint8_t pending[4096];
+  int32_t pending_at = 0, pending_end = 0;
+  int32_t next = 258, width = 9, old = -1;
+  uint64_t bits = 0;
+  int32_t nbits = 0;
+  bool started = false, ended = false;
+
+  void Reset() {
+    next = 258;
+    width = 9;
+    old = -1;
+  }
+  void Start() {
+    for (int i = 0; i < 256; ++i) {
+      prefix[i] = 0xFFFF;
+      suffix[i] = first[i] = static_cast<uint8_t>(i);
+      length[i] = 1;
+    }
+    pending_at = pending_end = 0;
+    bits = 0;
+    nbits = 0;
+    started = ended = false;
+    Reset();
+  }
+};
+
+void TiffLzwDelete::operator()(TiffLzwDecoder *z) const { delete z; }
+
+namespace {
+
+// Up to n decoded LZW bytes into out; fewer when the data ends. The
+// working values live in locals: stores through out may alias anything.
+ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
+  TiffLzwDecoder &z = *s->lzw;
+  TiffInput &in = s->in;
+  size_t done = 0;
+  if (z.pending_at < z.pending_end) {
+    const size_t k = std::min(n, static_cast<size_t>(z.pending_end - z.pending_at));
+    memcpy(out, z.pending + z.pending_at, k);
+    z.pending_at += static_cast<int32_t>(k);
+    done = k;
+  }
+  uint64_t bits = z.bits;
+  int32_t nbits = z.nbits, width = z.width, next = z.next, old = z.old;
+  uint16_t *const prefix = z.prefix;
+  uint16_t *const length = z.length;
+  uint8_t *const suffix = z.suffix;
+  uint8_t *const first = z.first;
+  ReturnTp rc = 0;
+  while (done < n && !z.ended) {
+    if (nbits < width) {
+      if (in.end - in.at >= 4 && nbits <= 32) {
+        const uint8_t *p = &in.chunk[static_cast<size_t>(in.at)];
+        bits = bits << 32 | IfuGetBe32(p);
+        nbits += 32;
+        in.at += 4;
+      } else {
+        while (nbits < width) {
+          if (in.at >= in.end && TiffRefill(s) == 0) break;
+          bits = bits << 8 | in.chunk[static_cast<size_t>(in.at++)];
+          nbits += 8;
+        }
+        if (nbits < width) {
+          z.ended = true;
+          break;
+        }
+      }
+    }
+    const int32_t code = static_cast<int32_t>(bits >> (nbits - width)) & ((1 << width) - 1);
+    nbits -= width;
+    if (!z.started) {
+      // Old-style LZW (low bit first) starts otherwise: refused.
+      if (code != 256) {
+        rc = TIFF_FAIL(TIFF_E_INVALID);
+        break;
+      }
+      z.started = true;
+    }
+    if (code == 256) {
+      next = 258;
+      width = 9;
+      old = -1;
+      continue;
+    }
+    if (code == 257) {
+      z.ended = true;
+      break;
+    }
+    if (old < 0) {
+      if (code > 255) {
+        rc = TIFF_FAIL(TIFF_E_INVALID);
+        break;
+      }
+      out[done++] = static_cast<uint8_t>(code);
+      old = code;
+      continue;
+    }
+    if (code > next) {
+      rc = TIFF_FAIL(TIFF_E_INVALID);
+      break;
+    }
+    if (next >= 4096) {
+      // The table is full without a Clear: the data ends here.
+      z.ended = true;
+      break;
+    }
+    // The new entry: the previous string and the first byte of this one
+    // (of the previous one when the code is the entry being made).
+    const int32_t e = next;
+    prefix[e] = static_cast<uint16_t>(old);
+    first[e] = first[old];
+    suffix[e] = code == e ? first[old] : first[code];
+    length[e] = static_cast<uint16_t>(length[old] + 1);
+    ++next;
+    if (next == 511)
+      width = 10;
+    else if (next == 1023)
+      width = 11;
+    else if (next == 2047)
+      width = 12;
+    old = code;
+    const size_t len = length[code];
+    if (len == 1) {
+      out[done++] = suffix[code];
+      continue;
+    }
+    uint8_t *dst;
+    const bool fits = len <= n - done;
+    dst = fits ? out + done : z.pending;
+    int32_t c = code;
+    for (size_t i = len; i-- > 0;) {
+      dst[i] = suffix[c];
+      c = prefix[c];
+    }
+    if (fits) {
+      done += len;
+    } else {
+      const size_t k = n - done;
+      memcpy(out + done, z.pending, k);
+      z.pending_at = static_cast<int32_t>(k);
+      z.pending_end = static_cast<int32_t>(len);
+      done = n;
+    }
+  }
+  z.bits = bits;
+  z.nbits = nbits;
+  z.width = width;
+  z.next = next;
+  z.old = old;
+  *produced = done;
+  return rc;
+}
+
+ReturnTp OpenLzw(TiffState *s, uint64_t, uint32_t, uint32_t) {
+  if (!s->lzw) s->lzw.reset(new (std::nothrow) TiffLzwDecoder);
+  if (!s->lzw) return TIFF_FAIL(CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
+  s->lzw->Start();
+  return 0;
+}
+
+ReturnTp DecodeLzw(TiffState *s, uint8_t *out, uint64_t bytes, uint32_t rows, uint32_t,
+                   size_t *got) {
+  return LzwProduce(s, out, static_cast<size_t>(bytes * rows), got);
+}
+
+// The TIFF LZW encoder: Clear first, codes most significant bit first,
+// Clear again when the table is about to fill.
+struct LzwEncoder {
+  static constexpr int kSize = 5003;  // prime, above 4096
+  int32_t keys[kSize];
+  uint16_t codes[kSize];
+  int32_t next = 258, ent = -1;
+  uint64_t acc = 0;
+  int32_t nacc = 0;
+  std::vector<uint8_t> *out;
+
+  explicit LzwEncoder(std::vector<uint8_t> *o) : out(o) {
+    Clear();
+    Put(256);
+  }
+  int Width(int32_t n) const { return n < 512 ? 9 : n < 1024 ? 10 : n < 2048 ? 11 : 12; }
+  void Clear() {
+    std::fill(keys, keys + kSize, -1);
+    next = 258;
+  }
+  void Put(int32_t code) {
+    const int w = Width(next);
+    acc = acc << w | static_cast<uint32_t>(code);
+    nacc += w;
+    while (nacc >= 8) {
+      nacc -= 8;
+      out->push_back(static_cast<uint8_t>(acc >> nacc));
+    }
+  }
+  void Add(const uint8_t *data, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      const uint8_t c = data[i];
+      if (ent < 0) {
+        ent = c;
+        continue;
+      }
+      const int32_t key = ent << 8 | c;
+      uint32_t h = static_cast<uint32_t>((c << 4) ^ ent) % kSize;
+      while (keys[h] >= 0 && keys[h] != key) h = h + 1 == kSize ? 0 : h + 1;
+      if (keys[h] == key) {
+        ent = codes[h];
+        continue;
+      }
+      Put(ent);
+      if (next >= 4094) {
+        Put(256);
+        Clear();
+      } else {
+        keys[h] = key;
+        codes[h] = static_cast<uint16_t>(next++);
+      }
+      ent = c;
+    }
+  }
+  void Finish() {
+    if (ent >= 0) {
+      Put(ent);
+      // The reader adds an entry for this code before it reads the end.
+      if (next + 1 >= 4094) {
+        ++next;
+        Put(256);
+        Clear();
+      } else {
+        ++next;
+      }
+    }
+    Put(257);
+    if (nacc > 0) out->push_back(static_cast<uint8_t>(acc << (8 - nacc)));
+    nacc = 0;
+  }
+};
+
+ReturnTp EncodeLzw(TiffState *s, const uint8_t *rows, uint64_t row_bytes, uint32_t count) {
+  std::unique_ptr<LzwEncoder> e(new (std::nothrow) LzwEncoder(&s->packed));
+  if (!e) return TIFF_FAIL(CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
+  e->Add(rows, static_cast<size_t>(row_bytes * count));
+  e->Finish();
+  return 0;
+}
+
+}  // namespace
+
+const TiffCoderTp TiffLzwCoder = {
+    kTiffCompLzw,                    // tag
+    IFF_COMP_LZW,                    // read_as
+    TIFF_REQUEST_BIT(IFF_COMP_LZW),  // written_for
+    false,                           // bilevel
+    true,                            // differencing
+    false,                           // refuses_palette
+    nullptr,                         // setup_decode
+    OpenLzw,                         // open_decode
+    DecodeLzw,                       // decode
+    nullptr,                         // decode_line
+    nullptr,                         // setup_encode
+    nullptr,                         // encode_row
+    EncodeLzw,                       // encode_strip
+};
