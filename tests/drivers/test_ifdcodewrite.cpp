@@ -95,10 +95,12 @@ TEST(JpegWrite, EveryWriterReadsTheRequestAlike) {
                 {"2x1", {IFF_COMP_JPEG_BASELINE, 10, IFF_SAMPLING_2X1}, 0, '\x21'},
                 {"1x1", {IFF_COMP_JPEG_BASELINE, 20, IFF_SAMPLING_1X1}, 0, '\x11'},
                 {"2x2", {IFF_COMP_JPEG_BASELINE, 1, IFF_SAMPLING_2X2}, 0, '\x22'}};
-  for (const uint32_t type : {IFF_TYPE_JPEG, IFF_TYPE_PDF_GS})
+  for (const uint32_t type : {IFF_TYPE_JPEG, IFF_TYPE_PDF_GS, IFF_TYPE_TIFF})
     for (const auto &c : kCases) {
       SCOPED_TRACE(std::string(c.name) + " type " + std::to_string(type));
-      const std::string f = dir.file(type == IFF_TYPE_JPEG ? "a.jpg" : "a.pdf");
+      const std::string f = dir.file(type == IFF_TYPE_JPEG   ? "a.jpg"
+                                     : type == IFF_TYPE_TIFF ? "a.tif"
+                                                             : "a.pdf");
       ASSERT_EQ(Write(f, type, IFF_CM_RGB, 20, 10, c.compression) & ~CMN_REPORTED, c.code);
       if (c.code) continue;
       const std::string file = ReadFile(f);
