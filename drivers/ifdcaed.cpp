@@ -248,11 +248,8 @@ ReturnTp Init(void **state, IffOpenRequestTp *request, bool binary) {
   std::unique_ptr<CaedsState> s(new (std::nothrow) CaedsState());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   s->binary = binary;
-  s->handle = request->stream;
-  if (!s->handle) {
-    ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &s->handle);
-    if (rc) return rc;
-  }
+  ReturnTp rc = IffOpenDriverStream(request, &s->handle, nullptr, 0);
+  if (rc) return rc;
   *state = s.release();
   return 0;
 }
@@ -346,12 +343,7 @@ ReturnTp IfdCaedsRdScan(void *state, IffParamTp *p) {
   }
 }
 
-ReturnTp IfdCaedsTerm(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<CaedsState> s(static_cast<CaedsState *>(*state));
-  *state = nullptr;
-  return s->handle ? IfiClose(s->handle) : 0;
-}
+ReturnTp IfdCaedsTerm(void **state) { return IffTermDriverState<CaedsState>(state); }
 
 }  // namespace
 

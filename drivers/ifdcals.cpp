@@ -70,16 +70,8 @@ ReturnTp IfdCalsInit(void **state, IffOpenRequestTp *request, IffControlBlockTp 
   *state = nullptr;
   std::unique_ptr<CalsState> s(new (std::nothrow) CalsState());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
-  if (request->service == IFF_SRV_EXPORT) {
-    ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
-    if (rc) return rc;
-  } else {
-    s->handle = request->stream;
-    if (!s->handle) {
-      ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &s->handle);
-      if (rc) return rc;
-    }
-  }
+  ReturnTp rc = IffOpenDriverStream(request, &s->handle, nullptr, 0);
+  if (rc) return rc;
   *state = s.release();
   return 0;
 }
@@ -234,19 +226,18 @@ ReturnTp IfdCalsWtScan(void *state, IffParamTp *p) {
   return 0;
 }
 
-ReturnTp IfdCalsTerm(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<CalsState> s(static_cast<CalsState *>(*state));
-  *state = nullptr;
+// The fax encoder's last bits go out before the stream closes.
+ReturnTp Finish(CalsState *s) {
   ReturnTp rc = 0;
   if (s->codec) {
     if (s->codec->encoder) rc = IfuCodecFinish(s->codec);
     IfuCodecTerm(&s->codec);
   }
   free(s->packed);
-  if (s->handle) IfiClose(s->handle);
   return rc;
 }
+
+ReturnTp IfdCalsTerm(void **state) { return IffTermDriverState<CalsState>(state, Finish); }
 
 }  // namespace
 

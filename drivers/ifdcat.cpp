@@ -94,20 +94,16 @@ ReturnTp IfdCatiaInit(void **state, IffOpenRequestTp *request, IffControlBlockTp
   *state = nullptr;
   std::unique_ptr<CatState> s(new (std::nothrow) CatState());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
+  size_t got = 0;
+  ReturnTp rc = IffOpenDriverStream(request, &s->handle, s->header, kHeader, nullptr,
+                                    IFF_HEADER_AS_FOUND, &got);
+  if (rc) return rc;
   if (request->service == IFF_SRV_EXPORT) {
-    ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
-    if (rc) return rc;
     *state = s.release();
     return 0;
   }
-  s->handle = request->stream;
-  const bool opened_here = !s->handle;
-  if (opened_here) {
-    ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &s->handle);
-    if (rc) return rc;
-  }
   unsigned char *h = s->header;
-  if (IfiSeek(s->handle, 0, 0) == 0 && IfiFetch(h, 1, kHeader, s->handle) == kHeader) {
+  if (got == kHeader) {
     s->ascii = At(h, 0, "BEGIN IMAGE");
     if (!s->ascii) IfuEbcdicToAscii(h, kHeader, h);
     s->recognised = At(h, 0, "BEGIN IMAGE") && At(h, 160, "IMAGE SIZE") &&
@@ -285,13 +281,7 @@ ReturnTp IfdCatiaWtScan(void *state, IffParamTp *p) {
   return 0;
 }
 
-ReturnTp IfdCatiaTerm(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<CatState> s(static_cast<CatState *>(*state));
-  *state = nullptr;
-  if (s->handle) IfiClose(s->handle);
-  return 0;
-}
+ReturnTp IfdCatiaTerm(void **state) { return IffTermDriverState<CatState>(state); }
 
 }  // namespace
 

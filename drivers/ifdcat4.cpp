@@ -345,28 +345,22 @@ ReturnTp IfdCatia4Init(void **state, IffOpenRequestTp *request, IffControlBlockT
   *state = nullptr;
   std::unique_ptr<Cat4State> s(new (std::nothrow) Cat4State());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
+  unsigned char head[kPrefix + kMarkAt + 8];
+  size_t n = 0;
+  ReturnTp rc =
+      IffOpenDriverStream(request, &s->handle, head, sizeof head, nullptr, IFF_HEADER_AS_FOUND, &n);
+  if (rc) return rc;
   if (request->service == IFF_SRV_EXPORT) {
-    ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
-    if (rc) return rc;
     // Records go out in small pieces; a bigger stream buffer keeps writes few.
     IfiSetBuffer(s->handle, nullptr, 0, kExportBuffer);
     *state = s.release();
     return 0;
   }
-  s->handle = request->stream;
-  if (!s->handle) {
-    ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &s->handle);
-    if (rc) return rc;
-  }
-  unsigned char head[kPrefix + kMarkAt + 8] = {};
-  if (IfiSeek(s->handle, 0, 0) == 0) {
-    const size_t n = IfiFetch(head, 1, sizeof head, s->handle);
-    if (n >= kMarkAt + 6 && IsMark(head + kMarkAt)) {
-      s->recognised = true;
-    } else if (n >= sizeof head - 2 && IsMark(head + kPrefix + kMarkAt)) {
-      s->recognised = true;
-      s->prefix = kPrefix;
-    }
+  if (n >= kMarkAt + 6 && IsMark(head + kMarkAt)) {
+    s->recognised = true;
+  } else if (n >= sizeof head - 2 && IsMark(head + kPrefix + kMarkAt)) {
+    s->recognised = true;
+    s->prefix = kPrefix;
   }
   request->recognised = s->recognised;
   *state = s.release();
@@ -480,12 +474,7 @@ ReturnTp IfdCatia4WtScan(void *state, IffParamTp *p) {
   return 0;
 }
 
-ReturnTp IfdCatia4Term(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<Cat4State> s(static_cast<Cat4State *>(*state));
-  *state = nullptr;
-  return s->handle ? IfiClose(s->handle) : 0;
-}
+ReturnTp IfdCatia4Term(void **state) { return IffTermDriverState<Cat4State>(state); }
 
 }  // namespace
 

@@ -176,7 +176,7 @@ ReturnTp IfdCgmInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   if (request->service != IFF_SRV_EXPORT) return CmnError(CMN_SOURCE, __LINE__, IFF_E_UNKNOWN_TYPE);
   std::unique_ptr<CgmState> s(new (std::nothrow) CgmState());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
-  ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
+  ReturnTp rc = IffOpenDriverStream(request, &s->handle, nullptr, 0);
   if (rc) return rc;
   request->recognised = 1;
   *state = s.release();
@@ -311,21 +311,19 @@ ReturnTp IfdCgmWtScan(void *state, IffParamTp *p) {
 
 // The closing elements go out only after every row, so a file cut short by
 // a failure lacks its END METAFILE.
-ReturnTp IfdCgmTerm(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<CgmState> s(static_cast<CgmState *>(*state));
-  *state = nullptr;
+ReturnTp Finish(CgmState *s) {
   ReturnTp rc = 0;
   if (s->in_cells && !s->failed) {
     if (s->next_line != s->height) rc = CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
-    if (!rc) rc = End(s.get());
-    if (!rc) rc = Simple(s.get(), 0, 5, nullptr, {});
-    if (!rc) rc = Simple(s.get(), 0, 2, nullptr, {});
+    if (!rc) rc = End(s);
+    if (!rc) rc = Simple(s, 0, 5, nullptr, {});
+    if (!rc) rc = Simple(s, 0, 2, nullptr, {});
   }
   free(s->row);
-  const ReturnTp closed = s->handle ? IfiClose(s->handle) : 0;
-  return rc ? rc : closed;
+  return rc;
 }
+
+ReturnTp IfdCgmTerm(void **state) { return IffTermDriverState<CgmState>(state, Finish); }
 
 }  // namespace
 

@@ -652,18 +652,19 @@ ReturnTp IfdGifWtScan(void *state, IffParamTp *p) {
   return 0;
 }
 
-ReturnTp IfdGifTerm(void **state) {
-  if (!state || !*state) return 0;
-  auto *s = static_cast<GifState *>(*state);
+// The trailer and the close are one step here: a failure of either is
+// reported as the file's failing close, so the stream is closed here.
+ReturnTp Finish(GifState *s) {
   ReturnTp rc = 0;
   if (s->exporting && !s->write_failed && IfiWrite(";", 1, 1, s->handle) != 0)
     rc = CmnError(CMN_SOURCE, __LINE__, IFD_E_GIF_CLOSE);
   const ReturnTp closed = IfiClose(s->handle);
+  s->handle = nullptr;
   if (!rc && closed) rc = CmnError(CMN_SOURCE, __LINE__, IFD_E_GIF_CLOSE);
-  delete s;
-  *state = nullptr;
   return rc;
 }
+
+ReturnTp IfdGifTerm(void **state) { return IffTermDriverState<GifState>(state, Finish); }
 
 }  // namespace
 

@@ -702,14 +702,7 @@ ReturnTp IfdPbmWtScan(void *state, IffParamTp *param) {
   return IfiWrite(out, 1, s->row.size(), s->handle);
 }
 
-ReturnTp IfdPbmTerm(void **state) {
-  if (!state || !*state) return 0;
-  auto *s = static_cast<PbmState *>(*state);
-  ReturnTp rc = IfiClose(s->handle);
-  delete s;
-  *state = nullptr;
-  return rc;
-}
+ReturnTp IfdPbmTerm(void **state) { return IffTermDriverState<PbmState>(state); }
 
 // One driver for the whole family: PBM, PGM and PPM are type 9, PAM 34.
 }  // namespace

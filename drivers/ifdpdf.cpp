@@ -181,7 +181,7 @@ ReturnTp IfdPdfInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   if (request->service != IFF_SRV_EXPORT) return CmnError(CMN_SOURCE, __LINE__, IFF_E_UNKNOWN_TYPE);
   std::unique_ptr<PdfState> s(new (std::nothrow) PdfState());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
-  ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
+  ReturnTp rc = IffOpenDriverStream(request, &s->handle, nullptr, 0);
   if (rc) return rc;
   rc = IfiSetBuffer(s->handle, nullptr, 0, kStreamBuffer);
   if (rc) {
@@ -309,10 +309,7 @@ ReturnTp IfdPdfWtScan(void *state, IffParamTp *p) {
 // The trailer goes out only after every row: a file cut short by a
 // failure lacks its cross-reference table, and no reader takes it for
 // complete.
-ReturnTp IfdPdfTerm(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<PdfState> s(static_cast<PdfState *>(*state));
-  *state = nullptr;
+ReturnTp Finish(PdfState *s) {
   ReturnTp rc = 0;
   const bool complete = !s->failed && s->data_start && s->next_line == s->height;
   if (s->codec) {
@@ -320,17 +317,18 @@ ReturnTp IfdPdfTerm(void **state) {
     IfuCodecTerm(&s->codec);
   }
   if (s->deflating) {
-    if (complete && !rc) rc = Deflate(s.get(), Z_FINISH);
+    if (complete && !rc) rc = Deflate(s, Z_FINISH);
     deflateEnd(&s->zs);
   }
-  if (complete && !rc) rc = WriteTrailer(s.get());
+  if (complete && !rc) rc = WriteTrailer(s);
   if (s->data_start && !s->failed && s->next_line != s->height && !rc)
     rc = CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
   free(s->row);
   free(s->chunk);
-  const ReturnTp closed = s->handle ? IfiClose(s->handle) : 0;
-  return rc ? rc : closed;
+  return rc;
 }
+
+ReturnTp IfdPdfTerm(void **state) { return IffTermDriverState<PdfState>(state, Finish); }
 
 }  // namespace
 

@@ -455,13 +455,7 @@ ReturnTp IfdQplWtScan(void *state, IffParamTp *p) {
   return 0;
 }
 
-ReturnTp IfdQplTerm(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<QplStateTp> s(static_cast<QplStateTp *>(*state));
-  *state = nullptr;
-  if (s->handle) IfiClose(s->handle);
-  return 0;
-}
+ReturnTp IfdQplTerm(void **state) { return IffTermDriverState<QplStateTp>(state); }
 
 }  // namespace
 

@@ -100,21 +100,16 @@ ReturnTp IfdStarBaseInit(void **state, IffOpenRequestTp *request, IffControlBloc
   *state = nullptr;
   std::unique_ptr<StarState> s(new (std::nothrow) StarState());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
+  size_t got = 0;
+  ReturnTp rc = IffOpenDriverStream(request, &s->handle, s->header, kHeaderSize, nullptr,
+                                    IFF_HEADER_AS_FOUND, &got);
+  if (rc) return rc;
   if (request->service == IFF_SRV_EXPORT) {
-    ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
-    if (rc) return rc;
     IfiSetBuffer(s->handle, nullptr, 0, kExportBuffer);
     *state = s.release();
     return 0;
   }
-  s->handle = request->stream;
-  if (!s->handle) {
-    ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &s->handle);
-    if (rc) return rc;
-  }
-  if (IfiSeek(s->handle, 0, 0) == 0 &&
-      IfiFetch(s->header, 1, kHeaderSize, s->handle) == kHeaderSize)
-    s->recognised = memcmp(s->header, kMagic, sizeof kMagic) == 0;
+  s->recognised = got == kHeaderSize && memcmp(s->header, kMagic, sizeof kMagic) == 0;
   request->recognised = s->recognised;
   *state = s.release();
   return 0;
@@ -366,12 +361,7 @@ ReturnTp IfdStarBaseWtScan(void *state, IffParamTp *p) {
   return rc ? CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_LINE) : 0;
 }
 
-ReturnTp IfdStarBaseTerm(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<StarState> s(static_cast<StarState *>(*state));
-  *state = nullptr;
-  return s->handle ? IfiClose(s->handle) : 0;
-}
+ReturnTp IfdStarBaseTerm(void **state) { return IffTermDriverState<StarState>(state); }
 
 }  // namespace
 

@@ -810,14 +810,22 @@ void IffFrequentColors(IffControlBlockTp *cb) {
 }
 
 ReturnTp IffOpenDriverStream(IffOpenRequestTp *request, IfiHandleTp **handle, void *header,
-                             size_t size, bool *opened_here) {
+                             size_t size, bool *opened_here, IffHeaderNeedTp need, size_t *got) {
   const bool exporting = request->service == IFF_SRV_EXPORT;
   IfiHandleTp *h = exporting ? nullptr : request->stream;
   if (opened_here) *opened_here = h == nullptr;
+  if (got) *got = 0;
   if (exporting) return IfiOpenWrite(&request->spec, handle);
   if (!h) {
     ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &h);
     if (rc) return rc;
+  }
+  if (need == IFF_HEADER_AS_FOUND) {
+    const size_t n = size && IfiSeek(h, 0, 0) == 0 ? IfiFetch(header, 1, size, h) : 0;
+    if (size) memset(static_cast<unsigned char *>(header) + n, 0, size - n);
+    if (got) *got = n;
+    *handle = h;
+    return 0;
   }
   ReturnTp rc = IfiSeek(h, 0, 0);
   if (!rc && size) rc = IfiRead(header, size, 1, h);
