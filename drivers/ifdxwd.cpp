@@ -220,12 +220,6 @@ void PixelToRgb(const XwdState *s, uint32_t v, unsigned char *out) {
   }
 }
 
-void PutBe32(std::vector<unsigned char> *out, uint32_t v) {
-  unsigned char b[4];
-  IfuPutBe32(b, v);
-  out->insert(out->end(), b, b + 4);
-}
-
 ReturnTp IfdXwdInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
@@ -439,7 +433,7 @@ ReturnTp IfdXwdWtHead(void *state, IffParamTp *p) {
                                   0,
                                   0};
   std::vector<unsigned char> header;
-  for (uint32_t w : words) PutBe32(&header, w);
+  for (uint32_t w : words) IfuAppendBe32(&header, w);
   header.insert(header.end(), kDefaultName, kDefaultName + sizeof kDefaultName);
   ReturnTp rc = IfiWrite(header.data(), header.size(), 1, s->handle);
   return rc ? CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_HEADER) : 0;
@@ -452,7 +446,7 @@ ReturnTp IfdXwdWtCMap(void *state, IffParamTp *p) {
   const int entries = s->entries;
   std::vector<unsigned char> records;
   for (int i = 0; i < entries; ++i) {
-    PutBe32(&records, static_cast<uint32_t>(i));
+    IfuAppendBe32(&records, static_cast<uint32_t>(i));
     for (int c = 0; c < 3; ++c) {
       // 16 bits a component: 8-bit values are spread over the full range.
       const unsigned v =
