@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "imagefile.h"
 #include "jtkd.h"
 
 #define CMN_SOURCE "jtkdec"
@@ -36,11 +37,6 @@ enum : uint32_t {
   kEOC = 0xFFD9
 };
 
-uint32_t Be16(const uint8_t *p) { return (uint32_t(p[0]) << 8) | p[1]; }
-uint32_t Be32(const uint8_t *p) {
-  return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
-
 // The body of one marker segment.
 struct Segment {
   const uint8_t *p;
@@ -50,11 +46,11 @@ struct Segment {
   uint32_t U8() { return p[pos++]; }
   uint32_t U16() {
     pos += 2;
-    return Be16(p + pos - 2);
+    return IfuGetBe16(p + pos - 2);
   }
   uint32_t U32() {
     pos += 4;
-    return Be32(p + pos - 4);
+    return IfuGetBe32(p + pos - 4);
   }
 };
 
@@ -254,7 +250,7 @@ int32_t ReadSiz(Segment &seg, JtkdStream &s) {
 // Reads the marker at pos: its code and the segment behind it.
 int32_t NextMarker(const JtkdStream &s, size_t *pos, uint32_t *marker, Segment *seg) {
   if (s.length - *pos < 2) return JTK_E_MARKER_SHORT;
-  *marker = Be16(s.data + *pos);
+  *marker = IfuGetBe16(s.data + *pos);
   *pos += 2;
   if (*marker < 0xFF30) return JTK_E_MARKER_CODE;
   *seg = Segment{s.data + *pos, 0};
@@ -263,7 +259,7 @@ int32_t NextMarker(const JtkdStream &s, size_t *pos, uint32_t *marker, Segment *
       (*marker >= 0xFF30 && *marker <= 0xFF3F))
     return 0;
   if (s.length - *pos < 2) return JTK_E_MARKER_SHORT;
-  const size_t length = Be16(s.data + *pos);
+  const size_t length = IfuGetBe16(s.data + *pos);
   if (length < 2 || length > s.length - *pos) return JTK_E_MARKER_SIZE;
   *seg = Segment{s.data + *pos + 2, length - 2};
   *pos += length;
@@ -276,7 +272,7 @@ int32_t SplitPpm(const std::vector<uint8_t> &all, JtkdStream &s) {
   size_t pos = 0;
   while (pos < all.size()) {
     if (all.size() - pos < 4) return JTK_E_MARKER_SHORT;
-    const size_t n = Be32(all.data() + pos);
+    const size_t n = IfuGetBe32(all.data() + pos);
     pos += 4;
     if (n > all.size() - pos) return JTK_E_MARKER_SHORT;
     s.ppm_chunks.emplace_back(all.begin() + static_cast<ptrdiff_t>(pos),
@@ -291,7 +287,7 @@ int32_t ParseMainHeader(JtkdStream &s) {
   size_t pos = 0;
   uint32_t marker = 0;
   Segment seg{nullptr, 0};
-  if (s.length < 2 || Be16(s.data) != kSOC) return JTK_E_MARKER_CODE;
+  if (s.length < 2 || IfuGetBe16(s.data) != kSOC) return JTK_E_MARKER_CODE;
   pos = 2;
   JTKD_TRY(NextMarker(s, &pos, &marker, &seg));
   if (marker != kSIZ) return JTK_E_MARKER_CODE;
@@ -327,7 +323,7 @@ int32_t ScanTileParts(JtkdStream &s) {
   int32_t index = 0;
   for (;;) {
     if (s.length - pos < 2) return JTK_E_MARKER_NO_EOC;
-    const uint32_t marker = Be16(s.data + pos);
+    const uint32_t marker = IfuGetBe16(s.data + pos);
     if (marker == kEOC) return 0;
     if (marker != kSOT) return JTK_E_MARKER_NO_EOC;
     const size_t start = pos;
@@ -343,7 +339,8 @@ int32_t ScanTileParts(JtkdStream &s) {
     size_t end = 0;
     if (psot == 0) {
       // The last tile-part runs up to the EOC at the end.
-      if (s.length - start < 14 || Be16(s.data + s.length - 2) != kEOC) return JTK_E_MARKER_NO_EOC;
+      if (s.length - start < 14 || IfuGetBe16(s.data + s.length - 2) != kEOC)
+        return JTK_E_MARKER_NO_EOC;
       end = s.length - 2;
     } else {
       if (psot < 14) return JTK_E_MARKER_PSOT;
@@ -377,12 +374,12 @@ struct Box {
 // The box at pos within [pos, limit).
 int32_t ReadBox(const uint8_t *d, size_t pos, size_t limit, Box *box) {
   if (limit - pos < 8) return JTK_E_FILE_READ;
-  uint64_t length = Be32(d + pos);
-  box->type = Be32(d + pos + 4);
+  uint64_t length = IfuGetBe32(d + pos);
+  box->type = IfuGetBe32(d + pos + 4);
   size_t header = 8;
   if (length == 1) {
     if (limit - pos < 16) return JTK_E_FILE_READ;
-    length = (uint64_t(Be32(d + pos + 8)) << 32) | Be32(d + pos + 12);
+    length = (uint64_t(IfuGetBe32(d + pos + 8)) << 32) | IfuGetBe32(d + pos + 12);
     header = 16;
     if (length < 16 || length > limit - pos) return JTK_E_FILE_XL_BOX;
   } else if (length == 0) {

@@ -66,8 +66,6 @@ int32_t ReportCodecError(JtkContextTp *, const JtkErrorRecordTp *error, void *us
   return error->code;
 }
 
-}  // namespace
-
 ReturnTp IfdJ2kInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
@@ -84,8 +82,6 @@ ReturnTp IfdJ2kInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
 }
 
 // ---- Reading ----------------------------------------------------------------
-
-namespace {
 
 // The whole input in memory: the codec works on one buffer. A file is
 // read up to its size; a pipe up to 1 GiB.
@@ -121,8 +117,6 @@ ReturnTp CodecFailure(J2kState *s, int line, ReturnTp fallback) {
   s->codec_rc = 0;
   return rc ? rc : CmnError(CMN_SOURCE, line, fallback);
 }
-
-}  // namespace
 
 ReturnTp IfdJ2kRdHead(void *state, IffParamTp *p) {
   auto *s = static_cast<J2kState *>(state);
@@ -161,7 +155,7 @@ ReturnTp IfdJ2kRdHead(void *state, IffParamTp *p) {
         static_cast<int32_t>((height + (int64_t(1) << l) - 1) >> l);
   }
   FXIBitsPerPixel = 24;
-  FXICompression = h.reversible ? 14 : 13;
+  FXICompression = h.reversible ? IFF_COMP_WAVELET_LOSSLESS : IFF_COMP_WAVELET_LOSSY;
   p->width = s->width;
   p->height = s->height;
   p->color_model = s->components == 1 ? IFF_CM_GRAY : IFF_CM_RGB;
@@ -235,11 +229,11 @@ ReturnTp IfdJ2kWtHead(void *state, IffParamTp *p) {
                                                              : 0;
   if (!components || p->has_cmap) return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
   switch (p->compression[0]) {
-    case 0:  // the default: reversible, the file shows what it was given
-    case 14:
+    case IFF_COMP_NONE:  // the default: reversible, the file shows what it was given
+    case IFF_COMP_WAVELET_LOSSLESS:
       s->rate = -1;
       break;
-    case 13:
+    case IFF_COMP_WAVELET_LOSSY:
       // The ratio of the raw samples' size to the file's.
       if (p->compression[1] < 1) return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
       s->rate = components * 8.0 / static_cast<double>(p->compression[1]);
@@ -294,6 +288,8 @@ ReturnTp IfdJ2kWtScan(void *state, IffParamTp *p) {
 // ---- Both -------------------------------------------------------------------
 
 ReturnTp IfdJ2kTerm(void **state) { return IffTermDriverState<J2kState>(state); }
+
+}  // namespace
 
 const IffFormatTp IfdJ2kFormat = {
     "JPEG2000",

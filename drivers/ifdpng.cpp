@@ -369,14 +369,29 @@ ReturnTp CreateReader(PngStateTp *s) {
   return 0;
 }
 
-ReturnTp Release(PngStateTp *s) {
+void DestroyPng(PngStateTp *s) {
   if (s->writing)
     png_destroy_write_struct(&s->png, &s->info);
   else if (s->png)
     png_destroy_read_struct(&s->png, &s->info, nullptr);
+}
+
+ReturnTp Release(PngStateTp *s) {
+  DestroyPng(s);
   ReturnTp rc = 0;
   if (s->handle) rc = IfiClose(s->handle);
   s->handle = nullptr;
+  return rc;
+}
+
+// A file the caller gave up on is left without its end: it is not
+// complete, and the caller has its own failure to report.
+ReturnTp Finish(PngStateTp *s) {
+  ReturnTp rc = 0;
+  if (s->writing && !s->failed && s->info_written && s->rows_written == s->out_height &&
+      !WriteEnd(s))
+    rc = Failure(s, __LINE__, IFD_E_WRITE_LINE);
+  DestroyPng(s);
   return rc;
 }
 
@@ -392,7 +407,7 @@ ReturnTp IfdPngInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
 
   if (request->service == IFF_SRV_EXPORT) {
     s->writing = true;
-    ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
+    ReturnTp rc = IffOpenDriverStream(request, &s->handle, nullptr, 0);
     if (rc) return rc;
     s->png = png_create_write_struct(PNG_LIBPNG_VER_STRING, s.get(), OnError, OnWarning);
     if (s->png) s->info = png_create_info_struct(s->png);
@@ -411,7 +426,10 @@ ReturnTp IfdPngInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   // A stream handed in stays the caller's until this call succeeds.
   IfiHandleTp *handle = nullptr;
   bool opened_here = false;
-  ReturnTp rc = IffOpenDriverStream(request, &handle, nullptr, 0, &opened_here);
+  unsigned char signature[8];
+  size_t got = 0;
+  ReturnTp rc = IffOpenDriverStream(request, &handle, signature, sizeof signature, &opened_here,
+                                    IFF_HEADER_AS_FOUND, &got);
   if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   rc = CreateReader(s.get());
   if (rc) {
@@ -419,8 +437,6 @@ ReturnTp IfdPngInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
     Release(s.get());
     return rc;
   }
-  unsigned char signature[8] = {};
-  const size_t got = IfiFetch(signature, 1, sizeof signature, handle);
   s->recognised = got == sizeof signature && png_sig_cmp(signature, 0, sizeof signature) == 0;
   png_set_sig_bytes(s->png, sizeof signature);
   // Only forward reads from here on: the I/O layer keeps no copy.
@@ -457,7 +473,7 @@ ReturnTp IfdPngRdHead(void *state, IffParamTp *p) {
   PngStateTp *s = State(state);
   if (!s || !p || s->writing) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   FXIBitsPerPixel = 24;
-  FXICompression = 15;  // "Deflated"
+  FXICompression = IFF_COMP_DEFLATE;
   if (!s->recognised || s->header_read) return CmnError(CMN_SOURCE, __LINE__, IFF_E_BAD_HEADER);
   s->header_read = true;
   if (!ReadInfo(s)) return Failure(s, __LINE__, IFF_E_BAD_HEADER);
@@ -547,7 +563,7 @@ ReturnTp IfdPngWtHead(void *state, IffParamTp *p) {
   PngStateTp *s = State(state);
   if (!s || !p || !s->writing) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (s->failed || s->header_written) return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
-  if (p->compression[0] != 0 && p->compression[0] != 15)
+  if (p->compression[0] != IFF_COMP_NONE && p->compression[0] != IFF_COMP_DEFLATE)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_COMPRESSION);
   const int bits = p->bits_per_sample ? p->bits_per_sample : 8;
   s->out_model = p->color_model;
@@ -666,19 +682,7 @@ ReturnTp IfdPngWtScan(void *state, IffParamTp *p) {
   return 0;
 }
 
-ReturnTp IfdPngTerm(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<PngStateTp> s(State(*state));
-  *state = nullptr;
-  ReturnTp rc = 0;
-  // A file the caller gave up on is left without its end: it is not
-  // complete, and the caller has its own failure to report.
-  if (s->writing && !s->failed && s->info_written && s->rows_written == s->out_height &&
-      !WriteEnd(s.get()))
-    rc = Failure(s.get(), __LINE__, IFD_E_WRITE_LINE);
-  const ReturnTp closed = Release(s.get());
-  return rc ? rc : closed;
-}
+ReturnTp IfdPngTerm(void **state) { return IffTermDriverState<PngStateTp>(state, Finish); }
 
 const IffFormatTp IfdPngFormat = {
     "PNG",
