@@ -7,7 +7,8 @@
 
 #include "jtk.h"
 
-// Components the codec handles (the driver uses 1 or 3).
+// Components the codec handles (the driver shows up to three colour
+// channels and an opacity).
 #define JTK_MAX_COMPONENTS 16384
 
 // The categories of the messages.
