@@ -144,11 +144,6 @@ ReturnTp Failure(PngStateTp *s, unsigned line, ReturnTp code) {
 
 // ---- Reading ---------------------------------------------------------------
 
-// A pixel of colour c covered by alpha a, over white.
-inline unsigned char OverWhite(unsigned c, unsigned a) {
-  return static_cast<unsigned char>(c * a / 255 + 255 - a);
-}
-
 // The chunks up to the image data, and the transformations that make rows
 // of 8-bit grey, palette indexes or RGB, with alpha where the file has it.
 bool ReadInfo(PngStateTp *s) {
@@ -207,23 +202,7 @@ bool ReadInfo(PngStateTp *s) {
 // Rows of the file as libpng delivers them become the lines of the
 // interface: alpha laid over white.
 void Deliver(const PngStateTp *s, const unsigned char *in, unsigned char *out) {
-  const size_t w = s->width;
-  switch (s->channels) {
-    case 2:
-      for (size_t i = 0; i < w; ++i) out[i] = OverWhite(in[2 * i], in[2 * i + 1]);
-      break;
-    case 4:
-      for (size_t i = 0; i < w; ++i, in += 4, out += 3) {
-        const unsigned a = in[3];
-        out[0] = OverWhite(in[0], a);
-        out[1] = OverWhite(in[1], a);
-        out[2] = OverWhite(in[2], a);
-      }
-      break;
-    default:
-      memcpy(out, in, w * static_cast<size_t>(s->channels));
-      break;
-  }
+  IfuAlphaOverWhite(static_cast<int32_t>(s->width), s->channels, in, out);
 }
 
 bool ReadRow(PngStateTp *s, unsigned char *row) {
@@ -529,9 +508,9 @@ ReturnTp IfdPngRdCMap(void *state, IffParamTp *p) {
     // The transparent entry is the interface's to handle; partly covered
     // entries show the white beneath here.
     const unsigned a = i == s->transparent_index ? 255 : s->palette_alpha[i];
-    p->cmap[3 * i] = OverWhite(c.red, a);
-    p->cmap[3 * i + 1] = OverWhite(c.green, a);
-    p->cmap[3 * i + 2] = OverWhite(c.blue, a);
+    p->cmap[3 * i] = IfuOverWhite(c.red, a);
+    p->cmap[3 * i + 1] = IfuOverWhite(c.green, a);
+    p->cmap[3 * i + 2] = IfuOverWhite(c.blue, a);
   }
   return 0;
 }

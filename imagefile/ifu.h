@@ -65,6 +65,18 @@ void IfuBgrxToRgb(int32_t n, int bits, const uint8_t *in, uint8_t *out);
 // Red, green, blue to 4 bytes 0, blue, green, red. in and out may coincide.
 void IfuRgbToXbgr(int32_t n, const uint8_t *in, uint8_t *out);
 
+// A sample c covered by alpha a (both 0..255) laid over white: colour
+// premultiplied by alpha, plus the white left uncovered. Readers of
+// pictures with alpha deliver this, as the viewer shows them on a white
+// window.
+inline uint8_t IfuOverWhite(unsigned c, unsigned a) {
+  return static_cast<uint8_t>(c * a / 255 + 255 - a);
+}
+// n pixels of `channels` samples (2: grey, alpha; 4: red, green, blue,
+// alpha) to n pixels of channels - 1 samples laid over white; any other
+// count is copied. in and out may coincide.
+void IfuAlphaOverWhite(int32_t n, int channels, const uint8_t *in, uint8_t *out);
+
 // In place over `bytes` bytes; an incomplete word or pixel at the end is
 // left alone.
 void IfuSwap32(void *buffer, int32_t bytes);
