@@ -56,7 +56,10 @@ typedef struct {
   const uint8_t *tables;  // an abbreviated stream (tables only) read before the data; may be null
   int32_t tables_length;
   int32_t raw_components;  // 1: no colour transform of 3-component data (e.g. TIFF RGB JPEG)
-  const char *name;        // the file's name for messages; may be null
+  // 1: subsampled components repeated rather than interpolated (old-style
+  // TIFF JPEG, which its reference library shows so)
+  int32_t replicate;
+  const char *name;  // the file's name for messages; may be null
 } JpegParamTp;
 
 extern const IfuCodecOpsTp JpegCodecOps;

@@ -2,20 +2,12 @@
 // like djpeg's decode, and JPEG data after other bytes.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <string>
 
 #include "rasterio.h"
 #include "runprog.h"
 
 namespace {
-
-double Psnr(const Bytes &a, const Bytes &b) {
-  if (a.size() != b.size() || a.empty()) return 0;
-  double se = 0;
-  for (size_t i = 0; i < a.size(); ++i) se += (a[i] - b[i]) * (a[i] - b[i]);
-  return se == 0 ? 99 : 10 * std::log10(255.0 * 255.0 * a.size() / se);
-}
 
 class CodeRead : public testing::Test {
  protected:
@@ -51,7 +43,7 @@ TEST_F(CodeRead, HeaderAndPixelsOfEachKindOfFile) {
     EXPECT_EQ(ours.header.color_model, c.model);
     EXPECT_EQ(FXICompression, c.compression);
     EXPECT_EQ(FXIBitsPerPixel, c.bits_per_pixel);
-    EXPECT_GE(Psnr(ours.rgb, NetpbmRgb("djpeg -pnm -dct int -nosmooth " + path).rgb), 45.0);
+    EXPECT_TRUE(ours.rgb == NetpbmRgb("djpeg -pnm " + path).rgb);
   }
 }
 
