@@ -43,7 +43,7 @@ typedef struct {
 
   // ---- reading: found in the file by the decoder's initialisation
   int32_t file_mode;    // JPEG_* mode of the frame
-  int32_t components;   // 1 or 3 (the colour form delivered follows color)
+  int32_t components;   // 1, 3, or 4 (CMYK); the colour form delivered follows color
   int32_t file_depth;   // sample precision of the frame
   int32_t band_height;  // rows per IfuCodecRead: 1 << (m + 2), or the height when progressive
   // Bytes of the rows delivered so far that no data stood behind: rows of

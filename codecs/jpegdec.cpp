@@ -408,7 +408,7 @@ ReturnTp ReadSof(Decoder &d, int code) {
     return lossless ? JPEG_FAIL(d.codec, kDecLosslessPrecision, d.precision)
                     : JPEG_FAIL(d.codec, kDecPrecision, d.precision);
   if (s.size() != 6 + 3 * static_cast<size_t>(d.ncomp)) return JpegFail(d.codec, kDecBadLength);
-  if (d.ncomp != 1 && d.ncomp != 3) return JpegFail(d.codec, kDecComponents);
+  if (d.ncomp != 1 && d.ncomp != 3 && d.ncomp != 4) return JpegFail(d.codec, kDecComponents);
   if (d.width == 0) return JPEG_FAIL(d.codec, kDecZeroWidth, 1);
   // A height given later by a DNL marker is not supported.
   if (d.height == 0) return JPEG_FAIL(d.codec, kDecFrameType, code);
@@ -1263,6 +1263,36 @@ T *UpLine(Decoder &d, int i) {
     return d.up16[i].data();
 }
 
+// Four components are printing inks, stored inverted (the largest value
+// is no ink) as the programs that write them do; with the transform flag
+// (YCCK) the first three are luminance and chrominance of the inverted
+// cyan, magenta and yellow. Each ink darkens what lies under it: red is
+// (1 - cyan)(1 - black), and so on.
+template <typename T>
+void DeliverInk(Decoder &d, int y, bool ycck, T *out) {
+  const int max = (1 << d.precision) - 1, half = max / 2;
+  const T *c0 = UpRow<T>(d, 0, y, UpLine<T>(d, 0)), *c1 = UpRow<T>(d, 1, y, UpLine<T>(d, 1)),
+          *c2 = UpRow<T>(d, 2, y, UpLine<T>(d, 2)), *k = UpRow<T>(d, 3, y, UpLine<T>(d, 3));
+  const YccTables &t = Ycc(d.precision);
+  const bool grey = d.par->color == JPEG_GRAY;
+  for (int x = 0; x < d.width; ++x) {
+    int rgb[3] = {c0[x], c1[x], c2[x]};
+    if (ycck) {
+      const int y_ = c0[x], cb = c1[x], cr = c2[x];
+      const int v[3] = {y_ + t.cr_r[cr], y_ + ((t.cb_g[cb] + t.cr_g[cr]) >> 16), y_ + t.cb_b[cb]};
+      // The transform gives the inks themselves: their inverse is kept.
+      for (int i = 0; i < 3; ++i) rgb[i] = max - (v[i] < 0 ? 0 : v[i] > max ? max : v[i]);
+    }
+    for (int &v : rgb) v = static_cast<int>((int64_t{v} * k[x] + half) / max);
+    if (grey)
+      out[x] = static_cast<T>(
+          (int64_t{rgb[0]} * 19595 + int64_t{rgb[1]} * 38470 + int64_t{rgb[2]} * 7471 + 32768) >>
+          16);
+    else
+      for (int i = 0; i < 3; ++i) out[3 * x + i] = static_cast<T>(rgb[i]);
+  }
+}
+
 // Image row y, from the MCU rows held, into the caller's buffer.
 template <typename T>
 void DeliverRow(Decoder &d, int y, T *out) {
@@ -1279,6 +1309,10 @@ void DeliverRow(Decoder &d, int y, T *out) {
     return;
   }
   const bool transform = d.transform && d.mode != JPEG_LOSSLESS;
+  if (d.ncomp == 4) {
+    DeliverInk<T>(d, y, transform, out);
+    return;
+  }
   const T *c0 = UpRow<T>(d, 0, y, UpLine<T>(d, 0));
   if (transform && color == JPEG_GRAY) {
     memcpy(out, c0, sizeof(T) * width);
@@ -1508,6 +1542,8 @@ ReturnTp JpegInitDecoder(IfuCodecTp *codec) {
     PrepareOutput(*d);
     d->transform =
         d->ncomp == 3 && !par->raw_components && (d->adobe ? d->adobe_transform != 0 : true);
+    // Four components are transformed only when the Adobe marker says so.
+    if (d->ncomp == 4) d->transform = !par->raw_components && d->adobe && d->adobe_transform == 2;
     // Adobe files without the transform flag and components named R, G, B
     // hold RGB.
     if (d->ncomp == 3 && !d->adobe && d->comp[0].id == 'R' && d->comp[1].id == 'G' &&

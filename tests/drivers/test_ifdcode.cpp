@@ -1,8 +1,10 @@
 // The JPEG driver's reading: header fields, resolution, bands delivered
-// like djpeg's decode, and JPEG data after other bytes.
+// like djpeg's decode, printing inks like ImageMagick's, and JPEG data
+// after other bytes.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "rasterio.h"
 #include "runprog.h"
@@ -77,6 +79,39 @@ TEST_F(CodeRead, DataAfterOtherBytesIsStillJpeg) {
   ASSERT_EQ(after_junk.rc, 0u);
   EXPECT_EQ(after_junk.type, static_cast<uint32_t>(IFF_TYPE_JPEG));
   EXPECT_TRUE(after_junk.rgb == plain.rgb);
+}
+
+// Four-component files of print work: YCCK (ImageMagick's CMYK JPEG,
+// subsampled or not, progressive) and plain CMYK (Ghostscript's), each
+// with the Adobe marker, show as ImageMagick converts them to sRGB.
+TEST_F(CodeRead, InkFilesShowAsImageMagickShowsThem) {
+  Bytes lines, cmap;
+  const std::string ppm = dir_.file("in.ppm"), jpg = dir_.file("ink.jpg");
+  WriteFile(ppm, PpmOf(45, 29, Picture(45, 29, 0, &lines, &cmap)));
+  WriteFile(dir_.file("p.ps"),
+            "%!PS\n<< /PageSize [30 20] >> setpagedevice\n"
+            "0 0 1 0 setcmykcolor 0 0 10 20 rectfill\n"
+            "0.2 0.7 0 0.3 setcmykcolor 10 0 20 10 rectfill\n"
+            "0.9 0.1 0.4 0.05 setcmykcolor 10 10 20 10 rectfill\nshowpage\n");
+  const std::string im = "convert " + ppm + " -colorspace CMYK ";
+  const char *kMakers[] = {"-quality 90", "-sampling-factor 2x2 -quality 70",
+                           "-interlace JPEG -quality 80",
+                           // Ghostscript's inks, without its colour profile.
+                           nullptr};
+  for (const char *maker : kMakers) {
+    SCOPED_TRACE(maker ? maker : "cmyk");
+    Shell(maker ? im + maker + " " + jpg
+                : "gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=jpegcmyk -r72 -sOutputFile=- " +
+                      dir_.file("p.ps") + " | jpegtran -copy none > " + jpg);
+    const std::string file = ReadFile(jpg);
+    const size_t adobe = file.find("Adobe");
+    ASSERT_NE(adobe, std::string::npos);
+    EXPECT_EQ(file[adobe + 11], maker ? 2 : 0);  // the transform flag: YCCK or none
+    const RgbImage ours = ReadRgb(jpg);
+    ASSERT_EQ(ours.rc, 0u);
+    EXPECT_EQ(ours.header.color_model, static_cast<uint32_t>(IFF_CM_RGB));
+    EXPECT_TRUE(ours.rgb == NetpbmRgb("convert " + jpg + " -colorspace sRGB ppm:-").rgb);
+  }
 }
 
 }  // namespace
