@@ -1389,12 +1389,12 @@ ReturnTp ReadAllScans(Decoder &d) {
     }
     if (rc) return rc;
   }
+  // A coefficient never sent is a scan missing. Low bits never refined
+  // are not: the picture is complete, only coarser, and it is shown so.
   if (d.mode == JPEG_PROGRESSIVE && d.eoi_seen) {
     for (int i = 0; i < d.ncomp; ++i)
       for (int k = 0; k < 64; ++k)
-        if (d.comp[i].cover[k] != 0)
-          return JPEG_FAIL(d.codec, kDecScanMissing, d.comp[i].id, k,
-                           d.comp[i].cover[k] > 0 ? d.comp[i].cover[k] - 1 : 0);
+        if (d.comp[i].cover[k] < 0) return JPEG_FAIL(d.codec, kDecScanMissing, d.comp[i].id, k, 0);
   }
   for (int i = 0; i < d.ncomp; ++i)
     if (!d.q_defined[d.comp[i].tq]) return JPEG_FAIL(d.codec, kDecQuantUndefined, d.comp[i].tq);
