@@ -301,7 +301,10 @@ char CompChar(const Decoder &d, int index) {
   return id >= 32 && id < 127 ? static_cast<char>(id) : "YUVK"[index & 3];
 }
 
-// Resolution of a JFIF marker, in thousandths of a dot per inch.
+// Resolution of a JFIF marker, in thousandths of a dot per inch. Dots per
+// centimetre are x 2.54, rounded to whole dots per inch: such densities
+// were mostly whole in inches before they were rounded to centimetres
+// (118 is 300, not 299.72).
 void ReadJfif(Decoder &d, const std::vector<uint8_t> &s) {
   if (s.size() < 12) return;
   d.jfif = true;
@@ -311,8 +314,8 @@ void ReadJfif(Decoder &d, const std::vector<uint8_t> &s) {
     d.par->x_resolution = static_cast<int32_t>(x * 1000);
     d.par->y_resolution = static_cast<int32_t>(y * 1000);
   } else if (units == 2) {
-    d.par->x_resolution = static_cast<int32_t>(x * 100000 / 254);
-    d.par->y_resolution = static_cast<int32_t>(y * 100000 / 254);
+    d.par->x_resolution = static_cast<int32_t>((x * 254 + 50) / 100 * 1000);
+    d.par->y_resolution = static_cast<int32_t>((y * 254 + 50) / 100 * 1000);
   }
 }
 

@@ -50,7 +50,7 @@ TEST_F(CodeRead, HeaderAndPixelsOfEachKindOfFile) {
 }
 
 TEST_F(CodeRead, ResolutionFromJfifDensities) {
-  // Dots per centimetre count as densities x 100 / 254.
+  // Dots per centimetre count as whole dots per inch, densities x 2.54.
   const std::string path = Make("-quality 90", 16, 16);
   std::string jpeg = ReadFile(path);
   ASSERT_EQ(jpeg.compare(6, 4, "JFIF"), 0);
@@ -58,7 +58,7 @@ TEST_F(CodeRead, ResolutionFromJfifDensities) {
     char units;
     int x, y;
     double want_x, want_y;
-  } cases[] = {{1, 300, 150, 300, 150}, {2, 100, 40, 39.37, 15.748}, {0, 1, 1, 0, 0}};
+  } cases[] = {{1, 300, 150, 300, 150}, {2, 118, 40, 300, 102}, {0, 1, 1, 0, 0}};
   for (const Case &c : cases) {
     jpeg[13] = c.units;
     jpeg[14] = static_cast<char>(c.x >> 8), jpeg[15] = static_cast<char>(c.x);
