@@ -1,6 +1,6 @@
-// The JPEG driver's reading: header fields, resolution, bands delivered
-// like djpeg's decode, printing inks like ImageMagick's, and JPEG data
-// after other bytes.
+// The JPEG driver: header fields, resolution (read, and kept on a PDF page
+// and in lossless files), bands delivered like djpeg's decode, printing
+// inks like ImageMagick's, and JPEG data after other bytes.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -112,6 +112,36 @@ TEST_F(CodeRead, InkFilesShowAsImageMagickShowsThem) {
     EXPECT_EQ(ours.header.color_model, static_cast<uint32_t>(IFF_CM_RGB));
     EXPECT_TRUE(ours.rgb == NetpbmRgb("convert " + jpg + " -colorspace sRGB ppm:-").rgb);
   }
+}
+
+// 118 dots per centimetre are 300 dots per inch: a 600 x 300 picture
+// makes a PDF page of 144 x 72 points. The resolution is kept in JPEG
+// output of every kind, lossless included.
+TEST_F(CodeRead, CentimetreDensityGivesTheTruePageAndIsKept) {
+  const std::string path = Make("-quality 80", 600, 300);
+  std::string jpeg = ReadFile(path);
+  ASSERT_EQ(jpeg.compare(6, 4, "JFIF"), 0);
+  jpeg.replace(13, 5, std::string("\x02\x00\x76\x00\x76", 5));
+  WriteFile(path, jpeg);
+  const std::string pdf = dir_.file("t.pdf");
+  ASSERT_EQ(RunProgram({PV_PVCONVERT, path, pdf}).status, 0);
+  EXPECT_NE(ReadFile(pdf).find("/MediaBox [0 0 144 72]"), std::string::npos);
+  for (const char *compression : {"baseline", "lossless"}) {
+    SCOPED_TRACE(compression);
+    const std::string out = dir_.file("o.jpg");
+    ASSERT_EQ(RunProgram({PV_PVCONVERT, "-compression", compression, path, out}).status, 0);
+    const std::string o = ReadFile(out);
+    // JFIF first, in dots per inch.
+    EXPECT_EQ(o.substr(6, 12), std::string("JFIF\0\1\1\1\x01\x2C\x01\x2C", 12));
+    const RgbImage back = ReadRgb(out);
+    ASSERT_EQ(back.rc, 0u);
+    EXPECT_EQ(back.header.x_resolution, 300);
+  }
+  // Lossless colour stays exact: the Adobe marker tells that the
+  // components are red, green and blue despite the JFIF marker.
+  const std::string ppm = dir_.file("in.ppm"), out = dir_.file("l.jpg");
+  ASSERT_EQ(RunProgram({PV_PVCONVERT, "-compression", "lossless", ppm, out}).status, 0);
+  EXPECT_TRUE(ReadRgb(out).rgb == NetpbmRgb("cat " + ppm).rgb);
 }
 
 }  // namespace
