@@ -59,7 +59,8 @@ typedef struct {
   // 1: subsampled components repeated rather than interpolated (old-style
   // TIFF JPEG, which its reference library shows so)
   int32_t replicate;
-  const char *name;  // the file's name for messages; may be null
+  const char *name;  // the file's name, printed before a failure's message; may be null
+  int32_t named;     // set once the name has been printed
 } JpegParamTp;
 
 extern const IfuCodecOpsTp JpegCodecOps;
