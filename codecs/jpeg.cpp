@@ -25,6 +25,12 @@ ReturnTp JpegFail(IfuCodecTp *codec, int err, const char *format, ...) {
   vsnprintf(g_last_message, sizeof g_last_message, format, args);
   va_end(args);
   const bool encoder = codec && codec->encoder;
+  // A file that cannot be read is named once, before the reason.
+  auto *p = codec ? static_cast<JpegParamTp *>(codec->param) : nullptr;
+  if (!encoder && p && p->name && !p->named) {
+    p->named = 1;
+    CmnDebug(0, "JPEG file %s\n", p->name);
+  }
   // The codec's number for the failure is for debugging; a reader's
   // failure reaches the user in the codec's own words.
   CmnDebug(1, "%s %d : err = %d\n", g_last_message, encoder ? 1 : 0, err);
@@ -47,14 +53,6 @@ void *CreateParam() {
   return p;
 }
 
-// A stream the decoder cannot read is named, when its name is known.
-ReturnTp InitDecoder(IfuCodecTp *codec) {
-  const ReturnTp rc = JpegInitDecoder(codec);
-  const auto *p = static_cast<const JpegParamTp *>(codec->param);
-  if (rc && p && p->name) CmnDebug(0, "JPEG file %s\n", p->name);
-  return rc;
-}
-
 void Terminate(IfuCodecTp *codec) {
   if (codec->encoder)
     JpegFreeEncoder(codec);
@@ -64,7 +62,7 @@ void Terminate(IfuCodecTp *codec) {
 
 }  // namespace
 
-const IfuCodecOpsTp JpegCodecOps = {"JPEG",     CreateParam, InitDecoder, JpegInitEncoder,
+const IfuCodecOpsTp JpegCodecOps = {"JPEG",     CreateParam, JpegInitDecoder, JpegInitEncoder,
                                     JpegEncode, JpegDecode,  Terminate};
 
 ReturnTp JpegCodingOf(const uint64_t compression[3], JpegCodingTp *coding) {

@@ -43,7 +43,7 @@ typedef struct {
 
   // ---- reading: found in the file by the decoder's initialisation
   int32_t file_mode;    // JPEG_* mode of the frame
-  int32_t components;   // 1 or 3 (the colour form delivered follows color)
+  int32_t components;   // 1, 3, or 4 (CMYK); the colour form delivered follows color
   int32_t file_depth;   // sample precision of the frame
   int32_t band_height;  // rows per IfuCodecRead: 1 << (m + 2), or the height when progressive
   // Bytes of the rows delivered so far that no data stood behind: rows of
@@ -56,7 +56,11 @@ typedef struct {
   const uint8_t *tables;  // an abbreviated stream (tables only) read before the data; may be null
   int32_t tables_length;
   int32_t raw_components;  // 1: no colour transform of 3-component data (e.g. TIFF RGB JPEG)
-  const char *name;        // the file's name for messages; may be null
+  // 1: subsampled components repeated rather than interpolated (old-style
+  // TIFF JPEG, which its reference library shows so)
+  int32_t replicate;
+  const char *name;  // the file's name, printed before a failure's message; may be null
+  int32_t named;     // set once the name has been printed
 } JpegParamTp;
 
 extern const IfuCodecOpsTp JpegCodecOps;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "codecs.h"
@@ -31,6 +32,7 @@ struct CodeState {
   int32_t band_form = 1;  // 1, or 3 for progressive files
   int32_t next_line = 0;
   int64_t made_up = 0;  // the codec's made-up bytes already counted
+  std::string name;     // the file's name, for the codec's failures
 };
 
 // The codec's input: the next bytes of the stream. The codec asks past the
@@ -73,6 +75,8 @@ ReturnTp IfdCodecInit(void **state, IffOpenRequestTp *request, IffControlBlockTp
   std::unique_ptr<CodeState> s(new (std::nothrow) CodeState());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   s->service = request->service;
+  // Standard input has no name to give.
+  if (request->spec.name) s->name = request->spec.name;
   ReturnTp rc = IffOpenDriverStream(request, &s->handle, nullptr, 0);
   if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   if (request->service == IFF_SRV_EXPORT) {
@@ -105,6 +109,7 @@ ReturnTp IfdCodecRdHead(void *state, IffParamTp *p) {
   if (rc) return rc;
   auto *jp = static_cast<JpegParamTp *>(param);
   jp->color = JPEG_RGB;
+  if (!s->name.empty()) jp->name = s->name.c_str();
   rc = IfuCodecOpenDecoder(nullptr, &JpegCodecOps, param, ReadInput, s->handle, kCodecBuffer,
                            &s->codec);
   if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);

@@ -146,6 +146,8 @@ ReturnTp DecodeJpeg(TiffState *s, uint64_t index, uint32_t columns, uint32_t row
   if (rc) return rc;
   jp->color = d.samples == 1 ? JPEG_GRAY : JPEG_RGB;
   jp->raw_components = s->jpeg_raw;
+  // Old-style data show their chroma repeated, as TIFF readers show them.
+  jp->replicate = d.compression == kTiffCompOldJpeg;
   if (d.compression == kTiffCompJpeg && !d.jpeg_tables.empty()) {
     jp->tables = d.jpeg_tables.data();
     jp->tables_length = static_cast<int32_t>(d.jpeg_tables.size());
