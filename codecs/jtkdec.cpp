@@ -398,7 +398,7 @@ int32_t ReadPalette(const uint8_t *d, const Box &box, JtkdJp2 &jp2) {
   const size_t n = box.end - box.body;
   if (n < 3) return JTK_E_FILE_PALETTE;
   const uint8_t *p = d + box.body;
-  const int32_t entries = static_cast<int32_t>(Be16(p)), columns = p[2];
+  const int32_t entries = static_cast<int32_t>(IfuGetBe16(p)), columns = p[2];
   if (entries < 1 || entries > 1024 || columns < 1) return JTK_E_FILE_PALETTE;
   if (n < 3 + size_t(columns)) return JTK_E_FILE_PALETTE;
   size_t row = 0;
@@ -415,7 +415,7 @@ int32_t ReadPalette(const uint8_t *d, const Box &box, JtkdJp2 &jp2) {
   for (size_t i = 0; i < jp2.values.size(); ++i) {
     const int32_t c = static_cast<int32_t>(i % size_t(columns));
     const int32_t precision = jp2.column_precision[size_t(c)];
-    uint32_t v = precision > 8 ? Be16(p + at) : p[at];
+    uint32_t v = precision > 8 ? IfuGetBe16(p + at) : p[at];
     at += precision > 8 ? 2 : 1;
     v &= (1u << precision) - 1;
     // Signed values come back with their sign.
@@ -435,7 +435,7 @@ int32_t ReadComponentMap(const uint8_t *d, const Box &box, JtkdJp2 &jp2) {
   for (size_t at = box.body; at < box.end; at += 4) {
     const uint32_t type = d[at + 2];
     if (type > 1) return JTK_E_FILE_COMPONENT_MAP;
-    jp2.map.push_back(JtkdJp2::Map{static_cast<int32_t>(Be16(d + at)), static_cast<int32_t>(type),
+    jp2.map.push_back(JtkdJp2::Map{static_cast<int32_t>(IfuGetBe16(d + at)), static_cast<int32_t>(type),
                                    static_cast<int32_t>(d[at + 3])});
   }
   return 0;
@@ -443,13 +443,13 @@ int32_t ReadComponentMap(const uint8_t *d, const Box &box, JtkdJp2 &jp2) {
 
 int32_t ReadChannelDefinitions(const uint8_t *d, const Box &box, JtkdJp2 &jp2) {
   const size_t n = box.end - box.body;
-  if (n < 2 || (n - 2) / 6 < Be16(d + box.body)) return JTK_E_FILE_CHANNEL_DEF;
-  const size_t count = Be16(d + box.body);
+  if (n < 2 || (n - 2) / 6 < IfuGetBe16(d + box.body)) return JTK_E_FILE_CHANNEL_DEF;
+  const size_t count = IfuGetBe16(d + box.body);
   for (size_t i = 0; i < count; ++i) {
     const uint8_t *e = d + box.body + 2 + 6 * i;
-    jp2.defs.push_back(JtkdJp2::Def{static_cast<int32_t>(Be16(e)),
-                                    static_cast<int32_t>(Be16(e + 2)),
-                                    static_cast<int32_t>(Be16(e + 4))});
+    jp2.defs.push_back(JtkdJp2::Def{static_cast<int32_t>(IfuGetBe16(e)),
+                                    static_cast<int32_t>(IfuGetBe16(e + 2)),
+                                    static_cast<int32_t>(IfuGetBe16(e + 4))});
   }
   return 0;
 }
@@ -481,7 +481,7 @@ int32_t ParseBoxes(const uint8_t *d, size_t n, size_t *cs, size_t *cs_len, JtkdJ
           if (meth < 1 || meth > 2) return JTK_E_FILE_COLR_METHOD;
           // The first colour box counts; an enumerated space is four bytes.
           if (meth == 1 && jp2.color_space == 0 && child.end - child.body >= 7)
-            jp2.color_space = static_cast<int32_t>(Be32(d + child.body + 3));
+            jp2.color_space = static_cast<int32_t>(IfuGetBe32(d + child.body + 3));
         } else if (child.type == kBoxPclr && jp2.columns == 0) {
           JTKD_TRY(ReadPalette(d, child, jp2));
         } else if (child.type == kBoxCmap && jp2.map.empty()) {
