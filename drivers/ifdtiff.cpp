@@ -342,12 +342,7 @@ void FillHeader(TiffState *s, IffParamTp *p) {
                            ? 16
                            : 8;
   if (d.samples == 1 && d.bits == 1) p->secondary_model = IFF_CM_BILEVEL;
-  static const int kOrient[9][2] = {{0, 0}, {0, 0}, {0, 1}, {2, 1}, {2, 0},
-                                    {1, 1}, {1, 0}, {3, 1}, {3, 0}};
-  const uint32_t o = d.orientation <= 8 ? d.orientation : 0;
-  p->orientation = kOrient[o][0];
-  p->mirrored = kOrient[o][1];
-  s->mirrored = p->mirrored;
+  p->view_orientation = d.orientation <= 8 ? static_cast<int32_t>(d.orientation) : 1;
 }
 
 // The grey map of 1 to 8-bit grey, when there is one: from a response
@@ -500,11 +495,6 @@ void Deliver(TiffState *s, const uint8_t *row, uint8_t *line) {
       }
     }
   }
-}
-
-void ReversePixels(uint8_t *line, uint32_t width, uint32_t bytes) {
-  for (uint32_t a = 0, b = width ? width - 1 : 0; a < b; ++a, --b)
-    for (uint32_t k = 0; k < bytes; ++k) std::swap(line[a * bytes + k], line[b * bytes + k]);
 }
 
 void ResetReading(TiffState *s) {
@@ -725,7 +715,6 @@ ReturnTp IfdTiffRdScan(void *state, IffParamTp *p) {
     if (!rc) Deliver(s, row, p->buffer);
   }
   if (rc) return rc;
-  if (s->mirrored) ReversePixels(p->buffer, d.width, s->line_bytes);
   --s->strip_lines;
   ++s->next_line;
   return 0;
@@ -801,7 +790,7 @@ ReturnTp IfdTiffWtHead(void *state, IffParamTp *p) {
     return TIFF_FAIL(CMN_E_INVALID_ARG);
   // The inverse of the reading table: bottom-up rows are TIFF 4, and
   // bottom-up mirrored rows (a half turn) TIFF 3.
-  static const uint32_t kOrient[2][4] = {{1, 6, 4, 8}, {2, 5, 3, 7}};
+  static const uint32_t kOrient[2][4] = {{1, 6, 4, 8}, {2, 7, 3, 5}};
   s->w_orientation = kOrient[p->mirrored][p->orientation];
   if (p->x_resolution > 0) {
     const double x = std::round(p->x_resolution * 1000);

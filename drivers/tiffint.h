@@ -153,7 +153,6 @@ struct TiffState {
   std::vector<uint8_t> jpeg_head;  // old style without a stream: tables built from the tags
   uint32_t out_bytes = 1;          // bytes per delivered pixel, 8-bit samples
   uint32_t line_bytes = 1;         // bytes per pixel in the line handed over
-  bool mirrored = false;
   // Writing.
   const TiffCoderTp *w_coder = nullptr;
   int32_t width = 0, height = 0;

@@ -360,7 +360,8 @@ ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, OutputKindTp kind, 
 // that gives the picture the viewer shows; otherwise the raster is built
 // as the viewer builds it: a page after the first, a header whose pixel
 // aspect the raster does not apply, a mirror across a quarter turn (the
-// raster turns first), and background removal (counted over the raster).
+// raster turns first), a crop of a page stored on its side, and background
+// removal (counted over the raster).
 ReturnTp OpenInput(const char *in, ImgOpenParamsTp *params, const ImgColorOpsTp *color,
                    ImgControlBlockTp **pcb, ImgRaw **praw) {
   ImgOpenParamsTp first = *params;
@@ -379,8 +380,12 @@ ReturnTp OpenInput(const char *in, ImgOpenParamsTp *params, const ImgColorOpsTp 
   rest.rotation = cb->rotation;
   params = &rest;
   const bool turned = params->rotation == 90 || params->rotation == 270;
+  // A crop is taken in the upright page, which only the raster holds for a
+  // page stored on its side.
+  const bool upright_crop =
+      cb->file_turn && (CmdGetOpt(cvOptions, "crop") || CmdGetOpt(cvOptions, "relcrop"));
   const bool stream = params->page < 2 && cb->lines == cb->source_lines && !color->removebgs &&
-                      !(turned && (params->mirror == 1 || params->mirror == 2));
+                      !(turned && (params->mirror == 1 || params->mirror == 2)) && !upright_crop;
   if (stream) {
     *pcb = cb;
     return 0;
