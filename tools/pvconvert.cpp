@@ -22,6 +22,7 @@
 #include "drivers.h"
 #include "image.h"
 #include "imagefile.h"
+#include "pvbatch.h"
 
 #define CMN_SOURCE "pvconvert"
 
@@ -33,6 +34,9 @@ CmdOptionTp cvOptions[] = {
     {"info", 0, nullptr, "(describe the input file)"},
     {"type", 1, nullptr, nullptr},  // help: the writer words, set in main
     {"pageno", 1, nullptr, "Page number"},
+    {"destdir", 1, nullptr, "<dir> (convert every input file into this directory)"},
+    {"jobs", 1, nullptr, "<n> (with -destdir: files converted at once; default: processors)"},
+    {"skipexisting", 0, nullptr, "(with -destdir: keep outputs newer than their input)"},
     {"compression", 1, nullptr,
      "<none | lzw | packbits | rle | g3 | g4 | mh | flate | baseline | sequential | progressive | "
      "lossless | lossy>"
@@ -580,6 +584,45 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
   return rc || closed || IffIncompleteInputs() ? 1 : 0;
 }
 
+// Many inputs into one directory: each converted as a single conversion
+// would be, in a worker process of its own (tools/pvbatch).
+int Batch(const char *destdir, ImgOpenParamsTp *params, const ImgColorOpsTp *color,
+          const ImgStampOptionsTp *stamp) {
+  PvBatchTp batch;
+  batch.destdir = destdir;
+  const char *type = static_cast<const char *>(CmdGetOpt(cvOptions, "type"));
+  OutputKindTp kind = {};
+  if (!type || !ChooseKind(type, "", &kind)) {
+    CmnInfoPrintf(nullptr, "-destdir needs an output type: -type <type>\n");
+    CmnInfoPrintf(nullptr, "Output types are: %s\n", IffWriterWords());
+    return 2;
+  }
+  // The extension is the type's word; a type number takes its format's
+  // first word for that type.
+  const IffWriterWordTp *word = IffFindWriter(type);
+  const IffFormatTp *format = IffFormatOf(kind.type);
+  for (int i = 0; !word && format && i < IFF_FORMAT_WORDS && format->writers[i].word; ++i)
+    if (format->writers[i].type == kind.type) word = &format->writers[i];
+  if (!word) {
+    CmnInfoPrintf(nullptr, "Bad value [%s] for option [-type]\n", type);
+    return 2;
+  }
+  batch.extension = std::string(".") + word->word;
+  uint64_t jobs = 0;
+  if (CmdGetOpt(cvOptions, "jobs") && !NumberOption("jobs", 1, 4096, 0, &jobs)) return 2;
+  batch.jobs = static_cast<long>(jobs);
+  batch.skip_existing = CmdGetOpt(cvOptions, "skipexisting") != nullptr;
+  const std::vector<std::string> inputs(cvFiles, cvFiles + cvNFiles);
+  return PvBatchRun(batch, inputs, [&](const char *in, const char *out, volatile int *pages) {
+    // A worker that crashes still removes its temporary file.
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) signal(sig, CleanUpAndDie);
+    int status = Convert(in, out, params, color, stamp);
+    if (status == 0 && IfiFilterFailed()) status = 1;
+    if (status == 0) *pages = 1;
+    return status;
+  });
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -595,15 +638,21 @@ int main(int argc, char **argv) {
     if (strcmp(row->name, "type") == 0) row->help = type_help.c_str();
   // "-" names a standard stream, which the file interface knows as the
   // empty name; the option parser would take "-" for an option.
-  std::vector<char *> args(argv, argv + argc);
+  // A run into a directory takes lists of inputs as response files.
+  std::vector<std::string> words(argv, argv + argc);
+  if (PvBatchRequested(words) && !PvBatchExpandLists(&words)) Exit(2);
+  std::vector<char *> args;
   static char standard_stream[] = "";
-  for (size_t i = 1; i < args.size(); ++i)
-    if (strcmp(args[i], "-") == 0) args[i] = standard_stream;
+  for (size_t i = 0; i < words.size(); ++i)
+    args.push_back(i > 0 && words[i] == "-" ? standard_stream : &words[i][0]);
   args.push_back(nullptr);
-  CmdParseArgs(argc, args.data(), cvOptions, &cvFiles, &cvNFiles);
+  CmdParseArgs(static_cast<int>(words.size()), args.data(), cvOptions, &cvFiles, &cvNFiles);
   const bool info = CmdGetOpt(cvOptions, "info") != nullptr;
-  if (CmdGetOpt(cvOptions, "help") || cvNFiles != (info ? 1 : 2)) {
+  const char *destdir = static_cast<const char *>(CmdGetOpt(cvOptions, "destdir"));
+  if (CmdGetOpt(cvOptions, "help") || (destdir && info) ||
+      (!destdir && cvNFiles != (info ? 1 : 2))) {
     fputs("  pvconvert [options] <in-file> <out-file>\n", stderr);
+    fputs("  pvconvert [options] -destdir <dir> -type <type> <in-file>...\n", stderr);
     fputs("  pvconvert -info <in-file>\n", stderr);
     CmdPrintOptions(cvOptions);
     Exit(1);
@@ -623,6 +672,7 @@ int main(int argc, char **argv) {
   ImgStampOptionsTp stamp;
   ImgReadStampOptions(cvOptions, &stamp);
 
+  if (destdir) Exit(Batch(destdir, &params, &color, &stamp));
   const char *in = cvFiles[0];
   const int status = info ? Info(in, &params) : Convert(in, cvFiles[1], &params, &color, &stamp);
   // A filter that failed may have left the picture incomplete.
