@@ -1,6 +1,6 @@
 // pvconvert over many inputs into a directory: outputs, failures and the
 // summary, refusals before any work, -skipexisting, the progress line and
-// a stopped run.
+// a stopped run; ranges of pages into one file of pages or numbered files.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -131,6 +131,71 @@ TEST_F(PvBatch, StoppedRunLeavesCompleteFilesAndNoTemporaries) {
             std::string::npos)
       << r.err;
   EXPECT_TRUE(Same("out/a.png", "a.pbm"));
+}
+
+// Three pages of different sizes and kinds, checked page by page against
+// what each page was made from, through tiffcp and Ghostscript.
+TEST_F(PvBatch, PageRangesGiveOneFileOfPagesOrNumberedFiles) {
+  const std::string cd = "cd " + dir_.path() + " && ";
+  ShellOutput(
+      cd +
+      "pgmramp -lr 60 40 > p1.pgm && pbmmake -g 50 30 > p2.pbm &&"
+      " ppmmake rgb:ff/80/00 20 25 > p3.ppm && for i in 1 2 3; do"
+      " pnmtotiff p$i.p?m > p$i.tif 2>/dev/null; done && tiffcp p1.tif p2.tif p3.tif three.tif");
+  // Page i of a TIFF, or Ghostscript's page i of a PDF, is page i.
+  auto same_pages = [&](const std::string &file, int first, int last) {
+    for (int i = first; i <= last; ++i) {
+      // Its place in the file: from 0 for tiffcp, from 1 for Ghostscript.
+      const std::string page = std::to_string(i), k = std::to_string(i - first),
+                        n = std::to_string(i - first + 1);
+      const std::string got =
+          file.find(".tif") != std::string::npos
+              ? "rm -f one.tif && tiffcp '" + file + "," + k + "' one.tif && tifftopnm one.tif"
+              : "gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=ppmraw -r72 -dFirstPage=" + n +
+                    " -dLastPage=" + n + " -sOutputFile=- '" + file + "'";
+      EXPECT_EQ(ShellOutput(cd + got + " | pamtopnm | ppmtoppm > got.ppm && cat p" + page +
+                            ".p?m | ppmtoppm | cmp - got.ppm && echo same"),
+                "same\n")
+          << file << " page " << page;
+    }
+  };
+  ASSERT_EQ(Pvconvert({"-pageno", "all", "three.tif", "all.tif"}, dir_.path()).status, 0);
+  EXPECT_EQ(ShellOutput(cd + "tiffinfo all.tif 2>/dev/null | grep -c '^TIFF Directory'"), "3\n");
+  same_pages("all.tif", 1, 3);
+  // Through a pipe, where the writer cannot seek back: the same bytes.
+  EXPECT_EQ(ShellOutput(cd + std::string(PVCONVERT_BIN) +
+                        " -pageno all -type tiff three.tif - | cmp - all.tif && echo same"),
+            "same\n");
+  ASSERT_EQ(Pvconvert({"-pageno", "2-3", "three.tif", "two.pdf"}, dir_.path()).status, 0);
+  EXPECT_EQ(ShellOutput(cd + "pdfinfo two.pdf | awk '/^Pages:/ {print $2}'"), "2\n");
+  same_pages("two.pdf", 2, 3);
+  // Single-page writers number their files; the pages written stay.
+  ASSERT_EQ(Pvconvert({"-pageno", "2-", "three.tif", "n.png"}, dir_.path()).status, 0);
+  EXPECT_TRUE(Same("n-2.png", "p2.pbm"));
+  EXPECT_TRUE(Same("n-3.png", "p3.ppm"));
+  // The same in a run into a directory, counted in the progress as pages.
+  const RunResult r = Pvconvert(
+      {"-destdir", "out", "-type", "pdf", "-pageno", "all", "three.tif", "a.pbm"}, dir_.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ShellOutput(cd + "pdfinfo out/three.pdf | awk '/^Pages:/ {print $2}'"), "3\n");
+  EXPECT_EQ(ShellOutput(cd + "pdfinfo out/a.pdf | awk '/^Pages:/ {print $2}'"), "1\n");
+
+  struct Bad {
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+  } bad[] = {
+      {{"-pageno", "4-", "three.tif", "x.png"}, 1, "no page 4"},
+      {{"-pageno", "3-2", "three.tif", "x.png"}, 1, "Bad value [3-2] for option [-pageno]"},
+      {{"-pageno", "all", "-type", "png", "three.tif", "-"}, 1, "Standard output takes one page"},
+      {{"-destdir", "out", "-type", "png", "-pageno", "x-", "three.tif"}, 2, "[x-]"},
+  };
+  for (const Bad &b : bad) {
+    const RunResult e = Pvconvert(b.args, dir_.path());
+    EXPECT_EQ(e.status, b.status) << b.message;
+    EXPECT_NE(e.err.find(b.message), std::string::npos) << e.err;
+  }
+  EXPECT_EQ(ShellOutput(cd + "ls x.* out/three* 2>/dev/null || true"), "out/three.pdf\n");
 }
 
 }  // namespace
