@@ -24,24 +24,21 @@ ls "$work/in"/*.tif >"$work/list"
 echo "$n scans of 1700 x 2200 (G4 TIFF, $(stat -c %s "$work/page.tif") bytes each) to 200-pixel PNG," \
   "$(nproc) processors"
 
-rate() { awk -v n="$n" -v s="$measured" 'BEGIN { printf "%.1f", s > 0 ? n / s : 0 }'; }
+rate() { awk -v n="$n" -v s="$measured" 'BEGIN { printf "%.1f", (s > 0 ? n / s : 0) }'; }
 measure_width=28
-loop() {
-  while read -r f; do
-    "$PVCONVERT" -size 200 "$f" "$work/loop/$(basename "$f" .tif).png" || exit 1
-  done <"$work/list"
-}
+# shellcheck disable=SC2016 # expanded by the loop's own shell
+loop='while read -r f; do "$0" -size 200 "$f" "$1/$(basename "$f" .tif).png" || exit 1; done <"$2"'
 
 measure_cpu "pvconvert -destdir" "$PVCONVERT" -destdir "$work/ours" -type png -size 200 "@$work/list"
 ours=$(rate)
-measure_cpu "shell loop of pvconvert" loop
+measure_cpu "shell loop of pvconvert" bash -c "$loop" "$PVCONVERT" "$work/loop" "$work/list"
 shell=$(rate)
 measure_cpu "vipsthumbnail" vipsthumbnail -s 200x -o "$work/vips/%s.png" $(cat "$work/list")
 vips=$(rate)
 echo "files per second: pvconvert -destdir $ours, shell loop $shell, vipsthumbnail $vips"
 awk -v o="$ours" -v l="$shell" -v v="$vips" 'BEGIN {
   printf "pvconvert -destdir: %.2f x the shell loop (target 2), %.2f x vipsthumbnail (target 1)\n",
-    l > 0 ? o / l : 0, v > 0 ? o / v : 0 }'
+    (l > 0 ? o / l : 0), (v > 0 ? o / v : 0) }'
 # The thumbnails agree in size.
 identify -format '%w x %h\n' "$work/ours/scan0.png" "$work/loop/scan0.png" "$work/vips/scan0.png" |
   paste -sd' ' | sed 's/^/thumbnail sizes (ours, loop, vips): /'

@@ -137,11 +137,11 @@ TEST_F(PvBatch, StoppedRunLeavesCompleteFilesAndNoTemporaries) {
 // what each page was made from, through tiffcp and Ghostscript.
 TEST_F(PvBatch, PageRangesGiveOneFileOfPagesOrNumberedFiles) {
   const std::string cd = "cd " + dir_.path() + " && ";
-  ShellOutput(
-      cd +
-      "pgmramp -lr 60 40 > p1.pgm && pbmmake -g 50 30 > p2.pbm &&"
-      " ppmmake rgb:ff/80/00 20 25 > p3.ppm && for i in 1 2 3; do"
-      " pnmtotiff p$i.p?m > p$i.tif 2>/dev/null; done && tiffcp p1.tif p2.tif p3.tif three.tif");
+  ShellOutput(cd +
+              "pgmramp -lr 60 40 > p1.pgm && pbmmake -g 50 30 > p2.pbm &&"
+              " ppmmake rgb:ff/80/00 20 25 > p3.ppm && for i in 1 2 3; do"
+              " pnmtotiff p$i.p?m > p$i.tif 2>/dev/null; ppmtoppm < p$i.p?m > want$i.ppm; done && "
+              "tiffcp p1.tif p2.tif p3.tif three.tif");
   // Page i of a TIFF, or Ghostscript's page i of a PDF, is page i.
   auto same_pages = [&](const std::string &file, int first, int last) {
     for (int i = first; i <= last; ++i) {
@@ -153,8 +153,8 @@ TEST_F(PvBatch, PageRangesGiveOneFileOfPagesOrNumberedFiles) {
               ? "rm -f one.tif && tiffcp '" + file + "," + k + "' one.tif && tifftopnm one.tif"
               : "gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=ppmraw -r72 -dFirstPage=" + n +
                     " -dLastPage=" + n + " -sOutputFile=- '" + file + "'";
-      EXPECT_EQ(ShellOutput(cd + got + " | pamtopnm | ppmtoppm > got.ppm && cat p" + page +
-                            ".p?m | ppmtoppm | cmp - got.ppm && echo same"),
+      EXPECT_EQ(ShellOutput(cd + got + " | pamtopnm | ppmtoppm | cmp - want" + page +
+                            ".ppm && echo same"),
                 "same\n")
           << file << " page " << page;
     }
@@ -169,11 +169,20 @@ TEST_F(PvBatch, PageRangesGiveOneFileOfPagesOrNumberedFiles) {
   ASSERT_EQ(Pvconvert({"-pageno", "2-3", "three.tif", "two.pdf"}, dir_.path()).status, 0);
   EXPECT_EQ(ShellOutput(cd + "pdfinfo two.pdf | awk '/^Pages:/ {print $2}'"), "2\n");
   same_pages("two.pdf", 2, 3);
+  // GIF frames, each with its own colours, on the first frame's screen.
+  ASSERT_EQ(Pvconvert({"-pageno", "all", "three.tif", "all.gif"}, dir_.path()).status, 0);
+  EXPECT_EQ(ShellOutput(cd + "identify -format '%wx%h ' all.gif"), "60x40 50x30 20x25 ");
+  for (int i = 1; i <= 3; ++i)
+    EXPECT_EQ(
+        ShellOutput(cd + "convert 'all.gif[" + std::to_string(i - 1) +
+                    "]' +repage ppm:- | cmp - want" + std::to_string(i) + ".ppm && echo same"),
+        "same\n")
+        << "frame " << i;
   // Single-page writers number their files; the pages written stay.
   ASSERT_EQ(Pvconvert({"-pageno", "2-", "three.tif", "n.png"}, dir_.path()).status, 0);
   EXPECT_TRUE(Same("n-2.png", "p2.pbm"));
   EXPECT_TRUE(Same("n-3.png", "p3.ppm"));
-  // The same in a run into a directory, counted in the progress as pages.
+  // The same in a run into a directory.
   const RunResult r = Pvconvert(
       {"-destdir", "out", "-type", "pdf", "-pageno", "all", "three.tif", "a.pbm"}, dir_.path());
   EXPECT_EQ(r.status, 0) << r.err;
