@@ -10,6 +10,7 @@
 // the file really holds; a picture far larger than its file could give is
 // refused before its first row (IffWholeImageFits).
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -574,8 +575,13 @@ ReturnTp IfdGifWtHead(void *state, IffParamTp *p) {
   // colour table of its own, on the first frame's screen.
   if (s->clear != 0) {
     if (s->pixels_left != 0) return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
-    if (p->width > s->screen_width || p->height > s->screen_height)
-      return CmnError(CMN_SOURCE, __LINE__, IFD_E_TOO_LARGE, "GIF", p->width, p->height);
+    if (p->width > s->screen_width || p->height > s->screen_height) {
+      char text[128];
+      snprintf(text, sizeof text,
+               "A GIF frame of %d x %d pixels does not fit the first one's %d x %d", p->width,
+               p->height, s->screen_width, s->screen_height);
+      return CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, text);
+    }
     s->image_seen = true;
     s->clear = 0;
   } else {

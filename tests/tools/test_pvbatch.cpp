@@ -197,9 +197,11 @@ TEST_F(PvBatch, PageRangesGiveOneFileOfPagesOrNumberedFiles) {
   } bad[] = {
       {{"-pageno", "4-", "three.tif", "x.png"}, 1, "no page 4"},
       {{"-pageno", "3-2", "three.tif", "x.png"}, 1, "Bad value [3-2] for option [-pageno]"},
+      {{"-pageno", "all", "grow.tif", "x.gif"}, 1, "frame of 60 x 40 pixels does not fit"},
       {{"-pageno", "all", "-type", "png", "three.tif", "-"}, 1, "Standard output takes one page"},
       {{"-destdir", "out", "-type", "png", "-pageno", "x-", "three.tif"}, 2, "[x-]"},
   };
+  ShellOutput(cd + "tiffcp p3.tif p1.tif grow.tif");
   for (const Bad &b : bad) {
     const RunResult e = Pvconvert(b.args, dir_.path());
     EXPECT_EQ(e.status, b.status) << b.message;
