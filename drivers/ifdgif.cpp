@@ -10,6 +10,7 @@
 // the file really holds; a picture far larger than its file could give is
 // refused before its first row (IffWholeImageFits).
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -570,6 +571,23 @@ ReturnTp IfdGifWtHead(void *state, IffParamTp *p) {
   // The screen and image sizes are 16-bit fields.
   if (p->width > 0xFFFF || p->height > 0xFFFF)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_TOO_LARGE, "GIF", p->width, p->height);
+  // A header after the last row of a frame starts the next frame, with a
+  // colour table of its own, on the first frame's screen.
+  if (s->clear != 0) {
+    if (s->pixels_left != 0) return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
+    if (p->width > s->screen_width || p->height > s->screen_height) {
+      char text[128];
+      snprintf(text, sizeof text,
+               "A GIF frame of %d x %d pixels does not fit the first one's %d x %d", p->width,
+               p->height, s->screen_width, s->screen_height);
+      return CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, text);
+    }
+    s->image_seen = true;
+    s->clear = 0;
+  } else {
+    s->screen_width = p->width;
+    s->screen_height = p->height;
+  }
   int bits = 1;
   while ((1 << bits) < p->cmap_entries) ++bits;
   s->out_bits = bits;
@@ -595,16 +613,19 @@ ReturnTp IfdGifWtCMap(void *state, IffParamTp *p) {
     if (rc) return rc;
   }
 
-  unsigned char head[7 + 768 + 8 + 10 + 1];
+  unsigned char head[7 + 768 + 8 + 10 + 768 + 1];
   size_t n = 0;
-  IfuPutLe16(head, static_cast<uint16_t>(s->width));
-  IfuPutLe16(head + 2, static_cast<uint16_t>(s->height));
-  head[4] = static_cast<unsigned char>(0x80 | 7 << 4 | (s->out_bits - 1));
-  head[5] = 0;  // background
-  head[6] = 0;  // aspect
-  n = 7;
-  memcpy(head + n, table, 3u * static_cast<unsigned>(entries));
-  n += 3u * static_cast<unsigned>(entries);
+  const bool first = !s->image_seen;  // the screen and its table come with the first frame
+  if (first) {
+    IfuPutLe16(head, static_cast<uint16_t>(s->width));
+    IfuPutLe16(head + 2, static_cast<uint16_t>(s->height));
+    head[4] = static_cast<unsigned char>(0x80 | 7 << 4 | (s->out_bits - 1));
+    head[5] = 0;  // background
+    head[6] = 0;  // aspect
+    n = 7;
+    memcpy(head + n, table, 3u * static_cast<unsigned>(entries));
+    n += 3u * static_cast<unsigned>(entries);
+  }
   if (p->transparent) {
     const unsigned char control[8] = {
         0x21, 0xF9, 4, 1, 0, 0, static_cast<unsigned char>(p->transparent_index), 0};
@@ -616,8 +637,12 @@ ReturnTp IfdGifWtCMap(void *state, IffParamTp *p) {
   IfuPutLe16(head + n + 2, 0);
   IfuPutLe16(head + n + 4, static_cast<uint16_t>(s->width));
   IfuPutLe16(head + n + 6, static_cast<uint16_t>(s->height));
-  head[n + 8] = static_cast<unsigned char>(s->out_bits - 1);
+  head[n + 8] = static_cast<unsigned char>((first ? 0 : 0x80) | (s->out_bits - 1));
   n += 9;
+  if (!first) {
+    memcpy(head + n, table, 3u * static_cast<unsigned>(entries));
+    n += 3u * static_cast<unsigned>(entries);
+  }
   // A 2-colour image still needs 3-bit codes: 2 is the smallest size.
   s->min_size = std::max(2, s->out_bits);
   head[n++] = static_cast<unsigned char>(s->min_size);
@@ -677,4 +702,5 @@ const IffFormatTp IfdGifFormat = {
      IfdGifTerm},
     {{"gif", IFF_TYPE_GIF, IFF_CM_PALETTE}},
     IFF_MODEL_BIT(IFF_CM_PALETTE),
+    1,
 };

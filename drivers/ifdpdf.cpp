@@ -1,4 +1,4 @@
-// PDF export: one page showing the picture as one image XObject, the data
+// PDF export: pages each showing a picture as one image XObject, the data
 // uncompressed, DCT (JPEG), Group 4 or Flate coded. Reading PDF is the
 // filters' work.
 //
@@ -7,14 +7,22 @@
 // length is only known at the end, so it goes into an object of its own
 // (7) that follows the data. Flate data is deflated row by row: memory
 // follows one row, never the whole picture.
+//
+// A file of several pages, whose count the client gives before the first
+// header, lists them all in its page tree at once; page k (from 0) is
+// objects 4 + 4k (the page) to 7 + 4k (its image's length), so one page
+// is written exactly as a file of one page always was.
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "codecs.h"
 #include "drivers.h"
@@ -33,8 +41,10 @@ constexpr long kMaxPoints = 999999;
 
 struct PdfState {
   IfiHandleTp *handle = nullptr;
-  int64_t written = 0;      // bytes of the file so far
-  int64_t offsets[8] = {};  // of objects 1 to 7
+  int64_t written = 0;           // bytes of the file so far
+  std::vector<int64_t> offsets;  // of objects 1 to 3 + 4 x pages
+  int32_t pages = 0;             // announced; 0 until the first header
+  int32_t page = 0;              // the page being written, from 0
   int64_t data_start = 0;
   int32_t width = 0, height = 0;
   int32_t row_bytes = 0;  // handed to the output
@@ -109,7 +119,9 @@ ReturnTp Deflate(PdfState *s, int flush) {
   return 0;
 }
 
-ReturnTp WriteHeader(PdfState *s, long w, long h) {
+// The file's own objects, before the first page: catalog, creator and
+// the page tree.
+ReturnTp WriteFileHead(PdfState *s) {
   if (PutText(s, "%%PDF-1.2\n%%\x80\x81\x82\x83\n"))
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_HEADER);
   ReturnTp rc = 0;
@@ -121,24 +133,32 @@ ReturnTp WriteHeader(PdfState *s, long w, long h) {
                kVersion % 10, kBuild);
   if (rc) return rc;
   s->offsets[3] = s->written;
-  rc = PutText(s, "3 0 obj\n<< /Type /Pages\n   /Count 1\n   /Kids [ 4 0 R ]\n>>\nendobj\n");
+  rc = PutText(s, "3 0 obj\n<< /Type /Pages\n   /Count %d\n   /Kids [", s->pages);
+  for (int32_t k = 0; !rc && k < s->pages; ++k) rc = PutText(s, " %d 0 R", 4 + 4 * k);
+  if (!rc) rc = PutText(s, " ]\n>>\nendobj\n");
+  return rc;
+}
+
+ReturnTp WriteHeader(PdfState *s, long w, long h) {
+  ReturnTp rc = s->page == 0 ? WriteFileHead(s) : 0;
   if (rc) return rc;
-  s->offsets[4] = s->written;
+  const int n = 4 + 4 * s->page;  // this page's first object
+  s->offsets[n] = s->written;
   rc = PutText(s,
-               "4 0 obj\n<< /Type /Page\n   /Parent 3 0 R\n   /MediaBox [0 0 %ld %ld]\n"
+               "%d 0 obj\n<< /Type /Page\n   /Parent 3 0 R\n   /MediaBox [0 0 %ld %ld]\n"
                "   /CropBox  [0 0 %ld %ld]\n   /Rotate 0\n   /Resources\n"
-               "   << /XObject << /QPLpdf0 6 0 R >>\n      /ProcSet [/PDF /ImageC ]\n   >>\n"
-               "   /Contents 5 0 R\n>>\nendobj\n",
-               w, h, w, h);
+               "   << /XObject << /QPLpdf0 %d 0 R >>\n      /ProcSet [/PDF /ImageC ]\n   >>\n"
+               "   /Contents %d 0 R\n>>\nendobj\n",
+               n, w, h, w, h, n + 2, n + 1);
   if (rc) return rc;
-  s->offsets[5] = s->written;
+  s->offsets[n + 1] = s->written;
   rc = PutText(s,
-               "5 0 obj\n<< /Length 41\n>>\nstream\nq\n%6ld 0 0 %6ld 0 0 cm\n/QPLpdf0 "
+               "%d 0 obj\n<< /Length 41\n>>\nstream\nq\n%6ld 0 0 %6ld 0 0 cm\n/QPLpdf0 "
                "Do\nQ\nendstream\nendobj\n",
-               w, h);
+               n + 1, w, h);
   if (rc) return rc;
-  s->offsets[6] = s->written;
-  rc = PutText(s, "6 0 obj\n<< /Type /XObject\n   /Subtype /Image\n   /Name /QPLpdf0\n");
+  s->offsets[n + 2] = s->written;
+  rc = PutText(s, "%d 0 obj\n<< /Type /XObject\n   /Subtype /Image\n   /Name /QPLpdf0\n", n + 2);
   if (!rc && s->compression == IFF_COMP_DEFLATE) rc = PutText(s, "   /Filter /FlateDecode\n");
   if (!rc && s->compression == IFF_COMP_JPEG_BASELINE) rc = PutText(s, "   /Filter /DCTDecode\n");
   if (!rc && s->compression == IFF_COMP_G4)
@@ -152,24 +172,29 @@ ReturnTp WriteHeader(PdfState *s, long w, long h) {
         PutText(s, "%s\n   /BitsPerComponent %d\n",
                 s->model == IFF_CM_RGB ? "   /ColorSpace /DeviceRGB" : "   /ColorSpace /DeviceGray",
                 s->one_bit ? 1 : 8);
-  if (!rc) rc = PutText(s, "   /Length 7 0 R\n>>\nstream\n");
+  if (!rc) rc = PutText(s, "   /Length %d 0 R\n>>\nstream\n", n + 3);
   s->data_start = s->written;
   return rc;
 }
 
-ReturnTp WriteTrailer(PdfState *s) {
+// The end of a page's image data, and its length.
+ReturnTp WritePageEnd(PdfState *s) {
   const int64_t length = s->written - s->data_start;
   ReturnTp rc = PutText(s, "\nendstream\nendobj\n");
   if (rc) return rc;
-  s->offsets[7] = s->written;
-  rc = PutText(s, "7 0 obj\n%ld\nendobj\n", static_cast<long>(length));
-  if (rc) return rc;
+  const int n = 7 + 4 * s->page;
+  s->offsets[n] = s->written;
+  return PutText(s, "%d 0 obj\n%ld\nendobj\n", n, static_cast<long>(length));
+}
+
+ReturnTp WriteTrailer(PdfState *s) {
   const int64_t xref = s->written;
-  rc = PutText(s, "xref\n0 8\n0000000000 65535 f \n");
-  for (int i = 1; !rc && i <= 7; ++i)
+  const int size = static_cast<int>(s->offsets.size());
+  ReturnTp rc = PutText(s, "xref\n0 %d\n0000000000 65535 f \n", size);
+  for (int i = 1; !rc && i < size; ++i)
     rc = PutText(s, "%010ld 00000 n \n", static_cast<long>(s->offsets[i]));
   if (!rc)
-    rc = PutText(s, "trailer\n<< /Size 8\n   /Root 1 0 R\n>>\nstartxref\n%ld\n%c%cEOF\n",
+    rc = PutText(s, "trailer\n<< /Size %d\n   /Root 1 0 R\n>>\nstartxref\n%ld\n%c%cEOF\n", size,
                  static_cast<long>(xref), '%', '%');
   return rc;
 }
@@ -193,10 +218,31 @@ ReturnTp IfdPdfInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   return 0;
 }
 
+ReturnTp FinishPage(PdfState *s);
+
 ReturnTp IfdPdfWtHead(void *state, IffParamTp *p) {
   auto *s = static_cast<PdfState *>(state);
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-  if (s->next_line || s->data_start) return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
+  if (s->data_start) {
+    // The next page, after every line of the one before.
+    if (s->failed || s->next_line != s->height || s->page + 1 >= s->pages)
+      return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
+    ReturnTp rc = FinishPage(s);
+    if (rc) return rc;
+    ++s->page;
+    s->data_start = 0;
+    s->next_line = 0;
+    s->one_bit = false;
+  } else if (s->next_line || s->pages) {
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
+  } else {
+    s->pages = std::max(p->page_count, 1);
+    try {
+      s->offsets.assign(static_cast<size_t>(4) + 4 * static_cast<size_t>(s->pages), 0);
+    } catch (const std::exception &) {
+      return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
+    }
+  }
   s->failed = true;  // until the header is out
   s->width = p->width;
   s->height = p->height;
@@ -306,10 +352,9 @@ ReturnTp IfdPdfWtScan(void *state, IffParamTp *p) {
   return 0;
 }
 
-// The trailer goes out only after every row: a file cut short by a
-// failure lacks its cross-reference table, and no reader takes it for
-// complete.
-ReturnTp Finish(PdfState *s) {
+// A page's data ends only after its last row: a page cut short by a
+// failure lacks its length, and the file its cross-reference table.
+ReturnTp FinishPage(PdfState *s) {
   ReturnTp rc = 0;
   const bool complete = !s->failed && s->data_start && s->next_line == s->height;
   if (s->codec) {
@@ -319,12 +364,26 @@ ReturnTp Finish(PdfState *s) {
   if (s->deflating) {
     if (complete && !rc) rc = Deflate(s, Z_FINISH);
     deflateEnd(&s->zs);
+    s->deflating = false;
   }
-  if (complete && !rc) rc = WriteTrailer(s);
+  if (complete && !rc) rc = WritePageEnd(s);
   if (s->data_start && !s->failed && s->next_line != s->height && !rc)
     rc = CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
+  if (rc) s->failed = true;
   free(s->row);
   free(s->chunk);
+  s->row = s->chunk = nullptr;
+  return rc;
+}
+
+// The trailer goes out only after every page: a file with pages missing
+// lacks its cross-reference table, and no reader takes it for complete.
+ReturnTp Finish(PdfState *s) {
+  const bool started = s->data_start != 0;
+  ReturnTp rc = FinishPage(s);
+  if (!rc && started && s->page + 1 < s->pages)
+    rc = CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
+  if (!rc && started && !s->failed) rc = WriteTrailer(s);
   return rc;
 }
 
@@ -340,4 +399,5 @@ const IffFormatTp IfdPdfFormat = {
     {IfdPdfInit, nullptr, IfdPdfWtHead, nullptr, nullptr, nullptr, IfdPdfWtScan, IfdPdfTerm},
     {{"pdf", IFF_TYPE_PDF_GS, IFF_CM_RGB}},
     IFF_MODEL_BIT(IFF_CM_RGB) | IFF_MODEL_BIT(IFF_CM_GRAY) | IFF_MODEL_BIT(IFF_CM_BILEVEL),
+    1,
 };

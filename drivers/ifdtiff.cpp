@@ -748,6 +748,21 @@ ReturnTp FlushStrip(TiffState *s) {
 ReturnTp IfdTiffWtHead(void *state, IffParamTp *p) {
   auto *s = static_cast<TiffState *>(state);
   if (!s || !p || s->service != IFF_SRV_EXPORT) return TIFF_FAIL(CMN_E_INVALID_ARG);
+  // A header after the last line of a page starts the next page: the one
+  // written gets its directory, and the next starts afresh.
+  if (!s->strip_buffer.empty()) {
+    if (s->w_jpeg || s->next_line != s->height) return TIFF_FAIL(IFD_E_EXPORT_SEQUENCE);
+    ReturnTp rc = FlushStrip(s);
+    if (!rc) rc = TiffWriteDirectory(s);
+    if (rc) return rc;
+    s->strip_buffer.clear();
+    s->w_offsets.clear();
+    s->w_counts.clear();
+    s->w_colormap.clear();
+    s->w_cmap_entries = 0;
+    s->xres[0] = s->yres[0] = 72;
+    s->xres[1] = s->yres[1] = 1;
+  }
   s->width = p->width;
   s->height = p->height;
   s->w_model = p->color_model;
@@ -885,6 +900,7 @@ ReturnTp IfdTiffTerm(void **state) {
   } else if (s->service == IFF_SRV_EXPORT && !s->strip_buffer.empty()) {
     rc = FlushStrip(s);
     if (!rc) rc = TiffWriteDirectory(s);
+    if (!rc) rc = TiffWriteSpool(s);
   }
   // The first failure is the one passed up: finishing, then closing.
   const ReturnTp closed = IffTermDriverState<TiffState>(state);
@@ -903,4 +919,5 @@ const IffFormatTp IfdTiffFormat = {
     {{"tif", IFF_TYPE_TIFF, IFF_CM_RGB}, {"tiff", IFF_TYPE_TIFF, IFF_CM_RGB}},
     IFF_MODEL_BIT(IFF_CM_RGB) | IFF_MODEL_BIT(IFF_CM_GRAY) | IFF_MODEL_BIT(IFF_CM_BILEVEL) |
         IFF_MODEL_BIT(IFF_CM_PALETTE),
+    1,
 };

@@ -524,15 +524,37 @@ ReturnTp TiffWriteDirectory(TiffState *s) {
   ReturnTp rc = TiffEmit(s, head.data(), head.size());
   if (!rc) rc = TiffEmit(s, tail.data(), tail.size());
   if (rc) return rc;
+  // The directory is linked from the header (the first page) or from the
+  // directory before it.
+  const uint64_t link = s->w_link;
+  s->w_link = ifd + head.size() - 4;
   uint8_t offset[4] = {static_cast<uint8_t>(ifd), static_cast<uint8_t>(ifd >> 8),
                        static_cast<uint8_t>(ifd >> 16), static_cast<uint8_t>(ifd >> 24)};
   if (s->header_written) {
-    if (IfiSeek(s->handle, 4, 0) || IfiWrite(offset, 4, 1, s->handle))
+    if (IfiSeek(s->handle, static_cast<int64_t>(link), 0) || IfiWrite(offset, 4, 1, s->handle) ||
+        IfiSeek(s->handle, static_cast<int64_t>(s->file_at), 0))
       return TIFF_FAIL(IFD_E_WRITE_HEADER);
     return 0;
   }
-  const uint8_t header[4] = {'I', 'I', 42, 0};
-  if (IfiWrite(header, 4, 1, s->handle) || IfiWrite(offset, 4, 1, s->handle) ||
+  if (link == 4)
+    s->w_first_ifd = static_cast<uint32_t>(ifd);
+  else
+    memcpy(&s->spool[static_cast<size_t>(link - 8)], offset, 4);
+  return 0;
+}
+
+ReturnTp TiffWriteSpool(TiffState *s) {
+  if (s->header_written) return 0;
+  const uint32_t ifd = s->w_first_ifd;
+  const uint8_t header[8] = {'I',
+                             'I',
+                             42,
+                             0,
+                             static_cast<uint8_t>(ifd),
+                             static_cast<uint8_t>(ifd >> 8),
+                             static_cast<uint8_t>(ifd >> 16),
+                             static_cast<uint8_t>(ifd >> 24)};
+  if (IfiWrite(header, 8, 1, s->handle) ||
       (!s->spool.empty() && IfiWrite(s->spool.data(), s->spool.size(), 1, s->handle)))
     return TIFF_FAIL(IFD_E_WRITE_HEADER);
   return 0;

@@ -171,6 +171,10 @@ struct TiffState {
   uint64_t file_at = 8;         // bytes written so far
   std::vector<uint8_t> packed;  // compressed strip
   bool header_written = false;
+  // Where the offset of the next directory goes: the header's, then the
+  // last directory's link (pages after the first).
+  uint64_t w_link = 4;
+  uint32_t w_first_ifd = 0;  // for the header of an output that cannot seek
   // JPEG writing: the picture is one strip, coded as its rows come.
   IfuCodecTp *w_jpeg = nullptr;
   uint32_t w_ycbcr_sub[2] = {2, 1};
@@ -239,6 +243,9 @@ ReturnTp TiffReadDirectory(TiffState *s, uint32_t offset);
 ReturnTp TiffNoMorePages(const char *source, unsigned line);
 ReturnTp TiffDirectoryMissing(TiffState *s, const char *source, unsigned line, uint32_t offset);
 ReturnTp TiffWriteDirectory(TiffState *s);
+// The header and the kept bytes of an output that cannot seek, once its
+// last directory is written.
+ReturnTp TiffWriteSpool(TiffState *s);
 
 // Strips (ifdtiff.cpp): the next compressed bytes of the open strip into
 // s->in (0 at its end); missing bytes counted as made up, or as salvaged

@@ -225,7 +225,7 @@ typedef struct {
   uint32_t model;    // colour model of the lines the writer is given (IFF_CM_*)
 } IffWriterWordTp;
 
-typedef struct {
+typedef struct IffFormatTp {
   const char *name;                           // short name, for messages and tests
   IffTypeNameTp types[IFF_FORMAT_TYPES];      // used rows have a code or a name
   int32_t multipage;                          // a header per page: IffRdHead again
@@ -233,6 +233,10 @@ typedef struct {
   IffDriverTp ops;                            // empty slots are null; none while unwritten
   IffWriterWordTp writers[IFF_FORMAT_WORDS];  // used rows have a word
   uint32_t write_models;                      // IFF_MODEL_BIT of each model it writes
+  // Writes several pages into one file: IffWtHead again after a page's
+  // last line starts the next; IffControlBlockTp.page_count set before
+  // the first IffWtHead tells how many follow (0 or 1: one).
+  int32_t write_pages = 0;
 } IffFormatTp;
 
 #define IFF_MODEL_BIT(model) (1u << (model))

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "drivers.h"
 #include "image.h"
 #include "imagefile.h"
+#include "pvbatch.h"
 
 #define CMN_SOURCE "pvconvert"
 
@@ -33,6 +35,9 @@ CmdOptionTp cvOptions[] = {
     {"info", 0, nullptr, "(describe the input file)"},
     {"type", 1, nullptr, nullptr},  // help: the writer words, set in main
     {"pageno", 1, nullptr, "Page number"},
+    {"destdir", 1, nullptr, "<dir> (convert every input file into this directory)"},
+    {"jobs", 1, nullptr, "<n> (with -destdir: files converted at once; default: processors)"},
+    {"skipexisting", 0, nullptr, "(with -destdir: keep outputs newer than their input)"},
     {"compression", 1, nullptr,
      "<none | lzw | packbits | rle | g3 | g4 | mh | flate | deflate | zip | baseline | sequential "
      "| "
@@ -299,23 +304,17 @@ void OutputResolution(const ImgControlBlockTp *cb, int32_t w, int32_t h, double 
   *yres = y * h / ch;
 }
 
-// The lines of the open input, through the writer, into `path`.
-ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, OutputKindTp kind, int32_t w,
-                    int32_t h) {
-  IffControlBlockTp *out = nullptr;
-  IffFileSpecTp spec = {};
-  spec.name = path;
-  ReturnTp rc = IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, kind.type, IFF_MIN_VERIFY, nullptr);
-  if (!rc) {
-    OutputResolution(cb, w, h, &out->x_resolution, &out->y_resolution);
-    out->resolution_known = out->x_resolution > 0;
-  }
+// The lines of the open input, through the writer, as one page of `out`.
+ReturnTp WritePage(IffControlBlockTp *out, ImgControlBlockTp *cb, OutputKindTp kind, int32_t w,
+                   int32_t h) {
+  OutputResolution(cb, w, h, &out->x_resolution, &out->y_resolution);
+  out->resolution_known = out->x_resolution > 0;
   uint64_t compression[3] = {kind.compression, kind.level, kind.sampling};
   if (kind.model == IFF_CM_BILEVEL) compression[2] = IFF_ONE_BIT;
   // A palette writer needs the colours of the whole picture first.
   const bool palette = kind.model == IFF_CM_PALETTE;
   std::vector<unsigned char> index, cmap;
-  if (!rc && palette) rc = ReadPalettePicture(cb, w, h, &index, &cmap);
+  ReturnTp rc = palette ? ReadPalettePicture(cb, w, h, &index, &cmap) : 0;
   const int32_t entries = static_cast<int32_t>(cmap.size() / 3);
   if (!rc)
     rc = IffWtHead(out, w, h, 1, 1, palette, kind.model, entries, 8, compression, 0, 0, 0, nullptr);
@@ -349,11 +348,19 @@ ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, OutputKindTp kind, 
       ImgPix2Rgb(line.data(), bytes.data(), w);
     rc = IffWtScan(out, y, bytes.data());
   }
-  if (out) {
-    const ReturnTp closed = IffTerm(&out);
-    if (!rc) rc = closed;
-  }
   return rc;
+}
+
+ReturnTp OpenWriter(const char *path, OutputKindTp kind, IffControlBlockTp **out) {
+  IffFileSpecTp spec = {};
+  spec.name = path;
+  return IffInit(nullptr, out, IFF_SRV_EXPORT, &spec, kind.type, IFF_MIN_VERIFY, nullptr);
+}
+
+ReturnTp CloseWriter(IffControlBlockTp **out, ReturnTp rc) {
+  if (!*out) return rc;
+  const ReturnTp closed = IffTerm(out);
+  return rc ? rc : closed;
 }
 
 // The input opened for its lines. They come straight from the file where
@@ -480,38 +487,60 @@ ReturnTp PrepareOutput(const char *outname, OutputTp *out) {
   return 0;
 }
 
-int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
-            const ImgColorOpsTp *color, const ImgStampOptionsTp *stamp) {
-  OutputKindTp kind = {};
-  const char *type = static_cast<const char *>(CmdGetOpt(cvOptions, "type"));
-  if (!ChooseKind(type, outname, &kind)) {
-    // Say what was wrong, and what would be right.
-    if (type)
-      CmnInfoPrintf(nullptr, "Bad value [%s] for option [-type]\n", type);
-    else if (!*outname)
-      CmnInfoPrintf(nullptr, "Standard output needs an output type: -type <type>\n");
-    else
-      CmnInfoPrintf(nullptr, "No output type for [%s]: give -type <type> or a known extension\n",
-                    outname);
-    CmnInfoPrintf(nullptr, "Output types are: %s\n", IffWriterWords());
-    return 1;
-  }
-  const char *compression = static_cast<const char *>(CmdGetOpt(cvOptions, "compression"));
-  if (!ChooseCompression(compression, &kind)) {
-    CmnInfoPrintf(nullptr, "Bad value [%s] for option [-compression]\n", compression);
-    return 1;
-  }
-  if (!ChooseLevel(&kind)) return 1;
+// The pages -pageno asks for: one page, as always (range false), or a
+// range written page by page: "all", "2-5", "3-" (to the last page).
+struct PageRangeTp {
+  bool range = false;
+  int32_t first = 1, last = 0;  // last 0: to the last page
+};
 
+bool ParsePageRange(const char *text, PageRangeTp *r) {
+  r->range = true;
+  if (strcasecmp(text, "all") == 0) return true;
+  char *end;
+  const long first = strtol(text, &end, 10);
+  if (end == text || *end != '-' || first < 1 || first > INT32_MAX) return false;
+  const char *rest = end + 1;
+  long last = 0;
+  if (*rest) {
+    last = strtol(rest, &end, 10);
+    if (end == rest || *end || last < first || last > INT32_MAX) return false;
+  }
+  r->first = static_cast<int32_t>(first);
+  r->last = static_cast<int32_t>(last);
+  return true;
+}
+
+// The pages of an input held in one raster when several are written:
+// each page is read once, however many follow it.
+struct SourceTp {
+  std::unique_ptr<ImgRaw> raw;
+  int32_t rotation = 0, stamp_angle = 0;
+};
+
+ReturnTp OpenSource(const char *in, const ImgOpenParamsTp *params, int32_t last, SourceTp *src) {
+  ImgOpenParamsTp first = *params;
+  first.page = 0;
   ImgControlBlockTp *cb = nullptr;
-  ImgRaw *raw = nullptr;
-  ReturnTp rc = OpenInput(in, params, color, &cb, &raw);
-  if (rc) {
-    if (cb) ImgClose(&cb);
-    delete raw;
-    return 1;
+  ReturnTp rc = ImgOpenPicture(in, &cb, &first);
+  if (!rc) {
+    src->rotation = cb->rotation;
+    src->stamp_angle = cb->stamp_angle;
+    src->raw.reset(new ImgRaw(cb));
+    rc = src->raw->status();
+    if (!rc) rc = src->raw->readPages(cb, 1, last);
   }
+  if (cb) {
+    const ReturnTp closed = ImgClose(&cb);
+    if (!rc) rc = closed;
+  }
+  return rc;
+}
 
+// Crop, size, scaling method, colours and stamp of the open page, as the
+// options ask; false after a message when the size cannot be read.
+bool ShapePage(ImgControlBlockTp *cb, const ImgColorOpsTp *color, const ImgStampOptionsTp *stamp,
+               int32_t *pw, int32_t *ph, ReturnTp *prc) {
   // Relative crop first, then the absolute crop inside it.
   double fw = 1.0, fh = 1.0, fx = 0.0, fy = 0.0;
   CmdParseRelCrop(static_cast<const char *>(CmdGetOpt(cvOptions, "relcrop")), &fw, &fh, &fx, &fy);
@@ -539,9 +568,7 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
     int32_t sw, sh;
     if (!CmdParseSize(size, &sw, &sh)) {
       fprintf(stderr, "Bad format for size.. [%s]\n", size);
-      ImgClose(&cb);
-      delete raw;
-      return 1;
+      return false;
     }
     if (sw) {
       h = sh ? sh : sw * h / w;
@@ -553,6 +580,7 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
     w = std::max<int64_t>(w, 1);
     h = std::max<int64_t>(h, 1);
   }
+  ReturnTp rc = 0;
   if (!IffSizeWithinLimits(w, h)) {
     char text[96];
     snprintf(text, sizeof text, "Output size %lldx%lld is beyond what can be written",
@@ -569,24 +597,183 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
 
   ImgCopyColorOptions(color, &cb->color);
   ImgCopyStampOptions(stamp, cb);
+  *pw = static_cast<int32_t>(w);
+  *ph = static_cast<int32_t>(h);
+  *prc = rc;
+  return true;
+}
 
-  OutputTp target;
-  if (!rc) rc = PrepareOutput(outname, &target);
-  if (!rc) {
-    const char *path = target.temp.empty() ? target.path.c_str() : target.temp.c_str();
-    rc = WriteImage(cb, path, kind, static_cast<int32_t>(w), static_cast<int32_t>(h));
+// What one conversion shares between its pages.
+struct JobTp {
+  const char *in;
+  OutputKindTp kind;
+  ImgOpenParamsTp *params;
+  const ImgColorOpsTp *color;
+  const ImgStampOptionsTp *stamp;
+  SourceTp *source;  // null: one page, opened as it streams best
+};
+
+// Page `page` of the input, open and shaped for writing.
+int OpenPage(const JobTp &job, int32_t page, ImgControlBlockTp **pcb, ImgRaw **praw, int32_t *w,
+             int32_t *h, ReturnTp *prc) {
+  ReturnTp rc;
+  if (job.source) {
+    ImgOpenParamsTp params = *job.params;
+    params.rotation = job.source->rotation;
+    params.page = page;
+    rc = ImgOpenRaw(job.source->raw.get(), page, pcb, &params);
+    if (!rc) (*pcb)->stamp_angle = job.source->stamp_angle;
+  } else {
+    rc = OpenInput(job.in, job.params, job.color, pcb, praw);
   }
+  if (rc) return 1;
+  return ShapePage(*pcb, job.color, job.stamp, w, h, prc) ? 0 : 1;
+}
+
+// One page into `outname` (through a temporary file), or every page of
+// `pages` when the writer takes pages.
+int WriteOutput(const JobTp &job, const char *outname, const std::vector<int32_t> &pages) {
+  std::vector<ImgControlBlockTp *> cbs;
+  ImgRaw *raw = nullptr;
+  int32_t w = 0, h = 0;
+  ReturnTp rc = 0;
+  ImgControlBlockTp *cb = nullptr;
+  // The first page before the output: a file that cannot be read leaves
+  // no empty output behind.
+  int status = OpenPage(job, pages[0], &cb, &raw, &w, &h, &rc);
+  OutputTp target;
+  IffControlBlockTp *out = nullptr;
+  if (!status && !rc) rc = PrepareOutput(outname, &target);
+  if (!status && !rc) {
+    const char *path = target.temp.empty() ? target.path.c_str() : target.temp.c_str();
+    rc = OpenWriter(path, job.kind, &out);
+    if (!rc && pages.size() > 1) out->page_count = static_cast<int32_t>(pages.size());
+  }
+  for (size_t i = 0; !status && !rc && i < pages.size(); ++i) {
+    if (i > 0) {
+      const ReturnTp closed = ImgClose(&cb);
+      if (closed) rc = closed;
+      if (!rc) status = OpenPage(job, pages[i], &cb, &raw, &w, &h, &rc);
+      if (status || rc) break;
+    }
+    rc = WritePage(out, cb, job.kind, w, h);
+  }
+  rc = CloseWriter(&out, rc);
   if (!target.temp.empty()) {
-    if (!rc && rename(target.temp.c_str(), target.path.c_str()) != 0)
+    if (!rc && !status && rename(target.temp.c_str(), target.path.c_str()) != 0)
       rc = CmnError(CMN_SOURCE, __LINE__, CMN_E_WRITE, outname);
-    if (rc) unlink(target.temp.c_str());
+    if (rc || status) unlink(target.temp.c_str());
     ForgetTemporary();
   }
-  const ReturnTp closed = ImgClose(&cb);
+  const ReturnTp closed = cb ? ImgClose(&cb) : 0;
   delete raw;
+  return status || rc || closed ? 1 : 0;
+}
+
+int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
+            const ImgColorOpsTp *color, const ImgStampOptionsTp *stamp,
+            const PageRangeTp &range = PageRangeTp(), volatile int *written = nullptr) {
+  OutputKindTp kind = {};
+  const char *type = static_cast<const char *>(CmdGetOpt(cvOptions, "type"));
+  if (!ChooseKind(type, outname, &kind)) {
+    // Say what was wrong, and what would be right.
+    if (type)
+      CmnInfoPrintf(nullptr, "Bad value [%s] for option [-type]\n", type);
+    else if (!*outname)
+      CmnInfoPrintf(nullptr, "Standard output needs an output type: -type <type>\n");
+    else
+      CmnInfoPrintf(nullptr, "No output type for [%s]: give -type <type> or a known extension\n",
+                    outname);
+    CmnInfoPrintf(nullptr, "Output types are: %s\n", IffWriterWords());
+    return 1;
+  }
+  const char *compression = static_cast<const char *>(CmdGetOpt(cvOptions, "compression"));
+  if (!ChooseCompression(compression, &kind)) {
+    CmnInfoPrintf(nullptr, "Bad value [%s] for option [-compression]\n", compression);
+    return 1;
+  }
+  if (!ChooseLevel(&kind)) return 1;
+
+  JobTp job = {in, kind, params, color, stamp, nullptr};
+  int status;
+  if (!range.range) {
+    status = WriteOutput(job, outname, {params->page});
+    if (!status && written) *written = 1;
+  } else {
+    // Every page chosen that the file holds; none is an error.
+    SourceTp source;
+    if (OpenSource(in, params, range.last, &source)) return 1;
+    job.source = &source;
+    const int32_t held = source.raw->pagesInChain();
+    const int32_t last = range.last ? std::min(range.last, held) : held;
+    if (range.first > last) {
+      char text[64];
+      snprintf(text, sizeof text, "The image has no page %d", range.first);
+      CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, text);
+      return 1;
+    }
+    std::vector<int32_t> pages;
+    for (int32_t p = range.first; p <= last; ++p) pages.push_back(p);
+    const IffFormatTp *format = IffFormatOf(kind.type);
+    if (format && format->write_pages) {
+      status = WriteOutput(job, outname, pages);
+      if (!status && written) *written = static_cast<int>(pages.size());
+    } else if (!*outname) {
+      CmnInfoPrintf(nullptr, "Standard output takes one page of this type: give -pageno <n>\n");
+      return 1;
+    } else {
+      // One file a page, numbered; each page written stays.
+      status = 0;
+      for (int32_t p : pages) {
+        if (WriteOutput(job, PvBatchPageName(outname, p).c_str(), {p})) {
+          status = 1;
+          break;
+        }
+        if (written) ++*written;
+      }
+    }
+  }
   // A picture that ran out of data is written as far as it goes, but the
   // conversion failed all the same.
-  return rc || closed || IffIncompleteInputs() ? 1 : 0;
+  return status || IffIncompleteInputs() ? 1 : 0;
+}
+
+// Many inputs into one directory: each converted as a single conversion
+// would be, in a worker process of its own (tools/pvbatch).
+int Batch(const char *destdir, ImgOpenParamsTp *params, const ImgColorOpsTp *color,
+          const ImgStampOptionsTp *stamp, const PageRangeTp &range) {
+  PvBatchTp batch;
+  batch.destdir = destdir;
+  const char *type = static_cast<const char *>(CmdGetOpt(cvOptions, "type"));
+  OutputKindTp kind = {};
+  if (!type || !ChooseKind(type, "", &kind)) {
+    CmnInfoPrintf(nullptr, "-destdir needs an output type: -type <type>\n");
+    CmnInfoPrintf(nullptr, "Output types are: %s\n", IffWriterWords());
+    return 2;
+  }
+  // The extension is the type's word; a type number takes its format's
+  // first word for that type.
+  const IffWriterWordTp *word = IffFindWriter(type);
+  const IffFormatTp *format = IffFormatOf(kind.type);
+  for (int i = 0; !word && format && i < IFF_FORMAT_WORDS && format->writers[i].word; ++i)
+    if (format->writers[i].type == kind.type) word = &format->writers[i];
+  if (!word) {
+    CmnInfoPrintf(nullptr, "Bad value [%s] for option [-type]\n", type);
+    return 2;
+  }
+  batch.extension = std::string(".") + word->word;
+  uint64_t jobs = 0;
+  if (CmdGetOpt(cvOptions, "jobs") && !NumberOption("jobs", 1, 4096, 0, &jobs)) return 2;
+  batch.jobs = static_cast<long>(jobs);
+  batch.skip_existing = CmdGetOpt(cvOptions, "skipexisting") != nullptr;
+  if (range.range && !(format && format->write_pages)) batch.first_numbered_page = range.first;
+  const std::vector<std::string> inputs(cvFiles, cvFiles + cvNFiles);
+  return PvBatchRun(batch, inputs, [&](const char *in, const char *out, volatile int *pages) {
+    // A worker that crashes still removes its temporary file.
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) signal(sig, CleanUpAndDie);
+    const int status = Convert(in, out, params, color, stamp, range, pages);
+    return status == 0 && IfiFilterFailed() ? 1 : status;
+  });
 }
 
 }  // namespace
@@ -604,15 +791,21 @@ int main(int argc, char **argv) {
     if (strcmp(row->name, "type") == 0) row->help = type_help.c_str();
   // "-" names a standard stream, which the file interface knows as the
   // empty name; the option parser would take "-" for an option.
-  std::vector<char *> args(argv, argv + argc);
+  // A run into a directory takes lists of inputs as response files.
+  std::vector<std::string> words(argv, argv + argc);
+  if (PvBatchRequested(words) && !PvBatchExpandLists(&words)) Exit(2);
+  std::vector<char *> args;
   static char standard_stream[] = "";
-  for (size_t i = 1; i < args.size(); ++i)
-    if (strcmp(args[i], "-") == 0) args[i] = standard_stream;
+  for (size_t i = 0; i < words.size(); ++i)
+    args.push_back(i > 0 && words[i] == "-" ? standard_stream : &words[i][0]);
   args.push_back(nullptr);
-  CmdParseArgs(argc, args.data(), cvOptions, &cvFiles, &cvNFiles);
+  CmdParseArgs(static_cast<int>(words.size()), args.data(), cvOptions, &cvFiles, &cvNFiles);
   const bool info = CmdGetOpt(cvOptions, "info") != nullptr;
-  if (CmdGetOpt(cvOptions, "help") || cvNFiles != (info ? 1 : 2)) {
+  const char *destdir = static_cast<const char *>(CmdGetOpt(cvOptions, "destdir"));
+  if (CmdGetOpt(cvOptions, "help") || (destdir && info) ||
+      (!destdir && cvNFiles != (info ? 1 : 2))) {
     fputs("  pvconvert [options] <in-file> <out-file>\n", stderr);
+    fputs("  pvconvert [options] -destdir <dir> -type <type> <in-file>...\n", stderr);
     fputs("  pvconvert -info <in-file>\n", stderr);
     CmdPrintOptions(cvOptions);
     Exit(1);
@@ -620,7 +813,17 @@ int main(int argc, char **argv) {
 
   ImgOpenParamsTp params = {};
   params.last = 1;
-  params.page = CmdGetOptIntRange(cvOptions, "pageno", 0, 0, INT32_MAX);
+  // A range of pages ("all", "2-5"); a single number keeps its old reading.
+  PageRangeTp range;
+  const char *pageno = static_cast<const char *>(CmdGetOpt(cvOptions, "pageno"));
+  if (pageno && (strcasecmp(pageno, "all") == 0 || (*pageno && strchr(pageno + 1, '-')))) {
+    if (!ParsePageRange(pageno, &range) || info) {
+      CmnInfoPrintf(nullptr, "Bad value [%s] for option [-pageno]\n", pageno);
+      Exit(destdir ? 2 : 1);
+    }
+  } else {
+    params.page = CmdGetOptIntRange(cvOptions, "pageno", 0, 0, INT32_MAX);
+  }
   const int rotate = CmdGetOptPosition(cvOptions, "rotate", "0", "90", "180", "270", nullptr);
   params.rotation = rotate < 0 ? 0 : rotate * 90;
   const int mirror =
@@ -632,8 +835,10 @@ int main(int argc, char **argv) {
   ImgStampOptionsTp stamp;
   ImgReadStampOptions(cvOptions, &stamp);
 
+  if (destdir) Exit(Batch(destdir, &params, &color, &stamp, range));
   const char *in = cvFiles[0];
-  const int status = info ? Info(in, &params) : Convert(in, cvFiles[1], &params, &color, &stamp);
+  const int status =
+      info ? Info(in, &params) : Convert(in, cvFiles[1], &params, &color, &stamp, range);
   // A filter that failed may have left the picture incomplete.
   Exit(status == 0 && IfiFilterFailed() ? 1 : status);
 }
