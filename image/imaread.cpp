@@ -35,8 +35,6 @@ int32_t ToSource(const ImgControlBlockTp *cb, int32_t display) {
 
 void ApplyParams(ImgControlBlockTp *cb, const ImgOpenParamsTp *params) {
   if (!params) return;
-  if (params->resolution != 0) graphics_resolution = static_cast<int>(params->resolution);
-  if (params->graphics_size != 0) graphics_size = params->graphics_size;
   if (params->page != 0) cb->current_page = params->page;
   if (params->rotation != 0) {
     cb->rotation = params->rotation;
