@@ -311,7 +311,6 @@ int IfiFindFilter(const unsigned char *buffer, int32_t length, char **descriptio
     if (f.tag[1] && CmnFindProgram(f.tag + 1, program, sizeof program)) {
       if (!IfiFilterProgramExists(f.command)) continue;
       if (!test_file) {
-        fputs("Using CmdTmpName\n", stderr);
         test_file = CmdTmpName(nullptr, "ifi");
         if (!test_file) continue;
         Note(&test_sample, test_file);
