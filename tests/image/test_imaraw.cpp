@@ -500,16 +500,16 @@ class Pages : public Raw {
  protected:
   void SetUp() override {
     Raw::SetUp();
-    saved_ = ImgRawReader;
-    ImgRawReader = FakeReader();
+    saved_ = ImgRawUseReader(&reader_);
     g_file = &file_;
   }
   void TearDown() override {
-    ImgRawReader = saved_;
+    ImgRawUseReader(saved_);
     Raw::TearDown();
   }
   FakeFile file_;
-  ImgRawReaderTp saved_;
+  const ImgRawReaderTp reader_ = FakeReader();
+  const ImgRawReaderTp *saved_ = nullptr;
 };
 
 TEST_F(Pages, ReadsEveryPageIntoAChain) {
@@ -562,11 +562,11 @@ TEST_F(Pages, PaletteFilesAndFailures) {
   EXPECT_EQ(missing.status(), 0x00140011u);
   EXPECT_EQ(missing.width() + missing.height() + missing.bytesPerPixel(), 0);
 
-  ImgRawReader = ImgRawReaderTp{};
+  ImgRawUseReader(nullptr);
   g_messages.clear();
-  ImgRaw unlinked("fake", true, 1, 0);
-  EXPECT_EQ(unlinked.status(), 0x00140019u);
-  EXPECT_EQ(g_messages, std::vector<std::string>{"Image reading layer not linked in"});
+  ImgRaw unwired("fake", true, 1, 0);
+  EXPECT_EQ(unwired.status(), 0x00140019u);
+  EXPECT_EQ(g_messages, std::vector<std::string>{"Image reading layer not installed"});
 }
 
 TEST_F(Pages, OverlappingPagesAreJoined) {
@@ -577,7 +577,7 @@ TEST_F(Pages, OverlappingPagesAreJoined) {
   ImgRaw raw("fake", true, 1, 0);
   ASSERT_EQ(raw.segmentLines(true), 210);
   ImgControlBlockTp *cb = nullptr;
-  ImgRawReader.open("fake", &cb, nullptr);
+  reader_.open("fake", &cb, nullptr);
   EXPECT_EQ(raw.removeOverlaps(cb, true), 0);
   EXPECT_EQ(raw.segmentLines(false), 90);
   EXPECT_EQ(raw.segmentLines(true), 200);
