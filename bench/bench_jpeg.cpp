@@ -1,6 +1,8 @@
 // Decodes a JPEG file held in memory through the codec layer, band by band,
 // and prints the time and Mpixel/s: the decoder's own cost, without file
-// I/O or output (bench/jpeg.sh runs it beside djpeg).
+// I/O or output (bench/jpeg.sh runs it beside djpeg). With -replicate,
+// subsampled chroma is repeated instead of interpolated, which tells what
+// the interpolation costs.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -28,12 +30,13 @@ ReturnTp Input(void *arg, uint8_t *buffer, int32_t *length) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: bench_jpeg <file.jpg>\n");
+  const bool replicate = argc == 3 && strcmp(argv[1], "-replicate") == 0;
+  if (argc != 2 && !replicate) {
+    fprintf(stderr, "usage: bench_jpeg [-replicate] <file.jpg>\n");
     return 2;
   }
   Memory m;
-  FILE *f = fopen(argv[1], "rb");
+  FILE *f = fopen(argv[argc - 1], "rb");
   if (!f) return 1;
   uint8_t chunk[65536];
   for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;)
@@ -41,7 +44,10 @@ int main(int argc, char **argv) {
   fclose(f);
   const auto start = std::chrono::steady_clock::now();
   IfuCodecTp *codec = nullptr;
-  ReturnTp rc = IfuCodecOpenDecoder(nullptr, &JpegCodecOps, nullptr, Input, &m, 32768, &codec);
+  void *param = nullptr;
+  if (IfuCodecCreateParam(&JpegCodecOps, &param)) return 1;
+  static_cast<JpegParamTp *>(param)->replicate = replicate;
+  ReturnTp rc = IfuCodecOpenDecoder(nullptr, &JpegCodecOps, param, Input, &m, 32768, &codec);
   if (rc) return 1;
   const auto *p = static_cast<const JpegParamTp *>(codec->param);
   const int64_t row = static_cast<int64_t>(p->width) * 3 * (p->file_depth > 8 ? 2 : 1);

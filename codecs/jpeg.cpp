@@ -25,6 +25,12 @@ ReturnTp JpegFail(IfuCodecTp *codec, int err, const char *format, ...) {
   vsnprintf(g_last_message, sizeof g_last_message, format, args);
   va_end(args);
   const bool encoder = codec && codec->encoder;
+  // A file that cannot be read is named once, before the reason.
+  auto *p = codec ? static_cast<JpegParamTp *>(codec->param) : nullptr;
+  if (!encoder && p && p->name && !p->named) {
+    p->named = 1;
+    CmnDebug(0, "JPEG file %s\n", p->name);
+  }
   // The codec's number for the failure is for debugging; a reader's
   // failure reaches the user in the codec's own words.
   CmnDebug(1, "%s %d : err = %d\n", g_last_message, encoder ? 1 : 0, err);
@@ -47,14 +53,6 @@ void *CreateParam() {
   return p;
 }
 
-// A stream the decoder cannot read is named, when its name is known.
-ReturnTp InitDecoder(IfuCodecTp *codec) {
-  const ReturnTp rc = JpegInitDecoder(codec);
-  const auto *p = static_cast<const JpegParamTp *>(codec->param);
-  if (rc && p && p->name) CmnDebug(0, "JPEG file %s\n", p->name);
-  return rc;
-}
-
 void Terminate(IfuCodecTp *codec) {
   if (codec->encoder)
     JpegFreeEncoder(codec);
@@ -64,5 +62,40 @@ void Terminate(IfuCodecTp *codec) {
 
 }  // namespace
 
-const IfuCodecOpsTp JpegCodecOps = {"JPEG",     CreateParam, InitDecoder, JpegInitEncoder,
+const IfuCodecOpsTp JpegCodecOps = {"JPEG",     CreateParam, JpegInitDecoder, JpegInitEncoder,
                                     JpegEncode, JpegDecode,  Terminate};
+
+ReturnTp JpegCodingOf(const uint64_t compression[3], JpegCodingTp *coding) {
+  *coding = {JPEG_BASELINE, 10, 2, 1};
+  switch (compression[0]) {
+    case IFF_COMP_NONE:
+      return 0;
+    case IFF_COMP_JPEG_LOSSLESS:
+      coding->mode = JPEG_LOSSLESS;
+      break;
+    case IFF_COMP_JPEG_BASELINE:
+      break;
+    case IFF_COMP_JPEG_SEQUENTIAL:
+      coding->mode = JPEG_EXTENDED;
+      break;
+    case IFF_COMP_JPEG_PROGRESSIVE:
+      coding->mode = JPEG_PROGRESSIVE;
+      break;
+    default:
+      return IFF_E_WT_HEADER;
+  }
+  if (coding->mode != JPEG_LOSSLESS) {
+    if (compression[1] < 1 || compression[1] > 20) return IFF_E_WT_HEADER;
+    coding->quality = static_cast<int32_t>(compression[1]);
+  }
+  coding->h_samp = compression[2] == IFF_SAMPLING_1X1 ? 1 : 2;
+  coding->v_samp = compression[2] == IFF_SAMPLING_2X2 ? 2 : 1;
+  return 0;
+}
+
+void JpegUseCoding(const JpegCodingTp *coding, JpegParamTp *param) {
+  param->mode = coding->mode;
+  param->quality = coding->quality;
+  param->h_samp = coding->h_samp;
+  param->v_samp = coding->v_samp;
+}

@@ -1,6 +1,7 @@
 // The JPEG decoder: markers, Huffman entropy decoding of sequential,
-// progressive and lossless scans, the integer inverse DCT, upsampling by
-// replication and YCbCr to RGB, delivered in bands of rows.
+// progressive and lossless scans, the integer inverse DCT, smooth
+// upsampling of chroma and YCbCr to RGB, delivered in bands of rows.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -41,7 +42,16 @@ struct Comp {
   std::vector<uint16_t> plane16;  // the same above 8 bits and for lossless
   int stride = 0;
   std::vector<int32_t> xmap;  // output column -> sample column
+  int cw = 0, ch = 0;         // the component's own samples across and down
+  int up = 0;                 // kUp*: how its rows become full-size rows
 };
+
+// Upsampling of a component against the frame's largest sampling. Halved
+// components are interpolated between sample centres (weights 3/4 and 1/4,
+// the edges repeated), as the common decoders do by default, so that
+// colour edges come out as smooth as elsewhere; other ratios, and rows of
+// two samples or fewer, repeat samples.
+enum { kUpSame, kUpRepeat, kUpH2V1, kUpH1V2, kUpH2V2 };
 
 struct Decoder {
   IfuCodecTp *codec = nullptr;
@@ -94,17 +104,22 @@ struct Decoder {
   bool scans_done = false;
   bool eoi_seen = false;
   JpegMemTp *mem = nullptr;
-  int mcu_row = 0;           // next MCU row to produce
-  int row_in_mcu = 0;        // next row of the MCU row held to deliver
-  int rows_held = 0;         // rows of the MCU row held
-  int out_row = 0;           // rows delivered
-  bool transform = true;     // YCbCr to RGB
-  bool pending_scan = true;  // the scan whose header the initialisation read
+  int mcu_row = 0;  // next MCU row to produce
+  // MCU rows held: one, or three when a component is interpolated between
+  // rows (the rows above and below the one delivered). MCU row m is in
+  // slot m % slots.
+  int slots = 1;
+  int slot = 0;                   // the slot being decoded
+  bool slot_lost[3] = {};         // the slot was decoded with its data lost
+  std::vector<uint8_t> up8[4];    // one upsampled row of each component
+  std::vector<uint16_t> up16[4];  // the same above 8 bits
+  int out_row = 0;                // rows delivered
+  bool transform = true;          // YCbCr to RGB
+  bool pending_scan = true;       // the scan whose header the initialisation read
   // Lossless
   int predictor = 1;
   bool restarted = false;  // a restart interval began: prediction starts afresh
   bool lenient = false;    // between scans: data ending inside a segment ends the image
-  bool row_lost = false;   // the MCU row held was decoded with its data lost
   bool ended = false;      // ... and it did
   bool loss_reported = false;
 };
@@ -221,7 +236,7 @@ ReturnTp ReadDqt(Decoder &d) {
     if (pq > 1 || i + 1 + 64 * (pq + 1) > s.size()) return JpegFail(d.codec, kDecBadLength);
     ++i;
     for (int k = 0; k < 64; ++k) {
-      d.q[tq][JpegZigzag[k]] = static_cast<uint16_t>(pq ? s[i] << 8 | s[i + 1] : s[i]);
+      d.q[tq][JpegZigzag[k]] = pq ? IfuGetBe16(&s[i]) : s[i];
       i += pq + 1;
     }
     d.q_defined[tq] = true;
@@ -286,18 +301,21 @@ char CompChar(const Decoder &d, int index) {
   return id >= 32 && id < 127 ? static_cast<char>(id) : "YUVK"[index & 3];
 }
 
-// Resolution of a JFIF marker, in thousandths of a dot per inch.
+// Resolution of a JFIF marker, in thousandths of a dot per inch. Dots per
+// centimetre are x 2.54, rounded to whole dots per inch: such densities
+// were mostly whole in inches before they were rounded to centimetres
+// (118 is 300, not 299.72).
 void ReadJfif(Decoder &d, const std::vector<uint8_t> &s) {
   if (s.size() < 12) return;
   d.jfif = true;
   const int units = s[7];
-  const int64_t x = s[8] << 8 | s[9], y = s[10] << 8 | s[11];
+  const int64_t x = IfuGetBe16(&s[8]), y = IfuGetBe16(&s[10]);
   if (units == 1) {
     d.par->x_resolution = static_cast<int32_t>(x * 1000);
     d.par->y_resolution = static_cast<int32_t>(y * 1000);
   } else if (units == 2) {
-    d.par->x_resolution = static_cast<int32_t>(x * 100000 / 254);
-    d.par->y_resolution = static_cast<int32_t>(y * 100000 / 254);
+    d.par->x_resolution = static_cast<int32_t>((x * 254 + 50) / 100 * 1000);
+    d.par->y_resolution = static_cast<int32_t>((y * 254 + 50) / 100 * 1000);
   }
 }
 
@@ -308,7 +326,7 @@ void ReadExif(Decoder &d, const std::vector<uint8_t> &s) {
   const size_t n = s.size() - 6;
   const bool le = t[0] == 'I';
   auto u16 = [&](size_t o) -> uint32_t {
-    return o + 2 > n ? 0 : le ? t[o] | t[o + 1] << 8 : t[o] << 8 | t[o + 1];
+    return o + 2 > n ? 0 : le ? IfuGetLe16(t + o) : IfuGetBe16(t + o);
   };
   auto u32 = [&](size_t o) -> uint32_t {
     return o + 4 > n ? 0 : le ? u16(o) | u16(o + 2) << 16 : u16(o) << 16 | u16(o + 2);
@@ -384,8 +402,8 @@ ReturnTp ReadSof(Decoder &d, int code) {
   if (s.size() < 6) return JpegFail(d.codec, kDecBadLength);
   d.sof = code;
   d.precision = s[0];
-  d.height = s[1] << 8 | s[2];
-  d.width = s[3] << 8 | s[4];
+  d.height = IfuGetBe16(&s[1]);
+  d.width = IfuGetBe16(&s[3]);
   d.ncomp = s[5];
   const bool lossless = d.mode == JPEG_LOSSLESS;
   if (lossless ? d.precision < 2 || d.precision > 16
@@ -393,7 +411,7 @@ ReturnTp ReadSof(Decoder &d, int code) {
     return lossless ? JPEG_FAIL(d.codec, kDecLosslessPrecision, d.precision)
                     : JPEG_FAIL(d.codec, kDecPrecision, d.precision);
   if (s.size() != 6 + 3 * static_cast<size_t>(d.ncomp)) return JpegFail(d.codec, kDecBadLength);
-  if (d.ncomp != 1 && d.ncomp != 3) return JpegFail(d.codec, kDecComponents);
+  if (d.ncomp != 1 && d.ncomp != 3 && d.ncomp != 4) return JpegFail(d.codec, kDecComponents);
   if (d.width == 0) return JPEG_FAIL(d.codec, kDecZeroWidth, 1);
   // A height given later by a DNL marker is not supported.
   if (d.height == 0) return JPEG_FAIL(d.codec, kDecFrameType, code);
@@ -671,7 +689,7 @@ void Idct(const int32_t *in, T *out, int stride, int center, int max) {
 // only is a flat square.
 void PutBlock(Decoder &d, Comp &c, const int32_t *blk, int last, int bx, int by) {
   if (d.precision == 8) {
-    uint8_t *o = c.plane8.data() + static_cast<size_t>(by) * 8 * c.stride + bx * 8;
+    uint8_t *o = c.plane8.data() + static_cast<size_t>(d.slot * c.v + by) * 8 * c.stride + bx * 8;
     if (last == 0) {
       const uint8_t v = Limit<uint8_t>(((blk[0] + 4) >> 3) + 128, 255);
       for (int r = 0; r < 8; ++r) memset(o + r * c.stride, v, 8);
@@ -679,7 +697,7 @@ void PutBlock(Decoder &d, Comp &c, const int32_t *blk, int last, int bx, int by)
     }
     Idct<uint8_t, 2>(blk, o, c.stride, 128, 255);
   } else {
-    uint16_t *o = c.plane16.data() + static_cast<size_t>(by) * 8 * c.stride + bx * 8;
+    uint16_t *o = c.plane16.data() + static_cast<size_t>(d.slot * c.v + by) * 8 * c.stride + bx * 8;
     Idct<uint16_t, 1>(blk, o, c.stride, 2048, 4095);
   }
 }
@@ -982,12 +1000,40 @@ ReturnTp BufferedScan(Decoder &d) {
 // ---- Output ---------------------------------------------------------------------------
 
 void PrepareOutput(Decoder &d) {
+  d.slots = 1;
+  for (int i = 0; i < d.ncomp; ++i) {
+    Comp &c = d.comp[i];
+    c.cw = (d.width * c.h + d.hmax - 1) / d.hmax;
+    c.ch = (d.height * c.v + d.vmax - 1) / d.vmax;
+    const bool h2 = c.h * 2 == d.hmax, v2 = c.v * 2 == d.vmax;
+    const bool h1 = c.h == d.hmax, v1 = c.v == d.vmax;
+    if (h1 && v1)
+      c.up = kUpSame;
+    else if (d.mode == JPEG_LOSSLESS || d.par->replicate || c.cw <= 2)
+      c.up = kUpRepeat;
+    else if (h2 && v1)
+      c.up = kUpH2V1;
+    else if (h1 && v2)
+      c.up = kUpH1V2;
+    else if (h2 && v2)
+      c.up = kUpH2V2;
+    else
+      c.up = kUpRepeat;
+    if (c.up == kUpH1V2 || c.up == kUpH2V2) d.slots = 3;
+    if (c.up != kUpSame) {
+      const size_t n = std::max(static_cast<size_t>(d.width), static_cast<size_t>(c.cw) * 2);
+      if (d.precision == 8)
+        d.up8[i].resize(n);
+      else
+        d.up16[i].resize(n);
+    }
+  }
   for (int i = 0; i < d.ncomp; ++i) {
     Comp &c = d.comp[i];
     const int unit = d.mode == JPEG_LOSSLESS ? 1 : 8;
     c.stride = c.bwp * unit;
     // Lossless keeps the previous row after the current one.
-    const size_t samples = static_cast<size_t>(c.stride) * (unit == 1 ? 2 : c.v * unit);
+    const size_t samples = static_cast<size_t>(c.stride) * (unit == 1 ? 2 : c.v * unit * d.slots);
     if (d.precision == 8 && d.mode != JPEG_LOSSLESS)
       c.plane8.assign(samples, 128);
     else
@@ -1145,36 +1191,140 @@ const YccTables &Ycc(int bits) {
   return bits == 8 ? t8 : t12;
 }
 
-// Rows of the MCU row held into the caller's buffer.
+// Row cy of a component's samples, from the MCU row that holds it.
 template <typename T>
-void DeliverRow(Decoder &d, int r, T *out) {
+const T *SampleRow(const Decoder &d, const Comp &c, int cy) {
+  const T *plane;
+  if constexpr (sizeof(T) == 1)
+    plane = c.plane8.data();
+  else
+    plane = c.plane16.data();
+  if (d.mode == JPEG_LOSSLESS) return plane;
+  const int rows = 8 * c.v;
+  return plane + static_cast<size_t>(cy / rows % d.slots * rows + cy % rows) * c.stride;
+}
+
+// Component i's samples for image row y at full size: its own row when it
+// is not subsampled, else interpolated into line. Between two samples the
+// nearer weighs 3/4 and the farther 1/4; across and down at once, the sums
+// of both directions are rounded once (the rounding alternates, so that
+// flat areas do not drift).
+template <typename T>
+const T *UpRow(const Decoder &d, int i, int y, T *line) {
+  const Comp &c = d.comp[i];
+  if (c.up == kUpSame) return SampleRow<T>(d, c, y);
+  if (c.up == kUpRepeat) {
+    const T *s = SampleRow<T>(d, c, static_cast<int>(static_cast<int64_t>(y) * c.v / d.vmax));
+    const int32_t *map = c.xmap.data();
+    for (int x = 0; x < d.width; ++x) line[x] = s[map[x]];
+    return line;
+  }
+  const int n = c.cw;
+  if (c.up == kUpH2V1) {
+    const T *s = SampleRow<T>(d, c, y);
+    line[0] = s[0];
+    line[1] = static_cast<T>((3 * s[0] + s[1] + 2) >> 2);
+    for (int x = 1; x < n - 1; ++x) {
+      const int near3 = 3 * s[x];
+      line[2 * x] = static_cast<T>((near3 + s[x - 1] + 1) >> 2);
+      line[2 * x + 1] = static_cast<T>((near3 + s[x + 1] + 2) >> 2);
+    }
+    line[2 * n - 2] = static_cast<T>((3 * s[n - 1] + s[n - 2] + 1) >> 2);
+    line[2 * n - 1] = s[n - 1];
+    return line;
+  }
+  // Down: the nearer sample row and the one above (even image rows) or
+  // below (odd rows), the image's first and last rows repeated.
+  const int cy = y >> 1;
+  const int far_y = y & 1 ? std::min(cy + 1, c.ch - 1) : std::max(cy - 1, 0);
+  const T *near = SampleRow<T>(d, c, cy), *far = SampleRow<T>(d, c, far_y);
+  if (c.up == kUpH1V2) {
+    const int bias = y & 1 ? 2 : 1;
+    for (int x = 0; x < n; ++x) line[x] = static_cast<T>((3 * near[x] + far[x] + bias) >> 2);
+    return line;
+  }
+  int here = 3 * near[0] + far[0], next = 3 * near[1] + far[1], last = here;
+  line[0] = static_cast<T>((4 * here + 8) >> 4);
+  line[1] = static_cast<T>((3 * here + next + 7) >> 4);
+  for (int x = 1; x < n - 1; ++x) {
+    last = here;
+    here = next;
+    next = 3 * near[x + 1] + far[x + 1];
+    line[2 * x] = static_cast<T>((3 * here + last + 8) >> 4);
+    line[2 * x + 1] = static_cast<T>((3 * here + next + 7) >> 4);
+  }
+  line[2 * n - 2] = static_cast<T>((3 * next + here + 8) >> 4);
+  line[2 * n - 1] = static_cast<T>((4 * next + 7) >> 4);
+  return line;
+}
+
+template <typename T>
+T *UpLine(Decoder &d, int i) {
+  if constexpr (sizeof(T) == 1)
+    return d.up8[i].data();
+  else
+    return d.up16[i].data();
+}
+
+// Four components are printing inks, stored inverted (the largest value
+// is no ink) as the programs that write them do; with the transform flag
+// (YCCK) the first three are luminance and chrominance of the inverted
+// cyan, magenta and yellow. Each ink darkens what lies under it: red is
+// (1 - cyan)(1 - black), and so on.
+template <typename T>
+void DeliverInk(Decoder &d, int y, bool ycck, T *out) {
+  const int max = (1 << d.precision) - 1, half = max / 2;
+  const T *c0 = UpRow<T>(d, 0, y, UpLine<T>(d, 0)), *c1 = UpRow<T>(d, 1, y, UpLine<T>(d, 1)),
+          *c2 = UpRow<T>(d, 2, y, UpLine<T>(d, 2)), *k = UpRow<T>(d, 3, y, UpLine<T>(d, 3));
+  const YccTables &t = Ycc(d.precision);
+  const bool grey = d.par->color == JPEG_GRAY;
+  for (int x = 0; x < d.width; ++x) {
+    int rgb[3] = {c0[x], c1[x], c2[x]};
+    if (ycck) {
+      const int y_ = c0[x], cb = c1[x], cr = c2[x];
+      const int v[3] = {y_ + t.cr_r[cr], y_ + ((t.cb_g[cb] + t.cr_g[cr]) >> 16), y_ + t.cb_b[cb]};
+      // The transform gives the inks themselves: their inverse is kept.
+      for (int i = 0; i < 3; ++i) rgb[i] = max - (v[i] < 0 ? 0 : v[i] > max ? max : v[i]);
+    }
+    for (int &v : rgb) v = static_cast<int>((int64_t{v} * k[x] + half) / max);
+    if (grey)
+      out[x] = static_cast<T>(
+          (int64_t{rgb[0]} * 19595 + int64_t{rgb[1]} * 38470 + int64_t{rgb[2]} * 7471 + 32768) >>
+          16);
+    else
+      for (int i = 0; i < 3; ++i) out[3 * x + i] = static_cast<T>(rgb[i]);
+  }
+}
+
+// Image row y, from the MCU rows held, into the caller's buffer.
+template <typename T>
+void DeliverRow(Decoder &d, int y, T *out) {
   const int width = d.width;
   const int color = d.par->color;
   const int max = (1 << d.precision) - 1;
-  auto plane = [&](int i) -> const T * {
-    const Comp &c = d.comp[i];
-    const int sr = r * c.v / d.vmax;
-    if constexpr (sizeof(T) == 1)
-      return reinterpret_cast<const T *>(c.plane8.data()) + static_cast<size_t>(sr) * c.stride;
-    else
-      return reinterpret_cast<const T *>(c.plane16.data()) + static_cast<size_t>(sr) * c.stride;
-  };
   if (d.ncomp == 1) {
-    const T *y = plane(0);
+    const T *g = SampleRow<T>(d, d.comp[0], y);
     if (color == JPEG_GRAY) {
-      memcpy(out, y, sizeof(T) * width);
+      memcpy(out, g, sizeof(T) * width);
     } else {
-      for (int x = 0; x < width; ++x) out[3 * x] = out[3 * x + 1] = out[3 * x + 2] = y[x];
+      for (int x = 0; x < width; ++x) out[3 * x] = out[3 * x + 1] = out[3 * x + 2] = g[x];
     }
     return;
   }
-  const T *c0 = plane(0), *c1 = plane(1), *c2 = plane(2);
-  const int32_t *m0 = d.comp[0].xmap.data(), *m1 = d.comp[1].xmap.data(),
-                *m2 = d.comp[2].xmap.data();
-  const bool same = d.comp[0].h == d.hmax && d.comp[1].h == d.hmax && d.comp[2].h == d.hmax;
-  if (!d.transform || d.mode == JPEG_LOSSLESS) {
+  const bool transform = d.transform && d.mode != JPEG_LOSSLESS;
+  if (d.ncomp == 4) {
+    DeliverInk<T>(d, y, transform, out);
+    return;
+  }
+  const T *c0 = UpRow<T>(d, 0, y, UpLine<T>(d, 0));
+  if (transform && color == JPEG_GRAY) {
+    memcpy(out, c0, sizeof(T) * width);
+    return;
+  }
+  const T *c1 = UpRow<T>(d, 1, y, UpLine<T>(d, 1)), *c2 = UpRow<T>(d, 2, y, UpLine<T>(d, 2));
+  if (!transform) {
     for (int x = 0; x < width; ++x) {
-      const int a = c0[m0[x]], b = c1[m1[x]], c = c2[m2[x]];
+      const int a = c0[x], b = c1[x], c = c2[x];
       if (color == JPEG_GRAY)
         out[x] = static_cast<T>((a * 19595 + b * 38470 + c * 7471 + 32768) >> 16);
       else
@@ -1183,29 +1333,14 @@ void DeliverRow(Decoder &d, int r, T *out) {
     }
     return;
   }
-  if (color == JPEG_GRAY) {
-    for (int x = 0; x < width; ++x) out[x] = c0[m0[x]];
-    return;
-  }
   const YccTables &t = Ycc(d.precision);
-  auto put = [&](int x, int y, int cb, int cr) {
-    const int r_ = y + t.cr_r[cr], g_ = y + ((t.cb_g[cb] + t.cr_g[cr]) >> 16), b_ = y + t.cb_b[cb];
+  for (int x = 0; x < width; ++x) {
+    const int y_ = c0[x], cb = c1[x], cr = c2[x];
+    const int r_ = y_ + t.cr_r[cr], g_ = y_ + ((t.cb_g[cb] + t.cr_g[cr]) >> 16),
+              b_ = y_ + t.cb_b[cb];
     out[3 * x] = static_cast<T>(r_ < 0 ? 0 : r_ > max ? max : r_);
     out[3 * x + 1] = static_cast<T>(g_ < 0 ? 0 : g_ > max ? max : g_);
     out[3 * x + 2] = static_cast<T>(b_ < 0 ? 0 : b_ > max ? max : b_);
-  };
-  if (same) {
-    for (int x = 0; x < width; ++x) put(x, c0[x], c1[x], c2[x]);
-  } else if (d.comp[0].h == 2 && d.hmax == 2 && d.comp[1].h == 1 && d.comp[2].h == 1) {
-    int x = 0;
-    for (; x + 1 < width; x += 2) {
-      const int cb = c1[x >> 1], cr = c2[x >> 1];
-      put(x, c0[x], cb, cr);
-      put(x + 1, c0[x + 1], cb, cr);
-    }
-    if (x < width) put(x, c0[x], c1[x >> 1], c2[x >> 1]);
-  } else {
-    for (int x = 0; x < width; ++x) put(x, c0[m0[x]], c1[m1[x]], c2[m2[x]]);
   }
 }
 
@@ -1243,7 +1378,7 @@ ReturnTp ReadAllScans(Decoder &d) {
         std::vector<uint8_t> s;
         if (!(rc = ReadSegment(d, s)) && !d.ended) {
           if (s.size() != 2) return JpegFail(d.codec, kDecBadLength);
-          d.restart_interval = s[0] << 8 | s[1];
+          d.restart_interval = IfuGetBe16(s.data());
         }
         break;
       }
@@ -1257,12 +1392,12 @@ ReturnTp ReadAllScans(Decoder &d) {
     }
     if (rc) return rc;
   }
+  // A coefficient never sent is a scan missing. Low bits never refined
+  // are not: the picture is complete, only coarser, and it is shown so.
   if (d.mode == JPEG_PROGRESSIVE && d.eoi_seen) {
     for (int i = 0; i < d.ncomp; ++i)
       for (int k = 0; k < 64; ++k)
-        if (d.comp[i].cover[k] != 0)
-          return JPEG_FAIL(d.codec, kDecScanMissing, d.comp[i].id, k,
-                           d.comp[i].cover[k] > 0 ? d.comp[i].cover[k] - 1 : 0);
+        if (d.comp[i].cover[k] < 0) return JPEG_FAIL(d.codec, kDecScanMissing, d.comp[i].id, k, 0);
   }
   for (int i = 0; i < d.ncomp; ++i)
     if (!d.q_defined[d.comp[i].tq]) return JPEG_FAIL(d.codec, kDecQuantUndefined, d.comp[i].tq);
@@ -1328,7 +1463,7 @@ ReturnTp ReadHeaders(Decoder &d) {
       std::vector<uint8_t> s;
       if (!(rc = ReadSegment(d, s))) {
         if (s.size() != 2) return JpegFail(d.codec, kDecBadLength);
-        d.restart_interval = s[0] << 8 | s[1];
+        d.restart_interval = IfuGetBe16(s.data());
       }
     } else if (code >= 0xE0 && code <= 0xEF) {
       rc = ReadApp(d, code);
@@ -1410,6 +1545,8 @@ ReturnTp JpegInitDecoder(IfuCodecTp *codec) {
     PrepareOutput(*d);
     d->transform =
         d->ncomp == 3 && !par->raw_components && (d->adobe ? d->adobe_transform != 0 : true);
+    // Four components are transformed only when the Adobe marker says so.
+    if (d->ncomp == 4) d->transform = !par->raw_components && d->adobe && d->adobe_transform == 2;
     // Adobe files without the transform flag and components named R, G, B
     // hold RGB.
     if (d->ncomp == 3 && !d->adobe && d->comp[0].id == 'R' && d->comp[1].id == 'G' &&
@@ -1446,27 +1583,30 @@ ReturnTp JpegDecode(IfuCodecTp *codec, uint8_t *buffer, int32_t *length) {
   const int mcu_height = (d->mode == JPEG_LOSSLESS ? 1 : 8) * d->vmax;
   int64_t done = 0;
   while (!rc && done < rows && d->out_row < d->height) {
-    if (d->row_in_mcu >= d->rows_held) {
-      d->row_lost = d->damaged && !d->buffered;
+    // The MCU row of the next image row is decoded, and the one after it
+    // when rows are interpolated down: its first row is the one below.
+    const int m = d->out_row / mcu_height;
+    const int need = std::min(d->slots > 1 ? m + 1 : m, d->mcuy - 1);
+    while (!rc && d->mcu_row <= need) {
+      d->slot = d->mcu_row % d->slots;
+      d->slot_lost[d->slot] = d->damaged && !d->buffered;
       if (d->mode == JPEG_LOSSLESS)
         rc = LosslessRow(*d);
       else if (d->buffered)
         rc = StoreMcuRow(*d);
       else
         rc = StreamMcuRow(*d);
-      if (rc) break;
       ++d->mcu_row;
-      d->row_in_mcu = 0;
-      d->rows_held = mcu_height;
     }
+    if (rc) break;
     uint8_t *out = buffer + done * row_bytes;
     if (d->precision > 8 || d->mode == JPEG_LOSSLESS) {
       if (d->precision > 8)
-        DeliverRow<uint16_t>(*d, d->row_in_mcu, reinterpret_cast<uint16_t *>(out));
+        DeliverRow<uint16_t>(*d, d->out_row, reinterpret_cast<uint16_t *>(out));
       else {
         // Lossless of 8 bits or fewer: one byte per sample.
         std::vector<uint16_t> wide(static_cast<size_t>(d->width) * components);
-        DeliverRow<uint16_t>(*d, d->row_in_mcu, wide.data());
+        DeliverRow<uint16_t>(*d, d->out_row, wide.data());
         for (size_t i = 0; i < wide.size(); ++i) out[i] = static_cast<uint8_t>(wide[i]);
       }
       if (d->mode == JPEG_LOSSLESS && d->al) {
@@ -1479,12 +1619,11 @@ ReturnTp JpegDecode(IfuCodecTp *codec, uint8_t *buffer, int32_t *length) {
         }
       }
     } else {
-      DeliverRow<uint8_t>(*d, d->row_in_mcu, out);
+      DeliverRow<uint8_t>(*d, d->out_row, out);
     }
-    ++d->row_in_mcu;
+    if (d->slot_lost[m % d->slots]) d->par->made_up += row_bytes;
     ++d->out_row;
     ++done;
-    if (d->row_lost) d->par->made_up += row_bytes;
   }
   if (rc) {
     d->failed = true;

@@ -759,10 +759,13 @@ ReturnTp JpegCoderStart(IfuCodecTp *codec, const JpegCompParamTp &cp, const Jpeg
     return JpegFail(codec, kErrMemory, "get_mem failed");
   }
 
-  // The stream's head: SOI, the application marker, the tables and frame.
+  // The stream's head: SOI, the application markers, the tables and frame.
+  // The JFIF marker carries the resolution, so every stream has one; red,
+  // green and blue kept as they are (lossless) also have the Adobe
+  // marker, which says that they are not luminance and chrominance.
   c->Byte(0xFF);
   c->Byte(0xD8);
-  if (su.transform || su.ncomp == 1) {
+  {
     static const uint8_t kJfif[] = {'J', 'F', 'I', 'F', 0, 1, 1};
     WriteMarkerHead(c, 0xE0, 16);
     c->Bytes(kJfif, sizeof kJfif);
@@ -774,8 +777,8 @@ ReturnTp JpegCoderStart(IfuCodecTp *codec, const JpegCompParamTp &cp, const Jpeg
     c->Word(known ? yd : 1);
     c->Byte(0);
     c->Byte(0);
-  } else {
-    // Red, green and blue as they are: the Adobe marker says so.
+  }
+  if (!su.transform && su.ncomp != 1) {
     static const uint8_t kAdobe[] = {'A', 'd', 'o', 'b', 'e', 0, 100, 0, 0, 0, 0, 0};
     WriteMarkerHead(c, 0xEE, 14);
     c->Bytes(kAdobe, sizeof kAdobe);

@@ -119,11 +119,13 @@ ReturnTp Read(void *arg, uint8_t *buffer, int32_t *length) {
   return 0;
 }
 
-Bytes Decode(const Bytes &jpeg, int color, size_t row_bytes, int32_t height) {
+Bytes Decode(const Bytes &jpeg, int color, size_t row_bytes, int32_t height,
+             bool replicate = false) {
   Memory m{&jpeg};
   void *param = nullptr;
   EXPECT_EQ(IfuCodecCreateParam(&JpegCodecOps, &param), 0u);
   static_cast<JpegParamTp *>(param)->color = color;
+  static_cast<JpegParamTp *>(param)->replicate = replicate;
   IfuCodecTp *codec = nullptr;
   if (IfuCodecOpenDecoder(nullptr, &JpegCodecOps, param, Read, &m, 0, &codec)) return {};
   static_cast<JpegParamTp *>(codec->param)->color = color;
@@ -335,7 +337,8 @@ TEST(JpegEncoder, TwelveBitAndLosslessComeBackThroughOurDecoder) {
       cp.o_wrfunc = Append;
       cp.o_file = &jpeg;
       ASSERT_EQ(JpegCompImBuf(cp, src.data()), 0u);
-      const Bytes back = Decode(jpeg, c.color, src.size() / h, h);
+      // Chroma repeated as it was averaged: the coder's loss alone.
+      const Bytes back = Decode(jpeg, c.color, src.size() / h, h, true);
       if (c.min_psnr == 99) {
         EXPECT_TRUE(back == src);
       } else {

@@ -308,8 +308,8 @@ TEST_F(BadInput, InfoNamesTheCompressionInTheFormatsTerms) {
   }
 }
 
-// A JPEG file that cannot be read says why in the codec's words; it never
-// ends in the bare handle message.
+// A JPEG file that cannot be read is named, then says why in the codec's
+// words; it never ends in the bare handle message.
 TEST_F(BadInput, FailingJpegSaysWhy) {
   Make("pgmramp -lr 40 30 > r.pgm && cjpeg -arithmetic r.pgm > arith.jpg && cjpeg r.pgm > x.jpg");
   const std::string x = ReadFile(F("x.jpg"));
@@ -331,7 +331,7 @@ TEST_F(BadInput, FailingJpegSaysWhy) {
          {std::vector<std::string>{F(c.file), F("o.ppm")}, {"-info", F(c.file)}}) {
       const RunResult r = Convert(args);
       EXPECT_EQ(r.status, 1) << c.file;
-      EXPECT_TRUE(Has(r.err, c.words)) << c.file << ": " << r.err;
+      EXPECT_TRUE(Has(r.err, "JPEG file " + F(c.file) + "\n" + c.words)) << c.file << ": " << r.err;
       EXPECT_FALSE(Has(r.err, "Invalid character")) << c.file << ": " << r.err;
     }
   }
