@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds pvview and runs every test twice: a normal build, then a build
-# with AddressSanitizer and UndefinedBehaviorSanitizer.
+# with AddressSanitizer and UndefinedBehaviorSanitizer; every build treats
+# warnings as errors (PV_WERROR).
 # Then the libFuzzer targets share one time budget, PV_FUZZ_TOTAL seconds
 # (default 60, and 300 when CI=true), each starting from its seed corpus;
 # a finding fails the run. More readers mean less time each, not a longer run.
@@ -14,11 +15,11 @@ jobs=$(nproc)
 # The tree keeps one layout: .clang-format's, checked before anything builds.
 git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPV_WERROR=ON >/dev/null
 ninja -C build
 ctest --test-dir build --output-on-failure -j "$jobs" "$@"
 
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPV_SANITIZE=ON -DPV_BENCH=OFF >/dev/null
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPV_SANITIZE=ON -DPV_BENCH=OFF -DPV_WERROR=ON >/dev/null
 ninja -C build-asan
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" "$@"
@@ -27,7 +28,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
 total=${PV_FUZZ_TOTAL:-60}
 [ "${CI:-}" = true ] && total=${PV_FUZZ_TOTAL:-300}
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DPV_FUZZ=ON -DPV_TESTS=OFF -DPV_BENCH=OFF >/dev/null
+  -DPV_FUZZ=ON -DPV_TESTS=OFF -DPV_BENCH=OFF -DPV_WERROR=ON >/dev/null
 ninja -C build-fuzz
 targets=(build-fuzz/fuzz/fuzz_*)
 # The limits of a campaign (fuzz/campaign.sh): memory beyond them, or an

@@ -10,7 +10,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libx11-dev libpng-dev zlib1g-dev
   # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev
   clang libclang-rt-14-dev clang-format
   xvfb x11-apps xdotool
   # test oracles: they make inputs and check outputs, never linked in

@@ -5,14 +5,15 @@
 #include <cstdlib>
 #include <vector>
 
-#include "drivers.h"
+#include "imagefile.h"
+#include "pvinit.h"
 
 int main(int argc, char **argv) {
   if (argc != 4) {
     fprintf(stderr, "usage: bench_j2kenc <in> <out.jp2|out.j2k> <ratio, 0 reversible>\n");
     return 2;
   }
-  IffUseFormats(IfdFormats);
+  PvInit(0);
   const uint64_t ratio = strtoull(argv[3], nullptr, 10);
   IffFileSpecTp in_spec = {argv[1], nullptr, 0}, out_spec = {argv[2], nullptr, 0};
   IffControlBlockTp *in = nullptr, *out = nullptr;

@@ -4,14 +4,15 @@
 #include <chrono>
 #include <cstdio>
 
-#include "drivers.h"
+#include "imagefile.h"
+#include "pvinit.h"
 
 int main(int argc, char **argv) {
   if (argc != 2) {
     fprintf(stderr, "usage: bench_tiff <file>\n");
     return 2;
   }
-  IffUseFormats(IfdFormats);
+  PvInit(0);
   const auto start = std::chrono::steady_clock::now();
   IffFileSpecTp spec = {argv[1], nullptr, 0};
   IffControlBlockTp *cb = nullptr;

@@ -1,11 +1,10 @@
-// Temporary files in the temporary directory, and the resolution of a path
-// into an absolute directory and file name.
+// Temporary files in the temporary directory.
 #ifndef PV_COMMON_CMDTMP_H
 #define PV_COMMON_CMDTMP_H
 
 #include <cstdio>
 
-#define CMD_PATH_MAX 4096
+#include "cmddir.h"
 
 // The absolute temporary directory, ending in "/": dir, else TMPDIR, else
 // "/tmp". result holds CMD_PATH_MAX bytes. 0 on success, 1 otherwise.
@@ -17,9 +16,5 @@ char *CmdTmpName(const char *dir, const char *tag);
 int CmdTmpFd(const char *dir, const char *prefix);
 // An anonymous read-write stream: the file's name is gone at once.
 FILE *CmdTmpFile(const char *dir, const char *prefix);
-// Splits path into its absolute directory (ending in "/") and full file
-// name; each result holds CMD_PATH_MAX bytes. A path that names nothing
-// existing fails. 0 on success, 1 on failure.
-int CmdResolvePath(const char *path, char *directory, char *file);
 
 #endif

@@ -2,6 +2,7 @@
 #ifndef PV_COMMON_COMMON_H
 #define PV_COMMON_COMMON_H
 
+#include "cmddir.h"
 #include "cmdopt.h"
 #include "cmdtmp.h"
 #include "cmnerror.h"

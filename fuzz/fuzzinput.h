@@ -12,7 +12,8 @@
 #include <cstring>
 #include <string>
 
-#include "drivers.h"
+#include "imagefile.h"
+#include "pvinit.h"
 
 // One in-memory file serves every input of a run: it is emptied and
 // refilled rather than made anew, which would cost more than many inputs
@@ -93,9 +94,10 @@ inline void ReadThroughInterface(const uint8_t *data, size_t size, int max_pages
 }
 
 // Reports and info texts would only slow the fuzzers down. Every target
-// calls this once first, so it also hands over the list of formats.
+// calls this once first, so it also wires the layers (without the filter
+// stage: no target starts a filter).
 inline void QuietReports() {
-  IffUseFormats(IfdFormats);
+  PvInit(0);
   CmnSetErrorHandler([](ReturnTp) {});
   CmnSetInfoHandler([](const char *, char **text) { CmnStrFree(text); });
 }

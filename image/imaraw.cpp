@@ -15,9 +15,12 @@
 
 #define CMN_SOURCE "imaraw"
 
-ImgRawReaderTp ImgRawReader = {};
-
 namespace {
+
+// The reading layer's operations, installed once at start-up. Until then
+// no file can be read into a raster.
+const ImgRawReaderTp kNoReader = {};
+const ImgRawReaderTp *g_reader = &kNoReader;
 
 static_assert(sizeof(void *) != 8 || sizeof(ImgTileTp) == 272, "tile record is 272 bytes");
 constexpr size_t kRecordBytes = 1168;  // the raster's own fields, as memory use counts them
@@ -45,7 +48,7 @@ ReturnTp RangeError(unsigned line, const char *format, int value) {
 ReturnTp NoMemory(unsigned line) { return CmnError(CMN_SOURCE, line, CMN_E_NOMEM); }
 
 ReturnTp NoReader(unsigned line) {
-  return CmnError(CMN_SOURCE, line, CMN_E_TEXT, "Image reading layer not linked in");
+  return CmnError(CMN_SOURCE, line, CMN_E_TEXT, "Image reading layer not installed");
 }
 
 char *Dup(const char *text) { return text ? strdup(text) : nullptr; }
@@ -107,6 +110,12 @@ uint32_t Word(RgbPixelTp p) {
 }
 
 }  // namespace
+
+const ImgRawReaderTp *ImgRawUseReader(const ImgRawReaderTp *reader) {
+  const ImgRawReaderTp *previous = g_reader;
+  g_reader = reader ? reader : &kNoReader;
+  return previous;
+}
 
 // ---- Grids -----------------------------------------------------------------
 
@@ -324,15 +333,15 @@ ImgRaw::ImgRaw(unsigned char *pixels, int w, int h, int bpp, bool bottom_up, dou
 ImgRaw::ImgRaw(ImgControlBlockTp *cb) { _status = setUp(cb); }
 
 ImgRaw::ImgRaw(const char *file_name, bool read_now, int first_page, int last_page) {
-  if (!ImgRawReader.open || !ImgRawReader.close || !ImgRawReader.source) {
+  if (!g_reader->open || !g_reader->close || !g_reader->source) {
     _status = NoReader(__LINE__);
     return;
   }
   ImgControlBlockTp *cb = nullptr;
-  ReturnTp rc = ImgRawReader.open(file_name, &cb, nullptr);
+  ReturnTp rc = g_reader->open(file_name, &cb, nullptr);
   if (!rc) rc = setUp(cb);
   if (!rc && read_now) rc = readPages(cb, first_page, last_page);
-  const ReturnTp closed = cb ? ImgRawReader.close(&cb) : 0;
+  const ReturnTp closed = cb ? g_reader->close(&cb) : 0;
   _status = rc ? rc : closed;
 }
 
@@ -376,10 +385,10 @@ ImgInterpretationTp ImgFileInterpretation(const IffControlBlockTp *iff) {
 }
 
 ReturnTp ImgRaw::setUp(ImgControlBlockTp *cb) {
-  if (!ImgRawReader.source) return NoReader(__LINE__);
+  if (!g_reader->source) return NoReader(__LINE__);
   IMG_ASSERT(cb, "img");
   ImgRawSourceTp src = {};
-  ImgRawReader.source(cb, &src);
+  g_reader->source(cb, &src);
   IffControlBlockTp *iff = src.iff;
   IMG_ASSERT(iff, "iff");
   _name = Dup(src.name);
@@ -585,12 +594,12 @@ ReturnTp ImgRaw::appendSegment(ImgControlBlockTp *cb) {
 
 ReturnTp ImgRaw::nextLine(ImgControlBlockTp *cb) {
   IMG_ASSERT(cb, "img");
-  if (!ImgRawReader.source || !ImgRawReader.readPageHeader) return NoReader(__LINE__);
+  if (!g_reader->source || !g_reader->readPageHeader) return NoReader(__LINE__);
   ImgRawSourceTp src = {};
-  ImgRawReader.source(cb, &src);
+  g_reader->source(cb, &src);
   IMG_ASSERT(src.iff, "iff");
   if (_pagePending) {
-    ReturnTp rc = ImgRawReader.readPageHeader(cb);
+    ReturnTp rc = g_reader->readPageHeader(cb);
     if (!rc) rc = appendSegment(cb);
     if (rc) return rc;
     _pagePending = false;
@@ -619,11 +628,11 @@ ReturnTp ImgRaw::nextLine(ImgControlBlockTp *cb) {
 
 ReturnTp ImgRaw::readPages(ImgControlBlockTp *cb, int first_page, int last_page) {
   IMG_ASSERT(cb, "img");
-  if (!ImgRawReader.source) return NoReader(__LINE__);
+  if (!g_reader->source) return NoReader(__LINE__);
   if (last_page == 0) last_page = 10000000;
   for (int page = first_page; page <= last_page; ++page) {
     ImgRawSourceTp src = {};
-    ImgRawReader.source(cb, &src);
+    g_reader->source(cb, &src);
     IMG_ASSERT(src.iff, "iff");
     src.iff->page = page;
     if (src.page_index) *src.page_index = page - 1;
@@ -881,12 +890,11 @@ ReturnTp ImgRaw::removeOverlaps(ImgControlBlockTp *cb, bool proportional) {
     free(sig);
     free(line);
   }
-  if (!cb || !ImgRawReader.source) return 0;
+  if (!cb || !g_reader->source) return 0;
   ImgRawSourceTp src = {};
-  ImgRawReader.source(cb, &src);
+  g_reader->source(cb, &src);
   const int total = segmentLines(true);
-  if (total > src.lines && ImgRawReader.growLines)
-    return ImgRawReader.growLines(cb, total, proportional);
+  if (total > src.lines && g_reader->growLines) return g_reader->growLines(cb, total, proportional);
   return 0;
 }
 

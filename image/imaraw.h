@@ -144,10 +144,10 @@ typedef struct {
   int32_t turn;             // the page's own quarter turn, as a rotation (90, 270; 0 none)
 } ImgRawSourceTp;
 
-// Filled by the reading layer: ImgOpen, ImgReadPageHeader, ImgClose, a
+// The reading layer's operations: ImgOpen, ImgReadPageHeader, ImgClose, a
 // view of its control block, and the growth that overlap removal asks
-// for. Until it is, the constructors that read files and nextLine fail
-// with a coded error.
+// for. The raster does not call that layer directly, so that it links and
+// is tested on its own.
 typedef struct {
   ReturnTp (*open)(const char *file_name, ImgControlBlockTp **cb, ImgOpenParamsTp *params);
   ReturnTp (*readPageHeader)(ImgControlBlockTp *cb);
@@ -158,7 +158,10 @@ typedef struct {
   ReturnTp (*growLines)(ImgControlBlockTp *cb, int32_t lines, bool proportional);
 } ImgRawReaderTp;
 
-extern ImgRawReaderTp ImgRawReader;
+// Installs the reading layer's table (ImgReadingLayer, at start-up) and
+// returns the one before; null uninstalls. Until one is installed, the
+// constructors that read files and nextLine fail with a coded error.
+const ImgRawReaderTp *ImgRawUseReader(const ImgRawReaderTp *reader);
 
 // How the lines the image file interface delivers are read as display
 // pixels: the one rule for the raster and for lines streamed from a file,

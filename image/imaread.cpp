@@ -35,8 +35,6 @@ int32_t ToSource(const ImgControlBlockTp *cb, int32_t display) {
 
 void ApplyParams(ImgControlBlockTp *cb, const ImgOpenParamsTp *params) {
   if (!params) return;
-  if (params->resolution != 0) graphics_resolution = static_cast<int>(params->resolution);
-  if (params->graphics_size != 0) graphics_size = params->graphics_size;
   if (params->page != 0) cb->current_page = params->page;
   if (params->rotation != 0) {
     cb->rotation = params->rotation;
@@ -238,24 +236,14 @@ ReturnTp GrowLines(ImgControlBlockTp *cb, int32_t total, bool proportional) {
 // A filter that turns the picture itself (it was given the angle) leaves
 // nothing to rotate here. Mirrors apply to the turned picture, so they
 // stay as asked.
-int32_t FilterRotation(void *client) { return static_cast<ImgControlBlockTp *>(client)->rotation; }
-void FilterRotated(void *client) { static_cast<ImgControlBlockTp *>(client)->rotation = 0; }
-
-// The raster's file constructors open, read and close through this layer;
-// the filter stage reaches the block being opened.
-struct ReaderHooks {
-  ReaderHooks() {
-    IfiFilterClient.rotation = FilterRotation;
-    IfiFilterClient.rotated = FilterRotated;
-    ImgRawReader.open = ImgOpenPicture;
-    ImgRawReader.readPageHeader = ImgReadPageHeader;
-    ImgRawReader.close = ImgClose;
-    ImgRawReader.source = SourceView;
-    ImgRawReader.growLines = GrowLines;
-  }
-} g_hooks;
+int32_t FilterRotation(void *data) { return static_cast<ImgControlBlockTp *>(data)->rotation; }
+void FilterRotated(void *data) { static_cast<ImgControlBlockTp *>(data)->rotation = 0; }
 
 }  // namespace
+
+// The raster's file constructors open, read and close through this layer.
+const ImgRawReaderTp ImgReadingLayer = {ImgOpenPicture, ImgReadPageHeader, ImgClose, SourceView,
+                                        GrowLines};
 
 ReturnTp ImgOpen(const char *file_name, ImgControlBlockTp **pcb, ImgOpenParamsTp *params) {
   if (!pcb) return Fail(__LINE__, "ImgOpen called without a block pointer");
@@ -273,7 +261,10 @@ ReturnTp ImgOpen(const char *file_name, ImgControlBlockTp **pcb, ImgOpenParamsTp
   IffFileSpecTp spec = {};
   spec.name = cb->file_name;
   uint32_t type = 0;
-  ReturnTp rc = IffInit(cb, &cb->iff, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, &type);
+  // The filter stage reaches the block being opened through this record.
+  const IfiFilterClientTp client = {cb, FilterRotation, FilterRotated, nullptr};
+  ReturnTp rc =
+      IffInit(&client, &cb->iff, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, &type);
   cb->file_type = type;
   if (cb->iff && cb->iff->description) {
     cb->type_description = Dup(cb->iff->description);

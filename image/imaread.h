@@ -123,6 +123,9 @@ ReturnTp ImgPrepare(ImgControlBlockTp *cb);
 // Fills output line n (out_w pixels). Lines come in increasing order.
 ReturnTp ImgReadLine(ImgControlBlockTp *cb, int32_t n, RgbPixelTp *out);
 ReturnTp ImgClose(ImgControlBlockTp **cb);
+// This layer's operations as the raster calls them; every program installs
+// them at start-up (ImgRawUseReader).
+extern const ImgRawReaderTp ImgReadingLayer;
 
 // The size the block will deliver: the output size if set, else the crop
 // size, exchanged when the rotation is 90 or 270.

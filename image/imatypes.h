@@ -12,15 +12,15 @@ typedef struct {
 } RgbPixelTp;
 
 // The optional open parameters handed by the viewer to the reading layer.
-// A zero field leaves the reading layer's own value in place.
+// A zero field leaves the reading layer's own value in place. The
+// rasterising resolution and size of vector input are the programs'
+// process-wide values, set before the open; this layer only reads them.
 typedef struct {
-  double resolution;      // rasterising resolution of vector input
-  int32_t graphics_size;  // longer side of the raster of vector input
-  int32_t page;           // page to show
-  int32_t rotation;       // 0, 90, 180 or 270
-  int32_t mirror;         // 0 none, 1 horizontal, 2 vertical, 3 both
-  int32_t level;          // level t for marked pixels of the colour operations
-  int32_t last;           // stored unchanged; the viewer sets 1
+  int32_t page;      // page to show
+  int32_t rotation;  // 0, 90, 180 or 270
+  int32_t mirror;    // 0 none, 1 horizontal, 2 vertical, 3 both
+  int32_t level;     // level t for marked pixels of the colour operations
+  int32_t last;      // stored unchanged; the viewer sets 1
 } ImgOpenParamsTp;
 
 #endif

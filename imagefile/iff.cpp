@@ -155,8 +155,8 @@ ReturnTp Raise(unsigned line, ReturnTp code) { return CmnError(CMN_SOURCE, line,
 // with its preview picture), a regular file is opened again without the
 // filter stage and read by that driver. Standard input, a pipe or a
 // device was used up by the converter and stays unknown.
-void ReadUnconverted(void *client, const IffFileSpecTp *spec, IfiHandleTp **handle, uint32_t *type,
-                     bool failed_before) {
+void ReadUnconverted(const IfiFilterClientTp *client, const IffFileSpecTp *spec,
+                     IfiHandleTp **handle, uint32_t *type, bool failed_before) {
   struct stat st;
   if (!spec->name || !spec->name[0] || (*handle)->first_read <= 0 || !IfiFilterStageFn ||
       stat(spec->name, &st) != 0 || !S_ISREG(st.st_mode))
@@ -280,7 +280,7 @@ IffDriverTp *IffDriverSlot(uint32_t type) {
   return type < IFF_TYPE_COUNT ? &g_drivers[type] : nullptr;
 }
 
-ReturnTp IffInit(void *client, IffControlBlockTp **holder, int32_t service,
+ReturnTp IffInit(const IfiFilterClientTp *client, IffControlBlockTp **holder, int32_t service,
                  const IffFileSpecTp *spec, uint32_t requested_type, int32_t verify_level,
                  uint32_t *file_type) {
   FXICompression = IFF_COMP_NONE;

@@ -319,7 +319,7 @@ enum IffSamplingTp : uint32_t {
 typedef int (*IfiValidateFormatTp)(uint32_t type);
 extern IfiValidateFormatTp IfiValidateFormatImplementation;
 
-ReturnTp IffInit(void *client, IffControlBlockTp **holder, int32_t service,
+ReturnTp IffInit(const IfiFilterClientTp *client, IffControlBlockTp **holder, int32_t service,
                  const IffFileSpecTp *spec, uint32_t requested_type, int32_t verify_level,
                  uint32_t *file_type);
 ReturnTp IffRdHead(IffControlBlockTp *cb, uint64_t extra, void *client_data, IffParamTp *header);

@@ -26,7 +26,6 @@ IfiFilterTp filters[IFI_FILTER_SLOTS];
 int32_t passthru_ps = 0;
 int32_t graphics_width = 525;
 int32_t graphics_height = 720;
-IfiFilterClientTp IfiFilterClient = {nullptr, nullptr, nullptr};
 
 namespace {
 
@@ -311,7 +310,6 @@ int IfiFindFilter(const unsigned char *buffer, int32_t length, char **descriptio
     if (f.tag[1] && CmnFindProgram(f.tag + 1, program, sizeof program)) {
       if (!IfiFilterProgramExists(f.command)) continue;
       if (!test_file) {
-        fputs("Using CmdTmpName\n", stderr);
         test_file = CmdTmpName(nullptr, "ifi");
         if (!test_file) continue;
         Note(&test_sample, test_file);
@@ -449,7 +447,8 @@ void IfiEndFilters(void) {
   Remove(&test_sample);
 }
 
-ReturnTp IfiFilterStage(void *client, const char *name, int command_header, IfiHandleTp *h) {
+ReturnTp IfiFilterStage(const IfiFilterClientTp *client, const char *name, int command_header,
+                        IfiHandleTp *h) {
   if (!h || !NeedsFilter(h->file_type)) return 0;
   if (IfiLoadFilters() != 0 || !filters[0].tag) return 0;
 
@@ -517,7 +516,7 @@ ReturnTp IfiFilterStage(void *client, const char *name, int command_header, IfiH
     first = false;
     const IfiFilterTp &f = filters[slot];
     int32_t angle = 0;
-    if (client && IfiFilterClient.rotation) angle = IfiFilterClient.rotation(client);
+    if (client && client->rotation) angle = client->rotation(client->data);
     char *command = nullptr;
     IfiExpandFilterCommand(&command, slot, input.c_str(), graphics_resolution, graphics_size,
                            graphics_width, graphics_height, angle);
@@ -530,7 +529,7 @@ ReturnTp IfiFilterStage(void *client, const char *name, int command_header, IfiH
     pipeline += command;
     CmnStrFree(&command);
 
-    if (f.uses_angle && angle != 0 && IfiFilterClient.rotated) IfiFilterClient.rotated(client);
+    if (f.uses_angle && angle != 0 && client && client->rotated) client->rotated(client->data);
     if (f.rasterized) rasterized = 1;
     if (f.scaled) h->scaled = 1;
     if (StartsWith(f.tag, "*xzCGM") || StartsWith(f.tag, "*xzHPGL") ||
@@ -555,7 +554,7 @@ ReturnTp IfiFilterStage(void *client, const char *name, int command_header, IfiH
       h->file_type = IFF_TYPE_UNKNOWN;
       break;
     }
-    if (client && IfiFilterClient.filter_pid) IfiFilterClient.filter_pid(client, pid);
+    if (client && client->filter_pid) client->filter_pid(client->data, pid);
     if (h->stream && h->stream != stdin) fclose(h->stream);
     h->stream = pipe;
     h->pid = pid;

@@ -30,16 +30,6 @@ extern int32_t passthru_ps;
 // Page size in points for %W and %H.
 extern int32_t graphics_width, graphics_height;
 
-// How the filter stage reaches the reading layer's block (the client of
-// IfiOpenRead): its rotation, and the note that a filter has turned the
-// picture (rotation 0, mirrors 1 or 2 become 1). Unset: no rotation.
-typedef struct {
-  int32_t (*rotation)(void *client);
-  void (*rotated)(void *client);
-  void (*filter_pid)(void *client, pid_t pid);
-} IfiFilterClientTp;
-extern IfiFilterClientTp IfiFilterClient;
-
 // Reads SYSDIR/filters (default /usr/local/plotvise/system) once per
 // process. 0 when loaded, 1 when the file cannot be opened. A malformed
 // line ends the process with status 1.
@@ -73,6 +63,7 @@ int IfiRunTest(const char *program, const char *file, char **text);
 void IfiEndFilters(void);
 
 // The filter stage (installed as IfiFilterStageFn).
-ReturnTp IfiFilterStage(void *client, const char *name, int command_header, IfiHandleTp *handle);
+ReturnTp IfiFilterStage(const IfiFilterClientTp *client, const char *name, int command_header,
+                        IfiHandleTp *handle);
 
 #endif

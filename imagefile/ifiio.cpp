@@ -456,7 +456,8 @@ ReturnTp IfiOpen(const IffFileSpecTp *spec, int service, IfiHandleTp **handle) {
   return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
 }
 
-ReturnTp IfiOpenRead(void *client, const IffFileSpecTp *spec, IfiHandleTp **handle) {
+ReturnTp IfiOpenRead(const IfiFilterClientTp *client, const IffFileSpecTp *spec,
+                     IfiHandleTp **handle) {
   if (!spec || !spec->name || !handle) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *handle = nullptr;
   HandlePtr h(new (std::nothrow) IfiHandleTp());

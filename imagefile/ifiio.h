@@ -83,6 +83,17 @@ typedef struct IfiHandleTp {
 typedef uint32_t (*IfiIdentifyFnTp)(const unsigned char *buffer, int32_t length);
 extern IfiIdentifyFnTp IfiIdentifyFn;
 
+// Who opens an input (the reading layer's control block, in data), and how
+// the filter stage reaches it: its rotation, and the note that a filter has
+// turned the picture. It travels with the open, so that nothing of the
+// layer above is held here. A null client or member: no rotation, no note.
+typedef struct {
+  void *data;
+  int32_t (*rotation)(void *data);
+  void (*rotated)(void *data);
+  void (*filter_pid)(void *data, pid_t pid);
+} IfiFilterClientTp;
+
 // The conversion-filter stage, called by IfiOpenRead after identification
 // for every input. It decides itself whether the type needs a filter; when
 // it runs one it may replace handle->stream by a pipe (setting is_pipe, pid,
@@ -90,16 +101,17 @@ extern IfiIdentifyFnTp IfiIdentifyFn;
 // valid with the filter's output and change file_type. command_header tells
 // whether the input began with a "QPLCMD" header (its text starts at
 // buffer[0]). A non-zero result makes the open fail and is passed up
-// unchanged. While it is null no input is filtered.
-typedef ReturnTp (*IfiFilterStageFnTp)(void *client, const char *name, int command_header,
-                                       IfiHandleTp *handle);
+// unchanged. While it is null no input is filtered; the programs install
+// it at start-up, so that tests and fuzz targets never start a filter.
+typedef ReturnTp (*IfiFilterStageFnTp)(const IfiFilterClientTp *client, const char *name,
+                                       int command_header, IfiHandleTp *handle);
 extern IfiFilterStageFnTp IfiFilterStageFn;
 
 // service IFI_SRV_READ or IFI_SRV_WRITE.
 ReturnTp IfiOpen(const IffFileSpecTp *spec, int service, IfiHandleTp **handle);
-// client is the image reading layer's control block (or null), passed on
-// to the filter stage.
-ReturnTp IfiOpenRead(void *client, const IffFileSpecTp *spec, IfiHandleTp **handle);
+// client (or null) is passed on to the filter stage.
+ReturnTp IfiOpenRead(const IfiFilterClientTp *client, const IffFileSpecTp *spec,
+                     IfiHandleTp **handle);
 ReturnTp IfiOpenWrite(const IffFileSpecTp *spec, IfiHandleTp **handle);
 // Ends a filter pipe (IfiClosePipe) and reports how the filter ended;
 // never closes stdin/stdout. Frees the handle.

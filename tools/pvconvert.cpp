@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "common.h"
-#include "drivers.h"
 #include "image.h"
 #include "imagefile.h"
 #include "pvbatch.h"
+#include "pvinit.h"
 
 #define CMN_SOURCE "pvconvert"
 
@@ -784,8 +784,7 @@ int main(int argc, char **argv) {
   // Installed, the filters find the system directory shipped beside the
   // program unless SYSDIR names another.
   CmnDefaultSysdirToEnv();
-  IffUseFormats(IfdFormats);
-  IfiFilterStageFn = IfiFilterStage;  // page and vector files go through the filters
+  PvInit(PV_INIT_FILTERS);
   const std::string type_help = std::string("<") + IffWriterWords() + " | type number>";
   for (CmdOptionTp *row = cvOptions; row->name; ++row)
     if (strcmp(row->name, "type") == 0) row->help = type_help.c_str();

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "common.h"
-#include "drivers.h"
 #include "image.h"
 #include "pvexplore.h"
+#include "pvinit.h"
 #include "pvloop.h"
 #include "screen.h"
 
@@ -603,8 +603,7 @@ int main(int argc, char **argv) {
   CmnKeepFreedMemory();
   PvSettingsTp s;
   pvSettings = &s;
-  IffUseFormats(IfdFormats);
-  IfiFilterStageFn = IfiFilterStage;  // page and vector files go through the filters
+  PvInit(PV_INIT_FILTERS);
 
   // 1. The open parameters handed to the reading layer.
   pvParams = static_cast<ImgOpenParamsTp *>(calloc(1, sizeof(ImgOpenParamsTp)));

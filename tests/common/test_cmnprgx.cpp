@@ -12,9 +12,10 @@ namespace {
 
 // Sets (or with null unsets) an environment variable until the end of the scope.
 struct ScopedEnv {
-  ScopedEnv(const char *name, const char *value) : name(name), had(getenv(name) != nullptr) {
-    if (had) old = getenv(name);
-    value ? setenv(name, value, 1) : unsetenv(name);
+  ScopedEnv(const char *variable, const char *value)
+      : name(variable), had(getenv(variable) != nullptr) {
+    if (had) old = getenv(variable);
+    value ? setenv(variable, value, 1) : unsetenv(variable);
   }
   ~ScopedEnv() { had ? setenv(name, old.c_str(), 1) : unsetenv(name); }
   const char *name;

@@ -46,7 +46,7 @@ testing::AssertionResult ReadsPattern(IfiHandleTp *h, size_t offset, size_t n) {
 
 // Stands for the filter stage: the handle reads `pipe_command` instead.
 std::string pipe_command;
-ReturnTp PipeStage(void *, const char *, int, IfiHandleTp *h) {
+ReturnTp PipeStage(const IfiFilterClientTp *, const char *, int, IfiHandleTp *h) {
   pid_t pid;
   FILE *pipe = IfiOpenPipe(pipe_command.c_str(), "r", &pid, nullptr, 0);
   if (!pipe) return IFI_E_READ;
