@@ -537,18 +537,24 @@ ReturnTp IfdTiffInit(void **state, IffOpenRequestTp *request, IffControlBlockTp 
     *state = s.release();
     return 0;
   }
-  uint8_t header[8];
-  if (!TiffReadAt(s.get(), 0, header, sizeof header) ||
+  uint8_t header[16] = {};
+  if (!TiffReadAt(s.get(), 0, header, 8) ||
       !((header[0] == 'I' && header[1] == 'I') || (header[0] == 'M' && header[1] == 'M'))) {
     if (opened_here) IfiClose(s->handle);
     return TIFF_FAIL(TIFF_E_NOT_TIFF);
   }
   s->big_endian = header[0] == 'M';
-  if (TiffGet16(s.get(), header + 2) != 42) {
+  // Version 42, or 43 for BigTIFF: 8-byte offsets (the only size there is)
+  // and the first directory's offset after them.
+  const uint16_t version = TiffGet16(s.get(), header + 2);
+  s->big = version == 43;
+  if ((version != 42 && !s->big) ||
+      (s->big && (!TiffReadAt(s.get(), 8, header + 8, 8) || TiffGet16(s.get(), header + 4) != 8 ||
+                  TiffGet16(s.get(), header + 6) != 0))) {
     if (opened_here) IfiClose(s->handle);
     return TIFF_FAIL(TIFF_E_NOT_TIFF);
   }
-  s->first_ifd = TiffGet32(s.get(), header + 4);
+  s->first_ifd = s->big ? TiffGet64(s.get(), header + 8) : TiffGet32(s.get(), header + 4);
   if (s->first_ifd == 0) {
     if (opened_here) IfiClose(s->handle);
     return TIFF_FAIL(TIFF_E_INVALID);
@@ -562,7 +568,7 @@ ReturnTp IfdTiffRdHead(void *state, IffParamTp *p) {
   auto *s = static_cast<TiffState *>(state);
   if (!s || !p || s->service != IFF_SRV_IMPORT) return TIFF_FAIL(CMN_E_INVALID_ARG);
   ResetReading(s);
-  const std::vector<uint32_t> chain = TiffChain(s);
+  const std::vector<uint64_t> chain = TiffChain(s);
   const int32_t count = static_cast<int32_t>(chain.size());
   int32_t page = p->page < 1 ? 1 : p->page;
   // Not a single directory: the file ends before its first one.

@@ -113,7 +113,8 @@ struct TiffState {
   int32_t service = IFF_SRV_IMPORT;
   IfiHandleTp *handle = nullptr;
   bool big_endian = false;
-  uint32_t first_ifd = 0, current_ifd = 0;
+  bool big = false;  // BigTIFF: 64-bit offsets and counts
+  uint64_t first_ifd = 0, current_ifd = 0;
   TiffDirectory dir;
   const TiffCoderTp *coder = nullptr;  // of the page read
   // Derived sizes.
@@ -233,11 +234,12 @@ ReturnTp TiffUndifference(TiffState *s, uint8_t *row, uint64_t bytes);
 // directory of a written file with its header.
 uint16_t TiffGet16(const TiffState *s, const uint8_t *p);
 uint32_t TiffGet32(const TiffState *s, const uint8_t *p);
+uint64_t TiffGet64(const TiffState *s, const uint8_t *p);
 bool TiffReadAt(TiffState *s, uint64_t offset, void *buffer, size_t n);
-std::vector<uint32_t> TiffChain(TiffState *s);
-ReturnTp TiffReadDirectory(TiffState *s, uint32_t offset);
+std::vector<uint64_t> TiffChain(TiffState *s);
+ReturnTp TiffReadDirectory(TiffState *s, uint64_t offset);
 ReturnTp TiffNoMorePages(const char *source, unsigned line);
-ReturnTp TiffDirectoryMissing(TiffState *s, const char *source, unsigned line, uint32_t offset);
+ReturnTp TiffDirectoryMissing(TiffState *s, const char *source, unsigned line, uint64_t offset);
 ReturnTp TiffWriteDirectory(TiffState *s);
 
 // Strips (ifdtiff.cpp): the next compressed bytes of the open strip into

@@ -119,6 +119,22 @@ TEST_F(TiffFiles, SeparatePlanes) {
       }
 }
 
+// BigTIFF: 64-bit offsets and counts in strips and tiles, both byte
+// orders, and a chain of pages.
+TEST_F(TiffFiles, BigTiff) {
+  for (const char *base : {"rgb.tif", "p8.tif", "g16.tif"})
+    for (const char *layout : {"-B -s -r 7", "-L -t -w 32 -l 16"})
+      for (const char *c : {"none", "zip:2"})
+        ExpectAsLibtiff(base, std::string("-8 ") + layout + " -c " + c);
+  Shell("tiffcp -8 " + F("rgb.tif") + " " + F("grey.tif") + " " + F("p8.tif") + " " + F("b.tif"));
+  RunResult info = RunProgram({PV_PVCONVERT, "-info", F("b.tif")});
+  EXPECT_NE(info.out.find("Pages: 3"), std::string::npos) << info.out;
+  RunResult third = RunProgram({PV_PVCONVERT, "-pageno", "3", F("b.tif"), F("b.ppm")});
+  ASSERT_EQ(third.status, 0) << third.err;
+  EXPECT_TRUE(NetpbmRgb("cat " + F("b.ppm")).rgb ==
+              NetpbmRgb("tifftopnm " + F("p8.tif") + " 2>/dev/null").rgb);
+}
+
 // Deflate under the value older writers gave it reads as Deflate.
 TEST_F(TiffFiles, OldDeflateCode) {
   Shell("tiffcp -c zip:2 " + F("rgb.tif") + " " + F("z.tif") + " && tiffset -s 259 32946 " +
