@@ -18,7 +18,8 @@
 namespace {
 
 // The inputs every case starts from, made once: colour, grey, a drawing,
-// palettes, 4-bit and 16-bit grey, 16-bit colour and CMYK without black.
+// palettes of 8, 4 and 2 bits, 2, 4 and 16-bit grey, 16-bit colour and CMYK
+// without black.
 class TiffFiles : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -34,6 +35,8 @@ class TiffFiles : public ::testing::Test {
           " && pnmquant 200 c.ppm 2>/dev/null | pnmtotiff > p8.tif 2>/dev/null"
           " && pnmquant 12 c.ppm 2>/dev/null | pnmtotiff -indexbits 4 > p4.tif 2>/dev/null"
           " && pamdepth 15 g.pgm | pnmtotiff -miniswhite > g4.tif 2>/dev/null"
+          " && pamdepth 3 g.pgm | pnmtotiff > g2.tif 2>/dev/null"
+          " && pnmquant 4 c.ppm 2>/dev/null | pnmtotiff -indexbits 2 > p2.tif 2>/dev/null"
           " && pamdepth 65535 g.pgm | pnmtotiff > g16.tif 2>/dev/null"
           " && pamdepth 65535 c.ppm | pnmtotiff -truecolor > rgb16.tif 2>/dev/null"
           " && convert c.ppm -colorspace cmyk -channel K -evaluate set 0 +channel"
@@ -64,8 +67,8 @@ class TiffFiles : public ::testing::Test {
 TempDir *TiffFiles::dir_ = nullptr;
 
 TEST_F(TiffFiles, StripsAndTilesInEveryCompressionAndByteOrder) {
-  const char *bases[] = {"rgb.tif", "grey.tif", "bw.tif",  "bwb.tif",   "p8.tif",
-                         "p4.tif",  "g4.tif",   "g16.tif", "rgb16.tif", "cmyk.tif"};
+  const char *bases[] = {"rgb.tif", "grey.tif", "bw.tif",    "bwb.tif",  "p8.tif", "p4.tif",
+                         "g4.tif",  "g16.tif",  "rgb16.tif", "cmyk.tif", "g2.tif", "p2.tif"};
   const char *compressions[] = {"none", "lzw", "lzw:2", "packbits", "zip", "zip:2"};
   const char *layouts[] = {"-B -s -r 7", "-L -t -w 32 -l 16", "-L -s", "-B -t -w 16 -l 32"};
   for (const char *base : bases)
@@ -73,7 +76,8 @@ TEST_F(TiffFiles, StripsAndTilesInEveryCompressionAndByteOrder) {
       const std::string name = base;
       // libtiff differences only whole bytes.
       if (std::string(c).find(":2") != std::string::npos &&
-          (name == "bw.tif" || name == "bwb.tif" || name == "p4.tif" || name == "g4.tif"))
+          (name == "bw.tif" || name == "bwb.tif" || name == "p4.tif" || name == "g4.tif" ||
+           name == "g2.tif" || name == "p2.tif"))
         continue;
       for (const char *layout : layouts) ExpectAsLibtiff(base, std::string(layout) + " -c " + c);
     }
