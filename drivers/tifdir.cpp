@@ -52,6 +52,7 @@ enum Tag : uint16_t {
   kTileLength = 323,
   kTileOffsets = 324,
   kTileByteCounts = 325,
+  kExtraSamples = 338,
   kJpegTables = 347,
   kJpegProc = 512,
   kJpegInterchange = 513,
@@ -307,6 +308,7 @@ ReturnTp TiffReadDirectory(TiffState *s, uint64_t offset) {
       case kTileLength:
       case kTileOffsets:
       case kTileByteCounts:
+      case kExtraSamples:
       case kJpegTables:
       case kJpegProc:
       case kJpegInterchange:
@@ -333,6 +335,9 @@ ReturnTp TiffReadDirectory(TiffState *s, uint64_t offset) {
     switch (e.tag) {
       case kNewSubfileType:
         d.subfile = First(v, 0);
+        break;
+      case kExtraSamples:
+        d.extra_samples = First(v, 0);
         break;
       case kSubfileType: {
         const uint32_t t = First(v, 1);

@@ -56,6 +56,7 @@ struct TiffDirectory {
   uint32_t orientation = 1, samples = 1, rows_per_strip = 0xFFFFFFFF, planar = 1;
   uint32_t gray_unit = 2, t4 = 0, t6 = 0, resolution_unit = 2, predictor = 1;
   uint32_t tile_width = 0, tile_length = 0;
+  uint32_t extra_samples = 0;  // the first extra sample: 1 associated alpha, 2 unassociated
   double x_resolution = 0, y_resolution = 0;
   std::vector<uint64_t> offsets, counts;  // strips, or tiles when tiled
   bool has_counts = false, tiled = false;
@@ -154,6 +155,7 @@ struct TiffState {
   std::vector<uint8_t> jpeg_head;  // old style without a stream: tables built from the tags
   uint32_t out_bytes = 1;          // bytes per delivered pixel, 8-bit samples
   uint32_t line_bytes = 1;         // bytes per pixel in the line handed over
+  uint32_t alpha = 0;              // 8 or 16-bit colours with alpha: 1 associated, 2 not
   // Writing.
   const TiffCoderTp *w_coder = nullptr;
   int32_t width = 0, height = 0;
