@@ -225,7 +225,7 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
   }
   // A coder with a setup of its own checks its sample sizes there.
   const bool own_setup = coder->setup_decode;
-  if (!own_setup && d.bits != 1 && (d.bits < 2 || d.bits > 8) && d.bits != 16)
+  if (!own_setup && d.bits != 1 && d.bits != 2 && (d.bits < 4 || d.bits > 8) && d.bits != 16)
     return TIFF_FAIL(IFD_E_TIFF_BITS);
   if (d.samples < 1 || d.samples > 16) return TIFF_FAIL(TIFF_E_INVALID);
   if (own_setup)
