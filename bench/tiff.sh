@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # TIFF reading beside libtiff, in the same run: CPU time, wall time and
 # peak memory of each.
-#  1. A large LZW file (the 6000 x 8000 drawing in grey and in colour, LZW
-#     with differencing): our decode alone (bench_tiff) and pvconvert to
-#     PGM/PPM beside `tiffcp -c none` and tifftopnm.
+#  1. A large file (the 6000 x 8000 drawing in grey and in colour; LZW and
+#     Deflate, with and without differencing, and Deflate in separate
+#     planes): our decode alone (bench_tiff) and pvconvert to PGM/PPM
+#     beside `tiffcp -c none` and tifftopnm.
 #  2. The 20000 x 28000 drawing as one Group 4 TIFF: `pvview -timer 1` on a
 #     private Xvfb beside `xloadimage -delay 1 -zoom 6`, and
 #     `pvconvert -size 1200` beside `vips resize`, each when installed.
@@ -23,14 +24,16 @@ trap cleanup EXIT
 
 measure_width=46
 
-echo "== LZW: 6000 x 8000"
+echo "== LZW and Deflate: 6000 x 8000"
 ./build/bench/make_drawing pgm 6000 8000 >"$work/grey.pgm"
 pgmramp -lr 6000 8000 >"$work/ramp.pgm"
 rgb3toppm "$work/grey.pgm" "$work/ramp.pgm" "$work/grey.pgm" >"$work/colour.ppm"
 for image in grey.pgm colour.ppm; do
   pnmtotiff -truecolor "$work/$image" >"$work/plain.tif" 2>/dev/null
-  for c in lzw lzw:2; do
-    tiffcp -c "$c" "$work/plain.tif" "$work/in.tif"
+  for c in "-c lzw" "-c lzw:2" "-c zip" "-c zip:2" "-p separate -c zip:2"; do
+    [ "$image" = grey.pgm ] && [ "${c#-p}" != "$c" ] && continue # one plane: nothing to separate
+    # shellcheck disable=SC2086 # the options are words
+    tiffcp $c "$work/plain.tif" "$work/in.tif"
     out=out.${image##*.}
     echo "-- $image as $c ($(du -h "$work/in.tif" | cut -f1))"
     measure_cpu "bench_tiff in.tif (decode only)" ./build/bench/bench_tiff "$work/in.tif"

@@ -225,7 +225,7 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
   }
   // A coder with a setup of its own checks its sample sizes there.
   const bool own_setup = coder->setup_decode;
-  if (!own_setup && d.bits != 1 && (d.bits < 4 || d.bits > 8) && d.bits != 16)
+  if (!own_setup && d.bits != 1 && d.bits != 2 && (d.bits < 4 || d.bits > 8) && d.bits != 16)
     return TIFF_FAIL(IFD_E_TIFF_BITS);
   if (d.samples < 1 || d.samples > 16) return TIFF_FAIL(TIFF_E_INVALID);
   if (own_setup)
@@ -252,7 +252,7 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
       break;
     case kTiffPhotoRgb:
       if (d.samples < 3) return TIFF_FAIL(TIFF_E_INVALID);
-      p->color_model = d.samples >= 4 ? IFF_CM_RGBA : IFF_CM_RGB;
+      p->color_model = IFF_CM_RGB;
       break;
     case kTiffPhotoPalette:
       if (bits > 8 || d.colormap.size() < 3 * (size_t{1} << bits)) return TIFF_FAIL(TIFF_E_INVALID);
@@ -274,6 +274,14 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
     default:
       return TIFF_FAIL(CMN_E_INVALID_ARG);
   }
+
+  // Alpha is laid over white, as PNG's is. An extra sample that is not
+  // said to be associated alpha is taken as unassociated, as ImageMagick
+  // takes it.
+  const uint32_t colours = photometric <= kTiffPhotoBlackIsZero ? 1 : 3;
+  s->alpha = bits >= 8 && photometric <= kTiffPhotoRgb && d.samples > colours
+                 ? (d.extra_samples == 1 ? 1 : 2)
+                 : 0;
 
   // Row and strip arithmetic. The row buffer is sized from the width:
   // sizes the interface refuses are refused before it is allocated.
@@ -337,10 +345,10 @@ void FillHeader(TiffState *s, IffParamTp *p) {
   }
   p->planes = 1;
   p->reported1 = 1;
-  p->bits_per_sample = d.bits == 16 && p->color_model != IFF_CM_RGBA &&
-                               (p->color_model == IFF_CM_GRAY || d.photometric == kTiffPhotoRgb)
-                           ? 16
-                           : 8;
+  p->bits_per_sample =
+      d.bits == 16 && !s->alpha && (p->color_model == IFF_CM_GRAY || d.photometric == kTiffPhotoRgb)
+          ? 16
+          : 8;
   if (d.samples == 1 && d.bits == 1) p->secondary_model = IFF_CM_BILEVEL;
   p->view_orientation = d.orientation <= 8 ? static_cast<int32_t>(d.orientation) : 1;
 }
@@ -437,21 +445,13 @@ void Deliver(TiffState *s, const uint8_t *row, uint8_t *line) {
         for (size_t i = 0; i < n; ++i) line[i] = static_cast<uint8_t>(line[i] * 255 / mask);
       }
     }
-    if (photometric == kTiffPhotoRgb && spp >= 4) {
-      // Colour with an extra sample below 8 bits: shown opaque.
-      for (uint32_t x = w; x-- > 0;) {
-        line[4 * x + 3] = 255;
-        line[4 * x + 2] = line[3 * x];
-        line[4 * x + 1] = line[3 * x + 1];
-        line[4 * x] = line[3 * x + 2];
-      }
-    }
     return;
   }
-  const uint32_t keep = photometric == kTiffPhotoRgb     ? std::min<uint32_t>(spp, 4)
-                        : photometric == kTiffPhotoCmyk  ? 4
-                        : photometric == kTiffPhotoYCbCr ? 3
-                                                         : 1;
+  const uint32_t colours = photometric == kTiffPhotoRgb     ? 3
+                           : photometric == kTiffPhotoCmyk  ? 4
+                           : photometric == kTiffPhotoYCbCr ? 3
+                                                            : 1;
+  const uint32_t keep = colours + (s->alpha ? 1 : 0);
   if (bits == 8) {
     if (keep == spp) {
       memcpy(line, row, static_cast<size_t>(w) * spp);
@@ -459,14 +459,12 @@ void Deliver(TiffState *s, const uint8_t *row, uint8_t *line) {
       for (uint32_t x = 0; x < w; ++x)
         for (uint32_t k = 0; k < keep; ++k) line[x * keep + k] = row[x * spp + k];
     }
-    if (s->has_gray_map)
-      for (uint32_t x = 0; x < w; ++x) line[x] = s->gray_map[line[x]];
   } else {
     // 16 bits: grey and RGB go low byte first to the interface, which
     // reduces them; the four-sample forms are reduced here.
-    const bool wide = photometric == kTiffPhotoWhiteIsZero ||
-                      photometric == kTiffPhotoBlackIsZero ||
-                      (photometric == kTiffPhotoRgb && keep == 3);
+    const bool wide =
+        !s->alpha && (photometric == kTiffPhotoWhiteIsZero ||
+                      photometric == kTiffPhotoBlackIsZero || photometric == kTiffPhotoRgb);
     const int hi = s->big_endian ? 0 : 1;
     for (uint32_t x = 0; x < w; ++x)
       for (uint32_t k = 0; k < keep; ++k) {
@@ -480,19 +478,16 @@ void Deliver(TiffState *s, const uint8_t *row, uint8_t *line) {
         }
       }
   }
-  if (photometric == kTiffPhotoRgb && keep == 4) {
-    uint8_t *p = line;
-    for (uint32_t x = 0; x < w; ++x, p += 4) {
-      const unsigned a = p[3];
-      const uint8_t r = p[0];
-      if (a == 255) {
-        p[0] = p[2];
-        p[2] = r;
-      } else {
-        p[0] = static_cast<uint8_t>(p[2] * a / 255);
-        p[1] = static_cast<uint8_t>(p[1] * a / 255);
-        p[2] = static_cast<uint8_t>(r * a / 255);
-      }
+  if (s->has_gray_map && bits == 8)
+    for (uint32_t x = 0; x < w; ++x) line[x * keep] = s->gray_map[line[x * keep]];
+  if (s->alpha == 2) {
+    IfuAlphaOverWhite(static_cast<int32_t>(w), static_cast<int>(keep), line, line);
+  } else if (s->alpha == 1) {
+    // Associated alpha: the colours are already multiplied by it.
+    for (uint32_t x = 0; x < w; ++x) {
+      const unsigned a = line[x * keep + colours];
+      for (uint32_t k = 0; k < colours; ++k)
+        line[x * colours + k] = static_cast<uint8_t>(std::min(255u, line[x * keep + k] + 255 - a));
     }
   }
 }
@@ -537,18 +532,24 @@ ReturnTp IfdTiffInit(void **state, IffOpenRequestTp *request, IffControlBlockTp 
     *state = s.release();
     return 0;
   }
-  uint8_t header[8];
-  if (!TiffReadAt(s.get(), 0, header, sizeof header) ||
+  uint8_t header[16] = {};
+  if (!TiffReadAt(s.get(), 0, header, 8) ||
       !((header[0] == 'I' && header[1] == 'I') || (header[0] == 'M' && header[1] == 'M'))) {
     if (opened_here) IfiClose(s->handle);
     return TIFF_FAIL(TIFF_E_NOT_TIFF);
   }
   s->big_endian = header[0] == 'M';
-  if (TiffGet16(s.get(), header + 2) != 42) {
+  // Version 42, or 43 for BigTIFF: 8-byte offsets (the only size there is)
+  // and the first directory's offset after them.
+  const uint16_t version = TiffGet16(s.get(), header + 2);
+  s->big = version == 43;
+  if ((version != 42 && !s->big) ||
+      (s->big && (!TiffReadAt(s.get(), 8, header + 8, 8) || TiffGet16(s.get(), header + 4) != 8 ||
+                  TiffGet16(s.get(), header + 6) != 0))) {
     if (opened_here) IfiClose(s->handle);
     return TIFF_FAIL(TIFF_E_NOT_TIFF);
   }
-  s->first_ifd = TiffGet32(s.get(), header + 4);
+  s->first_ifd = s->big ? TiffGet64(s.get(), header + 8) : TiffGet32(s.get(), header + 4);
   if (s->first_ifd == 0) {
     if (opened_here) IfiClose(s->handle);
     return TIFF_FAIL(TIFF_E_INVALID);
@@ -562,7 +563,7 @@ ReturnTp IfdTiffRdHead(void *state, IffParamTp *p) {
   auto *s = static_cast<TiffState *>(state);
   if (!s || !p || s->service != IFF_SRV_IMPORT) return TIFF_FAIL(CMN_E_INVALID_ARG);
   ResetReading(s);
-  const std::vector<uint32_t> chain = TiffChain(s);
+  const std::vector<uint64_t> chain = TiffChain(s);
   const int32_t count = static_cast<int32_t>(chain.size());
   int32_t page = p->page < 1 ? 1 : p->page;
   // Not a single directory: the file ends before its first one.
@@ -604,7 +605,7 @@ ReturnTp IfdTiffRdHead(void *state, IffParamTp *p) {
     p->cmap_entries = 1 << d.bits;
   }
   // Bytes per delivered pixel.
-  const bool wide = d.bits == 16;
+  const bool wide = d.bits == 16 && !s->alpha;  // alpha is laid over white here
   switch (p->color_model) {
     case IFF_CM_GRAY:
       s->out_bytes = 1;

@@ -52,6 +52,7 @@ enum Tag : uint16_t {
   kTileLength = 323,
   kTileOffsets = 324,
   kTileByteCounts = 325,
+  kExtraSamples = 338,
   kJpegTables = 347,
   kJpegProc = 512,
   kJpegInterchange = 513,
@@ -76,19 +77,35 @@ enum FieldType : uint16_t {
   kLong = 4,
   kRational = 5,  // two longs: numerator, denominator
   kUndefined = 7,
+  kIfd = 13,
+  kLong8 = 16,  // BigTIFF's offsets and counts
+  kIfd8 = 18,
 };
+
+// The sizes of a directory: its entry count, an entry, an offset.
+struct Layout {
+  uint64_t count, entry, offset;
+};
+Layout LayoutOf(const TiffState *s) { return s->big ? Layout{8, 20, 8} : Layout{2, 12, 4}; }
+
+// A count or offset of the directory's size (2, 4 or 8 bytes).
+uint64_t GetN(const TiffState *s, const uint8_t *p, uint64_t n) {
+  return n == 2 ? TiffGet16(s, p) : n == 4 ? TiffGet32(s, p) : TiffGet64(s, p);
+}
 
 // The entry count of the directory at offset and its next offset; false
 // when the directory cannot be read.
-bool DirectoryAt(TiffState *s, uint32_t offset, uint32_t *entries, uint32_t *next) {
-  uint8_t b[4];
-  if (!TiffReadAt(s, offset, b, 2)) return false;
-  *entries = TiffGet16(s, b);
-  if (!TiffReadAt(s, uint64_t{offset} + 2 + 12 * uint64_t{*entries}, b, 4)) {
+bool DirectoryAt(TiffState *s, uint64_t offset, uint64_t *entries, uint64_t *next) {
+  const Layout l = LayoutOf(s);
+  uint8_t b[8];
+  if (!TiffReadAt(s, offset, b, l.count)) return false;
+  *entries = GetN(s, b, l.count);
+  if (*entries > kMaxEntries ||
+      !TiffReadAt(s, offset + l.count + l.entry * *entries, b, l.offset)) {
     *next = 0;
     return true;
   }
-  *next = TiffGet32(s, b);
+  *next = GetN(s, b, l.offset);
   return true;
 }
 
@@ -101,8 +118,11 @@ int TypeSize(uint16_t type) {
     case kShort:
       return 2;
     case kLong:
+    case kIfd:
       return 4;
     case kRational:
+    case kLong8:
+    case kIfd8:
       return 8;
     default:
       return 0;
@@ -111,8 +131,8 @@ int TypeSize(uint16_t type) {
 
 struct EntryTp {
   uint16_t tag, type;
-  uint32_t count;
-  uint8_t value[4];
+  uint64_t count;
+  uint8_t value[8];  // BigTIFF's entries hold 8 bytes, the others 4
 };
 
 // The values of an entry as numbers (rationals as numerator, denominator
@@ -123,8 +143,8 @@ bool Values(TiffState *s, const EntryTp &e, std::vector<uint64_t> *out) {
   const int size = TypeSize(e.type);
   if (size == 0 || e.count == 0) return true;
   const int unit = e.type == kRational ? 4 : size;
-  const uint64_t total = uint64_t{e.count} * static_cast<uint64_t>(size);
-  if (uint64_t{e.count} > kMaxValues) return false;
+  if (e.count > kMaxValues) return false;
+  const uint64_t total = e.count * static_cast<uint64_t>(size);
   auto decode = [&](const uint8_t *p, size_t n) {
     for (size_t i = 0; i + static_cast<size_t>(unit) <= n; i += static_cast<size_t>(unit)) {
       switch (unit) {
@@ -134,17 +154,21 @@ bool Values(TiffState *s, const EntryTp &e, std::vector<uint64_t> *out) {
         case 2:
           out->push_back(TiffGet16(s, p + i));
           break;
-        default:
+        case 4:
           out->push_back(TiffGet32(s, p + i));
+          break;
+        default:
+          out->push_back(TiffGet64(s, p + i));
           break;
       }
     }
   };
-  if (total <= 4) {
+  const uint64_t inline_bytes = LayoutOf(s).offset;
+  if (total <= inline_bytes) {
     decode(e.value, static_cast<size_t>(total));
     return true;
   }
-  uint64_t offset = TiffGet32(s, e.value);
+  uint64_t offset = GetN(s, e.value, inline_bytes);
   uint64_t left = total;
   uint8_t block[4096];
   while (left > 0) {
@@ -183,6 +207,11 @@ uint32_t TiffGet32(const TiffState *s, const uint8_t *p) {
                              static_cast<uint32_t>(p[3]) << 24;
 }
 
+uint64_t TiffGet64(const TiffState *s, const uint8_t *p) {
+  const uint64_t a = TiffGet32(s, p), b = TiffGet32(s, p + 4);
+  return s->big_endian ? a << 32 | b : b << 32 | a;
+}
+
 bool TiffReadAt(TiffState *s, uint64_t offset, void *buffer, size_t n) {
   if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
   if (IfiSeek(s->handle, static_cast<int64_t>(offset), 0)) return false;
@@ -190,15 +219,15 @@ bool TiffReadAt(TiffState *s, uint64_t offset, void *buffer, size_t n) {
 }
 
 // The directories of the chain, first to last, stopping where it loops.
-std::vector<uint32_t> TiffChain(TiffState *s) {
-  std::vector<uint32_t> chain;
-  std::vector<uint32_t> seen;
-  uint32_t offset = s->first_ifd;
+std::vector<uint64_t> TiffChain(TiffState *s) {
+  std::vector<uint64_t> chain;
+  std::vector<uint64_t> seen;
+  uint64_t offset = s->first_ifd;
   while (offset > 0 && chain.size() < kMaxPages) {
     auto at = std::lower_bound(seen.begin(), seen.end(), offset);
     if (at != seen.end() && *at == offset) break;
     seen.insert(at, offset);
-    uint32_t entries = 0, next = 0;
+    uint64_t entries = 0, next = 0;
     if (!DirectoryAt(s, offset, &entries, &next)) break;
     chain.push_back(offset);
     if (entries == 0 || entries > kMaxEntries) break;
@@ -215,31 +244,34 @@ ReturnTp TiffNoMorePages(const char *source, unsigned line) {
 }
 
 // A directory the file does not hold (a truncated download, mostly).
-ReturnTp TiffDirectoryMissing(TiffState *s, const char *source, unsigned line, uint32_t offset) {
+ReturnTp TiffDirectoryMissing(TiffState *s, const char *source, unsigned line, uint64_t offset) {
   const int64_t size = s->handle->file_size;
   const bool beyond = size <= 0 || offset >= static_cast<uint64_t>(size);
   return TiffErrno = CmnError(source, line, beyond ? TIFF_E_DIR_BEYOND_END : TIFF_E_DIR_CUT,
                               static_cast<unsigned long>(offset));
 }
 
-ReturnTp TiffReadDirectory(TiffState *s, uint32_t offset) {
+ReturnTp TiffReadDirectory(TiffState *s, uint64_t offset) {
   TiffDirectory &d = s->dir;
   d = TiffDirectory();
-  uint8_t b[2];
-  if (!TiffReadAt(s, offset, b, 2)) return TiffDirectoryMissing(s, CMN_SOURCE, __LINE__, offset);
-  const uint32_t n = TiffGet16(s, b);
+  const Layout l = LayoutOf(s);
+  uint8_t b[8];
+  if (!TiffReadAt(s, offset, b, l.count))
+    return TiffDirectoryMissing(s, CMN_SOURCE, __LINE__, offset);
+  const uint64_t n = GetN(s, b, l.count);
   if (n == 0 || n > kMaxEntries) return TiffNoMorePages(CMN_SOURCE, __LINE__);
-  std::vector<uint8_t> raw(12 * size_t{n});
-  if (!TiffReadAt(s, uint64_t{offset} + 2, raw.data(), raw.size()))
+  std::vector<uint8_t> raw(l.entry * n);
+  if (!TiffReadAt(s, offset + l.count, raw.data(), raw.size()))
     return TiffDirectoryMissing(s, CMN_SOURCE, __LINE__, offset);
   std::vector<uint64_t> v;
-  for (uint32_t i = 0; i < n; ++i) {
-    const uint8_t *p = &raw[12 * size_t{i}];
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint8_t *p = &raw[l.entry * i];
     EntryTp e;
     e.tag = TiffGet16(s, p);
     e.type = TiffGet16(s, p + 2);
-    e.count = TiffGet32(s, p + 4);
-    memcpy(e.value, p + 8, 4);
+    e.count = GetN(s, p + 4, l.offset);
+    memset(e.value, 0, sizeof e.value);
+    memcpy(e.value, p + 4 + l.offset, l.offset);
     if (e.tag < kNewSubfileType || e.tag > kReferenceBlackWhite || e.count == 0) continue;
     const bool jpeg_table =
         e.tag == kJpegQTables || e.tag == kJpegDCTables || e.tag == kJpegACTables;
@@ -276,6 +308,7 @@ ReturnTp TiffReadDirectory(TiffState *s, uint32_t offset) {
       case kTileLength:
       case kTileOffsets:
       case kTileByteCounts:
+      case kExtraSamples:
       case kJpegTables:
       case kJpegProc:
       case kJpegInterchange:
@@ -302,6 +335,9 @@ ReturnTp TiffReadDirectory(TiffState *s, uint32_t offset) {
     switch (e.tag) {
       case kNewSubfileType:
         d.subfile = First(v, 0);
+        break;
+      case kExtraSamples:
+        d.extra_samples = First(v, 0);
         break;
       case kSubfileType: {
         const uint32_t t = First(v, 1);

@@ -56,6 +56,7 @@ struct TiffDirectory {
   uint32_t orientation = 1, samples = 1, rows_per_strip = 0xFFFFFFFF, planar = 1;
   uint32_t gray_unit = 2, t4 = 0, t6 = 0, resolution_unit = 2, predictor = 1;
   uint32_t tile_width = 0, tile_length = 0;
+  uint32_t extra_samples = 0;  // the first extra sample: 1 associated alpha, 2 unassociated
   double x_resolution = 0, y_resolution = 0;
   std::vector<uint64_t> offsets, counts;  // strips, or tiles when tiled
   bool has_counts = false, tiled = false;
@@ -113,7 +114,8 @@ struct TiffState {
   int32_t service = IFF_SRV_IMPORT;
   IfiHandleTp *handle = nullptr;
   bool big_endian = false;
-  uint32_t first_ifd = 0, current_ifd = 0;
+  bool big = false;  // BigTIFF: 64-bit offsets and counts
+  uint64_t first_ifd = 0, current_ifd = 0;
   TiffDirectory dir;
   const TiffCoderTp *coder = nullptr;  // of the page read
   // Derived sizes.
@@ -153,6 +155,7 @@ struct TiffState {
   std::vector<uint8_t> jpeg_head;  // old style without a stream: tables built from the tags
   uint32_t out_bytes = 1;          // bytes per delivered pixel, 8-bit samples
   uint32_t line_bytes = 1;         // bytes per pixel in the line handed over
+  uint32_t alpha = 0;              // 8 or 16-bit colours with alpha: 1 associated, 2 not
   // Writing.
   const TiffCoderTp *w_coder = nullptr;
   int32_t width = 0, height = 0;
@@ -237,11 +240,12 @@ ReturnTp TiffUndifference(TiffState *s, uint8_t *row, uint64_t bytes);
 // directory of a written file with its header.
 uint16_t TiffGet16(const TiffState *s, const uint8_t *p);
 uint32_t TiffGet32(const TiffState *s, const uint8_t *p);
+uint64_t TiffGet64(const TiffState *s, const uint8_t *p);
 bool TiffReadAt(TiffState *s, uint64_t offset, void *buffer, size_t n);
-std::vector<uint32_t> TiffChain(TiffState *s);
-ReturnTp TiffReadDirectory(TiffState *s, uint32_t offset);
+std::vector<uint64_t> TiffChain(TiffState *s);
+ReturnTp TiffReadDirectory(TiffState *s, uint64_t offset);
 ReturnTp TiffNoMorePages(const char *source, unsigned line);
-ReturnTp TiffDirectoryMissing(TiffState *s, const char *source, unsigned line, uint32_t offset);
+ReturnTp TiffDirectoryMissing(TiffState *s, const char *source, unsigned line, uint64_t offset);
 ReturnTp TiffWriteDirectory(TiffState *s);
 // The header and the kept bytes of an output that cannot seek, once its
 // last directory is written.

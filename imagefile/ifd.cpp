@@ -89,7 +89,7 @@ uint32_t ByFirstByte(const Bytes &in) {
       if (in.Is(0, "BM")) return IFF_TYPE_BMP;
       break;
     case 'M':
-      if (in.Is(0, "MM\0*", 4)) return IFF_TYPE_TIFF;
+      if (in.Is(0, "MM\0*", 4) || in.Is(0, "MM\0+", 4)) return IFF_TYPE_TIFF;  // + BigTIFF
       break;
     case 0x59:
       if (in.Is(0, "\x59\xA6\x6A\x95", 4)) return IFF_TYPE_SUN;
@@ -104,7 +104,7 @@ uint32_t ByFirstByte(const Bytes &in) {
       if (in.Is(0, "GIF87a") || in.Is(0, "GIF89a")) return IFF_TYPE_GIF;
       break;
     case 'I':
-      if (in.Is(0, "II*\0", 4)) return IFF_TYPE_TIFF;
+      if (in.Is(0, "II*\0", 4) || in.Is(0, "II+\0", 4)) return IFF_TYPE_TIFF;
       break;
     case 0x0A: {
       int version = in.At(1);

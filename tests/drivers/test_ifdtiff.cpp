@@ -18,7 +18,8 @@
 namespace {
 
 // The inputs every case starts from, made once: colour, grey, a drawing,
-// palettes, 4-bit and 16-bit grey, 16-bit colour and CMYK without black.
+// palettes of 8, 4 and 2 bits, 2, 4 and 16-bit grey, 16-bit colour and CMYK
+// without black.
 class TiffFiles : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -34,6 +35,8 @@ class TiffFiles : public ::testing::Test {
           " && pnmquant 200 c.ppm 2>/dev/null | pnmtotiff > p8.tif 2>/dev/null"
           " && pnmquant 12 c.ppm 2>/dev/null | pnmtotiff -indexbits 4 > p4.tif 2>/dev/null"
           " && pamdepth 15 g.pgm | pnmtotiff -miniswhite > g4.tif 2>/dev/null"
+          " && pamdepth 3 g.pgm | pnmtotiff > g2.tif 2>/dev/null"
+          " && pnmquant 4 c.ppm 2>/dev/null | pnmtotiff -indexbits 2 > p2.tif 2>/dev/null"
           " && pamdepth 65535 g.pgm | pnmtotiff > g16.tif 2>/dev/null"
           " && pamdepth 65535 c.ppm | pnmtotiff -truecolor > rgb16.tif 2>/dev/null"
           " && convert c.ppm -colorspace cmyk -channel K -evaluate set 0 +channel"
@@ -64,8 +67,8 @@ class TiffFiles : public ::testing::Test {
 TempDir *TiffFiles::dir_ = nullptr;
 
 TEST_F(TiffFiles, StripsAndTilesInEveryCompressionAndByteOrder) {
-  const char *bases[] = {"rgb.tif", "grey.tif", "bw.tif",  "bwb.tif",   "p8.tif",
-                         "p4.tif",  "g4.tif",   "g16.tif", "rgb16.tif", "cmyk.tif"};
+  const char *bases[] = {"rgb.tif", "grey.tif", "bw.tif",    "bwb.tif",  "p8.tif", "p4.tif",
+                         "g4.tif",  "g16.tif",  "rgb16.tif", "cmyk.tif", "g2.tif", "p2.tif"};
   const char *compressions[] = {"none", "lzw", "lzw:2", "packbits", "zip", "zip:2"};
   const char *layouts[] = {"-B -s -r 7", "-L -t -w 32 -l 16", "-L -s", "-B -t -w 16 -l 32"};
   for (const char *base : bases)
@@ -73,7 +76,8 @@ TEST_F(TiffFiles, StripsAndTilesInEveryCompressionAndByteOrder) {
       const std::string name = base;
       // libtiff differences only whole bytes.
       if (std::string(c).find(":2") != std::string::npos &&
-          (name == "bw.tif" || name == "bwb.tif" || name == "p4.tif" || name == "g4.tif"))
+          (name == "bw.tif" || name == "bwb.tif" || name == "p4.tif" || name == "g4.tif" ||
+           name == "g2.tif" || name == "p2.tif"))
         continue;
       for (const char *layout : layouts) ExpectAsLibtiff(base, std::string(layout) + " -c " + c);
     }
@@ -119,6 +123,22 @@ TEST_F(TiffFiles, SeparatePlanes) {
       }
 }
 
+// BigTIFF: 64-bit offsets and counts in strips and tiles, both byte
+// orders, and a chain of pages.
+TEST_F(TiffFiles, BigTiff) {
+  for (const char *base : {"rgb.tif", "p8.tif", "g16.tif"})
+    for (const char *layout : {"-B -s -r 7", "-L -t -w 32 -l 16"})
+      for (const char *c : {"none", "zip:2"})
+        ExpectAsLibtiff(base, std::string("-8 ") + layout + " -c " + c);
+  Shell("tiffcp -8 " + F("rgb.tif") + " " + F("grey.tif") + " " + F("p8.tif") + " " + F("b.tif"));
+  RunResult info = RunProgram({PV_PVCONVERT, "-info", F("b.tif")});
+  EXPECT_NE(info.out.find("Pages: 3"), std::string::npos) << info.out;
+  RunResult third = RunProgram({PV_PVCONVERT, "-pageno", "3", F("b.tif"), F("b.ppm")});
+  ASSERT_EQ(third.status, 0) << third.err;
+  EXPECT_TRUE(NetpbmRgb("cat " + F("b.ppm")).rgb ==
+              NetpbmRgb("tifftopnm " + F("p8.tif") + " 2>/dev/null").rgb);
+}
+
 // Deflate under the value older writers gave it reads as Deflate.
 TEST_F(TiffFiles, OldDeflateCode) {
   Shell("tiffcp -c zip:2 " + F("rgb.tif") + " " + F("z.tif") + " && tiffset -s 259 32946 " +
@@ -145,6 +165,34 @@ TEST_F(TiffFiles, CmykMultipliedByBlack) {
   for (size_t i = 0; i < ours.rgb.size(); ++i)
     worst = std::max(worst, std::abs(ours.rgb[i] - theirs.rgb[i]));
   EXPECT_LE(worst, 2);
+}
+
+// Alpha laid over white, as ImageMagick flattens it (which rounds where
+// we cut, so within one level), an extra sample of no stated kind as
+// unassociated alpha; associated alpha is not multiplied again.
+TEST_F(TiffFiles, AlphaOverWhite) {
+  Shell("convert " + F("c.ppm") + " -alpha set -channel A -fx 'i/w' +channel " + F("a.png"));
+  const struct {
+    const char *options;
+    int slack;
+  } cases[] = {{"-colorspace gray", 1},
+               {"", 1},
+               {"-depth 16", 1},
+               {"-define tiff:alpha=associated", 0},
+               {"-define tiff:alpha=unspecified", 1},
+               {"-interlace plane -compress zip", 1}};
+  for (const auto &c : cases) {
+    Shell("convert " + F("a.png") + " " + c.options + " " + F("a.tif"));
+    RgbImage ours = ReadRgb(F("a.tif"));
+    RgbImage theirs =
+        NetpbmRgb("convert " + F("a.tif") + " -background white -flatten -depth 8 ppm:-");
+    ASSERT_EQ(ours.rc, 0u) << c.options;
+    ASSERT_EQ(ours.rgb.size(), theirs.rgb.size()) << c.options;
+    int worst = 0;
+    for (size_t i = 0; i < ours.rgb.size(); ++i)
+      worst = std::max(worst, std::abs(ours.rgb[i] - theirs.rgb[i]));
+    EXPECT_LE(worst, c.slack) << c.options;
+  }
 }
 
 // Pages are counted by their directories: a page in a compression we do
