@@ -219,28 +219,29 @@ void DragBox(LoopTp *l) {
         break;
     }
   }
-  // A click without a drag leaves no box.
+  // A click without a drag leaves no box; a dragged box stays as drawn.
   if (std::abs(l->x1 - l->x0) <= 1 && std::abs(l->y1 - l->y0) <= 1) {
     DrawBox(*l);
     l->mode = kNoBox;
     l->x0 = l->y0 = l->x1 = l->y1 = -1;
-  } else {
-    DrawBox(*l);
   }
   XUngrabPointer(l->display, CurrentTime);
 }
 
-// After a drag: corners in order and inside the picture, the box shown
-// again, the cursor for where the pointer now is.
+// After a drag: corners in order and inside the picture, the cursor for
+// where the pointer now is. The box is drawn again only where it moved, so
+// that it never leaves the window for a moment.
 void SettleBox(LoopTp *l) {
   if (l->mode != kNoBox) {
     if (l->x0 > l->x1) std::swap(l->x0, l->x1);
     if (l->y0 > l->y1) std::swap(l->y0, l->y1);
-    l->x0 = std::clamp(l->x0, 0, l->width);
-    l->x1 = std::clamp(l->x1, 0, l->width);
-    l->y0 = std::clamp(l->y0, 0, l->height);
-    l->y1 = std::clamp(l->y1, 0, l->height);
-    DrawBox(*l);
+    const int x0 = std::clamp(l->x0, 0, l->width), x1 = std::clamp(l->x1, 0, l->width);
+    const int y0 = std::clamp(l->y0, 0, l->height), y1 = std::clamp(l->y1, 0, l->height);
+    if (x0 != l->x0 || x1 != l->x1 || y0 != l->y0 || y1 != l->y1) {
+      DrawBox(*l);
+      l->x0 = x0, l->x1 = x1, l->y0 = y0, l->y1 = y1;
+      DrawBox(*l);
+    }
   }
   int px, py;
   Pointer(*l, &px, &py);
@@ -382,16 +383,25 @@ ReturnTp ScrEventLoop(SCR_CONTROL_BLOCK *screen, Display *display, bool may_crop
         }
         if (may_crop) SetCursor(&l, kCrosshair);
         break;
-      case Expose:
-        DrawBox(l);
+      case Expose: {
+        // The picture comes back in the exposed area, and the box with it
+        // there only: elsewhere it stays on screen throughout.
         if (ReturnTp rc =
                 ScrFlush(screen, e.xexpose.x, e.xexpose.y, e.xexpose.width, e.xexpose.height)) {
           result = rc;
           running = false;
           break;
         }
-        DrawBox(l);
+        if (l.mode != kNoBox && l.gc) {
+          XRectangle area = {static_cast<short>(e.xexpose.x), static_cast<short>(e.xexpose.y),
+                             static_cast<unsigned short>(e.xexpose.width),
+                             static_cast<unsigned short>(e.xexpose.height)};
+          XSetClipRectangles(display, l.gc, 0, 0, &area, 1, Unsorted);
+          DrawBox(l);
+          XSetClipMask(display, l.gc, None);
+        }
         break;
+      }
       case DestroyNotify:
         if (e.xdestroywindow.window == l.window) exit(1);
         break;
