@@ -64,3 +64,38 @@ void Terminate(IfuCodecTp *codec) {
 
 const IfuCodecOpsTp JpegCodecOps = {"JPEG",     CreateParam, JpegInitDecoder, JpegInitEncoder,
                                     JpegEncode, JpegDecode,  Terminate};
+
+ReturnTp JpegCodingOf(const uint64_t compression[3], JpegCodingTp *coding) {
+  *coding = {JPEG_BASELINE, 10, 2, 1};
+  switch (compression[0]) {
+    case IFF_COMP_NONE:
+      return 0;
+    case IFF_COMP_JPEG_LOSSLESS:
+      coding->mode = JPEG_LOSSLESS;
+      break;
+    case IFF_COMP_JPEG_BASELINE:
+      break;
+    case IFF_COMP_JPEG_SEQUENTIAL:
+      coding->mode = JPEG_EXTENDED;
+      break;
+    case IFF_COMP_JPEG_PROGRESSIVE:
+      coding->mode = JPEG_PROGRESSIVE;
+      break;
+    default:
+      return IFF_E_WT_HEADER;
+  }
+  if (coding->mode != JPEG_LOSSLESS) {
+    if (compression[1] < 1 || compression[1] > 20) return IFF_E_WT_HEADER;
+    coding->quality = static_cast<int32_t>(compression[1]);
+  }
+  coding->h_samp = compression[2] == IFF_SAMPLING_1X1 ? 1 : 2;
+  coding->v_samp = compression[2] == IFF_SAMPLING_2X2 ? 2 : 1;
+  return 0;
+}
+
+void JpegUseCoding(const JpegCodingTp *coding, JpegParamTp *param) {
+  param->mode = coding->mode;
+  param->quality = coding->quality;
+  param->h_samp = coding->h_samp;
+  param->v_samp = coding->v_samp;
+}

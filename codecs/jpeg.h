@@ -68,6 +68,29 @@ typedef struct {
 
 extern const IfuCodecOpsTp JpegCodecOps;
 
+// The JPEG coding a writer's compression request asks for. Every writer of
+// JPEG data (the JPEG files, TIFF's JPEG strips, PDF's DCT images) reads
+// the request through JpegCodingOf, so that the words mean the same
+// everywhere.
+typedef struct {
+  int32_t mode;     // JPEG_* handle mode
+  int32_t quality;  // 1..20; 10 for lossless coding, which has none
+  int32_t h_samp;   // luminance sampling of colour: 1x1, 2x1 or 2x2
+  int32_t v_samp;
+} JpegCodingTp;
+
+// The request's first word is the coding (IFF_COMP_JPEG_LOSSLESS,
+// _BASELINE, _SEQUENTIAL or _PROGRESSIVE, or IFF_COMP_NONE for the
+// defaults: baseline at quality 10, 2x1, the other words unread), its
+// second the quality (1 smallest file .. 20 best picture), its third the
+// sampling (IFF_SAMPLING_*). A code that is no JPEG coding, or a quality
+// outside 1..20 where the coding has one, gets IFF_E_WT_HEADER back, not
+// raised, for the writer to raise under its own name: a quality the
+// converter would refuse is never quietly replaced by another.
+ReturnTp JpegCodingOf(const uint64_t compression[3], JpegCodingTp *coding);
+// Puts the coding into an encoder's parameter block.
+void JpegUseCoding(const JpegCodingTp *coding, JpegParamTp *param);
+
 // The text of the codec's last failure, for drivers that print it.
 const char *JpegLastMessage(void);
 

@@ -236,7 +236,7 @@ ReturnTp ReadDqt(Decoder &d) {
     if (pq > 1 || i + 1 + 64 * (pq + 1) > s.size()) return JpegFail(d.codec, kDecBadLength);
     ++i;
     for (int k = 0; k < 64; ++k) {
-      d.q[tq][JpegZigzag[k]] = static_cast<uint16_t>(pq ? s[i] << 8 | s[i + 1] : s[i]);
+      d.q[tq][JpegZigzag[k]] = pq ? IfuGetBe16(&s[i]) : s[i];
       i += pq + 1;
     }
     d.q_defined[tq] = true;
@@ -309,7 +309,7 @@ void ReadJfif(Decoder &d, const std::vector<uint8_t> &s) {
   if (s.size() < 12) return;
   d.jfif = true;
   const int units = s[7];
-  const int64_t x = s[8] << 8 | s[9], y = s[10] << 8 | s[11];
+  const int64_t x = IfuGetBe16(&s[8]), y = IfuGetBe16(&s[10]);
   if (units == 1) {
     d.par->x_resolution = static_cast<int32_t>(x * 1000);
     d.par->y_resolution = static_cast<int32_t>(y * 1000);
@@ -330,7 +330,7 @@ void ReadExif(Decoder &d, const std::vector<uint8_t> &s) {
   const bool le = t[0] == 'I';
   if (memcmp(t, le ? "II*\0" : "MM\0*", 4) != 0) return;
   auto u16 = [&](size_t o) -> uint32_t {
-    return o + 2 > n ? 0 : le ? t[o] | t[o + 1] << 8 : t[o] << 8 | t[o + 1];
+    return o + 2 > n ? 0 : le ? IfuGetLe16(t + o) : IfuGetBe16(t + o);
   };
   auto u32 = [&](size_t o) -> uint32_t {
     return o + 4 > n ? 0 : le ? u16(o) | u16(o + 2) << 16 : u16(o) << 16 | u16(o + 2);
@@ -414,8 +414,8 @@ ReturnTp ReadSof(Decoder &d, int code) {
   if (s.size() < 6) return JpegFail(d.codec, kDecBadLength);
   d.sof = code;
   d.precision = s[0];
-  d.height = s[1] << 8 | s[2];
-  d.width = s[3] << 8 | s[4];
+  d.height = IfuGetBe16(&s[1]);
+  d.width = IfuGetBe16(&s[3]);
   d.ncomp = s[5];
   const bool lossless = d.mode == JPEG_LOSSLESS;
   if (lossless ? d.precision < 2 || d.precision > 16
@@ -1390,7 +1390,7 @@ ReturnTp ReadAllScans(Decoder &d) {
         std::vector<uint8_t> s;
         if (!(rc = ReadSegment(d, s)) && !d.ended) {
           if (s.size() != 2) return JpegFail(d.codec, kDecBadLength);
-          d.restart_interval = s[0] << 8 | s[1];
+          d.restart_interval = IfuGetBe16(s.data());
         }
         break;
       }
@@ -1475,7 +1475,7 @@ ReturnTp ReadHeaders(Decoder &d) {
       std::vector<uint8_t> s;
       if (!(rc = ReadSegment(d, s))) {
         if (s.size() != 2) return JpegFail(d.codec, kDecBadLength);
-        d.restart_interval = s[0] << 8 | s[1];
+        d.restart_interval = IfuGetBe16(s.data());
       }
     } else if (code >= 0xE0 && code <= 0xEF) {
       rc = ReadApp(d, code);

@@ -60,15 +60,24 @@ typedef struct {
   int32_t dy;
   int32_t width;
   int32_t height;
+  int32_t x0, y0;  // where the plane starts in the component's own samples
   int32_t *data;
 } JtkComponentTp;
 
+// A decoded image holds the picture's channels: the components, or what
+// a JP2 palette and component mapping make of them, with the colour
+// channels in their order first and an opacity channel last.
 typedef struct {
   int32_t width;
   int32_t height;
   int32_t components;
   JtkComponentTp *comp;  // components entries
+  int32_t color_space;   // the JP2 colour box's enumerated space (0: none)
+  int32_t alpha;         // 1: the last component is opacity
 } JtkImageTp;
+
+// Enumerated colour spaces of the JP2 colour box that decoding tells apart.
+enum { JTK_CS_SRGB = 16, JTK_CS_GREY = 17, JTK_CS_SYCC = 18, JTK_CS_ESYCC = 24 };
 
 // An image whose planes are allocated (zeroed), every component of the
 // given precision and sub-sampling 1; null without memory.
@@ -108,6 +117,13 @@ typedef struct {
   int32_t cblk_w, cblk_h;
   int32_t reversible;  // 5-3 wavelet
   int32_t mct;         // multiple component transform used
+  // The picture as the JP2 boxes describe it (a raw codestream: its
+  // components): the channels a decoded image holds, its colour space,
+  // whether the last channel is opacity, the palette's entries (0: none).
+  int32_t channels;
+  int32_t color_space;
+  int32_t alpha;
+  int32_t palette;
 } JtkHeaderTp;
 
 // The main header of data (JP2 boxes when jp2, else a raw codestream).

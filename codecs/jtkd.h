@@ -76,6 +76,29 @@ struct JtkdTilePart {
   int32_t index;  // tile-part number in the codestream (for PPM)
 };
 
+// What the JP2 header says of the picture's channels.
+struct JtkdJp2 {
+  int32_t color_space = 0;  // enumerated colour space (0: none)
+  // The palette: entries rows of columns values, each column of its own
+  // precision and signedness.
+  int32_t entries = 0, columns = 0;
+  std::vector<int32_t> values;
+  std::vector<int32_t> column_precision, column_signed;
+  // The component mapping: one row per channel, a component taken as it
+  // is, or a palette column indexed by the component.
+  struct Map {
+    int32_t component, through_palette, column;
+  };
+  std::vector<Map> map;
+  // The channel definitions: channel, type (0 colour, 1 opacity, 2
+  // premultiplied opacity), association (colour number from 1, 0 the
+  // whole picture).
+  struct Def {
+    int32_t channel, type, association;
+  };
+  std::vector<Def> defs;
+};
+
 struct JtkdStream {
   const uint8_t *data = nullptr;
   size_t length = 0;
@@ -90,6 +113,7 @@ struct JtkdStream {
   std::vector<std::vector<uint8_t>> ppm_chunks;  // one per tile-part, in codestream order
   std::vector<std::vector<JtkdTilePart>> tiles;  // tile-parts of each tile
   size_t main_end = 0;                           // the first SOT
+  JtkdJp2 jp2;
 };
 
 // ---- Tile structures ----------------------------------------------------

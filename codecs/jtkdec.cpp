@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "imagefile.h"
 #include "jtkd.h"
 
 #define CMN_SOURCE "jtkdec"
@@ -36,11 +37,6 @@ enum : uint32_t {
   kEOC = 0xFFD9
 };
 
-uint32_t Be16(const uint8_t *p) { return (uint32_t(p[0]) << 8) | p[1]; }
-uint32_t Be32(const uint8_t *p) {
-  return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
-
 // The body of one marker segment.
 struct Segment {
   const uint8_t *p;
@@ -50,11 +46,11 @@ struct Segment {
   uint32_t U8() { return p[pos++]; }
   uint32_t U16() {
     pos += 2;
-    return Be16(p + pos - 2);
+    return IfuGetBe16(p + pos - 2);
   }
   uint32_t U32() {
     pos += 4;
-    return Be32(p + pos - 4);
+    return IfuGetBe32(p + pos - 4);
   }
 };
 
@@ -231,17 +227,12 @@ int32_t ReadSiz(Segment &seg, JtkdStream &s) {
   s.is_signed.resize(csiz);
   s.dx.resize(csiz);
   s.dy.resize(csiz);
-  uint32_t first_ssiz = 0;
   for (uint32_t c = 0; c < csiz; ++c) {
     const uint32_t ssiz = seg.U8(), xr = seg.U8(), yr = seg.U8();
     // Samples of up to 16 bits: the planes and the bit-plane limits are
-    // made for them.
+    // made for them. Each component has its own precision and sampling.
     if ((ssiz & 0x7F) > 15) return JTK_E_MARKER_DEPTH;
-    if (c == 0) first_ssiz = ssiz;
-    if (ssiz != first_ssiz) return JTK_E_MARKER_DEPTHS;
     if (!PowerOfTwo(xr) || !PowerOfTwo(yr)) return JTK_E_MARKER_SEPARATION;
-    if (c > 0 && (int32_t(xr) != s.dx[0] || int32_t(yr) != s.dy[0]))
-      return JTK_E_MARKER_SEPARATIONS;
     s.precision[c] = static_cast<int32_t>((ssiz & 0x7F) + 1);
     s.is_signed[c] = (ssiz & 0x80) ? 1 : 0;
     s.dx[c] = static_cast<int32_t>(xr);
@@ -254,7 +245,7 @@ int32_t ReadSiz(Segment &seg, JtkdStream &s) {
 // Reads the marker at pos: its code and the segment behind it.
 int32_t NextMarker(const JtkdStream &s, size_t *pos, uint32_t *marker, Segment *seg) {
   if (s.length - *pos < 2) return JTK_E_MARKER_SHORT;
-  *marker = Be16(s.data + *pos);
+  *marker = IfuGetBe16(s.data + *pos);
   *pos += 2;
   if (*marker < 0xFF30) return JTK_E_MARKER_CODE;
   *seg = Segment{s.data + *pos, 0};
@@ -263,7 +254,7 @@ int32_t NextMarker(const JtkdStream &s, size_t *pos, uint32_t *marker, Segment *
       (*marker >= 0xFF30 && *marker <= 0xFF3F))
     return 0;
   if (s.length - *pos < 2) return JTK_E_MARKER_SHORT;
-  const size_t length = Be16(s.data + *pos);
+  const size_t length = IfuGetBe16(s.data + *pos);
   if (length < 2 || length > s.length - *pos) return JTK_E_MARKER_SIZE;
   *seg = Segment{s.data + *pos + 2, length - 2};
   *pos += length;
@@ -276,7 +267,7 @@ int32_t SplitPpm(const std::vector<uint8_t> &all, JtkdStream &s) {
   size_t pos = 0;
   while (pos < all.size()) {
     if (all.size() - pos < 4) return JTK_E_MARKER_SHORT;
-    const size_t n = Be32(all.data() + pos);
+    const size_t n = IfuGetBe32(all.data() + pos);
     pos += 4;
     if (n > all.size() - pos) return JTK_E_MARKER_SHORT;
     s.ppm_chunks.emplace_back(all.begin() + static_cast<ptrdiff_t>(pos),
@@ -291,7 +282,7 @@ int32_t ParseMainHeader(JtkdStream &s) {
   size_t pos = 0;
   uint32_t marker = 0;
   Segment seg{nullptr, 0};
-  if (s.length < 2 || Be16(s.data) != kSOC) return JTK_E_MARKER_CODE;
+  if (s.length < 2 || IfuGetBe16(s.data) != kSOC) return JTK_E_MARKER_CODE;
   pos = 2;
   JTKD_TRY(NextMarker(s, &pos, &marker, &seg));
   if (marker != kSIZ) return JTK_E_MARKER_CODE;
@@ -327,7 +318,7 @@ int32_t ScanTileParts(JtkdStream &s) {
   int32_t index = 0;
   for (;;) {
     if (s.length - pos < 2) return JTK_E_MARKER_NO_EOC;
-    const uint32_t marker = Be16(s.data + pos);
+    const uint32_t marker = IfuGetBe16(s.data + pos);
     if (marker == kEOC) return 0;
     if (marker != kSOT) return JTK_E_MARKER_NO_EOC;
     const size_t start = pos;
@@ -343,7 +334,8 @@ int32_t ScanTileParts(JtkdStream &s) {
     size_t end = 0;
     if (psot == 0) {
       // The last tile-part runs up to the EOC at the end.
-      if (s.length - start < 14 || Be16(s.data + s.length - 2) != kEOC) return JTK_E_MARKER_NO_EOC;
+      if (s.length - start < 14 || IfuGetBe16(s.data + s.length - 2) != kEOC)
+        return JTK_E_MARKER_NO_EOC;
       end = s.length - 2;
     } else {
       if (psot < 14) return JTK_E_MARKER_PSOT;
@@ -377,12 +369,12 @@ struct Box {
 // The box at pos within [pos, limit).
 int32_t ReadBox(const uint8_t *d, size_t pos, size_t limit, Box *box) {
   if (limit - pos < 8) return JTK_E_FILE_READ;
-  uint64_t length = Be32(d + pos);
-  box->type = Be32(d + pos + 4);
+  uint64_t length = IfuGetBe32(d + pos);
+  box->type = IfuGetBe32(d + pos + 4);
   size_t header = 8;
   if (length == 1) {
     if (limit - pos < 16) return JTK_E_FILE_READ;
-    length = (uint64_t(Be32(d + pos + 8)) << 32) | Be32(d + pos + 12);
+    length = (uint64_t(IfuGetBe32(d + pos + 8)) << 32) | IfuGetBe32(d + pos + 12);
     header = 16;
     if (length < 16 || length > limit - pos) return JTK_E_FILE_XL_BOX;
   } else if (length == 0) {
@@ -398,10 +390,72 @@ int32_t ReadBox(const uint8_t *d, size_t pos, size_t limit, Box *box) {
 
 const uint32_t kBoxSignature = 0x6A502020, kBoxFtyp = 0x66747970, kBoxJp2h = 0x6A703268,
                kBoxIhdr = 0x69686472, kBoxColr = 0x636F6C72, kBoxJp2c = 0x6A703263,
-               kBoxUinf = 0x75696E66, kBoxUlst = 0x756C7374, kBoxUrl = 0x75726C20;
+               kBoxUinf = 0x75696E66, kBoxUlst = 0x756C7374, kBoxUrl = 0x75726C20,
+               kBoxPclr = 0x70636C72, kBoxCmap = 0x636D6170, kBoxCdef = 0x63646566;
+
+// The palette: its entries are read only as far as the box holds them.
+int32_t ReadPalette(const uint8_t *d, const Box &box, JtkdJp2 &jp2) {
+  const size_t n = box.end - box.body;
+  if (n < 3) return JTK_E_FILE_PALETTE;
+  const uint8_t *p = d + box.body;
+  const int32_t entries = static_cast<int32_t>(IfuGetBe16(p)), columns = p[2];
+  if (entries < 1 || entries > 1024 || columns < 1) return JTK_E_FILE_PALETTE;
+  if (n < 3 + size_t(columns)) return JTK_E_FILE_PALETTE;
+  size_t row = 0;
+  for (int32_t c = 0; c < columns; ++c) {
+    const int32_t precision = (p[3 + c] & 0x7F) + 1;
+    if (precision > 16) return JTK_E_FILE_PALETTE_DEPTH;
+    jp2.column_precision.push_back(precision);
+    jp2.column_signed.push_back(p[3 + c] >> 7);
+    row += precision > 8 ? 2 : 1;
+  }
+  size_t at = 3 + size_t(columns);
+  if ((n - at) / row < size_t(entries)) return JTK_E_FILE_PALETTE;
+  jp2.values.resize(size_t(entries) * size_t(columns));
+  for (size_t i = 0; i < jp2.values.size(); ++i) {
+    const int32_t c = static_cast<int32_t>(i % size_t(columns));
+    const int32_t precision = jp2.column_precision[size_t(c)];
+    uint32_t v = precision > 8 ? IfuGetBe16(p + at) : p[at];
+    at += precision > 8 ? 2 : 1;
+    v &= (1u << precision) - 1;
+    // Signed values come back with their sign.
+    if (jp2.column_signed[size_t(c)] && (v >> (precision - 1)))
+      jp2.values[i] = static_cast<int32_t>(v) - (1 << precision);
+    else
+      jp2.values[i] = static_cast<int32_t>(v);
+  }
+  jp2.entries = entries;
+  jp2.columns = columns;
+  return 0;
+}
+
+int32_t ReadComponentMap(const uint8_t *d, const Box &box, JtkdJp2 &jp2) {
+  const size_t n = box.end - box.body;
+  if (n == 0 || n % 4 || n / 4 > JTK_MAX_COMPONENTS) return JTK_E_FILE_COMPONENT_MAP;
+  for (size_t at = box.body; at < box.end; at += 4) {
+    const uint32_t type = d[at + 2];
+    if (type > 1) return JTK_E_FILE_COMPONENT_MAP;
+    jp2.map.push_back(JtkdJp2::Map{static_cast<int32_t>(IfuGetBe16(d + at)), static_cast<int32_t>(type),
+                                   static_cast<int32_t>(d[at + 3])});
+  }
+  return 0;
+}
+
+int32_t ReadChannelDefinitions(const uint8_t *d, const Box &box, JtkdJp2 &jp2) {
+  const size_t n = box.end - box.body;
+  if (n < 2 || (n - 2) / 6 < IfuGetBe16(d + box.body)) return JTK_E_FILE_CHANNEL_DEF;
+  const size_t count = IfuGetBe16(d + box.body);
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t *e = d + box.body + 2 + 6 * i;
+    jp2.defs.push_back(JtkdJp2::Def{static_cast<int32_t>(IfuGetBe16(e)),
+                                    static_cast<int32_t>(IfuGetBe16(e + 2)),
+                                    static_cast<int32_t>(IfuGetBe16(e + 4))});
+  }
+  return 0;
+}
 
 // The codestream inside the JP2 boxes.
-int32_t ParseBoxes(const uint8_t *d, size_t n, size_t *cs, size_t *cs_len) {
+int32_t ParseBoxes(const uint8_t *d, size_t n, size_t *cs, size_t *cs_len, JtkdJp2 &jp2) {
   static const uint8_t kSignature[12] = {0,    0,    0,    12,   0x6A, 0x50,
                                          0x20, 0x20, 0x0D, 0x0A, 0x87, 0x0A};
   if (n < 12 || memcmp(d, kSignature, 12) != 0) return JTK_E_FILE_POINTER;
@@ -425,6 +479,15 @@ int32_t ParseBoxes(const uint8_t *d, size_t n, size_t *cs, size_t *cs_len) {
           if (child.end - child.body < 3) return JTK_E_FILE_COLR_METHOD;
           const uint8_t meth = d[child.body];
           if (meth < 1 || meth > 2) return JTK_E_FILE_COLR_METHOD;
+          // The first colour box counts; an enumerated space is four bytes.
+          if (meth == 1 && jp2.color_space == 0 && child.end - child.body >= 7)
+            jp2.color_space = static_cast<int32_t>(IfuGetBe32(d + child.body + 3));
+        } else if (child.type == kBoxPclr && jp2.columns == 0) {
+          JTKD_TRY(ReadPalette(d, child, jp2));
+        } else if (child.type == kBoxCmap && jp2.map.empty()) {
+          JTKD_TRY(ReadComponentMap(d, child, jp2));
+        } else if (child.type == kBoxCdef && jp2.defs.empty()) {
+          JTKD_TRY(ReadChannelDefinitions(d, child, jp2));
         }
         first = false;
         p = child.end;
@@ -452,12 +515,67 @@ int32_t ParseBoxes(const uint8_t *d, size_t n, size_t *cs, size_t *cs_len) {
   return JTK_E_FILE_BOX_TYPE;
 }
 
+// The component mapping and channel definitions name components and
+// palette columns that exist.
+int32_t CheckChannels(const JtkdStream &s) {
+  const JtkdJp2 &jp2 = s.jp2;
+  if (jp2.columns > 0 && jp2.map.empty()) return JTK_E_FILE_COMPONENT_MAP;
+  for (const JtkdJp2::Map &m : jp2.map)
+    if (m.component >= s.components || (m.through_palette && m.column >= jp2.columns))
+      return JTK_E_FILE_COMPONENT_MAP;
+  const size_t channels = jp2.map.empty() ? size_t(s.components) : jp2.map.size();
+  for (const JtkdJp2::Def &def : jp2.defs)
+    if (size_t(def.channel) >= channels) return JTK_E_FILE_CHANNEL_DEF;
+  return 0;
+}
+
 int32_t OpenStream(const uint8_t *data, size_t length, int32_t jp2, JtkdStream &s) {
   size_t start = 0, n = length;
-  if (jp2) JTKD_TRY(ParseBoxes(data, length, &start, &n));
+  if (jp2) JTKD_TRY(ParseBoxes(data, length, &start, &n, s.jp2));
   s.data = data + start;
   s.length = n;
-  return ParseMainHeader(s);
+  JTKD_TRY(ParseMainHeader(s));
+  return CheckChannels(s);
+}
+
+// The order in which the picture's channels are handed out: colour
+// channels by their association, then channels without a meaning, the
+// opacity last. Without definitions, two and four channels end in
+// opacity (grey or RGB with alpha, as writers make them).
+void ChannelOrder(const JtkdStream &s, std::vector<int32_t> *order, int32_t *alpha) {
+  const JtkdJp2 &jp2 = s.jp2;
+  const int32_t channels = jp2.map.empty() ? s.components : static_cast<int32_t>(jp2.map.size());
+  order->clear();
+  *alpha = 0;
+  if (jp2.defs.empty()) {
+    for (int32_t c = 0; c < channels; ++c) order->push_back(c);
+    *alpha = channels == 2 || channels == 4;
+    return;
+  }
+  std::vector<std::pair<int32_t, int32_t>> colour;  // association, channel
+  std::vector<int32_t> other;
+  int32_t opacity = -1;
+  std::vector<bool> defined(size_t(channels), false);
+  for (const JtkdJp2::Def &def : jp2.defs) {
+    if (defined[size_t(def.channel)]) continue;
+    defined[size_t(def.channel)] = true;
+    if (def.type == 0 && def.association > 0)
+      colour.emplace_back(def.association, def.channel);
+    else if ((def.type == 1 || def.type == 2) && opacity < 0)
+      opacity = def.channel;
+    else
+      other.push_back(def.channel);
+  }
+  for (int32_t c = 0; c < channels; ++c)
+    if (!defined[size_t(c)]) other.push_back(c);
+  std::stable_sort(colour.begin(), colour.end());
+  for (const auto &entry : colour) order->push_back(entry.second);
+  std::sort(other.begin(), other.end());
+  order->insert(order->end(), other.begin(), other.end());
+  if (opacity >= 0) {
+    order->push_back(opacity);
+    *alpha = 1;
+  }
 }
 
 void FillHeader(const JtkdStream &s, int32_t jp2, JtkHeaderTp *h) {
@@ -489,6 +607,11 @@ void FillHeader(const JtkdStream &s, int32_t jp2, JtkHeaderTp *h) {
   h->cblk_h = 1 << cod.comp.ycb;
   h->reversible = c0.reversible;
   h->mct = s.components >= 3 ? cod.mct : 0;
+  std::vector<int32_t> order;
+  ChannelOrder(s, &order, &h->alpha);
+  h->channels = static_cast<int32_t>(order.size());
+  h->color_space = s.jp2.color_space;
+  h->palette = s.jp2.entries;
 }
 
 // Image planes are bounded before anything is allocated: by a fixed cap
@@ -499,6 +622,70 @@ void FillHeader(const JtkdStream &s, int32_t jp2, JtkHeaderTp *h) {
 const int64_t kMaxSamples = int64_t(1) << 28;
 const int64_t kFreeSamples = int64_t(1) << 24;
 const int64_t kSamplesPerByte = 8192;
+
+// The size of component c's plane at the resolution kept.
+void ComponentSize(const JtkdStream &s, size_t c, int32_t reduce, int64_t *w, int64_t *h) {
+  *w = JtkdCeilShift(JtkdCeilDiv(s.x1, s.dx[c]), reduce) -
+       JtkdCeilShift(JtkdCeilDiv(s.x0, s.dx[c]), reduce);
+  *h = JtkdCeilShift(JtkdCeilDiv(s.y1, s.dy[c]), reduce) -
+       JtkdCeilShift(JtkdCeilDiv(s.y0, s.dy[c]), reduce);
+}
+
+// The decoded components become the picture's channels: in the order of
+// the channel definitions, palette columns looked up by their component.
+// A component that serves several channels is copied.
+int32_t MakeChannels(const JtkdStream &s, JtkImageTp *image) {
+  const JtkdJp2 &jp2 = s.jp2;
+  std::vector<int32_t> order;
+  int32_t alpha = 0;
+  ChannelOrder(s, &order, &alpha);
+  const size_t n = order.size();
+  JtkComponentTp *out = static_cast<JtkComponentTp *>(calloc(n, sizeof(JtkComponentTp)));
+  if (!out) return JTK_E_MEMORY;
+  std::vector<bool> taken(size_t(image->components), false);
+  std::vector<int32_t *> made;  // planes of our own, freed on failure
+  for (size_t i = 0; i < n; ++i) {
+    const int32_t channel = order[i];
+    const JtkdJp2::Map m = jp2.map.empty() ? JtkdJp2::Map{channel, 0, 0} : jp2.map[size_t(channel)];
+    const JtkComponentTp &src = image->comp[m.component];
+    JtkComponentTp &dst = out[i];
+    dst = src;
+    if (!m.through_palette && !taken[size_t(m.component)]) {
+      taken[size_t(m.component)] = true;
+      continue;
+    }
+    const size_t area = size_t(src.width) * size_t(src.height);
+    dst.data = static_cast<int32_t *>(JtkdAllocPlane(area * sizeof(int32_t)));
+    if (!dst.data) {
+      for (int32_t *plane : made) free(plane);
+      free(out);
+      return JTK_E_MEMORY;
+    }
+    made.push_back(dst.data);
+    if (!m.through_palette) {
+      memcpy(dst.data, src.data, area * sizeof(int32_t));
+      continue;
+    }
+    // Indexes beyond the palette take its nearest entry.
+    dst.precision = jp2.column_precision[size_t(m.column)];
+    dst.is_signed = jp2.column_signed[size_t(m.column)];
+    const int32_t *values = jp2.values.data() + m.column;
+    const size_t columns = size_t(jp2.columns);
+    for (size_t k = 0; k < area; ++k) {
+      const int32_t index = std::min(std::max(src.data[k], 0), jp2.entries - 1);
+      dst.data[k] = values[size_t(index) * columns];
+    }
+  }
+  // Components no channel keeps are let go.
+  for (int32_t c = 0; c < image->components; ++c)
+    if (!taken[size_t(c)]) free(image->comp[c].data);
+  free(image->comp);
+  image->comp = out;
+  image->components = static_cast<int32_t>(n);
+  image->alpha = alpha;
+  image->color_space = jp2.color_space;
+  return 0;
+}
 
 int32_t Decompress(const JtkParamTp *param_in, const uint8_t *data, size_t length,
                    JtkImageTp **out) {
@@ -513,19 +700,24 @@ int32_t Decompress(const JtkParamTp *param_in, const uint8_t *data, size_t lengt
   for (const auto &entry : s.main.coc) min_levels = std::min(min_levels, entry.second.levels);
   const int32_t reduce = std::max(0, std::min(param.reduce, min_levels));
   param.reduce = reduce;
-  const int64_t cx0 = JtkdCeilShift(JtkdCeilDiv(s.x0, s.dx[0]), reduce);
-  const int64_t cx1 = JtkdCeilShift(JtkdCeilDiv(s.x1, s.dx[0]), reduce);
-  const int64_t cy0 = JtkdCeilShift(JtkdCeilDiv(s.y0, s.dy[0]), reduce);
-  const int64_t cy1 = JtkdCeilShift(JtkdCeilDiv(s.y1, s.dy[0]), reduce);
-  const int64_t w = cx1 - cx0, h = cy1 - cy0;
+  int64_t w = 0, h = 0;
+  ComponentSize(s, 0, reduce, &w, &h);
   if (w < 1 || h < 1) return JTK_E_MARKER_IMAGE_SIZE;
   // The cap holds for the full size too: the tiles' structures are built
-  // for every resolution whatever is left out.
-  const int64_t full_w = JtkdCeilDiv(s.x1, s.dx[0]) - JtkdCeilDiv(s.x0, s.dx[0]);
-  const int64_t full_h = JtkdCeilDiv(s.y1, s.dy[0]) - JtkdCeilDiv(s.y0, s.dy[0]);
+  // for every resolution whatever is left out. It holds for every
+  // component and for every channel a palette makes.
   const int64_t allowed =
       std::min(kMaxSamples, std::max(kFreeSamples, int64_t(length) * kSamplesPerByte));
-  if (full_w > allowed || full_h > allowed || full_w * full_h > allowed / s.components)
+  int64_t samples = 0, largest = 0;
+  for (size_t c = 0; c < size_t(s.components); ++c) {
+    int64_t fw = 0, fh = 0;
+    ComponentSize(s, c, 0, &fw, &fh);
+    if (fw > allowed || fh > allowed) return JTK_E_MARKER_IMAGE_SIZE;
+    samples += fw * fh;
+    largest = std::max(largest, fw * fh);
+    if (samples > allowed) return JTK_E_MARKER_IMAGE_SIZE;
+  }
+  if (!s.jp2.map.empty() && largest > (allowed - samples) / int64_t(s.jp2.map.size()))
     return JTK_E_MARKER_IMAGE_SIZE;
   // The planes come with the tiles (a single tile hands its own over).
   JtkImageTp *image = static_cast<JtkImageTp *>(calloc(1, sizeof(JtkImageTp)));
@@ -540,12 +732,17 @@ int32_t Decompress(const JtkParamTp *param_in, const uint8_t *data, size_t lengt
   image->components = s.components;
   for (int32_t c = 0; c < s.components; ++c) {
     JtkComponentTp &comp = image->comp[c];
-    comp.precision = s.precision[c];
-    comp.is_signed = s.is_signed[c];
-    comp.dx = s.dx[c];
-    comp.dy = s.dy[c];
-    comp.width = image->width;
-    comp.height = image->height;
+    comp.precision = s.precision[size_t(c)];
+    comp.is_signed = s.is_signed[size_t(c)];
+    comp.dx = s.dx[size_t(c)];
+    comp.dy = s.dy[size_t(c)];
+    int64_t cw = 0, ch = 0;
+    ComponentSize(s, size_t(c), reduce, &cw, &ch);
+    comp.x0 = static_cast<int32_t>(JtkdCeilShift(JtkdCeilDiv(s.x0, s.dx[size_t(c)]), reduce));
+    comp.y0 = static_cast<int32_t>(JtkdCeilShift(JtkdCeilDiv(s.y0, s.dy[size_t(c)]), reduce));
+    // A component may have no sample at all at a reduced size.
+    comp.width = static_cast<int32_t>(std::max<int64_t>(cw, 1));
+    comp.height = static_cast<int32_t>(std::max<int64_t>(ch, 1));
   }
   JtkdT1Work work;
   for (size_t t = 0; t < s.tiles.size(); ++t) {
@@ -559,11 +756,17 @@ int32_t Decompress(const JtkParamTp *param_in, const uint8_t *data, size_t lengt
   for (int32_t c = 0; c < s.components; ++c) {
     JtkComponentTp &comp = image->comp[c];
     if (!comp.data)
-      comp.data = static_cast<int32_t *>(JtkdAllocPlane(size_t(w) * size_t(h) * sizeof(int32_t)));
+      comp.data = static_cast<int32_t *>(
+          JtkdAllocPlane(size_t(comp.width) * size_t(comp.height) * sizeof(int32_t)));
     if (!comp.data) {
       JtkFreeImage(&image);
       return JTK_E_MEMORY;
     }
+  }
+  const int32_t rc = MakeChannels(s, image);
+  if (rc < 0) {
+    JtkFreeImage(&image);
+    return rc;
   }
   *out = image;
   return 0;

@@ -26,6 +26,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "imagefile.h"
 #include "jtkeint.h"
 
 #define CMN_SOURCE "jtkenc"
@@ -199,15 +200,6 @@ int32_t FloorLog2(uint32_t v) {
   return r;
 }
 
-void Put16(std::vector<uint8_t> &o, uint32_t v) {
-  o.push_back(static_cast<uint8_t>(v >> 8));
-  o.push_back(static_cast<uint8_t>(v));
-}
-void Put32(std::vector<uint8_t> &o, uint32_t v) {
-  Put16(o, v >> 16);
-  Put16(o, v & 0xFFFF);
-}
-
 class Encoder {
  public:
   Encoder(const JtkParamTp &p, const JtkImageTp &image) : image_(image) {
@@ -261,16 +253,16 @@ class Encoder {
     std::vector<uint8_t> cs;
     MainHeader(&cs);
     // One tile-part: SOT, SOD, the packets.
-    Put16(cs, 0xFF90);
-    Put16(cs, 10);
-    Put16(cs, 0);
+    IfuAppendBe16(&cs, 0xFF90);
+    IfuAppendBe16(&cs, 10);
+    IfuAppendBe16(&cs, 0);
     const uint64_t psot = 14 + body->size();
-    Put32(cs, psot > 0xFFFFFFFFu ? 0 : static_cast<uint32_t>(psot));
+    IfuAppendBe32(&cs, psot > 0xFFFFFFFFu ? 0 : static_cast<uint32_t>(psot));
     cs.push_back(0);
     cs.push_back(1);
-    Put16(cs, 0xFF93);
+    IfuAppendBe16(&cs, 0xFF93);
     tail->clear();
-    Put16(*tail, 0xFFD9);
+    IfuAppendBe16(tail, 0xFFD9);
     head->clear();
     if (jp2_) Boxes(head, cs.size() + body->size() + tail->size());
     head->insert(head->end(), cs.begin(), cs.end());
@@ -737,20 +729,20 @@ class Encoder {
 
   void MainHeader(std::vector<uint8_t> *o) {
     const int32_t nc = image_.components;
-    Put16(*o, 0xFF4F);
+    IfuAppendBe16(o, 0xFF4F);
     // SIZ: image and tile at the origin, one tile.
-    Put16(*o, 0xFF51);
-    Put16(*o, static_cast<uint32_t>(38 + 3 * nc));
-    Put16(*o, 0);
-    Put32(*o, static_cast<uint32_t>(image_.width));
-    Put32(*o, static_cast<uint32_t>(image_.height));
-    Put32(*o, 0);
-    Put32(*o, 0);
-    Put32(*o, static_cast<uint32_t>(image_.width));
-    Put32(*o, static_cast<uint32_t>(image_.height));
-    Put32(*o, 0);
-    Put32(*o, 0);
-    Put16(*o, static_cast<uint32_t>(nc));
+    IfuAppendBe16(o, 0xFF51);
+    IfuAppendBe16(o, static_cast<uint16_t>(38 + 3 * nc));
+    IfuAppendBe16(o, 0);
+    IfuAppendBe32(o, static_cast<uint32_t>(image_.width));
+    IfuAppendBe32(o, static_cast<uint32_t>(image_.height));
+    IfuAppendBe32(o, 0);
+    IfuAppendBe32(o, 0);
+    IfuAppendBe32(o, static_cast<uint32_t>(image_.width));
+    IfuAppendBe32(o, static_cast<uint32_t>(image_.height));
+    IfuAppendBe32(o, 0);
+    IfuAppendBe32(o, 0);
+    IfuAppendBe16(o, static_cast<uint16_t>(nc));
     for (int32_t c = 0; c < nc; ++c) {
       o->push_back(static_cast<uint8_t>((image_.comp[c].precision - 1) |
                                         (image_.comp[c].is_signed ? 0x80 : 0)));
@@ -758,11 +750,11 @@ class Encoder {
       o->push_back(1);
     }
     // COD.
-    Put16(*o, 0xFF52);
-    Put16(*o, 12);
+    IfuAppendBe16(o, 0xFF52);
+    IfuAppendBe16(o, 12);
     o->push_back(0);
     o->push_back(static_cast<uint8_t>(progression_));
-    Put16(*o, static_cast<uint32_t>(layers_));
+    IfuAppendBe16(o, static_cast<uint16_t>(layers_));
     o->push_back(mct_ ? 1 : 0);
     o->push_back(static_cast<uint8_t>(levels_));
     o->push_back(static_cast<uint8_t>(FloorLog2(static_cast<uint32_t>(cbw_)) - 2));
@@ -772,55 +764,55 @@ class Encoder {
     // QCD: one exponent per band for reversible coding, exponent and
     // mantissa for the 9-7 steps.
     const int32_t bands = 3 * levels_ + 1;
-    Put16(*o, 0xFF5C);
-    Put16(*o, static_cast<uint32_t>(3 + (reversible_ ? bands : 2 * bands)));
+    IfuAppendBe16(o, 0xFF5C);
+    IfuAppendBe16(o, static_cast<uint16_t>(3 + (reversible_ ? bands : 2 * bands)));
     o->push_back(static_cast<uint8_t>(guard_ << 5 | (reversible_ ? 0 : 2)));
     for (const Resolution &r : comps_.empty() ? std::vector<Resolution>() : comps_[0].res)
       for (const Band &b : r.bands) {
         if (reversible_)
           o->push_back(static_cast<uint8_t>(b.exponent << 3));
         else
-          Put16(*o, static_cast<uint32_t>(b.exponent << 11 | b.mantissa));
+          IfuAppendBe16(o, static_cast<uint16_t>(b.exponent << 11 | b.mantissa));
       }
     // COM: who made the file (Latin text).
     static const char kComment[] = "pvview";
-    Put16(*o, 0xFF64);
-    Put16(*o, static_cast<uint32_t>(4 + sizeof kComment - 1));
-    Put16(*o, 1);
+    IfuAppendBe16(o, 0xFF64);
+    IfuAppendBe16(o, static_cast<uint16_t>(4 + sizeof kComment - 1));
+    IfuAppendBe16(o, 1);
     o->insert(o->end(), kComment, kComment + sizeof kComment - 1);
   }
 
   // The JP2 boxes up to the codestream box's header.
   void Boxes(std::vector<uint8_t> *o, size_t codestream) {
     auto tag = [o](const char *t) { o->insert(o->end(), t, t + 4); };
-    Put32(*o, 12);
+    IfuAppendBe32(o, 12);
     tag("jP  ");
-    Put32(*o, 0x0D0A870A);
-    Put32(*o, 20);
+    IfuAppendBe32(o, 0x0D0A870A);
+    IfuAppendBe32(o, 20);
     tag("ftyp");
     tag("jp2 ");
-    Put32(*o, 0);
+    IfuAppendBe32(o, 0);
     tag("jp2 ");
-    Put32(*o, 8 + 22 + 15);
+    IfuAppendBe32(o, 8 + 22 + 15);
     tag("jp2h");
-    Put32(*o, 22);
+    IfuAppendBe32(o, 22);
     tag("ihdr");
-    Put32(*o, static_cast<uint32_t>(image_.height));
-    Put32(*o, static_cast<uint32_t>(image_.width));
-    Put16(*o, static_cast<uint32_t>(image_.components));
+    IfuAppendBe32(o, static_cast<uint32_t>(image_.height));
+    IfuAppendBe32(o, static_cast<uint32_t>(image_.width));
+    IfuAppendBe16(o, static_cast<uint16_t>(image_.components));
     o->push_back(static_cast<uint8_t>((image_.comp[0].precision - 1) |
                                       (image_.comp[0].is_signed ? 0x80 : 0)));
     o->push_back(7);  // the only compression type of JP2
     o->push_back(0);  // colour space known
     o->push_back(0);  // no intellectual property box
-    Put32(*o, 15);
+    IfuAppendBe32(o, 15);
     tag("colr");
     o->push_back(1);  // enumerated colour space
     o->push_back(0);
     o->push_back(0);
-    Put32(*o, image_.components == 3 ? 16 : 17);  // sRGB or greyscale
+    IfuAppendBe32(o, image_.components == 3 ? 16 : 17);  // sRGB or greyscale
     const uint64_t box = 8 + static_cast<uint64_t>(codestream);
-    Put32(*o, box > 0xFFFFFFFFu ? 0 : static_cast<uint32_t>(box));
+    IfuAppendBe32(o, box > 0xFFFFFFFFu ? 0 : static_cast<uint32_t>(box));
     tag("jp2c");
   }
 

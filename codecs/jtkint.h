@@ -7,7 +7,8 @@
 
 #include "jtk.h"
 
-// Components the codec handles (the driver uses 1 or 3).
+// Components the codec handles (the driver shows up to three colour
+// channels and an opacity).
 #define JTK_MAX_COMPONENTS 16384
 
 // The categories of the messages.
@@ -58,6 +59,11 @@ enum {
   X(JTK_E_FILE_BOX_TYPE, JTK_CAT_FILE, 9, "Type of Box is wrong")                                 \
   X(JTK_E_FILE_COLR_METHOD, JTK_CAT_FILE, 10, "Wrong value in byMeth of Color Spacefication Box") \
   X(JTK_E_FILE_WRITE, JTK_CAT_FILE, 11, "Unable to write data into file")                         \
+  X(JTK_E_FILE_PALETTE, JTK_CAT_FILE, 12, "Palette box holds fewer entries than it counts")       \
+  X(JTK_E_FILE_PALETTE_DEPTH, JTK_CAT_FILE, 13, "Palette column of more than 16 bits")            \
+  X(JTK_E_FILE_COMPONENT_MAP, JTK_CAT_FILE, 14,                                                   \
+    "Component mapping box names a missing component or palette column")                          \
+  X(JTK_E_FILE_CHANNEL_DEF, JTK_CAT_FILE, 15, "Channel definition box names a missing channel")   \
   /* The main header's entry point. */                                                            \
   X(JTK_E_HEADER_PARAM, JTK_CAT_HEADER, 1, "Invalid Parameter to GetMainHeader function")         \
   /* Markers and their segments. */                                                               \

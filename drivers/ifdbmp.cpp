@@ -27,15 +27,6 @@ constexpr double kInchPerMetre = 0.0254;
 
 enum { kRgb = 0, kRle8 = 1, kRle4 = 2, kBitFields = 3 };
 
-uint32_t GetLe32(const unsigned char *p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-void PutLe32(unsigned char *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
 // A channel mask: where its lowest set bit is, and how many bits it has.
 struct Channel {
   uint32_t mask = 0;
@@ -129,7 +120,7 @@ ReturnTp ReadInfoHeader(BmpState *s) {
   ReturnTp rc = CmnError(CMN_SOURCE, __LINE__, IfiSeek(s->handle, kFileHeader, 0));
   if (!rc) rc = ReadAll(s, h, 4, __LINE__);
   if (rc) return rc;
-  s->header_size = GetLe32(h);
+  s->header_size = IfuGetLe32(h);
   if (s->header_size == 12) {
     rc = ReadAll(s, h + 4, 8, __LINE__);
     if (rc) return rc;
@@ -146,21 +137,21 @@ ReturnTp ReadInfoHeader(BmpState *s) {
     return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   rc = ReadAll(s, h + 4, s->header_size - 4, __LINE__);
   if (rc) return rc;
-  s->width = static_cast<int32_t>(GetLe32(h + 4));
-  const uint32_t height = GetLe32(h + 8);
+  s->width = static_cast<int32_t>(IfuGetLe32(h + 4));
+  const uint32_t height = IfuGetLe32(h + 8);
   s->bottom_up = height <= kNegativeHeight;
   s->height = s->bottom_up ? height : (int64_t{1} << 32) - height;
   s->planes = IfuGetLe16(h + 12);
   s->bits = IfuGetLe16(h + 14);
-  s->compression = GetLe32(h + 16);
-  s->image_size = GetLe32(h + 20);
-  s->x_ppm = static_cast<int32_t>(GetLe32(h + 24));
-  s->y_ppm = static_cast<int32_t>(GetLe32(h + 28));
-  s->colors_used = GetLe32(h + 32);
-  s->colors_important = GetLe32(h + 36);
+  s->compression = IfuGetLe32(h + 16);
+  s->image_size = IfuGetLe32(h + 20);
+  s->x_ppm = static_cast<int32_t>(IfuGetLe32(h + 24));
+  s->y_ppm = static_cast<int32_t>(IfuGetLe32(h + 28));
+  s->colors_used = IfuGetLe32(h + 32);
+  s->colors_important = IfuGetLe32(h + 36);
   if (s->header_size >= 108) {
-    for (int i = 0; i < 4; ++i) s->header_masks[i] = GetLe32(h + 40 + 4 * i);
-    s->color_space = GetLe32(h + 56);
+    for (int i = 0; i < 4; ++i) s->header_masks[i] = IfuGetLe32(h + 40 + 4 * i);
+    s->color_space = IfuGetLe32(h + 56);
   }
   s->entry_bytes = 4;
   return 0;
@@ -179,7 +170,7 @@ ReturnTp ReadMasks(BmpState *s) {
       ReturnTp rc = CmnError(CMN_SOURCE, __LINE__, IfiSeek(s->handle, kFileHeader + 40, 0));
       if (!rc) rc = ReadAll(s, m, sizeof m, __LINE__);
       if (rc) return rc;
-      for (int i = 0; i < 3; ++i) masks[i] = GetLe32(m + 4 * i);
+      for (int i = 0; i < 3; ++i) masks[i] = IfuGetLe32(m + 4 * i);
     }
   }
   for (int i = 0; i < 3; ++i) s->channels[i] = MakeChannel(masks[i]);
@@ -330,8 +321,6 @@ uint32_t Ppm(double dpi) {
   return static_cast<uint32_t>(std::min(dpi / kInchPerMetre + 0.5, 2147483647.0));
 }
 
-}  // namespace
-
 ReturnTp IfdBmpInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
@@ -346,8 +335,8 @@ ReturnTp IfdBmpInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
     *state = s.release();
     return 0;
   }
-  s->recognised = h[0] == 'B' && h[1] == 'M' && GetLe32(h + 6) == 0;
-  s->data_offset = GetLe32(h + 10);
+  s->recognised = h[0] == 'B' && h[1] == 'M' && IfuGetLe32(h + 6) == 0;
+  s->data_offset = IfuGetLe32(h + 10);
   request->recognised = s->recognised;
   *state = s.release();
   return 0;
@@ -370,7 +359,8 @@ ReturnTp IfdBmpRdHead(void *state, IffParamTp *p) {
     return CmnError(CMN_SOURCE, __LINE__, IFI_E_EOF);
 
   // Run-length rows are named as such; channel masks compress nothing.
-  FXICompression = s->compression == kRle8 || s->compression == kRle4 ? 2 : 0;
+  FXICompression =
+      s->compression == kRle8 || s->compression == kRle4 ? IFF_COMP_RLE : IFF_COMP_NONE;
   FXIBitsPerPixel = s->bits;
   s->stride = (s->bits * std::max<int64_t>(s->width, 0) + 31) / 32 * 4;
   s->cmap_entries = s->bits < 16 ? 1 << s->bits : 0;
@@ -462,7 +452,8 @@ ReturnTp IfdBmpWtHead(void *state, IffParamTp *p) {
   const bool mapped = p->has_cmap && p->cmap_entries > 0;
   if (p->color_model != IFF_CM_RGB && !(mapped && p->color_model == IFF_CM_PALETTE))
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_NEEDS_RGB);
-  if (p->compression[0] != 0) return CmnError(CMN_SOURCE, __LINE__, IFD_E_NO_COMPRESSION);
+  if (p->compression[0] != IFF_COMP_NONE)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_NO_COMPRESSION);
   const int32_t entries = mapped ? p->cmap_entries : 0;
   switch (entries) {
     case 0:
@@ -503,17 +494,17 @@ ReturnTp IfdBmpWtHead(void *state, IffParamTp *p) {
   s->next_line = 0;
 
   unsigned char h[kFileHeader + kWindowsHeader] = {'B', 'M'};
-  PutLe32(h + 2, static_cast<uint32_t>(s->file_size));
-  PutLe32(h + 10, static_cast<uint32_t>(s->data_start));
+  IfuPutLe32(h + 2, static_cast<uint32_t>(s->file_size));
+  IfuPutLe32(h + 10, static_cast<uint32_t>(s->data_start));
   unsigned char *info = h + kFileHeader;
-  PutLe32(info, kWindowsHeader);
-  PutLe32(info + 4, static_cast<uint32_t>(s->width));
-  PutLe32(info + 8, static_cast<uint32_t>(s->top_down ? -s->height : s->height));
+  IfuPutLe32(info, kWindowsHeader);
+  IfuPutLe32(info + 4, static_cast<uint32_t>(s->width));
+  IfuPutLe32(info + 8, static_cast<uint32_t>(s->top_down ? -s->height : s->height));
   IfuPutLe16(info + 12, 1);
   IfuPutLe16(info + 14, static_cast<uint16_t>(s->out_bits));
-  PutLe32(info + 20, static_cast<uint32_t>(s->stride * s->height));
-  PutLe32(info + 24, Ppm(p->x_resolution));
-  PutLe32(info + 28, Ppm(p->y_resolution));
+  IfuPutLe32(info + 20, static_cast<uint32_t>(s->stride * s->height));
+  IfuPutLe32(info + 24, Ppm(p->x_resolution));
+  IfuPutLe32(info + 28, Ppm(p->y_resolution));
   return CmnError(CMN_SOURCE, __LINE__, IfiWrite(h, sizeof h, 1, s->handle));
 }
 
@@ -557,6 +548,8 @@ ReturnTp IfdBmpWtScan(void *state, IffParamTp *p) {
 }
 
 ReturnTp IfdBmpTerm(void **state) { return IffTermDriverState<BmpState>(state); }
+
+}  // namespace
 
 const IffFormatTp IfdBmpFormat = {
     "BMP",

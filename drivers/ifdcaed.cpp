@@ -248,16 +248,11 @@ ReturnTp Init(void **state, IffOpenRequestTp *request, bool binary) {
   std::unique_ptr<CaedsState> s(new (std::nothrow) CaedsState());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   s->binary = binary;
-  s->handle = request->stream;
-  if (!s->handle) {
-    ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &s->handle);
-    if (rc) return rc;
-  }
+  ReturnTp rc = IffOpenDriverStream(request, &s->handle, nullptr, 0);
+  if (rc) return rc;
   *state = s.release();
   return 0;
 }
-
-}  // namespace
 
 ReturnTp IfdCaedsFormatInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   return Init(state, request, false);
@@ -321,7 +316,7 @@ ReturnTp IfdCaedsRdHead(void *state, IffParamTp *p) {
   p->reported1 = 1;
   p->has_cmap = 0;
   FXIBitsPerPixel = 24;
-  FXICompression = 2;  // the picture is stored as runs of colour
+  FXICompression = IFF_COMP_RLE;  // the picture is stored as runs of colour
   return 0;
 }
 
@@ -348,12 +343,9 @@ ReturnTp IfdCaedsRdScan(void *state, IffParamTp *p) {
   }
 }
 
-ReturnTp IfdCaedsTerm(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<CaedsState> s(static_cast<CaedsState *>(*state));
-  *state = nullptr;
-  return s->handle ? IfiClose(s->handle) : 0;
-}
+ReturnTp IfdCaedsTerm(void **state) { return IffTermDriverState<CaedsState>(state); }
+
+}  // namespace
 
 const IffFormatTp IfdCaedsFormattedFormat = {
     "CaedsFormatted",

@@ -65,23 +65,13 @@ int Values(const unsigned char *record, int *a, int *b) {
   return sscanf(text, "%d,%d", a, b);
 }
 
-}  // namespace
-
 ReturnTp IfdCalsInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
   std::unique_ptr<CalsState> s(new (std::nothrow) CalsState());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
-  if (request->service == IFF_SRV_EXPORT) {
-    ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
-    if (rc) return rc;
-  } else {
-    s->handle = request->stream;
-    if (!s->handle) {
-      ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &s->handle);
-      if (rc) return rc;
-    }
-  }
+  ReturnTp rc = IffOpenDriverStream(request, &s->handle, nullptr, 0);
+  if (rc) return rc;
   *state = s.release();
   return 0;
 }
@@ -110,7 +100,7 @@ ReturnTp IfdCalsRdHead(void *state, IffParamTp *p) {
     }
   }
   FXIBitsPerPixel = 1;
-  FXICompression = 9;
+  FXICompression = IFF_COMP_G4;
   if (width < 1 || height < 1) return CmnError(CMN_SOURCE, __LINE__, IFD_E_INVALID_DATA, kFormat);
   s->width = width;
   s->height = height;
@@ -236,19 +226,20 @@ ReturnTp IfdCalsWtScan(void *state, IffParamTp *p) {
   return 0;
 }
 
-ReturnTp IfdCalsTerm(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<CalsState> s(static_cast<CalsState *>(*state));
-  *state = nullptr;
+// The fax encoder's last bits go out before the stream closes.
+ReturnTp Finish(CalsState *s) {
   ReturnTp rc = 0;
   if (s->codec) {
     if (s->codec->encoder) rc = IfuCodecFinish(s->codec);
     IfuCodecTerm(&s->codec);
   }
   free(s->packed);
-  if (s->handle) IfiClose(s->handle);
   return rc;
 }
+
+ReturnTp IfdCalsTerm(void **state) { return IffTermDriverState<CalsState>(state, Finish); }
+
+}  // namespace
 
 const IffFormatTp IfdCalsFormat = {
     "CALS",

@@ -89,27 +89,21 @@ bool Allocate(std::vector<unsigned char> &v, size_t n) {
   return true;
 }
 
-}  // namespace
-
 ReturnTp IfdCatiaInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
   std::unique_ptr<CatState> s(new (std::nothrow) CatState());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
+  size_t got = 0;
+  ReturnTp rc = IffOpenDriverStream(request, &s->handle, s->header, kHeader, nullptr,
+                                    IFF_HEADER_AS_FOUND, &got);
+  if (rc) return rc;
   if (request->service == IFF_SRV_EXPORT) {
-    ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
-    if (rc) return rc;
     *state = s.release();
     return 0;
   }
-  s->handle = request->stream;
-  const bool opened_here = !s->handle;
-  if (opened_here) {
-    ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &s->handle);
-    if (rc) return rc;
-  }
   unsigned char *h = s->header;
-  if (IfiSeek(s->handle, 0, 0) == 0 && IfiFetch(h, 1, kHeader, s->handle) == kHeader) {
+  if (got == kHeader) {
     s->ascii = At(h, 0, "BEGIN IMAGE");
     if (!s->ascii) IfuEbcdicToAscii(h, kHeader, h);
     s->recognised = At(h, 0, "BEGIN IMAGE") && At(h, 160, "IMAGE SIZE") &&
@@ -146,7 +140,7 @@ ReturnTp IfdCatiaRdHead(void *state, IffParamTp *p) {
   p->has_cmap = s->layout->entries != 0;
   p->cmap_entries = s->layout->entries;
   FXIBitsPerPixel = s->layout->bits;
-  FXICompression = 0;
+  FXICompression = IFF_COMP_NONE;
   s->next_line = 0;
   return CmnError(CMN_SOURCE, __LINE__, IfiSeek(s->handle, kHeader, 0));
 }
@@ -203,7 +197,8 @@ ReturnTp IfdCatiaRdScan(void *state, IffParamTp *p) {
 ReturnTp IfdCatiaWtHead(void *state, IffParamTp *p) {
   auto *s = static_cast<CatState *>(state);
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-  if (p->compression[0] != 0) return CmnError(CMN_SOURCE, __LINE__, IFD_E_NO_COMPRESSION);
+  if (p->compression[0] != IFF_COMP_NONE)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_NO_COMPRESSION);
   // 1 ASCII, 2 EBCDIC; without a choice, ASCII.
   if (p->export_option < 0 || p->export_option > 2)
     return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
@@ -286,13 +281,9 @@ ReturnTp IfdCatiaWtScan(void *state, IffParamTp *p) {
   return 0;
 }
 
-ReturnTp IfdCatiaTerm(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<CatState> s(static_cast<CatState *>(*state));
-  *state = nullptr;
-  if (s->handle) IfiClose(s->handle);
-  return 0;
-}
+ReturnTp IfdCatiaTerm(void **state) { return IffTermDriverState<CatState>(state); }
+
+}  // namespace
 
 const IffFormatTp IfdCatiaFormat = {
     "Catia",

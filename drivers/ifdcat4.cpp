@@ -340,35 +340,27 @@ ReturnTp WriteData(Cat4State *s) {
   return rc ? rc : PutItem(s, end, kRec);
 }
 
-}  // namespace
-
 ReturnTp IfdCatia4Init(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
   std::unique_ptr<Cat4State> s(new (std::nothrow) Cat4State());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
+  unsigned char head[kPrefix + kMarkAt + 8];
+  size_t n = 0;
+  ReturnTp rc =
+      IffOpenDriverStream(request, &s->handle, head, sizeof head, nullptr, IFF_HEADER_AS_FOUND, &n);
+  if (rc) return rc;
   if (request->service == IFF_SRV_EXPORT) {
-    ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
-    if (rc) return rc;
     // Records go out in small pieces; a bigger stream buffer keeps writes few.
     IfiSetBuffer(s->handle, nullptr, 0, kExportBuffer);
     *state = s.release();
     return 0;
   }
-  s->handle = request->stream;
-  if (!s->handle) {
-    ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &s->handle);
-    if (rc) return rc;
-  }
-  unsigned char head[kPrefix + kMarkAt + 8] = {};
-  if (IfiSeek(s->handle, 0, 0) == 0) {
-    const size_t n = IfiFetch(head, 1, sizeof head, s->handle);
-    if (n >= kMarkAt + 6 && IsMark(head + kMarkAt)) {
-      s->recognised = true;
-    } else if (n >= sizeof head - 2 && IsMark(head + kPrefix + kMarkAt)) {
-      s->recognised = true;
-      s->prefix = kPrefix;
-    }
+  if (n >= kMarkAt + 6 && IsMark(head + kMarkAt)) {
+    s->recognised = true;
+  } else if (n >= sizeof head - 2 && IsMark(head + kPrefix + kMarkAt)) {
+    s->recognised = true;
+    s->prefix = kPrefix;
   }
   request->recognised = s->recognised;
   *state = s.release();
@@ -421,7 +413,7 @@ ReturnTp IfdCatia4RdHead(void *state, IffParamTp *p) {
   p->reported1 = 1;
   p->has_cmap = 0;
   FXIBitsPerPixel = 24;
-  FXICompression = s->method ? 2 : 0;
+  FXICompression = s->method ? IFF_COMP_RLE : IFF_COMP_NONE;
   return 0;
 }
 
@@ -452,7 +444,7 @@ ReturnTp IfdCatia4WtHead(void *state, IffParamTp *p) {
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (p->color_model != IFF_CM_RGB || p->has_cmap)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_NEEDS_RGB);
-  if (p->compression[0] != 0) return CmnError(CMN_SOURCE, __LINE__, IFD_E_COMPRESSION);
+  if (p->compression[0] != IFF_COMP_NONE) return CmnError(CMN_SOURCE, __LINE__, IFD_E_COMPRESSION);
   if (p->width < 1 || p->height < 1) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   s->width = p->width;
   s->height = p->height;
@@ -482,12 +474,9 @@ ReturnTp IfdCatia4WtScan(void *state, IffParamTp *p) {
   return 0;
 }
 
-ReturnTp IfdCatia4Term(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<Cat4State> s(static_cast<Cat4State *>(*state));
-  *state = nullptr;
-  return s->handle ? IfiClose(s->handle) : 0;
-}
+ReturnTp IfdCatia4Term(void **state) { return IffTermDriverState<Cat4State>(state); }
+
+}  // namespace
 
 const IffFormatTp IfdCatia4Format = {
     "Catia4",

@@ -170,15 +170,13 @@ ReturnTp BeginCells(CgmState *s) {
   return rc;
 }
 
-}  // namespace
-
 ReturnTp IfdCgmInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
   if (request->service != IFF_SRV_EXPORT) return CmnError(CMN_SOURCE, __LINE__, IFF_E_UNKNOWN_TYPE);
   std::unique_ptr<CgmState> s(new (std::nothrow) CgmState());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
-  ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
+  ReturnTp rc = IffOpenDriverStream(request, &s->handle, nullptr, 0);
   if (rc) return rc;
   request->recognised = 1;
   *state = s.release();
@@ -192,7 +190,8 @@ ReturnTp IfdCgmWtHead(void *state, IffParamTp *p) {
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (s->in_cells || s->next_line) return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
   s->failed = true;
-  if (p->width < 1 || p->height < 1 || (p->compression[0] != 0 && p->compression[0] != 2) ||
+  if (p->width < 1 || p->height < 1 ||
+      (p->compression[0] != IFF_COMP_NONE && p->compression[0] != IFF_COMP_RLE) ||
       p->export_option < 0 || p->export_option > 2)
     return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
   if (p->width > kMaxVdc + 1 || p->height > kMaxVdc + 1)
@@ -208,7 +207,7 @@ ReturnTp IfdCgmWtHead(void *state, IffParamTp *p) {
   s->width = p->width;
   s->height = p->height;
   s->cmap_entries = p->cmap_entries;
-  s->run_length = p->compression[0] == 2;
+  s->run_length = p->compression[0] == IFF_COMP_RLE;
   if (s->model == IFF_CM_GRAY || s->model == IFF_CM_BILEVEL) {
     s->row = static_cast<unsigned char *>(malloc(3 * static_cast<size_t>(s->width)));
     if (!s->row) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
@@ -312,21 +311,21 @@ ReturnTp IfdCgmWtScan(void *state, IffParamTp *p) {
 
 // The closing elements go out only after every row, so a file cut short by
 // a failure lacks its END METAFILE.
-ReturnTp IfdCgmTerm(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<CgmState> s(static_cast<CgmState *>(*state));
-  *state = nullptr;
+ReturnTp Finish(CgmState *s) {
   ReturnTp rc = 0;
   if (s->in_cells && !s->failed) {
     if (s->next_line != s->height) rc = CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
-    if (!rc) rc = End(s.get());
-    if (!rc) rc = Simple(s.get(), 0, 5, nullptr, {});
-    if (!rc) rc = Simple(s.get(), 0, 2, nullptr, {});
+    if (!rc) rc = End(s);
+    if (!rc) rc = Simple(s, 0, 5, nullptr, {});
+    if (!rc) rc = Simple(s, 0, 2, nullptr, {});
   }
   free(s->row);
-  const ReturnTp closed = s->handle ? IfiClose(s->handle) : 0;
-  return rc ? rc : closed;
+  return rc;
 }
+
+ReturnTp IfdCgmTerm(void **state) { return IffTermDriverState<CgmState>(state, Finish); }
+
+}  // namespace
 
 const IffFormatTp IfdCgmFormat = {
     "CGM",

@@ -67,6 +67,8 @@ ReturnTp IfdCodecJpegWrite(const uint8_t *buffer, int32_t count, IfiHandleTp *st
   return 0;
 }
 
+namespace {
+
 ReturnTp IfdCodecInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
@@ -137,16 +139,16 @@ ReturnTp IfdCodecRdHead(void *state, IffParamTp *p) {
   FXIBitsPerPixel = jp->components * jp->file_depth;
   switch (jp->file_mode) {
     case JPEG_LOSSLESS:
-      FXICompression = 4;
+      FXICompression = IFF_COMP_JPEG_LOSSLESS;
       break;
     case JPEG_EXTENDED:
-      FXICompression = 6;
+      FXICompression = IFF_COMP_JPEG_SEQUENTIAL;
       break;
     case JPEG_PROGRESSIVE:
-      FXICompression = 7;
+      FXICompression = IFF_COMP_JPEG_PROGRESSIVE;
       break;
     default:
-      FXICompression = 5;
+      FXICompression = IFF_COMP_JPEG_BASELINE;
       break;
   }
   s->band_height = jp->band_height;
@@ -200,41 +202,17 @@ ReturnTp IfdCodecRdScan(void *state, IffParamTp *p) {
 
 // ---- Writing ----------------------------------------------------------------
 
-// The compression request: its first word the mode (0 asks for the
-// default, baseline at quality 10 with 2x1 chrominance), its second the
-// quality, its third the luminance sampling (1: 1x1, 4: 2x2, else 2x1).
+// The compression request is read as every JPEG writer reads it
+// (JpegCodingOf); IFF_COMP_NONE gives a JPEG file the defaults.
 ReturnTp IfdCodecWtHead(void *state, IffParamTp *p) {
   if (!state || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   auto *s = static_cast<CodeState *>(state);
   if (s->service != IFF_SRV_EXPORT || s->codec)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
   if (p->has_cmap) return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
-  int32_t mode, quality = 10;
-  switch (p->compression[0]) {
-    case 0:
-      mode = JPEG_BASELINE;
-      break;
-    case 4:
-      mode = JPEG_LOSSLESS;
-      break;
-    case 5:
-      mode = JPEG_BASELINE;
-      break;
-    case 6:
-      mode = JPEG_EXTENDED;
-      break;
-    case 7:
-      mode = JPEG_PROGRESSIVE;
-      break;
-    default:
-      return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
-  }
-  // Lossless coding has no quality to ask for.
-  if (p->compression[0] != 0 && mode != JPEG_LOSSLESS) {
-    if (p->compression[1] < 1 || p->compression[1] > 20)
-      return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
-    quality = static_cast<int32_t>(p->compression[1]);
-  }
+  JpegCodingTp coding;
+  ReturnTp rc = JpegCodingOf(p->compression, &coding);
+  if (rc) return CmnError(CMN_SOURCE, __LINE__, rc);
   int32_t components;
   if (p->color_model == IFF_CM_GRAY)
     components = 1;
@@ -250,15 +228,11 @@ ReturnTp IfdCodecWtHead(void *state, IffParamTp *p) {
   const int32_t depth = p->bits_per_sample > 8 ? 12 : 8;
 
   JpegParamTp *jp = nullptr;
-  ReturnTp rc = IfuCodecCreateParam(&JpegCodecOps, reinterpret_cast<void **>(&jp));
+  rc = IfuCodecCreateParam(&JpegCodecOps, reinterpret_cast<void **>(&jp));
   if (rc) return rc;
-  jp->mode = mode;
+  JpegUseCoding(&coding, jp);
   jp->progression = 1;  // DC, two luminance bands, then each chrominance
   jp->color = components == 1 ? JPEG_GRAY : JPEG_RGB;
-  const uint64_t sub = p->compression[0] == 0 ? 2 : p->compression[2];
-  jp->h_samp = sub == 1 ? 1 : 2;
-  jp->v_samp = sub == 4 ? 2 : 1;
-  jp->quality = quality;
   jp->depth = depth;
   jp->width = p->width;
   jp->height = p->height;
@@ -304,6 +278,8 @@ ReturnTp IfdCodecTerm(void **state) {
   const ReturnTp rc_close = IffTermDriverState<CodeState>(state);
   return rc ? rc : rc_close;
 }
+
+}  // namespace
 
 const IffFormatTp IfdCodecFormat = {
     "JPEG",

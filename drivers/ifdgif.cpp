@@ -437,8 +437,6 @@ ReturnTp FinishEncoder(GifState *s) {
   return rc;
 }
 
-}  // namespace
-
 // ---------------------------------------------------------------------------
 // The operations.
 
@@ -508,7 +506,7 @@ ReturnTp IfdGifRdHead(void *state, IffParamTp *p) {
   p->reported0 = 0;
   p->reported1 = 1;
   FXIBitsPerPixel = s->cmap_bits;
-  FXICompression = 1;
+  FXICompression = IFF_COMP_LZW;
   if (s->interlaced) {
     try {
       s->frame.resize(static_cast<size_t>(s->height));
@@ -579,7 +577,7 @@ ReturnTp IfdGifWtHead(void *state, IffParamTp *p) {
   s->width = p->width;
   s->height = p->height;
   s->bits_per_sample = p->bits_per_sample > 0 ? p->bits_per_sample : 8;
-  p->compression[0] = 1;
+  p->compression[0] = IFF_COMP_LZW;
   return 0;
 }
 
@@ -654,18 +652,21 @@ ReturnTp IfdGifWtScan(void *state, IffParamTp *p) {
   return 0;
 }
 
-ReturnTp IfdGifTerm(void **state) {
-  if (!state || !*state) return 0;
-  auto *s = static_cast<GifState *>(*state);
+// The trailer and the close are one step here: a failure of either is
+// reported as the file's failing close, so the stream is closed here.
+ReturnTp Finish(GifState *s) {
   ReturnTp rc = 0;
   if (s->exporting && !s->write_failed && IfiWrite(";", 1, 1, s->handle) != 0)
     rc = CmnError(CMN_SOURCE, __LINE__, IFD_E_GIF_CLOSE);
   const ReturnTp closed = IfiClose(s->handle);
+  s->handle = nullptr;
   if (!rc && closed) rc = CmnError(CMN_SOURCE, __LINE__, IFD_E_GIF_CLOSE);
-  delete s;
-  *state = nullptr;
   return rc;
 }
+
+ReturnTp IfdGifTerm(void **state) { return IffTermDriverState<GifState>(state, Finish); }
+
+}  // namespace
 
 const IffFormatTp IfdGifFormat = {
     "GIF",

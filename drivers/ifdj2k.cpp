@@ -1,9 +1,18 @@
 // JPEG 2000 files (JP2 boxes or raw codestreams) through the JPEG 2000
 // codec: the whole image is decoded on the first row and handed out row by
 // row; written images are gathered into planes and coded at the end.
+//
+// Rows are handed out as 8-bit grey or RGB whatever the file holds, the
+// way the picture looks in other JPEG 2000 readers: components sampled
+// more coarsely are widened by repeating their samples, YCC pictures
+// (sYCC, e-sYCC, and raw codestreams of three components whose colour
+// differences are subsampled) are turned into RGB, samples of any
+// precision are scaled to 0..255 with rounding (signed ones lifted by
+// half their range first), and an opacity channel is laid over white.
 #include <strings.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -22,9 +31,20 @@ struct J2kState {
   int32_t service = 0;
   int32_t jp2 = 1;  // JP2 boxes (type 25 files) or a raw codestream
   int32_t width = 0, height = 0;
-  int32_t components = 0;  // 1 or 3
-  int32_t depth = 8;       // component precision
+  int32_t components = 0;  // 1 or 3 delivered (grey or RGB), or written
+  int32_t depth = 8;       // component precision of a written picture
   int32_t row_bytes = 0;   // bytes of one delivered or written row
+  // Reading: the file's channels, whether the last is opacity, its
+  // colour space and whether YCC is turned into RGB.
+  int32_t channels = 0;
+  int32_t alpha = 0;
+  int32_t color_space = 0;
+  int32_t ycc = 0;
+  int32_t x0 = 0, y0 = 0;  // the picture's origin on the reference grid
+  // Per channel of the decoded picture: the column of its plane for each
+  // delivered pixel.
+  std::vector<std::vector<int32_t>> columns;
+  std::vector<int32_t> samples;  // one row of every channel, before 8 bits
   int32_t next_line = 0;
   // Decoding limits taken from the open request (0: none).
   int32_t reduce = 0, max_layers = 0;
@@ -66,8 +86,6 @@ int32_t ReportCodecError(JtkContextTp *, const JtkErrorRecordTp *error, void *us
   return error->code;
 }
 
-}  // namespace
-
 ReturnTp IfdJ2kInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
@@ -84,8 +102,6 @@ ReturnTp IfdJ2kInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
 }
 
 // ---- Reading ----------------------------------------------------------------
-
-namespace {
 
 // The whole input in memory: the codec works on one buffer. A file is
 // read up to its size; a pipe up to 1 GiB.
@@ -122,8 +138,6 @@ ReturnTp CodecFailure(J2kState *s, int line, ReturnTp fallback) {
   return rc ? rc : CmnError(CMN_SOURCE, line, fallback);
 }
 
-}  // namespace
-
 ReturnTp IfdJ2kRdHead(void *state, IffParamTp *p) {
   auto *s = static_cast<J2kState *>(state);
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
@@ -136,8 +150,9 @@ ReturnTp IfdJ2kRdHead(void *state, IffParamTp *p) {
   JtkHeaderTp h;
   if (JtkGetMainHeader(s->context, s->stream.data(), s->stream.size(), s->jp2, &h))
     return CodecFailure(s, __LINE__, IFF_E_BAD_HEADER);
-  if (h.components != 1 && h.components != 3)
-    return CmnError(CMN_SOURCE, __LINE__, IFF_E_BAD_HEADER);
+  // Grey or RGB, each with or without opacity; more channels than that
+  // show their first three.
+  if (h.channels < 1) return CmnError(CMN_SOURCE, __LINE__, IFF_E_BAD_HEADER);
   const int64_t dx = h.dx[0], dy = h.dy[0];
   const int64_t width = (h.x1 + dx - 1) / dx - (h.x0 + dx - 1) / dx;
   const int64_t height = (h.y1 + dy - 1) / dy - (h.y0 + dy - 1) / dy;
@@ -145,10 +160,21 @@ ReturnTp IfdJ2kRdHead(void *state, IffParamTp *p) {
     return CmnError(CMN_SOURCE, __LINE__, IFF_E_BAD_HEADER);
   s->width = static_cast<int32_t>(width);
   s->height = static_cast<int32_t>(height);
-  s->components = h.components;
-  s->depth = h.precision[0];
-  const int32_t sample_bytes = s->depth > 8 ? 2 : 1;
-  s->row_bytes = s->width * s->components * sample_bytes;
+  s->channels = h.channels;
+  s->alpha = h.alpha;
+  s->color_space = h.color_space;
+  s->components = h.channels - h.alpha >= 3 ? 3 : 1;
+  // A colour box that names a YCC space is followed; without one, three
+  // components whose second is sampled more coarsely than the first can
+  // only be luma and colour differences (4:2:0 and 4:2:2 codestreams).
+  const bool named = h.color_space == JTK_CS_SRGB || h.color_space == JTK_CS_GREY;
+  s->ycc = h.color_space == JTK_CS_SYCC || h.color_space == JTK_CS_ESYCC ? h.color_space : 0;
+  if (!s->ycc && !named && h.palette == 0 && h.components == 3 && h.channels == 3 && h.dx[0] == 1 &&
+      h.dy[0] == 1 && (h.dx[1] > 1 || h.dy[1] > 1))
+    s->ycc = JTK_CS_SYCC;
+  if (s->components < 3 || h.is_signed[0]) s->ycc = 0;
+  s->depth = 8;
+  s->row_bytes = s->width * s->components;
   s->next_line = 0;
 
   // The full size, then each resolution level from the smallest up.
@@ -161,12 +187,12 @@ ReturnTp IfdJ2kRdHead(void *state, IffParamTp *p) {
         static_cast<int32_t>((height + (int64_t(1) << l) - 1) >> l);
   }
   FXIBitsPerPixel = 24;
-  FXICompression = h.reversible ? 14 : 13;
+  FXICompression = h.reversible ? IFF_COMP_WAVELET_LOSSLESS : IFF_COMP_WAVELET_LOSSY;
   p->width = s->width;
   p->height = s->height;
   p->color_model = s->components == 1 ? IFF_CM_GRAY : IFF_CM_RGB;
-  p->bytes_per_pixel = s->components * sample_bytes;
-  p->bits_per_sample = s->depth;
+  p->bytes_per_pixel = s->components;
+  p->bits_per_sample = 8;
   p->aspect_x = p->aspect_y = 1;
   p->has_cmap = 0;
   p->cmap_entries = 0;
@@ -177,6 +203,73 @@ ReturnTp IfdJ2kRdHead(void *state, IffParamTp *p) {
   p->reported1 = 1;
   return 0;
 }
+
+namespace {
+
+// Where each delivered pixel of a row takes its sample from in every
+// channel: a channel sampled more coarsely repeats its samples. Positions
+// are compared on the reference grid (in the resolution decoded).
+void MapColumns(J2kState *s) {
+  const JtkImageTp &img = *s->image;
+  const JtkComponentTp &first = img.comp[0];
+  s->columns.assign(size_t(img.components), std::vector<int32_t>(size_t(s->width)));
+  for (int32_t c = 0; c < img.components; ++c) {
+    const JtkComponentTp &comp = img.comp[c];
+    for (int32_t x = 0; x < s->width; ++x) {
+      const int64_t ref = (int64_t(first.x0) + x) * first.dx;
+      const int64_t at = ref / comp.dx - comp.x0;
+      s->columns[size_t(c)][size_t(x)] =
+          static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(at, 0), comp.width - 1));
+    }
+  }
+  s->samples.assign(size_t(img.components) * size_t(s->width), 0);
+}
+
+int32_t RowOf(const JtkImageTp &img, int32_t c, int32_t line) {
+  const JtkComponentTp &first = img.comp[0], &comp = img.comp[c];
+  const int64_t at = (int64_t(first.y0) + line) * first.dy / comp.dy - comp.y0;
+  return static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(at, 0), comp.height - 1));
+}
+
+// Luma and colour differences to red, green and blue in place. sYCC
+// takes the coefficients and the truncation other JPEG 2000 readers use,
+// so that the pixels come out the same; e-sYCC its own matrix, rounded.
+void YccToRgb(int32_t *y, int32_t *cb, int32_t *cr, int32_t n, int32_t precision, bool extended) {
+  const int32_t max = (1 << precision) - 1;
+  const int32_t half = 1 << (precision - 1);
+  auto clip = [max](int32_t v) { return std::min(max, std::max(0, v)); };
+  auto near = [](double v) { return static_cast<int32_t>(std::floor(v + 0.5)); };
+  for (int32_t i = 0; i < n; ++i) {
+    const int32_t l = y[i];
+    const double b = cb[i] - half, r = cr[i] - half;
+    int32_t red, green, blue;
+    if (extended) {
+      red = near(l - 0.0000368 * b + 1.40199959 * r);
+      green = near(l - 0.344113281 * b - 0.714103821 * r);
+      blue = near(l + 1.77200006 * b + 0.0000155 * r);
+    } else {
+      red = l + static_cast<int32_t>(1.402 * r);
+      green = l - static_cast<int32_t>(0.344 * b + 0.714 * r);
+      blue = l + static_cast<int32_t>(1.772 * b);
+    }
+    y[i] = clip(red);
+    cb[i] = clip(green);
+    cr[i] = clip(blue);
+  }
+}
+
+// A sample of the given precision on 0..255, rounded as netpbm reduces a
+// deeper picture. Signed grey is lifted by half its range; signed samples
+// of several channels are shown as they are, below zero as zero, as
+// other readers write them.
+inline uint8_t To8(int32_t v, int32_t precision, bool lift) {
+  const int32_t max = (1 << precision) - 1;
+  if (lift) v += 1 << (precision - 1);
+  v = std::min(max, std::max(0, v));
+  return static_cast<uint8_t>((int64_t(v) * 255 + max / 2) / max);
+}
+
+}  // namespace
 
 ReturnTp IfdJ2kRdScan(void *state, IffParamTp *p) {
   auto *s = static_cast<J2kState *>(state);
@@ -193,35 +286,51 @@ ReturnTp IfdJ2kRdScan(void *state, IffParamTp *p) {
       return CodecFailure(s, __LINE__, IFF_E_BAD_HEADER);
     std::vector<uint8_t>().swap(s->stream);
     if (s->image->width < s->width || s->image->height < s->height ||
-        s->image->components != s->components)
+        s->image->components != s->channels || s->image->alpha != s->alpha)
       return CmnError(CMN_SOURCE, __LINE__, IFF_E_BAD_HEADER);
+    MapColumns(s);
   }
   if (!s->image) return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
   ++s->next_line;
   const JtkImageTp &img = *s->image;
-  const int32_t n = s->components, depth = s->depth;
-  uint8_t *out = p->buffer;
-  for (int32_t c = 0; c < n; ++c) {
+  const int32_t w = s->width, n = s->components;
+  // The channels shown: the colour ones, and the opacity.
+  const int32_t colours = n, used = n + s->alpha;
+  const int32_t alpha_channel = img.components - 1;
+  for (int32_t k = 0; k < used; ++k) {
+    const int32_t c = k < colours ? k : alpha_channel;
     const JtkComponentTp &comp = img.comp[c];
-    const int32_t *row = comp.data + size_t(p->line) * size_t(comp.width);
-    // Signed samples are shown around the middle grey.
-    const int32_t offset = comp.is_signed ? 1 << (depth - 1) : 0;
-    if (depth > 8) {
-      for (int32_t x = 0; x < s->width; ++x) {
-        const int32_t v = row[x] + offset;
-        out[2 * (x * n + c)] = static_cast<uint8_t>(v);
-        out[2 * (x * n + c) + 1] = static_cast<uint8_t>(v >> 8);
-      }
-    } else {
-      // Fewer than 8 bits are spread over the byte's range.
-      const int32_t max = (1 << depth) - 1;
-      for (int32_t x = 0; x < s->width; ++x)
-        out[x * n + c] =
-            static_cast<uint8_t>(depth == 8 ? row[x] + offset : (row[x] + offset) * 255 / max);
+    const int32_t *row = comp.data + size_t(RowOf(img, c, p->line)) * size_t(comp.width);
+    const std::vector<int32_t> &cols = s->columns[size_t(c)];
+    int32_t *out = s->samples.data() + size_t(k) * size_t(w);
+    for (int32_t x = 0; x < w; ++x) out[x] = row[cols[size_t(x)]];
+  }
+  int32_t *plane = s->samples.data();
+  if (s->ycc)
+    YccToRgb(plane, plane + w, plane + 2 * w, w, img.comp[0].precision, s->ycc == JTK_CS_ESYCC);
+  uint8_t *out = p->buffer;
+  for (int32_t k = 0; k < colours; ++k) {
+    const JtkComponentTp &comp = img.comp[k];
+    // YCC turned into RGB holds unsigned samples of the luma's precision.
+    const int32_t precision = s->ycc ? img.comp[0].precision : comp.precision;
+    const bool lift = !s->ycc && comp.is_signed && img.components == 1;
+    const int32_t *v = plane + size_t(k) * size_t(w);
+    for (int32_t x = 0; x < w; ++x) out[x * n + k] = To8(v[x], precision, lift);
+  }
+  if (s->alpha) {
+    const JtkComponentTp &comp = img.comp[alpha_channel];
+    const int32_t *a = plane + size_t(colours) * size_t(w);
+    for (int32_t x = 0; x < w; ++x) {
+      const unsigned opacity = To8(a[x], comp.precision, false);
+      for (int32_t k = 0; k < n; ++k) out[x * n + k] = IfuOverWhite(out[x * n + k], opacity);
     }
   }
   // After the last row the picture is let go.
-  if (s->next_line == s->height) JtkFreeImage(&s->image);
+  if (s->next_line == s->height) {
+    JtkFreeImage(&s->image);
+    std::vector<std::vector<int32_t>>().swap(s->columns);
+    std::vector<int32_t>().swap(s->samples);
+  }
   return 0;
 }
 
@@ -235,11 +344,11 @@ ReturnTp IfdJ2kWtHead(void *state, IffParamTp *p) {
                                                              : 0;
   if (!components || p->has_cmap) return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
   switch (p->compression[0]) {
-    case 0:  // the default: reversible, the file shows what it was given
-    case 14:
+    case IFF_COMP_NONE:  // the default: reversible, the file shows what it was given
+    case IFF_COMP_WAVELET_LOSSLESS:
       s->rate = -1;
       break;
-    case 13:
+    case IFF_COMP_WAVELET_LOSSY:
       // The ratio of the raw samples' size to the file's.
       if (p->compression[1] < 1) return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
       s->rate = components * 8.0 / static_cast<double>(p->compression[1]);
@@ -294,6 +403,8 @@ ReturnTp IfdJ2kWtScan(void *state, IffParamTp *p) {
 // ---- Both -------------------------------------------------------------------
 
 ReturnTp IfdJ2kTerm(void **state) { return IffTermDriverState<J2kState>(state); }
+
+}  // namespace
 
 const IffFormatTp IfdJ2kFormat = {
     "JPEG2000",

@@ -110,12 +110,10 @@ ReturnTp IfdLayInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
                     "ERROR: ifd does not support write of Plotvise Layouts\n");
 
   // A stream handed in stays the caller's until this call succeeds.
-  IfiHandleTp *handle = request->stream;
-  const bool opened_here = handle == nullptr;
-  if (opened_here) {
-    ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &handle);
-    if (rc) return rc;
-  }
+  IfiHandleTp *handle = nullptr;
+  bool opened_here = false;
+  ReturnTp rc = IffOpenDriverStream(request, &handle, nullptr, 0, &opened_here);
+  if (rc) return rc;
   request->recognised = 0;
   const int64_t start = FindPreview(handle);
   if (start < 0) {
@@ -125,7 +123,7 @@ ReturnTp IfdLayInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
     return IFF_W_NO_PREVIEW;
   }
   std::vector<unsigned char> png;
-  ReturnTp rc = CmnError(CMN_SOURCE, __LINE__, IfiSeek(handle, start, 0));
+  rc = CmnError(CMN_SOURCE, __LINE__, IfiSeek(handle, start, 0));
   if (!rc) {
     // Only forward reads from here on: the I/O layer keeps no copy.
     handle->exact_growth = 1;

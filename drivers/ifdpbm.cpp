@@ -547,7 +547,7 @@ ReturnTp ReadHeader(PbmState *s, IffParamTp *p, char *work) {
       break;
   }
   FXIBitsPerPixel = wide ? 2 * bits : bits;
-  FXICompression = 0;
+  FXICompression = IFF_COMP_NONE;
 
   s->bytes_per_line = s->format == 4 ? (static_cast<int64_t>(s->width) + 7) / 8
                                      : Product(Product(s->width, s->depth), s->sample_bytes);
@@ -576,8 +576,6 @@ ReturnTp ReadHeader(PbmState *s, IffParamTp *p, char *work) {
   s->handle->exact_growth = 1;
   return 0;
 }
-
-}  // namespace
 
 ReturnTp IfdPbmInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *cb) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
@@ -624,7 +622,7 @@ ReturnTp IfdPbmRdScan(void *state, IffParamTp *param) {
 ReturnTp IfdPbmWtHead(void *state, IffParamTp *param) {
   auto *s = static_cast<PbmState *>(state);
   if (!s || !param) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-  const bool bilevel = param->compression[2] == 2;
+  const bool bilevel = param->compression[2] == IFF_ONE_BIT;
   switch (param->color_model) {
     case IFF_CM_RGB:
       s->pixel_bytes = 3;
@@ -704,16 +702,11 @@ ReturnTp IfdPbmWtScan(void *state, IffParamTp *param) {
   return IfiWrite(out, 1, s->row.size(), s->handle);
 }
 
-ReturnTp IfdPbmTerm(void **state) {
-  if (!state || !*state) return 0;
-  auto *s = static_cast<PbmState *>(*state);
-  ReturnTp rc = IfiClose(s->handle);
-  delete s;
-  *state = nullptr;
-  return rc;
-}
+ReturnTp IfdPbmTerm(void **state) { return IffTermDriverState<PbmState>(state); }
 
 // One driver for the whole family: PBM, PGM and PPM are type 9, PAM 34.
+}  // namespace
+
 const IffFormatTp IfdPbmFormat = {
     "PNM",
     {{IFF_TYPE_PBM, "Portable Bitmap."}, {IFF_TYPE_PAM, "Portable Arbitrary Map."}},

@@ -130,8 +130,6 @@ void ToLine(const PcxState *s, unsigned char *line) {
   }
 }
 
-}  // namespace
-
 ReturnTp IfdPcxInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
@@ -190,7 +188,7 @@ ReturnTp IfdPcxRdHead(void *state, IffParamTp *p) {
   }
   const bool true_colour = s->bits == 8 && s->planes == 3;
   FXIBitsPerPixel = s->bits == 1 ? s->planes : 8;
-  FXICompression = 2;
+  FXICompression = IFF_COMP_RLE;
 
   p->width = s->width;
   p->height = s->height;
@@ -359,6 +357,8 @@ ReturnTp IfdPcxWtScan(void *state, IffParamTp *p) {
 ReturnTp IfdPcxTerm(void **state) { return IffTermDriverState<PcxState>(state); }
 
 // The writer takes colour indexes with a palette of 2, 16 or 256 entries.
+}  // namespace
+
 const IffFormatTp IfdPcxFormat = {
     "PCX",
     {{IFF_TYPE_PCX, "PCX."}},

@@ -31,8 +31,6 @@ constexpr size_t kDeflateChunk = 65536;
 // six characters it is given there.
 constexpr long kMaxPoints = 999999;
 
-enum { kNone = 0, kDct = 5, kGroup4 = 9, kFlate = 15 };
-
 struct PdfState {
   IfiHandleTp *handle = nullptr;
   int64_t written = 0;      // bytes of the file so far
@@ -42,7 +40,7 @@ struct PdfState {
   int32_t row_bytes = 0;  // handed to the output
   uint32_t model = 0;
   bool one_bit = false;
-  int compression = kNone;
+  uint64_t compression = IFF_COMP_NONE;  // none, DCT, CCITT Group 4 or Flate
   int32_t next_line = 0;
   bool failed = false;  // a step failed: the file must not look complete
   IfuCodecTp *codec = nullptr;
@@ -141,9 +139,9 @@ ReturnTp WriteHeader(PdfState *s, long w, long h) {
   if (rc) return rc;
   s->offsets[6] = s->written;
   rc = PutText(s, "6 0 obj\n<< /Type /XObject\n   /Subtype /Image\n   /Name /QPLpdf0\n");
-  if (!rc && s->compression == kFlate) rc = PutText(s, "   /Filter /FlateDecode\n");
-  if (!rc && s->compression == kDct) rc = PutText(s, "   /Filter /DCTDecode\n");
-  if (!rc && s->compression == kGroup4)
+  if (!rc && s->compression == IFF_COMP_DEFLATE) rc = PutText(s, "   /Filter /FlateDecode\n");
+  if (!rc && s->compression == IFF_COMP_JPEG_BASELINE) rc = PutText(s, "   /Filter /DCTDecode\n");
+  if (!rc && s->compression == IFF_COMP_G4)
     rc = PutText(s,
                  "   /Filter /CCITTFaxDecode\n   /DecodeParms\n    << /K -1\n"
                  "       /Columns %6d\n       /Rows    %6d\n    >>\n",
@@ -176,8 +174,6 @@ ReturnTp WriteTrailer(PdfState *s) {
   return rc;
 }
 
-}  // namespace
-
 ReturnTp IfdPdfInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
@@ -185,7 +181,7 @@ ReturnTp IfdPdfInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   if (request->service != IFF_SRV_EXPORT) return CmnError(CMN_SOURCE, __LINE__, IFF_E_UNKNOWN_TYPE);
   std::unique_ptr<PdfState> s(new (std::nothrow) PdfState());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
-  ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
+  ReturnTp rc = IffOpenDriverStream(request, &s->handle, nullptr, 0);
   if (rc) return rc;
   rc = IfiSetBuffer(s->handle, nullptr, 0, kStreamBuffer);
   if (rc) {
@@ -205,19 +201,23 @@ ReturnTp IfdPdfWtHead(void *state, IffParamTp *p) {
   s->width = p->width;
   s->height = p->height;
   s->model = p->color_model;
-  s->compression = static_cast<int>(p->compression[0]);
-  if (p->compression[0] != kNone && p->compression[0] != kGroup4 && p->compression[0] != kFlate &&
-      p->compression[0] != kDct)
+  s->compression = p->compression[0];
+  if (s->compression != IFF_COMP_NONE && s->compression != IFF_COMP_G4 &&
+      s->compression != IFF_COMP_DEFLATE && s->compression != IFF_COMP_JPEG_BASELINE)
     return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
-  if (s->compression == kDct && (p->compression[1] < 1 || p->compression[1] > 20))
-    return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
+  // DCT data is coded as the JPEG writers code it, baseline only.
+  JpegCodingTp coding = {};
+  if (s->compression == IFF_COMP_JPEG_BASELINE) {
+    const ReturnTp refused = JpegCodingOf(p->compression, &coding);
+    if (refused) return CmnError(CMN_SOURCE, __LINE__, refused);
+  }
   if (p->width < 1 || p->height < 1) return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
   switch (p->color_model) {
     case IFF_CM_RGB:
       s->row_bytes = 3 * p->width;
       break;
     case IFF_CM_GRAY:
-      s->one_bit = p->compression[2] == 2;
+      s->one_bit = p->compression[2] == IFF_ONE_BIT;
       break;
     case IFF_CM_BILEVEL:
       s->one_bit = true;
@@ -226,9 +226,9 @@ ReturnTp IfdPdfWtHead(void *state, IffParamTp *p) {
       return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
   }
   // DCT codes grey and bilevel pictures as grey samples.
-  if (s->compression == kDct) s->one_bit = false;
+  if (s->compression == IFF_COMP_JPEG_BASELINE) s->one_bit = false;
   // Group 4 codes bits: grey is thresholded, colour has no meaning there.
-  if (s->compression == kGroup4) {
+  if (s->compression == IFF_COMP_G4) {
     if (s->model == IFF_CM_RGB) return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
     s->one_bit = true;
   }
@@ -243,7 +243,7 @@ ReturnTp IfdPdfWtHead(void *state, IffParamTp *p) {
     s->row = static_cast<unsigned char *>(malloc(static_cast<size_t>(s->row_bytes)));
     if (!s->row) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
   }
-  if (s->compression == kGroup4) {
+  if (s->compression == IFF_COMP_G4) {
     FaxParamTp *fax = nullptr;
     ReturnTp rc = IfuCodecCreateParam(&FaxCodecOps, reinterpret_cast<void **>(&fax));
     if (rc) return rc;
@@ -253,7 +253,7 @@ ReturnTp IfdPdfWtHead(void *state, IffParamTp *p) {
     fax->black_is_one = 0;  // set bits are light, as in the uncompressed rows
     rc = IfuCodecOpenEncoder(nullptr, &FaxCodecOps, fax, CodecOutput, s, &s->codec);
     if (rc) return rc;
-  } else if (s->compression == kFlate) {
+  } else if (s->compression == IFF_COMP_DEFLATE) {
     s->chunk = static_cast<unsigned char *>(malloc(kDeflateChunk));
     if (!s->chunk) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
     if (deflateInit(&s->zs, Z_DEFAULT_COMPRESSION) != Z_OK)
@@ -263,13 +263,12 @@ ReturnTp IfdPdfWtHead(void *state, IffParamTp *p) {
   ReturnTp rc = WriteHeader(s, w, h);
   if (rc) return rc;
   // The JPEG stream starts right away: after the image's dictionary.
-  if (s->compression == kDct) {
+  if (s->compression == IFF_COMP_JPEG_BASELINE) {
     JpegParamTp *jp = nullptr;
     rc = IfuCodecCreateParam(&JpegCodecOps, reinterpret_cast<void **>(&jp));
     if (rc) return rc;
-    jp->mode = JPEG_BASELINE;
+    JpegUseCoding(&coding, jp);
     jp->color = s->model == IFF_CM_RGB ? JPEG_RGB : JPEG_GRAY;
-    jp->quality = static_cast<int32_t>(p->compression[1]);
     jp->depth = 8;
     jp->width = s->width;
     jp->height = s->height;
@@ -310,10 +309,7 @@ ReturnTp IfdPdfWtScan(void *state, IffParamTp *p) {
 // The trailer goes out only after every row: a file cut short by a
 // failure lacks its cross-reference table, and no reader takes it for
 // complete.
-ReturnTp IfdPdfTerm(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<PdfState> s(static_cast<PdfState *>(*state));
-  *state = nullptr;
+ReturnTp Finish(PdfState *s) {
   ReturnTp rc = 0;
   const bool complete = !s->failed && s->data_start && s->next_line == s->height;
   if (s->codec) {
@@ -321,17 +317,20 @@ ReturnTp IfdPdfTerm(void **state) {
     IfuCodecTerm(&s->codec);
   }
   if (s->deflating) {
-    if (complete && !rc) rc = Deflate(s.get(), Z_FINISH);
+    if (complete && !rc) rc = Deflate(s, Z_FINISH);
     deflateEnd(&s->zs);
   }
-  if (complete && !rc) rc = WriteTrailer(s.get());
+  if (complete && !rc) rc = WriteTrailer(s);
   if (s->data_start && !s->failed && s->next_line != s->height && !rc)
     rc = CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
   free(s->row);
   free(s->chunk);
-  const ReturnTp closed = s->handle ? IfiClose(s->handle) : 0;
-  return rc ? rc : closed;
+  return rc;
 }
+
+ReturnTp IfdPdfTerm(void **state) { return IffTermDriverState<PdfState>(state, Finish); }
+
+}  // namespace
 
 const IffFormatTp IfdPdfFormat = {
     "PDF",

@@ -144,11 +144,6 @@ ReturnTp Failure(PngStateTp *s, unsigned line, ReturnTp code) {
 
 // ---- Reading ---------------------------------------------------------------
 
-// A pixel of colour c covered by alpha a, over white.
-inline unsigned char OverWhite(unsigned c, unsigned a) {
-  return static_cast<unsigned char>(c * a / 255 + 255 - a);
-}
-
 // The chunks up to the image data, and the transformations that make rows
 // of 8-bit grey, palette indexes or RGB, with alpha where the file has it.
 bool ReadInfo(PngStateTp *s) {
@@ -207,23 +202,7 @@ bool ReadInfo(PngStateTp *s) {
 // Rows of the file as libpng delivers them become the lines of the
 // interface: alpha laid over white.
 void Deliver(const PngStateTp *s, const unsigned char *in, unsigned char *out) {
-  const size_t w = s->width;
-  switch (s->channels) {
-    case 2:
-      for (size_t i = 0; i < w; ++i) out[i] = OverWhite(in[2 * i], in[2 * i + 1]);
-      break;
-    case 4:
-      for (size_t i = 0; i < w; ++i, in += 4, out += 3) {
-        const unsigned a = in[3];
-        out[0] = OverWhite(in[0], a);
-        out[1] = OverWhite(in[1], a);
-        out[2] = OverWhite(in[2], a);
-      }
-      break;
-    default:
-      memcpy(out, in, w * static_cast<size_t>(s->channels));
-      break;
-  }
+  IfuAlphaOverWhite(static_cast<int32_t>(s->width), s->channels, in, out);
 }
 
 bool ReadRow(PngStateTp *s, unsigned char *row) {
@@ -369,14 +348,29 @@ ReturnTp CreateReader(PngStateTp *s) {
   return 0;
 }
 
-ReturnTp Release(PngStateTp *s) {
+void DestroyPng(PngStateTp *s) {
   if (s->writing)
     png_destroy_write_struct(&s->png, &s->info);
   else if (s->png)
     png_destroy_read_struct(&s->png, &s->info, nullptr);
+}
+
+ReturnTp Release(PngStateTp *s) {
+  DestroyPng(s);
   ReturnTp rc = 0;
   if (s->handle) rc = IfiClose(s->handle);
   s->handle = nullptr;
+  return rc;
+}
+
+// A file the caller gave up on is left without its end: it is not
+// complete, and the caller has its own failure to report.
+ReturnTp Finish(PngStateTp *s) {
+  ReturnTp rc = 0;
+  if (s->writing && !s->failed && s->info_written && s->rows_written == s->out_height &&
+      !WriteEnd(s))
+    rc = Failure(s, __LINE__, IFD_E_WRITE_LINE);
+  DestroyPng(s);
   return rc;
 }
 
@@ -392,7 +386,7 @@ ReturnTp IfdPngInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
 
   if (request->service == IFF_SRV_EXPORT) {
     s->writing = true;
-    ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
+    ReturnTp rc = IffOpenDriverStream(request, &s->handle, nullptr, 0);
     if (rc) return rc;
     s->png = png_create_write_struct(PNG_LIBPNG_VER_STRING, s.get(), OnError, OnWarning);
     if (s->png) s->info = png_create_info_struct(s->png);
@@ -411,7 +405,10 @@ ReturnTp IfdPngInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
   // A stream handed in stays the caller's until this call succeeds.
   IfiHandleTp *handle = nullptr;
   bool opened_here = false;
-  ReturnTp rc = IffOpenDriverStream(request, &handle, nullptr, 0, &opened_here);
+  unsigned char signature[8];
+  size_t got = 0;
+  ReturnTp rc = IffOpenDriverStream(request, &handle, signature, sizeof signature, &opened_here,
+                                    IFF_HEADER_AS_FOUND, &got);
   if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   rc = CreateReader(s.get());
   if (rc) {
@@ -419,8 +416,6 @@ ReturnTp IfdPngInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
     Release(s.get());
     return rc;
   }
-  unsigned char signature[8] = {};
-  const size_t got = IfiFetch(signature, 1, sizeof signature, handle);
   s->recognised = got == sizeof signature && png_sig_cmp(signature, 0, sizeof signature) == 0;
   png_set_sig_bytes(s->png, sizeof signature);
   // Only forward reads from here on: the I/O layer keeps no copy.
@@ -457,7 +452,7 @@ ReturnTp IfdPngRdHead(void *state, IffParamTp *p) {
   PngStateTp *s = State(state);
   if (!s || !p || s->writing) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   FXIBitsPerPixel = 24;
-  FXICompression = 15;  // "Deflated"
+  FXICompression = IFF_COMP_DEFLATE;
   if (!s->recognised || s->header_read) return CmnError(CMN_SOURCE, __LINE__, IFF_E_BAD_HEADER);
   s->header_read = true;
   if (!ReadInfo(s)) return Failure(s, __LINE__, IFF_E_BAD_HEADER);
@@ -513,9 +508,9 @@ ReturnTp IfdPngRdCMap(void *state, IffParamTp *p) {
     // The transparent entry is the interface's to handle; partly covered
     // entries show the white beneath here.
     const unsigned a = i == s->transparent_index ? 255 : s->palette_alpha[i];
-    p->cmap[3 * i] = OverWhite(c.red, a);
-    p->cmap[3 * i + 1] = OverWhite(c.green, a);
-    p->cmap[3 * i + 2] = OverWhite(c.blue, a);
+    p->cmap[3 * i] = IfuOverWhite(c.red, a);
+    p->cmap[3 * i + 1] = IfuOverWhite(c.green, a);
+    p->cmap[3 * i + 2] = IfuOverWhite(c.blue, a);
   }
   return 0;
 }
@@ -547,7 +542,7 @@ ReturnTp IfdPngWtHead(void *state, IffParamTp *p) {
   PngStateTp *s = State(state);
   if (!s || !p || !s->writing) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   if (s->failed || s->header_written) return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
-  if (p->compression[0] != 0 && p->compression[0] != 15)
+  if (p->compression[0] != IFF_COMP_NONE && p->compression[0] != IFF_COMP_DEFLATE)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_COMPRESSION);
   const int bits = p->bits_per_sample ? p->bits_per_sample : 8;
   s->out_model = p->color_model;
@@ -666,19 +661,7 @@ ReturnTp IfdPngWtScan(void *state, IffParamTp *p) {
   return 0;
 }
 
-ReturnTp IfdPngTerm(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<PngStateTp> s(State(*state));
-  *state = nullptr;
-  ReturnTp rc = 0;
-  // A file the caller gave up on is left without its end: it is not
-  // complete, and the caller has its own failure to report.
-  if (s->writing && !s->failed && s->info_written && s->rows_written == s->out_height &&
-      !WriteEnd(s.get()))
-    rc = Failure(s.get(), __LINE__, IFD_E_WRITE_LINE);
-  const ReturnTp closed = Release(s.get());
-  return rc ? rc : closed;
-}
+ReturnTp IfdPngTerm(void **state) { return IffTermDriverState<PngStateTp>(state, Finish); }
 
 const IffFormatTp IfdPngFormat = {
     "PNG",

@@ -194,8 +194,6 @@ ReturnTp StartData(QplStateTp *s) {
   return SeekTo(s, s->data_start, __LINE__);
 }
 
-}  // namespace
-
 ReturnTp IfdQplInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
@@ -264,7 +262,7 @@ ReturnTp IfdQplRdHead(void *state, IffParamTp *p) {
   p->orientation = h[kOrientation] <= 3 ? h[kOrientation] : 0;
   p->mirrored = 0;
   FXIBitsPerPixel = s->planes ? 8 : 24;
-  FXICompression = 0;
+  FXICompression = IFF_COMP_NONE;
 
   if (version == 0 || version > 3) return Unsupported(__LINE__);
 
@@ -347,7 +345,8 @@ ReturnTp IfdQplRdScan(void *state, IffParamTp *p) {
 ReturnTp IfdQplWtHead(void *state, IffParamTp *p) {
   auto *s = static_cast<QplStateTp *>(state);
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-  if (p->compression[0] != 0) return CmnError(CMN_SOURCE, __LINE__, IFD_E_NO_COMPRESSION);
+  if (p->compression[0] != IFF_COMP_NONE)
+    return CmnError(CMN_SOURCE, __LINE__, IFD_E_NO_COMPRESSION);
 
   switch (p->cmap_entries) {
     case 0:
@@ -456,13 +455,9 @@ ReturnTp IfdQplWtScan(void *state, IffParamTp *p) {
   return 0;
 }
 
-ReturnTp IfdQplTerm(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<QplStateTp> s(static_cast<QplStateTp *>(*state));
-  *state = nullptr;
-  if (s->handle) IfiClose(s->handle);
-  return 0;
-}
+ReturnTp IfdQplTerm(void **state) { return IffTermDriverState<QplStateTp>(state); }
+
+}  // namespace
 
 const IffFormatTp IfdQplFormat = {
     "QPL",

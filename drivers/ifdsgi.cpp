@@ -44,12 +44,6 @@ ReturnTp Unsupported(unsigned line) {
 }
 ReturnTp CannotConvert(unsigned line) { return CmnError(CMN_SOURCE, line, IFD_E_CONVERT, kFormat); }
 
-uint16_t Be16(const unsigned char *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-void PutBe16(unsigned char *p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v >> 8);
-  p[1] = static_cast<unsigned char>(v);
-}
-
 // A table of ysize x zsize words from the file, read in pieces so that
 // its size follows what the file holds, not what the header claims.
 ReturnTp ReadTable(SgiState *s, std::vector<uint32_t> *table) {
@@ -98,7 +92,7 @@ ReturnTp ReadChannelRow(SgiState *s, int32_t y, int z) {
   const unsigned char *in = s->packed.data(), *end = in + got;
   const int b = s->bpc;
   size_t done = 0;
-  auto sample = [&](const unsigned char *p) { return b == 2 ? Be16(p) : *p; };
+  auto sample = [&](const unsigned char *p) { return b == 2 ? IfuGetBe16(p) : *p; };
   while (in + b <= end && done < samples) {
     const unsigned count = sample(in) & 0x7F;
     const bool literal = sample(in) & 0x80;
@@ -122,14 +116,12 @@ ReturnTp ReadChannelRow(SgiState *s, int32_t y, int z) {
 void To16(unsigned char *p, size_t samples, uint32_t maximum) {
   const bool spread = maximum > 255 && maximum < 65535;
   for (size_t i = 0; i < samples; ++i) {
-    uint32_t v = Be16(p + 2 * i);
+    uint32_t v = IfuGetBe16(p + 2 * i);
     if (spread) v = std::min(v, maximum) * 65535u / maximum;
     p[2 * i] = static_cast<unsigned char>(v);
     p[2 * i + 1] = static_cast<unsigned char>(v >> 8);
   }
 }
-
-}  // namespace
 
 ReturnTp IfdSgiInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
@@ -142,7 +134,7 @@ ReturnTp IfdSgiInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
     *state = s.release();
     return 0;
   }
-  s->recognised = Be16(s->header) == kMagic;
+  s->recognised = IfuGetBe16(s->header) == kMagic;
   request->recognised = s->recognised;
   *state = s.release();
   return 0;
@@ -154,10 +146,10 @@ ReturnTp IfdSgiRdHead(void *state, IffParamTp *p) {
   const unsigned char *h = s->header;
   s->storage = h[2];
   s->bpc = h[3];
-  s->dimension = Be16(h + 4);
-  s->xsize = Be16(h + 6);
-  s->ysize = Be16(h + 8);
-  s->zsize = Be16(h + 10);
+  s->dimension = IfuGetBe16(h + 4);
+  s->xsize = IfuGetBe16(h + 6);
+  s->ysize = IfuGetBe16(h + 8);
+  s->zsize = IfuGetBe16(h + 10);
   if (!s->recognised || s->storage > 1 || (s->bpc != 1 && s->bpc != 2))
     return Unsupported(__LINE__);
   // A one-dimensional image has no rows to speak of, and a channel count
@@ -179,7 +171,7 @@ ReturnTp IfdSgiRdHead(void *state, IffParamTp *p) {
   p->reported0 = 0;
   p->reported1 = 1;
   FXIBitsPerPixel = 8 * s->channels;
-  FXICompression = s->storage ? 2 : 0;
+  FXICompression = s->storage ? IFF_COMP_RLE : IFF_COMP_NONE;
 
   const size_t row_bytes = static_cast<size_t>(s->xsize) * static_cast<size_t>(s->bpc);
   try {
@@ -229,9 +221,10 @@ ReturnTp IfdSgiRdScan(void *state, IffParamTp *p) {
 ReturnTp IfdSgiWtHead(void *state, IffParamTp *p) {
   auto *s = static_cast<SgiState *>(state);
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-  if (p->compression[0] != 0 || p->has_cmap || p->bits_per_sample > 16 || p->aspect_x == 0 ||
-      p->aspect_y == 0 || (p->color_model != IFF_CM_RGB && p->color_model != IFF_CM_GRAY) ||
-      p->width < 1 || p->height < 1)
+  if (p->compression[0] != IFF_COMP_NONE || p->has_cmap || p->bits_per_sample > 16 ||
+      p->aspect_x == 0 || p->aspect_y == 0 ||
+      (p->color_model != IFF_CM_RGB && p->color_model != IFF_CM_GRAY) || p->width < 1 ||
+      p->height < 1)
     return Unsupported(__LINE__);
   // The sizes are 16-bit fields.
   if (p->width > 65535 || p->height > 65535)
@@ -251,13 +244,13 @@ ReturnTp IfdSgiWtHead(void *state, IffParamTp *p) {
   }
   unsigned char *h = s->header;
   memset(h, 0, kHeaderSize);
-  PutBe16(h, kMagic);
+  IfuPutBe16(h, kMagic);
   h[2] = 0;  // verbatim
   h[3] = 1;  // one byte a sample
-  PutBe16(h + 4, s->channels == 3 ? 3 : 2);
-  PutBe16(h + 6, static_cast<uint32_t>(s->xsize));
-  PutBe16(h + 8, static_cast<uint32_t>(s->ysize));
-  PutBe16(h + 10, static_cast<uint32_t>(s->channels));
+  IfuPutBe16(h + 4, s->channels == 3 ? 3 : 2);
+  IfuPutBe16(h + 6, static_cast<uint16_t>(s->xsize));
+  IfuPutBe16(h + 8, static_cast<uint16_t>(s->ysize));
+  IfuPutBe16(h + 10, static_cast<uint16_t>(s->channels));
   // The full sample range: readers take the maximum as the white point.
   IfuPutBe32(h + 12, 0);
   IfuPutBe32(h + 16, 255);
@@ -286,6 +279,8 @@ ReturnTp IfdSgiWtScan(void *state, IffParamTp *p) {
 }
 
 ReturnTp IfdSgiTerm(void **state) { return IffTermDriverState<SgiState>(state); }
+
+}  // namespace
 
 const IffFormatTp IfdSgiFormat = {
     "SGI",

@@ -95,28 +95,21 @@ float Fraction(int value, int bits) {
   return f;
 }
 
-}  // namespace
-
 ReturnTp IfdStarBaseInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
   std::unique_ptr<StarState> s(new (std::nothrow) StarState());
   if (!s) return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
+  size_t got = 0;
+  ReturnTp rc = IffOpenDriverStream(request, &s->handle, s->header, kHeaderSize, nullptr,
+                                    IFF_HEADER_AS_FOUND, &got);
+  if (rc) return rc;
   if (request->service == IFF_SRV_EXPORT) {
-    ReturnTp rc = IfiOpenWrite(&request->spec, &s->handle);
-    if (rc) return rc;
     IfiSetBuffer(s->handle, nullptr, 0, kExportBuffer);
     *state = s.release();
     return 0;
   }
-  s->handle = request->stream;
-  if (!s->handle) {
-    ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &s->handle);
-    if (rc) return rc;
-  }
-  if (IfiSeek(s->handle, 0, 0) == 0 &&
-      IfiFetch(s->header, 1, kHeaderSize, s->handle) == kHeaderSize)
-    s->recognised = memcmp(s->header, kMagic, sizeof kMagic) == 0;
+  s->recognised = got == kHeaderSize && memcmp(s->header, kMagic, sizeof kMagic) == 0;
   request->recognised = s->recognised;
   *state = s.release();
   return 0;
@@ -172,7 +165,7 @@ ReturnTp IfdStarBaseRdHead(void *state, IffParamTp *p) {
   p->cmap_entries = rgb ? 0 : csize > 0 ? csize : std::min(256, 1 << std::min(depth, 8));
   p->bytes_per_pixel = rgb ? 3 : 1;
   FXIBitsPerPixel = depth;
-  FXICompression = 0;
+  FXICompression = IFF_COMP_NONE;
   return 0;
 }
 
@@ -250,7 +243,7 @@ ReturnTp IfdStarBaseWtHead(void *state, IffParamTp *p) {
   const bool palette = p->color_model == IFF_CM_PALETTE && p->has_cmap;
   if (p->color_model != IFF_CM_RGB && !palette)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_NEEDS_RGB);
-  if (p->compression[0] != 0) return CmnError(CMN_SOURCE, __LINE__, IFD_E_COMPRESSION);
+  if (p->compression[0] != IFF_COMP_NONE) return CmnError(CMN_SOURCE, __LINE__, IFD_E_COMPRESSION);
   if (p->width < 1 || p->height < 1) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   const int32_t entries = p->has_cmap ? p->cmap_entries : 0;
   if (entries < 0 || entries > 256 || (p->has_cmap && entries == 0))
@@ -368,12 +361,9 @@ ReturnTp IfdStarBaseWtScan(void *state, IffParamTp *p) {
   return rc ? CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_LINE) : 0;
 }
 
-ReturnTp IfdStarBaseTerm(void **state) {
-  if (!state || !*state) return 0;
-  std::unique_ptr<StarState> s(static_cast<StarState *>(*state));
-  *state = nullptr;
-  return s->handle ? IfiClose(s->handle) : 0;
-}
+ReturnTp IfdStarBaseTerm(void **state) { return IffTermDriverState<StarState>(state); }
+
+}  // namespace
 
 const IffFormatTp IfdStarBaseFormat = {
     "StarBase",

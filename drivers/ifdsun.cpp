@@ -174,8 +174,6 @@ void MapEntry(const unsigned char *cmap, int bits, int i, unsigned char rgb[3]) 
   for (int c = 0; c < 3; ++c) rgb[c] = bits > 8 ? cmap[6 * i + 2 * c + 1] : cmap[3 * i + c];
 }
 
-}  // namespace
-
 ReturnTp IfdSunRasterInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
@@ -194,7 +192,7 @@ ReturnTp IfdSunRasterInit(void **state, IffOpenRequestTp *request, IffControlBlo
   for (int i = 0; i < 8; ++i) s->h[i] = IfuGetBe32(header + 4 * i);
   request->recognised = s->h[kWMagic] == kMagic;
   FXIBitsPerPixel = static_cast<int32_t>(s->h[kWDepth]);
-  FXICompression = 0;
+  FXICompression = IFF_COMP_NONE;
   *state = s.release();
   return 0;
 }
@@ -232,7 +230,8 @@ ReturnTp IfdSunRasterRdHead(void *state, IffParamTp *p) {
   p->cmap_entries = p->has_cmap ? 1 << s->depth : 0;
   p->bytes_per_pixel = p->has_cmap ? 1 : 3;
   FXIBitsPerPixel = s->depth;
-  FXICompression = s->h[kWType] == kTypeByteEncoded ? 2 : 0;  // byte-encoded: runs
+  FXICompression =
+      s->h[kWType] == kTypeByteEncoded ? IFF_COMP_RLE : IFF_COMP_NONE;  // byte-encoded: runs
 
   ReturnTp rc = IfiSeek(s->handle, kHeaderSize, 0);
   if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
@@ -318,7 +317,7 @@ ReturnTp IfdSunRasterWtHead(void *state, IffParamTp *p) {
   const int32_t entries = p->has_cmap ? p->cmap_entries : 0;
   if (entries != 0 && entries != 2 && entries != 256)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_CMAP_SIZE);
-  if (p->compression[0] != 0) return CmnError(CMN_SOURCE, __LINE__, IFD_E_COMPRESSION);
+  if (p->compression[0] != IFF_COMP_NONE) return CmnError(CMN_SOURCE, __LINE__, IFD_E_COMPRESSION);
   if (p->width < 1 || p->height < 1) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
 
   s->width = p->width;
@@ -394,6 +393,8 @@ ReturnTp IfdSunRasterWtScan(void *state, IffParamTp *p) {
 }
 
 ReturnTp IfdSunRasterTerm(void **state) { return IffTermDriverState<SunState>(state); }
+
+}  // namespace
 
 const IffFormatTp IfdSunRasterFormat = {
     "SunRaster",

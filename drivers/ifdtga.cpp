@@ -198,8 +198,6 @@ unsigned char Widen(unsigned char v, int32_t bits) {
   return bits > 0 && bits < 8 ? static_cast<unsigned char>(v << (8 - bits)) : v;
 }
 
-}  // namespace
-
 ReturnTp IfdTgaInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
@@ -257,7 +255,7 @@ ReturnTp IfdTgaRdHead(void *state, IffParamTp *p) {
   else
     bits = (s->mapped ? h[kEntrySize] : s->depth) >= 24 ? 8 : 5;
   FXIBitsPerPixel = s->depth;
-  FXICompression = s->rle ? 2 : 0;
+  FXICompression = s->rle ? IFF_COMP_RLE : IFF_COMP_NONE;
 
   p->width = s->width;
   p->height = s->height;
@@ -349,7 +347,7 @@ ReturnTp IfdTgaWtHead(void *state, IffParamTp *p) {
     s->out_type = kGrey;
   else
     return Unsupported(__LINE__);
-  if (p->compression[0] != 0 || p->bits_per_sample > 8) return Unsupported(__LINE__);
+  if (p->compression[0] != IFF_COMP_NONE || p->bits_per_sample > 8) return Unsupported(__LINE__);
   // Sizes are 16-bit fields.
   if (p->width < 1 || p->height < 1) return CannotConvert(__LINE__);
   // The width and height are 16-bit fields.
@@ -424,6 +422,8 @@ ReturnTp IfdTgaWtScan(void *state, IffParamTp *p) {
 }
 
 ReturnTp IfdTgaTerm(void **state) { return IffTermDriverState<TgaState>(state); }
+
+}  // namespace
 
 const IffFormatTp IfdTgaFormat = {
     "TGA",

@@ -220,14 +220,6 @@ void PixelToRgb(const XwdState *s, uint32_t v, unsigned char *out) {
   }
 }
 
-void PutBe32(std::vector<unsigned char> *out, uint32_t v) {
-  unsigned char b[4];
-  IfuPutBe32(b, v);
-  out->insert(out->end(), b, b + 4);
-}
-
-}  // namespace
-
 ReturnTp IfdXwdInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
@@ -311,7 +303,7 @@ ReturnTp IfdXwdRdHead(void *state, IffParamTp *p) {
   p->color_model = s->rgb || palette ? IFF_CM_RGB : IFF_CM_GRAY;
   p->bytes_per_pixel = s->rgb ? 3 : 1;
   FXIBitsPerPixel = static_cast<int32_t>(depth);
-  FXICompression = 0;
+  FXICompression = IFF_COMP_NONE;
 
   s->has_map = false;
   s->map.clear();
@@ -393,7 +385,7 @@ ReturnTp IfdXwdWtHead(void *state, IffParamTp *p) {
   auto *s = static_cast<XwdState *>(state);
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   const int32_t entries = p->has_cmap ? p->cmap_entries : 0;
-  if ((p->has_cmap && entries < 1) || entries > 256 || p->compression[0] != 0 ||
+  if ((p->has_cmap && entries < 1) || entries > 256 || p->compression[0] != IFF_COMP_NONE ||
       p->bits_per_sample > 16 || p->width < 1 || p->height < 1)
     return Unsupported(__LINE__);
   if (!entries && p->color_model != IFF_CM_RGB && p->color_model != IFF_CM_GRAY)
@@ -441,7 +433,7 @@ ReturnTp IfdXwdWtHead(void *state, IffParamTp *p) {
                                   0,
                                   0};
   std::vector<unsigned char> header;
-  for (uint32_t w : words) PutBe32(&header, w);
+  for (uint32_t w : words) IfuAppendBe32(&header, w);
   header.insert(header.end(), kDefaultName, kDefaultName + sizeof kDefaultName);
   ReturnTp rc = IfiWrite(header.data(), header.size(), 1, s->handle);
   return rc ? CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_HEADER) : 0;
@@ -454,7 +446,7 @@ ReturnTp IfdXwdWtCMap(void *state, IffParamTp *p) {
   const int entries = s->entries;
   std::vector<unsigned char> records;
   for (int i = 0; i < entries; ++i) {
-    PutBe32(&records, static_cast<uint32_t>(i));
+    IfuAppendBe32(&records, static_cast<uint32_t>(i));
     for (int c = 0; c < 3; ++c) {
       // 16 bits a component: 8-bit values are spread over the full range.
       const unsigned v =
@@ -493,6 +485,8 @@ ReturnTp IfdXwdWtScan(void *state, IffParamTp *p) {
 }
 
 ReturnTp IfdXwdTerm(void **state) { return IffTermDriverState<XwdState>(state); }
+
+}  // namespace
 
 const IffFormatTp IfdXwdFormat = {
     "XWD",

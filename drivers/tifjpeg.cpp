@@ -272,25 +272,18 @@ ReturnTp FinishJpeg(TiffState *s) {
   return TiffAlignOutput(s);
 }
 
-// The request's words as the codec's parameters: the first selects
-// lossless coding or baseline, the second is the quality (1 to 20, any
-// other value gives 10), the third the colour sampling (1 1x1, 4 2x2,
-// else 2x1).
-void JpegFromRequest(const uint64_t compression[3], JpegParamTp *jp) {
-  jp->mode = compression[0] == IFF_COMP_JPEG_LOSSLESS ? JPEG_LOSSLESS : JPEG_BASELINE;
-  jp->h_samp = compression[2] == 1 ? 1 : 2;
-  jp->v_samp = compression[2] == 4 ? 2 : 1;
-  jp->quality =
-      compression[1] >= 1 && compression[1] <= 20 ? static_cast<int32_t>(compression[1]) : 10;
-}
-
-// Baseline colour is coded as YCbCr, lossless as the samples are; grey
-// and bilevel lines are coded as grey.
+// The request is read as every JPEG writer reads it (JpegCodingOf): a
+// quality out of range is refused, not replaced. Baseline colour is coded
+// as YCbCr, lossless as the samples are; grey and bilevel lines are coded
+// as grey.
 ReturnTp StartJpeg(TiffState *s, IffParamTp *p) {
+  JpegCodingTp coding;
+  ReturnTp rc = JpegCodingOf(p->compression, &coding);
+  if (rc) return TIFF_FAIL(rc);
   JpegParamTp *jp = nullptr;
-  ReturnTp rc = IfuCodecCreateParam(&JpegCodecOps, reinterpret_cast<void **>(&jp));
+  rc = IfuCodecCreateParam(&JpegCodecOps, reinterpret_cast<void **>(&jp));
   if (rc) return rc;
-  JpegFromRequest(p->compression, jp);
+  JpegUseCoding(&coding, jp);
   const bool lossless = jp->mode == JPEG_LOSSLESS;
   const bool colour = s->w_samples == 3;
   s->w_bits = 8;

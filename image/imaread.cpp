@@ -378,8 +378,8 @@ ReturnTp ImgReadPageHeader(ImgControlBlockTp *cb) {
 
   const char *d = cb->type_description ? cb->type_description : "";
   cb->compression = "";
-  if (!strstr(d, "HPGL") && !strstr(d, "CGM") && !strstr(d, "Calcomp") && FXICompression > 0 &&
-      FXICompression < 16)
+  if (!strstr(d, "HPGL") && !strstr(d, "CGM") && !strstr(d, "Calcomp") &&
+      static_cast<uint32_t>(FXICompression) <= IFF_COMP_DEFLATE)
     cb->compression = FXICompressionNames[FXICompression];
   return 0;
 }

@@ -283,7 +283,7 @@ IffDriverTp *IffDriverSlot(uint32_t type) {
 ReturnTp IffInit(void *client, IffControlBlockTp **holder, int32_t service,
                  const IffFileSpecTp *spec, uint32_t requested_type, int32_t verify_level,
                  uint32_t *file_type) {
-  FXICompression = 0;
+  FXICompression = IFF_COMP_NONE;
   if (!holder) return Raise(__LINE__, IFF_E_CB_NULL);
   if (*holder) return Raise(__LINE__, IFF_E_CB_NOT_NULL);
   if (!spec) return Raise(__LINE__, IFF_E_NO_FILENAME);
@@ -438,12 +438,12 @@ ReturnTp TakeHeader(IffControlBlockTp *cb, IffParamTp *h) {
   if (cb->verify_level == IFF_MIN_VERIFY) {
     if (h->has_cmap > 1) return Raise(__LINE__, IFF_E_HAS_CMAP);
     switch (h->color_model) {
-      case 1:
-      case 2:
-      case 3:
-      case 4:
-      case 6:
-      case 7:
+      case IFF_CM_RGB:
+      case IFF_CM_GRAY:
+      case IFF_CM_CMYK:
+      case IFF_CM_YCBCR:
+      case IFF_CM_RGBA:
+      case IFF_CM_PALETTE:
         break;
       default:
         return Raise(__LINE__, IFF_E_CMAP);
@@ -690,11 +690,11 @@ ReturnTp IffWtHead(IffControlBlockTp *cb, int32_t width, int32_t height, int32_t
     return Raise(__LINE__, IFF_E_WT_HEADER);
   if (has_cmap > 1) return Raise(__LINE__, IFF_E_HAS_CMAP);
   switch (color_model) {
-    case 1:
-    case 2:
-    case 5:
-    case 6:
-    case 7:
+    case IFF_CM_RGB:
+    case IFF_CM_GRAY:
+    case IFF_CM_BILEVEL:
+    case IFF_CM_RGBA:
+    case IFF_CM_PALETTE:
       break;
     default:
       return Raise(__LINE__, IFF_E_CMAP);
@@ -810,14 +810,22 @@ void IffFrequentColors(IffControlBlockTp *cb) {
 }
 
 ReturnTp IffOpenDriverStream(IffOpenRequestTp *request, IfiHandleTp **handle, void *header,
-                             size_t size, bool *opened_here) {
+                             size_t size, bool *opened_here, IffHeaderNeedTp need, size_t *got) {
   const bool exporting = request->service == IFF_SRV_EXPORT;
   IfiHandleTp *h = exporting ? nullptr : request->stream;
   if (opened_here) *opened_here = h == nullptr;
+  if (got) *got = 0;
   if (exporting) return IfiOpenWrite(&request->spec, handle);
   if (!h) {
     ReturnTp rc = IfiOpenRead(nullptr, &request->spec, &h);
     if (rc) return rc;
+  }
+  if (need == IFF_HEADER_AS_FOUND) {
+    const size_t n = size && IfiSeek(h, 0, 0) == 0 ? IfiFetch(header, 1, size, h) : 0;
+    if (size) memset(static_cast<unsigned char *>(header) + n, 0, size - n);
+    if (got) *got = n;
+    *handle = h;
+    return 0;
   }
   ReturnTp rc = IfiSeek(h, 0, 0);
   if (!rc && size) rc = IfiRead(header, size, 1, h);

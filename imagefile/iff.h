@@ -294,6 +294,17 @@ enum IffCompressionTp : uint32_t {
   IFF_COMP_DEFLATE = 15,
 };
 
+// The third word of an export's compression request. JPEG coding reads it
+// as the luminance samples per chrominance sample of a colour picture
+// (any value but 1x1 and 2x2 asks for 2x1); writers of grey and bilevel
+// lines read IFF_ONE_BIT as "one bit a pixel".
+enum IffSamplingTp : uint32_t {
+  IFF_SAMPLING_2X1 = 0,
+  IFF_SAMPLING_1X1 = 1,
+  IFF_ONE_BIT = 2,
+  IFF_SAMPLING_2X2 = 4,
+};
+
 // A host may veto an identified type: returning 0 makes the file unknown.
 typedef int (*IfiValidateFormatTp)(uint32_t type);
 extern IfiValidateFormatTp IfiValidateFormatImplementation;
@@ -320,18 +331,28 @@ void IffFrequentColors(IffControlBlockTp *cb);
 // and a stream handed in stays the caller's. Codes of the seek and the
 // read come back as the I/O layer gave them, for the driver to pass up
 // under its own name. `opened_here` (may be null) tells which stream it
-// was, for a driver that fails later in its Init.
+// was, for a driver that fails later in its Init. A format that names a
+// file too short for its header unknown itself (in RdHead, by its own
+// message) asks for IFF_HEADER_AS_FOUND: the header is then read as far as
+// the file goes, `*got` bytes (none when the stream cannot be rewound), and
+// the rest of it is zero.
+enum IffHeaderNeedTp : uint8_t { IFF_HEADER_WHOLE, IFF_HEADER_AS_FOUND };
 ReturnTp IffOpenDriverStream(IffOpenRequestTp *request, IfiHandleTp **handle, void *header,
-                             size_t size, bool *opened_here = nullptr);
+                             size_t size, bool *opened_here = nullptr,
+                             IffHeaderNeedTp need = IFF_HEADER_WHOLE, size_t *got = nullptr);
 
-// For drivers' Term: deletes the driver's state (a State with a `handle`
-// member), closes its stream and clears *state; nothing to do without one.
+// For drivers' Term: runs `finish` (may be null: the file's last words,
+// the driver's own buffers), deletes the driver's state (a State with a
+// `handle` member), closes its stream and clears *state; nothing to do
+// without one. The first failure comes back: finishing before closing.
 template <typename State>
-ReturnTp IffTermDriverState(void **state) {
+ReturnTp IffTermDriverState(void **state, ReturnTp (*finish)(State *) = nullptr) {
   if (!state || !*state) return 0;
   std::unique_ptr<State> s(static_cast<State *>(*state));
   *state = nullptr;
-  return s->handle ? IfiClose(s->handle) : 0;
+  const ReturnTp finished = finish ? finish(s.get()) : 0;
+  const ReturnTp closed = s->handle ? IfiClose(s->handle) : 0;
+  return finished ? finished : closed;
 }
 
 // The type name recorded as a file's description ("UNKNOWN FILE TYPE."

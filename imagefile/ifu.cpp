@@ -284,6 +284,19 @@ void IfuBgrxToRgb(int32_t n, int bits, const uint8_t *in, uint8_t *out) {
   }
 }
 
+void IfuAlphaOverWhite(int32_t n, int channels, const uint8_t *in, uint8_t *out) {
+  if (channels != 2 && channels != 4) {
+    if (n > 0 && in != out) memmove(out, in, size_t(n) * size_t(channels));
+    return;
+  }
+  const int colours = channels - 1;
+  // Forwards: each output pixel ends before its input pixel does.
+  for (int32_t i = 0; i < n; ++i, in += channels, out += colours) {
+    const unsigned a = in[colours];
+    for (int k = 0; k < colours; ++k) out[k] = IfuOverWhite(in[k], a);
+  }
+}
+
 void IfuRgbToXbgr(int32_t n, const uint8_t *in, uint8_t *out) {
   // Backwards, as the output is wider than the input.
   for (int32_t i = n - 1; i >= 0; i--) {

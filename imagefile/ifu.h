@@ -8,6 +8,7 @@
 #define PV_IMAGEFILE_IFU_H
 
 #include <cstdint>
+#include <vector>
 
 #include "cmnerror.h"
 
@@ -64,6 +65,18 @@ void IfuBgrxToRgb(int32_t n, int bits, const uint8_t *in, uint8_t *out);
 // Red, green, blue to 4 bytes 0, blue, green, red. in and out may coincide.
 void IfuRgbToXbgr(int32_t n, const uint8_t *in, uint8_t *out);
 
+// A sample c covered by alpha a (both 0..255) laid over white: colour
+// premultiplied by alpha, plus the white left uncovered. Readers of
+// pictures with alpha deliver this, as the viewer shows them on a white
+// window.
+inline uint8_t IfuOverWhite(unsigned c, unsigned a) {
+  return static_cast<uint8_t>(c * a / 255 + 255 - a);
+}
+// n pixels of `channels` samples (2: grey, alpha; 4: red, green, blue,
+// alpha) to n pixels of channels - 1 samples laid over white; any other
+// count is copied. in and out may coincide.
+void IfuAlphaOverWhite(int32_t n, int channels, const uint8_t *in, uint8_t *out);
+
 // In place over `bytes` bytes; an incomplete word or pixel at the end is
 // left alone.
 void IfuSwap32(void *buffer, int32_t bytes);
@@ -77,21 +90,45 @@ void IfuEbcdicToAscii(const void *in, int32_t n, void *out);
 void IfuAsciiToEbcdic(const void *in, int32_t n, void *out);
 
 // ---- Byte order of file fields -------------------------------------------
+//
+// The one set of readers and writers of 16- and 32-bit fields for drivers
+// and codecs alike: whatever the host's order, a field is assembled from
+// its bytes, so no file is read through a cast of its buffer.
 
 inline uint16_t IfuGetLe16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-inline void IfuPutLe16(uint8_t *p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
+inline uint16_t IfuGetBe16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+inline uint32_t IfuGetLe32(const uint8_t *p) {
+  return static_cast<uint32_t>(p[3]) << 24 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[1]) << 8 | p[0];
 }
 inline uint32_t IfuGetBe32(const uint8_t *p) {
   return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
          static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
+inline void IfuPutLe16(uint8_t *p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void IfuPutBe16(uint8_t *p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
+inline void IfuPutLe32(uint8_t *p, uint32_t v) {
+  IfuPutLe16(p, static_cast<uint16_t>(v));
+  IfuPutLe16(p + 2, static_cast<uint16_t>(v >> 16));
+}
 inline void IfuPutBe32(uint8_t *p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
+  IfuPutBe16(p, static_cast<uint16_t>(v >> 16));
+  IfuPutBe16(p + 2, static_cast<uint16_t>(v));
+}
+// Fields added at the end of a record being built.
+inline void IfuAppendBe16(std::vector<uint8_t> *out, uint16_t v) {
+  out->push_back(static_cast<uint8_t>(v >> 8));
+  out->push_back(static_cast<uint8_t>(v));
+}
+inline void IfuAppendBe32(std::vector<uint8_t> *out, uint32_t v) {
+  IfuAppendBe16(out, static_cast<uint16_t>(v >> 16));
+  IfuAppendBe16(out, static_cast<uint16_t>(v));
 }
 
 // ---- Codec object layer --------------------------------------------------

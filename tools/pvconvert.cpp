@@ -69,10 +69,10 @@ int cvNFiles = 0;
 // lines handed to it.
 struct OutputKindTp {
   uint32_t type;
-  uint32_t model;         // IFF_CM_RGB, IFF_CM_GRAY, IFF_CM_BILEVEL, IFF_CM_PALETTE or IFF_CM_RGBA
-  uint64_t compression;   // the header's compression code; 0 none
-  uint64_t level = 0;     // its second word: JPEG quality or JPEG 2000 ratio
-  uint64_t sampling = 0;  // its third word for JPEG colour: 1 (1x1), 4 (2x2), 0 (2x1)
+  uint32_t model;        // IFF_CM_RGB, IFF_CM_GRAY, IFF_CM_BILEVEL, IFF_CM_PALETTE or IFF_CM_RGBA
+  uint64_t compression;  // the header's compression code (IFF_COMP_*)
+  uint64_t level = 0;    // its second word: JPEG quality or JPEG 2000 ratio
+  uint64_t sampling = IFF_SAMPLING_2X1;  // its third word for JPEG colour
 };
 
 // The -compression words and the header codes they ask for; each writer
@@ -86,11 +86,19 @@ bool ChooseCompression(const char *word, OutputKindTp *kind) {
   static const struct {
     const char *word;
     uint64_t code, j2k;  // the code for most outputs, and for JPEG 2000
-  } kCodes[] = {{"none", 0, 0},       {"lzw", 1, kNo},        {"packbits", 2, kNo},
-                {"rle", 2, kNo},      {"g3", 8, kNo},         {"g4", 9, kNo},
-                {"mh", 11, kNo},      {"flate", 15, kNo},     {"lossless", 4, 14},
-                {"baseline", 5, kNo}, {"sequential", 6, kNo}, {"progressive", 7, kNo},
-                {"lossy", 5, 13}};
+  } kCodes[] = {{"none", IFF_COMP_NONE, IFF_COMP_NONE},
+                {"lzw", IFF_COMP_LZW, kNo},
+                {"packbits", IFF_COMP_RLE, kNo},
+                {"rle", IFF_COMP_RLE, kNo},
+                {"g3", IFF_COMP_G3, kNo},
+                {"g4", IFF_COMP_G4, kNo},
+                {"mh", IFF_COMP_G3_TIFF, kNo},
+                {"flate", IFF_COMP_DEFLATE, kNo},
+                {"lossless", IFF_COMP_JPEG_LOSSLESS, IFF_COMP_WAVELET_LOSSLESS},
+                {"baseline", IFF_COMP_JPEG_BASELINE, kNo},
+                {"sequential", IFF_COMP_JPEG_SEQUENTIAL, kNo},
+                {"progressive", IFF_COMP_JPEG_PROGRESSIVE, kNo},
+                {"lossy", IFF_COMP_JPEG_BASELINE, IFF_COMP_WAVELET_LOSSY}};
   if (!word) return true;
   for (const auto &c : kCodes)
     if (strcasecmp(word, c.word) == 0) {
@@ -98,7 +106,7 @@ bool ChooseCompression(const char *word, OutputKindTp *kind) {
       if (code == kNo) return false;
       kind->compression = code;
       const IffFormatTp *format = IffFormatOf(kind->type);
-      const bool fax = c.code == 8 || c.code == 9 || c.code == 11;
+      const bool fax = c.code == IFF_COMP_G3 || c.code == IFF_COMP_G4 || c.code == IFF_COMP_G3_TIFF;
       if (fax && format && (format->write_models & IFF_MODEL_BIT(IFF_CM_BILEVEL)))
         kind->model = IFF_CM_BILEVEL;
       return true;
@@ -126,19 +134,19 @@ bool NumberOption(const char *name, long min, long max, long fallback, uint64_t 
 // quality (10 unless asked), the JPEG 2000 ratio, the JPEG sampling.
 bool ChooseLevel(OutputKindTp *kind) {
   // A JPEG file asked for a quality or a sampling is a baseline one.
-  if (kind->type == IFF_TYPE_JPEG && kind->compression == 0 &&
+  if (kind->type == IFF_TYPE_JPEG && kind->compression == IFF_COMP_NONE &&
       (CmdGetOpt(cvOptions, "quality") || CmdGetOpt(cvOptions, "subsampling")))
-    kind->compression = 5;
+    kind->compression = IFF_COMP_JPEG_BASELINE;
   const uint64_t code = kind->compression;
   if (kind->type == IFF_TYPE_J2K) return NumberOption("ratio", 1, 1000, 10, &kind->level);
-  if (code < 4 || code > 7) return true;
+  if (code < IFF_COMP_JPEG_LOSSLESS || code > IFF_COMP_JPEG_PROGRESSIVE) return true;
   if (!NumberOption("quality", 1, 20, 10, &kind->level)) return false;
   const char *sampling = static_cast<const char *>(CmdGetOpt(cvOptions, "subsampling"));
   if (!sampling || strcasecmp(sampling, "2x1") == 0) return true;
   if (strcasecmp(sampling, "1x1") == 0) {
-    kind->sampling = 1;
+    kind->sampling = IFF_SAMPLING_1X1;
   } else if (strcasecmp(sampling, "2x2") == 0) {
-    kind->sampling = 4;
+    kind->sampling = IFF_SAMPLING_2X2;
   } else {
     CmnInfoPrintf(nullptr, "Bad value [%s] for option [-subsampling]\n", sampling);
     return false;
@@ -149,7 +157,7 @@ bool ChooseLevel(OutputKindTp *kind) {
 bool KindFromWord(const char *word, OutputKindTp *kind) {
   const IffWriterWordTp *w = IffFindWriter(word);
   if (!w) return false;
-  *kind = {w->type, w->model, 0};
+  *kind = {w->type, w->model, IFF_COMP_NONE};
   return true;
 }
 
@@ -299,7 +307,7 @@ ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, OutputKindTp kind, 
     out->resolution_known = out->x_resolution > 0;
   }
   uint64_t compression[3] = {kind.compression, kind.level, kind.sampling};
-  if (kind.model == IFF_CM_BILEVEL) compression[2] = 2;  // packed bits
+  if (kind.model == IFF_CM_BILEVEL) compression[2] = IFF_ONE_BIT;
   // A palette writer needs the colours of the whole picture first.
   const bool palette = kind.model == IFF_CM_PALETTE;
   std::vector<unsigned char> index, cmap;

@@ -97,8 +97,8 @@ struct PvSettingsTp {
   ImgColorOpsTp color{};  // the colour options
   bool nodither = false, stdcmap = false;
   const char *crop = nullptr;
-  int resize = 0;       // 0 not given, 1 shrink, 2 fit, 3 noresize, 4 obey
-  int scalemethod = 8;  // 8 averaging, 4 bilinear, 1 replication
+  int resize = 0;  // 0 not given, 1 shrink, 2 fit, 3 noresize, 4 obey
+  ImgScaleTp scalemethod = ImgScaleAveraging;
   bool maycrop = false, stitch = false;
   bool explore = false;     // zoom, pan, pages and turns in the window
   ImgStampOptionsTp stamp;  // stamp and label options
@@ -188,9 +188,10 @@ void ReadSettings(PvSettingsTp *s) {
   s->resize = CmdGetOptIndex(pvOptions, "resize", "shrink", "fit", "noresize", "obey",
                              static_cast<const char *>(nullptr));
   if (s->resize < 0) Exit(1);
-  static const int kMethods[] = {8, 4, 4, 1};
+  static const ImgScaleTp kMethods[] = {ImgScaleAveraging, ImgScaleBilinear, ImgScaleBilinear,
+                                        ImgScaleReplication};
   int method = Choice("scalemethod", "averaging", "bilinear", "interpolation", "replication");
-  s->scalemethod = method < 0 ? 8 : kMethods[method];
+  s->scalemethod = method < 0 ? ImgScaleAveraging : kMethods[method];
   s->maycrop = Choice("maycrop", "false", "true") == 1;
   s->stitch = Choice("stitch", "false", "true") == 1;
   s->explore = Choice("explore", "false", "true") == 1;
@@ -494,7 +495,7 @@ void Rerasterise(const PvSettingsTp &s, ImgControlBlockTp **pcb) {
   setup.color = &s.color;
   setup.decor = pvRun.cb;  // its stamp and label settings; no line is read from it
   pvRun.cb = nullptr;
-  setup.scale_method = static_cast<ImgScaleTp>(s.scalemethod);
+  setup.scale_method = s.scalemethod;
   setup.colors = s.colors;
   setup.nodither = s.nodither;
   setup.stdcmap = s.stdcmap;
@@ -550,7 +551,7 @@ void Rerasterise(const PvSettingsTp &s, ImgControlBlockTp **pcb) {
   // from the first line on.
   cb->scale_method = ImgScaleAveraging;
   if (ImgSetOutputSize(cb, ow, oh)) Finish(1);
-  cb->scale_method = static_cast<ImgScaleTp>(s.scalemethod);
+  cb->scale_method = s.scalemethod;
 
   char *title = nullptr;
   if (s.bartitle)

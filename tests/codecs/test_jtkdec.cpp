@@ -289,11 +289,11 @@ TEST(JtkDecodeRefusals, TableMessages) {
          0, more);
   EXPECT_EQ(more.message, "Invalid Coding Passes : greater than 164");
 
-  Bytes unequal = raw;
-  unequal[45] = 11;  // Ssiz of the second component: 12 bits
+  Bytes deep = raw;
+  deep[45] = 16;  // Ssiz of the second component: 17 bits
   Decoded d;
-  Decode(unequal, 0, d);
-  EXPECT_EQ(d.message, "SSiz values(Bitdepth) of components are unequal");
+  Decode(deep, 0, d);
+  EXPECT_EQ(d.message, "Invalid Ssiz Value");
 
   EXPECT_STREQ(JtkErrorText(JTK_ERROR(0x08, 35)), "Unknown Error");
   EXPECT_STREQ(JtkErrorText(JTK_ERROR(0x04, 1)), "Unknown Error");

@@ -1,5 +1,5 @@
-// Reading, writing, test pictures and netpbm decoding shared by the driver
-// tests.
+// Reading, writing, test pictures, netpbm decoding and CGM elements shared
+// by the driver tests.
 #include "rasterio.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +10,17 @@
 #include "runprog.h"
 
 std::string Shell(const std::string &command) { return ShellOutput(command); }
+
+namespace {
+
+unsigned Be16(const std::string &f, size_t at) {
+  return static_cast<unsigned>(static_cast<unsigned char>(f[at]) << 8 |
+                               static_cast<unsigned char>(f[at + 1]));
+}
+
+int Int16(const Bytes &d, size_t at) { return static_cast<int16_t>(d[at] << 8 | d[at + 1]); }
+
+}  // namespace
 
 RgbImage ReadRgb(const std::string &path) {
   RgbImage image;
@@ -134,4 +145,68 @@ void ExpectRefused(const std::string &path, const std::string &message) {
   EXPECT_NE(ReadRgb(path).rc, 0u);
   ASSERT_FALSE(Recorder::raised().empty());
   EXPECT_EQ(Recorder::raised().back().rfind(message, 0), 0u) << Recorder::raised().back();
+}
+
+std::vector<CgmElement> CgmElements(const std::string &f) {
+  std::vector<CgmElement> out;
+  size_t at = 0;
+  while (at + 2 <= f.size()) {
+    const unsigned head = Be16(f, at);
+    at += 2;
+    CgmElement e{
+        static_cast<int>(head >> 12), static_cast<int>(head >> 5 & 127), (head & 31) == 31, {}, {}};
+    bool more = true;
+    unsigned length = head & 31;
+    while (more) {
+      more = false;
+      if (e.long_form && at + 2 <= f.size()) {
+        const unsigned word = Be16(f, at);
+        at += 2;
+        more = word & 0x8000;
+        length = word & 0x7FFF;
+      }
+      if (at + length > f.size()) {
+        ADD_FAILURE() << "element " << e.cls << "," << e.id << " runs past the end";
+        return out;
+      }
+      e.partitions.push_back(length);
+      e.data.insert(e.data.end(), f.begin() + static_cast<long>(at),
+                    f.begin() + static_cast<long>(at + length));
+      at += length + length % 2;
+    }
+    out.push_back(e);
+  }
+  EXPECT_EQ(at, f.size());
+  return out;
+}
+
+Bytes CgmCells(const CgmElement &cell_array, size_t cell, int *nx, int *ny) {
+  const Bytes &d = cell_array.data;
+  *nx = Int16(d, 12);
+  *ny = Int16(d, 14);
+  EXPECT_EQ(Int16(d, 16), 8);
+  const bool packed = Int16(d, 18) == 1;
+  Bytes out;
+  size_t at = 20;
+  for (int y = 0; y < *ny; ++y) {
+    const size_t row_start = at;
+    if (packed) {
+      out.insert(out.end(), d.begin() + static_cast<long>(at),
+                 d.begin() + static_cast<long>(at + cell * *nx));
+      at += cell * static_cast<size_t>(*nx);
+    } else {
+      for (int x = 0; x < *nx;) {
+        const int n = Int16(d, at);
+        EXPECT_GT(n, 0);
+        for (int k = 0; k < n; ++k)
+          out.insert(out.end(), d.begin() + static_cast<long>(at + 2),
+                     d.begin() + static_cast<long>(at + 2 + cell));
+        at += 2 + cell;
+        x += n;
+      }
+    }
+    at += (at - row_start) % 2;
+  }
+  EXPECT_EQ(at, d.size());
+  return out;
 }

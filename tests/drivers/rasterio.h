@@ -1,6 +1,7 @@
 // Shared by the driver tests: test pictures, an image read through the
 // interface as red, green, blue bytes, a file decoded by a netpbm command
-// the same way, files written through a writer, and the messages raised.
+// the same way, files written through a writer, the messages raised, and
+// the elements of a CGM file.
 #ifndef PV_TESTS_DRIVERS_RASTERIO_H
 #define PV_TESTS_DRIVERS_RASTERIO_H
 
@@ -52,5 +53,19 @@ class Recorder {
 
 // Reading the file fails with a message that starts with `message`.
 void ExpectRefused(const std::string &path, const std::string &message);
+
+// A reader of the binary CGM encoding, written from the standard's rules
+// (no tool at hand reads CGM): one element, its data gathered from every
+// partition.
+struct CgmElement {
+  int cls, id;
+  bool long_form;
+  std::vector<unsigned> partitions;  // data lengths
+  Bytes data;
+};
+// Splits a file into elements; fails the test on anything malformed.
+std::vector<CgmElement> CgmElements(const std::string &file);
+// The rows of a cell array as bytes per cell (1 indexed, 3 direct).
+Bytes CgmCells(const CgmElement &cell_array, size_t cell, int *nx, int *ny);
 
 #endif

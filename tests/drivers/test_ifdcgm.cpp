@@ -1,98 +1,17 @@
-// The CGM writer, checked with a reader of the binary encoding written
-// here from the standard's rules (no tool at hand reads CGM): every
-// element's class, id and length, long forms and partitions, and the cell
-// array decoded back to the picture written.
+// The CGM writer, checked with the tests' reader of the binary encoding
+// (rasterio.h; no tool at hand reads CGM): every element's class, id and
+// length, long forms and partitions, and the cell array decoded back to the
+// picture written.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "imagefile.h"
+#include "rasterio.h"
 #include "runprog.h"
 
 namespace {
-
-using Bytes = std::vector<unsigned char>;
-
-struct Element {
-  int cls, id;
-  bool long_form;
-  std::vector<unsigned> partitions;  // data lengths
-  Bytes data;
-};
-
-unsigned Be16(const std::string &f, size_t at) {
-  return static_cast<unsigned>(static_cast<unsigned char>(f[at]) << 8 |
-                               static_cast<unsigned char>(f[at + 1]));
-}
-
-// Splits a file into elements; fails the test on anything malformed.
-std::vector<Element> Parse(const std::string &f) {
-  std::vector<Element> out;
-  size_t at = 0;
-  while (at + 2 <= f.size()) {
-    const unsigned head = Be16(f, at);
-    at += 2;
-    Element e{
-        static_cast<int>(head >> 12), static_cast<int>(head >> 5 & 127), (head & 31) == 31, {}, {}};
-    bool more = true;
-    unsigned length = head & 31;
-    while (more) {
-      more = false;
-      if (e.long_form && at + 2 <= f.size()) {
-        const unsigned word = Be16(f, at);
-        at += 2;
-        more = word & 0x8000;
-        length = word & 0x7FFF;
-      }
-      if (at + length > f.size()) {
-        ADD_FAILURE() << "element " << e.cls << "," << e.id << " runs past the end";
-        return out;
-      }
-      e.partitions.push_back(length);
-      e.data.insert(e.data.end(), f.begin() + static_cast<long>(at),
-                    f.begin() + static_cast<long>(at + length));
-      at += length + length % 2;
-    }
-    out.push_back(e);
-  }
-  EXPECT_EQ(at, f.size());
-  return out;
-}
-
-int Int16(const Bytes &d, size_t at) { return static_cast<int16_t>(d[at] << 8 | d[at + 1]); }
-
-// The rows of a cell array as bytes per cell (1 indexed, 3 direct).
-Bytes Cells(const Element &e, size_t cell, int *nx, int *ny) {
-  const Bytes &d = e.data;
-  *nx = Int16(d, 12);
-  *ny = Int16(d, 14);
-  EXPECT_EQ(Int16(d, 16), 8);
-  const bool packed = Int16(d, 18) == 1;
-  Bytes out;
-  size_t at = 20;
-  for (int y = 0; y < *ny; ++y) {
-    const size_t row_start = at;
-    if (packed) {
-      out.insert(out.end(), d.begin() + static_cast<long>(at),
-                 d.begin() + static_cast<long>(at + cell * *nx));
-      at += cell * static_cast<size_t>(*nx);
-    } else {
-      for (int x = 0; x < *nx;) {
-        const int n = Int16(d, at);
-        EXPECT_GT(n, 0);
-        for (int k = 0; k < n; ++k)
-          out.insert(out.end(), d.begin() + static_cast<long>(at + 2),
-                     d.begin() + static_cast<long>(at + 2 + cell));
-        at += 2 + cell;
-        x += n;
-      }
-    }
-    at += (at - row_start) % 2;
-  }
-  EXPECT_EQ(at, d.size());
-  return out;
-}
 
 class Cgm : public testing::Test {
  protected:
@@ -154,9 +73,9 @@ TEST_F(Cgm, ElementsAndCellsReadBack) {
           pixels.push_back(static_cast<unsigned char>((x / 4 * 3 + y / 3 + k * 50) %
                                                       (c.entries ? c.entries : 256)));
     ASSERT_EQ(Write(w, h, c.model, pixels, c.compression, 0, 254, c.entries), 0u);
-    const std::vector<Element> e = Parse(ReadFile(path_));
+    const std::vector<CgmElement> e = CgmElements(ReadFile(path_));
     std::vector<std::pair<int, int>> ids;
-    for (const Element &x : e) ids.push_back({x.cls, x.id});
+    for (const CgmElement &x : e) ids.push_back({x.cls, x.id});
     std::vector<std::pair<int, int>> want = {{0, 1}, {1, 1}, {1, 2}, {1, 3}, {1, 4},  {1, 5},
                                              {1, 6}, {1, 7}, {1, 8}, {1, 9}, {1, 11}, {0, 3},
                                              {2, 1}, {2, 6}, {2, 2}, {0, 4}};
@@ -164,14 +83,15 @@ TEST_F(Cgm, ElementsAndCellsReadBack) {
     want.insert(want.end(), {{4, 9}, {0, 5}, {0, 2}});
     ASSERT_EQ(ids, want);
     // Long form exactly when the data exceed 30 bytes.
-    for (const Element &x : e) EXPECT_EQ(x.long_form, x.data.size() > 30) << x.cls << "," << x.id;
+    for (const CgmElement &x : e)
+      EXPECT_EQ(x.long_form, x.data.size() > 30) << x.cls << "," << x.id;
     EXPECT_EQ(e[12].data, Bytes({0, 1, 0x3D, 0xCC, 0xCC, 0xCD}));  // metric, 0.1 mm per pixel
     EXPECT_EQ(e[13].data, Bytes({0, 0, 0, 0, 0, w - 1, 0, h - 1}));
     EXPECT_EQ(e[14].data, Bytes({0, static_cast<unsigned char>(c.entries ? 0 : 1)}));
     if (c.entries) {
       EXPECT_EQ(e[16].data.size(), 1u + 3u * c.entries);
     }
-    const Element &cells = e[e.size() - 3];
+    const CgmElement &cells = e[e.size() - 3];
     EXPECT_EQ(Bytes(cells.data.begin(), cells.data.begin() + 12),
               Bytes({0, 0, 0, h - 1, 0, w - 1, 0, 0, 0, w - 1, 0, h - 1}));
     for (size_t i = 0; i + 1 < cells.partitions.size(); ++i) {
@@ -187,7 +107,7 @@ TEST_F(Cgm, ElementsAndCellsReadBack) {
       want_cells.clear();
       for (unsigned char v : pixels) want_cells.insert(want_cells.end(), 3, v);
     }
-    EXPECT_TRUE(Cells(cells, c.model == IFF_CM_PALETTE ? 1 : 3, &nx, &ny) == want_cells);
+    EXPECT_TRUE(CgmCells(cells, c.model == IFF_CM_PALETTE ? 1 : 3, &nx, &ny) == want_cells);
     EXPECT_EQ(nx, w);
     EXPECT_EQ(ny, h);
   }
@@ -198,17 +118,17 @@ TEST_F(Cgm, RowsProfilesAndRefusals) {
   // pad when they are all alike.
   const Bytes five = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
   ASSERT_EQ(Write(5, 1, IFF_CM_RGB, five, 0), 0u);
-  std::vector<Element> e = Parse(ReadFile(path_));
+  std::vector<CgmElement> e = CgmElements(ReadFile(path_));
   EXPECT_EQ(e[e.size() - 3].data.size(), 20u + 16u);
   ASSERT_EQ(Write(5, 1, IFF_CM_RGB, Bytes(15, 9), 2), 0u);
-  e = Parse(ReadFile(path_));
+  e = CgmElements(ReadFile(path_));
   EXPECT_EQ(Bytes(e[e.size() - 3].data.begin() + 20, e[e.size() - 3].data.end()),
             Bytes({0, 5, 9, 9, 9, 0}));
   EXPECT_EQ(e[12].data, Bytes({0, 0, 0, 0, 0, 0}));  // no resolution: abstract scaling
 
   // The description is one string of quoted texts with its length in front.
   ASSERT_EQ(Write(5, 1, IFF_CM_RGB, five, 0, 1), 0u);
-  const Bytes d = Parse(ReadFile(path_))[2].data;
+  const Bytes d = CgmElements(ReadFile(path_))[2].data;
   EXPECT_EQ(d[0], d.size() - 1);
   EXPECT_EQ(std::string(d.begin() + 1, d.end())
                 .find("\"MIL-D-28003A/BASIC-1\" \".2\" \"Source: Plotvise "),

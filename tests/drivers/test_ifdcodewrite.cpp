@@ -59,19 +59,18 @@ TEST(JpegWrite, CompressionRequestsAndRefusals) {
     uint32_t model;
     std::vector<uint64_t> compression;
     ReturnTp code;
-  } kCases[] = {{"quality 0", IFF_CM_RGB, {5, 0, 0}, IFF_E_WT_HEADER},
-                {"quality 21", IFF_CM_RGB, {6, 21, 0}, IFF_E_WT_HEADER},
-                {"not a JPEG mode", IFF_CM_RGB, {9, 10, 0}, IFF_E_WT_HEADER},
-                {"bilevel", IFF_CM_BILEVEL, {5, 10, 2}, IFF_E_WT_HEADER},
-                {"progressive grey", IFF_CM_GRAY, {7, 20, 0}, 0},
-                {"lossless without a quality", IFF_CM_RGB, {4, 0, 0}, 0}};
+  } kCases[] = {
+      {"not a JPEG mode", IFF_CM_RGB, {IFF_COMP_G4, 10, 0}, IFF_E_WT_HEADER},
+      {"bilevel", IFF_CM_BILEVEL, {IFF_COMP_JPEG_BASELINE, 10, IFF_ONE_BIT}, IFF_E_WT_HEADER},
+      {"progressive grey", IFF_CM_GRAY, {IFF_COMP_JPEG_PROGRESSIVE, 20, 0}, 0},
+      {"lossless without a quality", IFF_CM_RGB, {IFF_COMP_JPEG_LOSSLESS, 0, 0}, 0}};
   for (const Case &c : kCases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(Write(f, IFF_TYPE_JPEG, c.model, 20, 10, c.compression) & ~CMN_REPORTED, c.code);
   }
   // A plain request is baseline, quality 10 (the example tables), 2x1;
   // the resolution goes into the JFIF marker in dots per inch.
-  ASSERT_EQ(Write(f, IFF_TYPE_JPEG, IFF_CM_RGB, 20, 10, {0, 0, 0}, 300), 0u);
+  ASSERT_EQ(Write(f, IFF_TYPE_JPEG, IFF_CM_RGB, 20, 10, {IFF_COMP_NONE, 0, 0}, 300), 0u);
   const std::string jpeg = ReadFile(f);
   EXPECT_EQ(jpeg.substr(0, 4), "\xFF\xD8\xFF\xE0");
   EXPECT_EQ(jpeg.substr(11, 7), std::string("\x01\x01\x01\x01\x2C\x01\x2C", 7));
@@ -79,6 +78,36 @@ TEST(JpegWrite, CompressionRequestsAndRefusals) {
   ASSERT_NE(sof, std::string::npos);
   EXPECT_EQ(jpeg.substr(sof + 10, 3), std::string("\x01\x21\x00", 3));
   EXPECT_NE(jpeg.find(std::string("\xFF\xDB\x00\x84\x00\x10\x0B\x0C", 8)), std::string::npos);
+}
+
+// Every writer of JPEG data reads the request alike: a quality out of
+// range is refused, never replaced, and the sampling asked for is the
+// frame's.
+TEST(JpegWrite, EveryWriterReadsTheRequestAlike) {
+  TempDir dir;
+  const struct {
+    const char *name;
+    std::vector<uint64_t> compression;
+    ReturnTp code;
+    char sampling;  // of the first component in the frame header
+  } kCases[] = {{"quality 0", {IFF_COMP_JPEG_BASELINE, 0, 0}, IFF_E_WT_HEADER, 0},
+                {"quality 21", {IFF_COMP_JPEG_BASELINE, 21, 0}, IFF_E_WT_HEADER, 0},
+                {"2x1", {IFF_COMP_JPEG_BASELINE, 10, IFF_SAMPLING_2X1}, 0, '\x21'},
+                {"1x1", {IFF_COMP_JPEG_BASELINE, 20, IFF_SAMPLING_1X1}, 0, '\x11'},
+                {"2x2", {IFF_COMP_JPEG_BASELINE, 1, IFF_SAMPLING_2X2}, 0, '\x22'}};
+  for (const uint32_t type : {IFF_TYPE_JPEG, IFF_TYPE_PDF_GS, IFF_TYPE_TIFF})
+    for (const auto &c : kCases) {
+      SCOPED_TRACE(std::string(c.name) + " type " + std::to_string(type));
+      const std::string f = dir.file(type == IFF_TYPE_JPEG   ? "a.jpg"
+                                     : type == IFF_TYPE_TIFF ? "a.tif"
+                                                             : "a.pdf");
+      ASSERT_EQ(Write(f, type, IFF_CM_RGB, 20, 10, c.compression) & ~CMN_REPORTED, c.code);
+      if (c.code) continue;
+      const std::string file = ReadFile(f);
+      const size_t sof = file.find("\xFF\xC0");
+      ASSERT_NE(sof, std::string::npos);
+      EXPECT_EQ(file[sof + 11], c.sampling);
+    }
 }
 
 // 12-bit samples go in and come out as two bytes each; what a viewer shows
@@ -101,7 +130,7 @@ TEST(JpegWrite, TwelveBitSamplesKeepTheirRange) {
     IffFileSpecTp spec = {f.c_str(), nullptr, 0};
     ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_JPEG, IFF_MIN_VERIFY, nullptr),
               0u);
-    const uint64_t lossless[3] = {4, 0, 0};
+    const uint64_t lossless[3] = {IFF_COMP_JPEG_LOSSLESS, 0, 0};
     ASSERT_EQ(IffWtHead(out, w, h, 1, 1, 0, model, 0, 12, lossless, 0, 0, 0, nullptr), 0u);
     for (int32_t y = 0; y < h; ++y)
       ASSERT_EQ(
@@ -124,13 +153,14 @@ TEST(JpegWrite, TiffJpegReadsInLibtiff) {
     uint32_t model;
     uint64_t sampling;
     const char *subsampling;  // as tiffinfo reports it
-  } kCases[] = {{IFF_CM_RGB, 1, "1, 1"},
-                {IFF_CM_RGB, 0, "2, 1"},
-                {IFF_CM_RGB, 4, "2, 2"},
-                {IFF_CM_GRAY, 0, nullptr}};
+  } kCases[] = {{IFF_CM_RGB, IFF_SAMPLING_1X1, "1, 1"},
+                {IFF_CM_RGB, IFF_SAMPLING_2X1, "2, 1"},
+                {IFF_CM_RGB, IFF_SAMPLING_2X2, "2, 2"},
+                {IFF_CM_GRAY, IFF_SAMPLING_2X1, nullptr}};
   for (const auto &c : kCases) {
     SCOPED_TRACE(std::to_string(c.model) + " sampling " + std::to_string(c.sampling));
-    ASSERT_EQ(Write(tif, IFF_TYPE_TIFF, c.model, w, h, {5, 15, c.sampling}), 0u);
+    ASSERT_EQ(Write(tif, IFF_TYPE_TIFF, c.model, w, h, {IFF_COMP_JPEG_BASELINE, 15, c.sampling}),
+              0u);
     const std::string info = ShellOutput("tiffinfo '" + tif + "'");
     EXPECT_NE(info.find("Compression Scheme: JPEG"), std::string::npos);
     if (c.subsampling) {
@@ -155,7 +185,7 @@ TEST(JpegWrite, TiffJpegReadsInLibtiff) {
     EXPECT_GE(Psnr(plain.substr(plain.size() - raw.size()), raw), 35);
   }
   // Lossless is JPEG too; a palette is not for JPEG.
-  ASSERT_EQ(Write(tif, IFF_TYPE_TIFF, IFF_CM_RGB, w, h, {4, 0, 0}), 0u);
+  ASSERT_EQ(Write(tif, IFF_TYPE_TIFF, IFF_CM_RGB, w, h, {IFF_COMP_JPEG_LOSSLESS, 0, 0}), 0u);
   EXPECT_NE(ShellOutput("tiffinfo '" + tif + "'").find("Photometric Interpretation: RGB"),
             std::string::npos);
 }

@@ -475,7 +475,7 @@ TEST(TiffWriter, EachRequestCodeWrittenAsItsCompressionOrRefused) {
   Bytes line(16);
   for (size_t x = 0; x < line.size(); ++x) line[x] = static_cast<unsigned char>(x * 16);
   for (uint64_t code = 0; code <= IFF_COMP_DEFLATE; ++code) {
-    const uint64_t compression[3] = {code, 0, 0};
+    const uint64_t compression[3] = {code, 10, 0};  // a JPEG coding needs a quality
     IffControlBlockTp *out = nullptr;
     ASSERT_EQ(IffInit(nullptr, &out, IFF_SRV_EXPORT, &spec, IFF_TYPE_TIFF, IFF_MIN_VERIFY, nullptr),
               0u);

@@ -65,11 +65,13 @@ TEST_F(Xwd, ScreenshotsOfEveryDepthRead) {
   for (int depth : {8, 16, 24}) {
     SCOPED_TRACE(depth);
     const std::string d = dir_.path() + "/";
-    Shell("cd " + d + "; rm -f display; Xvfb -displayfd 5 -nolisten tcp -retro -screen 0 61x37x" +
+    // The server writes its display number into a pipe once it accepts
+    // connections: reading that line waits exactly as long as needed.
+    Shell("cd " + d +
+          "; rm -f display; mkfifo display;"
+          " Xvfb -displayfd 5 -nolisten tcp -retro -screen 0 61x37x" +
           std::to_string(depth) +
-          " 5>display 2>/dev/null & pid=$!; trap 'kill $pid' EXIT; i=0; while [ ! -s display ] && "
-          "[ $i -lt 100 ]; do"
-          " sleep 0.1; i=$((i+1)); done; d=:$(cat display);"
+          " 5>display 2>/dev/null & pid=$!; trap 'kill $pid' EXIT; read n < display; d=:$n;"
           " xwd -root -silent -display $d > z.xwd; xwd -root -silent -xy -display $d > xy.xwd");
     ExpectAsNetpbm(d + "z.xwd");
     RgbImage z = ReadRgb(d + "z.xwd"), xy = ReadRgb(d + "xy.xwd");

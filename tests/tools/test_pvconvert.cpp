@@ -187,7 +187,9 @@ TEST_F(PvConvert, PaletteWritersGetThePicturesColours) {
 
 // The output named: a link stays a link, a replaced file keeps its mode,
 // a FIFO or standard output is written into, and a conversion stopped by a
-// signal leaves no temporary file behind.
+// signal leaves no temporary file behind. The feeder holds the pipe open
+// far longer than any loaded machine needs to start the conversion, so
+// that the signal always finds it running.
 TEST_F(PvConvert, OutputFilesOfEveryKind) {
   const std::string d = dir_.path() + "/", pv = std::string(PVCONVERT_BIN) + " ";
   const RunResult r = RunProgram(
@@ -197,7 +199,7 @@ TEST_F(PvConvert, OutputFilesOfEveryKind) {
            "(cat fifo > from-fifo &) && " + pv + "-type ppm " + input_ + " fifo && " + pv +
            "-type pgm " + input_ +
            " /dev/stdout | head -c 2 && stat -c '%F %a' link.ppm ro.ppm && stat -c %F fifo" +
-           " && mkfifo slow && ((printf 'P5 2000 2000 255 '; head -c 1000000 /dev/zero; sleep 3) "
+           " && mkfifo slow && ((printf 'P5 2000 2000 255 '; head -c 1000000 /dev/zero; sleep 60) "
            ">" +
            " slow 2>/dev/null &) && (" + pv +
            "- stopped.pgm < slow & p=$!; until ls -A | grep -q pvc;" +
