@@ -1,9 +1,9 @@
 // Windows and OS/2 bitmaps: the 14-byte file header, an info header of 12
 // (OS/2), 40, 108 or 124 bytes (Windows), a colour map below 16 bits per
 // pixel, and rows padded to 4 bytes, uncompressed (1, 4, 8, 16, 24, 32
-// bits; 16 and 32 bits with channel masks) or run-length encoded (8 and 4
-// bits). Writes uncompressed files of 1, 4, 8 or 24 bits. Every field is
-// little-endian, read and written byte by byte.
+// bits; 16 and 32 bits with channel masks, and in the longer headers an
+// alpha mask, laid over white) or run-length encoded (8 and 4 bits). Writes uncompressed files of
+// 1, 4, 8 or 24 bits. Every field is little-endian, read and written byte by byte.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -63,7 +63,7 @@ struct BmpState {
   uint32_t colors_used = 0, colors_important = 0;
   uint32_t header_masks[4] = {};
   uint32_t color_space = 0;
-  Channel channels[3];
+  Channel channels[4];      // red, green, blue, alpha (no mask: opaque)
   int32_t entry_bytes = 0;  // 4 Windows, 3 OS/2
   int32_t cmap_entries = 0;
   int64_t stride = 0;
@@ -174,6 +174,10 @@ ReturnTp ReadMasks(BmpState *s) {
     }
   }
   for (int i = 0; i < 3; ++i) s->channels[i] = MakeChannel(masks[i]);
+  // Only the longer headers name an alpha mask, and only channel masks
+  // make it count.
+  const bool alpha = s->compression == kBitFields && s->header_size >= 108;
+  s->channels[3] = MakeChannel(alpha ? s->header_masks[3] : 0);
   return 0;
 }
 
@@ -209,23 +213,27 @@ void ConvertRow(const BmpState *s, const unsigned char *in, unsigned char *out) 
       memcpy(out, in, static_cast<size_t>(w));
       break;
     case 16:
-      for (int32_t i = 0; i < w; ++i) {
-        const uint32_t v = IfuGetLe16(in + 2 * i);
-        for (int k = 0; k < 3; ++k) out[3 * i + k] = Component(v, s->channels[k]);
+    case 32:
+      if (s->bits == 32 && s->compression == kRgb) {
+        // Blue, green, red and a byte that means nothing.
+        for (int32_t i = 0; i < w; ++i) {
+          out[3 * i] = in[4 * i + 2];
+          out[3 * i + 1] = in[4 * i + 1];
+          out[3 * i + 2] = in[4 * i];
+        }
+        break;
       }
-      break;
-    case 24:
       for (int32_t i = 0; i < w; ++i) {
-        out[3 * i] = in[3 * i + 2];
-        out[3 * i + 1] = in[3 * i + 1];
-        out[3 * i + 2] = in[3 * i];
+        const uint32_t v = s->bits == 16 ? IfuGetLe16(in + 2 * i) : IfuGetLe32(in + 4 * i);
+        const unsigned a = s->channels[3].top ? Component(v, s->channels[3]) : 255;
+        for (int k = 0; k < 3; ++k) out[3 * i + k] = IfuOverWhite(Component(v, s->channels[k]), a);
       }
       break;
     default:
       for (int32_t i = 0; i < w; ++i) {
-        out[3 * i] = in[4 * i + 2];
-        out[3 * i + 1] = in[4 * i + 1];
-        out[3 * i + 2] = in[4 * i];
+        out[3 * i] = in[3 * i + 2];
+        out[3 * i + 1] = in[3 * i + 1];
+        out[3 * i + 2] = in[3 * i];
       }
       break;
   }

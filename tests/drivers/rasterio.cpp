@@ -78,6 +78,32 @@ RgbImage NetpbmRgb(const std::string &command) {
   return image;
 }
 
+RgbImage PamOverWhite(const std::string &command) {
+  std::istringstream in(Shell(command));
+  RgbImage image;
+  std::string word;
+  unsigned depth = 0, maxval = 0;
+  while (in >> word && word != "ENDHDR") {
+    if (word == "WIDTH") in >> image.width;
+    if (word == "HEIGHT") in >> image.height;
+    if (word == "DEPTH") in >> depth;
+    if (word == "MAXVAL") in >> maxval;
+  }
+  in.get();
+  EXPECT_TRUE(depth >= 1 && depth <= 4 && (maxval == 255 || maxval == 65535)) << command;
+  for (size_t i = 0; i < size_t(image.width) * image.height && in; ++i) {
+    unsigned v[4] = {0, 0, 0, 255};
+    for (unsigned k = 0; k < depth; ++k) {
+      v[k] = static_cast<unsigned char>(in.get());
+      if (maxval > 255) in.get();
+    }
+    const unsigned a = depth == 2 || depth == 4 ? v[depth - 1] : 255;
+    for (unsigned k = 0; k < 3; ++k)
+      image.rgb.push_back(static_cast<unsigned char>(v[depth < 3 ? 0 : k] * a / 255 + 255 - a));
+  }
+  return image;
+}
+
 ReturnTp WriteLines(const std::string &path, uint32_t type, int32_t width, int32_t height,
                     uint32_t model, const Bytes &lines, const Bytes &cmap,
                     const std::vector<int32_t> &order) {

@@ -28,6 +28,10 @@ RgbImage ReadRgb(const std::string &path);
 // (samples above 8 bits keep their high byte). Fails the test when the
 // command fails.
 RgbImage NetpbmRgb(const std::string &command);
+// The output of a shell command that writes one PAM (with or without
+// alpha, 8 or 16 bits), as RGB bytes with alpha laid over white as the
+// viewer does it: colour x alpha / 255 + 255 - alpha, on the high bytes.
+RgbImage PamOverWhite(const std::string &command);
 // Runs a shell command; fails the test when it fails.
 std::string Shell(const std::string &command);
 

@@ -116,6 +116,30 @@ TEST(Bmp, FilesOfTheOraclesReadAsTheyDecodeThem) {
   EXPECT_EQ(d.rgb, rgb);
 }
 
+// Alpha masks of the longer headers, as ImageMagick writes them (V4 and
+// V5), show as ImageMagick reads them, laid over white; a 32-bit file
+// without channel masks has no alpha, whatever its fourth bytes hold.
+TEST(Bmp, AlphaMasksAreLaidOverWhite) {
+  TempDir dir;
+  Shell("cd " + dir.path() +
+        "; convert -size 33x21 gradient:teal-pink \\( -size 21x33 gradient:white-black "
+        "-rotate 90 \\) -alpha off -compose copy_opacity -composite -depth 8 a.png");
+  const std::string v5 = dir.file("v5.bmp"), v4 = dir.file("v4.bmp"), plain = dir.file("p.bmp");
+  Shell("convert " + dir.file("a.png") + " -define bmp:subtype=ARGB8888 " + v5);
+  // The same file with the V4 header's length, and without channel masks.
+  std::string file = ReadFile(v5);
+  PutLe32(&file, 14, 108);
+  WriteFile(v4, file);
+  PutLe32(&file, 30, 0);
+  WriteFile(plain, file);
+  for (const std::string &f : {v5, v4, plain}) {
+    SCOPED_TRACE(f);
+    RgbImage ours = ReadRgb(f);
+    ASSERT_EQ(ours.rc, 0u);
+    EXPECT_EQ(ours.rgb, PamOverWhite("convert " + f + " pam:-").rgb);
+  }
+}
+
 TEST(Bmp, RunLengthEscapesAndBitFields) {
   TempDir dir;
   struct Case {
