@@ -2,7 +2,9 @@
 // rows of 1 to 4 bit planes (1 bit per pixel), of packed 2- or 4-bit
 // pixels, or of 1, 3 or 4 byte planes (8 bits: indexes, RGB, RGB and
 // alpha, laid over white), and for 256 colours a palette after the last
-// row. Writes 2, 16 and 256 colours, version 5. Fields are little-endian.
+// row. A DCX file is a table of up to 1023 PCX pages: the magic
+// 0x3ADE68B1, then their offsets, ended by 0. Writes 2, 16 and 256
+// colours, version 5. Fields are little-endian.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -22,6 +24,8 @@ constexpr int kHeaderSize = 128;
 constexpr int kPaletteMark = 12;  // the byte before a trailing 768-byte palette
 constexpr int kTrailer = 769;
 constexpr size_t kChunk = 4096;  // compressed bytes read at once
+constexpr uint32_t kDcxMagic = 0x3ADE68B1;
+constexpr int kDcxPages = 1023;
 
 // Header offsets.
 constexpr int kVersion = 1, kEncoding = 2, kBits = 3, kXMin = 4, kYMin = 6, kXMax = 8, kYMax = 10,
@@ -57,6 +61,11 @@ struct PcxState {
   int32_t next_line = 0;
   std::vector<unsigned char> chunk;
   size_t chunk_at = 0, chunk_end = 0;
+  // DCX: the page offsets; where the page read starts and ends (0: the
+  // file's end).
+  bool dcx = false;
+  std::vector<uint32_t> pages;
+  int64_t base = 0, page_end = 0;
   // Writing.
   int32_t entries = 0, in_bits = 8;
   unsigned char cmap[3 * 256] = {};
@@ -143,6 +152,43 @@ void ToLine(PcxState *s, unsigned char *line) {
   }
 }
 
+bool IsPcx(const unsigned char *h) {
+  const int version = h[kVersion];
+  return h[0] == 10 && h[kEncoding] == 1 &&
+         (version == 0 || version == 2 || version == 3 || version == 5);
+}
+
+// The page offsets of a DCX file, up to the first 0. An offset inside the
+// table or at the end of the file or beyond ends the list there. False
+// without a single page.
+bool ReadPageTable(PcxState *s) {
+  unsigned char table[4 * (kDcxPages + 1)] = {};
+  const size_t got =
+      IfiSeek(s->handle, 4, 0) == 0 ? IfiFetch(table, 1, sizeof table, s->handle) : 0;
+  const int64_t size = s->handle->file_size;
+  for (size_t i = 0; i + 4 <= got && s->pages.size() < kDcxPages; i += 4) {
+    const uint32_t at = IfuGetLe32(table + i);
+    if (at < 4 + i + 4 || (size > 0 && at >= size)) break;
+    s->pages.push_back(at);
+  }
+  return !s->pages.empty();
+}
+
+// Puts the reading at page `page` (1-based) of a DCX file and reads its
+// header.
+ReturnTp StartPage(PcxState *s, int32_t page) {
+  if (page > static_cast<int32_t>(s->pages.size())) return IFF_I_NO_MORE_PAGES;
+  s->base = s->pages[static_cast<size_t>(page - 1)];
+  s->page_end = static_cast<size_t>(page) < s->pages.size() ? s->pages[static_cast<size_t>(page)]
+                                                            : s->handle->file_size;
+  if (s->page_end <= s->base) s->page_end = 0;
+  ReturnTp rc = IfiSeek(s->handle, s->base, 0);
+  if (!rc) rc = IfiRead(s->header, kHeaderSize, 1, s->handle);
+  if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
+  if (!IsPcx(s->header)) return CmnError(CMN_SOURCE, __LINE__, IFD_E_UNSUPPORTED, kFormat);
+  return 0;
+}
+
 ReturnTp IfdPcxInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
   if (!state || !request) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   *state = nullptr;
@@ -156,9 +202,8 @@ ReturnTp IfdPcxInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
     *state = s.release();
     return 0;
   }
-  const int version = s->header[kVersion];
-  s->recognised = s->header[0] == 10 && s->header[kEncoding] == 1 &&
-                  (version == 0 || version == 2 || version == 3 || version == 5);
+  s->dcx = IfuGetLe32(s->header) == kDcxMagic;
+  s->recognised = s->dcx ? ReadPageTable(s.get()) : IsPcx(s->header);
   request->recognised = s->recognised;
   *state = s.release();
   return 0;
@@ -167,6 +212,13 @@ ReturnTp IfdPcxInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
 ReturnTp IfdPcxRdHead(void *state, IffParamTp *p) {
   auto *s = static_cast<PcxState *>(state);
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  const int32_t page = std::max(p->page, 1);
+  if (s->dcx) {
+    ReturnTp rc = StartPage(s, page);
+    if (rc) return rc;
+  } else if (page > 1) {
+    return IFF_I_NO_MORE_PAGES;
+  }
   const unsigned char *h = s->header;
   s->version = h[kVersion];
   if (s->version > 5) return CmnError(CMN_SOURCE, __LINE__, IFD_E_PCX_VERSION);
@@ -207,6 +259,7 @@ ReturnTp IfdPcxRdHead(void *state, IffParamTp *p) {
 
   p->width = s->width;
   p->height = s->height;
+  p->page_count = s->dcx ? static_cast<int32_t>(s->pages.size()) : 1;
   p->aspect_x = p->aspect_y = 1;
   p->has_cmap = !true_colour;
   p->cmap_entries = true_colour ? 0 : 1 << (s->bits * s->planes);
@@ -239,14 +292,16 @@ ReturnTp IfdPcxRdCMap(void *state, IffParamTp *p) {
     // The header's 16 entries, unless a marked palette ends the file.
     memcpy(map, s->header + kPalette, 48);
     memset(map + 48, 0, 3 * 256 - 48);
-    const int64_t size = s->handle->file_size;
-    if (size == 0 || size >= kHeaderSize + kTrailer) {
+    // Of a DCX page, the palette ends the page.
+    const int64_t end = s->dcx ? s->page_end : s->handle->file_size;
+    if (end == 0 || end - s->base >= kHeaderSize + kTrailer) {
       unsigned char trailer[kTrailer];
-      ReturnTp rc = IfiSeek(s->handle, -kTrailer, 2);
+      ReturnTp rc =
+          end && s->dcx ? IfiSeek(s->handle, end - kTrailer, 0) : IfiSeek(s->handle, -kTrailer, 2);
       if (!rc) rc = IfiRead(trailer, kTrailer, 1, s->handle);
       if (!rc && trailer[0] == kPaletteMark) memcpy(map, trailer + 1, 768);
     }
-    ReturnTp rc = IfiSeek(s->handle, kHeaderSize, 0);
+    ReturnTp rc = IfiSeek(s->handle, s->base + kHeaderSize, 0);
     if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   }
   return 0;
@@ -258,7 +313,7 @@ ReturnTp IfdPcxRdScan(void *state, IffParamTp *p) {
   if (!s->bits || p->line != s->next_line || p->line >= s->height)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
   if (p->line == 0) {
-    ReturnTp rc = IfiSeek(s->handle, kHeaderSize, 0);
+    ReturnTp rc = IfiSeek(s->handle, s->base + kHeaderSize, 0);
     if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
     s->chunk_at = s->chunk_end = 0;
     s->carry_count = 0;
@@ -379,7 +434,7 @@ ReturnTp IfdPcxTerm(void **state) { return IffTermDriverState<PcxState>(state); 
 const IffFormatTp IfdPcxFormat = {
     "PCX",
     {{IFF_TYPE_PCX, "PCX."}},
-    0,
+    1,
     0,
     {IfdPcxInit, IfdPcxRdHead, IfdPcxWtHead, IfdPcxRdCMap, IfdPcxWtCMap, IfdPcxRdScan, IfdPcxWtScan,
      IfdPcxTerm},

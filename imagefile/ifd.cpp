@@ -106,6 +106,9 @@ uint32_t ByFirstByte(const Bytes &in) {
     case 'I':
       if (in.Is(0, "II*\0", 4)) return IFF_TYPE_TIFF;
       break;
+    case 0xB1:  // DCX: pages of PCX
+      if (in.Is(0, "\xB1\x68\xDE\x3A", 4)) return IFF_TYPE_PCX;
+      break;
     case 0x0A: {
       int version = in.At(1);
       if (in.At(2) == 1 && (version == 0 || version == 2 || version == 3 || version == 5))

@@ -22,13 +22,14 @@ int Int16(const Bytes &d, size_t at) { return static_cast<int16_t>(d[at] << 8 | 
 
 }  // namespace
 
-RgbImage ReadRgb(const std::string &path) {
+RgbImage ReadRgb(const std::string &path, int32_t page) {
   RgbImage image;
   IffFileSpecTp spec = {path.c_str(), nullptr, 0};
   IffControlBlockTp *cb = nullptr;
   IffParamTp &h = image.header;
   ReturnTp rc =
       IffInit(nullptr, &cb, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, &image.type);
+  if (!rc) cb->page = page;
   if (!rc) rc = IffRdHead(cb, 0, nullptr, &h);
   if (!rc && h.has_cmap) rc = IffRdCMap(cb);
   if (!rc) {

@@ -23,7 +23,8 @@ struct RgbImage {
 // Opens, reads the header, the colour map and every line; stops at the
 // first failure. The transparent entry shows white, as over a white
 // window; the lines of a bottom-up file are put back top first.
-RgbImage ReadRgb(const std::string &path);
+// `page` (1-based; 0 the first) of a file of pages.
+RgbImage ReadRgb(const std::string &path, int32_t page = 0);
 // The output of a shell command that writes one PNM image, as RGB bytes
 // (samples above 8 bits keep their high byte). Fails the test when the
 // command fails.

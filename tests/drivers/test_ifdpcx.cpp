@@ -67,6 +67,38 @@ TEST(Pcx, FourBytePlanesLayTheirAlphaOverWhite) {
   EXPECT_EQ(d.rgb, PamOverWhite("convert " + out + " pam:-").rgb);
 }
 
+// A DCX file is PCX pages: each reads as ImageMagick reads it, with its
+// own trailing palette. A table offset beyond the file ends the pages
+// there; a file of no page is not DCX.
+TEST(Pcx, DcxPagesReadAsImageMagickReadsThem) {
+  TempDir dir;
+  const std::string d = dir.path() + "/", dcx = d + "p.dcx";
+  Shell("cd " + d +
+        "; ppmpat -madras 23 11 > a.ppm; ppmpat -tartan 17 9 | pnmquant 200 > b.ppm 2>/dev/null;"
+        " ppmpat -poles 31 7 | pnmquant 16 > c.ppm 2>/dev/null;"
+        " convert a.ppm b.ppm -type palette c.ppm -type palette p.dcx");
+  std::string file = ReadFile(dcx);
+  ASSERT_EQ(file.substr(0, 4), std::string("\xB1\x68\xDE\x3A", 4));
+  for (int page = 1; page <= 3; ++page) {
+    SCOPED_TRACE(page);
+    RgbImage ours = ReadRgb(dcx, page);
+    ASSERT_EQ(ours.rc, 0u);
+    EXPECT_EQ(ours.header.page_count, 3);
+    EXPECT_EQ(ours.rgb,
+              NetpbmRgb("convert '" + dcx + "[" + std::to_string(page - 1) + "]' ppm:-").rgb);
+  }
+  EXPECT_EQ(ReadRgb(dcx, 4).rc, static_cast<ReturnTp>(IFF_I_NO_MORE_PAGES));
+
+  // The third offset pointing beyond the file: two pages.
+  for (int i = 0; i < 4; ++i) file[12 + i] = static_cast<char>(i == 3 ? 0x7F : 0);
+  WriteFile(dcx, file);
+  EXPECT_EQ(ReadRgb(dcx, 1).header.page_count, 2);
+  // No page at all.
+  for (int i = 0; i < 4; ++i) file[4 + i] = 0;
+  WriteFile(dcx, file);
+  EXPECT_NE(ReadRgb(dcx, 1).rc, 0u);
+}
+
 TEST(Pcx, VersionsPalettesResolutionsAndCarriedRuns) {
   TempDir dir;
   const std::string path = dir.file("h.pcx");
