@@ -211,7 +211,9 @@ int Info(const char *name, ImgOpenParamsTp *params) {
   if (!rc) {
     printf("Type: %s\n", cb->type_description ? cb->type_description : "");
     printf("Width: %d\n", cb->width);
-    printf("Height: %d\n", cb->lines);
+    // The size a conversion writes: lines as stored, whatever pixel
+    // aspect the header gives (the viewer's own scaling applies it).
+    printf("Height: %d\n", cb->source_lines);
     const int bits = FXIBitsPerPixel;
     const char *compression = *cb->compression ? cb->compression : "none";
     printf("Pages: %d\n", CountPages(cb));
