@@ -123,20 +123,86 @@ ReturnTp ProduceRows(TiffState *s, uint8_t *out, uint64_t bytes, uint32_t rows, 
   return 0;
 }
 
-// Decodes the next row of tiles into tile_rows.
+// The samples of one plane's row of `n` pixels put in their places among
+// the samples of each pixel in `row`.
+void InterleavePlane(const TiffState *s, const uint8_t *plane, uint32_t p, uint64_t n,
+                     uint8_t *row) {
+  const uint32_t bits = s->dir.bits, spp = s->dir.samples;
+  if (bits % 8 == 0) {
+    const size_t b = bits / 8;
+    for (uint64_t x = 0; x < n; ++x)
+      memcpy(row + static_cast<size_t>((x * spp + p) * b), plane + static_cast<size_t>(x * b), b);
+    return;
+  }
+  const uint32_t mask = (1u << bits) - 1;
+  for (uint64_t x = 0; x < n; ++x) {
+    const uint64_t from = x * bits, to = (x * spp + p) * bits;
+    const uint32_t v = (plane[from >> 3] >> (8 - bits - (from & 7))) & mask;
+    const uint32_t shift = static_cast<uint32_t>(8 - bits - (to & 7));
+    uint8_t &o = row[to >> 3];
+    o = static_cast<uint8_t>((o & ~(mask << shift)) | v << shift);
+  }
+}
+
+// The open strip's state and that of plane p change places.
+void SwapPlane(TiffState *s, uint32_t p) {
+  TiffPlaneStream &o = s->plane_streams[p];
+  std::swap(s->in, o.in);
+  std::swap(s->lzw, o.lzw);
+  std::swap(s->zip, o.zip);
+  std::swap(s->packbits, o.packbits);
+  std::swap(s->jpeg_rows, o.jpeg_rows);
+  std::swap(s->jpeg_at, o.jpeg_at);
+  std::swap(s->blank_strip, o.blank_strip);
+  std::swap(s->strip_damaged, o.strip_damaged);
+}
+
+// Opens strip `strip` of every plane, `rows` rows each.
+ReturnTp OpenPlanes(TiffState *s, uint32_t strip, uint32_t rows) {
+  for (uint32_t p = 0; p < s->planes; ++p) {
+    SwapPlane(s, p);
+    const ReturnTp rc = OpenData(s, uint64_t{p} * s->nstrips + strip, s->dir.width, rows);
+    SwapPlane(s, p);
+    if (rc) return rc;
+  }
+  return 0;
+}
+
+// The next row of the open strips of every plane, interleaved into row.
+ReturnTp ProducePlaneRow(TiffState *s, uint8_t *row) {
+  for (uint32_t p = 0; p < s->planes; ++p) {
+    SwapPlane(s, p);
+    const ReturnTp rc = ProduceRows(s, s->plane_row.data(), s->plane_row_bytes, 1, s->dir.width);
+    SwapPlane(s, p);
+    if (rc) return rc;
+    InterleavePlane(s, s->plane_row.data(), p, s->dir.width, row);
+  }
+  return 0;
+}
+
+// Decodes the next row of tiles into tile_rows; with separate planes,
+// the tile of each plane in turn, interleaved.
 ReturnTp LoadTileRow(TiffState *s, uint32_t rows) {
   const TiffDirectory &d = s->dir;
   const uint64_t stride = s->tiles_across * s->tile_row_bytes;
-  std::vector<uint8_t> tile(static_cast<size_t>(s->tile_row_bytes * rows));
+  const uint64_t piece_bytes = s->planes > 1 ? s->plane_tile_row_bytes : s->tile_row_bytes;
+  const uint64_t per_plane = s->nstrips * s->tiles_across;
+  std::vector<uint8_t> tile(static_cast<size_t>(piece_bytes * rows));
   for (uint64_t t = 0; t < s->tiles_across; ++t) {
-    const uint64_t index = uint64_t{s->strip} * s->tiles_across + t;
-    ReturnTp rc = OpenData(s, index, d.tile_width, d.tile_length);
-    if (!rc) rc = ProduceRows(s, tile.data(), s->tile_row_bytes, rows, d.tile_width);
-    if (rc) return rc;
-    for (uint32_t r = 0; r < rows; ++r)
-      memcpy(&s->tile_rows[static_cast<size_t>(r * stride + t * s->tile_row_bytes)],
-             &tile[static_cast<size_t>(r * s->tile_row_bytes)],
-             static_cast<size_t>(s->tile_row_bytes));
+    for (uint32_t p = 0; p < s->planes; ++p) {
+      const uint64_t index = p * per_plane + uint64_t{s->strip} * s->tiles_across + t;
+      ReturnTp rc = OpenData(s, index, d.tile_width, d.tile_length);
+      if (!rc) rc = ProduceRows(s, tile.data(), piece_bytes, rows, d.tile_width);
+      if (rc) return rc;
+      for (uint32_t r = 0; r < rows; ++r) {
+        uint8_t *to = &s->tile_rows[static_cast<size_t>(r * stride + t * s->tile_row_bytes)];
+        const uint8_t *from = &tile[static_cast<size_t>(r * piece_bytes)];
+        if (s->planes > 1)
+          InterleavePlane(s, from, p, d.tile_width, to);
+        else
+          memcpy(to, from, static_cast<size_t>(piece_bytes));
+      }
+    }
   }
   return 0;
 }
@@ -151,14 +217,19 @@ uint32_t RowsInStrip(const TiffState *s, uint32_t strip) {
 ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
   TiffDirectory &d = s->dir;
   const TiffCoderTp *coder = TiffCoderFor(d.compression);
+  if (!coder) {
+    const char *name = TiffCompressionName(d.compression);
+    const std::string said = name ? std::string(" (") + name + ")" : std::string();
+    return TIFF_FAIL(TIFF_E_COMPRESSION_NAMED, static_cast<unsigned long>(d.compression),
+                     said.c_str());
+  }
   // A coder with a setup of its own checks its sample sizes there.
-  const bool own_setup = coder && coder->setup_decode;
+  const bool own_setup = coder->setup_decode;
   if (!own_setup && d.bits != 1 && (d.bits < 4 || d.bits > 8) && d.bits != 16)
     return TIFF_FAIL(IFD_E_TIFF_BITS);
   if (d.samples < 1 || d.samples > 16) return TIFF_FAIL(TIFF_E_INVALID);
   if (own_setup)
     if (ReturnTp rc = coder->setup_decode(s)) return rc;
-  if (!coder) return TIFF_FAIL(TIFF_E_COMPRESSION);
   const uint32_t bits = d.bits;
   uint32_t photometric = d.photometric;
   if (photometric == kTiffPhotoMissing) {
@@ -169,9 +240,8 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
                                        : kTiffPhotoPalette;
     d.photometric = photometric;
   }
-  const bool planar_rgb = d.planar == 2 && d.samples > 1;
   // One sample per pixel is the same layout in either configuration.
-  if (planar_rgb) return TIFF_FAIL(IFD_E_TIFF_PLANAR);
+  s->planes = d.planar == 2 && d.samples > 1 ? d.samples : 1;
   if (coder->bilevel && (bits != 1 || d.samples != 1)) return TIFF_FAIL(TIFF_E_INVALID);
   if (d.predictor == 2 && bits != 8 && bits != 16) return TIFF_FAIL(CMN_E_INVALID_ARG);
 
@@ -189,8 +259,9 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
       p->color_model = IFF_CM_RGB;
       break;
     case kTiffPhotoCmyk:
+      // Inks are shown as RGB here, multiplied as libtiff multiplies them.
       if (d.samples < 4) return TIFF_FAIL(TIFF_E_INVALID);
-      p->color_model = IFF_CM_CMYK;
+      p->color_model = IFF_CM_RGB;
       break;
     case kTiffPhotoYCbCr:
       if (d.samples < 3 || (!d.ycbcr_subsampling.empty() &&
@@ -209,11 +280,13 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
   if (d.width > 0 && d.height > 0)
     if (ReturnTp code = IffSizeCode(d.width, d.height)) return TIFF_FAIL(code);
   s->row_bytes = (uint64_t{d.width} * d.samples * bits + 7) / 8;
+  s->plane_row_bytes = (uint64_t{d.width} * bits + 7) / 8;
   if (d.tiled) {
     if (d.tile_width == 0 || d.tile_length == 0 || d.tile_width > 65536 || d.tile_length > 65536 ||
         (uint64_t{d.tile_width} * d.samples * bits) % 8)
       return TIFF_FAIL(TIFF_E_INVALID);
     s->tile_row_bytes = (uint64_t{d.tile_width} * d.samples * bits + 7) / 8;
+    s->plane_tile_row_bytes = (uint64_t{d.tile_width} * bits + 7) / 8;
     s->tiles_across = (uint64_t{d.width} + d.tile_width - 1) / d.tile_width;
     s->strip_rows = d.tile_length;
     const uint64_t rows = std::min<uint64_t>(d.tile_length, d.height);
@@ -225,7 +298,7 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
   }
   if (s->row_bytes > kMaxTileRowBuffer) return TIFF_FAIL(TIFF_E_INVALID);
   s->nstrips = (uint64_t{d.height} - 1) / s->strip_rows + 1;
-  const uint64_t pieces = d.tiled ? s->nstrips * s->tiles_across : s->nstrips;
+  const uint64_t pieces = (d.tiled ? s->nstrips * s->tiles_across : s->nstrips) * s->planes;
   if (d.offsets.size() < pieces) return TIFF_FAIL(TIFF_E_INVALID);
   if (!d.has_counts) {
     if (pieces > 1) return TIFF_FAIL(TIFF_E_INVALID);
@@ -265,16 +338,11 @@ void FillHeader(TiffState *s, IffParamTp *p) {
   p->planes = 1;
   p->reported1 = 1;
   p->bits_per_sample = d.bits == 16 && p->color_model != IFF_CM_RGBA &&
-                               p->color_model != IFF_CM_CMYK && d.photometric != kTiffPhotoPalette
+                               (p->color_model == IFF_CM_GRAY || d.photometric == kTiffPhotoRgb)
                            ? 16
                            : 8;
   if (d.samples == 1 && d.bits == 1) p->secondary_model = IFF_CM_BILEVEL;
-  static const int kOrient[9][2] = {{0, 0}, {0, 0}, {0, 1}, {2, 1}, {2, 0},
-                                    {1, 1}, {1, 0}, {3, 1}, {3, 0}};
-  const uint32_t o = d.orientation <= 8 ? d.orientation : 0;
-  p->orientation = kOrient[o][0];
-  p->mirrored = kOrient[o][1];
-  s->mirrored = p->mirrored;
+  p->view_orientation = d.orientation <= 8 ? static_cast<int32_t>(d.orientation) : 1;
 }
 
 // The grey map of 1 to 8-bit grey, when there is one: from a response
@@ -304,11 +372,42 @@ void MakeGrayMap(TiffState *s) {
   }
 }
 
+// Sample k of pixel x of a stored row, as an 8-bit value.
+uint32_t Sample8(const TiffState *s, const uint8_t *row, uint32_t x, uint32_t k) {
+  const TiffDirectory &d = s->dir;
+  const uint64_t i = uint64_t{x} * d.samples + k;
+  switch (d.bits) {
+    case 8:
+      return row[i];
+    case 16:
+      return row[2 * i + (s->big_endian ? 0 : 1)];
+    default: {
+      const uint64_t bit = i * d.bits;
+      const uint32_t mask = (1u << d.bits) - 1;
+      const uint32_t word = static_cast<uint32_t>(row[bit >> 3]) << 8 |
+                            ((bit >> 3) + 1 < s->row_bytes ? row[(bit >> 3) + 1] : 0);
+      const uint32_t v = (word >> (16 - d.bits - (bit & 7))) & mask;
+      return v * 255 / mask;
+    }
+  }
+}
+
+// Inks to RGB: each colour scaled by what its ink and black leave,
+// (255 - C)(255 - K) / 255, as libtiff converts them.
+void DeliverCmyk(const TiffState *s, const uint8_t *row, uint8_t *line) {
+  for (uint32_t x = 0; x < s->dir.width; ++x) {
+    const uint32_t white = 255 - Sample8(s, row, x, 3);
+    for (uint32_t k = 0; k < 3; ++k)
+      line[3 * x + k] = static_cast<uint8_t>((255 - Sample8(s, row, x, k)) * white / 255);
+  }
+}
+
 // The samples of one stored row to the pixels the interface takes.
 void Deliver(TiffState *s, const uint8_t *row, uint8_t *line) {
   const TiffDirectory &d = s->dir;
   const uint32_t w = d.width, spp = d.samples, bits = d.bits;
   const uint32_t photometric = d.photometric;
+  if (photometric == kTiffPhotoCmyk) return DeliverCmyk(s, row, line);
   if (bits < 8) {
     // Spread packed samples, keeping the first sample of each pixel.
     const uint32_t mask = (1u << bits) - 1;
@@ -396,11 +495,6 @@ void Deliver(TiffState *s, const uint8_t *row, uint8_t *line) {
       }
     }
   }
-}
-
-void ReversePixels(uint8_t *line, uint32_t width, uint32_t bytes) {
-  for (uint32_t a = 0, b = width ? width - 1 : 0; a < b; ++a, --b)
-    for (uint32_t k = 0; k < bytes; ++k) std::swap(line[a * bytes + k], line[b * bytes + k]);
 }
 
 void ResetReading(TiffState *s) {
@@ -538,6 +632,11 @@ ReturnTp IfdTiffRdHead(void *state, IffParamTp *p) {
   const uint64_t row = d.tiled ? s->tiles_across * s->tile_row_bytes : s->row_bytes;
   try {
     s->row.assign(static_cast<size_t>(row + 8), 0);
+    s->plane_streams.clear();
+    if (s->planes > 1) {
+      s->plane_streams.resize(s->planes);
+      s->plane_row.assign(static_cast<size_t>(s->plane_row_bytes + 8), 0);
+    }
   } catch (const std::bad_alloc &) {
     return TIFF_FAIL(CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
   }
@@ -593,7 +692,8 @@ ReturnTp IfdTiffRdScan(void *state, IffParamTp *p) {
       if (rc) return rc;
       s->tile_row_at = 0;
     } else {
-      ReturnTp rc = OpenData(s, s->strip, d.width, rows);
+      ReturnTp rc =
+          s->planes > 1 ? OpenPlanes(s, s->strip, rows) : OpenData(s, s->strip, d.width, rows);
       if (rc) return rc;
     }
     s->strip_lines = rows;
@@ -608,13 +708,13 @@ ReturnTp IfdTiffRdScan(void *state, IffParamTp *p) {
       const uint64_t stride = s->tiles_across * s->tile_row_bytes;
       row = &s->tile_rows[static_cast<size_t>(s->tile_row_at++ * stride)];
     } else {
-      rc = ProduceRows(s, s->row.data(), s->row_bytes, 1, d.width);
+      rc = s->planes > 1 ? ProducePlaneRow(s, s->row.data())
+                         : ProduceRows(s, s->row.data(), s->row_bytes, 1, d.width);
       row = s->row.data();
     }
     if (!rc) Deliver(s, row, p->buffer);
   }
   if (rc) return rc;
-  if (s->mirrored) ReversePixels(p->buffer, d.width, s->line_bytes);
   --s->strip_lines;
   ++s->next_line;
   return 0;
@@ -690,7 +790,7 @@ ReturnTp IfdTiffWtHead(void *state, IffParamTp *p) {
     return TIFF_FAIL(CMN_E_INVALID_ARG);
   // The inverse of the reading table: bottom-up rows are TIFF 4, and
   // bottom-up mirrored rows (a half turn) TIFF 3.
-  static const uint32_t kOrient[2][4] = {{1, 6, 4, 8}, {2, 5, 3, 7}};
+  static const uint32_t kOrient[2][4] = {{1, 6, 4, 8}, {2, 7, 3, 5}};
   s->w_orientation = kOrient[p->mirrored][p->orientation];
   if (p->x_resolution > 0) {
     const double x = std::round(p->x_resolution * 1000);

@@ -44,7 +44,9 @@ ReturnTp OpenFax(TiffState *s, uint64_t, uint32_t columns, uint32_t rows) {
   p->byte_align =
       d.compression == kTiffCompModifiedHuffman || (d.compression == kTiffCompGroup3 && (d.t4 & 4));
   p->msb_first = d.fill_order != 2;
-  p->black_is_one = !(d.photometric == kTiffPhotoBlackIsZero && d.gray_curve.empty());
+  // Black runs are 1 bits whatever the photometric; a black-is-zero page
+  // then shows them white, as libtiff and every viewer built on it does.
+  p->black_is_one = 1;
   return IfuCodecOpenDecoder(nullptr, &FaxCodecOps, p, FaxInput, s, kTiffChunk, &s->fax);
 }
 
@@ -60,7 +62,6 @@ void FaxDamaged(TiffState *s, uint64_t row) {
 
 ReturnTp DecodeFax(TiffState *s, uint8_t *out, uint64_t bytes, uint32_t rows, uint32_t columns,
                    size_t *got) {
-  const TiffDirectory &d = s->dir;
   const int32_t row_bytes = static_cast<int32_t>((columns + 7) / 8);
   for (uint32_t r = 0; r < rows; ++r) {
     uint8_t *row = out + r * bytes;
@@ -70,17 +71,18 @@ ReturnTp DecodeFax(TiffState *s, uint8_t *out, uint64_t bytes, uint32_t rows, ui
     if (rc) return rc;
     if (failed) FaxDamaged(s, s->next_line + r);
     if (count < 0) break;
-    FaxFillRow(row, static_cast<int32_t>(columns), changes, count,
-               !(d.photometric == kTiffPhotoBlackIsZero && d.gray_curve.empty()));
+    FaxFillRow(row, static_cast<int32_t>(columns), changes, count, true);
     if (static_cast<uint64_t>(row_bytes) < bytes) memset(row + row_bytes, 0, bytes - row_bytes);
     *got += bytes;
   }
   return 0;
 }
 
-// A fax row straight from its runs: white 255, black 0.
+// A fax row straight from its runs: white runs 255 and black runs 0, or
+// the other way round on a black-is-zero page.
 ReturnTp FaxDirectRow(TiffState *s, uint8_t *line) {
   const int32_t width = static_cast<int32_t>(s->dir.width);
+  const uint8_t white = s->dir.photometric == kTiffPhotoBlackIsZero ? 0 : 255;
   memset(line, 255, static_cast<size_t>(width));
   if (s->blank_strip) {
     IfiAccount(s->handle, 0, width / 8 + 1);
@@ -95,10 +97,11 @@ ReturnTp FaxDirectRow(TiffState *s, uint8_t *line) {
     TiffAccountMadeUp(s, width / 8 + 1);
     return 0;
   }
+  if (white == 0) memset(line, 0, static_cast<size_t>(width));
   for (int32_t i = 0; i < count; i += 2) {
     const int32_t from = std::min(changes[i], width);
     const int32_t to = i + 1 < count ? std::min(changes[i + 1], width) : width;
-    if (to > from) memset(line + from, 0, static_cast<size_t>(to - from));
+    if (to > from) memset(line + from, 255 - white, static_cast<size_t>(to - from));
   }
   return 0;
 }

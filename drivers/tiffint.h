@@ -2,7 +2,7 @@
 // driver's state, the record each compression fills, and the directory,
 // strip and output services the coders call. Only drivers/ifdtiff.cpp,
 // drivers/tifdir.cpp and the coder files (tifcodec, tiflzw, tifpack,
-// tifjpeg, tiffax) include it.
+// tifjpeg, tiffax, tifzip) include it.
 #ifndef PV_DRIVERS_TIFFINT_H
 #define PV_DRIVERS_TIFFINT_H
 
@@ -29,7 +29,9 @@ enum TiffCompressionTag : uint32_t {
   kTiffCompLzw = 5,
   kTiffCompOldJpeg = 6,
   kTiffCompJpeg = 7,
-  kTiffCompPackBits = 32773
+  kTiffCompDeflate = 8,
+  kTiffCompPackBits = 32773,
+  kTiffCompOldDeflate = 32946  // Deflate as written before 8 was assigned
 };
 
 // The old-style JPEG processes read.
@@ -87,7 +89,25 @@ struct TiffLzwDelete {
   void operator()(TiffLzwDecoder *z) const;
 };
 
+// The zlib stream of Deflate data lives in tifzip.cpp.
+struct TiffZipStream;
+struct TiffZipDelete {
+  void operator()(TiffZipStream *z) const;
+};
+
 struct TiffCoderTp;
+
+// The decoding state of one open strip. Separate planes are read side by
+// side, each strip with its own state, swapped into TiffState in turn.
+struct TiffPlaneStream {
+  TiffInput in;
+  std::unique_ptr<TiffLzwDecoder, TiffLzwDelete> lzw;
+  std::unique_ptr<TiffZipStream, TiffZipDelete> zip;
+  TiffPackBitsState packbits;
+  std::vector<uint8_t> jpeg_rows;
+  size_t jpeg_at = 0;
+  bool blank_strip = false, strip_damaged = false;
+};
 
 struct TiffState {
   int32_t service = IFF_SRV_IMPORT;
@@ -99,6 +119,12 @@ struct TiffState {
   // Derived sizes.
   uint64_t row_bytes = 0, strip_rows = 0, nstrips = 0;
   uint64_t tile_row_bytes = 0, tiles_across = 0;
+  // Separate planes (PlanarConfiguration 2): the samples of a pixel are
+  // in `planes` strips or tiles; the sizes of one plane's row.
+  uint32_t planes = 1;
+  uint64_t plane_row_bytes = 0, plane_tile_row_bytes = 0;
+  std::vector<TiffPlaneStream> plane_streams;  // the planes of the open strips
+  std::vector<uint8_t> plane_row;              // one plane's row, decoded
   // Reading.
   int32_t next_line = 0;           // lines delivered of this page
   uint32_t strip = 0;              // next strip (or row of tiles) to open
@@ -112,6 +138,7 @@ struct TiffState {
   TiffInput in;
   std::unique_ptr<TiffLzwDecoder, TiffLzwDelete> lzw;
   TiffPackBitsState packbits;
+  std::unique_ptr<TiffZipStream, TiffZipDelete> zip;
   IfuCodecTp *fax = nullptr;
   bool direct_lines = false;  // lines drawn by the coder itself (fax rows from their runs)
   uint8_t gray_map[256];
@@ -126,7 +153,6 @@ struct TiffState {
   std::vector<uint8_t> jpeg_head;  // old style without a stream: tables built from the tags
   uint32_t out_bytes = 1;          // bytes per delivered pixel, 8-bit samples
   uint32_t line_bytes = 1;         // bytes per pixel in the line handed over
-  bool mirrored = false;
   // Writing.
   const TiffCoderTp *w_coder = nullptr;
   int32_t width = 0, height = 0;
@@ -190,11 +216,14 @@ struct TiffCoderTp {
 // one a writer's request code selects; null when there is none.
 const TiffCoderTp *TiffCoderFor(uint32_t tag);
 const TiffCoderTp *TiffCoderWriting(uint64_t request);
+// The name of a compression no coder reads; null when it has none.
+const char *TiffCompressionName(uint32_t tag);
 extern const TiffCoderTp TiffNoneCoder;
 extern const TiffCoderTp TiffLzwCoder;                                   // tiflzw.cpp
 extern const TiffCoderTp TiffPackBitsCoder;                              // tifpack.cpp
 extern const TiffCoderTp TiffJpegCoder, TiffOldJpegCoder;                // tifjpeg.cpp
 extern const TiffCoderTp TiffMhCoder, TiffGroup3Coder, TiffGroup4Coder;  // tiffax.cpp
+extern const TiffCoderTp TiffDeflateCoder, TiffOldDeflateCoder;          // tifzip.cpp
 
 // Horizontal differencing undone in one row of `bytes` bytes (tifpack.cpp).
 ReturnTp TiffUndifference(TiffState *s, uint8_t *row, uint64_t bytes);

@@ -144,7 +144,8 @@ ReturnTp DecodeJpeg(TiffState *s, uint64_t index, uint32_t columns, uint32_t row
   JpegParamTp *jp = nullptr;
   ReturnTp rc = IfuCodecCreateParam(&JpegCodecOps, reinterpret_cast<void **>(&jp));
   if (rc) return rc;
-  jp->color = d.samples == 1 ? JPEG_GRAY : JPEG_RGB;
+  const uint32_t components = s->planes > 1 ? 1 : d.samples;
+  jp->color = components == 1 ? JPEG_GRAY : JPEG_RGB;
   jp->raw_components = s->jpeg_raw;
   // Old-style data show their chroma repeated, as TIFF readers show them.
   jp->replicate = d.compression == kTiffCompOldJpeg;
@@ -155,12 +156,13 @@ ReturnTp DecodeJpeg(TiffState *s, uint64_t index, uint32_t columns, uint32_t row
   JpegInput in = {&data, 0, s->handle};
   IfuCodecTp *codec = nullptr;
   rc = IfuCodecOpenDecoder(nullptr, &JpegCodecOps, jp, JpegMemoryInput, &in, kTiffChunk, &codec);
-  const uint64_t bytes = d.tiled ? s->tile_row_bytes : s->row_bytes;
+  const uint64_t bytes = s->planes > 1 ? (d.tiled ? s->plane_tile_row_bytes : s->plane_row_bytes)
+                                       : (d.tiled ? s->tile_row_bytes : s->row_bytes);
   s->jpeg_at = 0;
   if (!rc) {
     const auto *fp = static_cast<const JpegParamTp *>(codec->param);
     const size_t wide = fp->file_depth > 8 ? 2 : 1;
-    const size_t decoded_row = static_cast<size_t>(fp->width) * (d.samples == 1 ? 1 : 3) * wide;
+    const size_t decoded_row = static_cast<size_t>(fp->width) * (components == 1 ? 1 : 3) * wide;
     std::vector<uint8_t> band;
     try {
       s->jpeg_rows.assign(static_cast<size_t>(bytes * rows), 0);
@@ -214,8 +216,13 @@ ReturnTp PrepareJpeg(TiffState *s) {
   TiffDirectory &d = s->dir;
   s->jpeg_head.clear();
   if (d.samples != 1 && d.samples != 3) return TIFF_FAIL(TIFF_E_UNSUPPORTED);
-  if (d.samples == 3 && d.planar == 2) return TIFF_FAIL(IFD_E_TIFF_PLANAR);
+  // Separate planes are one-component streams, grey to the codec; YCbCr
+  // would then reach us unconverted.
+  if (d.samples == 3 && d.planar == 2 && d.photometric == kTiffPhotoYCbCr)
+    return TIFF_FAIL(IFD_E_TIFF_PLANAR);
   if (d.bits != 8 && (d.bits < 2 || d.bits > 16)) return TIFF_FAIL(IFD_E_TIFF_BITS);
+  if (d.samples == 3 && d.planar == 2 && d.compression == kTiffCompOldJpeg)
+    return TIFF_FAIL(IFD_E_TIFF_PLANAR);
   s->jpeg_precision = d.bits;
   // The codec turns YCbCr into RGB; RGB data are coded as they are.
   s->jpeg_raw = d.photometric == kTiffPhotoRgb;

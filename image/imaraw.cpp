@@ -397,6 +397,7 @@ ReturnTp ImgRaw::setUp(ImgControlBlockTp *cb) {
   _xres = iff->x_resolution;
   _yres = iff->y_resolution;
   _bottomUp = iff->bottom_up != 0;
+  _turn = src.turn;
   return allocate();
 }
 
@@ -599,6 +600,12 @@ ReturnTp ImgRaw::nextLine(ImgControlBlockTp *cb) {
   ImgRaw *seg = _lastSegment ? _lastSegment : this;
   if (!seg->_tiles) return seg->_status;
   if (seg->_complete) {
+    // A page stored on its side stands upright in the raster.
+    if (seg->_turn) {
+      const ReturnTp rc = seg->rotate(seg->_turn);
+      seg->_turn = 0;
+      if (rc) return rc;
+    }
     _pagePending = true;
     return IMG_PAGE_DONE;
   }

@@ -141,6 +141,7 @@ typedef struct {
   int32_t *page_index;      // the block's page index
   int32_t *current_page;    // the block's current page number
   int32_t *lines_read;      // source lines read for this page
+  int32_t turn;             // the page's own quarter turn, as a rotation (90, 270; 0 none)
 } ImgRawSourceTp;
 
 // Filled by the reading layer: ImgOpen, ImgReadPageHeader, ImgClose, a
@@ -270,6 +271,7 @@ class ImgRaw {
   int _curline = 0;
   bool _complete = false;
   bool _pagePending = false;
+  int _turn = 0;  // the page's own quarter turn, made once it is read
   bool _processed = false;
   bool _hasTransparency = false;
   bool _hasColor = false;

@@ -215,6 +215,7 @@ void SourceView(ImgControlBlockTp *cb, ImgRawSourceTp *out) {
   out->page_index = &cb->page_index;
   out->current_page = &cb->current_page;
   out->lines_read = &cb->lines_read;
+  out->turn = cb->file_turn;
 }
 
 // The raster found that its pages continue each other and now holds more
@@ -342,6 +343,7 @@ ReturnTp ImgReadPageHeader(ImgControlBlockTp *cb) {
   if (cb->y_resolution != 0 && cb->x_resolution / cb->y_resolution != 1.0)
     cb->aspect = cb->x_resolution / cb->y_resolution;
   cb->bottom_up = head.orientation == 2;
+  cb->file_turn = head.orientation == 1 ? 270 : head.orientation == 3 ? 90 : 0;
 
   int32_t w = head.width, h = head.height;
   cb->source_lines = h;
@@ -404,7 +406,8 @@ ReturnTp ImgOpenRaw(ImgRaw *raw, int32_t page, ImgControlBlockTp **pcb,
 void ImgOutputSize(const ImgControlBlockTp *cb, int32_t *w, int32_t *h) {
   int32_t cw = cb->crop_w ? cb->crop_w : cb->width;
   int32_t ch = cb->crop_h ? cb->crop_h : cb->lines;
-  if (!cb->prepared && (cb->rotation == 90 || cb->rotation == 270)) std::swap(cw, ch);
+  const int32_t turn = (cb->rotation + cb->file_turn) % 360;
+  if (!cb->prepared && (turn == 90 || turn == 270)) std::swap(cw, ch);
   *w = cb->out_w ? cb->out_w : cw;
   *h = cb->out_h ? cb->out_h : ch;
 }
@@ -460,6 +463,15 @@ ReturnTp ImgPrepare(ImgControlBlockTp *cb) {
   ImgOutputSize(cb, &out_w, &out_h);
   cb->prepared = true;
 
+  if (cb->file_turn && !cb->raw) {
+    // The page's turn comes first, then the user's rotation and mirror.
+    // Here the lines are mirrored before they are turned: across a quarter
+    // turn, a mirror of the turned picture is the other mirror of the lines.
+    cb->rotation = (cb->rotation + cb->file_turn) % 360;
+    if ((cb->rotation == 90 || cb->rotation == 270) && (cb->mirror == 1 || cb->mirror == 2))
+      cb->mirror ^= 3;
+    cb->file_turn = 0;
+  }
   if (cb->rotation == 180) {
     cb->rotation = 0;
     cb->mirror ^= 3;

@@ -47,6 +47,13 @@ struct ImgControlBlockTp {
   // Operations.
   int32_t mirror = 0;    // bit 0 reverses each line, bit 1 the line order
   int32_t rotation = 0;  // 0, 90, 180, 270
+  // The page's own quarter turn (90 or 270, anticlockwise as the
+  // rotation; 0 none), from a header orientation of 1 (270) or 3 (90):
+  // its stored lines are columns of the upright picture. The user's
+  // rotation and mirrors apply to the upright picture. A raster turns each
+  // such page once it is read; a file read straight adds the turn to the
+  // rotation when it is prepared.
+  int32_t file_turn = 0;
   ImgScaleTp scale_method = ImgScaleAveraging;
   ImgColorOpsTp color{};
   bool progress = false;

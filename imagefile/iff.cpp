@@ -415,6 +415,8 @@ namespace {
 // has just read.
 ReturnTp TakeHeader(IffControlBlockTp *cb, IffParamTp *h) {
   ReturnTp rc;
+  if (h->view_orientation) IffViewOrientation(h->view_orientation, &h->orientation, &h->mirrored);
+  cb->reverse_lines = h->view_orientation && h->mirrored;
   cb->transparent = h->transparent;
   cb->transparent_index = h->transparent_index;
   cb->bits_per_sample = h->bits_per_sample;
@@ -677,7 +679,24 @@ ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line) {
   } else if (!cb->has_cmap && cb->bits_per_sample < 8 && cb->bits_per_sample > 0) {
     for (int32_t i = 0; i < b * w; ++i) l[i] = Spread(l[i], cb->bits_per_sample);
   }
+  if (cb->reverse_lines) {
+    const int32_t ps = cb->pixel_size;
+    for (int32_t a = 0, z = w - 1; a < z; ++a, --z)
+      std::swap_ranges(l + static_cast<size_t>(a) * ps, l + static_cast<size_t>(a + 1) * ps,
+                       l + static_cast<size_t>(z) * ps);
+  }
   return cb->ignore_scan_errors ? 0 : rc;
+}
+
+void IffViewOrientation(int32_t view, int32_t *orientation, int32_t *mirrored) {
+  // Lines are mirrored before they are turned: 5 (lines down the left
+  // side, top to bottom) is mirrored lines turned anticlockwise, 7
+  // mirrored lines turned clockwise.
+  static const int32_t kView[9][2] = {{0, 0}, {0, 0}, {0, 1}, {2, 1}, {2, 0},
+                                      {3, 1}, {1, 0}, {1, 1}, {3, 0}};
+  const int32_t v = view >= 1 && view <= 8 ? view : 1;
+  *orientation = kView[v][0];
+  *mirrored = kView[v][1];
 }
 
 ReturnTp IffWtHead(IffControlBlockTp *cb, int32_t width, int32_t height, int32_t aspect_x,

@@ -105,6 +105,11 @@ typedef struct {
   int32_t bits_per_sample;
   int32_t orientation;  // 0 top-down, 2 bottom-up, 1 and 3 transposed
   int32_t mirrored;
+  // A reader may instead state the picture's orientation as TIFF's
+  // Orientation tag and EXIF number it (1..8; 0 none, anything else 1):
+  // the interface then sets orientation and mirrored and reverses each
+  // line itself (IffViewOrientation).
+  int32_t view_orientation;
   int32_t planes;
   int32_t reported0, reported1;
   uint64_t extra;
@@ -166,6 +171,7 @@ typedef struct IffControlBlockTp {
   int32_t cmap_kept, cmap_entry_size;
   int32_t transparent, transparent_index;
   int32_t bottom_up;
+  int32_t reverse_lines;  // each delivered line is reversed (a mirrored view orientation)
   int32_t keep_cmyk;
   int32_t line_step;
   uint32_t reported_model;
@@ -322,6 +328,11 @@ ReturnTp IffWtHead(IffControlBlockTp *cb, int32_t width, int32_t height, int32_t
 ReturnTp IffWtCMap(IffControlBlockTp *cb, unsigned char *cmap);
 ReturnTp IffWtScan(IffControlBlockTp *cb, int32_t line, unsigned char *buffer);
 ReturnTp IffTerm(IffControlBlockTp **holder);
+// The header's orientation and mirrored for a TIFF/EXIF orientation 1..8:
+// the delivered lines (mirrored first when `mirrored`) are shown top line
+// first (0), bottom line first (2), or are columns of the upright
+// picture turned a quarter clockwise (1) or anticlockwise (3).
+void IffViewOrientation(int32_t view, int32_t *orientation, int32_t *mirrored);
 void IffFrequentColors(IffControlBlockTp *cb);
 
 // For drivers' Init: the stream a driver works on. Export: the output,

@@ -34,9 +34,11 @@ CmdOptionTp cvOptions[] = {
     {"type", 1, nullptr, nullptr},  // help: the writer words, set in main
     {"pageno", 1, nullptr, "Page number"},
     {"compression", 1, nullptr,
-     "<none | lzw | packbits | rle | g3 | g4 | mh | flate | baseline | sequential | progressive | "
-     "lossless | lossy>"
-     " (TIFF: none to mh, baseline, lossless; PDF: none, g4, flate, baseline; CGM: none, rle;"
+     "<none | lzw | packbits | rle | g3 | g4 | mh | flate | deflate | zip | baseline | sequential "
+     "| "
+     "progressive | lossless | lossy>"
+     " (TIFF: none to mh, deflate, baseline, lossless; PDF: none, g4, flate, baseline; CGM: none, "
+     "rle;"
      " JPEG: baseline to lossless; JPEG 2000: lossless, lossy)"},
     {"quality", 1, nullptr, "<1..20> (JPEG coding: 1 smallest, 20 best; default 10)"},
     {"ratio", 1, nullptr, "<n> (lossy JPEG 2000: compression ratio; default 10)"},
@@ -98,7 +100,9 @@ bool ChooseCompression(const char *word, OutputKindTp *kind) {
                 {"baseline", IFF_COMP_JPEG_BASELINE, kNo},
                 {"sequential", IFF_COMP_JPEG_SEQUENTIAL, kNo},
                 {"progressive", IFF_COMP_JPEG_PROGRESSIVE, kNo},
-                {"lossy", IFF_COMP_JPEG_BASELINE, IFF_COMP_WAVELET_LOSSY}};
+                {"lossy", IFF_COMP_JPEG_BASELINE, IFF_COMP_WAVELET_LOSSY},
+                {"deflate", IFF_COMP_DEFLATE, kNo},
+                {"zip", IFF_COMP_DEFLATE, kNo}};
   if (!word) return true;
   for (const auto &c : kCodes)
     if (strcasecmp(word, c.word) == 0) {
@@ -358,7 +362,8 @@ ReturnTp WriteImage(ImgControlBlockTp *cb, const char *path, OutputKindTp kind, 
 // that gives the picture the viewer shows; otherwise the raster is built
 // as the viewer builds it: a page after the first, a header whose pixel
 // aspect the raster does not apply, a mirror across a quarter turn (the
-// raster turns first), and background removal (counted over the raster).
+// raster turns first), a crop of a page stored on its side, and background
+// removal (counted over the raster).
 ReturnTp OpenInput(const char *in, ImgOpenParamsTp *params, const ImgColorOpsTp *color,
                    ImgControlBlockTp **pcb, ImgRaw **praw) {
   ImgOpenParamsTp first = *params;
@@ -377,8 +382,12 @@ ReturnTp OpenInput(const char *in, ImgOpenParamsTp *params, const ImgColorOpsTp 
   rest.rotation = cb->rotation;
   params = &rest;
   const bool turned = params->rotation == 90 || params->rotation == 270;
+  // A crop is taken in the upright page, which only the raster holds for a
+  // page stored on its side.
+  const bool upright_crop =
+      cb->file_turn && (CmdGetOpt(cvOptions, "crop") || CmdGetOpt(cvOptions, "relcrop"));
   const bool stream = params->page < 2 && cb->lines == cb->source_lines && !color->removebgs &&
-                      !(turned && (params->mirror == 1 || params->mirror == 2));
+                      !(turned && (params->mirror == 1 || params->mirror == 2)) && !upright_crop;
   if (stream) {
     *pcb = cb;
     return 0;

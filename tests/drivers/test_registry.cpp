@@ -150,6 +150,8 @@ const RoundTrip kRoundTrips[] = {
     {"tif", IFF_CM_BILEVEL, 0, IFF_COMP_G3},
     {"tif", IFF_CM_BILEVEL, 0, IFF_COMP_G3_TIFF},
     {"tif", IFF_CM_RGB, 0, IFF_COMP_JPEG_LOSSLESS},
+    {"tif", IFF_CM_RGB, 0, IFF_COMP_DEFLATE},
+    {"tif", IFF_CM_PALETTE, 2, IFF_COMP_DEFLATE},
     {"jpg", IFF_CM_RGB, 0, IFF_COMP_JPEG_LOSSLESS},
     {"jpeg", IFF_CM_GRAY, 0, IFF_COMP_JPEG_LOSSLESS},
     {"jp2", IFF_CM_RGB, 0, IFF_COMP_WAVELET_LOSSLESS},

@@ -487,8 +487,9 @@ ImgRawReaderTp FakeReader() {
   r.close = [](ImgControlBlockTp **cb) -> ReturnTp { return *cb = nullptr, 0; };
   r.source = [](ImgControlBlockTp *cb, ImgRawSourceTp *out) {
     FakeFile *f = Of(cb);
-    *out = ImgRawSourceTp{&f->iff,       f->pages[f->page].w, f->pages[f->page].h, "fake",
-                          "a fake file", &f->page_index,      &f->current_page,    &f->lines_read};
+    *out = ImgRawSourceTp{&f->iff,          f->pages[f->page].w, f->pages[f->page].h,
+                          "fake",           "a fake file",       &f->page_index,
+                          &f->current_page, &f->lines_read,      0};
   };
   r.growLines = [](ImgControlBlockTp *cb, int32_t lines, bool) -> ReturnTp {
     return Of(cb)->grown = lines, 0;
