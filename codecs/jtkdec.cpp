@@ -435,8 +435,8 @@ int32_t ReadComponentMap(const uint8_t *d, const Box &box, JtkdJp2 &jp2) {
   for (size_t at = box.body; at < box.end; at += 4) {
     const uint32_t type = d[at + 2];
     if (type > 1) return JTK_E_FILE_COMPONENT_MAP;
-    jp2.map.push_back(JtkdJp2::Map{static_cast<int32_t>(IfuGetBe16(d + at)), static_cast<int32_t>(type),
-                                   static_cast<int32_t>(d[at + 3])});
+    jp2.map.push_back(JtkdJp2::Map{static_cast<int32_t>(IfuGetBe16(d + at)),
+                                   static_cast<int32_t>(type), static_cast<int32_t>(d[at + 3])});
   }
   return 0;
 }
