@@ -46,6 +46,9 @@ typedef struct {
   int32_t components;   // 1, 3, or 4 (CMYK); the colour form delivered follows color
   int32_t file_depth;   // sample precision of the frame
   int32_t band_height;  // rows per IfuCodecRead: 1 << (m + 2), or the height when progressive
+  // The EXIF orientation, 1 to 8 (0: none or not valid); the rows are
+  // delivered as stored, whatever it says.
+  int32_t orientation;
   // Bytes of the rows delivered so far that no data stood behind: rows of
   // MCU rows decoded after the data ran out or broke, shown grey. A driver
   // counts them as made up, so that a frame far larger than its data is

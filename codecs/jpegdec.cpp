@@ -320,11 +320,15 @@ void ReadJfif(Decoder &d, const std::vector<uint8_t> &s) {
 }
 
 // Resolution from the first directory of an EXIF block (a small TIFF).
+// Its orientation (1 to 8) is recorded as well. Every read is checked
+// against the marker's own length: an offset or count that points beyond
+// it reads as 0, so that a forged block is ignored, never followed.
 void ReadExif(Decoder &d, const std::vector<uint8_t> &s) {
-  if (d.par->x_resolution || s.size() < 14) return;
+  if (s.size() < 14 || s[4] != 0 || s[5] != 0) return;
   const uint8_t *t = s.data() + 6;
   const size_t n = s.size() - 6;
   const bool le = t[0] == 'I';
+  if (memcmp(t, le ? "II*\0" : "MM\0*", 4) != 0) return;
   auto u16 = [&](size_t o) -> uint32_t {
     return o + 2 > n ? 0 : le ? IfuGetLe16(t + o) : IfuGetBe16(t + o);
   };
@@ -334,6 +338,8 @@ void ReadExif(Decoder &d, const std::vector<uint8_t> &s) {
   const uint32_t ifd = u32(4);
   if (ifd >= n) return;
   const uint32_t entries = u16(ifd);
+  // A directory running past the block is not trusted at all.
+  if (ifd + 2 + 12 * static_cast<size_t>(entries) > n) return;
   double xres = 0, yres = 0;
   int unit = 2;
   for (uint32_t e = 0; e < entries && e < 200; ++e) {
@@ -343,13 +349,19 @@ void ReadExif(Decoder &d, const std::vector<uint8_t> &s) {
       const uint32_t at = u32(o + 8), den = u32(at + 4);
       return den ? static_cast<double>(u32(at)) / den : 0.0;
     };
-    if (tag == 282)
+    // The orientation is one SHORT, held in the entry itself.
+    if (tag == 274 && u16(o + 2) == 3 && u32(o + 4) == 1) {
+      const uint32_t v = u16(o + 8);
+      if (v >= 1 && v <= 8) d.par->orientation = static_cast<int32_t>(v);
+    } else if (tag == 282)
       xres = rational();
     else if (tag == 283)
       yres = rational();
     else if (tag == 296)
       unit = static_cast<int>(u16(o + 8));
   }
+  // A JFIF density read before stands.
+  if (d.par->x_resolution) return;
   if (unit == 3)
     xres *= 2.54, yres *= 2.54;
   else if (unit != 2)

@@ -1,9 +1,10 @@
 // Windows and OS/2 bitmaps: the 14-byte file header, an info header of 12
-// (OS/2), 40, 108 or 124 bytes (Windows), a colour map below 16 bits per
-// pixel, and rows padded to 4 bytes, uncompressed (1, 4, 8, 16, 24, 32
-// bits; 16 and 32 bits with channel masks) or run-length encoded (8 and 4
-// bits). Writes uncompressed files of 1, 4, 8 or 24 bits. Every field is
-// little-endian, read and written byte by byte.
+// or 64 bytes (OS/2 1.x and 2.x) or of 40, 52, 56, 108 or 124 (Windows), a
+// colour map below 16 bits per pixel, and rows padded to 4 bytes,
+// uncompressed (1, 4, 8, 16, 24, 32 bits; 16 and 32 bits with channel
+// masks, and with an alpha mask laid over white) or run-length encoded (8
+// and 4 bits). Writes uncompressed files of 1, 4, 8 or 24 bits. Every field
+// is little-endian, read and written byte by byte.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -25,7 +26,7 @@ constexpr int kMaxHeader = 124;
 constexpr uint32_t kNegativeHeight = 0x4FFFFFFF;  // larger height fields are negative
 constexpr double kInchPerMetre = 0.0254;
 
-enum { kRgb = 0, kRle8 = 1, kRle4 = 2, kBitFields = 3 };
+enum { kRgb = 0, kRle8 = 1, kRle4 = 2, kBitFields = 3, kUnsupported = 99 };
 
 // A channel mask: where its lowest set bit is, and how many bits it has.
 struct Channel {
@@ -63,7 +64,7 @@ struct BmpState {
   uint32_t colors_used = 0, colors_important = 0;
   uint32_t header_masks[4] = {};
   uint32_t color_space = 0;
-  Channel channels[3];
+  Channel channels[4];      // red, green, blue, alpha (no mask: opaque)
   int32_t entry_bytes = 0;  // 4 Windows, 3 OS/2
   int32_t cmap_entries = 0;
   int64_t stride = 0;
@@ -133,7 +134,11 @@ ReturnTp ReadInfoHeader(BmpState *s) {
     s->bottom_up = true;
     return 0;
   }
-  if (s->header_size != 40 && s->header_size != 108 && s->header_size != 124)
+  // Windows headers of 40 bytes, 52 and 56 (with the channel masks, and
+  // the alpha mask), 108 and 124; OS/2 2.x headers of 64 bytes, which begin
+  // as the 40-byte one.
+  const uint32_t hs = s->header_size;
+  if (hs != 40 && hs != 52 && hs != 56 && hs != 64 && hs != 108 && hs != 124)
     return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
   rc = ReadAll(s, h + 4, s->header_size - 4, __LINE__);
   if (rc) return rc;
@@ -149,10 +154,12 @@ ReturnTp ReadInfoHeader(BmpState *s) {
   s->y_ppm = static_cast<int32_t>(IfuGetLe32(h + 28));
   s->colors_used = IfuGetLe32(h + 32);
   s->colors_important = IfuGetLe32(h + 36);
-  if (s->header_size >= 108) {
-    for (int i = 0; i < 4; ++i) s->header_masks[i] = IfuGetLe32(h + 40 + 4 * i);
-    s->color_space = IfuGetLe32(h + 56);
+  if (hs != 64 && hs >= 52) {
+    for (int i = 0; i < (hs >= 56 ? 4 : 3); ++i) s->header_masks[i] = IfuGetLe32(h + 40 + 4 * i);
   }
+  if (hs >= 108) s->color_space = IfuGetLe32(h + 56);
+  // Compression 3 is Huffman coding there, not channel masks.
+  if (hs == 64 && s->compression == kBitFields) s->compression = kUnsupported;
   s->entry_bytes = 4;
   return 0;
 }
@@ -163,7 +170,7 @@ ReturnTp ReadInfoHeader(BmpState *s) {
 ReturnTp ReadMasks(BmpState *s) {
   uint32_t masks[3] = {0x7C00, 0x3E0, 0x1F};
   if (s->compression == kBitFields) {
-    if (s->header_size >= 108) {
+    if (s->header_size >= 52) {
       std::copy(s->header_masks, s->header_masks + 3, masks);
     } else {
       unsigned char m[12];
@@ -174,6 +181,10 @@ ReturnTp ReadMasks(BmpState *s) {
     }
   }
   for (int i = 0; i < 3; ++i) s->channels[i] = MakeChannel(masks[i]);
+  // Only the longer headers name an alpha mask, and only channel masks
+  // make it count.
+  const bool alpha = s->compression == kBitFields && s->header_size >= 56;
+  s->channels[3] = MakeChannel(alpha ? s->header_masks[3] : 0);
   return 0;
 }
 
@@ -209,23 +220,27 @@ void ConvertRow(const BmpState *s, const unsigned char *in, unsigned char *out) 
       memcpy(out, in, static_cast<size_t>(w));
       break;
     case 16:
-      for (int32_t i = 0; i < w; ++i) {
-        const uint32_t v = IfuGetLe16(in + 2 * i);
-        for (int k = 0; k < 3; ++k) out[3 * i + k] = Component(v, s->channels[k]);
+    case 32:
+      if (s->bits == 32 && s->compression == kRgb) {
+        // Blue, green, red and a byte that means nothing.
+        for (int32_t i = 0; i < w; ++i) {
+          out[3 * i] = in[4 * i + 2];
+          out[3 * i + 1] = in[4 * i + 1];
+          out[3 * i + 2] = in[4 * i];
+        }
+        break;
       }
-      break;
-    case 24:
       for (int32_t i = 0; i < w; ++i) {
-        out[3 * i] = in[3 * i + 2];
-        out[3 * i + 1] = in[3 * i + 1];
-        out[3 * i + 2] = in[3 * i];
+        const uint32_t v = s->bits == 16 ? IfuGetLe16(in + 2 * i) : IfuGetLe32(in + 4 * i);
+        const unsigned a = s->channels[3].top ? Component(v, s->channels[3]) : 255;
+        for (int k = 0; k < 3; ++k) out[3 * i + k] = IfuOverWhite(Component(v, s->channels[k]), a);
       }
       break;
     default:
       for (int32_t i = 0; i < w; ++i) {
-        out[3 * i] = in[4 * i + 2];
-        out[3 * i + 1] = in[4 * i + 1];
-        out[3 * i + 2] = in[4 * i];
+        out[3 * i] = in[3 * i + 2];
+        out[3 * i + 1] = in[3 * i + 1];
+        out[3 * i + 2] = in[3 * i];
       }
       break;
   }
@@ -348,6 +363,7 @@ ReturnTp IfdBmpRdHead(void *state, IffParamTp *p) {
   if (!s->recognised) return Unsupported(__LINE__);
   ReturnTp rc = ReadInfoHeader(s);
   if (rc) return rc;
+  if (s->compression == kUnsupported) return Unsupported(__LINE__);
   if (s->compression > kBitFields) return CmnError(CMN_SOURCE, __LINE__, CMN_E_READ_FILE);
   if (!ValidBits(s)) return Unsupported(__LINE__);
   if (s->bits == 16 || s->bits == 32) {
@@ -364,6 +380,11 @@ ReturnTp IfdBmpRdHead(void *state, IffParamTp *p) {
   FXIBitsPerPixel = s->bits;
   s->stride = (s->bits * std::max<int64_t>(s->width, 0) + 31) / 32 * 4;
   s->cmap_entries = s->bits < 16 ? 1 << s->bits : 0;
+  // OS/2 2.x maps have 4-byte entries, but some writers give them 3: the
+  // room before the pixel data tells which.
+  if (s->header_size == 64 && s->cmap_entries &&
+      s->data_offset < kFileHeader + 64 + 4 * static_cast<uint32_t>(s->cmap_entries))
+    s->entry_bytes = 3;
   s->next_line = 0;
   s->ended = false;
   s->row.clear();

@@ -131,6 +131,9 @@ ReturnTp IfdCodecRdHead(void *state, IffParamTp *p) {
   p->cmap_entries = 0;
   p->aspect_x = p->aspect_y = 1;
   p->planes = 1;
+  // The EXIF orientation of a photo: the reading layer turns and mirrors
+  // the rows, which come as stored.
+  p->view_orientation = jp->orientation;
   if (jp->x_resolution > 0 && jp->y_resolution > 0) {
     p->x_resolution = jp->x_resolution / 1000.0;
     p->y_resolution = jp->y_resolution / 1000.0;

@@ -1,7 +1,10 @@
 // PCX: a 128-byte header with a 16-colour palette, then run-length encoded
-// rows of 1 to 4 bit planes (1 bit per pixel) or of 1 or 3 byte planes (8
-// bits), and for 256 colours a palette after the last row. Writes 2, 16
-// and 256 colours, version 5. Fields are little-endian.
+// rows of 1 to 4 bit planes (1 bit per pixel), of packed 2- or 4-bit
+// pixels, or of 1, 3 or 4 byte planes (8 bits: indexes, RGB, RGB and
+// alpha, laid over white), and for 256 colours a palette after the last
+// row. A DCX file is a table of up to 1023 PCX pages: the magic
+// 0x3ADE68B1, then their offsets, ended by 0. Writes 2, 16 and 256
+// colours, version 5. Fields are little-endian.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -21,6 +24,8 @@ constexpr int kHeaderSize = 128;
 constexpr int kPaletteMark = 12;  // the byte before a trailing 768-byte palette
 constexpr int kTrailer = 769;
 constexpr size_t kChunk = 4096;  // compressed bytes read at once
+constexpr uint32_t kDcxMagic = 0x3ADE68B1;
+constexpr int kDcxPages = 1023;
 
 // Header offsets.
 constexpr int kVersion = 1, kEncoding = 2, kBits = 3, kXMin = 4, kYMin = 6, kXMax = 8, kYMax = 10,
@@ -49,12 +54,18 @@ struct PcxState {
   int32_t row_bytes = 0;  // planes x bytes per line
   int64_t unreached = 0;  // bytes of each line that its stored row does not reach
   std::vector<unsigned char> planes_row;
+  std::vector<unsigned char> pixels;  // 4 byte planes: the row's RGBA pixels
   // A run that reached past the end of the previous row.
   int32_t carry_count = 0;
   unsigned char carry_value = 0;
   int32_t next_line = 0;
   std::vector<unsigned char> chunk;
   size_t chunk_at = 0, chunk_end = 0;
+  // DCX: the page offsets; where the page read starts and ends (0: the
+  // file's end).
+  bool dcx = false;
+  std::vector<uint32_t> pages;
+  int64_t base = 0, page_end = 0;
   // Writing.
   int32_t entries = 0, in_bits = 8;
   unsigned char cmap[3 * 256] = {};
@@ -76,7 +87,7 @@ unsigned char NextByte(PcxState *s) {
 }
 
 // One row of planes x bytes per line. A run longer than what is left of
-// the row goes on in the next row for 1-bit images; 8-bit images drop it.
+// the row goes on in the next row for 1-bit images; deeper images drop it.
 void DecodeRow(PcxState *s) {
   unsigned char *out = s->planes_row.data();
   const int32_t total = s->row_bytes;
@@ -100,25 +111,36 @@ void DecodeRow(PcxState *s) {
   }
 }
 
-void ToLine(const PcxState *s, unsigned char *line) {
+// Pixels of one stored row: bytes per line x 8 / bits.
+int64_t Reach(const PcxState *s) {
+  return std::min<int64_t>(s->width, 8 * int64_t{s->bytes_per_line} / s->bits);
+}
+
+void ToLine(PcxState *s, unsigned char *line) {
   const unsigned char *in = s->planes_row.data();
   const int32_t bpl = s->bytes_per_line;
   const int32_t w = s->width;
   // Pixels the rows do not reach stay 0.
-  const int32_t reach = std::min<int64_t>(w, s->bits == 1 ? 8 * int64_t{bpl} : bpl);
+  const int32_t reach = static_cast<int32_t>(Reach(s));
   if (s->planes == 1) {
     memset(line, 0, static_cast<size_t>(w));
     if (s->bits == 8) {
       if (reach > 0) memcpy(line, in, static_cast<size_t>(reach));  // empty rows have no buffer
-    } else {
+    } else if (s->bits == 1) {
       IfuExpandBits(reach, in, line);
+    } else {
+      memcpy(line, in, static_cast<size_t>((reach * s->bits + 7) / 8));
+      IfuExpandPacked(line, reach, s->bits, 0);
     }
     return;
   }
   if (s->bits == 8) {
-    memset(line, 0, static_cast<size_t>(w) * s->planes);
+    // Red, green, blue (and alpha) planes to pixels; alpha laid over white.
+    unsigned char *px = s->planes == 4 ? s->pixels.data() : line;
+    memset(px, 0, static_cast<size_t>(w) * s->planes);
     for (int32_t i = 0; i < reach; ++i)
-      for (int32_t p = 0; p < s->planes; ++p) line[s->planes * i + p] = in[p * bpl + i];
+      for (int32_t p = 0; p < s->planes; ++p) px[s->planes * i + p] = in[p * bpl + i];
+    if (s->planes == 4) IfuAlphaOverWhite(w, 4, px, line);
     return;
   }
   memset(line, 0, static_cast<size_t>(w));
@@ -128,6 +150,43 @@ void ToLine(const PcxState *s, unsigned char *line) {
       v |= ((in[p * bpl + (i >> 3)] >> (7 - (i & 7))) & 1u) << p;
     line[i] = static_cast<unsigned char>(v);
   }
+}
+
+bool IsPcx(const unsigned char *h) {
+  const int version = h[kVersion];
+  return h[0] == 10 && h[kEncoding] == 1 &&
+         (version == 0 || version == 2 || version == 3 || version == 5);
+}
+
+// The page offsets of a DCX file, up to the first 0. An offset inside the
+// table or at the end of the file or beyond ends the list there. False
+// without a single page.
+bool ReadPageTable(PcxState *s) {
+  unsigned char table[4 * (kDcxPages + 1)] = {};
+  const size_t got =
+      IfiSeek(s->handle, 4, 0) == 0 ? IfiFetch(table, 1, sizeof table, s->handle) : 0;
+  const int64_t size = s->handle->file_size;
+  for (size_t i = 0; i + 4 <= got && s->pages.size() < kDcxPages; i += 4) {
+    const uint32_t at = IfuGetLe32(table + i);
+    if (at < 4 + i + 4 || (size > 0 && at >= size)) break;
+    s->pages.push_back(at);
+  }
+  return !s->pages.empty();
+}
+
+// Puts the reading at page `page` (1-based) of a DCX file and reads its
+// header.
+ReturnTp StartPage(PcxState *s, int32_t page) {
+  if (page > static_cast<int32_t>(s->pages.size())) return IFF_I_NO_MORE_PAGES;
+  s->base = s->pages[static_cast<size_t>(page - 1)];
+  s->page_end = static_cast<size_t>(page) < s->pages.size() ? s->pages[static_cast<size_t>(page)]
+                                                            : s->handle->file_size;
+  if (s->page_end <= s->base) s->page_end = 0;
+  ReturnTp rc = IfiSeek(s->handle, s->base, 0);
+  if (!rc) rc = IfiRead(s->header, kHeaderSize, 1, s->handle);
+  if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
+  if (!IsPcx(s->header)) return CmnError(CMN_SOURCE, __LINE__, IFD_E_UNSUPPORTED, kFormat);
+  return 0;
 }
 
 ReturnTp IfdPcxInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
@@ -143,9 +202,8 @@ ReturnTp IfdPcxInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
     *state = s.release();
     return 0;
   }
-  const int version = s->header[kVersion];
-  s->recognised = s->header[0] == 10 && s->header[kEncoding] == 1 &&
-                  (version == 0 || version == 2 || version == 3 || version == 5);
+  s->dcx = IfuGetLe32(s->header) == kDcxMagic;
+  s->recognised = s->dcx ? ReadPageTable(s.get()) : IsPcx(s->header);
   request->recognised = s->recognised;
   *state = s.release();
   return 0;
@@ -154,27 +212,37 @@ ReturnTp IfdPcxInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *
 ReturnTp IfdPcxRdHead(void *state, IffParamTp *p) {
   auto *s = static_cast<PcxState *>(state);
   if (!s || !p) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
+  const int32_t page = std::max(p->page, 1);
+  if (s->dcx) {
+    ReturnTp rc = StartPage(s, page);
+    if (rc) return rc;
+  } else if (page > 1) {
+    return IFF_I_NO_MORE_PAGES;
+  }
   const unsigned char *h = s->header;
   s->version = h[kVersion];
   if (s->version > 5) return CmnError(CMN_SOURCE, __LINE__, IFD_E_PCX_VERSION);
   if (!s->recognised) return CmnError(CMN_SOURCE, __LINE__, IFD_E_UNSUPPORTED, kFormat);
   s->bits = h[kBits];
   s->planes = h[kPlanes];
-  if ((s->bits != 1 && s->bits != 8) || (s->planes != 1 && s->planes != 3 && s->planes != 4) ||
-      (s->bits == 8 && s->planes == 4))
-    return CmnError(CMN_SOURCE, __LINE__, IFD_E_PCX_COLOR_MODE);
+  // Bit planes of 1 bit; packed pixels of 2 or 4 bits in one plane; byte
+  // planes of indexes, RGB or RGB and alpha.
+  const bool valid = s->bits == 1   ? s->planes >= 1 && s->planes <= 4
+                     : s->bits == 8 ? s->planes == 1 || s->planes == 3 || s->planes == 4
+                                    : (s->bits == 2 || s->bits == 4) && s->planes == 1;
+  if (!valid) return CmnError(CMN_SOURCE, __LINE__, IFD_E_PCX_COLOR_MODE);
   s->width = IfuGetLe16(h + kXMax) - IfuGetLe16(h + kXMin) + 1;
   s->height = IfuGetLe16(h + kYMax) - IfuGetLe16(h + kYMin) + 1;
   s->bytes_per_line = IfuGetLe16(h + kBytesPerLine);
   s->row_bytes = s->planes * s->bytes_per_line;
-  const int64_t reach = std::min<int64_t>(
-      s->width, s->bits == 1 ? 8 * int64_t{s->bytes_per_line} : s->bytes_per_line);
-  s->unreached = (s->width - reach) * (s->bits == 8 ? s->planes : 1);
+  const bool true_colour = s->bits == 8 && s->planes >= 3;
+  s->unreached = (s->width - Reach(s)) * (true_colour ? 3 : 1);
   s->carry_count = 0;
   s->next_line = 0;
   s->chunk_at = s->chunk_end = 0;
   try {
     s->planes_row.assign(static_cast<size_t>(s->row_bytes), 0);
+    if (s->bits == 8 && s->planes == 4) s->pixels.assign(4 * static_cast<size_t>(s->width), 0);
     s->chunk.assign(kChunk, 0);
   } catch (const std::exception &) {
     return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
@@ -186,15 +254,15 @@ ReturnTp IfdPcxRdHead(void *state, IffParamTp *p) {
     p->y_resolution = vres ? vres : hres;
     p->resolution_known = 1;
   }
-  const bool true_colour = s->bits == 8 && s->planes == 3;
-  FXIBitsPerPixel = s->bits == 1 ? s->planes : 8;
+  FXIBitsPerPixel = s->bits == 8 ? 8 : s->bits * s->planes;
   FXICompression = IFF_COMP_RLE;
 
   p->width = s->width;
   p->height = s->height;
+  p->page_count = s->dcx ? static_cast<int32_t>(s->pages.size()) : 1;
   p->aspect_x = p->aspect_y = 1;
   p->has_cmap = !true_colour;
-  p->cmap_entries = true_colour ? 0 : s->bits == 1 ? 1 << s->planes : 256;
+  p->cmap_entries = true_colour ? 0 : 1 << (s->bits * s->planes);
   p->color_model = IFF_CM_RGB;
   p->bits_per_sample = 8;
   p->bytes_per_pixel = true_colour ? 3 : 1;
@@ -214,8 +282,9 @@ ReturnTp IfdPcxRdCMap(void *state, IffParamTp *p) {
   if (s->bits == 1 && s->planes == 1) {
     static const unsigned char kBlackWhite[6] = {0, 0, 0, 255, 255, 255};
     memcpy(map, v5 ? s->header + kPalette : kBlackWhite, 6);
-  } else if (s->bits == 1) {
-    memcpy(map, v5 ? s->header + kPalette : kFixedPalette, 3 * (size_t{1} << s->planes));
+  } else if (s->bits < 8) {
+    memcpy(map, v5 ? s->header + kPalette : kFixedPalette,
+           3 * (size_t{1} << (s->bits * s->planes)));
   } else if (!v5) {
     for (int i = 0; i < 256; ++i)
       map[3 * i] = map[3 * i + 1] = map[3 * i + 2] = static_cast<unsigned char>(i);
@@ -223,14 +292,16 @@ ReturnTp IfdPcxRdCMap(void *state, IffParamTp *p) {
     // The header's 16 entries, unless a marked palette ends the file.
     memcpy(map, s->header + kPalette, 48);
     memset(map + 48, 0, 3 * 256 - 48);
-    const int64_t size = s->handle->file_size;
-    if (size == 0 || size >= kHeaderSize + kTrailer) {
+    // Of a DCX page, the palette ends the page.
+    const int64_t end = s->dcx ? s->page_end : s->handle->file_size;
+    if (end == 0 || end - s->base >= kHeaderSize + kTrailer) {
       unsigned char trailer[kTrailer];
-      ReturnTp rc = IfiSeek(s->handle, -kTrailer, 2);
+      ReturnTp rc =
+          end && s->dcx ? IfiSeek(s->handle, end - kTrailer, 0) : IfiSeek(s->handle, -kTrailer, 2);
       if (!rc) rc = IfiRead(trailer, kTrailer, 1, s->handle);
       if (!rc && trailer[0] == kPaletteMark) memcpy(map, trailer + 1, 768);
     }
-    ReturnTp rc = IfiSeek(s->handle, kHeaderSize, 0);
+    ReturnTp rc = IfiSeek(s->handle, s->base + kHeaderSize, 0);
     if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
   }
   return 0;
@@ -242,7 +313,7 @@ ReturnTp IfdPcxRdScan(void *state, IffParamTp *p) {
   if (!s->bits || p->line != s->next_line || p->line >= s->height)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
   if (p->line == 0) {
-    ReturnTp rc = IfiSeek(s->handle, kHeaderSize, 0);
+    ReturnTp rc = IfiSeek(s->handle, s->base + kHeaderSize, 0);
     if (rc) return CmnReraise(CMN_SOURCE, __LINE__, rc);
     s->chunk_at = s->chunk_end = 0;
     s->carry_count = 0;
@@ -282,6 +353,7 @@ ReturnTp IfdPcxWtHead(void *state, IffParamTp *p) {
   s->next_line = 0;
   try {
     s->planes_row.assign(static_cast<size_t>(s->row_bytes), 0);
+    if (s->bits == 8 && s->planes == 4) s->pixels.assign(4 * static_cast<size_t>(s->width), 0);
     s->encoded.assign(static_cast<size_t>(IFU_RLE_MAXOUT(s->row_bytes)), 0);
   } catch (const std::exception &) {
     return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
@@ -362,7 +434,7 @@ ReturnTp IfdPcxTerm(void **state) { return IffTermDriverState<PcxState>(state); 
 const IffFormatTp IfdPcxFormat = {
     "PCX",
     {{IFF_TYPE_PCX, "PCX."}},
-    0,
+    1,
     0,
     {IfdPcxInit, IfdPcxRdHead, IfdPcxWtHead, IfdPcxRdCMap, IfdPcxWtCMap, IfdPcxRdScan, IfdPcxWtScan,
      IfdPcxTerm},

@@ -1,8 +1,9 @@
 // SGI image files: a 512-byte big-endian header, then channel planes of
 // rows stored bottom first, verbatim or run-length encoded through a table
-// of row starts and lengths, with 1 or 2 bytes a sample. One channel (or
-// two: grey and alpha) is grey, three or more are RGB. Writes verbatim
-// 8-bit grey or RGB files.
+// of row starts and lengths, with 1 or 2 bytes a sample. One channel is
+// grey, two grey and alpha, three RGB, four RGB and alpha (more are
+// ignored); alpha is laid over white. Writes verbatim 8-bit grey or RGB
+// files.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -30,11 +31,13 @@ struct SgiState {
   int storage = 0, bpc = 1, dimension = 0;
   int32_t xsize = 0, ysize = 0, zsize = 0;
   int channels = 0;         // delivered: 1 grey or 3 RGB
+  bool alpha = false;       // the channel after the colour ones is alpha
   bool file_order = false;  // rows wanted in the order of the file
   int32_t next_line = 0;
   std::vector<uint32_t> starts, lengths;  // run-length files: row x channel
   std::vector<unsigned char> packed;      // one encoded row
   std::vector<unsigned char> row;         // one decoded channel row
+  std::vector<unsigned char> pixels;      // with alpha: the row's samples with their alpha
   // Export.
   int64_t plane_bytes = 0;
 };
@@ -158,6 +161,7 @@ ReturnTp IfdSgiRdHead(void *state, IffParamTp *p) {
   if (s->dimension == 2) s->zsize = 1;
   if (s->zsize < 1) return Unsupported(__LINE__);
   s->channels = s->zsize >= 3 ? 3 : 1;
+  s->alpha = s->zsize == 2 || s->zsize == 4;
   s->file_order = p->preset0 == 1;
   s->next_line = 0;
 
@@ -165,17 +169,21 @@ ReturnTp IfdSgiRdHead(void *state, IffParamTp *p) {
   p->height = s->ysize;
   p->aspect_x = p->aspect_y = 1;
   p->color_model = s->channels == 3 ? IFF_CM_RGB : IFF_CM_GRAY;
-  p->bytes_per_pixel = s->channels * s->bpc;
-  p->bits_per_sample = 8 * s->bpc;
+  // Samples covered by alpha are laid over white in 8 bits: the interface
+  // has no 16-bit form of them.
+  const int delivered_bpc = s->alpha ? 1 : s->bpc;
+  p->bytes_per_pixel = s->channels * delivered_bpc;
+  p->bits_per_sample = 8 * delivered_bpc;
   p->planes = 1;
   p->reported0 = 0;
   p->reported1 = 1;
-  FXIBitsPerPixel = 8 * s->channels;
+  FXIBitsPerPixel = 8 * (s->channels + (s->alpha ? 1 : 0));
   FXICompression = s->storage ? IFF_COMP_RLE : IFF_COMP_NONE;
 
   const size_t row_bytes = static_cast<size_t>(s->xsize) * static_cast<size_t>(s->bpc);
   try {
     s->row.assign(row_bytes + 16, 0);
+    if (s->alpha) s->pixels.assign(static_cast<size_t>(s->xsize) * (s->channels + 1), 0);
     // Literal runs of 127 cost one count each; anything longer than twice
     // the row is not a sane encoding.
     if (s->storage) s->packed.assign(2 * row_bytes + 16, 0);
@@ -204,6 +212,18 @@ ReturnTp IfdSgiRdScan(void *state, IffParamTp *p) {
   const int32_t line = s->next_line++;
   const int32_t y = s->file_order ? line : s->ysize - 1 - line;
   const size_t w = static_cast<size_t>(s->xsize), b = static_cast<size_t>(s->bpc);
+  if (s->alpha) {
+    // Each channel's high bytes, alpha last, then laid over white.
+    const int n = s->channels + 1;
+    for (int z = 0; z < n; ++z) {
+      ReturnTp rc = ReadChannelRow(s, y, z);
+      if (rc) return rc;
+      if (b == 2) To16(s->row.data(), w, IfuGetBe32(s->header + 16));
+      for (size_t x = 0; x < w; ++x) s->pixels[n * x + z] = s->row[x * b + b - 1];
+    }
+    IfuAlphaOverWhite(s->xsize, n, s->pixels.data(), p->buffer);
+    return 0;
+  }
   unsigned char *out = p->buffer;
   for (int z = 0; z < s->channels; ++z) {
     ReturnTp rc = ReadChannelRow(s, y, z);

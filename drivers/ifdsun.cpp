@@ -1,6 +1,7 @@
 // Sun raster files: a 32-byte big-endian header, an optional colour map
 // and rows of 1, 8, 24 or 32 bits per pixel, stored as they are (types 0,
-// 1 and 3) or byte-encoded (type 2, runs that may cross rows). Writes
+// 1 and 3) or byte-encoded (type 2, runs that may cross rows); the first
+// byte of a 32-bit pixel is its alpha, laid over white. Writes
 // standard files of 1, 8 or 24 bits.
 #include <algorithm>
 #include <cstring>
@@ -292,14 +293,16 @@ ReturnTp IfdSunRasterRdScan(void *state, IffParamTp *p) {
       memcpy(out, raw, static_cast<size_t>(w));
       break;
     default: {
+      // 32-bit pixels lead with their alpha, which is laid over white.
       const int step = s->depth / 8;
-      const int skip = step - 3;  // 32-bit pixels lead with a byte that is not colour
+      const int skip = step - 3;
       const bool bgr = s->h[kWType] != kTypeRgb;
       for (int32_t i = 0; i < w; ++i) {
         const unsigned char *px = raw + static_cast<size_t>(i) * step + skip;
-        out[3 * i] = bgr ? px[2] : px[0];
-        out[3 * i + 1] = px[1];
-        out[3 * i + 2] = bgr ? px[0] : px[2];
+        const unsigned a = skip ? px[-1] : 255;
+        out[3 * i] = IfuOverWhite(bgr ? px[2] : px[0], a);
+        out[3 * i + 1] = IfuOverWhite(px[1], a);
+        out[3 * i + 2] = IfuOverWhite(bgr ? px[0] : px[2], a);
       }
       break;
     }

@@ -2,6 +2,7 @@
 // of 15-, 16-, 24- or 32-bit entries, then pixels of 8 to 32 bits, stored
 // as they are (types 1 mapped, 2 true colour, 3 grey) or in run-length
 // packets (types 9, 10, 11) that may run on from one row into the next.
+// 32-bit colour with alpha bits in the descriptor is laid over white.
 // Writes uncompressed types 1, 2 and 3. Fields are little-endian.
 #include <algorithm>
 #include <cstring>
@@ -47,6 +48,7 @@ struct TgaState {
   bool top = false;
   bool rle = false;
   bool grey = false, mapped = false;
+  bool alpha = false;  // 32-bit colour whose fourth byte is alpha
   std::vector<unsigned char> row;
   // A run-length packet that did not end with the previous row goes on
   // in the next: what is left of it, and the pixel of a run.
@@ -120,9 +122,10 @@ void Convert(const TgaState *s, const unsigned char *in, unsigned char *out, int
     default:
       for (int32_t i = 0; i < n; ++i) {
         const unsigned char *p = in + static_cast<size_t>(s->pixel_bytes) * i;
-        out[3 * i] = p[2];
-        out[3 * i + 1] = p[1];
-        out[3 * i + 2] = p[0];
+        const unsigned a = s->alpha ? p[3] : 255;
+        out[3 * i] = IfuOverWhite(p[2], a);
+        out[3 * i + 1] = IfuOverWhite(p[1], a);
+        out[3 * i + 2] = IfuOverWhite(p[0], a);
       }
       break;
   }
@@ -231,6 +234,9 @@ ReturnTp IfdTgaRdHead(void *state, IffParamTp *p) {
   s->depth = h[kDepth];
   s->pixel_bytes = s->depth / 8;
   s->top = h[kDescriptor] & kTopOrigin;
+  // The descriptor's low bits count the alpha bits of a pixel: without
+  // them the fourth byte of a 32-bit pixel means nothing.
+  s->alpha = !s->mapped && !s->grey && s->depth == 32 && (h[kDescriptor] & 15) != 0;
   // Indexes and grey values of 24 or 32 bits mean nothing we can show.
   if ((s->mapped || s->grey) && s->pixel_bytes > 2) return Unsupported(__LINE__);
   if (!s->mapped && !s->grey && s->pixel_bytes < 2) return Unsupported(__LINE__);

@@ -82,6 +82,7 @@ inline void ReadThroughInterface(const uint8_t *data, size_t size, int max_pages
       type != IFF_TYPE_UNKNOWN) {
     for (int page = 0; page < max_pages; ++page) {
       IffParamTp header;
+      cb->page = page + 1;  // formats of numbered pages; the others read on
       if (IffRdHead(cb, 0, nullptr, &header) != 0) break;
       for (char **text : {&header.title, &header.description, &header.pagelist}) CmnStrFree(text);
       if (header.has_cmap && IffRdCMap(cb) != 0) break;

@@ -315,21 +315,10 @@ ReturnTp ImgReadPageHeader(ImgControlBlockTp *cb) {
       const unsigned char *e = iff->cmap + static_cast<size_t>(i) * iff->cmap_entry_size;
       map[i] = RgbPixelTp{e[2 * step], e[step], e[0], 255};
     }
-    // Equal entries are given distinct fourth bytes (255, 254, ...) so
-    // that an index survives the way back from display pixels, with the
-    // colour premultiplied to match.
-    for (int i = n - 1; i >= 0; --i) {
-      int fourth = 255;
-      for (int j = 0; j < i; ++j)
-        if (map[j].red == map[i].red && map[j].green == map[i].green && map[j].blue == map[i].blue)
-          --fourth;
-      if (fourth < 255) {
-        map[i].fourth = static_cast<uint8_t>(fourth);
-        map[i].red = static_cast<uint8_t>(map[i].red * fourth / 255);
-        map[i].green = static_cast<uint8_t>(map[i].green * fourth / 255);
-        map[i].blue = static_cast<uint8_t>(map[i].blue * fourth / 255);
-      }
-    }
+    // Entries stay as the file gives them, equal ones too: their fourth
+    // byte is opacity to everything after, so marking duplicates there
+    // would show them lighter. Pixels carry colours from here on, not
+    // indexes; an 8-bit screen chooses its own cells at display time.
     if (iff->transparent && iff->transparent_index >= 0 && iff->transparent_index < 256)
       map[iff->transparent_index] = RgbPixelTp{0, 0, 0, 0};
     // The raster built from this block takes its table from the interface.

@@ -106,6 +106,9 @@ uint32_t ByFirstByte(const Bytes &in) {
     case 'I':
       if (in.Is(0, "II*\0", 4) || in.Is(0, "II+\0", 4)) return IFF_TYPE_TIFF;
       break;
+    case 0xB1:  // DCX: pages of PCX
+      if (in.Is(0, "\xB1\x68\xDE\x3A", 4)) return IFF_TYPE_PCX;
+      break;
     case 0x0A: {
       int version = in.At(1);
       if (in.At(2) == 1 && (version == 0 || version == 2 || version == 3 || version == 5))
@@ -186,11 +189,13 @@ bool IsEdit(const Bytes &in) {
   return strncmp(reinterpret_cast<const char *>(in.b) + 2, "doctype sdi_", 12) == 0;
 }
 
+// The header is 25 words and the window name; the length the header
+// gives is what counts (ImageMagick writes 101 bytes: an empty name).
 bool IsXwd(const Bytes &in) {
-  if (in.n < 104) return false;
+  if (in.n < 100) return false;
   auto word = [&](int i) { return IfuGetBe32(in.b + 4 * i); };
   auto unit = [](uint32_t v) { return v == 8 || v == 16 || v == 32; };
-  return word(0) >= 104 && word(2) <= 2 && word(13) <= 5 && word(3) <= 64 && word(7) <= 1 &&
+  return word(0) >= 100 && word(2) <= 2 && word(13) <= 5 && word(3) <= 64 && word(7) <= 1 &&
          unit(word(8)) && word(9) <= 1 && unit(word(10));
 }
 

@@ -219,8 +219,13 @@ int Info(const char *name, ImgOpenParamsTp *params) {
   ReturnTp rc = ImgOpenPicture(name, &cb, params);
   if (!rc) {
     printf("Type: %s\n", cb->type_description ? cb->type_description : "");
-    printf("Width: %d\n", cb->width);
-    printf("Height: %d\n", cb->lines);
+    // The size a conversion writes: lines as stored, whatever pixel
+    // aspect the header gives (the viewer's own scaling applies it), of
+    // the upright page.
+    int32_t w = cb->width, h = cb->source_lines;
+    if (cb->file_turn == 90 || cb->file_turn == 270) std::swap(w, h);
+    printf("Width: %d\n", w);
+    printf("Height: %d\n", h);
     const int bits = FXIBitsPerPixel;
     const char *compression = *cb->compression ? cb->compression : "none";
     printf("Pages: %d\n", CountPages(cb));

@@ -297,6 +297,56 @@ TEST_F(JpegDec, UnrefinedBitsAreShown) {
   }
 }
 
+// The EXIF orientation is read from the block's first directory, and only
+// from a block that holds what it claims: an entry of one SHORT from 1 to
+// 8. Anything forged leaves it 0, and the picture decodes all the same.
+TEST_F(JpegDec, ExifOrientationIsReadOnlyWhenTheBlockHoldsIt) {
+  struct Case {
+    const char *what;
+    bool big_endian;
+    uint32_t ifd, entries, tag, type, count, value;
+    int want;
+  } cases[] = {
+      {"little-endian", false, 8, 1, 274, 3, 1, 6, 6},
+      {"big-endian", true, 8, 1, 274, 3, 1, 8, 8},
+      {"directory beyond the block", false, 4000, 1, 274, 3, 1, 6, 0},
+      {"entry count beyond the block", false, 8, 9000, 274, 3, 1, 6, 0},
+      {"value count forged", false, 8, 1, 274, 3, 70000, 6, 0},
+      {"not a SHORT", false, 8, 1, 274, 4, 1, 6, 0},
+      {"value out of range", false, 8, 1, 274, 3, 1, 9, 0},
+  };
+  const Bytes plain = Cjpeg("-quality 80", 16, 8);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes tiff;
+    auto put = [&](uint32_t v, int bytes) {
+      for (int i = 0; i < bytes; ++i)
+        tiff.push_back(static_cast<uint8_t>(v >> 8 * (c.big_endian ? bytes - 1 - i : i)));
+    };
+    const char *order = c.big_endian ? "MM" : "II";
+    tiff.insert(tiff.end(), order, order + 2);
+    put(42, 2);
+    put(c.ifd, 4);
+    put(c.entries, 2);
+    put(c.tag, 2);
+    put(c.type, 2);
+    put(c.count, 4);
+    put(c.value, 2);
+    put(0, 2);
+    put(0, 4);  // no next directory
+    Bytes jpeg(plain.begin(), plain.begin() + 2);
+    const size_t length = 2 + 6 + tiff.size();
+    jpeg.insert(jpeg.end(), {0xFF, 0xE1, static_cast<uint8_t>(length >> 8),
+                             static_cast<uint8_t>(length), 'E', 'x', 'i', 'f', 0, 0});
+    jpeg.insert(jpeg.end(), tiff.begin(), tiff.end());
+    jpeg.insert(jpeg.end(), plain.begin() + 2, plain.end());
+    const Result r = Decode(jpeg);
+    ASSERT_EQ(r.read, 0u);
+    EXPECT_EQ(r.header.orientation, c.want);
+    EXPECT_TRUE(r.pixels == Decode(plain).pixels);
+  }
+}
+
 TEST_F(JpegDec, DamagedDataShowWhatWasDecodedAndTheRestGrey) {
   const Bytes base = Cjpeg("-quality 80 -sample 1x1", 64, 64);
   const Bytes full = Djpeg(base);

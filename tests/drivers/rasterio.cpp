@@ -22,13 +22,14 @@ int Int16(const Bytes &d, size_t at) { return static_cast<int16_t>(d[at] << 8 | 
 
 }  // namespace
 
-RgbImage ReadRgb(const std::string &path) {
+RgbImage ReadRgb(const std::string &path, int32_t page) {
   RgbImage image;
   IffFileSpecTp spec = {path.c_str(), nullptr, 0};
   IffControlBlockTp *cb = nullptr;
   IffParamTp &h = image.header;
   ReturnTp rc =
       IffInit(nullptr, &cb, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, &image.type);
+  if (!rc) cb->page = page;
   if (!rc) rc = IffRdHead(cb, 0, nullptr, &h);
   if (!rc && h.has_cmap) rc = IffRdCMap(cb);
   if (!rc) {
@@ -74,6 +75,32 @@ RgbImage NetpbmRgb(const std::string &command) {
   while (in >> v) {
     const unsigned char b = static_cast<unsigned char>(maxval > 255 ? v >> 8 : v * 255 / maxval);
     image.rgb.insert(image.rgb.end(), magic == "P2" ? 3 : 1, b);
+  }
+  return image;
+}
+
+RgbImage PamOverWhite(const std::string &command) {
+  std::istringstream in(Shell(command));
+  RgbImage image;
+  std::string word;
+  unsigned depth = 0, maxval = 0;
+  while (in >> word && word != "ENDHDR") {
+    if (word == "WIDTH") in >> image.width;
+    if (word == "HEIGHT") in >> image.height;
+    if (word == "DEPTH") in >> depth;
+    if (word == "MAXVAL") in >> maxval;
+  }
+  in.get();
+  EXPECT_TRUE(depth >= 1 && depth <= 4 && (maxval == 255 || maxval == 65535)) << command;
+  for (size_t i = 0; i < size_t(image.width) * image.height && in; ++i) {
+    unsigned v[4] = {0, 0, 0, 255};
+    for (unsigned k = 0; k < depth; ++k) {
+      v[k] = static_cast<unsigned char>(in.get());
+      if (maxval > 255) in.get();
+    }
+    const unsigned a = depth == 2 || depth == 4 ? v[depth - 1] : 255;
+    for (unsigned k = 0; k < 3; ++k)
+      image.rgb.push_back(static_cast<unsigned char>(v[depth < 3 ? 0 : k] * a / 255 + 255 - a));
   }
   return image;
 }

@@ -23,11 +23,16 @@ struct RgbImage {
 // Opens, reads the header, the colour map and every line; stops at the
 // first failure. The transparent entry shows white, as over a white
 // window; the lines of a bottom-up file are put back top first.
-RgbImage ReadRgb(const std::string &path);
+// `page` (1-based; 0 the first) of a file of pages.
+RgbImage ReadRgb(const std::string &path, int32_t page = 0);
 // The output of a shell command that writes one PNM image, as RGB bytes
 // (samples above 8 bits keep their high byte). Fails the test when the
 // command fails.
 RgbImage NetpbmRgb(const std::string &command);
+// The output of a shell command that writes one PAM (with or without
+// alpha, 8 or 16 bits), as RGB bytes with alpha laid over white as the
+// viewer does it: colour x alpha / 255 + 255 - alpha, on the high bytes.
+RgbImage PamOverWhite(const std::string &command);
 // Runs a shell command; fails the test when it fails.
 std::string Shell(const std::string &command);
 

@@ -116,6 +116,80 @@ TEST(Bmp, FilesOfTheOraclesReadAsTheyDecodeThem) {
   EXPECT_EQ(d.rgb, rgb);
 }
 
+// Alpha masks of the longer headers, as ImageMagick writes them (V4 and
+// V5), show as ImageMagick reads them, laid over white; a 32-bit file
+// without channel masks has no alpha, whatever its fourth bytes hold.
+TEST(Bmp, AlphaMasksAreLaidOverWhite) {
+  TempDir dir;
+  Shell("cd " + dir.path() +
+        "; convert -size 33x21 gradient:teal-pink \\( -size 21x33 gradient:white-black "
+        "-rotate 90 \\) -alpha off -compose copy_opacity -composite -depth 8 a.png");
+  const std::string v5 = dir.file("v5.bmp"), v4 = dir.file("v4.bmp"), plain = dir.file("p.bmp");
+  Shell("convert " + dir.file("a.png") + " -define bmp:subtype=ARGB8888 " + v5);
+  // The same file with the V4 header's length, and without channel masks.
+  std::string file = ReadFile(v5);
+  PutLe32(&file, 14, 108);
+  WriteFile(v4, file);
+  PutLe32(&file, 30, 0);
+  WriteFile(plain, file);
+  for (const std::string &f : {v5, v4, plain}) {
+    SCOPED_TRACE(f);
+    RgbImage ours = ReadRgb(f);
+    ASSERT_EQ(ours.rc, 0u);
+    EXPECT_EQ(ours.rgb, PamOverWhite("convert " + f + " pam:-").rgb);
+  }
+}
+
+// A file's info header grown or cut to `size` bytes (zeros added), its
+// colour map rewritten with entries of `entry` bytes, offsets made right.
+std::string Reheader(const std::string &file, uint32_t size, int entries = 0, int entry = 4) {
+  const uint32_t old = Le32(file, 14), offset = Le32(file, 10);
+  std::string info = file.substr(14, old);
+  info.resize(size, '\0');
+  PutLe32(&info, 0, size);
+  std::string map;
+  for (int i = 0; i < entries; ++i) map += file.substr(14 + old + 4 * i, entry);
+  std::string f = file.substr(0, 14) + info + map + file.substr(offset);
+  PutLe32(&f, 2, static_cast<uint32_t>(f.size()));
+  PutLe32(&f, 10, 14 + size + static_cast<uint32_t>(map.size()));
+  return f;
+}
+
+// OS/2 2.x headers (64 bytes) and the short Windows header with masks (56
+// bytes) read as ImageMagick reads them. ImageMagick takes 3-byte
+// map entries after a 64-byte header; the format's own are 4 bytes, told
+// apart by the room before the pixels.
+TEST(Bmp, HeadersOfOtherLengths) {
+  TempDir dir;
+  Bytes lines, cmap;
+  const Bytes rgb = Picture(kW, kH, 256, &lines, &cmap);
+  WriteFile(dir.file("in.ppm"), PpmOf(kW, kH, rgb));
+  const std::string w8 = Shell("ppmtobmp -bpp 8 " + dir.file("in.ppm") + " 2>/dev/null");
+  const std::string w24 = Shell("ppmtobmp -bpp 24 " + dir.file("in.ppm") + " 2>/dev/null");
+  Shell("cd " + dir.path() +
+        "; convert in.ppm \\( -size 23x37 gradient:white-black -rotate 90 \\) -alpha off "
+        "-compose copy_opacity -composite -define bmp:subtype=ARGB8888 a.bmp");
+  const std::string argb = ReadFile(dir.file("a.bmp"));
+  const struct {
+    const char *what;
+    std::string file;
+    bool as_imagemagick;  // else: the picture itself
+  } cases[] = {
+      {"OS/2 2.x, 24 bits", Reheader(w24, 64), true},
+      {"OS/2 2.x, 3-byte map", Reheader(w8, 64, 256, 3), true},
+      {"OS/2 2.x, 4-byte map", Reheader(w8, 64, 256, 4), false},
+      {"Windows 56, alpha mask", Reheader(argb, 56), true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = dir.file("h.bmp");
+    WriteFile(path, c.file);
+    RgbImage ours = ReadRgb(path);
+    ASSERT_EQ(ours.rc, 0u);
+    EXPECT_EQ(ours.rgb, c.as_imagemagick ? PamOverWhite("convert " + path + " pam:-").rgb : rgb);
+  }
+}
+
 TEST(Bmp, RunLengthEscapesAndBitFields) {
   TempDir dir;
   struct Case {

@@ -114,6 +114,51 @@ TEST_F(CodeRead, InkFilesShowAsImageMagickShowsThem) {
   }
 }
 
+// A photo's EXIF orientation turns and mirrors it in pvconvert as
+// ImageMagick's -auto-orient does, for each of the 8 values (the block
+// big-endian for some), and -rotate and -mirror act on the upright picture.
+TEST_F(CodeRead, ExifOrientationIsApplied) {
+  const std::string plain = ReadFile(Make("-sample 1x1 -quality 90", 27, 14));
+  for (int orientation = 1; orientation <= 8; ++orientation) {
+    SCOPED_TRACE(orientation);
+    const bool be = orientation % 2;
+    auto put = [be](std::string *out, uint32_t v, int bytes) {
+      for (int i = 0; i < bytes; ++i) *out += static_cast<char>(v >> 8 * (be ? bytes - 1 - i : i));
+    };
+    std::string tiff = be ? "MM" : "II";
+    put(&tiff, 42, 2);
+    put(&tiff, 8, 4);
+    put(&tiff, 1, 2);  // one entry: the orientation, a SHORT
+    put(&tiff, 274, 2);
+    put(&tiff, 3, 2);
+    put(&tiff, 1, 4);
+    put(&tiff, static_cast<uint32_t>(orientation), 2);
+    put(&tiff, 0, 2);
+    put(&tiff, 0, 4);
+    const size_t length = 2 + 6 + tiff.size();
+    const std::string app1 = std::string("\xFF\xE1") + static_cast<char>(length >> 8) +
+                             static_cast<char>(length) + std::string("Exif\0\0", 6) + tiff;
+    const std::string jpg = dir_.file("o.jpg"), ppm = dir_.file("o.ppm");
+    WriteFile(jpg, plain.substr(0, 2) + app1 + plain.substr(2));
+    for (const std::vector<std::string> &user :
+         {std::vector<std::string>{}, {"-rotate", "90", "-mirror", "horizontal"}}) {
+      std::vector<std::string> argv = {PV_PVCONVERT};
+      argv.insert(argv.end(), user.begin(), user.end());
+      argv.insert(argv.end(), {jpg, ppm});
+      const RunResult r = RunProgram(argv);
+      ASSERT_EQ(r.status, 0) << r.err;
+      // Our -rotate turns anticlockwise; the mirror follows the turn.
+      const std::string im = user.empty() ? "" : " -rotate -90 -flop";
+      EXPECT_EQ(NetpbmRgb("cat " + ppm).rgb,
+                NetpbmRgb("convert " + jpg + " -auto-orient" + im + " ppm:-").rgb);
+    }
+    // -info gives the size of the upright picture, as written.
+    const std::string size =
+        orientation >= 5 ? "Width: 14\nHeight: 27\n" : "Width: 27\nHeight: 14\n";
+    EXPECT_NE(RunProgram({PV_PVCONVERT, "-info", jpg}).out.find(size), std::string::npos);
+  }
+}
+
 // 118 dots per centimetre are 300 dots per inch: a 600 x 300 picture
 // makes a PDF page of 144 x 72 points. The resolution is kept in JPEG
 // output of every kind, lossless included.

@@ -32,14 +32,16 @@ TEST(Pcx, FilesOfNetpbmReadAsItDecodesThem) {
   TempDir dir;
   struct Case {
     int colours, bits, planes;
-  } cases[] = {{2, 1, 1}, {16, 1, 4}, {200, 8, 1}, {0, 8, 3}};
+    const char *options;
+  } cases[] = {{2, 1, 1, ""}, {16, 1, 4, ""}, {200, 8, 1, ""},       {0, 8, 3, "-24bit "},
+               {4, 1, 2, ""}, {8, 1, 3, ""},  {4, 2, 1, "-packed "}, {16, 4, 1, "-packed "}};
   for (const Case &c : cases) {
-    SCOPED_TRACE(c.colours);
+    SCOPED_TRACE(std::to_string(c.bits) + " bits, " + std::to_string(c.planes) + " planes");
     Bytes lines, cmap;
     const Bytes rgb = Picture(kW, kH, c.colours, &lines, &cmap);
     const std::string in = dir.file("in.ppm"), out = dir.file("out.pcx");
     WriteFile(in, PpmOf(kW, kH, rgb));
-    Shell(std::string("ppmtopcx ") + (c.colours ? "" : "-24bit ") + in + " 2>/dev/null > " + out);
+    Shell(std::string("ppmtopcx ") + c.options + in + " 2>/dev/null > " + out);
     const std::string file = ReadFile(out);
     ASSERT_EQ(file[3], c.bits);
     ASSERT_EQ(file[65], c.planes);
@@ -48,6 +50,53 @@ TEST(Pcx, FilesOfNetpbmReadAsItDecodesThem) {
     EXPECT_EQ(d.rgb, rgb);
     EXPECT_EQ(d.rgb, NetpbmRgb("pcxtoppm " + out + " 2>/dev/null").rgb);
   }
+}
+
+// Four byte planes are red, green, blue and alpha, as ImageMagick writes
+// and reads them (netpbm takes the fourth for an intensity): laid over
+// white.
+TEST(Pcx, FourBytePlanesLayTheirAlphaOverWhite) {
+  TempDir dir;
+  Shell("cd " + dir.path() +
+        "; convert -size 19x11 gradient:cyan-brown \\( -size 11x19 gradient:white-black "
+        "-rotate 90 \\) -alpha off -compose copy_opacity -composite -depth 8 a.pcx");
+  const std::string out = dir.file("a.pcx");
+  ASSERT_EQ(ReadFile(out)[65], 4);
+  RgbImage d = ReadRgb(out);
+  ASSERT_EQ(d.rc, 0u);
+  EXPECT_EQ(d.rgb, PamOverWhite("convert " + out + " pam:-").rgb);
+}
+
+// A DCX file is PCX pages: each reads as ImageMagick reads it, with its
+// own trailing palette. A table offset beyond the file ends the pages
+// there; a file of no page is not DCX.
+TEST(Pcx, DcxPagesReadAsImageMagickReadsThem) {
+  TempDir dir;
+  const std::string d = dir.path() + "/", dcx = d + "p.dcx";
+  Shell("cd " + d +
+        "; ppmpat -madras 23 11 > a.ppm; ppmpat -tartan 17 9 | pnmquant 200 > b.ppm 2>/dev/null;"
+        " ppmpat -poles 31 7 | pnmquant 16 > c.ppm 2>/dev/null;"
+        " convert a.ppm b.ppm -type palette c.ppm -type palette p.dcx");
+  std::string file = ReadFile(dcx);
+  ASSERT_EQ(file.substr(0, 4), std::string("\xB1\x68\xDE\x3A", 4));
+  for (int page = 1; page <= 3; ++page) {
+    SCOPED_TRACE(page);
+    RgbImage ours = ReadRgb(dcx, page);
+    ASSERT_EQ(ours.rc, 0u);
+    EXPECT_EQ(ours.header.page_count, 3);
+    EXPECT_EQ(ours.rgb,
+              NetpbmRgb("convert '" + dcx + "[" + std::to_string(page - 1) + "]' ppm:-").rgb);
+  }
+  EXPECT_EQ(ReadRgb(dcx, 4).rc, static_cast<ReturnTp>(IFF_I_NO_MORE_PAGES));
+
+  // The third offset pointing beyond the file: two pages.
+  for (int i = 0; i < 4; ++i) file[12 + i] = static_cast<char>(i == 3 ? 0x7F : 0);
+  WriteFile(dcx, file);
+  EXPECT_EQ(ReadRgb(dcx, 1).header.page_count, 2);
+  // No page at all.
+  for (int i = 0; i < 4; ++i) file[4 + i] = 0;
+  WriteFile(dcx, file);
+  EXPECT_NE(ReadRgb(dcx, 1).rc, 0u);
 }
 
 TEST(Pcx, VersionsPalettesResolutionsAndCarriedRuns) {
@@ -85,7 +134,7 @@ TEST(Pcx, VersionsPalettesResolutionsAndCarriedRuns) {
   IfiIdentifyFn = IdentifyAsPcx;
   WriteFile(path, Pcx(6, 8, 1, 2, 1, 2, 0, 0, data));
   ExpectRefused(path, "Version of PCX file is not supported");
-  WriteFile(path, Pcx(5, 1, 2, 2, 1, 2, 0, 0, data));
+  WriteFile(path, Pcx(5, 2, 3, 2, 1, 2, 0, 0, data));
   ExpectRefused(path, "Unsupported color mode in PCX file");
   IfiIdentifyFn = saved;
 }

@@ -232,6 +232,21 @@ TEST_F(Png, BrokenFilesFailWithTheirCode) {
   }
 }
 
+// A palette with equal entries (GIMP writes such) shows every pixel in
+// its entry's own colour through the whole reading layer, whichever of
+// the equal entries it names: as pngtopam decodes it.
+TEST_F(Png, EqualPaletteEntriesKeepTheirColours) {
+  Bytes cmap(3 * 16, 0);  // black many times over
+  const Bytes colour = {200, 100, 50};
+  for (int i : {3, 9}) std::copy(colour.begin(), colour.end(), cmap.begin() + 3 * i);
+  Bytes lines;
+  for (int i = 0; i < 16; ++i) lines.push_back(static_cast<unsigned char>(i));
+  ASSERT_EQ(WriteLines(In("dup.png"), IFF_TYPE_PNG, 4, 4, IFF_CM_RGB, lines, cmap), 0u);
+  RunResult r = RunProgram({PV_PVCONVERT, In("dup.png"), In("dup.ppm")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(NetpbmRgb("cat " + In("dup.ppm")).rgb, NetpbmRgb("pngtopam " + In("dup.png")).rgb);
+}
+
 TEST_F(Png, LayoutPreviewIsShownAndNothingElse) {
   ShellOutput("cd " + dir_.path() + "; pnmtopng -alpha=a.pgm rich.ppm > p.png");
   const std::string b64 = ShellOutput("base64 " + In("p.png"));  // wrapped lines

@@ -58,6 +58,32 @@ TEST_F(SgiImage, NetpbmFilesReadAsSgitopnmDecodesThem) {
     }
 }
 
+// RGBA files as ImageMagick writes them (8 and 16 bits, verbatim and
+// run-length) show as ImageMagick reads them, laid over white. Grey with
+// alpha (two channels) shows as the same picture stored as RGBA.
+TEST_F(SgiImage, AlphaIsLaidOverWhite) {
+  const std::string d = dir_.path() + "/";
+  Shell("cd " + d +
+        "; convert -size 31x17 gradient:orange-navy \\( -size 17x31 gradient:white-black "
+        "-rotate 90 \\) -alpha off -compose copy_opacity -composite a.png");
+  for (const char *form : {"-compress none -depth 8", "-compress RLE -depth 8", "-depth 16"}) {
+    SCOPED_TRACE(form);
+    Shell("cd " + d + "; convert a.png " + form + " a.sgi");
+    RgbImage ours = ReadRgb(d + "a.sgi");
+    EXPECT_EQ(ours.rc, 0u);
+    EXPECT_EQ(ours.rgb, PamOverWhite("convert " + d + "a.sgi pam:-").rgb);
+  }
+  const Bytes grey = {0, 90, 200, 255, 30, 140}, alpha = {255, 0, 128, 64, 1, 254};
+  Bytes two = grey, four = grey;
+  two.insert(two.end(), alpha.begin(), alpha.end());
+  four.insert(four.end(), grey.begin(), grey.end());
+  four.insert(four.end(), grey.begin(), grey.end());
+  four.insert(four.end(), alpha.begin(), alpha.end());
+  RgbImage ours = ReadRgb(Make(Sgi(0, 1, 3, 3, 2, 2, two)));
+  EXPECT_EQ(ours.rc, 0u);
+  EXPECT_EQ(ours.rgb, PamOverWhite("convert " + Make(Sgi(0, 1, 3, 3, 2, 4, four)) + " pam:-").rgb);
+}
+
 TEST_F(SgiImage, RowsAreStoredBottomFirst) {
   // Verbatim: two grey rows; run-length: the same rows through the tables,
   // one a run and one literal samples, in the other order in the file.

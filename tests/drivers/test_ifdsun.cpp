@@ -59,7 +59,7 @@ TEST_F(SunRaster, NetpbmFilesReadAsRasttopnmDecodesThem) {
 
 TEST_F(SunRaster, LayoutsNetpbmDoesNotWrite) {
   const Bytes bgr = {1, 2, 3, 4, 5, 6, 7, 8, 9, 0};  // two 24-bit pixels padded to even
-  const Bytes xbgr = {0, 1, 2, 3, 0, 4, 5, 6};
+  const Bytes xbgr = {255, 1, 2, 3, 255, 4, 5, 6};   // opaque: netpbm ignores alpha
   // Map type 2: colour triplets; map type 1 shorter than 2^depth entries.
   const Bytes raw_map = {10, 20, 30, 40, 50, 60};
   const Bytes rgb_map = {10, 40, 20, 50, 30, 60};
@@ -73,6 +73,26 @@ TEST_F(SunRaster, LayoutsNetpbmDoesNotWrite) {
   ExpectAsNetpbm(Make(Sun(3, 1, 8, 1, 1, rgb_map, {1, 0, 1, 0})));
   // A map on a 24-bit image is passed over.
   EXPECT_EQ(ReadRgb(Make(Sun(2, 1, 24, 1, 1, rgb_map, bgr))).rgb, (Bytes{3, 2, 1, 6, 5, 4}));
+}
+
+// The first byte of a 32-bit pixel is alpha: files ImageMagick writes
+// from RGBA, and RGB-ordered ones made here, show as ImageMagick reads
+// them, laid over white.
+TEST_F(SunRaster, ThirtyTwoBitPixelsLayTheirAlphaOverWhite) {
+  const std::string d = dir_.path() + "/";
+  Shell("cd " + d +
+        "; convert -size 29x13 gradient:yellow-purple \\( -size 13x29 gradient:white-black "
+        "-rotate 90 \\) -alpha off -compose copy_opacity -composite -depth 8 a.png;"
+        " convert a.png a.ras");
+  const std::vector<std::string> files = {
+      d + "a.ras", Make(Sun(3, 1, 32, 3, 0, {}, {0, 9, 9, 9, 128, 200, 100, 50, 255, 1, 2, 3})),
+      Make(Sun(2, 1, 32, 1, 0, {}, {64, 10, 20, 30, 191, 40, 50, 60}))};
+  for (const std::string &f : files) {
+    SCOPED_TRACE(f);
+    RgbImage ours = ReadRgb(f);
+    EXPECT_EQ(ours.rc, 0u);
+    EXPECT_EQ(ours.rgb, PamOverWhite("convert " + f + " pam:-").rgb);
+  }
 }
 
 TEST_F(SunRaster, RunsCrossRowsAndMissingMapsHaveDefaults) {

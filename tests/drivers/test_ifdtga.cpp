@@ -61,6 +61,29 @@ TEST(Tga, FilesOfTheOraclesReadAsTheyDecodeThem) {
   }
 }
 
+// 32-bit pixels with alpha bits in the descriptor, as ImageMagick writes
+// them (top row first: it keeps rows in file order whatever the origin),
+// show as ImageMagick reads them, laid over white; without alpha bits the
+// fourth byte is ignored, as tgatoppm does.
+TEST(Tga, AlphaIsLaidOverWhite) {
+  TempDir dir;
+  Shell("cd " + dir.path() +
+        "; convert -size 27x19 gradient:lime-maroon \\( -size 19x27 gradient:white-black "
+        "-rotate 90 \\) -alpha off -compose copy_opacity -composite -depth 8 a.png");
+  for (const char *form : {"-compress none", "-compress rle"}) {
+    SCOPED_TRACE(form);
+    const std::string out = dir.file("a.tga");
+    Shell("convert " + dir.file("a.png") + " -orient TopLeft " + form + " " + out);
+    ASSERT_EQ(ReadFile(out)[17] & 15, 8);
+    RgbImage ours = ReadRgb(out);
+    ASSERT_EQ(ours.rc, 0u);
+    EXPECT_EQ(ours.rgb, PamOverWhite("convert " + out + " pam:-").rgb);
+  }
+  const std::string plain = dir.file("plain.tga");
+  WriteFile(plain, Tga(0, 2, 0, 0, 0, 2, 1, 32, 0x20, {10, 20, 30, 0, 40, 50, 60, 99}));
+  EXPECT_EQ(ReadRgb(plain).rgb, NetpbmRgb("tgatoppm " + plain).rgb);
+}
+
 TEST(Tga, PacketsCrossRowsAndMapsStartAnywhere) {
   TempDir dir;
   struct Case {

@@ -58,6 +58,29 @@ TEST_F(Xwd, NetpbmFilesReadAsXwdtopnmDecodesThem) {
   }
 }
 
+// The header's own length tells where the colours start, whatever it is:
+// ImageMagick writes 101 bytes (an empty name); others write none or a
+// long one. Each reads as ImageMagick reads it.
+TEST_F(Xwd, HeadersOfAnyLength) {
+  const std::string d = dir_.path() + "/";
+  Shell("cd " + d + "; ppmpat -madras 37 23 > few.ppm");
+  for (const char *form : {"", "-colors 12", "-type grayscale"}) {
+    SCOPED_TRACE(form);
+    Shell("cd " + d + "; convert few.ppm " + form + " im.xwd");
+    const std::string im = ReadFile(d + "im.xwd");
+    ASSERT_EQ(static_cast<unsigned char>(im[3]), 101);
+    for (size_t length : {100, 101, 133}) {
+      SCOPED_TRACE(length);
+      std::string f = im.substr(0, 100) + std::string(length - 100, 'n') + im.substr(101);
+      f[3] = static_cast<char>(length);
+      const std::string path = Make(f);
+      RgbImage ours = ReadRgb(path);
+      EXPECT_EQ(ours.rc, 0u);
+      EXPECT_EQ(ours.rgb, NetpbmRgb("convert " + d + "im.xwd ppm:-").rgb);
+    }
+  }
+}
+
 // The root window of a private server with the classic weave pattern, in
 // Z format and in XY format: xwdtopnm decodes the first, the second must
 // show the same pixels.

@@ -223,6 +223,20 @@ TEST_F(PvConvert, PagesAndAspectAsTheViewer) {
                       std::string(14 + 6 + 8192 + 160 * 25, '\0'));
   ASSERT_EQ(Pvconvert({text, dir_.file("t.ppm")}).status, 0);
   EXPECT_EQ(ReadFile(dir_.file("t.ppm")).substr(0, 15), "P6 640 400 255\n");
+  // -info tells the size a conversion writes, also for pixels that are
+  // not square.
+  const std::string png = dir_.file("tall.png");
+  ShellOutput("ppmpat -madras 20 13 | pnmtopng -size \"2835 3000 1\" > " + png);
+  ASSERT_EQ(Pvconvert({png, dir_.file("tall.ppm")}).status, 0);
+  const std::string ppm = ReadFile(dir_.file("tall.ppm"));
+  for (const std::string &file : {text, png}) {
+    const std::string info = Pvconvert({"-info", file}).out;
+    const std::string size = file == png ? ppm.substr(3, ppm.find(" 255") - 3) : "640 400";
+    EXPECT_NE(info.find("Width: " + size.substr(0, size.find(' ')) +
+                        "\nHeight: " + size.substr(size.find(' ') + 1) + "\n"),
+              std::string::npos)
+        << info;
+  }
 }
 
 // Alpha: the picture the viewer shows (laid over white), and kept whole
