@@ -1,6 +1,10 @@
 // The JPEG decoder: markers, Huffman entropy decoding of sequential,
 // progressive and lossless scans, the integer inverse DCT, smooth
 // upsampling of chroma and YCbCr to RGB, delivered in bands of rows.
+// It stays one file, longer than our usual limit, on purpose: every stage
+// works on the one decoder state, and the bit reader and block decoder
+// must be inlined into the scan loops, which keeping them in one unit
+// with internal linkage guarantees.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
