@@ -128,7 +128,7 @@ void ToLine(PcxState *s, unsigned char *line) {
       if (reach > 0) memcpy(line, in, static_cast<size_t>(reach));  // empty rows have no buffer
     } else if (s->bits == 1) {
       IfuExpandBits(reach, in, line);
-    } else {
+    } else if (reach > 0) {
       memcpy(line, in, static_cast<size_t>((reach * s->bits + 7) / 8));
       IfuExpandPacked(line, reach, s->bits, 0);
     }

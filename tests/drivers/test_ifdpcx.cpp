@@ -147,7 +147,7 @@ TEST(Pcx, RowsOfNoBytesReadAsEntryZero) {
   const struct {
     int bits, planes;
     unsigned char first;  // of the pixels
-  } kModes[] = {{8, 1, 100}, {1, 1, 100}, {1, 4, 100}, {8, 3, 0}};
+  } kModes[] = {{8, 1, 100}, {1, 1, 100}, {2, 1, 100}, {4, 1, 100}, {1, 4, 100}, {8, 3, 0}};
   for (const auto &m : kModes) {
     SCOPED_TRACE(std::to_string(m.bits) + " bits x " + std::to_string(m.planes));
     WriteFile(path, Pcx(5, m.bits, m.planes, 3, 2, 0, 0, 0, ""));
