@@ -134,6 +134,19 @@ void InterleavePlane(const TiffState *s, const uint8_t *plane, uint32_t p, uint6
       memcpy(row + static_cast<size_t>((x * spp + p) * b), plane + static_cast<size_t>(x * b), b);
     return;
   }
+  if (8 % bits != 0) {
+    // Samples that may straddle bytes (3, 5, 6, 7, 10, 12 ... bits) go bit by bit.
+    for (uint64_t x = 0; x < n; ++x) {
+      const uint64_t from = x * bits, to = (x * spp + p) * bits;
+      for (uint32_t k = 0; k < bits; ++k) {
+        const uint64_t f = from + k, t = to + k;
+        const unsigned bit = (plane[f >> 3] >> (7 - (f & 7))) & 1u;
+        uint8_t &o = row[t >> 3];
+        o = static_cast<uint8_t>((o & ~(1u << (7 - (t & 7)))) | bit << (7 - (t & 7)));
+      }
+    }
+    return;
+  }
   const uint32_t mask = (1u << bits) - 1;
   for (uint64_t x = 0; x < n; ++x) {
     const uint64_t from = x * bits, to = (x * spp + p) * bits;
