@@ -207,6 +207,12 @@ TEST_F(TiffFiles, PagesAfterAnUnreadablePage) {
   EXPECT_NE(second.status, 0);
   EXPECT_NE(second.err.find("TIFF compression 50000 (zstd) is not supported"), std::string::npos)
       << second.err;
+  // The page after it converts, without a word about the page passed over.
+  RunResult third = RunProgram({PV_PVCONVERT, "-pageno", "3", m, F("three.ppm")});
+  ASSERT_EQ(third.status, 0) << third.err;
+  EXPECT_EQ(third.err, "");
+  EXPECT_TRUE(NetpbmRgb("cat " + F("three.ppm")).rgb ==
+              NetpbmRgb("tifftopnm " + F("p8.tif") + " 2>/dev/null").rgb);
   IffFileSpecTp spec = {m.c_str(), nullptr, 0};
   IffControlBlockTp *cb = nullptr;
   ASSERT_EQ(IffInit(nullptr, &cb, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, nullptr),
