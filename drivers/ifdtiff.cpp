@@ -276,14 +276,23 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
       if (d.samples < 4) return TIFF_FAIL(TIFF_E_INVALID);
       p->color_model = IFF_CM_RGB;
       break;
-    case kTiffPhotoYCbCr:
-      if (d.samples < 3 || (!d.ycbcr_subsampling.empty() &&
-                            (d.ycbcr_subsampling[0] != 1 ||
-                             (d.ycbcr_subsampling.size() > 1 && d.ycbcr_subsampling[1] != 1))))
+    case kTiffPhotoYCbCr: {
+      // (JPEG data reach here as RGB: their codec converts them.)
+      if (d.samples < 3 || bits != 8) return TIFF_FAIL(TIFF_E_UNSUPPORTED);
+      const auto &sub = d.ycbcr_subsampling;
+      s->ycc_h = sub.empty() ? 2 : static_cast<uint32_t>(sub[0]);
+      s->ycc_v = sub.size() < 2 ? 2 : static_cast<uint32_t>(sub[1]);
+      const auto valid = [](uint32_t n) { return n == 1 || n == 2 || n == 4; };
+      if (!valid(s->ycc_h) || !valid(s->ycc_v)) return TIFF_FAIL(TIFF_E_UNSUPPORTED);
+      // Blocks of luma with their chroma are read from strips of pixels
+      // of three samples only.
+      if (s->ycc_h * s->ycc_v > 1 &&
+          (d.tiled || d.samples != 3 || d.planar == 2 || d.predictor != 1 || s->ycc_v > s->ycc_h))
         return TIFF_FAIL(TIFF_E_UNSUPPORTED);
-      if (d.ycbcr_subsampling.empty()) return TIFF_FAIL(TIFF_E_UNSUPPORTED);  // 2 x 2 by default
-      p->color_model = IFF_CM_YCBCR;
+      s->ycbcr = true;
+      p->color_model = IFF_CM_RGB;
       break;
+    }
     default:
       return TIFF_FAIL(CMN_E_INVALID_ARG);
   }
@@ -301,6 +310,9 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
   if (d.width > 0 && d.height > 0)
     if (ReturnTp code = IffSizeCode(d.width, d.height)) return TIFF_FAIL(code);
   s->row_bytes = (uint64_t{d.width} * d.samples * bits + 7) / 8;
+  const uint64_t blocks = s->ycc_h * s->ycc_v;
+  if (blocks > 1)  // a stored row is a row of blocks, each its luma and two chroma samples
+    s->row_bytes = (uint64_t{d.width} + s->ycc_h - 1) / s->ycc_h * (blocks + 2);
   s->plane_row_bytes = (uint64_t{d.width} * bits + 7) / 8;
   if (d.tiled) {
     if (d.tile_width == 0 || d.tile_length == 0 || d.tile_width > 65536 || d.tile_length > 65536 ||
@@ -323,7 +335,7 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
   if (d.offsets.size() < pieces) return TIFF_FAIL(TIFF_E_INVALID);
   if (!d.has_counts) {
     if (pieces > 1) return TIFF_FAIL(TIFF_E_INVALID);
-    uint64_t count = s->row_bytes * d.height;
+    uint64_t count = s->row_bytes * ((uint64_t{d.height} + s->ycc_v - 1) / s->ycc_v);
     if (d.compression != kTiffCompNone) {
       const uint64_t size = static_cast<uint64_t>(std::max<int64_t>(s->handle->file_size, 0));
       count = size > d.offsets[0] ? size - d.offsets[0] : size == 0 ? UINT32_MAX : 0;
@@ -413,6 +425,64 @@ uint32_t Sample8(const TiffState *s, const uint8_t *row, uint32_t x, uint32_t k)
   }
 }
 
+// The conversion of YCbCr codes to RGB: the codes scaled from their
+// reference black and white (luma to 255, chroma to 127 either side of
+// its black) and cut to whole levels, then the colours of the luma
+// coefficients in 16.16 fixed point, each colour's chroma part rounded
+// before the luma is added: the levels libtiff gives.
+void MakeYCbCrTables(TiffState *s) {
+  const TiffDirectory &d = s->dir;
+  double luma[3] = {0.299, 0.587, 0.114};
+  const auto &c = d.ycbcr_coefficients;  // three rationals
+  if (c.size() >= 6 && c[1] && c[3] && c[5] && c[2])
+    for (int i = 0; i < 3; ++i)
+      luma[i] = static_cast<double>(c[2 * i]) / static_cast<double>(c[2 * i + 1]);
+  double ref[6] = {0, 255, 128, 255, 128, 255};
+  const auto &r = d.reference_black_white;  // six rationals
+  if (r.size() >= 12)
+    for (int i = 0; i < 6; ++i)
+      ref[i] = r[2 * i + 1] ? static_cast<double>(r[2 * i]) / static_cast<double>(r[2 * i + 1]) : 0;
+  const auto level = [](int code, double black, double white, double range) {
+    const double span = white - black != 0 ? white - black : 1;
+    return static_cast<int32_t>(std::min(std::max((code - black) * range / span, -4096.0), 4096.0));
+  };
+  const auto fixed = [](double f) {
+    return static_cast<int32_t>(std::min(std::max(f, 0.0), 2.0) * 65536 + 0.5);
+  };
+  const int32_t cr_r = fixed(2 - 2 * luma[0]), cb_b = fixed(2 - 2 * luma[2]);
+  const int32_t cr_g = -fixed(luma[0] * (2 - 2 * luma[0]) / luma[1]);
+  const int32_t cb_g = -fixed(luma[2] * (2 - 2 * luma[2]) / luma[1]);
+  for (int i = 0; i < 256; ++i) {
+    const int32_t cb = level(i, ref[2], ref[3], 127), cr = level(i, ref[4], ref[5], 127);
+    s->ycc_y[i] = level(i, ref[0], ref[1], 255);
+    s->ycc_r[i] = (cr_r * cr + 32768) >> 16;
+    s->ycc_b[i] = (cb_b * cb + 32768) >> 16;
+    s->ycc_gr[i] = cr_g * cr;
+    s->ycc_gb[i] = cb_g * cb + 32768;
+  }
+}
+
+// Line `line` of a stored row of YCbCr: of pixels (three samples and any
+// extra ones) or of blocks of ycc_h x ycc_v luma samples and their chroma.
+void DeliverYCbCr(const TiffState *s, const uint8_t *row, uint32_t line, uint8_t *out) {
+  const uint32_t h = s->ycc_h, v = s->ycc_v, n = h * v;
+  const auto clamp = [](int32_t i) { return static_cast<uint8_t>(std::min(std::max(i, 0), 255)); };
+  for (uint32_t x = 0; x < s->dir.width; ++x) {
+    uint32_t y, cb, cr;
+    if (n == 1) {
+      const uint8_t *p = row + size_t{x} * s->dir.samples;
+      y = p[0], cb = p[1], cr = p[2];
+    } else {
+      const uint8_t *p = row + size_t{x / h} * (n + 2);
+      y = p[line * h + x % h], cb = p[n], cr = p[n + 1];
+    }
+    const int32_t l = s->ycc_y[y];
+    out[3 * x] = clamp(l + s->ycc_r[cr]);
+    out[3 * x + 1] = clamp(l + ((s->ycc_gb[cb] + s->ycc_gr[cr]) >> 16));
+    out[3 * x + 2] = clamp(l + s->ycc_b[cb]);
+  }
+}
+
 // Inks to RGB: each colour scaled by what its ink and black leave,
 // (255 - C)(255 - K) / 255, as libtiff converts them.
 void DeliverCmyk(const TiffState *s, const uint8_t *row, uint8_t *line) {
@@ -429,6 +499,7 @@ void Deliver(TiffState *s, const uint8_t *row, uint8_t *line) {
   const uint32_t w = d.width, spp = d.samples, bits = d.bits;
   const uint32_t photometric = d.photometric;
   if (photometric == kTiffPhotoCmyk) return DeliverCmyk(s, row, line);
+  if (s->ycbcr) return DeliverYCbCr(s, row, 0, line);
   if (bits < 8) {
     // Spread packed samples, keeping the first sample of each pixel.
     const uint32_t mask = (1u << bits) - 1;
@@ -515,6 +586,8 @@ void ResetReading(TiffState *s) {
   s->tile_rows.clear();
   s->tile_rows.shrink_to_fit();
   s->coder = nullptr;
+  s->ycbcr = false;
+  s->ycc_h = s->ycc_v = 1;
 }
 
 ReturnTp IfdTiffInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
@@ -609,6 +682,7 @@ ReturnTp IfdTiffRdHead(void *state, IffParamTp *p) {
   if (rc) return rc;
   FillHeader(s, p);
   MakeGrayMap(s);
+  if (s->ycbcr) MakeYCbCrTables(s);
   const uint32_t photometric = d.photometric;
   if (photometric == kTiffPhotoPalette) {
     p->has_cmap = 1;
@@ -625,9 +699,6 @@ ReturnTp IfdTiffRdHead(void *state, IffParamTp *p) {
       break;
     case IFF_CM_RGB:
       s->out_bytes = photometric == kTiffPhotoPalette ? 1 : 3;
-      break;
-    case IFF_CM_YCBCR:
-      s->out_bytes = 3;
       break;
     default:
       s->out_bytes = 4;
@@ -711,6 +782,7 @@ ReturnTp IfdTiffRdScan(void *state, IffParamTp *p) {
       if (rc) return rc;
     }
     s->strip_lines = rows;
+    s->ycc_line = 0;
     ++s->strip;
   }
   ReturnTp rc = 0;
@@ -722,6 +794,17 @@ ReturnTp IfdTiffRdScan(void *state, IffParamTp *p) {
       const uint64_t stride = s->tiles_across * s->tile_row_bytes;
       row = &s->tile_rows[static_cast<size_t>(s->tile_row_at++ * stride)];
     } else {
+      if (s->ycc_v > 1 || s->ycc_h > 1) {
+        // A row of blocks gives ycc_v lines.
+        if (s->ycc_line % s->ycc_v == 0)
+          rc = ProduceRows(s, s->row.data(), s->row_bytes, 1, d.width);
+        if (!rc) DeliverYCbCr(s, s->row.data(), s->ycc_line % s->ycc_v, p->buffer);
+        ++s->ycc_line;
+        if (rc) return rc;
+        --s->strip_lines;
+        ++s->next_line;
+        return 0;
+      }
       rc = s->planes > 1 ? ProducePlaneRow(s, s->row.data())
                          : ProduceRows(s, s->row.data(), s->row_bytes, 1, d.width);
       row = s->row.data();

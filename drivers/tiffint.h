@@ -156,6 +156,12 @@ struct TiffState {
   uint32_t out_bytes = 1;          // bytes per delivered pixel, 8-bit samples
   uint32_t line_bytes = 1;         // bytes per pixel in the line handed over
   uint32_t alpha = 0;              // 8 or 16-bit colours with alpha: 1 associated, 2 not
+  // YCbCr samples made RGB here (not by a JPEG codec): the luma samples
+  // of a block across and down, the block row being read (`row`) and the
+  // line of it delivered next, and each code's part of R, G and B.
+  bool ycbcr = false;
+  uint32_t ycc_h = 1, ycc_v = 1, ycc_line = 0;
+  int32_t ycc_y[256], ycc_r[256], ycc_b[256], ycc_gb[256], ycc_gr[256];
   // Writing.
   const TiffCoderTp *w_coder = nullptr;
   int32_t width = 0, height = 0;

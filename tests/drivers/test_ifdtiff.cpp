@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -446,6 +447,120 @@ TEST(TiffHostile, BoundedWhereTheFileLies) {
 }
 
 // Palettes whose values are all below 256 are 8-bit colours already.
+// A little-endian file of one directory whose entries (tag, type,
+// values; rationals as pairs) may hold more than four bytes; the strip
+// offsets (tag 273) are given from the start of `data`.
+struct Entry {
+  uint16_t tag, type;
+  std::vector<uint32_t> values;
+};
+std::string TiffOf(std::vector<Entry> entries, const std::string &data) {
+  std::sort(entries.begin(), entries.end(),
+            [](const Entry &a, const Entry &b) { return a.tag < b.tag; });
+  std::string head("II*\0\x08\0\0\0", 8), tail;
+  auto put = [](std::string &f, uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) f += static_cast<char>(v >> (8 * i));
+  };
+  const uint32_t values_at = static_cast<uint32_t>(8 + 2 + 12 * entries.size() + 4);
+  uint32_t data_at = values_at;
+  for (const Entry &e : entries)
+    if (e.values.size() * (e.type == 3 ? 2 : 4) > 4) data_at += 4 * e.values.size();
+  put(head, static_cast<uint32_t>(entries.size()), 2);
+  for (const Entry &e : entries) {
+    std::string bytes;
+    for (uint32_t v : e.values) put(bytes, e.tag == 273 ? v + data_at : v, e.type == 3 ? 2 : 4);
+    put(head, e.tag, 2);
+    put(head, e.type, 2);
+    put(head, static_cast<uint32_t>(e.type == 5 ? e.values.size() / 2 : e.values.size()), 4);
+    if (bytes.size() <= 4) {
+      head += bytes + std::string(4 - bytes.size(), '\0');
+    } else {
+      put(head, values_at + static_cast<uint32_t>(tail.size()), 4);
+      tail += bytes + std::string(4 * e.values.size() - bytes.size(), '\0');
+    }
+  }
+  put(head, 0, 4);
+  return head + tail + data;
+}
+
+// YCbCr in blocks of h x v luma samples with their chroma, uncompressed
+// and Deflate, in strips of several block rows, with the reference black
+// and white and the coefficients of their tags, as tiff2rgba converts
+// them (tiffcp copies no such file, so they are made here). The picture's
+// size is no multiple of the blocks.
+TEST(TiffYCbCr, EverySubsamplingAsLibtiff) {
+  TempDir dir;
+  Shell("cd " + dir.path() +
+        " && pgmramp -lr 97 61 > r.pgm && pgmnoise 97 61 > n.pgm 2>/dev/null"
+        " && pgmramp -tb 97 61 > t.pgm && rgb3toppm r.pgm n.pgm t.pgm > c.ppm");
+  const RgbImage c = NetpbmRgb("cat " + dir.file("c.ppm"));
+  const uint32_t w = 97, h = 61;
+  const struct {
+    uint32_t bh, bv, rows, compression;
+    std::vector<uint32_t> reference, coefficients;
+  } cases[] = {
+      {1, 1, 61, 1, {}, {}},
+      {2, 1, 61, 1, {}, {}},
+      {2, 2, 61, 1, {}, {}},
+      {4, 2, 61, 1, {}, {}},
+      {4, 1, 61, 1, {}, {}},
+      {2, 2, 8, 8, {}, {}},
+      {4, 2, 6, 8, {}, {}},
+      {2, 2, 61, 1, {16, 1, 235, 1, 128, 1, 240, 1, 128, 1, 240, 1}, {}},
+      {2, 1, 10, 8, {}, {2126, 10000, 7152, 10000, 722, 10000}},
+  };
+  for (const auto &k : cases) {
+    const std::string what = std::to_string(k.bh) + "x" + std::to_string(k.bv) + " rows " +
+                             std::to_string(k.rows) + " compression " +
+                             std::to_string(k.compression);
+    // Each strip its block rows: luma of the block, then its mean chroma.
+    std::string data;
+    std::vector<uint32_t> offsets, counts;
+    for (uint32_t top = 0; top < h; top += k.rows) {
+      std::string strip;
+      for (uint32_t by = top; by < std::min(h, top + k.rows); by += k.bv)
+        for (uint32_t bx = 0; bx < w; bx += k.bh) {
+          double cb = 0, cr = 0;
+          for (uint32_t dy = 0; dy < k.bv; ++dy)
+            for (uint32_t dx = 0; dx < k.bh; ++dx) {
+              const size_t at = 3 * (std::min(by + dy, h - 1) * w + std::min(bx + dx, w - 1));
+              const double r = c.rgb[at], g = c.rgb[at + 1], b = c.rgb[at + 2];
+              const double y = 0.299 * r + 0.587 * g + 0.114 * b;
+              strip += static_cast<char>(std::lround(y));
+              cb += (b - y) / 1.772 + 128;
+              cr += (r - y) / 1.402 + 128;
+            }
+          strip += static_cast<char>(std::lround(cb / (k.bh * k.bv)));
+          strip += static_cast<char>(std::lround(cr / (k.bh * k.bv)));
+        }
+      if (k.compression == 8) {
+        std::string z(compressBound(strip.size()), '\0');
+        uLongf n = z.size();
+        compress(reinterpret_cast<Bytef *>(&z[0]), &n,
+                 reinterpret_cast<const Bytef *>(strip.data()), strip.size());
+        strip = z.substr(0, n);
+      }
+      offsets.push_back(static_cast<uint32_t>(data.size()));
+      counts.push_back(static_cast<uint32_t>(strip.size()));
+      data += strip;
+    }
+    std::vector<Entry> e = {
+        {256, 3, {w}},    {257, 3, {h}},         {258, 3, {8, 8, 8}}, {259, 3, {k.compression}},
+        {262, 3, {6}},    {273, 4, offsets},     {277, 3, {3}},       {278, 3, {k.rows}},
+        {279, 4, counts}, {530, 3, {k.bh, k.bv}}};
+    if (!k.reference.empty()) e.push_back({532, 5, k.reference});
+    if (!k.coefficients.empty()) e.push_back({529, 5, k.coefficients});
+    WriteFile(dir.file("y.tif"), TiffOf(e, data));
+    RgbImage ours = ReadRgb(dir.file("y.tif"));
+    ASSERT_EQ(ours.rc, 0u) << what << ": " << CmnErrorText(ours.rc, nullptr, nullptr);
+    EXPECT_TRUE(ours.rgb ==
+                NetpbmRgb("tiff2rgba -c none " + dir.file("y.tif") + " " + dir.file("rgba.tif") +
+                          " && tifftopnm " + dir.file("rgba.tif") + " 2>/dev/null")
+                    .rgb)
+        << what;
+  }
+}
+
 TEST(TiffColourMap, EightBitValuesKept) {
   TempDir dir;
   const std::string data(2, '\x01'),
