@@ -276,6 +276,11 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
       if (d.samples < 4) return TIFF_FAIL(TIFF_E_INVALID);
       p->color_model = IFF_CM_RGB;
       break;
+    case kTiffPhotoCieLab:
+    case kTiffPhotoIccLab:
+      if (bits != 8 || d.samples == 2) return TIFF_FAIL(TIFF_E_UNSUPPORTED);
+      p->color_model = d.samples == 1 ? IFF_CM_GRAY : IFF_CM_RGB;
+      break;
     case kTiffPhotoYCbCr: {
       // (JPEG data reach here as RGB: their codec converts them.)
       if (d.samples < 3 || bits != 8) return TIFF_FAIL(TIFF_E_UNSUPPORTED);
@@ -483,6 +488,48 @@ void DeliverYCbCr(const TiffState *s, const uint8_t *row, uint32_t line, uint8_t
   }
 }
 
+// CIE L*a*b* to sRGB, as ImageMagick shows it: L* from 0 to 100, a* and
+// b* in levels, to XYZ of the D65 white (whatever white the file names:
+// its white is shown white), then sRGB's primaries and curve. libtiff's
+// RGBA interface shows Lab through a display model of its own, tens of
+// levels away from the colours the file holds.
+void DeliverLab(const TiffState *s, const uint8_t *row, uint8_t *line) {
+  // The sRGB curve of a linear value in 1/kSteps, rounded to a level.
+  constexpr int kSteps = 16384;
+  static const std::vector<uint8_t> curve = [] {
+    std::vector<uint8_t> c(kSteps + 1);
+    for (int i = 0; i <= kSteps; ++i) {
+      const double v = static_cast<double>(i) / kSteps;
+      const double e = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
+      c[static_cast<size_t>(i)] = static_cast<uint8_t>(std::lround(e * 255));
+    }
+    return c;
+  }();
+  const auto inverse = [](double t) {
+    return t > 6.0 / 29 ? t * t * t : 3 * (6.0 / 29) * (6.0 / 29) * (t - 4.0 / 29);
+  };
+  const auto encode = [](double v) {
+    return curve[static_cast<size_t>(std::lround(std::min(std::max(v, 0.0), 1.0) * kSteps))];
+  };
+  const TiffDirectory &d = s->dir;
+  const int lift = d.photometric == kTiffPhotoIccLab ? 128 : 0;
+  for (uint32_t x = 0; x < d.width; ++x) {
+    const uint8_t *p = row + size_t{x} * d.samples;
+    const double fy = (p[0] * 100.0 / 255 + 16) / 116;
+    if (d.samples == 1) {
+      line[x] = encode(inverse(fy));
+      continue;
+    }
+    const int a = lift ? p[1] - lift : static_cast<int8_t>(p[1]);
+    const int b = lift ? p[2] - lift : static_cast<int8_t>(p[2]);
+    const double X = 0.95047 * inverse(fy + a / 500.0), Y = inverse(fy),
+                 Z = 1.08883 * inverse(fy - b / 200.0);
+    line[3 * x] = encode(3.2404542 * X - 1.5371385 * Y - 0.4985314 * Z);
+    line[3 * x + 1] = encode(-0.9692660 * X + 1.8760108 * Y + 0.0415560 * Z);
+    line[3 * x + 2] = encode(0.0556434 * X - 0.2040259 * Y + 1.0572252 * Z);
+  }
+}
+
 // Inks to RGB: each colour scaled by what its ink and black leave,
 // (255 - C)(255 - K) / 255, as libtiff converts them.
 void DeliverCmyk(const TiffState *s, const uint8_t *row, uint8_t *line) {
@@ -500,6 +547,8 @@ void Deliver(TiffState *s, const uint8_t *row, uint8_t *line) {
   const uint32_t photometric = d.photometric;
   if (photometric == kTiffPhotoCmyk) return DeliverCmyk(s, row, line);
   if (s->ycbcr) return DeliverYCbCr(s, row, 0, line);
+  if (photometric == kTiffPhotoCieLab || photometric == kTiffPhotoIccLab)
+    return DeliverLab(s, row, line);
   if (bits < 8) {
     // Spread packed samples, keeping the first sample of each pixel.
     const uint32_t mask = (1u << bits) - 1;

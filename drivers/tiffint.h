@@ -45,6 +45,8 @@ enum : uint32_t {
   kTiffPhotoPalette = 3,
   kTiffPhotoCmyk = 5,
   kTiffPhotoYCbCr = 6,
+  kTiffPhotoCieLab = 8,           // a* and b* signed
+  kTiffPhotoIccLab = 9,           // a* and b* lifted by 128
   kTiffPhotoMissing = 0xFFFFFFFF  // no tag: guessed from the data
 };
 
