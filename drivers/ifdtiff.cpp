@@ -96,6 +96,22 @@ ReturnTp OpenData(TiffState *s, uint64_t index, uint32_t columns, uint32_t rows)
   return s->coder->open_decode(s, index, columns, rows);
 }
 
+// Floating-point differencing undone in one row of `columns` pixels: the
+// bytes were differenced across the row (a pixel's samples apart), after
+// the bytes of its values were put in planes, most significant first.
+void UndoFloatDifferencing(TiffState *s, uint8_t *row, uint64_t bytes, uint32_t columns) {
+  const size_t n = static_cast<size_t>(bytes), size = s->dir.bits / 8;
+  const size_t values = n / size;
+  const size_t stride = columns ? std::max<size_t>(values / columns, 1) : 1;
+  for (size_t i = stride; i < values * size; ++i)
+    row[i] = static_cast<uint8_t>(row[i] + row[i - stride]);
+  std::vector<uint8_t> &planes = s->plane_row_scratch;
+  planes.assign(row, row + values * size);
+  for (size_t v = 0; v < values; ++v)
+    for (size_t k = 0; k < size; ++k)
+      row[v * size + (s->big_endian ? k : size - 1 - k)] = planes[k * values + v];
+}
+
 // The next `rows` rows of `bytes` bytes each of the open data into out.
 // Data that ends early leaves zeros, counted as made up.
 ReturnTp ProduceRows(TiffState *s, uint8_t *out, uint64_t bytes, uint32_t rows, uint32_t columns) {
@@ -120,6 +136,8 @@ ReturnTp ProduceRows(TiffState *s, uint8_t *out, uint64_t bytes, uint32_t rows, 
       if (rc) return rc;
     }
   }
+  if (d.predictor == 3 && s->coder->differencing)
+    for (uint32_t r = 0; r < rows; ++r) UndoFloatDifferencing(s, out + r * bytes, bytes, columns);
   return 0;
 }
 
@@ -238,7 +256,13 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
   }
   // A coder with a setup of its own checks its sample sizes there.
   const bool own_setup = coder->setup_decode;
-  if (!own_setup && d.bits != 1 && d.bits != 2 && (d.bits < 4 || d.bits > 8) && d.bits != 16)
+  // 32-bit integers and IEEE floating point of 32 or 64 bits are scaled
+  // to 8 bits (floating point of other sizes is not read).
+  const bool wide = (d.bits == 32 && d.sample_format >= 1 && d.sample_format <= 3) ||
+                    (d.bits == 64 && d.sample_format == 3);
+  if ((!own_setup && !wide && d.bits != 1 && d.bits != 2 && (d.bits < 4 || d.bits > 8) &&
+       d.bits != 16) ||
+      (d.sample_format == 3 && !wide))
     return TIFF_FAIL(IFD_E_TIFF_BITS);
   if (d.samples < 1 || d.samples > 16) return TIFF_FAIL(TIFF_E_INVALID);
   if (own_setup)
@@ -302,11 +326,14 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
       return TIFF_FAIL(CMN_E_INVALID_ARG);
   }
 
+  s->wide_samples = wide;
+  if (wide && photometric > kTiffPhotoRgb) return TIFF_FAIL(IFD_E_TIFF_BITS);
+  if (d.predictor == 3 && d.sample_format != 3) return TIFF_FAIL(CMN_E_INVALID_ARG);
   // Alpha is laid over white, as PNG's is. An extra sample that is not
   // said to be associated alpha is taken as unassociated, as ImageMagick
   // takes it.
   const uint32_t colours = photometric <= kTiffPhotoBlackIsZero ? 1 : 3;
-  s->alpha = bits >= 8 && photometric <= kTiffPhotoRgb && d.samples > colours
+  s->alpha = bits >= 8 && !wide && photometric <= kTiffPhotoRgb && d.samples > colours
                  ? (d.extra_samples == 1 ? 1 : 2)
                  : 0;
 
@@ -530,6 +557,56 @@ void DeliverLab(const TiffState *s, const uint8_t *row, uint8_t *line) {
   }
 }
 
+// Sample k of pixel x of a row of 32 or 64-bit samples, as a number.
+double WideSample(const TiffState *s, const uint8_t *row, uint32_t x, uint32_t k) {
+  const TiffDirectory &d = s->dir;
+  const uint8_t *p = row + (size_t{x} * d.samples + k) * (d.bits / 8);
+  if (d.bits == 64) {
+    const uint64_t u = TiffGet64(s, p);
+    double f;
+    memcpy(&f, &u, 8);
+    return f;
+  }
+  const uint32_t u = TiffGet32(s, p);
+  if (d.sample_format == 2) return static_cast<int32_t>(u);
+  if (d.sample_format == 1) return u;
+  float f;
+  memcpy(&f, &u, 4);
+  return f;
+}
+
+// Wide samples from the page's least value (black) to its greatest
+// (white); what is not a number is black, infinities take their end.
+// The first pass (range_pass) only measures the range.
+void DeliverWide(TiffState *s, const uint8_t *row, uint8_t *line) {
+  const TiffDirectory &d = s->dir;
+  const uint32_t colours = d.photometric == kTiffPhotoRgb ? 3 : 1;
+  if (s->range_pass) {
+    for (uint32_t x = 0; x < d.width; ++x)
+      for (uint32_t k = 0; k < colours; ++k) {
+        const double v = WideSample(s, row, x, k);
+        if (!std::isfinite(v)) continue;
+        if (!s->range_known || v < s->low) s->low = v;
+        if (!s->range_known || v > s->high) s->high = v;
+        s->range_known = true;
+      }
+    return;
+  }
+  const double span = s->high - s->low;
+  const bool invert = d.photometric == kTiffPhotoWhiteIsZero;
+  for (uint32_t x = 0; x < d.width; ++x)
+    for (uint32_t k = 0; k < colours; ++k) {
+      const double v = WideSample(s, row, x, k);
+      double level = std::isnan(v)            ? 0
+                     : span > 0               ? (v - s->low) * 255 / span
+                     : v > 0 || v == INFINITY ? 255
+                                              : 0;
+      level = std::min(std::max(level, 0.0), 255.0);
+      const auto out = static_cast<uint8_t>(level + 0.5);
+      line[x * colours + k] = invert ? static_cast<uint8_t>(255 - out) : out;
+    }
+}
+
 // Inks to RGB: each colour scaled by what its ink and black leave,
 // (255 - C)(255 - K) / 255, as libtiff converts them.
 void DeliverCmyk(const TiffState *s, const uint8_t *row, uint8_t *line) {
@@ -547,6 +624,7 @@ void Deliver(TiffState *s, const uint8_t *row, uint8_t *line) {
   const uint32_t photometric = d.photometric;
   if (photometric == kTiffPhotoCmyk) return DeliverCmyk(s, row, line);
   if (s->ycbcr) return DeliverYCbCr(s, row, 0, line);
+  if (s->wide_samples) return DeliverWide(s, row, line);
   if (photometric == kTiffPhotoCieLab || photometric == kTiffPhotoIccLab)
     return DeliverLab(s, row, line);
   if (bits < 8) {
@@ -637,6 +715,7 @@ void ResetReading(TiffState *s) {
   s->coder = nullptr;
   s->ycbcr = false;
   s->ycc_h = s->ycc_v = 1;
+  s->wide_samples = s->range_known = s->range_pass = false;
 }
 
 ReturnTp IfdTiffInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
@@ -805,10 +884,49 @@ ReturnTp IfdTiffRdCMap(void *state, IffParamTp *p) {
   return TIFF_FAIL(CMN_E_INVALID_ARG);
 }
 
+ReturnTp IfdTiffRdScan(void *state, IffParamTp *p);
+
+// The range of a page of wide samples: from its SMinSampleValue and
+// SMaxSampleValue, or else from a first pass over its rows, decoded a
+// row at a time as they are for the lines and then read again, so that
+// memory stays that of one row (a row of tiles) at the cost of decoding
+// the page twice.
+ReturnTp FindRange(TiffState *s) {
+  const TiffDirectory &d = s->dir;
+  if (std::isfinite(d.smin) && std::isfinite(d.smax) && d.smax > d.smin) {
+    s->low = d.smin;
+    s->high = d.smax;
+    s->range_known = true;
+    return 0;
+  }
+  std::vector<uint8_t> line;
+  try {
+    line.resize(size_t{d.width} * s->line_bytes);
+  } catch (const std::bad_alloc &) {
+    return TIFF_FAIL(CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
+  }
+  IffParamTp p = {};
+  p.buffer = line.data();
+  s->range_pass = true;
+  ReturnTp rc = 0;
+  for (uint32_t y = 0; y < d.height && !rc; ++y) {
+    p.line = static_cast<int32_t>(y);
+    rc = IfdTiffRdScan(s, &p);
+  }
+  s->range_pass = false;
+  s->range_known = true;  // a page of no number at all is black
+  s->next_line = 0;
+  s->strip = 0;
+  s->strip_lines = 0;
+  return rc;
+}
+
 ReturnTp IfdTiffRdScan(void *state, IffParamTp *p) {
   auto *s = static_cast<TiffState *>(state);
   if (!s || !p || !p->buffer || s->service != IFF_SRV_IMPORT) return TIFF_FAIL(CMN_E_INVALID_ARG);
   const TiffDirectory &d = s->dir;
+  if (s->wide_samples && !s->range_known && !s->range_pass)
+    if (ReturnTp rc = FindRange(s)) return rc;
   if (!s->coder || p->line < 0 || static_cast<uint32_t>(p->line) >= d.height ||
       static_cast<uint32_t>(s->next_line) >= d.height)
     return TIFF_FAIL(IFD_E_IMPORT_SEQUENCE);

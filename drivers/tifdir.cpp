@@ -6,6 +6,7 @@
 // Every array of the directory grows with the bytes actually read, never
 // with the count a header claims.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -53,6 +54,9 @@ enum Tag : uint16_t {
   kTileOffsets = 324,
   kTileByteCounts = 325,
   kExtraSamples = 338,
+  kSampleFormat = 339,
+  kSMinSampleValue = 340,
+  kSMaxSampleValue = 341,
   kJpegTables = 347,
   kJpegProc = 512,
   kJpegInterchange = 513,
@@ -76,7 +80,12 @@ enum FieldType : uint16_t {
   kShort = 3,
   kLong = 4,
   kRational = 5,  // two longs: numerator, denominator
+  kSignedByte = 6,
   kUndefined = 7,
+  kSignedShort = 8,
+  kSignedLong = 9,
+  kFloat = 11,
+  kDouble = 12,
   kIfd = 13,
   kLong8 = 16,  // BigTIFF's offsets and counts
   kIfd8 = 18,
@@ -114,15 +123,20 @@ int TypeSize(uint16_t type) {
     case kByte:
     case kAscii:
     case kUndefined:
+    case kSignedByte:
       return 1;
     case kShort:
+    case kSignedShort:
       return 2;
     case kLong:
     case kIfd:
+    case kSignedLong:
+    case kFloat:
       return 4;
     case kRational:
     case kLong8:
     case kIfd8:
+    case kDouble:
       return 8;
     default:
       return 0;
@@ -183,6 +197,37 @@ bool Values(TiffState *s, const EntryTp &e, std::vector<uint64_t> *out) {
 
 uint32_t First(const std::vector<uint64_t> &v, uint32_t fallback) {
   return v.empty() ? fallback : static_cast<uint32_t>(v[0]);
+}
+
+// The first value of an entry of any numeric type as a number; NaN when
+// there is none.
+double Number(uint16_t type, const std::vector<uint64_t> &v) {
+  if (v.empty()) return std::nan("");
+  const uint64_t u = v[0];
+  switch (type) {
+    case kSignedByte:
+      return static_cast<int8_t>(u);
+    case kSignedShort:
+      return static_cast<int16_t>(u);
+    case kSignedLong:
+      return static_cast<int32_t>(u);
+    case kFloat: {
+      const uint32_t bits = static_cast<uint32_t>(u);
+      float f;
+      memcpy(&f, &bits, 4);
+      return f;
+    }
+    case kDouble: {
+      double f;
+      memcpy(&f, &u, 8);
+      return f;
+    }
+    case kRational:
+      return v.size() > 1 && v[1] ? static_cast<double>(u) / static_cast<double>(v[1])
+                                  : std::nan("");
+    default:
+      return static_cast<double>(u);
+  }
 }
 
 double Rational(const std::vector<uint64_t> &v) {
@@ -309,6 +354,9 @@ ReturnTp TiffReadDirectory(TiffState *s, uint64_t offset) {
       case kTileOffsets:
       case kTileByteCounts:
       case kExtraSamples:
+      case kSampleFormat:
+      case kSMinSampleValue:
+      case kSMaxSampleValue:
       case kJpegTables:
       case kJpegProc:
       case kJpegInterchange:
@@ -327,6 +375,12 @@ ReturnTp TiffReadDirectory(TiffState *s, uint64_t offset) {
       default:
         continue;
     }
+    // Signed and floating-point values mean something to the range tags
+    // only; elsewhere they carry no value, as any unknown type.
+    const bool numeric = e.tag == kSMinSampleValue || e.tag == kSMaxSampleValue;
+    if (!numeric && (e.type == kSignedByte || e.type == kSignedShort || e.type == kSignedLong ||
+                     e.type == kFloat || e.type == kDouble))
+      e.count = 0;
     if (!Values(s, e, &v)) {
       // A table the JPEG data may do without is not worth failing for.
       if (jpeg_table || e.tag == kJpegTables) continue;
@@ -338,6 +392,15 @@ ReturnTp TiffReadDirectory(TiffState *s, uint64_t offset) {
         break;
       case kExtraSamples:
         d.extra_samples = First(v, 0);
+        break;
+      case kSampleFormat:
+        d.sample_format = First(v, 1);
+        break;
+      case kSMinSampleValue:
+        d.smin = Number(e.type, v);
+        break;
+      case kSMaxSampleValue:
+        d.smax = Number(e.type, v);
         break;
       case kSubfileType: {
         const uint32_t t = First(v, 1);

@@ -6,6 +6,7 @@
 #ifndef PV_DRIVERS_TIFFINT_H
 #define PV_DRIVERS_TIFFINT_H
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -58,7 +59,9 @@ struct TiffDirectory {
   uint32_t orientation = 1, samples = 1, rows_per_strip = 0xFFFFFFFF, planar = 1;
   uint32_t gray_unit = 2, t4 = 0, t6 = 0, resolution_unit = 2, predictor = 1;
   uint32_t tile_width = 0, tile_length = 0;
-  uint32_t extra_samples = 0;  // the first extra sample: 1 associated alpha, 2 unassociated
+  uint32_t extra_samples = 0;     // the first extra sample: 1 associated alpha, 2 unassociated
+  uint32_t sample_format = 1;     // 1 unsigned, 2 signed integers, 3 IEEE floating point
+  double smin = NAN, smax = NAN;  // SMinSampleValue, SMaxSampleValue (NaN: not given)
   double x_resolution = 0, y_resolution = 0;
   std::vector<uint64_t> offsets, counts;  // strips, or tiles when tiled
   bool has_counts = false, tiled = false;
@@ -129,6 +132,7 @@ struct TiffState {
   uint64_t plane_row_bytes = 0, plane_tile_row_bytes = 0;
   std::vector<TiffPlaneStream> plane_streams;  // the planes of the open strips
   std::vector<uint8_t> plane_row;              // one plane's row, decoded
+  std::vector<uint8_t> plane_row_scratch;      // a row's bytes by significance (float differencing)
   // Reading.
   int32_t next_line = 0;           // lines delivered of this page
   uint32_t strip = 0;              // next strip (or row of tiles) to open
@@ -158,6 +162,11 @@ struct TiffState {
   uint32_t out_bytes = 1;          // bytes per delivered pixel, 8-bit samples
   uint32_t line_bytes = 1;         // bytes per pixel in the line handed over
   uint32_t alpha = 0;              // 8 or 16-bit colours with alpha: 1 associated, 2 not
+  // 32-bit integers and 32 or 64-bit floating point, shown from the
+  // page's least value (black) to its greatest (white).
+  bool wide_samples = false;
+  bool range_known = false, range_pass = false;  // range_pass: lines only measured
+  double low = 0, high = 0;
   // YCbCr samples made RGB here (not by a JPEG codec): the luma samples
   // of a block across and down, the block row being read (`row`) and the
   // line of it delivered next, and each code's part of R, G and B.

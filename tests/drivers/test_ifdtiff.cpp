@@ -168,6 +168,60 @@ TEST_F(TiffFiles, CmykMultipliedByBlack) {
   EXPECT_LE(worst, 2);
 }
 
+// 32-bit integers and floating point from the page's own least to its
+// greatest value, as ImageMagick's -auto-level shows them; floating point
+// between the SMinSampleValue and SMaxSampleValue ImageMagick writes as
+// ImageMagick shows it. Without those tags (renamed here to a tag no one
+// reads) the range is measured in a first pass, through the floating-point
+// differencing, tiles and separate planes.
+TEST_F(TiffFiles, WideSamplesFromTheirRange) {
+  Shell("convert " + F("c.ppm") + " +level 20%,60% " + F("lv.ppm"));
+  const std::string flt = "-define quantum:format=floating-point -depth ";
+  const struct {
+    std::string magick, tiffcp;
+    bool float_tags;  // SMin/SMax 0 and 1 kept: shown as ImageMagick shows them plainly
+  } cases[] = {
+      {"-depth 32", "", false},
+      {"-depth 32 -compress zip", "", false},
+      {flt + "32", "", true},
+      {flt + "32", "-c none", false},
+      {flt + "32", "-c zip:3", false},
+      {flt + "64", "-c lzw:3 -t -w 32 -l 16", false},
+      {flt + "32 -interlace plane -compress zip", "", false},
+  };
+  for (const auto &c : cases) {
+    const std::string what = c.magick + " " + c.tiffcp;
+    // ImageMagick fails on its own floating-point files for a tag it
+    // does not know (the predictor), having written them.
+    Shell("convert " + F("lv.ppm") + " " + c.magick + " " + F("w.tif") +
+          " 2>/dev/null || test -s " + F("w.tif"));
+    if (!c.tiffcp.empty())
+      Shell("tiffcp " + c.tiffcp + " " + F("w.tif") + " " + F("w2.tif") + " 2>/dev/null && mv " +
+            F("w2.tif") + " " + F("w.tif"));
+    if (!c.float_tags) {
+      // SMinSampleValue and SMaxSampleValue (340, 341, FLOAT or DOUBLE)
+      // become tag 65021, which no reader knows.
+      std::string file = ReadFile(F("w.tif"));
+      for (char low : {'\x54', '\x55'})
+        for (char type : {'\x0b', '\x0c'}) {
+          const std::string entry = {low, '\x01', type, '\0'};
+          for (size_t at = file.find(entry); at != std::string::npos; at = file.find(entry, at + 1))
+            file[at] = file[at + 1] = '\xfd';
+        }
+      WriteFile(F("w.tif"), file);
+    }
+    RgbImage ours = ReadRgb(F("w.tif"));
+    RgbImage theirs = NetpbmRgb("convert " + F("w.tif") + (c.float_tags ? "" : " -auto-level") +
+                                " -depth 8 ppm:- 2>/dev/null");
+    ASSERT_EQ(ours.rc, 0u) << what << ": " << CmnErrorText(ours.rc, nullptr, nullptr);
+    ASSERT_EQ(ours.rgb.size(), theirs.rgb.size()) << what;
+    int worst = 0;
+    for (size_t i = 0; i < ours.rgb.size(); ++i)
+      worst = std::max(worst, std::abs(ours.rgb[i] - theirs.rgb[i]));
+    EXPECT_LE(worst, 1) << what;
+  }
+}
+
 // CIE L*a*b* as ImageMagick shows it, but for the level or so by which
 // its own reading of signed a* and b* differs (more near the edge of the
 // gamut, so the colours are softened); tiff2rgba's display model is
@@ -582,6 +636,27 @@ TEST(TiffYCbCr, EverySubsamplingAsLibtiff) {
                     .rgb)
         << what;
   }
+}
+
+// Floating point that is not a number is black, infinities take their
+// end of the range measured from the finite values.
+TEST(TiffWideSamples, NotANumberAndInfinities) {
+  TempDir dir;
+  const float values[] = {NAN, -INFINITY, 1.0f, 3.0f, INFINITY, 2.0f};
+  std::string data(reinterpret_cast<const char *>(values), sizeof values);
+  WriteFile(dir.file("f.tif"), TiffOf({{256, 3, {6}},
+                                       {257, 3, {1}},
+                                       {258, 3, {32}},
+                                       {262, 3, {1}},
+                                       {273, 4, {0}},
+                                       {277, 3, {1}},
+                                       {279, 4, {24}},
+                                       {339, 3, {3}}},
+                                      data));
+  RgbImage ours = ReadRgb(dir.file("f.tif"));
+  ASSERT_EQ(ours.rc, 0u);
+  const std::vector<int> grey = {0, 0, 0, 255, 255, 128};
+  for (size_t x = 0; x < grey.size(); ++x) EXPECT_EQ(ours.rgb[3 * x], grey[x]) << x;
 }
 
 TEST(TiffColourMap, EightBitValuesKept) {
