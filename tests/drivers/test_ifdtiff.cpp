@@ -245,6 +245,33 @@ TEST_F(TiffFiles, CieLabAsImageMagick) {
   }
 }
 
+// JPEG strips and tiles of four samples: CMYK as tiff2rgba converts it,
+// and RGB with alpha as tiff2rgba gives it laid over white (by
+// ImageMagick, which rounds where we cut; its own reading of such files
+// is tens of levels off).
+TEST_F(TiffFiles, JpegOfFourSamples) {
+  Shell("convert " + F("c.ppm") + " -colorspace cmyk -compress none " + F("k.tif") +
+        " && convert " + F("c.ppm") + " -alpha set -channel A -fx 'i/w' +channel -compress none " +
+        F("a.tif"));
+  for (const char *layout : {"-r 16", "-t -w 32 -l 16"})
+    for (const char *base : {"k.tif", "a.tif"}) {
+      const bool cmyk = base[0] == 'k';
+      const std::string what = std::string(base) + " " + layout;
+      Shell("tiffcp -c " + std::string(cmyk ? "jpeg" : "jpeg:r") + " " + layout + " " + F(base) +
+            " " + F("j.tif") + " && tiff2rgba -c none " + F("j.tif") + " " + F("rgba.tif"));
+      RgbImage ours = ReadRgb(F("j.tif"));
+      RgbImage theirs = NetpbmRgb(cmyk ? "tifftopnm " + F("rgba.tif") + " 2>/dev/null"
+                                       : "convert " + F("rgba.tif") +
+                                             " -background white -flatten -depth 8 ppm:-");
+      ASSERT_EQ(ours.rc, 0u) << what << ": " << CmnErrorText(ours.rc, nullptr, nullptr);
+      ASSERT_EQ(ours.rgb.size(), theirs.rgb.size()) << what;
+      int worst = 0;
+      for (size_t i = 0; i < ours.rgb.size(); ++i)
+        worst = std::max(worst, std::abs(ours.rgb[i] - theirs.rgb[i]));
+      EXPECT_LE(worst, cmyk ? 0 : 1) << what;
+    }
+}
+
 // Alpha laid over white, as ImageMagick flattens it (which rounds where
 // we cut, so within one level), an extra sample of no stated kind as
 // unassociated alpha; associated alpha is not multiplied again.
