@@ -742,9 +742,11 @@ ReturnTp IfdTiffInit(void **state, IffOpenRequestTp *request, IffControlBlockTp 
     // The directory's place is known only at the end: a file that can seek
     // gets it written into the header then; other output is kept until then.
     if (s->handle->seekable) s->handle->direct = 1;
+    if (const char *above = getenv("PV_TIFF_BIG_ABOVE"))
+      s->w_big_above = strtoull(above, nullptr, 10);
     if (s->handle->seekable) {
-      const uint8_t header[8] = {'I', 'I', 42, 0, 8, 0, 0, 0};
-      if (IfiWrite(header, sizeof header, 1, s->handle)) {
+      const std::vector<uint8_t> header = TiffWriteHeader(false, 8);
+      if (IfiWrite(header.data(), header.size(), 1, s->handle)) {
         IfiClose(s->handle);
         return TIFF_FAIL(IFD_E_WRITE_HEADER);
       }
@@ -1094,6 +1096,20 @@ ReturnTp IfdTiffWtHead(void *state, IffParamTp *p) {
   }
   const uint64_t rb = TiffWriteRowBytes(s);
   if (rb == 0 || rb > UINT32_MAX) return TIFF_FAIL(CMN_E_INVALID_ARG);
+  if (s->w_link == 4 && s->file_at == 8) {
+    // The first page: the file is BigTIFF if its pages may pass the limit.
+    const uint64_t pages = static_cast<uint64_t>(std::max(p->page_count, 1));
+    const uint64_t bytes = rb * static_cast<uint64_t>(s->height) * pages;
+    if (bytes + bytes / 4 > s->w_big_above) {
+      s->w_big = true;
+      s->w_link = 8;
+      s->file_at = 16;
+      const std::vector<uint8_t> header = TiffWriteHeader(true, 16);
+      if (s->header_written &&
+          (IfiSeek(s->handle, 0, 0) || IfiWrite(header.data(), header.size(), 1, s->handle)))
+        return TIFF_FAIL(IFD_E_WRITE_HEADER);
+    }
+  }
   if (s->w_coder->setup_encode) return s->w_coder->setup_encode(s, p);
   s->w_rows_per_strip = static_cast<uint32_t>(
       std::min<uint64_t>({0x7FFFFF / rb + 1, 32767, static_cast<uint64_t>(s->height)}));

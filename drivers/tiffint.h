@@ -194,7 +194,12 @@ struct TiffState {
   // Where the offset of the next directory goes: the header's, then the
   // last directory's link (pages after the first).
   uint64_t w_link = 4;
-  uint32_t w_first_ifd = 0;  // for the header of an output that cannot seek
+  uint64_t w_first_ifd = 0;  // for the header of an output that cannot seek
+  // BigTIFF written: chosen at the first page's header when the pages'
+  // uncompressed size, with a quarter more for data that do not compress,
+  // would pass w_big_above (4 GB; PV_TIFF_BIG_ABOVE sets it for tests).
+  bool w_big = false;
+  uint64_t w_big_above = UINT32_MAX;
   // JPEG writing: the picture is one strip, coded as its rows come.
   IfuCodecTp *w_jpeg = nullptr;
   uint32_t w_ycbcr_sub[2] = {2, 1};
@@ -267,6 +272,7 @@ ReturnTp TiffWriteDirectory(TiffState *s);
 // The header and the kept bytes of an output that cannot seek, once its
 // last directory is written.
 ReturnTp TiffWriteSpool(TiffState *s);
+std::vector<uint8_t> TiffWriteHeader(bool big, uint64_t first_ifd);
 
 // Strips (ifdtiff.cpp): the next compressed bytes of the open strip into
 // s->in (0 at its end); missing bytes counted as made up, or as salvaged

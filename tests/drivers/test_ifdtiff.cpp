@@ -817,33 +817,54 @@ TEST(TiffWriter, EveryCompressionOpensInLibtiff) {
         " && pamthreshold -simple g.pgm | pamtopnm > b.pbm && pgmnoise 300 300 > noise.pgm "
         "2>/dev/null");
   const char *compressions[] = {"none", "lzw", "packbits", "g3", "g4", "mh", "deflate"};
-  for (const char *c : compressions) {
-    const bool fax = c[0] == 'g' || c[0] == 'm';
-    // Noise fills the LZW table again and again.
-    for (const char *in : {"c.ppm", "g.pgm", "b.pbm", "noise.pgm"}) {
-      const std::string out = dir.file("w.tif");
-      RunResult r = RunProgram({PV_PVCONVERT, "-compression", c, dir.file(in), out});
-      ASSERT_EQ(r.status, 0) << c << " " << in << ": " << r.err;
-      RunResult info = RunProgram({"tiffinfo", "-D", out});
-      EXPECT_EQ(info.status, 0) << c << " " << in;
-      EXPECT_EQ(info.err, "") << c << " " << in;
-      // libtiff sees what we see; a bitmap comes back as it went in.
-      RgbImage theirs = NetpbmRgb("tifftopnm " + out + " 2>/dev/null");
-      EXPECT_TRUE(ReadRgb(out).rgb == theirs.rgb) << c << " " << in;
-      if (!fax || std::string(in) == "b.pbm") {
-        EXPECT_TRUE(theirs.rgb == NetpbmRgb("cat " + dir.file(in)).rgb) << c << " " << in;
+  // Each file classic, then BigTIFF as a file that would pass 4 GB is
+  // written, forced by a limit of 100 bytes.
+  for (const bool big : {false, true})
+    for (const char *c : compressions) {
+      const bool fax = c[0] == 'g' || c[0] == 'm';
+      // Noise fills the LZW table again and again.
+      for (const char *in : {"c.ppm", "g.pgm", "b.pbm", "noise.pgm"}) {
+        if (big) setenv("PV_TIFF_BIG_ABOVE", "100", 1);
+        const std::string out = dir.file("w.tif");
+        RunResult r = RunProgram({PV_PVCONVERT, "-compression", c, dir.file(in), out});
+        ASSERT_EQ(r.status, 0) << c << " " << in << ": " << r.err;
+        RunResult info = RunProgram({"tiffinfo", "-D", out});
+        EXPECT_EQ(info.status, 0) << c << " " << in;
+        EXPECT_EQ(info.err, "") << c << " " << in;
+        // libtiff sees what we see; a bitmap comes back as it went in.
+        RgbImage theirs = NetpbmRgb("tifftopnm " + out + " 2>/dev/null");
+        EXPECT_TRUE(ReadRgb(out).rgb == theirs.rgb) << c << " " << in;
+        if (!fax || std::string(in) == "b.pbm") {
+          EXPECT_TRUE(theirs.rgb == NetpbmRgb("cat " + dir.file(in)).rgb) << c << " " << in;
+        }
+        // Tags in increasing order.
+        const std::string dump = Shell("tiffdump " + out +
+                                       " | grep -o '^[A-Za-z0-9]* ([0-9]*)' | "
+                                       "grep -o '[0-9]*)' | tr -d ')' | sort -n -c && echo sorted");
+        EXPECT_NE(dump.find("sorted"), std::string::npos) << c << " " << in;
+        // Standard output cannot seek: the same bytes come out all the same.
+        RunResult piped =
+            RunProgram({PV_PVCONVERT, "-type", "tif", "-compression", c, dir.file(in), ""});
+        unsetenv("PV_TIFF_BIG_ABOVE");
+        EXPECT_TRUE(piped.out == ReadFile(out)) << c << " " << in;
+        EXPECT_EQ(ReadFile(out)[2], big ? 43 : 42) << c << " " << in;
       }
-      // Tags in increasing order.
-      const std::string dump = Shell("tiffdump " + out +
-                                     " | grep -o '^[A-Za-z0-9]* ([0-9]*)' | "
-                                     "grep -o '[0-9]*)' | tr -d ')' | sort -n -c && echo sorted");
-      EXPECT_NE(dump.find("sorted"), std::string::npos) << c << " " << in;
-      // Standard output cannot seek: the same bytes come out all the same.
-      RunResult piped =
-          RunProgram({PV_PVCONVERT, "-type", "tif", "-compression", c, dir.file(in), ""});
-      EXPECT_TRUE(piped.out == ReadFile(out)) << c << " " << in;
     }
-  }
+  // Pages of a BigTIFF file, linked by 8-byte offsets.
+  Shell("cd " + dir.path() + " && pnmtotiff c.ppm > c.tif 2>/dev/null && pnmtotiff g.pgm > " +
+        "g.tif 2>/dev/null && tiffcp c.tif g.tif c.tif three.tif");
+  setenv("PV_TIFF_BIG_ABOVE", "100", 1);
+  RunResult r = RunProgram({PV_PVCONVERT, "-pageno", "all", "-compression", "deflate",
+                            dir.file("three.tif"), dir.file("big.tif")});
+  unsetenv("PV_TIFF_BIG_ABOVE");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(dir.file("big.tif"))[2], 43);
+  for (int page = 0; page < 3; ++page)
+    EXPECT_TRUE(NetpbmRgb("tiffcp -c none " + dir.file("big.tif") + "," + std::to_string(page) +
+                          " " + dir.file("p.tif") + " && tifftopnm " + dir.file("p.tif") +
+                          " 2>/dev/null")
+                    .rgb == NetpbmRgb("cat " + dir.file(page == 1 ? "g.pgm" : "c.ppm")).rgb)
+        << page;
 }
 
 }  // namespace
