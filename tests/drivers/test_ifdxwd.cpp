@@ -90,9 +90,11 @@ TEST_F(Xwd, ScreenshotsOfEveryDepthRead) {
     const std::string d = dir_.path() + "/";
     // The server writes its display number into a pipe once it accepts
     // connections: reading that line waits exactly as long as needed.
+    // Without -noreset the server resets when the first xwd leaves, and the
+    // second can find the display closed for that moment.
     Shell("cd " + d +
           "; rm -f display; mkfifo display;"
-          " Xvfb -displayfd 5 -nolisten tcp -retro -screen 0 61x37x" +
+          " Xvfb -displayfd 5 -nolisten tcp -noreset -retro -screen 0 61x37x" +
           std::to_string(depth) +
           " 5>display 2>/dev/null & pid=$!; trap 'kill $pid' EXIT; read n < display; d=:$n;"
           " xwd -root -silent -display $d > z.xwd; xwd -root -silent -xy -display $d > xy.xwd");
