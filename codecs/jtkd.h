@@ -259,8 +259,6 @@ void JtkdFreeLines(JtkdLines *lines);
 // Row y (from the top of the kept resolution) as integers (5-3) or floats
 // (9-7) into *ints or *floats; the other is set to null.
 int32_t JtkdLineRow(JtkdLines *lines, int32_t y, const int32_t **ints, const float **floats);
-// The bytes the rows of a tile-component hold at most while it is read.
-int64_t JtkdLinesBytes(const JtkdTileComp &tc);
 
 // A zeroed plane of `bytes`, to be released with free(); null without
 // memory. Large planes ask for huge pages.

@@ -26,10 +26,10 @@ int32_t Mirror(int32_t i, int32_t n) {
   return i < n ? i : period - i;
 }
 
-// Rows are lifted in split form: the low and the high samples in two
-// arrays of their own (with two samples of extension on each side), so
-// that each step is a plain loop over contiguous samples. Low sample n
-// sits at position 2n + cas, high sample k at 2k + 1 - cas.
+// Rows are lifted in split form: the low and the high samples (taken
+// from the rows of their bands) in two arrays of their own (with two samples of extension on each
+// side), so that each step is a plain loop over contiguous samples. Low sample n sits at position
+// 2n + cas, high sample k at 2k + 1 - cas.
 const int32_t kSplitMargin = 4;
 
 template <typename T>
@@ -43,11 +43,11 @@ void ExtendSplit(T *lo, T *hi, int32_t n, int32_t cas) {
   }
 }
 
-void RowSplit(int32_t *row, int32_t n, int32_t cas, int32_t sn, int32_t *__restrict lo,
-              int32_t *__restrict hi) {
+void RowSplit(const int32_t *low, const int32_t *high, int32_t *row, int32_t n, int32_t cas,
+              int32_t sn, int32_t *__restrict lo, int32_t *__restrict hi) {
   const int32_t dn = n - sn;
-  std::copy(row, row + sn, lo);
-  std::copy(row + sn, row + n, hi);
+  std::copy(low, low + sn, lo);
+  std::copy(high, high + dn, hi);
   ExtendSplit(lo, hi, n, cas);
   for (int32_t m = -cas; m <= dn - cas; ++m) lo[m] -= (hi[m + cas - 1] + hi[m + cas] + 2) >> 2;
   for (int32_t k = 0; k < dn; ++k) hi[k] += (lo[k - cas] + lo[k - cas + 1]) >> 1;
@@ -55,11 +55,11 @@ void RowSplit(int32_t *row, int32_t n, int32_t cas, int32_t sn, int32_t *__restr
   for (int32_t k = 0; k < dn; ++k) row[2 * k + 1 - cas] = hi[k];
 }
 
-void RowSplit(float *row, int32_t n, int32_t cas, int32_t sn, float *__restrict lo,
-              float *__restrict hi) {
+void RowSplit(const float *low, const float *high, float *row, int32_t n, int32_t cas, int32_t sn,
+              float *__restrict lo, float *__restrict hi) {
   const int32_t dn = n - sn;
-  std::copy(row, row + sn, lo);
-  std::copy(row + sn, row + n, hi);
+  std::copy(low, low + sn, lo);
+  std::copy(high, high + dn, hi);
   ExtendSplit(lo, hi, n, cas);
   const float k = static_cast<float>(JTK_97_K), ik = static_cast<float>(1.0 / JTK_97_K);
   for (int32_t m = -2; m < sn + 2; ++m) lo[m] *= k;
@@ -101,7 +101,8 @@ struct Ring {
 // (2 for 5-3, 4 for 9-7), and the rows a level makes at once.
 const int32_t kChunk = 16;
 
-// The rows of one band, a row of code-blocks at a time.
+// The rows of one band, a row of code-blocks at a time: each row is
+// asked for once, in order, so the current row of blocks is all it holds.
 template <typename T>
 struct BandRows {
   const JtkdBand *band = nullptr;
@@ -110,7 +111,7 @@ struct BandRows {
   int32_t bw = 0, bh = 0;
   std::vector<JtkdCblk *> blocks;  // by rows of blocks, then columns
   size_t next = 0;
-  Ring<T> rows;
+  int32_t y0 = 0, y1 = 0;  // the rows held
   std::vector<T> strip;
 
   void Init(const JtkdTileComp &comp, JtkdRes &res, int32_t b, JtkdT1Work &w) {
@@ -119,7 +120,6 @@ struct BandRows {
     band = &res.bands[b];
     bw = static_cast<int32_t>(std::max<int64_t>(0, band->x1 - band->x0));
     bh = static_cast<int32_t>(std::max<int64_t>(0, band->y1 - band->y0));
-    rows.w = bw;
     for (JtkdPrecinct &prec : res.prec)
       for (JtkdCblk &cb : prec.band[b].cblks) blocks.push_back(&cb);
     std::stable_sort(blocks.begin(), blocks.end(), [](const JtkdCblk *a, const JtkdCblk *c) {
@@ -127,12 +127,14 @@ struct BandRows {
     });
   }
 
+  T *Row(int32_t y) { return strip.data() + size_t(y - y0) * size_t(bw); }
+
   int32_t Ensure(int32_t upto) {
     upto = std::min(upto, bh);
-    while (rows.hi < upto) {
-      const int32_t y0 = rows.hi;
+    while (y1 < upto) {
+      y0 = y1;
       // Blocks cover the band; rows no block covers stay zero.
-      int32_t y1 = next < blocks.size() ? blocks[next]->y0 : bh;
+      y1 = next < blocks.size() ? blocks[next]->y0 : bh;
       if (y1 <= y0) y1 = blocks[next]->y1;
       y1 = std::min(std::max(y1, y0 + 1), bh);
       strip.assign(size_t(y1 - y0) * size_t(bw), T(0));
@@ -142,10 +144,9 @@ struct BandRows {
         const int32_t planes = band->planes + tc->roi - cb.zero_planes;
         if (cb.usable_passes > 0 && planes > 0) {
           JtkdBlockOut out;
-          T *at = strip.data() + size_t(cb.y0 - y0) * size_t(bw) + size_t(cb.x0);
           out.ints = nullptr;
           out.floats = nullptr;
-          SetOut(out, at);
+          SetOut(out, Row(cb.y0) + cb.x0);
           out.stride = size_t(bw);
           out.step = band->step;
           out.roi = tc->roi;
@@ -153,10 +154,6 @@ struct BandRows {
         }
         std::vector<JtkdCblk::Chunk>().swap(cb.chunks);
         std::vector<JtkdSeg>().swap(cb.segs);
-      }
-      for (int32_t y = y0; y < y1; ++y) {
-        const T *src = strip.data() + size_t(y - y0) * size_t(bw);
-        std::copy(src, src + bw, rows.Push());
       }
     }
     return 0;
@@ -172,23 +169,22 @@ struct Level {
   Level *low = nullptr;
   BandRows<T> bands[3];  // LL at resolution 0; HL, LH, HH above
   Ring<T> h;             // rows lifted horizontally, by interleaved position
-  Ring<T> out;
+  // The window last lifted: positions from `from`, rows [made0, made1)
+  // of the level among them.
   std::vector<T> window, split;
+  std::vector<T *> rows;
+  int32_t from = 0, made0 = 0, made1 = 0;
 
   static int32_t Reach();
 
-  T *Row(int32_t y) { return r == 0 ? bands[0].rows.Row(y) : out.Row(y); }
-  void Drop(int32_t below) {
-    if (r == 0)
-      bands[0].rows.Drop(below);
-    else
-      out.Drop(below);
-  }
+  // The oldest row still held.
+  int32_t Held() const { return r == 0 ? bands[0].y0 : made0; }
+  T *Row(int32_t y) { return r == 0 ? bands[0].Row(y) : rows[size_t(y - from)]; }
 
   int32_t Ensure(int32_t upto) {
     if (r == 0) return bands[0].Ensure(upto);
     upto = std::min(upto, rh);
-    while (out.hi < upto) JTKD_TRY(Make(out.hi, std::min(rh, std::max(upto, out.hi + kChunk))));
+    while (made1 < upto) JTKD_TRY(Make(made1, std::min(rh, std::max(upto, made1 + kChunk))));
     return 0;
   }
 
@@ -198,29 +194,25 @@ struct Level {
       const int32_t i = h.hi;
       const bool high = ((i + casy) & 1) != 0;
       const int32_t k = high ? (i + casy - 1) >> 1 : (i - casy) >> 1;
-      T *row = nullptr;
+      const T *left = nullptr, *right = nullptr;
       if (!high) {
         JTKD_TRY(low->Ensure(k + 1));
         JTKD_TRY(bands[0].Ensure(k + 1));
-        row = h.Push();
-        std::copy(low->Row(k), low->Row(k) + snx, row);
-        std::copy(bands[0].rows.Row(k), bands[0].rows.Row(k) + (rw - snx), row + snx);
-        low->Drop(k);
-        bands[0].rows.Drop(k);
+        left = low->Row(k);
+        right = bands[0].Row(k);
       } else {
         JTKD_TRY(bands[1].Ensure(k + 1));
         JTKD_TRY(bands[2].Ensure(k + 1));
-        row = h.Push();
-        std::copy(bands[1].rows.Row(k), bands[1].rows.Row(k) + snx, row);
-        std::copy(bands[2].rows.Row(k), bands[2].rows.Row(k) + (rw - snx), row + snx);
-        bands[1].rows.Drop(k);
-        bands[2].rows.Drop(k);
+        left = bands[1].Row(k);
+        right = bands[2].Row(k);
       }
+      T *row = h.Push();
       if (rw == 1) {
+        row[0] = snx == 1 ? left[0] : right[0];
         if (casx) row[0] /= 2;
       } else {
         T *lo = split.data() + kSplitMargin, *hi = lo + snx + 2 * kSplitMargin;
-        RowSplit(row, rw, casx, snx, lo, hi);
+        RowSplit(left, right, row, rw, casx, snx, lo, hi);
       }
     }
     return 0;
@@ -279,24 +271,26 @@ template <typename T>
 int32_t Level<T>::Make(int32_t a, int32_t b) {
   const int32_t e = Reach();
   JTKD_TRY(Horizontal(std::min(rh, b + e)));
+  made0 = a;
+  made1 = b;
   if (rh == 1) {
-    T *dst = out.Push();
-    std::copy(h.Row(0), h.Row(0) + rw, dst);
+    from = 0;
+    window.assign(h.Row(0), h.Row(0) + rw);
+    rows.assign(1, window.data());
     if (casy)
-      for (int32_t j = 0; j < rw; ++j) dst[j] /= 2;
+      for (int32_t j = 0; j < rw; ++j) window[size_t(j)] /= 2;
     return 0;
   }
-  const int32_t from = a - e, to = b + e, n = to - from;
+  from = a - e;
+  const int32_t n = b + e - from;
   window.resize(size_t(n) * size_t(rw));
-  std::vector<T *> rows(static_cast<size_t>(n));
+  rows.resize(size_t(n));
   for (int32_t i = 0; i < n; ++i) {
     rows[size_t(i)] = window.data() + size_t(i) * size_t(rw);
     const T *src = h.Row(Mirror(from + i, rh));
     std::copy(src, src + rw, rows[size_t(i)]);
   }
-  LiftWindow(rows.data(), from, to, casy, rw);
-  for (int32_t i = a; i < b; ++i)
-    std::copy(rows[size_t(i - from)], rows[size_t(i - from)] + rw, out.Push());
+  LiftWindow(rows.data(), from, b + e, casy, rw);
   h.Drop(b - e);
   return 0;
 }
@@ -329,7 +323,6 @@ void BuildLevels(JtkdTileComp &tc, JtkdT1Work &work, std::vector<std::unique_ptr
     lv.casx = static_cast<int32_t>(res.x0 & 1);
     lv.casy = static_cast<int32_t>(res.y0 & 1);
     lv.h.w = lv.rw;
-    lv.out.w = lv.rw;
     lv.split.resize(size_t(lv.rw) + 4 * kSplitMargin);
   }
 }
@@ -354,35 +347,21 @@ JtkdLines *JtkdNewLines(JtkdTileComp &tc, JtkdT1Work &work) {
 
 void JtkdFreeLines(JtkdLines *lines) { delete lines; }
 
-int32_t JtkdLineRow(JtkdLines *lines, int32_t y, const int32_t **ints, const float **floats) {
-  *ints = nullptr;
-  *floats = nullptr;
-  if (lines->reversible) {
-    Level<int32_t> &top = *lines->ints.back();
-    if (y < 0 || y >= top.rh || y < (top.r ? top.out.lo : top.bands[0].rows.lo)) return JTK_E_PARAM;
-    top.Drop(y);
-    JTKD_TRY(top.Ensure(y + 1));
-    *ints = top.Row(y);
-  } else {
-    Level<float> &top = *lines->floats.back();
-    if (y < 0 || y >= top.rh || y < (top.r ? top.out.lo : top.bands[0].rows.lo)) return JTK_E_PARAM;
-    top.Drop(y);
-    JTKD_TRY(top.Ensure(y + 1));
-    *floats = top.Row(y);
-  }
+namespace {
+
+template <typename T>
+int32_t TopRow(Level<T> &top, int32_t y, const T **row) {
+  if (y < 0 || y >= top.rh || y < top.Held()) return JTK_E_PARAM;
+  JTKD_TRY(top.Ensure(y + 1));
+  *row = top.Row(y);
   return 0;
 }
 
-int64_t JtkdLinesBytes(const JtkdTileComp &tc) {
-  // Per level: the horizontal rows and the window (a chunk and the reach
-  // on both sides each), the rows made, and two rows of code-blocks of
-  // the bands (as wide as the level together).
-  int64_t total = 0;
-  for (int32_t r = 0; r <= tc.kept; ++r) {
-    const JtkdRes &res = tc.res[size_t(r)];
-    const int64_t rw = std::max<int64_t>(0, res.x1 - res.x0);
-    const int64_t blocks = int64_t(1) << (std::min(tc.cod.ycb, r > 0 ? res.ppy - 1 : res.ppy));
-    total += rw * (3 * (kChunk + 8) + 2 * blocks) * 4;
-  }
-  return total;
+}  // namespace
+
+int32_t JtkdLineRow(JtkdLines *lines, int32_t y, const int32_t **ints, const float **floats) {
+  *ints = nullptr;
+  *floats = nullptr;
+  if (lines->reversible) return TopRow(*lines->ints.back(), y, ints);
+  return TopRow(*lines->floats.back(), y, floats);
 }
