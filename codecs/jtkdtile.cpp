@@ -463,7 +463,9 @@ struct Entry {
   int32_t c, r, p;
 };
 
-int32_t ReadVolume(Tile &tile, const JtkdPoc &v, int64_t *budget) {
+// In the last volume, packets of resolutions left out are not read at all
+// when the order puts them after every kept one.
+int32_t ReadVolume(Tile &tile, const JtkdPoc &v, bool last, int64_t *budget) {
   const int32_t ncomp = static_cast<int32_t>(tile.comps.size());
   const int32_t ce = std::min(v.ce, ncomp);
   auto visit = [&](int32_t l, int32_t r, int32_t c, int32_t p) -> int32_t {
@@ -476,10 +478,14 @@ int32_t ReadVolume(Tile &tile, const JtkdPoc &v, int64_t *budget) {
     prec.next_layer = l + 1;
     return 0;
   };
-  int32_t maxres = 0;
-  for (int32_t c = v.cs; c < ce; ++c)
+  int32_t maxres = 0, maxkept = 0;
+  for (int32_t c = v.cs; c < ce; ++c) {
     maxres = std::max(maxres, tile.comps[size_t(c)].cod.levels + 1);
+    maxkept = std::max(maxkept, tile.comps[size_t(c)].kept);
+  }
   const int32_t re = std::min(v.re, maxres);
+  const int32_t rmax =
+      last && (v.progression == JTK_RLCP || v.progression == JTK_RPCL) ? maxkept : JTKD_MAX_LEVELS;
   if (v.progression == JTK_LRCP || v.progression == JTK_RLCP) {
     const bool lrcp = v.progression == JTK_LRCP;
     const int32_t outer = lrcp ? v.lye : re, inner = lrcp ? re : v.lye;
@@ -488,7 +494,7 @@ int32_t ReadVolume(Tile &tile, const JtkdPoc &v, int64_t *budget) {
         const int32_t l = lrcp ? a : b, r = lrcp ? b : a;
         for (int32_t c = v.cs; c < ce; ++c) {
           JtkdTileComp &tc = tile.comps[size_t(c)];
-          if (r > tc.cod.levels) continue;
+          if (r > tc.cod.levels || r > rmax) continue;
           const int32_t np = static_cast<int32_t>(tc.res[size_t(r)].prec.size());
           for (int32_t p = 0; p < np; ++p) {
             const int32_t rc = visit(l, r, c, p);
@@ -502,7 +508,7 @@ int32_t ReadVolume(Tile &tile, const JtkdPoc &v, int64_t *budget) {
   std::vector<Entry> list;
   for (int32_t c = v.cs; c < ce; ++c) {
     const JtkdTileComp &tc = tile.comps[size_t(c)];
-    for (int32_t r = v.rs; r < re && r <= tc.cod.levels; ++r) {
+    for (int32_t r = v.rs; r < re && r <= tc.cod.levels && r <= rmax; ++r) {
       const auto &prec = tc.res[size_t(r)].prec;
       for (size_t p = 0; p < prec.size(); ++p)
         list.push_back(Entry{prec[p].ref_y, prec[p].ref_x, c, r, static_cast<int32_t>(p)});
@@ -552,10 +558,10 @@ int32_t JtkdReadTile(const JtkdStream &s, int32_t t, const JtkParamTp &param, Jt
   // least one byte, so the visits are bounded by the data.
   int64_t budget =
       int64_t(64) * int64_t(tile.body_len + tile.headers.size() + 1) + (int64_t(1) << 22);
-  for (const JtkdPoc &v : volumes) {
-    JtkdPoc vol = v;
+  for (size_t i = 0; i < volumes.size(); ++i) {
+    JtkdPoc vol = volumes[i];
     vol.lye = std::min(vol.lye, tile.cod.layers);
-    const int32_t rc = ReadVolume(tile, vol, &budget);
+    const int32_t rc = ReadVolume(tile, vol, i + 1 == volumes.size(), &budget);
     if (rc < 0) return rc;
     if (rc > 0) break;  // the data ends here
   }

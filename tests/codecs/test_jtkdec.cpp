@@ -248,6 +248,28 @@ TEST(JtkDecodeRows, AnyOrderMatchesWhole) {
   }
 }
 
+// A resolution level of pictures made in many strips, of tiles and of
+// orders that put the levels left out last, as opj_decompress -r makes it.
+TEST(JtkDecodeLimits, ReducedLevelsOfStripsAndOrders) {
+  TempDir dir;
+  const std::string in = dir.file("in.pgm"), file = dir.file("t.j2k");
+  WritePnm(in, MakePicture(83, 520, 1, 8));
+  const char *const kArgs[] = {"-n 5 -b 16,16", "-n 5 -b 8,8 -I -r 10",
+                               "-n 5 -t 48,160 -b 16,16 -p RPCL", "-n 5 -d 5,3 -p RLCP -r 20,4,1"};
+  for (const char *args : kArgs) {
+    ShellOutput("opj_compress -i " + in + " -o " + file + " " + args + " >/dev/null");
+    const Bytes data = ReadBytes(file);
+    const int32_t tolerance = strstr(args, "-I") ? 1 : 0;
+    for (int32_t reduce : {1, 2, 4}) {
+      SCOPED_TRACE(std::string(args) + " reduce " + std::to_string(reduce));
+      Decoded d;
+      Decode(data, 0, d, reduce, 0);
+      ASSERT_EQ(d.rc, 0) << d.message;
+      ExpectSame(d.image, OracleDecode(file, "-r " + std::to_string(reduce), "pgm"), tolerance);
+    }
+  }
+}
+
 // ---- Refusals and damage ----------------------------------------------------
 
 // A bit writer for hand-made packet headers, with the 0 bit stuffed
