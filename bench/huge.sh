@@ -5,7 +5,8 @@
 # in the same run, CPU time (user + system) and peak memory, the median of
 # $RUNS runs (default 3):
 #  - `pvconvert -size 1200` beside `vips thumbnail ... 1200`, and for the
-#    JPEG 2000 files `opj_decompress -r 4` (the level of 1250 x 1750);
+#    JPEG 2000 files our codec alone at the level of 1250 x 1750
+#    (`bench_j2k ... 4`) beside `opj_decompress -r 4`;
 #  - full-size `pvconvert` to PGM (the lossless one-tile file also beside
 #    `opj_decompress`);
 #  - whether `pvview -timer 1` shows the file on a private Xvfb, with its
@@ -15,7 +16,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . bench/common.sh
-bench_build pvconvert pvview make_drawing
+bench_build pvconvert pvview make_drawing bench_j2k
 work=$(mktemp -d "${TMPDIR:-/tmp}/pvbench.XXXXXX")
 xvfb_pid=""
 cleanup() {
@@ -70,6 +71,7 @@ for file in baseline.jpg progressive.jpg lossless.j2k lossy97.j2k tiled.j2k; do
     median "vips thumbnail $file 1200" vips thumbnail "$in" "$work/v.pgm" 1200
   fi
   if [ "${file##*.}" = j2k ]; then
+    median "bench_j2k $file r.pgm 4 (codec alone)" ./build/bench/bench_j2k "$in" "$work/r.pgm" 4
     median "opj_decompress -r 4 $file" opj_decompress -i "$in" -o "$work/r.pgm" -r 4
   fi
   median "pvconvert $file out.pgm (full size)" ./build/tools/pvconvert "$in" "$work/out.pgm"
