@@ -137,7 +137,11 @@ struct BandRows {
       y1 = next < blocks.size() ? blocks[next]->y0 : bh;
       if (y1 <= y0) y1 = blocks[next]->y1;
       y1 = std::min(std::max(y1, y0 + 1), bh);
-      strip.assign(size_t(y1 - y0) * size_t(bw), T(0));
+      // Blocks that are decoded write each of their samples; the others
+      // are zero.
+      strip.resize(size_t(y1 - y0) * size_t(bw));
+      if (next >= blocks.size() || blocks[next]->y0 >= y1)
+        std::fill(strip.begin(), strip.end(), T(0));
       for (; next < blocks.size() && blocks[next]->y0 < y1; ++next) {
         JtkdCblk &cb = *blocks[next];
         if (cb.y0 < y0 || cb.y1 > y1 || cb.x0 < 0 || cb.x1 > bw) return JTK_E_PACKET_DATA;
@@ -151,6 +155,8 @@ struct BandRows {
           out.step = band->step;
           out.roi = tc->roi;
           JTKD_TRY(JtkdDecodeBlock(*work, cb, band->orient, tc->cod.style, planes, out));
+        } else {
+          for (int32_t y = cb.y0; y < cb.y1; ++y) std::fill(Row(y) + cb.x0, Row(y) + cb.x1, T(0));
         }
         std::vector<JtkdCblk::Chunk>().swap(cb.chunks);
         std::vector<JtkdSeg>().swap(cb.segs);

@@ -883,8 +883,9 @@ int32_t ComponentRow(JtkDecoderTp &d, size_t c, int32_t y, const JtkComponentTp 
     JTKD_TRY(LoadTileRow(d, q));
     fresh = true;
   }
+  // The tiles' columns cover the row.
   std::vector<int32_t> &row = d.comp_rows[c];
-  row.assign(size_t(geometry.width), 0);
+  row.resize(size_t(geometry.width));
   for (size_t i = 0; i < d.tiles.size(); ++i) {
     OpenTile &ot = *d.tiles[i];
     const JtkdTileComp &tc = ot.tile->comps[c];
@@ -904,9 +905,9 @@ int32_t ComponentRow(JtkDecoderTp &d, size_t c, int32_t y, const JtkComponentTp 
     JTKD_TRY(TileCompRow(d, ot, c, k));
     const int64_t x0 = top.x0 - geometry.x0;
     const std::vector<int32_t> &src = ot.rows[c];
-    for (int64_t x = std::max<int64_t>(0, -x0); x < int64_t(src.size()) && x0 + x < geometry.width;
-         ++x)
-      row[size_t(x0 + x)] = src[size_t(x)];
+    const int64_t from = std::max<int64_t>(0, -x0);
+    const int64_t to = std::min<int64_t>(int64_t(src.size()), geometry.width - x0);
+    if (to > from) std::copy(src.begin() + from, src.begin() + to, row.begin() + (x0 + from));
   }
   d.comp_row_at[c] = y;
   return 0;
