@@ -133,6 +133,22 @@ int32_t JtkGetMainHeader(JtkContextTp *context, const uint8_t *data, size_t leng
 int32_t Jp2Decompress(JtkContextTp *context, const JtkParamTp *param, const uint8_t *data,
                       size_t length, JtkImageTp **image);
 
+// Decoding by rows: the picture's channels are made as they are asked
+// for, a row of tiles at a time, so that memory follows the width and not
+// the area. The data must stay while the decoder is open.
+typedef struct JtkDecoderTp JtkDecoderTp;
+int32_t JtkOpenDecoder(JtkContextTp *context, const JtkParamTp *param, const uint8_t *data,
+                       size_t length, JtkDecoderTp **decoder);
+// The channels' sizes, precisions, sampling and places, the colour space
+// and opacity, as Jp2Decompress gives them; the planes are null.
+const JtkImageTp *JtkDecoderImage(const JtkDecoderTp *decoder);
+// Row y of a channel (from its first row), valid until the next call.
+// Rows come fastest in the order of the picture; a row before those of
+// the current row of tiles reads its tiles again.
+int32_t JtkDecodeRow(JtkContextTp *context, JtkDecoderTp *decoder, int32_t channel, int32_t y,
+                     const int32_t **row);
+void JtkCloseDecoder(JtkDecoderTp **decoder);
+
 // Compressed output: take length bytes; non-zero answer stops the coding.
 typedef int32_t (*JtkWriteTp)(void *arg, const uint8_t *data, size_t length);
 int32_t Jp2Compress(JtkContextTp *context, const JtkParamTp *param, const JtkImageTp *image,

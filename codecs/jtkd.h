@@ -186,16 +186,36 @@ struct JtkdTileComp {
   int32_t roi = 0;
   int32_t kept = 0;  // resolutions decoded: 0..kept
   std::vector<JtkdRes> res;
-  // The plane of the kept resolution: integers (5-3) or floats (9-7),
-  // in one malloc'ed block that the image may take over.
-  int32_t plane_w = 0, plane_h = 0;
-  void *plane = nullptr;
-  int32_t *ints = nullptr;
-  float *floats = nullptr;
-  JtkdTileComp() = default;
-  JtkdTileComp(const JtkdTileComp &) = delete;
-  JtkdTileComp &operator=(const JtkdTileComp &) = delete;
-  ~JtkdTileComp() { free(plane); }
+};
+
+// One tile as its packets leave it: coding parameters, the code-blocks of
+// every tile-component with their kept bytes (pointing into the
+// codestream, or into `joined` when the tile came in several parts).
+struct JtkdTile {
+  int64_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+  JtkdCod cod;
+  std::vector<JtkdPoc> poc;
+  std::vector<JtkdTileComp> comps;
+  explicit JtkdTile(size_t components) : comps(components) {}
+  const uint8_t *body = nullptr;  // the tile-parts' data
+  size_t body_len = 0;
+  std::vector<uint8_t> joined;   // ...concatenated, when there are several
+  std::vector<uint8_t> headers;  // packed packet headers (PPM or PPT)
+  bool packed = false;
+  size_t body_pos = 0, header_pos = 0;
+  int32_t max_layers = 0;
+  // Precincts and code-blocks the tile may build: tiny partitions of a
+  // large picture would otherwise cost far more than its samples.
+  int64_t objects_left = 0;
+  // Per included code-block of the packet being read: new passes and
+  // the bytes of each segment part.
+  struct Part {
+    JtkdCblk *cblk;
+    int32_t seg_first;  // index of the first segment touched
+    int32_t parts;      // segments touched
+    uint32_t lengths[168];
+  };
+  std::vector<Part> pending;
 };
 
 // Reused work areas of the bit-plane decoder.
@@ -205,9 +225,9 @@ struct JtkdT1Work {
   std::vector<uint8_t> bytes;
 };
 
-// Where a decoded block goes: its first sample in the tile-component's
-// plane (integers for 5-3, floats for 9-7, times the step), the plane's
-// row length and the region-of-interest shift.
+// Where a decoded block goes: its first sample in a band's rows
+// (integers for 5-3, floats for 9-7, times the step), the row length and
+// the region-of-interest shift.
 struct JtkdBlockOut {
   int32_t *ints;
   float *floats;
@@ -216,20 +236,29 @@ struct JtkdBlockOut {
   int32_t roi;
 };
 
-// Decodes the kept passes of a code-block into its place in the plane.
+// Decodes the kept passes of a code-block into its place in the band.
 int32_t JtkdDecodeBlock(JtkdT1Work &work, const JtkdCblk &cblk, int32_t orient, int32_t style,
                         int32_t planes, const JtkdBlockOut &out);
 
-// Inverse wavelet of a tile-component from resolution 0 up to `kept`.
-void JtkdInverse53(JtkdTileComp &tc);
-void JtkdInverse97(JtkdTileComp &tc);
-
-// Decodes one tile into the image.
-int32_t JtkdDecodeTile(const JtkdStream &s, int32_t tile, const JtkParamTp &param,
-                       JtkImageTp *image, JtkdT1Work &work);
+// Reads the headers and packets of tile t (code-blocks and their bytes,
+// nothing decoded yet). Returns 1 for a tile without area.
+int32_t JtkdReadTile(const JtkdStream &s, int32_t t, const JtkParamTp &param, JtkdTile &tile);
 // Reads the markers of a tile-part header into the tile's scope.
 int32_t JtkdParseTileHeader(const JtkdStream &s, const JtkdTilePart &part, bool first,
                             JtkdScope &scope, std::vector<uint8_t> &ppt);
+
+// The rows of a tile-component at its kept resolution, made on demand:
+// code-blocks are decoded a row of blocks at a time and the inverse
+// wavelet runs on windows of rows, so the samples held follow the width
+// and the number of levels, never the height. Rows are asked for in
+// increasing order; each is valid until the next request.
+struct JtkdLines;
+// Null without memory.
+JtkdLines *JtkdNewLines(JtkdTileComp &tc, JtkdT1Work &work);
+void JtkdFreeLines(JtkdLines *lines);
+// Row y (from the top of the kept resolution) as integers (5-3) or floats
+// (9-7) into *ints or *floats; the other is set to null.
+int32_t JtkdLineRow(JtkdLines *lines, int32_t y, const int32_t **ints, const float **floats);
 
 // A zeroed plane of `bytes`, to be released with free(); null without
 // memory. Large planes ask for huge pages.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "imagefile.h"
@@ -614,14 +615,16 @@ void FillHeader(const JtkdStream &s, int32_t jp2, JtkHeaderTp *h) {
   h->palette = s.jp2.entries;
 }
 
-// Image planes are bounded before anything is allocated: by a fixed cap
-// on the samples, and below that by the compressed size, for coding can
-// hardly reach a ratio of 8192 samples per byte (one bit per 65536
-// samples); 16 million samples are always allowed, so small files of
-// plain pictures still open.
-const int64_t kMaxSamples = int64_t(1) << 28;
+// Pictures are bounded by the compressed size before anything is
+// allocated: coding can hardly reach a ratio of 8192 samples per byte
+// (one bit per 65536 samples), and 16 million samples are always
+// allowed, so small files of plain pictures still open. The rows a
+// decoder holds follow the width: they are bounded too, so that a short
+// file cannot claim rows of millions of samples.
 const int64_t kFreeSamples = int64_t(1) << 24;
 const int64_t kSamplesPerByte = 8192;
+const int64_t kFreeRowBytes = int64_t(256) << 20;
+const int64_t kRowBytesPerByte = 64;
 
 // The size of component c's plane at the resolution kept.
 void ComponentSize(const JtkdStream &s, size_t c, int32_t reduce, int64_t *w, int64_t *h) {
@@ -631,83 +634,82 @@ void ComponentSize(const JtkdStream &s, size_t c, int32_t reduce, int64_t *w, in
        JtkdCeilShift(JtkdCeilDiv(s.y0, s.dy[c]), reduce);
 }
 
-// The decoded components become the picture's channels: in the order of
-// the channel definitions, palette columns looked up by their component.
-// A component that serves several channels is copied.
-int32_t MakeChannels(const JtkdStream &s, JtkImageTp *image) {
-  const JtkdJp2 &jp2 = s.jp2;
-  std::vector<int32_t> order;
-  int32_t alpha = 0;
-  ChannelOrder(s, &order, &alpha);
-  const size_t n = order.size();
-  JtkComponentTp *out = static_cast<JtkComponentTp *>(calloc(n, sizeof(JtkComponentTp)));
-  if (!out) return JTK_E_MEMORY;
-  std::vector<bool> taken(size_t(image->components), false);
-  std::vector<int32_t *> made;  // planes of our own, freed on failure
-  for (size_t i = 0; i < n; ++i) {
-    const int32_t channel = order[i];
-    const JtkdJp2::Map m = jp2.map.empty() ? JtkdJp2::Map{channel, 0, 0} : jp2.map[size_t(channel)];
-    const JtkComponentTp &src = image->comp[m.component];
-    JtkComponentTp &dst = out[i];
-    dst = src;
-    if (!m.through_palette && !taken[size_t(m.component)]) {
-      taken[size_t(m.component)] = true;
-      continue;
-    }
-    const size_t area = size_t(src.width) * size_t(src.height);
-    dst.data = static_cast<int32_t *>(JtkdAllocPlane(area * sizeof(int32_t)));
-    if (!dst.data) {
-      for (int32_t *plane : made) free(plane);
-      free(out);
-      return JTK_E_MEMORY;
-    }
-    made.push_back(dst.data);
-    if (!m.through_palette) {
-      memcpy(dst.data, src.data, area * sizeof(int32_t));
-      continue;
-    }
-    // Indexes beyond the palette take its nearest entry.
-    dst.precision = jp2.column_precision[size_t(m.column)];
-    dst.is_signed = jp2.column_signed[size_t(m.column)];
-    const int32_t *values = jp2.values.data() + m.column;
-    const size_t columns = size_t(jp2.columns);
-    for (size_t k = 0; k < area; ++k) {
-      const int32_t index = std::min(std::max(src.data[k], 0), jp2.entries - 1);
-      dst.data[k] = values[size_t(index) * columns];
-    }
+// The bytes of rows a decoder holds for a row of tiles, at most: per
+// level of each component a window of rows and two rows of code-blocks
+// of its width.
+int64_t RowBytes(const JtkdStream &s, int32_t reduce) {
+  int64_t total = 0;
+  for (size_t c = 0; c < size_t(s.components); ++c) {
+    const JtkdCompCod &cod =
+        s.main.coc.count(int32_t(c)) ? s.main.coc.at(int32_t(c)) : s.main.cod.comp;
+    int64_t w = 0, h = 0;
+    ComponentSize(s, c, reduce, &w, &h);
+    const int64_t rows = 3 * 24 + 2 * (int64_t(1) << cod.ycb);
+    for (int32_t r = 0; r <= cod.levels - reduce && r <= 40; ++r)
+      total += JtkdCeilShift(w, r) * std::min(JtkdCeilShift(h, r), rows) * 4;
   }
-  // Components no channel keeps are let go.
-  for (int32_t c = 0; c < image->components; ++c)
-    if (!taken[size_t(c)]) free(image->comp[c].data);
-  free(image->comp);
-  image->comp = out;
-  image->components = static_cast<int32_t>(n);
-  image->alpha = alpha;
-  image->color_space = jp2.color_space;
-  return 0;
+  return total;
 }
 
-int32_t Decompress(const JtkParamTp *param_in, const uint8_t *data, size_t length,
-                   JtkImageTp **out) {
-  JtkParamTp param{};
-  if (param_in) param = *param_in;
+// A tile of the row of tiles being read, with the rows its components
+// made last (after the component transform, shifted and clipped).
+struct OpenTile {
+  std::unique_ptr<JtkdTile> tile;
+  std::vector<JtkdLines *> lines;
+  bool mct = false;
+  std::vector<std::vector<int32_t>> rows;
+  std::vector<int32_t> row_at;  // which row each holds (-1: none)
+  OpenTile() = default;
+  OpenTile(const OpenTile &) = delete;
+  OpenTile &operator=(const OpenTile &) = delete;
+  ~OpenTile() {
+    for (JtkdLines *l : lines) JtkdFreeLines(l);
+  }
+};
+
+}  // namespace
+
+struct JtkDecoderTp {
   JtkdStream s;
-  JTKD_TRY(OpenStream(data, length, param.jp2, s));
+  JtkParamTp param{};
+  JtkImageTp image{};             // the channels' geometry, without planes
+  std::vector<JtkdJp2::Map> map;  // per channel: its component or palette column
+  // Per component: its last row, and which (-1: none).
+  std::vector<std::vector<int32_t>> comp_rows;
+  std::vector<int64_t> comp_row_at;
+  // Per channel through the palette: its last row.
+  std::vector<std::vector<int32_t>> chan_rows;
+  std::vector<int64_t> chan_row_at;
+  int32_t tile_row = -1;
+  std::vector<std::unique_ptr<OpenTile>> tiles;
+  JtkdT1Work work;
+  JtkDecoderTp() = default;
+  JtkDecoderTp(const JtkDecoderTp &) = delete;
+  JtkDecoderTp &operator=(const JtkDecoderTp &) = delete;
+  ~JtkDecoderTp() { free(image.comp); }
+};
+
+namespace {
+
+int32_t OpenDecoder(const JtkParamTp *param_in, const uint8_t *data, size_t length,
+                    JtkDecoderTp &d) {
+  if (param_in) d.param = *param_in;
+  JtkdStream &s = d.s;
+  JTKD_TRY(OpenStream(data, length, d.param.jp2, s));
   JTKD_TRY(ScanTileParts(s));
   // Resolution levels left out: at most what every component has in the
   // main header.
   int32_t min_levels = s.main.cod.comp.levels;
   for (const auto &entry : s.main.coc) min_levels = std::min(min_levels, entry.second.levels);
-  const int32_t reduce = std::max(0, std::min(param.reduce, min_levels));
-  param.reduce = reduce;
+  const int32_t reduce = std::max(0, std::min(d.param.reduce, min_levels));
+  d.param.reduce = reduce;
   int64_t w = 0, h = 0;
   ComponentSize(s, 0, reduce, &w, &h);
   if (w < 1 || h < 1) return JTK_E_MARKER_IMAGE_SIZE;
-  // The cap holds for the full size too: the tiles' structures are built
-  // for every resolution whatever is left out. It holds for every
-  // component and for every channel a palette makes.
-  const int64_t allowed =
-      std::min(kMaxSamples, std::max(kFreeSamples, int64_t(length) * kSamplesPerByte));
+  // The samples of the full size (the tiles' structures are built for
+  // every resolution whatever is left out) are bounded for every
+  // component and every channel a palette makes.
+  const int64_t allowed = std::max(kFreeSamples, int64_t(length) * kSamplesPerByte);
   int64_t samples = 0, largest = 0;
   for (size_t c = 0; c < size_t(s.components); ++c) {
     int64_t fw = 0, fh = 0;
@@ -719,59 +721,275 @@ int32_t Decompress(const JtkParamTp *param_in, const uint8_t *data, size_t lengt
   }
   if (!s.jp2.map.empty() && largest > (allowed - samples) / int64_t(s.jp2.map.size()))
     return JTK_E_MARKER_IMAGE_SIZE;
-  // The planes come with the tiles (a single tile hands its own over).
-  JtkImageTp *image = static_cast<JtkImageTp *>(calloc(1, sizeof(JtkImageTp)));
-  if (!image) return JTK_E_MEMORY;
-  image->comp = static_cast<JtkComponentTp *>(calloc(size_t(s.components), sizeof(JtkComponentTp)));
-  if (!image->comp) {
-    free(image);
-    return JTK_E_MEMORY;
-  }
-  image->width = static_cast<int32_t>(w);
-  image->height = static_cast<int32_t>(h);
-  image->components = s.components;
-  for (int32_t c = 0; c < s.components; ++c) {
-    JtkComponentTp &comp = image->comp[c];
-    comp.precision = s.precision[size_t(c)];
-    comp.is_signed = s.is_signed[size_t(c)];
-    comp.dx = s.dx[size_t(c)];
-    comp.dy = s.dy[size_t(c)];
+  if (RowBytes(s, reduce) > std::max(kFreeRowBytes, int64_t(length) * kRowBytesPerByte))
+    return JTK_E_MARKER_IMAGE_SIZE;
+  if (w > INT32_MAX || h > INT32_MAX) return JTK_E_MARKER_IMAGE_SIZE;
+  // The channels: in the order of the channel definitions, palette
+  // columns looked up by their component.
+  std::vector<int32_t> order;
+  int32_t alpha = 0;
+  ChannelOrder(s, &order, &alpha);
+  const size_t n = order.size();
+  d.image.comp = static_cast<JtkComponentTp *>(calloc(n, sizeof(JtkComponentTp)));
+  if (!d.image.comp) return JTK_E_MEMORY;
+  d.image.width = static_cast<int32_t>(w);
+  d.image.height = static_cast<int32_t>(h);
+  d.image.components = static_cast<int32_t>(n);
+  d.image.alpha = alpha;
+  d.image.color_space = s.jp2.color_space;
+  for (size_t i = 0; i < n; ++i) {
+    const int32_t channel = order[i];
+    const JtkdJp2::Map m =
+        s.jp2.map.empty() ? JtkdJp2::Map{channel, 0, 0} : s.jp2.map[size_t(channel)];
+    d.map.push_back(m);
+    const size_t c = size_t(m.component);
+    JtkComponentTp &comp = d.image.comp[i];
+    comp.precision = m.through_palette ? s.jp2.column_precision[size_t(m.column)] : s.precision[c];
+    comp.is_signed = m.through_palette ? s.jp2.column_signed[size_t(m.column)] : s.is_signed[c];
+    comp.dx = s.dx[c];
+    comp.dy = s.dy[c];
     int64_t cw = 0, ch = 0;
-    ComponentSize(s, size_t(c), reduce, &cw, &ch);
-    comp.x0 = static_cast<int32_t>(JtkdCeilShift(JtkdCeilDiv(s.x0, s.dx[size_t(c)]), reduce));
-    comp.y0 = static_cast<int32_t>(JtkdCeilShift(JtkdCeilDiv(s.y0, s.dy[size_t(c)]), reduce));
+    ComponentSize(s, c, reduce, &cw, &ch);
+    comp.x0 = static_cast<int32_t>(JtkdCeilShift(JtkdCeilDiv(s.x0, s.dx[c]), reduce));
+    comp.y0 = static_cast<int32_t>(JtkdCeilShift(JtkdCeilDiv(s.y0, s.dy[c]), reduce));
     // A component may have no sample at all at a reduced size.
     comp.width = static_cast<int32_t>(std::max<int64_t>(cw, 1));
     comp.height = static_cast<int32_t>(std::max<int64_t>(ch, 1));
   }
-  JtkdT1Work work;
-  for (size_t t = 0; t < s.tiles.size(); ++t) {
-    const int32_t rc = JtkdDecodeTile(s, static_cast<int32_t>(t), param, image, work);
-    // The tile decoder's "more to come" answer is not a failure.
-    if (rc < 0 && rc != JTK_TILE_PENDING) {
-      JtkFreeImage(&image);
-      return rc;
-    }
-  }
-  for (int32_t c = 0; c < s.components; ++c) {
-    JtkComponentTp &comp = image->comp[c];
-    if (!comp.data)
-      comp.data = static_cast<int32_t *>(
-          JtkdAllocPlane(size_t(comp.width) * size_t(comp.height) * sizeof(int32_t)));
-    if (!comp.data) {
-      JtkFreeImage(&image);
-      return JTK_E_MEMORY;
-    }
-  }
-  const int32_t rc = MakeChannels(s, image);
-  if (rc < 0) {
-    JtkFreeImage(&image);
-    return rc;
-  }
-  *out = image;
+  d.comp_rows.resize(size_t(s.components));
+  d.comp_row_at.assign(size_t(s.components), -1);
+  d.chan_rows.resize(n);
+  d.chan_row_at.assign(n, -1);
   return 0;
 }
 
+// The first row of component c that tile row q holds, at the size kept.
+int64_t TileRowStart(const JtkdStream &s, int32_t q, size_t c, int32_t reduce) {
+  const int64_t y = std::max(s.ty0 + int64_t(q) * s.th, s.y0);
+  return JtkdCeilShift(JtkdCeilDiv(y, s.dy[c]), reduce);
+}
+
+int32_t LoadTileRow(JtkDecoderTp &d, int32_t q) {
+  const JtkdStream &s = d.s;
+  d.tiles.clear();
+  d.tile_row = -1;
+  const size_t ncomp = size_t(s.components);
+  for (int32_t p = 0; p < s.tiles_x; ++p) {
+    std::unique_ptr<OpenTile> ot(new OpenTile());
+    ot->tile.reset(new JtkdTile(ncomp));
+    const int32_t rc = JtkdReadTile(s, q * s.tiles_x + p, d.param, *ot->tile);
+    if (rc < 0) return rc;
+    if (rc > 0) continue;  // no area
+    JtkdTile &tile = *ot->tile;
+    for (JtkdTileComp &tc : tile.comps) {
+      ot->lines.push_back(JtkdNewLines(tc, d.work));
+      if (!ot->lines.back()) return JTK_E_MEMORY;
+    }
+    ot->mct = tile.cod.mct && ncomp >= 3;
+    for (size_t c = 1; c < 3 && ot->mct; ++c) {
+      const JtkdRes &a = tile.comps[0].res[size_t(tile.comps[0].kept)];
+      const JtkdRes &b = tile.comps[c].res[size_t(tile.comps[c].kept)];
+      if (a.x1 - a.x0 != b.x1 - b.x0 || a.y1 - a.y0 != b.y1 - b.y0 ||
+          tile.comps[c].cod.reversible != tile.comps[0].cod.reversible)
+        ot->mct = false;
+    }
+    ot->rows.resize(ncomp);
+    ot->row_at.assign(ncomp, -1);
+    d.tiles.push_back(std::move(ot));
+  }
+  d.tile_row = q;
+  return 0;
+}
+
+// Component c's samples of one row of the tile: shifted and clipped to
+// its precision (floats clipped, then rounded half up).
+void Finish(const JtkdStream &s, size_t c, const int32_t *ints, const float *floats, int32_t w,
+            int32_t *dst) {
+  const int32_t prec = s.precision[c];
+  const int32_t lo = s.is_signed[c] ? -(1 << (prec - 1)) : 0;
+  const int32_t hi = s.is_signed[c] ? (1 << (prec - 1)) - 1 : (1 << prec) - 1;
+  const int32_t shift = s.is_signed[c] ? 0 : 1 << (prec - 1);
+  if (ints) {
+    for (int32_t x = 0; x < w; ++x) dst[x] = std::min(hi, std::max(lo, ints[x] + shift));
+    return;
+  }
+  // v - lo + 0.5 is positive, so truncation is the floor.
+  const float fshift = static_cast<float>(shift);
+  const float flo = static_cast<float>(lo) - 0.49f, fhi = static_cast<float>(hi) + 0.49f;
+  const float bias = 0.5f - static_cast<float>(lo);
+  for (int32_t x = 0; x < w; ++x) {
+    const float v = std::min(fhi, std::max(flo, floats[x] + fshift));
+    dst[x] = static_cast<int32_t>(v + bias) + lo;
+  }
+}
+
+// Row k of component c of a tile; the three colour components of a tile
+// with the component transform are made together.
+int32_t TileCompRow(JtkDecoderTp &d, OpenTile &ot, size_t c, int32_t k) {
+  if (ot.row_at[c] == k) return 0;
+  JtkdTile &tile = *ot.tile;
+  const bool together = ot.mct && c < 3;
+  const size_t first = together ? 0 : c, last = together ? 3 : c + 1;
+  const int32_t *ints[3] = {nullptr, nullptr, nullptr};
+  const float *floats[3] = {nullptr, nullptr, nullptr};
+  for (size_t i = first; i < last; ++i)
+    JTKD_TRY(JtkdLineRow(ot.lines[i], k, &ints[i - first], &floats[i - first]));
+  const JtkdRes &top = tile.comps[c].res[size_t(tile.comps[c].kept)];
+  const int32_t w = static_cast<int32_t>(top.x1 - top.x0);
+  for (size_t i = first; i < last; ++i) {
+    ot.rows[i].resize(size_t(w));
+    ot.row_at[i] = k;
+  }
+  if (!together) {
+    Finish(d.s, c, ints[0], floats[0], w, ot.rows[c].data());
+    return 0;
+  }
+  if (ints[0]) {
+    std::vector<int32_t> rgb(size_t(w) * 3);
+    int32_t *r = rgb.data(), *g = r + w, *b = g + w;
+    for (int32_t x = 0; x < w; ++x) {
+      const int32_t y0 = ints[0][x], y1 = ints[1][x], y2 = ints[2][x];
+      g[x] = y0 - ((y1 + y2) >> 2);
+      r[x] = y2 + g[x];
+      b[x] = y1 + g[x];
+    }
+    for (size_t i = 0; i < 3; ++i) Finish(d.s, i, r + i * size_t(w), nullptr, w, ot.rows[i].data());
+  } else {
+    std::vector<float> rgb(size_t(w) * 3);
+    float *r = rgb.data(), *g = r + w, *b = g + w;
+    for (int32_t x = 0; x < w; ++x) {
+      const float y = floats[0][x], cb = floats[1][x], cr = floats[2][x];
+      r[x] = y + 1.402f * cr;
+      g[x] = y - 0.344136f * cb - 0.714136f * cr;
+      b[x] = y + 1.772f * cb;
+    }
+    for (size_t i = 0; i < 3; ++i) Finish(d.s, i, nullptr, r + i * size_t(w), w, ot.rows[i].data());
+  }
+  return 0;
+}
+
+// Row y of component c, from the tiles of its row of tiles.
+int32_t ComponentRow(JtkDecoderTp &d, size_t c, int32_t y, const JtkComponentTp &geometry) {
+  if (d.comp_row_at[c] == y) return 0;
+  const JtkdStream &s = d.s;
+  const int32_t reduce = d.param.reduce;
+  const int64_t at = int64_t(y) + geometry.y0;
+  // The row of tiles that holds it: rows of tiles are read in turn, and
+  // read again when a row before is asked for.
+  int32_t q = d.tile_row >= 0 && TileRowStart(s, d.tile_row, c, reduce) <= at ? d.tile_row : 0;
+  while (q + 1 < s.tiles_y && TileRowStart(s, q + 1, c, reduce) <= at) ++q;
+  bool fresh = false;
+  if (q != d.tile_row) {
+    JTKD_TRY(LoadTileRow(d, q));
+    fresh = true;
+  }
+  // The tiles' columns cover the row.
+  std::vector<int32_t> &row = d.comp_rows[c];
+  row.resize(size_t(geometry.width));
+  for (size_t i = 0; i < d.tiles.size(); ++i) {
+    OpenTile &ot = *d.tiles[i];
+    const JtkdTileComp &tc = ot.tile->comps[c];
+    const JtkdRes &top = tc.res[size_t(tc.kept)];
+    if (at < top.y0 || at >= top.y1 || top.x1 <= top.x0) continue;
+    const int32_t k = static_cast<int32_t>(at - top.y0);
+    // A row before those made means reading the row of tiles again.
+    const size_t first = ot.mct && c < 3 ? 0 : c, last = ot.mct && c < 3 ? 3 : c + 1;
+    bool back = false;
+    for (size_t j = first; j < last; ++j) back = back || k < ot.row_at[j];
+    if (back) {
+      if (fresh) return JTK_E_PARAM;
+      JTKD_TRY(LoadTileRow(d, q));
+      d.comp_row_at.assign(d.comp_row_at.size(), -1);
+      return ComponentRow(d, c, y, geometry);
+    }
+    JTKD_TRY(TileCompRow(d, ot, c, k));
+    const int64_t x0 = top.x0 - geometry.x0;
+    const std::vector<int32_t> &src = ot.rows[c];
+    const int64_t from = std::max<int64_t>(0, -x0);
+    const int64_t to = std::min<int64_t>(int64_t(src.size()), geometry.width - x0);
+    if (to > from) std::copy(src.begin() + from, src.begin() + to, row.begin() + (x0 + from));
+  }
+  d.comp_row_at[c] = y;
+  return 0;
+}
+
+int32_t DecodeRow(JtkDecoderTp &d, int32_t channel, int32_t y, const int32_t **out) {
+  if (channel < 0 || channel >= d.image.components) return JTK_E_PARAM;
+  const JtkComponentTp &comp = d.image.comp[channel];
+  if (y < 0 || y >= comp.height) return JTK_E_PARAM;
+  const JtkdJp2::Map &m = d.map[size_t(channel)];
+  const size_t c = size_t(m.component);
+  // The component's geometry is that of every channel it serves.
+  JTKD_TRY(ComponentRow(d, c, y, comp));
+  if (!m.through_palette) {
+    *out = d.comp_rows[c].data();
+    return 0;
+  }
+  std::vector<int32_t> &row = d.chan_rows[size_t(channel)];
+  if (d.chan_row_at[size_t(channel)] != y || d.comp_row_at[c] != y) {
+    // Indexes beyond the palette take its nearest entry.
+    const JtkdJp2 &jp2 = d.s.jp2;
+    const int32_t *values = jp2.values.data() + m.column;
+    const size_t columns = size_t(jp2.columns);
+    const std::vector<int32_t> &src = d.comp_rows[c];
+    row.resize(src.size());
+    for (size_t k = 0; k < src.size(); ++k) {
+      const int32_t index = std::min(std::max(src[k], 0), jp2.entries - 1);
+      row[k] = values[size_t(index) * columns];
+    }
+    d.chan_row_at[size_t(channel)] = y;
+  }
+  *out = row.data();
+  return 0;
+}
+
+// The whole picture, row after row of every channel in the order of
+// their places on the reference grid.
+int32_t Decompress(const JtkParamTp *param, const uint8_t *data, size_t length, JtkImageTp **out) {
+  JtkDecoderTp d;
+  int32_t rc = OpenDecoder(param, data, length, d);
+  std::unique_ptr<JtkImageTp, void (*)(JtkImageTp *)> image(
+      static_cast<JtkImageTp *>(calloc(1, sizeof(JtkImageTp))),
+      [](JtkImageTp *p) { JtkFreeImage(&p); });
+  if (rc < 0) return rc;
+  if (!image) return JTK_E_MEMORY;
+  *image = d.image;
+  d.image.comp =
+      static_cast<JtkComponentTp *>(calloc(size_t(image->components), sizeof(JtkComponentTp)));
+  if (!d.image.comp) return JTK_E_MEMORY;
+  memcpy(d.image.comp, image->comp, size_t(image->components) * sizeof(JtkComponentTp));
+  const size_t n = size_t(image->components);
+  for (size_t i = 0; i < n; ++i) {
+    JtkComponentTp &comp = image->comp[i];
+    comp.data = static_cast<int32_t *>(
+        JtkdAllocPlane(size_t(comp.width) * size_t(comp.height) * sizeof(int32_t)));
+    if (!comp.data) return JTK_E_MEMORY;
+  }
+  std::vector<int32_t> next(n, 0);
+  for (;;) {
+    size_t pick = n;
+    int64_t best = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const JtkComponentTp &comp = image->comp[i];
+      if (next[i] >= comp.height) continue;
+      const int64_t ref = (int64_t(comp.y0) + next[i]) * comp.dy;
+      if (pick == n || ref < best) {
+        pick = i;
+        best = ref;
+      }
+    }
+    if (pick == n) break;
+    const int32_t *row = nullptr;
+    rc = DecodeRow(d, static_cast<int32_t>(pick), next[pick], &row);
+    if (rc < 0) return rc;
+    JtkComponentTp &comp = image->comp[pick];
+    memcpy(comp.data + size_t(next[pick]) * size_t(comp.width), row,
+           size_t(comp.width) * sizeof(int32_t));
+    ++next[pick];
+  }
+  *out = image.release();
+  return 0;
+}
 }  // namespace
 
 // Tile-part header markers: coding segments, PPT, and the pointer
@@ -829,4 +1047,54 @@ int32_t Jp2Decompress(JtkContextTp *context, const JtkParamTp *param, const uint
     return JtkReport(context, kDecompress, rc);
   }
   return 0;
+}
+
+int32_t JtkOpenDecoder(JtkContextTp *context, const JtkParamTp *param, const uint8_t *data,
+                       size_t length, JtkDecoderTp **decoder) {
+  if (!JtkValidContext(context)) return JTK_E_PARAM;
+  if (!data || !decoder) return JtkReport(context, kDecompress, JTK_E_PARAM);
+  *decoder = nullptr;
+  if (length == 0) return JtkReport(context, kDecompress, JTK_E_MARKER_EMPTY);
+  int32_t rc = 0;
+  JtkDecoderTp *d = nullptr;
+  try {
+    d = new JtkDecoderTp();
+    rc = OpenDecoder(param, data, length, *d);
+  } catch (const std::bad_alloc &) {
+    rc = JTK_E_MEMORY;
+  }
+  if (rc < 0) {
+    JtkCloseDecoder(&d);
+    return JtkReport(context, kDecompress, rc);
+  }
+  *decoder = d;
+  return 0;
+}
+
+const JtkImageTp *JtkDecoderImage(const JtkDecoderTp *decoder) {
+  return decoder ? &decoder->image : nullptr;
+}
+
+int32_t JtkDecodeRow(JtkContextTp *context, JtkDecoderTp *decoder, int32_t channel, int32_t y,
+                     const int32_t **row) {
+  if (!JtkValidContext(context)) return JTK_E_PARAM;
+  if (!decoder || !row) return JtkReport(context, kDecompress, JTK_E_PARAM);
+  *row = nullptr;
+  int32_t rc = 0;
+  try {
+    rc = DecodeRow(*decoder, channel, y, row);
+  } catch (const std::bad_alloc &) {
+    rc = JTK_E_MEMORY;
+  }
+  if (rc < 0) {
+    *row = nullptr;
+    return JtkReport(context, kDecompress, rc);
+  }
+  return 0;
+}
+
+void JtkCloseDecoder(JtkDecoderTp **decoder) {
+  if (!decoder || !*decoder) return;
+  delete *decoder;
+  *decoder = nullptr;
 }

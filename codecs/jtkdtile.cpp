@@ -149,32 +149,7 @@ int32_t FloorLog2(uint32_t v) {
   return r;
 }
 
-struct Tile {
-  int64_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
-  JtkdCod cod;
-  std::vector<JtkdPoc> poc;
-  std::vector<JtkdTileComp> comps;
-  explicit Tile(size_t components) : comps(components) {}
-  const uint8_t *body = nullptr;  // the tile-parts' data
-  size_t body_len = 0;
-  std::vector<uint8_t> joined;   // ...concatenated, when there are several
-  std::vector<uint8_t> headers;  // packed packet headers (PPM or PPT)
-  bool packed = false;
-  size_t body_pos = 0, header_pos = 0;
-  int32_t max_layers = 0;
-  // Precincts and code-blocks the tile may build: tiny partitions of a
-  // large picture would otherwise cost far more than its samples.
-  int64_t objects_left = 0;
-  // Per included code-block of the packet being read: new passes and
-  // the bytes of each segment part.
-  struct Part {
-    JtkdCblk *cblk;
-    int32_t seg_first;  // index of the first segment touched
-    int32_t parts;      // segments touched
-    uint32_t lengths[168];
-  };
-  std::vector<Part> pending;
-};
+using Tile = JtkdTile;
 
 // The coding parameters of the tile: its own headers first, then the
 // main header.
@@ -356,16 +331,6 @@ int32_t BuildTileComp(const JtkdStream &s, Tile &tile, int32_t c, int32_t reduce
       }
     }
   }
-  const JtkdRes &top = tc.res[size_t(tc.kept)];
-  tc.plane_w = static_cast<int32_t>(top.x1 - top.x0);
-  tc.plane_h = static_cast<int32_t>(top.y1 - top.y0);
-  const size_t area = size_t(tc.plane_w) * size_t(tc.plane_h);
-  tc.plane = JtkdAllocPlane(area * sizeof(int32_t));
-  if (!tc.plane) return JTK_E_MEMORY;
-  if (cod.reversible)
-    tc.ints = static_cast<int32_t *>(tc.plane);
-  else
-    tc.floats = static_cast<float *>(tc.plane);
   return 0;
 }
 
@@ -385,7 +350,8 @@ int32_t ReadPacket(Tile &tile, JtkdTileComp &tc, int32_t r, JtkdPrecinct &prec, 
   else
     bits.Start(tile.body, tile.body_len, &tile.body_pos);
   tile.pending.clear();
-  const bool keep = tile.max_layers == 0 || layer < tile.max_layers;
+  // Resolutions left out are parsed for their lengths only.
+  const bool keep = (tile.max_layers == 0 || layer < tile.max_layers) && r <= tc.kept;
   if (bits.Bit()) {
     for (int32_t b = 0; b < res.nbands; ++b) {
       JtkdPrecBand &pb = prec.band[b];
@@ -497,7 +463,9 @@ struct Entry {
   int32_t c, r, p;
 };
 
-int32_t ReadVolume(Tile &tile, const JtkdPoc &v, int64_t *budget) {
+// In the last volume, packets of resolutions left out are not read at all
+// when the order puts them after every kept one.
+int32_t ReadVolume(Tile &tile, const JtkdPoc &v, bool last, int64_t *budget) {
   const int32_t ncomp = static_cast<int32_t>(tile.comps.size());
   const int32_t ce = std::min(v.ce, ncomp);
   auto visit = [&](int32_t l, int32_t r, int32_t c, int32_t p) -> int32_t {
@@ -510,10 +478,14 @@ int32_t ReadVolume(Tile &tile, const JtkdPoc &v, int64_t *budget) {
     prec.next_layer = l + 1;
     return 0;
   };
-  int32_t maxres = 0;
-  for (int32_t c = v.cs; c < ce; ++c)
+  int32_t maxres = 0, maxkept = 0;
+  for (int32_t c = v.cs; c < ce; ++c) {
     maxres = std::max(maxres, tile.comps[size_t(c)].cod.levels + 1);
+    maxkept = std::max(maxkept, tile.comps[size_t(c)].kept);
+  }
   const int32_t re = std::min(v.re, maxres);
+  const int32_t rmax =
+      last && (v.progression == JTK_RLCP || v.progression == JTK_RPCL) ? maxkept : JTKD_MAX_LEVELS;
   if (v.progression == JTK_LRCP || v.progression == JTK_RLCP) {
     const bool lrcp = v.progression == JTK_LRCP;
     const int32_t outer = lrcp ? v.lye : re, inner = lrcp ? re : v.lye;
@@ -522,7 +494,7 @@ int32_t ReadVolume(Tile &tile, const JtkdPoc &v, int64_t *budget) {
         const int32_t l = lrcp ? a : b, r = lrcp ? b : a;
         for (int32_t c = v.cs; c < ce; ++c) {
           JtkdTileComp &tc = tile.comps[size_t(c)];
-          if (r > tc.cod.levels) continue;
+          if (r > tc.cod.levels || r > rmax) continue;
           const int32_t np = static_cast<int32_t>(tc.res[size_t(r)].prec.size());
           for (int32_t p = 0; p < np; ++p) {
             const int32_t rc = visit(l, r, c, p);
@@ -536,7 +508,7 @@ int32_t ReadVolume(Tile &tile, const JtkdPoc &v, int64_t *budget) {
   std::vector<Entry> list;
   for (int32_t c = v.cs; c < ce; ++c) {
     const JtkdTileComp &tc = tile.comps[size_t(c)];
-    for (int32_t r = v.rs; r < re && r <= tc.cod.levels; ++r) {
+    for (int32_t r = v.rs; r < re && r <= tc.cod.levels && r <= rmax; ++r) {
       const auto &prec = tc.res[size_t(r)].prec;
       for (size_t p = 0; p < prec.size(); ++p)
         list.push_back(Entry{prec[p].ref_y, prec[p].ref_x, c, r, static_cast<int32_t>(p)});
@@ -563,128 +535,15 @@ int32_t ReadVolume(Tile &tile, const JtkdPoc &v, int64_t *budget) {
   return 0;
 }
 
-// The code-blocks of a tile-component into its plane.
-int32_t DecodeBlocks(JtkdTileComp &tc, JtkdT1Work &work) {
-  for (int32_t r = 0; r <= tc.kept; ++r) {
-    JtkdRes &res = tc.res[size_t(r)];
-    for (JtkdPrecinct &prec : res.prec) {
-      for (int32_t b = 0; b < res.nbands; ++b) {
-        const JtkdBand &band = res.bands[b];
-        for (JtkdCblk &cb : prec.band[b].cblks) {
-          if (cb.usable_passes == 0) continue;
-          const int32_t planes = band.planes + tc.roi - cb.zero_planes;
-          if (planes <= 0) continue;
-          const size_t at =
-              size_t(band.off_y + cb.y0) * size_t(tc.plane_w) + size_t(band.off_x + cb.x0);
-          JtkdBlockOut out;
-          out.ints = tc.ints ? tc.ints + at : nullptr;
-          out.floats = tc.floats ? tc.floats + at : nullptr;
-          out.stride = size_t(tc.plane_w);
-          out.step = band.step;
-          out.roi = tc.roi;
-          JTKD_TRY(JtkdDecodeBlock(work, cb, band.orient, tc.cod.style, planes, out));
-          std::vector<JtkdCblk::Chunk>().swap(cb.chunks);
-        }
-      }
-    }
-  }
-  return 0;
-}
-
-// Inverse component transform, level shift and clipping into the image.
-int32_t WriteTile(const JtkdStream &s, Tile &tile, int32_t reduce, JtkImageTp *image) {
-  const int32_t ncomp = static_cast<int32_t>(tile.comps.size());
-  bool mct = tile.cod.mct && ncomp >= 3;
-  if (mct) {
-    for (int32_t c = 1; c < 3; ++c)
-      if (tile.comps[size_t(c)].plane_w != tile.comps[0].plane_w ||
-          tile.comps[size_t(c)].plane_h != tile.comps[0].plane_h ||
-          tile.comps[size_t(c)].cod.reversible != tile.comps[0].cod.reversible)
-        mct = false;
-  }
-  if (mct) {
-    const size_t n = size_t(tile.comps[0].plane_w) * size_t(tile.comps[0].plane_h);
-    if (tile.comps[0].cod.reversible) {
-      int32_t *y0 = tile.comps[0].ints, *y1 = tile.comps[1].ints, *y2 = tile.comps[2].ints;
-      for (size_t i = 0; i < n; ++i) {
-        const int32_t g = y0[i] - ((y1[i] + y2[i]) >> 2);
-        const int32_t r = y2[i] + g, b = y1[i] + g;
-        y0[i] = r;
-        y1[i] = g;
-        y2[i] = b;
-      }
-    } else {
-      float *y0 = tile.comps[0].floats, *y1 = tile.comps[1].floats, *y2 = tile.comps[2].floats;
-      for (size_t i = 0; i < n; ++i) {
-        const float y = y0[i], cb = y1[i], cr = y2[i];
-        y0[i] = y + 1.402f * cr;
-        y1[i] = y - 0.344136f * cb - 0.714136f * cr;
-        y2[i] = y + 1.772f * cb;
-      }
-    }
-  }
-  for (int32_t c = 0; c < ncomp; ++c) {
-    JtkdTileComp &tc = tile.comps[size_t(c)];
-    JtkComponentTp &comp = image->comp[c];
-    const int32_t prec = s.precision[size_t(c)];
-    const int32_t lo = s.is_signed[size_t(c)] ? -(1 << (prec - 1)) : 0;
-    const int32_t hi = s.is_signed[size_t(c)] ? (1 << (prec - 1)) - 1 : (1 << prec) - 1;
-    const int32_t shift = s.is_signed[size_t(c)] ? 0 : 1 << (prec - 1);
-    const JtkdRes &top = tc.res[size_t(tc.kept)];
-    const int64_t ox = JtkdCeilShift(JtkdCeilDiv(s.x0, s.dx[size_t(c)]), reduce);
-    const int64_t oy = JtkdCeilShift(JtkdCeilDiv(s.y0, s.dy[size_t(c)]), reduce);
-    const int64_t x0 = top.x0 - ox, y0 = top.y0 - oy;
-    // A tile that is the whole picture hands its plane over, converted in
-    // place; others are copied into the picture's plane.
-    const bool whole =
-        !comp.data && x0 == 0 && y0 == 0 && tc.plane_w == comp.width && tc.plane_h == comp.height;
-    if (!comp.data && !whole) {
-      comp.data = static_cast<int32_t *>(
-          JtkdAllocPlane(size_t(comp.width) * size_t(comp.height) * sizeof(int32_t)));
-      if (!comp.data) return JTK_E_MEMORY;
-    }
-    for (int32_t y = 0; y < tc.plane_h; ++y) {
-      if (y0 + y < 0 || y0 + y >= comp.height) continue;
-      int32_t *dst = whole ? static_cast<int32_t *>(tc.plane) + size_t(y) * size_t(tc.plane_w)
-                           : comp.data + size_t(y0 + y) * size_t(comp.width) + size_t(x0);
-      const int32_t w = static_cast<int32_t>(std::min<int64_t>(tc.plane_w, comp.width - x0));
-      if (tc.cod.reversible) {
-        const int32_t *src = tc.ints + size_t(y) * size_t(tc.plane_w);
-        for (int32_t x = 0; x < w; ++x) dst[x] = std::min(hi, std::max(lo, src[x] + shift));
-      } else {
-        // Clipped first, then rounded half up: v - lo + 0.5 is positive,
-        // so truncation is the floor.
-        const float *src = tc.floats + size_t(y) * size_t(tc.plane_w);
-        const float fshift = static_cast<float>(shift);
-        const float flo = static_cast<float>(lo) - 0.49f, fhi = static_cast<float>(hi) + 0.49f;
-        const float bias = 0.5f - static_cast<float>(lo);
-        for (int32_t x = 0; x < w; ++x) {
-          const float v = std::min(fhi, std::max(flo, src[x] + fshift));
-          dst[x] = static_cast<int32_t>(v + bias) + lo;
-        }
-      }
-    }
-    if (whole) {
-      comp.data = static_cast<int32_t *>(tc.plane);
-      tc.plane = nullptr;
-      tc.ints = nullptr;
-      tc.floats = nullptr;
-    }
-  }
-  return 0;
-}
-
 }  // namespace
 
-int32_t JtkdDecodeTile(const JtkdStream &s, int32_t t, const JtkParamTp &param, JtkImageTp *image,
-                       JtkdT1Work &work) {
-  Tile tile(static_cast<size_t>(s.components));
+int32_t JtkdReadTile(const JtkdStream &s, int32_t t, const JtkParamTp &param, JtkdTile &tile) {
   const int64_t p = t % s.tiles_x, q = t / s.tiles_x;
   tile.x0 = std::max(s.tx0 + p * s.tw, s.x0);
   tile.y0 = std::max(s.ty0 + q * s.th, s.y0);
   tile.x1 = std::min(s.tx0 + (p + 1) * s.tw, s.x1);
   tile.y1 = std::min(s.ty0 + (q + 1) * s.th, s.y1);
-  if (tile.x1 <= tile.x0 || tile.y1 <= tile.y0) return 0;
+  if (tile.x1 <= tile.x0 || tile.y1 <= tile.y0) return 1;
   JTKD_TRY(ResolveTile(s, t, tile));
   tile.max_layers = param.max_layers > 0 ? param.max_layers : 0;
   tile.objects_left = std::max<int64_t>(int64_t(1) << 21, int64_t(16) * int64_t(s.length));
@@ -699,19 +558,12 @@ int32_t JtkdDecodeTile(const JtkdStream &s, int32_t t, const JtkParamTp &param, 
   // least one byte, so the visits are bounded by the data.
   int64_t budget =
       int64_t(64) * int64_t(tile.body_len + tile.headers.size() + 1) + (int64_t(1) << 22);
-  for (const JtkdPoc &v : volumes) {
-    JtkdPoc vol = v;
+  for (size_t i = 0; i < volumes.size(); ++i) {
+    JtkdPoc vol = volumes[i];
     vol.lye = std::min(vol.lye, tile.cod.layers);
-    const int32_t rc = ReadVolume(tile, vol, &budget);
+    const int32_t rc = ReadVolume(tile, vol, i + 1 == volumes.size(), &budget);
     if (rc < 0) return rc;
     if (rc > 0) break;  // the data ends here
   }
-  for (JtkdTileComp &tc : tile.comps) {
-    JTKD_TRY(DecodeBlocks(tc, work));
-    if (tc.cod.reversible)
-      JtkdInverse53(tc);
-    else
-      JtkdInverse97(tc);
-  }
-  return WriteTile(s, tile, param.reduce, image);
+  return 0;
 }

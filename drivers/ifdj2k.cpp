@@ -1,6 +1,7 @@
 // JPEG 2000 files (JP2 boxes or raw codestreams) through the JPEG 2000
-// codec: the whole image is decoded on the first row and handed out row by
-// row; written images are gathered into planes and coded at the end.
+// codec: rows are decoded as they are handed out (the codec holds a few
+// rows of each level, never the picture); written images are gathered
+// into planes and coded at the end.
 //
 // Rows are handed out as 8-bit grey or RGB whatever the file holds, the
 // way the picture looks in other JPEG 2000 readers: components sampled
@@ -51,12 +52,16 @@ struct J2kState {
   // Writing: the target rate (bits per pixel, -1 reversible) and layers.
   double rate = -1;
   int32_t layers = 1;
-  JtkImageTp *image = nullptr;  // decoded image, or the planes being written
-  // Reading: the whole stream, and what the codec's last failure raised.
+  JtkImageTp *image = nullptr;  // the planes being written
+  // Reading: the whole stream, the row decoder over it and its channels'
+  // geometry, and what the codec's last failure raised.
   std::vector<uint8_t> stream;
+  JtkDecoderTp *decoder = nullptr;
+  const JtkImageTp *layout = nullptr;
   ReturnTp codec_rc = 0;
   ~J2kState() {
     JtkFreeImage(&image);
+    JtkCloseDecoder(&decoder);
     JtkDestroyContext(&context);
   }
 };
@@ -210,7 +215,7 @@ namespace {
 // channel: a channel sampled more coarsely repeats its samples. Positions
 // are compared on the reference grid (in the resolution decoded).
 void MapColumns(J2kState *s) {
-  const JtkImageTp &img = *s->image;
+  const JtkImageTp &img = *s->layout;
   const JtkComponentTp &first = img.comp[0];
   s->columns.assign(size_t(img.components), std::vector<int32_t>(size_t(s->width)));
   for (int32_t c = 0; c < img.components; ++c) {
@@ -281,26 +286,27 @@ ReturnTp IfdJ2kRdScan(void *state, IffParamTp *p) {
     param.jp2 = s->jp2;
     param.reduce = s->reduce;
     param.max_layers = s->max_layers;
-    JtkFreeImage(&s->image);
-    if (Jp2Decompress(s->context, &param, s->stream.data(), s->stream.size(), &s->image))
+    JtkCloseDecoder(&s->decoder);
+    if (JtkOpenDecoder(s->context, &param, s->stream.data(), s->stream.size(), &s->decoder))
       return CodecFailure(s, __LINE__, IFF_E_BAD_HEADER);
-    std::vector<uint8_t>().swap(s->stream);
-    if (s->image->width < s->width || s->image->height < s->height ||
-        s->image->components != s->channels || s->image->alpha != s->alpha)
+    s->layout = JtkDecoderImage(s->decoder);
+    if (s->layout->width < s->width || s->layout->height < s->height ||
+        s->layout->components != s->channels || s->layout->alpha != s->alpha)
       return CmnError(CMN_SOURCE, __LINE__, IFF_E_BAD_HEADER);
     MapColumns(s);
   }
-  if (!s->image) return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
+  if (!s->decoder) return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
   ++s->next_line;
-  const JtkImageTp &img = *s->image;
+  const JtkImageTp &img = *s->layout;
   const int32_t w = s->width, n = s->components;
   // The channels shown: the colour ones, and the opacity.
   const int32_t colours = n, used = n + s->alpha;
   const int32_t alpha_channel = img.components - 1;
   for (int32_t k = 0; k < used; ++k) {
     const int32_t c = k < colours ? k : alpha_channel;
-    const JtkComponentTp &comp = img.comp[c];
-    const int32_t *row = comp.data + size_t(RowOf(img, c, p->line)) * size_t(comp.width);
+    const int32_t *row = nullptr;
+    if (JtkDecodeRow(s->context, s->decoder, c, RowOf(img, c, p->line), &row))
+      return CodecFailure(s, __LINE__, IFF_E_BAD_HEADER);
     const std::vector<int32_t> &cols = s->columns[size_t(c)];
     int32_t *out = s->samples.data() + size_t(k) * size_t(w);
     for (int32_t x = 0; x < w; ++x) out[x] = row[cols[size_t(x)]];
@@ -327,7 +333,9 @@ ReturnTp IfdJ2kRdScan(void *state, IffParamTp *p) {
   }
   // After the last row the picture is let go.
   if (s->next_line == s->height) {
-    JtkFreeImage(&s->image);
+    JtkCloseDecoder(&s->decoder);
+    s->layout = nullptr;
+    std::vector<uint8_t>().swap(s->stream);
     std::vector<std::vector<int32_t>>().swap(s->columns);
     std::vector<int32_t>().swap(s->samples);
   }

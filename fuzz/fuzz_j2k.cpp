@@ -1,5 +1,6 @@
 // The JPEG 2000 codestream decoder: any bytes as a raw codestream, main
-// header first, then the whole picture when it is of modest size.
+// header first, then the whole picture when it is of modest size, else
+// the first rows through the row decoder.
 #include <cstddef>
 #include <cstdint>
 
@@ -22,6 +23,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       JtkImageTp *image = nullptr;
       Jp2Decompress(context, &param, data, size, &image);
       JtkFreeImage(&image);
+    } else {
+      // Larger claims are opened (memory follows the rows) and their first
+      // rows of each channel made.
+      JtkParamTp param{};
+      JtkDecoderTp *decoder = nullptr;
+      if (JtkOpenDecoder(context, &param, data, size, &decoder) == 0) {
+        const JtkImageTp *layout = JtkDecoderImage(decoder);
+        const int32_t *row = nullptr;
+        for (int32_t c = 0; c < layout->components && c < 4; ++c)
+          for (int32_t y = 0; y < layout->comp[c].height && y < 2; ++y)
+            if (JtkDecodeRow(context, decoder, c, y, &row)) break;
+      }
+      JtkCloseDecoder(&decoder);
     }
   }
   JtkDestroyContext(&context);

@@ -147,6 +147,12 @@ const Case kCases[] = {
     {"NoMct", 61, 43, 3, 8, "j2k", "-mct 0"},
     {"Subsampled", 61, 43, 3, 8, "j2k", "-s 2,2"},
     {"OneByOne", 1, 1, 1, 8, "j2k", "-n 1"},
+    // Taller than a row of code-blocks and a window of rows at every
+    // level: the rows are made in many strips.
+    {"TallStrips", 90, 700, 1, 8, "j2k", "-b 16,16 -n 5"},
+    {"TallLossy", 70, 600, 3, 8, "jp2", "-I -b 8,32 -n 4"},
+    {"TallTiles", 150, 500, 3, 8, "j2k", "-t 64,200 -b 16,16 -n 3"},
+    {"TallOffsets", 80, 400, 1, 8, "j2k", "-d 3,5 -b 32,8 -n 6 -I"},
 };
 
 class JtkDecode : public ::testing::TestWithParam<Case> {};
@@ -198,6 +204,68 @@ TEST(JtkDecodeLimits, ReduceAndLayers) {
       Decode(data, 0, d, 0, layers);
       ASSERT_EQ(d.rc, 0) << d.message;
       ExpectSame(d.image, OracleDecode(file, "-l " + std::to_string(layers), "ppm"), tolerance);
+    }
+  }
+}
+
+// Rows asked for in any order come out as the whole picture has them:
+// a channel after another reads the rows of tiles again.
+TEST(JtkDecodeRows, AnyOrderMatchesWhole) {
+  TempDir dir;
+  const std::string in = dir.file("in.ppm"), file = dir.file("t.j2k");
+  WritePnm(in, MakePicture(90, 300, 3, 8));
+  const char *const kArgs[] = {"-t 40,64 -b 16,16 -n 3 -I", "-s 2,2 -b 8,8 -n 4"};
+  for (const char *args : kArgs) {
+    SCOPED_TRACE(args);
+    ShellOutput("opj_compress -i " + in + " -o " + file + " " + args + " >/dev/null");
+    const Bytes data = ReadBytes(file);
+    Decoded whole;
+    Decode(data, 0, whole);
+    ASSERT_EQ(whole.rc, 0) << whole.message;
+    JtkContextTp *context = JtkCreateContext(nullptr, nullptr);
+    JtkSetHandlerMode(context, JTK_HANDLER_QUIET);
+    JtkParamTp param{};
+    JtkDecoderTp *decoder = nullptr;
+    ASSERT_EQ(JtkOpenDecoder(context, &param, data.data(), data.size(), &decoder), 0);
+    const JtkImageTp *layout = JtkDecoderImage(decoder);
+    ASSERT_EQ(layout->components, whole.image->components);
+    int32_t wrong = 0;
+    for (int32_t c = 0; c < layout->components; ++c) {
+      const JtkComponentTp &comp = whole.image->comp[c];
+      ASSERT_EQ(layout->comp[c].height, comp.height);
+      for (int32_t y = 0; y < comp.height; y += 1 + (y % 3 == 0)) {
+        const int32_t *row = nullptr;
+        ASSERT_EQ(JtkDecodeRow(context, decoder, c, y, &row), 0);
+        wrong += memcmp(row, comp.data + size_t(y) * comp.width, size_t(comp.width) * 4) != 0;
+      }
+    }
+    EXPECT_EQ(wrong, 0);
+    const int32_t *row = nullptr;
+    EXPECT_LT(JtkDecodeRow(context, decoder, 0, layout->comp[0].height, &row), 0);
+    EXPECT_LT(JtkDecodeRow(context, decoder, layout->components, 0, &row), 0);
+    JtkCloseDecoder(&decoder);
+    JtkDestroyContext(&context);
+  }
+}
+
+// A resolution level of pictures made in many strips, of tiles and of
+// orders that put the levels left out last, as opj_decompress -r makes it.
+TEST(JtkDecodeLimits, ReducedLevelsOfStripsAndOrders) {
+  TempDir dir;
+  const std::string in = dir.file("in.pgm"), file = dir.file("t.j2k");
+  WritePnm(in, MakePicture(83, 520, 1, 8));
+  const char *const kArgs[] = {"-n 5 -b 16,16", "-n 5 -b 8,8 -I -r 10",
+                               "-n 5 -t 48,160 -b 16,16 -p RPCL", "-n 5 -d 5,3 -p RLCP -r 20,4,1"};
+  for (const char *args : kArgs) {
+    ShellOutput("opj_compress -i " + in + " -o " + file + " " + args + " >/dev/null");
+    const Bytes data = ReadBytes(file);
+    const int32_t tolerance = strstr(args, "-I") ? 1 : 0;
+    for (int32_t reduce : {1, 2, 4}) {
+      SCOPED_TRACE(std::string(args) + " reduce " + std::to_string(reduce));
+      Decoded d;
+      Decode(data, 0, d, reduce, 0);
+      ASSERT_EQ(d.rc, 0) << d.message;
+      ExpectSame(d.image, OracleDecode(file, "-r " + std::to_string(reduce), "pgm"), tolerance);
     }
   }
 }
@@ -339,6 +407,51 @@ TEST(JtkDecodeRefusals, HostileHeaders) {
     Decode(b, 0, d);
     EXPECT_LT(d.rc, 0);
     EXPECT_EQ(d.message, p.message);
+  }
+}
+
+// Sizes are bounded by the bytes present, not by a fixed area: a short
+// file padded to pass the samples-per-byte rule opens a square of 2^28
+// samples, whose rows are few; rows of 16 million samples are refused,
+// for they alone would take more memory than the bytes can justify.
+TEST(JtkDecodeLimits, SizesFollowTheBytes) {
+  struct Size {
+    uint32_t w, h;
+    bool opens;
+  };
+  const Size kSizes[] = {{16384, 16384, true}, {16777216, 16, false}, {60000, 60000, false}};
+  for (const Size &size : kSizes) {
+    SCOPED_TRACE(std::to_string(size.w) + " x " + std::to_string(size.h));
+    Bytes b = TinyCodestream("0", "10");
+    for (size_t at : {size_t(8), size_t(24)}) {  // image and tile size
+      Bytes v;
+      Put32(v, size.w);
+      Put32(v, size.h);
+      std::copy(v.begin(), v.end(), b.begin() + static_cast<ptrdiff_t>(at));
+    }
+    // A comment before the first tile-part pads the file to 2^15 bytes.
+    Bytes pad;
+    Put16(pad, 0xFF64);
+    Put16(pad, 32770 - 4 - static_cast<uint32_t>(b.size()) + 2);
+    pad.resize(32770 - b.size(), 'x');
+    b.insert(b.begin() + 65, pad.begin(), pad.end());
+    JtkContextTp *context = JtkCreateContext(nullptr, nullptr);
+    JtkSetHandlerMode(context, JTK_HANDLER_QUIET);
+    JtkParamTp param{};
+    JtkDecoderTp *decoder = nullptr;
+    const int32_t rc = JtkOpenDecoder(context, &param, b.data(), b.size(), &decoder);
+    if (size.opens) {
+      ASSERT_EQ(rc, 0);
+      const int32_t *row = nullptr;
+      ASSERT_EQ(JtkDecodeRow(context, decoder, 0, 0, &row), 0);
+      EXPECT_EQ(row[0], 128);
+      EXPECT_EQ(row[size.w - 1], 128);
+    } else {
+      EXPECT_LT(rc, 0);
+      EXPECT_STREQ(JtkGetError(context, 0)->message, "Invalid XSiz and/or YSiz Value");
+    }
+    JtkCloseDecoder(&decoder);
+    JtkDestroyContext(&context);
   }
 }
 
