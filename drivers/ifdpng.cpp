@@ -257,7 +257,14 @@ ReturnTp LoadImage(PngStateTp *s) {
              static_cast<long long>(raw), static_cast<long long>(s->input_size));
     return Failure(s, __LINE__, IFI_E_EOF);
   }
-  if (!IffWholeImageFits(size, s->input_size)) {
+  // Rows held packed still pass the rule of a byte a pixel: a header
+  // claiming far more than the file holds is refused before libpng spends
+  // its time on the passes.
+  int64_t spread = size;
+  if (s->packed_bits && __builtin_mul_overflow(static_cast<int64_t>(s->width),
+                                               static_cast<int64_t>(s->height), &spread))
+    return Failure(s, __LINE__, CMN_E_NOMEM);
+  if (!IffWholeImageFits(spread, s->input_size)) {
     if (s->error) return s->error;
     s->error = CmnError(CMN_SOURCE, __LINE__, IFD_E_WHOLE_IMAGE, kFormat,
                         static_cast<int>(s->width), static_cast<int>(s->height));
