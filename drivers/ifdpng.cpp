@@ -68,6 +68,11 @@ struct PngStateTp {
   png_uint_32 width = 0, height = 0;
   int bit_depth = 0, color_type = 0, interlace = 0;
   int channels = 0;  // samples per pixel that libpng delivers
+  // One-bit grey (without a transparent key) and one-bit palette rows are
+  // taken from libpng packed, interlaced images held so while the passes
+  // arrive, and spread by table: zero and one are their bytes.
+  bool packed_bits = false;
+  unsigned char zero = 0, one = 0;
   size_t rowbytes = 0;
   int passes = 1;
   png_color palette[256] = {};
@@ -164,14 +169,18 @@ bool ReadInfo(PngStateTp *s) {
   const bool key = png_get_valid(png, info, PNG_INFO_tRNS) != 0;
   switch (type) {
     case PNG_COLOR_TYPE_GRAY:
-      if (depth < 8) png_set_expand_gray_1_2_4_to_8(png);
+      s->packed_bits = depth == 1 && !key;
+      s->one = 255;
+      if (depth < 8 && !s->packed_bits) png_set_expand_gray_1_2_4_to_8(png);
       if (key) png_set_tRNS_to_alpha(png);
       break;
     case PNG_COLOR_TYPE_RGB:
       if (key) png_set_tRNS_to_alpha(png);
       break;
     case PNG_COLOR_TYPE_PALETTE: {
-      if (depth < 8) png_set_packing(png);
+      s->packed_bits = depth == 1;
+      s->one = 1;
+      if (depth < 8 && !s->packed_bits) png_set_packing(png);
       png_colorp palette = nullptr;
       int entries = 0;
       if (!png_get_PLTE(png, info, &palette, &entries) || entries < 1) png_error(png, "no PLTE");
@@ -202,6 +211,8 @@ bool ReadInfo(PngStateTp *s) {
 // Rows of the file as libpng delivers them become the lines of the
 // interface: alpha laid over white.
 void Deliver(const PngStateTp *s, const unsigned char *in, unsigned char *out) {
+  if (s->packed_bits)
+    return IfuExpandBitsAs(static_cast<int32_t>(s->width), in, out, s->zero, s->one);
   IfuAlphaOverWhite(static_cast<int32_t>(s->width), s->channels, in, out);
 }
 
@@ -246,7 +257,14 @@ ReturnTp LoadImage(PngStateTp *s) {
              static_cast<long long>(raw), static_cast<long long>(s->input_size));
     return Failure(s, __LINE__, IFI_E_EOF);
   }
-  if (!IffWholeImageFits(size, s->input_size)) {
+  // Rows held packed still pass the rule of a byte a pixel: a header
+  // claiming far more than the file holds is refused before libpng spends
+  // its time on the passes.
+  int64_t spread = size;
+  if (s->packed_bits && __builtin_mul_overflow(static_cast<int64_t>(s->width),
+                                               static_cast<int64_t>(s->height), &spread))
+    return Failure(s, __LINE__, CMN_E_NOMEM);
+  if (!IffWholeImageFits(spread, s->input_size)) {
     if (s->error) return s->error;
     s->error = CmnError(CMN_SOURCE, __LINE__, IFD_E_WHOLE_IMAGE, kFormat,
                         static_cast<int>(s->width), static_cast<int>(s->height));

@@ -287,7 +287,7 @@ ReturnTp IfdSunRasterRdScan(void *state, IffParamTp *p) {
   const int32_t w = s->width;
   switch (s->depth) {
     case 1:
-      for (int32_t i = 0; i < w; ++i) out[i] = (raw[i >> 3] >> (7 - (i & 7))) & 1;
+      IfuExpandBits(w, raw, out);
       break;
     case 8:
       memcpy(out, raw, static_cast<size_t>(w));

@@ -634,6 +634,15 @@ void Deliver(TiffState *s, const uint8_t *row, uint8_t *line) {
   if (s->wide_samples) return DeliverWide(s, row, line);
   if (photometric == kTiffPhotoCieLab || photometric == kTiffPhotoIccLab)
     return DeliverLab(s, row, line);
+  if (bits == 1 && spp == 1) {
+    // Bilevel rows, the common case of scanned pages, a byte of eight
+    // pixels at a time.
+    const bool palette = photometric == kTiffPhotoPalette;
+    const uint8_t zero = palette ? 0 : s->has_gray_map ? s->gray_map[0] : 0;
+    const uint8_t one = palette ? 1 : s->has_gray_map ? s->gray_map[1] : 255;
+    IfuExpandBitsAs(static_cast<int32_t>(w), row, line, zero, one);
+    return;
+  }
   if (bits < 8) {
     // Spread packed samples, keeping the first sample of each pixel.
     const uint32_t mask = (1u << bits) - 1;

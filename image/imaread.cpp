@@ -532,7 +532,10 @@ ReturnTp ImgPrepare(ImgControlBlockTp *cb) {
   }
   if (rc) return rc;
   RunToSpan(cb);
-  cb->use_runs = cb->raw && cb->gray && !cb->stretch->identity && !cb->stretch->same_width &&
+  // Reduced across, a gray page goes to the scaler as pieces, from a
+  // raster or a file alike: a run of n equal samples is added in one step,
+  // so a drawing costs what its strokes are, not its width.
+  cb->use_runs = cb->gray && !cb->stretch->identity && !cb->stretch->same_width &&
                  cb->run_w > cb->stretch->cols;
   return cb->caller_stamps ? 0 : ImgPrepareStamp(cb);
 }
@@ -546,6 +549,7 @@ ReturnTp NextSourceLine(ImgControlBlockTp *cb) {
   const int32_t k = cb->lines_read++;
   if (cb->raw) {
     const int32_t y = (cb->mirror & 2) ? cb->run_y + cb->run_h - 1 - k : cb->run_y + k;
+    cb->whole_line = !cb->use_runs;
     if (cb->use_runs) {
       cb->raw->getRunLine(&cb->runs, y, cb->run_x, cb->run_w, cb->mirror & 1);
       return 0;
@@ -566,6 +570,11 @@ ReturnTp NextSourceLine(ImgControlBlockTp *cb) {
     if (!rc) rc = ReadFileLine(cb);
     if (rc) return rc;
     CopySpan(cb, bytes, cb->mirror & 1);
+  }
+  if (cb->use_runs) {
+    cb->runs.clear();
+    cb->whole_line = !cb->runs.bytes(bytes, cb->run_w);
+    if (!cb->whole_line) return 0;
   }
   if (!cb->gray) FileToPixels(cb, line, cb->run_w);
   return 0;
@@ -605,7 +614,7 @@ ReturnTp ImgReadLine(ImgControlBlockTp *cb, int32_t n, RgbPixelTp *out) {
       if (!cb->gray) ImgColorLine(&cb->color, cb->line.data(), cb->run_w);
       Progress(cb);
     }
-    if (cb->use_runs)
+    if (cb->use_runs && !cb->whole_line)
       rc = ImgStretchRunLine(cb->stretch, &cb->runs, reinterpret_cast<uint8_t *>(out),
                              &cb->need_more, &ready);
     else

@@ -88,9 +88,10 @@ struct ImgControlBlockTp {
   // The page is gray and stays gray: its lines are scaled as one byte per
   // pixel and made display pixels only at the output size (ImgPrepare).
   bool gray = false;
-  // A gray page reduced across from a raster: its lines go to the scaler
-  // as pieces, never unpacked.
+  // A gray page reduced across: its lines go to the scaler as pieces, a
+  // raster's never unpacked, a file's found in its bytes.
   bool use_runs = false;
+  bool whole_line = false;  // this line is in `line` all the same (noisy)
   ImgRunLineTp runs;
   ImgStretchTp *stretch = nullptr;
   int need_more = 1, ready = 0;

@@ -265,12 +265,57 @@ void ImgRunLineTp::literals(const uint8_t *p, int32_t n) {
     pieces.back().end += n;
   else
     pieces.push_back(PieceTp{width + n, -1, static_cast<int32_t>(samples.size()), total});
+  const size_t at = samples.size();
+  samples.insert(samples.end(), p, p + n);
+  sums.resize(at + static_cast<size_t>(n));
+  uint64_t sum = total;
+  uint64_t *s = sums.data() + at;
   for (int32_t i = 0; i < n; ++i) {
-    sums.push_back(total);
-    samples.push_back(p[i]);
-    total += p[i];
+    s[i] = sum;
+    sum += p[i];
   }
+  total = sum;
   width += n;
+}
+
+bool ImgRunLineTp::bytes(const uint8_t *p, int32_t n) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  int32_t pending = 0;  // the first sample not yet appended
+  int32_t loose = 0;    // literal samples appended
+  // Runs are looked for eight samples at a time: any run of 15 or more
+  // fills one of these words, so a noisy line costs a compare per word
+  // and goes on as literals, and a drawing's runs are all found.
+  for (int32_t j = 0; j + 8 <= n;) {
+    const uint8_t v = p[j];
+    uint64_t word;
+    memcpy(&word, p + j, 8);
+    if (word != kOnes * v) {
+      j += 8;
+      continue;
+    }
+    int32_t a = j, z = j + 8;
+    while (a > pending && p[a - 1] == v) --a;
+    for (bool open = true; open && z + 8 <= n;) {
+      memcpy(&word, p + z, 8);
+      const uint64_t x = word ^ kOnes * v;
+      if (x == 0) {
+        z += 8;
+        continue;
+      }
+      // The first differing sample: the lowest byte of x in memory order.
+      z += (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? __builtin_ctzll(x) : __builtin_clzll(x)) >>
+           3;
+      open = false;
+    }
+    while (z < n && p[z] == v) ++z;
+    if ((loose += a - pending) > n / 2) return false;
+    literals(p + pending, a - pending);
+    run(z - a, v);
+    pending = j = z;
+  }
+  if (loose + n - pending > n / 2) return false;
+  literals(p + pending, n - pending);
+  return true;
 }
 
 void ImgRunLineTp::reverse() {
@@ -632,10 +677,13 @@ static ReturnTp Step(ImgStretchTp *s, bool have_src, Horizontal &&horizontal, Co
 
 ReturnTp ImgStretchLine(ImgStretchTp *s, const uint8_t *src, uint8_t *out, int *need_more,
                         int *ready) {
-  if (s && s->sparse) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_STATE);
   return Step(
       s, src != nullptr,
-      [&](uint32_t *dst, std::vector<int32_t> *) { HorizontalPass(s, src, dst); },
+      [&](uint32_t *dst, std::vector<int32_t> *spans) {
+        HorizontalPass(s, src, dst);
+        // Every column counts, should later lines come as pieces.
+        spans->assign({0, s->cols});
+      },
       [&](uint8_t *o) {
         memcpy(o, src, static_cast<size_t>(s->src_width) * static_cast<size_t>(s->bpp));
       },
@@ -646,9 +694,10 @@ ReturnTp ImgStretchRunLine(ImgStretchTp *s, const ImgRunLineTp *line, uint8_t *o
                            int *ready) {
   if (s && line && (s->bpp != 1 || line->width != s->src_width))
     return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-  // Lines given so far all came whole, or all as pieces.
+  // From the first line as pieces on, white is added once per row; lines
+  // given whole before count as differences from white in all columns,
+  // which keeps the sums exact.
   if (s && !s->sparse && !s->identity) {
-    if (s->lines_in > 0) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_STATE);
     RunTables(s);
     s->sparse = true;
   }

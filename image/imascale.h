@@ -103,8 +103,15 @@ struct ImgRunLineTp {
     total += static_cast<uint64_t>(v) * static_cast<uint64_t>(n);
   }
   void literals(const uint8_t *p, int32_t n);  // appends n samples
-  void reverse();                              // the line read from its end
-  void expand(uint8_t *out) const;             // the samples, width bytes
+  // Appends n samples as they come from a line of bytes: stretches of 15
+  // or more equal samples as runs (some shorter ones too, never below 8),
+  // the rest as literals. Eight samples are compared at once, so a line
+  // of a drawing costs a compare per eight samples and a piece per stroke.
+  // A line more than half literal scales faster whole: then false, and
+  // the pieces are left unfinished.
+  bool bytes(const uint8_t *p, int32_t n);
+  void reverse();                   // the line read from its end
+  void expand(uint8_t *out) const;  // the samples, width bytes
 };
 
 // The debug name of a method: "Method = DontCare", "Replicaton",
@@ -138,7 +145,8 @@ ReturnTp ImgStretchLine(ImgStretchTp *stretch, const uint8_t *src, uint8_t *out,
                         int *ready);
 
 // ImgStretchLine for a scaler of one byte per pixel whose source line
-// comes as pieces (line->width must be the source width).
+// comes as pieces (line->width must be the source width). Lines may come
+// whole or as pieces in any mix, with the same results.
 ReturnTp ImgStretchRunLine(ImgStretchTp *stretch, const ImgRunLineTp *line, uint8_t *out,
                            int *need_more, int *ready);
 

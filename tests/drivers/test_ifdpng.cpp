@@ -104,6 +104,9 @@ TEST_F(Png, EveryKindReadsAsPngtopamDecodesIt) {
       {"pnmtopng -alpha=a.pgm rich.ppm", "32-bit RGB+alpha,"},
       {"pnmtopng -interlace rich.ppm", "24-bit RGB, interlaced"},
       {"pnmquant 4 rich.ppm | pnmtopng -interlace", "2-bit palette, interlaced"},
+      {"pamdepth 1 g.pgm | pnmtopng -interlace", "1-bit grayscale, interlaced"},
+      {"pnmquant 2 rich.ppm | pnmtopng -interlace", "1-bit palette, interlaced"},
+      {"pamdepth 1 g.pgm | pnmtopng -transparent =black", "1-bit grayscale,"},
       {"pnmtopng -interlace -alpha=a.pgm g16.pgm", "32-bit grayscale+alpha, interlaced"},
   };
   for (const auto &c : kCases) {

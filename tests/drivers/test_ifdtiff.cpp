@@ -19,7 +19,7 @@
 namespace {
 
 // The inputs every case starts from, made once: colour, grey, a drawing,
-// palettes of 8, 4 and 2 bits, 2, 4 and 16-bit grey, 16-bit colour and CMYK
+// palettes of 8, 4, 2 and 1 bits, 2, 4 and 16-bit grey, 16-bit colour and CMYK
 // without black.
 class TiffFiles : public ::testing::Test {
  protected:
@@ -38,6 +38,7 @@ class TiffFiles : public ::testing::Test {
           " && pamdepth 15 g.pgm | pnmtotiff -miniswhite > g4.tif 2>/dev/null"
           " && pamdepth 3 g.pgm | pnmtotiff > g2.tif 2>/dev/null"
           " && pnmquant 4 c.ppm 2>/dev/null | pnmtotiff -indexbits 2 > p2.tif 2>/dev/null"
+          " && pnmquant 2 c.ppm 2>/dev/null | pnmtotiff -indexbits 1 > p1.tif 2>/dev/null"
           " && pamdepth 65535 g.pgm | pnmtotiff > g16.tif 2>/dev/null"
           " && pamdepth 65535 c.ppm | pnmtotiff -truecolor > rgb16.tif 2>/dev/null"
           " && convert c.ppm -colorspace cmyk -channel K -evaluate set 0 +channel"
@@ -68,8 +69,9 @@ class TiffFiles : public ::testing::Test {
 TempDir *TiffFiles::dir_ = nullptr;
 
 TEST_F(TiffFiles, StripsAndTilesInEveryCompressionAndByteOrder) {
-  const char *bases[] = {"rgb.tif", "grey.tif", "bw.tif",    "bwb.tif",  "p8.tif", "p4.tif",
-                         "g4.tif",  "g16.tif",  "rgb16.tif", "cmyk.tif", "g2.tif", "p2.tif"};
+  const char *bases[] = {"rgb.tif", "grey.tif", "bw.tif",  "bwb.tif",   "p8.tif",
+                         "p4.tif",  "g4.tif",   "g16.tif", "rgb16.tif", "cmyk.tif",
+                         "g2.tif",  "p2.tif",   "p1.tif"};
   const char *compressions[] = {"none", "lzw", "lzw:2", "packbits", "zip", "zip:2"};
   const char *layouts[] = {"-B -s -r 7", "-L -t -w 32 -l 16", "-L -s", "-B -t -w 16 -l 32"};
   for (const char *base : bases)
@@ -78,7 +80,7 @@ TEST_F(TiffFiles, StripsAndTilesInEveryCompressionAndByteOrder) {
       // libtiff differences only whole bytes.
       if (std::string(c).find(":2") != std::string::npos &&
           (name == "bw.tif" || name == "bwb.tif" || name == "p4.tif" || name == "g4.tif" ||
-           name == "g2.tif" || name == "p2.tif"))
+           name == "g2.tif" || name == "p2.tif" || name == "p1.tif"))
         continue;
       for (const char *layout : layouts) ExpectAsLibtiff(base, std::string(layout) + " -c " + c);
     }

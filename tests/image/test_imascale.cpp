@@ -172,17 +172,34 @@ TEST(ImaScale, LinesAsPiecesScaleAsWholeLines) {
         const int32_t x0 = windowed ? ow / 4 : 0, y0 = windowed ? ol / 3 : 0;
         const int32_t cols = windowed ? (ow + 1) / 2 : 0, rows = windowed ? (ol + 1) / 2 : 0;
         const Bytes whole = Stream(Make(m, sw, sl, ow, ol, 1, x0, y0, cols, rows), src);
-        ImgStretchPtr s = Make(m, sw, sl, ow, ol, 1, x0, y0, cols, rows);
-        Bytes pieces(whole.size());
-        int need_more = 1;
-        size_t given = 0;
-        for (int32_t row = 0; row < s->rows; row++)
-          for (int ready = 0; !ready;) {
-            const ImgRunLineTp *line = need_more ? &lines[given++] : nullptr;
-            ASSERT_EQ(ImgStretchRunLine(s.get(), line, &pieces[row * s->cols], &need_more, &ready),
-                      0u);
-          }
-        EXPECT_EQ(pieces, whole);
+        // The same lines as pieces found in their bytes, as a file's lines
+        // reach the scaler.
+        std::vector<ImgRunLineTp> found(static_cast<size_t>(sl));
+        std::vector<bool> noisy(static_cast<size_t>(sl));
+        for (int32_t y = 0; y < sl; y++) {
+          found[y].clear();
+          noisy[y] = !found[y].bytes(&src[static_cast<size_t>(y * sw)], sw);
+        }
+        for (const auto *given_lines : {&lines, &found}) {
+          ImgStretchPtr s = Make(m, sw, sl, ow, ol, 1, x0, y0, cols, rows);
+          Bytes pieces(whole.size());
+          int need_more = 1;
+          size_t given = 0;
+          for (int32_t row = 0; row < s->rows; row++)
+            for (int ready = 0; !ready;) {
+              // Found in bytes, a noisy line is given whole, among lines as
+              // pieces.
+              const size_t k = need_more ? given++ : 0;
+              uint8_t *to = &pieces[row * s->cols];
+              if (need_more && given_lines == &found && noisy[k]) {
+                ASSERT_EQ(ImgStretchLine(s.get(), &src[k * sw], to, &need_more, &ready), 0u);
+                continue;
+              }
+              const ImgRunLineTp *line = need_more ? &(*given_lines)[k] : nullptr;
+              ASSERT_EQ(ImgStretchRunLine(s.get(), line, to, &need_more, &ready), 0u);
+            }
+          EXPECT_EQ(pieces, whole);
+        }
       }
   // Read from its end, a line of pieces is the line reversed.
   ImgRunLineTp line;
@@ -194,6 +211,66 @@ TEST(ImaScale, LinesAsPiecesScaleAsWholeLines) {
   Bytes out(6);
   line.expand(out.data());
   EXPECT_EQ(out, (Bytes{255, 3, 2, 1, 9, 9}));
+}
+
+// Bytes become pieces: runs of 15 equal samples or more always, wherever
+// they fall against the words compared, of fewer than 8 never; the rest
+// literals with their sums. Mostly literal lines are left whole.
+TEST(ImaScale, BytesBecomeRunsAndLiterals) {
+  const std::vector<std::pair<int, int>> cases[] = {
+      // (count, value) in order
+      {{20000, 255}},
+      {{7, 255}, {1, 0}, {7, 255}},
+      {{8, 255}, {3, 0}, {8, 255}},
+      {{15, 0}, {16, 255}, {1, 7}, {14, 7}, {40, 0}},
+      {{3, 1}, {2, 2}, {1, 3}, {64, 200}, {5, 4}},
+      {{1, 9}},
+  };
+  for (const auto &spans : cases) {
+    Bytes line;
+    int sure = 0, possible = 0;  // spans that must, or may, be runs
+    int sure_samples = 0;
+    for (const auto &span : spans) {
+      line.insert(line.end(), span.first, span.second);
+      sure += span.first >= 15;
+      sure_samples += span.first >= 15 ? span.first : 0;
+      possible += span.first >= 8;
+    }
+    for (size_t shift = 0; shift < 8; shift++) {  // the line at every word position
+      Bytes src(shift, 42);
+      src.insert(src.end(), line.begin(), line.end());
+      ImgRunLineTp r;
+      SCOPED_TRACE(std::to_string(src.size()) + " samples, shifted " + std::to_string(shift));
+      if (!r.bytes(src.data(), static_cast<int32_t>(src.size()))) {
+        // Given up only on lines more than half literal.
+        EXPECT_LE(2 * sure_samples, static_cast<int>(src.size()));
+        continue;
+      }
+      Bytes out(src.size());
+      r.expand(out.data());
+      EXPECT_EQ(out, src);
+      int runs = 0;
+      uint64_t before = 0;
+      for (size_t k = 0; k < r.pieces.size(); k++) {
+        const ImgRunLineTp::PieceTp &p = r.pieces[k];
+        const int32_t start = k ? r.pieces[k - 1].end : 0;
+        EXPECT_EQ(p.before, before);
+        if (p.value >= 0) {
+          EXPECT_GE(p.end - start, 8);
+          ++runs;
+        }
+        for (int32_t x = start; x < p.end; x++) {
+          if (p.value < 0) {
+            EXPECT_EQ(r.sums[p.literal + x - start], before);
+          }
+          before += src[x];
+        }
+      }
+      EXPECT_EQ(r.total, before);
+      EXPECT_GE(runs, sure);
+      EXPECT_LE(runs, possible);
+    }
+  }
 }
 
 TEST(ImaScale, RejectsMisuse) {
