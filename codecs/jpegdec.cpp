@@ -111,6 +111,9 @@ struct Decoder {
   int out_w = 0, out_h = 0;
   int block = 8;
   bool prepared = false;  // the output stage is set up (at the first read)
+  // At 1/8 size a stored image keeps the DC terms alone (one coefficient a
+  // block): the scans of AC terms are passed over undecoded.
+  bool dc_only = false;
   bool buffered = false;  // the whole image is read into the store first
   bool scans_done = false;
   bool eoi_seen = false;
@@ -1069,7 +1072,7 @@ ReturnTp BufferedScan(Decoder &d) {
               memset(blk32, 0, sizeof blk32);
               int last = 0;
               rc = DecodeBlock(d, c, blk32, ones, &last);
-              for (int k = 0; k < 64; ++k)
+              for (int k = 0; k < (d.dc_only ? 1 : 64); ++k)
                 blk[k] = static_cast<int16_t>(blk32[k] < -32768  ? -32768
                                               : blk32[k] > 32767 ? 32767
                                                                  : blk32[k]);
@@ -1099,7 +1102,7 @@ void PrepareOutput(Decoder &d) {
     // at 1/2 size takes whole 8 x 8 blocks): nothing is left to upsample,
     // and its samples are exact means too.
     auto side = [&](int factor, int most) {
-      if (lossless) return 1;
+      if (lossless || d.dc_only) return 1;
       int b = 8;
       while (b > 1 && static_cast<int64_t>(b) * factor > int64_t{block} * most) b >>= 1;
       return b;
@@ -1195,9 +1198,13 @@ ReturnTp StoreMcuRow(Decoder &d) {
         const int16_t *co = JpegMemBlock(d.mem, c.base + by * c.bwp + bx, false, &rc);
         if (!co) return rc;
         int last = 0;
-        for (int k = 0; k < 64; ++k) {
-          blk[k] = co[k] * q[k];
-          if (co[k] && k) last = 1;
+        if (d.dc_only) {
+          blk[0] = co[0] * q[0];
+        } else {
+          for (int k = 0; k < 64; ++k) {
+            blk[k] = co[k] * q[k];
+            if (co[k] && k) last = 1;
+          }
         }
         PutBlock(d, c, blk, last, bx, y);
       }
@@ -1453,11 +1460,36 @@ void DeliverRow(Decoder &d, int y, T *out) {
   }
 }
 
+// The entropy data of a scan passed over to the marker after them.
+void SkipScanData(Decoder &d) {
+  for (;;) {
+    int c = GetByte(d);
+    if (c < 0) break;
+    if (c != 0xFF) continue;
+    do c = GetByte(d);
+    while (c == 0xFF);
+    if (c < 0) break;
+    if (c == 0 || (c >= 0xD0 && c <= 0xD7)) continue;  // stuffing, restarts
+    d.marker = c;
+    return;
+  }
+  d.marker = kEndOfData;
+}
+
+// A scan into the store, or past it when it brings nothing kept.
+ReturnTp TakeScan(Decoder &d) {
+  if (d.dc_only && d.mode == JPEG_PROGRESSIVE && d.ss > 0) {
+    SkipScanData(d);
+    return 0;
+  }
+  return BufferedScan(d);
+}
+
 // Reads scans until the end of image into the store.
 ReturnTp ReadAllScans(Decoder &d) {
   if (d.pending_scan) {
     d.pending_scan = false;
-    if (ReturnTp rc = BufferedScan(d)) return rc;
+    if (ReturnTp rc = TakeScan(d)) return rc;
   }
   d.lenient = true;
   while (!d.scans_done && !d.ended) {
@@ -1475,7 +1507,7 @@ ReturnTp ReadAllScans(Decoder &d) {
         d.scans_done = d.eoi_seen = true;
         break;
       case 0xDA:
-        if ((rc = ReadSos(d)) || d.ended || (rc = BufferedScan(d))) return rc;
+        if ((rc = ReadSos(d)) || d.ended || (rc = TakeScan(d))) return rc;
         break;
       case 0xC4:
         rc = ReadDht(d);
@@ -1637,13 +1669,14 @@ ReturnTp JpegInitDecoder(IfuCodecTp *codec) {
   }
   if (!rc && d->buffered) {
     // The whole image's coefficients, blocks of each component one after another.
+    // It is sized at the first read, once the size asked for is known.
     d->mem = JpegMemCreate(codec);
     int64_t blocks = 0;
     for (int i = 0; i < d->ncomp; ++i) {
       d->comp[i].base = blocks;
       blocks += static_cast<int64_t>(d->comp[i].bwp) * d->comp[i].bhp;
     }
-    rc = d->mem ? JpegMemReserve(d->mem, blocks) : JpegFail(codec, kDecNoMemory);
+    if (!d->mem) rc = JpegFail(codec, kDecNoMemory);
     // The whole image in one band, unless that band would be huge.
     if (d->mode == JPEG_PROGRESSIVE &&
         static_cast<int64_t>(d->width) * d->height * (d->precision > 8 ? 6 : 3) <=
@@ -1680,8 +1713,18 @@ ReturnTp JpegDecode(IfuCodecTp *codec, uint8_t *buffer, int32_t *length) {
     // The size asked for is known from the first read on.
     const int shift = d->par->scale_shift;
     if (d->mode != JPEG_LOSSLESS && shift > 0 && shift <= 3) d->block = 8 >> shift;
-    PrepareOutput(*d);
+    d->dc_only = d->buffered && d->block == 1;
     d->prepared = true;
+    if (d->buffered) {
+      const Comp &last = d->comp[d->ncomp - 1];
+      const int64_t blocks = last.base + static_cast<int64_t>(last.bwp) * last.bhp;
+      if (ReturnTp rc = JpegMemReserve(d->mem, blocks, d->dc_only ? 1 : 64)) {
+        d->failed = true;
+        *length = 0;
+        return rc;
+      }
+    }
+    PrepareOutput(*d);
   }
   const int components = d->par->color == JPEG_GRAY ? 1 : 3;
   const int64_t row_bytes =
