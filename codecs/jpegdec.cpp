@@ -597,6 +597,44 @@ inline ReturnTp DecodeBlock(Decoder &d, Comp &c, int32_t *blk, const uint16_t *q
   return 0;
 }
 
+// The DC term of a sequential block alone, dequantised; the AC codes are
+// read past without being placed (a block shown at 1/8 size).
+inline ReturnTp DecodeDcOnly(Decoder &d, Comp &c, const uint16_t *q, int32_t *dc) {
+  const Huff &dct = d.dc[c.td], &act = d.ac[c.ta];
+  if (d.nbits < 32) Fill(d);
+  int s = Decode(d, dct);
+  if (s < 0 || s > 15) return BadCode(d);
+  const int diff = s ? Extend(Bits(d, s), s) : 0;
+  c.pred = static_cast<int16_t>(c.pred + diff);
+  *dc = c.pred * q[0];
+  for (int k = 1; k < 64;) {
+    if (d.nbits < 32) Fill(d);
+    const int32_t f = act.fast_ac[d.acc >> 55];
+    if (f) {
+      k += (f >> 4) & 15;
+      Consume(d, f & 15);
+    } else {
+      const int rs = Decode(d, act);
+      if (rs < 0) return BadCode(d);
+      s = rs & 15;
+      if (s == 0) {
+        if ((rs >> 4) != 15) break;
+        k += 16;
+        continue;
+      }
+      k += rs >> 4;
+      Consume(d, s);
+    }
+    // The same damage as a whole block would meet.
+    if (k > 63) {
+      d.damaged = true;
+      return JPEG_FAIL(d.codec, kDecOutOfBlock, k, 63);
+    }
+    ++k;
+  }
+  return 0;
+}
+
 // ---- Inverse DCT ----------------------------------------------------------------
 
 // The accurate integer inverse DCT (Loeffler, Ligtenberg and Moschytz
@@ -1167,6 +1205,18 @@ ReturnTp StreamMcuRow(Decoder &d) {
       Comp &c = d.comp[d.sc[i]];
       const uint16_t *q = d.q[c.tq];
       const int bh = single ? 1 : c.h, bv = single ? 1 : c.v;
+      if (c.bx == 1 && c.by == 1) {
+        // One sample a block: the DC term is all that is shown.
+        for (int y = 0; y < bv; ++y)
+          for (int x = 0; x < bh; ++x) {
+            int32_t dc = 0;
+            if (!d.damaged)
+              if (ReturnTp rc = DecodeDcOnly(d, c, q, &dc)) return rc;
+            if (d.damaged) dc = 0;
+            PutBlock(d, c, &dc, 0, mx * bh + x, y);
+          }
+        continue;
+      }
       for (int y = 0; y < bv; ++y)
         for (int x = 0; x < bh; ++x) {
           memset(blk, 0, sizeof blk);
