@@ -24,7 +24,7 @@
 enum { JPEG_LOSSLESS = 0, JPEG_BASELINE = 1, JPEG_EXTENDED = 2, JPEG_PROGRESSIVE = 3 };
 
 // Colour forms of the rows handed over.
-enum { JPEG_GRAY = 1, JPEG_RGB = 2 };
+enum { JPEG_GRAY = 1, JPEG_RGB = 2, JPEG_FOUR = 3 };  // FOUR: four components as they are
 
 typedef struct {
   // ---- writing (and the colour form asked for when reading)

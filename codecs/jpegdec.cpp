@@ -1478,6 +1478,14 @@ void DeliverRow(Decoder &d, int y, T *out) {
     return;
   }
   const bool transform = d.transform && d.mode != JPEG_LOSSLESS;
+  if (d.ncomp == 4 && color == JPEG_FOUR) {
+    // Inks or colours with alpha that a container converts itself.
+    const T *c[4];
+    for (int i = 0; i < 4; ++i) c[i] = UpRow<T>(d, i, y, UpLine<T>(d, i));
+    for (int x = 0; x < width; ++x)
+      for (int i = 0; i < 4; ++i) out[4 * x + i] = c[i][x];
+    return;
+  }
   if (d.ncomp == 4) {
     DeliverInk<T>(d, y, transform, out);
     return;
@@ -1776,7 +1784,9 @@ ReturnTp JpegDecode(IfuCodecTp *codec, uint8_t *buffer, int32_t *length) {
     }
     PrepareOutput(*d);
   }
-  const int components = d->par->color == JPEG_GRAY ? 1 : 3;
+  const int components = d->par->color == JPEG_GRAY                    ? 1
+                         : d->par->color == JPEG_FOUR && d->ncomp == 4 ? 4
+                                                                       : 3;
   const int64_t row_bytes =
       static_cast<int64_t>(d->out_w) * components * (d->precision > 8 ? 2 : 1);
   if (d->out_row >= d->out_h) {

@@ -96,6 +96,22 @@ ReturnTp OpenData(TiffState *s, uint64_t index, uint32_t columns, uint32_t rows)
   return s->coder->open_decode(s, index, columns, rows);
 }
 
+// Floating-point differencing undone in one row of `columns` pixels: the
+// bytes were differenced across the row (a pixel's samples apart), after
+// the bytes of its values were put in planes, most significant first.
+void UndoFloatDifferencing(TiffState *s, uint8_t *row, uint64_t bytes, uint32_t columns) {
+  const size_t n = static_cast<size_t>(bytes), size = s->dir.bits / 8;
+  const size_t values = n / size;
+  const size_t stride = columns ? std::max<size_t>(values / columns, 1) : 1;
+  for (size_t i = stride; i < values * size; ++i)
+    row[i] = static_cast<uint8_t>(row[i] + row[i - stride]);
+  std::vector<uint8_t> &planes = s->plane_row_scratch;
+  planes.assign(row, row + values * size);
+  for (size_t v = 0; v < values; ++v)
+    for (size_t k = 0; k < size; ++k)
+      row[v * size + (s->big_endian ? k : size - 1 - k)] = planes[k * values + v];
+}
+
 // The next `rows` rows of `bytes` bytes each of the open data into out.
 // Data that ends early leaves zeros, counted as made up.
 ReturnTp ProduceRows(TiffState *s, uint8_t *out, uint64_t bytes, uint32_t rows, uint32_t columns) {
@@ -120,6 +136,8 @@ ReturnTp ProduceRows(TiffState *s, uint8_t *out, uint64_t bytes, uint32_t rows, 
       if (rc) return rc;
     }
   }
+  if (d.predictor == 3 && s->coder->differencing)
+    for (uint32_t r = 0; r < rows; ++r) UndoFloatDifferencing(s, out + r * bytes, bytes, columns);
   return 0;
 }
 
@@ -128,10 +146,17 @@ ReturnTp ProduceRows(TiffState *s, uint8_t *out, uint64_t bytes, uint32_t rows, 
 void InterleavePlane(const TiffState *s, const uint8_t *plane, uint32_t p, uint64_t n,
                      uint8_t *row) {
   const uint32_t bits = s->dir.bits, spp = s->dir.samples;
+  if (bits == 8) {
+    // The common case in a loop of its own: a copy call per sample costs
+    // more than the decoding.
+    uint8_t *to = row + p;
+    for (uint64_t x = 0; x < n; ++x, to += spp) *to = plane[x];
+    return;
+  }
   if (bits % 8 == 0) {
     const size_t b = bits / 8;
     for (uint64_t x = 0; x < n; ++x)
-      memcpy(row + static_cast<size_t>((x * spp + p) * b), plane + static_cast<size_t>(x * b), b);
+      for (size_t k = 0; k < b; ++k) row[(x * spp + p) * b + k] = plane[x * b + k];
     return;
   }
   if (8 % bits != 0) {
@@ -238,7 +263,13 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
   }
   // A coder with a setup of its own checks its sample sizes there.
   const bool own_setup = coder->setup_decode;
-  if (!own_setup && d.bits != 1 && d.bits != 2 && (d.bits < 4 || d.bits > 8) && d.bits != 16)
+  // 32-bit integers and IEEE floating point of 32 or 64 bits are scaled
+  // to 8 bits (floating point of other sizes is not read).
+  const bool wide = (d.bits == 32 && d.sample_format >= 1 && d.sample_format <= 3) ||
+                    (d.bits == 64 && d.sample_format == 3);
+  if ((!own_setup && !wide && d.bits != 1 && d.bits != 2 && (d.bits < 4 || d.bits > 8) &&
+       d.bits != 16) ||
+      (d.sample_format == 3 && !wide))
     return TIFF_FAIL(IFD_E_TIFF_BITS);
   if (d.samples < 1 || d.samples > 16) return TIFF_FAIL(TIFF_E_INVALID);
   if (own_setup)
@@ -276,23 +307,40 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
       if (d.samples < 4) return TIFF_FAIL(TIFF_E_INVALID);
       p->color_model = IFF_CM_RGB;
       break;
-    case kTiffPhotoYCbCr:
-      if (d.samples < 3 || (!d.ycbcr_subsampling.empty() &&
-                            (d.ycbcr_subsampling[0] != 1 ||
-                             (d.ycbcr_subsampling.size() > 1 && d.ycbcr_subsampling[1] != 1))))
-        return TIFF_FAIL(TIFF_E_UNSUPPORTED);
-      if (d.ycbcr_subsampling.empty()) return TIFF_FAIL(TIFF_E_UNSUPPORTED);  // 2 x 2 by default
-      p->color_model = IFF_CM_YCBCR;
+    case kTiffPhotoCieLab:
+    case kTiffPhotoIccLab:
+      if (bits != 8 || d.samples == 2) return TIFF_FAIL(TIFF_E_UNSUPPORTED);
+      p->color_model = d.samples == 1 ? IFF_CM_GRAY : IFF_CM_RGB;
       break;
+    case kTiffPhotoYCbCr: {
+      // (JPEG data reach here as RGB: their codec converts them.)
+      if (d.samples < 3 || bits != 8) return TIFF_FAIL(TIFF_E_UNSUPPORTED);
+      const auto &sub = d.ycbcr_subsampling;
+      s->ycc_h = sub.empty() ? 2 : static_cast<uint32_t>(sub[0]);
+      s->ycc_v = sub.size() < 2 ? 2 : static_cast<uint32_t>(sub[1]);
+      const auto valid = [](uint32_t n) { return n == 1 || n == 2 || n == 4; };
+      if (!valid(s->ycc_h) || !valid(s->ycc_v)) return TIFF_FAIL(TIFF_E_UNSUPPORTED);
+      // Blocks of luma with their chroma are read from strips of pixels
+      // of three samples only.
+      if (s->ycc_h * s->ycc_v > 1 &&
+          (d.tiled || d.samples != 3 || d.planar == 2 || d.predictor != 1 || s->ycc_v > s->ycc_h))
+        return TIFF_FAIL(TIFF_E_UNSUPPORTED);
+      s->ycbcr = true;
+      p->color_model = IFF_CM_RGB;
+      break;
+    }
     default:
       return TIFF_FAIL(CMN_E_INVALID_ARG);
   }
 
+  s->wide_samples = wide;
+  if (wide && photometric > kTiffPhotoRgb) return TIFF_FAIL(IFD_E_TIFF_BITS);
+  if (d.predictor == 3 && d.sample_format != 3) return TIFF_FAIL(CMN_E_INVALID_ARG);
   // Alpha is laid over white, as PNG's is. An extra sample that is not
   // said to be associated alpha is taken as unassociated, as ImageMagick
   // takes it.
   const uint32_t colours = photometric <= kTiffPhotoBlackIsZero ? 1 : 3;
-  s->alpha = bits >= 8 && photometric <= kTiffPhotoRgb && d.samples > colours
+  s->alpha = bits >= 8 && !wide && photometric <= kTiffPhotoRgb && d.samples > colours
                  ? (d.extra_samples == 1 ? 1 : 2)
                  : 0;
 
@@ -301,6 +349,9 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
   if (d.width > 0 && d.height > 0)
     if (ReturnTp code = IffSizeCode(d.width, d.height)) return TIFF_FAIL(code);
   s->row_bytes = (uint64_t{d.width} * d.samples * bits + 7) / 8;
+  const uint64_t blocks = s->ycc_h * s->ycc_v;
+  if (blocks > 1)  // a stored row is a row of blocks, each its luma and two chroma samples
+    s->row_bytes = (uint64_t{d.width} + s->ycc_h - 1) / s->ycc_h * (blocks + 2);
   s->plane_row_bytes = (uint64_t{d.width} * bits + 7) / 8;
   if (d.tiled) {
     if (d.tile_width == 0 || d.tile_length == 0 || d.tile_width > 65536 || d.tile_length > 65536 ||
@@ -323,7 +374,7 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
   if (d.offsets.size() < pieces) return TIFF_FAIL(TIFF_E_INVALID);
   if (!d.has_counts) {
     if (pieces > 1) return TIFF_FAIL(TIFF_E_INVALID);
-    uint64_t count = s->row_bytes * d.height;
+    uint64_t count = s->row_bytes * ((uint64_t{d.height} + s->ycc_v - 1) / s->ycc_v);
     if (d.compression != kTiffCompNone) {
       const uint64_t size = static_cast<uint64_t>(std::max<int64_t>(s->handle->file_size, 0));
       count = size > d.offsets[0] ? size - d.offsets[0] : size == 0 ? UINT32_MAX : 0;
@@ -413,6 +464,156 @@ uint32_t Sample8(const TiffState *s, const uint8_t *row, uint32_t x, uint32_t k)
   }
 }
 
+// The conversion of YCbCr codes to RGB: the codes scaled from their
+// reference black and white (luma to 255, chroma to 127 either side of
+// its black) and cut to whole levels, then the colours of the luma
+// coefficients in 16.16 fixed point, each colour's chroma part rounded
+// before the luma is added: the levels libtiff gives.
+void MakeYCbCrTables(TiffState *s) {
+  const TiffDirectory &d = s->dir;
+  double luma[3] = {0.299, 0.587, 0.114};
+  const auto &c = d.ycbcr_coefficients;  // three rationals
+  if (c.size() >= 6 && c[1] && c[3] && c[5] && c[2])
+    for (int i = 0; i < 3; ++i)
+      luma[i] = static_cast<double>(c[2 * i]) / static_cast<double>(c[2 * i + 1]);
+  double ref[6] = {0, 255, 128, 255, 128, 255};
+  const auto &r = d.reference_black_white;  // six rationals
+  if (r.size() >= 12)
+    for (int i = 0; i < 6; ++i)
+      ref[i] = r[2 * i + 1] ? static_cast<double>(r[2 * i]) / static_cast<double>(r[2 * i + 1]) : 0;
+  const auto level = [](int code, double black, double white, double range) {
+    const double span = white - black != 0 ? white - black : 1;
+    return static_cast<int32_t>(std::min(std::max((code - black) * range / span, -4096.0), 4096.0));
+  };
+  const auto fixed = [](double f) {
+    return static_cast<int32_t>(std::min(std::max(f, 0.0), 2.0) * 65536 + 0.5);
+  };
+  const int32_t cr_r = fixed(2 - 2 * luma[0]), cb_b = fixed(2 - 2 * luma[2]);
+  const int32_t cr_g = -fixed(luma[0] * (2 - 2 * luma[0]) / luma[1]);
+  const int32_t cb_g = -fixed(luma[2] * (2 - 2 * luma[2]) / luma[1]);
+  for (int i = 0; i < 256; ++i) {
+    const int32_t cb = level(i, ref[2], ref[3], 127), cr = level(i, ref[4], ref[5], 127);
+    s->ycc_y[i] = level(i, ref[0], ref[1], 255);
+    s->ycc_r[i] = (cr_r * cr + 32768) >> 16;
+    s->ycc_b[i] = (cb_b * cb + 32768) >> 16;
+    s->ycc_gr[i] = cr_g * cr;
+    s->ycc_gb[i] = cb_g * cb + 32768;
+  }
+}
+
+// Line `line` of a stored row of YCbCr: of pixels (three samples and any
+// extra ones) or of blocks of ycc_h x ycc_v luma samples and their chroma.
+void DeliverYCbCr(const TiffState *s, const uint8_t *row, uint32_t line, uint8_t *out) {
+  const uint32_t h = s->ycc_h, v = s->ycc_v, n = h * v;
+  const auto clamp = [](int32_t i) { return static_cast<uint8_t>(std::min(std::max(i, 0), 255)); };
+  for (uint32_t x = 0; x < s->dir.width; ++x) {
+    uint32_t y, cb, cr;
+    if (n == 1) {
+      const uint8_t *p = row + size_t{x} * s->dir.samples;
+      y = p[0], cb = p[1], cr = p[2];
+    } else {
+      const uint8_t *p = row + size_t{x / h} * (n + 2);
+      y = p[line * h + x % h], cb = p[n], cr = p[n + 1];
+    }
+    const int32_t l = s->ycc_y[y];
+    out[3 * x] = clamp(l + s->ycc_r[cr]);
+    out[3 * x + 1] = clamp(l + ((s->ycc_gb[cb] + s->ycc_gr[cr]) >> 16));
+    out[3 * x + 2] = clamp(l + s->ycc_b[cb]);
+  }
+}
+
+// CIE L*a*b* to sRGB, as ImageMagick shows it: L* from 0 to 100, a* and
+// b* in levels, to XYZ of the D65 white (whatever white the file names:
+// its white is shown white), then sRGB's primaries and curve. libtiff's
+// RGBA interface shows Lab through a display model of its own, tens of
+// levels away from the colours the file holds.
+void DeliverLab(const TiffState *s, const uint8_t *row, uint8_t *line) {
+  // The sRGB curve of a linear value in 1/kSteps, rounded to a level.
+  constexpr int kSteps = 16384;
+  static const std::vector<uint8_t> curve = [] {
+    std::vector<uint8_t> c(kSteps + 1);
+    for (int i = 0; i <= kSteps; ++i) {
+      const double v = static_cast<double>(i) / kSteps;
+      const double e = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
+      c[static_cast<size_t>(i)] = static_cast<uint8_t>(std::lround(e * 255));
+    }
+    return c;
+  }();
+  const auto inverse = [](double t) {
+    return t > 6.0 / 29 ? t * t * t : 3 * (6.0 / 29) * (6.0 / 29) * (t - 4.0 / 29);
+  };
+  const auto encode = [](double v) {
+    return curve[static_cast<size_t>(std::lround(std::min(std::max(v, 0.0), 1.0) * kSteps))];
+  };
+  const TiffDirectory &d = s->dir;
+  const int lift = d.photometric == kTiffPhotoIccLab ? 128 : 0;
+  for (uint32_t x = 0; x < d.width; ++x) {
+    const uint8_t *p = row + size_t{x} * d.samples;
+    const double fy = (p[0] * 100.0 / 255 + 16) / 116;
+    if (d.samples == 1) {
+      line[x] = encode(inverse(fy));
+      continue;
+    }
+    const int a = lift ? p[1] - lift : static_cast<int8_t>(p[1]);
+    const int b = lift ? p[2] - lift : static_cast<int8_t>(p[2]);
+    const double X = 0.95047 * inverse(fy + a / 500.0), Y = inverse(fy),
+                 Z = 1.08883 * inverse(fy - b / 200.0);
+    line[3 * x] = encode(3.2404542 * X - 1.5371385 * Y - 0.4985314 * Z);
+    line[3 * x + 1] = encode(-0.9692660 * X + 1.8760108 * Y + 0.0415560 * Z);
+    line[3 * x + 2] = encode(0.0556434 * X - 0.2040259 * Y + 1.0572252 * Z);
+  }
+}
+
+// Sample k of pixel x of a row of 32 or 64-bit samples, as a number.
+double WideSample(const TiffState *s, const uint8_t *row, uint32_t x, uint32_t k) {
+  const TiffDirectory &d = s->dir;
+  const uint8_t *p = row + (size_t{x} * d.samples + k) * (d.bits / 8);
+  if (d.bits == 64) {
+    const uint64_t u = TiffGet64(s, p);
+    double f;
+    memcpy(&f, &u, 8);
+    return f;
+  }
+  const uint32_t u = TiffGet32(s, p);
+  if (d.sample_format == 2) return static_cast<int32_t>(u);
+  if (d.sample_format == 1) return u;
+  float f;
+  memcpy(&f, &u, 4);
+  return f;
+}
+
+// Wide samples from the page's least value (black) to its greatest
+// (white); what is not a number is black, infinities take their end.
+// The first pass (range_pass) only measures the range.
+void DeliverWide(TiffState *s, const uint8_t *row, uint8_t *line) {
+  const TiffDirectory &d = s->dir;
+  const uint32_t colours = d.photometric == kTiffPhotoRgb ? 3 : 1;
+  if (s->range_pass) {
+    for (uint32_t x = 0; x < d.width; ++x)
+      for (uint32_t k = 0; k < colours; ++k) {
+        const double v = WideSample(s, row, x, k);
+        if (!std::isfinite(v)) continue;
+        if (!s->range_known || v < s->low) s->low = v;
+        if (!s->range_known || v > s->high) s->high = v;
+        s->range_known = true;
+      }
+    return;
+  }
+  const double span = s->high - s->low;
+  const bool invert = d.photometric == kTiffPhotoWhiteIsZero;
+  for (uint32_t x = 0; x < d.width; ++x)
+    for (uint32_t k = 0; k < colours; ++k) {
+      const double v = WideSample(s, row, x, k);
+      double level = std::isnan(v)            ? 0
+                     : span > 0               ? (v - s->low) * 255 / span
+                     : v > 0 || v == INFINITY ? 255
+                                              : 0;
+      level = std::min(std::max(level, 0.0), 255.0);
+      const auto out = static_cast<uint8_t>(level + 0.5);
+      line[x * colours + k] = invert ? static_cast<uint8_t>(255 - out) : out;
+    }
+}
+
 // Inks to RGB: each colour scaled by what its ink and black leave,
 // (255 - C)(255 - K) / 255, as libtiff converts them.
 void DeliverCmyk(const TiffState *s, const uint8_t *row, uint8_t *line) {
@@ -429,6 +630,10 @@ void Deliver(TiffState *s, const uint8_t *row, uint8_t *line) {
   const uint32_t w = d.width, spp = d.samples, bits = d.bits;
   const uint32_t photometric = d.photometric;
   if (photometric == kTiffPhotoCmyk) return DeliverCmyk(s, row, line);
+  if (s->ycbcr) return DeliverYCbCr(s, row, 0, line);
+  if (s->wide_samples) return DeliverWide(s, row, line);
+  if (photometric == kTiffPhotoCieLab || photometric == kTiffPhotoIccLab)
+    return DeliverLab(s, row, line);
   if (bits < 8) {
     // Spread packed samples, keeping the first sample of each pixel.
     const uint32_t mask = (1u << bits) - 1;
@@ -515,6 +720,9 @@ void ResetReading(TiffState *s) {
   s->tile_rows.clear();
   s->tile_rows.shrink_to_fit();
   s->coder = nullptr;
+  s->ycbcr = false;
+  s->ycc_h = s->ycc_v = 1;
+  s->wide_samples = s->range_known = s->range_pass = false;
 }
 
 ReturnTp IfdTiffInit(void **state, IffOpenRequestTp *request, IffControlBlockTp *) {
@@ -534,9 +742,11 @@ ReturnTp IfdTiffInit(void **state, IffOpenRequestTp *request, IffControlBlockTp 
     // The directory's place is known only at the end: a file that can seek
     // gets it written into the header then; other output is kept until then.
     if (s->handle->seekable) s->handle->direct = 1;
+    if (const char *above = getenv("PV_TIFF_BIG_ABOVE"))
+      s->w_big_above = strtoull(above, nullptr, 10);
     if (s->handle->seekable) {
-      const uint8_t header[8] = {'I', 'I', 42, 0, 8, 0, 0, 0};
-      if (IfiWrite(header, sizeof header, 1, s->handle)) {
+      const std::vector<uint8_t> header = TiffWriteHeader(false, 8);
+      if (IfiWrite(header.data(), header.size(), 1, s->handle)) {
         IfiClose(s->handle);
         return TIFF_FAIL(IFD_E_WRITE_HEADER);
       }
@@ -609,6 +819,7 @@ ReturnTp IfdTiffRdHead(void *state, IffParamTp *p) {
   if (rc) return rc;
   FillHeader(s, p);
   MakeGrayMap(s);
+  if (s->ycbcr) MakeYCbCrTables(s);
   const uint32_t photometric = d.photometric;
   if (photometric == kTiffPhotoPalette) {
     p->has_cmap = 1;
@@ -625,9 +836,6 @@ ReturnTp IfdTiffRdHead(void *state, IffParamTp *p) {
       break;
     case IFF_CM_RGB:
       s->out_bytes = photometric == kTiffPhotoPalette ? 1 : 3;
-      break;
-    case IFF_CM_YCBCR:
-      s->out_bytes = 3;
       break;
     default:
       s->out_bytes = 4;
@@ -685,10 +893,49 @@ ReturnTp IfdTiffRdCMap(void *state, IffParamTp *p) {
   return TIFF_FAIL(CMN_E_INVALID_ARG);
 }
 
+ReturnTp IfdTiffRdScan(void *state, IffParamTp *p);
+
+// The range of a page of wide samples: from its SMinSampleValue and
+// SMaxSampleValue, or else from a first pass over its rows, decoded a
+// row at a time as they are for the lines and then read again, so that
+// memory stays that of one row (a row of tiles) at the cost of decoding
+// the page twice.
+ReturnTp FindRange(TiffState *s) {
+  const TiffDirectory &d = s->dir;
+  if (std::isfinite(d.smin) && std::isfinite(d.smax) && d.smax > d.smin) {
+    s->low = d.smin;
+    s->high = d.smax;
+    s->range_known = true;
+    return 0;
+  }
+  std::vector<uint8_t> line;
+  try {
+    line.resize(size_t{d.width} * s->line_bytes);
+  } catch (const std::bad_alloc &) {
+    return TIFF_FAIL(CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
+  }
+  IffParamTp p = {};
+  p.buffer = line.data();
+  s->range_pass = true;
+  ReturnTp rc = 0;
+  for (uint32_t y = 0; y < d.height && !rc; ++y) {
+    p.line = static_cast<int32_t>(y);
+    rc = IfdTiffRdScan(s, &p);
+  }
+  s->range_pass = false;
+  s->range_known = true;  // a page of no number at all is black
+  s->next_line = 0;
+  s->strip = 0;
+  s->strip_lines = 0;
+  return rc;
+}
+
 ReturnTp IfdTiffRdScan(void *state, IffParamTp *p) {
   auto *s = static_cast<TiffState *>(state);
   if (!s || !p || !p->buffer || s->service != IFF_SRV_IMPORT) return TIFF_FAIL(CMN_E_INVALID_ARG);
   const TiffDirectory &d = s->dir;
+  if (s->wide_samples && !s->range_known && !s->range_pass)
+    if (ReturnTp rc = FindRange(s)) return rc;
   if (!s->coder || p->line < 0 || static_cast<uint32_t>(p->line) >= d.height ||
       static_cast<uint32_t>(s->next_line) >= d.height)
     return TIFF_FAIL(IFD_E_IMPORT_SEQUENCE);
@@ -711,6 +958,7 @@ ReturnTp IfdTiffRdScan(void *state, IffParamTp *p) {
       if (rc) return rc;
     }
     s->strip_lines = rows;
+    s->ycc_line = 0;
     ++s->strip;
   }
   ReturnTp rc = 0;
@@ -722,6 +970,17 @@ ReturnTp IfdTiffRdScan(void *state, IffParamTp *p) {
       const uint64_t stride = s->tiles_across * s->tile_row_bytes;
       row = &s->tile_rows[static_cast<size_t>(s->tile_row_at++ * stride)];
     } else {
+      if (s->ycc_v > 1 || s->ycc_h > 1) {
+        // A row of blocks gives ycc_v lines.
+        if (s->ycc_line % s->ycc_v == 0)
+          rc = ProduceRows(s, s->row.data(), s->row_bytes, 1, d.width);
+        if (!rc) DeliverYCbCr(s, s->row.data(), s->ycc_line % s->ycc_v, p->buffer);
+        ++s->ycc_line;
+        if (rc) return rc;
+        --s->strip_lines;
+        ++s->next_line;
+        return 0;
+      }
       rc = s->planes > 1 ? ProducePlaneRow(s, s->row.data())
                          : ProduceRows(s, s->row.data(), s->row_bytes, 1, d.width);
       row = s->row.data();
@@ -837,6 +1096,20 @@ ReturnTp IfdTiffWtHead(void *state, IffParamTp *p) {
   }
   const uint64_t rb = TiffWriteRowBytes(s);
   if (rb == 0 || rb > UINT32_MAX) return TIFF_FAIL(CMN_E_INVALID_ARG);
+  if (s->w_link == 4 && s->file_at == 8) {
+    // The first page: the file is BigTIFF if its pages may pass the limit.
+    const uint64_t pages = static_cast<uint64_t>(std::max(p->page_count, 1));
+    const uint64_t bytes = rb * static_cast<uint64_t>(s->height) * pages;
+    if (bytes + bytes / 4 > s->w_big_above) {
+      s->w_big = true;
+      s->w_link = 8;
+      s->file_at = 16;
+      const std::vector<uint8_t> header = TiffWriteHeader(true, 16);
+      if (s->header_written &&
+          (IfiSeek(s->handle, 0, 0) || IfiWrite(header.data(), header.size(), 1, s->handle)))
+        return TIFF_FAIL(IFD_E_WRITE_HEADER);
+    }
+  }
   if (s->w_coder->setup_encode) return s->w_coder->setup_encode(s, p);
   s->w_rows_per_strip = static_cast<uint32_t>(
       std::min<uint64_t>({0x7FFFFF / rb + 1, 32767, static_cast<uint64_t>(s->height)}));

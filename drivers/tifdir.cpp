@@ -6,6 +6,7 @@
 // Every array of the directory grows with the bytes actually read, never
 // with the count a header claims.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -53,6 +54,9 @@ enum Tag : uint16_t {
   kTileOffsets = 324,
   kTileByteCounts = 325,
   kExtraSamples = 338,
+  kSampleFormat = 339,
+  kSMinSampleValue = 340,
+  kSMaxSampleValue = 341,
   kJpegTables = 347,
   kJpegProc = 512,
   kJpegInterchange = 513,
@@ -76,7 +80,12 @@ enum FieldType : uint16_t {
   kShort = 3,
   kLong = 4,
   kRational = 5,  // two longs: numerator, denominator
+  kSignedByte = 6,
   kUndefined = 7,
+  kSignedShort = 8,
+  kSignedLong = 9,
+  kFloat = 11,
+  kDouble = 12,
   kIfd = 13,
   kLong8 = 16,  // BigTIFF's offsets and counts
   kIfd8 = 18,
@@ -114,15 +123,20 @@ int TypeSize(uint16_t type) {
     case kByte:
     case kAscii:
     case kUndefined:
+    case kSignedByte:
       return 1;
     case kShort:
+    case kSignedShort:
       return 2;
     case kLong:
     case kIfd:
+    case kSignedLong:
+    case kFloat:
       return 4;
     case kRational:
     case kLong8:
     case kIfd8:
+    case kDouble:
       return 8;
     default:
       return 0;
@@ -185,6 +199,37 @@ uint32_t First(const std::vector<uint64_t> &v, uint32_t fallback) {
   return v.empty() ? fallback : static_cast<uint32_t>(v[0]);
 }
 
+// The first value of an entry of any numeric type as a number; NaN when
+// there is none.
+double Number(uint16_t type, const std::vector<uint64_t> &v) {
+  if (v.empty()) return std::nan("");
+  const uint64_t u = v[0];
+  switch (type) {
+    case kSignedByte:
+      return static_cast<int8_t>(u);
+    case kSignedShort:
+      return static_cast<int16_t>(u);
+    case kSignedLong:
+      return static_cast<int32_t>(u);
+    case kFloat: {
+      const uint32_t bits = static_cast<uint32_t>(u);
+      float f;
+      memcpy(&f, &bits, 4);
+      return f;
+    }
+    case kDouble: {
+      double f;
+      memcpy(&f, &u, 8);
+      return f;
+    }
+    case kRational:
+      return v.size() > 1 && v[1] ? static_cast<double>(u) / static_cast<double>(v[1])
+                                  : std::nan("");
+    default:
+      return static_cast<double>(u);
+  }
+}
+
 double Rational(const std::vector<uint64_t> &v) {
   if (v.size() < 2 || v[1] == 0) return 0;
   return static_cast<double>(v[0]) / static_cast<double>(v[1]);
@@ -193,9 +238,8 @@ double Rational(const std::vector<uint64_t> &v) {
 // One directory entry and the bytes of its values beyond the entry.
 struct OutEntry {
   uint16_t tag, type;
-  std::vector<uint32_t> values;
+  std::vector<uint64_t> values;
 };
-
 }  // namespace
 
 uint16_t TiffGet16(const TiffState *s, const uint8_t *p) {
@@ -309,6 +353,9 @@ ReturnTp TiffReadDirectory(TiffState *s, uint64_t offset) {
       case kTileOffsets:
       case kTileByteCounts:
       case kExtraSamples:
+      case kSampleFormat:
+      case kSMinSampleValue:
+      case kSMaxSampleValue:
       case kJpegTables:
       case kJpegProc:
       case kJpegInterchange:
@@ -327,6 +374,12 @@ ReturnTp TiffReadDirectory(TiffState *s, uint64_t offset) {
       default:
         continue;
     }
+    // Signed and floating-point values mean something to the range tags
+    // only; elsewhere they carry no value, as any unknown type.
+    const bool numeric = e.tag == kSMinSampleValue || e.tag == kSMaxSampleValue;
+    if (!numeric && (e.type == kSignedByte || e.type == kSignedShort || e.type == kSignedLong ||
+                     e.type == kFloat || e.type == kDouble))
+      e.count = 0;
     if (!Values(s, e, &v)) {
       // A table the JPEG data may do without is not worth failing for.
       if (jpeg_table || e.tag == kJpegTables) continue;
@@ -338,6 +391,15 @@ ReturnTp TiffReadDirectory(TiffState *s, uint64_t offset) {
         break;
       case kExtraSamples:
         d.extra_samples = First(v, 0);
+        break;
+      case kSampleFormat:
+        d.sample_format = First(v, 1);
+        break;
+      case kSMinSampleValue:
+        d.smin = Number(e.type, v);
+        break;
+      case kSMaxSampleValue:
+        d.smax = Number(e.type, v);
         break;
       case kSubfileType: {
         const uint32_t t = First(v, 1);
@@ -489,20 +551,21 @@ ReturnTp TiffReadDirectory(TiffState *s, uint64_t offset) {
 }
 
 ReturnTp TiffWriteDirectory(TiffState *s) {
+  // A BigTIFF file has 8-byte counts and offsets: its strips are LONG8.
+  const bool big = s->w_big;
+  const uint16_t offset_type = big ? kLong8 : kLong;
   std::vector<OutEntry> e;
-  auto one = [&](uint16_t tag, uint16_t type, uint32_t v) { e.push_back({tag, type, {v}}); };
+  auto one = [&](uint16_t tag, uint16_t type, uint64_t v) { e.push_back({tag, type, {v}}); };
   one(kImageWidth, kLong, static_cast<uint32_t>(s->width));
   one(kImageLength, kLong, static_cast<uint32_t>(s->height));
-  e.push_back({kBitsPerSample, kShort, std::vector<uint32_t>(s->w_samples, s->w_bits)});
+  e.push_back({kBitsPerSample, kShort, std::vector<uint64_t>(s->w_samples, s->w_bits)});
   one(kCompression, kShort, s->w_compression);
   one(kPhotometric, kShort, s->w_photometric);
-  std::vector<uint32_t> offsets(s->w_offsets.begin(), s->w_offsets.end());
-  std::vector<uint32_t> counts(s->w_counts.begin(), s->w_counts.end());
-  e.push_back({kStripOffsets, kLong, offsets});
+  e.push_back({kStripOffsets, offset_type, s->w_offsets});
   if (s->w_orientation != 1) one(kOrientation, kShort, s->w_orientation);
   one(kSamplesPerPixel, kShort, s->w_samples);
   one(kRowsPerStrip, kLong, s->w_rows_per_strip);
-  e.push_back({kStripByteCounts, kLong, counts});
+  e.push_back({kStripByteCounts, offset_type, s->w_counts});
   e.push_back({kXResolution, kRational, {s->xres[0], s->xres[1]}});
   e.push_back({kYResolution, kRational, {s->yres[0], s->yres[1]}});
   if (s->w_photometric == kTiffPhotoRgb || s->w_photometric == kTiffPhotoYCbCr)
@@ -511,7 +574,7 @@ ReturnTp TiffWriteDirectory(TiffState *s) {
   if (s->w_compression == kTiffCompGroup4) one(kT6Options, kLong, 0);
   if (s->w_photometric == kTiffPhotoPalette)
     e.push_back(
-        {kColorMap, kShort, std::vector<uint32_t>(s->w_colormap.begin(), s->w_colormap.end())});
+        {kColorMap, kShort, std::vector<uint64_t>(s->w_colormap.begin(), s->w_colormap.end())});
   if (s->w_photometric == kTiffPhotoYCbCr) {
     // The JFIF conversion, and its full-range reference values.
     e.push_back({kYCbCrCoefficients, kRational, {299, 1000, 587, 1000, 114, 1000}});
@@ -520,77 +583,78 @@ ReturnTp TiffWriteDirectory(TiffState *s) {
   }
 
   // Directory first, its long values right behind it.
+  const uint64_t word = big ? 8 : 4;  // an offset, and the room for a value in an entry
   const uint64_t ifd = s->file_at;
-  const uint64_t table = ifd + 2 + 12 * e.size() + 4;
+  const uint64_t table = ifd + (big ? 8 : 2) + (big ? 20 : 12) * e.size() + word;
   std::vector<uint8_t> head, tail;
-  auto put16 = [](std::vector<uint8_t> &v, uint32_t x) {
-    v.push_back(static_cast<uint8_t>(x));
-    v.push_back(static_cast<uint8_t>(x >> 8));
+  auto put = [](std::vector<uint8_t> &v, uint64_t x, int n) {
+    for (int i = 0; i < n; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
   };
-  auto put32 = [&](std::vector<uint8_t> &v, uint32_t x) {
-    put16(v, x & 0xFFFF);
-    put16(v, x >> 16);
-  };
-  put16(head, static_cast<uint32_t>(e.size()));
+  const uint64_t limit = big ? UINT64_MAX : UINT32_MAX;
+  put(head, e.size(), big ? 8 : 2);
   for (const OutEntry &x : e) {
-    const uint32_t size = x.type == kShort ? 2 : 4;
-    const uint32_t count = x.type == kRational ? static_cast<uint32_t>(x.values.size() / 2)
-                                               : static_cast<uint32_t>(x.values.size());
-    put16(head, x.tag);
-    put16(head, x.type);
-    put32(head, count);
+    const int size = x.type == kShort ? 2 : x.type == kLong8 ? 8 : 4;
+    const uint64_t count = x.type == kRational ? x.values.size() / 2 : x.values.size();
+    put(head, x.tag, 2);
+    put(head, x.type, 2);
+    put(head, count, static_cast<int>(word));
     std::vector<uint8_t> bytes;
-    for (uint32_t v : x.values) {
-      if (size == 2)
-        put16(bytes, v);
-      else
-        put32(bytes, v);
+    for (uint64_t v : x.values) {
+      if (v > (size == 8 ? UINT64_MAX : size == 4 ? UINT32_MAX : 0xFFFF))
+        return TIFF_FAIL(IFD_E_WRITE_HEADER);
+      put(bytes, v, size);
     }
-    if (bytes.size() <= 4) {
-      bytes.resize(4, 0);
+    if (bytes.size() <= word) {
+      bytes.resize(word, 0);
       head.insert(head.end(), bytes.begin(), bytes.end());
     } else {
-      if (table + tail.size() > UINT32_MAX) return TIFF_FAIL(IFD_E_WRITE_HEADER);
-      put32(head, static_cast<uint32_t>(table + tail.size()));
+      if (table + tail.size() > limit) return TIFF_FAIL(IFD_E_WRITE_HEADER);
+      put(head, table + tail.size(), static_cast<int>(word));
       tail.insert(tail.end(), bytes.begin(), bytes.end());
     }
   }
-  put32(head, 0);
-  if (ifd > UINT32_MAX) return TIFF_FAIL(IFD_E_WRITE_HEADER);
+  put(head, 0, static_cast<int>(word));
+  if (ifd > limit) return TIFF_FAIL(IFD_E_WRITE_HEADER);
   ReturnTp rc = TiffEmit(s, head.data(), head.size());
   if (!rc) rc = TiffEmit(s, tail.data(), tail.size());
   if (rc) return rc;
   // The directory is linked from the header (the first page) or from the
   // directory before it.
   const uint64_t link = s->w_link;
-  s->w_link = ifd + head.size() - 4;
-  uint8_t offset[4] = {static_cast<uint8_t>(ifd), static_cast<uint8_t>(ifd >> 8),
-                       static_cast<uint8_t>(ifd >> 16), static_cast<uint8_t>(ifd >> 24)};
+  s->w_link = ifd + head.size() - word;
+  std::vector<uint8_t> offset;
+  put(offset, ifd, static_cast<int>(word));
   if (s->header_written) {
-    if (IfiSeek(s->handle, static_cast<int64_t>(link), 0) || IfiWrite(offset, 4, 1, s->handle) ||
+    if (IfiSeek(s->handle, static_cast<int64_t>(link), 0) ||
+        IfiWrite(offset.data(), offset.size(), 1, s->handle) ||
         IfiSeek(s->handle, static_cast<int64_t>(s->file_at), 0))
       return TIFF_FAIL(IFD_E_WRITE_HEADER);
     return 0;
   }
-  if (link == 4)
-    s->w_first_ifd = static_cast<uint32_t>(ifd);
+  if (link == (big ? 8 : 4))
+    s->w_first_ifd = ifd;
   else
-    memcpy(&s->spool[static_cast<size_t>(link - 8)], offset, 4);
+    memcpy(&s->spool[static_cast<size_t>(link - (big ? 16 : 8))], offset.data(), offset.size());
   return 0;
+}
+
+// The header of a file written: classic, or BigTIFF (version 43, 8-byte
+// offsets) with the first directory's offset after them.
+std::vector<uint8_t> TiffWriteHeader(bool big, uint64_t first_ifd) {
+  std::vector<uint8_t> h(big ? 16 : 8, 0);
+  h[0] = h[1] = 'I';
+  h[2] = big ? 43 : 42;
+  if (big) h[4] = 8;
+  const size_t at = big ? 8 : 4;
+  for (size_t i = 0; i < (big ? 8u : 4u); ++i)
+    h[at + i] = static_cast<uint8_t>(first_ifd >> (8 * i));
+  return h;
 }
 
 ReturnTp TiffWriteSpool(TiffState *s) {
   if (s->header_written) return 0;
-  const uint32_t ifd = s->w_first_ifd;
-  const uint8_t header[8] = {'I',
-                             'I',
-                             42,
-                             0,
-                             static_cast<uint8_t>(ifd),
-                             static_cast<uint8_t>(ifd >> 8),
-                             static_cast<uint8_t>(ifd >> 16),
-                             static_cast<uint8_t>(ifd >> 24)};
-  if (IfiWrite(header, 8, 1, s->handle) ||
+  const std::vector<uint8_t> header = TiffWriteHeader(s->w_big, s->w_first_ifd);
+  if (IfiWrite(header.data(), header.size(), 1, s->handle) ||
       (!s->spool.empty() && IfiWrite(s->spool.data(), s->spool.size(), 1, s->handle)))
     return TIFF_FAIL(IFD_E_WRITE_HEADER);
   return 0;

@@ -6,6 +6,7 @@
 #ifndef PV_DRIVERS_TIFFINT_H
 #define PV_DRIVERS_TIFFINT_H
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -45,6 +46,8 @@ enum : uint32_t {
   kTiffPhotoPalette = 3,
   kTiffPhotoCmyk = 5,
   kTiffPhotoYCbCr = 6,
+  kTiffPhotoCieLab = 8,           // a* and b* signed
+  kTiffPhotoIccLab = 9,           // a* and b* lifted by 128
   kTiffPhotoMissing = 0xFFFFFFFF  // no tag: guessed from the data
 };
 
@@ -56,7 +59,9 @@ struct TiffDirectory {
   uint32_t orientation = 1, samples = 1, rows_per_strip = 0xFFFFFFFF, planar = 1;
   uint32_t gray_unit = 2, t4 = 0, t6 = 0, resolution_unit = 2, predictor = 1;
   uint32_t tile_width = 0, tile_length = 0;
-  uint32_t extra_samples = 0;  // the first extra sample: 1 associated alpha, 2 unassociated
+  uint32_t extra_samples = 0;     // the first extra sample: 1 associated alpha, 2 unassociated
+  uint32_t sample_format = 1;     // 1 unsigned, 2 signed integers, 3 IEEE floating point
+  double smin = NAN, smax = NAN;  // SMinSampleValue, SMaxSampleValue (NaN: not given)
   double x_resolution = 0, y_resolution = 0;
   std::vector<uint64_t> offsets, counts;  // strips, or tiles when tiled
   bool has_counts = false, tiled = false;
@@ -127,6 +132,7 @@ struct TiffState {
   uint64_t plane_row_bytes = 0, plane_tile_row_bytes = 0;
   std::vector<TiffPlaneStream> plane_streams;  // the planes of the open strips
   std::vector<uint8_t> plane_row;              // one plane's row, decoded
+  std::vector<uint8_t> plane_row_scratch;      // a row's bytes by significance (float differencing)
   // Reading.
   int32_t next_line = 0;           // lines delivered of this page
   uint32_t strip = 0;              // next strip (or row of tiles) to open
@@ -156,6 +162,17 @@ struct TiffState {
   uint32_t out_bytes = 1;          // bytes per delivered pixel, 8-bit samples
   uint32_t line_bytes = 1;         // bytes per pixel in the line handed over
   uint32_t alpha = 0;              // 8 or 16-bit colours with alpha: 1 associated, 2 not
+  // 32-bit integers and 32 or 64-bit floating point, shown from the
+  // page's least value (black) to its greatest (white).
+  bool wide_samples = false;
+  bool range_known = false, range_pass = false;  // range_pass: lines only measured
+  double low = 0, high = 0;
+  // YCbCr samples made RGB here (not by a JPEG codec): the luma samples
+  // of a block across and down, the block row being read (`row`) and the
+  // line of it delivered next, and each code's part of R, G and B.
+  bool ycbcr = false;
+  uint32_t ycc_h = 1, ycc_v = 1, ycc_line = 0;
+  int32_t ycc_y[256], ycc_r[256], ycc_b[256], ycc_gb[256], ycc_gr[256];
   // Writing.
   const TiffCoderTp *w_coder = nullptr;
   int32_t width = 0, height = 0;
@@ -177,7 +194,12 @@ struct TiffState {
   // Where the offset of the next directory goes: the header's, then the
   // last directory's link (pages after the first).
   uint64_t w_link = 4;
-  uint32_t w_first_ifd = 0;  // for the header of an output that cannot seek
+  uint64_t w_first_ifd = 0;  // for the header of an output that cannot seek
+  // BigTIFF written: chosen at the first page's header when the pages'
+  // uncompressed size, with a quarter more for data that do not compress,
+  // would pass w_big_above (4 GB; PV_TIFF_BIG_ABOVE sets it for tests).
+  bool w_big = false;
+  uint64_t w_big_above = UINT32_MAX;
   // JPEG writing: the picture is one strip, coded as its rows come.
   IfuCodecTp *w_jpeg = nullptr;
   uint32_t w_ycbcr_sub[2] = {2, 1};
@@ -250,6 +272,7 @@ ReturnTp TiffWriteDirectory(TiffState *s);
 // The header and the kept bytes of an output that cannot seek, once its
 // last directory is written.
 ReturnTp TiffWriteSpool(TiffState *s);
+std::vector<uint8_t> TiffWriteHeader(bool big, uint64_t first_ifd);
 
 // Strips (ifdtiff.cpp): the next compressed bytes of the open strip into
 // s->in (0 at its end); missing bytes counted as made up, or as salvaged

@@ -145,7 +145,7 @@ ReturnTp DecodeJpeg(TiffState *s, uint64_t index, uint32_t columns, uint32_t row
   ReturnTp rc = IfuCodecCreateParam(&JpegCodecOps, reinterpret_cast<void **>(&jp));
   if (rc) return rc;
   const uint32_t components = s->planes > 1 ? 1 : d.samples;
-  jp->color = components == 1 ? JPEG_GRAY : JPEG_RGB;
+  jp->color = components == 1 ? JPEG_GRAY : components == 4 ? JPEG_FOUR : JPEG_RGB;
   jp->raw_components = s->jpeg_raw;
   // Old-style data show their chroma repeated, as TIFF readers show them.
   jp->replicate = d.compression == kTiffCompOldJpeg;
@@ -162,7 +162,14 @@ ReturnTp DecodeJpeg(TiffState *s, uint64_t index, uint32_t columns, uint32_t row
   if (!rc) {
     const auto *fp = static_cast<const JpegParamTp *>(codec->param);
     const size_t wide = fp->file_depth > 8 ? 2 : 1;
-    const size_t decoded_row = static_cast<size_t>(fp->width) * (components == 1 ? 1 : 3) * wide;
+    // Four components come as they are (fp->components tells what the
+    // frame holds: a frame of three for a page of four is not its data).
+    const size_t decoded_row = static_cast<size_t>(fp->width) *
+                               (components == 1   ? 1
+                                : components == 4 ? 4
+                                                  : 3) *
+                               wide;
+    if (components == 4 && fp->components != 4) rc = TIFF_FAIL(TIFF_E_INVALID);
     std::vector<uint8_t> band;
     try {
       s->jpeg_rows.assign(static_cast<size_t>(bytes * rows), 0);
@@ -215,7 +222,11 @@ ReturnTp DecodeJpeg(TiffState *s, uint64_t index, uint32_t columns, uint32_t row
 ReturnTp PrepareJpeg(TiffState *s) {
   TiffDirectory &d = s->dir;
   s->jpeg_head.clear();
-  if (d.samples != 1 && d.samples != 3) return TIFF_FAIL(TIFF_E_UNSUPPORTED);
+  // Four samples are CMYK, or RGB with alpha, coded without a colour
+  // transform and converted by the reader as uncompressed ones are.
+  const bool four = d.samples == 4 && d.compression == kTiffCompJpeg &&
+                    (d.photometric == kTiffPhotoCmyk || d.photometric == kTiffPhotoRgb);
+  if (d.samples != 1 && d.samples != 3 && !four) return TIFF_FAIL(TIFF_E_UNSUPPORTED);
   // Separate planes are one-component streams, grey to the codec; YCbCr
   // would then reach us unconverted.
   if (d.samples == 3 && d.planar == 2 && d.photometric == kTiffPhotoYCbCr)

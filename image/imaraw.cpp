@@ -592,6 +592,22 @@ ReturnTp ImgRaw::appendSegment(ImgControlBlockTp *cb) {
   return 0;
 }
 
+ReturnTp ImgRaw::appendFailedPage(ReturnTp code, const std::string &message) {
+  ImgRaw *seg = new (std::nothrow) ImgRaw();
+  if (!seg) return NoMemory(__LINE__);
+  seg->_status = code | CMN_REPORTED;
+  seg->_complete = true;
+  try {
+    seg->_failure = message.empty() ? CmnErrorText(code, nullptr, nullptr) : message;
+  } catch (const std::bad_alloc &) {
+    delete seg;
+    return NoMemory(__LINE__);
+  }
+  (_lastSegment ? _lastSegment : this)->_next = seg;
+  _lastSegment = seg;
+  return IMG_PAGE_DONE;
+}
+
 ReturnTp ImgRaw::nextLine(ImgControlBlockTp *cb) {
   IMG_ASSERT(cb, "img");
   if (!g_reader->source || !g_reader->readPageHeader) return NoReader(__LINE__);
@@ -626,6 +642,27 @@ ReturnTp ImgRaw::nextLine(ImgControlBlockTp *cb) {
   return seg->putLine(src.iff->line);
 }
 
+namespace {
+
+// While a page before the last one asked for is read, its first error is
+// kept for when the page is shown; other messages go out as they come.
+CmnErrorHandlerTp g_outerHandler = nullptr;
+std::string *g_keptFailure = nullptr;
+
+void KeepFailure(ReturnTp code) {
+  if ((code & CMN_SEVERITY_MASK) < CMN_SEV_ERROR) {
+    g_outerHandler(code);
+  } else if (g_keptFailure->empty()) {
+    try {
+      *g_keptFailure = CmnErrorText(code, nullptr, nullptr);
+    } catch (const std::bad_alloc &) {
+      // The page's message is lost; the page is still passed over.
+    }
+  }
+}
+
+}  // namespace
+
 ReturnTp ImgRaw::readPages(ImgControlBlockTp *cb, int first_page, int last_page) {
   IMG_ASSERT(cb, "img");
   if (!g_reader->source) return NoReader(__LINE__);
@@ -636,11 +673,28 @@ ReturnTp ImgRaw::readPages(ImgControlBlockTp *cb, int first_page, int last_page)
     IMG_ASSERT(src.iff, "iff");
     src.iff->page = page;
     if (src.page_index) *src.page_index = page - 1;
+    // A page before the last one asked for that cannot be read keeps its
+    // place (and its message, said when the page is shown) so that the
+    // pages after it are read and keep their numbers; only a file that
+    // counts its pages says that there are pages after it.
+    const bool before = page < last_page && page < src.iff->page_count;
+    std::string kept;
+    const CmnErrorHandlerTp outer = CmnHandleError;
+    if (before && outer) {
+      g_outerHandler = outer;
+      g_keptFailure = &kept;
+      CmnHandleError = KeepFailure;
+    }
     ReturnTp rc;
     do rc = nextLine(cb);
     while (rc == 0);
+    CmnHandleError = outer;
     // The end of the pages, whether a driver said so or not.
     if ((rc & ~CMN_REPORTED) == IFF_I_NO_MORE_PAGES) return 0;
+    if (rc != IMG_PAGE_DONE && before && _pagePending)
+      rc = appendFailedPage(rc, kept);
+    else if (!kept.empty())
+      CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, kept.c_str());
     if (rc != IMG_PAGE_DONE) return CmnReraise(CMN_SOURCE, __LINE__, rc);
     if (src.current_page) *src.current_page = page;
   }

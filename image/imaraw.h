@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "cmnerror.h"
@@ -199,6 +200,9 @@ class ImgRaw {
   // The page loop: reads pages first..last into the chain.
   ReturnTp readPages(ImgControlBlockTp *cb, int first_page, int last_page);
   ReturnTp appendSegment(ImgControlBlockTp *cb);
+  // The message of a page that could not be read, whose place in the
+  // chain is an empty segment; empty for a page that was read.
+  const std::string &failure() const { return _failure; }
 
   // Line y of the chain, pixels x .. x + width - 1 (width 0: the line) in
   // stored format; white where nothing is stored.
@@ -246,11 +250,13 @@ class ImgRaw {
   bool hasColor() const { return _hasColor; }
 
  private:
+  ImgRaw() = default;  // the empty place of a page that could not be read
   ReturnTp allocate();
   ReturnTp setUp(ImgControlBlockTp *cb);
   void readStream(FILE *stream);
   ReturnTp finishRow(int row, int target, int row_height);
   void finishFill();
+  ReturnTp appendFailedPage(ReturnTp code, const std::string &message);
   const ImgRaw *locate(int *y) const;
   void readSegmentLine(RgbPixelTp *buffer, int y, int x, int width) const;
 
@@ -281,6 +287,7 @@ class ImgRaw {
   int _segLines = 0;
   ImgTileTp **_tiles = nullptr;
   ReturnTp _status = 0;
+  std::string _failure;
   // For lines read as pieces, made on first use once the segment is
   // complete: a bit per tile, set when every line of the tile is one run
   // of white, so that the white of a drawing is passed over without a

@@ -370,6 +370,8 @@ ReturnTp ImgOpenRaw(ImgRaw *raw, int32_t page, ImgControlBlockTp **pcb,
                     const ImgOpenParamsTp *params) {
   if (!pcb) return Fail(__LINE__, "ImgOpenRaw called without a block pointer");
   ImgRaw *seg = raw ? raw->segment(page) : nullptr;
+  // A page that could not be read says why now that it is asked for.
+  if (seg && !seg->failure().empty()) return Fail(__LINE__, seg->failure().c_str());
   if (!seg || seg->width() < 1 || seg->segmentLines() < 1) {
     char text[64];
     snprintf(text, sizeof text, "The image has no page %d", page);

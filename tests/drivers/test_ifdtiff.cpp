@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -167,6 +168,110 @@ TEST_F(TiffFiles, CmykMultipliedByBlack) {
   EXPECT_LE(worst, 2);
 }
 
+// 32-bit integers and floating point from the page's own least to its
+// greatest value, as ImageMagick's -auto-level shows them; floating point
+// between the SMinSampleValue and SMaxSampleValue ImageMagick writes as
+// ImageMagick shows it. Without those tags (renamed here to a tag no one
+// reads) the range is measured in a first pass, through the floating-point
+// differencing, tiles and separate planes.
+TEST_F(TiffFiles, WideSamplesFromTheirRange) {
+  Shell("convert " + F("c.ppm") + " +level 20%,60% " + F("lv.ppm"));
+  const std::string flt = "-define quantum:format=floating-point -depth ";
+  const struct {
+    std::string magick, tiffcp;
+    bool float_tags;  // SMin/SMax 0 and 1 kept: shown as ImageMagick shows them plainly
+  } cases[] = {
+      {"-depth 32", "", false},
+      {"-depth 32 -compress zip", "", false},
+      {flt + "32", "", true},
+      {flt + "32", "-c none", false},
+      {flt + "32", "-c zip:3", false},
+      {flt + "64", "-c lzw:3 -t -w 32 -l 16", false},
+      {flt + "32 -interlace plane -compress zip", "", false},
+  };
+  for (const auto &c : cases) {
+    const std::string what = c.magick + " " + c.tiffcp;
+    // ImageMagick fails on its own floating-point files for a tag it
+    // does not know (the predictor), having written them.
+    Shell("convert " + F("lv.ppm") + " " + c.magick + " " + F("w.tif") +
+          " 2>/dev/null || test -s " + F("w.tif"));
+    if (!c.tiffcp.empty())
+      Shell("tiffcp " + c.tiffcp + " " + F("w.tif") + " " + F("w2.tif") + " 2>/dev/null && mv " +
+            F("w2.tif") + " " + F("w.tif"));
+    if (!c.float_tags) {
+      // SMinSampleValue and SMaxSampleValue (340, 341, FLOAT or DOUBLE)
+      // become tag 65021, which no reader knows.
+      std::string file = ReadFile(F("w.tif"));
+      for (char low : {'\x54', '\x55'})
+        for (char type : {'\x0b', '\x0c'}) {
+          const std::string entry = {low, '\x01', type, '\0'};
+          for (size_t at = file.find(entry); at != std::string::npos; at = file.find(entry, at + 1))
+            file[at] = file[at + 1] = '\xfd';
+        }
+      WriteFile(F("w.tif"), file);
+    }
+    RgbImage ours = ReadRgb(F("w.tif"));
+    RgbImage theirs = NetpbmRgb("convert " + F("w.tif") + (c.float_tags ? "" : " -auto-level") +
+                                " -depth 8 ppm:- 2>/dev/null");
+    ASSERT_EQ(ours.rc, 0u) << what << ": " << CmnErrorText(ours.rc, nullptr, nullptr);
+    ASSERT_EQ(ours.rgb.size(), theirs.rgb.size()) << what;
+    int worst = 0;
+    for (size_t i = 0; i < ours.rgb.size(); ++i)
+      worst = std::max(worst, std::abs(ours.rgb[i] - theirs.rgb[i]));
+    EXPECT_LE(worst, 1) << what;
+  }
+}
+
+// CIE L*a*b* as ImageMagick shows it, but for the level or so by which
+// its own reading of signed a* and b* differs (more near the edge of the
+// gamut, so the colours are softened); tiff2rgba's display model is
+// tens of levels off both.
+TEST_F(TiffFiles, CieLabAsImageMagick) {
+  for (const char *c : {"none", "zip"}) {
+    Shell("convert " + F("c.ppm") + " -modulate 100,50 -colorspace Lab -compress " + c + " " +
+          F("lab.tif"));
+    RgbImage ours = ReadRgb(F("lab.tif"));
+    RgbImage theirs = NetpbmRgb("convert " + F("lab.tif") + " -colorspace sRGB -depth 8 ppm:-");
+    ASSERT_EQ(ours.rc, 0u) << c;
+    ASSERT_EQ(ours.rgb.size(), theirs.rgb.size()) << c;
+    int worst = 0;
+    double total = 0;
+    for (size_t i = 0; i < ours.rgb.size(); ++i) {
+      worst = std::max(worst, std::abs(ours.rgb[i] - theirs.rgb[i]));
+      total += std::abs(ours.rgb[i] - theirs.rgb[i]);
+    }
+    EXPECT_LE(worst, 10) << c;
+    EXPECT_LE(total / ours.rgb.size(), 1.5) << c;
+  }
+}
+
+// JPEG strips and tiles of four samples: CMYK as tiff2rgba converts it,
+// and RGB with alpha as tiff2rgba gives it laid over white (by
+// ImageMagick, which rounds where we cut; its own reading of such files
+// is tens of levels off).
+TEST_F(TiffFiles, JpegOfFourSamples) {
+  Shell("convert " + F("c.ppm") + " -colorspace cmyk -compress none " + F("k.tif") +
+        " && convert " + F("c.ppm") + " -alpha set -channel A -fx 'i/w' +channel -compress none " +
+        F("a.tif"));
+  for (const char *layout : {"-r 16", "-t -w 32 -l 16"})
+    for (const char *base : {"k.tif", "a.tif"}) {
+      const bool cmyk = base[0] == 'k';
+      const std::string what = std::string(base) + " " + layout;
+      Shell("tiffcp -c " + std::string(cmyk ? "jpeg" : "jpeg:r") + " " + layout + " " + F(base) +
+            " " + F("j.tif") + " && tiff2rgba -c none " + F("j.tif") + " " + F("rgba.tif"));
+      RgbImage ours = ReadRgb(F("j.tif"));
+      RgbImage theirs = NetpbmRgb(cmyk ? "tifftopnm " + F("rgba.tif") + " 2>/dev/null"
+                                       : "convert " + F("rgba.tif") +
+                                             " -background white -flatten -depth 8 ppm:-");
+      ASSERT_EQ(ours.rc, 0u) << what << ": " << CmnErrorText(ours.rc, nullptr, nullptr);
+      ASSERT_EQ(ours.rgb.size(), theirs.rgb.size()) << what;
+      int worst = 0;
+      for (size_t i = 0; i < ours.rgb.size(); ++i)
+        worst = std::max(worst, std::abs(ours.rgb[i] - theirs.rgb[i]));
+      EXPECT_LE(worst, cmyk ? 0 : 1) << what;
+    }
+}
+
 // Alpha laid over white, as ImageMagick flattens it (which rounds where
 // we cut, so within one level), an extra sample of no stated kind as
 // unassociated alpha; associated alpha is not multiplied again.
@@ -207,6 +312,12 @@ TEST_F(TiffFiles, PagesAfterAnUnreadablePage) {
   EXPECT_NE(second.status, 0);
   EXPECT_NE(second.err.find("TIFF compression 50000 (zstd) is not supported"), std::string::npos)
       << second.err;
+  // The page after it converts, without a word about the page passed over.
+  RunResult third = RunProgram({PV_PVCONVERT, "-pageno", "3", m, F("three.ppm")});
+  ASSERT_EQ(third.status, 0) << third.err;
+  EXPECT_EQ(third.err, "");
+  EXPECT_TRUE(NetpbmRgb("cat " + F("three.ppm")).rgb ==
+              NetpbmRgb("tifftopnm " + F("p8.tif") + " 2>/dev/null").rgb);
   IffFileSpecTp spec = {m.c_str(), nullptr, 0};
   IffControlBlockTp *cb = nullptr;
   ASSERT_EQ(IffInit(nullptr, &cb, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, nullptr),
@@ -440,6 +551,141 @@ TEST(TiffHostile, BoundedWhereTheFileLies) {
 }
 
 // Palettes whose values are all below 256 are 8-bit colours already.
+// A little-endian file of one directory whose entries (tag, type,
+// values; rationals as pairs) may hold more than four bytes; the strip
+// offsets (tag 273) are given from the start of `data`.
+struct Entry {
+  uint16_t tag, type;
+  std::vector<uint32_t> values;
+};
+std::string TiffOf(std::vector<Entry> entries, const std::string &data) {
+  std::sort(entries.begin(), entries.end(),
+            [](const Entry &a, const Entry &b) { return a.tag < b.tag; });
+  std::string head("II*\0\x08\0\0\0", 8), tail;
+  auto put = [](std::string &f, uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) f += static_cast<char>(v >> (8 * i));
+  };
+  const uint32_t values_at = static_cast<uint32_t>(8 + 2 + 12 * entries.size() + 4);
+  uint32_t data_at = values_at;
+  for (const Entry &e : entries)
+    if (e.values.size() * (e.type == 3 ? 2 : 4) > 4) data_at += 4 * e.values.size();
+  put(head, static_cast<uint32_t>(entries.size()), 2);
+  for (const Entry &e : entries) {
+    std::string bytes;
+    for (uint32_t v : e.values) put(bytes, e.tag == 273 ? v + data_at : v, e.type == 3 ? 2 : 4);
+    put(head, e.tag, 2);
+    put(head, e.type, 2);
+    put(head, static_cast<uint32_t>(e.type == 5 ? e.values.size() / 2 : e.values.size()), 4);
+    if (bytes.size() <= 4) {
+      head += bytes + std::string(4 - bytes.size(), '\0');
+    } else {
+      put(head, values_at + static_cast<uint32_t>(tail.size()), 4);
+      tail += bytes + std::string(4 * e.values.size() - bytes.size(), '\0');
+    }
+  }
+  put(head, 0, 4);
+  return head + tail + data;
+}
+
+// YCbCr in blocks of h x v luma samples with their chroma, uncompressed
+// and Deflate, in strips of several block rows, with the reference black
+// and white and the coefficients of their tags, as tiff2rgba converts
+// them (tiffcp copies no such file, so they are made here). The picture's
+// size is no multiple of the blocks.
+TEST(TiffYCbCr, EverySubsamplingAsLibtiff) {
+  TempDir dir;
+  Shell("cd " + dir.path() +
+        " && pgmramp -lr 97 61 > r.pgm && pgmnoise 97 61 > n.pgm 2>/dev/null"
+        " && pgmramp -tb 97 61 > t.pgm && rgb3toppm r.pgm n.pgm t.pgm > c.ppm");
+  const RgbImage c = NetpbmRgb("cat " + dir.file("c.ppm"));
+  const uint32_t w = 97, h = 61;
+  const struct {
+    uint32_t bh, bv, rows, compression;
+    std::vector<uint32_t> reference, coefficients;
+  } cases[] = {
+      {1, 1, 61, 1, {}, {}},
+      {2, 1, 61, 1, {}, {}},
+      {2, 2, 61, 1, {}, {}},
+      {4, 2, 61, 1, {}, {}},
+      {4, 1, 61, 1, {}, {}},
+      {2, 2, 8, 8, {}, {}},
+      {4, 2, 6, 8, {}, {}},
+      {2, 2, 61, 1, {16, 1, 235, 1, 128, 1, 240, 1, 128, 1, 240, 1}, {}},
+      {2, 1, 10, 8, {}, {2126, 10000, 7152, 10000, 722, 10000}},
+  };
+  for (const auto &k : cases) {
+    const std::string what = std::to_string(k.bh) + "x" + std::to_string(k.bv) + " rows " +
+                             std::to_string(k.rows) + " compression " +
+                             std::to_string(k.compression);
+    // Each strip its block rows: luma of the block, then its mean chroma.
+    std::string data;
+    std::vector<uint32_t> offsets, counts;
+    for (uint32_t top = 0; top < h; top += k.rows) {
+      std::string strip;
+      for (uint32_t by = top; by < std::min(h, top + k.rows); by += k.bv)
+        for (uint32_t bx = 0; bx < w; bx += k.bh) {
+          double cb = 0, cr = 0;
+          for (uint32_t dy = 0; dy < k.bv; ++dy)
+            for (uint32_t dx = 0; dx < k.bh; ++dx) {
+              const size_t at = 3 * (std::min(by + dy, h - 1) * w + std::min(bx + dx, w - 1));
+              const double r = c.rgb[at], g = c.rgb[at + 1], b = c.rgb[at + 2];
+              const double y = 0.299 * r + 0.587 * g + 0.114 * b;
+              strip += static_cast<char>(std::lround(y));
+              cb += (b - y) / 1.772 + 128;
+              cr += (r - y) / 1.402 + 128;
+            }
+          strip += static_cast<char>(std::lround(cb / (k.bh * k.bv)));
+          strip += static_cast<char>(std::lround(cr / (k.bh * k.bv)));
+        }
+      if (k.compression == 8) {
+        std::string z(compressBound(strip.size()), '\0');
+        uLongf n = z.size();
+        compress(reinterpret_cast<Bytef *>(&z[0]), &n,
+                 reinterpret_cast<const Bytef *>(strip.data()), strip.size());
+        strip = z.substr(0, n);
+      }
+      offsets.push_back(static_cast<uint32_t>(data.size()));
+      counts.push_back(static_cast<uint32_t>(strip.size()));
+      data += strip;
+    }
+    std::vector<Entry> e = {
+        {256, 3, {w}},    {257, 3, {h}},         {258, 3, {8, 8, 8}}, {259, 3, {k.compression}},
+        {262, 3, {6}},    {273, 4, offsets},     {277, 3, {3}},       {278, 3, {k.rows}},
+        {279, 4, counts}, {530, 3, {k.bh, k.bv}}};
+    if (!k.reference.empty()) e.push_back({532, 5, k.reference});
+    if (!k.coefficients.empty()) e.push_back({529, 5, k.coefficients});
+    WriteFile(dir.file("y.tif"), TiffOf(e, data));
+    RgbImage ours = ReadRgb(dir.file("y.tif"));
+    ASSERT_EQ(ours.rc, 0u) << what << ": " << CmnErrorText(ours.rc, nullptr, nullptr);
+    EXPECT_TRUE(ours.rgb ==
+                NetpbmRgb("tiff2rgba -c none " + dir.file("y.tif") + " " + dir.file("rgba.tif") +
+                          " && tifftopnm " + dir.file("rgba.tif") + " 2>/dev/null")
+                    .rgb)
+        << what;
+  }
+}
+
+// Floating point that is not a number is black, infinities take their
+// end of the range measured from the finite values.
+TEST(TiffWideSamples, NotANumberAndInfinities) {
+  TempDir dir;
+  const float values[] = {NAN, -INFINITY, 1.0f, 3.0f, INFINITY, 2.0f};
+  std::string data(reinterpret_cast<const char *>(values), sizeof values);
+  WriteFile(dir.file("f.tif"), TiffOf({{256, 3, {6}},
+                                       {257, 3, {1}},
+                                       {258, 3, {32}},
+                                       {262, 3, {1}},
+                                       {273, 4, {0}},
+                                       {277, 3, {1}},
+                                       {279, 4, {24}},
+                                       {339, 3, {3}}},
+                                      data));
+  RgbImage ours = ReadRgb(dir.file("f.tif"));
+  ASSERT_EQ(ours.rc, 0u);
+  const std::vector<int> grey = {0, 0, 0, 255, 255, 128};
+  for (size_t x = 0; x < grey.size(); ++x) EXPECT_EQ(ours.rgb[3 * x], grey[x]) << x;
+}
+
 TEST(TiffColourMap, EightBitValuesKept) {
   TempDir dir;
   const std::string data(2, '\x01'),
@@ -571,33 +817,54 @@ TEST(TiffWriter, EveryCompressionOpensInLibtiff) {
         " && pamthreshold -simple g.pgm | pamtopnm > b.pbm && pgmnoise 300 300 > noise.pgm "
         "2>/dev/null");
   const char *compressions[] = {"none", "lzw", "packbits", "g3", "g4", "mh", "deflate"};
-  for (const char *c : compressions) {
-    const bool fax = c[0] == 'g' || c[0] == 'm';
-    // Noise fills the LZW table again and again.
-    for (const char *in : {"c.ppm", "g.pgm", "b.pbm", "noise.pgm"}) {
-      const std::string out = dir.file("w.tif");
-      RunResult r = RunProgram({PV_PVCONVERT, "-compression", c, dir.file(in), out});
-      ASSERT_EQ(r.status, 0) << c << " " << in << ": " << r.err;
-      RunResult info = RunProgram({"tiffinfo", "-D", out});
-      EXPECT_EQ(info.status, 0) << c << " " << in;
-      EXPECT_EQ(info.err, "") << c << " " << in;
-      // libtiff sees what we see; a bitmap comes back as it went in.
-      RgbImage theirs = NetpbmRgb("tifftopnm " + out + " 2>/dev/null");
-      EXPECT_TRUE(ReadRgb(out).rgb == theirs.rgb) << c << " " << in;
-      if (!fax || std::string(in) == "b.pbm") {
-        EXPECT_TRUE(theirs.rgb == NetpbmRgb("cat " + dir.file(in)).rgb) << c << " " << in;
+  // Each file classic, then BigTIFF as a file that would pass 4 GB is
+  // written, forced by a limit of 100 bytes.
+  for (const bool big : {false, true})
+    for (const char *c : compressions) {
+      const bool fax = c[0] == 'g' || c[0] == 'm';
+      // Noise fills the LZW table again and again.
+      for (const char *in : {"c.ppm", "g.pgm", "b.pbm", "noise.pgm"}) {
+        if (big) setenv("PV_TIFF_BIG_ABOVE", "100", 1);
+        const std::string out = dir.file("w.tif");
+        RunResult r = RunProgram({PV_PVCONVERT, "-compression", c, dir.file(in), out});
+        ASSERT_EQ(r.status, 0) << c << " " << in << ": " << r.err;
+        RunResult info = RunProgram({"tiffinfo", "-D", out});
+        EXPECT_EQ(info.status, 0) << c << " " << in;
+        EXPECT_EQ(info.err, "") << c << " " << in;
+        // libtiff sees what we see; a bitmap comes back as it went in.
+        RgbImage theirs = NetpbmRgb("tifftopnm " + out + " 2>/dev/null");
+        EXPECT_TRUE(ReadRgb(out).rgb == theirs.rgb) << c << " " << in;
+        if (!fax || std::string(in) == "b.pbm") {
+          EXPECT_TRUE(theirs.rgb == NetpbmRgb("cat " + dir.file(in)).rgb) << c << " " << in;
+        }
+        // Tags in increasing order.
+        const std::string dump = Shell("tiffdump " + out +
+                                       " | grep -o '^[A-Za-z0-9]* ([0-9]*)' | "
+                                       "grep -o '[0-9]*)' | tr -d ')' | sort -n -c && echo sorted");
+        EXPECT_NE(dump.find("sorted"), std::string::npos) << c << " " << in;
+        // Standard output cannot seek: the same bytes come out all the same.
+        RunResult piped =
+            RunProgram({PV_PVCONVERT, "-type", "tif", "-compression", c, dir.file(in), ""});
+        unsetenv("PV_TIFF_BIG_ABOVE");
+        EXPECT_TRUE(piped.out == ReadFile(out)) << c << " " << in;
+        EXPECT_EQ(ReadFile(out)[2], big ? 43 : 42) << c << " " << in;
       }
-      // Tags in increasing order.
-      const std::string dump = Shell("tiffdump " + out +
-                                     " | grep -o '^[A-Za-z0-9]* ([0-9]*)' | "
-                                     "grep -o '[0-9]*)' | tr -d ')' | sort -n -c && echo sorted");
-      EXPECT_NE(dump.find("sorted"), std::string::npos) << c << " " << in;
-      // Standard output cannot seek: the same bytes come out all the same.
-      RunResult piped =
-          RunProgram({PV_PVCONVERT, "-type", "tif", "-compression", c, dir.file(in), ""});
-      EXPECT_TRUE(piped.out == ReadFile(out)) << c << " " << in;
     }
-  }
+  // Pages of a BigTIFF file, linked by 8-byte offsets.
+  Shell("cd " + dir.path() + " && pnmtotiff c.ppm > c.tif 2>/dev/null && pnmtotiff g.pgm > " +
+        "g.tif 2>/dev/null && tiffcp c.tif g.tif c.tif three.tif");
+  setenv("PV_TIFF_BIG_ABOVE", "100", 1);
+  RunResult r = RunProgram({PV_PVCONVERT, "-pageno", "all", "-compression", "deflate",
+                            dir.file("three.tif"), dir.file("big.tif")});
+  unsetenv("PV_TIFF_BIG_ABOVE");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(dir.file("big.tif"))[2], 43);
+  for (int page = 0; page < 3; ++page)
+    EXPECT_TRUE(NetpbmRgb("tiffcp -c none " + dir.file("big.tif") + "," + std::to_string(page) +
+                          " " + dir.file("p.tif") + " && tifftopnm " + dir.file("p.tif") +
+                          " 2>/dev/null")
+                    .rgb == NetpbmRgb("cat " + dir.file(page == 1 ? "g.pgm" : "c.ppm")).rgb)
+        << page;
 }
 
 }  // namespace
