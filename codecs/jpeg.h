@@ -54,6 +54,11 @@ typedef struct {
   // counts them as made up, so that a frame far larger than its data is
   // stopped after bounded work.
   int64_t made_up;
+  // Set before the first read: rows 2^scale_shift times smaller (1..3;
+  // 0 the full size), ceil(width / 2^shift) x ceil(height / 2^shift), each
+  // sample the mean of the full decode's samples it covers, computed from
+  // the DCT coefficients. Lossless data ignore it.
+  int32_t scale_shift;
 
   // ---- reading: help for JPEG held inside other formats
   const uint8_t *tables;  // an abbreviated stream (tables only) read before the data; may be null

@@ -6,6 +6,7 @@
 // must be inlined into the scan loops, which keeping them in one unit
 // with internal linkage guarantees.
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -45,9 +46,11 @@ struct Comp {
   std::vector<uint8_t> plane8;    // one MCU row of samples (8-bit)
   std::vector<uint16_t> plane16;  // the same above 8 bits and for lossless
   int stride = 0;
-  std::vector<int32_t> xmap;  // output column -> sample column
-  int cw = 0, ch = 0;         // the component's own samples across and down
-  int up = 0;                 // kUp*: how its rows become full-size rows
+  std::vector<int32_t> xmap;   // output column -> sample column
+  int cw = 0, ch = 0;          // the component's own samples across and down
+  int up = 0;                  // kUp*: how its rows become full-size rows
+  int bx = 8, by = 8;          // samples of one block across and down (8 at full size)
+  int64_t ymul = 1, ydiv = 1;  // output row y is sample row y x ymul / ydiv (repeated)
 };
 
 // Upsampling of a component against the frame's largest sampling. Halved
@@ -103,7 +106,14 @@ struct Decoder {
   int restarts_left = 0;
   int next_rst = 0;
 
-  // Output.
+  // Output: the rows delivered, out_w x out_h, each block becoming
+  // block x block samples (8, or 4, 2, 1 at a reduced size).
+  int out_w = 0, out_h = 0;
+  int block = 8;
+  bool prepared = false;  // the output stage is set up (at the first read)
+  // At 1/8 size a stored image keeps the DC terms alone (one coefficient a
+  // block): the scans of AC terms are passed over undecoded.
+  bool dc_only = false;
   bool buffered = false;  // the whole image is read into the store first
   bool scans_done = false;
   bool eoi_seen = false;
@@ -587,6 +597,44 @@ inline ReturnTp DecodeBlock(Decoder &d, Comp &c, int32_t *blk, const uint16_t *q
   return 0;
 }
 
+// The DC term of a sequential block alone, dequantised; the AC codes are
+// read past without being placed (a block shown at 1/8 size).
+inline ReturnTp DecodeDcOnly(Decoder &d, Comp &c, const uint16_t *q, int32_t *dc) {
+  const Huff &dct = d.dc[c.td], &act = d.ac[c.ta];
+  if (d.nbits < 32) Fill(d);
+  int s = Decode(d, dct);
+  if (s < 0 || s > 15) return BadCode(d);
+  const int diff = s ? Extend(Bits(d, s), s) : 0;
+  c.pred = static_cast<int16_t>(c.pred + diff);
+  *dc = c.pred * q[0];
+  for (int k = 1; k < 64;) {
+    if (d.nbits < 32) Fill(d);
+    const int32_t f = act.fast_ac[d.acc >> 55];
+    if (f) {
+      k += (f >> 4) & 15;
+      Consume(d, f & 15);
+    } else {
+      const int rs = Decode(d, act);
+      if (rs < 0) return BadCode(d);
+      s = rs & 15;
+      if (s == 0) {
+        if ((rs >> 4) != 15) break;
+        k += 16;
+        continue;
+      }
+      k += rs >> 4;
+      Consume(d, s);
+    }
+    // The same damage as a whole block would meet.
+    if (k > 63) {
+      d.damaged = true;
+      return JPEG_FAIL(d.codec, kDecOutOfBlock, k, 63);
+    }
+    ++k;
+  }
+  return 0;
+}
+
 // ---- Inverse DCT ----------------------------------------------------------------
 
 // The accurate integer inverse DCT (Loeffler, Ligtenberg and Moschytz
@@ -701,20 +749,83 @@ void Idct(const int32_t *in, T *out, int stride, int center, int max) {
   }
 }
 
+// The inverse DCT at a reduced size (1/2, 1/4 or 1/8, across and down
+// apart): each sample is the mean of the 2 x 2, 4 x 4 ... samples the full
+// transform gives there (before they are limited to the sample range),
+// computed straight from the coefficients. The mean of a basis function
+// over a group of samples is a fixed weight, so the block is two small
+// matrix products. Row n of the table holds the weights of size 8 >> n.
+struct ReducedBasis {
+  int64_t w[4][8][8];  // [shift][output sample][frequency], 13 fractional bits
+  ReducedBasis() {
+    const double pi = 3.14159265358979323846;
+    for (int shift = 0; shift <= 3; ++shift) {
+      const int n = 1 << shift, size = 8 >> shift;
+      for (int j = 0; j < size; ++j)
+        for (int u = 0; u < 8; ++u) {
+          double sum = 0;
+          for (int x = j * n; x < (j + 1) * n; ++x) sum += std::cos((2 * x + 1) * u * pi / 16);
+          const double scale = u == 0 ? 0.5 / std::sqrt(2.0) : 0.5;
+          w[shift][j][u] = std::llround(scale * sum / n * (1 << kConstBits));
+        }
+    }
+  }
+};
+
+template <typename T>
+void ReducedIdct(const int32_t *in, T *out, int stride, int sx, int sy, int center, int max) {
+  static const ReducedBasis basis;
+  const int width = 8 >> sx, height = 8 >> sy;
+  const int64_t(*wx)[8] = basis.w[sx];
+  const int64_t(*wy)[8] = basis.w[sy];
+  int64_t ws[8][8] = {};  // [output row][horizontal frequency]
+  for (int u = 0; u < 8; ++u) {
+    const int32_t *col = in + u;
+    if (!(col[0] | col[8] | col[16] | col[24] | col[32] | col[40] | col[48] | col[56])) continue;
+    for (int j = 0; j < height; ++j) {
+      int64_t sum = 0;
+      for (int v = 0; v < 8; ++v) sum += wy[j][v] * col[8 * v];
+      ws[j][u] = sum;
+    }
+  }
+  constexpr int sh = 2 * kConstBits;
+  constexpr int64_t rnd = int64_t{1} << (sh - 1);
+  for (int j = 0; j < height; ++j) {
+    T *o = out + j * stride;
+    for (int i = 0; i < width; ++i) {
+      int64_t sum = 0;
+      for (int u = 0; u < 8; ++u) sum += wx[i][u] * ws[j][u];
+      o[i] = Limit<T>(((sum + rnd) >> sh) + center, max);
+    }
+  }
+}
+
 // One block to its place in a component's plane; a block with a DC term
-// only is a flat square.
+// only is a flat square, and so is every block at 1/8 size (the mean of a
+// block is its DC term).
 void PutBlock(Decoder &d, Comp &c, const int32_t *blk, int last, int bx, int by) {
+  const int w = c.bx, h = c.by;
+  const size_t at =
+      static_cast<size_t>(d.slot * c.v + by) * h * c.stride + static_cast<size_t>(bx) * w;
+  const int sx = w == 8 ? 0 : w == 4 ? 1 : w == 2 ? 2 : 3;
+  const int sy = h == 8 ? 0 : h == 4 ? 1 : h == 2 ? 2 : 3;
   if (d.precision == 8) {
-    uint8_t *o = c.plane8.data() + static_cast<size_t>(d.slot * c.v + by) * 8 * c.stride + bx * 8;
-    if (last == 0) {
+    uint8_t *o = c.plane8.data() + at;
+    if (last == 0 || (w == 1 && h == 1)) {
       const uint8_t v = Limit<uint8_t>(((blk[0] + 4) >> 3) + 128, 255);
-      for (int r = 0; r < 8; ++r) memset(o + r * c.stride, v, 8);
+      for (int r = 0; r < h; ++r) memset(o + r * c.stride, v, w);
       return;
     }
-    Idct<uint8_t, 2>(blk, o, c.stride, 128, 255);
+    if (sx || sy)
+      ReducedIdct<uint8_t>(blk, o, c.stride, sx, sy, 128, 255);
+    else
+      Idct<uint8_t, 2>(blk, o, c.stride, 128, 255);
   } else {
-    uint16_t *o = c.plane16.data() + static_cast<size_t>(d.slot * c.v + by) * 8 * c.stride + bx * 8;
-    Idct<uint16_t, 1>(blk, o, c.stride, 2048, 4095);
+    uint16_t *o = c.plane16.data() + at;
+    if (sx || sy)
+      ReducedIdct<uint16_t>(blk, o, c.stride, sx, sy, 2048, 4095);
+    else
+      Idct<uint16_t, 1>(blk, o, c.stride, 2048, 4095);
   }
 }
 
@@ -999,7 +1110,7 @@ ReturnTp BufferedScan(Decoder &d) {
               memset(blk32, 0, sizeof blk32);
               int last = 0;
               rc = DecodeBlock(d, c, blk32, ones, &last);
-              for (int k = 0; k < 64; ++k)
+              for (int k = 0; k < (d.dc_only ? 1 : 64); ++k)
                 blk[k] = static_cast<int16_t>(blk32[k] < -32768  ? -32768
                                               : blk32[k] > 32767 ? 32767
                                                                  : blk32[k]);
@@ -1017,15 +1128,37 @@ ReturnTp BufferedScan(Decoder &d) {
 
 void PrepareOutput(Decoder &d) {
   d.slots = 1;
+  const bool lossless = d.mode == JPEG_LOSSLESS;
+  // Lossless data have a sample per pixel: no block, no reduced size.
+  const int unit = lossless ? 1 : 8, block = lossless ? 1 : d.block;
+  d.out_w = static_cast<int>((int64_t{d.width} * block + unit - 1) / unit);
+  d.out_h = static_cast<int>((int64_t{d.height} * block + unit - 1) / unit);
   for (int i = 0; i < d.ncomp; ++i) {
     Comp &c = d.comp[i];
-    c.cw = (d.width * c.h + d.hmax - 1) / d.hmax;
-    c.ch = (d.height * c.v + d.vmax - 1) / d.vmax;
-    const bool h2 = c.h * 2 == d.hmax, v2 = c.v * 2 == d.vmax;
-    const bool h1 = c.h == d.hmax, v1 = c.v == d.vmax;
+    // At a reduced size a subsampled component is decoded at the
+    // output's own scale where its blocks can be that large (chroma halved
+    // at 1/2 size takes whole 8 x 8 blocks): nothing is left to upsample,
+    // and its samples are exact means too.
+    auto side = [&](int factor, int most) {
+      if (lossless || d.dc_only) return 1;
+      int b = 8;
+      while (b > 1 && static_cast<int64_t>(b) * factor > int64_t{block} * most) b >>= 1;
+      return b;
+    };
+    c.bx = side(c.h, d.hmax);
+    c.by = side(c.v, d.vmax);
+    c.cw = static_cast<int>((int64_t{d.width} * c.h * c.bx + int64_t{unit} * d.hmax - 1) /
+                            (int64_t{unit} * d.hmax));
+    c.ch = static_cast<int>((int64_t{d.height} * c.v * c.by + int64_t{unit} * d.vmax - 1) /
+                            (int64_t{unit} * d.vmax));
+    // Output pixels per sample across and down: hmax x block / (h x bx).
+    const int64_t across = int64_t{c.h} * c.bx, down = int64_t{c.v} * c.by;
+    const int64_t wide = int64_t{d.hmax} * block, tall = int64_t{d.vmax} * block;
+    const bool h2 = across * 2 == wide, v2 = down * 2 == tall;
+    const bool h1 = across == wide, v1 = down == tall;
     if (h1 && v1)
       c.up = kUpSame;
-    else if (d.mode == JPEG_LOSSLESS || d.par->replicate || c.cw <= 2)
+    else if (lossless || d.par->replicate || c.cw <= 2)
       c.up = kUpRepeat;
     else if (h2 && v1)
       c.up = kUpH2V1;
@@ -1037,25 +1170,26 @@ void PrepareOutput(Decoder &d) {
       c.up = kUpRepeat;
     if (c.up == kUpH1V2 || c.up == kUpH2V2) d.slots = 3;
     if (c.up != kUpSame) {
-      const size_t n = std::max(static_cast<size_t>(d.width), static_cast<size_t>(c.cw) * 2);
+      const size_t n = std::max(static_cast<size_t>(d.out_w), static_cast<size_t>(c.cw) * 2);
       if (d.precision == 8)
         d.up8[i].resize(n);
       else
         d.up16[i].resize(n);
     }
+    c.xmap.resize(d.out_w);
+    for (int x = 0; x < d.out_w; ++x) c.xmap[x] = static_cast<int32_t>(x * across / wide);
+    c.ymul = down;
+    c.ydiv = tall;
   }
   for (int i = 0; i < d.ncomp; ++i) {
     Comp &c = d.comp[i];
-    const int unit = d.mode == JPEG_LOSSLESS ? 1 : 8;
-    c.stride = c.bwp * unit;
+    c.stride = c.bwp * c.bx;
     // Lossless keeps the previous row after the current one.
-    const size_t samples = static_cast<size_t>(c.stride) * (unit == 1 ? 2 : c.v * unit * d.slots);
-    if (d.precision == 8 && d.mode != JPEG_LOSSLESS)
+    const size_t samples = static_cast<size_t>(c.stride) * (lossless ? 2 : c.v * c.by * d.slots);
+    if (d.precision == 8 && !lossless)
       c.plane8.assign(samples, 128);
     else
-      c.plane16.assign(samples, static_cast<uint16_t>(d.mode == JPEG_LOSSLESS ? 0 : 2048));
-    c.xmap.resize(d.width);
-    for (int x = 0; x < d.width; ++x) c.xmap[x] = x * c.h / d.hmax;
+      c.plane16.assign(samples, static_cast<uint16_t>(lossless ? 0 : 2048));
   }
 }
 
@@ -1071,6 +1205,18 @@ ReturnTp StreamMcuRow(Decoder &d) {
       Comp &c = d.comp[d.sc[i]];
       const uint16_t *q = d.q[c.tq];
       const int bh = single ? 1 : c.h, bv = single ? 1 : c.v;
+      if (c.bx == 1 && c.by == 1) {
+        // One sample a block: the DC term is all that is shown.
+        for (int y = 0; y < bv; ++y)
+          for (int x = 0; x < bh; ++x) {
+            int32_t dc = 0;
+            if (!d.damaged)
+              if (ReturnTp rc = DecodeDcOnly(d, c, q, &dc)) return rc;
+            if (d.damaged) dc = 0;
+            PutBlock(d, c, &dc, 0, mx * bh + x, y);
+          }
+        continue;
+      }
       for (int y = 0; y < bv; ++y)
         for (int x = 0; x < bh; ++x) {
           memset(blk, 0, sizeof blk);
@@ -1102,9 +1248,13 @@ ReturnTp StoreMcuRow(Decoder &d) {
         const int16_t *co = JpegMemBlock(d.mem, c.base + by * c.bwp + bx, false, &rc);
         if (!co) return rc;
         int last = 0;
-        for (int k = 0; k < 64; ++k) {
-          blk[k] = co[k] * q[k];
-          if (co[k] && k) last = 1;
+        if (d.dc_only) {
+          blk[0] = co[0] * q[0];
+        } else {
+          for (int k = 0; k < 64; ++k) {
+            blk[k] = co[k] * q[k];
+            if (co[k] && k) last = 1;
+          }
         }
         PutBlock(d, c, blk, last, bx, y);
       }
@@ -1216,7 +1366,7 @@ const T *SampleRow(const Decoder &d, const Comp &c, int cy) {
   else
     plane = c.plane16.data();
   if (d.mode == JPEG_LOSSLESS) return plane;
-  const int rows = 8 * c.v;
+  const int rows = c.by * c.v;
   return plane + static_cast<size_t>(cy / rows % d.slots * rows + cy % rows) * c.stride;
 }
 
@@ -1230,9 +1380,9 @@ const T *UpRow(const Decoder &d, int i, int y, T *line) {
   const Comp &c = d.comp[i];
   if (c.up == kUpSame) return SampleRow<T>(d, c, y);
   if (c.up == kUpRepeat) {
-    const T *s = SampleRow<T>(d, c, static_cast<int>(static_cast<int64_t>(y) * c.v / d.vmax));
+    const T *s = SampleRow<T>(d, c, static_cast<int>(y * c.ymul / c.ydiv));
     const int32_t *map = c.xmap.data();
-    for (int x = 0; x < d.width; ++x) line[x] = s[map[x]];
+    for (int x = 0; x < d.out_w; ++x) line[x] = s[map[x]];
     return line;
   }
   const int n = c.cw;
@@ -1294,7 +1444,7 @@ void DeliverInk(Decoder &d, int y, bool ycck, T *out) {
           *c2 = UpRow<T>(d, 2, y, UpLine<T>(d, 2)), *k = UpRow<T>(d, 3, y, UpLine<T>(d, 3));
   const YccTables &t = Ycc(d.precision);
   const bool grey = d.par->color == JPEG_GRAY;
-  for (int x = 0; x < d.width; ++x) {
+  for (int x = 0; x < d.out_w; ++x) {
     int rgb[3] = {c0[x], c1[x], c2[x]};
     if (ycck) {
       const int y_ = c0[x], cb = c1[x], cr = c2[x];
@@ -1315,7 +1465,7 @@ void DeliverInk(Decoder &d, int y, bool ycck, T *out) {
 // Image row y, from the MCU rows held, into the caller's buffer.
 template <typename T>
 void DeliverRow(Decoder &d, int y, T *out) {
-  const int width = d.width;
+  const int width = d.out_w;
   const int color = d.par->color;
   const int max = (1 << d.precision) - 1;
   if (d.ncomp == 1) {
@@ -1368,11 +1518,36 @@ void DeliverRow(Decoder &d, int y, T *out) {
   }
 }
 
+// The entropy data of a scan passed over to the marker after them.
+void SkipScanData(Decoder &d) {
+  for (;;) {
+    int c = GetByte(d);
+    if (c < 0) break;
+    if (c != 0xFF) continue;
+    do c = GetByte(d);
+    while (c == 0xFF);
+    if (c < 0) break;
+    if (c == 0 || (c >= 0xD0 && c <= 0xD7)) continue;  // stuffing, restarts
+    d.marker = c;
+    return;
+  }
+  d.marker = kEndOfData;
+}
+
+// A scan into the store, or past it when it brings nothing kept.
+ReturnTp TakeScan(Decoder &d) {
+  if (d.dc_only && d.mode == JPEG_PROGRESSIVE && d.ss > 0) {
+    SkipScanData(d);
+    return 0;
+  }
+  return BufferedScan(d);
+}
+
 // Reads scans until the end of image into the store.
 ReturnTp ReadAllScans(Decoder &d) {
   if (d.pending_scan) {
     d.pending_scan = false;
-    if (ReturnTp rc = BufferedScan(d)) return rc;
+    if (ReturnTp rc = TakeScan(d)) return rc;
   }
   d.lenient = true;
   while (!d.scans_done && !d.ended) {
@@ -1390,7 +1565,7 @@ ReturnTp ReadAllScans(Decoder &d) {
         d.scans_done = d.eoi_seen = true;
         break;
       case 0xDA:
-        if ((rc = ReadSos(d)) || d.ended || (rc = BufferedScan(d))) return rc;
+        if ((rc = ReadSos(d)) || d.ended || (rc = TakeScan(d))) return rc;
         break;
       case 0xC4:
         rc = ReadDht(d);
@@ -1552,13 +1727,14 @@ ReturnTp JpegInitDecoder(IfuCodecTp *codec) {
   }
   if (!rc && d->buffered) {
     // The whole image's coefficients, blocks of each component one after another.
+    // It is sized at the first read, once the size asked for is known.
     d->mem = JpegMemCreate(codec);
     int64_t blocks = 0;
     for (int i = 0; i < d->ncomp; ++i) {
       d->comp[i].base = blocks;
       blocks += static_cast<int64_t>(d->comp[i].bwp) * d->comp[i].bhp;
     }
-    rc = d->mem ? JpegMemReserve(d->mem, blocks) : JpegFail(codec, kDecNoMemory);
+    if (!d->mem) rc = JpegFail(codec, kDecNoMemory);
     // The whole image in one band, unless that band would be huge.
     if (d->mode == JPEG_PROGRESSIVE &&
         static_cast<int64_t>(d->width) * d->height * (d->precision > 8 ? 6 : 3) <=
@@ -1566,7 +1742,6 @@ ReturnTp JpegInitDecoder(IfuCodecTp *codec) {
       par->band_height = d->height;
   }
   if (!rc) {
-    PrepareOutput(*d);
     d->transform =
         d->ncomp == 3 && !par->raw_components && (d->adobe ? d->adobe_transform != 0 : true);
     // Four components are transformed only when the Adobe marker says so.
@@ -1592,12 +1767,29 @@ ReturnTp JpegDecode(IfuCodecTp *codec, uint8_t *buffer, int32_t *length) {
     *length = 0;
     return JpegFail(codec, kDecAfterFailure);
   }
+  if (!d->prepared) {
+    // The size asked for is known from the first read on.
+    const int shift = d->par->scale_shift;
+    if (d->mode != JPEG_LOSSLESS && shift > 0 && shift <= 3) d->block = 8 >> shift;
+    d->dc_only = d->buffered && d->block == 1;
+    d->prepared = true;
+    if (d->buffered) {
+      const Comp &last = d->comp[d->ncomp - 1];
+      const int64_t blocks = last.base + static_cast<int64_t>(last.bwp) * last.bhp;
+      if (ReturnTp rc = JpegMemReserve(d->mem, blocks, d->dc_only ? 1 : 64)) {
+        d->failed = true;
+        *length = 0;
+        return rc;
+      }
+    }
+    PrepareOutput(*d);
+  }
   const int components = d->par->color == JPEG_GRAY                    ? 1
                          : d->par->color == JPEG_FOUR && d->ncomp == 4 ? 4
                                                                        : 3;
   const int64_t row_bytes =
-      static_cast<int64_t>(d->width) * components * (d->precision > 8 ? 2 : 1);
-  if (d->out_row >= d->height) {
+      static_cast<int64_t>(d->out_w) * components * (d->precision > 8 ? 2 : 1);
+  if (d->out_row >= d->out_h) {
     *length = 0;
     return IFU_I_EOD;
   }
@@ -1606,9 +1798,9 @@ ReturnTp JpegDecode(IfuCodecTp *codec, uint8_t *buffer, int32_t *length) {
   if (rows < 1) return CmnError(CMN_SOURCE, __LINE__, IFU_E_BUFFER);
   ReturnTp rc = 0;
   if (d->buffered && !d->scans_done) rc = ReadAllScans(*d);
-  const int mcu_height = (d->mode == JPEG_LOSSLESS ? 1 : 8) * d->vmax;
+  const int mcu_height = (d->mode == JPEG_LOSSLESS ? 1 : d->block) * d->vmax;
   int64_t done = 0;
-  while (!rc && done < rows && d->out_row < d->height) {
+  while (!rc && done < rows && d->out_row < d->out_h) {
     // The MCU row of the next image row is decoded, and the one after it
     // when rows are interpolated down: its first row is the one below.
     const int m = d->out_row / mcu_height;
@@ -1631,13 +1823,13 @@ ReturnTp JpegDecode(IfuCodecTp *codec, uint8_t *buffer, int32_t *length) {
         DeliverRow<uint16_t>(*d, d->out_row, reinterpret_cast<uint16_t *>(out));
       else {
         // Lossless of 8 bits or fewer: one byte per sample.
-        std::vector<uint16_t> wide(static_cast<size_t>(d->width) * components);
+        std::vector<uint16_t> wide(static_cast<size_t>(d->out_w) * components);
         DeliverRow<uint16_t>(*d, d->out_row, wide.data());
         for (size_t i = 0; i < wide.size(); ++i) out[i] = static_cast<uint8_t>(wide[i]);
       }
       if (d->mode == JPEG_LOSSLESS && d->al) {
         uint16_t *o16 = reinterpret_cast<uint16_t *>(out);
-        for (int64_t i = 0; i < d->width * components; ++i) {
+        for (int64_t i = 0; i < int64_t{d->out_w} * components; ++i) {
           if (d->precision > 8)
             o16[i] = static_cast<uint16_t>(o16[i] << d->al);
           else
@@ -1658,7 +1850,7 @@ ReturnTp JpegDecode(IfuCodecTp *codec, uint8_t *buffer, int32_t *length) {
   }
   *length = static_cast<int32_t>(done * row_bytes);
   // Damaged data were decoded as far as they go: say so once, at the end.
-  if (d->out_row >= d->height && d->warnings && !d->loss_reported) {
+  if (d->out_row >= d->out_h && d->warnings && !d->loss_reported) {
     d->loss_reported = true;
     CmnError(CMN_SOURCE, __LINE__, IFU_W_DATA_LOST);
   }

@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "jpegint.h"
 
@@ -21,9 +24,9 @@ namespace {
 
 constexpr int32_t kBufferBytes = 16384;
 constexpr int32_t kPoolRecords = 32;
-constexpr int32_t kMaxPools = 128;
 constexpr int32_t kRing = 4;  // buffers used last: never paged out
-constexpr int32_t kBlocksPerBuffer = kBufferBytes / (64 * sizeof(int16_t));
+// A block that no scan wrote reads as zeros without taking memory.
+const int16_t kNoCoefficients[64] = {};
 
 enum { kInMemory = 1, kModified = 2, kOnDisk = 4 };
 
@@ -37,12 +40,15 @@ struct BufferRecord {
 
 struct JpegMemTp {
   IfuCodecTp *codec;
-  BufferRecord *pools[kMaxPools];
-  int32_t buffers;   // buffers the store was sized for
-  int32_t resident;  // buffers holding memory now
+  // Records of 32 buffers, each made when one of its buffers is first
+  // written: the store grows with the data read, not with the frame.
+  std::vector<BufferRecord *> pools;
+  int32_t buffers;    // buffers the store was sized for
+  int32_t resident;   // buffers holding memory now
+  int32_t per_block;  // coefficients kept per block: 64, or 1 (the DC term)
   int32_t ring[kRing];
-  int32_t hand;               // where the search for a buffer to page out resumes
-  uint32_t slots[kMaxPools];  // paging file slots in use, one bit each
+  int32_t hand;   // where the search for a buffer to page out resumes
+  int32_t slots;  // paging file slots handed out (a buffer keeps its slot)
   int fd;
 };
 
@@ -92,12 +98,7 @@ ReturnTp PageOut(JpegMemTp *m) {
     if (m->fd < 0)
       if (ReturnTp rc = OpenPagingFile(m)) return rc;
     if (b.slot < 0) {
-      for (int32_t s = 0; s < kMaxPools * 32 && b.slot < 0; ++s)
-        if (!(m->slots[s / 32] & (1u << (s % 32)))) {
-          m->slots[s / 32] |= 1u << (s % 32);
-          b.slot = s;
-        }
-      if (b.slot < 0) return JpegFail(m->codec, kDecFewBuffers);
+      b.slot = m->slots++;
       b.state |= kModified;
     }
     if (b.state & kModified) {
@@ -117,38 +118,51 @@ ReturnTp PageOut(JpegMemTp *m) {
 }  // namespace
 
 JpegMemTp *JpegMemCreate(IfuCodecTp *codec) {
-  auto *m = static_cast<JpegMemTp *>(calloc(1, sizeof(JpegMemTp)));
+  auto *m = new (std::nothrow) JpegMemTp();
   if (!m) return nullptr;
   m->codec = codec;
   m->fd = -1;
+  m->per_block = 64;
   for (int32_t &r : m->ring) r = -1;
   return m;
 }
 
-ReturnTp JpegMemReserve(JpegMemTp *m, int64_t blocks) {
-  const int64_t buffers = (blocks + kBlocksPerBuffer - 1) / kBlocksPerBuffer;
-  if (buffers > static_cast<int64_t>(kMaxPools) * kPoolRecords)
-    return JpegFail(m->codec, kDecPoolLimit);
-  // The records only: buffers get memory when first touched, so that a huge
-  // frame with little data costs little.
-  for (int32_t p = 0; p * kPoolRecords < buffers; ++p) {
-    if (m->pools[p]) continue;
-    m->pools[p] = static_cast<BufferRecord *>(calloc(kPoolRecords, sizeof(BufferRecord)));
-    if (!m->pools[p]) return JpegFail(m->codec, kDecNoMemory);
-    for (int32_t r = 0; r < kPoolRecords; ++r) m->pools[p][r].slot = -1;
+ReturnTp JpegMemReserve(JpegMemTp *m, int64_t blocks, int32_t per_block) {
+  m->per_block = per_block == 1 ? 1 : 64;
+  const int64_t per_buffer = kBufferBytes / (m->per_block * int64_t{sizeof(int16_t)});
+  const int64_t buffers = (blocks + per_buffer - 1) / per_buffer;
+  // A store beyond what a buffer number counts is no picture a frame can
+  // describe: the limit of the manager, not of memory.
+  if (buffers > INT32_MAX - kPoolRecords) return JpegFail(m->codec, kDecPoolLimit);
+  try {
+    m->pools.assign(static_cast<size_t>((buffers + kPoolRecords - 1) / kPoolRecords), nullptr);
+  } catch (const std::bad_alloc &) {
+    return JpegFail(m->codec, kDecNoMemory);
   }
   m->buffers = static_cast<int32_t>(buffers);
   return 0;
 }
 
 int16_t *JpegMemBlock(JpegMemTp *m, int64_t block, bool write, ReturnTp *rc) {
-  const int64_t index = block / kBlocksPerBuffer;
+  const int64_t per_buffer = kBufferBytes / (m->per_block * int64_t{sizeof(int16_t)});
+  const int64_t index = block / per_buffer;
   if (block < 0 || index >= m->buffers) {
     *rc = JpegFail(m->codec, kDecUnallocated);
     return nullptr;
   }
   const int32_t i = static_cast<int32_t>(index);
+  BufferRecord *&pool = m->pools[static_cast<size_t>(i / kPoolRecords)];
+  if (!pool) {
+    if (!write) return const_cast<int16_t *>(kNoCoefficients);
+    pool = static_cast<BufferRecord *>(calloc(kPoolRecords, sizeof(BufferRecord)));
+    if (!pool) {
+      *rc = JpegFail(m->codec, kDecNoMemory);
+      return nullptr;
+    }
+    for (int32_t r = 0; r < kPoolRecords; ++r) pool[r].slot = -1;
+  }
   BufferRecord &b = Record(m, i);
+  if (!write && b.state == 0) return const_cast<int16_t *>(kNoCoefficients);
   if (!(b.state & kInMemory)) {
     if (m->resident >= JpegMemResidentLimit)
       if ((*rc = PageOut(m))) return nullptr;
@@ -178,7 +192,7 @@ int16_t *JpegMemBlock(JpegMemTp *m, int64_t block, bool write, ReturnTp *rc) {
     for (int32_t r = kRing - 1; r > 0; --r) m->ring[r] = m->ring[r - 1];
     m->ring[0] = i;
   }
-  return b.memory + (block % kBlocksPerBuffer) * 64;
+  return b.memory + (block % per_buffer) * m->per_block;
 }
 
 void JpegMemFree(JpegMemTp *m) {
@@ -189,5 +203,5 @@ void JpegMemFree(JpegMemTp *m) {
     free(pool);
   }
   if (m->fd >= 0) close(m->fd);
-  free(m);
+  delete m;
 }

@@ -105,14 +105,17 @@ ReturnTp JpegInitEncoder(IfuCodecTp *codec);
 ReturnTp JpegEncode(IfuCodecTp *codec, const uint8_t *data, int32_t length);
 void JpegFreeEncoder(IfuCodecTp *codec);
 
-// The decoder's whole-image coefficient store: 64 coefficients per block in
-// 16 KiB buffers (pools of 32 records, at most 128 pools), paged to a
-// scratch file beyond JpegMemResidentLimit buffers in memory. A block
-// pointer stays valid until four other buffers have been used.
+// The decoder's whole-image coefficient store: 64 coefficients per block
+// (or the DC term alone, when only that is shown) in 16 KiB buffers,
+// paged to a scratch file beyond JpegMemResidentLimit buffers in memory.
+// Records of 32 buffers are made as their buffers are first written, and a
+// block never written reads as zeros from no memory: the store follows the
+// data read, not the frame's size. A block pointer stays valid until four
+// other buffers have been used.
 struct JpegMemTp;
 extern int32_t JpegMemResidentLimit;
 JpegMemTp *JpegMemCreate(IfuCodecTp *codec);
-ReturnTp JpegMemReserve(JpegMemTp *mem, int64_t blocks);
+ReturnTp JpegMemReserve(JpegMemTp *mem, int64_t blocks, int32_t per_block);
 int16_t *JpegMemBlock(JpegMemTp *mem, int64_t block, bool write, ReturnTp *rc);
 void JpegMemFree(JpegMemTp *mem);
 

@@ -134,6 +134,15 @@ ReturnTp IfdCodecRdHead(void *state, IffParamTp *p) {
   // The EXIF orientation of a photo: the reading layer turns and mirrors
   // the rows, which come as stored.
   p->view_orientation = jp->orientation;
+  // The decoder gives 1/8, 1/4 and 1/2 of the size straight from the DCT
+  // coefficients; lossless data have none to give.
+  p->level_count = 0;
+  p->level_sizes[p->level_count * 2] = jp->width;
+  p->level_sizes[p->level_count++ * 2 + 1] = jp->height;
+  for (int32_t shift = 3; shift >= 1 && jp->file_mode != JPEG_LOSSLESS; --shift) {
+    p->level_sizes[p->level_count * 2] = (jp->width + (1 << shift) - 1) >> shift;
+    p->level_sizes[p->level_count++ * 2 + 1] = (jp->height + (1 << shift) - 1) >> shift;
+  }
   if (jp->x_resolution > 0 && jp->y_resolution > 0) {
     p->x_resolution = jp->x_resolution / 1000.0;
     p->y_resolution = jp->y_resolution / 1000.0;
@@ -178,6 +187,15 @@ ReturnTp IfdCodecRdScan(void *state, IffParamTp *p) {
   if (!s->codec || s->service != IFF_SRV_IMPORT)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
   const int32_t line = p->line;
+  if (line == 0 && s->band_rows == 0 && p->level > 0 && p->level < 4) {
+    // A level asked for before the first row: 1/8, 1/4 or 1/2.
+    auto *jp = static_cast<JpegParamTp *>(s->codec->param);
+    jp->scale_shift = 4 - p->level;
+    const int32_t pixel = s->row_bytes / s->width;
+    s->width = (s->width + (1 << jp->scale_shift) - 1) >> jp->scale_shift;
+    s->height = (s->height + (1 << jp->scale_shift) - 1) >> jp->scale_shift;
+    s->row_bytes = s->width * pixel;
+  }
   if (line < 0 || line >= s->height || line < s->band_first)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
   // Bands are read in order until the one holding the row.

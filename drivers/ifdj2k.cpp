@@ -49,6 +49,7 @@ struct J2kState {
   int32_t next_line = 0;
   // Decoding limits taken from the open request (0: none).
   int32_t reduce = 0, max_layers = 0;
+  int32_t level_count = 0;  // resolution levels listed in the header
   // Writing: the target rate (bits per pixel, -1 reversible) and layers.
   double rate = -1;
   int32_t layers = 1;
@@ -191,6 +192,7 @@ ReturnTp IfdJ2kRdHead(void *state, IffParamTp *p) {
     p->level_sizes[p->level_count++ * 2 + 1] =
         static_cast<int32_t>((height + (int64_t(1) << l) - 1) >> l);
   }
+  s->level_count = p->level_count;
   FXIBitsPerPixel = 24;
   FXICompression = h.reversible ? IFF_COMP_WAVELET_LOSSLESS : IFF_COMP_WAVELET_LOSSY;
   p->width = s->width;
@@ -282,6 +284,14 @@ ReturnTp IfdJ2kRdScan(void *state, IffParamTp *p) {
   if (s->width == 0 || p->line != s->next_line || p->line >= s->height)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
   if (p->line == 0) {
+    // A resolution level asked for: the levels were listed smallest first,
+    // the last one at the full size.
+    if (p->level > 0 && p->level < s->level_count) {
+      s->reduce = s->level_count - 1 - p->level;
+      s->width = static_cast<int32_t>((int64_t{s->width} + (1 << s->reduce) - 1) >> s->reduce);
+      s->height = static_cast<int32_t>((int64_t{s->height} + (1 << s->reduce) - 1) >> s->reduce);
+      s->row_bytes = s->width * s->components;
+    }
     JtkParamTp param{};
     param.jp2 = s->jp2;
     param.reduce = s->reduce;
@@ -290,7 +300,10 @@ ReturnTp IfdJ2kRdScan(void *state, IffParamTp *p) {
     if (JtkOpenDecoder(s->context, &param, s->stream.data(), s->stream.size(), &s->decoder))
       return CodecFailure(s, __LINE__, IFF_E_BAD_HEADER);
     s->layout = JtkDecoderImage(s->decoder);
-    if (s->layout->width < s->width || s->layout->height < s->height ||
+    // A level of an image whose origin is odd may be a sample smaller than
+    // listed: its last column and row repeat.
+    const int32_t slack = s->reduce > 0 ? 1 : 0;
+    if (s->layout->width < s->width - slack || s->layout->height < s->height - slack ||
         s->layout->components != s->channels || s->layout->alpha != s->alpha)
       return CmnError(CMN_SOURCE, __LINE__, IFF_E_BAD_HEADER);
     MapColumns(s);

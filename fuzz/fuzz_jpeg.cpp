@@ -1,6 +1,7 @@
 // The JPEG decoder through the codec layer: any bytes are a stream; the
 // first two bytes choose whether the rest is read after a tables stream
-// taken from its own first part (as JPEG inside TIFF has it). Bands are
+// taken from its own first part (as JPEG inside TIFF has it), and the
+// last byte may ask for a reduced size. Bands are
 // read until about two million pixels have come.
 #include <cstring>
 #include <vector>
@@ -50,6 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (IfuCodecOpenDecoder(nullptr, &JpegCodecOps, param, Input, &m, 4096, &codec)) return 0;
   p = static_cast<JpegParamTp *>(codec->param);
   p->color = p->components == 1 ? JPEG_GRAY : JPEG_RGB;
+  // Bits 1 and 2 of the last byte ask for 1/2, 1/4 or 1/8 size (a file
+  // ending in its end-of-image marker, 0xD9, is read whole).
+  p->scale_shift = (data[size - 1] >> 1) & 3;
   const int64_t row = static_cast<int64_t>(p->width) * (p->color == JPEG_GRAY ? 1 : 3) *
                       (p->file_depth > 8 ? 2 : 1);
   std::vector<uint8_t> band(static_cast<size_t>(row * p->band_height));

@@ -444,6 +444,68 @@ bool GraySource(const ImgControlBlockTp *cb) {
 
 }  // namespace
 
+// ---- Decoding at the size needed ----------------------------------------------
+
+int32_t ImgLevelFor(const ImgControlBlockTp *cb, int32_t out_w, int32_t out_h) {
+  const IffControlBlockTp *iff = cb->iff;
+  if (cb->raw || !iff || iff->level_count < 2 || cb->width < 1 || cb->lines < 1 ||
+      cb->source_lines < 1)
+    return 0;
+  const int64_t cw = cb->crop_w > 0 ? cb->crop_w : cb->width;
+  const int64_t ch = cb->crop_h > 0 ? cb->crop_h : cb->lines;
+  const bool across = (cb->rotation + cb->file_turn) % 180 == 90;
+  const int64_t need_w = across ? out_h : out_w, need_h = across ? out_w : out_h;
+  const int32_t *sizes = iff->level_sizes;
+  // Levels are listed smallest first: the first that is large enough.
+  for (int32_t level = 1; level < iff->level_count; ++level) {
+    const int64_t lw = sizes[2 * level], lh = sizes[2 * level + 1];
+    if (lw >= sizes[0] && lh >= sizes[1]) break;  // the full size again
+    if (lw < 1 || lh < 1) continue;
+    if (cw * lw / cb->width >= need_w && ch * lh / cb->source_lines >= need_h) return level;
+  }
+  return 0;
+}
+
+void ImgCropToLevel(ImgControlBlockTp *cb, int32_t lw, int32_t lh) {
+  const int64_t w = cb->width, lines = cb->lines;
+  const int64_t level_lines = std::max<int64_t>(1, lines * lh / std::max(cb->source_lines, 1));
+  // First pixel covered, and one past the last, each rounded outwards.
+  auto map = [](int64_t at, int64_t to, int64_t from, bool up) {
+    return static_cast<int32_t>(up ? (at * to + from - 1) / from : at * to / from);
+  };
+  if (cb->crop_w > 0) {
+    const int32_t x0 = std::min(map(cb->crop_x, lw, w, false), lw - 1);
+    const int32_t x1 = std::min(map(int64_t{cb->crop_x} + cb->crop_w, lw, w, true), lw);
+    cb->crop_x = x0;
+    cb->crop_w = std::max(1, x1 - x0);
+  } else {
+    cb->crop_x = 0;
+  }
+  if (cb->crop_h > 0) {
+    const int32_t top = static_cast<int32_t>(level_lines);
+    const int32_t y0 = std::min(map(cb->crop_y, level_lines, lines, false), top - 1);
+    const int32_t y1 =
+        std::min(map(int64_t{cb->crop_y} + cb->crop_h, level_lines, lines, true), top);
+    cb->crop_y = y0;
+    cb->crop_h = std::max(1, y1 - y0);
+  } else {
+    cb->crop_y = 0;
+  }
+  cb->width = lw;
+  cb->source_lines = lh;
+  cb->lines = static_cast<int32_t>(level_lines);
+}
+
+ReturnTp ImgReadAtLevel(ImgControlBlockTp *cb, int32_t level) {
+  if (!cb->iff || cb->raw) return Fail(__LINE__, "A resolution level is read from a file only");
+  if (cb->prepared || cb->file_line > 0)
+    return Fail(__LINE__, "Resolution level after the first line");
+  const ReturnTp rc = IffRequestLevel(cb->iff, level);
+  if (rc) return rc;
+  ImgCropToLevel(cb, cb->iff->width, cb->iff->height);
+  return 0;
+}
+
 ReturnTp ImgPrepare(ImgControlBlockTp *cb) {
   IMG_ASSERT(cb, "pimg");
   if (cb->prepared) return 0;
@@ -454,6 +516,12 @@ ReturnTp ImgPrepare(ImgControlBlockTp *cb) {
   ClampCrop(cb);
   int32_t out_w, out_h;
   ImgOutputSize(cb, &out_w, &out_h);
+  // A page reduced for its output is decoded no larger than needed.
+  if (cb->may_reduce && cb->iff && cb->win_w <= 0) {
+    const int32_t level = ImgLevelFor(cb, out_w, out_h);
+    if (level)
+      if (ReturnTp rc = ImgReadAtLevel(cb, level)) return rc;
+  }
   cb->prepared = true;
 
   if (cb->file_turn && !cb->raw) {

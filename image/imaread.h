@@ -55,6 +55,11 @@ struct ImgControlBlockTp {
   // rotation when it is prepared.
   int32_t file_turn = 0;
   ImgScaleTp scale_method = ImgScaleAveraging;
+  // The caller reads the page only at its output size (a conversion, the
+  // viewer's fitted display): a file that lists resolution levels (JPEG
+  // 2000, JPEG) may then be decoded at the smallest level that still
+  // gives the output size, chosen when the block is prepared.
+  bool may_reduce = false;
   ImgColorOpsTp color{};
   bool progress = false;
   int32_t further = 0, last = 0;  // open parameters kept for the viewer
@@ -140,6 +145,22 @@ ReturnTp ImgSetOutputSize(ImgControlBlockTp *cb, int32_t w, int32_t h);
 // Before the first line; the scaler is made when the block is prepared.
 ReturnTp ImgSetOutputWindow(ImgControlBlockTp *cb, int32_t w, int32_t h, int32_t x, int32_t y,
                             int32_t ww, int32_t wh);
+
+// The resolution level of the file's page (an index into its header's
+// level_sizes; 0 the full size) that an output of out_w x out_h needs from
+// the block's crop: the smallest listed level at which the crop is at
+// least that size both ways (across a quarter turn, the other way round).
+// 0 for a raster, or a file that lists no levels.
+int32_t ImgLevelFor(const ImgControlBlockTp *cb, int32_t out_w, int32_t out_h);
+// Reads the file's page at that level: the interface is asked for it, and
+// the block's width, lines and crop (set on the full page) are brought to
+// the level. Before the first line.
+ReturnTp ImgReadAtLevel(ImgControlBlockTp *cb, int32_t level);
+// The block's page is held at width x source lines lw x lh while its
+// width, lines and crop were set on the full page: brings them to the
+// size held. The crop keeps every pixel it covered, so that an output
+// size chosen on the full page comes out exact from the smaller one.
+void ImgCropToLevel(ImgControlBlockTp *cb, int32_t lw, int32_t lh);
 
 // Opens a file, reads every output line into a new buffer of *w x *h
 // pixels (free() it) and closes it. color 2 asks for gray lines.

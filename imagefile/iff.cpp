@@ -525,6 +525,11 @@ ReturnTp TakeHeader(IffControlBlockTp *cb, IffParamTp *h) {
 
   cb->bottom_up = h->orientation == 2;
   cb->page_count = h->page_count;
+  // A new page starts at its full size.
+  cb->level = 0;
+  cb->lines_read = 0;
+  cb->level_count = std::min(std::max(h->level_count, 0), IFF_MAX_LEVEL_SIZES);
+  for (int32_t i = 0; i < 2 * cb->level_count; ++i) cb->level_sizes[i] = h->level_sizes[i];
   if (h->x_resolution != 0) {
     cb->x_resolution = h->x_resolution;
     cb->resolution_known = 1;
@@ -628,6 +633,8 @@ ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line) {
   p.buffer = cb->line;
   p.line_step = cb->line_step;
   p.client_data = cb->client_data;
+  p.level = cb->level;
+  ++cb->lines_read;
   ReturnTp rc = cb->driver.RdScan(cb->driver_state, &p);
   if (!rc && IfiInputExhausted(cb->input)) return Raise(__LINE__, IFI_E_EOF);
   // A picture that runs out of data is shown as far as it goes, but never
@@ -686,6 +693,29 @@ ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line) {
                        l + static_cast<size_t>(z) * ps);
   }
   return cb->ignore_scan_errors ? 0 : rc;
+}
+
+ReturnTp IffRequestLevel(IffControlBlockTp *cb, int32_t level) {
+  if (!cb) return Raise(__LINE__, IFF_E_CB_NULL);
+  if (cb->service != IFF_SRV_IMPORT || !cb->header_read || cb->lines_read > 0 || level < 0 ||
+      level >= std::max(cb->level_count, 1))
+    return Raise(__LINE__, CMN_E_INVALID_ARG);
+  if (level == cb->level) return 0;
+  const int32_t from_w = cb->width, from_h = cb->height;
+  const int32_t w = cb->level_sizes[2 * level], h = cb->level_sizes[2 * level + 1];
+  // The line buffer was sized for the full width; a level is never wider.
+  const size_t room = cb->line_size / static_cast<size_t>(std::max(cb->bytes_per_pixel, 4));
+  if (w < 1 || h < 1 || static_cast<size_t>(w) + 10 > room || h > cb->level_sizes[1])
+    return Raise(__LINE__, IFF_E_BAD_HEADER);
+  cb->level = level;
+  cb->width = w;
+  cb->height = h;
+  if (cb->sample_rows && cb->sample_cols)
+    for (int i = 0; i < IFF_SAMPLES; ++i) {
+      cb->sample_rows[i] = static_cast<uint32_t>(uint64_t{cb->sample_rows[i]} * h / from_h);
+      cb->sample_cols[i] = static_cast<uint32_t>(uint64_t{cb->sample_cols[i]} * w / from_w);
+    }
+  return 0;
 }
 
 void IffViewOrientation(int32_t view, int32_t *orientation, int32_t *mirrored) {

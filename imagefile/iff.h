@@ -122,11 +122,15 @@ typedef struct {
   int32_t nlines;
   int32_t line_step;
   char *title, *description, *pagelist;  // owned texts found by the driver, handed to the client
-  // Formats coded at several resolutions (JPEG 2000) list the full size,
-  // then the size at each resolution level, smallest first: level_count
-  // pairs of width and height.
+  // Formats coded at several resolutions (JPEG 2000, JPEG's reduced
+  // inverse DCTs) list the full size, then the size at each resolution
+  // level, smallest first: level_count pairs of width and height.
   int32_t level_count;
   int32_t level_sizes[2 * IFF_MAX_LEVEL_SIZES];
+  // Scan requests: the level the lines are delivered at, an index into
+  // level_sizes (0, the full size, unless IffRequestLevel asked for
+  // another). A driver that lists levels honours it from the first line.
+  int32_t level;
 } IffParamTp;
 
 struct IffControlBlockTp;
@@ -190,7 +194,13 @@ typedef struct IffControlBlockTp {
   int32_t page;
   int32_t page_count;
   int32_t scaled;
+  // The page's resolution levels as its header listed them, and the one
+  // its lines are delivered at (IffRequestLevel; 0 the full size).
+  int32_t level_count;
+  int32_t level_sizes[2 * IFF_MAX_LEVEL_SIZES];
+  int32_t level;
   // Not part of the file's description: bookkeeping of the interface.
+  int32_t lines_read;  // scan requests of the page so far
   int32_t driver_present;
   IfiHandleTp *stream;  // the open input while no driver has taken it
   // The input, whoever owns it: a driver keeps the handle it was given
@@ -325,6 +335,13 @@ ReturnTp IffInit(const IfiFilterClientTp *client, IffControlBlockTp **holder, in
 ReturnTp IffRdHead(IffControlBlockTp *cb, uint64_t extra, void *client_data, IffParamTp *header);
 ReturnTp IffRdCMap(IffControlBlockTp *cb);
 ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line);
+// Asks for the page's lines at resolution level `level` (an index into the
+// header's level_sizes; 0 is the full size) before its first line: width
+// and height become the level's, and so do the positions sampled for the
+// frequent colours. A level the header did not list, or a request after a
+// line was read, is refused with CMN_E_INVALID_ARG. Without a request every
+// driver delivers the full size.
+ReturnTp IffRequestLevel(IffControlBlockTp *cb, int32_t level);
 ReturnTp IffWtHead(IffControlBlockTp *cb, int32_t width, int32_t height, int32_t aspect_x,
                    int32_t aspect_y, int32_t has_cmap, uint32_t color_model, int32_t cmap_entries,
                    int32_t bits_per_sample, const uint64_t compression[3], int32_t orientation,

@@ -602,6 +602,9 @@ bool ShapePage(ImgControlBlockTp *cb, const ImgColorOpsTp *color, const ImgStamp
 
   ImgCopyColorOptions(color, &cb->color);
   ImgCopyStampOptions(stamp, cb);
+  // Only the output size is written: a page read from the file may be
+  // decoded at a smaller resolution level that still gives it.
+  cb->may_reduce = true;
   *pw = static_cast<int32_t>(w);
   *ph = static_cast<int32_t>(h);
   *prc = rc;

@@ -252,6 +252,20 @@ void ChooseShownSize(const PvSettingsTp &s, const ImgControlBlockTp *cb, int32_t
   }
 }
 
+// The size the page is shown at: fitted, then `size` when given.
+void ShownSize(const PvSettingsTp &s, const ImgControlBlockTp *cb, int32_t *ow, int32_t *oh) {
+  ChooseShownSize(s, cb, ow, oh);
+  if (s.size_w) {
+    *oh = s.size_h ? s.size_h : static_cast<int32_t>(static_cast<int64_t>(s.size_w) * *oh / *ow);
+    *ow = s.size_w;
+  } else if (s.size_h) {
+    *ow = static_cast<int32_t>(static_cast<int64_t>(*ow) * s.size_h / *oh);
+    *oh = s.size_h;
+  }
+  *ow = std::max<int32_t>(1, *ow);
+  *oh = std::max<int32_t>(1, *oh);
+}
+
 // Everything the pipeline owns, released in one place whatever way the
 // program ends.
 struct PvRunTp {
@@ -262,6 +276,9 @@ struct PvRunTp {
   SCR_CONTROL_BLOCK *screen = nullptr;
   RgbPixelTp *frame = nullptr;
   Display *display = nullptr;
+  // The page's full size (upright) while the raster holds it at a smaller
+  // resolution level; 0 when the raster holds it whole.
+  int32_t full_w = 0, full_h = 0;
 };
 
 PvRunTp pvRun;
@@ -418,6 +435,42 @@ void ApplyCrop(ImgControlBlockTp *cb) {
   }
 }
 
+// The first page for the fitted view, no larger than it is shown: a file
+// that lists resolution levels (JPEG 2000, JPEG) is read at the smallest
+// that still gives the shown size, with the crop and size worked out on
+// the full page as ShowImage will; pvRun.full_w and full_h then keep the
+// full size. A crop of a page stored on its side, and pixels that are not
+// square, are read whole.
+ReturnTp ReadFittedPage(const PvSettingsTp &s) {
+  ImgControlBlockTp *cb = nullptr;
+  ReturnTp rc = ImgOpenPicture(s.infile, &cb, nullptr);
+  if (rc) {
+    if (cb) ImgClose(&cb);
+    Finish(1);
+  }
+  const bool cropped = s.crop || CmdGetOpt(pvOptions, "relcrop");
+  if (cb->iff && cb->iff->level_count > 1 && cb->lines == cb->source_lines &&
+      !(cb->file_turn && cropped)) {
+    ApplyCrop(cb);
+    cb->rotation = pvParams->rotation;
+    int32_t ow, oh;
+    ShownSize(s, cb, &ow, &oh);
+    const int32_t level = ImgLevelFor(cb, ow, oh);
+    if (level) {
+      const bool turned = cb->file_turn == 90 || cb->file_turn == 270;
+      pvRun.full_w = turned ? cb->source_lines : cb->width;
+      pvRun.full_h = turned ? cb->width : cb->source_lines;
+      rc = ImgReadAtLevel(cb, level);
+    }
+    cb->rotation = 0;
+  }
+  pvRun.raw = new ImgRaw(cb);
+  if (!rc) rc = pvRun.raw->status();
+  if (!rc) rc = pvRun.raw->readPages(cb, 1, 1);
+  ImgClose(&cb);
+  return rc;
+}
+
 // The raster the window is drawn from, holding every page up to the one
 // shown: the one place that decides how the file is read. The fitted
 // view needs no more than its own size of each page; exploring needs
@@ -429,6 +482,8 @@ ReturnTp ReadRaster(const PvSettingsTp &s, int page) {
   if (pvRun.pages) ImgClose(&pvRun.pages);
   // Stitched pages are shown as one picture: all of them are read. Pages
   // after the one shown are not (a page description may never end).
+  pvRun.full_w = pvRun.full_h = 0;
+  if (!s.explore && !s.stitch && page < 2) return ReadFittedPage(s);
   if (!s.explore || s.stitch) {
     pvRun.raw = new ImgRaw(s.infile, true, 1, s.stitch ? 0 : std::max(page, 1));
     return pvRun.raw->status();
@@ -534,31 +589,29 @@ void Rerasterise(const PvSettingsTp &s, ImgControlBlockTp **pcb) {
   ImgControlBlockTp *cb = pvRun.cb;
   if (cb->width == 0 || cb->lines == 0) Finish(1);
 
+  // A page held at a smaller level is cropped and sized as the full page,
+  // and then read from the level.
+  const int32_t held_w = cb->width, held_h = cb->lines;
+  if (pvRun.full_w) {
+    cb->width = pvRun.full_w;
+    cb->lines = cb->source_lines = pvRun.full_h;
+  }
   ApplyCrop(cb);
 
   int32_t ow, oh;
-  ChooseShownSize(s, cb, &ow, &oh);
-  if (s.size_w) {
-    oh = s.size_h ? s.size_h : static_cast<int32_t>(static_cast<int64_t>(s.size_w) * oh / ow);
-    ow = s.size_w;
-  } else if (s.size_h) {
-    ow = static_cast<int32_t>(static_cast<int64_t>(ow) * s.size_h / oh);
-    oh = s.size_h;
-  }
-  ow = std::max<int32_t>(1, ow);
-  oh = std::max<int32_t>(1, oh);
-  // The scaler is made for area averaging; the method asked for is used
-  // from the first line on.
-  cb->scale_method = ImgScaleAveraging;
-  if (ImgSetOutputSize(cb, ow, oh)) Finish(1);
-  cb->scale_method = s.scalemethod;
-
+  ShownSize(s, cb, &ow, &oh);
   char *title = nullptr;
   if (s.bartitle)
     CmnStrPrintf(&title, "%s", s.bartitle);
   else
     CmnStrPrintf(&title, "%s - %d x %d", *s.infile ? s.infile : "From Standard Input", cb->width,
                  cb->lines);
+  if (pvRun.full_w) ImgCropToLevel(cb, held_w, held_h);
+  // The scaler is made for area averaging; the method asked for is used
+  // from the first line on.
+  cb->scale_method = ImgScaleAveraging;
+  if (ImgSetOutputSize(cb, ow, oh)) Finish(1);
+  cb->scale_method = s.scalemethod;
 
   ImgCopyColorOptions(&s.color, &cb->color);
   ImgCopyStampOptions(&s.stamp, cb);

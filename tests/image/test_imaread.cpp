@@ -386,3 +386,98 @@ TEST(ImaLineStore, FillsTopDownAndBottomUp) {
 }
 
 }  // namespace
+
+// ---- Decoding at the size needed ---------------------------------------------
+
+// The level a block's crop needs for its output, over levels of a
+// 1000 x 800 page listed as a driver lists them: full size, then 1/8, 1/4
+// and 1/2.
+TEST(ImaLevel, SmallestLevelThatStillGivesTheOutput) {
+  IffControlBlockTp iff = {};
+  iff.level_count = 4;
+  const int32_t sizes[] = {1000, 800, 125, 100, 250, 200, 500, 400};
+  memcpy(iff.level_sizes, sizes, sizeof sizes);
+  struct {
+    int crop_x, crop_y, crop_w, crop_h, rotation, out_w, out_h, level;
+  } cases[] = {
+      {0, 0, 0, 0, 0, 500, 400, 3},          // exactly half
+      {0, 0, 0, 0, 0, 501, 400, 0},          // a pixel more than half: the full page
+      {0, 0, 0, 0, 0, 200, 160, 2},          // between a quarter and a half
+      {0, 0, 0, 0, 0, 100, 80, 1},           // below an eighth
+      {0, 0, 0, 0, 90, 100, 125, 1},         // turned: the output's height is across
+      {0, 0, 0, 0, 90, 125, 100, 2},         // ... and not the other way round
+      {100, 100, 400, 400, 0, 100, 100, 2},  // a crop reduced by four
+      {100, 100, 400, 400, 0, 101, 100, 3}, {0, 0, 0, 0, 0, 2000, 1600, 0},  // enlarged
+  };
+  for (const auto &c : cases) {
+    ImgControlBlockTp cb;
+    cb.iff = &iff;
+    cb.width = 1000;
+    cb.lines = cb.source_lines = 800;
+    Crop(&cb, c.crop_x, c.crop_y, c.crop_w, c.crop_h);
+    cb.rotation = c.rotation;
+    EXPECT_EQ(ImgLevelFor(&cb, c.out_w, c.out_h), c.level)
+        << c.crop_w << "x" << c.crop_h << " turned " << c.rotation << " to " << c.out_w << "x"
+        << c.out_h;
+    cb.iff = nullptr;
+  }
+}
+
+// A crop set on the full page keeps every pixel it covered at the level.
+TEST(ImaLevel, CropIsMappedOutwards) {
+  struct {
+    int x, y, w, h, lw, lh, ex, ey, ew, eh;
+  } cases[] = {
+      {123, 77, 500, 400, 500, 400, 61, 38, 251, 201},
+      {0, 0, 1000, 800, 125, 100, 0, 0, 125, 100},
+      {999, 799, 1, 1, 125, 100, 124, 99, 1, 1},  // the last pixel stays a pixel
+      {0, 0, 0, 0, 250, 200, 0, 0, 0, 0},         // no crop stays none
+  };
+  for (const auto &c : cases) {
+    ImgControlBlockTp cb;
+    cb.width = 1000;
+    cb.lines = cb.source_lines = 800;
+    Crop(&cb, c.x, c.y, c.w, c.h);
+    ImgCropToLevel(&cb, c.lw, c.lh);
+    EXPECT_EQ(cb.crop_x, c.ex);
+    EXPECT_EQ(cb.crop_y, c.ey);
+    EXPECT_EQ(cb.crop_w, c.ew);
+    EXPECT_EQ(cb.crop_h, c.eh);
+    EXPECT_EQ(cb.width, c.lw);
+    EXPECT_EQ(cb.lines, c.lh);
+  }
+}
+
+// A JPEG 2000 or JPEG page reduced four times is decoded at its quarter
+// level, and the output has the size asked for and the pixels of the full
+// decode averaged (a smooth picture: the wavelet's low band and the
+// reduced inverse DCT are its average).
+TEST_F(ImaRead, ReducedPageIsDecodedAtItsLevel) {
+  const std::string pgm = dir_.file("ramp.pgm");
+  ASSERT_EQ(RunProgram({"sh", "-c", "pgmramp -diagonal 512 384 > " + pgm}).status, 0);
+  const char *names[] = {"ramp.j2k", "ramp.jpg"};
+  for (int k = 0; k < 2; ++k) {
+    const std::string file = dir_.file(names[k]);
+    const std::string make = k == 0 ? "opj_compress -i " + pgm + " -o " + file + " >/dev/null"
+                                    : "pnmtojpeg -quality 95 " + pgm + " > " + file;
+    ASSERT_EQ(RunProgram({"sh", "-c", make}).status, 0);
+    std::vector<uint32_t> pixels[2];
+    for (int reduce = 0; reduce < 2; ++reduce) {
+      ImgControlBlockTp *cb = nullptr;
+      ASSERT_EQ(ImgOpen(file.c_str(), &cb, nullptr), 0u);
+      cb->may_reduce = reduce;
+      ASSERT_EQ(ImgSetOutputSize(cb, 128, 96), 0u);
+      std::vector<RgbPixelTp> line(128);
+      for (int y = 0; y < 96; ++y) {
+        ASSERT_EQ(ImgReadLine(cb, y, line.data()), 0u);
+        for (RgbPixelTp p : line) pixels[reduce].push_back(Word(p));
+      }
+      EXPECT_EQ(cb->iff->width, reduce ? 128 : 512) << names[k];
+      EXPECT_EQ(ImgClose(&cb), 0u);
+    }
+    int worst = 0;
+    for (size_t i = 0; i < pixels[0].size(); ++i)
+      worst = std::max(worst, std::abs(int(pixels[0][i] & 0xFF) - int(pixels[1][i] & 0xFF)));
+    EXPECT_LE(worst, 2) << names[k];
+  }
+}

@@ -144,6 +144,38 @@ TEST_F(Showing, FitAndSizeOptions) {
   EXPECT_EQ(Shown(server, 600, 400, {"-size", "300", "-rotate", "90"}).size(), 300u * 450 * 3);
 }
 
+// A JPEG shown at a quarter of its size or less is read at a reduced
+// level: the window shows what the converter writes for the same crop,
+// turn and size: both map the crop to the level the same way.
+TEST_F(Showing, ReducedJpegShowsAsTheConverterWritesIt) {
+  XvfbServer server(24);
+  ASSERT_TRUE(server.ok());
+  const std::string ppm = dir_.file("big.ppm"), jpg = dir_.file("big.jpg");
+  const std::string shown = dir_.file("shown.rgb"), written = dir_.file("written.ppm");
+  WriteFile(ppm, Ppm(800, 600));
+  ASSERT_EQ(RunProgram({"sh", "-c", "pnmtojpeg " + ppm + " > " + jpg}).status, 0);
+  const std::vector<std::vector<std::string>> cases = {
+      {"-size", "150"},
+      {"-crop", "400x300+100+50", "-size", "100"},
+      {"-rotate", "90", "-size", "120"},
+  };
+  for (std::vector<std::string> args : cases) {
+    std::vector<std::string> convert = {PVCONVERT_BIN};
+    convert.insert(convert.end(), args.begin(), args.end());
+    convert.insert(convert.end(), {"-type", "ppm", jpg, written});
+    ASSERT_EQ(RunProgram(convert).status, 0);
+    args.insert(args.end(), {"-timer", "1", "-save", shown, jpg});
+    RunResult r = Pvview(server, args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string want = ReadFile(written);
+    ASSERT_GT(want.size(), 15u);
+    // The converter's PPM header is "P6\nW H\n255\n".
+    size_t at = 0;
+    for (int fields = 0; fields < 4; ++fields) at = want.find_first_of(" \n", at) + 1;
+    EXPECT_EQ(ReadFile(shown), want.substr(at)) << args[0] << " " << args[1];
+  }
+}
+
 TEST_F(Showing, RelativeCropShowsTheTopLeftQuarter) {
   XvfbServer server(24);
   ASSERT_TRUE(server.ok());
