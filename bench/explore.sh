@@ -9,7 +9,8 @@
 # allowance of one more window-sized picture, and feh's (and vipsdisp's,
 # where the system has it) on the same file.
 # Targets: every zoom step within 50 ms, every pan within 16 ms.
-# Usage: bash bench/explore.sh   (REPEAT=n for other than 20)
+# Usage: bash bench/explore.sh   (REPEAT=n for other than 20; PVVIEW=path
+# measures another build of the viewer, to compare two trees on one machine)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash .ci/deps.sh bench
@@ -31,7 +32,7 @@ Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp 3>"$work/fifo" >/dev/null
 xvfb_pid=$!
 read -r -t 30 number <"$work/fifo"
 export DISPLAY=":$number"
-viewer=(./build/viewer/pvview -sysdir system)
+viewer=(${PVVIEW:-./build/viewer/pvview} -sysdir system)
 
 # Waits until the viewer's log has more than $1 redraw lines (60 s at most).
 wait_lines() {
