@@ -15,13 +15,7 @@ cd "$(dirname "$0")/.."
 bash .ci/deps.sh bench
 . bench/common.sh
 bench_build pvview pvconvert make_drawing
-bench_workdir
-xvfb_pid=""
-cleanup() {
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+bench_workdir_x
 . bench/peers.sh
 
 ./build/bench/make_drawing pbm >"$work/drawing.pbm"
@@ -43,11 +37,7 @@ encodings=(drawing.pbm g4.tif g4tiles.tif lzw.tif packbits.tif drawing.png inter
   drawing.gif drawing.bmp drawing.pcx drawing.ras noise.pbm)
 [ $# -gt 0 ] && encodings=("$@")
 
-mkfifo "$work/fifo"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/fifo" >/dev/null 2>&1 &
-xvfb_pid=$!
-read -r -t 30 number <"$work/fifo"
-export DISPLAY=":$number"
+bench_xvfb 1280x1024x24
 
 # One figure: median CPU seconds and peak MB of file $1, or the failure.
 figure() {

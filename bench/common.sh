@@ -13,6 +13,30 @@ bench_workdir() {
   trap 'rm -rf "$work"' EXIT
 }
 
+# As bench_workdir, for scripts that show pictures: at exit the viewer
+# left running ($viewer_pid, when a script sets it) and the private X
+# server of bench_xvfb end too.
+bench_workdir_x() {
+  work=$(mktemp -d "${TMPDIR:-/tmp}/pvbench.XXXXXX")
+  xvfb_pid="" viewer_pid=""
+  trap bench_cleanup_x EXIT
+}
+bench_cleanup_x() {
+  [ -n "$viewer_pid" ] && kill "$viewer_pid" 2>/dev/null || true
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+
+# bench_xvfb WxHxD: a private X server, which picks a free display number
+# and writes it once it accepts clients; DISPLAY names it from then on.
+bench_xvfb() {
+  mkfifo "$work/fifo"
+  Xvfb -displayfd 3 -screen 0 "$1" -nolisten tcp 3>"$work/fifo" >/dev/null 2>&1 &
+  xvfb_pid=$!
+  read -r -t 30 number <"$work/fifo"
+  export DISPLAY=":$number"
+}
+
 # The synthetic drawing as $work/grey.pgm (width x height), and as
 # $work/colour.ppm with a ramp for green.
 bench_drawing_pictures() {

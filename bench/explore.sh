@@ -16,22 +16,11 @@ cd "$(dirname "$0")/.."
 bash .ci/deps.sh bench
 . bench/common.sh
 bench_build pvview make_drawing
-bench_workdir
+bench_workdir_x
 repeat=${REPEAT:-20}
-xvfb_pid="" viewer_pid=""
-cleanup() {
-  [ -n "$viewer_pid" ] && kill "$viewer_pid" 2>/dev/null || true
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 ./build/bench/make_drawing pbm >"$work/drawing.pbm"
 
-mkfifo "$work/fifo"
-Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp 3>"$work/fifo" >/dev/null 2>&1 &
-xvfb_pid=$!
-read -r -t 30 number <"$work/fifo"
-export DISPLAY=":$number"
+bench_xvfb 1600x1200x24
 viewer=(${PVVIEW:-./build/viewer/pvview} -sysdir system)
 
 # Waits until the viewer's log has more than $1 redraw lines (60 s at most).

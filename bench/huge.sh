@@ -17,13 +17,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . bench/common.sh
 bench_build pvconvert pvview make_drawing bench_j2k
-work=$(mktemp -d "${TMPDIR:-/tmp}/pvbench.XXXXXX")
-xvfb_pid=""
-cleanup() {
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+bench_workdir_x
 runs=${RUNS:-3}
 read -r width height <<<"${SIZE:-20000 28000}"
 
@@ -57,11 +51,7 @@ opj=(opj_compress -threads ALL_CPUS -i "$work/grey.pgm")
 "${opj[@]}" -o "$work/tiled.j2k" -t 1024,1024 >/dev/null 2>&1
 rm -f "$work/grey.pgm"
 
-mkfifo "$work/fifo"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/fifo" >/dev/null 2>&1 &
-xvfb_pid=$!
-read -r -t 30 number <"$work/fifo"
-export DISPLAY=":$number"
+bench_xvfb 1280x1024x24
 
 for file in baseline.jpg progressive.jpg lossless.j2k lossy97.j2k tiled.j2k; do
   in="$work/$file"

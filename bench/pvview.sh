@@ -12,25 +12,14 @@ cd "$(dirname "$0")/.."
 bash .ci/deps.sh bench
 . bench/common.sh
 bench_build pvview make_drawing
-bench_workdir
-xvfb_pid=""
-cleanup() {
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+bench_workdir_x
 . bench/peers.sh
 command -v xloadimage >/dev/null || { echo "xloadimage not installed (apt-get install xloadimage)"; exit 1; }
 ./build/bench/make_drawing pbm >"$work/drawing.pbm"
 ./build/bench/make_drawing pgm >"$work/drawing.pgm"
 make_noise "$work/noise.pbm"
 
-# The server picks a free display number and writes it when it is ready.
-mkfifo "$work/fifo"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/fifo" >/dev/null 2>&1 &
-xvfb_pid=$!
-read -r -t 30 number <"$work/fifo"
-export DISPLAY=":$number"
+bench_xvfb 1280x1024x24
 
 for kind in drawing.pbm drawing.pgm noise.pbm; do
   in="$work/$kind"

@@ -14,13 +14,7 @@ cd "$(dirname "$0")/.."
 . bench/common.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 ninja -C build pvview pvconvert make_drawing bench_tiff >/dev/null
-work=$(mktemp -d "${TMPDIR:-/tmp}/pvbench.XXXXXX")
-xvfb_pid=""
-cleanup() {
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+bench_workdir_x
 
 measure_width=46
 
@@ -59,11 +53,7 @@ else
   echo "vips resize: not installed here"
 fi
 
-mkfifo "$work/fifo"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/fifo" >/dev/null 2>&1 &
-xvfb_pid=$!
-read -r -t 30 number <"$work/fifo"
-export DISPLAY=":$number"
+bench_xvfb 1280x1024x24
 measure_cpu "pvview -timer 1 drawing.tif" ./build/viewer/pvview -sysdir system -timer 1 "$work/drawing.tif"
 if command -v xloadimage >/dev/null; then
   measure_cpu "xloadimage -delay 1 -zoom 6 drawing.tif" xloadimage -delay 1 -zoom 6 "$work/drawing.tif"
