@@ -621,6 +621,18 @@ struct JobTp {
   SourceTp *source;  // null: one page, opened as it streams best
 };
 
+// Whether page `page` of the source's chain was read (a page that was not
+// says why as it is opened).
+bool PageReadable(const JobTp &job, int32_t page) {
+  ImgOpenParamsTp params = *job.params;
+  params.rotation = job.source->rotation;
+  params.page = page;
+  ImgControlBlockTp *cb = nullptr;
+  const ReturnTp rc = ImgOpenRaw(job.source->raw.get(), page, &cb, &params);
+  if (cb) ImgClose(&cb);
+  return rc == 0;
+}
+
 // Page `page` of the input, open and shaped for writing.
 int OpenPage(const JobTp &job, int32_t page, ImgControlBlockTp **pcb, ImgRaw **praw, int32_t *w,
              int32_t *h, ReturnTp *prc) {
@@ -704,6 +716,7 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
 
   JobTp job = {in, kind, params, color, stamp, nullptr};
   int status;
+  bool left_out = false;
   if (!range.range) {
     status = WriteOutput(job, outname, {params->page});
     if (!status && written) *written = 1;
@@ -720,8 +733,16 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
       CmnError(CMN_SOURCE, __LINE__, CMN_E_TEXT, text);
       return 1;
     }
+    // A page that cannot be read says why as it is opened and is left
+    // out; the others are written, and the conversion fails all the same.
     std::vector<int32_t> pages;
-    for (int32_t p = range.first; p <= last; ++p) pages.push_back(p);
+    for (int32_t p = range.first; p <= last; ++p) {
+      if (PageReadable(job, p))
+        pages.push_back(p);
+      else
+        left_out = true;
+    }
+    if (pages.empty()) return 1;
     const IffFormatTp *format = IffFormatOf(kind.type);
     if (format && format->write_pages) {
       status = WriteOutput(job, outname, pages);
@@ -743,7 +764,7 @@ int Convert(const char *in, const char *outname, ImgOpenParamsTp *params,
   }
   // A picture that ran out of data is written as far as it goes, but the
   // conversion failed all the same.
-  return status || IffIncompleteInputs() ? 1 : 0;
+  return status || left_out || IffIncompleteInputs() ? 1 : 0;
 }
 
 // Many inputs into one directory: each converted as a single conversion

@@ -320,6 +320,20 @@ TEST_F(TiffFiles, PagesAfterAnUnreadablePage) {
   EXPECT_EQ(third.err, "");
   EXPECT_TRUE(NetpbmRgb("cat " + F("three.ppm")).rgb ==
               NetpbmRgb("tifftopnm " + F("p8.tif") + " 2>/dev/null").rgb);
+  // Every page: the one that cannot be read is named and left out, the
+  // others are written (into one file, or a file each), and the run fails.
+  for (const char *out : {"all.tif", "all.ppm"}) {
+    RunResult all = RunProgram({PV_PVCONVERT, "-pageno", "all", m, F(out)});
+    EXPECT_NE(all.status, 0) << out;
+    EXPECT_NE(all.err.find("(zstd) is not supported"), std::string::npos) << all.err;
+    EXPECT_EQ(all.err.find("Internal"), std::string::npos) << all.err;
+  }
+  EXPECT_EQ(ShellOutput("tiffinfo " + F("all.tif") + " 2>/dev/null | grep -c 'Image Width'"),
+            "2\n");
+  EXPECT_TRUE(NetpbmRgb("tifftopnm " + F("all.tif") + " 2>/dev/null | pnmsplit - " +
+                        F("split%d.pnm") + " && cat " + F("split1.pnm"))
+                  .rgb == NetpbmRgb("tifftopnm " + F("p8.tif") + " 2>/dev/null").rgb);
+  EXPECT_EQ(ShellOutput("cd " + F("") + " && ls all-*.ppm"), "all-1.ppm\nall-3.ppm\n");
   IffFileSpecTp spec = {m.c_str(), nullptr, 0};
   IffControlBlockTp *cb = nullptr;
   ASSERT_EQ(IffInit(nullptr, &cb, IFF_SRV_IMPORT, &spec, IFF_TYPE_ANY, IFF_MIN_VERIFY, nullptr),
