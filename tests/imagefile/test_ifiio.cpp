@@ -326,7 +326,9 @@ TEST_F(IfiIo, ClosingEndsTheFilter) {
     bool killed;
     const char *raised;
   } cases[] = {
-      {"head -c 200000 /dev/zero && echo done > " + Quote(dir.file("done")), false, ""},
+      // Far more than the close reads of a live child's output (a bounded
+      // amount, to see whether it has finished), so it cannot finish.
+      {"head -c 100000000 /dev/zero && echo done > " + Quote(dir.file("done")), false, ""},
       {"printf 'abc'; exit 3", false, "The filter ended with status 3"},
       {"head -c 100 /dev/zero; exec sleep 30", true, "The filter was ended by signal 9"},
   };
