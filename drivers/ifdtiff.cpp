@@ -751,8 +751,14 @@ ReturnTp IfdTiffInit(void **state, IffOpenRequestTp *request, IffControlBlockTp 
     // The directory's place is known only at the end: a file that can seek
     // gets it written into the header then; other output is kept until then.
     if (s->handle->seekable) s->handle->direct = 1;
-    if (const char *above = getenv("PV_TIFF_BIG_ABOVE"))
-      s->w_big_above = strtoull(above, nullptr, 10);
+    // Only a plain number counts: a stray value must not make every file
+    // BigTIFF (0, or a negative number wrapped by strtoull).
+    if (const char *above = getenv("PV_TIFF_BIG_ABOVE")) {
+      char *end = nullptr;
+      const unsigned long long bytes = strtoull(above, &end, 10);
+      if (*above >= '0' && *above <= '9' && end && *end == '\0' && bytes > 0)
+        s->w_big_above = bytes;
+    }
     if (s->handle->seekable) {
       const std::vector<uint8_t> header = TiffWriteHeader(false, 8);
       if (IfiWrite(header.data(), header.size(), 1, s->handle)) {

@@ -881,6 +881,14 @@ TEST(TiffWriter, EveryCompressionOpensInLibtiff) {
                           " 2>/dev/null")
                     .rgb == NetpbmRgb("cat " + dir.file(page == 1 ? "g.pgm" : "c.ppm")).rgb)
         << page;
+  // A limit that is not a plain positive number is ignored.
+  for (const char *stray : {"0", "-1", "100x", "", " 100"}) {
+    setenv("PV_TIFF_BIG_ABOVE", stray, 1);
+    r = RunProgram({PV_PVCONVERT, dir.file("g.pgm"), dir.file("small.tif")});
+    unsetenv("PV_TIFF_BIG_ABOVE");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadFile(dir.file("small.tif"))[2], 42) << "[" << stray << "]";
+  }
 }
 
 }  // namespace
