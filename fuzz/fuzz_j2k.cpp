@@ -1,6 +1,7 @@
 // The JPEG 2000 codestream decoder: any bytes as a raw codestream, main
 // header first, then the whole picture when it is of modest size, else
 // the first rows through the row decoder.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -25,10 +26,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       JtkFreeImage(&image);
     } else {
       // Larger claims are opened (memory follows the rows) and their first
-      // rows of each channel made.
+      // rows of each channel made, when the first row of tiles they decode
+      // for it is of modest size too: a short file may legally claim a
+      // row of tiles of millions of samples, which takes seconds to make
+      // here and says nothing more about the decoder.
+      const int64_t first_rows =
+          std::min<int64_t>(header.y1, int64_t(header.tile_y0) + header.tile_h) - header.y0;
+      const bool modest =
+          w * std::max<int64_t>(first_rows, 1) * header.components <= (int64_t(1) << 18);
       JtkParamTp param{};
       JtkDecoderTp *decoder = nullptr;
-      if (JtkOpenDecoder(context, &param, data, size, &decoder) == 0) {
+      if (JtkOpenDecoder(context, &param, data, size, &decoder) == 0 && modest) {
         const JtkImageTp *layout = JtkDecoderImage(decoder);
         const int32_t *row = nullptr;
         for (int32_t c = 0; c < layout->components && c < 4; ++c)
