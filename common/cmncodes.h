@@ -132,6 +132,7 @@
   X(TIFF_E_DIR_BEYOND_END, 0x0A040005u, "Tiff directory at byte %lu: past the end of the file")  \
   X(TIFF_E_DIR_CUT, 0x0A040006u, "Tiff directory at byte %lu: cut short by the end of the file") \
   X(TIFF_E_COMPRESSION_NAMED, 0x0A040007u, "TIFF compression %lu%s is not supported")            \
+  X(TIFF_E_JPEG_TABLE, 0x0A040008u, "Old-style JPEG table at byte %lu lies outside the file")    \
   /* File-name arguments, start-up, screen visuals. */                                           \
   X(CMD_E_TILDE, 0x14040006u, "Could not subsitute '~' with users home directory")               \
   X(CMN_E_NOSYSDIR, 0x18040007u,                                                                 \
