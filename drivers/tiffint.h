@@ -155,13 +155,21 @@ struct TiffState {
   // JPEG: each strip or tile decoded whole, then handed out row by row.
   std::vector<uint8_t> jpeg_rows;
   size_t jpeg_at = 0;
-  bool jpeg_raw = false;           // RGB components coded as they are
-  bool jpeg_ycbcr = false;         // YCbCr coded, delivered as RGB
-  uint32_t jpeg_precision = 8;     // the frame's sample precision
-  std::vector<uint8_t> jpeg_head;  // old style without a stream: tables built from the tags
-  uint32_t out_bytes = 1;          // bytes per delivered pixel, 8-bit samples
-  uint32_t line_bytes = 1;         // bytes per pixel in the line handed over
-  uint32_t alpha = 0;              // 8 or 16-bit colours with alpha: 1 associated, 2 not
+  bool jpeg_raw = false;        // RGB components coded as they are
+  bool jpeg_ycbcr = false;      // YCbCr coded, delivered as RGB
+  uint32_t jpeg_precision = 8;  // the frame's sample precision
+  // Old-style data: the tables as marker segments (start of image,
+  // quantisation and Huffman tables, restart interval), from the tags and
+  // any interchange stream; each component's sampling, quantisation table
+  // and Huffman tables (three bytes) for the frame and scan headers made
+  // per strip; jpeg_stream: the page is decoded from the interchange
+  // stream itself.
+  std::vector<uint8_t> jpeg_head;
+  std::vector<uint8_t> jpeg_components;
+  bool jpeg_stream = false;
+  uint32_t out_bytes = 1;   // bytes per delivered pixel, 8-bit samples
+  uint32_t line_bytes = 1;  // bytes per pixel in the line handed over
+  uint32_t alpha = 0;       // 8 or 16-bit colours with alpha: 1 associated, 2 not
   // 32-bit integers and 32 or 64-bit floating point, shown from the
   // page's least value (black) to its greatest (white).
   bool wide_samples = false;
