@@ -218,11 +218,45 @@ ReturnTp ProducePlaneRow(TiffState *s, uint8_t *row) {
   return 0;
 }
 
+// A tile of YCbCr in blocks of ycc_h x ycc_v luma samples with their
+// chroma, `rows` of its rows, into tile_rows at column `t` as pixels of
+// three samples, each block's chroma repeated over its luma.
+ReturnTp LoadYCbCrTile(TiffState *s, uint64_t t, uint32_t rows) {
+  const TiffDirectory &d = s->dir;
+  const uint32_t h = s->ycc_h, v = s->ycc_v, n = h * v;
+  const uint64_t stride = s->tiles_across * s->tile_row_bytes;
+  const uint64_t block_row = (uint64_t{d.tile_width} + h - 1) / h * (n + 2);
+  std::vector<uint8_t> blocks(static_cast<size_t>(block_row));
+  for (uint32_t top = 0; top < rows; top += v) {
+    if (ReturnTp rc = ProduceRows(s, blocks.data(), block_row, 1, d.tile_width)) return rc;
+    for (uint32_t line = 0; line < v && top + line < rows; ++line) {
+      uint8_t *to =
+          &s->tile_rows[static_cast<size_t>((top + line) * stride + t * s->tile_row_bytes)];
+      for (uint32_t x = 0; x < d.tile_width; ++x, to += 3) {
+        const uint8_t *p = &blocks[size_t{x / h} * (n + 2)];
+        to[0] = p[line * h + x % h];
+        to[1] = p[n];
+        to[2] = p[n + 1];
+      }
+    }
+  }
+  return 0;
+}
+
 // Decodes the next row of tiles into tile_rows; with separate planes,
 // the tile of each plane in turn, interleaved.
 ReturnTp LoadTileRow(TiffState *s, uint32_t rows) {
   const TiffDirectory &d = s->dir;
   const uint64_t stride = s->tiles_across * s->tile_row_bytes;
+  if (s->ycc_h * s->ycc_v > 1) {
+    for (uint64_t t = 0; t < s->tiles_across; ++t) {
+      ReturnTp rc =
+          OpenData(s, uint64_t{s->strip} * s->tiles_across + t, d.tile_width, d.tile_length);
+      if (!rc) rc = LoadYCbCrTile(s, t, rows);
+      if (rc) return rc;
+    }
+    return 0;
+  }
   const uint64_t piece_bytes = s->planes > 1 ? s->plane_tile_row_bytes : s->tile_row_bytes;
   const uint64_t per_plane = s->nstrips * s->tiles_across;
   std::vector<uint8_t> tile(static_cast<size_t>(piece_bytes * rows));
@@ -320,10 +354,10 @@ ReturnTp SetUpLayout(TiffState *s, IffParamTp *p) {
       s->ycc_v = sub.size() < 2 ? 2 : static_cast<uint32_t>(sub[1]);
       const auto valid = [](uint32_t n) { return n == 1 || n == 2 || n == 4; };
       if (!valid(s->ycc_h) || !valid(s->ycc_v)) return TIFF_FAIL(TIFF_E_UNSUPPORTED);
-      // Blocks of luma with their chroma are read from strips of pixels
-      // of three samples only.
+      // Blocks of luma with their chroma are read from strips and tiles
+      // of pixels of three samples only.
       if (s->ycc_h * s->ycc_v > 1 &&
-          (d.tiled || d.samples != 3 || d.planar == 2 || d.predictor != 1 || s->ycc_v > s->ycc_h))
+          (d.samples != 3 || d.planar == 2 || d.predictor != 1 || s->ycc_v > s->ycc_h))
         return TIFF_FAIL(TIFF_E_UNSUPPORTED);
       s->ycbcr = true;
       p->color_model = IFF_CM_RGB;
@@ -508,7 +542,7 @@ void DeliverYCbCr(const TiffState *s, const uint8_t *row, uint32_t line, uint8_t
   const auto clamp = [](int32_t i) { return static_cast<uint8_t>(std::min(std::max(i, 0), 255)); };
   for (uint32_t x = 0; x < s->dir.width; ++x) {
     uint32_t y, cb, cr;
-    if (n == 1) {
+    if (n == 1 || s->dir.tiled) {  // tiles are made pixels as they are read
       const uint8_t *p = row + size_t{x} * s->dir.samples;
       y = p[0], cb = p[1], cr = p[2];
     } else {

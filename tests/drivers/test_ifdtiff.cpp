@@ -569,7 +569,7 @@ TEST(TiffHostile, BoundedWhereTheFileLies) {
 // Palettes whose values are all below 256 are 8-bit colours already.
 // A little-endian file of one directory whose entries (tag, type,
 // values; rationals as pairs) may hold more than four bytes; the strip
-// offsets (tag 273) are given from the start of `data`.
+// and tile offsets (tags 273, 324) are given from the start of `data`.
 struct Entry {
   uint16_t tag, type;
   std::vector<uint32_t> values;
@@ -588,7 +588,8 @@ std::string TiffOf(std::vector<Entry> entries, const std::string &data) {
   put(head, static_cast<uint32_t>(entries.size()), 2);
   for (const Entry &e : entries) {
     std::string bytes;
-    for (uint32_t v : e.values) put(bytes, e.tag == 273 ? v + data_at : v, e.type == 3 ? 2 : 4);
+    for (uint32_t v : e.values)
+      put(bytes, e.tag == 273 || e.tag == 324 ? v + data_at : v, e.type == 3 ? 2 : 4);
     put(head, e.tag, 2);
     put(head, e.type, 2);
     put(head, static_cast<uint32_t>(e.type == 5 ? e.values.size() / 2 : e.values.size()), 4);
@@ -603,11 +604,32 @@ std::string TiffOf(std::vector<Entry> entries, const std::string &data) {
   return head + tail + data;
 }
 
-// YCbCr in blocks of h x v luma samples with their chroma, uncompressed
-// and Deflate, in strips of several block rows, with the reference black
-// and white and the coefficients of their tags, as tiff2rgba converts
-// them (tiffcp copies no such file, so they are made here). The picture's
-// size is no multiple of the blocks.
+// LZW of a TIFF strip at its plainest: 9-bit codes, each byte a code of
+// its own, a Clear code before the table would need wider codes.
+std::string LzwOf(const std::string &in) {
+  std::string out;
+  uint32_t acc = 0;
+  int bits = 0;
+  auto code = [&](uint32_t c) {
+    acc = acc << 9 | c;
+    for (bits += 9; bits >= 8; bits -= 8) out += static_cast<char>(acc >> (bits - 8));
+  };
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (i % 200 == 0) code(256);
+    code(static_cast<uint8_t>(in[i]));
+  }
+  code(257);
+  if (bits) out += static_cast<char>(acc << (8 - bits));
+  return out;
+}
+
+// YCbCr in blocks of h x v luma samples with their chroma, uncompressed,
+// LZW and Deflate, in strips of several block rows and in tiles, with the
+// reference black and white and the coefficients of their tags, as
+// tiff2rgba converts them (tiffcp copies no such file, so they are made
+// here). The picture's size is no multiple of the blocks or the tiles.
+// Blocks of 4 x 4 are compared with the same data in strips: libtiff's
+// own reading of them is off at the picture's edges.
 TEST(TiffYCbCr, EverySubsamplingAsLibtiff) {
   TempDir dir;
   Shell("cd " + dir.path() +
@@ -618,6 +640,7 @@ TEST(TiffYCbCr, EverySubsamplingAsLibtiff) {
   const struct {
     uint32_t bh, bv, rows, compression;
     std::vector<uint32_t> reference, coefficients;
+    uint32_t tile_width = 0;  // tiles of tile_width x rows; 0: strips of `rows`
   } cases[] = {
       {1, 1, 61, 1, {}, {}},
       {2, 1, 61, 1, {}, {}},
@@ -628,55 +651,80 @@ TEST(TiffYCbCr, EverySubsamplingAsLibtiff) {
       {4, 2, 6, 8, {}, {}},
       {2, 2, 61, 1, {16, 1, 235, 1, 128, 1, 240, 1, 128, 1, 240, 1}, {}},
       {2, 1, 10, 8, {}, {2126, 10000, 7152, 10000, 722, 10000}},
+      {2, 2, 16, 1, {}, {}, 32},
+      {2, 1, 32, 5, {}, {}, 16},
+      {4, 2, 16, 8, {}, {}, 48},
+      {4, 1, 16, 5, {16, 1, 235, 1, 128, 1, 240, 1, 128, 1, 240, 1}, {}, 16},
+      {1, 1, 16, 8, {}, {}, 16},
+      {4, 4, 8, 1, {}, {}},
+      {4, 4, 32, 5, {}, {}, 32},
   };
+  const std::string strips_of_4x4 = dir.file("s44.tif");
   for (const auto &k : cases) {
+    const bool tiled = k.tile_width > 0;
     const std::string what = std::to_string(k.bh) + "x" + std::to_string(k.bv) + " rows " +
                              std::to_string(k.rows) + " compression " +
-                             std::to_string(k.compression);
-    // Each strip its block rows: luma of the block, then its mean chroma.
+                             std::to_string(k.compression) + " tile width " +
+                             std::to_string(k.tile_width);
+    // Each strip or tile its block rows: luma of the block, then its mean
+    // chroma; a tile's blocks beyond the picture repeat its edge.
     std::string data;
     std::vector<uint32_t> offsets, counts;
-    for (uint32_t top = 0; top < h; top += k.rows) {
-      std::string strip;
-      for (uint32_t by = top; by < std::min(h, top + k.rows); by += k.bv)
-        for (uint32_t bx = 0; bx < w; bx += k.bh) {
-          double cb = 0, cr = 0;
-          for (uint32_t dy = 0; dy < k.bv; ++dy)
-            for (uint32_t dx = 0; dx < k.bh; ++dx) {
-              const size_t at = 3 * (std::min(by + dy, h - 1) * w + std::min(bx + dx, w - 1));
-              const double r = c.rgb[at], g = c.rgb[at + 1], b = c.rgb[at + 2];
-              const double y = 0.299 * r + 0.587 * g + 0.114 * b;
-              strip += static_cast<char>(std::lround(y));
-              cb += (b - y) / 1.772 + 128;
-              cr += (r - y) / 1.402 + 128;
-            }
-          strip += static_cast<char>(std::lround(cb / (k.bh * k.bv)));
-          strip += static_cast<char>(std::lround(cr / (k.bh * k.bv)));
+    for (uint32_t top = 0; top < h; top += k.rows)
+      for (uint32_t left = 0; left < w; left += tiled ? k.tile_width : w) {
+        std::string piece;
+        const uint32_t bottom = tiled ? top + k.rows : std::min(h, top + k.rows);
+        const uint32_t right = tiled ? left + k.tile_width : w;
+        for (uint32_t by = top; by < bottom; by += k.bv)
+          for (uint32_t bx = left; bx < right; bx += k.bh) {
+            double cb = 0, cr = 0;
+            for (uint32_t dy = 0; dy < k.bv; ++dy)
+              for (uint32_t dx = 0; dx < k.bh; ++dx) {
+                const size_t at = 3 * (std::min(by + dy, h - 1) * w + std::min(bx + dx, w - 1));
+                const double r = c.rgb[at], g = c.rgb[at + 1], b = c.rgb[at + 2];
+                const double y = 0.299 * r + 0.587 * g + 0.114 * b;
+                piece += static_cast<char>(std::lround(y));
+                cb += (b - y) / 1.772 + 128;
+                cr += (r - y) / 1.402 + 128;
+              }
+            piece += static_cast<char>(std::lround(cb / (k.bh * k.bv)));
+            piece += static_cast<char>(std::lround(cr / (k.bh * k.bv)));
+          }
+        if (k.compression == 5) piece = LzwOf(piece);
+        if (k.compression == 8) {
+          std::string z(compressBound(piece.size()), '\0');
+          uLongf n = z.size();
+          compress(reinterpret_cast<Bytef *>(&z[0]), &n,
+                   reinterpret_cast<const Bytef *>(piece.data()), piece.size());
+          piece = z.substr(0, n);
         }
-      if (k.compression == 8) {
-        std::string z(compressBound(strip.size()), '\0');
-        uLongf n = z.size();
-        compress(reinterpret_cast<Bytef *>(&z[0]), &n,
-                 reinterpret_cast<const Bytef *>(strip.data()), strip.size());
-        strip = z.substr(0, n);
+        offsets.push_back(static_cast<uint32_t>(data.size()));
+        counts.push_back(static_cast<uint32_t>(piece.size()));
+        data += piece;
       }
-      offsets.push_back(static_cast<uint32_t>(data.size()));
-      counts.push_back(static_cast<uint32_t>(strip.size()));
-      data += strip;
-    }
     std::vector<Entry> e = {
-        {256, 3, {w}},    {257, 3, {h}},         {258, 3, {8, 8, 8}}, {259, 3, {k.compression}},
-        {262, 3, {6}},    {273, 4, offsets},     {277, 3, {3}},       {278, 3, {k.rows}},
-        {279, 4, counts}, {530, 3, {k.bh, k.bv}}};
+        {256, 3, {w}}, {257, 3, {h}}, {258, 3, {8, 8, 8}},   {259, 3, {k.compression}},
+        {262, 3, {6}}, {277, 3, {3}}, {530, 3, {k.bh, k.bv}}};
+    if (tiled)
+      e.insert(e.end(),
+               {{322, 3, {k.tile_width}}, {323, 3, {k.rows}}, {324, 4, offsets}, {325, 4, counts}});
+    else
+      e.insert(e.end(), {{273, 4, offsets}, {278, 3, {k.rows}}, {279, 4, counts}});
     if (!k.reference.empty()) e.push_back({532, 5, k.reference});
     if (!k.coefficients.empty()) e.push_back({529, 5, k.coefficients});
-    WriteFile(dir.file("y.tif"), TiffOf(e, data));
-    RgbImage ours = ReadRgb(dir.file("y.tif"));
+    const std::string file = k.bh == 4 && k.bv == 4 && !tiled ? strips_of_4x4 : dir.file("y.tif");
+    WriteFile(file, TiffOf(e, data));
+    RgbImage ours = ReadRgb(file);
     ASSERT_EQ(ours.rc, 0u) << what << ": " << CmnErrorText(ours.rc, nullptr, nullptr);
-    EXPECT_TRUE(ours.rgb ==
-                NetpbmRgb("tiff2rgba -c none " + dir.file("y.tif") + " " + dir.file("rgba.tif") +
-                          " && tifftopnm " + dir.file("rgba.tif") + " 2>/dev/null")
-                    .rgb)
+    if (k.bh == 4 && k.bv == 4) {
+      if (tiled) {
+        EXPECT_TRUE(ours.rgb == ReadRgb(strips_of_4x4).rgb) << what;
+      }
+      continue;
+    }
+    EXPECT_TRUE(ours.rgb == NetpbmRgb("tiff2rgba -c none " + file + " " + dir.file("rgba.tif") +
+                                      " && tifftopnm " + dir.file("rgba.tif") + " 2>/dev/null")
+                                .rgb)
         << what;
   }
 }
