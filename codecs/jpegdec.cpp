@@ -1093,6 +1093,10 @@ ReturnTp BufferedScan(Decoder &d) {
   for (int my = 0; my < units_y; ++my)
     for (int mx = 0; mx < units_x; ++mx) {
       if ((rc = BeforeMcu(d, mx == 0 && my == 0))) return rc;
+      // Without restarts nothing more of this scan can be read: the
+      // blocks left keep what earlier scans gave them. Walking them would
+      // cost the frame's area, which a short file can make billions.
+      if (d.damaged && !d.restart_interval) return 0;
       if (d.damaged) continue;
       for (int i = 0; i < d.ns; ++i) {
         Comp &c = d.comp[d.sc[i]];
