@@ -1,5 +1,7 @@
 // TIFF's LZW coding: codes most significant bit first, 9 to 12 bits
-// wide, Clear (256) and End of Information (257). The decoder hands out any
+// wide, Clear (256) and End of Information (257). Files of TIFF 5.0
+// writers hold the older form: codes least significant bit first, the
+// width growing one code later; they are read too. The decoder hands out any
 // number of bytes at a time, so that a strip streams a row at a time; the
 // encoder codes a whole strip.
 #include <algorithm>
@@ -13,8 +15,9 @@
 #define CMN_SOURCE "tiflzw"
 
 // The TIFF LZW decoder: codes most significant bit first, the width grows
-// one code early. It hands out any number of bytes at a time, keeping the
-// rest of a string that did not fit for the next call.
+// one code early; or, in the older form, least significant bit first and
+// the width growing when the table reaches its size. It hands out any number of bytes at a time,
+// keeping the rest of a string that did not fit for the next call.
 struct TiffLzwDecoder {
   uint16_t prefix[4096];
   uint16_t length[4096];
@@ -25,6 +28,7 @@ struct TiffLzwDecoder {
   uint64_t bits = 0;
   int32_t nbits = 0;
   bool started = false, ended = false;
+  bool decided = false, old_form = false;
 
   void Reset() {
     next = 258;
@@ -40,7 +44,7 @@ struct TiffLzwDecoder {
     pending_at = pending_end = 0;
     bits = 0;
     nbits = 0;
-    started = ended = false;
+    started = ended = decided = old_form = false;
     Reset();
   }
 };
@@ -61,6 +65,18 @@ ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
     z.pending_at += static_cast<int32_t>(k);
     done = k;
   }
+  if (!z.decided && (in.at < in.end || TiffRefill(s) > 0)) {
+    // A strip in the current form starts with Clear, most significant bit
+    // first: 0x80 and a byte whose high bit is clear. Anything else is
+    // the older form (whose Clear comes out as 0x00 and a byte with its
+    // low bit set), which may also start without a Clear.
+    const uint8_t *p = &in.chunk[static_cast<size_t>(in.at)];
+    z.old_form = !(p[0] == 0x80 && (in.end - in.at < 2 || (p[1] & 0x80) == 0));
+    z.decided = true;
+  }
+  const bool old_form = z.old_form;
+  // The code after which the width grows: one early in the current form.
+  const int32_t early = old_form ? 0 : 1;
   uint64_t bits = z.bits;
   int32_t nbits = z.nbits, width = z.width, next = z.next, old = z.old;
   uint16_t *const prefix = z.prefix;
@@ -72,13 +88,17 @@ ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
     if (nbits < width) {
       if (in.end - in.at >= 4 && nbits <= 32) {
         const uint8_t *p = &in.chunk[static_cast<size_t>(in.at)];
-        bits = bits << 32 | IfuGetBe32(p);
+        if (old_form)
+          bits |= static_cast<uint64_t>(IfuGetLe32(p)) << nbits;
+        else
+          bits = bits << 32 | IfuGetBe32(p);
         nbits += 32;
         in.at += 4;
       } else {
         while (nbits < width) {
           if (in.at >= in.end && TiffRefill(s) == 0) break;
-          bits = bits << 8 | in.chunk[static_cast<size_t>(in.at++)];
+          const uint64_t byte = in.chunk[static_cast<size_t>(in.at++)];
+          bits = old_form ? bits | byte << nbits : bits << 8 | byte;
           nbits += 8;
         }
         if (nbits < width) {
@@ -87,11 +107,17 @@ ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
         }
       }
     }
-    const int32_t code = static_cast<int32_t>(bits >> (nbits - width)) & ((1 << width) - 1);
+    int32_t code;
+    if (old_form) {
+      code = static_cast<int32_t>(bits) & ((1 << width) - 1);
+      bits >>= width;
+    } else {
+      code = static_cast<int32_t>(bits >> (nbits - width)) & ((1 << width) - 1);
+    }
     nbits -= width;
     if (!z.started) {
-      // Old-style LZW (low bit first) starts otherwise: refused.
-      if (code != 256) {
+      // The current form always starts with Clear.
+      if (code != 256 && !old_form) {
         rc = TIFF_FAIL(TIFF_E_INVALID);
         break;
       }
@@ -133,11 +159,11 @@ ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
     suffix[e] = code == e ? first[old] : first[code];
     length[e] = static_cast<uint16_t>(length[old] + 1);
     ++next;
-    if (next == 511)
+    if (next == 512 - early)
       width = 10;
-    else if (next == 1023)
+    else if (next == 1024 - early)
       width = 11;
-    else if (next == 2047)
+    else if (next == 2048 - early)
       width = 12;
     old = code;
     const size_t len = length[code];

@@ -491,8 +491,9 @@ struct BadCase {
 TEST(TiffHostile, EachFailsWithItsCode) {
   TempDir dir;
   const std::string sixteen(16, '\x40');
-  // An LZW strip that starts with a literal code, not with Clear.
-  const std::string no_clear("\x20\x10\x08\x04", 4);
+  // An LZW strip whose first code, most significant bit first, is End of
+  // Information, not Clear.
+  const std::string no_clear("\x80\x80\x00\x00", 4);
   std::vector<std::vector<uint32_t>> many;
   for (int i = 0; i < 1001; ++i) many.push_back({256, 3, 1, 8});
   const BadCase cases[] = {
@@ -726,6 +727,88 @@ TEST(TiffYCbCr, EverySubsamplingAsLibtiff) {
                                       " && tifftopnm " + dir.file("rgba.tif") + " 2>/dev/null")
                                 .rgb)
         << what;
+  }
+}
+
+// LZW as TIFF 5.0 writers made it: codes least significant bit first,
+// the width growing when the table reaches its size, a Clear before it
+// fills. `first_clear` false leaves out the opening Clear.
+std::string OldStyleLzwOf(const std::string &in, bool first_clear) {
+  std::string out;
+  uint64_t acc = 0;
+  int bits = 0, width = 9, next = 258, codes = 0;
+  auto put = [&](int code) {
+    acc |= static_cast<uint64_t>(code) << bits;
+    for (bits += width; bits >= 8; bits -= 8, acc >>= 8) out += static_cast<char>(acc & 0xFF);
+    // A reader makes its entry from the second code after a Clear on.
+    if (code == 256) {
+      width = 9;
+      codes = 0;
+      return;
+    }
+    if (++codes >= 2 && ++next == 1 << width && width < 12) ++width;
+  };
+  std::map<std::pair<int, int>, int> table;
+  auto clear = [&] {
+    put(256);
+    table.clear();
+    next = 258;
+  };
+  if (first_clear) clear();
+  int entry = -1, made = 258;
+  for (unsigned char c : in) {
+    if (entry < 0) {
+      entry = c;
+      continue;
+    }
+    auto it = table.find({entry, c});
+    if (it != table.end()) {
+      entry = it->second;
+      continue;
+    }
+    put(entry);
+    table[{entry, c}] = made++;
+    entry = c;
+    if (made == 4093) {
+      put(entry);
+      clear();
+      made = 258;
+      entry = -1;
+    }
+  }
+  if (entry >= 0) put(entry);
+  put(257);
+  if (bits) out += static_cast<char>(acc & 0xFF);
+  return out;
+}
+
+// Old-style LZW, with and without its opening Clear, its codes reaching
+// 12 bits and the table cleared again and again; libtiff reads the first.
+TEST(TiffLzw, OldStyleAsLibtiffReadsIt) {
+  TempDir dir;
+  Shell("cd " + dir.path() + " && pgmramp -lr 300 200 > r.pgm && pgmnoise 300 200 > n.pgm " +
+        "2>/dev/null && pnmcat -tb r.pgm n.pgm r.pgm > g.pgm");
+  const RgbImage grey = NetpbmRgb("cat " + dir.file("g.pgm"));
+  std::string samples;
+  for (size_t i = 0; i < grey.rgb.size(); i += 3) samples += static_cast<char>(grey.rgb[i]);
+  for (bool first_clear : {true, false}) {
+    const std::string data = OldStyleLzwOf(samples, first_clear);
+    WriteFile(dir.file("o.tif"), TiffOf({{256, 3, {300}},
+                                         {257, 3, {600}},
+                                         {258, 3, {8}},
+                                         {259, 3, {5}},
+                                         {262, 3, {1}},
+                                         {273, 4, {0}},
+                                         {277, 3, {1}},
+                                         {278, 3, {600}},
+                                         {279, 4, {static_cast<uint32_t>(data.size())}}},
+                                        data));
+    const RgbImage ours = ReadRgb(dir.file("o.tif"));
+    ASSERT_EQ(ours.rc, 0u) << first_clear << ": " << CmnErrorText(ours.rc, nullptr, nullptr);
+    EXPECT_TRUE(ours.rgb == grey.rgb) << first_clear;
+    if (first_clear) {
+      EXPECT_TRUE(NetpbmRgb("tifftopnm " + dir.file("o.tif") + " 2>/dev/null").rgb == grey.rgb);
+    }
   }
 }
 
