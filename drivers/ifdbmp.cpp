@@ -68,6 +68,9 @@ struct BmpState {
   int32_t entry_bytes = 0;  // 4 Windows, 3 OS/2
   int32_t cmap_entries = 0;
   int64_t stride = 0;
+  // A 1-bit page of two grey entries is handed over as these greys.
+  bool grey = false;
+  unsigned char shade[2] = {};
   bool bottom_up = false;
   // Reading.
   std::vector<unsigned char> row;
@@ -211,7 +214,10 @@ void ConvertRow(const BmpState *s, const unsigned char *in, unsigned char *out) 
   const int32_t w = static_cast<int32_t>(s->width);
   switch (s->bits) {
     case 1:
-      IfuExpandBits(w, in, out);
+      if (s->grey)
+        IfuExpandBitsAs(w, in, out, s->shade[0], s->shade[1]);
+      else
+        IfuExpandBits(w, in, out);
       break;
     case 4:
       for (int32_t i = 0; i < w; ++i) out[i] = (in[i >> 1] >> (i & 1 ? 0 : 4)) & 15;
@@ -291,6 +297,22 @@ void DecodeRleRow(BmpState *s, unsigned char *out) {
     for (int i = 0; i < value && x < w; ++i, ++x)
       out[x] = four ? (i & 1 ? literal[i / 2] & 15 : literal[i / 2] >> 4) : literal[i];
   }
+}
+
+// The colour map as red, green, blue entries. A map cut short leaves its
+// last entries black.
+ReturnTp ReadMap(BmpState *s, unsigned char *cmap) {
+  unsigned char raw[256 * 4];
+  const int32_t eb = s->entry_bytes;
+  ReturnTp rc = CmnError(CMN_SOURCE, __LINE__, IfiSeek(s->handle, kFileHeader + s->header_size, 0));
+  if (rc) return rc;
+  ReadSome(s, raw, static_cast<size_t>(s->cmap_entries * eb));
+  for (int32_t i = 0; i < s->cmap_entries; ++i) {
+    cmap[3 * i] = raw[eb * i + 2];
+    cmap[3 * i + 1] = raw[eb * i + 1];
+    cmap[3 * i + 2] = raw[eb * i];
+  }
+  return 0;
 }
 
 ReturnTp StartRows(BmpState *s) {
@@ -415,25 +437,23 @@ ReturnTp IfdBmpRdHead(void *state, IffParamTp *p) {
   p->mirrored = s->bottom_up ? 1 : 0;
   p->reported0 = 0;
   p->reported1 = 1;
+  // Two greys: the bits are spread to them by table, and the page is grey.
+  s->grey = false;
+  if (s->bits == 1) {
+    unsigned char two[6];
+    rc = ReadMap(s, two);
+    if (rc) return rc;
+    s->grey = IfdGreyPair(two, p);
+    s->shade[0] = two[0];
+    s->shade[1] = two[3];
+  }
   return 0;
 }
 
 ReturnTp IfdBmpRdCMap(void *state, IffParamTp *p) {
   auto *s = static_cast<BmpState *>(state);
   if (!s || !p || !p->cmap) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-  if (!s->cmap_entries) return 0;
-  unsigned char raw[256 * 4];
-  const int32_t eb = s->entry_bytes;
-  ReturnTp rc = CmnError(CMN_SOURCE, __LINE__, IfiSeek(s->handle, kFileHeader + s->header_size, 0));
-  if (rc) return rc;
-  // A map cut short leaves its last entries black.
-  ReadSome(s, raw, static_cast<size_t>(s->cmap_entries * eb));
-  for (int32_t i = 0; i < s->cmap_entries; ++i) {
-    p->cmap[3 * i] = raw[eb * i + 2];
-    p->cmap[3 * i + 1] = raw[eb * i + 1];
-    p->cmap[3 * i + 2] = raw[eb * i];
-  }
-  return 0;
+  return s->cmap_entries ? ReadMap(s, p->cmap) : 0;
 }
 
 // Rows come in file order: the bottom row first in a bottom-up file, as
