@@ -72,6 +72,11 @@ struct BmpState {
   bool grey = false;
   unsigned char shade[2] = {};
   bool bottom_up = false;
+  // A bottom-up file read from its end a block of rows at a time, so that
+  // rows go out top first; block_first is the top row the block holds.
+  bool top_first = false;
+  std::vector<unsigned char> block;
+  int64_t block_first = 0, block_rows = 0;
   // Reading.
   std::vector<unsigned char> row;
   int32_t next_line = 0;
@@ -315,6 +320,29 @@ ReturnTp ReadMap(BmpState *s, unsigned char *cmap) {
   return 0;
 }
 
+// Row y (top first) of a bottom-up file: the block of rows from y down is
+// read at once when y is not in the block at hand.
+ReturnTp TopFirstRow(BmpState *s, int64_t y, const unsigned char **row) {
+  constexpr int64_t kBlockBytes = 1 << 20;
+  if (y < s->block_first || y >= s->block_first + s->block_rows) {
+    const int64_t rows = std::min(std::max<int64_t>(kBlockBytes / s->stride, 1), s->height - y);
+    const size_t size = static_cast<size_t>(rows * s->stride);
+    try {
+      if (s->block.size() < size) s->block.resize(size);
+    } catch (const std::exception &) {
+      return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
+    }
+    const int64_t at = s->data_offset + (s->height - y - rows) * s->stride;
+    ReturnTp rc = CmnError(CMN_SOURCE, __LINE__, IfiSeek(s->handle, at, 0));
+    if (rc) return rc;
+    ReadSome(s, s->block.data(), size);
+    s->block_first = y;
+    s->block_rows = rows;
+  }
+  *row = s->block.data() + (s->block_rows - 1 - (y - s->block_first)) * s->stride;
+  return 0;
+}
+
 ReturnTp StartRows(BmpState *s) {
   if (s->row.empty()) {
     // The interface has checked the width by now.
@@ -433,8 +461,16 @@ ReturnTp IfdBmpRdHead(void *state, IffParamTp *p) {
   p->bytes_per_pixel = s->cmap_entries ? 1 : 3;
   p->bits_per_sample = 8;
   p->planes = 1;
-  p->orientation = s->bottom_up ? 2 : 0;
-  p->mirrored = s->bottom_up ? 1 : 0;
+  // Uncompressed rows of a named file that holds them all are read bottom
+  // row last: the page streams through the reading layer like a top-down
+  // one instead of waiting whole in the raster to be turned over.
+  const bool uncompressed = s->compression == kRgb || s->compression == kBitFields;
+  const int64_t room = s->handle->file_size - int64_t{s->data_offset};
+  s->top_first = s->bottom_up && uncompressed && s->handle->seekable && s->stride > 0 &&
+                 s->height > 0 && room > 0 && s->height <= room / s->stride;
+  s->block_rows = 0;
+  p->orientation = s->bottom_up && !s->top_first ? 2 : 0;
+  p->mirrored = s->bottom_up && !s->top_first ? 1 : 0;
   p->reported0 = 0;
   p->reported1 = 1;
   // Two greys: the bits are spread to them by table, and the page is grey.
@@ -456,9 +492,10 @@ ReturnTp IfdBmpRdCMap(void *state, IffParamTp *p) {
   return s->cmap_entries ? ReadMap(s, p->cmap) : 0;
 }
 
-// Rows come in file order: the bottom row first in a bottom-up file, as
-// its orientation tells the client. A line step of 0 asks for any row by
-// its place in the picture instead (uncompressed files only).
+// Rows come top first; those of a bottom-up file that cannot be read from
+// its end (run-length rows, a pipe, a file cut short) come in file order,
+// as its orientation tells the client. A line step of 0 asks for any row
+// by its place in the picture instead (uncompressed files only).
 ReturnTp IfdBmpRdScan(void *state, IffParamTp *p) {
   auto *s = static_cast<BmpState *>(state);
   if (!s || !p || !p->buffer) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
@@ -477,6 +514,11 @@ ReturnTp IfdBmpRdScan(void *state, IffParamTp *p) {
   }
   if (rle) {
     DecodeRleRow(s, p->buffer);
+  } else if (s->top_first && !any_row) {
+    const unsigned char *row = nullptr;
+    rc = TopFirstRow(s, line, &row);
+    if (rc) return rc;
+    ConvertRow(s, row, p->buffer);
   } else {
     ReadSome(s, s->row.data(), static_cast<size_t>(s->stride));
     ConvertRow(s, s->row.data(), p->buffer);
