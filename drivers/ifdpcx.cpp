@@ -125,13 +125,15 @@ void ToLine(PcxState *s, unsigned char *line) {
   const int32_t w = s->width;
   // Pixels the rows do not reach stay 0.
   const int32_t reach = static_cast<int32_t>(Reach(s));
+  if (s->grey) {
+    IfuExpandBitsAs(reach, in, line, s->shade[0], s->shade[1]);
+    if (reach < w) memset(line + reach, s->shade[0], static_cast<size_t>(w - reach));
+    return;
+  }
   if (s->planes == 1) {
     memset(line, 0, static_cast<size_t>(w));
     if (s->bits == 8) {
       if (reach > 0) memcpy(line, in, static_cast<size_t>(reach));  // empty rows have no buffer
-    } else if (s->grey) {
-      IfuExpandBitsAs(reach, in, line, s->shade[0], s->shade[1]);
-      if (reach < w) memset(line + reach, s->shade[0], static_cast<size_t>(w - reach));
     } else if (s->bits == 1) {
       IfuExpandBits(reach, in, line);
     } else if (reach > 0) {
