@@ -822,6 +822,11 @@ void PutBlock(Decoder &d, Comp &c, const int32_t *blk, int last, int bx, int by)
       Idct<uint8_t, 2>(blk, o, c.stride, 128, 255);
   } else {
     uint16_t *o = c.plane16.data() + at;
+    // At 1/8 the block may be its DC term alone (one coefficient, not 64).
+    if (w == 1 && h == 1) {
+      *o = Limit<uint16_t>(((blk[0] + 4) >> 3) + 2048, 4095);
+      return;
+    }
     if (sx || sy)
       ReducedIdct<uint16_t>(blk, o, c.stride, sx, sy, 2048, 4095);
     else
