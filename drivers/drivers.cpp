@@ -64,3 +64,18 @@ const IffFormatTp *const IfdFormats[] = {
     &Refused,
     nullptr,
 };
+
+bool IfdGreyPair(const unsigned char *entries, IffParamTp *p) {
+  for (int i = 0; i < 2; ++i) {
+    const unsigned char *e = entries + 3 * i;
+    if (e[0] != e[1] || e[0] != e[2]) return false;
+  }
+  const int a = entries[0], b = entries[3];
+  p->color_model = IFF_CM_GRAY;
+  p->has_cmap = 0;
+  p->cmap_entries = 0;
+  p->bits_per_sample = 8;
+  p->bytes_per_pixel = 1;
+  if ((a == 0 && b == 255) || (a == 255 && b == 0)) p->secondary_model = IFF_CM_BILEVEL;
+  return true;
+}

@@ -39,6 +39,13 @@ extern const IffFormatTp IfdJ2kFormat;             // JPEG 2000 (25)
 ReturnTp IfdCodecJpegRead(uint8_t *buffer, int32_t *count, IfiHandleTp *stream);
 ReturnTp IfdCodecJpegWrite(const uint8_t *buffer, int32_t count, IfiHandleTp *stream);
 
+// Two colour-map entries (red, green, blue each) that are both grey make
+// a page of shades: its reader hands over grey bytes instead of indexes,
+// so that the reading layer finds a drawing's runs in them. Sets the
+// header's model (bilevel beside it for black and white) and returns
+// true; false, with the header untouched, when an entry has colour.
+bool IfdGreyPair(const unsigned char *entries, IffParamTp *p);
+
 // The TIFF driver's last raised code, and its switch for JPEG data whose
 // tables are broken (set from PVBROKENTIFFJPEG when a file is opened).
 extern ReturnTp TiffErrno;

@@ -68,7 +68,15 @@ struct BmpState {
   int32_t entry_bytes = 0;  // 4 Windows, 3 OS/2
   int32_t cmap_entries = 0;
   int64_t stride = 0;
+  // A 1-bit page of two grey entries is handed over as these greys.
+  bool grey = false;
+  unsigned char shade[2] = {};
   bool bottom_up = false;
+  // A bottom-up file read from its end a block of rows at a time, so that
+  // rows go out top first; block_first is the top row the block holds.
+  bool top_first = false;
+  std::vector<unsigned char> block;
+  int64_t block_first = 0, block_rows = 0;
   // Reading.
   std::vector<unsigned char> row;
   int32_t next_line = 0;
@@ -211,7 +219,10 @@ void ConvertRow(const BmpState *s, const unsigned char *in, unsigned char *out) 
   const int32_t w = static_cast<int32_t>(s->width);
   switch (s->bits) {
     case 1:
-      IfuExpandBits(w, in, out);
+      if (s->grey)
+        IfuExpandBitsAs(w, in, out, s->shade[0], s->shade[1]);
+      else
+        IfuExpandBits(w, in, out);
       break;
     case 4:
       for (int32_t i = 0; i < w; ++i) out[i] = (in[i >> 1] >> (i & 1 ? 0 : 4)) & 15;
@@ -291,6 +302,45 @@ void DecodeRleRow(BmpState *s, unsigned char *out) {
     for (int i = 0; i < value && x < w; ++i, ++x)
       out[x] = four ? (i & 1 ? literal[i / 2] & 15 : literal[i / 2] >> 4) : literal[i];
   }
+}
+
+// The colour map as red, green, blue entries. A map cut short leaves its
+// last entries black.
+ReturnTp ReadMap(BmpState *s, unsigned char *cmap) {
+  unsigned char raw[256 * 4];
+  const int32_t eb = s->entry_bytes;
+  ReturnTp rc = CmnError(CMN_SOURCE, __LINE__, IfiSeek(s->handle, kFileHeader + s->header_size, 0));
+  if (rc) return rc;
+  ReadSome(s, raw, static_cast<size_t>(s->cmap_entries * eb));
+  for (int32_t i = 0; i < s->cmap_entries; ++i) {
+    cmap[3 * i] = raw[eb * i + 2];
+    cmap[3 * i + 1] = raw[eb * i + 1];
+    cmap[3 * i + 2] = raw[eb * i];
+  }
+  return 0;
+}
+
+// Row y (top first) of a bottom-up file: the block of rows from y down is
+// read at once when y is not in the block at hand.
+ReturnTp TopFirstRow(BmpState *s, int64_t y, const unsigned char **row) {
+  constexpr int64_t kBlockBytes = 1 << 20;
+  if (y < s->block_first || y >= s->block_first + s->block_rows) {
+    const int64_t rows = std::min(std::max<int64_t>(kBlockBytes / s->stride, 1), s->height - y);
+    const size_t size = static_cast<size_t>(rows * s->stride);
+    try {
+      if (s->block.size() < size) s->block.resize(size);
+    } catch (const std::exception &) {
+      return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
+    }
+    const int64_t at = s->data_offset + (s->height - y - rows) * s->stride;
+    ReturnTp rc = CmnError(CMN_SOURCE, __LINE__, IfiSeek(s->handle, at, 0));
+    if (rc) return rc;
+    ReadSome(s, s->block.data(), size);
+    s->block_first = y;
+    s->block_rows = rows;
+  }
+  *row = s->block.data() + (s->block_rows - 1 - (y - s->block_first)) * s->stride;
+  return 0;
 }
 
 ReturnTp StartRows(BmpState *s) {
@@ -411,34 +461,41 @@ ReturnTp IfdBmpRdHead(void *state, IffParamTp *p) {
   p->bytes_per_pixel = s->cmap_entries ? 1 : 3;
   p->bits_per_sample = 8;
   p->planes = 1;
-  p->orientation = s->bottom_up ? 2 : 0;
-  p->mirrored = s->bottom_up ? 1 : 0;
+  // Uncompressed rows of a named file that holds them all are read bottom
+  // row last: the page streams through the reading layer like a top-down
+  // one instead of waiting whole in the raster to be turned over.
+  const bool uncompressed = s->compression == kRgb || s->compression == kBitFields;
+  const int64_t room = s->handle->file_size - int64_t{s->data_offset};
+  s->top_first = s->bottom_up && uncompressed && s->handle->seekable && s->stride > 0 &&
+                 s->height > 0 && room > 0 && s->height <= room / s->stride;
+  s->block_rows = 0;
+  p->orientation = s->bottom_up && !s->top_first ? 2 : 0;
+  p->mirrored = s->bottom_up && !s->top_first ? 1 : 0;
   p->reported0 = 0;
   p->reported1 = 1;
+  // Two greys: the bits are spread to them by table, and the page is grey.
+  s->grey = false;
+  if (s->bits == 1) {
+    unsigned char two[6];
+    rc = ReadMap(s, two);
+    if (rc) return rc;
+    s->grey = IfdGreyPair(two, p);
+    s->shade[0] = two[0];
+    s->shade[1] = two[3];
+  }
   return 0;
 }
 
 ReturnTp IfdBmpRdCMap(void *state, IffParamTp *p) {
   auto *s = static_cast<BmpState *>(state);
   if (!s || !p || !p->cmap) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-  if (!s->cmap_entries) return 0;
-  unsigned char raw[256 * 4];
-  const int32_t eb = s->entry_bytes;
-  ReturnTp rc = CmnError(CMN_SOURCE, __LINE__, IfiSeek(s->handle, kFileHeader + s->header_size, 0));
-  if (rc) return rc;
-  // A map cut short leaves its last entries black.
-  ReadSome(s, raw, static_cast<size_t>(s->cmap_entries * eb));
-  for (int32_t i = 0; i < s->cmap_entries; ++i) {
-    p->cmap[3 * i] = raw[eb * i + 2];
-    p->cmap[3 * i + 1] = raw[eb * i + 1];
-    p->cmap[3 * i + 2] = raw[eb * i];
-  }
-  return 0;
+  return s->cmap_entries ? ReadMap(s, p->cmap) : 0;
 }
 
-// Rows come in file order: the bottom row first in a bottom-up file, as
-// its orientation tells the client. A line step of 0 asks for any row by
-// its place in the picture instead (uncompressed files only).
+// Rows come top first; those of a bottom-up file that cannot be read from
+// its end (run-length rows, a pipe, a file cut short) come in file order,
+// as its orientation tells the client. A line step of 0 asks for any row
+// by its place in the picture instead (uncompressed files only).
 ReturnTp IfdBmpRdScan(void *state, IffParamTp *p) {
   auto *s = static_cast<BmpState *>(state);
   if (!s || !p || !p->buffer) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
@@ -457,6 +514,11 @@ ReturnTp IfdBmpRdScan(void *state, IffParamTp *p) {
   }
   if (rle) {
     DecodeRleRow(s, p->buffer);
+  } else if (s->top_first && !any_row) {
+    const unsigned char *row = nullptr;
+    rc = TopFirstRow(s, line, &row);
+    if (rc) return rc;
+    ConvertRow(s, row, p->buffer);
   } else {
     ReadSome(s, s->row.data(), static_cast<size_t>(s->stride));
     ConvertRow(s, s->row.data(), p->buffer);

@@ -24,7 +24,6 @@ namespace {
 #define CMN_SOURCE "ifdgif"
 
 constexpr int kMaxCodes = 4096;       // 12-bit codes
-constexpr uint16_t kUnused = 4098;    // prefix of an entry not defined yet
 constexpr int kNoCode = 4098;         // no previous code (after a clear)
 constexpr uint32_t kNoPrefix = 4097;  // encoder: nothing gathered yet
 constexpr int kHashSize = 8192;
@@ -64,21 +63,33 @@ struct GifState {
   std::vector<std::unique_ptr<unsigned char[]>> frame;
   bool frame_done = false;
 
-  // LZW decoder.
-  int min_size = 0, clear = 0, end = 0, next_free = 0, code_width = 0, limit = 0;
-  int prev = kNoCode, prev_first = 0;
-  uint32_t acc = 0;
+  // A page of two grey entries is handed over as grey bytes: map gives
+  // each index its byte (the grey, or the index itself for a palette page).
+  bool grey = false;
+  unsigned char map[256] = {};
+
+  // LZW decoder. Each code's string is kept whole in `strings` (start and
+  // length), so that a code is written by one copy; a new entry copies
+  // its prefix's string and adds a byte, or only adds the byte when the
+  // prefix's string ends the store (the runs of a drawing).
+  int min_size = 0, clear = 0, end = 0, avail = 0, code_width = 0, limit = 0;
+  int prev = kNoCode;
+  uint32_t start[kMaxCodes] = {};
+  uint16_t length[kMaxCodes] = {};
+  std::vector<unsigned char> strings;
+  uint32_t strings_end = 0;
+  uint32_t pending_at = 0, pending = 0;  // the rest of the last string, for the next row
+  // The bit reader: data sub-blocks gathered without their counts, read a
+  // word at a time.
+  std::vector<unsigned char> data;
+  size_t data_pos = 0, data_len = 0;
+  uint64_t acc = 0;
   int acc_bits = 0;
-  unsigned char block[255] = {};
-  int block_len = 0, block_pos = 0;
-  bool data_ended = false;  // the zero-length sub-block was met
-  uint16_t prefix[kMaxCodes] = {};
-  unsigned char suffix[kMaxCodes] = {};
-  unsigned char stack[kMaxCodes] = {};
-  int depth = 0;  // pixels on the stack, waiting for the next row
+  bool data_ended = false;  // the zero-length sub-block was met (or the file ended)
 
   // Export.
   int32_t out_line = 0;
+  int next_free = 0;  // the code the next entry of the encoder gets
   int out_bits = 0;
   int bits_per_sample = 8;
   int entries = 0;  // colour-map entries the caller hands over
@@ -219,12 +230,17 @@ ReturnTp ReadImageHeader(GifState *s, IffParamTp *p) {
 // ---------------------------------------------------------------------------
 // The LZW decoder.
 
+constexpr size_t kDataRoom = 16384;  // gathered data, beside 8 bytes of padding
+// The string store starts small and grows with the strings the data make:
+// a table of 12-bit codes holds at most about 8 MiB of them.
+constexpr size_t kFirstStore = 65536;
+
 void ResetTable(GifState *s) {
-  std::fill(s->prefix, s->prefix + kMaxCodes, kUnused);
-  s->next_free = s->end + 1;
+  s->avail = s->end + 1;
   s->code_width = s->min_size + 1;
   s->limit = 1 << s->code_width;
   s->prev = kNoCode;
+  s->strings_end = static_cast<uint32_t>(s->clear);  // the literals stay
 }
 
 ReturnTp DecodeError(unsigned line) { return CmnError(CMN_SOURCE, line, IFD_E_GIF_DECOMPRESS); }
@@ -236,60 +252,122 @@ ReturnTp StartDecoder(GifState *s) {
   s->min_size = size;
   s->clear = 1 << size;
   s->end = s->clear + 1;
+  try {
+    if (s->strings.size() < kFirstStore) s->strings.assign(kFirstStore, 0);
+    if (s->data.size() < kDataRoom + 8) s->data.assign(kDataRoom + 8, 0);
+  } catch (const std::exception &) {
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
+  }
+  // Each literal is the one byte its index hands over.
+  for (int i = 0; i < s->clear; ++i) {
+    s->strings[static_cast<size_t>(i)] = s->map[i];
+    s->start[i] = static_cast<uint32_t>(i);
+    s->length[i] = 1;
+  }
   ResetTable(s);
+  s->pending = 0;
   s->acc = 0;
   s->acc_bits = 0;
-  s->block_len = s->block_pos = 0;
+  s->data_pos = s->data_len = 0;
   s->data_ended = false;
-  s->depth = 0;
   s->phase = kInData;
   return 0;
 }
 
-// The next code, or -1 when the data ends first.
-int ReadCode(GifState *s) {
-  while (s->acc_bits < s->code_width) {
-    if (s->block_pos == s->block_len) {
-      const int n = s->data_ended ? -1 : ReadByte(s);
-      if (n <= 0) {
-        s->data_ended = true;
-        return -1;
-      }
-      if (!ReadBytes(s, s->block, static_cast<size_t>(n))) return -1;
-      s->block_len = n;
-      s->block_pos = 0;
+// Gathers the next data sub-blocks into the data buffer, which the bit
+// reader has emptied. A sub-block cut short by the end of the file gives
+// nothing, as if the data ended before it.
+void GatherData(GifState *s) {
+  s->data_pos = s->data_len = 0;
+  while (!s->data_ended && s->data_len + 255 <= kDataRoom) {
+    const int n = ReadByte(s);
+    if (n <= 0 || !ReadBytes(s, s->data.data() + s->data_len, static_cast<size_t>(n))) {
+      s->data_ended = true;
+      break;
     }
-    s->acc |= static_cast<uint32_t>(s->block[s->block_pos++]) << s->acc_bits;
+    s->data_len += static_cast<size_t>(n);
+  }
+}
+
+// Tops the bit accumulator up to at least 57 bits, or to what is left.
+// With 8 bytes at hand a whole word is read: bits already held are ORed
+// in again at the same places, which changes nothing.
+inline void Refill(GifState *s) {
+  if (s->data_len - s->data_pos >= 8) {
+    const unsigned char *p = s->data.data() + s->data_pos;
+    uint64_t word = 0;
+    for (int i = 7; i >= 0; --i) word = word << 8 | p[i];
+    s->acc |= word << s->acc_bits;
+    s->data_pos += static_cast<size_t>((63 - s->acc_bits) >> 3);
+    s->acc_bits |= 56;
+    return;
+  }
+  s->acc &= (uint64_t{1} << s->acc_bits) - 1;
+  while (s->acc_bits <= 56) {
+    if (s->data_pos == s->data_len) {
+      if (s->data_ended) return;
+      GatherData(s);
+      if (s->data_len - s->data_pos >= 8) return Refill(s);
+      continue;
+    }
+    s->acc |= uint64_t{s->data[s->data_pos++]} << s->acc_bits;
     s->acc_bits += 8;
   }
-  const int code = static_cast<int>(s->acc & ((1u << s->code_width) - 1));
-  s->acc >>= s->code_width;
-  s->acc_bits -= s->code_width;
-  return code;
 }
 
-// Pushes the string of a defined code, last pixel first; its first pixel,
-// or -1 when the chain is broken or too long for the stack.
-int PushString(GifState *s, int code) {
-  while (code >= s->clear) {
-    if (code >= kMaxCodes || s->prefix[code] == kUnused || s->depth >= kMaxCodes - 1) return -1;
-    s->stack[s->depth++] = s->suffix[code];
-    code = s->prefix[code];
+// Adds the entry that the string of code `prev` and the byte `first` make.
+// False when the store cannot grow.
+inline bool AddEntry(GifState *s, unsigned char first) {
+  const uint32_t at = s->start[s->prev], n = s->length[s->prev];
+  const int entry = s->avail++;
+  if (at + n == s->strings_end) {
+    // The prefix ends the store: the entry is the prefix and one byte more.
+    s->start[entry] = at;
+  } else {
+    s->start[entry] = s->strings_end;
+    s->strings_end += n;
+    if (s->strings_end + 1 > s->strings.size()) {
+      try {
+        s->strings.resize(std::max<size_t>(2 * s->strings.size(), s->strings_end + 1));
+      } catch (const std::exception &) {
+        return false;
+      }
+    }
+    memcpy(&s->strings[s->start[entry]], &s->strings[at], n);
   }
-  s->stack[s->depth++] = static_cast<unsigned char>(code);
-  return code;
+  if (s->strings_end + 1 > s->strings.size()) {
+    try {
+      s->strings.resize(2 * s->strings.size());
+    } catch (const std::exception &) {
+      return false;
+    }
+  }
+  s->strings[s->strings_end++] = first;
+  s->length[entry] = static_cast<uint16_t>(n + 1);
+  return true;
 }
 
-// Fills a row of n pixels: first from the stack left by the previous row,
-// then code by code. The rest of the last string waits on the stack.
+// Fills a row of n pixels: first with the rest of the string the previous
+// row left, then code by code. The rest of the last string waits for the
+// next row.
 ReturnTp DecodeRow(GifState *s, unsigned char *row, int32_t n) {
-  int32_t x = 0;
-  for (;;) {
-    while (s->depth > 0 && x < n) row[x++] = s->stack[--s->depth];
-    if (x == n) return 0;
-
-    const int code = ReadCode(s);
-    if (code < 0) return DecodeError(__LINE__);
+  uint32_t x = 0;
+  const uint32_t width = static_cast<uint32_t>(n);
+  if (s->pending) {
+    const uint32_t k = std::min(s->pending, width);
+    memcpy(row, &s->strings[s->pending_at], k);
+    x = k;
+    s->pending -= k;
+    s->pending_at += k;
+  }
+  while (x < width) {
+    if (s->acc_bits < s->code_width) {
+      Refill(s);
+      if (s->acc_bits < s->code_width) return DecodeError(__LINE__);
+    }
+    const int code = static_cast<int>(s->acc & ((1u << s->code_width) - 1));
+    s->acc >>= s->code_width;
+    s->acc_bits -= s->code_width;
     if (code == s->clear) {
       ResetTable(s);
       continue;
@@ -297,38 +375,44 @@ ReturnTp DecodeRow(GifState *s, unsigned char *row, int32_t n) {
     // The end code may come only after the last pixel.
     if (code == s->end) return DecodeError(__LINE__);
 
-    // The entry that this code completes: the previous string and the
-    // first pixel of this one.
-    const int entry = s->next_free - 1;
-    if (s->next_free < 2 * kMaxCodes) ++s->next_free;
-    if (s->next_free > s->limit && s->code_width < 12) {
-      ++s->code_width;
-      s->limit <<= 1;
-    }
-
-    int first;
-    if (code < s->clear) {
-      first = code;
-      row[x++] = static_cast<unsigned char>(code);
-    } else if (s->prefix[code] != kUnused) {
-      first = PushString(s, code);
-      if (first < 0) return DecodeError(__LINE__);
-    } else if (code == entry && s->prev != kNoCode) {
+    if (s->prev == kNoCode) {
+      // The first code after a clear adds no entry; it must be a literal.
+      if (code > s->clear) return DecodeError(__LINE__);
+    } else if (code < s->avail || s->avail == kMaxCodes) {
+      if (s->avail < kMaxCodes && !AddEntry(s, s->strings[s->start[code]]))
+        return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
+    } else if (code == s->avail) {
       // The code being defined right now: the previous string followed by
-      // its own first pixel.
-      s->stack[s->depth++] = static_cast<unsigned char>(s->prev_first);
-      first = PushString(s, s->prev);
-      if (first < 0) return DecodeError(__LINE__);
+      // its own first byte.
+      if (!AddEntry(s, s->strings[s->start[s->prev]]))
+        return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
     } else {
       return DecodeError(__LINE__);
     }
-    if (s->prev != kNoCode && entry < kMaxCodes) {
-      s->prefix[entry] = static_cast<uint16_t>(s->prev);
-      s->suffix[entry] = static_cast<unsigned char>(first);
+    if (s->avail >= s->limit && s->code_width < 12) {
+      ++s->code_width;
+      s->limit <<= 1;
     }
     s->prev = code;
-    s->prev_first = first;
+
+    const uint32_t at = s->start[code], len = s->length[code];
+    const unsigned char *from = &s->strings[at];
+    if (len <= width - x) {
+      if (len == 1) {
+        row[x] = *from;
+      } else {
+        memcpy(row + x, from, len);
+      }
+      x += len;
+    } else {
+      const uint32_t k = width - x;
+      memcpy(row + x, from, k);
+      x = width;
+      s->pending_at = at + k;
+      s->pending = len - k;
+    }
   }
+  return 0;
 }
 
 // The four passes of an interlaced image, all rows at once.
@@ -508,6 +592,11 @@ ReturnTp IfdGifRdHead(void *state, IffParamTp *p) {
   p->reported1 = 1;
   FXIBitsPerPixel = s->cmap_bits;
   FXICompression = IFF_COMP_LZW;
+  // Two greys: each index becomes its grey as it is decoded. Indexes
+  // beyond the table show white, as on a palette page.
+  s->grey = s->cmap_bits == 1 && !p->transparent && IfdGreyPair(s->cmap, p);
+  for (int i = 0; i < 256; ++i)
+    s->map[i] = !s->grey ? static_cast<unsigned char>(i) : i < 2 ? s->cmap[3 * i] : 255;
   if (s->interlaced) {
     try {
       s->frame.resize(static_cast<size_t>(s->height));

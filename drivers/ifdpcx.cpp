@@ -53,6 +53,9 @@ struct PcxState {
   int32_t width = 0, height = 0;
   int32_t row_bytes = 0;  // planes x bytes per line
   int64_t unreached = 0;  // bytes of each line that its stored row does not reach
+  // A 1-bit page of two grey entries is handed over as these greys.
+  bool grey = false;
+  unsigned char shade[2] = {};
   std::vector<unsigned char> planes_row;
   std::vector<unsigned char> pixels;  // 4 byte planes: the row's RGBA pixels
   // A run that reached past the end of the previous row.
@@ -122,6 +125,11 @@ void ToLine(PcxState *s, unsigned char *line) {
   const int32_t w = s->width;
   // Pixels the rows do not reach stay 0.
   const int32_t reach = static_cast<int32_t>(Reach(s));
+  if (s->grey) {
+    IfuExpandBitsAs(reach, in, line, s->shade[0], s->shade[1]);
+    if (reach < w) memset(line + reach, s->shade[0], static_cast<size_t>(w - reach));
+    return;
+  }
   if (s->planes == 1) {
     memset(line, 0, static_cast<size_t>(w));
     if (s->bits == 8) {
@@ -150,6 +158,13 @@ void ToLine(PcxState *s, unsigned char *line) {
       v |= ((in[p * bpl + (i >> 3)] >> (7 - (i & 7))) & 1u) << p;
     line[i] = static_cast<unsigned char>(v);
   }
+}
+
+// The two entries of a 1-bit page: the header's palette from version 5
+// on, black and white before.
+const unsigned char *TwoEntries(const PcxState *s) {
+  static const unsigned char kBlackWhite[6] = {0, 0, 0, 255, 255, 255};
+  return s->version == 5 ? s->header + kPalette : kBlackWhite;
 }
 
 bool IsPcx(const unsigned char *h) {
@@ -271,6 +286,10 @@ ReturnTp IfdPcxRdHead(void *state, IffParamTp *p) {
   p->mirrored = 0;
   p->reported0 = 0;
   p->reported1 = 1;
+  // Two greys: the bits are spread to them by table, and the page is grey.
+  s->grey = s->bits == 1 && s->planes == 1 && IfdGreyPair(TwoEntries(s), p);
+  s->shade[0] = TwoEntries(s)[0];
+  s->shade[1] = TwoEntries(s)[3];
   return 0;
 }
 
@@ -280,8 +299,7 @@ ReturnTp IfdPcxRdCMap(void *state, IffParamTp *p) {
   unsigned char *map = p->cmap;
   const bool v5 = s->version == 5;
   if (s->bits == 1 && s->planes == 1) {
-    static const unsigned char kBlackWhite[6] = {0, 0, 0, 255, 255, 255};
-    memcpy(map, v5 ? s->header + kPalette : kBlackWhite, 6);
+    memcpy(map, TwoEntries(s), 6);
   } else if (s->bits < 8) {
     memcpy(map, v5 ? s->header + kPalette : kFixedPalette,
            3 * (size_t{1} << (s->bits * s->planes)));

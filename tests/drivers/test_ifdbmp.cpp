@@ -2,6 +2,7 @@
 // hand-made files for the run-length escapes and hostile headers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -90,8 +91,10 @@ TEST(Bmp, FilesOfTheOraclesReadAsTheyDecodeThem) {
     RgbImage d = ReadRgb(out);
     ASSERT_EQ(d.rc, 0u);
     EXPECT_EQ(FXIBitsPerPixel, c.bits);
-    EXPECT_EQ(d.header.orientation, 2);
-    EXPECT_EQ(d.header.mirrored, 1);
+    // Bottom-up rows: run-length ones in file order, the others top first.
+    const bool file_order = c.compression == 1 || c.compression == 2;
+    EXPECT_EQ(d.header.orientation, file_order ? 2 : 0);
+    EXPECT_EQ(d.header.mirrored, file_order ? 1 : 0);
     // bmptopnm refuses the runs ImageMagick writes.
     const std::string oracle = c.compression == 1 ? im + " " + out + " ppm:-" : "bmptopnm " + out;
     EXPECT_EQ(d.rgb, NetpbmRgb(oracle + " 2>/dev/null").rgb);
@@ -288,6 +291,29 @@ TEST(Bmp, WrittenFilesReadBackWithNetpbm) {
     ASSERT_EQ(WriteLines(out, IFF_TYPE_BMP, kW, kH, IFF_CM_RGB, lines, cmap, order), 0u);
     EXPECT_EQ(NetpbmRgb("bmptopnm " + out + " 2>/dev/null").rgb, rgb);
   }
+}
+
+// A bottom-up file is read from its end in blocks of rows (here two, the
+// second partial) and handed over top first; one cut short is read in
+// file order, its missing top rows entry 0, as before.
+TEST(Bmp, BottomUpFilesComeTopFirstWhenWhole) {
+  TempDir dir;
+  const std::string pbm = dir.file("in.pbm"), bmp = dir.file("in.bmp");
+  Shell("pbmmake -g 8003 1100 | pnmcut 0 0 8003 1100 > " + pbm + "; ppmtobmp " + pbm + " > " + bmp +
+        " 2>/dev/null");
+  const RgbImage whole = ReadRgb(bmp);
+  ASSERT_EQ(whole.rc, 0u);
+  EXPECT_EQ(whole.header.orientation, 0);
+  EXPECT_EQ(whole.rgb, NetpbmRgb("cat " + pbm).rgb);
+
+  const std::string file = ReadFile(bmp);
+  const size_t stride = 1004, kept = 700;  // rows of the bottom
+  WriteFile(bmp, file.substr(0, file.size() - (1100 - kept) * stride));
+  const RgbImage cut = ReadRgb(bmp);
+  EXPECT_EQ(cut.header.orientation, 2);
+  Bytes expected = NetpbmRgb("cat " + pbm).rgb;
+  std::fill(expected.begin(), expected.begin() + (1100 - kept) * 8003 * 3, 0);
+  EXPECT_EQ(cut.rgb, expected);
 }
 
 TEST(Bmp, BadHeadersFailWithTheirMessage) {

@@ -46,7 +46,8 @@ Bytes Giftopnm(const std::string &gif, const std::string &dir) {
 }
 
 // A GIF made by hand: 4-entry global table, one image of width x height
-// whose LZW data are the given codes at the given widths.
+// whose LZW data are the given codes at the given widths, in sub-blocks of
+// 255 bytes.
 std::string HandMade(int width, int height, const std::vector<std::pair<int, int>> &codes,
                      const char *signature = "GIF89a") {
   std::string f = signature;
@@ -74,8 +75,10 @@ std::string HandMade(int width, int height, const std::vector<std::pair<int, int
     for (bits += w; bits >= 8; bits -= 8, acc >>= 8) data += static_cast<char>(acc & 255);
   }
   if (bits) data += static_cast<char>(acc & 255);
-  f += static_cast<char>(data.size());
-  f += data;
+  for (size_t at = 0; at < data.size(); at += 255) {
+    f += static_cast<char>(std::min<size_t>(255, data.size() - at));
+    f += data.substr(at, 255);
+  }
   f += std::string("\0;", 2);
   return f;
 }
@@ -164,6 +167,45 @@ TEST_F(Gif, HandMadeStreamsAndOddLayouts) {
   EXPECT_EQ(header.aspect_y, 1920);
   EXPECT_DOUBLE_EQ(header.x_resolution, 72.0);
   EXPECT_DOUBLE_EQ(header.y_resolution, 52.5);
+  EXPECT_TRUE(g_raised.empty());
+}
+
+// Codes drawn at random among those the decoder knows at each step (the
+// literals, the entries made so far, the one being made), on past a full
+// table and a clear: strings of every length, made every way, end inside
+// rows and run on into the next; interlaced, into rows of other passes.
+TEST_F(Gif, RandomCodeStreamsDecodeAsGiftopnmDecodesThem) {
+  srand(11);
+  std::vector<std::pair<int, int>> codes = {{4, 3}};
+  std::vector<int> length(4096, 1);
+  int avail = 6, width = 3, prev = -1;
+  int64_t pixels = 0;
+  for (int i = 0; i < 9000; ++i) {
+    if (i == 6000) {
+      codes.push_back({4, width});
+      avail = 6, width = 3, prev = -1;
+    }
+    const int known = 4 + (avail - 6) + (avail < 4096 ? 1 : 0);
+    const int pick = prev < 0 ? rand() % 4 : rand() % known;
+    const int code = pick < 4 ? pick : pick + 2;
+    codes.push_back({code, width});
+    if (prev >= 0 && avail < 4096) length[avail++] = length[prev] + 1;
+    if (avail >= 1 << width && width < 12) ++width;
+    pixels += length[code];
+    prev = code;
+  }
+  codes.push_back({5, width});
+  const int w = 97;
+  const int h = static_cast<int>(pixels / w);
+  const std::string path = dir_.file("random.gif");
+  for (const char flags : {'\0', '\x40'}) {
+    std::string file = HandMade(w, h, codes);
+    file[13 + 12 + 9] = flags;
+    WriteFile(path, file);
+    const RgbImage ours = ReadRgb(path);
+    ASSERT_EQ(ours.rc, 0u);
+    EXPECT_EQ(ours.rgb, Giftopnm(path, dir_.path()));
+  }
   EXPECT_TRUE(g_raised.empty());
 }
 
