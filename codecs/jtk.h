@@ -111,7 +111,7 @@ typedef struct {
   int32_t precision[4];  // of the first components
   int32_t is_signed[4];
   int32_t dx[4], dy[4];
-  int32_t levels;  // decomposition levels (of the default coding style)
+  int32_t levels;  // decomposition levels: the fewest any component has
   int32_t layers;
   int32_t progression;
   int32_t cblk_w, cblk_h;
