@@ -1007,10 +1007,9 @@ void JtkCloseEncoder(JtkEncoderTp **encoder) {
 int32_t Jp2Compress(JtkContextTp *context, const JtkParamTp *param, const JtkImageTp *image,
                     JtkWriteTp write, void *arg) {
   if (!JtkValidContext(context)) return JtkReport(context, kEntry, JTK_E_PARAM);
-  bool planes = image && image->comp && image->components > 0;
-  for (int32_t c = 0; planes && c < image->components; ++c) planes = image->comp[c].data != nullptr;
-  if (!param || !planes || !write || !Encoder::Valid(*param, *image))
-    return JtkReport(context, kEntry, JTK_E_COMPRESS_PARAM);
+  bool valid = param && image && write && Encoder::Valid(*param, *image);
+  for (int32_t c = 0; valid && c < image->components; ++c) valid = image->comp[c].data != nullptr;
+  if (!valid) return JtkReport(context, kEntry, JTK_E_COMPRESS_PARAM);
   bool written = false;
   try {
     Encoder encoder(*param, *image);

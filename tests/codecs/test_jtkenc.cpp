@@ -263,6 +263,11 @@ TEST(JtkEncode, BadRequestsAreRefusedWithTheirMessage) {
   JtkImageTp *two = JtkCreateImage(context, 8, 8, 2, 8);
   JtkImageTp *mixed = JtkCreateImage(context, 8, 8, 3, 8);
   mixed->comp[2].precision = 12;
+  // Geometry without planes: enough for the row encoder, not for planes.
+  JtkComponentTp bare_comp = grey->comp[0];
+  bare_comp.data = nullptr;
+  JtkImageTp bare = *grey;
+  bare.comp = &bare_comp;
   std::string sink;
   const JtkParamTp plain{};
   JtkParamTp big_block{}, odd_block{}, bad_order{};
@@ -272,8 +277,8 @@ TEST(JtkEncode, BadRequestsAreRefusedWithTheirMessage) {
   struct Case {
     const JtkImageTp *image;
     const JtkParamTp *param;
-  } const refused[] = {{nullptr, &plain},  {grey, nullptr},    {two, &plain},     {mixed, &plain},
-                       {grey, &big_block}, {grey, &odd_block}, {grey, &bad_order}};
+  } const refused[] = {{nullptr, &plain},  {grey, nullptr},    {two, &plain},      {mixed, &plain},
+                       {grey, &big_block}, {grey, &odd_block}, {grey, &bad_order}, {&bare, &plain}};
   int32_t index = 0;
   for (const Case &c : refused) {
     EXPECT_EQ(Jp2Compress(context, c.param, c.image, Collect, &sink), JTK_ERROR(1, 1));
