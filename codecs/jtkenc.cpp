@@ -135,7 +135,7 @@ struct PrecinctPart {
 
 struct Band {
   int32_t orientation, level;
-  int32_t x0, y0, w, h;  // place in the transformed plane
+  int32_t w, h;
   int32_t exponent = 0, mantissa = 0;
   double step = 1;         // quantisation step
   double weight = 1;       // squared error in the image per squared step
@@ -390,13 +390,10 @@ class Encoder {
         lw[l] = (lw[l - 1] + 1) / 2;
         lh[l] = (lh[l - 1] + 1) / 2;
       }
-      auto add = [&](Resolution &r, int32_t orientation, int32_t level, int32_t x0, int32_t y0,
-                     int32_t w, int32_t h) {
+      auto add = [&](Resolution &r, int32_t orientation, int32_t level, int32_t w, int32_t h) {
         Band b;
         b.orientation = orientation;
         b.level = level;
-        b.x0 = x0;
-        b.y0 = y0;
         b.w = w;
         b.h = h;
         b.bw = (w + cbw_ - 1) / cbw_;
@@ -439,13 +436,13 @@ class Encoder {
         b.weight = energy * b.step * b.step * ComponentWeight(c);
         r.bands.push_back(std::move(b));
       };
-      add(comp.res[0], JTKE_LL, levels_, 0, 0, lw[levels_], lh[levels_]);
+      add(comp.res[0], JTKE_LL, levels_, lw[levels_], lh[levels_]);
       for (int32_t r = 1; r <= levels_; ++r) {
         const int32_t d = levels_ - r + 1;  // level of this resolution's bands
         const int32_t w0 = lw[d - 1], h0 = lh[d - 1], w1 = lw[d], h1 = lh[d];
-        add(comp.res[r], JTKE_HL, d, w1, 0, w0 - w1, h1);
-        add(comp.res[r], JTKE_LH, d, 0, h1, w1, h0 - h1);
-        add(comp.res[r], JTKE_HH, d, w1, h1, w0 - w1, h0 - h1);
+        add(comp.res[r], JTKE_HL, d, w0 - w1, h1);
+        add(comp.res[r], JTKE_LH, d, w1, h0 - h1);
+        add(comp.res[r], JTKE_HH, d, w0 - w1, h0 - h1);
       }
       for (int32_t r = 0; r <= levels_; ++r)
         Partition(&comp.res[r], r, lw[levels_ - r], lh[levels_ - r]);
