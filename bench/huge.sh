@@ -11,12 +11,17 @@
 #    `opj_decompress`);
 #  - whether `pvview -timer 1` shows the file on a private Xvfb, with its
 #    CPU time and peak memory.
+# First the encoding of the drawing as lossless JPEG 2000: `pvconvert`
+# (which writes .jp2 files as RGB, three components), `bench_j2kenc` (the
+# same codec through the driver, grey as the page is) and `opj_compress`
+# (grey), with a check that opj_decompress and pvconvert read the grey
+# file back equal to the page.
 # Usage: bash bench/huge.sh   (needs libjpeg-turbo-progs, libopenjp2-tools,
 # Xvfb; vips when installed). SIZE="w h" makes a smaller drawing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . bench/common.sh
-bench_build pvconvert pvview make_drawing bench_j2k
+bench_build pvconvert pvview make_drawing bench_j2k bench_j2kenc
 bench_workdir_x
 runs=${RUNS:-3}
 read -r width height <<<"${SIZE:-20000 28000}"
@@ -49,6 +54,29 @@ opj=(opj_compress -threads ALL_CPUS -i "$work/grey.pgm")
 "${opj[@]}" -o "$work/lossless.j2k" >/dev/null 2>&1
 "${opj[@]}" -o "$work/lossy97.j2k" -I -r 20 >/dev/null 2>&1
 "${opj[@]}" -o "$work/tiled.j2k" -t 1024,1024 >/dev/null 2>&1
+
+echo "-- encoding the drawing, lossless"
+median "pvconvert grey.pgm enc.jp2 (RGB)" \
+  ./build/tools/pvconvert -compression lossless "$work/grey.pgm" "$work/enc.jp2"
+median "bench_j2kenc grey.pgm enc.j2k 0 (grey)" \
+  ./build/bench/bench_j2kenc "$work/grey.pgm" "$work/enc.j2k" 0
+median "opj_compress grey.pgm opj.j2k (grey)" \
+  opj_compress -i "$work/grey.pgm" -o "$work/opj.j2k"
+echo "sizes: enc.jp2 $(du -h "$work/enc.jp2" | cut -f1), enc.j2k $(du -h "$work/enc.j2k" | cut -f1)," \
+  "opj.j2k $(du -h "$work/opj.j2k" | cut -f1)"
+# The page's samples are the last width x height bytes of each PGM.
+samples=$((width * height))
+opj_decompress -i "$work/enc.j2k" -o "$work/opj_decompress.pgm" >/dev/null 2>&1 || true
+./build/tools/pvconvert "$work/enc.j2k" "$work/pvconvert.pgm" 2>/dev/null || true
+for back in opj_decompress.pgm pvconvert.pgm; do
+  if [ -f "$work/$back" ] && cmp -s <(tail -c "$samples" "$work/grey.pgm") \
+    <(tail -c "$samples" "$work/$back"); then
+    echo "enc.j2k read back by ${back%.pgm}: equal to the page"
+  else
+    echo "enc.j2k read back by ${back%.pgm}: DIFFERENT"
+  fi
+done
+rm -f "$work"/{enc.jp2,enc.j2k,opj.j2k,opj_decompress.pgm,pvconvert.pgm}
 rm -f "$work/grey.pgm"
 
 bench_xvfb 1280x1024x24

@@ -111,7 +111,7 @@ typedef struct {
   int32_t precision[4];  // of the first components
   int32_t is_signed[4];
   int32_t dx[4], dy[4];
-  int32_t levels;  // decomposition levels (of the default coding style)
+  int32_t levels;  // decomposition levels: the fewest any component has
   int32_t layers;
   int32_t progression;
   int32_t cblk_w, cblk_h;
@@ -151,7 +151,23 @@ void JtkCloseDecoder(JtkDecoderTp **decoder);
 
 // Compressed output: take length bytes; non-zero answer stops the coding.
 typedef int32_t (*JtkWriteTp)(void *arg, const uint8_t *data, size_t length);
+// The whole image from its planes (the row encoder below, fed from them).
 int32_t Jp2Compress(JtkContextTp *context, const JtkParamTp *param, const JtkImageTp *image,
                     JtkWriteTp write, void *arg);
+
+// Encoding by rows: rows go in from the top, each code-block is coded as
+// soon as the wavelet has made its rows, and the file is written when the
+// last row is in; memory follows the width and the compressed size, not
+// the area. The geometry is that of Jp2Compress's image (its planes are
+// not used). A row holds the width of samples of each component, one
+// component after the other. Closing an encoder that has not finished
+// writes nothing.
+typedef struct JtkEncoderTp JtkEncoderTp;
+int32_t JtkOpenEncoder(JtkContextTp *context, const JtkParamTp *param, const JtkImageTp *geometry,
+                       JtkEncoderTp **encoder);
+int32_t JtkEncodeRow(JtkContextTp *context, JtkEncoderTp *encoder, const int32_t *row);
+// After the last row: the file through write; the encoder is spent.
+int32_t JtkFinishEncoder(JtkContextTp *context, JtkEncoderTp *encoder, JtkWriteTp write, void *arg);
+void JtkCloseEncoder(JtkEncoderTp **encoder);
 
 #endif

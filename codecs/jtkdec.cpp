@@ -601,7 +601,10 @@ void FillHeader(const JtkdStream &s, int32_t jp2, JtkHeaderTp *h) {
   }
   const JtkdCod &cod = s.main.cod;
   const JtkdCompCod &c0 = s.main.coc.count(0) ? s.main.coc.at(0) : cod.comp;
+  // The levels every component has: a component coding style may have
+  // fewer than the default, and no resolution beyond them can be asked for.
   h->levels = cod.comp.levels;
+  for (const auto &entry : s.main.coc) h->levels = std::min(h->levels, entry.second.levels);
   h->layers = cod.layers;
   h->progression = cod.progression;
   h->cblk_w = 1 << cod.comp.xcb;

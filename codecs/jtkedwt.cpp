@@ -1,7 +1,10 @@
 // The JPEG 2000 encoder's forward wavelets (reversible 5-3 on integers,
-// irreversible 9-7 on floats) by lifting with symmetric extension, and the
+// irreversible 9-7 on floats) by lifting with symmetric extension, by rows:
+// each level holds the few rows its vertical steps still need, and the
 // synthesis energy of each band that weighs its errors in the rate control.
+#include <algorithm>
 #include <cmath>
+#include <type_traits>
 #include <vector>
 
 #include "jtkeint.h"
@@ -17,75 +20,34 @@ const double kGamma = JTK_97_GAMMA;
 const double kDelta = JTK_97_DELTA;
 const double kScale = JTK_97_K;
 
-// One lifting step over n samples of `lanes` values each (lanes columns
-// lifted together keep the column pass cache friendly): samples of the
-// given parity get op(sample, left neighbour, right neighbour), with the
-// signal mirrored at both ends.
+// One lifting step along a row of n samples: samples of the given parity
+// get op(sample, left neighbour, right neighbour), with the row mirrored at
+// both ends.
 template <typename T, typename Op>
-void Lift(T *x, int32_t n, size_t lanes, int parity, Op op) {
+void Lift(T *x, int32_t n, int parity, Op op) {
   for (int32_t i = parity; i < n; i += 2) {
-    T *s = x + static_cast<size_t>(i) * lanes;
-    const T *l = i > 0 ? s - lanes : s + lanes;
-    const T *r = i + 1 < n ? s + lanes : s - lanes;
-    for (size_t j = 0; j < lanes; ++j) s[j] = op(s[j], l[j], r[j]);
+    const T l = i > 0 ? x[i - 1] : x[i + 1];
+    const T r = i + 1 < n ? x[i + 1] : x[i - 1];
+    x[i] = op(x[i], l, r);
   }
 }
 
-void Lift53(int32_t *x, int32_t n, size_t lanes) {
+void LiftRow(int32_t *x, int32_t n) {
   if (n < 2) return;
-  Lift(x, n, lanes, 1, [](int32_t s, int32_t l, int32_t r) { return s - ((l + r) >> 1); });
-  Lift(x, n, lanes, 0, [](int32_t s, int32_t l, int32_t r) { return s + ((l + r + 2) >> 2); });
+  Lift(x, n, 1, [](int32_t s, int32_t l, int32_t r) { return s - ((l + r) >> 1); });
+  Lift(x, n, 0, [](int32_t s, int32_t l, int32_t r) { return s + ((l + r + 2) >> 2); });
 }
 
-void Lift97(float *x, int32_t n, size_t lanes) {
+void LiftRow(float *x, int32_t n) {
   if (n < 2) return;
   const float a = static_cast<float>(kAlpha), b = static_cast<float>(kBeta);
   const float g = static_cast<float>(kGamma), d = static_cast<float>(kDelta);
-  Lift(x, n, lanes, 1, [a](float s, float l, float r) { return s + a * (l + r); });
-  Lift(x, n, lanes, 0, [b](float s, float l, float r) { return s + b * (l + r); });
-  Lift(x, n, lanes, 1, [g](float s, float l, float r) { return s + g * (l + r); });
-  Lift(x, n, lanes, 0, [d](float s, float l, float r) { return s + d * (l + r); });
+  Lift(x, n, 1, [a](float s, float l, float r) { return s + a * (l + r); });
+  Lift(x, n, 0, [b](float s, float l, float r) { return s + b * (l + r); });
+  Lift(x, n, 1, [g](float s, float l, float r) { return s + g * (l + r); });
+  Lift(x, n, 0, [d](float s, float l, float r) { return s + d * (l + r); });
   const float lo = static_cast<float>(1 / kScale), hi = static_cast<float>(kScale);
-  for (int32_t i = 0; i < n; ++i) {
-    float *s = x + static_cast<size_t>(i) * lanes;
-    const float k = (i & 1) ? hi : lo;
-    for (size_t j = 0; j < lanes; ++j) s[j] *= k;
-  }
-}
-
-const size_t kLanes = 16;
-
-template <typename T, typename LiftFn>
-void Forward(T *plane, int32_t w, int32_t h, size_t stride, int32_t levels, std::vector<T> *scratch,
-             LiftFn lift) {
-  for (int32_t level = 0; level < levels && (w > 1 || h > 1); ++level) {
-    const size_t need = std::max(static_cast<size_t>(w), static_cast<size_t>(h) * kLanes);
-    if (scratch->size() < need) scratch->resize(need);
-    T *tmp = scratch->data();
-    const int32_t lw = (w + 1) / 2, lh = (h + 1) / 2;
-    // Columns, kLanes at a time: even rows to the top, odd to the bottom.
-    if (h > 1)
-      for (int32_t x0 = 0; x0 < w; x0 += static_cast<int32_t>(kLanes)) {
-        const size_t lanes = std::min(kLanes, static_cast<size_t>(w - x0));
-        for (int32_t y = 0; y < h; ++y)
-          for (size_t j = 0; j < lanes; ++j) tmp[y * lanes + j] = plane[y * stride + x0 + j];
-        lift(tmp, h, lanes);
-        for (int32_t y = 0; y < h; ++y) {
-          const int32_t to = (y & 1) ? lh + y / 2 : y / 2;
-          for (size_t j = 0; j < lanes; ++j) plane[to * stride + x0 + j] = tmp[y * lanes + j];
-        }
-      }
-    // Rows: even samples to the left, odd to the right.
-    if (w > 1)
-      for (int32_t y = 0; y < h; ++y) {
-        T *row = plane + y * stride;
-        std::copy(row, row + w, tmp);
-        lift(tmp, w, 1);
-        for (int32_t x = 0; x < w; ++x) row[(x & 1) ? lw + x / 2 : x / 2] = tmp[x];
-      }
-    w = lw;
-    h = lh;
-  }
+  for (int32_t i = 0; i < n; ++i) x[i] *= (i & 1) ? hi : lo;
 }
 
 // Synthesis of one level of a signal of n samples whose low half is first.
@@ -125,17 +87,134 @@ double Energy1D(bool reversible, bool high, int32_t level) {
   return e;
 }
 
+// One vertical lifting step over rows of n samples: step 1 lifts odd rows
+// from their even neighbours, step 2 even rows from the odd ones, and so
+// on, with the arithmetic of the horizontal steps.
+void Step(int32_t k, int32_t *s, const int32_t *l, const int32_t *r, int32_t n) {
+  if (k == 1)
+    for (int32_t j = 0; j < n; ++j) s[j] = s[j] - ((l[j] + r[j]) >> 1);
+  else
+    for (int32_t j = 0; j < n; ++j) s[j] = s[j] + ((l[j] + r[j] + 2) >> 2);
+}
+
+void Step(int32_t k, float *s, const float *l, const float *r, int32_t n) {
+  const float c = static_cast<float>(k == 1 ? kAlpha : k == 2 ? kBeta : k == 3 ? kGamma : kDelta);
+  for (int32_t j = 0; j < n; ++j) s[j] = s[j] + c * (l[j] + r[j]);
+}
+
+// The last vertical step's row as it leaves: 9-7 scales low and high rows.
+void Finish(const int32_t *in, int32_t *out, int32_t n, bool) { std::copy(in, in + n, out); }
+void Finish(const float *in, float *out, int32_t n, bool high) {
+  const float k = static_cast<float>(high ? kScale : 1 / kScale);
+  for (int32_t j = 0; j < n; ++j) out[j] = in[j] * k;
+}
+
+// Lifting steps: two for 5-3, four for 9-7.
+template <typename T>
+constexpr int32_t StepsOf() {
+  return std::is_same<T, float>::value ? 4 : 2;
+}
+
 }  // namespace
 
-void JtkeForward53(int32_t *plane, int32_t w, int32_t h, size_t stride, int32_t levels,
-                   std::vector<int32_t> *scratch) {
-  Forward(plane, w, h, stride, levels, scratch, Lift53);
+template <typename T>
+void JtkeWavelet<T>::Start(int32_t w, int32_t h, int32_t levels, Sink sink) {
+  sink_ = std::move(sink);
+  levels_.clear();
+  levels_.resize(static_cast<size_t>(levels));
+  for (Level &v : levels_) {
+    v.w = w;
+    v.h = h;
+    v.line.resize(static_cast<size_t>(w));
+    v.split.resize(static_cast<size_t>(w));
+    w = (w + 1) / 2;
+    h = (h + 1) / 2;
+  }
+  rows_ = 0;
 }
 
-void JtkeForward97(float *plane, int32_t w, int32_t h, size_t stride, int32_t levels,
-                   std::vector<float> *scratch) {
-  Forward(plane, w, h, stride, levels, scratch, Lift97);
+template <typename T>
+void JtkeWavelet<T>::Push(const T *row) {
+  if (levels_.empty()) {
+    sink_(0, JTKE_LL, rows_++, row);
+    return;
+  }
+  PushAt(0, row);
 }
+
+template <typename T>
+void JtkeWavelet<T>::PushAt(size_t at, const T *row) {
+  Level &v = levels_[at];
+  const int32_t steps = StepsOf<T>();
+  if (v.h < 2) {
+    // A single row is not lifted vertically.
+    std::copy(row, row + v.w, v.line.data());
+    Split(at, 0);
+    return;
+  }
+  const int32_t i = v.received++;
+  if (v.spare.empty()) v.spare.emplace_back(static_cast<size_t>(v.w));
+  v.held.push_back(std::move(v.spare.back()));
+  v.spare.pop_back();
+  std::copy(row, row + v.w, v.held.back().data());
+  // Odd rows wait for the first step; even ones for the second.
+  v.valid.push_back(static_cast<int8_t>((i & 1) ? 0 : 1));
+  auto held = [&v](int32_t r) -> std::vector<T> & {
+    return v.held[static_cast<size_t>(r - v.first)];
+  };
+  auto valid = [&v](int32_t r) -> int8_t & { return v.valid[static_cast<size_t>(r - v.first)]; };
+  // Every step whose row and neighbours (mirrored at the ends) are ready.
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (int32_t k = 1; k <= steps; ++k)
+      for (int32_t r = v.first + ((v.first & 1) != (k & 1)); r < v.received; r += 2) {
+        if (valid(r) != k - 1) continue;
+        const int32_t l = r > 0 ? r - 1 : r + 1, n = r + 1 < v.h ? r + 1 : r - 1;
+        if (l >= v.received || n >= v.received || l < v.first || n < v.first) continue;
+        if (valid(l) < k - 1 || valid(n) < k - 1) continue;
+        Step(k, held(r).data(), held(l).data(), held(n).data(), v.w);
+        valid(r) = static_cast<int8_t>(std::min(k + 1, steps));
+        changed = true;
+      }
+  }
+  // Rows whose last step is done leave in order; a row is let go once
+  // its lower neighbour is done too.
+  while (v.emitted < v.received && valid(v.emitted) == steps) {
+    Finish(held(v.emitted).data(), v.line.data(), v.w, v.emitted & 1);
+    Split(at, v.emitted++);
+  }
+  while (v.first < v.emitted &&
+         (v.first + 1 >= v.h || (v.first + 1 < v.received && valid(v.first + 1) == steps))) {
+    v.spare.push_back(std::move(v.held.front()));
+    v.held.pop_front();
+    v.valid.pop_front();
+    ++v.first;
+  }
+}
+
+// Row r of level `at`, lifted vertically, in v.line: the horizontal
+// lifting, then the low half to the next level (or the LL band) and the
+// high half to its band.
+template <typename T>
+void JtkeWavelet<T>::Split(size_t at, int32_t r) {
+  Level &v = levels_[at];
+  const int32_t w = v.w, lw = (w + 1) / 2, level = static_cast<int32_t>(at) + 1;
+  LiftRow(v.line.data(), w);
+  T *out = v.split.data();
+  for (int32_t x = 0; x < w; ++x)
+    out[(x & 1) ? lw + x / 2 : x / 2] = v.line[static_cast<size_t>(x)];
+  if (r & 1) {
+    sink_(level, JTKE_LH, r / 2, out);
+  } else if (at + 1 < levels_.size()) {
+    PushAt(at + 1, out);
+  } else {
+    sink_(level, JTKE_LL, r / 2, out);
+  }
+  sink_(level, (r & 1) ? JTKE_HH : JTKE_HL, r / 2, out + lw);
+}
+
+template class JtkeWavelet<int32_t>;
+template class JtkeWavelet<float>;
 
 double JtkeBandEnergy(bool reversible, int32_t orientation, int32_t level) {
   // Past 10 levels each further level multiplies the energy by the same

@@ -4,6 +4,8 @@
 #define PV_CODECS_JTKEINT_H
 
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <vector>
 
 #include "jtkint.h"
@@ -37,13 +39,40 @@ class JtkeBlockCoder {
   std::vector<uint8_t> bytes_;
 };
 
-// Forward wavelet of `levels` levels over a w x h plane (row stride
-// `stride`), in place; each level leaves the low band in the top-left
-// corner, HL right of it, LH below, HH diagonal. `scratch` grows as needed.
-void JtkeForward53(int32_t *plane, int32_t w, int32_t h, size_t stride, int32_t levels,
-                   std::vector<int32_t> *scratch);
-void JtkeForward97(float *plane, int32_t w, int32_t h, size_t stride, int32_t levels,
-                   std::vector<float> *scratch);
+// The forward wavelet of one component by rows: the component's rows go
+// in from the top, and each band's rows come out from the top as soon as
+// no later row changes them. Every level lifts columns, then rows (the
+// 5-3 on int32_t, the 9-7 on float), and holds only the rows its vertical
+// steps still need, a few rows of its width.
+template <typename T>
+class JtkeWavelet {
+ public:
+  // A row of a band: its level (1 the finest; LL of the last level has
+  // that level, or 0 without levels), orientation and row in the band.
+  // The row holds the band's width of samples and is valid during the call.
+  using Sink = std::function<void(int32_t level, int32_t orientation, int32_t y, const T *row)>;
+  // A w x h component of `levels` levels (each level keeps at least two
+  // rows and columns). Throws std::bad_alloc.
+  void Start(int32_t w, int32_t h, int32_t levels, Sink sink);
+  // The next row of w samples.
+  void Push(const T *row);
+
+ private:
+  struct Level {
+    int32_t w = 0, h = 0;
+    // Rows pushed, rows passed on, and the first row held.
+    int32_t received = 0, emitted = 0, first = 0;
+    std::deque<std::vector<T>> held;  // rows first .. received - 1
+    std::deque<int8_t> valid;         // the last lifting step each reflects
+    std::vector<std::vector<T>> spare;
+    std::vector<T> line, split;  // the row lifted horizontally, then split
+  };
+  void PushAt(size_t at, const T *row);
+  void Split(size_t at, int32_t r);
+  std::vector<Level> levels_;
+  Sink sink_;
+  int32_t rows_ = 0;
+};
 
 // The energy gain of one sample of a band of level `level` (1 the finest;
 // LL of the last level has its level) when it is synthesised back to the

@@ -3,6 +3,11 @@
 // that cuts code-blocks into quality layers, the packets, the codestream
 // markers and the JP2 boxes.
 //
+// Rows go in from the top: the wavelet passes each band's rows on as soon
+// as they are final, and a band codes a row of code-blocks as soon as it
+// has its rows, so that only a few rows of each level and the coded
+// blocks are held, never the picture.
+//
 // The choices the encoder makes itself (the caller may set the ones the
 // parameter block names):
 // - one tile covering the image, image and tile offsets 0, one tile-part;
@@ -22,6 +27,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -129,14 +135,20 @@ struct PrecinctPart {
 
 struct Band {
   int32_t orientation, level;
-  int32_t x0, y0, w, h;  // place in the transformed plane
+  int32_t w, h;
   int32_t exponent = 0, mantissa = 0;
   double step = 1;         // quantisation step
   double weight = 1;       // squared error in the image per squared step
   int32_t bw = 0, bh = 0;  // code-blocks across and down
   std::vector<Block> blocks;
   std::vector<PrecinctPart> precincts;  // the resolution's precincts, row by row
+  // The rows of code-blocks being filled (5-3 or 9-7 coefficients).
+  std::vector<int32_t> istrip;
+  std::vector<float> fstrip;
 };
+
+inline std::vector<int32_t> &StripOf(Band &band, const int32_t *) { return band.istrip; }
+inline std::vector<float> &StripOf(Band &band, const float *) { return band.fstrip; }
 
 struct Resolution {
   std::vector<Band> bands;
@@ -200,9 +212,29 @@ int32_t FloorLog2(uint32_t v) {
   return r;
 }
 
+// Where the file's bytes go: counted only, or counted and written (in
+// pieces of at most a megabyte, so that a writer never sees one huge
+// request) until a write fails.
+struct Out {
+  JtkWriteTp write = nullptr;
+  void *arg = nullptr;
+  uint64_t size = 0;
+  bool failed = false;
+  void Put(const uint8_t *data, size_t length) {
+    size += length;
+    const size_t kPiece = 1 << 20;
+    for (size_t at = 0; write && !failed && at < length; at += kPiece)
+      failed = write(arg, data + at, std::min(kPiece, length - at)) != 0;
+  }
+};
+
 class Encoder {
  public:
-  Encoder(const JtkParamTp &p, const JtkImageTp &image) : image_(image) {
+  Encoder(const JtkParamTp &p, const JtkImageTp &image)
+      : comp_(image.comp, image.comp + image.components) {
+    image_ = image;
+    for (JtkComponentTp &k : comp_) k.data = nullptr;
+    image_.comp = comp_.data();
     reversible_ = !(p.rate > 0);
     rate_ = p.rate;
     layers_ = p.layers > 0 ? p.layers : 1;
@@ -216,14 +248,15 @@ class Encoder {
     mct_ = image.components == 3;
   }
 
-  // Checks what the caller may get wrong before any work.
+  // Checks what the caller may get wrong before any work; the planes need
+  // not be there.
   static bool Valid(const JtkParamTp &p, const JtkImageTp &image) {
     if (image.width < 1 || image.height < 1 || !image.comp) return false;
     if (image.components != 1 && image.components != 3) return false;
     const JtkComponentTp &c0 = image.comp[0];
     for (int32_t c = 0; c < image.components; ++c) {
       const JtkComponentTp &k = image.comp[c];
-      if (!k.data || k.width != image.width || k.height != image.height || k.dx != 1 || k.dy != 1 ||
+      if (k.width != image.width || k.height != image.height || k.dx != 1 || k.dy != 1 ||
           k.precision < 1 || k.precision > 16 || k.precision != c0.precision ||
           k.is_signed != c0.is_signed)
         return false;
@@ -239,34 +272,106 @@ class Encoder {
     return true;
   }
 
-  // The whole codestream (and boxes) into out.
-  // The file in three pieces, so that the packets are never copied: what
-  // comes before them (boxes, main header, tile-part header), the packets,
-  // and the end-of-codestream marker.
-  int32_t Run(std::vector<uint8_t> *head, std::vector<uint8_t> *body, std::vector<uint8_t> *tail) {
+  // The bands and code-blocks, and the wavelet of each component.
+  void Start() {
     Layout();
-    for (int32_t c = 0; c < image_.components; ++c) CodeComponent(c);
-    std::vector<int32_t>().swap(ints_);
-    std::vector<float>().swap(floats_);
+    const int32_t w = image_.width, h = image_.height;
+    iwave_.reserve(static_cast<size_t>(image_.components));
+    fwave_.reserve(static_cast<size_t>(image_.components));
+    for (int32_t c = 0; c < image_.components; ++c) {
+      auto sink = [this, c](int32_t level, int32_t orientation, int32_t y, const auto *row) {
+        // The resolution of a band of level d is levels - d + 1; LL's is 0.
+        const size_t r = orientation == JTKE_LL ? 0 : static_cast<size_t>(levels_ - level + 1);
+        const size_t b = orientation == JTKE_LL ? 0 : static_cast<size_t>(orientation - 1);
+        BandRow(comps_[c].res[r].bands[b], y, row);
+      };
+      if (reversible_) {
+        iwave_.emplace_back();
+        iwave_.back().Start(w, h, levels_, sink);
+      } else {
+        fwave_.emplace_back();
+        fwave_.back().Start(w, h, levels_, sink);
+      }
+    }
+    row_.resize(static_cast<size_t>(w));
+    frow_.resize(reversible_ ? 0 : static_cast<size_t>(w));
+  }
+
+  // The next row of the picture: each component's width of samples, one
+  // component after the other. Level shift and colour transform, then
+  // the wavelet, which codes every row of code-blocks it completes.
+  void Row(const int32_t *samples) {
+    const size_t w = static_cast<size_t>(image_.width);
+    const int32_t shift = image_.comp[0].is_signed ? 0 : 1 << (image_.comp[0].precision - 1);
+    const int32_t *r = samples;
+    const int32_t *g = mct_ ? samples + w : nullptr;
+    const int32_t *b = mct_ ? samples + 2 * w : nullptr;
+    for (int32_t c = 0; c < image_.components; ++c) {
+      const int32_t *self = samples + static_cast<size_t>(c) * w;
+      if (reversible_) {
+        int32_t *o = row_.data();
+        if (!mct_) {
+          for (size_t i = 0; i < w; ++i) o[i] = self[i] - shift;
+        } else if (c == 0) {
+          for (size_t i = 0; i < w; ++i) o[i] = (r[i] + 2 * g[i] + b[i] - 4 * shift) >> 2;
+        } else {
+          const int32_t *x = c == 1 ? b : r;
+          for (size_t i = 0; i < w; ++i) o[i] = x[i] - g[i];
+        }
+        iwave_[static_cast<size_t>(c)].Push(o);
+      } else {
+        float *o = frow_.data();
+        const float s = static_cast<float>(shift);
+        if (!mct_) {
+          for (size_t i = 0; i < w; ++i) o[i] = static_cast<float>(self[i]) - s;
+        } else {
+          static const float kM[3][3] = {{0.299f, 0.587f, 0.114f},
+                                         {-0.16875f, -0.331260f, 0.5f},
+                                         {0.5f, -0.41869f, -0.08131f}};
+          const float *m = kM[c];
+          for (size_t i = 0; i < w; ++i)
+            o[i] = m[0] * (static_cast<float>(r[i]) - s) + m[1] * (static_cast<float>(g[i]) - s) +
+                   m[2] * (static_cast<float>(b[i]) - s);
+        }
+        fwave_[static_cast<size_t>(c)].Push(o);
+      }
+    }
+    ++rows_;
+  }
+
+  bool Complete() const { return rows_ == image_.height; }
+
+  // Once every row is in: the rate control, then the file through
+  // write. The packets go out straight from the blocks' bytes, after a
+  // first walk has counted them for the tile-part's length. False when
+  // write fails.
+  bool Finish(JtkWriteTp write, void *arg) {
+    std::vector<JtkeWavelet<int32_t>>().swap(iwave_);
+    std::vector<JtkeWavelet<float>>().swap(fwave_);
+    std::vector<int32_t>().swap(row_);
+    std::vector<float>().swap(frow_);
     PickGuardBits();
-    Allocate(body);
+    const uint64_t body = Allocate();
     std::vector<uint8_t> cs;
     MainHeader(&cs);
     // One tile-part: SOT, SOD, the packets.
     IfuAppendBe16(&cs, 0xFF90);
     IfuAppendBe16(&cs, 10);
     IfuAppendBe16(&cs, 0);
-    const uint64_t psot = 14 + body->size();
+    const uint64_t psot = 14 + body;
     IfuAppendBe32(&cs, psot > 0xFFFFFFFFu ? 0 : static_cast<uint32_t>(psot));
     cs.push_back(0);
     cs.push_back(1);
     IfuAppendBe16(&cs, 0xFF93);
-    tail->clear();
-    IfuAppendBe16(tail, 0xFFD9);
-    head->clear();
-    if (jp2_) Boxes(head, cs.size() + body->size() + tail->size());
-    head->insert(head->end(), cs.begin(), cs.end());
-    return 0;
+    std::vector<uint8_t> head;
+    if (jp2_) Boxes(&head, cs.size() + body + 2);
+    Out out{write, arg};
+    out.Put(head.data(), head.size());
+    out.Put(cs.data(), cs.size());
+    Packets(out);
+    const uint8_t eoc[2] = {0xFF, 0xD9};
+    out.Put(eoc, 2);
+    return !out.failed;
   }
 
  private:
@@ -285,13 +390,10 @@ class Encoder {
         lw[l] = (lw[l - 1] + 1) / 2;
         lh[l] = (lh[l - 1] + 1) / 2;
       }
-      auto add = [&](Resolution &r, int32_t orientation, int32_t level, int32_t x0, int32_t y0,
-                     int32_t w, int32_t h) {
+      auto add = [&](Resolution &r, int32_t orientation, int32_t level, int32_t w, int32_t h) {
         Band b;
         b.orientation = orientation;
         b.level = level;
-        b.x0 = x0;
-        b.y0 = y0;
         b.w = w;
         b.h = h;
         b.bw = (w + cbw_ - 1) / cbw_;
@@ -334,13 +436,13 @@ class Encoder {
         b.weight = energy * b.step * b.step * ComponentWeight(c);
         r.bands.push_back(std::move(b));
       };
-      add(comp.res[0], JTKE_LL, levels_, 0, 0, lw[levels_], lh[levels_]);
+      add(comp.res[0], JTKE_LL, levels_, lw[levels_], lh[levels_]);
       for (int32_t r = 1; r <= levels_; ++r) {
         const int32_t d = levels_ - r + 1;  // level of this resolution's bands
         const int32_t w0 = lw[d - 1], h0 = lh[d - 1], w1 = lw[d], h1 = lh[d];
-        add(comp.res[r], JTKE_HL, d, w1, 0, w0 - w1, h1);
-        add(comp.res[r], JTKE_LH, d, 0, h1, w1, h0 - h1);
-        add(comp.res[r], JTKE_HH, d, w1, h1, w0 - w1, h0 - h1);
+        add(comp.res[r], JTKE_HL, d, w0 - w1, h1);
+        add(comp.res[r], JTKE_LH, d, w1, h0 - h1);
+        add(comp.res[r], JTKE_HH, d, w0 - w1, h0 - h1);
       }
       for (int32_t r = 0; r <= levels_; ++r)
         Partition(&comp.res[r], r, lw[levels_ - r], lh[levels_ - r]);
@@ -382,58 +484,29 @@ class Encoder {
     return kIct[c];
   }
 
-  // Level shift and colour transform of one component into the work plane,
-  // the wavelet, then every code-block through the bit-plane coder.
-  void CodeComponent(int32_t c) {
-    const int32_t w = image_.width, h = image_.height;
-    const size_t n = static_cast<size_t>(w) * h;
-    const int32_t shift = image_.comp[0].is_signed ? 0 : 1 << (image_.comp[0].precision - 1);
-    const int32_t *r = image_.comp[0].data;
-    const int32_t *g = mct_ ? image_.comp[1].data : nullptr;
-    const int32_t *b = mct_ ? image_.comp[2].data : nullptr;
-    const int32_t *self = image_.comp[c].data;
-    if (reversible_) {
-      ints_.resize(n);
-      int32_t *o = ints_.data();
-      if (!mct_) {
-        for (size_t i = 0; i < n; ++i) o[i] = self[i] - shift;
-      } else if (c == 0) {
-        for (size_t i = 0; i < n; ++i) o[i] = (r[i] + 2 * g[i] + b[i] - 4 * shift) >> 2;
-      } else {
-        const int32_t *x = c == 1 ? b : r;
-        for (size_t i = 0; i < n; ++i) o[i] = x[i] - g[i];
-      }
-      JtkeForward53(o, w, h, static_cast<size_t>(w), levels_, &iscratch_);
-    } else {
-      floats_.resize(n);
-      float *o = floats_.data();
-      const float s = static_cast<float>(shift);
-      if (!mct_) {
-        for (size_t i = 0; i < n; ++i) o[i] = static_cast<float>(self[i]) - s;
-      } else {
-        static const float kM[3][3] = {
-            {0.299f, 0.587f, 0.114f}, {-0.16875f, -0.331260f, 0.5f}, {0.5f, -0.41869f, -0.08131f}};
-        const float *m = kM[c];
-        for (size_t i = 0; i < n; ++i)
-          o[i] = m[0] * (static_cast<float>(r[i]) - s) + m[1] * (static_cast<float>(g[i]) - s) +
-                 m[2] * (static_cast<float>(b[i]) - s);
-      }
-      JtkeForward97(o, w, h, static_cast<size_t>(w), levels_, &fscratch_);
-    }
-    for (Resolution &res : comps_[c].res)
-      for (Band &band : res.bands)
-        for (Block &k : band.blocks) CodeBlock(band, k);
-    // The plane of the next component reuses the memory.
+  // Row y of a band into its strip of code-block rows; a full strip (or
+  // the band's last row) codes its row of code-blocks, and the strip is
+  // let go after the last.
+  template <typename T>
+  void BandRow(Band &band, int32_t y, const T *row) {
+    std::vector<T> &strip = StripOf(band, row);
+    const size_t w = static_cast<size_t>(band.w);
+    if (strip.empty()) strip.resize(w * static_cast<size_t>(std::min(cbh_, band.h)));
+    std::copy(row, row + w, strip.data() + static_cast<size_t>(y % cbh_) * w);
+    if (y % cbh_ != cbh_ - 1 && y != band.h - 1) return;
+    Block *k = band.blocks.data() + static_cast<size_t>(y / cbh_) * band.bw;
+    for (int32_t x = 0; x < band.bw; ++x, ++k) CodeBlock(band, *k, strip.data() + k->x0, w);
+    if (y == band.h - 1) std::vector<T>().swap(strip);
   }
-
-  void CodeBlock(const Band &band, Block &k) {
+  // The block's samples from `at`, rows `stride` apart, through the
+  // bit-plane coder (quantised first in lossy coding).
+  void CodeBlock(const Band &band, Block &k, const int32_t *at, size_t stride) {
     const size_t n = static_cast<size_t>(k.w) * k.h;
     magnitude_.resize(n);
     negative_.resize(n);
-    const size_t stride = static_cast<size_t>(image_.width);
-    if (reversible_) {
+    {
       for (int32_t y = 0; y < k.h; ++y) {
-        const int32_t *row = ints_.data() + (band.y0 + k.y0 + y) * stride + band.x0 + k.x0;
+        const int32_t *row = at + y * stride;
         for (int32_t x = 0; x < k.w; ++x) {
           const int32_t v = row[x];
           magnitude_[y * k.w + x] = static_cast<uint32_t>(v < 0 ? -v : v);
@@ -442,11 +515,19 @@ class Encoder {
       }
       coder_.Code(magnitude_.data(), negative_.data(), k.w, k.h, band.orientation, 0, layers_ > 1,
                   &k.coded);
-    } else {
+    }
+    Hull(band, k);
+  }
+
+  void CodeBlock(const Band &band, Block &k, const float *at, size_t stride) {
+    const size_t n = static_cast<size_t>(k.w) * k.h;
+    magnitude_.resize(n);
+    negative_.resize(n);
+    {
       const float scale = static_cast<float>(std::ldexp(1.0, kFraction) / band.step);
       const float top = 4294967040.0f;  // the largest float below 2^32
       for (int32_t y = 0; y < k.h; ++y) {
-        const float *row = floats_.data() + (band.y0 + k.y0 + y) * stride + band.x0 + k.x0;
+        const float *row = at + y * stride;
         for (int32_t x = 0; x < k.w; ++x) {
           const float v = row[x] * scale;
           const float a = std::min(std::fabs(v), top);
@@ -457,8 +538,12 @@ class Encoder {
       coder_.Code(magnitude_.data(), negative_.data(), k.w, k.h, band.orientation, kFraction, true,
                   &k.coded);
     }
-    // The convex hull of the (length, error removed) cut points, for the
-    // rate control.
+    Hull(band, k);
+  }
+
+  // The convex hull of the (length, error removed) cut points, for the
+  // rate control.
+  static void Hull(const Band &band, Block &k) {
     k.hull.clear();
     k.slope.clear();
     const std::vector<uint32_t> &len = k.coded.length;
@@ -482,6 +567,10 @@ class Encoder {
       last_len = len[p - 1];
       last_gain = gain[p - 1];
     }
+    // A large page holds many blocks until its packets are written: they
+    // keep only what the rate control and the packets read.
+    std::vector<double>().swap(k.coded.gain);
+    k.coded.length.shrink_to_fit();
   }
 
   // Guard bits so that every band's count of magnitude planes holds.
@@ -543,8 +632,8 @@ class Encoder {
   }
 
   // Chooses the cut of every block in every layer so that the codestream
-  // meets the rate, then writes the packets into body.
-  void Allocate(std::vector<uint8_t> *body) {
+  // meets the rate; the bytes of the packets.
+  uint64_t Allocate() {
     std::vector<uint8_t> header;
     MainHeader(&header);
     const double fixed = static_cast<double>(header.size()) + 14 + 2;
@@ -556,6 +645,7 @@ class Encoder {
     }
     // Data budget of the last layer; earlier layers get their share of it.
     double budget = target - fixed;
+    uint64_t size = 0;
     for (int round = 0; round < 8; ++round) {
       std::vector<double> lambda(static_cast<size_t>(layers_));
       double ceiling = HUGE_VAL;
@@ -573,14 +663,17 @@ class Encoder {
         int32_t prev = 0;
         for (int32_t l = 0; l < layers_; ++l) prev = k.cut[l] = std::max(prev, CutAt(k, lambda[l]));
       });
-      Packets(body);
-      if (reversible_) return;
-      const double total = fixed + static_cast<double>(body->size());
-      if (total <= target || budget <= 0) return;
+      Out count;
+      Packets(count);
+      size = count.size;
+      if (reversible_) break;
+      const double total = fixed + static_cast<double>(size);
+      if (total <= target || budget <= 0) break;
       // The packet headers took the excess: take it off the data kept.
       budget = std::min(budget, static_cast<double>(DataBytes(lambda[layers_ - 1]))) -
                (total - target) - 1;
     }
+    return size;
   }
 
   // The packets in the order of the progression. With one tile at the
@@ -588,8 +681,7 @@ class Encoder {
   // are the corners of the precincts of the finest resolution; a position
   // belongs to resolution r when it is a corner of that resolution's
   // precincts too (every 2^(15 + levels - r) samples of the image).
-  void Packets(std::vector<uint8_t> *body) {
-    body->clear();
+  void Packets(Out &body) {
     for (Component &c : comps_)
       for (Resolution &r : c.res)
         for (Band &b : r.bands) {
@@ -672,7 +764,7 @@ class Encoder {
   }
 
   // The packet of layer l of precinct p of a resolution.
-  void Packet(int32_t l, Resolution &res, int32_t p, std::vector<uint8_t> *out) {
+  void Packet(int32_t l, Resolution &res, int32_t p, Out &out) {
     auto passes = [l](const Block &k) { return k.cut[l] - (l ? k.cut[l - 1] : 0); };
     // The code-blocks of the precinct, band by band, row by row.
     auto each = [&res, p](auto fn) {
@@ -685,10 +777,12 @@ class Encoder {
     };
     bool any = false;
     each([&](Band &, PrecinctPart &, int32_t, int32_t, Block &k) { any = any || passes(k) > 0; });
-    HeaderBits bits(out);
+    header_.clear();
+    HeaderBits bits(&header_);
     if (!any) {
       bits.Put(0);
       bits.Finish();
+      out.Put(header_.data(), header_.size());
       return;
     }
     bits.Put(1);
@@ -718,12 +812,13 @@ class Encoder {
       bits.Put(length, width);
     });
     bits.Finish();
+    out.Put(header_.data(), header_.size());
     each([&](Band &, PrecinctPart &, int32_t, int32_t, Block &k) {
       const int32_t n = passes(k);
       if (n == 0) return;
       const uint32_t from = l && k.cut[l - 1] ? k.coded.length[k.cut[l - 1] - 1] : 0;
       const uint32_t to = k.coded.length[k.cut[l] - 1];
-      out->insert(out->end(), k.coded.data.begin() + from, k.coded.data.begin() + to);
+      out.Put(k.coded.data.data() + from, to - from);
     });
   }
 
@@ -816,41 +911,120 @@ class Encoder {
     tag("jp2c");
   }
 
-  const JtkImageTp &image_;
+  std::vector<JtkComponentTp> comp_;  // the geometry, without planes
+  JtkImageTp image_{};
   bool reversible_, jp2_, mct_;
   double rate_;
   int32_t layers_, levels_, cbw_, cbh_, progression_;
   int32_t guard_ = 2;
+  int32_t rows_ = 0;  // rows pushed
   std::vector<Component> comps_;
-  std::vector<int32_t> ints_, iscratch_;
-  std::vector<float> floats_, fscratch_;
+  // Per component, the wavelet of its kind, and the row being transformed.
+  std::vector<JtkeWavelet<int32_t>> iwave_;
+  std::vector<JtkeWavelet<float>> fwave_;
+  std::vector<int32_t> row_;
+  std::vector<float> frow_;
   std::vector<uint32_t> magnitude_;
   std::vector<uint8_t> negative_;
+  std::vector<uint8_t> header_;  // the packet header being made
   JtkeBlockCoder coder_;
 };
 
 }  // namespace
 
+struct JtkEncoderTp {
+  std::unique_ptr<Encoder> encoder;
+  bool failed = false;  // a row failed: only closing is left
+};
+
+namespace {
+
+const char kOpen[] = "JtkOpenEncoder";
+const char kRow[] = "JtkEncodeRow";
+const char kFinish[] = "JtkFinishEncoder";
+
+}  // namespace
+
+int32_t JtkOpenEncoder(JtkContextTp *context, const JtkParamTp *param, const JtkImageTp *geometry,
+                       JtkEncoderTp **encoder) {
+  if (!JtkValidContext(context)) return JtkReport(context, kOpen, JTK_E_PARAM);
+  if (!encoder) return JtkReport(context, kOpen, JTK_E_COMPRESS_PARAM);
+  *encoder = nullptr;
+  if (!param || !geometry || !Encoder::Valid(*param, *geometry))
+    return JtkReport(context, kOpen, JTK_E_COMPRESS_PARAM);
+  try {
+    std::unique_ptr<JtkEncoderTp> e(new JtkEncoderTp);
+    e->encoder.reset(new Encoder(*param, *geometry));
+    e->encoder->Start();
+    *encoder = e.release();
+  } catch (const std::bad_alloc &) {
+    return JtkReport(context, kOpen, JTK_E_MEMORY);
+  } catch (const std::length_error &) {
+    return JtkReport(context, kOpen, JTK_E_MEMORY);
+  }
+  return 0;
+}
+
+int32_t JtkEncodeRow(JtkContextTp *context, JtkEncoderTp *encoder, const int32_t *row) {
+  if (!JtkValidContext(context)) return JtkReport(context, kRow, JTK_E_PARAM);
+  if (!encoder || !encoder->encoder || encoder->failed || !row || encoder->encoder->Complete())
+    return JtkReport(context, kRow, JTK_E_COMPRESS_PARAM);
+  try {
+    encoder->encoder->Row(row);
+  } catch (const std::exception &) {
+    encoder->failed = true;
+    return JtkReport(context, kRow, JTK_E_MEMORY);
+  }
+  return 0;
+}
+
+int32_t JtkFinishEncoder(JtkContextTp *context, JtkEncoderTp *encoder, JtkWriteTp write,
+                         void *arg) {
+  if (!JtkValidContext(context)) return JtkReport(context, kFinish, JTK_E_PARAM);
+  if (!encoder || !encoder->encoder || encoder->failed || !write || !encoder->encoder->Complete())
+    return JtkReport(context, kFinish, JTK_E_COMPRESS_PARAM);
+  bool written = false;
+  try {
+    written = encoder->encoder->Finish(write, arg);
+  } catch (const std::exception &) {
+    encoder->encoder.reset();
+    return JtkReport(context, kFinish, JTK_E_MEMORY);
+  }
+  encoder->encoder.reset();
+  return written ? 0 : JtkReport(context, kFinish, JTK_E_FILE_WRITE);
+}
+
+void JtkCloseEncoder(JtkEncoderTp **encoder) {
+  if (!encoder) return;
+  delete *encoder;
+  *encoder = nullptr;
+}
+
+// The planes row by row through the row encoder.
 int32_t Jp2Compress(JtkContextTp *context, const JtkParamTp *param, const JtkImageTp *image,
                     JtkWriteTp write, void *arg) {
   if (!JtkValidContext(context)) return JtkReport(context, kEntry, JTK_E_PARAM);
-  if (!param || !image || !write || !Encoder::Valid(*param, *image))
-    return JtkReport(context, kEntry, JTK_E_COMPRESS_PARAM);
-  std::vector<uint8_t> head, body, tail;
+  bool valid = param && image && write && Encoder::Valid(*param, *image);
+  for (int32_t c = 0; valid && c < image->components; ++c) valid = image->comp[c].data != nullptr;
+  if (!valid) return JtkReport(context, kEntry, JTK_E_COMPRESS_PARAM);
+  bool written = false;
   try {
     Encoder encoder(*param, *image);
-    const int32_t rc = encoder.Run(&head, &body, &tail);
-    if (rc) return JtkReport(context, kEntry, rc);
+    encoder.Start();
+    const size_t w = static_cast<size_t>(image->width);
+    std::vector<int32_t> row(w * static_cast<size_t>(image->components));
+    for (int32_t y = 0; y < image->height; ++y) {
+      for (int32_t c = 0; c < image->components; ++c) {
+        const int32_t *from = image->comp[c].data + static_cast<size_t>(y) * w;
+        std::copy(from, from + w, row.data() + static_cast<size_t>(c) * w);
+      }
+      encoder.Row(row.data());
+    }
+    written = encoder.Finish(write, arg);
   } catch (const std::bad_alloc &) {
     return JtkReport(context, kEntry, JTK_E_MEMORY);
   } catch (const std::length_error &) {
     return JtkReport(context, kEntry, JTK_E_MEMORY);
   }
-  // Handed over in pieces so that a writer never sees one huge request.
-  const size_t kPiece = 1 << 20;
-  for (const std::vector<uint8_t> *part : {&head, &body, &tail})
-    for (size_t at = 0; at < part->size(); at += kPiece)
-      if (write(arg, part->data() + at, std::min(kPiece, part->size() - at)))
-        return JtkReport(context, kEntry, JTK_E_FILE_WRITE);
-  return 0;
+  return written ? 0 : JtkReport(context, kEntry, JTK_E_FILE_WRITE);
 }

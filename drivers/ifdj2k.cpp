@@ -1,7 +1,7 @@
 // JPEG 2000 files (JP2 boxes or raw codestreams) through the JPEG 2000
-// codec: rows are decoded as they are handed out (the codec holds a few
-// rows of each level, never the picture); written images are gathered
-// into planes and coded at the end.
+// codec: rows are decoded as they are handed out and coded as they are
+// written (the codec holds a few rows of each level, never the picture;
+// a written file keeps its coded blocks until the last row is in).
 //
 // Rows are handed out as 8-bit grey or RGB whatever the file holds, the
 // way the picture looks in other JPEG 2000 readers: components sampled
@@ -53,7 +53,8 @@ struct J2kState {
   // Writing: the target rate (bits per pixel, -1 reversible) and layers.
   double rate = -1;
   int32_t layers = 1;
-  JtkImageTp *image = nullptr;  // the planes being written
+  JtkEncoderTp *encoder = nullptr;  // the file being written
+  std::vector<int32_t> row;         // one written row, component after component
   // Reading: the whole stream, the row decoder over it and its channels'
   // geometry, and what the codec's last failure raised.
   std::vector<uint8_t> stream;
@@ -61,7 +62,7 @@ struct J2kState {
   const JtkImageTp *layout = nullptr;
   ReturnTp codec_rc = 0;
   ~J2kState() {
-    JtkFreeImage(&image);
+    JtkCloseEncoder(&encoder);
     JtkCloseDecoder(&decoder);
     JtkDestroyContext(&context);
   }
@@ -388,37 +389,55 @@ ReturnTp IfdJ2kWtHead(void *state, IffParamTp *p) {
   if (p->export_option < 0 || p->export_option > 65535)
     return CmnError(CMN_SOURCE, __LINE__, IFF_E_WT_HEADER);
   s->layers = p->export_option > 0 ? p->export_option : 1;
-  JtkFreeImage(&s->image);
-  s->image = JtkCreateImage(s->context, s->width, s->height, components, s->depth);
-  return s->image ? 0 : CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
+  JtkParamTp param{};
+  param.jp2 = s->jp2;
+  param.rate = s->rate;
+  param.layers = s->layers;
+  std::vector<JtkComponentTp> comp(size_t(components), JtkComponentTp{});
+  for (JtkComponentTp &k : comp) {
+    k.precision = s->depth;
+    k.dx = k.dy = 1;
+    k.width = s->width;
+    k.height = s->height;
+  }
+  JtkImageTp geometry{};
+  geometry.width = s->width;
+  geometry.height = s->height;
+  geometry.components = components;
+  geometry.comp = comp.data();
+  JtkCloseEncoder(&s->encoder);
+  s->codec_rc = 0;
+  if (JtkOpenEncoder(s->context, &param, &geometry, &s->encoder))
+    return CodecFailure(s, __LINE__, IFF_E_WT_HEADER);
+  try {
+    s->row.assign(size_t(components) * size_t(s->width), 0);
+  } catch (const std::bad_alloc &) {
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
+  }
+  return 0;
 }
 
 ReturnTp IfdJ2kWtScan(void *state, IffParamTp *p) {
   auto *s = static_cast<J2kState *>(state);
   if (!s || !p || !p->buffer) return CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_ARG);
-  if (!s->image || p->line != s->next_line || s->next_line >= s->height)
+  if (!s->encoder || p->line != s->next_line || s->next_line >= s->height)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_EXPORT_SEQUENCE);
-  const size_t w = static_cast<size_t>(s->width), at = static_cast<size_t>(p->line) * w;
+  const size_t w = static_cast<size_t>(s->width);
   for (int32_t c = 0; c < s->components; ++c) {
-    int32_t *plane = s->image->comp[c].data + at;
+    int32_t *plane = s->row.data() + size_t(c) * w;
     const unsigned char *in = p->buffer + c;
     for (size_t x = 0; x < w; ++x, in += s->components) plane[x] = *in;
   }
+  s->codec_rc = 0;
+  if (JtkEncodeRow(s->context, s->encoder, s->row.data()))
+    return CodecFailure(s, __LINE__, IFD_E_WRITE_LINE);
   if (++s->next_line < s->height) return 0;
 
-  // The whole picture is here: code it into the file, then let the planes go.
-  JtkParamTp param{};
-  param.jp2 = s->jp2;
-  param.rate = s->rate;
-  param.layers = s->layers;
-  s->codec_rc = 0;
-  const int32_t rc = Jp2Compress(s->context, &param, s->image, WriteOut, s->handle);
-  JtkFreeImage(&s->image);
-  if (!rc) return 0;
-  // The codec's handler has raised its message already.
-  const ReturnTp raised = s->codec_rc;
-  s->codec_rc = 0;
-  return raised ? raised : CmnError(CMN_SOURCE, __LINE__, IFD_E_WRITE_LINE);
+  // The last row is in: the codec writes the file.
+  const int32_t rc = JtkFinishEncoder(s->context, s->encoder, WriteOut, s->handle);
+  JtkCloseEncoder(&s->encoder);
+  std::vector<int32_t>().swap(s->row);
+  return rc ? CodecFailure(s, __LINE__, IFD_E_WRITE_LINE) : 0;
 }
 
 // ---- Both -------------------------------------------------------------------

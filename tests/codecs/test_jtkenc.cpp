@@ -263,6 +263,11 @@ TEST(JtkEncode, BadRequestsAreRefusedWithTheirMessage) {
   JtkImageTp *two = JtkCreateImage(context, 8, 8, 2, 8);
   JtkImageTp *mixed = JtkCreateImage(context, 8, 8, 3, 8);
   mixed->comp[2].precision = 12;
+  // Geometry without planes: enough for the row encoder, not for planes.
+  JtkComponentTp bare_comp = grey->comp[0];
+  bare_comp.data = nullptr;
+  JtkImageTp bare = *grey;
+  bare.comp = &bare_comp;
   std::string sink;
   const JtkParamTp plain{};
   JtkParamTp big_block{}, odd_block{}, bad_order{};
@@ -272,8 +277,8 @@ TEST(JtkEncode, BadRequestsAreRefusedWithTheirMessage) {
   struct Case {
     const JtkImageTp *image;
     const JtkParamTp *param;
-  } const refused[] = {{nullptr, &plain},  {grey, nullptr},    {two, &plain},     {mixed, &plain},
-                       {grey, &big_block}, {grey, &odd_block}, {grey, &bad_order}};
+  } const refused[] = {{nullptr, &plain},  {grey, nullptr},    {two, &plain},      {mixed, &plain},
+                       {grey, &big_block}, {grey, &odd_block}, {grey, &bad_order}, {&bare, &plain}};
   int32_t index = 0;
   for (const Case &c : refused) {
     EXPECT_EQ(Jp2Compress(context, c.param, c.image, Collect, &sink), JTK_ERROR(1, 1));
@@ -288,6 +293,64 @@ TEST(JtkEncode, BadRequestsAreRefusedWithTheirMessage) {
   JtkFreeImage(&grey);
   JtkFreeImage(&two);
   JtkFreeImage(&mixed);
+  JtkDestroyContext(&context);
+}
+
+// The row encoder takes exactly the picture's rows: a page that ends early
+// is closed without a byte written (the sanitizer build checks that
+// nothing leaks), a row too many or a finish too soon is refused, and
+// rows pushed in full make the file Jp2Compress makes from planes.
+TEST(JtkEncode, RowEncoderTakesThePicturesRowsOnly) {
+  const Picture p = Make(70, 150, 3, 8);
+  JtkContextTp *context = JtkCreateContext(Quiet, nullptr);
+  JtkComponentTp comp[3] = {};
+  for (JtkComponentTp &k : comp) {
+    k.precision = 8;
+    k.dx = k.dy = 1;
+    k.width = p.w;
+    k.height = p.h;
+  }
+  JtkImageTp geometry{};
+  geometry.width = p.w;
+  geometry.height = p.h;
+  geometry.components = 3;
+  geometry.comp = comp;
+  auto row = [&p](int32_t y) {
+    std::vector<int32_t> r(static_cast<size_t>(p.w) * 3);
+    for (int32_t x = 0; x < p.w; ++x)
+      for (int32_t c = 0; c < 3; ++c)
+        r[static_cast<size_t>(c * p.w + x)] = p.samples[static_cast<size_t>((y * p.w + x) * 3 + c)];
+    return r;
+  };
+  for (double rate : {-1.0, 2.0}) {
+    SCOPED_TRACE(rate);
+    JtkParamTp param{};
+    param.rate = rate;
+    param.layers = 2;
+    std::string early, full, planes;
+    JtkEncoderTp *encoder = nullptr;
+    // Ends after 100 rows: past several rows of code-blocks.
+    ASSERT_EQ(JtkOpenEncoder(context, &param, &geometry, &encoder), 0);
+    for (int32_t y = 0; y < 100; ++y) ASSERT_EQ(JtkEncodeRow(context, encoder, row(y).data()), 0);
+    EXPECT_EQ(JtkFinishEncoder(context, encoder, Collect, &early), JTK_ERROR(1, 1));
+    JtkCloseEncoder(&encoder);
+    EXPECT_EQ(encoder, nullptr);
+    EXPECT_TRUE(early.empty());
+
+    ASSERT_EQ(JtkOpenEncoder(context, &param, &geometry, &encoder), 0);
+    for (int32_t y = 0; y < p.h; ++y) ASSERT_EQ(JtkEncodeRow(context, encoder, row(y).data()), 0);
+    EXPECT_EQ(JtkEncodeRow(context, encoder, row(0).data()), JTK_ERROR(1, 1));
+    ASSERT_EQ(JtkFinishEncoder(context, encoder, Collect, &full), 0);
+    EXPECT_EQ(JtkFinishEncoder(context, encoder, Collect, &full), JTK_ERROR(1, 1));
+    JtkCloseEncoder(&encoder);
+    ASSERT_EQ(Encode(p, param, &planes), 0);
+    EXPECT_TRUE(full == planes);
+  }
+  const JtkErrorRecordTp *last = JtkGetError(context, 0);
+  ASSERT_NE(last, nullptr);
+  EXPECT_STREQ(last->entry, "JtkFinishEncoder");
+  EXPECT_STREQ(last->message, "Invalid Function Parameter to Compression");
+  EXPECT_STREQ(JtkGetError(context, 1)->entry, "JtkEncodeRow");
   JtkDestroyContext(&context);
 }
 

@@ -294,6 +294,45 @@ TEST_F(IfdJ2k, ResolutionLevelSizes) {
   EXPECT_EQ(FXICompression, 13);
 }
 
+// A component coding style (COC) with fewer levels than the default: the
+// levels listed are those every component has, so that a small output
+// size reads the whole picture at the coarsest level there is, not a
+// corner of it. The file is a 3-level codestream whose default is made
+// to claim 6 levels while a COC keeps the 3 the data was coded with.
+TEST_F(IfdJ2k, LevelsOfAComponentStyleBoundTheList) {
+  const std::string src = dir_.file("src.pgm"), plain = dir_.file("plain.j2k");
+  Shell("pgmramp -ellipse 200 160 > " + src + " && opj_compress -i " + src + " -o " + plain +
+        " -n 4 >/dev/null");
+  std::string f = ReadFile(plain);
+  const size_t cod = f.find("\xFF\x52");
+  ASSERT_NE(cod, std::string::npos);
+  const size_t lcod =
+      static_cast<unsigned char>(f[cod + 2]) << 8 | static_cast<unsigned char>(f[cod + 3]);
+  // Lcod, Scod and the progression, layers and transform take 7 bytes;
+  // the rest, from the levels on, is what a COC repeats.
+  const std::string coding = f.substr(cod + 9, lcod - 7);
+  ASSERT_EQ(coding[0], 3);
+  std::string coc = "\xFF\x53";
+  coc += static_cast<char>(0);
+  coc += static_cast<char>(4 + coding.size());
+  coc += std::string(1, '\0') + static_cast<char>(f[cod + 4] & 1) + coding;
+  f.insert(cod + 2 + lcod, coc);
+  f[cod + 9] = 6;
+  const std::string edited = dir_.file("edited.j2k");
+  WriteFile(edited, f);
+
+  const RgbImage ours = ReadRgb(edited), theirs = ReadRgb(plain);
+  ASSERT_EQ(ours.rc, 0u);
+  ASSERT_EQ(ours.header.level_count, 5);
+  EXPECT_EQ(std::vector<int32_t>(ours.header.level_sizes, ours.header.level_sizes + 10),
+            std::vector<int32_t>(theirs.header.level_sizes, theirs.header.level_sizes + 10));
+  EXPECT_EQ(ours.rgb, theirs.rgb);
+  // 12 pixels wide would take the 4th level (13 x 10) if 6 were listed.
+  for (const std::string &in : {plain, edited})
+    ASSERT_EQ(RunProgram({PV_PVCONVERT, "-size", "12", in, in + ".pgm"}).status, 0);
+  EXPECT_EQ(ReadFile(edited + ".pgm"), ReadFile(plain + ".pgm"));
+}
+
 TEST_F(IfdJ2k, Refusals) {
   // A codestream whose marker segment runs past the end: the codec's
   // message, under its entry point.

@@ -2,6 +2,7 @@
 // OpenJPEG's decoder: reversible files exact, lossy ones near their ratio,
 // the name choosing between JP2 boxes and a bare codestream, refusals.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <string>
@@ -95,6 +96,30 @@ TEST(J2kWrite, ConverterKeepsTheCodestreamOfJ2kNames) {
   ASSERT_EQ(RunProgram({PV_PVCONVERT, dir.file("in.ppm"), dir.file("out.j2k")}).status, 0);
   EXPECT_EQ(ReadFile(dir.file("out.j2k")).substr(0, 2), "\xFF\x4F");
   EXPECT_EQ(OpenJpeg(dir, dir.file("out.j2k"), false).rgb, rgb);
+}
+
+// A page whose reading fails part way (a PNG whose compressed rows are
+// damaged in the middle) ends the encoder with the reader's message and
+// leaves no file behind.
+TEST(J2kWrite, APageThatEndsEarlyWritesNothing) {
+  TempDir dir;
+  Bytes lines, cmap;
+  const Bytes rgb = Picture(300, 200, 0, &lines, &cmap);
+  WriteFile(dir.file("in.ppm"), PpmOf(300, 200, rgb));
+  Shell("pnmtopng " + dir.file("in.ppm") + " > " + dir.file("in.png"));
+  std::string png = ReadFile(dir.file("in.png"));
+  const size_t idat = png.find("IDAT");
+  ASSERT_NE(idat, std::string::npos);
+  const size_t length =
+      static_cast<unsigned char>(png[idat - 2]) << 8 | static_cast<unsigned char>(png[idat - 1]);
+  for (size_t i = idat + 4 + length / 2; i < idat + 4 + length / 2 + 40; ++i) png[i] ^= 0x5A;
+  WriteFile(dir.file("in.png"), png);
+  for (const char *out : {"out.jp2", "out.j2k"}) {
+    const RunResult r = RunProgram({PV_PVCONVERT, dir.file("in.png"), dir.file(out)});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Invalid Data in PNG format"), std::string::npos) << r.err;
+    EXPECT_NE(access(dir.file(out).c_str(), F_OK), 0);
+  }
 }
 
 TEST(J2kWrite, RequestsItCannotWriteAreRefused) {
