@@ -491,15 +491,16 @@ struct BadCase {
 TEST(TiffHostile, EachFailsWithItsCode) {
   TempDir dir;
   const std::string sixteen(16, '\x40');
-  // An LZW strip whose first code, most significant bit first, is End of
-  // Information, not Clear.
-  const std::string no_clear("\x80\x80\x00\x00", 4);
+  // An LZW strip that starts with code 300, a string not yet made (read
+  // as the older form, least significant bit first, as it does not start
+  // with today's Clear).
+  const std::string no_clear("\x2C\x01\x00\x00", 4);
   std::vector<std::vector<uint32_t>> many;
   for (int i = 0; i < 1001; ++i) many.push_back({256, 3, 1, 8});
   const BadCase cases[] = {
       {"jpeg 2000", GreyFile(34712, 16, sixteen), TIFF_E_COMPRESSION_NAMED},
       {"unknown compression", GreyFile(40000, 16, sixteen), TIFF_E_COMPRESSION_NAMED},
-      {"lzw without clear", GreyFile(5, 4, no_clear), TIFF_E_INVALID},
+      {"lzw starting with an unmade code", GreyFile(5, 4, no_clear), TIFF_E_INVALID},
       {"3 bits", GreyFile(1, 16, sixteen, 3), IFD_E_TIFF_BITS},
       {"absurd bits", GreyFile(1, 16, sixteen, 60000), IFD_E_TIFF_BITS},
       {"1001 entries", HandMade(many, ""), IFF_I_NO_MORE_PAGES},
