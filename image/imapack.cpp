@@ -163,6 +163,40 @@ int32_t ImgPackLine(const unsigned char *pixels, int n, int bpp, unsigned char *
   return Pack(Pixels<0>{bpp, pixels}, n, out);
 }
 
+int32_t ImgPackChanges(const int32_t *changes, int count, int *next, int x, int n,
+                       const uint8_t levels[2], unsigned char *out) {
+  IMG_ASSERT(n >= 1 && n <= IMG_TILE, "0");
+  // Within one tile line a stretch of two or more equal pixels is one
+  // repeat (it cannot be longer than 128), and the single pixels between
+  // such stretches are one literal run: ImgPackLine's choices exactly.
+  int k = *next;
+  while (k < count && changes[k] <= x) ++k;
+  *next = k;
+  const int end = x + n;
+  unsigned char *o = out;
+  unsigned char *literal = nullptr;  // the control byte of an open literal run
+  int pos = x;
+  while (pos < end) {
+    const int stop = k < count && changes[k] < end ? changes[k] : end;
+    const uint8_t v = levels[k & 1];
+    if (stop - pos >= 2) {
+      literal = nullptr;
+      *o++ = static_cast<unsigned char>(257 - (stop - pos));
+      *o++ = v;
+    } else if (literal) {
+      ++*literal;
+      *o++ = v;
+    } else {
+      literal = o;
+      *o++ = 0;
+      *o++ = v;
+    }
+    pos = stop;
+    if (k < count && changes[k] == pos) ++k;
+  }
+  return static_cast<int32_t>(o - out);
+}
+
 int ImgUnpackLine(const unsigned char *packed, const unsigned char *end, int bpp, int skip, int n,
                   unsigned char *out) {
   return Decode(packed, end, bpp, skip, n,

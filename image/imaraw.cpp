@@ -204,7 +204,13 @@ ReturnTp ImgAppendTileLine(ImgTileTp *tile, int line, const unsigned char *pixel
   IMG_ASSERT(line >= 0 && line < IMG_TILE && n >= 1 && n <= IMG_TILE && bpp >= 1 && bpp <= 4, "0");
   if (!tile->data) tile->size = 0;
   unsigned char packed[IMG_TILE * 4 + 1];  // one line of 4-byte literals
-  const int32_t n_bytes = ImgPackLine(pixels, n, bpp, packed);
+  return ImgAppendTilePacked(tile, line, packed, ImgPackLine(pixels, n, bpp, packed));
+}
+
+ReturnTp ImgAppendTilePacked(ImgTileTp *tile, int line, const unsigned char *packed,
+                             int32_t n_bytes) {
+  IMG_ASSERT(line >= 0 && line < IMG_TILE && n_bytes >= 0 && n_bytes <= IMG_TILE * 4 + 1, "0");
+  if (!tile->data) tile->size = 0;
   // Lines put once each end within 65664 bytes, so every offset fits the
   // 16-bit lineoff; lines put again and again must not push a tile past it.
   if (tile->size >= 65535 || tile->size + n_bytes > IMG_TILE_MAX_SIZE) return NoMemory(__LINE__);
@@ -498,7 +504,6 @@ ReturnTp ImgRaw::putLine(unsigned char *line) {
       }
   }
 
-  ReturnTp rc = 0;
   ImgTileTp *work = _tiles[row];
   for (int c = 0; c < _tilesAcross; ++c) {
     ImgTileTp &t = work[c];
@@ -506,12 +511,42 @@ ReturnTp ImgRaw::putLine(unsigned char *line) {
     // offset fits the 16-bit lineoff.
     IMG_ASSERT(!t.data || t.size < 65535, "0");
     const int tw = Span(_w, c);
-    rc = ImgAppendTileLine(&t, in_tile, line + static_cast<size_t>(c) * IMG_TILE * _bpp, tw, _bpp);
+    const ReturnTp rc =
+        ImgAppendTileLine(&t, in_tile, line + static_cast<size_t>(c) * IMG_TILE * _bpp, tw, _bpp);
     if (rc) return rc;
     t.w = static_cast<uint16_t>(tw);
     t.h = static_cast<uint16_t>(std::max<int>(t.h, in_tile + 1));
   }
+  return lineDone(row, in_tile);
+}
 
+ReturnTp ImgRaw::putChanges(const int32_t *changes, int count, const uint8_t levels[2]) {
+  if (!_tiles && _status) return _status;
+  IMG_ASSERT(_bpp == 1, "_bpp == 1");
+  IMG_ASSERT(_bottomUp ? _curline >= 0 : _curline < _h, "_curline");
+  const int row = _curline / IMG_TILE, in_tile = _curline % IMG_TILE;
+  // Two equal levels are one: the line is a single run.
+  if (levels[0] == levels[1]) count = 0;
+  ImgTileTp *work = _tiles[row];
+  int next = 0;
+  unsigned char packed[IMG_TILE * 2];
+  for (int c = 0; c < _tilesAcross; ++c) {
+    ImgTileTp &t = work[c];
+    IMG_ASSERT(!t.data || t.size < 65535, "0");
+    const int tw = Span(_w, c);
+    const int32_t n_bytes = ImgPackChanges(changes, count, &next, c * IMG_TILE, tw, levels, packed);
+    const ReturnTp rc = ImgAppendTilePacked(&t, in_tile, packed, n_bytes);
+    if (rc) return rc;
+    t.w = static_cast<uint16_t>(tw);
+    t.h = static_cast<uint16_t>(std::max<int>(t.h, in_tile + 1));
+  }
+  return lineDone(row, in_tile);
+}
+
+// After a line was put: the next line, and a finished row of tiles moved
+// to its place.
+ReturnTp ImgRaw::lineDone(int row, int in_tile) {
+  ReturnTp rc = 0;
   bool finished;
   int target;
   if (!_bottomUp) {
@@ -637,6 +672,16 @@ ReturnTp ImgRaw::nextLine(ImgControlBlockTp *cb) {
   // The file delivers its lines in stored order; a bottom-up page is put
   // from its last line.
   const int line = seg->_bottomUp ? seg->_h - 1 - seg->_curline : seg->_curline;
+  if (seg->_bpp == 1) {
+    // A bilevel line whose driver gives runs or bits is packed from them.
+    const int32_t *changes = nullptr;
+    int32_t count = -1;
+    uint8_t levels[2] = {0, 0};
+    const ReturnTp rc = IffRdScanRuns(src.iff, line, &changes, &count, levels);
+    if (rc) return rc;
+    if (count >= 0) return seg->putChanges(changes, count, levels);
+    return seg->putLine(src.iff->line);
+  }
   const ReturnTp rc = IffRdScan(src.iff, 1, line);
   if (rc) return rc;
   return seg->putLine(src.iff->line);

@@ -75,6 +75,13 @@ typedef struct {
 
 // Packs n (1..128) pixels of bpp bytes; returns the bytes written to out.
 int32_t ImgPackLine(const unsigned char *pixels, int n, int bpp, unsigned char *out);
+// Packs pixels x .. x + n - 1 (n 1..128) of a line of two byte values,
+// levels[0] from column 0 and changing at the `count` increasing columns
+// of `changes`, to the same bytes as ImgPackLine makes of them. *next is
+// the index of a change at or before the first one above x (0 will do;
+// left to right, the caller keeps it for the next tile).
+int32_t ImgPackChanges(const int32_t *changes, int count, int *next, int x, int n,
+                       const uint8_t levels[2], unsigned char *out);
 // Unpacks pixels skip .. skip + n - 1 of a packed line that ends before
 // end. Returns how many of the n pixels the data reached; the others are
 // left as they are.
@@ -115,6 +122,9 @@ ReturnTp ImgStoreTileWith(ImgTileTp *tile, const unsigned char *pixels, int stri
 // grows with the bytes the lines pack to, not with what 128 lines could
 // need. The tile's w and h are the caller's to set.
 ReturnTp ImgAppendTileLine(ImgTileTp *tile, int line, const unsigned char *pixels, int n, int bpp);
+// The same for a line already packed (n_bytes bytes).
+ReturnTp ImgAppendTilePacked(ImgTileTp *tile, int line, const unsigned char *packed,
+                             int32_t n_bytes);
 // Unpacks a w x h region from a tile into dst (line i at dst + i x stride);
 // lines the tile cannot give are white.
 void ImgUnpackTile(const ImgTileTp *tile, unsigned char *dst, int stride, int w, int h, int bpp);
@@ -196,6 +206,9 @@ class ImgRaw {
   ReturnTp status() const { return _status; }
 
   ReturnTp putLine(unsigned char *line);
+  // Puts the next line of a raster of one byte per pixel given as its
+  // changes between two levels (IffRdScanRuns); no byte per pixel is made.
+  ReturnTp putChanges(const int32_t *changes, int count, const uint8_t levels[2]);
   ReturnTp nextLine(ImgControlBlockTp *cb);
   // The page loop: reads pages first..last into the chain.
   ReturnTp readPages(ImgControlBlockTp *cb, int first_page, int last_page);
@@ -255,6 +268,7 @@ class ImgRaw {
   ReturnTp setUp(ImgControlBlockTp *cb);
   void readStream(FILE *stream);
   ReturnTp finishRow(int row, int target, int row_height);
+  ReturnTp lineDone(int row, int in_tile);
   void finishFill();
   ReturnTp appendFailedPage(ReturnTp code, const std::string &message);
   const ImgRaw *locate(int *y) const;

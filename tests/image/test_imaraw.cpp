@@ -155,6 +155,45 @@ TEST(PackedLine, ByteLinesPackLikeWiderPixels) {
   }
 }
 
+// Two-level lines given as changes must be stored exactly as their bytes
+// would be: the same packed bytes in every tile, whatever the runs, the
+// levels (gray or colour indexes), the width and the line order.
+TEST(PackedLine, ChangesStoreAsTheirBytes) {
+  std::mt19937 rng(11);
+  const uint8_t kLevels[][2] = {{255, 0}, {0, 255}, {0, 1}, {7, 7}};
+  for (int trial = 0; trial < 60; ++trial) {
+    const int w = 1 + static_cast<int>(rng() % 700), h = 1 + static_cast<int>(rng() % 140);
+    const uint8_t *levels = kLevels[trial % 4];
+    const bool bottom_up = trial % 5 == 0;
+    ImgRaw bytes(w, h, 1, bottom_up, ImgInterpGray, 0, 0),
+        runs(w, h, 1, bottom_up, ImgInterpGray, 0, 0);
+    for (int y = 0; y < h; ++y) {
+      // Runs of 1 to `spread` pixels: noise, text and wide white alike.
+      const int spread = 1 + (trial * 7 + y) % 300;
+      std::vector<int32_t> changes;
+      Bytes line(w);
+      int level = 0;
+      for (int x = 0; x < w;) {
+        const int run = 1 + static_cast<int>(rng() % spread);
+        for (int k = 0; k < run && x < w; ++k) line[x++] = levels[level];
+        if (x < w) changes.push_back(x);
+        level ^= 1;
+      }
+      ASSERT_EQ(bytes.putLine(line.data()), 0u);
+      ASSERT_EQ(runs.putChanges(changes.data(), static_cast<int>(changes.size()), levels), 0u);
+    }
+    ASSERT_TRUE(bytes.complete() && runs.complete());
+    for (int r = 0; r < bytes.tileRows(); ++r)
+      for (int c = 0; c < bytes.tilesAcross(); ++c) {
+        const ImgTileTp *a = bytes.tile(c, r), *b = runs.tile(c, r);
+        ASSERT_EQ(a->size, b->size) << "trial " << trial << " tile " << c << "," << r;
+        ASSERT_EQ(a->h, b->h);
+        ASSERT_EQ(0, memcmp(a->lineoff, b->lineoff, sizeof a->lineoff));
+        ASSERT_EQ(0, memcmp(a->data, b->data, a->size)) << "trial " << trial;
+      }
+  }
+}
+
 TEST_F(Raw, UnstoredLinesReadWhiteAndColourIsNoticed) {
   ImgRaw raw(300, 3, 1, false, ImgInterpUnset, 0, 0);
   Bytes line(300, 77);
