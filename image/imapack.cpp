@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ifu.h"
 #include "imaraw.h"
 #include "imascale.h"
 
@@ -304,6 +305,21 @@ const unsigned char *ImgTileLine(const ImgTileTp *tile, int line, const unsigned
   if (tile->w < 1 || tile->w > IMG_TILE || tile->h < 1 || tile->h > IMG_TILE) return nullptr;
   if (line < 0 || line >= tile->h) return nullptr;
   const unsigned off = tile->lineoff[line];
+  if (tile->form == IMG_TILE_BITS) {
+    // Packed on demand; a reader may hold a few lines at once.
+    if (off == 0 || (line + 1) * IMG_BITS_STRIDE > tile->size) return nullptr;
+    thread_local unsigned char ring[8][IMG_PACK_BOUND(1) / IMG_TILE + 1];
+    thread_local unsigned turn = 0;
+    unsigned char *out = ring[turn++ % 8];
+    int32_t changes[IMG_TILE];
+    const int count = tile->levels[0] == tile->levels[1]
+                          ? 0
+                          : IfuBitsToChanges(tile->w, tile->data + line * IMG_BITS_STRIDE, changes);
+    int next = 0;
+    const int32_t n = ImgPackChanges(changes, count, &next, 0, tile->w, tile->levels, out);
+    *end = out + n;
+    return out;
+  }
   if (off == 0 || off - 1 >= static_cast<unsigned>(tile->size)) return nullptr;
   *end = tile->data + tile->size;
   return tile->data + (off - 1);

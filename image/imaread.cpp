@@ -123,20 +123,13 @@ void FileToPixels(const ImgControlBlockTp *cb, RgbPixelTp *pixels, int n) {
 }
 
 // Reads the next line of the file in stored order and takes the samples
-// that background removal chooses its colours from.
-// With `runs`, a line its driver hands over as runs comes as their changes
-// (runs->count -1: the bytes are in the interface's line as usual).
-struct FileRunsTp {
-  const int32_t *changes = nullptr;
-  int32_t count = -1;
-  uint8_t levels[2] = {0, 0};
-};
-
-ReturnTp ReadFileLine(ImgControlBlockTp *cb, FileRunsTp *runs = nullptr) {
+// that background removal chooses its colours from. With `runs`, a line
+// its driver hands over as runs comes as their changes (runs->count -1:
+// the bytes are in the interface's line as usual).
+ReturnTp ReadFileLine(ImgControlBlockTp *cb, IffRunLineTp *runs = nullptr) {
   IffControlBlockTp *iff = cb->iff;
   const ReturnTp rc =
-      runs ? IffRdScanRuns(iff, cb->file_line, &runs->changes, &runs->count, runs->levels)
-           : IffRdScan(iff, 1, cb->file_line);
+      runs ? IffRdScanRuns(iff, cb->file_line, runs, false) : IffRdScan(iff, 1, cb->file_line);
   if (rc) return rc;
   const bool changes = runs && runs->count >= 0;
   if (iff->sample_values) {
@@ -171,7 +164,7 @@ ReturnTp ReadFileLine(ImgControlBlockTp *cb, FileRunsTp *runs = nullptr) {
 // The crop span of a file line given as changes, as pieces (mirrored when
 // asked), or, when it changes so often that pieces would not pay, as
 // bytes at the start of `out`: then false.
-bool SpanFromChanges(ImgControlBlockTp *cb, const FileRunsTp &fr, unsigned char *out) {
+bool SpanFromChanges(ImgControlBlockTp *cb, const IffRunLineTp &fr, unsigned char *out) {
   const int32_t x0 = cb->crop_x, end = x0 + cb->run_w;
   const int32_t *first = std::upper_bound(fr.changes, fr.changes + fr.count, x0);
   const int32_t *last = std::lower_bound(first, fr.changes + fr.count, end);
@@ -686,7 +679,7 @@ ReturnTp NextSourceLine(ImgControlBlockTp *cb) {
     // A bilevel line its driver gives as runs becomes pieces without a
     // byte per pixel.
     const bool want = cb->use_runs && cb->iff->pixel_size == 1 && cb->run_w == cb->crop_w;
-    FileRunsTp fr;
+    IffRunLineTp fr = {nullptr, nullptr, -1, {0, 0}};
     ReturnTp rc = SkipFileLines(cb, cb->run_y);
     if (!rc) rc = ReadFileLine(cb, want ? &fr : nullptr);
     if (rc) return rc;

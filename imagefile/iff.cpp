@@ -719,9 +719,8 @@ ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line) {
   return done ? PostProcess(cb, rc) : rc;
 }
 
-ReturnTp IffRdScanRuns(IffControlBlockTp *cb, int32_t line, const int32_t **changes, int32_t *count,
-                       uint8_t levels[2]) {
-  *count = -1;
+ReturnTp IffRdScanRuns(IffControlBlockTp *cb, int32_t line, IffRunLineTp *out, bool bits_too) {
+  *out = IffRunLineTp{nullptr, nullptr, -1, {0, 0}};
   // Only lines the interface passes on as they come may skip their bytes:
   // one byte per pixel, not reversed, no colour model to convert.
   const bool eligible = cb && cb->line && cb->bytes_per_pixel == 1 && cb->pixel_size == 1 &&
@@ -739,11 +738,16 @@ ReturnTp IffRdScanRuns(IffControlBlockTp *cb, int32_t line, const int32_t **chan
   if (!done) return rc;
   const int32_t w = cb->width;
   if (p.line_form == IFF_LINE_BITS && p.bits) {
-    *count = IfuBitsToChanges(w, p.bits, cb->changes);
+    if (bits_too) {
+      out->bits = p.bits;
+      out->count = 0;
+    } else {
+      out->count = IfuBitsToChanges(w, p.bits, cb->changes);
+    }
   } else if (p.line_form == IFF_LINE_RUNS && (p.changes || p.change_count <= 0)) {
-    // Runs are kept as a driver gives them (a damaged fax row may repeat
-    // or step back a column): the pixels from changes[2k] to changes[2k +
-    // 1] take the second level, whatever overlaps.
+    // Runs are taken as a driver gives them (a damaged fax row may repeat
+    // a column): the pixels from changes[2k] to changes[2k + 1] take the
+    // second level.
     int32_t n = 0;
     for (int32_t i = 0; i < p.change_count; i += 2) {
       const int32_t from = std::max(p.changes[i], 0);
@@ -757,16 +761,16 @@ ReturnTp IffRdScanRuns(IffControlBlockTp *cb, int32_t line, const int32_t **chan
       }
     }
     if (n > 0 && cb->changes[n - 1] >= w) --n;
-    *count = n;
+    out->count = n;
   } else {
     return PostProcess(cb, rc);  // the driver gave bytes
   }
-  levels[0] = p.levels[0];
-  levels[1] = p.levels[1];
+  if (!out->bits) out->changes = cb->changes;
+  out->levels[0] = p.levels[0];
+  out->levels[1] = p.levels[1];
   // Levels below 8 bits are spread to bytes as their lines would be.
   if (!cb->has_cmap && cb->bits_per_sample < 8 && cb->bits_per_sample > 0)
-    for (int k = 0; k < 2; ++k) levels[k] = Spread(levels[k], cb->bits_per_sample);
-  *changes = cb->changes;
+    for (int k = 0; k < 2; ++k) out->levels[k] = Spread(out->levels[k], cb->bits_per_sample);
   return cb->ignore_scan_errors ? 0 : rc;
 }
 

@@ -355,14 +355,21 @@ ReturnTp IffInit(const IfiFilterClientTp *client, IffControlBlockTp **holder, in
 ReturnTp IffRdHead(IffControlBlockTp *cb, uint64_t extra, void *client_data, IffParamTp *header);
 ReturnTp IffRdCMap(IffControlBlockTp *cb);
 ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line);
-// Reads line `line` of a page of one byte per pixel as runs when its driver
-// can hand it over so: *changes then holds *count increasing columns below
-// the width at which the line changes between the two bytes levels[0] (from
-// column 0) and levels[1], valid until the next request. Otherwise *count
-// is -1 and the line is in cb->line as IffRdScan leaves it. Both give the
-// same pixels.
-ReturnTp IffRdScanRuns(IffControlBlockTp *cb, int32_t line, const int32_t **changes, int32_t *count,
-                       uint8_t levels[2]);
+// A line of two byte values as IffRdScanRuns gives it: levels[0] from
+// column 0, levels[1] after the first change, and so on.
+typedef struct {
+  const uint8_t *bits;     // the row packed (first pixel in the high bit; a 1 bit is levels[1])
+  const int32_t *changes;  // or: count increasing columns below the width where the level changes
+  int32_t count;           // -1: neither, the line is in cb->line as IffRdScan leaves it
+  uint8_t levels[2];
+} IffRunLineTp;
+
+// Reads line `line` of a page of one byte per pixel without a byte per
+// pixel when its driver can hand it over so: as the row's bits (only when
+// `bits_too`) or as its changes, valid until the next request. Otherwise
+// the line's bytes are in cb->line as after IffRdScan. All give the same
+// pixels.
+ReturnTp IffRdScanRuns(IffControlBlockTp *cb, int32_t line, IffRunLineTp *out, bool bits_too);
 // Asks for the page's lines at resolution level `level` (an index into the
 // header's level_sizes; 0 is the full size) before its first line: width
 // and height become the level's, and so do the positions sampled for the
