@@ -34,9 +34,10 @@ int Span(int n, int i) { return std::min(IMG_TILE, n - i * IMG_TILE); }
 // to, not what 128 lines of literals could need. A buffer is never
 // smaller than this for the bytes it holds.
 size_t WorkCapacity(int32_t size) {
-  size_t capacity = 64;
-  while (capacity < static_cast<size_t>(size)) capacity <<= 1;
-  return capacity;
+  // The power of two at or above size, at least 64: asked for every line
+  // of every tile, so found from the top bit rather than by doubling.
+  if (size <= 64) return 64;
+  return size_t{1} << (64 - __builtin_clzll(static_cast<uint64_t>(size) - 1));
 }
 
 ReturnTp RangeError(unsigned line, const char *format, int value) {
@@ -644,6 +645,11 @@ ReturnTp ImgRaw::putTwoLevel(const uint8_t *bits, const int32_t *changes, int co
         int zero = 0;
         const int n = flat ? 0 : IfuBitsToChanges(tw, from, slice);
         n_bytes = ImgPackChanges(slice, n, &zero, 0, tw, levels, packed);
+      } else if (next >= count || changes[next] >= c * IMG_TILE + tw) {
+        // No change inside the tile (most tiles of a drawing): one run.
+        packed[0] = static_cast<unsigned char>(tw >= 2 ? 257 - tw : 0);
+        packed[1] = levels[next & 1];
+        n_bytes = 2;
       } else {
         n_bytes = ImgPackChanges(changes, count, &next, c * IMG_TILE, tw, levels, packed);
       }
