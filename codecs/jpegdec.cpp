@@ -822,6 +822,11 @@ void PutBlock(Decoder &d, Comp &c, const int32_t *blk, int last, int bx, int by)
       Idct<uint8_t, 2>(blk, o, c.stride, 128, 255);
   } else {
     uint16_t *o = c.plane16.data() + at;
+    // At 1/8 the block may be its DC term alone (one coefficient, not 64).
+    if (w == 1 && h == 1) {
+      *o = Limit<uint16_t>(((blk[0] + 4) >> 3) + 2048, 4095);
+      return;
+    }
     if (sx || sy)
       ReducedIdct<uint16_t>(blk, o, c.stride, sx, sy, 2048, 4095);
     else
@@ -1088,6 +1093,10 @@ ReturnTp BufferedScan(Decoder &d) {
   for (int my = 0; my < units_y; ++my)
     for (int mx = 0; mx < units_x; ++mx) {
       if ((rc = BeforeMcu(d, mx == 0 && my == 0))) return rc;
+      // Without restarts nothing more of this scan can be read: the
+      // blocks left keep what earlier scans gave them. Walking them would
+      // cost the frame's area, which a short file can make billions.
+      if (d.damaged && !d.restart_interval) return 0;
       if (d.damaged) continue;
       for (int i = 0; i < d.ns; ++i) {
         Comp &c = d.comp[d.sc[i]];

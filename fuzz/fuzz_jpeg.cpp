@@ -1,8 +1,9 @@
 // The JPEG decoder through the codec layer: any bytes are a stream; the
 // first two bytes choose whether the rest is read after a tables stream
 // taken from its own first part (as JPEG inside TIFF has it), and the
-// last byte may ask for a reduced size. Bands are
+// last byte may ask for a reduced size. Bands of about 256K pixels are
 // read until about two million pixels have come.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -56,7 +57,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   p->scale_shift = (data[size - 1] >> 1) & 3;
   const int64_t row = static_cast<int64_t>(p->width) * (p->color == JPEG_GRAY ? 1 : 3) *
                       (p->file_depth > 8 ? 2 : 1);
-  std::vector<uint8_t> band(static_cast<size_t>(row * p->band_height));
+  // A read may fill the band with that many pixels: wide frames are read
+  // a few rows at a time.
+  const int64_t rows =
+      std::max<int64_t>(1, std::min<int64_t>(p->band_height, (256 << 10) / std::max(1, p->width)));
+  std::vector<uint8_t> band(static_cast<size_t>(row * rows));
   for (int64_t pixels = 0; pixels < (2 << 20);) {
     int32_t length = static_cast<int32_t>(band.size());
     if (IfuCodecRead(codec, band.data(), &length)) break;

@@ -546,17 +546,21 @@ TEST_F(JpegDec, TwelveBitSequentialWithSeparateTables) {
   bw.Flush();
   j.insert(j.end(), bw.out.begin(), bw.out.end());
   j.insert(j.end(), {0xFF, 0xD9});
-  const Result r = Decode(j, &tables);
-  ASSERT_EQ(r.open | r.read, 0u) << JpegLastMessage();
-  EXPECT_EQ(r.header.file_mode, JPEG_EXTENDED);
-  EXPECT_EQ(r.header.file_depth, 12);
-  ASSERT_EQ(r.pixels.size(), static_cast<size_t>(w * h * 2));
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      uint16_t v;
-      memcpy(&v, &r.pixels[2 * (y * w + x)], 2);
-      ASSERT_EQ(v, levels[(y / 8) * 3 + x / 8]) << x << "," << y;
-    }
+  // At every size, 1/8 too, where a block is its DC term alone.
+  for (int shift = 0; shift <= 3; ++shift) {
+    const Result r = Decode(j, &tables, shift);
+    ASSERT_EQ(r.open | r.read, 0u) << JpegLastMessage();
+    EXPECT_EQ(r.header.file_mode, JPEG_EXTENDED);
+    EXPECT_EQ(r.header.file_depth, 12);
+    const int sw = w >> shift, sh = h >> shift, n = 8 >> shift;
+    ASSERT_EQ(r.pixels.size(), static_cast<size_t>(sw * sh * 2)) << shift;
+    for (int y = 0; y < sh; ++y)
+      for (int x = 0; x < sw; ++x) {
+        uint16_t v;
+        memcpy(&v, &r.pixels[2 * (y * sw + x)], 2);
+        ASSERT_EQ(v, levels[(y / n) * 3 + x / n]) << x << "," << y << " at 1/" << (1 << shift);
+      }
+  }
 }
 
 }  // namespace
