@@ -129,9 +129,10 @@ void FileToPixels(const ImgControlBlockTp *cb, RgbPixelTp *pixels, int n) {
 ReturnTp ReadFileLine(ImgControlBlockTp *cb, IffRunLineTp *runs = nullptr) {
   IffControlBlockTp *iff = cb->iff;
   const ReturnTp rc =
-      runs ? IffRdScanRuns(iff, cb->file_line, runs, false) : IffRdScan(iff, 1, cb->file_line);
+      runs ? IffRdScanRuns(iff, cb->file_line, runs, true) : IffRdScan(iff, 1, cb->file_line);
   if (rc) return rc;
   const bool changes = runs && runs->count >= 0;
+  const uint8_t *bits = runs ? runs->bits : nullptr;
   if (iff->sample_values) {
     const int ps = iff->pixel_size;
     while (iff->sample_cursor < IFF_SAMPLES &&
@@ -140,7 +141,9 @@ ReturnTp ReadFileLine(ImgControlBlockTp *cb, IffRunLineTp *runs = nullptr) {
       if (iff->sample_rows[iff->sample_cursor] == static_cast<uint32_t>(cb->file_line) &&
           col < static_cast<uint32_t>(cb->width)) {
         RgbPixelTp px[1];
-        if (changes) {
+        if (bits) {
+          memcpy(px, &runs->levels[bits[col / 8] >> (7 - col % 8) & 1], 1);
+        } else if (changes) {
           // The level at the column: one for each change at or before it.
           const auto k = std::upper_bound(runs->changes, runs->changes + runs->count,
                                           static_cast<int32_t>(col)) -
@@ -683,7 +686,22 @@ ReturnTp NextSourceLine(ImgControlBlockTp *cb) {
     ReturnTp rc = SkipFileLines(cb, cb->run_y);
     if (!rc) rc = ReadFileLine(cb, want ? &fr : nullptr);
     if (rc) return rc;
-    if (fr.count >= 0) {
+    if (fr.bits) {
+      // A row of bits goes on as changes when it has few; a busy one
+      // (noise) is spread to bytes by table, found by its bytes that are
+      // neither all 0 nor all 1.
+      IffControlBlockTp *iff = cb->iff;
+      const int32_t n = (iff->width + 7) / 8;
+      int32_t busy = 0;
+      for (int32_t i = 0; i < n; ++i) busy += fr.bits[i] != 0 && fr.bits[i] != 0xFF;
+      if (busy * 64 <= iff->width) {
+        fr.count = IfuBitsToChanges(iff->width, fr.bits, iff->changes);
+        fr.changes = iff->changes;
+      } else {
+        IfuExpandBitsAs(iff->width, fr.bits, iff->line, fr.levels[0], fr.levels[1]);
+      }
+    }
+    if (fr.count >= 0 && fr.changes) {
       cb->whole_line = !SpanFromChanges(cb, fr, bytes);
       return 0;
     }
