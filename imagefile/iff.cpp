@@ -524,6 +524,11 @@ ReturnTp TakeHeader(IffControlBlockTp *cb, IffParamTp *h) {
   memset(line, 0, line_size);
   cb->line = line;
   cb->line_size = line_size;
+  // The changes of a bilevel line handed over as runs: at most one a pixel.
+  auto *changes = static_cast<int32_t *>(
+      realloc(cb->changes, (static_cast<size_t>(std::max(h->width, 0)) + 1) * sizeof(int32_t)));
+  if (!changes) return Raise(__LINE__, CMN_E_NOMEM);
+  cb->changes = changes;
 
   cb->bottom_up = h->orientation == 2;
   cb->page_count = h->page_count;
@@ -726,11 +731,8 @@ ReturnTp IffRdScanRuns(IffControlBlockTp *cb, int32_t line, IffRunLineTp *out, b
   const bool eligible = cb && cb->line && cb->bytes_per_pixel == 1 && cb->pixel_size == 1 &&
                         !cb->reverse_lines && cb->width > 0 &&
                         !(cb->reported_model == IFF_CM_CMYK && !cb->keep_cmyk);
-  if (!eligible) return IffRdScan(cb, 1, line);
-  if (!cb->changes) {
-    cb->changes = static_cast<int32_t *>(malloc((static_cast<size_t>(cb->width) + 1) * 4));
-    if (!cb->changes) return IffRdScan(cb, 1, line);
-  }
+  // Without a header read (no room for changes) the line comes as bytes.
+  if (!eligible || !cb->changes) return IffRdScan(cb, 1, line);
   IffParamTp p = {};
   p.runs_wanted = 1;
   bool done;

@@ -230,7 +230,7 @@ typedef struct IffControlBlockTp {
   uint32_t file_type;
   size_t line_size;
   size_t cmap_size;
-  int32_t *changes;  // IffRdScanRuns: width + 1 entries, made on first use
+  int32_t *changes;  // IffRdScanRuns: width + 1 entries, made with the header
 } IffControlBlockTp;
 
 // ---- The registry of formats ---------------------------------------------
