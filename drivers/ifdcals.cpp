@@ -142,6 +142,15 @@ ReturnTp IfdCalsRdScan(void *state, IffParamTp *p) {
     if (failed) return CmnError(CMN_SOURCE, __LINE__, IFD_E_INVALID_DATA, kFormat);
     return CmnError(CMN_SOURCE, __LINE__, IFI_E_EOF);
   }
+  ++s->next_line;
+  if (p->runs_wanted) {
+    p->line_form = IFF_LINE_RUNS;
+    p->levels[0] = 255;
+    p->levels[1] = 0;
+    p->changes = changes;
+    p->change_count = count;
+    return 0;
+  }
   // White line, then the black runs.
   unsigned char *line = p->buffer;
   memset(line, 255, static_cast<size_t>(s->width));
@@ -150,7 +159,6 @@ ReturnTp IfdCalsRdScan(void *state, IffParamTp *p) {
     const int32_t to = i + 1 < count ? changes[i + 1] : s->width;
     if (to > from) memset(line + from, 0, static_cast<size_t>(to - from));
   }
-  ++s->next_line;
   return 0;
 }
 

@@ -393,7 +393,7 @@ void Reduce8(const unsigned char *src, unsigned char *dst, int64_t samples, int3
   }
 }
 
-ReturnTp ReadRawLine(PbmState *s, unsigned char *buffer) {
+ReturnTp ReadRawLine(PbmState *s, unsigned char *buffer, IffParamTp *scan) {
   const int32_t w = s->width;
   const int64_t samples = Product(w, s->depth);
   unsigned char *raw = buffer;
@@ -416,6 +416,13 @@ ReturnTp ReadRawLine(PbmState *s, unsigned char *buffer) {
 
   if (s->format == 4) {
     // A set bit is black.
+    if (scan && scan->runs_wanted) {
+      scan->line_form = IFF_LINE_BITS;
+      scan->bits = raw;
+      scan->levels[0] = 255;
+      scan->levels[1] = 0;
+      return 0;
+    }
     IfuExpandBitsAs(w, raw, buffer, 255, 0);
     return 0;
   }
@@ -614,7 +621,7 @@ ReturnTp IfdPbmRdScan(void *state, IffParamTp *param) {
   if (s->format == 0 || param->line != s->next_line || s->next_line >= s->height)
     return CmnError(CMN_SOURCE, __LINE__, IFD_E_IMPORT_SEQUENCE);
   ++s->next_line;
-  if (s->format >= 4) return ReadRawLine(s, param->buffer);
+  if (s->format >= 4) return ReadRawLine(s, param->buffer, param);
   ReadPlainLine(s, param->buffer);
   return 0;
 }

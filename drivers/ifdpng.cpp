@@ -551,7 +551,14 @@ ReturnTp IfdPngRdScan(void *state, IffParamTp *p) {
   } else if (!ReadRow(s, s->row.data())) {
     return RowFailure(s, __LINE__);
   }
-  Deliver(s, row, p->buffer);
+  if (s->packed_bits && p->runs_wanted) {
+    p->line_form = IFF_LINE_BITS;
+    p->bits = row;
+    p->levels[0] = s->zero;
+    p->levels[1] = s->one;
+  } else {
+    Deliver(s, row, p->buffer);
+  }
   ++s->next_line;
   return 0;
 }

@@ -287,6 +287,14 @@ ReturnTp IfdSunRasterRdScan(void *state, IffParamTp *p) {
   const int32_t w = s->width;
   switch (s->depth) {
     case 1:
+      if (p->runs_wanted) {
+        // Colour indexes 0 and 1, handed over as the row's bits.
+        p->line_form = IFF_LINE_BITS;
+        p->bits = raw;
+        p->levels[0] = 0;
+        p->levels[1] = 1;
+        break;
+      }
       IfuExpandBits(w, raw, out);
       break;
     case 8:

@@ -674,6 +674,14 @@ void Deliver(TiffState *s, const uint8_t *row, uint8_t *line) {
     const bool palette = photometric == kTiffPhotoPalette;
     const uint8_t zero = palette ? 0 : s->has_gray_map ? s->gray_map[0] : 0;
     const uint8_t one = palette ? 1 : s->has_gray_map ? s->gray_map[1] : 255;
+    if (s->scan && s->scan->runs_wanted) {
+      // Handed over as they are: no byte per pixel.
+      s->scan->line_form = IFF_LINE_BITS;
+      s->scan->bits = row;
+      s->scan->levels[0] = zero;
+      s->scan->levels[1] = one;
+      return;
+    }
     IfuExpandBitsAs(static_cast<int32_t>(w), row, line, zero, one);
     return;
   }
@@ -943,6 +951,7 @@ ReturnTp IfdTiffRdCMap(void *state, IffParamTp *p) {
 }
 
 ReturnTp IfdTiffRdScan(void *state, IffParamTp *p);
+ReturnTp ScanLine(TiffState *s, IffParamTp *p);
 
 // The range of a page of wide samples: from its SMinSampleValue and
 // SMaxSampleValue, or else from a first pass over its rows, decoded a
@@ -988,6 +997,14 @@ ReturnTp IfdTiffRdScan(void *state, IffParamTp *p) {
   if (!s->coder || p->line < 0 || static_cast<uint32_t>(p->line) >= d.height ||
       static_cast<uint32_t>(s->next_line) >= d.height)
     return TIFF_FAIL(IFD_E_IMPORT_SEQUENCE);
+  s->scan = p;
+  const ReturnTp rc = ScanLine(s, p);
+  s->scan = nullptr;
+  return rc;
+}
+
+ReturnTp ScanLine(TiffState *s, IffParamTp *p) {
+  const TiffDirectory &d = s->dir;
   if (s->strip_lines == 0) {
     const uint32_t rows = RowsInStrip(s, s->strip);
     if (d.tiled) {

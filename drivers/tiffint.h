@@ -143,6 +143,7 @@ struct TiffState {
   bool blank_strip = false;        // byte count 0: the strip is white
   bool strip_damaged = false;      // fax data of this strip decoded past damage
   bool damage_warned = false;      // ... said once a page
+  IffParamTp *scan = nullptr;      // the scan request in hand (bilevel rows as bits or runs)
   TiffInput in;
   std::unique_ptr<TiffLzwDecoder, TiffLzwDelete> lzw;
   TiffPackBitsState packbits;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -87,8 +88,20 @@ inline void ReadThroughInterface(const uint8_t *data, size_t size, int max_pages
       for (char **text : {&header.title, &header.description, &header.pagelist}) CmnStrFree(text);
       if (header.has_cmap && IffRdCMap(cb) != 0) break;
       ZerosPastTheEnd zeros(cb);
-      for (int32_t y = 0; y < header.height && !zeros.Enough(); ++y)
-        if (IffRdScan(cb, 1, y) != 0) break;
+      for (int32_t y = 0; y < header.height && !zeros.Enough(); ++y) {
+        // Every other line as runs, where the driver can give them: both
+        // hand-overs of a bilevel driver are read, in any mix. The changes
+        // must climb and stay inside the line.
+        if (y % 2) {
+          if (IffRdScan(cb, 1, y) != 0) break;
+          continue;
+        }
+        IffRunLineTp runs;
+        if (IffRdScanRuns(cb, y, &runs, false) != 0) break;
+        for (int32_t k = 0; k < runs.count; ++k)
+          if (runs.changes[k] >= cb->width || (k > 0 && runs.changes[k] <= runs.changes[k - 1]))
+            abort();
+      }
     }
   }
   IffTerm(&cb);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ifu.h"
 #include "imaraw.h"
 #include "imascale.h"
 
@@ -163,6 +164,40 @@ int32_t ImgPackLine(const unsigned char *pixels, int n, int bpp, unsigned char *
   return Pack(Pixels<0>{bpp, pixels}, n, out);
 }
 
+int32_t ImgPackChanges(const int32_t *changes, int count, int *next, int x, int n,
+                       const uint8_t levels[2], unsigned char *out) {
+  IMG_ASSERT(n >= 1 && n <= IMG_TILE, "0");
+  // Within one tile line a stretch of two or more equal pixels is one
+  // repeat (it cannot be longer than 128), and the single pixels between
+  // such stretches are one literal run: ImgPackLine's choices exactly.
+  int k = *next;
+  while (k < count && changes[k] <= x) ++k;
+  *next = k;
+  const int end = x + n;
+  unsigned char *o = out;
+  unsigned char *literal = nullptr;  // the control byte of an open literal run
+  int pos = x;
+  while (pos < end) {
+    const int stop = k < count && changes[k] < end ? changes[k] : end;
+    const uint8_t v = levels[k & 1];
+    if (stop - pos >= 2) {
+      literal = nullptr;
+      *o++ = static_cast<unsigned char>(257 - (stop - pos));
+      *o++ = v;
+    } else if (literal) {
+      ++*literal;
+      *o++ = v;
+    } else {
+      literal = o;
+      *o++ = 0;
+      *o++ = v;
+    }
+    pos = stop;
+    if (k < count && changes[k] == pos) ++k;
+  }
+  return static_cast<int32_t>(o - out);
+}
+
 int ImgUnpackLine(const unsigned char *packed, const unsigned char *end, int bpp, int skip, int n,
                   unsigned char *out) {
   return Decode(packed, end, bpp, skip, n,
@@ -270,6 +305,21 @@ const unsigned char *ImgTileLine(const ImgTileTp *tile, int line, const unsigned
   if (tile->w < 1 || tile->w > IMG_TILE || tile->h < 1 || tile->h > IMG_TILE) return nullptr;
   if (line < 0 || line >= tile->h) return nullptr;
   const unsigned off = tile->lineoff[line];
+  if (tile->form == IMG_TILE_BITS) {
+    // Packed on demand; a reader may hold a few lines at once.
+    if (off == 0 || (line + 1) * IMG_BITS_STRIDE > tile->size) return nullptr;
+    thread_local unsigned char ring[8][IMG_PACK_BOUND(1) / IMG_TILE + 1];
+    thread_local unsigned turn = 0;
+    unsigned char *out = ring[turn++ % 8];
+    int32_t changes[IMG_TILE];
+    const int count = tile->levels[0] == tile->levels[1]
+                          ? 0
+                          : IfuBitsToChanges(tile->w, tile->data + line * IMG_BITS_STRIDE, changes);
+    int next = 0;
+    const int32_t n = ImgPackChanges(changes, count, &next, 0, tile->w, tile->levels, out);
+    *end = out + n;
+    return out;
+  }
   if (off == 0 || off - 1 >= static_cast<unsigned>(tile->size)) return nullptr;
   *end = tile->data + tile->size;
   return tile->data + (off - 1);

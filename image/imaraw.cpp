@@ -22,7 +22,7 @@ namespace {
 const ImgRawReaderTp kNoReader = {};
 const ImgRawReaderTp *g_reader = &kNoReader;
 
-static_assert(sizeof(void *) != 8 || sizeof(ImgTileTp) == 272, "tile record is 272 bytes");
+static_assert(sizeof(void *) != 8 || sizeof(ImgTileTp) == 280, "tile record is 280 bytes");
 constexpr size_t kRecordBytes = 1168;  // the raster's own fields, as memory use counts them
 
 int Tiles(int64_t pixels) { return static_cast<int>((pixels + IMG_TILE - 1) / IMG_TILE); }
@@ -34,9 +34,10 @@ int Span(int n, int i) { return std::min(IMG_TILE, n - i * IMG_TILE); }
 // to, not what 128 lines of literals could need. A buffer is never
 // smaller than this for the bytes it holds.
 size_t WorkCapacity(int32_t size) {
-  size_t capacity = 64;
-  while (capacity < static_cast<size_t>(size)) capacity <<= 1;
-  return capacity;
+  // The power of two at or above size, at least 64: asked for every line
+  // of every tile, so found from the top bit rather than by doubling.
+  if (size <= 64) return 64;
+  return size_t{1} << (64 - __builtin_clzll(static_cast<uint64_t>(size) - 1));
 }
 
 ReturnTp RangeError(unsigned line, const char *format, int value) {
@@ -193,6 +194,7 @@ ReturnTp ImgStoreTileWith(ImgTileTp *tile, const unsigned char *pixels, int stri
   tile->size = size;
   tile->w = static_cast<uint16_t>(w);
   tile->h = static_cast<uint16_t>(h);
+  tile->form = IMG_TILE_PACKED;
   return 0;
 }
 
@@ -204,7 +206,13 @@ ReturnTp ImgAppendTileLine(ImgTileTp *tile, int line, const unsigned char *pixel
   IMG_ASSERT(line >= 0 && line < IMG_TILE && n >= 1 && n <= IMG_TILE && bpp >= 1 && bpp <= 4, "0");
   if (!tile->data) tile->size = 0;
   unsigned char packed[IMG_TILE * 4 + 1];  // one line of 4-byte literals
-  const int32_t n_bytes = ImgPackLine(pixels, n, bpp, packed);
+  return ImgAppendTilePacked(tile, line, packed, ImgPackLine(pixels, n, bpp, packed));
+}
+
+ReturnTp ImgAppendTilePacked(ImgTileTp *tile, int line, const unsigned char *packed,
+                             int32_t n_bytes) {
+  IMG_ASSERT(line >= 0 && line < IMG_TILE && n_bytes >= 0 && n_bytes <= IMG_TILE * 4 + 1, "0");
+  if (!tile->data) tile->size = 0;
   // Lines put once each end within 65664 bytes, so every offset fits the
   // 16-bit lineoff; lines put again and again must not push a tile past it.
   if (tile->size >= 65535 || tile->size + n_bytes > IMG_TILE_MAX_SIZE) return NoMemory(__LINE__);
@@ -498,7 +506,6 @@ ReturnTp ImgRaw::putLine(unsigned char *line) {
       }
   }
 
-  ReturnTp rc = 0;
   ImgTileTp *work = _tiles[row];
   for (int c = 0; c < _tilesAcross; ++c) {
     ImgTileTp &t = work[c];
@@ -506,12 +513,162 @@ ReturnTp ImgRaw::putLine(unsigned char *line) {
     // offset fits the 16-bit lineoff.
     IMG_ASSERT(!t.data || t.size < 65535, "0");
     const int tw = Span(_w, c);
-    rc = ImgAppendTileLine(&t, in_tile, line + static_cast<size_t>(c) * IMG_TILE * _bpp, tw, _bpp);
+    ReturnTp rc = t.form == IMG_TILE_BITS && t.size > 0 ? ImgTileToPacked(&t, _bottomUp) : 0;
+    t.form = IMG_TILE_PACKED;
+    if (!rc)
+      rc =
+          ImgAppendTileLine(&t, in_tile, line + static_cast<size_t>(c) * IMG_TILE * _bpp, tw, _bpp);
     if (rc) return rc;
     t.w = static_cast<uint16_t>(tw);
     t.h = static_cast<uint16_t>(std::max<int>(t.h, in_tile + 1));
   }
+  return lineDone(row, in_tile);
+}
 
+namespace {
+
+// The stored lines of a tile being filled (form IMG_TILE_TWO_LEVEL, levels
+// set) as plain bits: its lines pack worse than bits would hold them.
+ReturnTp TileToBits(ImgTileTp *t) {
+  auto *bits = static_cast<unsigned char *>(calloc(IMG_TILE, IMG_BITS_STRIDE));
+  if (!bits) return NoMemory(__LINE__);
+  unsigned char line[IMG_TILE];
+  for (int i = 0; i < IMG_TILE; ++i) {
+    if (!t->lineoff[i]) continue;
+    const int got = ImgUnpackLine(t->data + t->lineoff[i] - 1, t->data + t->size, 1, 0, t->w, line);
+    unsigned char *out = bits + i * IMG_BITS_STRIDE;
+    for (int x = 0; x < got; ++x)
+      if (line[x] == t->levels[1]) out[x >> 3] |= static_cast<unsigned char>(0x80 >> (x & 7));
+    t->lineoff[i] = static_cast<uint16_t>(i * IMG_BITS_STRIDE + 1);
+  }
+  free(t->data);
+  t->data = bits;
+  t->size = IMG_TILE * IMG_BITS_STRIDE;
+  t->form = IMG_TILE_BITS;
+  return 0;
+}
+
+}  // namespace
+
+// A bits tile back to packed lines, appended in the order they arrive
+// (from the last line up when bottom_up), as they would have been packed.
+ReturnTp ImgTileToPacked(ImgTileTp *t, bool bottom_up) {
+  ImgTileTp packed = {};
+  for (int k = 0; k < IMG_TILE; ++k) {
+    const int i = bottom_up ? IMG_TILE - 1 - k : k;
+    const unsigned char *end;
+    const unsigned char *p = t->lineoff[i] ? ImgTileLine(t, i, &end) : nullptr;
+    if (!p) continue;
+    const ReturnTp rc = ImgAppendTilePacked(&packed, i, p, static_cast<int32_t>(end - p));
+    if (rc) {
+      free(packed.data);
+      return rc;
+    }
+  }
+  free(t->data);
+  t->data = packed.data;
+  t->size = packed.size;
+  memcpy(t->lineoff, packed.lineoff, sizeof t->lineoff);
+  t->form = IMG_TILE_PACKED;
+  return 0;
+}
+
+namespace {
+
+// Pixels x .. x + n - 1 of a line given by its changes as bits, the first
+// in the high bit of out[0]; out holds IMG_BITS_STRIDE bytes.
+void ChangesToBits(const int32_t *changes, int count, int *next, int x, int n, unsigned char *out) {
+  memset(out, 0, IMG_BITS_STRIDE);
+  int k = *next;
+  while (k < count && changes[k] <= x) ++k;
+  *next = k;
+  const int end = x + n;
+  for (int pos = x; pos < end;) {
+    const int stop = k < count && changes[k] < end ? changes[k] : end;
+    if (k & 1)
+      for (int i = pos - x; i < stop - x; ++i)
+        out[i >> 3] |= static_cast<unsigned char>(0x80 >> (i & 7));
+    pos = stop;
+    if (k < count && changes[k] == pos) ++k;
+  }
+}
+
+}  // namespace
+
+ReturnTp ImgRaw::putChanges(const int32_t *changes, int count, const uint8_t levels[2]) {
+  return putTwoLevel(nullptr, changes, count, levels);
+}
+
+ReturnTp ImgRaw::putBits(const uint8_t *bits, const uint8_t levels[2]) {
+  return putTwoLevel(bits, nullptr, 0, levels);
+}
+
+ReturnTp ImgRaw::putTwoLevel(const uint8_t *bits, const int32_t *changes, int count,
+                             const uint8_t levels[2]) {
+  if (!_tiles && _status) return _status;
+  IMG_ASSERT(_bpp == 1, "_bpp == 1");
+  IMG_ASSERT(_bottomUp ? _curline >= 0 : _curline < _h, "_curline");
+  const int row = _curline / IMG_TILE, in_tile = _curline % IMG_TILE;
+  const int stored = _bottomUp ? Span(_h, row) - in_tile : in_tile + 1;  // with this one
+  // Two equal levels are one: the line is a single run.
+  const bool flat = levels[0] == levels[1];
+  if (flat) count = 0;
+  ImgTileTp *work = _tiles[row];
+  int next = 0;
+  unsigned char packed[IMG_TILE * 2];
+  int32_t slice[IMG_TILE];
+  for (int c = 0; c < _tilesAcross; ++c) {
+    ImgTileTp &t = work[c];
+    IMG_ASSERT(!t.data || t.size < 65535, "0");
+    const int tw = Span(_w, c);
+    ReturnTp rc = 0;
+    if (t.size == 0) {
+      t.form = IMG_TILE_TWO_LEVEL;
+      t.levels[0] = levels[0];
+      t.levels[1] = levels[1];
+    } else if (t.form != IMG_TILE_PACKED &&
+               (t.levels[0] != levels[0] || t.levels[1] != levels[1])) {
+      if (t.form == IMG_TILE_BITS && (rc = ImgTileToPacked(&t, _bottomUp))) return rc;
+      t.form = IMG_TILE_PACKED;
+    }
+    const unsigned char *from = bits ? bits + static_cast<size_t>(c) * IMG_BITS_STRIDE : nullptr;
+    if (t.form == IMG_TILE_BITS) {
+      unsigned char *to = t.data + in_tile * IMG_BITS_STRIDE;
+      if (from && !flat)
+        memcpy(to, from, (tw + 7) / 8);
+      else
+        ChangesToBits(changes, count, &next, c * IMG_TILE, tw, to);
+      t.lineoff[in_tile] = static_cast<uint16_t>(in_tile * IMG_BITS_STRIDE + 1);
+    } else {
+      int32_t n_bytes;
+      if (from) {
+        int zero = 0;
+        const int n = flat ? 0 : IfuBitsToChanges(tw, from, slice);
+        n_bytes = ImgPackChanges(slice, n, &zero, 0, tw, levels, packed);
+      } else if (next >= count || changes[next] >= c * IMG_TILE + tw) {
+        // No change inside the tile (most tiles of a drawing): one run.
+        packed[0] = static_cast<unsigned char>(tw >= 2 ? 257 - tw : 0);
+        packed[1] = levels[next & 1];
+        n_bytes = 2;
+      } else {
+        n_bytes = ImgPackChanges(changes, count, &next, c * IMG_TILE, tw, levels, packed);
+      }
+      if ((rc = ImgAppendTilePacked(&t, in_tile, packed, n_bytes))) return rc;
+    }
+    t.w = static_cast<uint16_t>(tw);
+    t.h = static_cast<uint16_t>(std::max<int>(t.h, in_tile + 1));
+    // Lines that pack to more than twice their bits (noise) are kept as bits.
+    if (t.form == IMG_TILE_TWO_LEVEL && t.size > 2 * stored * IMG_BITS_STRIDE &&
+        (rc = TileToBits(&t)))
+      return rc;
+  }
+  return lineDone(row, in_tile);
+}
+
+// After a line was put: the next line, and a finished row of tiles moved
+// to its place.
+ReturnTp ImgRaw::lineDone(int row, int in_tile) {
+  ReturnTp rc = 0;
   bool finished;
   int target;
   if (!_bottomUp) {
@@ -542,10 +699,15 @@ ReturnTp ImgRaw::finishRow(int row, int target, int row_height) {
   ImgTileTp *work = _tiles[row], *dest = _tiles[target];
   for (int c = 0; c < _tilesAcross; ++c) {
     ImgTileTp &from = work[c], &to = dest[c];
-    to.data = static_cast<unsigned char *>(malloc(std::max(from.size, 1)));
+    const bool bits = from.form == IMG_TILE_BITS;
+    const int32_t size = bits ? std::min(from.size, row_height * IMG_BITS_STRIDE) : from.size;
+    to.data = static_cast<unsigned char *>(malloc(std::max(size, 1)));
+    to.form = bits ? IMG_TILE_BITS : IMG_TILE_PACKED;
+    to.levels[0] = from.levels[0];
+    to.levels[1] = from.levels[1];
     if (to.data) {
-      memcpy(to.data, from.data, from.size);
-      to.size = from.size;
+      memcpy(to.data, from.data, size);
+      to.size = size;
       memcpy(to.lineoff, from.lineoff, sizeof to.lineoff);
     } else if (!rc) {
       rc = NoMemory(__LINE__);  // this tile reads white; the row goes on
@@ -554,6 +716,7 @@ ReturnTp ImgRaw::finishRow(int row, int target, int row_height) {
     to.h = static_cast<uint16_t>(row_height);
     from.size = 0;
     from.h = 0;
+    from.form = IMG_TILE_PACKED;
     memset(from.lineoff, 0, sizeof from.lineoff);
   }
   std::swap(_tiles[row], _tiles[target]);
@@ -637,6 +800,21 @@ ReturnTp ImgRaw::nextLine(ImgControlBlockTp *cb) {
   // The file delivers its lines in stored order; a bottom-up page is put
   // from its last line.
   const int line = seg->_bottomUp ? seg->_h - 1 - seg->_curline : seg->_curline;
+  if (seg->_bpp == 1) {
+    // A bilevel line whose driver gives runs or bits is packed from them.
+    IffRunLineTp runs;
+    const ReturnTp rc = IffRdScanRuns(src.iff, line, &runs, true);
+    if (rc) return rc;
+    if (runs.bits && src.iff->width >= seg->_w) return seg->putBits(runs.bits, runs.levels);
+    if (runs.bits) {
+      // Bits narrower than the raster: as changes, the rest of the line
+      // of the first level.
+      const int32_t count = IfuBitsToChanges(src.iff->width, runs.bits, src.iff->changes);
+      return seg->putChanges(src.iff->changes, count, runs.levels);
+    }
+    if (runs.count >= 0) return seg->putChanges(runs.changes, runs.count, runs.levels);
+    return seg->putLine(src.iff->line);
+  }
   const ReturnTp rc = IffRdScan(src.iff, 1, line);
   if (rc) return rc;
   return seg->putLine(src.iff->line);
@@ -1006,13 +1184,24 @@ int ImgRaw::dumpRaw(FILE *fp) const {
   int result = 0;
   for (int r = 0; _tiles && r < _tileRows; ++r) {
     for (int c = 0; c < _tilesAcross; ++c) {
-      const ImgTileTp &t = _tiles[r][c];
+      ImgTileTp t = _tiles[r][c];
+      // A bits tile is written as the packed lines it reads as.
+      if (t.form == IMG_TILE_BITS) {
+        t.data = static_cast<unsigned char *>(malloc(std::max(t.size, 1)));
+        if (t.data) memcpy(t.data, _tiles[r][c].data, t.size);
+        if (!t.data || ImgTileToPacked(&t, _bottomUp)) {
+          free(t.data);
+          t = ImgTileTp{};
+          result = 1;
+        }
+      }
       Put32(fp, t.size);
       Put16(fp, t.w);
       Put16(fp, t.h);
       for (uint16_t off : t.lineoff) Put16(fp, off);
       if (t.size > 0 && (!t.data || fwrite(t.data, 1, t.size, fp) != static_cast<size_t>(t.size)))
         result = 1;
+      if (t.data != _tiles[r][c].data) free(t.data);
     }
   }
   return result;

@@ -41,12 +41,26 @@ typedef enum {
   ImgInterpRgbw = 4    // 4 bytes, already an RgbPixelTp
 } ImgInterpretationTp;
 
+// How a tile holds its lines. A tile of a bilevel page whose lines pack
+// worse than their bits (noise, halftones) keeps them as plain bits:
+// line i at data + i x IMG_BITS_STRIDE, first pixel in the high bit, a 0
+// bit levels[0] and a 1 bit levels[1]. ImgTileLine gives such a line
+// packed like any other, so the form is seen only where tiles are filled.
+enum {
+  IMG_TILE_PACKED = 0,
+  IMG_TILE_BITS = 1,
+  IMG_TILE_TWO_LEVEL = 2  // while filled: packed, every line of the tile's two levels so far
+};
+#define IMG_BITS_STRIDE 16
+
 // One tile. lineoff[i] is 1 + the offset of line i's packed bytes in data;
 // 0 means the line was never stored and reads back white.
 typedef struct {
   int32_t size;  // bytes used in data
   uint16_t w;    // width in pixels, 1..128
   uint16_t h;    // lines, 1..128
+  uint8_t form;  // IMG_TILE_PACKED, IMG_TILE_BITS (IMG_TILE_TWO_LEVEL while filled)
+  uint8_t levels[2];
   uint16_t lineoff[IMG_TILE];
   unsigned char *data;  // owned (malloc)
 } ImgTileTp;
@@ -75,6 +89,13 @@ typedef struct {
 
 // Packs n (1..128) pixels of bpp bytes; returns the bytes written to out.
 int32_t ImgPackLine(const unsigned char *pixels, int n, int bpp, unsigned char *out);
+// Packs pixels x .. x + n - 1 (n 1..128) of a line of two byte values,
+// levels[0] from column 0 and changing at the `count` increasing columns
+// of `changes`, to the same bytes as ImgPackLine makes of them. *next is
+// the index of a change at or before the first one above x (0 will do;
+// left to right, the caller keeps it for the next tile).
+int32_t ImgPackChanges(const int32_t *changes, int count, int *next, int x, int n,
+                       const uint8_t levels[2], unsigned char *out);
 // Unpacks pixels skip .. skip + n - 1 of a packed line that ends before
 // end. Returns how many of the n pixels the data reached; the others are
 // left as they are.
@@ -91,7 +112,9 @@ int ImgUnpackLineRuns(const unsigned char *packed, const unsigned char *end, int
 RgbPixelTp ImgPixelToRgb(const unsigned char *pixel, int bpp, ImgInterpretationTp interp,
                          const RgbPixelTp *cmap);
 // The packed bytes of line `line` of a tile and their end, or null when the
-// tile is not readable or the line was never stored.
+// tile is not readable or the line was never stored. A line of a bits tile
+// is packed into one of a few buffers of the calling thread, valid until
+// the eighth call after.
 const unsigned char *ImgTileLine(const ImgTileTp *tile, int line, const unsigned char **end);
 
 // ---- Tile grids and the plain record (imaraw.cpp) -------------------------
@@ -115,6 +138,12 @@ ReturnTp ImgStoreTileWith(ImgTileTp *tile, const unsigned char *pixels, int stri
 // grows with the bytes the lines pack to, not with what 128 lines could
 // need. The tile's w and h are the caller's to set.
 ReturnTp ImgAppendTileLine(ImgTileTp *tile, int line, const unsigned char *pixels, int n, int bpp);
+// The same for a line already packed (n_bytes bytes).
+ReturnTp ImgAppendTilePacked(ImgTileTp *tile, int line, const unsigned char *packed,
+                             int32_t n_bytes);
+// A tile of plain bits to packed lines, appended in the order lines are
+// put (from the last when bottom_up).
+ReturnTp ImgTileToPacked(ImgTileTp *tile, bool bottom_up);
 // Unpacks a w x h region from a tile into dst (line i at dst + i x stride);
 // lines the tile cannot give are white.
 void ImgUnpackTile(const ImgTileTp *tile, unsigned char *dst, int stride, int w, int h, int bpp);
@@ -196,6 +225,11 @@ class ImgRaw {
   ReturnTp status() const { return _status; }
 
   ReturnTp putLine(unsigned char *line);
+  // Puts the next line of a raster of one byte per pixel given as its
+  // changes between two levels, or with bits as its packed bits
+  // (IffRdScanRuns); no byte per pixel is made.
+  ReturnTp putChanges(const int32_t *changes, int count, const uint8_t levels[2]);
+  ReturnTp putBits(const uint8_t *bits, const uint8_t levels[2]);
   ReturnTp nextLine(ImgControlBlockTp *cb);
   // The page loop: reads pages first..last into the chain.
   ReturnTp readPages(ImgControlBlockTp *cb, int first_page, int last_page);
@@ -255,6 +289,9 @@ class ImgRaw {
   ReturnTp setUp(ImgControlBlockTp *cb);
   void readStream(FILE *stream);
   ReturnTp finishRow(int row, int target, int row_height);
+  ReturnTp lineDone(int row, int in_tile);
+  ReturnTp putTwoLevel(const uint8_t *bits, const int32_t *changes, int count,
+                       const uint8_t levels[2]);
   void finishFill();
   ReturnTp appendFailedPage(ReturnTp code, const std::string &message);
   const ImgRaw *locate(int *y) const;

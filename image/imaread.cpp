@@ -123,11 +123,16 @@ void FileToPixels(const ImgControlBlockTp *cb, RgbPixelTp *pixels, int n) {
 }
 
 // Reads the next line of the file in stored order and takes the samples
-// that background removal chooses its colours from.
-ReturnTp ReadFileLine(ImgControlBlockTp *cb) {
+// that background removal chooses its colours from. With `runs`, a line
+// its driver hands over as runs comes as their changes (runs->count -1:
+// the bytes are in the interface's line as usual).
+ReturnTp ReadFileLine(ImgControlBlockTp *cb, IffRunLineTp *runs = nullptr) {
   IffControlBlockTp *iff = cb->iff;
-  const ReturnTp rc = IffRdScan(iff, 1, cb->file_line);
+  const ReturnTp rc =
+      runs ? IffRdScanRuns(iff, cb->file_line, runs, true) : IffRdScan(iff, 1, cb->file_line);
   if (rc) return rc;
+  const bool changes = runs && runs->count >= 0;
+  const uint8_t *bits = runs ? runs->bits : nullptr;
   if (iff->sample_values) {
     const int ps = iff->pixel_size;
     while (iff->sample_cursor < IFF_SAMPLES &&
@@ -136,7 +141,17 @@ ReturnTp ReadFileLine(ImgControlBlockTp *cb) {
       if (iff->sample_rows[iff->sample_cursor] == static_cast<uint32_t>(cb->file_line) &&
           col < static_cast<uint32_t>(cb->width)) {
         RgbPixelTp px[1];
-        memcpy(px, iff->line + static_cast<size_t>(col) * ps, ps);
+        if (bits) {
+          memcpy(px, &runs->levels[bits[col / 8] >> (7 - col % 8) & 1], 1);
+        } else if (changes) {
+          // The level at the column: one for each change at or before it.
+          const auto k = std::upper_bound(runs->changes, runs->changes + runs->count,
+                                          static_cast<int32_t>(col)) -
+                         runs->changes;
+          memcpy(px, &runs->levels[k & 1], 1);
+        } else {
+          memcpy(px, iff->line + static_cast<size_t>(col) * ps, ps);
+        }
         FileToPixels(cb, px, 1);
         uint32_t value;
         memcpy(&value, px, 4);
@@ -147,6 +162,36 @@ ReturnTp ReadFileLine(ImgControlBlockTp *cb) {
   }
   ++cb->file_line;
   return 0;
+}
+
+// The crop span of a file line given as changes, as pieces (mirrored when
+// asked), or, when it changes so often that pieces would not pay, as
+// bytes at the start of `out`: then false.
+bool SpanFromChanges(ImgControlBlockTp *cb, const IffRunLineTp &fr, unsigned char *out) {
+  const int32_t x0 = cb->crop_x, end = x0 + cb->run_w;
+  const int32_t *first = std::upper_bound(fr.changes, fr.changes + fr.count, x0);
+  const int32_t *last = std::lower_bound(first, fr.changes + fr.count, end);
+  const bool pieces = (last - first) * 8 <= cb->run_w;
+  ImgRunLineTp &runs = cb->runs;
+  if (pieces) runs.clear();
+  int32_t k = static_cast<int32_t>(first - fr.changes);
+  for (int32_t pos = x0; pos < end;) {
+    const int32_t stop = k < fr.count && fr.changes[k] < end ? fr.changes[k] : end;
+    const uint8_t v = fr.levels[k & 1];
+    if (pieces)
+      runs.run(stop - pos, v);
+    else
+      memset(out + (pos - x0), v, static_cast<size_t>(stop - pos));
+    pos = stop;
+    if (k < fr.count && fr.changes[k] == pos) ++k;
+  }
+  if (cb->mirror & 1) {
+    if (pieces)
+      runs.reverse();
+    else
+      ImgMirrorLine(out, cb->run_w, 1);
+  }
+  return pieces;
 }
 
 // The crop span of the file line in hand, mirrored when asked, as bytes at
@@ -634,9 +679,32 @@ ReturnTp NextSourceLine(ImgControlBlockTp *cb) {
   if (cb->packed) {
     ImgGetRawLine(cb->packed, k, bytes);
   } else {
+    // A bilevel line its driver gives as runs becomes pieces without a
+    // byte per pixel.
+    const bool want = cb->use_runs && cb->iff->pixel_size == 1 && cb->run_w == cb->crop_w;
+    IffRunLineTp fr = {nullptr, nullptr, -1, {0, 0}};
     ReturnTp rc = SkipFileLines(cb, cb->run_y);
-    if (!rc) rc = ReadFileLine(cb);
+    if (!rc) rc = ReadFileLine(cb, want ? &fr : nullptr);
     if (rc) return rc;
+    if (fr.bits) {
+      // A row of bits goes on as changes when it has few; a busy one
+      // (noise) is spread to bytes by table, found by its bytes that are
+      // neither all 0 nor all 1.
+      IffControlBlockTp *iff = cb->iff;
+      const int32_t n = (iff->width + 7) / 8;
+      int32_t busy = 0;
+      for (int32_t i = 0; i < n; ++i) busy += fr.bits[i] != 0 && fr.bits[i] != 0xFF;
+      if (busy * 64 <= iff->width) {
+        fr.count = IfuBitsToChanges(iff->width, fr.bits, iff->changes);
+        fr.changes = iff->changes;
+      } else {
+        IfuExpandBitsAs(iff->width, fr.bits, iff->line, fr.levels[0], fr.levels[1]);
+      }
+    }
+    if (fr.count >= 0 && fr.changes) {
+      cb->whole_line = !SpanFromChanges(cb, fr, bytes);
+      return 0;
+    }
     CopySpan(cb, bytes, cb->mirror & 1);
   }
   if (cb->use_runs) {

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "ifu.h"
+
 #define CMN_SOURCE "iff"
 
 int32_t FXIBitsPerPixel = 0;
@@ -522,6 +524,11 @@ ReturnTp TakeHeader(IffControlBlockTp *cb, IffParamTp *h) {
   memset(line, 0, line_size);
   cb->line = line;
   cb->line_size = line_size;
+  // The changes of a bilevel line handed over as runs: at most one a pixel.
+  auto *changes = static_cast<int32_t *>(
+      realloc(cb->changes, (static_cast<size_t>(std::max(h->width, 0)) + 1) * sizeof(int32_t)));
+  if (!changes) return Raise(__LINE__, CMN_E_NOMEM);
+  cb->changes = changes;
 
   cb->bottom_up = h->orientation == 2;
   cb->page_count = h->page_count;
@@ -609,7 +616,13 @@ static int WideShift(int32_t bits_per_sample) {
   return bits_per_sample > 8 ? std::min(bits_per_sample - 8, 8) : 8;
 }
 
-ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line) {
+namespace {
+
+// One scan request to the driver, with the checks and the accounting of
+// every line read, whatever form the line comes in. *done is false when
+// the request never reached the driver (rc is then the answer).
+ReturnTp AskDriver(IffControlBlockTp *cb, int32_t count, int32_t line, IffParamTp *p, bool *done) {
+  *done = false;
   if (!cb) return Raise(__LINE__, IFF_E_CB_NULL);
   if (!cb->line) return Raise(__LINE__, IFF_E_SCANLINE_PTR);
   if (line < 0 || line >= cb->height) {
@@ -627,16 +640,19 @@ ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line) {
   }
   if (!cb->driver.RdScan) return Raise(__LINE__, IFF_E_NOT_LINKED);
 
-  IffParamTp p = {};
-  p.line = line;
-  p.nlines = count;
-  p.buffer = cb->line;
-  p.line_step = cb->line_step;
-  p.client_data = cb->client_data;
-  p.level = cb->level;
+  p->line = line;
+  p->nlines = count;
+  p->buffer = cb->line;
+  p->line_step = cb->line_step;
+  p->client_data = cb->client_data;
+  p->level = cb->level;
   ++cb->lines_read;
-  ReturnTp rc = cb->driver.RdScan(cb->driver_state, &p);
-  if (!rc && IfiInputExhausted(cb->input)) return Raise(__LINE__, IFI_E_EOF);
+  *done = true;
+  ReturnTp rc = cb->driver.RdScan(cb->driver_state, p);
+  if (!rc && IfiInputExhausted(cb->input)) {
+    *done = false;
+    return Raise(__LINE__, IFI_E_EOF);
+  }
   // A picture that runs out of data is shown as far as it goes, but never
   // passes for a whole one: said once per input, and counted for the run.
   if (!rc && !cb->data_missing && cb->input &&
@@ -645,7 +661,11 @@ ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line) {
     ++g_incomplete_inputs;
     CmnError(CMN_SOURCE, __LINE__, IFI_W_DATA_MISSING);
   }
+  return rc;
+}
 
+// The bytes a driver delivered to the interface's pixels, in place.
+ReturnTp PostProcess(IffControlBlockTp *cb, ReturnTp rc) {
   unsigned char *l = cb->line;
   const int32_t w = cb->width;
   const int32_t b = cb->bytes_per_pixel;
@@ -692,6 +712,67 @@ ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line) {
       std::swap_ranges(l + static_cast<size_t>(a) * ps, l + static_cast<size_t>(a + 1) * ps,
                        l + static_cast<size_t>(z) * ps);
   }
+  return cb->ignore_scan_errors ? 0 : rc;
+}
+
+}  // namespace
+
+ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line) {
+  IffParamTp p = {};
+  bool done;
+  const ReturnTp rc = AskDriver(cb, count, line, &p, &done);
+  return done ? PostProcess(cb, rc) : rc;
+}
+
+ReturnTp IffRdScanRuns(IffControlBlockTp *cb, int32_t line, IffRunLineTp *out, bool bits_too) {
+  *out = IffRunLineTp{nullptr, nullptr, -1, {0, 0}};
+  // Only lines the interface passes on as they come may skip their bytes:
+  // one byte per pixel, not reversed, no colour model to convert.
+  const bool eligible = cb && cb->line && cb->bytes_per_pixel == 1 && cb->pixel_size == 1 &&
+                        !cb->reverse_lines && cb->width > 0 &&
+                        !(cb->reported_model == IFF_CM_CMYK && !cb->keep_cmyk);
+  // Without a header read (no room for changes) the line comes as bytes.
+  if (!eligible || !cb->changes) return IffRdScan(cb, 1, line);
+  IffParamTp p = {};
+  p.runs_wanted = 1;
+  bool done;
+  ReturnTp rc = AskDriver(cb, 1, line, &p, &done);
+  if (!done) return rc;
+  const int32_t w = cb->width;
+  if (p.line_form == IFF_LINE_BITS && p.bits) {
+    if (bits_too) {
+      out->bits = p.bits;
+      out->count = 0;
+    } else {
+      out->count = IfuBitsToChanges(w, p.bits, cb->changes);
+    }
+  } else if (p.line_form == IFF_LINE_RUNS && (p.changes || p.change_count <= 0)) {
+    // Runs are taken as a driver gives them (a damaged fax row may repeat
+    // a column): the pixels from changes[2k] to changes[2k + 1] take the
+    // second level.
+    int32_t n = 0;
+    for (int32_t i = 0; i < p.change_count; i += 2) {
+      const int32_t from = std::max(p.changes[i], 0);
+      const int32_t to = i + 1 < p.change_count ? std::min(p.changes[i + 1], w) : w;
+      if (from >= to || from >= w) continue;
+      if (n > 0 && from <= cb->changes[n - 1]) {
+        cb->changes[n - 1] = std::max(cb->changes[n - 1], to);
+      } else {
+        cb->changes[n++] = from;
+        cb->changes[n++] = to;
+      }
+    }
+    if (n > 0 && cb->changes[n - 1] >= w) --n;
+    out->count = n;
+  } else {
+    return PostProcess(cb, rc);  // the driver gave bytes
+  }
+  if (!out->bits) out->changes = cb->changes;
+  out->levels[0] = p.levels[0];
+  out->levels[1] = p.levels[1];
+  // Levels below 8 bits are spread to bytes as their lines would be.
+  if (!cb->has_cmap && cb->bits_per_sample < 8 && cb->bits_per_sample > 0)
+    for (int k = 0; k < 2; ++k) out->levels[k] = Spread(out->levels[k], cb->bits_per_sample);
   return cb->ignore_scan_errors ? 0 : rc;
 }
 
@@ -821,6 +902,7 @@ ReturnTp IffTerm(IffControlBlockTp **holder) {
   free(cb->cmap);
   free(cb->bgrx_cmap);
   free(cb->line);
+  free(cb->changes);
   free(cb->sample_values);
   free(cb->sample_rows);
   free(cb->sample_cols);

@@ -131,7 +131,26 @@ typedef struct {
   // level_sizes (0, the full size, unless IffRequestLevel asked for
   // another). A driver that lists levels honours it from the first line.
   int32_t level;
+  // Scan requests of IffRdScanRuns. runs_wanted is then 1, and a driver
+  // whose line holds only two byte values may hand it over without a byte
+  // per pixel: line_form IFF_LINE_BITS, `bits` holding the row packed (its
+  // first pixel in the high bit of the first byte, a 0 bit standing for
+  // levels[0] and a 1 bit for levels[1]), or IFF_LINE_RUNS, `changes`
+  // holding change_count columns at which the level changes, levels[0]
+  // from column 0 (the fax codec's changing elements: pixels from
+  // changes[2k] up to changes[2k + 1] are levels[1]). The levels are the
+  // bytes the driver would have put into buffer, and the memory stays the
+  // driver's until its next request. A driver that leaves line_form
+  // IFF_LINE_BYTES fills buffer as for any scan request.
+  int32_t runs_wanted;
+  int32_t line_form;
+  uint8_t levels[2];
+  const uint8_t *bits;
+  const int32_t *changes;
+  int32_t change_count;
 } IffParamTp;
+
+enum { IFF_LINE_BYTES = 0, IFF_LINE_BITS = 1, IFF_LINE_RUNS = 2 };
 
 struct IffControlBlockTp;
 
@@ -211,6 +230,7 @@ typedef struct IffControlBlockTp {
   uint32_t file_type;
   size_t line_size;
   size_t cmap_size;
+  int32_t *changes;  // IffRdScanRuns: width + 1 entries, made with the header
 } IffControlBlockTp;
 
 // ---- The registry of formats ---------------------------------------------
@@ -335,6 +355,21 @@ ReturnTp IffInit(const IfiFilterClientTp *client, IffControlBlockTp **holder, in
 ReturnTp IffRdHead(IffControlBlockTp *cb, uint64_t extra, void *client_data, IffParamTp *header);
 ReturnTp IffRdCMap(IffControlBlockTp *cb);
 ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line);
+// A line of two byte values as IffRdScanRuns gives it: levels[0] from
+// column 0, levels[1] after the first change, and so on.
+typedef struct {
+  const uint8_t *bits;     // the row packed (first pixel in the high bit; a 1 bit is levels[1])
+  const int32_t *changes;  // or: count increasing columns below the width where the level changes
+  int32_t count;           // -1: neither, the line is in cb->line as IffRdScan leaves it
+  uint8_t levels[2];
+} IffRunLineTp;
+
+// Reads line `line` of a page of one byte per pixel without a byte per
+// pixel when its driver can hand it over so: as the row's bits (only when
+// `bits_too`) or as its changes, valid until the next request. Otherwise
+// the line's bytes are in cb->line as after IffRdScan. All give the same
+// pixels.
+ReturnTp IffRdScanRuns(IffControlBlockTp *cb, int32_t line, IffRunLineTp *out, bool bits_too);
 // Asks for the page's lines at resolution level `level` (an index into the
 // header's level_sizes; 0 is the full size) before its first line: width
 // and height become the level's, and so do the positions sampled for the

@@ -1,6 +1,7 @@
 // Format conversion utilities and the codec object layer.
 #include "ifu.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -132,6 +133,38 @@ void IfuExpandBits(int32_t n, const uint8_t *in, uint8_t *out) {
 void IfuExpandBitsAs(int32_t n, const uint8_t *in, uint8_t *out, uint8_t zero, uint8_t one) {
   const uint64_t bytes = 0x0101010101010101ull;
   Spread<8>(SpreadTable(1, 0), n, in, out, zero ^ one, zero * bytes);
+}
+
+int32_t IfuBitsToChanges(int32_t n, const uint8_t *in, int32_t *changes) {
+  // Walks the row 64 bits at a time as one big-endian word, each word xor
+  // the colour being passed over, so that the next change is the word's
+  // first set bit.
+  const size_t bytes = (static_cast<size_t>(std::max(n, 0)) + 7) / 8;
+  int32_t count = 0;
+  uint64_t flip = 0;  // all ones while inside a run of 1 bits
+  for (size_t at = 0; at < bytes; at += 8) {
+    uint64_t word = 0;
+    if (at + 8 <= bytes) {
+      memcpy(&word, in + at, 8);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+      word = __builtin_bswap64(word);
+#endif
+    } else {
+      for (size_t k = at; k < bytes; ++k)
+        word |= static_cast<uint64_t>(in[k]) << (56 - 8 * (k - at));
+    }
+    const int32_t base = static_cast<int32_t>(at * 8);
+    uint64_t x = word ^ flip;
+    while (x) {
+      const int k = __builtin_clzll(x);
+      const int32_t column = base + k;
+      if (column >= n) return count;
+      changes[count++] = column;
+      flip = ~flip;
+      x = k == 63 ? 0 : (word ^ flip) & (~uint64_t{0} >> (k + 1));
+    }
+  }
+  return count;
 }
 
 void IfuPackBits(int32_t n, const uint8_t *in, uint8_t *out) {

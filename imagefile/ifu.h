@@ -31,6 +31,10 @@ void IfuExpandBits(int32_t n, const uint8_t *in, uint8_t *out);
 // The same with chosen byte values for clear and set bits (a bitmap whose
 // set bits are black: zero 255, one 0). in and out may be the same buffer.
 void IfuExpandBitsAs(int32_t n, const uint8_t *in, uint8_t *out, uint8_t zero, uint8_t one);
+// The columns below n at which n packed bits (first pixel in the high bit)
+// change value, the first where a 1 bit follows 0 bits: at most n entries.
+// Eight bytes are looked at together, so a row costs a step per change.
+int32_t IfuBitsToChanges(int32_t n, const uint8_t *in, int32_t *changes);
 // Bit 0 of each of n bytes to (n + 7) / 8 packed bytes; the unused low bits
 // of the last byte are 0. n is the pixel count, not n + 7.
 void IfuPackBits(int32_t n, const uint8_t *in, uint8_t *out);

@@ -155,6 +155,83 @@ TEST(PackedLine, ByteLinesPackLikeWiderPixels) {
   }
 }
 
+// Two-level lines given as changes or bits must read back exactly as their
+// bytes do: the same packed bytes for every tile line, whatever the runs,
+// the levels (gray or colour indexes), the width and the line order, and
+// whether the tile keeps its lines packed or (noise) as plain bits; the
+// dump too is the same.
+TEST(PackedLine, TwoLevelLinesReadAsTheirBytes) {
+  std::mt19937 rng(11);
+  const uint8_t kLevels[][2] = {{255, 0}, {0, 255}, {0, 1}, {7, 7}};
+  bool some_bits = false;
+  for (int trial = 0; trial < 60; ++trial) {
+    const int w = 1 + static_cast<int>(rng() % 700), h = 1 + static_cast<int>(rng() % 300);
+    const uint8_t *levels = kLevels[trial % 4];
+    const bool bottom_up = trial % 5 == 0, as_bits = trial % 2 == 1;
+    ImgRaw bytes(w, h, 1, bottom_up, ImgInterpGray, 0, 0);
+    ImgRaw runs(w, h, 1, bottom_up, ImgInterpGray, 0, 0);
+    for (int y = 0; y < h; ++y) {
+      // Runs of 1 to `spread` pixels: noise, text and wide white alike; a
+      // tile of noise may turn to a drawing below it.
+      const int spread = 1 + (trial * 7 + (y / 100) * 150) % 300;
+      std::vector<int32_t> changes;
+      Bytes line(w), bits((w + 7) / 8 + 16, 0xA5);  // bits past the width are junk
+      std::fill(bits.begin(), bits.begin() + w / 8, 0);
+      int level = 0;
+      for (int x = 0; x < w;) {
+        const int run = 1 + static_cast<int>(rng() % spread);
+        for (int k = 0; k < run && x < w; ++k, ++x) {
+          line[x] = levels[level];
+          if (level)
+            bits[x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8));
+          else
+            bits[x / 8] &= static_cast<uint8_t>(~(0x80 >> (x % 8)));
+        }
+        if (x < w) changes.push_back(x);
+        level ^= 1;
+      }
+      ASSERT_EQ(bytes.putLine(line.data()), 0u);
+      ASSERT_EQ(as_bits ? runs.putBits(bits.data(), levels)
+                        : runs.putChanges(changes.data(), static_cast<int>(changes.size()), levels),
+                0u);
+    }
+    ASSERT_TRUE(bytes.complete() && runs.complete());
+    for (int r = 0; r < bytes.tileRows(); ++r)
+      for (int c = 0; c < bytes.tilesAcross(); ++c) {
+        const ImgTileTp *a = bytes.tile(c, r), *b = runs.tile(c, r);
+        some_bits |= b->form == IMG_TILE_BITS;
+        ASSERT_EQ(a->h, b->h);
+        if (b->form == IMG_TILE_PACKED) {
+          ASSERT_EQ(Bytes(a->data, a->data + a->size), Bytes(b->data, b->data + b->size))
+              << "trial " << trial << " tile " << c << "," << r;
+          continue;
+        }
+        EXPECT_LT(b->size, a->size);
+        for (int y = 0; y < a->h; ++y) {
+          const unsigned char *ea, *eb;
+          const unsigned char *pa = ImgTileLine(a, y, &ea), *pb = ImgTileLine(b, y, &eb);
+          ASSERT_TRUE(pa && pb);
+          Bytes la(a->w), lb(a->w);
+          ASSERT_EQ(ImgUnpackLine(pa, ea, 1, 0, a->w, la.data()), a->w);
+          ASSERT_EQ(ImgUnpackLine(pb, eb, 1, 0, a->w, lb.data()), a->w);
+          ASSERT_EQ(la, lb) << "trial " << trial << " line " << y;
+        }
+      }
+    // The dump writes a bits tile as the packed lines it stands for.
+    char *da = nullptr, *db = nullptr;
+    size_t na = 0, nb = 0;
+    FILE *fa = open_memstream(&da, &na), *fb = open_memstream(&db, &nb);
+    EXPECT_EQ(bytes.dumpRaw(fa), 0);
+    EXPECT_EQ(runs.dumpRaw(fb), 0);
+    fclose(fa);
+    fclose(fb);
+    EXPECT_TRUE(na == nb && memcmp(da, db, na) == 0) << "trial " << trial;
+    free(da);
+    free(db);
+  }
+  EXPECT_TRUE(some_bits);
+}
+
 TEST_F(Raw, UnstoredLinesReadWhiteAndColourIsNoticed) {
   ImgRaw raw(300, 3, 1, false, ImgInterpUnset, 0, 0);
   Bytes line(300, 77);

@@ -146,6 +146,25 @@ TEST(IfuPacked, BitsFieldsAndInPlaceExpansion) {
   EXPECT_EQ(Unmarked(IfuPutField(1, 4, 4, &b, &b)), CMN_E_INVALID_ARG);
 }
 
+TEST(IfuPacked, BitsToChangesFindsEveryChange) {
+  // Rows of every width against the bits one by one; bits past the width
+  // are set or clear and must not count, and a row ending in 1 bits must
+  // not report a change at the width.
+  for (int32_t n = 1; n < 300; n += n < 80 ? 1 : 37) {
+    for (int kind = 0; kind < 3; ++kind) {
+      Bytes packed = kind == 0 ? Noise((n + 7) / 8, n) : Bytes((n + 7) / 8, kind == 1 ? 0xFF : 0);
+      if (kind == 2 && n > 20) packed[1] = 0x3C;  // one short black run
+      std::vector<int32_t> expect, got(n + 1, -1);
+      for (int32_t i = 0; i < n; ++i) {
+        const int bit = packed[i / 8] >> (7 - i % 8) & 1;
+        if (bit != (expect.size() % 2 == 1)) expect.push_back(i);
+      }
+      got.resize(IfuBitsToChanges(n, packed.data(), got.data()));
+      ASSERT_EQ(got, expect) << "width " << n << " kind " << kind;
+    }
+  }
+}
+
 TEST(IfuPixels, BgrxRgbSwapsAndBitReversal) {
   Bytes line = {10, 20, 30, 40, 50, 60, 0, 0};  // two RGB pixels, room for 4 bytes each
   IfuRgbToXbgr(2, line.data(), line.data());
