@@ -78,30 +78,39 @@ ReturnTp DecodeFax(TiffState *s, uint8_t *out, uint64_t bytes, uint32_t rows, ui
   return 0;
 }
 
-// A fax row straight from its runs: white runs 255 and black runs 0, or
-// the other way round on a black-is-zero page.
+// The changing elements of the next fax row into *changes and *count;
+// false when the row is not there (a blank strip, data used up: its bytes
+// are counted as made up) or decoding failed (*rc).
+bool NextRowChanges(TiffState *s, const int32_t **changes, int32_t *count, ReturnTp *rc) {
+  const int32_t width = static_cast<int32_t>(s->dir.width);
+  *rc = 0;
+  if (s->blank_strip) {
+    IfiAccount(s->handle, 0, width / 8 + 1);
+    return false;
+  }
+  int32_t failed = 0;
+  *count = -1;
+  if ((*rc = FaxDecodeRowChanges(s->fax, changes, count, &failed))) return false;
+  if (failed) FaxDamaged(s, s->next_line);
+  if (*count < 0) {
+    TiffAccountMadeUp(s, width / 8 + 1);
+    return false;
+  }
+  return true;
+}
+
 // Asked for runs, the row's changing elements are handed over as they
 // are; a row that is not there (a blank strip, data used up) is 255
 // whatever the photometric, as its bytes are.
 ReturnTp FaxRunsRow(TiffState *s, IffParamTp *p) {
-  const int32_t width = static_cast<int32_t>(s->dir.width);
   const uint8_t white = s->dir.photometric == kTiffPhotoBlackIsZero ? 0 : 255;
   p->line_form = IFF_LINE_RUNS;
   p->change_count = 0;
   p->levels[0] = p->levels[1] = 255;
-  if (s->blank_strip) {
-    IfiAccount(s->handle, 0, width / 8 + 1);
-    return 0;
-  }
   const int32_t *changes = nullptr;
-  int32_t count = -1, failed = 0;
-  ReturnTp rc = FaxDecodeRowChanges(s->fax, &changes, &count, &failed);
-  if (rc) return rc;
-  if (failed) FaxDamaged(s, s->next_line);
-  if (count < 0) {
-    TiffAccountMadeUp(s, width / 8 + 1);
-    return 0;
-  }
+  int32_t count = -1;
+  ReturnTp rc = 0;
+  if (!NextRowChanges(s, &changes, &count, &rc)) return rc;
   p->levels[0] = white;
   p->levels[1] = static_cast<uint8_t>(255 - white);
   p->changes = changes;
@@ -109,24 +118,17 @@ ReturnTp FaxRunsRow(TiffState *s, IffParamTp *p) {
   return 0;
 }
 
+// A fax row straight from its runs: white runs 255 and black runs 0, or
+// the other way round on a black-is-zero page.
 ReturnTp FaxDirectRow(TiffState *s, uint8_t *line) {
   if (s->scan && s->scan->runs_wanted) return FaxRunsRow(s, s->scan);
   const int32_t width = static_cast<int32_t>(s->dir.width);
   const uint8_t white = s->dir.photometric == kTiffPhotoBlackIsZero ? 0 : 255;
   memset(line, 255, static_cast<size_t>(width));
-  if (s->blank_strip) {
-    IfiAccount(s->handle, 0, width / 8 + 1);
-    return 0;
-  }
   const int32_t *changes = nullptr;
-  int32_t count = -1, failed = 0;
-  ReturnTp rc = FaxDecodeRowChanges(s->fax, &changes, &count, &failed);
-  if (rc) return rc;
-  if (failed) FaxDamaged(s, s->next_line);
-  if (count < 0) {
-    TiffAccountMadeUp(s, width / 8 + 1);
-    return 0;
-  }
+  int32_t count = -1;
+  ReturnTp rc = 0;
+  if (!NextRowChanges(s, &changes, &count, &rc)) return rc;
   if (white == 0) memset(line, 0, static_cast<size_t>(width));
   for (int32_t i = 0; i < count; i += 2) {
     const int32_t from = std::min(changes[i], width);
