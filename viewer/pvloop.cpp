@@ -296,6 +296,14 @@ ReturnTp DrawExplored(LoopTp *l) {
 
 }  // namespace
 
+void ScrSelectLoopInput(Display *display, bool may_crop, bool explore) {
+  long mask = KeyPressMask | EnterWindowMask | LeaveWindowMask | ExposureMask |
+              StructureNotifyMask | ColormapChangeMask;
+  if (may_crop) mask |= ButtonPressMask | ButtonReleaseMask | PointerMotionMask;
+  if (explore) mask |= ButtonPressMask | ButtonReleaseMask | ButtonMotionMask;
+  XSelectInput(display, scr_external_window_id, mask);
+}
+
 ReturnTp ScrEventLoop(SCR_CONTROL_BLOCK *screen, Display *display, bool may_crop,
                       PvExploreTp *explore, int32_t timer) {
   LoopTp l;
@@ -309,11 +317,7 @@ ReturnTp ScrEventLoop(SCR_CONTROL_BLOCK *screen, Display *display, bool may_crop
   for (int i = 0; i < 5; ++i) l.cursors[i] = XCreateFontCursor(display, shapes[i]);
   l.shape = -1;
 
-  long mask = KeyPressMask | EnterWindowMask | LeaveWindowMask | ExposureMask |
-              StructureNotifyMask | ColormapChangeMask;
-  if (may_crop) mask |= ButtonPressMask | ButtonReleaseMask | PointerMotionMask;
-  if (explore) mask |= ButtonPressMask | ButtonReleaseMask | ButtonMotionMask;
-  XSelectInput(display, l.window, mask);
+  ScrSelectLoopInput(display, may_crop, explore != nullptr);
   if (ReturnTp rc = ScrFlush(screen, 0, 0, l.width, l.height)) {
     FreeLoop(&l);
     return rc;

@@ -554,6 +554,9 @@ void Rerasterise(const PvSettingsTp &s, ImgControlBlockTp **pcb) {
   setup.colors = s.colors;
   setup.nodither = s.nodither;
   setup.stdcmap = s.stdcmap;
+  // The first view is drawn as the block opens, and a user (or a test
+  // that waits for the title) may click at once.
+  ScrSelectLoopInput(s.display, s.maycrop, true);
   if (PvExploreOpen(&setup, &pvRun.explore)) Finish(1);
   auto save = [&] {
     if (s.save && !PvExploreSave(pvRun.explore, s.save)) {
