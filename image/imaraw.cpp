@@ -1004,7 +1004,8 @@ void ImgRaw::indexWhite() const {
   }
 }
 
-void ImgRaw::getRunLine(ImgRunLineTp *line, int y, int x, int width, bool reverse) const {
+void ImgRaw::getRunLine(ImgRunLineTp *line, int y, int x, int width, bool reverse,
+                        const std::vector<int32_t> *only) const {
   line->clear();
   if (width <= 0) width = _w - x;
   if (width <= 0) return;
@@ -1017,8 +1018,20 @@ void ImgRaw::getRunLine(ImgRunLineTp *line, int y, int x, int width, bool revers
     const int x0 = std::max(x, 0);
     const int x1 = static_cast<int>(std::min<int64_t>(int64_t(x) + width, seg->_w));
     line->run(x0 - x, 255);
+    size_t o = 0;  // the first range of `only` that may meet this tile or a later one
     for (int px = x0; row && px < x1;) {
       const int c = px / IMG_TILE, tx = px % IMG_TILE, count = std::min(IMG_TILE - tx, x1 - px);
+      if (only) {
+        while (o + 1 < only->size() && (*only)[o + 1] <= px) o += 2;
+        if (o + 1 >= only->size() || (*only)[o] >= px + count) {
+          // Up to the tile where the next range starts, in one run.
+          const int next = o + 1 < only->size() ? (*only)[o] / IMG_TILE * IMG_TILE : x1;
+          const int to = std::min(std::max(next, px + count), x1);
+          line->run(to - px, 255);
+          px = to;
+          continue;
+        }
+      }
       if (seg->whiteTile(c, y / IMG_TILE)) {
         line->run(count, 255);
         px += count;
@@ -1035,25 +1048,32 @@ void ImgRaw::getRunLine(ImgRunLineTp *line, int y, int x, int width, bool revers
   if (reverse) line->reverse();
 }
 
-bool ImgRaw::sameLines(int y, int y2, int x, int width) const {
+bool ImgRaw::changedColumns(int y, int y2, int x, int width, std::vector<int32_t> *ranges) const {
+  ranges->clear();
   if (width <= 0) width = _w - x;
   int a = y, b = y2;
   const ImgRaw *seg = locate(&a);
   if (!seg || seg != locate(&b) || !seg->_tiles || a >= seg->_h || b >= seg->_h ||
-      a / IMG_TILE != b / IMG_TILE)
+      a / IMG_TILE != b / IMG_TILE || !seg->_tiles[a / IMG_TILE])
     return false;
-  if (a == b) return true;
   const int r = a / IMG_TILE;
   const ImgTileTp *row = seg->_tiles[r];
   const int x0 = std::max(x, 0);
   const int x1 = static_cast<int>(std::min<int64_t>(int64_t(x) + width, seg->_w));
   if (seg->_complete && !seg->_whiteKnown) seg->indexWhite();
-  for (int c = x0 / IMG_TILE; row && x0 < x1 && c <= (x1 - 1) / IMG_TILE; ++c) {
+  for (int c = x0 / IMG_TILE; a != b && x0 < x1 && c <= (x1 - 1) / IMG_TILE; ++c) {
     if (seg->whiteTile(c, r)) continue;
     const ImgTileTp &t = row[c];
-    if (t.form == IMG_TILE_BITS || t.lineoff[a % IMG_TILE] != t.lineoff[b % IMG_TILE]) return false;
+    if (t.form != IMG_TILE_BITS && t.lineoff[a % IMG_TILE] == t.lineoff[b % IMG_TILE]) continue;
+    const int from = std::max(c * IMG_TILE, x0), to = std::min(c * IMG_TILE + IMG_TILE, x1);
+    if (!ranges->empty() && ranges->back() == from) {
+      ranges->back() = to;
+    } else {
+      ranges->push_back(from);
+      ranges->push_back(to);
+    }
   }
-  return row != nullptr || x0 >= x1;
+  return true;
 }
 
 void ImgRaw::readSegmentLine(RgbPixelTp *buffer, int y, int x, int width) const {

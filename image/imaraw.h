@@ -244,12 +244,15 @@ class ImgRaw {
   void getPackedLine(unsigned char *buffer, int y, int x = 0, int width = 0) const;
   // The same as pieces (imascale.h), read from its end when `reverse`, for
   // rasters of one byte per pixel; white where nothing is stored.
-  void getRunLine(ImgRunLineTp *line, int y, int x, int width, bool reverse) const;
-  // True when lines y and y2 read the same in x .. x + width - 1 (width 0:
-  // to the end) because every tile there gives both from the same stored
-  // bytes: a reader may reuse what it made of one for the other. False
-  // says nothing.
-  bool sameLines(int y, int y2, int x, int width) const;
+  // With `only` (pairs of raster columns, ascending), tiles that meet none
+  // of its ranges are not read and give white in their place.
+  void getRunLine(ImgRunLineTp *line, int y, int x, int width, bool reverse,
+                  const std::vector<int32_t> *only = nullptr) const;
+  // Where lines y and y2 may differ in x .. x + width - 1 (width 0: to
+  // the end): the raster columns (pairs, ascending) of the tiles that do not
+  // give both from the same stored bytes; none when the lines read the
+  // same. False when that cannot be told (lines of two tile rows or pages).
+  bool changedColumns(int y, int y2, int x, int width, std::vector<int32_t> *ranges) const;
   // The same as display pixels; with checker, transparent pixels show a
   // gray checkerboard.
   void getLine(RgbPixelTp *buffer, int y, int x = 0, int width = 0, bool checker = false) const;

@@ -655,6 +655,54 @@ ReturnTp ImgPrepare(ImgControlBlockTp *cb) {
 
 namespace {
 
+// Ranges of raster columns (pairs, ascending) as columns of the run's
+// source lines, and back; mirrored, source column i is raster column
+// run_x + run_w - 1 - i, so a range's ends swap.
+void Mirrored(const ImgControlBlockTp *cb, std::vector<int32_t> *ranges) {
+  std::reverse(ranges->begin(), ranges->end());
+  for (int32_t &v : *ranges) v = cb->run_x + cb->run_w - v;
+}
+void ToSourceColumns(const ImgControlBlockTp *cb, std::vector<int32_t> *ranges) {
+  if (cb->mirror & 1) return Mirrored(cb, ranges);
+  for (int32_t &v : *ranges) v -= cb->run_x;
+}
+void ToRasterColumns(const ImgControlBlockTp *cb, std::vector<int32_t> *ranges) {
+  if (cb->mirror & 1) return Mirrored(cb, ranges);
+  for (int32_t &v : *ranges) v += cb->run_x;
+}
+
+// Line y of the raster as pieces, the k-th of the run. Most lines of a
+// drawing differ from the one before in a few tiles or none: when the
+// scaler holds the line before, only the tiles that changed (and what the
+// columns they touch reach) are read, and the scaler makes only those
+// columns again.
+void NextRasterPieces(ImgControlBlockTp *cb, int32_t y, int32_t k) {
+  ImgRunLineTp &runs = cb->runs;
+  const int32_t before = (cb->mirror & 2) ? y + 1 : y - 1;
+  std::vector<int32_t> &changed = cb->changed, &needed = cb->needed;
+  if (k > 0 && ImgStretchHoldsLast(cb->stretch) &&
+      cb->raw->changedColumns(y, before, cb->run_x, cb->run_w, &changed)) {
+    int64_t count = 0;
+    for (size_t i = 0; i + 1 < changed.size(); i += 2) count += changed[i + 1] - changed[i];
+    if (changed.empty()) {
+      // The pieces stay as they are: none is asked for.
+      runs.partial = true;
+      runs.changed.clear();
+      return;
+    }
+    if (count * 2 < cb->run_w) {
+      ToSourceColumns(cb, &changed);
+      ImgStretchSourceNeeded(cb->stretch, changed, &needed);
+      ToRasterColumns(cb, &needed);
+      cb->raw->getRunLine(&runs, y, cb->run_x, cb->run_w, cb->mirror & 1, &needed);
+      runs.partial = true;
+      runs.changed.swap(changed);
+      return;
+    }
+  }
+  cb->raw->getRunLine(&runs, y, cb->run_x, cb->run_w, cb->mirror & 1);
+}
+
 // The next source line of the run, as display pixels in cb->line (as gray
 // bytes on a gray page).
 ReturnTp NextSourceLine(ImgControlBlockTp *cb) {
@@ -664,14 +712,7 @@ ReturnTp NextSourceLine(ImgControlBlockTp *cb) {
     const int32_t y = (cb->mirror & 2) ? cb->run_y + cb->run_h - 1 - k : cb->run_y + k;
     cb->whole_line = !cb->use_runs;
     if (cb->use_runs) {
-      // A line the raster gives from the same bytes as the one before
-      // keeps its pieces, and the scaler what it made of them.
-      const int32_t before = (cb->mirror & 2) ? y + 1 : y - 1;
-      if (k > 0 && cb->raw->sameLines(y, before, cb->run_x, cb->run_w)) {
-        cb->runs.repeated = true;
-        return 0;
-      }
-      cb->raw->getRunLine(&cb->runs, y, cb->run_x, cb->run_w, cb->mirror & 1);
+      NextRasterPieces(cb, y, k);
       return 0;
     }
     if (cb->gray)

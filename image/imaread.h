@@ -98,6 +98,7 @@ struct ImgControlBlockTp {
   bool use_runs = false;
   bool whole_line = false;  // this line is in `line` all the same (noisy)
   ImgRunLineTp runs;
+  std::vector<int32_t> changed, needed;  // column ranges of a line read in part
   ImgStretchTp *stretch = nullptr;
   int need_more = 1, ready = 0;
   int32_t lines_read = 0;        // source lines given to the scaler for this page

@@ -252,7 +252,8 @@ static void HorizontalPass(const ImgStretchTp *s, const uint8_t *src, uint32_t *
 // Lines as pieces.
 
 void ImgRunLineTp::clear() {
-  repeated = false;
+  partial = false;
+  changed.clear();
   width = 0;
   total = 0;
   pieces.clear();
@@ -430,43 +431,122 @@ uint32_t ScaleRunColumn(const ImgStretchTp *s, const ImgContribTp &e, RunCursor 
   return 0;
 }
 
-// The horizontal pass of one-byte samples from pieces. Where a column's
-// samples all lie in one run, its value follows from the run's value and
-// the weights; as columns come in source order, all those of one run are
-// done at once, and those of a white run are left out: spans receives the
-// columns that were scaled, as pairs of first and end.
-void ScaleRuns(const ImgStretchTp *s, const ImgRunLineTp &line, uint32_t *dst,
-               std::vector<int32_t> *spans) {
+// Appends [from, to) to a list of ascending pairs, joined to the last one
+// when they meet.
+void AddRange(std::vector<int32_t> *list, int32_t from, int32_t to) {
+  if (from >= to) return;
+  if (!list->empty() && list->back() == from) {
+    list->back() = to;
+  } else {
+    list->push_back(from);
+    list->push_back(to);
+  }
+}
+
+// The horizontal pass of one-byte samples from pieces, for output columns
+// from .. to - 1 (the cursor moves forward through the line). Where a
+// column's samples all lie in one run, its value follows from the run's
+// value and the weights; as columns come in source order, all those of one
+// run are done at once, and those of a white run are left out: spans
+// receives (appended) the columns that were scaled, as pairs of first and
+// end.
+void ScaleRunColumns(const ImgStretchTp *s, RunCursor *r, int32_t from, int32_t to, uint32_t *dst,
+                     std::vector<int32_t> *spans) {
   const ImgContribTp *tab = s->htab.data();
-  const int32_t *hend = s->hend.data(), *last = hend + s->cols;
+  const int32_t *hend = s->hend.data(), *last = hend + to;
   const uint32_t *hunit = s->hunit.data();
-  spans->clear();
-  auto keep = [spans](int32_t from, int32_t to) {
-    if (!spans->empty() && spans->back() == from) {
-      spans->back() = to;
-    } else {
-      spans->push_back(from);
-      spans->push_back(to);
-    }
-  };
-  RunCursor r(line);
-  for (int32_t c = 0; c < s->cols;) {
+  for (int32_t c = from; c < to;) {
     int32_t end = 0;
-    const int32_t v = r.run(static_cast<int32_t>(tab[c].first), &end);
+    const int32_t v = r->run(static_cast<int32_t>(tab[c].first), &end);
     if (v >= 0 && hend[c] <= end) {
       // Columns end in source order: these all end in this run.
       const int32_t stop = static_cast<int32_t>(std::upper_bound(hend + c, last, end) - hend);
       if (v != 255) {
         for (int32_t k = c; k < stop; k++) dst[k] = static_cast<uint32_t>(v) * hunit[k];
-        keep(c, stop);
+        AddRange(spans, c, stop);
       }
       c = stop;
       continue;
     }
-    dst[c] = ScaleRunColumn(s, tab[c], &r);
-    keep(c, c + 1);
+    dst[c] = ScaleRunColumn(s, tab[c], r);
+    AddRange(spans, c, c + 1);
     c++;
   }
+}
+
+void ScaleRuns(const ImgStretchTp *s, const ImgRunLineTp &line, uint32_t *dst,
+               std::vector<int32_t> *spans) {
+  spans->clear();
+  RunCursor r(line);
+  ScaleRunColumns(s, &r, 0, s->cols, dst, spans);
+}
+
+// The output columns (pairs of first and end column, ascending) whose
+// samples meet the source ranges. Columns start and end in source order.
+void TouchedColumns(const ImgStretchTp *s, const std::vector<int32_t> &ranges,
+                    std::vector<int32_t> *columns) {
+  columns->clear();
+  const int32_t *hend = s->hend.data();
+  for (size_t i = 0; i + 1 < ranges.size(); i += 2) {
+    const int32_t from = ranges[i], to = ranges[i + 1];
+    const int32_t c0 = static_cast<int32_t>(std::upper_bound(hend, hend + s->cols, from) - hend);
+    const int32_t c1 =
+        static_cast<int32_t>(std::partition_point(s->htab.begin(), s->htab.end(),
+                                                  [to](const ImgContribTp &e) {
+                                                    return static_cast<int64_t>(e.first) < to;
+                                                  }) -
+                             s->htab.begin());
+    if (c0 >= c1) continue;
+    if (!columns->empty() && columns->back() >= c0) {
+      columns->back() = std::max(columns->back(), c1);
+    } else {
+      columns->push_back(c0);
+      columns->push_back(c1);
+    }
+  }
+}
+
+// A partial line: the columns its changes touch are scaled from its
+// pieces, the others are those of the line before (`was`, its columns in
+// `before`). Both kinds keep only their non-white columns in spans.
+void ScalePartial(ImgStretchTp *s, const ImgRunLineTp &line, const uint32_t *before,
+                  const std::vector<int32_t> &was, uint32_t *dst, std::vector<int32_t> *spans) {
+  if (line.changed.empty()) {
+    for (size_t i = 0; i + 1 < was.size(); i += 2)
+      std::copy(before + was[i], before + was[i + 1], dst + was[i]);
+    *spans = was;
+    return;
+  }
+  // The columns the changes touch are made from the pieces (fresh); the
+  // others are the line before's, copied where it has them.
+  TouchedColumns(s, line.changed, &s->touched);
+  const std::vector<int32_t> &t = s->touched;
+  std::vector<int32_t> &fresh = s->merged;
+  fresh.clear();
+  RunCursor r(line);
+  for (size_t i = 0; i + 1 < t.size(); i += 2) ScaleRunColumns(s, &r, t[i], t[i + 1], dst, &fresh);
+  spans->clear();
+  size_t f = 0, i = 0;
+  for (size_t w = 0; w + 1 < was.size(); w += 2) {
+    // The part of [was[w], was[w + 1]) outside the touched ranges, in
+    // order, with the fresh spans that come before each piece of it.
+    int32_t a = was[w];
+    const int32_t b = was[w + 1];
+    while (a < b) {
+      while (i + 1 < t.size() && t[i + 1] <= a) i += 2;
+      const bool inside = i + 1 < t.size() && t[i] <= a;
+      if (inside) {
+        a = std::min(b, t[i + 1]);
+        continue;
+      }
+      const int32_t z = i + 1 < t.size() ? std::min(b, t[i]) : b;
+      for (; f + 1 < fresh.size() && fresh[f] < a; f += 2) AddRange(spans, fresh[f], fresh[f + 1]);
+      std::copy(before + a, before + z, dst + a);
+      AddRange(spans, a, z);
+      a = z;
+    }
+  }
+  for (; f + 1 < fresh.size(); f += 2) AddRange(spans, fresh[f], fresh[f + 1]);
 }
 
 }  // namespace
@@ -702,18 +782,18 @@ ReturnTp ImgStretchRunLine(ImgStretchTp *s, const ImgRunLineTp *line, uint8_t *o
     RunTables(s);
     s->sparse = true;
   }
-  return Step(
+  bool misused = false;  // a partial line for a scaler without the line before
+  const ReturnTp rc = Step(
       s, line != nullptr,
       [&](uint32_t *dst, std::vector<int32_t> *spans) {
-        // The line before, when it is what the other slot holds, scaled
-        // already: its columns are copied.
-        const int other = dst == s->hline[0].data() ? 1 : 0;
-        if (line->repeated && s->lines_in >= 2 && s->hline_src[other] == s->lines_in - 2) {
-          const std::vector<int32_t> &was = s->hspans[other];
-          const uint32_t *from = s->hline[other].data();
-          for (size_t i = 0; i + 1 < was.size(); i += 2)
-            std::copy(from + was[i], from + was[i + 1], dst + was[i]);
-          *spans = was;
+        if (line->partial) {
+          // The line before is what the other slot holds, scaled.
+          const int other = dst == s->hline[0].data() ? 1 : 0;
+          if (s->same_width || s->lines_in < 2 || s->hline_src[other] != s->lines_in - 2) {
+            misused = true;
+            return;
+          }
+          ScalePartial(s, *line, s->hline[other].data(), s->hspans[other], dst, spans);
           return;
         }
         if (s->same_width) {
@@ -726,6 +806,30 @@ ReturnTp ImgStretchRunLine(ImgStretchTp *s, const ImgRunLineTp *line, uint8_t *o
         }
       },
       [&](uint8_t *o) { line->expand(o); }, out, need_more, ready);
+  return misused ? CmnError(CMN_SOURCE, __LINE__, CMN_E_INVALID_STATE) : rc;
+}
+
+bool ImgStretchHoldsLast(const ImgStretchTp *s) {
+  return s && s->sparse && !s->identity && !s->same_width && s->lines_in >= 1 &&
+         std::max(s->hline_src[0], s->hline_src[1]) == s->lines_in - 1;
+}
+
+void ImgStretchSourceNeeded(ImgStretchTp *s, const std::vector<int32_t> &changed,
+                            std::vector<int32_t> *needed) {
+  needed->clear();
+  if (!s || s->identity) return;
+  RunTables(s);
+  TouchedColumns(s, changed, &s->touched);
+  const std::vector<int32_t> &t = s->touched;
+  for (size_t i = 0; i + 1 < t.size(); i += 2) {
+    const int32_t from = static_cast<int32_t>(s->htab[t[i]].first), to = s->hend[t[i + 1] - 1];
+    if (!needed->empty() && needed->back() >= from) {
+      needed->back() = std::max(needed->back(), to);
+    } else {
+      needed->push_back(from);
+      needed->push_back(to);
+    }
+  }
 }
 
 void ImgStretchFromSpan(ImgStretchTp *s) {

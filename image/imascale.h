@@ -70,6 +70,7 @@ typedef struct {
   // white is added back once per row from the weight of its lines.
   bool sparse;
   std::vector<int32_t> hspans[2];
+  std::vector<int32_t> touched, merged;  // work lists of partial lines
   uint64_t white_weight;
 } ImgStretchTp;
 
@@ -90,10 +91,14 @@ struct ImgRunLineTp {
   std::vector<PieceTp> pieces;
   std::vector<uint8_t> samples;  // the literal samples
   std::vector<uint64_t> sums;    // sum of the line's samples before each literal sample
-  // Set by the giver when these are still the samples of the line given
-  // before (a raster line that reads as the one above): the scaler may
-  // reuse what it made of that line. clear() resets it.
-  bool repeated = false;
+  // Set by the giver for a scaler that holds the line before scaled
+  // (ImgStretchHoldsLast): outside the source ranges of `changed` (pairs of
+  // first and end sample, ascending; none for a line that repeats the one
+  // before) the samples are those of the line before, and the pieces there
+  // need not hold them, only what ImgStretchSourceNeeded asks for. The
+  // scaler then makes only the columns a change touches. clear() resets it.
+  bool partial = false;
+  std::vector<int32_t> changed;
 
   void clear();
   // Appends n samples of v.
@@ -153,6 +158,15 @@ ReturnTp ImgStretchLine(ImgStretchTp *stretch, const uint8_t *src, uint8_t *out,
 // whole or as pieces in any mix, with the same results.
 ReturnTp ImgStretchRunLine(ImgStretchTp *stretch, const ImgRunLineTp *line, uint8_t *out,
                            int *need_more, int *ready);
+
+// True when the line given next finds the line before it scaled and held,
+// so that it may come as a partial line (ImgRunLineTp::partial).
+bool ImgStretchHoldsLast(const ImgStretchTp *stretch);
+// The source ranges (pairs, ascending) that a partial line with the
+// changes `changed` must give as they are: the samples of every output
+// column a change touches.
+void ImgStretchSourceNeeded(ImgStretchTp *stretch, const std::vector<int32_t> &changed,
+                            std::vector<int32_t> *needed);
 
 // From now on the scaler is given only the span of the source that its
 // window reads: lines span_y .. span_y + span_lines - 1, each of
