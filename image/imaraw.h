@@ -55,14 +55,15 @@ enum {
 
 // One tile. lineoff[i] is 1 + the offset of line i's packed bytes in data;
 // 0 means the line was never stored and reads back white.
+// The fields a line put or read looks at first share its first bytes.
 typedef struct {
-  int32_t size;  // bytes used in data
-  uint16_t w;    // width in pixels, 1..128
-  uint16_t h;    // lines, 1..128
-  uint8_t form;  // IMG_TILE_PACKED, IMG_TILE_BITS (IMG_TILE_TWO_LEVEL while filled)
+  unsigned char *data;  // owned (malloc)
+  int32_t size;         // bytes used in data
+  uint16_t w;           // width in pixels, 1..128
+  uint16_t h;           // lines, 1..128
+  uint8_t form;         // IMG_TILE_PACKED, IMG_TILE_BITS (IMG_TILE_TWO_LEVEL while filled)
   uint8_t levels[2];
   uint16_t lineoff[IMG_TILE];
-  unsigned char *data;  // owned (malloc)
 } ImgTileTp;
 
 // The plain raster record. pptile has (height + 127) / 128 + 1 row
