@@ -94,7 +94,8 @@ void RunToSpan(ImgControlBlockTp *cb) {
 
 ReturnTp NewLineBuffer(ImgControlBlockTp *cb, int32_t n) {
   try {
-    cb->line.assign(static_cast<size_t>(std::max(n, 1)), RgbPixelTp{});
+    // Exactly this size: a block kept open holds no more than it reads.
+    std::vector<RgbPixelTp>(static_cast<size_t>(std::max(n, 1))).swap(cb->line);
   } catch (const std::bad_alloc &) {
     return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
   }
@@ -400,7 +401,7 @@ ReturnTp ImgReadPageHeader(ImgControlBlockTp *cb) {
   cb->file_line = 0;
   cb->prepared = false;
   cb->scale_method = ImgScaleAveraging;
-  if ((rc = NewLineBuffer(cb, std::max(cb->lines, cb->width)))) return rc;
+  // The line buffer is made when the block is prepared, to the run's size.
   if ((rc = MakeStretch(cb, cb->width, cb->source_lines, cb->width, cb->lines))) return rc;
 
   const char *d = cb->type_description ? cb->type_description : "";
@@ -436,9 +437,7 @@ ReturnTp ImgOpenRaw(ImgRaw *raw, int32_t page, ImgControlBlockTp **pcb,
   cb->width = seg->width();
   cb->lines = cb->source_lines = seg->segmentLines();
   cb->page_index = raw->pagesInChain() - std::max(page, 1) + 1;
-  ReturnTp rc = NewLineBuffer(cb, std::max(cb->width, cb->lines));
-  if (!rc) rc = MakeStretch(cb, cb->width, cb->lines, cb->width, cb->lines);
-  return rc;
+  return MakeStretch(cb, cb->width, cb->lines, cb->width, cb->lines);
 }
 
 void ImgOutputSize(const ImgControlBlockTp *cb, int32_t *w, int32_t *h) {
