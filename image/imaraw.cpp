@@ -664,6 +664,14 @@ ReturnTp ImgRaw::putTwoLevel(const uint8_t *bits, const int32_t *changes, int co
   int next = 0;
   unsigned char packed[IMG_TILE * 2];
   int32_t slice[IMG_TILE];
+  if (_lastRun.size() != static_cast<size_t>(_tilesAcross)) {
+    try {
+      _lastRun.assign(static_cast<size_t>(_tilesAcross), -1);
+    } catch (const std::bad_alloc &) {
+      return NoMemory(__LINE__);
+    }
+  }
+  const int other = _bottomUp ? in_tile + 1 : in_tile - 1;  // the line put before
   for (int c = 0; c < _tilesAcross; ++c) {
     ImgTileTp &t = work[c];
     IMG_ASSERT(!t.data || t.size < 65535, "0");
@@ -693,13 +701,21 @@ ReturnTp ImgRaw::putTwoLevel(const uint8_t *bits, const int32_t *changes, int co
         const int n = flat ? 0 : IfuBitsToChanges(tw, from, slice);
         n_bytes = ImgPackChanges(slice, n, &zero, 0, tw, levels, packed);
       } else if (next >= count || changes[next] >= c * IMG_TILE + tw) {
-        // No change inside the tile (most tiles of a drawing): one run.
+        // No change inside the tile (most tiles of a drawing): one run,
+        // mostly the run of the line before.
+        if (t.form == IMG_TILE_TWO_LEVEL && _lastRun[c] == levels[next & 1] && other >= 0 &&
+            other < IMG_TILE && t.lineoff[other]) {
+          t.lineoff[in_tile] = t.lineoff[other];
+          t.h = static_cast<uint16_t>(std::max<int>(t.h, in_tile + 1));
+          continue;
+        }
         packed[0] = static_cast<unsigned char>(tw >= 2 ? 257 - tw : 0);
         packed[1] = levels[next & 1];
         n_bytes = 2;
       } else {
         n_bytes = ImgPackChanges(changes, count, &next, c * IMG_TILE, tw, levels, packed);
       }
+      _lastRun[c] = static_cast<int16_t>(n_bytes == 2 ? packed[1] : -1);
       if (!t.data) t.size = 0;
       if (!ShareNeighbour(&t, in_tile, packed, n_bytes) &&
           (rc = AppendBytes(&t, in_tile, packed, n_bytes)))

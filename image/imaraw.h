@@ -339,6 +339,10 @@ class ImgRaw {
   // complete: a bit per tile, set when every line of the tile is one run
   // of white, so that the white of a drawing is passed over without a
   // look at its tiles.
+  // While lines are put as two levels: per tile column, the value of the
+  // one run the tile's last line put was, or -1, so that a line repeating
+  // it shares its bytes without a look at them.
+  std::vector<int16_t> _lastRun;
   mutable std::vector<uint64_t> _white;
   mutable bool _whiteKnown = false;
   void indexWhite() const;
