@@ -178,11 +178,18 @@ ReturnTp ImgStoreTileWith(ImgTileTp *tile, const unsigned char *pixels, int stri
   unsigned char *buf = scratch;
   if (!buf && !(buf = static_cast<unsigned char *>(malloc(IMG_PACK_BOUND(bpp)))))
     return NoMemory(__LINE__);
-  int32_t size = 0;
+  int32_t size = 0, last = 0;  // last: where the line above starts
   memset(tile->lineoff, 0, sizeof tile->lineoff);
   for (int i = 0; i < h; ++i) {
+    const int32_t n = ImgPackLine(pixels + static_cast<size_t>(i) * stride, w, bpp, buf + size);
+    // A line that packs as the one above shares its bytes.
+    if (i > 0 && n == size - last && memcmp(buf + last, buf + size, n) == 0) {
+      tile->lineoff[i] = tile->lineoff[i - 1];
+      continue;
+    }
     tile->lineoff[i] = static_cast<uint16_t>(size + 1);
-    size += ImgPackLine(pixels + static_cast<size_t>(i) * stride, w, bpp, buf + size);
+    last = size;
+    size += n;
   }
   tile->data = static_cast<unsigned char *>(malloc(size));
   if (tile->data) memcpy(tile->data, buf, size);
@@ -209,10 +216,31 @@ ReturnTp ImgAppendTileLine(ImgTileTp *tile, int line, const unsigned char *pixel
   return ImgAppendTilePacked(tile, line, packed, ImgPackLine(pixels, n, bpp, packed));
 }
 
-ReturnTp ImgAppendTilePacked(ImgTileTp *tile, int line, const unsigned char *packed,
-                             int32_t n_bytes) {
-  IMG_ASSERT(line >= 0 && line < IMG_TILE && n_bytes >= 0 && n_bytes <= IMG_TILE * 4 + 1, "0");
-  if (!tile->data) tile->size = 0;
+namespace {
+
+// A line equal to its stored neighbour shares its bytes: most tile lines of
+// a drawing repeat the one above (below, filled from the bottom), so a
+// white tile holds one line, and a reader that meets the same offset knows
+// the line is the same without reading it. The bytes compared are a whole
+// packed line of the tile's width, so equal bytes from the neighbour's
+// start read back as the same pixels.
+inline bool ShareNeighbour(ImgTileTp *tile, int line, const unsigned char *packed,
+                           int32_t n_bytes) {
+  for (const int other : {line - 1, line + 1}) {
+    if (other < 0 || other >= IMG_TILE || !tile->lineoff[other]) continue;
+    const int32_t at = tile->lineoff[other] - 1;
+    const unsigned char *was = tile->data + at;
+    // Most lines are a run or two: the first bytes settle it, inline.
+    if (n_bytes >= 2 && at + n_bytes <= tile->size && was[0] == packed[0] && was[1] == packed[1] &&
+        (n_bytes == 2 || memcmp(was + 2, packed + 2, static_cast<size_t>(n_bytes - 2)) == 0)) {
+      tile->lineoff[line] = tile->lineoff[other];
+      return true;
+    }
+  }
+  return false;
+}
+
+ReturnTp AppendBytes(ImgTileTp *tile, int line, const unsigned char *packed, int32_t n_bytes) {
   // Lines put once each end within 65664 bytes, so every offset fits the
   // 16-bit lineoff; lines put again and again must not push a tile past it.
   if (tile->size >= 65535 || tile->size + n_bytes > IMG_TILE_MAX_SIZE) return NoMemory(__LINE__);
@@ -226,6 +254,15 @@ ReturnTp ImgAppendTilePacked(ImgTileTp *tile, int line, const unsigned char *pac
   tile->lineoff[line] = static_cast<uint16_t>(tile->size + 1);
   tile->size += n_bytes;
   return 0;
+}
+
+}  // namespace
+
+ReturnTp ImgAppendTilePacked(ImgTileTp *tile, int line, const unsigned char *packed,
+                             int32_t n_bytes) {
+  IMG_ASSERT(line >= 0 && line < IMG_TILE && n_bytes >= 0 && n_bytes <= IMG_TILE * 4 + 1, "0");
+  if (!tile->data) tile->size = 0;
+  return ShareNeighbour(tile, line, packed, n_bytes) ? 0 : AppendBytes(tile, line, packed, n_bytes);
 }
 
 void ImgUnpackTile(const ImgTileTp *tile, unsigned char *dst, int stride, int w, int h, int bpp) {
@@ -550,6 +587,16 @@ ReturnTp TileToBits(ImgTileTp *t) {
 
 }  // namespace
 
+// True when two neighbouring lines of a bits tile are stored alike.
+static bool RepeatsLines(const ImgTileTp &t, int lines) {
+  const size_t n = (t.w + 7) / 8;
+  for (int i = 1; i < lines; ++i)
+    if (t.lineoff[i] && t.lineoff[i - 1] &&
+        memcmp(t.data + i * IMG_BITS_STRIDE, t.data + (i - 1) * IMG_BITS_STRIDE, n) == 0)
+      return true;
+  return false;
+}
+
 // A bits tile back to packed lines, appended in the order they arrive
 // (from the last line up when bottom_up), as they would have been packed.
 ReturnTp ImgTileToPacked(ImgTileTp *t, bool bottom_up) {
@@ -653,7 +700,10 @@ ReturnTp ImgRaw::putTwoLevel(const uint8_t *bits, const int32_t *changes, int co
       } else {
         n_bytes = ImgPackChanges(changes, count, &next, c * IMG_TILE, tw, levels, packed);
       }
-      if ((rc = ImgAppendTilePacked(&t, in_tile, packed, n_bytes))) return rc;
+      if (!t.data) t.size = 0;
+      if (!ShareNeighbour(&t, in_tile, packed, n_bytes) &&
+          (rc = AppendBytes(&t, in_tile, packed, n_bytes)))
+        return rc;
     }
     t.w = static_cast<uint16_t>(tw);
     t.h = static_cast<uint16_t>(std::max<int>(t.h, in_tile + 1));
@@ -699,19 +749,38 @@ ReturnTp ImgRaw::finishRow(int row, int target, int row_height) {
   ImgTileTp *work = _tiles[row], *dest = _tiles[target];
   for (int c = 0; c < _tilesAcross; ++c) {
     ImgTileTp &from = work[c], &to = dest[c];
-    const bool bits = from.form == IMG_TILE_BITS;
+    bool bits = from.form == IMG_TILE_BITS;
     const int32_t size = bits ? std::min(from.size, row_height * IMG_BITS_STRIDE) : from.size;
-    to.data = static_cast<unsigned char *>(malloc(std::max(size, 1)));
-    to.form = bits ? IMG_TILE_BITS : IMG_TILE_PACKED;
     to.levels[0] = from.levels[0];
     to.levels[1] = from.levels[1];
-    if (to.data) {
+    ImgTileTp packed = {};
+    if (bits && RepeatsLines(from, row_height)) {
+      // A tile turned to bits by noisy lines may go on with lines that
+      // repeat, which packed lines share: it keeps the smaller form.
+      packed = from;
+      packed.h = static_cast<uint16_t>(row_height);
+      packed.data = static_cast<unsigned char *>(malloc(from.size));
+      if (packed.data) memcpy(packed.data, from.data, from.size);
+      if (!packed.data || ImgTileToPacked(&packed, _bottomUp) || packed.size >= size) {
+        free(packed.data);
+        packed = ImgTileTp{};
+      }
+    }
+    if (packed.data) {
+      if (auto *exact = static_cast<unsigned char *>(realloc(packed.data, packed.size)))
+        packed.data = exact;
+      to.data = packed.data;
+      to.size = packed.size;
+      memcpy(to.lineoff, packed.lineoff, sizeof to.lineoff);
+      bits = false;
+    } else if ((to.data = static_cast<unsigned char *>(malloc(std::max(size, 1))))) {
       memcpy(to.data, from.data, size);
       to.size = size;
       memcpy(to.lineoff, from.lineoff, sizeof to.lineoff);
     } else if (!rc) {
       rc = NoMemory(__LINE__);  // this tile reads white; the row goes on
     }
+    to.form = bits ? IMG_TILE_BITS : IMG_TILE_PACKED;
     to.w = from.w;
     to.h = static_cast<uint16_t>(row_height);
     from.size = 0;
@@ -922,6 +991,7 @@ void ImgRaw::indexWhite() const {
       const ImgTileTp &t = row[c];
       bool white = t.h == lines;
       for (int y = 0; white && y < t.h; ++y) {
+        if (y > 0 && t.form != IMG_TILE_BITS && t.lineoff[y] == t.lineoff[y - 1]) continue;
         const unsigned char *end;
         const unsigned char *p = ImgTileLine(&t, y, &end);
         white = p && end - p >= 2 && p[0] >= 128 && 257 - p[0] >= t.w && p[1] == 255;
@@ -963,6 +1033,27 @@ void ImgRaw::getRunLine(ImgRunLineTp *line, int y, int x, int width, bool revers
   }
   line->run(width - line->width, 255);
   if (reverse) line->reverse();
+}
+
+bool ImgRaw::sameLines(int y, int y2, int x, int width) const {
+  if (width <= 0) width = _w - x;
+  int a = y, b = y2;
+  const ImgRaw *seg = locate(&a);
+  if (!seg || seg != locate(&b) || !seg->_tiles || a >= seg->_h || b >= seg->_h ||
+      a / IMG_TILE != b / IMG_TILE)
+    return false;
+  if (a == b) return true;
+  const int r = a / IMG_TILE;
+  const ImgTileTp *row = seg->_tiles[r];
+  const int x0 = std::max(x, 0);
+  const int x1 = static_cast<int>(std::min<int64_t>(int64_t(x) + width, seg->_w));
+  if (seg->_complete && !seg->_whiteKnown) seg->indexWhite();
+  for (int c = x0 / IMG_TILE; row && x0 < x1 && c <= (x1 - 1) / IMG_TILE; ++c) {
+    if (seg->whiteTile(c, r)) continue;
+    const ImgTileTp &t = row[c];
+    if (t.form == IMG_TILE_BITS || t.lineoff[a % IMG_TILE] != t.lineoff[b % IMG_TILE]) return false;
+  }
+  return row != nullptr || x0 >= x1;
 }
 
 void ImgRaw::readSegmentLine(RgbPixelTp *buffer, int y, int x, int width) const {

@@ -138,7 +138,8 @@ ReturnTp ImgStoreTileWith(ImgTileTp *tile, const unsigned char *pixels, int stri
 // grows with the bytes the lines pack to, not with what 128 lines could
 // need. The tile's w and h are the caller's to set.
 ReturnTp ImgAppendTileLine(ImgTileTp *tile, int line, const unsigned char *pixels, int n, int bpp);
-// The same for a line already packed (n_bytes bytes).
+// The same for a line already packed (n_bytes bytes). A line equal to the
+// stored line above or below it shares that line's bytes.
 ReturnTp ImgAppendTilePacked(ImgTileTp *tile, int line, const unsigned char *packed,
                              int32_t n_bytes);
 // A tile of plain bits to packed lines, appended in the order lines are
@@ -244,6 +245,11 @@ class ImgRaw {
   // The same as pieces (imascale.h), read from its end when `reverse`, for
   // rasters of one byte per pixel; white where nothing is stored.
   void getRunLine(ImgRunLineTp *line, int y, int x, int width, bool reverse) const;
+  // True when lines y and y2 read the same in x .. x + width - 1 (width 0:
+  // to the end) because every tile there gives both from the same stored
+  // bytes: a reader may reuse what it made of one for the other. False
+  // says nothing.
+  bool sameLines(int y, int y2, int x, int width) const;
   // The same as display pixels; with checker, transparent pixels show a
   // gray checkerboard.
   void getLine(RgbPixelTp *buffer, int y, int x = 0, int width = 0, bool checker = false) const;

@@ -664,6 +664,13 @@ ReturnTp NextSourceLine(ImgControlBlockTp *cb) {
     const int32_t y = (cb->mirror & 2) ? cb->run_y + cb->run_h - 1 - k : cb->run_y + k;
     cb->whole_line = !cb->use_runs;
     if (cb->use_runs) {
+      // A line the raster gives from the same bytes as the one before
+      // keeps its pieces, and the scaler what it made of them.
+      const int32_t before = (cb->mirror & 2) ? y + 1 : y - 1;
+      if (k > 0 && cb->raw->sameLines(y, before, cb->run_x, cb->run_w)) {
+        cb->runs.repeated = true;
+        return 0;
+      }
       cb->raw->getRunLine(&cb->runs, y, cb->run_x, cb->run_w, cb->mirror & 1);
       return 0;
     }

@@ -252,6 +252,7 @@ static void HorizontalPass(const ImgStretchTp *s, const uint8_t *src, uint32_t *
 // Lines as pieces.
 
 void ImgRunLineTp::clear() {
+  repeated = false;
   width = 0;
   total = 0;
   pieces.clear();
@@ -704,6 +705,17 @@ ReturnTp ImgStretchRunLine(ImgStretchTp *s, const ImgRunLineTp *line, uint8_t *o
   return Step(
       s, line != nullptr,
       [&](uint32_t *dst, std::vector<int32_t> *spans) {
+        // The line before, when it is what the other slot holds, scaled
+        // already: its columns are copied.
+        const int other = dst == s->hline[0].data() ? 1 : 0;
+        if (line->repeated && s->lines_in >= 2 && s->hline_src[other] == s->lines_in - 2) {
+          const std::vector<int32_t> &was = s->hspans[other];
+          const uint32_t *from = s->hline[other].data();
+          for (size_t i = 0; i + 1 < was.size(); i += 2)
+            std::copy(from + was[i], from + was[i + 1], dst + was[i]);
+          *spans = was;
+          return;
+        }
         if (s->same_width) {
           // Equal widths copy a part of the line: no sums needed.
           RunCursor r(*line);

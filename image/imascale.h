@@ -90,6 +90,10 @@ struct ImgRunLineTp {
   std::vector<PieceTp> pieces;
   std::vector<uint8_t> samples;  // the literal samples
   std::vector<uint64_t> sums;    // sum of the line's samples before each literal sample
+  // Set by the giver when these are still the samples of the line given
+  // before (a raster line that reads as the one above): the scaler may
+  // reuse what it made of that line. clear() resets it.
+  bool repeated = false;
 
   void clear();
   // Appends n samples of v.

@@ -228,6 +228,65 @@ TEST_F(ImaRead, GrayPagesScaleLikeDisplayPixels) {
       }
 }
 
+// A drawing's lines mostly repeat the line above, which the raster stores
+// once and the scaler reuses: a bilevel page read as pieces must still
+// show what the same page held as display pixels shows, for reductions
+// that take every line or skip some, mirrored, cropped across tile
+// borders, and with lines that repeat across a tile row's border.
+TEST_F(ImaRead, RepeatedLinesScaleLikeTheirPixels) {
+  const int w = 300, h = 400;
+  Bytes gray(size_t(w) * h, 255), rgbw;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const bool stroke = x % 97 < 3 || (y / 50 % 3 == 1 && x > y / 3) || (y % 131 == 7);
+      gray[size_t(y) * w + x] = stroke ? 0 : 255;
+    }
+  for (unsigned char v : gray) rgbw.insert(rgbw.end(), {v, v, v, 255});
+  ImgRaw narrow(w, h, 1, false, ImgInterpGray, 0, 0);
+  std::vector<int32_t> changes;
+  for (int y = 0; y < h; ++y) {
+    changes.clear();
+    for (int x = 1; x < w; ++x)
+      if (gray[size_t(y) * w + x] != gray[size_t(y) * w + x - 1]) changes.push_back(x);
+    const uint8_t levels[2] = {gray[size_t(y) * w], uint8_t(255 - gray[size_t(y) * w])};
+    ASSERT_EQ(narrow.putChanges(changes.data(), int(changes.size()), levels), 0u);
+  }
+  ImgRaw wide(rgbw.data(), w, h, 4, false, 0, 0);
+  // Lines put alike share their bytes, and the raster says so.
+  EXPECT_TRUE(narrow.sameLines(20, 21, 0, 0));
+  EXPECT_FALSE(narrow.sameLines(6, 7, 0, 0));
+  EXPECT_FALSE(narrow.sameLines(127, 128, 0, 0));  // another tile row
+  EXPECT_LT(narrow.memoryUse(), size_t(w) * h / 8);
+  struct Case {
+    int ow, oh, mirror, crop;
+    ImgScaleTp method;
+  } cases[] = {{60, 80, 0, 0, ImgScaleAveraging},  {23, 17, 2, 0, ImgScaleAveraging},
+               {40, 30, 3, 1, ImgScaleAveraging},  {31, 150, 1, 1, ImgScaleAveraging},
+               {50, 40, 0, 0, ImgScaleBilinear},   {45, 61, 2, 1, ImgScaleBilinear},
+               {29, 33, 0, 1, ImgScaleReplication}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.ow << "x" << c.oh << " mirror " << c.mirror << " crop "
+                                    << c.crop << " method " << c.method);
+    std::vector<uint32_t> px[2];
+    for (int source = 0; source < 2; ++source) {
+      ImgOpenParamsTp params = {};
+      params.mirror = c.mirror;
+      ImgControlBlockTp *cb = nullptr;
+      ASSERT_EQ(ImgOpenRaw(source ? &wide : &narrow, 1, &cb, &params), 0u);
+      if (c.crop) Crop(cb, 100, 90, 170, 250);
+      ASSERT_EQ(ImgSetOutputSize(cb, c.ow, c.oh), 0u);
+      cb->scale_method = c.method;
+      std::vector<RgbPixelTp> line(c.ow);
+      for (int y = 0; y < c.oh; ++y) {
+        ASSERT_EQ(ImgReadLine(cb, y, line.data()), 0u);
+        for (RgbPixelTp p : line) px[source].push_back(Word(p));
+      }
+      ASSERT_EQ(ImgClose(&cb), 0u);
+    }
+    EXPECT_EQ(px[0], px[1]);
+  }
+}
+
 // A window of the output read from a raster is that part of the whole
 // output, whatever the crop, mirror, rotation, depth and method, for
 // windows at the edges and inside; an output far larger than the picture
