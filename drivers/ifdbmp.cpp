@@ -514,14 +514,24 @@ ReturnTp IfdBmpRdScan(void *state, IffParamTp *p) {
   }
   if (rle) {
     DecodeRleRow(s, p->buffer);
-  } else if (s->top_first && !any_row) {
-    const unsigned char *row = nullptr;
-    rc = TopFirstRow(s, line, &row);
-    if (rc) return rc;
-    ConvertRow(s, row, p->buffer);
   } else {
-    ReadSome(s, s->row.data(), static_cast<size_t>(s->stride));
-    ConvertRow(s, s->row.data(), p->buffer);
+    const unsigned char *row = s->row.data();
+    if (s->top_first && !any_row) {
+      rc = TopFirstRow(s, line, &row);
+      if (rc) return rc;
+    } else {
+      ReadSome(s, s->row.data(), static_cast<size_t>(s->stride));
+    }
+    if (s->grey && s->bits == 1 && p->runs_wanted) {
+      // The two greys handed over as the row's bits, without a byte per
+      // pixel; the row stays where it is until the next request.
+      p->line_form = IFF_LINE_BITS;
+      p->bits = row;
+      p->levels[0] = s->shade[0];
+      p->levels[1] = s->shade[1];
+    } else {
+      ConvertRow(s, row, p->buffer);
+    }
   }
   s->next_line = line + 1;
   return 0;

@@ -97,6 +97,28 @@ void DecodeRow(PcxState *s) {
   int32_t n = 0;
   for (; s->carry_count > 0 && n < total; --s->carry_count) out[n++] = s->carry_value;
   while (n < total) {
+    // While the chunk holds a whole pair, straight from it.
+    const unsigned char *chunk = s->chunk.data();
+    size_t at = s->chunk_at;
+    const size_t end = s->chunk_end;
+    while (n < total && at + 2 <= end) {
+      const unsigned char c = chunk[at++];
+      if ((c & 0xC0) != 0xC0) {
+        out[n++] = c;
+        continue;
+      }
+      const int32_t count = c & 0x3F;
+      const unsigned char value = chunk[at++];
+      const int32_t k = std::min(count, total - n);
+      memset(out + n, value, static_cast<size_t>(k));
+      n += k;
+      if (count > k && s->bits == 1) {
+        s->carry_count = count - k;
+        s->carry_value = value;
+      }
+    }
+    s->chunk_at = at;
+    if (n == total) break;
     const unsigned char c = NextByte(s);
     if ((c & 0xC0) != 0xC0) {
       out[n++] = c;
@@ -337,7 +359,16 @@ ReturnTp IfdPcxRdScan(void *state, IffParamTp *p) {
     s->carry_count = 0;
   }
   DecodeRow(s);
-  ToLine(s, p->buffer);
+  if (s->grey && p->runs_wanted && Reach(s) == s->width) {
+    // The two greys handed over as the row's bits, without a byte per
+    // pixel. A row that does not reach the page's width goes as bytes.
+    p->line_form = IFF_LINE_BITS;
+    p->bits = s->planes_row.data();
+    p->levels[0] = s->shade[0];
+    p->levels[1] = s->shade[1];
+  } else {
+    ToLine(s, p->buffer);
+  }
   // Pixels beyond the stored row are made up, not read: they count as such,
   // so that a header far wider than its rows is stopped by the interface.
   if (s->unreached > 0) IfiAccount(s->handle, 0, s->unreached);

@@ -36,6 +36,9 @@ struct SunState {
   int32_t bits_map = 8;   // export: bits of the caller's colour-map components
   bool map_read = false;
   unsigned char cmap[768] = {};
+  // A 1-bit page whose two entries are greys is handed over as these
+  // greys: a grey page, whose rows go as bits straight to the raster.
+  bool grey = false;
   // Byte-encoded data: the run that goes on into the next row.
   int32_t run_left = 0;
   unsigned char run_value = 0;
@@ -150,12 +153,22 @@ void DecodeRow(SunState *s, unsigned char *out, int32_t size) {
       s->run_left -= n;
       continue;
     }
-    unsigned char c, count, value;
-    if (!NextByte(s, &c)) break;
-    if (c != kEscape) {
-      out[done++] = c;
-      continue;
+    if (s->in_pos == s->in_len) {
+      s->in_pos = 0;
+      s->in_len = static_cast<int32_t>(IfiFetch(s->in, 1, sizeof s->in, s->handle));
+      if (s->in_len == 0) break;
     }
+    // The bytes up to the next escape stand for themselves: one copy.
+    const unsigned char *from = s->in + s->in_pos;
+    const size_t avail = static_cast<size_t>(std::min(s->in_len - s->in_pos, size - done));
+    const auto *escape = static_cast<const unsigned char *>(memchr(from, kEscape, avail));
+    const size_t literal = escape ? static_cast<size_t>(escape - from) : avail;
+    memcpy(out + done, from, literal);
+    done += static_cast<int32_t>(literal);
+    s->in_pos += static_cast<int32_t>(literal);
+    if (!escape) continue;
+    ++s->in_pos;
+    unsigned char count, value;
     if (!NextByte(s, &count)) break;
     if (count == 0) {
       out[done++] = kEscape;
@@ -248,6 +261,7 @@ ReturnTp IfdSunRasterRdHead(void *state, IffParamTp *p) {
   }
   if (rc) return rc;
   s->map_read = true;
+  s->grey = s->depth == 1 && IfdGreyPair(s->cmap, p);
   if (s->width > 0) {
     try {
       s->row.assign(static_cast<size_t>(s->row_bytes), 0);
@@ -288,14 +302,18 @@ ReturnTp IfdSunRasterRdScan(void *state, IffParamTp *p) {
   switch (s->depth) {
     case 1:
       if (p->runs_wanted) {
-        // Colour indexes 0 and 1, handed over as the row's bits.
+        // The two greys, or colour indexes 0 and 1, handed over as the
+        // row's bits.
         p->line_form = IFF_LINE_BITS;
         p->bits = raw;
-        p->levels[0] = 0;
-        p->levels[1] = 1;
+        p->levels[0] = s->grey ? s->cmap[0] : 0;
+        p->levels[1] = s->grey ? s->cmap[3] : 1;
         break;
       }
-      IfuExpandBits(w, raw, out);
+      if (s->grey)
+        IfuExpandBitsAs(w, raw, out, s->cmap[0], s->cmap[3]);
+      else
+        IfuExpandBits(w, raw, out);
       break;
     case 8:
       memcpy(out, raw, static_cast<size_t>(w));

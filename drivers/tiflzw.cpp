@@ -16,36 +16,51 @@
 
 // The TIFF LZW decoder: codes most significant bit first, the width grows
 // one code early; or, in the older form, least significant bit first and
-// the width growing when the table reaches its size. It hands out any number of bytes at a time,
-// keeping the rest of a string that did not fit for the next call.
+// the width growing when the table reaches its size. Each code's string is
+// kept whole in `strings` (start and length), so that a code is written by
+// one copy; a new entry copies its prefix's string and adds a byte, or only
+// adds the byte when the prefix's string ends the store (the runs of a
+// drawing). It hands out any number of bytes at a time, keeping the rest of
+// a string that did not fit for the next call.
 struct TiffLzwDecoder {
-  uint16_t prefix[4096];
+  // An entry is at most one byte longer than an older one, so entry e
+  // holds at most e - 256 bytes: the store of a full table never needs
+  // more than this. Pages of it that no string reaches are never touched.
+  static constexpr uint32_t kStore = 256 + 3839u * 3840u / 2;
+  uint32_t start[4096];
   uint16_t length[4096];
-  uint8_t suffix[4096], first[4096];
-  uint8_t pending[4096];
-  int32_t pending_at = 0, pending_end = 0;
+  std::unique_ptr<uint8_t[]> strings;
+  uint32_t strings_end = 256;
+  uint32_t pending_at = 0, pending = 0;  // the rest of the last string, for the next call
   int32_t next = 258, width = 9, old = -1;
+  // The bit window: in the current form its top nbits bits are the next
+  // ones, in the older form its low nbits bits.
   uint64_t bits = 0;
   int32_t nbits = 0;
   bool started = false, ended = false;
   bool decided = false, old_form = false;
 
-  void Reset() {
-    next = 258;
-    width = 9;
-    old = -1;
-  }
+  // The literals' strings are never overwritten (entries go after them):
+  // they are set once, not for each of a page's many small strips.
+  bool literals_set = false;
+
   void Start() {
-    for (int i = 0; i < 256; ++i) {
-      prefix[i] = 0xFFFF;
-      suffix[i] = first[i] = static_cast<uint8_t>(i);
-      length[i] = 1;
+    if (!literals_set) {
+      for (uint32_t i = 0; i < 256; ++i) {
+        strings[i] = static_cast<uint8_t>(i);
+        start[i] = i;
+        length[i] = 1;
+      }
+      literals_set = true;
     }
-    pending_at = pending_end = 0;
+    pending = 0;
     bits = 0;
     nbits = 0;
     started = ended = decided = old_form = false;
-    Reset();
+    next = 258;
+    width = 9;
+    old = -1;
+    strings_end = 256;
   }
 };
 
@@ -53,16 +68,28 @@ void TiffLzwDelete::operator()(TiffLzwDecoder *z) const { delete z; }
 
 namespace {
 
+uint64_t Load64(const uint8_t *p, bool big_endian) {
+  uint64_t word;
+  memcpy(&word, p, 8);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  return big_endian ? __builtin_bswap64(word) : word;
+#else
+  return big_endian ? word : __builtin_bswap64(word);
+#endif
+}
+
 // Up to n decoded LZW bytes into out; fewer when the data ends. The
 // working values live in locals: stores through out may alias anything.
 ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
   TiffLzwDecoder &z = *s->lzw;
   TiffInput &in = s->in;
+  uint8_t *const strings = z.strings.get();
   size_t done = 0;
-  if (z.pending_at < z.pending_end) {
-    const size_t k = std::min(n, static_cast<size_t>(z.pending_end - z.pending_at));
-    memcpy(out, z.pending + z.pending_at, k);
-    z.pending_at += static_cast<int32_t>(k);
+  if (z.pending > 0) {
+    const uint32_t k = static_cast<uint32_t>(std::min<size_t>(n, z.pending));
+    memcpy(out, strings + z.pending_at, k);
+    z.pending_at += k;
+    z.pending -= k;
     done = k;
   }
   if (!z.decided && (in.at < in.end || TiffRefill(s) > 0)) {
@@ -79,26 +106,25 @@ ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
   const int32_t early = old_form ? 0 : 1;
   uint64_t bits = z.bits;
   int32_t nbits = z.nbits, width = z.width, next = z.next, old = z.old;
-  uint16_t *const prefix = z.prefix;
+  uint32_t strings_end = z.strings_end;
+  uint32_t *const start = z.start;
   uint16_t *const length = z.length;
-  uint8_t *const suffix = z.suffix;
-  uint8_t *const first = z.first;
   ReturnTp rc = 0;
   while (done < n && !z.ended) {
     if (nbits < width) {
-      if (in.end - in.at >= 4 && nbits <= 32) {
-        const uint8_t *p = &in.chunk[static_cast<size_t>(in.at)];
-        if (old_form)
-          bits |= static_cast<uint64_t>(IfuGetLe32(p)) << nbits;
-        else
-          bits = bits << 32 | IfuGetBe32(p);
-        nbits += 32;
-        in.at += 4;
+      if (in.end - in.at >= 8) {
+        // A whole word at once: the bits of its last byte that do not fit
+        // come again, at the same places, with the next word.
+        const uint64_t word = Load64(&in.chunk[static_cast<size_t>(in.at)], !old_form);
+        bits |= old_form ? word << nbits : word >> nbits;
+        const int32_t k = (63 - nbits) >> 3;
+        in.at += k;
+        nbits += 8 * k;
       } else {
         while (nbits < width) {
           if (in.at >= in.end && TiffRefill(s) == 0) break;
           const uint64_t byte = in.chunk[static_cast<size_t>(in.at++)];
-          bits = old_form ? bits | byte << nbits : bits << 8 | byte;
+          bits |= old_form ? byte << nbits : byte << (56 - nbits);
           nbits += 8;
         }
         if (nbits < width) {
@@ -109,10 +135,11 @@ ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
     }
     int32_t code;
     if (old_form) {
-      code = static_cast<int32_t>(bits) & ((1 << width) - 1);
+      code = static_cast<int32_t>(bits & ((uint64_t{1} << width) - 1));
       bits >>= width;
     } else {
-      code = static_cast<int32_t>(bits >> (nbits - width)) & ((1 << width) - 1);
+      code = static_cast<int32_t>(bits >> (64 - width));
+      bits <<= width;
     }
     nbits -= width;
     if (!z.started) {
@@ -127,6 +154,7 @@ ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
       next = 258;
       width = 9;
       old = -1;
+      strings_end = 256;
       continue;
     }
     if (code == 257) {
@@ -154,10 +182,17 @@ ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
     // The new entry: the previous string and the first byte of this one
     // (of the previous one when the code is the entry being made).
     const int32_t e = next;
-    prefix[e] = static_cast<uint16_t>(old);
-    first[e] = first[old];
-    suffix[e] = code == e ? first[old] : first[code];
-    length[e] = static_cast<uint16_t>(length[old] + 1);
+    const uint8_t last = strings[start[code == e ? old : code]];
+    const uint32_t at = start[old], len_old = length[old];
+    if (at + len_old == strings_end) {
+      start[e] = at;
+    } else {
+      start[e] = strings_end;
+      memcpy(strings + strings_end, strings + at, len_old);
+      strings_end += len_old;
+    }
+    strings[strings_end++] = last;
+    length[e] = static_cast<uint16_t>(len_old + 1);
     ++next;
     if (next == 512 - early)
       width = 10;
@@ -166,26 +201,17 @@ ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
     else if (next == 2048 - early)
       width = 12;
     old = code;
-    const size_t len = length[code];
+    const uint32_t from = start[code], len = length[code];
     if (len == 1) {
-      out[done++] = suffix[code];
-      continue;
-    }
-    uint8_t *dst;
-    const bool fits = len <= n - done;
-    dst = fits ? out + done : z.pending;
-    int32_t c = code;
-    for (size_t i = len; i-- > 0;) {
-      dst[i] = suffix[c];
-      c = prefix[c];
-    }
-    if (fits) {
+      out[done++] = strings[from];
+    } else if (len <= n - done) {
+      memcpy(out + done, strings + from, len);
       done += len;
     } else {
-      const size_t k = n - done;
-      memcpy(out + done, z.pending, k);
-      z.pending_at = static_cast<int32_t>(k);
-      z.pending_end = static_cast<int32_t>(len);
+      const uint32_t k = static_cast<uint32_t>(n - done);
+      memcpy(out + done, strings + from, k);
+      z.pending_at = from + k;
+      z.pending = len - k;
       done = n;
     }
   }
@@ -194,12 +220,17 @@ ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
   z.width = width;
   z.next = next;
   z.old = old;
+  z.strings_end = strings_end;
   *produced = done;
   return rc;
 }
 
 ReturnTp OpenLzw(TiffState *s, uint64_t, uint32_t, uint32_t) {
-  if (!s->lzw) s->lzw.reset(new (std::nothrow) TiffLzwDecoder);
+  if (!s->lzw) {
+    std::unique_ptr<TiffLzwDecoder, TiffLzwDelete> z(new (std::nothrow) TiffLzwDecoder);
+    if (z) z->strings.reset(new (std::nothrow) uint8_t[TiffLzwDecoder::kStore]);
+    if (z && z->strings) s->lzw = std::move(z);
+  }
   if (!s->lzw) return TIFF_FAIL(CMN_E_NOMEM_AT, CMN_SOURCE, __LINE__);
   s->lzw->Start();
   return 0;

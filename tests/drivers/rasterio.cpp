@@ -22,7 +22,12 @@ int Int16(const Bytes &d, size_t at) { return static_cast<int16_t>(d[at] << 8 | 
 
 }  // namespace
 
-RgbImage ReadRgb(const std::string &path, int32_t page) {
+namespace {
+
+// ReadRgb, with each line asked for as the raster asks for a bilevel
+// page's when `packed` is given: as its bits or changes where the driver
+// hands it over so (counted in *packed), spread to bytes here.
+RgbImage ReadLines(const std::string &path, int32_t page, int32_t *packed) {
   RgbImage image;
   IffFileSpecTp spec = {path.c_str(), nullptr, 0};
   IffControlBlockTp *cb = nullptr;
@@ -37,16 +42,34 @@ RgbImage ReadRgb(const std::string &path, int32_t page) {
     image.height = h.height;
   }
   std::vector<Bytes> rows;
+  Bytes spread;
   for (int32_t y = 0; !rc && y < h.height; ++y) {
-    rc = IffRdScan(cb, 1, y);
+    IffRunLineTp runs = {nullptr, nullptr, -1, {0, 0}};
+    rc = packed ? IffRdScanRuns(cb, y, &runs, true) : IffRdScan(cb, 1, y);
+    const unsigned char *line = cb->line;
+    if (!rc && runs.count >= 0) {
+      ++*packed;
+      spread.assign(static_cast<size_t>(h.width), 0);
+      int32_t k = 0;
+      for (int32_t x = 0; x < h.width; ++x) {
+        if (runs.bits) {
+          spread[x] = runs.levels[runs.bits[x / 8] >> (7 - x % 8) & 1];
+        } else {
+          while (k < runs.count && runs.changes[k] <= x) ++k;
+          spread[x] = runs.levels[k & 1];
+        }
+      }
+      line = spread.data();
+    }
+    const int32_t ps = runs.count >= 0 ? 1 : cb->pixel_size;
     Bytes row;
     for (int32_t x = 0; !rc && x < h.width; ++x) {
-      const unsigned char *p = cb->line + x * cb->pixel_size;
+      const unsigned char *p = line + x * ps;
       if (h.transparent && p[0] == h.transparent_index)
         row.insert(row.end(), 3, 255);
       else if (h.has_cmap)
         row.insert(row.end(), cb->cmap + 3 * p[0], cb->cmap + 3 * p[0] + 3);
-      else if (cb->pixel_size == 1)
+      else if (ps == 1)
         row.insert(row.end(), 3, p[0]);
       else
         row.insert(row.end(), p, p + 3);
@@ -58,6 +81,15 @@ RgbImage ReadRgb(const std::string &path, int32_t page) {
   IffTerm(&cb);
   image.rc = rc & ~CMN_REPORTED;
   return image;
+}
+
+}  // namespace
+
+RgbImage ReadRgb(const std::string &path, int32_t page) { return ReadLines(path, page, nullptr); }
+
+RgbImage ReadRgbPacked(const std::string &path, int32_t *packed) {
+  *packed = 0;
+  return ReadLines(path, 0, packed);
 }
 
 RgbImage NetpbmRgb(const std::string &command) {

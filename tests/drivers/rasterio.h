@@ -25,6 +25,10 @@ struct RgbImage {
 // window; the lines of a bottom-up file are put back top first.
 // `page` (1-based; 0 the first) of a file of pages.
 RgbImage ReadRgb(const std::string &path, int32_t page = 0);
+// As ReadRgb, each line asked for as the raster asks for a bilevel page's
+// (IffRdScanRuns): *packed counts the lines handed over as bits or
+// changes instead of bytes.
+RgbImage ReadRgbPacked(const std::string &path, int32_t *packed);
 // The output of a shell command that writes one PNM image, as RGB bytes
 // (samples above 8 bits keep their high byte). Fails the test when the
 // command fails.

@@ -813,6 +813,110 @@ TEST(TiffLzw, OldStyleAsLibtiffReadsIt) {
   }
 }
 
+// Codes packed as a TIFF LZW reader takes them: today's form most
+// significant bit first, the width growing one code before the table
+// reaches its size; the older form least significant bit first, growing
+// at the size. Back to 9 bits at each Clear.
+std::string PackLzw(const std::vector<int> &codes, bool old_form) {
+  std::string out;
+  uint64_t acc = 0;
+  int bits = 0, width = 9, next = 258;
+  bool first = true;
+  const int early = old_form ? 0 : 1;
+  for (int c : codes) {
+    if (old_form) {
+      acc |= static_cast<uint64_t>(c) << bits;
+      for (bits += width; bits >= 8; bits -= 8, acc >>= 8) out += static_cast<char>(acc & 0xFF);
+    } else {
+      acc = acc << width | static_cast<uint64_t>(c);
+      for (bits += width; bits >= 8;) out += static_cast<char>(acc >> (bits -= 8));
+    }
+    if (c == 256) {
+      width = 9;
+      next = 258;
+      first = true;
+      continue;
+    }
+    if (first) {
+      first = false;  // the first code after a Clear makes no entry
+      continue;
+    }
+    ++next;
+    if (next == 512 - early)
+      width = 10;
+    else if (next == 1024 - early)
+      width = 11;
+    else if (next == 2048 - early)
+      width = 12;
+  }
+  if (bits) out += static_cast<char>(old_form ? acc & 0xFF : acc << (8 - bits));
+  return out;
+}
+
+// Both forms, in one strip of 40 x 120 grey bytes: codes that reach 12
+// bits between Clears, and damaged data. A code beyond the table, or one
+// after a Clear that is no literal, fails its row with TIFF_E_INVALID after
+// the rows before it; a table that fills without a Clear ends the data,
+// the rest zeros.
+TEST(TiffLzw, WidthsClearsAndDamageInBothForms) {
+  TempDir dir;
+  constexpr int kWidth = 40, kHeight = 120;
+  std::vector<int> samples;
+  for (int i = 0; i < kWidth * kHeight; ++i) samples.push_back((i * 7 + i / kWidth) & 0xFF);
+  // Literals from `from` to `to`, each a code of its own.
+  auto literals = [&](std::vector<int> codes, int from, int to) {
+    codes.insert(codes.end(), samples.begin() + from, samples.begin() + to);
+    return codes;
+  };
+  const int n = kWidth * kHeight;
+  std::vector<int> whole = literals(literals({256}, 0, 3000), 3000, n);
+  whole.insert(whole.begin() + 3001, 256);  // 3000 codes reach 12 bits; then a Clear
+  whole.push_back(257);
+  std::vector<int> beyond = literals({256}, 0, 200);
+  beyond.push_back(500);  // the table ends at 457
+  std::vector<int> not_literal = literals({256}, 0, 80);
+  not_literal.insert(not_literal.end(), {256, 300});
+  std::vector<int> full = literals({256}, 0, 4000);
+  full.push_back(257);
+  struct Case {
+    const char *what;
+    const std::vector<int> &codes;
+    ReturnTp rc;
+    int good;  // leading samples read; the rest zeros, or rows not read after a failure
+  } const cases[] = {
+      {"12 bits and a Clear", whole, 0, n},
+      {"a code beyond the table", beyond, TIFF_E_INVALID, 200},
+      {"no literal after a Clear", not_literal, TIFF_E_INVALID, 80},
+      {"a full table without a Clear", full, 0, 4096 - 258 + 1},
+  };
+  for (bool old_form : {false, true})
+    for (const Case &c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (old_form ? ", older form" : ""));
+      const std::string data = PackLzw(c.codes, old_form);
+      WriteFile(dir.file("l.tif"), TiffOf({{256, 3, {kWidth}},
+                                           {257, 3, {kHeight}},
+                                           {258, 3, {8}},
+                                           {259, 3, {5}},
+                                           {262, 3, {1}},
+                                           {273, 4, {0}},
+                                           {277, 3, {1}},
+                                           {278, 3, {kHeight}},
+                                           {279, 4, {static_cast<uint32_t>(data.size())}}},
+                                          data));
+      CmnFilterOn(CMN_SEV_WARNING | CMN_SEV_ERROR | CMN_SEV_INTERNAL);
+      const RgbImage image = ReadRgb(dir.file("l.tif"));
+      CmnFilterOff(CMN_SEV_WARNING | CMN_SEV_ERROR | CMN_SEV_INTERNAL);
+      EXPECT_EQ(image.rc, c.rc & ~CMN_REPORTED);
+      Bytes want;
+      for (int i = 0; i < (c.rc ? c.good : n); ++i)
+        want.insert(want.end(), 3, static_cast<unsigned char>(i < c.good ? samples[i] : 0));
+      EXPECT_TRUE(image.rgb == want);
+      if (!c.rc && c.good == n) {
+        EXPECT_TRUE(NetpbmRgb("tifftopnm " + dir.file("l.tif") + " 2>/dev/null").rgb == want);
+      }
+    }
+}
+
 // Floating point that is not a number is black, infinities take their
 // end of the range measured from the finite values.
 TEST(TiffWideSamples, NotANumberAndInfinities) {
