@@ -696,22 +696,33 @@ ReturnTp ImgRaw::putTwoLevel(const uint8_t *bits, const int32_t *changes, int co
       t.lineoff[in_tile] = static_cast<uint16_t>(in_tile * IMG_BITS_STRIDE + 1);
     } else {
       int32_t n_bytes;
-      if (from) {
+      int single = -1;  // the value of a line that is one run, found without packing it
+      if (from && (flat || tw == IMG_TILE)) {
+        uint64_t a, b;
+        memcpy(&a, from, 8);
+        memcpy(&b, from + 8, 8);
+        if (flat || (a == 0 && b == 0))
+          single = levels[0];
+        else if (a == ~uint64_t{0} && b == ~uint64_t{0})
+          single = levels[1];
+      } else if (!from && (next >= count || changes[next] >= c * IMG_TILE + tw)) {
+        single = levels[next & 1];  // no change inside the tile
+      }
+      if (single >= 0 && t.form == IMG_TILE_TWO_LEVEL && _lastRun[c] == single && other >= 0 &&
+          other < IMG_TILE && t.lineoff[other]) {
+        // Most tiles of a drawing: the one run of the line before.
+        t.lineoff[in_tile] = t.lineoff[other];
+        t.h = static_cast<uint16_t>(std::max<int>(t.h, in_tile + 1));
+        continue;
+      }
+      if (single >= 0) {
+        packed[0] = static_cast<unsigned char>(tw >= 2 ? 257 - tw : 0);
+        packed[1] = static_cast<unsigned char>(single);
+        n_bytes = 2;
+      } else if (from) {
         int zero = 0;
         const int n = flat ? 0 : IfuBitsToChanges(tw, from, slice);
         n_bytes = ImgPackChanges(slice, n, &zero, 0, tw, levels, packed);
-      } else if (next >= count || changes[next] >= c * IMG_TILE + tw) {
-        // No change inside the tile (most tiles of a drawing): one run,
-        // mostly the run of the line before.
-        if (t.form == IMG_TILE_TWO_LEVEL && _lastRun[c] == levels[next & 1] && other >= 0 &&
-            other < IMG_TILE && t.lineoff[other]) {
-          t.lineoff[in_tile] = t.lineoff[other];
-          t.h = static_cast<uint16_t>(std::max<int>(t.h, in_tile + 1));
-          continue;
-        }
-        packed[0] = static_cast<unsigned char>(tw >= 2 ? 257 - tw : 0);
-        packed[1] = levels[next & 1];
-        n_bytes = 2;
       } else {
         n_bytes = ImgPackChanges(changes, count, &next, c * IMG_TILE, tw, levels, packed);
       }
