@@ -664,9 +664,9 @@ ReturnTp ImgRaw::putTwoLevel(const uint8_t *bits, const int32_t *changes, int co
   int next = 0;
   unsigned char packed[IMG_TILE * 2];
   int32_t slice[IMG_TILE];
-  if (_lastRun.size() != static_cast<size_t>(_tilesAcross)) {
+  if (_lastPut.size() != static_cast<size_t>(_tilesAcross)) {
     try {
-      _lastRun.assign(static_cast<size_t>(_tilesAcross), -1);
+      _lastPut.assign(static_cast<size_t>(_tilesAcross), LastPutTp{});
     } catch (const std::bad_alloc &) {
       return NoMemory(__LINE__);
     }
@@ -708,13 +708,18 @@ ReturnTp ImgRaw::putTwoLevel(const uint8_t *bits, const int32_t *changes, int co
       } else if (!from && (next >= count || changes[next] >= c * IMG_TILE + tw)) {
         single = levels[next & 1];  // no change inside the tile
       }
-      if (single >= 0 && t.form == IMG_TILE_TWO_LEVEL && _lastRun[c] == single && other >= 0 &&
-          other < IMG_TILE && t.lineoff[other]) {
-        // Most tiles of a drawing: the one run of the line before.
+      LastPutTp &last = _lastPut[c];
+      // Most tiles of a drawing repeat the line before: its one run, or
+      // (lines that come as bits) its very bits.
+      if (t.form == IMG_TILE_TWO_LEVEL && other >= 0 && other < IMG_TILE && t.lineoff[other] &&
+          (single >= 0 ? last.run == single
+                       : from && last.has_bits && memcmp(last.bits, from, (tw + 7) / 8) == 0)) {
         t.lineoff[in_tile] = t.lineoff[other];
         t.h = static_cast<uint16_t>(std::max<int>(t.h, in_tile + 1));
         continue;
       }
+      last.has_bits = from && single < 0;
+      if (last.has_bits) memcpy(last.bits, from, (tw + 7) / 8);
       if (single >= 0) {
         packed[0] = static_cast<unsigned char>(tw >= 2 ? 257 - tw : 0);
         packed[1] = static_cast<unsigned char>(single);
@@ -726,7 +731,7 @@ ReturnTp ImgRaw::putTwoLevel(const uint8_t *bits, const int32_t *changes, int co
       } else {
         n_bytes = ImgPackChanges(changes, count, &next, c * IMG_TILE, tw, levels, packed);
       }
-      _lastRun[c] = static_cast<int16_t>(n_bytes == 2 ? packed[1] : -1);
+      last.run = static_cast<int16_t>(n_bytes == 2 ? packed[1] : -1);
       if (!t.data) t.size = 0;
       if (!ShareNeighbour(&t, in_tile, packed, n_bytes) &&
           (rc = AppendBytes(&t, in_tile, packed, n_bytes)))
