@@ -89,6 +89,19 @@ unsigned char NextByte(PcxState *s) {
   return s->chunk[s->chunk_at++];
 }
 
+// A run of count bytes of value at out + *n, cut at total; for 1-bit
+// images the rest is carried into the next row.
+void PutRun(PcxState *s, unsigned char *out, int32_t *n, int32_t total, int32_t count,
+            unsigned char value) {
+  const int32_t k = std::min(count, total - *n);
+  memset(out + *n, value, static_cast<size_t>(k));
+  *n += k;
+  if (count > k && s->bits == 1) {
+    s->carry_count = count - k;
+    s->carry_value = value;
+  }
+}
+
 // One row of planes x bytes per line. A run longer than what is left of
 // the row goes on in the next row for 1-bit images; deeper images drop it.
 void DecodeRow(PcxState *s) {
@@ -107,15 +120,8 @@ void DecodeRow(PcxState *s) {
         out[n++] = c;
         continue;
       }
-      const int32_t count = c & 0x3F;
       const unsigned char value = chunk[at++];
-      const int32_t k = std::min(count, total - n);
-      memset(out + n, value, static_cast<size_t>(k));
-      n += k;
-      if (count > k && s->bits == 1) {
-        s->carry_count = count - k;
-        s->carry_value = value;
-      }
+      PutRun(s, out, &n, total, c & 0x3F, value);
     }
     s->chunk_at = at;
     if (n == total) break;
@@ -124,15 +130,8 @@ void DecodeRow(PcxState *s) {
       out[n++] = c;
       continue;
     }
-    const int32_t count = c & 0x3F;
     const unsigned char value = NextByte(s);
-    const int32_t k = std::min(count, total - n);
-    memset(out + n, value, static_cast<size_t>(k));
-    n += k;
-    if (count > k && s->bits == 1) {
-      s->carry_count = count - k;
-      s->carry_value = value;
-    }
+    PutRun(s, out, &n, total, c & 0x3F, value);
   }
 }
 
