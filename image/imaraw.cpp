@@ -1022,7 +1022,11 @@ void ImgRaw::indexWhite() const {
     for (int c = 0; row && lines > 0 && c < _tilesAcross; ++c) {
       const ImgTileTp &t = row[c];
       bool white = t.h == lines;
-      for (int y = 0; white && y < t.h; ++y) {
+      // A tile whose lines all share one line's bytes (most white tiles)
+      // needs one look.
+      const bool one_line = white && t.form != IMG_TILE_BITS &&
+                            memcmp(t.lineoff, t.lineoff + 1, (t.h - 1) * sizeof t.lineoff[0]) == 0;
+      for (int y = 0; white && y < (one_line ? 1 : t.h); ++y) {
         if (y > 0 && t.form != IMG_TILE_BITS && t.lineoff[y] == t.lineoff[y - 1]) continue;
         const unsigned char *end;
         const unsigned char *p = ImgTileLine(&t, y, &end);
