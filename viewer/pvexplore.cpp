@@ -5,9 +5,10 @@
 // the window shows the part of it at the view's offset. The reading layer
 // delivers exactly that part of the zoomed output (ImgSetOutputWindow),
 // reading only the source it needs from the raster, so a view costs what
-// the window shows, whatever the zoom. The view is kept in `frame`, the
-// one window-sized picture besides the screen's own image: moving the view
-// moves both and draws only the strips that come in.
+// the window shows, whatever the zoom. The screen's own image is the only
+// window-sized picture: moving the view moves it and draws only the strips
+// that come in (and the labels, which stay in their place), read again from
+// the raster, as -save reads the whole view again.
 //
 // Keys, buttons and motion only set the view wanted; it is drawn when no
 // event waits, so that input faster than the drawing is taken together and
@@ -25,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <new>
 #include <string>
 #include <vector>
@@ -93,8 +95,7 @@ struct PvExploreTp {
   ImgControlBlockTp *decor = nullptr;
   int32_t decor_key[5] = {-1, -1, -1, -1, -1};
 
-  std::vector<RgbPixelTp> frame;  // the view: page and stamp, not yet laid over white
-  std::vector<RgbPixelTp> row;    // one row as it goes to the screen
+  std::vector<RgbPixelTp> row;  // one row as it is rendered and goes to the screen
   // Through a palette (colour-mapped screen, -colors) the whole view is
   // reduced at once: the view as shown.
   bool through_palette = false;
@@ -422,82 +423,98 @@ ReturnTp PrepareDecor(PvExploreTp *x, const ViewTp &v) {
   return ImgPrepareViewStamp(x->decor, fw, fh, v.w, v.h);
 }
 
-// Fills rectangle (rx, ry, rw, rh) of the frame for view v.
-ReturnTp Render(PvExploreTp *x, const ViewTp &v, int32_t rx, int32_t ry, int32_t rw, int32_t rh) {
+// What a rendered row goes to: row j of the window, pixels rx .. rx + rw - 1
+// of it, page and stamp not yet laid over white.
+using RowSinkTp = std::function<ReturnTp(int32_t j, RgbPixelTp *row)>;
+
+// Renders rectangle (rx, ry, rw, rh) of view v, top row first, from the
+// raster: the part the page covers is read through a block whose output
+// window is that part of the zoomed page; the rest is left transparent,
+// which shows white.
+ReturnTp Render(PvExploreTp *x, const ViewTp &v, int32_t rx, int32_t ry, int32_t rw, int32_t rh,
+                const RowSinkTp &sink) {
   int32_t zw, zh;
   ZoomedSize(*x, v, &zw, &zh);
-  // The part of the rectangle the page covers; the rest is left
-  // transparent, which shows white.
   const int64_t x0 = std::max<int64_t>(rx, -v.vx), x1 = std::min<int64_t>(rx + rw, zw - v.vx);
   const int64_t y0 = std::max<int64_t>(ry, -v.vy), y1 = std::min<int64_t>(ry + rh, zh - v.vy);
-  for (int32_t j = ry; j < ry + rh; ++j) {
-    RgbPixelTp *row = &x->frame[static_cast<size_t>(j) * v.w];
-    if (j < y0 || j >= y1 || x0 >= x1) {
-      std::fill(row + rx, row + rx + rw, RgbPixelTp{0, 0, 0, 0});
-      continue;
-    }
-    std::fill(row + rx, row + x0, RgbPixelTp{0, 0, 0, 0});
-    std::fill(row + x1, row + rx + rw, RgbPixelTp{0, 0, 0, 0});
-  }
-  if (x0 >= x1 || y0 >= y1) return 0;
-
+  const bool covered = x0 < x1 && y0 < y1;
+  x->row.resize(static_cast<size_t>(std::max(rw, 1)));
+  RgbPixelTp *row = x->row.data();
   ImgControlBlockTp *cb = nullptr;
   int32_t turn = 0;
-  ReturnTp rc = OpenBlock(x, v, &cb, &turn);
-  if (!rc) {
-    cb->scale_method = MethodFor(*x, v);
-    rc = ImgSetOutputWindow(cb, zw, zh, static_cast<int32_t>(v.vx + x0),
-                            static_cast<int32_t>(v.vy + y0), static_cast<int32_t>(x1 - x0),
-                            static_cast<int32_t>(y1 - y0));
+  ReturnTp rc = 0;
+  if (covered) {
+    rc = OpenBlock(x, v, &cb, &turn);
+    if (!rc) {
+      cb->scale_method = MethodFor(*x, v);
+      rc = ImgSetOutputWindow(cb, zw, zh, static_cast<int32_t>(v.vx + x0),
+                              static_cast<int32_t>(v.vy + y0), static_cast<int32_t>(x1 - x0),
+                              static_cast<int32_t>(y1 - y0));
+    }
   }
   const int32_t cols = static_cast<int32_t>(x1 - x0);
-  for (int64_t j = y0; !rc && j < y1; ++j) {
-    RgbPixelTp *out = &x->frame[static_cast<size_t>(j) * v.w + static_cast<size_t>(x0)];
-    rc = ImgReadLine(cb, static_cast<int32_t>(j - y0), out);
-    // The block turned the page's raster before its first line.
-    if (j == y0 && cb->prepared && Turned(turn)) {
-      PageTp &p = x->pages[static_cast<size_t>(v.page - 1)];
-      p.turned = (p.turned + turn) % 360;
+  for (int32_t j = ry; !rc && j < ry + rh; ++j) {
+    if (!covered || j < y0 || j >= y1) {
+      std::fill(row, row + rw, RgbPixelTp{0, 0, 0, 0});
+    } else {
+      std::fill(row, row + (x0 - rx), RgbPixelTp{0, 0, 0, 0});
+      std::fill(row + (x1 - rx), row + rw, RgbPixelTp{0, 0, 0, 0});
+      RgbPixelTp *out = row + (x0 - rx);
+      rc = ImgReadLine(cb, static_cast<int32_t>(j - y0), out);
+      // The block turned the page's raster before its first line.
+      if (j == y0 && cb->prepared && Turned(turn)) {
+        PageTp &p = x->pages[static_cast<size_t>(v.page - 1)];
+        p.turned = (p.turned + turn) % 360;
+      }
+      if (!rc && x->decor)
+        ImgApplyZoomedStamp(x->decor, out, cols, static_cast<int32_t>(v.vx + x0),
+                            static_cast<int32_t>(v.vy + j), zw, zh);
     }
-    if (!rc && x->decor)
-      ImgApplyZoomedStamp(x->decor, out, cols, static_cast<int32_t>(v.vx + x0),
-                          static_cast<int32_t>(v.vy + j), zw, zh);
+    if (!rc) rc = sink(j, row);
   }
   if (cb) ImgClose(&cb);
   return rc;
 }
 
-// Row y, pixels rx .. rx + rw - 1, as the window shows it, into out:
-// labels laid on, then over white.
-void Compose(PvExploreTp *x, int32_t rx, int32_t y, int32_t rw, RgbPixelTp *out) {
-  std::copy_n(&x->frame[static_cast<size_t>(y) * x->shown.w + rx], rw, out);
-  if (x->decor) ImgApplyLabels(x->decor, out, y, rx, rw);
-  ImgOverWhite(out, out, rw);
+// Row y, pixels rx .. rx + rw - 1, as the window shows it: labels laid on,
+// then over white.
+void Compose(PvExploreTp *x, int32_t rx, int32_t y, int32_t rw, RgbPixelTp *row) {
+  if (x->decor) ImgApplyLabels(x->decor, row, y, rx, rw);
+  ImgOverWhite(row, row, rw);
 }
 
-// Puts rectangle (rx, ry, rw, rh) of the view into the window.
+// Draws rectangle (rx, ry, rw, rh) of the view wanted into the window.
 ReturnTp Show(PvExploreTp *x, int32_t rx, int32_t ry, int32_t rw, int32_t rh) {
+  const ViewTp &v = x->want;
+  rw = std::min(rw + std::min(rx, 0), v.w - std::max(rx, 0));
+  rh = std::min(rh + std::min(ry, 0), v.h - std::max(ry, 0));
   rx = std::max(rx, 0);
   ry = std::max(ry, 0);
-  rw = std::min(rw, x->shown.w - rx);
-  rh = std::min(rh, x->shown.h - ry);
   if (rw <= 0 || rh <= 0) return 0;
-  x->row.resize(static_cast<size_t>(x->shown.w));
-  for (int32_t j = ry; j < ry + rh; ++j) {
-    Compose(x, rx, j, rw, x->row.data());
-    if (ReturnTp rc = ScrPutRect(x->setup.screen, rx, j, rw, 1,
-                                 reinterpret_cast<const uint8_t *>(x->row.data()), 0))
-      return rc;
-  }
-  return ScrFlush(x->setup.screen, rx, ry, rw, rh);
+  SCR_CONTROL_BLOCK *screen = x->setup.screen;
+  const ReturnTp rc = Render(x, v, rx, ry, rw, rh, [&](int32_t j, RgbPixelTp *row) {
+    Compose(x, rx, j, rw, row);
+    return ScrPutRect(screen, rx, j, rw, 1, reinterpret_cast<const uint8_t *>(row), 0);
+  });
+  return rc ? rc : ScrFlush(screen, rx, ry, rw, rh);
 }
 
 // The whole view through a palette: the screen's colour map, or -colors.
 ReturnTp ShowThroughPalette(PvExploreTp *x) {
   const int32_t w = x->shown.w, h = x->shown.h;
   SCR_CONTROL_BLOCK *screen = x->setup.screen;
-  x->composed.resize(static_cast<size_t>(w) * static_cast<size_t>(h));
-  for (int32_t j = 0; j < h; ++j) Compose(x, 0, j, w, &x->composed[static_cast<size_t>(j) * w]);
+  try {
+    x->composed.resize(static_cast<size_t>(w) * static_cast<size_t>(h));
+  } catch (const std::bad_alloc &) {
+    return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
+  }
+  if (ReturnTp rc = Render(x, x->want, 0, 0, w, h, [&](int32_t j, RgbPixelTp *row) {
+        RgbPixelTp *to = &x->composed[static_cast<size_t>(j) * w];
+        std::copy_n(row, w, to);
+        Compose(x, 0, j, w, to);
+        return ReturnTp{0};
+      }))
+    return rc;
   std::vector<RgbPixelTp> palette(256, RgbPixelTp{0, 0, 0, 0});
   std::vector<uint32_t> cells(256, 0);
   const bool mapped = screen->display_class == SCR_CLASS_PSEUDOCOLOR;
@@ -532,30 +549,22 @@ ReturnTp ShowThroughPalette(PvExploreTp *x) {
 }
 
 // Moves the shown view by (dx, dy) in the zoomed page: what stays is
-// moved in the window and the frame, and only what comes in is drawn.
+// moved in the window, and only what comes in is drawn.
 ReturnTp Scroll(PvExploreTp *x, int64_t dx64, int64_t dy64) {
   const ViewTp &v = x->want;
   const int32_t w = v.w, h = v.h, dx = static_cast<int32_t>(dx64), dy = static_cast<int32_t>(dy64);
   if (ReturnTp rc = ScrScroll(x->setup.screen, -dx, -dy)) return rc;
-  const int32_t cols = w - std::abs(dx), rows = h - std::abs(dy);
-  const int32_t from_x = std::max(dx, 0), to_x = std::max(-dx, 0);
-  const int32_t from_y = std::max(dy, 0), to_y = std::max(-dy, 0);
-  for (int32_t k = 0; k < rows; ++k) {
-    const int32_t r = dy < 0 ? rows - 1 - k : k;
-    RgbPixelTp *line = x->frame.data();
-    memmove(line + static_cast<size_t>(to_y + r) * w + to_x,
-            line + static_cast<size_t>(from_y + r) * w + from_x, cols * sizeof(RgbPixelTp));
-  }
+  const int32_t cols = w - std::abs(dx);
   // The strips that came in: a column band across the whole height, and
   // a row band beside it.
   const int32_t sx = dx > 0 ? w - dx : 0, sw = std::abs(dx);
   const int32_t ty = dy > 0 ? h - dy : 0, th = std::abs(dy);
   const int32_t tx = dx > 0 ? 0 : sw;
   ReturnTp rc = 0;
-  if (sw > 0 && !(rc = Render(x, v, sx, 0, sw, h))) rc = Show(x, sx, 0, sw, h);
-  if (!rc && th > 0 && cols > 0 && !(rc = Render(x, v, tx, ty, cols, th)))
-    rc = Show(x, tx, ty, cols, th);
-  // Labels stay where they are in the window: the copy moved them.
+  if (sw > 0) rc = Show(x, sx, 0, sw, h);
+  if (!rc && th > 0 && cols > 0) rc = Show(x, tx, ty, cols, th);
+  // Labels stay where they are in the window: the copy moved them, so both
+  // where they are and where the copy put them are drawn again.
   for (const ImgLabelTp *l = x->decor ? x->decor->labels : nullptr; l && !rc; l = l->next) {
     rc = Show(x, l->left, l->top, l->right - l->left, l->bottom - l->top);
     if (!rc) rc = Show(x, l->left - dx, l->top - dy, l->right - l->left, l->bottom - l->top);
@@ -657,17 +666,10 @@ ReturnTp PvExploreDraw(PvExploreTp *x) {
   if (!PvExplorePending(x)) return 0;
   const ViewTp v = x->want;
   ReturnTp rc = 0;
-  const size_t n = static_cast<size_t>(v.w) * static_cast<size_t>(v.h);
-  if (x->frame.size() != n) {
-    // The pictures of the old size go before those of the new one come.
-    std::vector<RgbPixelTp>().swap(x->frame);
+  if (x->drawn && (v.w != x->shown.w || v.h != x->shown.h)) {
+    // The picture of the old size goes before the new one comes.
     std::vector<RgbPixelTp>().swap(x->composed);
-    if (x->drawn && (rc = ScrResize(x->setup.screen, v.w, v.h))) return rc;
-    try {
-      x->frame.resize(n);
-    } catch (const std::bad_alloc &) {
-      return CmnError(CMN_SOURCE, __LINE__, CMN_E_NOMEM);
-    }
+    if ((rc = ScrResize(x->setup.screen, v.w, v.h))) return rc;
   }
   if ((rc = PrepareDecor(x, v))) return rc;
 
@@ -677,8 +679,7 @@ ReturnTp PvExploreDraw(PvExploreTp *x) {
     rc = Scroll(x, dx, dy);
   } else {
     x->shown = v;
-    rc = Render(x, v, 0, 0, v.w, v.h);
-    if (!rc) rc = x->through_palette ? ShowThroughPalette(x) : Show(x, 0, 0, v.w, v.h);
+    rc = x->through_palette ? ShowThroughPalette(x) : Show(x, 0, 0, v.w, v.h);
   }
   x->shown = v;
   x->drawn = true;
@@ -880,18 +881,20 @@ bool PvExploreSave(PvExploreTp *x, const char *name) {
   if (!fp) return false;
   const ViewTp &v = x->shown;
   std::vector<uint8_t> rgb(static_cast<size_t>(v.w) * 3);
-  x->row.resize(static_cast<size_t>(v.w));
   bool ok = true;
-  for (int32_t y = 0; y < v.h && ok; ++y) {
-    // Through a palette the colours shown are kept; otherwise the row is
-    // made as it goes to the window.
-    const RgbPixelTp *row = x->row.data();
-    if (x->through_palette)
-      row = x->composed.data() + static_cast<size_t>(y) * v.w;
-    else
-      Compose(x, 0, y, v.w, x->row.data());
-    ImgPix2Rgb(row, rgb.data(), v.w);
-    ok = fwrite(rgb.data(), 1, rgb.size(), fp) == rgb.size();
+  if (x->through_palette) {
+    // Through a palette the colours shown are kept.
+    for (int32_t y = 0; y < v.h && ok; ++y) {
+      ImgPix2Rgb(x->composed.data() + static_cast<size_t>(y) * v.w, rgb.data(), v.w);
+      ok = fwrite(rgb.data(), 1, rgb.size(), fp) == rgb.size();
+    }
+  } else if (x->drawn) {
+    // Otherwise the view is made again as it went to the window.
+    ok = Render(x, v, 0, 0, v.w, v.h, [&](int32_t j, RgbPixelTp *row) {
+           Compose(x, 0, j, v.w, row);
+           ImgPix2Rgb(row, rgb.data(), v.w);
+           return fwrite(rgb.data(), 1, rgb.size(), fp) == rgb.size() ? ReturnTp{0} : ReturnTp{1};
+         }) == 0;
   }
   const int saved_errno = errno;
   if (fclose(fp) != 0)
