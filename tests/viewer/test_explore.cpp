@@ -326,7 +326,9 @@ TEST_F(Exploring, PansKeepTheLabelInPlaceAndTheStampOnThePage) {
                       const std::string to = "mousemove --window " + id + " ";
                       const std::pair<std::string, std::string> moves[] = {
                           {"key l", "key h"},
+                          {"key h", "key l"},
                           {"key j", "key k"},
+                          {"key k", "key j"},
                           {"key Right Down", "key Left Up"},
                           {to + "400 125 mousedown 2 " + to + "330 90", to + "400 125 mouseup 2"}};
                       for (const auto &m : moves) {
