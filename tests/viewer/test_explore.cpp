@@ -305,42 +305,47 @@ TEST_F(Exploring, PanShowsTheColumnsBeside) {
 
 // A label stays in its place in the window and the stamp goes with the
 // page: after pans that come back, the window, made from moved pixels and
-// the strips drawn beside them, is the view as it was first drawn whole.
+// the strips drawn beside them, is the view as it was first drawn whole
+// (or, through a palette, made whole again).
 TEST_F(Exploring, PansKeepTheLabelInPlaceAndTheStampOnThePage) {
-  XvfbServer server(24, 800, 600);
-  ASSERT_TRUE(server.ok());
   const std::string in = File("in.ppm", Ppm(2100, 700));
-  RunResult r = Run(server,
-                    {"-explore", "true", "-bartitle", "decor", "-labeltext", "LABEL 1",
-                     "-labelposition", "topleft", "-stamptext", "STAMP", "-stampcolor", "red", in},
-                    "decor", [&](Display *d, Window w) {
-                      const std::string id = std::to_string(w);
-                      ASSERT_TRUE(WaitFor([&] { return Title(d, w) == "decor - 1/? - 36%"; }))
-                          << Title(d, w);
-                      Do(server, w, "mousemove --window " + id + " 375 125 key 1");
-                      ASSERT_TRUE(WaitFor([&] { return Title(d, w) == "decor - 1/? - 100%"; }));
-                      // The title changes once the view is on the server.
-                      const Picture first = Grab(d, w);
-                      // Each move is seen on the screen before the one back is made, so
-                      // that the two are not taken together as no move at all.
-                      const std::string to = "mousemove --window " + id + " ";
-                      const std::pair<std::string, std::string> moves[] = {
-                          {"key l", "key h"},
-                          {"key h", "key l"},
-                          {"key j", "key k"},
-                          {"key k", "key j"},
-                          {"key Right Down", "key Left Up"},
-                          {to + "400 125 mousedown 2 " + to + "330 90", to + "400 125 mouseup 2"}};
-                      for (const auto &m : moves) {
-                        SCOPED_TRACE(m.first);
-                        Do(server, w, m.first);
-                        EXPECT_TRUE(WaitFor([&] { return Grab(d, w).px != first.px; }));
-                        Do(server, w, m.second);
-                        EXPECT_TRUE(WaitFor([&] { return Grab(d, w).px == first.px; }));
-                      }
-                      Do(server, w, "key Escape");
-                    });
-  EXPECT_EQ(r.status, 0) << r.err;
+  // Through the screen's own colours, and through a palette of 256.
+  for (int depth : {24, 16, 8}) {
+    SCOPED_TRACE(depth);
+    XvfbServer server(depth, 800, 600);
+    ASSERT_TRUE(server.ok());
+    RunResult r = Run(
+        server,
+        {"-explore", "true", "-bartitle", "decor", "-labeltext", "LABEL 1", "-labelposition",
+         "topleft", "-stamptext", "STAMP", "-stampcolor", "red", in},
+        "decor", [&](Display *d, Window w) {
+          const std::string id = std::to_string(w);
+          ASSERT_TRUE(WaitFor([&] { return Title(d, w) == "decor - 1/? - 36%"; })) << Title(d, w);
+          Do(server, w, "mousemove --window " + id + " 375 125 key 1");
+          ASSERT_TRUE(WaitFor([&] { return Title(d, w) == "decor - 1/? - 100%"; }));
+          // The title changes once the view is on the server.
+          const Picture first = Grab(d, w);
+          // Each move is seen on the screen before the one back is made, so
+          // that the two are not taken together as no move at all.
+          const std::string to = "mousemove --window " + id + " ";
+          const std::pair<std::string, std::string> moves[] = {
+              {"key l", "key h"},
+              {"key h", "key l"},
+              {"key j", "key k"},
+              {"key k", "key j"},
+              {"key Right Down", "key Left Up"},
+              {to + "400 125 mousedown 2 " + to + "330 90", to + "400 125 mouseup 2"}};
+          for (const auto &m : moves) {
+            SCOPED_TRACE(m.first);
+            Do(server, w, m.first);
+            EXPECT_TRUE(WaitFor([&] { return Grab(d, w).px != first.px; }));
+            Do(server, w, m.second);
+            EXPECT_TRUE(WaitFor([&] { return Grab(d, w).px == first.px; }));
+          }
+          Do(server, w, "key Escape");
+        });
+    EXPECT_EQ(r.status, 0) << r.err;
+  }
 }
 
 // Pages of a TIFF file, read as they are asked for; a page that cannot be
