@@ -300,10 +300,46 @@ int ImgUnpackLineRgb(const unsigned char *packed, const unsigned char *end, int 
                 });
 }
 
+namespace {
+
+// Eight pixels of a byte of bits, the first from the high bit, as a word of
+// 0xFF (set) and 0x00 bytes in memory order.
+struct BitsToBytesTp {
+  uint64_t word[256];
+  BitsToBytesTp() : word() {
+    for (int b = 0; b < 256; ++b) {
+      unsigned char bytes[8];
+      for (int i = 0; i < 8; ++i) bytes[i] = (b & (0x80 >> i)) ? 0xFF : 0x00;
+      memcpy(&word[b], bytes, 8);
+    }
+  }
+};
+const BitsToBytesTp kBitsToBytes;
+
+bool ReadableTile(const ImgTileTp *tile, int line) {
+  return tile && tile->data && tile->size >= 1 && tile->size <= IMG_TILE_MAX_SIZE && tile->w >= 1 &&
+         tile->w <= IMG_TILE && tile->h >= 1 && tile->h <= IMG_TILE && line >= 0 && line < tile->h;
+}
+
+}  // namespace
+
+int ImgTileBitsLine(const ImgTileTp *tile, int line, unsigned char *out) {
+  if (!ReadableTile(tile, line) || tile->form != IMG_TILE_BITS || tile->lineoff[line] == 0 ||
+      (line + 1) * IMG_BITS_STRIDE > tile->size)
+    return 0;
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  const uint64_t base = kOnes * tile->levels[0];
+  const uint64_t flip = kOnes * static_cast<unsigned char>(tile->levels[0] ^ tile->levels[1]);
+  const unsigned char *bits = tile->data + line * IMG_BITS_STRIDE;
+  for (int i = 0; i < (tile->w + 7) / 8; ++i) {
+    const uint64_t word = (kBitsToBytes.word[bits[i]] & flip) ^ base;
+    memcpy(out + 8 * i, &word, 8);
+  }
+  return tile->w;
+}
+
 const unsigned char *ImgTileLine(const ImgTileTp *tile, int line, const unsigned char **end) {
-  if (!tile || !tile->data || tile->size < 1 || tile->size > IMG_TILE_MAX_SIZE) return nullptr;
-  if (tile->w < 1 || tile->w > IMG_TILE || tile->h < 1 || tile->h > IMG_TILE) return nullptr;
-  if (line < 0 || line >= tile->h) return nullptr;
+  if (!ReadableTile(tile, line)) return nullptr;
   const unsigned off = tile->lineoff[line];
   if (tile->form == IMG_TILE_BITS) {
     // Packed on demand; a reader may hold a few lines at once.

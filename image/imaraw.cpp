@@ -1073,9 +1073,18 @@ void ImgRaw::getRunLine(ImgRunLineTp *line, int y, int x, int width, bool revers
         px += count;
         continue;
       }
-      const unsigned char *end;
-      const unsigned char *p = ImgTileLine(&row[c], y % IMG_TILE, &end);
-      const int got = p ? ImgUnpackLineRuns(p, end, tx, count, line) : 0;
+      int got = 0;
+      if (row[c].form == IMG_TILE_BITS) {
+        // Bits (noise) go over as the samples they are: packing them to
+        // take them apart again would cost more than the scaler saves.
+        unsigned char bytes[IMG_TILE];
+        got = std::max(0, std::min(ImgTileBitsLine(&row[c], y % IMG_TILE, bytes) - tx, count));
+        line->literals(bytes + tx, got);
+      } else {
+        const unsigned char *end;
+        const unsigned char *p = ImgTileLine(&row[c], y % IMG_TILE, &end);
+        got = p ? ImgUnpackLineRuns(p, end, tx, count, line) : 0;
+      }
       line->run(count - got, 255);
       px += count;
     }

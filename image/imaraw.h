@@ -45,7 +45,8 @@ typedef enum {
 // worse than their bits (noise, halftones) keeps them as plain bits:
 // line i at data + i x IMG_BITS_STRIDE, first pixel in the high bit, a 0
 // bit levels[0] and a 1 bit levels[1]. ImgTileLine gives such a line
-// packed like any other, so the form is seen only where tiles are filled.
+// packed like any other, so the form is seen only where tiles are filled
+// (and by the reader of runs, which takes its bytes as they are).
 enum {
   IMG_TILE_PACKED = 0,
   IMG_TILE_BITS = 1,
@@ -117,6 +118,10 @@ RgbPixelTp ImgPixelToRgb(const unsigned char *pixel, int bpp, ImgInterpretationT
 // is packed into one of a few buffers of the calling thread, valid until
 // the eighth call after.
 const unsigned char *ImgTileLine(const ImgTileTp *tile, int line, const unsigned char **end);
+// Line `line` of a bits tile as one byte a pixel (its two levels) into
+// out[IMG_TILE]: the pixels it holds (the tile's width), or 0 when the tile
+// is not a readable bits tile or the line was never stored.
+int ImgTileBitsLine(const ImgTileTp *tile, int line, unsigned char *out);
 
 // ---- Tile grids and the plain record (imaraw.cpp) -------------------------
 

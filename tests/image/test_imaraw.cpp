@@ -4,6 +4,7 @@
 // block and buffer functions of the plain record.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "image.h"
 #include "imagefile.h"
 #include "imarotat.h"
+#include "imascale.h"
 #include "runprog.h"
 
 namespace {
@@ -217,6 +219,20 @@ TEST(PackedLine, TwoLevelLinesReadAsTheirBytes) {
           ASSERT_EQ(la, lb) << "trial " << trial << " line " << y;
         }
       }
+    // Read as runs (whole, or from any column, reversed or not), every line
+    // gives its bytes, whichever form its tiles took.
+    for (int y = 0; y < h; ++y) {
+      const int x = y % 3 ? static_cast<int>(rng() % w) : 0;
+      const int n = y % 3 ? 1 + static_cast<int>(rng() % (w - x)) : w;
+      Bytes want(n), got(n);
+      bytes.getPackedLine(want.data(), y, x, n);
+      ImgRunLineTp pieces;
+      runs.getRunLine(&pieces, y, x, n, y % 2 == 1, nullptr);
+      ASSERT_EQ(pieces.width, n);
+      pieces.expand(got.data());
+      if (y % 2) std::reverse(want.begin(), want.end());
+      ASSERT_EQ(got, want) << "trial " << trial << " line " << y;
+    }
     // The dump writes a bits tile as the packed lines it stands for.
     char *da = nullptr, *db = nullptr;
     size_t na = 0, nb = 0;
