@@ -75,6 +75,10 @@ struct PngStateTp {
   unsigned char zero = 0, one = 0;
   size_t rowbytes = 0;
   int passes = 1;
+  // One-bit interlaced rows are taken pass by pass as libpng decodes them
+  // and spread into the image here, by table: libpng's own spreading goes
+  // pixel by pixel.
+  bool own_passes = false;
   png_color palette[256] = {};
   png_byte palette_alpha[256] = {};
   int palette_size = 0;
@@ -201,7 +205,8 @@ bool ReadInfo(PngStateTp *s) {
     default:
       png_error(png, "unknown colour type");
   }
-  s->passes = png_set_interlace_handling(png);
+  s->own_passes = s->packed_bits && interlace == PNG_INTERLACE_ADAM7;
+  s->passes = s->own_passes ? 7 : png_set_interlace_handling(png);
   png_read_update_info(png, info);
   s->rowbytes = png_get_rowbytes(png, info);
   s->channels = png_get_channels(png, info);
@@ -222,12 +227,65 @@ bool ReadRow(PngStateTp *s, unsigned char *row) {
   return true;
 }
 
-// Every pass of an interlaced image into the whole-image buffer.
+// Where the pixels of a byte of a pass row go in the image row: for every
+// pass whose columns are 2, 4 or 8 apart, the eight pixels of each byte
+// value at their places in the dx bytes they fall into (the first byte in
+// the high bits of the word).
+struct PassSpreadTp {
+  uint64_t word[7][256];
+  PassSpreadTp() : word() {
+    for (int pass = 0; pass < 7; ++pass) {
+      const int dx = 1 << PNG_PASS_COL_SHIFT(pass), x0 = PNG_PASS_START_COL(pass);
+      if (dx == 1) continue;
+      for (int b = 0; b < 256; ++b)
+        for (int i = 0; i < 8; ++i)
+          if (b & (0x80 >> i)) word[pass][b] |= uint64_t{1} << (8 * dx - 1 - (x0 + i * dx));
+    }
+  }
+};
+
+// Pass row `in` of `cols` one-bit pixels into image row `out` (zero where
+// the pass has not been yet).
+void SpreadPassRow(int pass, const unsigned char *in, png_uint_32 cols, unsigned char *out,
+                   size_t out_bytes) {
+  static const PassSpreadTp spread;
+  const size_t in_bytes = (cols + 7) / 8;
+  const unsigned last_mask = cols % 8 ? 0xFF00u >> (cols % 8) & 0xFF : 0xFF;
+  const int dx = 1 << PNG_PASS_COL_SHIFT(pass);
+  if (dx == 1) {
+    memcpy(out, in, std::min(in_bytes, out_bytes));
+    if (in_bytes <= out_bytes) out[in_bytes - 1] &= static_cast<unsigned char>(last_mask);
+    return;
+  }
+  for (size_t j = 0; j < in_bytes; ++j) {
+    const unsigned b = j + 1 == in_bytes ? in[j] & last_mask : in[j];
+    const uint64_t word = spread.word[pass][b];
+    for (int i = 0; i < dx && j * dx + i < out_bytes; ++i)
+      out[j * dx + i] |= static_cast<unsigned char>(word >> (8 * (dx - 1 - i)));
+  }
+}
+
+// Every pass of an interlaced image into the whole-image buffer (zero).
 bool ReadPasses(PngStateTp *s, unsigned char *image) {
   if (setjmp(png_jmpbuf(s->png))) return false;
-  for (int pass = 0; pass < s->passes; ++pass)
-    for (png_uint_32 y = 0; y < s->height; ++y)
-      png_read_row(s->png, image + static_cast<size_t>(y) * s->rowbytes, nullptr);
+  if (!s->own_passes) {
+    for (int pass = 0; pass < s->passes; ++pass)
+      for (png_uint_32 y = 0; y < s->height; ++y)
+        png_read_row(s->png, image + static_cast<size_t>(y) * s->rowbytes, nullptr);
+    return true;
+  }
+  // libpng gives the rows of each pass that has pixels, each as wide as
+  // its pass.
+  unsigned char *row = s->row.data();
+  for (int pass = 0; pass < 7; ++pass) {
+    const png_uint_32 cols = PNG_PASS_COLS(s->width, pass), rows = PNG_PASS_ROWS(s->height, pass);
+    if (cols == 0 || rows == 0) continue;
+    for (png_uint_32 r = 0; r < rows; ++r) {
+      png_read_row(s->png, row, nullptr);
+      const png_uint_32 y = PNG_ROW_FROM_PASS_ROW(r, pass);
+      SpreadPassRow(pass, row, cols, image + static_cast<size_t>(y) * s->rowbytes, s->rowbytes);
+    }
+  }
   return true;
 }
 

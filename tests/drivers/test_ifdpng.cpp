@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <cstring>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -120,6 +121,27 @@ TEST_F(Png, EveryKindReadsAsPngtopamDecodesIt) {
     EXPECT_EQ(ours.rc, 0u);
     EXPECT_EQ(ours.type, uint32_t{IFF_TYPE_PNG});
   }
+  EXPECT_TRUE(g_raised.empty());
+}
+
+// One-bit interlaced rows are spread from their passes by the driver: every
+// size from one pixel up, so that passes are empty, one pixel wide or end
+// in a part byte, grey and palette alike.
+TEST_F(Png, OneBitInterlacedAtEverySmallSize) {
+  std::mt19937 rng(5);
+  for (int w = 1; w <= 19; w += 1 + w / 6)
+    for (int h = 1; h <= 19; h += 1 + h / 5)
+      for (const char *colours : {"", " | pgmtoppm red-blue"}) {
+        SCOPED_TRACE(testing::Message() << w << "x" << h << colours);
+        std::string pbm = "P4\n" + std::to_string(w) + " " + std::to_string(h) + "\n";
+        for (int i = 0; i < (w + 7) / 8 * h; ++i) pbm += static_cast<char>(rng());
+        WriteFile(In("in.pbm"), pbm);
+        ShellOutput("cd " + dir_.path() + "; { cat in.pbm" + colours +
+                    " | pnmtopng -interlace; } 2>/dev/null > in.png");
+        const RgbImage ours = ReadRgb(In("in.png"));
+        ASSERT_EQ(ours.rc, 0u);
+        ASSERT_EQ(ours.rgb, Oracle(In("in.png")));
+      }
   EXPECT_TRUE(g_raised.empty());
 }
 
