@@ -339,16 +339,17 @@ class ImgRaw {
   // complete: a bit per tile, set when every line of the tile is one run
   // of white, so that the white of a drawing is passed over without a
   // look at its tiles.
-  // While lines are put as two levels: per tile column, what the tile's
-  // last line put was: the value of its one run, or -1; and its slice of
-  // bits when it came as bits. A line that repeats it shares its bytes
-  // without a look at them.
-  struct LastPutTp {
-    int16_t run = -1;
-    bool has_bits = false;
-    uint8_t bits[16] = {};
-  };
-  std::vector<LastPutTp> _lastPut;
+  // While lines are put as two levels: per tile column, the value of the
+  // one run the tile's last line put was, or -1; the line put before as
+  // it came (bits, or changes), its levels and the _curline it was put at
+  // (INT32_MIN: none). A line that repeats them shares its bytes without
+  // being packed.
+  std::vector<int16_t> _lastRun;
+  std::vector<uint8_t> _lastBits;
+  std::vector<int32_t> _lastChanges;
+  int32_t _lastBitsAt = INT32_MIN;
+  int32_t _lastChangesAt = INT32_MIN;
+  uint8_t _lastLevels[2] = {0, 0};
   mutable std::vector<uint64_t> _white;
   mutable bool _whiteKnown = false;
   void indexWhite() const;
