@@ -724,6 +724,18 @@ ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line) {
   return done ? PostProcess(cb, rc) : rc;
 }
 
+namespace {
+
+// The end of a line read as runs: levels below 8 bits are spread to bytes
+// as their lines would be.
+ReturnTp Levels(const IffControlBlockTp *cb, IffRunLineTp *out, ReturnTp rc) {
+  if (!cb->has_cmap && cb->bits_per_sample < 8 && cb->bits_per_sample > 0)
+    for (int k = 0; k < 2; ++k) out->levels[k] = Spread(out->levels[k], cb->bits_per_sample);
+  return cb->ignore_scan_errors ? 0 : rc;
+}
+
+}  // namespace
+
 ReturnTp IffRdScanRuns(IffControlBlockTp *cb, int32_t line, IffRunLineTp *out, bool bits_too) {
   *out = IffRunLineTp{nullptr, nullptr, -1, {0, 0}};
   // Only lines the interface passes on as they come may skip their bytes:
@@ -749,7 +761,28 @@ ReturnTp IffRdScanRuns(IffControlBlockTp *cb, int32_t line, IffRunLineTp *out, b
   } else if (p.line_form == IFF_LINE_RUNS && (p.changes || p.change_count <= 0)) {
     // Runs are taken as a driver gives them (a damaged fax row may repeat
     // a column): the pixels from changes[2k] to changes[2k + 1] take the
-    // second level.
+    // second level. Columns that already increase from 0 within the width
+    // (the last may be the width) are handed on as they are.
+    const int32_t m = p.change_count;
+    bool plain = m <= 0 || (p.changes[0] >= 0 && p.changes[m - 1] <= w);
+    // A line of a drawing has hundreds: four compared a step.
+    typedef int32_t Four __attribute__((vector_size(16)));
+    Four falls = {0, 0, 0, 0};
+    int32_t at = 1;
+    for (; at + 4 <= m; at += 4) {
+      Four a, b;
+      memcpy(&a, p.changes + at - 1, sizeof a);
+      memcpy(&b, p.changes + at, sizeof b);
+      falls |= a >= b;
+    }
+    for (; at < m; ++at) falls[0] |= p.changes[at - 1] >= p.changes[at];
+    if (plain && (falls[0] | falls[1] | falls[2] | falls[3]) == 0) {
+      out->changes = p.changes;
+      out->count = m > 0 ? m - (p.changes[m - 1] == w) : 0;
+      out->levels[0] = p.levels[0];
+      out->levels[1] = p.levels[1];
+      return Levels(cb, out, rc);
+    }
     int32_t n = 0;
     for (int32_t i = 0; i < p.change_count; i += 2) {
       const int32_t from = std::max(p.changes[i], 0);
@@ -770,10 +803,7 @@ ReturnTp IffRdScanRuns(IffControlBlockTp *cb, int32_t line, IffRunLineTp *out, b
   if (!out->bits) out->changes = cb->changes;
   out->levels[0] = p.levels[0];
   out->levels[1] = p.levels[1];
-  // Levels below 8 bits are spread to bytes as their lines would be.
-  if (!cb->has_cmap && cb->bits_per_sample < 8 && cb->bits_per_sample > 0)
-    for (int k = 0; k < 2; ++k) out->levels[k] = Spread(out->levels[k], cb->bits_per_sample);
-  return cb->ignore_scan_errors ? 0 : rc;
+  return Levels(cb, out, rc);
 }
 
 ReturnTp IffRequestLevel(IffControlBlockTp *cb, int32_t level) {
