@@ -1114,8 +1114,10 @@ void ImgRaw::indexWhite() const {
   const size_t tiles = static_cast<size_t>(_tilesAcross) * _tileRows;
   try {
     _white.assign((tiles + 63) / 64, 0);
+    _still.assign((tiles + 63) / 64, 0);
   } catch (const std::bad_alloc &) {
-    _white.clear();  // read without it
+    _white.clear();  // read without them
+    _still.clear();
     return;
   }
   for (int r = 0; r < _tileRows; ++r) {
@@ -1134,10 +1136,9 @@ void ImgRaw::indexWhite() const {
         const unsigned char *p = ImgTileLine(&t, y, &end);
         white = p && end - p >= 2 && p[0] >= 128 && 257 - p[0] >= t.w && p[1] == 255;
       }
-      if (white) {
-        const size_t bit = static_cast<size_t>(r) * _tilesAcross + c;
-        _white[bit / 64] |= uint64_t(1) << (bit % 64);
-      }
+      const size_t bit = static_cast<size_t>(r) * _tilesAcross + c;
+      if (white) _white[bit / 64] |= uint64_t(1) << (bit % 64);
+      if (white || one_line) _still[bit / 64] |= uint64_t(1) << (bit % 64);
     }
   }
 }
@@ -1199,10 +1200,8 @@ bool ImgRaw::changedColumns(int y, int y2, int x, int width, std::vector<int32_t
   const int x0 = std::max(x, 0);
   const int x1 = static_cast<int>(std::min<int64_t>(int64_t(x) + width, seg->_w));
   if (seg->_complete && !seg->_whiteKnown) seg->indexWhite();
-  for (int c = x0 / IMG_TILE; a != b && x0 < x1 && c <= (x1 - 1) / IMG_TILE; ++c) {
-    if (seg->whiteTile(c, r)) continue;
-    const ImgTileTp &t = row[c];
-    if (t.form != IMG_TILE_BITS && t.lineoff[a % IMG_TILE] == t.lineoff[b % IMG_TILE]) continue;
+  const int last = (x1 - 1) / IMG_TILE;
+  auto add = [&](int c) {
     const int from = std::max(c * IMG_TILE, x0), to = std::min(c * IMG_TILE + IMG_TILE, x1);
     if (!ranges->empty() && ranges->back() == from) {
       ranges->back() = to;
@@ -1210,8 +1209,53 @@ bool ImgRaw::changedColumns(int y, int y2, int x, int width, std::vector<int32_t
       ranges->push_back(from);
       ranges->push_back(to);
     }
+  };
+  if (a - b == 1 || b - a == 1) {
+    if (const uint64_t *moved = seg->movesAt(r, std::max(a, b) % IMG_TILE)) {
+      for (int c = x0 / IMG_TILE; x0 < x1 && c <= last;) {
+        const uint64_t bits = moved[c / 64] >> (c % 64);
+        if (!bits) {
+          c += 64 - c % 64;
+          continue;
+        }
+        c += __builtin_ctzll(bits);
+        if (c > last) break;
+        add(c++);
+      }
+      return true;
+    }
+  }
+  for (int c = x0 / IMG_TILE; a != b && x0 < x1 && (c = seg->movingTile(c, r, last)) <= last; ++c) {
+    const ImgTileTp &t = row[c];
+    if (t.form == IMG_TILE_BITS || t.lineoff[a % IMG_TILE] != t.lineoff[b % IMG_TILE]) add(c);
   }
   return true;
+}
+
+const uint64_t *ImgRaw::movesAt(int row, int line) const {
+  if (!_whiteKnown) return nullptr;  // lines may yet be put
+  const size_t words = (static_cast<size_t>(_tilesAcross) + 63) / 64;
+  if (_movesRow != row) {
+    // Tile by tile, each tile's offsets read in a row, rather than a tile
+    // a line: a line of the scaler then costs the tiles that move in it.
+    _movesRow = -1;
+    try {
+      _moves.assign(words * IMG_TILE, 0);
+    } catch (const std::bad_alloc &) {
+      return nullptr;
+    }
+    const ImgTileTp *tiles = _tiles[row];
+    const int end = _tilesAcross - 1;
+    for (int c = movingTile(0, row, end); c <= end; c = movingTile(c + 1, row, end)) {
+      const ImgTileTp &t = tiles[c];
+      const uint64_t bit = uint64_t{1} << (c % 64);
+      uint64_t *m = &_moves[c / 64];
+      for (int y = 1; y < IMG_TILE; ++y)
+        if (t.form == IMG_TILE_BITS || t.lineoff[y] != t.lineoff[y - 1]) m[y * words] |= bit;
+    }
+    _movesRow = row;
+  }
+  return &_moves[static_cast<size_t>(line) * words];
 }
 
 void ImgRaw::readSegmentLine(RgbPixelTp *buffer, int y, int x, int width) const {
@@ -1326,7 +1370,9 @@ ReturnTp ImgRaw::rotate(int degrees) {
   if (!_tiles) return _status;
   if (!_complete) finishFill();
   _white.clear();
+  _still.clear();
   _whiteKnown = false;
+  _movesRow = -1;
   const ReturnTp rc = ImgRotateGrid(&_tiles, _w, _h, _bpp, degrees);
   if (rc && _tiles) return rc;  // nothing moved
   std::swap(_w, _h);
