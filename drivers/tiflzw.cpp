@@ -78,6 +78,35 @@ uint64_t Load64(const uint8_t *p, bool big_endian) {
 #endif
 }
 
+// n bytes from one buffer to another that it does not overlap. Most
+// strings of a drawing are tens of bytes: two copies of a word or two
+// that overlap in the middle, inline, rather than a call.
+inline void CopyString(uint8_t *to, const uint8_t *from, uint32_t n) {
+  if (n > 32) {
+    memcpy(to, from, n);
+  } else if (n >= 16) {
+    uint8_t a[16], b[16];
+    memcpy(a, from, 16);
+    memcpy(b, from + n - 16, 16);
+    memcpy(to, a, 16);
+    memcpy(to + n - 16, b, 16);
+  } else if (n >= 8) {
+    uint64_t a, b;
+    memcpy(&a, from, 8);
+    memcpy(&b, from + n - 8, 8);
+    memcpy(to, &a, 8);
+    memcpy(to + n - 8, &b, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    memcpy(&a, from, 4);
+    memcpy(&b, from + n - 4, 4);
+    memcpy(to, &a, 4);
+    memcpy(to + n - 4, &b, 4);
+  } else {
+    for (uint32_t i = 0; i < n; ++i) to[i] = from[i];
+  }
+}
+
 // Up to n decoded LZW bytes into out; fewer when the data ends. The
 // working values live in locals: stores through out may alias anything.
 ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
@@ -109,8 +138,12 @@ ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
   uint32_t strings_end = z.strings_end;
   uint32_t *const start = z.start;
   uint16_t *const length = z.length;
+  bool started = z.started, ended = z.ended;
+  // The entry whose making widens the codes, past 12 bits none.
+  auto widens_at = [early](int32_t w) { return w < 12 ? (1 << w) - early : 4097; };
+  int32_t widen = widens_at(width);
   ReturnTp rc = 0;
-  while (done < n && !z.ended) {
+  while (done < n && !ended) {
     if (nbits < width) {
       if (in.end - in.at >= 8) {
         // A whole word at once: the bits of its last byte that do not fit
@@ -128,7 +161,7 @@ ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
           nbits += 8;
         }
         if (nbits < width) {
-          z.ended = true;
+          ended = true;
           break;
         }
       }
@@ -142,23 +175,24 @@ ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
       bits <<= width;
     }
     nbits -= width;
-    if (!z.started) {
+    if (!started) {
       // The current form always starts with Clear.
       if (code != 256 && !old_form) {
         rc = TIFF_FAIL(TIFF_E_INVALID);
         break;
       }
-      z.started = true;
+      started = true;
     }
     if (code == 256) {
       next = 258;
       width = 9;
+      widen = widens_at(width);
       old = -1;
       strings_end = 256;
       continue;
     }
     if (code == 257) {
-      z.ended = true;
+      ended = true;
       break;
     }
     if (old < 0) {
@@ -176,7 +210,7 @@ ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
     }
     if (next >= 4096) {
       // The table is full without a Clear: the data ends here.
-      z.ended = true;
+      ended = true;
       break;
     }
     // The new entry: the previous string and the first byte of this one
@@ -188,24 +222,18 @@ ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
       start[e] = at;
     } else {
       start[e] = strings_end;
-      memcpy(strings + strings_end, strings + at, len_old);
+      CopyString(strings + strings_end, strings + at, len_old);
       strings_end += len_old;
     }
     strings[strings_end++] = last;
     length[e] = static_cast<uint16_t>(len_old + 1);
-    ++next;
-    if (next == 512 - early)
-      width = 10;
-    else if (next == 1024 - early)
-      width = 11;
-    else if (next == 2048 - early)
-      width = 12;
+    if (++next == widen) widen = widens_at(++width);
     old = code;
     const uint32_t from = start[code], len = length[code];
     if (len == 1) {
       out[done++] = strings[from];
     } else if (len <= n - done) {
-      memcpy(out + done, strings + from, len);
+      CopyString(out + done, strings + from, len);
       done += len;
     } else {
       const uint32_t k = static_cast<uint32_t>(n - done);
@@ -215,6 +243,8 @@ ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
       done = n;
     }
   }
+  z.started = started;
+  z.ended = ended;
   z.bits = bits;
   z.nbits = nbits;
   z.width = width;
