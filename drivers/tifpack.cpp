@@ -24,6 +24,36 @@ size_t PackBitsProduce(TiffState *s, uint8_t *out, size_t n) {
       continue;
     }
     if (in.at >= in.end && TiffRefill(s) == 0) break;
+    if (p.literal == 0) {
+      // Whole codes in the chunk that fit the bytes asked for, with the
+      // working values in locals (stores through out may alias them): a
+      // row of a drawing is a few hundred short codes.
+      const uint8_t *ip = &in.chunk[static_cast<size_t>(in.at)];
+      const uint8_t *const ie = ip + (in.end - in.at);
+      uint8_t *o = out + done;
+      uint8_t *const oe = out + n;
+      while (ie - ip >= 2) {
+        const int8_t header = static_cast<int8_t>(ip[0]);
+        if (header >= 0) {
+          const int32_t k = header + 1;
+          if (k > oe - o || k > ie - ip - 1) break;
+          memcpy(o, ip + 1, static_cast<size_t>(k));
+          o += k;
+          ip += 1 + k;
+        } else if (header != -128) {
+          const int32_t k = 1 - header;
+          if (k > oe - o) break;
+          memset(o, ip[1], static_cast<size_t>(k));
+          o += k;
+          ip += 2;
+        } else {
+          ++ip;
+        }
+      }
+      in.at = static_cast<int32_t>(ip - in.chunk.data());
+      done = static_cast<size_t>(o - out);
+      if (done >= n || (in.at >= in.end && TiffRefill(s) == 0)) break;
+    }
     if (p.literal > 0) {
       const size_t k =
           std::min({n - done, static_cast<size_t>(p.literal), static_cast<size_t>(in.end - in.at)});
