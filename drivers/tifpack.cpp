@@ -11,6 +11,36 @@
 
 namespace {
 
+// Codes are at most 128 bytes: filled and copied by 16 bytes at a time
+// (the last 16 overlapping), not by a string instruction whose start-up
+// costs more than such a run.
+typedef uint8_t Bytes16 __attribute__((vector_size(16)));
+
+inline void FillShort(uint8_t *o, uint8_t v, int32_t k) {
+  if (k >= 16) {
+    Bytes16 w;
+    for (int i = 0; i < 16; ++i) w[i] = v;
+    for (int32_t i = 0; i + 16 < k; i += 16) memcpy(o + i, &w, 16);
+    memcpy(o + k - 16, &w, 16);
+  } else {
+    for (int32_t i = 0; i < k; ++i) o[i] = v;
+  }
+}
+
+inline void CopyShort(uint8_t *o, const uint8_t *from, int32_t k) {
+  if (k >= 16) {
+    Bytes16 w;
+    for (int32_t i = 0; i + 16 < k; i += 16) {
+      memcpy(&w, from + i, 16);
+      memcpy(o + i, &w, 16);
+    }
+    memcpy(&w, from + k - 16, 16);
+    memcpy(o + k - 16, &w, 16);
+  } else {
+    for (int32_t i = 0; i < k; ++i) o[i] = from[i];
+  }
+}
+
 size_t PackBitsProduce(TiffState *s, uint8_t *out, size_t n) {
   TiffPackBitsState &p = s->packbits;
   TiffInput &in = s->in;
@@ -37,13 +67,13 @@ size_t PackBitsProduce(TiffState *s, uint8_t *out, size_t n) {
         if (header >= 0) {
           const int32_t k = header + 1;
           if (k > oe - o || k > ie - ip - 1) break;
-          memcpy(o, ip + 1, static_cast<size_t>(k));
+          CopyShort(o, ip + 1, k);
           o += k;
           ip += 1 + k;
         } else if (header != -128) {
           const int32_t k = 1 - header;
           if (k > oe - o) break;
-          memset(o, ip[1], static_cast<size_t>(k));
+          FillShort(o, ip[1], k);
           o += k;
           ip += 2;
         } else {
