@@ -724,18 +724,6 @@ ReturnTp IffRdScan(IffControlBlockTp *cb, int32_t count, int32_t line) {
   return done ? PostProcess(cb, rc) : rc;
 }
 
-namespace {
-
-// The end of a line read as runs: levels below 8 bits are spread to bytes
-// as their lines would be.
-ReturnTp Levels(const IffControlBlockTp *cb, IffRunLineTp *out, ReturnTp rc) {
-  if (!cb->has_cmap && cb->bits_per_sample < 8 && cb->bits_per_sample > 0)
-    for (int k = 0; k < 2; ++k) out->levels[k] = Spread(out->levels[k], cb->bits_per_sample);
-  return cb->ignore_scan_errors ? 0 : rc;
-}
-
-}  // namespace
-
 ReturnTp IffRdScanRuns(IffControlBlockTp *cb, int32_t line, IffRunLineTp *out, bool bits_too) {
   *out = IffRunLineTp{nullptr, nullptr, -1, {0, 0}};
   // Only lines the interface passes on as they come may skip their bytes:
@@ -779,31 +767,33 @@ ReturnTp IffRdScanRuns(IffControlBlockTp *cb, int32_t line, IffRunLineTp *out, b
     if (plain && (falls[0] | falls[1] | falls[2] | falls[3]) == 0) {
       out->changes = p.changes;
       out->count = m > 0 ? m - (p.changes[m - 1] == w) : 0;
-      out->levels[0] = p.levels[0];
-      out->levels[1] = p.levels[1];
-      return Levels(cb, out, rc);
-    }
-    int32_t n = 0;
-    for (int32_t i = 0; i < p.change_count; i += 2) {
-      const int32_t from = std::max(p.changes[i], 0);
-      const int32_t to = i + 1 < p.change_count ? std::min(p.changes[i + 1], w) : w;
-      if (from >= to || from >= w) continue;
-      if (n > 0 && from <= cb->changes[n - 1]) {
-        cb->changes[n - 1] = std::max(cb->changes[n - 1], to);
-      } else {
-        cb->changes[n++] = from;
-        cb->changes[n++] = to;
+    } else {
+      int32_t n = 0;
+      for (int32_t i = 0; i < p.change_count; i += 2) {
+        const int32_t from = std::max(p.changes[i], 0);
+        const int32_t to = i + 1 < p.change_count ? std::min(p.changes[i + 1], w) : w;
+        if (from >= to || from >= w) continue;
+        if (n > 0 && from <= cb->changes[n - 1]) {
+          cb->changes[n - 1] = std::max(cb->changes[n - 1], to);
+        } else {
+          cb->changes[n++] = from;
+          cb->changes[n++] = to;
+        }
       }
+      if (n > 0 && cb->changes[n - 1] >= w) --n;
+      out->count = n;
+      out->changes = cb->changes;
     }
-    if (n > 0 && cb->changes[n - 1] >= w) --n;
-    out->count = n;
   } else {
     return PostProcess(cb, rc);  // the driver gave bytes
   }
-  if (!out->bits) out->changes = cb->changes;
+  if (!out->bits && !out->changes) out->changes = cb->changes;
   out->levels[0] = p.levels[0];
   out->levels[1] = p.levels[1];
-  return Levels(cb, out, rc);
+  // Levels below 8 bits are spread to bytes as their lines would be.
+  if (!cb->has_cmap && cb->bits_per_sample < 8 && cb->bits_per_sample > 0)
+    for (int k = 0; k < 2; ++k) out->levels[k] = Spread(out->levels[k], cb->bits_per_sample);
+  return cb->ignore_scan_errors ? 0 : rc;
 }
 
 ReturnTp IffRequestLevel(IffControlBlockTp *cb, int32_t level) {
