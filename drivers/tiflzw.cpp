@@ -17,22 +17,26 @@
 // The TIFF LZW decoder: codes most significant bit first, the width grows
 // one code early; or, in the older form, least significant bit first and
 // the width growing when the table reaches its size. Each code's string is
-// kept whole in `strings` (start and length), so that a code is written by
-// one copy; a new entry copies its prefix's string and adds a byte, or only
-// adds the byte when the prefix's string ends the store (the runs of a
-// drawing). It hands out any number of bytes at a time, keeping the rest of
-// a string that did not fit for the next call.
+// written after the one before in `strings`, the bytes decoded since the
+// last Clear (after the 256 literals): an entry is the string of the code
+// before and the first byte of the next, so it is where those two were
+// written (start and length) and is never copied, and a code is written
+// by one copy from its entry. The calls take the written bytes out a row
+// or so at a time; what one call did not take waits for the next.
 struct TiffLzwDecoder {
-  // An entry is at most one byte longer than an older one, so entry e
-  // holds at most e - 256 bytes: the store of a full table never needs
-  // more than this. Pages of it that no string reaches are never touched.
-  static constexpr uint32_t kStore = 256 + 3839u * 3840u / 2;
+  // A Clear comes before the table's 4096 entries are made: at most 3839
+  // codes, each at most one byte longer than the newest entry (3840), and
+  // the bytes not yet taken out (below kFlush plus a string) are all the
+  // store ever holds. Pages of it that no string reaches are never touched.
+  static constexpr uint32_t kFlush = 4096;
+  static constexpr uint32_t kStore = 256 + 2 * kFlush + 3840u + 3839u * 3841u;
   uint32_t start[4096];
   uint16_t length[4096];
   std::unique_ptr<uint8_t[]> strings;
   uint32_t strings_end = 256;
-  uint32_t pending_at = 0, pending = 0;  // the rest of the last string, for the next call
+  uint32_t taken = 256;  // strings before this one are out
   int32_t next = 258, width = 9, old = -1;
+  uint32_t old_at = 0;  // where the string of `old` was written
   // The bit window: in the current form its top nbits bits are the next
   // ones, in the older form its low nbits bits.
   uint64_t bits = 0;
@@ -53,14 +57,13 @@ struct TiffLzwDecoder {
       }
       literals_set = true;
     }
-    pending = 0;
     bits = 0;
     nbits = 0;
     started = ended = decided = old_form = false;
     next = 258;
     width = 9;
     old = -1;
-    strings_end = 256;
+    strings_end = taken = 256;
   }
 };
 
@@ -78,6 +81,35 @@ uint64_t Load64(const uint8_t *p, bool big_endian) {
 #endif
 }
 
+// n bytes from one buffer to another that it does not overlap. Most
+// strings of a drawing are tens of bytes: two copies of a word or two
+// that overlap in the middle, inline, rather than a call.
+inline void CopyString(uint8_t *to, const uint8_t *from, uint32_t n) {
+  if (n > 32) {
+    memcpy(to, from, n);
+  } else if (n >= 16) {
+    uint8_t a[16], b[16];
+    memcpy(a, from, 16);
+    memcpy(b, from + n - 16, 16);
+    memcpy(to, a, 16);
+    memcpy(to + n - 16, b, 16);
+  } else if (n >= 8) {
+    uint64_t a, b;
+    memcpy(&a, from, 8);
+    memcpy(&b, from + n - 8, 8);
+    memcpy(to, &a, 8);
+    memcpy(to + n - 8, &b, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    memcpy(&a, from, 4);
+    memcpy(&b, from + n - 4, 4);
+    memcpy(to, &a, 4);
+    memcpy(to + n - 4, &b, 4);
+  } else {
+    for (uint32_t i = 0; i < n; ++i) to[i] = from[i];
+  }
+}
+
 // Up to n decoded LZW bytes into out; fewer when the data ends. The
 // working values live in locals: stores through out may alias anything.
 ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
@@ -85,13 +117,6 @@ ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
   TiffInput &in = s->in;
   uint8_t *const strings = z.strings.get();
   size_t done = 0;
-  if (z.pending > 0) {
-    const uint32_t k = static_cast<uint32_t>(std::min<size_t>(n, z.pending));
-    memcpy(out, strings + z.pending_at, k);
-    z.pending_at += k;
-    z.pending -= k;
-    done = k;
-  }
   if (!z.decided && (in.at < in.end || TiffRefill(s) > 0)) {
     // A strip in the current form starts with Clear, most significant bit
     // first: 0x80 and a byte whose high bit is clear. Anything else is
@@ -106,121 +131,130 @@ ReturnTp LzwProduce(TiffState *s, uint8_t *out, size_t n, size_t *produced) {
   const int32_t early = old_form ? 0 : 1;
   uint64_t bits = z.bits;
   int32_t nbits = z.nbits, width = z.width, next = z.next, old = z.old;
-  uint32_t strings_end = z.strings_end;
+  uint32_t strings_end = z.strings_end, taken = z.taken, old_at = z.old_at;
   uint32_t *const start = z.start;
   uint16_t *const length = z.length;
+  bool started = z.started, ended = z.ended;
+  // The entry whose making widens the codes, past 12 bits none.
+  auto widens_at = [early](int32_t w) { return w < 12 ? (1 << w) - early : 4097; };
+  int32_t widen = widens_at(width);
   ReturnTp rc = 0;
-  while (done < n && !z.ended) {
-    if (nbits < width) {
-      if (in.end - in.at >= 8) {
-        // A whole word at once: the bits of its last byte that do not fit
-        // come again, at the same places, with the next word.
-        const uint64_t word = Load64(&in.chunk[static_cast<size_t>(in.at)], !old_form);
-        bits |= old_form ? word << nbits : word >> nbits;
-        const int32_t k = (63 - nbits) >> 3;
-        in.at += k;
-        nbits += 8 * k;
-      } else {
-        while (nbits < width) {
-          if (in.at >= in.end && TiffRefill(s) == 0) break;
-          const uint64_t byte = in.chunk[static_cast<size_t>(in.at++)];
-          bits |= old_form ? byte << nbits : byte << (56 - nbits);
-          nbits += 8;
+  while (done < n) {
+    // Codes are decoded until the bytes asked for (at most kFlush of
+    // them) are written, then taken out in one copy.
+    const uint32_t want = static_cast<uint32_t>(std::min<size_t>(n - done, TiffLzwDecoder::kFlush));
+    while (strings_end - taken < want && !ended) {
+      if (nbits < width) {
+        if (in.end - in.at >= 8) {
+          // A whole word at once: the bits of its last byte that do not
+          // fit come again, at the same places, with the next word.
+          const uint64_t word = Load64(&in.chunk[static_cast<size_t>(in.at)], !old_form);
+          bits |= old_form ? word << nbits : word >> nbits;
+          const int32_t k = (63 - nbits) >> 3;
+          in.at += k;
+          nbits += 8 * k;
+        } else {
+          while (nbits < width) {
+            if (in.at >= in.end && TiffRefill(s) == 0) break;
+            const uint64_t byte = in.chunk[static_cast<size_t>(in.at++)];
+            bits |= old_form ? byte << nbits : byte << (56 - nbits);
+            nbits += 8;
+          }
+          if (nbits < width) {
+            ended = true;
+            break;
+          }
         }
-        if (nbits < width) {
-          z.ended = true;
+      }
+      int32_t code;
+      if (old_form) {
+        code = static_cast<int32_t>(bits & ((uint64_t{1} << width) - 1));
+        bits >>= width;
+      } else {
+        code = static_cast<int32_t>(bits >> (64 - width));
+        bits <<= width;
+      }
+      nbits -= width;
+      if (!started) {
+        // The current form always starts with Clear.
+        if (code != 256 && !old_form) {
+          rc = TIFF_FAIL(TIFF_E_INVALID);
           break;
         }
+        started = true;
       }
-    }
-    int32_t code;
-    if (old_form) {
-      code = static_cast<int32_t>(bits & ((uint64_t{1} << width) - 1));
-      bits >>= width;
-    } else {
-      code = static_cast<int32_t>(bits >> (64 - width));
-      bits <<= width;
-    }
-    nbits -= width;
-    if (!z.started) {
-      // The current form always starts with Clear.
-      if (code != 256 && !old_form) {
+      if (code == 256) {
+        // The bytes not yet taken out move to the front of the store.
+        const uint32_t rest = strings_end - taken;
+        memmove(strings + 256, strings + taken, rest);
+        taken = 256;
+        strings_end = 256 + rest;
+        next = 258;
+        width = 9;
+        widen = widens_at(width);
+        old = -1;
+        continue;
+      }
+      if (code == 257) {
+        ended = true;
+        break;
+      }
+      if (old < 0) {
+        if (code > 255) {
+          rc = TIFF_FAIL(TIFF_E_INVALID);
+          break;
+        }
+        old_at = strings_end;
+        strings[strings_end++] = static_cast<uint8_t>(code);
+        old = code;
+        continue;
+      }
+      if (code > next) {
         rc = TIFF_FAIL(TIFF_E_INVALID);
         break;
       }
-      z.started = true;
-    }
-    if (code == 256) {
-      next = 258;
-      width = 9;
-      old = -1;
-      strings_end = 256;
-      continue;
-    }
-    if (code == 257) {
-      z.ended = true;
-      break;
-    }
-    if (old < 0) {
-      if (code > 255) {
-        rc = TIFF_FAIL(TIFF_E_INVALID);
+      if (next >= 4096) {
+        // The table is full without a Clear: the data ends here.
+        ended = true;
         break;
       }
-      out[done++] = static_cast<uint8_t>(code);
+      // This code's string goes after the one before; the new entry is
+      // that one and this one's first byte, where they now stand. A code
+      // that is the entry being made is the one before and its own first
+      // byte.
+      const uint32_t at = strings_end, len_old = length[old];
+      uint32_t len;
+      if (code == next) {
+        CopyString(strings + at, strings + old_at, len_old);
+        strings[at + len_old] = strings[old_at];
+        len = len_old + 1;
+      } else {
+        len = length[code];
+        CopyString(strings + at, strings + start[code], len);
+      }
+      strings_end += len;
+      start[next] = old_at;
+      length[next] = static_cast<uint16_t>(len_old + 1);
+      if (++next == widen) widen = widens_at(++width);
       old = code;
-      continue;
+      old_at = at;
     }
-    if (code > next) {
-      rc = TIFF_FAIL(TIFF_E_INVALID);
-      break;
-    }
-    if (next >= 4096) {
-      // The table is full without a Clear: the data ends here.
-      z.ended = true;
-      break;
-    }
-    // The new entry: the previous string and the first byte of this one
-    // (of the previous one when the code is the entry being made).
-    const int32_t e = next;
-    const uint8_t last = strings[start[code == e ? old : code]];
-    const uint32_t at = start[old], len_old = length[old];
-    if (at + len_old == strings_end) {
-      start[e] = at;
-    } else {
-      start[e] = strings_end;
-      memcpy(strings + strings_end, strings + at, len_old);
-      strings_end += len_old;
-    }
-    strings[strings_end++] = last;
-    length[e] = static_cast<uint16_t>(len_old + 1);
-    ++next;
-    if (next == 512 - early)
-      width = 10;
-    else if (next == 1024 - early)
-      width = 11;
-    else if (next == 2048 - early)
-      width = 12;
-    old = code;
-    const uint32_t from = start[code], len = length[code];
-    if (len == 1) {
-      out[done++] = strings[from];
-    } else if (len <= n - done) {
-      memcpy(out + done, strings + from, len);
-      done += len;
-    } else {
-      const uint32_t k = static_cast<uint32_t>(n - done);
-      memcpy(out + done, strings + from, k);
-      z.pending_at = from + k;
-      z.pending = len - k;
-      done = n;
-    }
+    const uint32_t k = std::min(strings_end - taken, want);
+    memcpy(out + done, strings + taken, k);
+    taken += k;
+    done += k;
+    if (k < want) break;  // the data ended or failed
   }
+  z.started = started;
+  z.ended = ended;
   z.bits = bits;
   z.nbits = nbits;
   z.width = width;
   z.next = next;
   z.old = old;
+  z.old_at = old_at;
   z.strings_end = strings_end;
+  z.taken = taken;
   *produced = done;
   return rc;
 }

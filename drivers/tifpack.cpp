@@ -11,6 +11,36 @@
 
 namespace {
 
+// Codes are at most 128 bytes: filled and copied by 16 bytes at a time
+// (the last 16 overlapping), not by a string instruction whose start-up
+// costs more than such a run.
+typedef uint8_t Bytes16 __attribute__((vector_size(16)));
+
+inline void FillShort(uint8_t *o, uint8_t v, int32_t k) {
+  if (k >= 16) {
+    Bytes16 w;
+    for (int i = 0; i < 16; ++i) w[i] = v;
+    for (int32_t i = 0; i + 16 < k; i += 16) memcpy(o + i, &w, 16);
+    memcpy(o + k - 16, &w, 16);
+  } else {
+    for (int32_t i = 0; i < k; ++i) o[i] = v;
+  }
+}
+
+inline void CopyShort(uint8_t *o, const uint8_t *from, int32_t k) {
+  if (k >= 16) {
+    Bytes16 w;
+    for (int32_t i = 0; i + 16 < k; i += 16) {
+      memcpy(&w, from + i, 16);
+      memcpy(o + i, &w, 16);
+    }
+    memcpy(&w, from + k - 16, 16);
+    memcpy(o + k - 16, &w, 16);
+  } else {
+    for (int32_t i = 0; i < k; ++i) o[i] = from[i];
+  }
+}
+
 size_t PackBitsProduce(TiffState *s, uint8_t *out, size_t n) {
   TiffPackBitsState &p = s->packbits;
   TiffInput &in = s->in;
@@ -24,6 +54,36 @@ size_t PackBitsProduce(TiffState *s, uint8_t *out, size_t n) {
       continue;
     }
     if (in.at >= in.end && TiffRefill(s) == 0) break;
+    if (p.literal == 0) {
+      // Whole codes in the chunk that fit the bytes asked for, with the
+      // working values in locals (stores through out may alias them): a
+      // row of a drawing is a few hundred short codes.
+      const uint8_t *ip = &in.chunk[static_cast<size_t>(in.at)];
+      const uint8_t *const ie = ip + (in.end - in.at);
+      uint8_t *o = out + done;
+      uint8_t *const oe = out + n;
+      while (ie - ip >= 2) {
+        const int8_t header = static_cast<int8_t>(ip[0]);
+        if (header >= 0) {
+          const int32_t k = header + 1;
+          if (k > oe - o || k > ie - ip - 1) break;
+          CopyShort(o, ip + 1, k);
+          o += k;
+          ip += 1 + k;
+        } else if (header != -128) {
+          const int32_t k = 1 - header;
+          if (k > oe - o) break;
+          FillShort(o, ip[1], k);
+          o += k;
+          ip += 2;
+        } else {
+          ++ip;
+        }
+      }
+      in.at = static_cast<int32_t>(ip - in.chunk.data());
+      done = static_cast<size_t>(o - out);
+      if (done >= n || (in.at >= in.end && TiffRefill(s) == 0)) break;
+    }
     if (p.literal > 0) {
       const size_t k =
           std::min({n - done, static_cast<size_t>(p.literal), static_cast<size_t>(in.end - in.at)});

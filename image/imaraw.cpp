@@ -662,20 +662,47 @@ ReturnTp ImgRaw::putTwoLevel(const uint8_t *bits, const int32_t *changes, int co
   if (flat) count = 0;
   ImgTileTp *work = _tiles[row];
   int next = 0;
-  unsigned char packed[IMG_TILE * 2];
-  int32_t slice[IMG_TILE];
-  if (_lastPut.size() != static_cast<size_t>(_tilesAcross)) {
+  if (_lastRun.size() != static_cast<size_t>(_tilesAcross)) {
     try {
-      _lastPut.assign(static_cast<size_t>(_tilesAcross), LastPutTp{});
+      _lastRun.assign(static_cast<size_t>(_tilesAcross), -1);
+      _lastBits.assign(static_cast<size_t>(_tilesAcross) * IMG_BITS_STRIDE, 0);
     } catch (const std::bad_alloc &) {
       return NoMemory(__LINE__);
     }
   }
   const int other = _bottomUp ? in_tile + 1 : in_tile - 1;  // the line put before
-  for (int c = 0; c < _tilesAcross; ++c) {
+  const bool in_row = other >= 0 && other < IMG_TILE;
+  const uint16_t height = static_cast<uint16_t>(in_tile + 1);
+  // Most tile lines of a drawing repeat the line before: the one run the
+  // tile's last line was (whichever way either came), or the line before
+  // in the tile when both came the same way (bits, changes) with the same
+  // levels. Such a slice shares the stored line of a tile of two levels,
+  // which holds only lines of its levels, without being packed; the loops
+  // below do only that, and leave the rest to `slice`.
+  const int32_t before = _bottomUp ? _curline + 1 : _curline - 1;
+  const bool bits_before = bits && !flat && in_row && _lastBitsAt == before &&
+                           levels[0] == _lastLevels[0] && levels[1] == _lastLevels[1];
+  const bool changes_before = !bits && !flat && in_row && _lastChangesAt == before &&
+                              levels[0] == _lastLevels[0] && levels[1] == _lastLevels[1];
+  // A line left half put by an error is no line before.
+  _lastBitsAt = _lastChangesAt = INT32_MIN;
+  const int32_t *was = _lastChanges.data();
+  const int was_count = static_cast<int>(_lastChanges.size());
+  int was_next = 0;
+  auto share = [&](ImgTileTp &t) {
+    t.lineoff[in_tile] = t.lineoff[other];
+    if (t.h < height) t.h = height;
+  };
+  // Tile c's slice, with `single` the value of a slice that is one run
+  // when already known (-1: not known, or not one run when put as changes).
+  auto slice = [&](int c, int single) -> ReturnTp {
     ImgTileTp &t = work[c];
     IMG_ASSERT(!t.data || t.size < 65535, "0");
-    const int tw = Span(_w, c);
+    const int tw = Span(_w, c), x0 = c * IMG_TILE;
+    const unsigned char *from = bits ? bits + static_cast<size_t>(c) * IMG_BITS_STRIDE : nullptr;
+    if (from && !flat)
+      memcpy(&_lastBits[static_cast<size_t>(c) * IMG_BITS_STRIDE], from,
+             static_cast<size_t>(tw + 7) / 8);
     ReturnTp rc = 0;
     if (t.size == 0) {
       t.form = IMG_TILE_TWO_LEVEL;
@@ -686,17 +713,14 @@ ReturnTp ImgRaw::putTwoLevel(const uint8_t *bits, const int32_t *changes, int co
       if (t.form == IMG_TILE_BITS && (rc = ImgTileToPacked(&t, _bottomUp))) return rc;
       t.form = IMG_TILE_PACKED;
     }
-    const unsigned char *from = bits ? bits + static_cast<size_t>(c) * IMG_BITS_STRIDE : nullptr;
     if (t.form == IMG_TILE_BITS) {
       unsigned char *to = t.data + in_tile * IMG_BITS_STRIDE;
       if (from && !flat)
         memcpy(to, from, (tw + 7) / 8);
       else
-        ChangesToBits(changes, count, &next, c * IMG_TILE, tw, to);
+        ChangesToBits(changes, count, &next, x0, tw, to);
       t.lineoff[in_tile] = static_cast<uint16_t>(in_tile * IMG_BITS_STRIDE + 1);
     } else {
-      int32_t n_bytes;
-      int single = -1;  // the value of a line that is one run, found without packing it
       if (from && (flat || tw == IMG_TILE)) {
         uint64_t a, b;
         memcpy(&a, from, 8);
@@ -705,44 +729,122 @@ ReturnTp ImgRaw::putTwoLevel(const uint8_t *bits, const int32_t *changes, int co
           single = levels[0];
         else if (a == ~uint64_t{0} && b == ~uint64_t{0})
           single = levels[1];
-      } else if (!from && (next >= count || changes[next] >= c * IMG_TILE + tw)) {
-        single = levels[next & 1];  // no change inside the tile
       }
-      LastPutTp &last = _lastPut[c];
-      // Most tiles of a drawing repeat the line before: its one run, or
-      // (lines that come as bits) its very bits.
-      if (t.form == IMG_TILE_TWO_LEVEL && other >= 0 && other < IMG_TILE && t.lineoff[other] &&
-          (single >= 0 ? last.run == single
-                       : from && last.has_bits && memcmp(last.bits, from, (tw + 7) / 8) == 0)) {
-        t.lineoff[in_tile] = t.lineoff[other];
-        t.h = static_cast<uint16_t>(std::max<int>(t.h, in_tile + 1));
-        continue;
+      int16_t &last = _lastRun[c];
+      if (t.form == IMG_TILE_TWO_LEVEL && in_row && t.lineoff[other] && single >= 0 &&
+          last == single) {
+        share(t);
+        return 0;
       }
-      last.has_bits = from && single < 0;
-      if (last.has_bits) memcpy(last.bits, from, (tw + 7) / 8);
+      unsigned char packed[IMG_TILE * 2];
+      int32_t n_bytes;
       if (single >= 0) {
         packed[0] = static_cast<unsigned char>(tw >= 2 ? 257 - tw : 0);
         packed[1] = static_cast<unsigned char>(single);
         n_bytes = 2;
       } else if (from) {
+        int32_t changed[IMG_TILE];
         int zero = 0;
-        const int n = flat ? 0 : IfuBitsToChanges(tw, from, slice);
-        n_bytes = ImgPackChanges(slice, n, &zero, 0, tw, levels, packed);
+        const int n = flat ? 0 : IfuBitsToChanges(tw, from, changed);
+        n_bytes = ImgPackChanges(changed, n, &zero, 0, tw, levels, packed);
       } else {
-        n_bytes = ImgPackChanges(changes, count, &next, c * IMG_TILE, tw, levels, packed);
+        n_bytes = ImgPackChanges(changes, count, &next, x0, tw, levels, packed);
       }
-      last.run = static_cast<int16_t>(n_bytes == 2 ? packed[1] : -1);
+      last = static_cast<int16_t>(n_bytes == 2 ? packed[1] : -1);
       if (!t.data) t.size = 0;
       if (!ShareNeighbour(&t, in_tile, packed, n_bytes) &&
           (rc = AppendBytes(&t, in_tile, packed, n_bytes)))
         return rc;
     }
     t.w = static_cast<uint16_t>(tw);
-    t.h = static_cast<uint16_t>(std::max<int>(t.h, in_tile + 1));
+    if (t.h < height) t.h = height;
     // Lines that pack to more than twice their bits (noise) are kept as bits.
-    if (t.form == IMG_TILE_TWO_LEVEL && t.size > 2 * stored * IMG_BITS_STRIDE &&
-        (rc = TileToBits(&t)))
-      return rc;
+    if (t.form == IMG_TILE_TWO_LEVEL && t.size > 2 * stored * IMG_BITS_STRIDE)
+      return TileToBits(&t);
+    return 0;
+  };
+  // A third of the lines of a drawing repeat the whole line before: the
+  // tiles share it in one loop, up to the first one that cannot.
+  int first = 0;
+  if (bits_before ? memcmp(bits, _lastBits.data(), static_cast<size_t>(_w + 7) / 8) == 0
+                  : changes_before && count == was_count &&
+                        (count == 0 || memcmp(changes, was, sizeof *was * count) == 0)) {
+    for (; first < _tilesAcross; ++first) {
+      ImgTileTp &t = work[first];
+      if (t.form != IMG_TILE_TWO_LEVEL || !t.lineoff[other]) break;
+      share(t);
+    }
+  }
+  ReturnTp rc = 0;
+  if (bits) {
+    // The tiles of full width; the last one, maybe narrower, goes to
+    // `slice`, which compares no bits beyond the page's width.
+    const int full = _w / IMG_TILE;
+    for (int c = first; c < _tilesAcross; ++c) {
+      ImgTileTp &t = work[c];
+      if (bits_before && c < full && t.form == IMG_TILE_TWO_LEVEL && t.lineoff[other]) {
+        uint64_t now[2], prior[2];
+        memcpy(now, bits + static_cast<size_t>(c) * IMG_BITS_STRIDE, 16);
+        memcpy(prior, &_lastBits[static_cast<size_t>(c) * IMG_BITS_STRIDE], 16);
+        if (now[0] == prior[0] && now[1] == prior[1]) {
+          share(t);
+          continue;
+        }
+      }
+      if ((rc = slice(c, -1))) return rc;
+    }
+    if (!flat) {
+      _lastBitsAt = _curline;
+      _lastLevels[0] = levels[0];
+      _lastLevels[1] = levels[1];
+    }
+  } else {
+    for (int c = first; c < _tilesAcross;) {
+      const int x0 = c * IMG_TILE;
+      while (next < count && changes[next] <= x0) ++next;
+      // Tiles c .. stop - 1 lie within one run.
+      const int stop = next < count && changes[next] < _w ? changes[next] / IMG_TILE : _tilesAcross;
+      if (stop > c) {
+        const int v = levels[next & 1];
+        for (; c < stop; ++c) {
+          ImgTileTp &t = work[c];
+          if (in_row && t.form == IMG_TILE_TWO_LEVEL && t.lineoff[other] && _lastRun[c] == v)
+            share(t);
+          else if ((rc = slice(c, v)))
+            return rc;
+        }
+        continue;
+      }
+      // A tile with changes inside: the same changes as the line before
+      // and the same level at its start give the same pixels.
+      ImgTileTp &t = work[c];
+      if (changes_before && t.form == IMG_TILE_TWO_LEVEL && t.lineoff[other]) {
+        const int32_t x1 = x0 + Span(_w, c);
+        while (was_next < was_count && was[was_next] <= x0) ++was_next;
+        int end = next, was_end = was_next;
+        while (end < count && changes[end] < x1) ++end;
+        while (was_end < was_count && was[was_end] < x1) ++was_end;
+        if (((next ^ was_next) & 1) == 0 && end - next == was_end - was_next &&
+            memcmp(changes + next, was + was_next, sizeof *was * (end - next)) == 0) {
+          share(t);
+          next = end;
+          was_next = was_end;
+          ++c;
+          continue;
+        }
+      }
+      if ((rc = slice(c++, -1))) return rc;
+    }
+    if (!flat) {
+      try {
+        _lastChanges.assign(changes, changes + count);
+        _lastChangesAt = _curline;
+        _lastLevels[0] = levels[0];
+        _lastLevels[1] = levels[1];
+      } catch (const std::bad_alloc &) {
+        // The next line is packed without a look at this one.
+      }
+    }
   }
   return lineDone(row, in_tile);
 }
@@ -1012,8 +1114,10 @@ void ImgRaw::indexWhite() const {
   const size_t tiles = static_cast<size_t>(_tilesAcross) * _tileRows;
   try {
     _white.assign((tiles + 63) / 64, 0);
+    _still.assign((tiles + 63) / 64, 0);
   } catch (const std::bad_alloc &) {
-    _white.clear();  // read without it
+    _white.clear();  // read without them
+    _still.clear();
     return;
   }
   for (int r = 0; r < _tileRows; ++r) {
@@ -1032,10 +1136,9 @@ void ImgRaw::indexWhite() const {
         const unsigned char *p = ImgTileLine(&t, y, &end);
         white = p && end - p >= 2 && p[0] >= 128 && 257 - p[0] >= t.w && p[1] == 255;
       }
-      if (white) {
-        const size_t bit = static_cast<size_t>(r) * _tilesAcross + c;
-        _white[bit / 64] |= uint64_t(1) << (bit % 64);
-      }
+      const size_t bit = static_cast<size_t>(r) * _tilesAcross + c;
+      if (white) _white[bit / 64] |= uint64_t(1) << (bit % 64);
+      if (white || one_line) _still[bit / 64] |= uint64_t(1) << (bit % 64);
     }
   }
 }
@@ -1106,10 +1209,8 @@ bool ImgRaw::changedColumns(int y, int y2, int x, int width, std::vector<int32_t
   const int x0 = std::max(x, 0);
   const int x1 = static_cast<int>(std::min<int64_t>(int64_t(x) + width, seg->_w));
   if (seg->_complete && !seg->_whiteKnown) seg->indexWhite();
-  for (int c = x0 / IMG_TILE; a != b && x0 < x1 && c <= (x1 - 1) / IMG_TILE; ++c) {
-    if (seg->whiteTile(c, r)) continue;
-    const ImgTileTp &t = row[c];
-    if (t.form != IMG_TILE_BITS && t.lineoff[a % IMG_TILE] == t.lineoff[b % IMG_TILE]) continue;
+  const int last = (x1 - 1) / IMG_TILE;
+  auto add = [&](int c) {
     const int from = std::max(c * IMG_TILE, x0), to = std::min(c * IMG_TILE + IMG_TILE, x1);
     if (!ranges->empty() && ranges->back() == from) {
       ranges->back() = to;
@@ -1117,8 +1218,53 @@ bool ImgRaw::changedColumns(int y, int y2, int x, int width, std::vector<int32_t
       ranges->push_back(from);
       ranges->push_back(to);
     }
+  };
+  if (a - b == 1 || b - a == 1) {
+    if (const uint64_t *moved = seg->movesAt(r, std::max(a, b) % IMG_TILE)) {
+      for (int c = x0 / IMG_TILE; x0 < x1 && c <= last;) {
+        const uint64_t bits = moved[c / 64] >> (c % 64);
+        if (!bits) {
+          c += 64 - c % 64;
+          continue;
+        }
+        c += __builtin_ctzll(bits);
+        if (c > last) break;
+        add(c++);
+      }
+      return true;
+    }
+  }
+  for (int c = x0 / IMG_TILE; a != b && x0 < x1 && (c = seg->movingTile(c, r, last)) <= last; ++c) {
+    const ImgTileTp &t = row[c];
+    if (t.form == IMG_TILE_BITS || t.lineoff[a % IMG_TILE] != t.lineoff[b % IMG_TILE]) add(c);
   }
   return true;
+}
+
+const uint64_t *ImgRaw::movesAt(int row, int line) const {
+  if (!_whiteKnown) return nullptr;  // lines may yet be put
+  const size_t words = (static_cast<size_t>(_tilesAcross) + 63) / 64;
+  if (_movesRow != row) {
+    // Tile by tile, each tile's offsets read in a row, rather than a tile
+    // a line: a line of the scaler then costs the tiles that move in it.
+    _movesRow = -1;
+    try {
+      _moves.assign(words * IMG_TILE, 0);
+    } catch (const std::bad_alloc &) {
+      return nullptr;
+    }
+    const ImgTileTp *tiles = _tiles[row];
+    const int end = _tilesAcross - 1;
+    for (int c = movingTile(0, row, end); c <= end; c = movingTile(c + 1, row, end)) {
+      const ImgTileTp &t = tiles[c];
+      const uint64_t bit = uint64_t{1} << (c % 64);
+      uint64_t *m = &_moves[c / 64];
+      for (int y = 1; y < IMG_TILE; ++y)
+        if (t.form == IMG_TILE_BITS || t.lineoff[y] != t.lineoff[y - 1]) m[y * words] |= bit;
+    }
+    _movesRow = row;
+  }
+  return &_moves[static_cast<size_t>(line) * words];
 }
 
 void ImgRaw::readSegmentLine(RgbPixelTp *buffer, int y, int x, int width) const {
@@ -1233,7 +1379,9 @@ ReturnTp ImgRaw::rotate(int degrees) {
   if (!_tiles) return _status;
   if (!_complete) finishFill();
   _white.clear();
+  _still.clear();
   _whiteKnown = false;
+  _movesRow = -1;
   const ReturnTp rc = ImgRotateGrid(&_tiles, _w, _h, _bpp, degrees);
   if (rc && _tiles) return rc;  // nothing moved
   std::swap(_w, _h);

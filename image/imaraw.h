@@ -340,26 +340,52 @@ class ImgRaw {
   ImgTileTp **_tiles = nullptr;
   ReturnTp _status = 0;
   std::string _failure;
+  // While lines are put as two levels: per tile column, the value of the
+  // one run the tile's last line put was, or -1; the line put before as
+  // it came (bits, or changes), its levels and the _curline it was put at
+  // (INT32_MIN: none). A line that repeats them shares its bytes without
+  // being packed.
+  std::vector<int16_t> _lastRun;
+  std::vector<uint8_t> _lastBits;
+  std::vector<int32_t> _lastChanges;
+  int32_t _lastBitsAt = INT32_MIN;
+  int32_t _lastChangesAt = INT32_MIN;
+  uint8_t _lastLevels[2] = {0, 0};
   // For lines read as pieces, made on first use once the segment is
   // complete: a bit per tile, set when every line of the tile is one run
   // of white, so that the white of a drawing is passed over without a
-  // look at its tiles.
-  // While lines are put as two levels: per tile column, what the tile's
-  // last line put was: the value of its one run, or -1; and its slice of
-  // bits when it came as bits. A line that repeats it shares its bytes
-  // without a look at them.
-  struct LastPutTp {
-    int16_t run = -1;
-    bool has_bits = false;
-    uint8_t bits[16] = {};
-  };
-  std::vector<LastPutTp> _lastPut;
+  // look at its tiles; and one set for those and for tiles whose lines all
+  // share one line's bytes (a stroke straight down), which give any two of
+  // their lines alike.
   mutable std::vector<uint64_t> _white;
+  mutable std::vector<uint64_t> _still;
   mutable bool _whiteKnown = false;
   void indexWhite() const;
   bool whiteTile(int column, int row) const {
     const size_t bit = static_cast<size_t>(row) * _tilesAcross + column;
     return !_white.empty() && (_white[bit / 64] >> (bit % 64) & 1);
+  }
+  // For lines read in part, the tile row last asked about: for each of
+  // its lines, a bit per tile column whose line differs from the line
+  // above (or is held as bits).
+  mutable int _movesRow = -1;
+  mutable std::vector<uint64_t> _moves;
+  const uint64_t *movesAt(int row, int line) const;
+  // The first tile of a row from column on that is not known still, or
+  // last + 1: the white of a drawing passed over a word of tiles at a time.
+  int movingTile(int column, int row, int last) const {
+    if (_still.empty()) return column;
+    const size_t base = static_cast<size_t>(row) * _tilesAcross;
+    while (column <= last) {
+      const size_t bit = base + column;
+      const uint64_t moving = ~_still[bit / 64] >> (bit % 64);
+      if (moving) {
+        column += __builtin_ctzll(moving);
+        return column <= last ? column : last + 1;
+      }
+      column += 64 - static_cast<int>(bit % 64);
+    }
+    return last + 1;
   }
 };
 

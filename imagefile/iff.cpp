@@ -749,25 +749,45 @@ ReturnTp IffRdScanRuns(IffControlBlockTp *cb, int32_t line, IffRunLineTp *out, b
   } else if (p.line_form == IFF_LINE_RUNS && (p.changes || p.change_count <= 0)) {
     // Runs are taken as a driver gives them (a damaged fax row may repeat
     // a column): the pixels from changes[2k] to changes[2k + 1] take the
-    // second level.
-    int32_t n = 0;
-    for (int32_t i = 0; i < p.change_count; i += 2) {
-      const int32_t from = std::max(p.changes[i], 0);
-      const int32_t to = i + 1 < p.change_count ? std::min(p.changes[i + 1], w) : w;
-      if (from >= to || from >= w) continue;
-      if (n > 0 && from <= cb->changes[n - 1]) {
-        cb->changes[n - 1] = std::max(cb->changes[n - 1], to);
-      } else {
-        cb->changes[n++] = from;
-        cb->changes[n++] = to;
-      }
+    // second level. Columns that already increase from 0 within the width
+    // (the last may be the width) are handed on as they are.
+    const int32_t m = p.change_count;
+    bool plain = m <= 0 || (p.changes[0] >= 0 && p.changes[m - 1] <= w);
+    // A line of a drawing has hundreds: four compared a step.
+    typedef int32_t Four __attribute__((vector_size(16)));
+    Four falls = {0, 0, 0, 0};
+    int32_t at = 1;
+    for (; at + 4 <= m; at += 4) {
+      Four a, b;
+      memcpy(&a, p.changes + at - 1, sizeof a);
+      memcpy(&b, p.changes + at, sizeof b);
+      falls |= a >= b;
     }
-    if (n > 0 && cb->changes[n - 1] >= w) --n;
-    out->count = n;
+    for (; at < m; ++at) falls[0] |= p.changes[at - 1] >= p.changes[at];
+    if (plain && (falls[0] | falls[1] | falls[2] | falls[3]) == 0) {
+      out->changes = p.changes;
+      out->count = m > 0 ? m - (p.changes[m - 1] == w) : 0;
+    } else {
+      int32_t n = 0;
+      for (int32_t i = 0; i < p.change_count; i += 2) {
+        const int32_t from = std::max(p.changes[i], 0);
+        const int32_t to = i + 1 < p.change_count ? std::min(p.changes[i + 1], w) : w;
+        if (from >= to || from >= w) continue;
+        if (n > 0 && from <= cb->changes[n - 1]) {
+          cb->changes[n - 1] = std::max(cb->changes[n - 1], to);
+        } else {
+          cb->changes[n++] = from;
+          cb->changes[n++] = to;
+        }
+      }
+      if (n > 0 && cb->changes[n - 1] >= w) --n;
+      out->count = n;
+      out->changes = cb->changes;
+    }
   } else {
     return PostProcess(cb, rc);  // the driver gave bytes
   }
-  if (!out->bits) out->changes = cb->changes;
+  if (!out->bits && !out->changes) out->changes = cb->changes;
   out->levels[0] = p.levels[0];
   out->levels[1] = p.levels[1];
   // Levels below 8 bits are spread to bytes as their lines would be.

@@ -167,6 +167,19 @@ void ScrDrvXPackLine(const ScrDrvXFormatTp *f, const uint8_t *src, uint8_t *dst,
         memcpy(dst, src, static_cast<size_t>(width) * 4);
         return;
       }
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+      if (bytes == 4 && pos[0] == 2 && pos[1] == 1 && pos[2] == 0) {
+        // The usual TrueColor screen: the pixel's bytes reversed, the
+        // fourth 255, a word at a time.
+        for (int32_t x = 0; x < width; ++x) {
+          uint32_t v;
+          memcpy(&v, src + 4 * x, 4);
+          v = __builtin_bswap32(v) | 0xFF000000u;
+          memcpy(dst + 4 * x, &v, 4);
+        }
+        return;
+      }
+#endif
       for (int32_t x = 0; x < width; ++x) {
         const uint8_t *in = src + 4 * x;
         uint8_t out[4];

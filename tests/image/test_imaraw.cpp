@@ -248,6 +248,64 @@ TEST(PackedLine, TwoLevelLinesReadAsTheirBytes) {
   EXPECT_TRUE(some_bits);
 }
 
+// Lines of a drawing: most repeat the line before whole or in most tiles,
+// and come now as bits, now as changes, now with the levels swapped (the
+// same bits or changes then stand for other pixels). Every tile holds the
+// bytes that putting the same lines as pixels stores.
+TEST(PackedLine, RepeatedTwoLevelLinesStoreWhatPixelsStore) {
+  std::mt19937 rng(5);
+  for (int trial = 0; trial < 24; ++trial) {
+    const int w = 1 + static_cast<int>(rng() % 600), h = 1 + static_cast<int>(rng() % 300);
+    const bool bottom_up = trial % 3 == 2;
+    ImgRaw bytes(w, h, 1, bottom_up, ImgInterpGray, 0, 0);
+    ImgRaw runs(w, h, 1, bottom_up, ImgInterpGray, 0, 0);
+    Bytes bits(static_cast<size_t>(runs.tilesAcross()) * 16, 0);
+    uint8_t levels[2] = {255, 0};
+    for (int y = 0; y < h; ++y) {
+      const unsigned how = rng() % 16;
+      if (how == 0) {
+        std::swap(levels[0], levels[1]);
+      } else if (how == 1 && trial % 4 == 3) {
+        levels[1] = levels[0];  // one level: the line is a single run
+      } else if (how < 8) {
+        levels[0] = 255, levels[1] = 0;
+        // A few strokes flipped: their tiles differ, the others repeat; a
+        // flip to the end of the line leaves the changes of the tiles after
+        // it as they were, their first level not.
+        for (unsigned n = 1 + rng() % 3; n > 0; --n) {
+          const int at = static_cast<int>(rng() % w);
+          const int len = rng() % 4 ? 1 + static_cast<int>(rng() % 20) : w;
+          for (int x = at; x < std::min(w, at + len); ++x)
+            bits[x / 8] ^= static_cast<uint8_t>(0x80 >> (x % 8));
+        }
+      }
+      std::vector<int32_t> changes;
+      Bytes line(w);
+      for (int x = 0; x < w; ++x) {
+        const int b = bits[x / 8] >> (7 - x % 8) & 1;
+        line[x] = levels[b];
+        // A change at 0: the line starts with the second level.
+        if (b != (x > 0 ? bits[(x - 1) / 8] >> (7 - (x - 1) % 8) & 1 : 0)) changes.push_back(x);
+      }
+      ASSERT_EQ(bytes.putLine(line.data()), 0u);
+      ASSERT_EQ(rng() % 3
+                    ? runs.putBits(bits.data(), levels)
+                    : runs.putChanges(changes.data(), static_cast<int>(changes.size()), levels),
+                0u);
+    }
+    ASSERT_TRUE(bytes.complete() && runs.complete());
+    EXPECT_EQ(All(bytes), All(runs)) << "trial " << trial;
+    for (int r = 0; r < bytes.tileRows(); ++r)
+      for (int c = 0; c < bytes.tilesAcross(); ++c) {
+        const ImgTileTp *a = bytes.tile(c, r), *b = runs.tile(c, r);
+        if (b->form == IMG_TILE_PACKED) {
+          ASSERT_EQ(Bytes(a->data, a->data + a->size), Bytes(b->data, b->data + b->size))
+              << "trial " << trial << " tile " << c << "," << r;
+        }
+      }
+  }
+}
+
 TEST_F(Raw, UnstoredLinesReadWhiteAndColourIsNoticed) {
   ImgRaw raw(300, 3, 1, false, ImgInterpUnset, 0, 0);
   Bytes line(300, 77);
